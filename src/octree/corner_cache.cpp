@@ -1,0 +1,5 @@
+#include "octree/corner_cache.h"
+
+namespace karvex {
+// Filled in with construction.
+}  // namespace karvex
