@@ -9,9 +9,22 @@ target_sources(karvex_core PRIVATE
   src/octree/mod.cpp
   src/octree/corner_cache.cpp
   src/octree/build.cpp
+  src/octree/split_criteria.cpp
+  src/octree/pending_corners.cpp
   src/octree/balance.cpp
+  src/octree/balance_primitives.cpp
+  src/octree/balance_marking.cpp
   # worker pool
+  src/pool/cpu_count.cpp
   src/pool/worker_pool.cpp
   # dual contouring
+  src/dc/surface_cells.cpp
+  src/dc/component_table.cpp
+  src/dc/crossings.cpp
+  src/dc/qef.cpp
+  src/dc/vertex_placement.cpp
+  src/dc/projection.cpp
+  src/dc/faces.cpp
+  src/dc/cleanup.cpp
   src/dc/extract.cpp
 )

@@ -2,12 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include <tsl/robin_map.h>
 #include <tsl/robin_set.h>
 
 #include "eval/field.h"
+#include "octree/chunked_array.h"
 #include "octree/mod.h"
 
 namespace karvex {
@@ -20,9 +22,67 @@ struct CornerSample {
   bool has_gradient = false;
 };
 
-// Every sample of one build, keyed by lattice point. Never iterated, so its
-// order is irrelevant; insertion replaces.
-using CornerCache = tsl::robin_map<CornerKey, CornerSample, CornerKeyHash>;
+// Every sample of one build, keyed by lattice point. Insertion of a present
+// key replaces its sample; nothing is ever removed. The map is never iterated,
+// so its order is irrelevant.
+//
+// Layout: a compact open-addressing index (key -> entry number, 20-byte
+// buckets) over an append-only, chunked array of (key, sample) entries.
+// Entry numbers and entry addresses are stable for the life of the cache, so
+// a pass can note where the samples of a split will be and read them without
+// a second lookup. The interface
+// (find/end/at/size/...) mirrors a hash map's; a found iterator points at the
+// (key, sample) pair.
+// A cached sample with its key, laid out like a map's (key, value) pair.
+struct CornerEntry {
+  CornerKey first;
+  CornerSample second;
+};
+
+class CornerCache {
+ public:
+  using value_type = CornerEntry;
+  using const_iterator = const value_type*;
+  static constexpr std::uint32_t kAbsent = 0xffffffffu;
+
+  const_iterator find(const CornerKey& key) const {
+    const std::uint32_t entry = entry_of(key);
+    return entry == kAbsent ? end() : &entries_[entry];
+  }
+  const_iterator end() const { return nullptr; }
+  bool contains(const CornerKey& key) const { return entry_of(key) != kAbsent; }
+  // The sample of a present key; std::out_of_range when absent.
+  const CornerSample& at(const CornerKey& key) const;
+  // The sample of `key`, inserted with a default sample when absent.
+  CornerSample& operator[](const CornerKey& key);
+  void insert_or_assign(const CornerKey& key, const CornerSample& sample);
+
+  // Entry number of `key`, or kAbsent. Keys gathered by an open
+  // PendingCorners pass but not yet sampled are absent.
+  std::uint32_t entry_of(const CornerKey& key) const {
+    const auto it = index_.find(key);
+    return it == index_.end() || it->second >= entries_.size() ? kAbsent : it->second;
+  }
+  // The sample stored as entry `entry` (< size(), unchecked).
+  const CornerSample& sample(std::uint32_t entry) const { return entries_[entry].second; }
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  // Room for `count` entries in total without rehashing or reallocating.
+  void reserve(std::size_t count);
+
+ private:
+  friend class PendingCorners;
+
+  // Fails while a PendingCorners pass is open: its entry numbers assume that
+  // nothing else is appended before it is sampled.
+  void require_no_pending() const;
+
+  tsl::robin_map<CornerKey, std::uint32_t, CornerKeyHash> index_;
+  ChunkedArray<value_type, 14> entries_;
+  std::size_t pending_ = 0;  // keys in index_ with entry numbers >= size()
+};
+
 using CornerKeySet = tsl::robin_set<CornerKey, CornerKeyHash>;
 
 // The corners one pass still has to sample: keys without repeats in first-
@@ -50,17 +110,37 @@ class CornerBatch {
 void gather_split_corners(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
                           std::uint8_t d, CornerBatch& batch);
 
-// Samples a batch and inserts it into the cache in batch order: one field
-// call, plus one finite-difference call with step 0.01 * h when that call
-// returned no gradients. Returns the charge (N, or 7N when estimated). An
-// empty batch makes no call and charges 0. Field errors propagate before any
-// sample of the batch enters the cache.
+// The field samples of one batch of N points: at least N values and N
+// gradients (from the field, or estimated by central differences with step
+// 0.01 * h from one more field call), and the charge, N or 7N.
+struct BatchSamples {
+  std::vector<double> values;
+  std::vector<Vec3> gradients;
+  std::uint64_t charge = 0;
+};
+
+// Evaluates a non-empty batch as above. Fewer values or gradient rows than
+// points fail with "index out of bounds: the len is {len} but the index is
+// {index}" for the first point j whose value (read first) or gradient is
+// missing. Field errors propagate unchanged.
+BatchSamples evaluate_samples(Field& field, const std::vector<Vec3>& positions, double h);
+
+// Samples a batch (evaluate_samples) and inserts it into the cache in batch
+// order. Returns the charge; an empty batch makes no call and charges 0. On
+// any failure nothing of the batch enters the cache.
 std::uint64_t sample_batch(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
                            const std::vector<Vec3>& positions, double h);
 inline std::uint64_t sample_batch(Field& field, CornerCache& cache, const CornerBatch& batch,
                                   double h) {
   return sample_batch(field, cache, batch.keys(), batch.positions(), h);
 }
+
+// Samples the initial grid of a build: every lattice point (i << s, j << s,
+// k << s), 0 <= i, j, k <= 2^min_depth, s = max_depth - min_depth, z
+// outermost and x fastest, without consulting the cache. Charged like
+// sample_batch, but all values are read before any gradient, so a short value
+// array fails before a finite-difference call is made.
+std::uint64_t sample_initial_grid(const Octree& tree, Field& field, CornerCache& cache);
 
 // Makes a node from the eight samples of a cell, in corner order: Empty for
 // mask 0, Full for mask 255, otherwise a Leaf (its record appended to the
@@ -72,5 +152,14 @@ OctreeNode make_node(Octree& tree, const std::array<const CornerSample*, 8>& sam
 // tree is then left as it was (no leaf record added).
 ChildBlock make_children(Octree& tree, const CornerCache& cache, const CornerKey& corner,
                          std::uint8_t d, const char* missing_message);
+
+// Cache entry numbers of the 27 points of a split cell's 3x3x3 sub-grid,
+// point (a, b, c) at index a + 3*b + 9*c.
+using SubgridSlots = std::array<std::uint32_t, 27>;
+
+// The same, reading the sub-grid samples at entry numbers noted while
+// gathering. An entry number beyond the cache fails with `missing_message`.
+ChildBlock make_children(Octree& tree, const CornerCache& cache, const SubgridSlots& slots,
+                         const char* missing_message);
 
 }  // namespace karvex

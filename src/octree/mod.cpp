@@ -13,9 +13,14 @@ ChildBlock& Octree::block(std::uint32_t index) {
   return blocks[index];
 }
 
-const LeafData& Octree::leaf(const OctreeNode& node) const { return checked_at(leaves, node.index); }
+const LeafData& Octree::leaf(const OctreeNode& node) const {
+  if (node.index >= leaves.size()) fail_index(leaves.size(), node.index);
+  return leaves[node.index];
+}
 
 const OctreeNode& Octree::child(const OctreeNode& node, unsigned octant) const {
+  // Only an Internal node's index names a block; a Leaf's names a record.
+  if (!node.is_internal()) fail("octree node has no children: it is not internal");
   if (octant >= 8) fail_index(8, octant);
   return block(node.index)[octant];
 }

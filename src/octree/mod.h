@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bbox.h"
+#include "octree/chunked_array.h"
 #include "vec3.h"
 
 namespace karvex {
@@ -42,9 +43,18 @@ inline std::uint64_t mix64(std::uint64_t h) {
   return h;
 }
 
+// Hash of a lattice point that keeps 2x2x2 blocks of neighbouring points
+// together: the block is mixed, so blocks scatter evenly over the table, and
+// the point's place in its block is added, so a block's points have adjacent
+// home buckets in a power-of-two table. A split reads a 3x3x3 neighbourhood;
+// its points then fall into eight short runs of buckets instead of 27 random
+// ones. (Adding rather than placing the offset in fixed low bits keeps
+// coarse points, whose offset is always 0, spread over every bucket.)
 struct CornerKeyHash {
   std::size_t operator()(const CornerKey& k) const {
-    return mix64((std::uint64_t(k.x) | (std::uint64_t(k.y) << 32)) ^ mix64(k.z));
+    const std::uint64_t block =
+        mix64((std::uint64_t(k.x >> 1) | (std::uint64_t(k.y >> 1) << 32)) ^ mix64(k.z >> 1));
+    return block + ((k.x & 1u) | ((k.y & 1u) << 1) | ((k.z & 1u) << 2));
   }
 };
 
@@ -98,7 +108,9 @@ struct OctreeStats {
 struct Octree {
   OctreeNode root;
   std::vector<ChildBlock> blocks;
-  std::vector<LeafData> leaves;
+  // Leaf records in chunks: a deep tree holds hundreds of megabytes of them,
+  // and chunked growth never copies them.
+  ChunkedArray<LeafData, 12> leaves;
   Vec3 origin;
   double size = 0.0;
   double iso_value = 0.0;
@@ -122,7 +134,8 @@ struct Octree {
   ChildBlock& block(std::uint32_t index);
   const LeafData& leaf(const OctreeNode& node) const;
 
-  // The child of an Internal node in octant 0..7 (checked).
+  // The child of an Internal node in octant 0..7 (checked: a node that is not
+  // Internal, or an octant above 7, is an invariant failure).
   const OctreeNode& child(const OctreeNode& node, unsigned octant) const;
 
   // Appends a block and returns its index.

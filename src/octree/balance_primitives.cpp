@@ -1,0 +1,168 @@
+#include "octree/balance_primitives.h"
+
+#include "panic.h"
+
+namespace karvex {
+
+namespace {
+
+constexpr const char* kMissingCorner = "corner not in cache during balance subdivision";
+
+// Right shift with the amount taken modulo 32, like shl in the octree model.
+inline std::uint32_t shr(std::uint32_t value, unsigned shift) { return value >> (shift & 31u); }
+
+// Side of each child of a depth-d cell, in lattice steps. Only meaningful for
+// d < max_depth; callers check that first.
+inline std::uint32_t child_half_size(const Octree& tree, std::uint8_t d) {
+  return pow2(static_cast<unsigned>(tree.max_depth) - d - 1u);
+}
+
+inline CornerKey offset(const CornerKey& base, unsigned octant, std::uint32_t q) {
+  return {base.x + (octant & 1u) * q, base.y + ((octant >> 1) & 1u) * q,
+          base.z + ((octant >> 2) & 1u) * q};
+}
+
+template <bool kSurfaceOnly>
+void collect_leaves(const Octree& tree, const OctreeNode& node, const CellAddress& cell,
+                    std::vector<CellAddress>& out) {
+  if (node.is_internal()) {
+    const ChildBlock& children = tree.block(node.index);
+    for (unsigned c = 0; c < 8; ++c) {
+      collect_leaves<kSurfaceOnly>(tree, children[c], child_cell(cell, c), out);
+    }
+    return;
+  }
+  if (!kSurfaceOnly || tree.is_surface_leaf(node)) out.push_back(cell);
+}
+
+// Fails exactly as building the children would when one of the 27 lattice
+// points of the cell's child grid is not cached.
+void require_child_corners(const CornerCache& cache, const CornerKey& corner, std::uint32_t q) {
+  for (unsigned c = 0; c < 8; ++c) {
+    const CornerKey child = offset(corner, c, q);
+    for (unsigned i = 0; i < 8; ++i) {
+      if (cache.find(offset(child, i, q)) == cache.end()) fail(kMissingCorner);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<CellAddress> list_leaves(const Octree& tree) {
+  std::vector<CellAddress> out;
+  collect_leaves<false>(tree, tree.root, CellAddress{}, out);
+  return out;
+}
+
+std::vector<CellAddress> list_surface_leaves(const Octree& tree) {
+  std::vector<CellAddress> out;
+  collect_leaves<true>(tree, tree.root, CellAddress{}, out);
+  return out;
+}
+
+bool subtree_has_surface(const Octree& tree, const OctreeNode& node) {
+  switch (node.kind) {
+    case NodeKind::Leaf:
+      return tree.is_surface_leaf(node);
+    case NodeKind::Empty:
+    case NodeKind::Full:
+      return false;
+    case NodeKind::Internal: {
+      const ChildBlock& children = tree.block(node.index);
+      for (const OctreeNode& child : children) {
+        if (subtree_has_surface(tree, child)) return true;
+      }
+      return false;
+    }
+  }
+  return false;
+}
+
+void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
+                               const CornerKey& corner, std::uint8_t d, std::uint8_t target,
+                               CornerBatch& batch) {
+  if (d >= target || d >= tree.max_depth) return;
+  const std::uint32_t q = child_half_size(tree, d);
+  for (unsigned c = 0; c < 8; ++c) {
+    const CornerKey child = offset(corner, c, q);
+    for (unsigned i = 0; i < 8; ++i) batch.add_if_new(tree, cache, offset(child, i, q));
+    // Depth-first, so the batch lists keys in the order refine_to_depth
+    // first reads them.
+    if (d + 1 < target) {
+      gather_refinement_corners(tree, cache, child, static_cast<std::uint8_t>(d + 1), target,
+                                batch);
+    }
+  }
+}
+
+void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                   std::uint8_t d) {
+  if (d >= tree.max_depth) fail("balance subdivision of a cell at the deepest level");
+  const std::uint32_t q = child_half_size(tree, d);
+
+  // Find the node by the cell's path (octant bits from the minimum corner,
+  // most significant lattice bit first). Remember it as (block, octant):
+  // appending a block below may move every block in memory.
+  std::uint32_t block = 0;
+  unsigned octant = 0;
+  const OctreeNode* node = &tree.root;
+  CornerKey rest = corner;
+  std::uint32_t e = pow2(static_cast<unsigned>(tree.max_depth) - 1u);
+  for (unsigned step = 0; step < d; ++step) {
+    // A coarser leaf covering the cell means the caller's address is not a
+    // node of this tree; replacing that leaf would graft the wrong cell.
+    if (!node->is_internal()) fail("balance subdivision of a cell that a coarser leaf covers");
+    octant = 0;
+    if (rest.x >= e) {
+      octant |= 1u;
+      rest.x -= e;
+    }
+    if (rest.y >= e) {
+      octant |= 2u;
+      rest.y -= e;
+    }
+    if (rest.z >= e) {
+      octant |= 4u;
+      rest.z -= e;
+    }
+    block = node->index;
+    node = &tree.block(block)[octant];
+    e >>= 1;
+  }
+
+  if (node->is_internal()) {
+    // Already split: nothing to do, but a missing corner still counts as the
+    // failure it would be had the children been built.
+    require_child_corners(cache, corner, q);
+    return;
+  }
+
+  // Children first: when a corner is missing this throws before the tree
+  // changes.
+  const ChildBlock children = make_children(tree, cache, corner, d, kMissingCorner);
+  const std::uint32_t index = tree.append_block(children);
+  OctreeNode& slot = d == 0 ? tree.root : tree.block(block)[octant];
+  slot = OctreeNode::internal(index);
+}
+
+void refine_to_depth(Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                     std::uint8_t d, std::uint8_t target) {
+  if (d >= target || d >= tree.max_depth) return;
+  balance_split(tree, cache, corner, d);
+  if (d + 1 >= target) return;
+  const std::uint32_t q = child_half_size(tree, d);
+  const unsigned s = static_cast<unsigned>(tree.max_depth) - d - 1u;
+  const auto child_depth = static_cast<std::uint8_t>(d + 1);
+  for (unsigned c = 0; c < 8; ++c) {
+    const CornerKey child = offset(corner, c, q);
+    const CellAddress address{shr(child.x, s), shr(child.y, s), shr(child.z, s), child_depth};
+    // A child that is already Internal was refined by someone else; its
+    // subtree is left as it is.
+    const DescentResult reached = descend_to(tree, address);
+    if (reached.level == child_depth && !reached.node.is_internal()) {
+      refine_to_depth(tree, cache, child, child_depth, target);
+    }
+  }
+}
+
+}  // namespace karvex

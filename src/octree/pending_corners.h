@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "eval/field.h"
+#include "octree/corner_cache.h"
+#include "octree/mod.h"
+
+namespace karvex {
+
+// The new corners of one refinement pass, gathered straight into the cache's
+// index and then sampled as one batch.
+//
+// Gathering a split cell probes the index once per point of its 3x3x3
+// sub-grid: a key that is cached, or already gathered in this pass, yields
+// its entry number; any other key is added as pending with the entry number
+// it will get when the batch is sampled. The keys, their order and the batch
+// are exactly those of gather_split_corners with a CornerBatch; what is saved
+// is the separate set of gathered keys, the second lookup when the batch is
+// inserted, and the lookups when the cells are split (the noted entry
+// numbers, SubgridSlots, give their samples directly).
+//
+// Pending keys are invisible to the cache's lookups. Only one pass may be
+// open on a cache, and nothing else may be inserted while it is. If the pass
+// is not sampled successfully (an error from the field, or it is simply
+// dropped), its keys are removed again and the cache is as it was.
+class PendingCorners {
+ public:
+  PendingCorners(const Octree& tree, CornerCache& cache);
+  ~PendingCorners();
+  PendingCorners(const PendingCorners&) = delete;
+  PendingCorners& operator=(const PendingCorners&) = delete;
+
+  // Gathers the new corners of the cell with minimum corner `corner` at depth
+  // d (child octant 0..7 outer, child corner 0..7 inner) and notes in `slots`
+  // the entry numbers of its 27 sub-grid samples.
+  void gather_split_corners(const CornerKey& corner, std::uint8_t d, SubgridSlots& slots);
+
+  // Room for `count` corners without reallocating.
+  void reserve(std::size_t count) {
+    keys_.reserve(count);
+    positions_.reserve(count);
+  }
+
+  std::size_t size() const { return keys_.size(); }
+  const std::vector<Vec3>& positions() const { return positions_; }
+
+  // Samples the gathered corners in one batch (evaluate_samples) and stores
+  // them under the noted entry numbers. Returns the charge; no corners, no
+  // call. May be called once.
+  std::uint64_t sample(Field& field, double h);
+
+ private:
+  std::uint32_t claim(const CornerKey& key);
+  void drop_pending() noexcept;
+
+  const Octree& tree_;
+  CornerCache& cache_;
+  std::vector<CornerKey> keys_;
+  std::vector<Vec3> positions_;
+  bool open_ = true;
+};
+
+}  // namespace karvex

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace karvex {
+
+class WorkerPool;
+
+// The share of a parallel loop handed to one task: the indices [begin, end).
+// Tasks iterate as
+//   for (std::size_t i = range.begin(); range.keep_going(i); ++i) { ... }
+// so that the pool knows which index an escaping exception belongs to and
+// can skip the rest of a range once a lower index has failed.
+class LoopRange {
+ public:
+  std::size_t begin() const { return begin_; }
+  std::size_t end() const { return end_; }
+  // Position of this range among the loop's ranges (ranges are contiguous
+  // and ascending, so range order is index order).
+  std::size_t index() const { return index_; }
+
+  // True while i is inside the range and no failure has been recorded at an
+  // index below i. Records i as the index being worked on.
+  bool keep_going(std::size_t i) {
+    current_ = i;
+    return i < end_ && i < first_failure_->load(std::memory_order_relaxed);
+  }
+
+ private:
+  friend class WorkerPool;
+  LoopRange(std::size_t begin, std::size_t end, std::size_t index,
+            const std::atomic<std::size_t>* first_failure)
+      : begin_(begin), end_(end), index_(index), current_(begin), first_failure_(first_failure) {}
+
+  std::size_t begin_;
+  std::size_t end_;
+  std::size_t index_;
+  std::size_t current_;
+  const std::atomic<std::size_t>* first_failure_;
+};
+
+// A fork-join pool of plain threads. A loop over [0, n) is cut into
+// contiguous ranges that the workers and the calling thread claim one at a
+// time; the caller returns only when every range has finished or been
+// skipped, so task bodies may refer to the caller's stack.
+//
+// Failures: an exception escaping a task is caught on the thread that ran
+// it, attributed to the index the task was at, and ranges that start above
+// the lowest failing index seen so far are skipped. Ranges below it still
+// run, so the exception rethrown on the caller (the original object, of its
+// original type) is always the one of the lowest failing index, whatever
+// the number of workers or the scheduling.
+//
+// Several threads may run loops on one pool at once, and a task may itself
+// run a loop: the caller of a loop always works on its own loop's ranges,
+// so progress never waits for a busy worker.
+class WorkerPool {
+ public:
+  using RangeTask = std::function<void(LoopRange&)>;
+
+  // A pool of `workers` (at least 1) threads of execution: the calling
+  // thread plus workers - 1 background threads. With 1 worker every loop
+  // runs on the caller alone. If the system refuses to create a thread, the
+  // pool keeps those it has (results never depend on the count).
+  explicit WorkerPool(std::size_t workers);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Threads of execution a loop can use (background threads + caller).
+  std::size_t workers() const { return threads_.size() + 1; }
+
+  // Runs `task` over ranges covering [0, n) of at least `min_chunk`
+  // indices each (the last may be shorter) and waits for all of them. An
+  // empty loop returns at once. Rethrows the failure of the lowest index.
+  void run(std::size_t n, std::size_t min_chunk, const RangeTask& task);
+
+ private:
+  struct Loop;
+
+  void worker_main();
+  // Claims and runs ranges of `loop` until none is left unclaimed.
+  static void work_on(Loop& loop);
+  void retire(const std::shared_ptr<Loop>& loop);
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::deque<std::shared_ptr<Loop>> queue_;  // loops with ranges left to claim
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The process-wide pool, created on first use with configured_worker_count()
+// workers and never freed. In a child forked after use, the first call makes
+// a fresh pool (the parent's threads do not exist in the child).
+WorkerPool& global_pool();
+
+// Loops smaller than this run on the calling thread alone: waking workers
+// costs more than the work.
+inline constexpr std::size_t kDefaultMinChunk = 256;
+
+// result[i] = item(i) for every i in [0, n), computed on the pool. T must be
+// default-constructible. Failures as in WorkerPool::run.
+template <class T, class Item>
+std::vector<T> parallel_map(WorkerPool& pool, std::size_t n, Item&& item,
+                            std::size_t min_chunk = kDefaultMinChunk) {
+  std::vector<T> result(n);
+  pool.run(n, min_chunk, [&](LoopRange& range) {
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) result[i] = item(i);
+  });
+  return result;
+}
+
+// The concatenation, in index order, of the lists that emit(i, out) appends
+// to `out` for every i in [0, n). Each range collects into a list of its own;
+// the lists are joined in range order, so the result is the same for any
+// number of workers. Failures as in WorkerPool::run.
+template <class T, class Emit>
+std::vector<T> parallel_concat(WorkerPool& pool, std::size_t n, Emit&& emit,
+                               std::size_t min_chunk = kDefaultMinChunk) {
+  std::mutex parts_mutex;
+  std::vector<std::pair<std::size_t, std::vector<T>>> pending;
+  pool.run(n, min_chunk, [&](LoopRange& range) {
+    std::vector<T> out;
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) emit(i, out);
+    std::lock_guard<std::mutex> lock(parts_mutex);
+    pending.emplace_back(range.index(), std::move(out));
+  });
+  if (pending.size() == 1) return std::move(pending.front().second);
+  std::sort(pending.begin(), pending.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t total = 0;
+  for (const auto& part : pending) total += part.second.size();
+  std::vector<T> result;
+  result.reserve(total);
+  for (auto& part : pending) {
+    result.insert(result.end(), std::make_move_iterator(part.second.begin()),
+                  std::make_move_iterator(part.second.end()));
+  }
+  return result;
+}
+
+}  // namespace karvex

@@ -1,0 +1,80 @@
+#pragma once
+
+// Octrees assembled by hand for the balancing tests: the root made from its
+// eight sampled corners, then chosen cells split one at a time, each after
+// its new corners were sampled into the cache, so node kinds always agree
+// with the field.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "eval/field.h"
+#include "octree/balance_primitives.h"
+#include "octree/corner_cache.h"
+#include "octree/mod.h"
+
+namespace karvex::testing {
+
+// Forwards to another field and keeps every point it was asked for; `before`
+// (when set) runs at the start of each call, so a test can look at the tree
+// as it stands when a pass samples.
+class RecordingField : public Field {
+ public:
+  explicit RecordingField(Field& inner) : inner_(inner) {}
+
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    if (before) before();
+    ++calls;
+    points_seen.insert(points_seen.end(), points.begin(), points.end());
+    return inner_.evaluate(points);
+  }
+
+  std::function<void()> before;
+  std::size_t calls = 0;
+  std::vector<Vec3> points_seen;
+
+ private:
+  Field& inner_;
+};
+
+struct HandTree {
+  // The unit cube, so lattice point k lies at k / 2^max_depth on each axis.
+  HandTree(Field& field, std::uint8_t max_depth, double iso_value = 0.0)
+      : tree(make_octree(BBox{{0, 0, 0}, {1, 1, 1}}, 0, max_depth, iso_value)) {
+    CornerBatch batch;
+    const CellAddress root{};
+    for (unsigned i = 0; i < 8; ++i) batch.add_if_new(tree, cache, cell_corner(root, i, max_depth));
+    sample_batch(field, cache, batch, tree.spacing());
+    std::array<const CornerSample*, 8> samples;
+    for (unsigned i = 0; i < 8; ++i) samples[i] = &cache.at(cell_corner(root, i, max_depth));
+    tree.root = make_node(tree, samples);
+  }
+
+  CornerKey corner_of(const CellAddress& cell) const { return min_corner(cell, tree.max_depth); }
+
+  void split(Field& field, const CellAddress& cell) {
+    CornerBatch batch;
+    gather_split_corners(tree, cache, corner_of(cell), cell.d, batch);
+    sample_batch(field, cache, batch, tree.spacing());
+    balance_split(tree, cache, corner_of(cell), cell.d);
+  }
+
+  void refine(Field& field, const CellAddress& cell, std::uint8_t target) {
+    CornerBatch batch;
+    gather_refinement_corners(tree, cache, corner_of(cell), cell.d, target, batch);
+    sample_batch(field, cache, batch, tree.spacing());
+    refine_to_depth(tree, cache, corner_of(cell), cell.d, target);
+  }
+
+  // Depth at which the walk towards `cell` stops.
+  unsigned reached(const CellAddress& cell) const { return descend_to(tree, cell).level; }
+
+  Octree tree;
+  CornerCache cache;
+};
+
+}  // namespace karvex::testing
