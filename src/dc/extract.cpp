@@ -1,8 +1,162 @@
 #include "dc/extract.h"
 
+#include <chrono>
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+#include "dc/cleanup.h"
+#include "dc/component_table.h"
+#include "dc/crossings.h"
+#include "dc/faces.h"
+#include "dc/projection.h"
+#include "dc/qef.h"
+#include "dc/surface_cells.h"
+#include "dc/vertex_placement.h"
+#include "pool/worker_pool.h"
+
 namespace karvex {
 
-// Placeholder until dual contouring lands.
-Mesh extract_surface(const Octree&, Field&, double) { return {}; }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Forwards to the caller's field, adding up the time spent inside it.
+class TimedField : public Field {
+ public:
+  explicit TimedField(Field& inner) : inner_(inner) {}
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    const Clock::time_point start = Clock::now();
+    struct AddElapsed {
+      TimedField& self;
+      Clock::time_point start;
+      ~AddElapsed() { self.seconds += seconds_since(start); }
+    } add{*this, start};
+    return inner_.evaluate(points);
+  }
+  double seconds = 0.0;
+
+ private:
+  Field& inner_;
+};
+
+// Fills ExtractTimings stage by stage; does nothing when no timings were asked for.
+class StageTimer {
+ public:
+  StageTimer(ExtractTimings* timings, const TimedField& field) : timings_(timings), field_(field) {}
+  void begin() {
+    if (!timings_) return;
+    start_ = Clock::now();
+    field_start_ = field_.seconds;
+  }
+  void end(ExtractTimings::Stage ExtractTimings::*stage) {
+    if (!timings_) return;
+    (timings_->*stage).seconds = seconds_since(start_);
+    (timings_->*stage).field_seconds = field_.seconds - field_start_;
+  }
+
+ private:
+  ExtractTimings* timings_;
+  const TimedField& field_;
+  Clock::time_point start_;
+  double field_start_ = 0.0;
+};
+
+// Frees a scratch array as soon as the stages that read it are done.
+template <class T>
+void release(std::vector<T>& items) {
+  std::vector<T>().swap(items);
+}
+
+}  // namespace
+
+Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_deg) {
+  return extract_surface(tree, field, angle_threshold_deg, ExtractControls{});
+}
+
+Mesh extract_surface(const Octree& tree, Field& user_field, double angle_threshold_deg,
+                     const ExtractControls& controls) {
+  TimedField timed_field(user_field);
+  Field& field = controls.timings ? static_cast<Field&>(timed_field) : user_field;
+  StageTimer timer(controls.timings, timed_field);
+  const double iso = tree.iso_value;
+
+  // Two normals of a slot further apart than the threshold angle make it sharp.
+  const double cos_threshold = std::cos(angle_threshold_deg * std::numbers::pi / 180.0);
+
+  // Surface cells and their vertex slots. No surface: no field call at all.
+  timer.begin();
+  std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  if (cells.empty()) return {};
+  WorkerPool& pool = controls.pool ? *controls.pool : global_pool();
+  const CellLookup lookup = build_cell_lookup(cells);
+  const VertexSlots slots = assign_vertex_slots(cells);
+  timer.end(&ExtractTimings::cells);
+
+  // Hermite data: where the surface crosses each sign-changing edge, and its normal there.
+  timer.begin();
+  std::vector<EdgeCrossing> crossings = find_crossings(pool, cells, iso);
+  timer.end(&ExtractTimings::crossings);
+  std::vector<Vec3> points;
+  std::vector<Vec3> normals;
+  if (!crossings.empty()) {
+    timer.begin();
+    points = locate_crossings(field, crossings, iso);
+    timer.end(&ExtractTimings::locate);
+    timer.begin();
+    normals = crossing_normals(field, points, tree);
+    timer.end(&ExtractTimings::normals);
+  }
+
+  // One vertex per slot, minimising its quadratic error inside its clamp box.
+  timer.begin();
+  std::vector<Qef> qefs = accumulate_qefs(crossings, points, normals, slots);
+  const std::vector<std::uint8_t> sharp =
+      mark_sharp_slots(crossings, normals, slots, cos_threshold);
+  std::vector<VertexSolveJob> jobs = make_solve_jobs(cells, slots, sharp, tree.size);
+  const std::size_t crossing_count = crossings.size();
+  release(crossings);
+  release(points);
+  release(normals);
+  timer.end(&ExtractTimings::qefs);
+
+  timer.begin();
+  std::vector<VertexSolution> solutions = solve_vertices(pool, jobs, qefs);
+  release(qefs);
+  release(jobs);
+  timer.end(&ExtractTimings::solve);
+
+  timer.begin();
+  EmittedVertices emitted = emit_vertices(cells, slots, solutions);
+  release(solutions);
+  timer.end(&ExtractTimings::emit);
+
+  timer.begin();
+  project_vertices(pool, field, emitted.positions, emitted.boxes, tree);
+  release(emitted.boxes);
+  timer.end(&ExtractTimings::projection);
+
+  // Quads round the sign-changing edges, split into triangles.
+  timer.begin();
+  std::vector<Triangle> triangles =
+      generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex, emitted.positions, iso);
+  timer.end(&ExtractTimings::faces);
+
+  if (controls.timings) {
+    controls.timings->cells_count = cells.size();
+    controls.timings->crossing_count = crossing_count;
+    controls.timings->vertex_count = emitted.positions.size();
+    controls.timings->triangle_count = triangles.size();
+  }
+
+  timer.begin();
+  Mesh mesh = keep_largest_component(std::move(emitted.positions), std::move(triangles));
+  timer.end(&ExtractTimings::cleanup);
+  return mesh;
+}
 
 }  // namespace karvex

@@ -1,0 +1,132 @@
+// Per-stage times of construction and Dual Contouring outside the field, for
+// a sphere of radius 0.8 in [-1, 1]^3 with analytic gradients, and the
+// speed-up of the parallel stages from 1 to 2 workers.
+//
+//   extract_stages [max_depth ...] [--repeat=N]      (default: 8 9, N = 3)
+//
+// Each octree is built once; the extraction runs N times per worker count
+// and every stage reports its fastest run, which keeps the numbers steady on
+// a shared machine. Prints one JSON object per (max_depth, adaptive, workers).
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "dc/extract.h"
+#include "eval/field.h"
+#include "octree/build.h"
+#include "pool/worker_pool.h"
+
+namespace {
+
+using namespace karvex;
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The sphere field, counting points and the time spent inside it.
+class Sphere : public Field {
+ public:
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    const Clock::time_point start = Clock::now();
+    EvalResult r;
+    r.values.resize(points.size());
+    std::vector<Vec3> g(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      const Vec3& p = points[i];
+      const double n = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+      r.values[i] = n - 0.8;
+      g[i] = n > 0.0 ? Vec3{p.x / n, p.y / n, p.z / n} : Vec3{0, 0, 0};
+    }
+    r.gradients = std::move(g);
+    seconds += since(start);
+    points_evaluated += points.size();
+    return r;
+  }
+  double seconds = 0.0;
+  std::size_t points_evaluated = 0;
+};
+
+// Stage name and its member, in pipeline order.
+struct StageName {
+  const char* name;
+  ExtractTimings::Stage ExtractTimings::*stage;
+  bool parallel;
+};
+
+constexpr StageName kStages[] = {
+    {"cells", &ExtractTimings::cells, false},   {"crossings", &ExtractTimings::crossings, true},
+    {"locate", &ExtractTimings::locate, false}, {"normals", &ExtractTimings::normals, false},
+    {"qefs", &ExtractTimings::qefs, false},     {"solve", &ExtractTimings::solve, true},
+    {"emit", &ExtractTimings::emit, false},     {"projection", &ExtractTimings::projection, true},
+    {"faces", &ExtractTimings::faces, true},    {"cleanup", &ExtractTimings::cleanup, false},
+};
+
+void run(unsigned max_depth, bool adaptive, int repeat) {
+  Sphere field;
+  BuildOptions options;
+  options.min_depth = 3;
+  options.max_depth = static_cast<std::uint8_t>(max_depth);
+  options.balance = adaptive;
+  const Clock::time_point build_start = Clock::now();
+  const BuildResult built = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
+  const double build = since(build_start) - field.seconds;
+  const std::size_t build_points = field.points_evaluated;
+
+  for (std::size_t workers : {1, 2}) {
+    WorkerPool pool(workers);
+    std::vector<double> best(std::size(kStages), INFINITY);
+    std::size_t triangles = 0;
+    std::size_t extract_points = 0;
+    for (int r = 0; r < repeat; ++r) {
+      Sphere dc_field;
+      ExtractTimings t;
+      triangles = extract_surface(built.octree, dc_field, 30.0, {&pool, &t}).faces.size();
+      extract_points = dc_field.points_evaluated;
+      for (std::size_t s = 0; s < std::size(kStages); ++s) {
+        const ExtractTimings::Stage& stage = t.*kStages[s].stage;
+        best[s] = std::min(best[s], stage.seconds - stage.field_seconds);
+      }
+    }
+    double parallel = 0.0;
+    double extract = 0.0;
+    std::printf(
+        "{\"max_depth\": %u, \"adaptive\": %s, \"workers\": %zu, \"triangles\": %zu, "
+        "\"evaluations\": %zu, \"build\": %.6f",
+        max_depth, adaptive ? "true" : "false", workers, triangles, build_points + extract_points,
+        build);
+    for (std::size_t s = 0; s < std::size(kStages); ++s) {
+      std::printf(", \"%s\": %.6f", kStages[s].name, best[s]);
+      extract += best[s];
+      if (kStages[s].parallel) parallel += best[s];
+    }
+    std::printf(", \"extract\": %.6f, \"parallel_stages\": %.6f}\n", extract, parallel);
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<unsigned> depths;
+  int repeat = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--repeat=", 9) == 0) {
+      repeat = std::max(1, std::atoi(argv[i] + 9));
+    } else {
+      depths.push_back(static_cast<unsigned>(std::atoi(argv[i])));
+    }
+  }
+  if (depths.empty()) depths = {8, 9};
+  for (unsigned depth : depths) {
+    for (bool adaptive : {false, true}) run(depth, adaptive, repeat);
+  }
+  return 0;
+}
