@@ -134,22 +134,22 @@ bool to_bool(PyObject* obj) {
 
 }  // namespace
 
-Arguments::Arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+Arguments::Arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames)
-    : spec_(spec) {
-  const std::size_t count = spec.parameters.size();
+    : signature_(signature) {
+  const std::size_t count = signature.parameters.size();
   const std::size_t positional = static_cast<std::size_t>(nargs);
   if (positional > count) {
     const std::string_view verb = positional == 1 ? "was" : "were";
     const std::string given = std::to_string(positional);
-    if (spec.required < count) {
+    if (signature.required < count) {
       throw_error(PyExc_TypeError,
                   fill(messages::kTooManyPositionalRange,
-                       {spec.function, std::to_string(spec.required), std::to_string(count), given,
+                       {signature.function, std::to_string(signature.required), std::to_string(count), given,
                         verb}));
     }
     throw_error(PyExc_TypeError, fill(messages::kTooManyPositional,
-                                      {spec.function, std::to_string(count), given, verb}));
+                                      {signature.function, std::to_string(count), given, verb}));
   }
   for (std::size_t i = 0; i < positional; ++i) values_[i] = args[i];
 
@@ -158,29 +158,29 @@ Arguments::Arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     std::size_t index = 0;
     while (index < count &&
-           !PyUnicode_EqualToUTF8AndSize(keyword, spec.parameters[index].data(),
-                                         static_cast<Py_ssize_t>(spec.parameters[index].size()))) {
+           !PyUnicode_EqualToUTF8AndSize(keyword, signature.parameters[index].data(),
+                                         static_cast<Py_ssize_t>(signature.parameters[index].size()))) {
       ++index;
     }
     if (index == count) {
       throw_error(PyExc_TypeError,
-                  fill(messages::kUnexpectedKeyword, {spec.function, py::utf8(keyword)}));
+                  fill(messages::kUnexpectedKeyword, {signature.function, py::utf8(keyword)}));
     }
     if (values_[index] != nullptr) {
       throw_error(PyExc_TypeError,
-                  fill(messages::kMultipleValues, {spec.function, spec.parameters[index]}));
+                  fill(messages::kMultipleValues, {signature.function, signature.parameters[index]}));
     }
     values_[index] = args[nargs + k];
   }
 
   std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < spec.required; ++i) {
-    if (values_[i] == nullptr) missing.push_back(spec.parameters[i]);
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (values_[i] == nullptr) missing.push_back(signature.parameters[i]);
   }
   if (!missing.empty()) {
     throw_error(PyExc_TypeError,
                 fill(messages::kMissingRequired,
-                     {spec.function, std::to_string(missing.size()),
+                     {signature.function, std::to_string(missing.size()),
                       missing.size() == 1 ? "argument" : "arguments", name_list(missing)}));
   }
 }

@@ -36,7 +36,7 @@ class Arguments {
   // per name in `kwnames` (a tuple, or null). Fails with TypeError for too
   // many positional arguments, a repeated or unknown keyword (the first one
   // stops binding) and missing required parameters (all listed).
-  Arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+  Arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
             PyObject* kwnames);
 
   // Whether parameter `index` was given.
@@ -59,9 +59,9 @@ class Arguments {
   bool flag(std::size_t index, bool fallback = false) const;
 
  private:
-  std::string_view name(std::size_t index) const { return spec_.parameters[index]; }
+  std::string_view name(std::size_t index) const { return signature_.parameters[index]; }
 
-  const ArgumentSpec& spec_;
+  const ArgumentSpec& signature_;
   std::array<PyObject*, kMaxParameters> values_{};  // borrowed from the call
 };
 
