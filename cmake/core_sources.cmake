@@ -8,15 +8,18 @@ target_sources(karvex_core PRIVATE
   # octree
   src/octree/mod.cpp
   src/octree/corner_cache.cpp
+  src/octree/corner_index.cpp
   src/octree/build.cpp
   src/octree/split_criteria.cpp
   src/octree/pending_corners.cpp
   src/octree/balance.cpp
   src/octree/balance_primitives.cpp
   src/octree/balance_marking.cpp
+  src/octree/depth_first_order.cpp
   # worker pool
   src/pool/cpu_count.cpp
   src/pool/worker_pool.cpp
+  src/pool/huge_pages.cpp
   # dual contouring
   src/dc/surface_cells.cpp
   src/dc/component_table.cpp

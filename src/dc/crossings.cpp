@@ -64,46 +64,48 @@ std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<Sur
 std::vector<Vec3> locate_crossings(Field& field, const std::vector<EdgeCrossing>& crossings,
                                    double iso_value) {
   const std::size_t n = crossings.size();
-  // Per crossing: the bracket [lo, hi] in edge parameter and the value at lo.
-  struct Bracket {
-    double lo;
-    double hi;
-    double f_lo;
-  };
-  std::vector<Bracket> brackets(n);
-  std::vector<Vec3> points(n);
-  // The point at t = (lo + hi) * 0.5, as (p_v - p_u) * t + p_u per axis.
-  const auto place = [&](std::size_t k) {
+  // The bracket [lo, hi] of crossing k after s steps is [a, a + 1] * 2^-s for
+  // an integer a < 2^s, so its midpoint t = (lo + hi) * 0.5 is exactly
+  // (2a + 1) * 2^-(s + 1): all three are dyadic and exact in a double, and
+  // a byte per crossing replaces two doubles. Nor is f_lo kept: lo moves
+  // only when the new value has the sign of f_lo, so (f_lo < 0) stays what
+  // it was at the start, (f_u < 0).
+  std::vector<std::uint8_t> lo(n, 0);
+  // The point at t, as (p_v - p_u) * t + p_u per axis.
+  const auto point = [&](std::size_t k, double t) {
     const EdgeCrossing& c = crossings[k];
-    const double t = (brackets[k].lo + brackets[k].hi) * 0.5;
-    points[k] = {(c.p_v.x - c.p_u.x) * t + c.p_u.x, (c.p_v.y - c.p_u.y) * t + c.p_u.y,
-                 (c.p_v.z - c.p_u.z) * t + c.p_u.z};
+    return Vec3{(c.p_v.x - c.p_u.x) * t + c.p_u.x, (c.p_v.y - c.p_u.y) * t + c.p_u.y,
+                (c.p_v.z - c.p_u.z) * t + c.p_u.z};
   };
-  for (std::size_t k = 0; k < n; ++k) {
-    brackets[k] = {0.0, 1.0, crossings[k].f_u};
-    place(k);
-  }
 
-  for (int step = 0; step < 8; ++step) {
-    const EvalResult result = evaluate_batch(field, points);
-    // Reading value k for every k fails first at the end of a short array.
-    if (result.values.size() < n) fail_index(result.values.size(), result.values.size());
-    // One pass per step: narrow each bracket and place the next point (after
-    // the last step, the located point), so the large arrays are walked once.
-    for (std::size_t k = 0; k < n; ++k) {
-      Bracket& b = brackets[k];
-      const double t = (b.lo + b.hi) * 0.5;  // the parameter of the point just evaluated
-      const double f = result.values[k] - iso_value;
-      // Keep the half whose ends differ in sign: lo moves while f has the
-      // sign of f_lo (NaN counts as not negative, like every sign test here).
-      // Written as selects: the outcome is a coin toss, and a branch would
-      // mispredict half the time.
-      const bool move_lo = (f < 0) == (b.f_lo < 0);
-      b.lo = move_lo ? t : b.lo;
-      b.f_lo = move_lo ? f : b.f_lo;
-      b.hi = move_lo ? b.hi : t;
-      place(k);
-    }
+  double half_width = 0.5;  // 2^-(s + 1) at step s
+  for (int step = 0; step < 8; ++step, half_width *= 0.5) {
+    // The midpoints go straight into the field's input, and the values are
+    // read where the field returned them.
+    evaluate_written_batch(
+        field, n,
+        [&](std::span<Vec3> out) {
+          for (std::size_t k = 0; k < n; ++k) {
+            out[k] = point(k, static_cast<double>(2u * lo[k] + 1u) * half_width);
+          }
+        },
+        [&](const EvalView& result) {
+          // Reading value k for every k fails first at the end of a short array.
+          if (result.values.size() < n) fail_index(result.values.size(), result.values.size());
+          for (std::size_t k = 0; k < n; ++k) {
+            const double f = result.values[k] - iso_value;
+            // Keep the half whose ends differ in sign: lo moves to the
+            // midpoint while f has the sign of f_lo (NaN counts as not
+            // negative, like every sign test here).
+            const bool move_lo = (f < 0) == (crossings[k].f_u < 0);
+            lo[k] = static_cast<std::uint8_t>(2u * lo[k] + (move_lo ? 1u : 0u));
+          }
+        });
+  }
+  // The located point is the midpoint of the last bracket; it is not evaluated.
+  std::vector<Vec3> points(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    points[k] = point(k, static_cast<double>(2u * lo[k] + 1u) * half_width);
   }
   return points;
 }
@@ -114,17 +116,22 @@ double gradient_step(const Octree& tree) {
 
 std::vector<Vec3> crossing_normals(Field& field, const std::vector<Vec3>& points,
                                    const Octree& tree) {
-  EvalResult result = evaluate_batch(field, points);
-  std::vector<Vec3> gradients = result.gradients
-                                    ? std::move(*result.gradients)
-                                    : estimate_gradients(field, points, gradient_step(tree));
   std::vector<Vec3> normals(points.size());
-  for (std::size_t k = 0; k < points.size(); ++k) {
-    const Vec3& g = checked_at(gradients, k);
-    const double length = std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z);
-    normals[k] =
-        length > 1e-12 ? Vec3{g.x / length, g.y / length, g.z / length} : Vec3{0.0, 0.0, 1.0};
-  }
+  // The gradients are read where the field returned them.
+  evaluate_batch_view(field, points, [&](const EvalView& result) {
+    std::vector<Vec3> estimated;
+    const GradientRows gradients =
+        result.gradients
+            ? *result.gradients
+            : GradientRows::of(estimated = estimate_gradients(field, points, gradient_step(tree)));
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      if (k >= gradients.size()) fail_index(gradients.size(), k);
+      const Vec3 g = gradients[k];
+      const double length = std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z);
+      normals[k] =
+          length > 1e-12 ? Vec3{g.x / length, g.y / length, g.z / length} : Vec3{0.0, 0.0, 1.0};
+    }
+  });
   return normals;
 }
 

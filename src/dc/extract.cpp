@@ -1,6 +1,5 @@
 #include "dc/extract.h"
 
-#include <chrono>
 #include <cmath>
 #include <numbers>
 #include <utility>
@@ -10,6 +9,7 @@
 #include "dc/crossings.h"
 #include "dc/faces.h"
 #include "dc/projection.h"
+#include "dc/stage_timing.h"
 #include "dc/qef.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
@@ -18,53 +18,6 @@
 namespace karvex {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Forwards to the caller's field, adding up the time spent inside it.
-class TimedField : public Field {
- public:
-  explicit TimedField(Field& inner) : inner_(inner) {}
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    const Clock::time_point start = Clock::now();
-    struct AddElapsed {
-      TimedField& self;
-      Clock::time_point start;
-      ~AddElapsed() { self.seconds += seconds_since(start); }
-    } add{*this, start};
-    return inner_.evaluate(points);
-  }
-  double seconds = 0.0;
-
- private:
-  Field& inner_;
-};
-
-// Fills ExtractTimings stage by stage; does nothing when no timings were asked for.
-class StageTimer {
- public:
-  StageTimer(ExtractTimings* timings, const TimedField& field) : timings_(timings), field_(field) {}
-  void begin() {
-    if (!timings_) return;
-    start_ = Clock::now();
-    field_start_ = field_.seconds;
-  }
-  void end(ExtractTimings::Stage ExtractTimings::*stage) {
-    if (!timings_) return;
-    (timings_->*stage).seconds = seconds_since(start_);
-    (timings_->*stage).field_seconds = field_.seconds - field_start_;
-  }
-
- private:
-  ExtractTimings* timings_;
-  const TimedField& field_;
-  Clock::time_point start_;
-  double field_start_ = 0.0;
-};
 
 // Frees a scratch array as soon as the stages that read it are done.
 template <class T>

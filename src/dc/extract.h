@@ -20,13 +20,16 @@ struct Mesh {
   std::vector<std::array<std::uint64_t, 3>> faces;
 };
 
-// Wall-clock seconds spent in each stage of one extraction, and how much of
-// each was spent inside the field. Filled only when asked for; asking never
-// changes the result.
+// Seconds spent in each stage of one extraction, wall-clock and CPU time of
+// the calling thread (which does all the work when the pool has one
+// worker), and how much of each was spent inside the field. Filled only
+// when asked for; asking never changes the result.
 struct ExtractTimings {
   struct Stage {
-    double seconds = 0.0;        // wall time of the stage
-    double field_seconds = 0.0;  // of which inside Field::evaluate
+    double seconds = 0.0;            // wall time of the stage
+    double field_seconds = 0.0;      // of which inside the field
+    double cpu_seconds = 0.0;        // CPU time of the calling thread in the stage
+    double field_cpu_seconds = 0.0;  // of which inside the field
   };
   Stage cells;       // walk, cell lookup, vertex slots
   Stage crossings;   // sign-changing edges (parallel)

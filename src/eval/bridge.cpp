@@ -1,5 +1,7 @@
 #include "eval/bridge.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -26,20 +28,26 @@ namespace {
   throw error;
 }
 
-Ref new_points_array(std::span<const Vec3> points) {
+// A new (count, 3) float64 array whose rows `write` fills, as Vec3 in
+// order: a C-contiguous float64 array with three columns is laid out as
+// an array of Vec3 (three doubles, no padding).
+Ref new_points_array(std::size_t count, const PointWriter& write) {
+  static_assert(sizeof(Vec3) == 3 * sizeof(double) && alignof(Vec3) == alignof(double));
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
   if (descr == nullptr) py::throw_fetched();
-  npy_intp dims[2] = {static_cast<npy_intp>(points.size()), 3};
+  npy_intp dims[2] = {static_cast<npy_intp>(count), 3};
   // No strides and no data: NumPy allocates a C-contiguous block it owns.
   Ref array = checked(
       PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
-  auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  for (const Vec3& p : points) {
-    *data++ = p.x;
-    *data++ = p.y;
-    *data++ = p.z;
-  }
+  void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+  write(std::span<Vec3>(static_cast<Vec3*>(data), count));
   return array;
+}
+
+Ref new_points_array(std::span<const Vec3> points) {
+  return new_points_array(points.size(), [&](std::span<Vec3> out) {
+    std::copy(points.begin(), points.end(), out.begin());
+  });
 }
 
 Ref item(PyObject* result, long key) {
@@ -67,38 +75,74 @@ PyArrayObject* float64_array(PyObject* obj, int ndim) {
                                             {py::type_name(obj), messages::kArrayTarget}));
 }
 
-std::vector<double> copy_values(PyObject* obj) {
+// The values R[0]: a contiguous 1-D float64 array (else the conversion
+// TypeError, or "The given array is not contiguous").
+PyArrayObject* values_array(PyObject* obj) {
   PyArrayObject* array = float64_array(obj, 1);
   if (!PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array)) {
     py::throw_error(PyExc_TypeError, messages::kNotContiguous);
   }
-  const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  std::vector<double> values(count);
-  // memcpy: the block may be unaligned (arrays made over byte buffers).
-  if (count > 0) std::memcpy(values.data(), PyArray_DATA(array), count * sizeof(double));
-  return values;
+  return array;
 }
 
-std::vector<Vec3> copy_gradients(PyObject* obj) {
+// The values in place, when the block is aligned for doubles; an array made
+// over a byte buffer may not be, and is then copied bytewise into `copy`.
+std::span<const double> values_of(PyArrayObject* array, std::vector<double>& copy) {
+  const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  const void* data = PyArray_DATA(array);
+  if (reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0) {
+    return {static_cast<const double*>(data), count};
+  }
+  copy.resize(count);
+  if (count > 0) std::memcpy(copy.data(), data, count * sizeof(double));
+  return copy;
+}
+
+// The gradient rows R[1]: a 2-D float64 array of any strides (else the
+// conversion TypeError) with at least three columns when it has rows (else
+// the invariant failure "ndarray: index out of bounds"). Further columns
+// are ignored.
+GradientRows gradient_rows(PyObject* obj) {
   PyArrayObject* array = float64_array(obj, 2);
   const npy_intp rows = PyArray_DIM(array, 0);
-  std::vector<Vec3> gradients;
-  if (rows == 0) return gradients;
+  if (rows == 0) return {};
   if (PyArray_DIM(array, 1) < 3) fail(std::string(messages::kGradientColumns));
-  // Any strides, negative ones included: address every element by its
-  // byte offset.
-  const char* base = static_cast<const char*>(PyArray_DATA(array));
-  const npy_intp row_stride = PyArray_STRIDE(array, 0);
-  const npy_intp column_stride = PyArray_STRIDE(array, 1);
-  gradients.resize(static_cast<std::size_t>(rows));
-  for (npy_intp r = 0; r < rows; ++r) {
-    const char* row = base + r * row_stride;
-    Vec3& g = gradients[static_cast<std::size_t>(r)];
-    std::memcpy(&g.x, row, sizeof(double));
-    std::memcpy(&g.y, row + column_stride, sizeof(double));
-    std::memcpy(&g.z, row + 2 * column_stride, sizeof(double));
-  }
-  return gradients;
+  return {static_cast<const char*>(PyArray_DATA(array)), PyArray_STRIDE(array, 0),
+          PyArray_STRIDE(array, 1), static_cast<std::size_t>(rows)};
+}
+
+// One call of eval_fn on `points`, holding the returned pair.
+struct Returned {
+  Ref result;
+  Ref values;
+  Ref gradients;
+};
+
+// One call of eval_fn on the array `make_points` returns.
+template <class MakePoints>
+Returned call(PyObject* eval_fn, MakePoints&& make_points) {
+  py::ensure_numpy_api();
+  Ref args = checked(PyTuple_New(1));
+  // The tuple takes over the array.
+  PyTuple_SET_ITEM(args.get(), 0, make_points().release());
+  Returned r;
+  r.result = Ref::steal(PyObject_Call(eval_fn, args.get(), nullptr));
+  if (!r.result) throw_field_error();
+  args.reset();
+  // Both items are fetched before either is looked at.
+  r.values = item(r.result.get(), 0);
+  r.gradients = item(r.result.get(), 1);
+  return r;
+}
+
+// Validates the returned pair (values first) and hands it to `consume`;
+// the arrays stay referenced until `consume` is done with them.
+void view_result(const Returned& r, const EvalConsumer& consume) {
+  std::vector<double> unaligned;
+  EvalView view;
+  view.values = values_of(values_array(r.values.get()), unaligned);
+  if (r.gradients.get() != Py_None) view.gradients = gradient_rows(r.gradients.get());
+  consume(view);
 }
 
 }  // namespace
@@ -106,21 +150,35 @@ std::vector<Vec3> copy_gradients(PyObject* obj) {
 EvalResult PythonField::evaluate(std::span<const Vec3> points) {
   EvalResult result;
   if (points.empty()) return result;
-  py::ensure_numpy_api();
-
-  Ref args = checked(PyTuple_New(1));
-  // The tuple takes over the array.
-  PyTuple_SET_ITEM(args.get(), 0, new_points_array(points).release());
-  Ref returned = Ref::steal(PyObject_Call(eval_fn_, args.get(), nullptr));
-  if (!returned) throw_field_error();
-  args.reset();
-
-  // Both items are fetched before either is looked at.
-  Ref values = item(returned.get(), 0);
-  Ref gradients = item(returned.get(), 1);
-  result.values = copy_values(values.get());
-  if (gradients.get() != Py_None) result.gradients = copy_gradients(gradients.get());
+  const Returned r = call(eval_fn_, [&] { return new_points_array(points); });
+  std::vector<double> unaligned;
+  const std::span<const double> values = values_of(values_array(r.values.get()), unaligned);
+  result.values.assign(values.begin(), values.end());
+  if (r.gradients.get() != Py_None) {
+    const GradientRows rows = gradient_rows(r.gradients.get());
+    std::vector<Vec3> gradients;
+    gradients.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) gradients.push_back(rows[i]);
+    result.gradients = std::move(gradients);
+  }
   return result;
+}
+
+void PythonField::evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) {
+  if (points.empty()) {
+    consume(EvalView{});
+    return;
+  }
+  view_result(call(eval_fn_, [&] { return new_points_array(points); }), consume);
+}
+
+void PythonField::evaluate_written(std::size_t count, const PointWriter& write,
+                                   const EvalConsumer& consume) {
+  if (count == 0) {
+    consume(EvalView{});
+    return;
+  }
+  view_result(call(eval_fn_, [&] { return new_points_array(count, write); }), consume);
 }
 
 }  // namespace karvex

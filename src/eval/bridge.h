@@ -32,6 +32,13 @@ class PythonField final : public Field {
   explicit PythonField(PyObject* eval_fn) : eval_fn_(eval_fn) {}
 
   EvalResult evaluate(std::span<const Vec3> points) override;
+  // The same call; the values and gradient rows are handed to `consume`
+  // where NumPy holds them (an unaligned value block is copied first).
+  void evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) override;
+  // The same call; the points are written straight into the array passed to
+  // eval_fn.
+  void evaluate_written(std::size_t count, const PointWriter& write,
+                        const EvalConsumer& consume) override;
 
  private:
   PyObject* eval_fn_;

@@ -5,6 +5,7 @@
 
 #include "octree/balance_marking.h"
 #include "octree/balance_primitives.h"
+#include "octree/pending_corners.h"
 #include "panic.h"
 
 namespace karvex {
@@ -26,18 +27,26 @@ void require_progress(const Octree& tree, std::size_t blocks_before, const char*
 std::uint64_t balance_faces(Octree& tree, CornerCache& cache, Field& field) {
   std::uint64_t charge = 0;
   LeafSelection leaves;  // every leaf on the first pass
+  std::vector<SubgridSlots> slots;
   for (;;) {
     const CellMarks marks = mark_face_imbalance(tree, leaves);
     if (marks.empty()) return charge;
-    CornerBatch batch;
-    for (const CellAddress& cell : marks.list()) {
-      gather_split_corners(tree, cache, min_corner(cell, tree.max_depth), cell.d, batch);
+    const std::vector<CellAddress>& cells = marks.list();
+    // The new corners go straight into the cache's index, as in
+    // construction; each split then reads its samples at the noted entries.
+    slots.resize(cells.size());
+    {
+      PendingCorners pass(tree, cache);
+      pass.reserve(19 * cells.size());
+      for (std::size_t i = 0; i < cells.size(); ++i) {
+        pass.gather_split_corners(min_corner(cells[i], tree.max_depth), cells[i].d, slots[i]);
+      }
+      // A field error leaves here, before any cell of the pass is split.
+      charge += pass.sample(field, tree.spacing());
     }
-    // A field error leaves here, before any cell of the pass is split.
-    charge += sample_batch(field, cache, batch, tree.spacing());
     const std::size_t blocks_before = tree.blocks.size();
-    for (const CellAddress& cell : marks.list()) {
-      balance_split(tree, cache, min_corner(cell, tree.max_depth), cell.d);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      balance_split(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d, slots[i]);
     }
     require_progress(tree, blocks_before, "face-balance");
     leaves = face_recheck(tree, marks.list());

@@ -6,6 +6,7 @@
 
 #include "bbox.h"
 #include "octree/balance_primitives.h"
+#include "octree/depth_first_order.h"
 
 namespace karvex {
 
@@ -18,13 +19,23 @@ namespace {
 // may change the tree while a cursor is in use.
 class PathCursor {
  public:
-  explicit PathCursor(const Octree& tree) : tree_(tree) {}
+  explicit PathCursor(const Octree& tree) : tree_(tree) { path_[0] = &tree.root; }
 
-  // Walks from the root towards `cell`, keeping the path.
+  // Walks towards `cell` as from the root, keeping the path. The walk
+  // starts where the path to the previously sought cell parts from it:
+  // selections come in depth-first order, so consecutive cells share most
+  // of their paths.
   DescentResult seek(const CellAddress& cell) {
-    const OctreeNode* node = &tree_.root;
     std::uint8_t level = 0;
-    path_[0] = node;
+    if (sought_) {
+      const std::uint8_t common = std::min(cell.d, last_.d);
+      const CellAddress a = coarsen(cell, common);
+      const CellAddress b = coarsen(last_, common);
+      const int width = std::bit_width((a.x ^ b.x) | (a.y ^ b.y) | (a.z ^ b.z));
+      const int shared = std::max(0, static_cast<int>(common) - width);
+      level = static_cast<std::uint8_t>(std::min(shared, static_cast<int>(last_level_)));
+    }
+    const OctreeNode* node = path_[level];
     while (level < cell.d && node->is_internal()) {
       const unsigned bit = (static_cast<unsigned>(cell.d) - 1u - level) & 31u;
       const unsigned octant =
@@ -32,6 +43,9 @@ class PathCursor {
       node = &tree_.block(node->index)[octant];
       path_[++level] = node;
     }
+    sought_ = true;
+    last_ = cell;
+    last_level_ = level;
     return {*node, level};
   }
 
@@ -42,18 +56,22 @@ class PathCursor {
     walk_from(tree_.root, CellAddress{}, visit);
   }
 
-  // descend_to(cell) for a cell of the same depth as the current leaf.
+  // descend_to(cell) for a cell no deeper than the current leaf.
   DescentResult descend(const CellAddress& current, const CellAddress& cell) const {
-    const std::uint32_t differing =
-        (current.x ^ cell.x) | (current.y ^ cell.y) | (current.z ^ cell.z);
+    // The current leaf's ancestor at the cell's depth.
+    const CellAddress mine = coarsen(current, cell.d);
+    const std::uint32_t differing = (mine.x ^ cell.x) | (mine.y ^ cell.y) | (mine.z ^ cell.z);
     // Path steps read bits d-1 down to 0; above the highest differing bit
     // both paths take the same octants. A cell outside the cube shares
     // nothing and is walked from the root.
     const int width = std::bit_width(differing);
-    if (width > current.d) return descend_to(tree_, cell);
-    const auto shared = static_cast<std::uint8_t>(current.d - width);
+    if (width > cell.d) return descend_to(tree_, cell);
+    const auto shared = static_cast<std::uint8_t>(cell.d - width);
     return descend_from(tree_, *path_[shared], shared, cell);
   }
+
+  // The node at `level` on the path to the current leaf (level <= its depth).
+  const OctreeNode& ancestor(std::uint8_t level) const { return *path_[level]; }
 
   static CellAddress coarsen(const CellAddress& cell, std::uint8_t level) {
     const unsigned shift = (static_cast<unsigned>(cell.d) - level) & 31u;
@@ -74,6 +92,9 @@ class PathCursor {
 
   const Octree& tree_;
   std::array<const OctreeNode*, 256> path_{};  // by depth (8 bits)
+  bool sought_ = false;         // seek() was called (walk() does not use these)
+  CellAddress last_;            // the cell it last sought
+  std::uint8_t last_level_ = 0;  // the level that walk reached
 };
 
 // Runs examine(node, cell, cursor) for the selected leaves in selection order.
@@ -89,53 +110,6 @@ void for_selected(const Octree& tree, const LeafSelection& leaves, Examine&& exa
     const DescentResult reached = cursor.seek(cell);
     if (reached.level == cell.d && !reached.node.is_internal()) examine(reached.node, cell, cursor);
   }
-}
-
-// Spreads the low 16 bits of v so that bit i lands on bit 3i.
-std::uint64_t spread_by_three(std::uint32_t v) {
-  std::uint64_t x = v & 0xffffu;
-  x = (x | (x << 32)) & 0x001f00000000ffffull;
-  x = (x | (x << 16)) & 0x001f0000ff0000ffull;
-  x = (x | (x << 8)) & 0x100f00f00f00f00full;
-  x = (x | (x << 4)) & 0x10c30c30c30c30c3ull;
-  x = (x | (x << 2)) & 0x1249249249249249ull;
-  return x;
-}
-
-// Depth-first octant order of disjoint cells is the Morton order of their
-// minimum corners on the finest lattice, each level's octant read as the bits
-// (z, y, x), most significant first. The key holds the interleaved upper and
-// lower 16 bits of the coordinates; nested cells (same minimum corner) put
-// the coarser first, as a depth-first walk meets them.
-struct DepthFirstKey {
-  std::uint64_t high;
-  std::uint64_t low;
-  CellAddress cell;
-
-  DepthFirstKey(const CellAddress& c, std::uint8_t max_depth) : cell(c) {
-    const CornerKey k = min_corner(c, max_depth);
-    high = spread_by_three(k.x >> 16) | (spread_by_three(k.y >> 16) << 1) |
-           (spread_by_three(k.z >> 16) << 2);
-    low = spread_by_three(k.x) | (spread_by_three(k.y) << 1) | (spread_by_three(k.z) << 2);
-  }
-  friend bool operator<(const DepthFirstKey& a, const DepthFirstKey& b) {
-    if (a.high != b.high) return a.high < b.high;
-    if (a.low != b.low) return a.low < b.low;
-    return a.cell.d < b.cell.d;
-  }
-};
-
-LeafSelection in_depth_first_order(const Octree& tree, const std::vector<CellAddress>& cells) {
-  std::vector<DepthFirstKey> keys;
-  keys.reserve(cells.size());
-  for (const CellAddress& c : cells) keys.emplace_back(c, tree.max_depth);
-  std::sort(keys.begin(), keys.end());
-  LeafSelection out{false, {}};
-  out.cells.reserve(keys.size());
-  for (const DepthFirstKey& k : keys) {
-    if (out.cells.empty() || !(out.cells.back() == k.cell)) out.cells.push_back(k.cell);
-  }
-  return out;
 }
 
 // Face directions in the order a leaf examines them: -x, +x, -y, +y, -z, +z.
@@ -155,18 +129,80 @@ bool face_neighbour(const CellAddress& cell, unsigned direction, CellAddress& ou
   return true;
 }
 
+// descend_to for the face neighbours of leaves, remembering what the leaves
+// of one parent share. A leaf's face neighbour of the same depth lies either
+// in the leaf's parent (a sibling: the entry beside it in the same block) or
+// in the parent's face neighbour on that side, which is the same for every
+// leaf of the parent on that side: found once, it answers for all of them
+// (the neighbour cell itself is one step further down when that node is
+// Internal). The results equal descend_to's.
+class FaceNeighbours {
+ public:
+  // Prepares for the neighbours of `leaf` (depth >= 1), the cursor's
+  // current leaf.
+  void enter(const Octree& tree, const CellAddress& leaf, const PathCursor& cursor) {
+    leaf_ = leaf;
+    up_ = static_cast<std::uint8_t>(leaf.d - 1);
+    octant_ = (leaf.x & 1u) | ((leaf.y & 1u) << 1) | ((leaf.z & 1u) << 2);
+    siblings_ = &tree.block(cursor.ancestor(up_).index);
+    const CellAddress parent = PathCursor::coarsen(leaf, up_);
+    if (!(parent == parent_)) {
+      parent_ = parent;
+      known_ = 0;
+    }
+  }
+
+  // Whether the entered leaf's face neighbour in `direction` (-x, +x, -y,
+  // +y, -z, +z) is its sibling: the step goes towards the parent's inside.
+  bool is_sibling(unsigned direction) const {
+    return ((octant_ >> (direction / 2)) & 1u) != (direction % 2);
+  }
+
+  // descend_to of the entered leaf's face neighbour in `direction`, which
+  // must lie inside the cube.
+  DescentResult find(const Octree& tree, unsigned direction, const PathCursor& cursor) {
+    const unsigned bit = 1u << (direction / 2);
+    if (is_sibling(direction)) return {(*siblings_)[octant_ ^ bit], leaf_.d};
+    if (!((known_ >> direction) & 1u)) {
+      CellAddress beside;
+      face_neighbour(parent_, direction, beside);
+      memo_[direction] = cursor.descend(leaf_, beside);
+      known_ |= 1u << direction;
+    }
+    const DescentResult& reached = memo_[direction];
+    if (reached.level < up_ || !reached.node.is_internal()) return reached;
+    return {tree.block(reached.node.index)[octant_ ^ bit], leaf_.d};
+  }
+
+ private:
+  CellAddress leaf_;
+  std::uint8_t up_ = 0;    // the parent's depth
+  unsigned octant_ = 0;    // the leaf's octant in its parent
+  const ChildBlock* siblings_ = nullptr;
+  CellAddress parent_{0, 0, 0, 0xff};  // none yet
+  unsigned known_ = 0;                 // directions of parent_ looked at
+  std::array<DescentResult, 6> memo_{};
+};
+
 void examine_faces(const Octree& tree, const OctreeNode& node, const CellAddress& leaf,
-                   const PathCursor& cursor, CellMarks& marks) {
+                   const PathCursor& cursor, FaceNeighbours& neighbours, CellMarks& marks) {
   if (leaf.d == 0) return;
-  const bool surface = tree.is_surface_leaf(node);
+  const bool surface = node.is_surface_leaf();
+  neighbours.enter(tree, leaf, cursor);
+  const std::uint32_t last = pow2(leaf.d) - 1u;
+  const std::array<std::uint32_t, 3> coords = {leaf.x, leaf.y, leaf.z};
   for (unsigned direction = 0; direction < 6; ++direction) {
-    CellAddress neighbour;
-    if (!face_neighbour(leaf, direction, neighbour)) continue;
-    const DescentResult reached = cursor.descend(leaf, neighbour);
+    const std::uint32_t coord = coords[direction / 2];
+    if (direction % 2 == 1 ? coord >= last : coord == 0) continue;  // outside the cube
+    // A sibling is a node of the leaf's depth: only rule F3 can apply.
+    if (!surface && neighbours.is_sibling(direction)) continue;
+    const DescentResult reached = neighbours.find(tree, direction, cursor);
     if (reached.level < leaf.d) {
       // The walk stopped early, so the node is a leaf covering the neighbour.
       const bool too_coarse = reached.level + 1 < leaf.d;
-      if (too_coarse || (surface && !tree.is_surface_leaf(reached.node))) {
+      if (too_coarse || (surface && !reached.node.is_surface_leaf())) {
+        CellAddress neighbour;
+        face_neighbour(leaf, direction, neighbour);
         marks.mark(PathCursor::coarsen(neighbour, reached.level));
       }
     } else if (reached.node.is_internal() && surface && leaf.d < tree.max_depth) {
@@ -196,19 +232,140 @@ void collect_face_leaves(const Octree& tree, const OctreeNode& node, const CellA
   }
 }
 
-void examine_edges(const Octree& tree, const CornerCache& cache, const OctreeNode& node,
-                   const CellAddress& leaf, const PathCursor& cursor, EdgeMarks& out) {
-  if (!tree.is_surface_leaf(node)) return;
-  std::array<bool, 8> below{};
-  bool unfinished = false;
-  for (unsigned i = 0; i < 8; ++i) {
-    const auto it = cache.find(cell_corner(leaf, i, tree.max_depth));
-    // A corner the cache lacks reads as 0.0; it may be sampled later, so the
-    // leaf is looked at again.
-    unfinished = unfinished || it == cache.end();
-    const double value = it == cache.end() ? 0.0 : it->second.value;
-    below[i] = value < tree.iso_value;  // NaN counts as not below
+// The cells around the sign-changing edges of a cell with sign mask `mask`,
+// as offsets (ox, oy, oz) in {-1, 0, 1}^3 from the cell, bit
+// (ox + 1) + 3 (oy + 1) + 9 (oz + 1) of the result. Edge k of axis a lies
+// (k & 1) cells along u and (k >> 1) along v from the minimum corner; the
+// four cells around it are offset by 0 or -1 in u and v from that point.
+// The cell itself (bit 13) is left out.
+constexpr std::uint32_t edge_neighbour_offsets(unsigned mask) {
+  std::uint32_t bits = 0;
+  for (unsigned axis = 0; axis < 3; ++axis) {
+    const unsigned u = axis == 0 ? 1 : 0;
+    const unsigned v = axis == 2 ? 1 : 2;
+    for (unsigned k = 0; k < 4; ++k) {
+      const CubeEdge& edge = CUBE_EDGES[4 * axis + k];
+      if (((mask >> edge.u) & 1u) == ((mask >> edge.v) & 1u)) continue;
+      for (unsigned c = 0; c < 4; ++c) {
+        int offset[3] = {0, 0, 0};
+        offset[u] = static_cast<int>(k & 1u) - static_cast<int>(c >> 1);
+        offset[v] = static_cast<int>(k >> 1) - static_cast<int>(c & 1u);
+        bits |= 1u << ((offset[0] + 1) + 3 * (offset[1] + 1) + 9 * (offset[2] + 1));
+      }
+    }
   }
+  return bits & ~(1u << 13);
+}
+
+// The same cells, as directions (bit (px + 1) + 3 (py + 1) + 9 (pz + 1),
+// p in {-1, 0, 1}^3) from the cell's parent to the parent of each, for a
+// cell in octant `octant` of its parent. Cells in the parent itself
+// (siblings, direction 0) are left out: they are nodes of the cell's depth.
+constexpr std::uint32_t parent_directions(unsigned octant, unsigned mask) {
+  const std::uint32_t offsets = edge_neighbour_offsets(mask);
+  std::uint32_t bits = 0;
+  for (unsigned b = 0; b < 27; ++b) {
+    if (!((offsets >> b) & 1u)) continue;
+    const int offset[3] = {static_cast<int>(b % 3) - 1, static_cast<int>((b / 3) % 3) - 1,
+                           static_cast<int>(b / 9) - 1};
+    int direction[3] = {0, 0, 0};
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      // The neighbour's coordinate 2p + bit + offset, halved rounding down.
+      const int sum = static_cast<int>((octant >> axis) & 1u) + offset[axis];
+      direction[axis] = sum < 0 ? -1 : sum / 2;
+    }
+    bits |= 1u << ((direction[0] + 1) + 3 * (direction[1] + 1) + 9 * (direction[2] + 1));
+  }
+  return bits & ~(1u << 13);
+}
+
+using DirectionTable = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr DirectionTable make_parent_direction_table() {
+  DirectionTable table{};
+  for (unsigned octant = 0; octant < 8; ++octant) {
+    for (unsigned mask = 0; mask < 256; ++mask) {
+      table[octant][mask] = parent_directions(octant, mask);
+    }
+  }
+  return table;
+}
+
+constexpr DirectionTable kParentDirections = make_parent_direction_table();
+
+// Direction bits whose component on `axis` is -1 (side 0) or +1 (side 1).
+constexpr std::uint32_t directions_on_side(unsigned axis, unsigned side) {
+  std::uint32_t bits = 0;
+  for (unsigned b = 0; b < 27; ++b) {
+    const unsigned component = axis == 0 ? b % 3 : (axis == 1 ? (b / 3) % 3 : b / 9);
+    if (component == 2 * side) bits |= 1u << b;
+  }
+  return bits;
+}
+
+// Screens surface leaves for coarser cells around their sign-changing edges.
+//
+// A cell of depth d beside a leaf is a node of the tree exactly when its
+// parent (depth d - 1) is an Internal node; a sibling of the leaf always is.
+// So one look at each parent-level neighbour of the leaf's parent answers
+// for all the cells of the leaf's depth inside it, and the answers hold for
+// every leaf with the same parent: they are remembered until the walk moves
+// on to another parent. Most surface leaves have only same-depth cells
+// around their edges and are settled by a few bit operations.
+class EdgeScreen {
+ public:
+  // True when some cell of the leaf's depth around one of its sign-changing
+  // edges (inside the cube) is covered by a coarser leaf.
+  bool has_coarser_neighbour(const OctreeNode& node, const CellAddress& leaf,
+                             const PathCursor& cursor) {
+    if (leaf.d == 0) return false;  // the root: every neighbour is outside the cube
+    const CellAddress parent = PathCursor::coarsen(leaf, static_cast<std::uint8_t>(leaf.d - 1));
+    if (!(parent == parent_)) enter(parent);
+    const unsigned octant = (leaf.x & 1u) | ((leaf.y & 1u) << 1) | ((leaf.z & 1u) << 2);
+    const std::uint32_t needed = kParentDirections[octant][node.sign_mask] & inside_;
+    std::uint32_t unknown = needed & ~known_;
+    while (unknown != 0) {
+      const unsigned b = static_cast<unsigned>(std::countr_zero(unknown));
+      unknown &= unknown - 1;
+      const CellAddress neighbour{parent.x + b % 3 - 1, parent.y + (b / 3) % 3 - 1,
+                                  parent.z + b / 9 - 1, parent.d};
+      const DescentResult reached = cursor.descend(leaf, neighbour);
+      known_ |= 1u << b;
+      if (reached.level < parent.d || !reached.node.is_internal()) coarse_ |= 1u << b;
+    }
+    return (needed & coarse_) != 0;
+  }
+
+ private:
+  void enter(const CellAddress& parent) {
+    parent_ = parent;
+    known_ = 0;
+    coarse_ = 0;
+    const std::uint32_t n = pow2(parent.d);
+    const std::array<std::uint32_t, 3> coords = {parent.x, parent.y, parent.z};
+    inside_ = ~0u;
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      if (coords[axis] == 0) inside_ &= ~directions_on_side(axis, 0);
+      if (coords[axis] + 1 >= n) inside_ &= ~directions_on_side(axis, 1);
+    }
+  }
+
+  CellAddress parent_{0, 0, 0, 0xff};  // none yet
+  std::uint32_t inside_ = 0;  // directions from parent_ that stay inside the cube
+  std::uint32_t known_ = 0;   // directions looked at
+  std::uint32_t coarse_ = 0;  // of those, the ones whose cell is not Internal
+};
+
+void examine_edges(const OctreeNode& node, const CellAddress& leaf, const PathCursor& cursor,
+                   EdgeScreen& screen, EdgeMarks& out) {
+  if (!node.is_surface_leaf()) return;
+  if (!screen.has_coarser_neighbour(node, leaf, cursor)) return;
+  // The leaf's corner values are the cache's samples of its corners (the
+  // leaf was made from them, and samples never change), so the signs of its
+  // edges are those of its mask.
+  std::array<bool, 8> below{};
+  for (unsigned i = 0; i < 8; ++i) below[i] = (node.sign_mask >> i) & 1u;
+  bool unfinished = false;
   const std::uint32_t n = pow2(leaf.d);
   const std::array<std::uint32_t, 3> coords = {leaf.x, leaf.y, leaf.z};
   for (unsigned axis = 0; axis < 3; ++axis) {
@@ -260,9 +417,10 @@ void collect_surface_leaves(const Octree& tree, const OctreeNode& node, const Ce
 
 CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves) {
   CellMarks marks;
+  FaceNeighbours neighbours;
   for_selected(tree, leaves,
                [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor) {
-                 examine_faces(tree, node, cell, cursor, marks);
+                 examine_faces(tree, node, cell, cursor, neighbours, marks);
                });
   return marks;
 }
@@ -296,15 +454,16 @@ LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& s
       }
     }
   }
-  return in_depth_first_order(tree, cells);
+  return {false, in_depth_first_order(cells, tree.max_depth)};
 }
 
-EdgeMarks mark_open_edges(const Octree& tree, const CornerCache& cache,
+EdgeMarks mark_open_edges(const Octree& tree, const CornerCache& /*cache*/,
                           const LeafSelection& leaves) {
   EdgeMarks out;
+  EdgeScreen screen;
   for_selected(tree, leaves,
                [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor) {
-                 examine_edges(tree, cache, node, cell, cursor, out);
+                 examine_edges(node, cell, cursor, screen, out);
                });
   return out;
 }
@@ -315,7 +474,7 @@ LeafSelection edge_recheck(const Octree& tree, const EdgeMarks& previous) {
     const DescentResult reached = descend_to(tree, refined);
     if (reached.level == refined.d) collect_surface_leaves(tree, reached.node, refined, cells);
   }
-  return in_depth_first_order(tree, cells);
+  return {false, in_depth_first_order(cells, tree.max_depth)};
 }
 
 }  // namespace karvex

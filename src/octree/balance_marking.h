@@ -69,8 +69,8 @@ LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& s
 
 // Marks of one edge-closure pass: the cells in marking order, the target
 // depth of each (that of its first marking), and the surface leaves that
-// found a coarser cell around one of their sign-changing edges (or lacked a
-// cached corner value), which must be looked at again.
+// found a coarser cell around one of their sign-changing edges, which must be
+// looked at again.
 struct EdgeMarks {
   CellMarks marks;
   std::vector<std::uint8_t> targets;
@@ -78,8 +78,9 @@ struct EdgeMarks {
 };
 
 // Edge closure for the selected surface leaves C = (x, y, z, d): for each
-// sign-changing edge (corner values from the cache, a missing one read as
-// 0.0; axes x, y, z, four edges each), the up to three other cells of depth d
+// sign-changing edge (axes x, y, z, four edges each; signs from the cached
+// corner values, which are the ones the leaf's mask was made from, so the mask
+// is read instead and `cache` is not consulted), the up to three other cells of depth d
 // around the edge, inside the cube, in the order (P_u, P_v), (P_u, P_v - 1),
 // (P_u - 1, P_v), (P_u - 1, P_v - 1); a leaf of depth j < d covering one is
 // marked with target d.

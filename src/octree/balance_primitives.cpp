@@ -95,16 +95,22 @@ void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
   }
 }
 
-void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner,
-                   std::uint8_t d) {
-  if (d >= tree.max_depth) fail("balance subdivision of a cell at the deepest level");
-  const std::uint32_t q = child_half_size(tree, d);
+namespace {
 
-  // Find the node by the cell's path (octant bits from the minimum corner,
-  // most significant lattice bit first). Remember it as (block, octant):
-  // appending a block below may move every block in memory.
+// Where the node of the cell with minimum corner `corner` at depth d sits:
+// entry `octant` of block `block` (the root when d = 0). Found by the cell's
+// path (octant bits from the minimum corner, most significant lattice bit
+// first); kept as indices, since appending a block may move every block in
+// memory.
+struct NodePlace {
   std::uint32_t block = 0;
   unsigned octant = 0;
+  bool internal = false;  // the node there is already Internal
+};
+
+NodePlace find_place(const Octree& tree, const CornerKey& corner, std::uint8_t d) {
+  if (d >= tree.max_depth) fail("balance subdivision of a cell at the deepest level");
+  NodePlace place;
   const OctreeNode* node = &tree.root;
   CornerKey rest = corner;
   std::uint32_t e = pow2(static_cast<unsigned>(tree.max_depth) - 1u);
@@ -112,7 +118,7 @@ void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corn
     // A coarser leaf covering the cell means the caller's address is not a
     // node of this tree; replacing that leaf would graft the wrong cell.
     if (!node->is_internal()) fail("balance subdivision of a cell that a coarser leaf covers");
-    octant = 0;
+    unsigned octant = 0;
     if (rest.x >= e) {
       octant |= 1u;
       rest.x -= e;
@@ -125,24 +131,47 @@ void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corn
       octant |= 4u;
       rest.z -= e;
     }
-    block = node->index;
-    node = &tree.block(block)[octant];
+    place.block = node->index;
+    place.octant = octant;
+    node = &tree.block(place.block)[octant];
     e >>= 1;
   }
+  place.internal = node->is_internal();
+  return place;
+}
 
-  if (node->is_internal()) {
+void replace_node(Octree& tree, const NodePlace& place, std::uint8_t d, const ChildBlock& children) {
+  const std::uint32_t index = tree.append_block(children);
+  OctreeNode& slot = d == 0 ? tree.root : tree.block(place.block)[place.octant];
+  slot = OctreeNode::internal(index);
+}
+
+}  // namespace
+
+void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                   std::uint8_t d) {
+  const NodePlace place = find_place(tree, corner, d);
+  if (place.internal) {
     // Already split: nothing to do, but a missing corner still counts as the
     // failure it would be had the children been built.
-    require_child_corners(cache, corner, q);
+    require_child_corners(cache, corner, child_half_size(tree, d));
     return;
   }
-
   // Children first: when a corner is missing this throws before the tree
   // changes.
-  const ChildBlock children = make_children(tree, cache, corner, d, kMissingCorner);
-  const std::uint32_t index = tree.append_block(children);
-  OctreeNode& slot = d == 0 ? tree.root : tree.block(block)[octant];
-  slot = OctreeNode::internal(index);
+  replace_node(tree, place, d, make_children(tree, cache, corner, d, kMissingCorner));
+}
+
+void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                   std::uint8_t d, const SubgridSlots& slots) {
+  const NodePlace place = find_place(tree, corner, d);
+  if (place.internal) {
+    for (std::uint32_t entry : slots) {
+      if (entry >= cache.size()) fail(kMissingCorner);
+    }
+    return;
+  }
+  replace_node(tree, place, d, make_children(tree, cache, slots, kMissingCorner));
 }
 
 void refine_to_depth(Octree& tree, const CornerCache& cache, const CornerKey& corner,

@@ -90,6 +90,13 @@ void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
 // left exactly as it was.
 void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner, std::uint8_t d);
 
+// The same, reading the samples of the cell's 3x3x3 sub-grid at the cache
+// entries `slots` noted while they were gathered (PendingCorners) instead of
+// looking their keys up. An entry beyond the cache fails with "corner not in
+// cache during balance subdivision".
+void balance_split(Octree& tree, const CornerCache& cache, const CornerKey& corner, std::uint8_t d,
+                   const SubgridSlots& slots);
+
 // Refines the cell with minimum corner `corner` at depth d uniformly down to
 // depth min(target, max_depth): splits it, then recurses depth-first in octant
 // order into every child that is a non-Internal node at depth d + 1. Every

@@ -9,6 +9,7 @@
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
 #include "octree/split_criteria.h"
+#include "octree/subgrid.h"
 #include "panic.h"
 
 namespace karvex {
@@ -22,10 +23,14 @@ constexpr std::size_t kPrefetchAhead = 4;
 // A cell chosen for splitting, with the place of its node: entry `octant` of
 // block `block`, or the root when the cell has depth 0. Blocks are never
 // moved or removed, so the place stays valid while other cells are split.
+// When the cell was made by a split of the run, the cache entries of its
+// eight corners (corner order) are known from that split; otherwise
+// corners[0] is CornerCache::kAbsent and they are looked up.
 struct SplitTarget {
   CellAddress cell;
   std::uint32_t block = 0;
   std::uint8_t octant = 0;
+  std::array<std::uint32_t, 8> corners{CornerCache::kAbsent};
 };
 
 // One construction run: the tree being built, the corner cache it samples
@@ -36,6 +41,7 @@ class Builder {
   Builder(Field& field, const BBox& box, const BuildOptions& options)
       : field_(field),
         tree_(make_octree(box, options.min_depth, options.max_depth, options.iso_value)),
+        cache_(options.max_depth),
         h_(tree_.spacing()),
         // The product before the division, as the threshold is defined.
         cos_threshold_(std::cos(options.angle_threshold_deg * kPi / 180.0)) {
@@ -115,25 +121,47 @@ class Builder {
 
   // Level by level from min_depth to max_depth - 1: decide every split of a
   // level before splitting any, so a level never sees its own new children.
+  // The cells of a level are the children of the cells split at the level
+  // before (the first level walks the uniform tree), so after the first
+  // level no walk is needed; they come in the walk's order, since the split
+  // cells did and children follow in octant order.
   void refine_by_criteria() {
     std::vector<SplitTarget> selected;
+    double side = tree_.size;  // halved level by level, as a walk would carry it
+    for (unsigned level = 0; level < tree_.min_depth; ++level) side *= 0.5;
     for (unsigned level = tree_.min_depth; level < tree_.max_depth; ++level) {
       selected.clear();
-      select_for_split(tree_.root, {{0, 0, 0, 0}}, tree_.size, level, selected);
+      if (level == tree_.min_depth) {
+        select_for_split(tree_.root, {{0, 0, 0, 0}}, level, side, selected);
+      } else {
+        for_children_of_last_pass([&](const SplitTarget& child, const OctreeNode& node,
+                                      const std::array<const CornerSample*, 8>& samples) {
+          if (needs_split(node, samples, side)) selected.push_back(child);
+        });
+      }
       if (selected.empty()) return;  // nothing deeper can be tested either
       split_all(selected);
+      side *= 0.5;
     }
   }
 
-  void select_for_split(const OctreeNode& node, const SplitTarget& at, double side,
-                        unsigned level, std::vector<SplitTarget>& selected) const {
+  // The split test of a cell of side `side` at the level being refined.
+  bool needs_split(const OctreeNode& node, const std::array<const CornerSample*, 8>& samples,
+                   double side) const {
+    return node.kind == NodeKind::Leaf
+               ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
+               : homogeneous_cell_needs_split(samples, tree_.iso_value, side);
+  }
+
+  void select_for_split(const OctreeNode& node, const SplitTarget& at, unsigned level,
+                        double level_side, std::vector<SplitTarget>& selected) const {
     const CellAddress& cell = at.cell;
     if (node.is_internal()) {
       if (cell.d >= level) return;
       const ChildBlock& children = tree_.block(node.index);
       for (unsigned o = 0; o < 8; ++o) {
         select_for_split(children[o], {child_of(cell, o), node.index, static_cast<std::uint8_t>(o)},
-                         side * 0.5, level, selected);
+                         level, level_side, selected);
       }
       return;
     }
@@ -144,19 +172,25 @@ class Builder {
         node.kind == NodeKind::Leaf
             ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
             : homogeneous_cell_needs_split(cell_samples(cell, "corner not in cache"),
-                                           tree_.iso_value, side);
+                                           tree_.iso_value, level_side);
     if (split) selected.push_back(at);
   }
 
   // Every Leaf shallower than max_depth is split, one level per repetition, so
-  // all surface cells end at max_depth.
+  // all surface cells end at max_depth. After the first repetition the only
+  // such leaves are children of the cells just split.
   void refine_surface_leaves() {
     std::vector<SplitTarget> leaves;
-    for (;;) {
-      leaves.clear();
-      collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
-      if (leaves.empty()) return;
+    collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
+    while (!leaves.empty()) {
       split_all(leaves);
+      leaves.clear();
+      for_children_of_last_pass(
+          [&](const SplitTarget& child, const OctreeNode& node, const auto& /*samples*/) {
+            if (node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth) {
+              leaves.push_back(child);
+            }
+          });
     }
   }
 
@@ -173,26 +207,52 @@ class Builder {
     }
   }
 
+  // Calls visit(child, node, samples) for the children of every cell split
+  // by the last pass, in that pass's order and octant order within: the
+  // child as a split target (corner entries from the pass), its node, and
+  // its eight corner samples.
+  template <class Visit>
+  void for_children_of_last_pass(Visit&& visit) const {
+    for (std::size_t i = 0; i < last_pass_.size(); ++i) {
+      // The pass appended one block per split cell, in list order.
+      const auto block = static_cast<std::uint32_t>(last_pass_first_block_ + i);
+      const ChildBlock& children = tree_.block(block);
+      const SubgridSlots& slots = slots_[i];
+      for (unsigned o = 0; o < 8; ++o) {
+        SplitTarget child{child_of(last_pass_[i].cell, o), block, static_cast<std::uint8_t>(o)};
+        std::array<const CornerSample*, 8> samples;
+        for (unsigned c = 0; c < 8; ++c) {
+          child.corners[c] = slots[kSubgrid.child_corner[o][c]];
+          samples[c] = &cache_.sample(child.corners[c]);
+        }
+        visit(child, children[o], samples);
+      }
+    }
+  }
+
   // One pass: gather the new corners of every cell, sample them as one batch,
   // then split the cells in list order.
   void split_all(const std::vector<SplitTarget>& targets) {
     slots_.resize(targets.size());
     {
-      // Grow the cache's index once, up front, by the new corners a split added
-      // in the previous pass: growing it while the pass gathers would move
-      // more entries, and more than once.
-      const double expected = corners_per_split_ * static_cast<double>(targets.size());
-      cache_.reserve(cache_.size() + static_cast<std::size_t>(expected));
+      cache_.reserve(cache_.size() + static_cast<std::size_t>(
+                                         corners_per_split_ * static_cast<double>(targets.size())));
       PendingCorners pass(tree_, cache_);
       // A split adds at most 19 corners; room reserved but not used costs no memory.
       pass.reserve(19 * targets.size());
       for (std::size_t i = 0; i < targets.size(); ++i) {
-        const CellAddress& cell = targets[i].cell;
-        pass.gather_split_corners(min_corner(cell, tree_.max_depth), cell.d, slots_[i]);
+        const SplitTarget& target = targets[i];
+        const CornerKey corner = min_corner(target.cell, tree_.max_depth);
+        if (target.corners[0] == CornerCache::kAbsent) {
+          pass.gather_split_corners(corner, target.cell.d, slots_[i]);
+        } else {
+          pass.gather_split_corners(corner, target.cell.d, target.corners, slots_[i]);
+        }
       }
       corners_per_split_ = static_cast<double>(pass.size()) / static_cast<double>(targets.size());
       evaluation_count_ += pass.sample(field_, h_);
     }
+    last_pass_first_block_ = tree_.blocks.size();
     for (std::size_t i = 0; i < targets.size(); ++i) {
       // The samples a few splits ahead are scattered over the cache; asking for
       // them early overlaps their memory latency with the work of this split.
@@ -203,6 +263,7 @@ class Builder {
       }
       split(targets[i], slots_[i]);
     }
+    last_pass_ = targets;
   }
 
   // Replaces the cell's node by Internal over eight children made from cached
@@ -244,7 +305,9 @@ class Builder {
   const double cos_threshold_;
   std::uint64_t evaluation_count_ = 0;
   bool grid_ordered_ = false;         // the cache holds exactly the initial grid, in order
-  std::vector<SubgridSlots> slots_;  // per pass, kept to reuse its memory
+  std::vector<SubgridSlots> slots_;  // sub-grid entries of the last pass's cells
+  std::vector<SplitTarget> last_pass_;   // the cells the last pass split
+  std::size_t last_pass_first_block_ = 0;  // the block of its first cell
   double corners_per_split_ = 12.0;  // new corners per split in the last pass
 };
 

@@ -32,22 +32,16 @@ void CornerCache::insert_or_assign(const CornerKey& key, const CornerSample& sam
   if (entries_.size() >= kAbsent) fail("corner cache is full");
   // Make room first so that, once the key is indexed, appending cannot fail.
   entries_.reserve(entries_.size() + 1);
-  const auto [it, inserted] = index_.try_emplace(key, static_cast<std::uint32_t>(entries_.size()));
+  const auto [entry, inserted] =
+      index_.try_emplace(key, static_cast<std::uint32_t>(entries_.size()));
   if (inserted) {
-    entries_.push_back({key, sample});
+    entries_.push_back({sample});
   } else {
-    entries_[it->second].second = sample;
+    entries_[entry].second = sample;
   }
 }
 
-void CornerCache::reserve(std::size_t count) {
-  // The table's own reserve always rebuilds it; only ask when it must grow.
-  if (static_cast<double>(count) >
-      static_cast<double>(index_.bucket_count()) * index_.max_load_factor()) {
-    index_.reserve(count);
-  }
-  entries_.reserve(count);
-}
+void CornerCache::reserve(std::size_t count) { entries_.reserve(count); }
 
 void CornerCache::require_no_pending() const {
   if (pending_ != 0) fail("corner cache changed while a pass was gathering into it");
@@ -72,38 +66,46 @@ void gather_split_corners(const Octree& tree, const CornerCache& cache, const Co
 // ---------------------------------------------------------------------------
 // Sampling
 
-BatchSamples evaluate_samples(Field& field, const std::vector<Vec3>& positions, double h) {
+std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, double h,
+                               const std::function<void(const SampleView&)>& store) {
   const std::size_t n = positions.size();
-  EvalResult result = evaluate_batch(field, positions);
-  BatchSamples out;
-  out.charge = n;
-  if (result.gradients) {
-    out.gradients = std::move(*result.gradients);
-  } else {
-    out.gradients = estimate_gradients(field, positions, 0.01 * h);
-    out.charge = 7 * static_cast<std::uint64_t>(n);
-  }
-  out.values = std::move(result.values);
-
-  // Sample j reads value j, then gradient j; the first short read decides the
-  // reported index.
-  const std::size_t nv = out.values.size();
-  const std::size_t ng = out.gradients.size();
-  if (nv < n && nv <= ng) fail_index(nv, nv);
-  if (ng < n) fail_index(ng, ng);
-  return out;
+  std::uint64_t charge = n;
+  evaluate_batch_view(field, positions, [&](const EvalView& result) {
+    SampleView samples{result.values, {}};
+    std::vector<double> values;
+    std::vector<Vec3> estimated;
+    if (result.gradients) {
+      samples.gradients = *result.gradients;
+    } else {
+      // The estimate makes another field call, after which this call's
+      // values are kept only as long as this consumer runs: copy them.
+      values.assign(result.values.begin(), result.values.end());
+      samples.values = values;
+      estimated = estimate_gradients(field, positions, 0.01 * h);
+      samples.gradients = GradientRows::of(estimated);
+      charge = 7 * static_cast<std::uint64_t>(n);
+    }
+    // Sample j reads value j, then gradient j; the first short read decides
+    // the reported index.
+    const std::size_t nv = samples.values.size();
+    const std::size_t ng = samples.gradients.size();
+    if (nv < n && nv <= ng) fail_index(nv, nv);
+    if (ng < n) fail_index(ng, ng);
+    store(samples);
+  });
+  return charge;
 }
 
 std::uint64_t sample_batch(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
                            const std::vector<Vec3>& positions, double h) {
   if (positions.size() != keys.size()) fail_index(positions.size(), keys.size());
   if (keys.empty()) return 0;
-  const BatchSamples samples = evaluate_samples(field, positions, h);
-  cache.reserve(cache.size() + keys.size());
-  for (std::size_t j = 0; j < keys.size(); ++j) {
-    cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j], true});
-  }
-  return samples.charge;
+  return evaluate_samples(field, positions, h, [&](const SampleView& samples) {
+    cache.reserve(cache.size() + keys.size());
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j], true});
+    }
+  });
 }
 
 std::uint64_t sample_initial_grid(const Octree& tree, Field& field, CornerCache& cache) {
@@ -125,25 +127,32 @@ std::uint64_t sample_initial_grid(const Octree& tree, Field& field, CornerCache&
     }
   }
 
-  EvalResult result = evaluate_batch(field, positions);
-  // The grid's values are taken in full before any gradient, so a short value
-  // array fails before the finite-difference call is made.
   const std::size_t count = keys.size();
-  if (result.values.size() < count) fail_index(result.values.size(), result.values.size());
-
   std::uint64_t charge = count;
-  std::vector<Vec3> gradients;
-  if (result.gradients) {
-    gradients = std::move(*result.gradients);
-    if (gradients.size() < count) fail_index(gradients.size(), gradients.size());
-  } else {
-    gradients = estimate_gradients(field, positions, 0.01 * tree.spacing());
-    charge = 7 * static_cast<std::uint64_t>(count);
-  }
-  cache.reserve(cache.size() + count);
-  for (std::size_t j = 0; j < count; ++j) {
-    cache.insert_or_assign(keys[j], CornerSample{result.values[j], gradients[j], true});
-  }
+  evaluate_batch_view(field, positions, [&](const EvalView& result) {
+    // The grid's values are taken in full before any gradient, so a short
+    // value array fails before the finite-difference call is made.
+    if (result.values.size() < count) fail_index(result.values.size(), result.values.size());
+    GradientRows gradients;
+    std::vector<double> values;
+    std::span<const double> value_view = result.values;
+    std::vector<Vec3> estimated;
+    if (result.gradients) {
+      gradients = *result.gradients;
+      if (gradients.size() < count) fail_index(gradients.size(), gradients.size());
+    } else {
+      // Kept past the estimate's own field call.
+      values.assign(result.values.begin(), result.values.end());
+      value_view = values;
+      estimated = estimate_gradients(field, positions, 0.01 * tree.spacing());
+      gradients = GradientRows::of(estimated);
+      charge = 7 * static_cast<std::uint64_t>(count);
+    }
+    cache.reserve(cache.size() + count);
+    for (std::size_t j = 0; j < count; ++j) {
+      cache.insert_or_assign(keys[j], CornerSample{value_view[j], gradients[j], true});
+    }
+  });
   return charge;
 }
 
@@ -161,14 +170,16 @@ OctreeNode make_node(Octree& tree, const std::array<const CornerSample*, 8>& sam
   if (mask == 0) return OctreeNode::empty();
   if (mask == 255) return OctreeNode::full();
 
-  LeafData leaf;
+  // Filled in place: a record is 264 bytes, and a build makes millions.
+  const auto record = static_cast<std::uint32_t>(tree.leaves.size());
+  LeafData& leaf = tree.leaves.emplace_back();
   leaf.sign_mask = mask;
   leaf.has_gradients = all_gradients;
-  for (unsigned i = 0; i < 8; ++i) {
-    leaf.values[i] = samples[i]->value;
-    if (all_gradients) leaf.gradients[i] = samples[i]->gradient;
+  for (unsigned i = 0; i < 8; ++i) leaf.values[i] = samples[i]->value;
+  if (all_gradients) {
+    for (unsigned i = 0; i < 8; ++i) leaf.gradients[i] = samples[i]->gradient;
   }
-  return tree.add_leaf(leaf);
+  return OctreeNode::leaf(record, mask);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -10,6 +12,7 @@
 
 #include "eval/field.h"
 #include "octree/chunked_array.h"
+#include "octree/corner_index.h"
 #include "octree/mod.h"
 
 namespace karvex {
@@ -26,16 +29,15 @@ struct CornerSample {
 // key replaces its sample; nothing is ever removed. The map is never iterated,
 // so its order is irrelevant.
 //
-// Layout: a compact open-addressing index (key -> entry number, 20-byte
-// buckets) over an append-only, chunked array of (key, sample) entries.
-// Entry numbers and entry addresses are stable for the life of the cache, so
-// a pass can note where the samples of a split will be and read them without
-// a second lookup. The interface
-// (find/end/at/size/...) mirrors a hash map's; a found iterator points at the
-// (key, sample) pair.
-// A cached sample with its key, laid out like a map's (key, value) pair.
+// Layout: an index (key -> entry number, hash tables by region of the
+// lattice, see corner_index.h) over an append-only, segmented array of
+// samples. Entry numbers and
+// entry addresses are stable for the life of the cache, so a pass can note
+// where the samples of a split will be and read them without a second
+// lookup. The interface (find/end/at/size/...) mirrors a hash map's; a found
+// iterator points at an entry whose `second` is the sample (the key lives in
+// the index only).
 struct CornerEntry {
-  CornerKey first;
   CornerSample second;
 };
 
@@ -44,6 +46,11 @@ class CornerCache {
   using value_type = CornerEntry;
   using const_iterator = const value_type*;
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
+
+  // A cache for the lattice of depth max_depth (it only tunes the index's
+  // regions; any key can be stored).
+  CornerCache() = default;
+  explicit CornerCache(unsigned max_depth) : index_(max_depth) {}
 
   const_iterator find(const CornerKey& key) const {
     const std::uint32_t entry = entry_of(key);
@@ -60,15 +67,16 @@ class CornerCache {
   // Entry number of `key`, or kAbsent. Keys gathered by an open
   // PendingCorners pass but not yet sampled are absent.
   std::uint32_t entry_of(const CornerKey& key) const {
-    const auto it = index_.find(key);
-    return it == index_.end() || it->second >= entries_.size() ? kAbsent : it->second;
+    const std::uint32_t entry = index_.find(key);
+    return entry >= entries_.size() ? kAbsent : entry;
   }
   // The sample stored as entry `entry` (< size(), unchecked).
   const CornerSample& sample(std::uint32_t entry) const { return entries_[entry].second; }
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
-  // Room for `count` entries in total without rehashing or reallocating.
+  // Room for `count` samples in total without allocating. (The index grows
+  // region by region; its small tables rehash cheaply.)
   void reserve(std::size_t count);
 
  private:
@@ -78,8 +86,9 @@ class CornerCache {
   // nothing else is appended before it is sampled.
   void require_no_pending() const;
 
-  tsl::robin_map<CornerKey, std::uint32_t, CornerKeyHash> index_;
+  CornerIndex index_;
   ChunkedArray<value_type, 14> entries_;
+
   std::size_t pending_ = 0;  // keys in index_ with entry numbers >= size()
 };
 
@@ -110,20 +119,22 @@ class CornerBatch {
 void gather_split_corners(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
                           std::uint8_t d, CornerBatch& batch);
 
-// The field samples of one batch of N points: at least N values and N
-// gradients (from the field, or estimated by central differences with step
-// 0.01 * h from one more field call), and the charge, N or 7N.
-struct BatchSamples {
-  std::vector<double> values;
-  std::vector<Vec3> gradients;
-  std::uint64_t charge = 0;
+// The field samples of one batch of N points, where the field returned them:
+// value j and gradient j belong to point j (at least N of each).
+struct SampleView {
+  std::span<const double> values;
+  GradientRows gradients;
 };
 
-// Evaluates a non-empty batch as above. Fewer values or gradient rows than
-// points fail with "index out of bounds: the len is {len} but the index is
-// {index}" for the first point j whose value (read first) or gradient is
-// missing. Field errors propagate unchanged.
-BatchSamples evaluate_samples(Field& field, const std::vector<Vec3>& positions, double h);
+// Evaluates a non-empty batch and hands its samples to `store` without
+// copying them first: N values and N gradients, from the field, or estimated
+// by central differences with step 0.01 * h from one more field call. Returns
+// the charge, N or 7N. Fewer values or gradient rows than points fail with
+// "index out of bounds: the len is {len} but the index is {index}" for the
+// first point j whose value (read first) or gradient is missing, before
+// `store` is called. Field errors propagate unchanged.
+std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, double h,
+                               const std::function<void(const SampleView&)>& store);
 
 // Samples a batch (evaluate_samples) and inserts it into the cache in batch
 // order. Returns the charge; an empty batch makes no call and charges 0. On

@@ -6,12 +6,7 @@
 
 namespace karvex {
 
-const ChildBlock& Octree::block(std::uint32_t index) const { return checked_at(blocks, index); }
-
-ChildBlock& Octree::block(std::uint32_t index) {
-  if (index >= blocks.size()) fail_index(blocks.size(), index);
-  return blocks[index];
-}
+void Octree::fail_block_index(std::uint32_t index) const { fail_index(blocks.size(), index); }
 
 const LeafData& Octree::leaf(const OctreeNode& node) const {
   if (node.index >= leaves.size()) fail_index(leaves.size(), node.index);
@@ -32,14 +27,9 @@ std::uint32_t Octree::append_block(const ChildBlock& children) {
 
 OctreeNode Octree::add_leaf(const LeafData& data) {
   leaves.push_back(data);
-  return OctreeNode::leaf(static_cast<std::uint32_t>(leaves.size() - 1));
+  return OctreeNode::leaf(static_cast<std::uint32_t>(leaves.size() - 1), data.sign_mask);
 }
 
-bool Octree::is_surface_leaf(const OctreeNode& node) const {
-  if (node.kind != NodeKind::Leaf) return false;
-  const std::uint8_t mask = leaf(node).sign_mask;
-  return mask != 0 && mask != 255;
-}
 
 Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_depth,
                    double iso_value) {

@@ -43,18 +43,18 @@ inline std::uint64_t mix64(std::uint64_t h) {
   return h;
 }
 
-// Hash of a lattice point that keeps 2x2x2 blocks of neighbouring points
-// together: the block is mixed, so blocks scatter evenly over the table, and
-// the point's place in its block is added, so a block's points have adjacent
-// home buckets in a power-of-two table. A split reads a 3x3x3 neighbourhood;
-// its points then fall into eight short runs of buckets instead of 27 random
-// ones. (Adding rather than placing the offset in fixed low bits keeps
-// coarse points, whose offset is always 0, spread over every bucket.)
+// Hash of a lattice point: each coordinate times its own odd 64-bit constant,
+// the products combined, and the high half folded onto the low half (tables
+// of power-of-two size index by the low bits; folding makes them depend on
+// every bit of every coordinate, coarse lattice points included, whose low
+// coordinate bits are all zero). A handful of instructions: the corner
+// index hashes every key of every cell it gathers, millions per build.
 struct CornerKeyHash {
   std::size_t operator()(const CornerKey& k) const {
-    const std::uint64_t block =
-        mix64((std::uint64_t(k.x >> 1) | (std::uint64_t(k.y >> 1) << 32)) ^ mix64(k.z >> 1));
-    return block + ((k.x & 1u) | ((k.y & 1u) << 1) | ((k.z & 1u) << 2));
+    const std::uint64_t h = std::uint64_t(k.x) * 0x9e3779b97f4a7c15ULL ^
+                            std::uint64_t(k.y) * 0xc2b2ae3d27d4eb4fULL ^
+                            std::uint64_t(k.z) * 0x165667b19e3779f9ULL;
+    return h ^ (h >> 32);
   }
 };
 
@@ -79,17 +79,28 @@ struct LeafData {
 
 // A fixed-size node record. `index` names the node's ChildBlock in
 // Octree::blocks (Internal) or its record in Octree::leaves (Leaf); Empty and
-// Full carry nothing.
+// Full carry nothing. A Leaf also keeps a copy of its record's sign_mask in
+// what would otherwise be padding: balancing and extraction walk millions of
+// nodes asking only whether each is a surface leaf, and the record (264
+// bytes, elsewhere in memory) would cost a cache miss per node.
 struct OctreeNode {
   NodeKind kind = NodeKind::Empty;
+  std::uint8_t sign_mask = 0;  // Leaf: equal to its record's sign_mask; else 0
   std::uint32_t index = 0;
 
-  static OctreeNode internal(std::uint32_t block) { return {NodeKind::Internal, block}; }
-  static OctreeNode empty() { return {NodeKind::Empty, 0}; }
-  static OctreeNode full() { return {NodeKind::Full, 0}; }
-  static OctreeNode leaf(std::uint32_t record) { return {NodeKind::Leaf, record}; }
+  static OctreeNode internal(std::uint32_t block) { return {NodeKind::Internal, 0, block}; }
+  static OctreeNode empty() { return {NodeKind::Empty, 0, 0}; }
+  static OctreeNode full() { return {NodeKind::Full, 0, 0}; }
+  static OctreeNode leaf(std::uint32_t record, std::uint8_t mask) {
+    return {NodeKind::Leaf, mask, record};
+  }
   bool is_internal() const { return kind == NodeKind::Internal; }
+  // A Leaf whose mask is neither 0 nor 255.
+  bool is_surface_leaf() const {
+    return kind == NodeKind::Leaf && sign_mask != 0 && sign_mask != 255;
+  }
 };
+static_assert(sizeof(OctreeNode) == 8, "the mask must fit in the padding of a node");
 
 // The eight children of one cell, by octant c = bx + 2*by + 4*bz.
 using ChildBlock = std::array<OctreeNode, 8>;
@@ -130,8 +141,15 @@ struct Octree {
   }
 
   // Bounds-checked access (an index beyond the end is an invariant failure).
-  const ChildBlock& block(std::uint32_t index) const;
-  ChildBlock& block(std::uint32_t index);
+  // Inline: tree walks call them at every step.
+  const ChildBlock& block(std::uint32_t index) const {
+    if (index >= blocks.size()) fail_block_index(index);
+    return blocks[index];
+  }
+  ChildBlock& block(std::uint32_t index) {
+    if (index >= blocks.size()) fail_block_index(index);
+    return blocks[index];
+  }
   const LeafData& leaf(const OctreeNode& node) const;
 
   // The child of an Internal node in octant 0..7 (checked: a node that is not
@@ -144,7 +162,10 @@ struct Octree {
   OctreeNode add_leaf(const LeafData& data);
 
   // A Leaf whose mask is neither 0 nor 255.
-  bool is_surface_leaf(const OctreeNode& node) const;
+  bool is_surface_leaf(const OctreeNode& node) const { return node.is_surface_leaf(); }
+
+ private:
+  [[noreturn]] void fail_block_index(std::uint32_t index) const;
 };
 
 // Octree with the cube of `box` and the given depths and level; no nodes yet

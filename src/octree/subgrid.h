@@ -23,6 +23,11 @@ struct SubgridTables {
   // 0..7 inner" first meets them. Visiting them in this order gathers the
   // same keys in the same order as the 64-corner walk, with 27 probes.
   std::array<std::uint8_t, 27> first_seen{};
+  // parent_corner[i]: sub-grid index of corner i of the cell itself.
+  std::array<std::uint8_t, 8> parent_corner{};
+  // first_seen without the cell's own eight corners: the points a split can
+  // add to the cache (the corners are sampled before a cell exists).
+  std::array<std::uint8_t, 19> first_seen_inner{};
 };
 
 constexpr SubgridTables make_subgrid_tables() {
@@ -38,6 +43,16 @@ constexpr SubgridTables make_subgrid_tables() {
         t.first_seen[n++] = static_cast<std::uint8_t>(s);
       }
     }
+  }
+  std::array<bool, 27> is_corner{};
+  for (unsigned i = 0; i < 8; ++i) {
+    // Corner i of the cell is corner i of its child i.
+    t.parent_corner[i] = static_cast<std::uint8_t>(subgrid_index(i, i));
+    is_corner[t.parent_corner[i]] = true;
+  }
+  unsigned m = 0;
+  for (std::uint8_t s : t.first_seen) {
+    if (!is_corner[s]) t.first_seen_inner[m++] = s;
   }
   return t;
 }

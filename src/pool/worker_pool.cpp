@@ -44,21 +44,29 @@ struct WorkerPool::Loop {
 
 WorkerPool::WorkerPool(std::size_t workers) {
   const std::size_t background = workers > 1 ? workers - 1 : 0;
-  threads_.reserve(background);
   // Workers never handle signals: the interpreter expects them on its own
-  // threads, and a worker has nothing to do with them.
+  // threads, and a worker has nothing to do with them. The caller's mask is
+  // restored however the loop below ends.
   sigset_t all;
-  sigset_t previous;
   sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  struct RestoreMask {
+    sigset_t previous;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  } restore;
+  pthread_sigmask(SIG_BLOCK, &all, &restore.previous);
+  // No reservation up front: the count may be any number a user configured,
+  // far beyond what the system will run, and the pool simply stops where
+  // thread creation (or growing the list) fails. Nothing may escape once a
+  // thread runs: destroying a joinable std::thread terminates the process.
   for (std::size_t i = 0; i < background; ++i) {
     try {
       threads_.emplace_back([this] { worker_main(); });
     } catch (const std::system_error&) {
       break;  // out of threads: run with those we have
+    } catch (const std::bad_alloc&) {
+      break;
     }
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 WorkerPool::~WorkerPool() {
@@ -77,7 +85,7 @@ void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task
   const std::size_t spread = workers() * 4;
   const std::size_t chunk = std::max({std::size_t{1}, min_chunk, (n + spread - 1) / spread});
 
-  if (threads_.empty() || chunk >= n) {
+  if (orphaned_ || threads_.empty() || chunk >= n) {
     Loop loop(n, chunk, task);
     work_on(loop);
     if (loop.failure) std::rethrow_exception(loop.failure);
@@ -162,10 +170,12 @@ void before_fork() { g_pool_mutex.lock(); }
 void after_fork_in_parent() { g_pool_mutex.unlock(); }
 
 // The parent's workers do not exist in the child, and the pool's own lock
-// may have been held by one of them at the fork. The old pool is abandoned
-// (neither used nor destroyed, as joining its threads would be undefined)
-// and the next loop creates a fresh one.
+// may have been held by one of them at the fork. The old pool is orphaned
+// (never destroyed, as joining its threads would be undefined; a call that
+// forked from inside eval_fn still holds it and finishes on one thread) and
+// the next call creates a fresh one.
 void after_fork_in_child() {
+  if (g_pool != nullptr) g_pool->orphan_after_fork();
   g_pool = nullptr;
   g_pool_mutex.unlock();
 }

@@ -80,7 +80,15 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // Threads of execution a loop can use (background threads + caller).
-  std::size_t workers() const { return threads_.size() + 1; }
+  std::size_t workers() const { return orphaned_ ? 1 : threads_.size() + 1; }
+
+  // For the child of a fork(): the pool's threads do not exist there, and
+  // its lock and condition variable may be frozen in a state that only they
+  // could have left (a broadcast would wait for them forever). From now on
+  // every loop runs on the calling thread alone and never touches them, so
+  // a call that was in progress when its process forked can still finish in
+  // the child.
+  void orphan_after_fork() noexcept { orphaned_ = true; }
 
   // Runs `task` over ranges covering [0, n) of at least `min_chunk`
   // indices each (the last may be shorter) and waits for all of them. An
@@ -99,12 +107,15 @@ class WorkerPool {
   std::condition_variable work_ready_;
   std::deque<std::shared_ptr<Loop>> queue_;  // loops with ranges left to claim
   bool stopping_ = false;
+  bool orphaned_ = false;  // set only in a forked child, before it runs anything
   std::vector<std::thread> threads_;
 };
 
 // The process-wide pool, created on first use with configured_worker_count()
 // workers and never freed. In a child forked after use, the first call makes
-// a fresh pool (the parent's threads do not exist in the child).
+// a fresh pool (the parent's threads do not exist in the child); the old one
+// is orphaned (see WorkerPool::orphan_after_fork) for the callers that still
+// hold it.
 WorkerPool& global_pool();
 
 // Loops smaller than this run on the calling thread alone: waking workers

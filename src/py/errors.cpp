@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 #include "messages.h"
 #include "panic.h"
@@ -122,6 +123,10 @@ void deliver_current_exception() noexcept {
     } catch (const InvariantFailure& failure) {
       raise_panic(failure.what());
     } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {
+      // A container asked for more elements than it can address: a request
+      // for more memory than there is, like bad_alloc.
       PyErr_NoMemory();
     } catch (const std::exception& failure) {
       raise_panic(failure.what());

@@ -79,7 +79,8 @@ PyObject* panic_exception_type() noexcept;
 
 // Turns the C++ exception being handled into the Python outcome: a
 // PythonError is restored unchanged, an InvariantFailure becomes
-// PanicException(message), std::bad_alloc becomes MemoryError. Call only
+// PanicException(message), std::bad_alloc and std::length_error (a container
+// asked for more than it can address) become MemoryError. Call only
 // inside a catch block. A failure while delivering aborts the process.
 void deliver_current_exception() noexcept;
 

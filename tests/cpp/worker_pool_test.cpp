@@ -96,18 +96,25 @@ TEST(WorkerPool, ConcurrentAndNestedLoopsFinish) {
 }
 
 // A child forked after the pool has run must get a pool of its own instead of
-// waiting on threads that only exist in the parent.
+// waiting on threads that only exist in the parent; a caller that still holds
+// the old pool (a call that forked midway) runs its loops alone.
 TEST(WorkerPool, ForkedChildRunsLoops) {
-  auto sum = [] {
-    auto v = parallel_map<std::size_t>(global_pool(), 100000, [](std::size_t i) { return i % 7; });
+  auto sum_on = [](WorkerPool& pool) {
+    auto v = parallel_map<std::size_t>(pool, 100000, [](std::size_t i) { return i % 7; });
     std::size_t s = 0;
     for (std::size_t x : v) s += x;
     return s;
   };
+  auto sum = [&] { return sum_on(global_pool()); };
   const std::size_t expected = sum();
+  WorkerPool& held = global_pool();
   const pid_t child = fork();
   ASSERT_NE(child, -1);
-  if (child == 0) _exit(sum() == expected ? 0 : 1);
+  if (child == 0) {
+    const bool ok = sum_on(held) == expected && held.workers() == 1 && sum() == expected &&
+                    &global_pool() != &held;
+    _exit(ok ? 0 : 1);
+  }
   int status = 0;
   pid_t done = 0;
   for (int waited_ms = 0; waited_ms < 20000 && done == 0; waited_ms += 10) {

@@ -1,0 +1,7 @@
+"""Benchmark of extract_mesh against the tools our users would pick instead.
+
+Modules: fields (the shapes, in batched and per-point form), tools (one meshing per
+tool), metrics (accuracy and mesh quality against the true surface), runner (one case
+in its own process), suite (the whole plan) and report (docs/benchmarks.md and plots).
+Run it with ``bash bench/run_peers.sh``.
+"""

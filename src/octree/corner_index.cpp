@@ -1,0 +1,106 @@
+#include "octree/corner_index.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace karvex {
+
+namespace {
+
+// At most 2^5 regions per axis (plus the layer of the far faces): the region
+// table stays small (36k pointers), and a dense region of a depth-9 lattice
+// spans 16^3 positions (16 KiB).
+constexpr unsigned kRegionBits = 5;
+
+}  // namespace
+
+CornerIndex::CornerIndex(unsigned max_depth)
+    : shift_(max_depth > kRegionBits ? max_depth - kRegionBits : 0),
+      side_((1u << (std::min(max_depth, 31u) - shift_)) + 1u),
+      // A sparse table at its fullest uses about 2 * 12 bytes per point, a
+      // dense array 4 bytes per position: dense pays once an eighth of the
+      // positions are taken.
+      dense_threshold_(std::max<std::size_t>((std::size_t{1} << (3 * shift_)) / 32, 1)),
+      regions_(std::size_t{side_} * side_ * side_) {}
+
+CornerIndex::~CornerIndex() = default;
+CornerIndex::CornerIndex(CornerIndex&&) noexcept = default;
+CornerIndex& CornerIndex::operator=(CornerIndex&&) noexcept = default;
+
+CornerIndex::CornerIndex(const CornerIndex& other)
+    : shift_(other.shift_),
+      side_(other.side_),
+      dense_threshold_(other.dense_threshold_),
+      regions_(other.regions_.size()),
+      outside_(other.outside_) {
+  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  for (std::size_t r = 0; r < regions_.size(); ++r) {
+    const Region* from = other.regions_[r].get();
+    if (from == nullptr) continue;
+    auto region = std::make_unique<Region>();
+    region->sparse = from->sparse;
+    if (from->dense) {
+      region->dense = std::make_unique_for_overwrite<std::uint32_t[]>(positions);
+      std::copy_n(from->dense.get(), positions, region->dense.get());
+    }
+    regions_[r] = std::move(region);
+  }
+}
+
+CornerIndex& CornerIndex::operator=(const CornerIndex& other) {
+  if (this != &other) *this = CornerIndex(other);
+  return *this;
+}
+
+std::uint32_t CornerIndex::find_outside(const CornerKey& key) const {
+  const auto it = outside_.find(key);
+  return it == outside_.end() ? kAbsent : it->second;
+}
+
+std::pair<std::uint32_t, bool> CornerIndex::try_emplace_outside(const CornerKey& key,
+                                                               std::uint32_t entry) {
+  const auto [it, inserted] = outside_.try_emplace(key, entry);
+  return {it->second, inserted};
+}
+
+std::pair<std::uint32_t, bool> CornerIndex::try_emplace_sparse(const Place& place,
+                                                              std::uint32_t entry) {
+  std::unique_ptr<Region>& slot = regions_[place.region];
+  if (slot == nullptr) slot = std::make_unique<Region>();
+  Region& region = *slot;
+  const auto [it, inserted] = region.sparse.try_emplace(place.offset, entry);
+  const std::uint32_t stored = it->second;
+  if (inserted && region.sparse.size() >= dense_threshold_) make_dense(region);
+  return {stored, inserted};
+}
+
+void CornerIndex::make_dense(Region& region) {
+  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  auto dense = std::make_unique_for_overwrite<std::uint32_t[]>(positions);
+  std::fill_n(dense.get(), positions, kAbsent);
+  for (const auto& [offset, entry] : region.sparse) dense[offset] = entry;
+  region.dense = std::move(dense);
+  SparseMap().swap(region.sparse);  // its memory is no longer needed
+}
+
+void CornerIndex::erase_entries_from(std::uint32_t first) {
+  const auto drop = [first](auto& map) {
+    for (auto it = map.begin(); it != map.end();) {
+      it = it->second >= first ? map.erase(it) : std::next(it);
+    }
+  };
+  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  for (const std::unique_ptr<Region>& region : regions_) {
+    if (region == nullptr) continue;
+    if (region->dense) {
+      for (std::size_t i = 0; i < positions; ++i) {
+        if (region->dense[i] != kAbsent && region->dense[i] >= first) region->dense[i] = kAbsent;
+      }
+    } else {
+      drop(region->sparse);
+    }
+  }
+  drop(outside_);
+}
+
+}  // namespace karvex

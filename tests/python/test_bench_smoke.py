@@ -1,0 +1,146 @@
+"""The peer benchmark (bench/peers) at tiny resolution: its fields, its measurements and
+our side of the pipeline, so that a full run (bash bench/run_peers.sh) does not fail half
+an hour in. The peers' own cases are skipped when they are not installed."""
+import importlib.util
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT))
+
+from bench.peers import fields, metrics, report, runner, suite, tools  # noqa: E402
+
+needs_scipy = pytest.mark.skipif(importlib.util.find_spec("scipy") is None,
+                                 reason="scipy (bench/requirements.txt) measures distances "
+                                        "to the mesh")
+
+
+@pytest.mark.parametrize("name", list(fields.FIELDS))
+def test_the_three_forms_of_a_field_agree(name):
+    """Values-only, with-gradients and per-point forms are one field: the same values
+    (per point negated, manifold's sign), gradients matching central differences, and
+    sharp-edge samples on the surface."""
+    field = fields.make(name)
+    p = np.random.default_rng(3).uniform(fields.LOW, fields.HIGH, (300, 3))
+    values = field.values(p)
+    with_values, gradients = field.with_gradients(p)
+    np.testing.assert_allclose(with_values, values, atol=1e-12)
+    np.testing.assert_allclose([-field.inside(*q) for q in p], values, atol=1e-12)
+    step = 1e-6
+    central = np.stack([(field.values(p + step * e) - field.values(p - step * e)) / (2 * step)
+                        for e in np.eye(3)], axis=1)
+    # Points within a step of a kink (CSG, |g|) may disagree; the bulk must not.
+    assert np.mean(np.linalg.norm(central - gradients, axis=1) < 1e-5) > 0.97
+    if field.edges is not None:
+        edges = field.edges(500, np.random.default_rng(4))
+        assert np.abs(field.values(edges)).max() < 1e-12
+
+
+def test_reference_sampling_is_on_the_surface_and_uniform():
+    field = fields.make("sphere")
+    points, normals = metrics.reference_surface(field, 16000, np.random.default_rng(5))
+    radius = np.linalg.norm(points, axis=1)
+    np.testing.assert_allclose(radius, fields.RADIUS, atol=1e-9)
+    np.testing.assert_allclose(normals, points / radius[:, None], atol=1e-9)
+    # Uniform by area: each octant holds an eighth, within five standard deviations.
+    octant = (points > 0) @ np.array([1, 2, 4])
+    counts = np.bincount(octant, minlength=8)
+    assert np.abs(counts - 2000).max() < 5 * math.sqrt(2000 * 7 / 8)
+
+
+def _octahedron():
+    vertices = np.array([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [0, 0, -1]],
+                        dtype=float)
+    faces = np.array([[0, 2, 4], [2, 1, 4], [1, 3, 4], [3, 0, 4],
+                      [2, 0, 5], [1, 2, 5], [3, 1, 5], [0, 3, 5]])
+    return vertices, faces
+
+
+def test_topology_sees_holes_flips_and_fins():
+    vertices, faces = _octahedron()
+    assert metrics.topology(vertices, faces) == {"closed": True, "oriented": True,
+                                                 "outward": True}
+    assert not metrics.topology(vertices, faces[1:])["closed"]
+    flipped = faces.copy()
+    flipped[0] = flipped[0, ::-1]
+    assert metrics.topology(vertices, flipped)["closed"]
+    assert not metrics.topology(vertices, flipped)["oriented"]
+    assert not metrics.topology(vertices, faces[:, ::-1])["outward"]
+    # A fin on an edge: four triangles share it.
+    fin = np.vstack([vertices, [[0.5, 0.5, 0.5]]])
+    assert not metrics.topology(fin, np.vstack([faces, [[0, 2, 6], [2, 0, 6]]]))["closed"]
+    # A triangle repeating an index is left out rather than counted as a hole.
+    assert metrics.topology(vertices, np.vstack([faces, [[0, 0, 1]]]))["oriented"]
+
+
+def test_min_angles():
+    """Equilateral, a needle, a flat triangle and a point all get their smallest angle."""
+    vertices = np.array([[0, 0, 0], [1, 0, 0], [0.5, math.sqrt(3) / 2, 0], [0, 0.01, 0],
+                         [3, 0, 0]], dtype=float)
+    faces = np.array([[0, 1, 2], [0, 1, 3], [0, 1, 4], [2, 2, 2]])
+    np.testing.assert_allclose(metrics.min_angles_deg(vertices, faces),
+                               [60.0, math.degrees(math.atan(0.01)), 0.0, 0.0], atol=1e-9)
+
+
+@needs_scipy
+def test_distance_to_mesh_is_exact_among_slivers():
+    """A fan of 400 slivers: the nearest centroids mislead, the answer must not."""
+    t = np.linspace(0.0, 2.0 * np.pi, 401)[:-1]
+    rim = np.column_stack([np.cos(t), np.sin(t), np.zeros_like(t)])
+    vertices = np.vstack([[0.0, 0.0, 0.0], rim])
+    faces = np.array([[0, 1 + i, 1 + (i + 1) % 400] for i in range(400)])
+    p = np.random.default_rng(6).normal(size=(500, 3)) * [1.0, 1.0, 0.05]
+    found = metrics.distance_to_mesh(p, vertices, faces)
+    a, b, c = (vertices[faces[:, i]] for i in range(3))
+    brute = np.fmin.reduce(
+        metrics.point_triangle_distance(p[:, None, :], a[None], b[None], c[None]), axis=1)
+    np.testing.assert_allclose(found, brute, atol=1e-12)
+
+
+def test_our_case_runs_and_measures():
+    pytest.importorskip("_karvex_rs")
+    case = runner.Case("karvex", "sphere", depth=4, gradients=True, repeats=1,
+                       warmup_depth=3)
+    out = runner.run_case(case)
+    assert out["triangles"] > 100 and out["calls"] > 5 and out["points"] > 1000
+    assert 0 < out["field_seconds"] <= out["wall"]
+    assert out["peak_rss_mb"] >= out["baseline_rss_mb"] > 0
+    assert out["closed"] and out["oriented"] and out["outward"]
+    assert out["vertex_f_over_h_max"] < 1e-6  # projected onto the surface
+    assert out["normal_consistency"] > 0.99
+    if "chamfer" in out:
+        assert out["chamfer"] < 0.1 * out["h"] and out["fscore"] > 0.0
+
+
+def test_suite_and_report_for_our_module_alone(tmp_path):
+    """The driver in child processes, one case skipped by the cap, and the page."""
+    pytest.importorskip("_karvex_rs")
+    pytest.importorskip("matplotlib")
+    import os
+
+    results = suite.run_suite(["sphere"], [3, 4], os.environ.get("KARVEX_MODULE_DIR", ""),
+                              tmp_path / "work", cap=1e-6, tool_names=("karvex",),
+                              probe=False, log=lambda s: None)
+    rows = results["rows"]
+    assert [(r["gradients"], r["depth"], "skipped" in r) for r in rows] == [
+        (True, 3, False), (True, 4, True), (False, 3, False), (False, 4, True)]
+    page = report.write(results, tmp_path / "docs")
+    text = page.read_text()
+    assert "| karvex, gradients | 3 |" in text and "skipped: predicted" in text
+    assert (tmp_path / "docs" / "images" / "bench_sphere.png").stat().st_size > 1000
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # raised inside the peers
+@pytest.mark.parametrize("tool", ["skimage", "manifold"])
+def test_peer_meshes_face_outwards(tool):
+    """Each peer's sign and winding conventions, as the harness sets them up."""
+    pytest.importorskip({"skimage": "skimage", "manifold": "manifold3d"}[tool],
+                        reason=f"{tool} is a benchmark-only dependency (bench/requirements.txt)")
+    run = tools.run(tool, fields.make("torus"), 4)
+    assert len(run.faces) > 100 and run.points > 4000
+    assert metrics.topology(run.vertices, run.faces) == {"closed": True, "oriented": True,
+                                                         "outward": True}
