@@ -8,7 +8,7 @@ target_sources(karvex_core PRIVATE
   # octree
   src/octree/mod.cpp
   src/octree/corner_cache.cpp
-  src/octree/corner_index.cpp
+  src/octree/lattice_index.cpp
   src/octree/build.cpp
   src/octree/split_criteria.cpp
   src/octree/pending_corners.cpp
@@ -25,6 +25,7 @@ target_sources(karvex_core PRIVATE
   src/dc/component_table.cpp
   src/dc/crossings.cpp
   src/dc/qef.cpp
+  src/dc/hermite.cpp
   src/dc/vertex_placement.cpp
   src/dc/projection.cpp
   src/dc/faces.cpp

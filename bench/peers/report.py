@@ -156,6 +156,15 @@ def _call_growth(slow, mc) -> str:
             f"stage); the dense pipeline makes 2^d + 1 = {mc['calls']}")
 
 
+def _load(results: dict) -> str:
+    """The machine's load when the run began and ended: other work on the machine makes
+    the times noisier."""
+    if "load" not in results:
+        return ""
+    before, after = results["load"]
+    return f"; 1-minute load average {before:.1f} at the start, {after:.1f} at the end"
+
+
 def _title(name: str) -> str:
     return fields.make(name).title
 
@@ -328,7 +337,7 @@ def write(results: dict, docs: Path) -> Path:
         f"| compiler | {m['compiler']} |",
         f"| packages | {versions} |",
         f"| karvex | commit {m['commit']}, {results['workers']} worker threads |",
-        f"| run | {m['date']}, {results['seconds'] / 60:.1f} minutes |",
+        f"| run | {m['date']}, {results['seconds'] / 60:.1f} minutes{_load(results)} |",
         "",
         "## Aims",
         "",

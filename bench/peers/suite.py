@@ -147,6 +147,7 @@ def run_suite(field_names: list[str], depths: list[int], module_dir: str, work: 
               log=print) -> dict[str, object]:
     work.mkdir(parents=True, exist_ok=True)
     env = child_env(module_dir, workers)
+    load_before = os.getloadavg()[0]
     rows: list[dict[str, object]] = []
     started = time.perf_counter()
     manifold_points: dict[int, int] = {}
@@ -194,7 +195,8 @@ def run_suite(field_names: list[str], depths: list[int], module_dir: str, work: 
                 last = row
                 log(_progress(row, time.perf_counter() - started))
     stages = stage_times(module_dir, [d for d in depths if d >= 8] or depths[-1:])
-    return {"machine": machine(), "workers": workers, "cap": cap,
+    return {"machine": machine(), "load": [load_before, os.getloadavg()[0]],
+            "workers": workers, "cap": cap,
             "manifold_cap": manifold_cap, "rows": rows, "batch_size": batch_size,
             "stages": stages, "seconds": time.perf_counter() - started,
             "tau": metrics.TAU}

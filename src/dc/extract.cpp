@@ -8,6 +8,7 @@
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/faces.h"
+#include "dc/hermite.h"
 #include "dc/projection.h"
 #include "dc/stage_timing.h"
 #include "dc/qef.h"
@@ -50,31 +51,29 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   const VertexSlots slots = assign_vertex_slots(cells);
   timer.end(&ExtractTimings::cells);
 
-  // Hermite data: where the surface crosses each sign-changing edge, and its normal there.
+  // Hermite data: where the surface crosses each sign-changing edge, and its
+  // normal there, gathered into one quadratic error function per slot.
+  // Crossings are kept by reference (8 bytes each); points and normals are
+  // recomputed or consumed as they come instead of being stored.
   timer.begin();
-  std::vector<EdgeCrossing> crossings = find_crossings(pool, cells, iso);
+  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, iso);
   timer.end(&ExtractTimings::crossings);
-  std::vector<Vec3> points;
-  std::vector<Vec3> normals;
-  if (!crossings.empty()) {
-    timer.begin();
-    points = locate_crossings(field, crossings, iso);
-    timer.end(&ExtractTimings::locate);
-    timer.begin();
-    normals = crossing_normals(field, points, tree);
-    timer.end(&ExtractTimings::normals);
-  }
+  timer.begin();
+  std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, cells, iso);
+  timer.end(&ExtractTimings::locate);
+  timer.begin();
+  SlotQefs hermite =
+      accumulate_hermite_data(field, crossings, located, cells, slots, tree, cos_threshold);
+  const std::size_t crossing_count = crossings.size();
+  release(crossings);
+  release(located);
+  timer.end(&ExtractTimings::normals);
 
   // One vertex per slot, minimising its quadratic error inside its clamp box.
   timer.begin();
-  std::vector<Qef> qefs = accumulate_qefs(crossings, points, normals, slots);
-  const std::vector<std::uint8_t> sharp =
-      mark_sharp_slots(crossings, normals, slots, cos_threshold);
-  std::vector<VertexSolveJob> jobs = make_solve_jobs(cells, slots, sharp, tree.size);
-  const std::size_t crossing_count = crossings.size();
-  release(crossings);
-  release(points);
-  release(normals);
+  std::vector<VertexSolveJob> jobs = make_solve_jobs(cells, slots, hermite.sharp, tree.size);
+  std::vector<Qef> qefs = std::move(hermite.qefs);
+  release(hermite.sharp);
   timer.end(&ExtractTimings::qefs);
 
   timer.begin();

@@ -34,8 +34,8 @@ struct ExtractTimings {
   Stage cells;       // walk, cell lookup, vertex slots
   Stage crossings;   // sign-changing edges (parallel)
   Stage locate;      // eight bisection batches
-  Stage normals;     // normal batch (and finite differences)
-  Stage qefs;        // accumulation, sharp slots, solve jobs
+  Stage normals;     // normal batch (and finite differences), accumulation, sharp slots
+  Stage qefs;        // solve jobs
   Stage solve;       // vertex solve (parallel)
   Stage emit;        // output numbering
   Stage projection;  // Newton steps (parallel updates)

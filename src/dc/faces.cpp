@@ -54,9 +54,8 @@ struct FaceContext {
 
   // Index of the surface cell at `address` that has a vertex, if any.
   bool find_with_vertex(const CellAddress& address, std::uint64_t& index) const {
-    auto it = lookup.find(address);
-    if (it == lookup.end()) return false;
-    index = it->second;
+    index = lookup.find(address);
+    if (index == CellLookup::kAbsent) return false;
     return first_vertex[index] != kNoVertex;
   }
 

@@ -24,18 +24,7 @@ std::vector<Qef> accumulate_qefs(const std::vector<EdgeCrossing>& crossings,
   for (std::size_t k = 0; k < crossings.size(); ++k) {
     const Vec3& p = checked_at(points, k);
     const Vec3& n = checked_at(normals, k);
-    Qef& q = qefs[slot_of(crossings[k], slots)];
-    const double d = (p.x * n.x + p.y * n.y) + p.z * n.z;
-    q.a00 += n.x * n.x + 1e-4;
-    q.a01 += n.x * n.y;
-    q.a02 += n.x * n.z;
-    q.a11 += n.y * n.y + 1e-4;
-    q.a12 += n.y * n.z;
-    q.a22 += n.z * n.z + 1e-4;
-    q.b0 += d * n.x + 1e-4 * p.x;
-    q.b1 += d * n.y + 1e-4 * p.y;
-    q.b2 += d * n.z + 1e-4 * p.z;
-    q.count += 1;
+    add_crossing(qefs[slot_of(crossings[k], slots)], p, n);
   }
   return qefs;
 }
@@ -57,7 +46,7 @@ std::vector<std::uint8_t> mark_sharp_slots(const std::vector<EdgeCrossing>& cros
       for (std::size_t j = i + 1; j < end; ++j) {
         if (crossings[j].component != crossings[i].component) continue;
         const Vec3& b = checked_at(normals, j);
-        if ((a.x * b.x + a.y * b.y) + a.z * b.z < cos_threshold) {
+        if (normals_disagree(a, b, cos_threshold)) {
           sharp[slot] = 1;
           break;
         }

@@ -20,6 +20,30 @@ struct Qef {
   std::uint32_t count = 0;  // crossings added
 };
 
+// Adds one crossing (point p, unit normal n) to a Qef: its tangent plane
+// n . x = d, d = (px*nx + py*ny) + pz*nz, with weight 1, and a pull of
+// weight 1e-4 towards p.
+inline void add_crossing(Qef& q, const Vec3& p, const Vec3& n) {
+  const double d = (p.x * n.x + p.y * n.y) + p.z * n.z;
+  q.a00 += n.x * n.x + 1e-4;
+  q.a01 += n.x * n.y;
+  q.a02 += n.x * n.z;
+  q.a11 += n.y * n.y + 1e-4;
+  q.a12 += n.y * n.z;
+  q.a22 += n.z * n.z + 1e-4;
+  q.b0 += d * n.x + 1e-4 * p.x;
+  q.b1 += d * n.y + 1e-4 * p.y;
+  q.b2 += d * n.z + 1e-4 * p.z;
+  q.count += 1;
+}
+
+// Two normals of one slot further apart than the threshold angle: their dot
+// product (nx*nx' + ny*ny') + nz*nz' is below cos_threshold (a NaN product is
+// not).
+inline bool normals_disagree(const Vec3& a, const Vec3& b, double cos_threshold) {
+  return (a.x * b.x + a.y * b.y) + a.z * b.z < cos_threshold;
+}
+
 // One Qef per slot, each crossing added to the slot of its cell and group
 // in crossing order (so the sums are reproducible). Fewer points or normals
 // than crossings, or a crossing group beyond its cell's group count, fail

@@ -1,5 +1,9 @@
 #include "dc/surface_cells.h"
 
+#include <stdexcept>
+
+#include "panic.h"
+
 namespace karvex {
 
 namespace {
@@ -44,10 +48,23 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
   return cells;
 }
 
+void CellLookup::insert(const CellAddress& address, std::uint64_t index) {
+  if (index >= LatticeIndex::kAbsent) fail("too many surface cells for 32-bit cell numbers");
+  if (by_depth_.size() <= address.d) by_depth_.resize(address.d + 1u);
+  std::unique_ptr<LatticeIndex>& depth = by_depth_[address.d];
+  if (depth == nullptr) depth = std::make_unique<LatticeIndex>(address.d);
+  depth->try_emplace({address.x, address.y, address.z}, static_cast<std::uint32_t>(index));
+}
+
+std::uint64_t CellLookup::at(const CellAddress& address) const {
+  const std::uint64_t index = find(address);
+  if (index == kAbsent) throw std::out_of_range("no surface cell at this address");
+  return index;
+}
+
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
   CellLookup lookup;
-  lookup.reserve(cells.size());
-  for (std::uint64_t i = 0; i < cells.size(); ++i) lookup.emplace(cells[i].address, i);
+  for (std::uint64_t i = 0; i < cells.size(); ++i) lookup.insert(cells[i].address, i);
   return lookup;
 }
 

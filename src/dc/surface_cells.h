@@ -2,10 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include <tsl/robin_map.h>
-
+#include "octree/lattice_index.h"
 #include "octree/mod.h"
 #include "vec3.h"
 
@@ -31,7 +31,32 @@ struct SurfaceCell {
 };
 
 // Cell address -> cell index. Only queried, never iterated.
-using CellLookup = tsl::robin_map<CellAddress, std::uint64_t, CellAddressHash>;
+//
+// One LatticeIndex per depth, over the cells' level coordinates: face
+// generation looks up three neighbours of the same depth for every
+// sign-changing edge, millions of lookups that a hash table over all cells
+// would serve from scattered memory; neighbours lie in the same small
+// region of their depth's index.
+class CellLookup {
+ public:
+  static constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
+
+  // Adds a cell (addresses are unique; indices below 2^32 - 1).
+  void insert(const CellAddress& address, std::uint64_t index);
+  // The index of the cell at `address`, or kAbsent.
+  std::uint64_t find(const CellAddress& address) const {
+    const LatticeIndex* depth = address.d < by_depth_.size() ? by_depth_[address.d].get() : nullptr;
+    if (depth == nullptr) return kAbsent;
+    const std::uint32_t index = depth->find({address.x, address.y, address.z});
+    return index == LatticeIndex::kAbsent ? kAbsent : index;
+  }
+  std::size_t count(const CellAddress& address) const { return find(address) != kAbsent; }
+  // The index of the cell at `address`; std::out_of_range when absent.
+  std::uint64_t at(const CellAddress& address) const;
+
+ private:
+  std::vector<std::unique_ptr<LatticeIndex>> by_depth_;
+};
 
 // The surface cells of `tree` in walk order: depth first from the root,
 // children in octant order 0..7. Geometry is carried down by halving: the

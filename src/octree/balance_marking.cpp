@@ -7,6 +7,7 @@
 #include "bbox.h"
 #include "octree/balance_primitives.h"
 #include "octree/depth_first_order.h"
+#include "panic.h"
 
 namespace karvex {
 
@@ -158,18 +159,31 @@ class FaceNeighbours {
     return ((octant_ >> (direction / 2)) & 1u) != (direction % 2);
   }
 
-  // descend_to of the entered leaf's face neighbour in `direction`, which
-  // must lie inside the cube.
-  DescentResult find(const Octree& tree, unsigned direction, const PathCursor& cursor) {
-    const unsigned bit = 1u << (direction / 2);
-    if (is_sibling(direction)) return {(*siblings_)[octant_ ^ bit], leaf_.d};
+  // The outward direction of the entered leaf on `axis`: the one that
+  // leaves its parent.
+  unsigned outward(unsigned axis) const { return 2 * axis + ((octant_ >> axis) & 1u); }
+
+  // descend_to of the entered leaf's parent's face neighbour in a direction
+  // that leaves the parent (and stays inside the cube).
+  const DescentResult& beside_parent(unsigned direction, const PathCursor& cursor) {
     if (!((known_ >> direction) & 1u)) {
       CellAddress beside;
       face_neighbour(parent_, direction, beside);
       memo_[direction] = cursor.descend(leaf_, beside);
       known_ |= 1u << direction;
     }
-    const DescentResult& reached = memo_[direction];
+    return memo_[direction];
+  }
+
+  // The parent's depth.
+  std::uint8_t parent_depth() const { return up_; }
+
+  // descend_to of the entered leaf's face neighbour in `direction`, which
+  // must lie inside the cube.
+  DescentResult find(const Octree& tree, unsigned direction, const PathCursor& cursor) {
+    const unsigned bit = 1u << (direction / 2);
+    if (is_sibling(direction)) return {(*siblings_)[octant_ ^ bit], leaf_.d};
+    const DescentResult& reached = beside_parent(direction, cursor);
     if (reached.level < up_ || !reached.node.is_internal()) return reached;
     return {tree.block(reached.node.index)[octant_ ^ bit], leaf_.d};
   }
@@ -191,21 +205,36 @@ void examine_faces(const Octree& tree, const OctreeNode& node, const CellAddress
   neighbours.enter(tree, leaf, cursor);
   const std::uint32_t last = pow2(leaf.d) - 1u;
   const std::array<std::uint32_t, 3> coords = {leaf.x, leaf.y, leaf.z};
-  for (unsigned direction = 0; direction < 6; ++direction) {
-    const std::uint32_t coord = coords[direction / 2];
-    if (direction % 2 == 1 ? coord >= last : coord == 0) continue;  // outside the cube
-    // A sibling is a node of the leaf's depth: only rule F3 can apply.
-    if (!surface && neighbours.is_sibling(direction)) continue;
-    const DescentResult reached = neighbours.find(tree, direction, cursor);
-    if (reached.level < leaf.d) {
-      // The walk stopped early, so the node is a leaf covering the neighbour.
-      const bool too_coarse = reached.level + 1 < leaf.d;
-      if (too_coarse || (surface && !reached.node.is_surface_leaf())) {
+  if (!surface) {
+    // Only rule F1 applies, and only across the parent's faces (a sibling
+    // is as fine as the leaf): the neighbour is two or more levels coarser
+    // exactly when the walk beside the parent stops above the parent's
+    // level. The directions come in table order, one per axis.
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      const unsigned direction = neighbours.outward(axis);
+      if (direction % 2 == 1 ? coords[axis] >= last : coords[axis] == 0) continue;
+      const DescentResult& reached = neighbours.beside_parent(direction, cursor);
+      if (reached.level < neighbours.parent_depth()) {
         CellAddress neighbour;
         face_neighbour(leaf, direction, neighbour);
         marks.mark(PathCursor::coarsen(neighbour, reached.level));
       }
-    } else if (reached.node.is_internal() && surface && leaf.d < tree.max_depth) {
+    }
+    return;
+  }
+  for (unsigned direction = 0; direction < 6; ++direction) {
+    const std::uint32_t coord = coords[direction / 2];
+    if (direction % 2 == 1 ? coord >= last : coord == 0) continue;  // outside the cube
+    const DescentResult reached = neighbours.find(tree, direction, cursor);
+    if (reached.level < leaf.d) {
+      // The walk stopped early, so the node is a leaf covering the neighbour.
+      const bool too_coarse = reached.level + 1 < leaf.d;
+      if (too_coarse || !reached.node.is_surface_leaf()) {
+        CellAddress neighbour;
+        face_neighbour(leaf, direction, neighbour);
+        marks.mark(PathCursor::coarsen(neighbour, reached.level));
+      }
+    } else if (reached.node.is_internal() && leaf.d < tree.max_depth) {
       const ChildBlock& children = tree.block(reached.node.index);
       for (const OctreeNode& child : children) {
         if (subtree_has_surface(tree, child)) {
@@ -428,14 +457,20 @@ CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves) {
 LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& split) {
   std::vector<CellAddress> cells;
   CellSet ancestors;
+  // The split cells come roughly in depth-first order (in the order leaves
+  // walked in that order marked them), so walks from one to cells beside it
+  // start from the deepest ancestor they share.
+  PathCursor cursor(tree);
   for (const CellAddress& x : split) {
     // Its children are new leaves.
     for (unsigned c = 0; c < 8; ++c) cells.push_back(child_cell(x, c));
+    // x is a node of the tree now (Internal): the cursor can stand on it.
+    if (cursor.seek(x).level != x.d) fail("a split cell is not a node of the tree");
     // Leaves as fine as x or finer beside it walked into x and stopped there.
     for (unsigned direction = 0; direction < 6; ++direction) {
       CellAddress y;
       if (!face_neighbour(x, direction, y)) continue;
-      const DescentResult reached = descend_to(tree, y);
+      const DescentResult reached = cursor.descend(x, y);
       if (reached.level < x.d) continue;  // coarser: reached through an ancestor below
       const unsigned axis = direction / 2;
       const unsigned facing_side = direction % 2 == 1 ? 0u : 1u;
@@ -449,7 +484,7 @@ LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& s
       for (unsigned direction = 0; direction < 6; ++direction) {
         CellAddress q;
         if (!face_neighbour(p, direction, q)) continue;
-        const DescentResult reached = descend_to(tree, q);
+        const DescentResult reached = cursor.descend(x, q);
         if (reached.level == a && !reached.node.is_internal()) cells.push_back(q);
       }
     }

@@ -12,7 +12,7 @@
 
 #include "eval/field.h"
 #include "octree/chunked_array.h"
-#include "octree/corner_index.h"
+#include "octree/lattice_index.h"
 #include "octree/mod.h"
 
 namespace karvex {
@@ -30,7 +30,7 @@ struct CornerSample {
 // so its order is irrelevant.
 //
 // Layout: an index (key -> entry number, hash tables by region of the
-// lattice, see corner_index.h) over an append-only, segmented array of
+// lattice, see lattice_index.h) over an append-only, segmented array of
 // samples. Entry numbers and
 // entry addresses are stable for the life of the cache, so a pass can note
 // where the samples of a split will be and read them without a second
@@ -86,7 +86,7 @@ class CornerCache {
   // nothing else is appended before it is sampled.
   void require_no_pending() const;
 
-  CornerIndex index_;
+  LatticeIndex index_;
   ChunkedArray<value_type, 14> entries_;
 
   std::size_t pending_ = 0;  // keys in index_ with entry numbers >= size()

@@ -40,22 +40,42 @@ void PendingCorners::prepare_cell() {
   }
 }
 
+template <std::size_t N>
+void PendingCorners::claim_subgrid(const CornerKey& corner, std::uint8_t d,
+                                   const std::array<std::uint8_t, N>& order, SubgridSlots& slots) {
+  prepare_cell();
+  const std::uint32_t q = pow2(static_cast<unsigned>(tree_.max_depth) - d - 1u);
+  // Most sub-grids lie within one dense region of the index: then their
+  // points are found by offset from one address, not located one by one.
+  // What is stored where is the same as claim() would store.
+  const LatticeIndex::DenseCube cube = cache_.index_.dense_cube(corner, 2 * q);
+  if (cube.numbers != nullptr) {
+    for (std::uint8_t s : order) {
+      const std::uint32_t a = s % 3u, b = (s / 3u) % 3u, c = s / 9u;
+      std::uint32_t& number = cube.numbers[a * q + cube.stride_y * (b * q) + cube.stride_z * (c * q)];
+      if (number == CornerCache::kAbsent) {
+        number = static_cast<std::uint32_t>(cache_.entries_.size() + positions_.size());
+        append_position({corner.x + a * q, corner.y + b * q, corner.z + c * q});
+      }
+      slots[s] = number;
+    }
+  } else {
+    const std::array<CornerKey, 27> keys = subgrid_keys(corner, d, tree_.max_depth);
+    for (std::uint8_t s : order) slots[s] = claim(keys[s]);
+  }
+  cache_.pending_ = positions_.size();
+}
+
 void PendingCorners::gather_split_corners(const CornerKey& corner, std::uint8_t d,
                                           SubgridSlots& slots) {
-  prepare_cell();
-  const std::array<CornerKey, 27> keys = subgrid_keys(corner, d, tree_.max_depth);
-  for (std::uint8_t s : kSubgrid.first_seen) slots[s] = claim(keys[s]);
-  cache_.pending_ = positions_.size();
+  claim_subgrid(corner, d, kSubgrid.first_seen, slots);
 }
 
 void PendingCorners::gather_split_corners(const CornerKey& corner, std::uint8_t d,
                                           const std::array<std::uint32_t, 8>& corners,
                                           SubgridSlots& slots) {
-  prepare_cell();
   for (unsigned i = 0; i < 8; ++i) slots[kSubgrid.parent_corner[i]] = corners[i];
-  const std::array<CornerKey, 27> keys = subgrid_keys(corner, d, tree_.max_depth);
-  for (std::uint8_t s : kSubgrid.first_seen_inner) slots[s] = claim(keys[s]);
-  cache_.pending_ = positions_.size();
+  claim_subgrid(corner, d, kSubgrid.first_seen_inner, slots);
 }
 
 std::uint64_t PendingCorners::sample(Field& field, double h) {

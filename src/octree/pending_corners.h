@@ -67,14 +67,21 @@ class PendingCorners {
   [[gnu::always_inline]] std::uint32_t claim(const CornerKey& key) {
     const auto next = static_cast<std::uint32_t>(cache_.entries_.size() + positions_.size());
     const auto [entry, inserted] = cache_.index_.try_emplace(key, next);
-    if (inserted) {
-      // Octree::position's formula, with the spacing computed once.
-      positions_.push_back({static_cast<double>(key.x) * h_ + tree_.origin.x,
-                            static_cast<double>(key.y) * h_ + tree_.origin.y,
-                            static_cast<double>(key.z) * h_ + tree_.origin.z});
-    }
+    if (inserted) append_position(key);
     return entry;
   }
+  // Records the world position of a newly claimed key: Octree::position's
+  // formula, with the spacing computed once.
+  void append_position(const CornerKey& key) {
+    positions_.push_back({static_cast<double>(key.x) * h_ + tree_.origin.x,
+                          static_cast<double>(key.y) * h_ + tree_.origin.y,
+                          static_cast<double>(key.z) * h_ + tree_.origin.z});
+  }
+  // Claims the points of the sub-grid of the cell with minimum corner
+  // `corner` at depth d whose sub-grid indices `order` lists, in that order.
+  template <std::size_t N>
+  void claim_subgrid(const CornerKey& corner, std::uint8_t d, const std::array<std::uint8_t, N>& order,
+                     SubgridSlots& slots);
   // Makes room for one cell's sub-grid in the lists and checks that its new
   // keys can have entry numbers.
   void prepare_cell();

@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <limits>
+#include <new>
 
 namespace karvex {
 

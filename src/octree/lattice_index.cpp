@@ -1,4 +1,4 @@
-#include "octree/corner_index.h"
+#include "octree/lattice_index.h"
 
 #include <algorithm>
 #include <iterator>
@@ -14,20 +14,18 @@ constexpr unsigned kRegionBits = 5;
 
 }  // namespace
 
-CornerIndex::CornerIndex(unsigned max_depth)
+LatticeIndex::LatticeIndex(unsigned max_depth)
     : shift_(max_depth > kRegionBits ? max_depth - kRegionBits : 0),
       side_((1u << (std::min(max_depth, 31u) - shift_)) + 1u),
-      // A sparse table at its fullest uses about 2 * 12 bytes per point, a
-      // dense array 4 bytes per position: dense pays once an eighth of the
-      // positions are taken.
+      // Dense once a 32nd of the positions are taken (see the class comment).
       dense_threshold_(std::max<std::size_t>((std::size_t{1} << (3 * shift_)) / 32, 1)),
       regions_(std::size_t{side_} * side_ * side_) {}
 
-CornerIndex::~CornerIndex() = default;
-CornerIndex::CornerIndex(CornerIndex&&) noexcept = default;
-CornerIndex& CornerIndex::operator=(CornerIndex&&) noexcept = default;
+LatticeIndex::~LatticeIndex() = default;
+LatticeIndex::LatticeIndex(LatticeIndex&&) noexcept = default;
+LatticeIndex& LatticeIndex::operator=(LatticeIndex&&) noexcept = default;
 
-CornerIndex::CornerIndex(const CornerIndex& other)
+LatticeIndex::LatticeIndex(const LatticeIndex& other)
     : shift_(other.shift_),
       side_(other.side_),
       dense_threshold_(other.dense_threshold_),
@@ -47,23 +45,23 @@ CornerIndex::CornerIndex(const CornerIndex& other)
   }
 }
 
-CornerIndex& CornerIndex::operator=(const CornerIndex& other) {
-  if (this != &other) *this = CornerIndex(other);
+LatticeIndex& LatticeIndex::operator=(const LatticeIndex& other) {
+  if (this != &other) *this = LatticeIndex(other);
   return *this;
 }
 
-std::uint32_t CornerIndex::find_outside(const CornerKey& key) const {
+std::uint32_t LatticeIndex::find_outside(const CornerKey& key) const {
   const auto it = outside_.find(key);
   return it == outside_.end() ? kAbsent : it->second;
 }
 
-std::pair<std::uint32_t, bool> CornerIndex::try_emplace_outside(const CornerKey& key,
+std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_outside(const CornerKey& key,
                                                                std::uint32_t entry) {
   const auto [it, inserted] = outside_.try_emplace(key, entry);
   return {it->second, inserted};
 }
 
-std::pair<std::uint32_t, bool> CornerIndex::try_emplace_sparse(const Place& place,
+std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_sparse(const Place& place,
                                                               std::uint32_t entry) {
   std::unique_ptr<Region>& slot = regions_[place.region];
   if (slot == nullptr) slot = std::make_unique<Region>();
@@ -74,7 +72,7 @@ std::pair<std::uint32_t, bool> CornerIndex::try_emplace_sparse(const Place& plac
   return {stored, inserted};
 }
 
-void CornerIndex::make_dense(Region& region) {
+void LatticeIndex::make_dense(Region& region) {
   const std::size_t positions = std::size_t{1} << (3 * shift_);
   auto dense = std::make_unique_for_overwrite<std::uint32_t[]>(positions);
   std::fill_n(dense.get(), positions, kAbsent);
@@ -83,7 +81,7 @@ void CornerIndex::make_dense(Region& region) {
   SparseMap().swap(region.sparse);  // its memory is no longer needed
 }
 
-void CornerIndex::erase_entries_from(std::uint32_t first) {
+void LatticeIndex::erase_entries_from(std::uint32_t first) {
   const auto drop = [first](auto& map) {
     for (auto it = map.begin(); it != map.end();) {
       it = it->second >= first ? map.erase(it) : std::next(it);

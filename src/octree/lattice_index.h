@@ -11,41 +11,46 @@
 
 namespace karvex {
 
-// Lattice point -> entry number of its sample: the index of the corner cache.
+// A map from the points of one lattice (x, y, z < 2^depth + 1) to 32-bit
+// numbers: the index of the corner cache (lattice point -> entry number of
+// its sample) and of extraction's surface cells (cell coordinates at one
+// depth -> cell number).
 //
 // Why not one hash table: a build gathers and reads corners cell by cell in
 // depth-first (Morton) order and probes the index 20 to 30 times per split,
-// millions of times in all; with one table of millions of keys nearly every
+// millions of times in all, and face generation looks up three neighbours
+// per sign-changing edge; with one table of millions of keys nearly every
 // probe misses the processor's caches, and the table's growth rehashes
 // everything it holds again and again.
 //
 // So the lattice is cut into cubic regions of 2^shift lattice steps (at most
 // 33 per axis, the last layer holding the far faces of the cube), and each
 // region keeps its own index. A region starts as a small hash table
-// (tsl::robin_map over the point's offset in the region) and, once it holds
-// enough points that a plain array of one entry number per lattice position
-// takes less room than the table would, becomes that array, where a lookup
-// is an address computation and one load. Regions along the surface are
-// dense (a sphere at depth 9 fills about a tenth of their positions), those
-// in between hold a few coarse points. Consecutive lookups stay within one
-// small region, so they hit the cache.
+// (tsl::robin_map over the point's offset in the region) and, once a 32nd
+// of its positions are taken, becomes a plain array of one number per
+// position, where a lookup is an address computation and one load. The
+// array then costs at most 128 bytes per point against about 24 in the
+// table, but only regions along the surface get that full (a sphere at
+// depth 9 fills about a tenth of their positions), and that is where the
+// lookups are; regions in between hold a few coarse points. Consecutive
+// lookups stay within one small region, so they hit the cache.
 //
 // Keys outside the lattice of the depth given at construction (tests make
 // caches without telling the depth) go to one further hash table; which
 // structure holds a key changes nothing but speed.
-class CornerIndex {
+class LatticeIndex {
  public:
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
 
   // An index for the lattice of depth max_depth.
-  explicit CornerIndex(unsigned max_depth = 0);
-  ~CornerIndex();
-  CornerIndex(CornerIndex&&) noexcept;
-  CornerIndex& operator=(CornerIndex&&) noexcept;
-  CornerIndex(const CornerIndex& other);
-  CornerIndex& operator=(const CornerIndex& other);
+  explicit LatticeIndex(unsigned max_depth = 0);
+  ~LatticeIndex();
+  LatticeIndex(LatticeIndex&&) noexcept;
+  LatticeIndex& operator=(LatticeIndex&&) noexcept;
+  LatticeIndex(const LatticeIndex& other);
+  LatticeIndex& operator=(const LatticeIndex& other);
 
-  // The entry number of `key`, or kAbsent.
+  // The number stored for `key`, or kAbsent.
   std::uint32_t find(const CornerKey& key) const {
     Place place;
     if (!locate(key, place)) return find_outside(key);
@@ -56,8 +61,9 @@ class CornerIndex {
     return it == region->sparse.end() ? kAbsent : it->second;
   }
 
-  // Stores `entry` for `key` unless the key is present. Returns the key's
-  // entry number (the stored one or the new one) and whether it was added.
+  // Stores `entry` (not kAbsent) for `key` unless the key is present.
+  // Returns the key's number (the stored one or the new one) and whether it
+  // was added.
   std::pair<std::uint32_t, bool> try_emplace(const CornerKey& key, std::uint32_t entry) {
     Place place;
     if (!locate(key, place)) return try_emplace_outside(key, entry);
@@ -71,8 +77,33 @@ class CornerIndex {
     return try_emplace_sparse(place, entry);
   }
 
-  // Removes every key whose entry number is `first` or more (the keys of a
-  // batch that was not sampled). Visits the whole index: for failures only.
+  // The numbers of the points of a cube of the lattice held in one dense
+  // region, for looking up or storing many points near each other without
+  // locating each: point (x, y, z) of the cube is at
+  // numbers[(x - min.x) + stride_y * (y - min.y) + stride_z * (z - min.z)],
+  // kAbsent where no number is stored. Writing kAbsent there removes a key;
+  // writing a number stores one (for a key not present), as try_emplace
+  // would.
+  struct DenseCube {
+    std::uint32_t* numbers = nullptr;  // null: the cube is not within one dense region
+    std::uint32_t stride_y = 0;
+    std::uint32_t stride_z = 0;
+  };
+  // The cube with minimum point `min` and `extent` steps per axis.
+  DenseCube dense_cube(const CornerKey& min, std::uint32_t extent) {
+    Place first;
+    Place last;
+    const CornerKey max{min.x + extent, min.y + extent, min.z + extent};
+    if (max.x < min.x || max.y < min.y || max.z < min.z) return {};  // wrapped around
+    if (!locate(min, first) || !locate(max, last) || first.region != last.region) return {};
+    Region* region = regions_[first.region].get();
+    if (region == nullptr || !region->dense) return {};
+    return {region->dense.get() + first.offset, 1u << shift_, 1u << (2 * shift_)};
+  }
+
+  // Removes every key whose number is `first` or more (the corner cache's
+  // keys of a batch that was not sampled). Visits the whole index: for
+  // failures only.
   void erase_entries_from(std::uint32_t first);
 
  private:
