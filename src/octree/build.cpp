@@ -231,10 +231,13 @@ class Builder {
   }
 
   // One pass: gather the new corners of every cell, sample them as one batch,
-  // then split the cells in list order.
-  void split_all(const std::vector<SplitTarget>& targets) {
+  // then split the cells in list order. The list is kept as last_pass_;
+  // `targets` is left holding the list before it (for the caller to reuse).
+  void split_all(std::vector<SplitTarget>& targets) {
     slots_.resize(targets.size());
     {
+      // Room for the samples as many as the last pass added per split, so
+      // that sampling appends without growing the array piece by piece.
       cache_.reserve(cache_.size() + static_cast<std::size_t>(
                                          corners_per_split_ * static_cast<double>(targets.size())));
       PendingCorners pass(tree_, cache_);
@@ -263,7 +266,7 @@ class Builder {
       }
       split(targets[i], slots_[i]);
     }
-    last_pass_ = targets;
+    last_pass_.swap(targets);
   }
 
   // Replaces the cell's node by Internal over eight children made from cached

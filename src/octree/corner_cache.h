@@ -29,14 +29,13 @@ struct CornerSample {
 // key replaces its sample; nothing is ever removed. The map is never iterated,
 // so its order is irrelevant.
 //
-// Layout: an index (key -> entry number, hash tables by region of the
-// lattice, see lattice_index.h) over an append-only, segmented array of
-// samples. Entry numbers and
-// entry addresses are stable for the life of the cache, so a pass can note
-// where the samples of a split will be and read them without a second
-// lookup. The interface (find/end/at/size/...) mirrors a hash map's; a found
-// iterator points at an entry whose `second` is the sample (the key lives in
-// the index only).
+// Layout: an index (key -> entry number, by region of the lattice, see
+// lattice_index.h) over an append-only, segmented array of samples. Entry
+// numbers and entry addresses are stable for the life of the cache, so a
+// pass can note where the samples of a split will be and read them without
+// a second lookup. The interface (find/end/at/size/...) mirrors a hash
+// map's; a found iterator points at an entry whose `second` is the sample
+// (the key lives in the index only).
 struct CornerEntry {
   CornerSample second;
 };
@@ -76,7 +75,7 @@ class CornerCache {
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   // Room for `count` samples in total without allocating. (The index grows
-  // region by region; its small tables rehash cheaply.)
+  // region by region.)
   void reserve(std::size_t count);
 
  private:

@@ -3,20 +3,29 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <utility>
 
 namespace karvex {
 
 namespace {
 
-// Spreads the low 21 bits of v so that bit i lands on bit 3i.
+// Bit i of b on bit 3i, for every byte b.
+constexpr std::array<std::uint32_t, 256> make_spread_table() {
+  std::array<std::uint32_t, 256> table{};
+  for (unsigned b = 0; b < 256; ++b) {
+    for (unsigned i = 0; i < 8; ++i) table[b] |= ((b >> i) & 1u) << (3 * i);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kSpread = make_spread_table();
+
+// Spreads the low 21 bits of v so that bit i lands on bit 3i, a byte at a
+// time (sorting computes three of these per cell).
 std::uint64_t spread_by_three(std::uint32_t v) {
-  std::uint64_t x = v & 0x1fffffu;
-  x = (x | (x << 32)) & 0x001f00000000ffffull;
-  x = (x | (x << 16)) & 0x001f0000ff0000ffull;
-  x = (x | (x << 8)) & 0x100f00f00f00f00full;
-  x = (x | (x << 4)) & 0x10c30c30c30c30c3ull;
-  x = (x | (x << 2)) & 0x1249249249249249ull;
-  return x;
+  return std::uint64_t{kSpread[v & 0xffu]} | (std::uint64_t{kSpread[(v >> 8) & 0xffu]} << 24) |
+         (std::uint64_t{kSpread[(v >> 16) & 0x1fu]} << 48);
 }
 
 std::uint64_t morton(const CornerKey& k) {
@@ -35,23 +44,28 @@ struct Keyed {
 // Least-significant-digit radix sort by key, 11 bits a pass, over the
 // significant bits only. Stable, linear in the number of items: several
 // times faster than a comparison sort on the lists balancing produces.
-void radix_sort(std::vector<Keyed>& items, unsigned key_bits) {
+// Sorts items[0, n) in place, using buffer[0, n) as scratch (both without
+// initialisation: every element is written before it is read).
+void radix_sort(Keyed* items, Keyed* buffer, std::size_t n, unsigned key_bits) {
   constexpr unsigned kDigitBits = 11;
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-  std::vector<Keyed> buffer(items.size());
   std::array<std::size_t, kBuckets> start{};
   for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
     start.fill(0);
-    for (const Keyed& item : items) ++start[(item.key >> shift) & (kBuckets - 1)];
+    for (std::size_t i = 0; i < n; ++i) ++start[(items[i].key >> shift) & (kBuckets - 1)];
     std::size_t sum = 0;
     for (std::size_t& count : start) {
-      const std::size_t n = count;
+      const std::size_t c = count;
       count = sum;
-      sum += n;
+      sum += c;
     }
-    for (const Keyed& item : items) buffer[start[(item.key >> shift) & (kBuckets - 1)]++] = item;
-    items.swap(buffer);
+    for (std::size_t i = 0; i < n; ++i) {
+      buffer[start[(items[i].key >> shift) & (kBuckets - 1)]++] = items[i];
+    }
+    std::swap(items, buffer);
   }
+  // An odd number of passes leaves the result in the scratch block.
+  if (((key_bits + kDigitBits - 1) / kDigitBits) % 2 == 1) std::copy_n(items, n, buffer);
 }
 
 }  // namespace
@@ -61,14 +75,15 @@ std::vector<CellAddress> in_depth_first_order(const std::vector<CellAddress>& ce
   std::vector<CellAddress> out;
   out.reserve(cells.size());
   if (max_depth <= kMaxPackedDepth) {
-    std::vector<Keyed> items;
-    items.reserve(cells.size());
-    for (std::size_t i = 0; i < cells.size(); ++i) {
+    const std::size_t n = cells.size();
+    const auto items = std::make_unique_for_overwrite<Keyed[]>(n);
+    const auto scratch = std::make_unique_for_overwrite<Keyed[]>(n);
+    for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t key = (morton(min_corner(cells[i], max_depth)) << 5) | cells[i].d;
-      items.push_back({key, static_cast<std::uint32_t>(i)});
+      items[i] = {key, static_cast<std::uint32_t>(i)};
     }
-    radix_sort(items, 3 * max_depth + 5);
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    radix_sort(items.get(), scratch.get(), n, 3 * max_depth + 5);
+    for (std::size_t i = 0; i < n; ++i) {
       // Equal keys are equal cells.
       if (i == 0 || items[i].key != items[i - 1].key) out.push_back(cells[items[i].index]);
     }

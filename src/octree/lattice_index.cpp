@@ -11,14 +11,27 @@ namespace {
 // table stays small (36k pointers), and a dense region of a depth-9 lattice
 // spans 16^3 positions (16 KiB).
 constexpr unsigned kRegionBits = 5;
+// Regions of lattices deeper than 11 are never made dense (their arrays
+// would pass a megabyte)...
+constexpr unsigned kMaxDenseShift = 6;
+// ...and lattices deeper than 15, whose offsets in a region would not fit
+// 32 bits, keep every key in the one table for keys outside regions.
+constexpr unsigned kMaxRegionShift = 10;
+
+unsigned region_shift(unsigned max_depth) {
+  const unsigned depth = std::min(max_depth, 31u);
+  return depth > kRegionBits ? depth - kRegionBits : 0;
+}
 
 }  // namespace
 
 LatticeIndex::LatticeIndex(unsigned max_depth)
-    : shift_(max_depth > kRegionBits ? max_depth - kRegionBits : 0),
-      side_((1u << (std::min(max_depth, 31u) - shift_)) + 1u),
+    : shift_(region_shift(max_depth)),
+      side_(shift_ > kMaxRegionShift ? 0 : (1u << (std::min(max_depth, 31u) - shift_)) + 1u),
+      positions_(shift_ > kMaxDenseShift ? 0 : std::size_t{1} << (3 * shift_)),
       // Dense once a 32nd of the positions are taken (see the class comment).
-      dense_threshold_(std::max<std::size_t>((std::size_t{1} << (3 * shift_)) / 32, 1)),
+      dense_threshold_(positions_ == 0 ? static_cast<std::size_t>(-1)
+                                       : std::max<std::size_t>(positions_ / 32, 1)),
       regions_(std::size_t{side_} * side_ * side_) {}
 
 LatticeIndex::~LatticeIndex() = default;
@@ -28,10 +41,11 @@ LatticeIndex& LatticeIndex::operator=(LatticeIndex&&) noexcept = default;
 LatticeIndex::LatticeIndex(const LatticeIndex& other)
     : shift_(other.shift_),
       side_(other.side_),
+      positions_(other.positions_),
       dense_threshold_(other.dense_threshold_),
       regions_(other.regions_.size()),
       outside_(other.outside_) {
-  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  const std::size_t positions = positions_;
   for (std::size_t r = 0; r < regions_.size(); ++r) {
     const Region* from = other.regions_[r].get();
     if (from == nullptr) continue;
@@ -73,7 +87,7 @@ std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_sparse(const Place& pla
 }
 
 void LatticeIndex::make_dense(Region& region) {
-  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  const std::size_t positions = positions_;
   auto dense = std::make_unique_for_overwrite<std::uint32_t[]>(positions);
   std::fill_n(dense.get(), positions, kAbsent);
   for (const auto& [offset, entry] : region.sparse) dense[offset] = entry;
@@ -87,7 +101,7 @@ void LatticeIndex::erase_entries_from(std::uint32_t first) {
       it = it->second >= first ? map.erase(it) : std::next(it);
     }
   };
-  const std::size_t positions = std::size_t{1} << (3 * shift_);
+  const std::size_t positions = positions_;
   for (const std::unique_ptr<Region>& region : regions_) {
     if (region == nullptr) continue;
     if (region->dense) {

@@ -36,8 +36,10 @@ namespace karvex {
 // lookups stay within one small region, so they hit the cache.
 //
 // Keys outside the lattice of the depth given at construction (tests make
-// caches without telling the depth) go to one further hash table; which
-// structure holds a key changes nothing but speed.
+// caches without telling the depth) go to one further hash table, and so do
+// all keys of lattices deeper than 15, whose regions would be too large to
+// index this way (such depths are far beyond what fits in memory anyway);
+// which structure holds a key changes nothing but speed.
 class LatticeIndex {
  public:
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
@@ -145,8 +147,9 @@ class LatticeIndex {
   std::pair<std::uint32_t, bool> try_emplace_sparse(const Place& place, std::uint32_t entry);
   void make_dense(Region& region);
 
-  unsigned shift_;   // regions span 2^shift lattice steps per axis
-  std::uint32_t side_;  // regions per axis
+  unsigned shift_;               // regions span 2^shift lattice steps per axis
+  std::uint32_t side_;           // regions per axis (0: no regions, see the class comment)
+  std::size_t positions_;        // positions in a region when it may become dense, else 0
   std::size_t dense_threshold_;  // points at which a region becomes dense
   std::vector<std::unique_ptr<Region>> regions_;
   OutsideMap outside_;

@@ -47,8 +47,8 @@ inline std::uint64_t mix64(std::uint64_t h) {
 // the products combined, and the high half folded onto the low half (tables
 // of power-of-two size index by the low bits; folding makes them depend on
 // every bit of every coordinate, coarse lattice points included, whose low
-// coordinate bits are all zero). A handful of instructions: the corner
-// index hashes every key of every cell it gathers, millions per build.
+// coordinate bits are all zero). A handful of instructions: the key sets of
+// balancing passes hash every corner they gather.
 struct CornerKeyHash {
   std::size_t operator()(const CornerKey& k) const {
     const std::uint64_t h = std::uint64_t(k.x) * 0x9e3779b97f4a7c15ULL ^

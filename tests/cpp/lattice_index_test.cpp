@@ -78,7 +78,7 @@ TEST_P(LatticeIndexAt, ActsAsAMapThroughDenseRegionsCopiesAndRollback) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, LatticeIndexAt, ::testing::Values(0u, 3u, 6u, 9u, 12u));
+INSTANTIATE_TEST_SUITE_P(Depths, LatticeIndexAt, ::testing::Values(0u, 3u, 6u, 9u, 12u, 20u));
 
 // Depth-first octant order by its definition: compare the octant paths from
 // the root, a cell before the cells inside it.
