@@ -40,11 +40,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--no-metrics", action="store_true", help="time only")
     parser.add_argument("--report-only", action="store_true",
                         help="rewrite the page from the saved results")
+    parser.add_argument("--replace-from", type=Path, default=None, metavar="RESULTS",
+                        help="with --report-only: take the rows of the fields that this "
+                             "other run's results hold from it (the page says so)")
     args = parser.parse_args(argv)
     work = args.work or Path(args.module_dir) / "bench"
     results_path = work / "peers-results.json"
     if args.report_only:
         results = json.loads(results_path.read_text())
+        if args.replace_from:
+            results = report.replace_fields(results, json.loads(args.replace_from.read_text()))
     else:
         results = suite.run_suite(args.fields, sorted(args.depths), args.module_dir, work,
                                   args.workers, args.cap, tuple(args.tools),

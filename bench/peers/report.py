@@ -51,6 +51,32 @@ def _yes(x) -> str:
     return "–" if x is None else ("yes" if x else "**no**")
 
 
+def replace_fields(results: dict, other: dict) -> dict:
+    """``results`` with the rows (and batch-size probes) of every field that ``other``
+    ran taken from ``other``; the page names the second run."""
+    fields_there = {r["field"] for r in other["rows"]}
+    merged = dict(results)
+    merged["rows"] = ([r for r in results["rows"] if r["field"] not in fields_there]
+                      + other["rows"])
+    merged["batch_size"] = {**results.get("batch_size", {}), **other.get("batch_size", {})}
+    merged["second_run"] = {"fields": sorted(fields_there), "date": other["machine"]["date"],
+                            "minutes": other["seconds"] / 60, "load": other.get("load"),
+                            "cap": other["cap"]}
+    return merged
+
+
+def _second_run(results: dict) -> list[str]:
+    second = results.get("second_run")
+    if not second:
+        return []
+    load = second.get("load")
+    load_text = (f", 1-minute load average {load[0]:.1f} at the start and {load[1]:.1f} at "
+                 "the end" if load else "")
+    return ["", f"The rows of {', '.join(second['fields'])} come from a second run "
+            f"({second['date']}, {second['minutes']:.1f} minutes{load_text}, cap "
+            f"{second['cap']:.0f} s), and so do the aims that use them.", ""]
+
+
 # --- aims ---------------------------------------------------------------------------------
 
 def _why_missing(rows, field, depth, pairs) -> str:
@@ -338,6 +364,7 @@ def write(results: dict, docs: Path) -> Path:
         f"| packages | {versions} |",
         f"| karvex | commit {m['commit']}, {results['workers']} worker threads |",
         f"| run | {m['date']}, {results['seconds'] / 60:.1f} minutes{_load(results)} |",
+        *_second_run(results),
         "",
         "## Aims",
         "",

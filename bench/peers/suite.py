@@ -194,6 +194,9 @@ def run_suite(field_names: list[str], depths: list[int], module_dir: str, work: 
                 rows.append(row)
                 last = row
                 log(_progress(row, time.perf_counter() - started))
+                # Kept as they come, so that an interrupted run still has its rows.
+                with open(work / "peers-results.partial.jsonl", "a", encoding="utf-8") as f:
+                    f.write(json.dumps(row) + "\n")
     stages = stage_times(module_dir, [d for d in depths if d >= 8] or depths[-1:])
     return {"machine": machine(), "load": [load_before, os.getloadavg()[0]],
             "workers": workers, "cap": cap,

@@ -10,7 +10,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
-PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "algorithm.md"]
+PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "algorithm.md",
+         DOCS / "benchmarks.md"]
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
