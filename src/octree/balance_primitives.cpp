@@ -1,5 +1,10 @@
 #include "octree/balance_primitives.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 #include "panic.h"
 
 namespace karvex {
@@ -78,21 +83,97 @@ bool subtree_has_surface(const Octree& tree, const OctreeNode& node) {
   return false;
 }
 
-void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
-                               const CornerKey& corner, std::uint8_t d, std::uint8_t target,
-                               CornerBatch& batch) {
+namespace {
+
+// The lattice points of one refined cell's closed box on the grid of the
+// target depth, one bit each: which of them the gathering has met already.
+// Refining a cell uniformly meets every interior point up to eight times per
+// level; the bit turns all but the first meeting into one load.
+//
+// Points strictly inside the cell need no other bookkeeping: the cells of one
+// pass are distinct leaves, so no other cell's closed box reaches them. Points
+// on the cell's boundary can be shared with the pass's other cells and go
+// through the batch's set of gathered keys.
+class RegionVisits {
+ public:
+  RegionVisits(const CornerKey& corner, unsigned levels, unsigned step_shift)
+      : corner_(corner),
+        shift_(step_shift),
+        last_(std::uint32_t{1} << levels),
+        side_(std::size_t{last_} + 1),
+        seen_((side_ * side_ * side_ + 63) / 64, 0) {}
+
+  // Adds `key` to `batch` when this is its first meeting and neither the
+  // cache nor (for a boundary point) the batch holds it.
+  void visit(const Octree& tree, const CornerCache& cache, const CornerKey& key,
+             CornerBatch& batch) {
+    const std::uint32_t i = (key.x - corner_.x) >> shift_;
+    const std::uint32_t j = (key.y - corner_.y) >> shift_;
+    const std::uint32_t k = (key.z - corner_.z) >> shift_;
+    const std::size_t bit = (std::size_t{k} * side_ + j) * side_ + i;
+    std::uint64_t& word = seen_[bit >> 6];
+    const std::uint64_t mask = std::uint64_t{1} << (bit & 63u);
+    if (word & mask) return;
+    word |= mask;
+    if (cache.contains(key)) return;
+    const bool boundary =
+        i == 0 || j == 0 || k == 0 || i == last_ || j == last_ || k == last_;
+    if (boundary && !batch.claim(key)) return;
+    batch.append(tree, key);
+  }
+
+ private:
+  CornerKey corner_;
+  unsigned shift_;
+  std::uint32_t last_;
+  std::size_t side_;
+  std::vector<std::uint64_t> seen_;
+};
+
+// Deeper refinements would need a bitmap of more than 2^27 bits; they gather
+// through the set alone (and gather over 10^8 points, so they are rare).
+constexpr unsigned kMaxRegionLevels = 9;
+
+// The recursion of gather_refinement_corners; `visit(key)` handles each
+// child corner met, in order.
+template <typename Visit>
+void walk_refinement_corners(const Octree& tree, const CornerKey& corner, std::uint8_t d,
+                             std::uint8_t target, Visit& visit) {
   if (d >= target || d >= tree.max_depth) return;
   const std::uint32_t q = child_half_size(tree, d);
   for (unsigned c = 0; c < 8; ++c) {
     const CornerKey child = offset(corner, c, q);
-    for (unsigned i = 0; i < 8; ++i) batch.add_if_new(tree, cache, offset(child, i, q));
+    for (unsigned i = 0; i < 8; ++i) visit(offset(child, i, q));
     // Depth-first, so the batch lists keys in the order refine_to_depth
     // first reads them.
     if (d + 1 < target) {
-      gather_refinement_corners(tree, cache, child, static_cast<std::uint8_t>(d + 1), target,
-                                batch);
+      walk_refinement_corners(tree, child, static_cast<std::uint8_t>(d + 1), target, visit);
     }
   }
+}
+
+}  // namespace
+
+void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
+                               const CornerKey& corner, std::uint8_t d, std::uint8_t target,
+                               CornerBatch& batch) {
+  const std::uint8_t last = std::min(target, tree.max_depth);
+  if (d >= last) return;
+  const unsigned levels = static_cast<unsigned>(last) - d;
+  if (levels > kMaxRegionLevels) {
+    gather_refinement_corners_by_lookup(tree, cache, corner, d, target, batch);
+    return;
+  }
+  RegionVisits region(corner, levels, static_cast<unsigned>(tree.max_depth) - last);
+  auto visit = [&](const CornerKey& key) { region.visit(tree, cache, key, batch); };
+  walk_refinement_corners(tree, corner, d, target, visit);
+}
+
+void gather_refinement_corners_by_lookup(const Octree& tree, const CornerCache& cache,
+                                         const CornerKey& corner, std::uint8_t d,
+                                         std::uint8_t target, CornerBatch& batch) {
+  auto visit = [&](const CornerKey& key) { batch.add_if_new(tree, cache, key); };
+  walk_refinement_corners(tree, corner, d, target, visit);
 }
 
 namespace {

@@ -80,6 +80,14 @@ void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
                                const CornerKey& corner, std::uint8_t d, std::uint8_t target,
                                CornerBatch& batch);
 
+// The same keys in the same order, found by a cache lookup and a set lookup
+// at every meeting of a corner instead of once per lattice point. Used for
+// refinements too deep for the lattice bitmap; kept callable so that the two
+// can be compared.
+void gather_refinement_corners_by_lookup(const Octree& tree, const CornerCache& cache,
+                                         const CornerKey& corner, std::uint8_t d,
+                                         std::uint8_t target, CornerBatch& batch);
+
 // Splits the leaf cell with minimum corner `corner` at depth d < max_depth:
 // its eight children are made from cached samples and stored as one new
 // block appended to the tree, and the cell's node becomes Internal. When the

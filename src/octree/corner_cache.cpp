@@ -52,7 +52,11 @@ void CornerCache::require_no_pending() const {
 
 void CornerBatch::add_if_new(const Octree& tree, const CornerCache& cache, const CornerKey& key) {
   if (cache.contains(key)) return;
-  if (!gathered_.insert(key).second) return;
+  if (!claim(key)) return;
+  append(tree, key);
+}
+
+void CornerBatch::append(const Octree& tree, const CornerKey& key) {
   keys_.push_back(key);
   positions_.push_back(tree.position(key));
 }

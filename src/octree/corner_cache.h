@@ -100,6 +100,11 @@ class CornerBatch {
  public:
   // Appends `key` unless the cache or this batch already holds it.
   void add_if_new(const Octree& tree, const CornerCache& cache, const CornerKey& key);
+  // Records `key` as gathered; false when it already was.
+  bool claim(const CornerKey& key) { return gathered_.insert(key).second; }
+  // Appends `key` without any check: for callers that know it is new to both
+  // the cache and the batch. It is not recorded as gathered.
+  void append(const Octree& tree, const CornerKey& key);
 
   bool empty() const { return keys_.empty(); }
   std::size_t size() const { return keys_.size(); }

@@ -104,6 +104,46 @@ TEST(GatherRefinementCorners, DeeperTargetGathersWhatTheRefinementReads) {
   EXPECT_EQ(t.tree.blocks.size(), 1u + 9u);
 }
 
+// A pass over neighbouring leaves of several depths, refined to various
+// targets, with stray lattice points already cached inside them: gathering
+// by the per-cell bitmap must give the keys that plain per-meeting lookups
+// give, in the same order.
+class GatherPaths : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(GatherPaths, BitmapAndLookupGatherTheSameKeysInTheSameOrder) {
+  FunctionField f([](const Vec3& p) { return p.x + 0.5 * p.y - 0.4; });
+  HandTree t(f, 6);
+  t.split(f, {0, 0, 0, 0});
+  t.split(f, {1, 0, 0, 1});
+  t.split(f, {2, 1, 0, 2});
+  std::uint32_t state = 12345u + 977u * GetParam();
+  auto next = [&state](std::uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % n;
+  };
+  CornerBatch stray;
+  for (unsigned n = 0; n < 200; ++n) {
+    stray.add_if_new(t.tree, t.cache, {next(65), next(65), next(65)});
+  }
+  sample_batch(f, t.cache, stray, t.tree.spacing());
+  CornerBatch by_bitmap, by_lookup;
+  for (const CellAddress& leaf : list_leaves(t.tree)) {
+    if (next(3) == 0) continue;
+    const auto target = static_cast<std::uint8_t>(leaf.d + 1 + next(4));  // may pass max_depth
+    const CornerKey corner = min_corner(leaf, t.tree.max_depth);
+    gather_refinement_corners(t.tree, t.cache, corner, leaf.d, target, by_bitmap);
+    gather_refinement_corners_by_lookup(t.tree, t.cache, corner, leaf.d, target, by_lookup);
+  }
+  ASSERT_GT(by_lookup.size(), 1000u);
+  EXPECT_EQ(keys_of(by_bitmap), keys_of(by_lookup));
+  ASSERT_EQ(by_bitmap.positions().size(), by_lookup.positions().size());
+  for (std::size_t i = 0; i < by_bitmap.size(); ++i) {
+    EXPECT_EQ(by_bitmap.positions()[i].x, by_lookup.positions()[i].x);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Passes, GatherPaths, ::testing::Range(0u, 6u));
+
 TEST(BalanceSplit, InternalNodeOrFailureLeavesTheTreeAsItWas) {
   FunctionField f([](const Vec3& p) { return p.x - 0.3; });
   HandTree t(f, 3);
