@@ -18,11 +18,11 @@ before and after a change; any difference means a result changed.
 import argparse
 import hashlib
 import math
-import os
-import sys
 import time
 
 import numpy as np
+
+from module_loader import add_module_dir_argument, import_module
 
 
 # ---------------------------------------------------------------------------
@@ -188,17 +188,9 @@ def cases(quick):
     return out
 
 
-def import_module(module_dir):
-    module_dir = module_dir or os.environ.get("KARVEX_MODULE_DIR")
-    if module_dir:
-        sys.path.insert(0, module_dir)
-    import _karvex_rs
-    return _karvex_rs
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--module-dir", help="directory holding the built _karvex_rs module")
+    add_module_dir_argument(parser)
     parser.add_argument("--quick", action="store_true", help="skip the deeper cases")
     parser.add_argument("--out", help="also write the lines to this file")
     args = parser.parse_args()

@@ -11,12 +11,12 @@ The module is imported from --module-dir, else from $KARVEX_MODULE_DIR, else
 from the installed package.
 """
 import argparse
-import os
 import resource
-import sys
 import time
 
 import numpy as np
+
+from module_loader import add_module_dir_argument, import_module
 
 RADIUS = 0.8
 BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
@@ -44,17 +44,9 @@ class TimedSphere:
         return values, gradients
 
 
-def import_module(module_dir):
-    module_dir = module_dir or os.environ.get("KARVEX_MODULE_DIR")
-    if module_dir:
-        sys.path.insert(0, module_dir)
-    import _karvex_rs
-    return _karvex_rs
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--module-dir", help="directory holding the built _karvex_rs module")
+    add_module_dir_argument(parser)
     parser.add_argument("--repeat", type=int, default=3, help="number of timed builds")
     args = parser.parse_args()
     k = import_module(args.module_dir)
