@@ -134,7 +134,7 @@ bool to_bool(PyObject* obj) {
 
 }  // namespace
 
-Arguments::Arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+Arguments::Arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames)
     : signature_(signature) {
   const std::size_t count = signature.parameters.size();

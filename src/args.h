@@ -17,7 +17,7 @@ namespace karvex {
 // How one module function takes its arguments: its name, its parameters in
 // order (each may be given by position or by keyword) and how many leading
 // parameters are required.
-struct ArgumentSpec {
+struct Signature {
   std::string_view function;
   std::span<const std::string_view> parameters;
   std::size_t required;
@@ -36,7 +36,7 @@ class Arguments {
   // per name in `kwnames` (a tuple, or null). Fails with TypeError for too
   // many positional arguments, a repeated or unknown keyword (the first one
   // stops binding) and missing required parameters (all listed).
-  Arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+  Arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
             PyObject* kwnames);
 
   // Whether parameter `index` was given.
@@ -61,7 +61,7 @@ class Arguments {
  private:
   std::string_view name(std::size_t index) const { return signature_.parameters[index]; }
 
-  const ArgumentSpec& signature_;
+  const Signature& signature_;
   std::array<PyObject*, kMaxParameters> values_{};  // borrowed from the call
 };
 

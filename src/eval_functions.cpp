@@ -18,10 +18,10 @@ using py::Ref;
 using py::checked;
 
 constexpr std::string_view kBatchEvalParams[] = {"eval_fn", "points"};
-constexpr ArgumentSpec kBatchEvalSpec{"test_batch_eval", kBatchEvalParams, 2};
+constexpr Signature kBatchEvalSignature{"test_batch_eval", kBatchEvalParams, 2};
 
 constexpr std::string_view kFdGradientsParams[] = {"eval_fn", "points", "step"};
-constexpr ArgumentSpec kFdGradientsSpec{"test_fd_gradients", kFdGradientsParams, 2};
+constexpr Signature kFdGradientsSignature{"test_fd_gradients", kFdGradientsParams, 2};
 
 constexpr double kDefaultStep = 1e-5;
 
@@ -66,7 +66,7 @@ PyObject* karvex_test_batch_eval(PyObject*, PyObject* const* args, Py_ssize_t na
                                  PyObject* kwnames) {
   using namespace karvex;
   return py::guarded([&] {
-    const Arguments a(kBatchEvalSpec, args, nargs, kwnames);
+    const Arguments a(kBatchEvalSignature, args, nargs, kwnames);
     const py::Ref eval_fn = a.object(0);
     const std::vector<Vec3> points = a.points(1);
     return test_batch_eval_impl(eval_fn.get(), points);
@@ -77,7 +77,7 @@ PyObject* karvex_test_fd_gradients(PyObject*, PyObject* const* args, Py_ssize_t 
                                    PyObject* kwnames) {
   using namespace karvex;
   return py::guarded([&] {
-    const Arguments a(kFdGradientsSpec, args, nargs, kwnames);
+    const Arguments a(kFdGradientsSignature, args, nargs, kwnames);
     const py::Ref eval_fn = a.object(0);
     const std::vector<Vec3> points = a.points(1);
     const double step = a.real(2, kDefaultStep);

@@ -26,7 +26,7 @@ using py::checked;
 constexpr std::string_view kExtractMeshParams[] = {
     "eval_fn",   "bbox_min",            "bbox_max",  "min_depth",
     "max_depth", "angle_threshold_deg", "iso_value", "adaptive"};
-constexpr ArgumentSpec kExtractMeshSpec{"extract_mesh", kExtractMeshParams, 3};
+constexpr Signature kExtractMeshSignature{"extract_mesh", kExtractMeshParams, 3};
 
 constexpr std::uint32_t kDefaultMinDepth = 3;
 constexpr std::uint32_t kDefaultMaxDepth = 7;
@@ -87,7 +87,7 @@ PyObject* karvex_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) {
   using namespace karvex;
   return py::guarded([&] {
-    const Arguments a(kExtractMeshSpec, args, nargs, kwnames);
+    const Arguments a(kExtractMeshSignature, args, nargs, kwnames);
     const py::Ref eval_fn = a.object(0);
     const BBox box{a.vec3(1), a.vec3(2)};
     const std::uint32_t min_depth = a.u32(3, kDefaultMinDepth);

@@ -21,11 +21,11 @@ using py::checked;
 
 constexpr std::string_view kUniformParams[] = {"eval_fn", "bbox_min", "bbox_max", "depth",
                                                "iso_value"};
-constexpr ArgumentSpec kUniformSpec{"build_octree_uniform", kUniformParams, 4};
+constexpr Signature kUniformSignature{"build_octree_uniform", kUniformParams, 4};
 
 constexpr std::string_view kAdaptiveParams[] = {"eval_fn",   "bbox_min",  "bbox_max",
                                                 "min_depth", "max_depth", "iso_value"};
-constexpr ArgumentSpec kAdaptiveSpec{"build_octree_adaptive", kAdaptiveParams, 5};
+constexpr Signature kAdaptiveSignature{"build_octree_adaptive", kAdaptiveParams, 5};
 
 // The statistics entry points always refine with the default angle and never
 // balance; only extract_mesh exposes those.
@@ -69,7 +69,7 @@ PyObject* karvex_build_octree_uniform(PyObject*, PyObject* const* args, Py_ssize
                                       PyObject* kwnames) {
   using namespace karvex;
   return py::guarded([&] {
-    const Arguments a(kUniformSpec, args, nargs, kwnames);
+    const Arguments a(kUniformSignature, args, nargs, kwnames);
     const py::Ref eval_fn = a.object(0);
     const BBox box{a.vec3(1), a.vec3(2)};
     const std::uint32_t depth = a.u32(3);
@@ -84,7 +84,7 @@ PyObject* karvex_build_octree_adaptive(PyObject*, PyObject* const* args, Py_ssiz
                                        PyObject* kwnames) {
   using namespace karvex;
   return py::guarded([&] {
-    const Arguments a(kAdaptiveSpec, args, nargs, kwnames);
+    const Arguments a(kAdaptiveSignature, args, nargs, kwnames);
     const py::Ref eval_fn = a.object(0);
     const BBox box{a.vec3(1), a.vec3(2)};
     const std::uint32_t min_depth = a.u32(3);

@@ -39,7 +39,7 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {
+PyType_Spec g_type_description = {
     messages::kSliceContainerName,
     sizeof(SliceContainer),
     0,
@@ -74,7 +74,7 @@ template <class T>
 Ref hand_over(std::vector<T>&& values, int typenum) {
   ensure_numpy_api();
   if (g_type == nullptr) {
-    g_type = PyType_FromSpec(&g_spec);
+    g_type = PyType_FromSpec(&g_type_description);
     if (g_type == nullptr) fail_container();
   }
   auto owner = std::make_unique<std::vector<T>>(std::move(values));
