@@ -20,6 +20,7 @@
 
 #include "eval/field.h"
 #include "octree/build.h"
+#include "sphere_samples.h"
 
 namespace {
 
@@ -47,16 +48,7 @@ class Sphere : public Field {
  public:
   EvalResult evaluate(std::span<const Vec3> points) override {
     const Clock::time_point start = Clock::now();
-    EvalResult r;
-    r.values.resize(points.size());
-    std::vector<Vec3> g(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      const Vec3& p = points[i];
-      const double n = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
-      r.values[i] = n - 0.8;
-      g[i] = n > 0.0 ? Vec3{p.x / n, p.y / n, p.z / n} : Vec3{0, 0, 0};
-    }
-    r.gradients = std::move(g);
+    EvalResult r = bench::sphere_samples(points);
     seconds += since(start);
     ++calls;
     return r;
