@@ -7,21 +7,18 @@
 #
 # Sets up a virtual environment of its own (BENCH_VENV, default .venv-bench) from
 # bench/requirements.txt, builds the module and the C++ stage timer in KARVEX_MODULE_DIR
-# (default build/peers) against it, then runs the suite. System packages as for the
-# project itself (scripts/setup.sh installs them): robin-map-dev, and libgtest-dev for
-# the stage timer.
+# (default build/peers) against it, then runs the suite. It runs scripts/setup.sh first
+# for the system packages (compiler, robin-map-dev, libgtest-dev for the stage timer).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/find_python.sh
+# The system packages (compiler, C++ libraries) and the project's own set-up.
+bash scripts/setup.sh
 
 venv="${BENCH_VENV:-$root/.venv-bench}"
-if [ ! -x "$venv/bin/python" ] || ! karvex_python_ok "$venv/bin/python"; then
-  karvex_find_python
-  echo "== creating $venv with $KARVEX_PYTHON"
-  rm -rf "$venv"
-  "$KARVEX_PYTHON" -m venv "$venv"
-fi
+karvex_venv_base "$venv"
+if [ -n "$KARVEX_PYTHON" ]; then karvex_create_venv "$venv"; fi
 py="$venv/bin/python"
 stamp="$venv/.bench-requirements.stamp"
 if [ ! -f "$stamp" ] || [ bench/requirements.txt -nt "$stamp" ]; then

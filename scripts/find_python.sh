@@ -30,3 +30,18 @@ karvex_find_python() {
   echo "Install one (for example Debian's python3.13, or pyenv install 3.13) or set PYTHON=/path/to/python3.13" >&2
   return 1
 }
+
+# Sets KARVEX_PYTHON to the interpreter to create the virtual environment $1
+# with, or to "" when $1 already holds a usable one.
+karvex_venv_base() {
+  KARVEX_PYTHON=""
+  if [ -x "$1/bin/python" ] && karvex_python_ok "$1/bin/python"; then return 0; fi
+  karvex_find_python
+}
+
+# (Re)creates the virtual environment $1 with KARVEX_PYTHON.
+karvex_create_venv() {
+  echo "== creating $1 with $KARVEX_PYTHON"
+  rm -rf "$1"
+  "$KARVEX_PYTHON" -m venv "$1"
+}

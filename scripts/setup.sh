@@ -8,7 +8,19 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/find_python.sh
 
-apt_packages=(libgtest-dev robin-map-dev)
+venv="$root/.venv"
+karvex_venv_base "$venv"
+base_python="$KARVEX_PYTHON"
+
+# The compiler and the C++ libraries the build uses; for a Debian-packaged
+# interpreter also its headers and venv module, which Debian ships apart.
+apt_packages=(g++ libgtest-dev robin-map-dev)
+if [ -n "$base_python" ]; then
+  version="$("$base_python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+  if [ "$(dirname "$(readlink -f "$base_python")")" = /usr/bin ]; then
+    apt_packages+=("python$version-dev" "python$version-venv")
+  fi
+fi
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -21,13 +33,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-venv="$root/.venv"
-if [ ! -x "$venv/bin/python" ] || ! karvex_python_ok "$venv/bin/python"; then
-  karvex_find_python
-  echo "== creating .venv with $KARVEX_PYTHON"
-  rm -rf "$venv"
-  "$KARVEX_PYTHON" -m venv "$venv"
-fi
+if [ -n "$base_python" ]; then karvex_create_venv "$venv"; fi
 py="$venv/bin/python"
 
 requirements="$root/scripts/requirements-dev.txt"
