@@ -23,10 +23,8 @@ import time
 import numpy as np
 
 from module_loader import add_module_dir_argument, import_module
+from sphere_field import BOX, MAX_DEPTH, MIN_DEPTH, samples
 
-RADIUS = 0.8
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-MIN_DEPTH, MAX_DEPTH = 4, 9
 H = 2.0 / 2**MAX_DEPTH
 
 
@@ -43,9 +41,7 @@ class RecordingSphere:
     def __call__(self, p):
         entered = time.perf_counter()
         entered_cpu = time.thread_time()
-        r = np.sqrt(np.einsum("ij,ij->i", p, p))
-        values = r - RADIUS
-        gradients = p / np.maximum(r, 1e-300)[:, None]
+        values, gradients = samples(p)
         levels = self._lattice_levels(p)
         self.calls.append((entered, len(p), time.perf_counter() - entered, levels, entered_cpu,
                            time.thread_time() - entered_cpu))
