@@ -1,0 +1,1 @@
+"""Signed-distance primitives, boolean operations and transforms (placeholder)."""
