@@ -1,1 +1,62 @@
-"""Signed-distance primitives, boolean operations and transforms (placeholder)."""
+"""Signed distance fields with exact gradients: primitives, boolean operations
+and transforms.
+
+Every field is a callable that takes points (N, 3) and returns
+``(values, gradients)`` as C-contiguous float64 arrays of shapes (N,) and
+(N, 3), negative inside, so :func:`karvex.mesh` and ``_karvex_rs.extract_mesh``
+take it as it is. Fields combine with ``|`` (union), ``&`` (intersection) and
+``-`` (difference).
+
+Examples
+--------
+>>> import numpy as np
+>>> from karvex import sdf
+>>> part = (sdf.box((0.6, 0.6, 0.2)) - sdf.cylinder(0.25, 1.0)) | sdf.sphere(0.3, center=(0, 0, 0.3))
+>>> values, gradients = part(np.array([[0.0, 0.0, 0.3]]))
+>>> values.tolist(), gradients.tolist()
+([-0.3], [[1.0, 0.0, 0.0]])
+
+Modules: :mod:`~karvex.sdf.base` (the Field type), :mod:`~karvex.sdf.primitives`,
+:mod:`~karvex.sdf.lattices`, :mod:`~karvex.sdf.booleans`,
+:mod:`~karvex.sdf.transforms`, :mod:`~karvex.sdf.functions`.
+"""
+
+from karvex.sdf.base import Field, Sample
+from karvex.sdf.booleans import (
+    complement,
+    difference,
+    intersection,
+    smooth_difference,
+    smooth_intersection,
+    smooth_union,
+    union,
+)
+from karvex.sdf.functions import from_function
+from karvex.sdf.lattices import gyroid
+from karvex.sdf.primitives import box, capsule, cylinder, plane, rounded_box, sphere, torus
+from karvex.sdf.transforms import axis_angle_matrix, rotate, scale, translate
+
+__all__ = [
+    "Field",
+    "Sample",
+    "axis_angle_matrix",
+    "box",
+    "capsule",
+    "complement",
+    "cylinder",
+    "difference",
+    "from_function",
+    "gyroid",
+    "intersection",
+    "plane",
+    "rotate",
+    "rounded_box",
+    "scale",
+    "smooth_difference",
+    "smooth_intersection",
+    "smooth_union",
+    "sphere",
+    "torus",
+    "translate",
+    "union",
+]
