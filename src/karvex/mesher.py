@@ -1,7 +1,209 @@
-"""The mesh call."""
+"""The mesh call: a field and a box in, a :class:`~karvex.Mesh` out."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from karvex import _engine
+from karvex._arguments import check_arguments
+from karvex.field_check import CheckedField
+from karvex.mesh_type import Mesh
+from karvex.progress import ProgressCallback, Reporter, make_reporter
 
 __all__ = ["mesh"]
 
+Bounds = Any  # ((x0, y0, z0), (x1, y1, z1)): any nesting of sequences or arrays
 
-def mesh(*args, **kwargs):  # placeholder
-    raise NotImplementedError
+# Central differences for normals use a step of this fraction of the finest
+# cell side, as the native estimator does for gradients.
+_FD_STEP_FRACTION = 0.01
+
+
+def mesh(
+    field: Callable[[NDArray[np.float64]], Any],
+    bounds: Bounds,
+    *,
+    max_depth: int = 7,
+    min_depth: int = 3,
+    level: float = 0.0,
+    sharp_angle: float = 30.0,
+    adaptive: bool = False,
+    keep: str = "largest",
+    batch_size: int | None = 262144,
+    normals: bool = False,
+    progress: bool | ProgressCallback | None = None,
+    workers: int | None = None,
+) -> Mesh:
+    """Mesh the surface where ``field`` equals ``level`` inside ``bounds``.
+
+    The field is sampled on an adaptive octree and the surface is placed by
+    Dual Contouring (Ju et al. 2002), which keeps corners and creases sharp.
+
+    Parameters
+    ----------
+    field : callable
+        Called with a float64 array of shape (N, 3), one point per row;
+        returns ``(values, gradients)``: N values (negative inside for a
+        signed distance) and an (N, 3) array of gradients, or None to have
+        them estimated by central differences. float32, float16 and integer
+        arrays are accepted and converted.
+    bounds : ((x0, y0, z0), (x1, y1, z1))
+        The box to mesh in, lower corner first. The octree covers the cube
+        centred on it whose side is its largest extent; a surface that leaves
+        the cube is cut open there.
+    max_depth : int, default 7
+        The finest depth, 0 to 31: up to ``2**max_depth`` cells per side.
+    min_depth : int, default 3
+        The depth of the uniform grid the octree starts from, at most
+        ``max_depth``. Parts of the shape thinner than its spacing may be
+        missed.
+    level : float, default 0.0
+        The level of the surface; inside is ``field < level``.
+    sharp_angle : float, default 30.0
+        The angle in degrees between normals that counts as a bend: cells
+        bending more are refined, and vertices whose normals differ more lie
+        on a sharp edge or corner.
+    adaptive : bool, default False
+        Keep the octree coarse where the surface is flat (fewer triangles);
+        otherwise every surface cell is refined to ``max_depth``.
+    keep : {"largest", "all"}, default "largest"
+        Keep the largest connected piece or every piece.
+    batch_size : int or None, default 262144
+        The most points passed to ``field`` in one call; larger batches are
+        split and the results joined. None passes every batch whole.
+    normals : bool, default False
+        Add unit vertex normals from the field's gradients (one more batch;
+        central differences when the field returns no gradients).
+    progress : bool or callable, optional
+        True shows progress (a tqdm bar per stage when tqdm is installed,
+        else lines on standard error); a callable receives
+        ``(stage, done, total)``.
+    workers : int, optional
+        Worker threads for this call; the default uses every available CPU.
+
+    Returns
+    -------
+    Mesh
+        Triangles facing the side where ``field >= level``; empty (no
+        vertices, no faces) when the surface does not cross the box.
+
+    Raises
+    ------
+    TypeError, ValueError
+        An argument is of the wrong type or out of range.
+    FieldError
+        The field returned something unusable (not a pair, wrong length or
+        shape, NaN or infinity, not numbers).
+    MeshingError
+        The native mesher failed an internal check.
+    NotImplementedError
+        ``keep="all"`` in an installation without the extension
+        ``karvex._native``.
+
+    Exceptions raised by ``field`` itself propagate unchanged.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import karvex
+    >>> def sphere(points):
+    ...     r = np.linalg.norm(points, axis=1)
+    ...     return r - 0.8, points / np.maximum(r, 1e-12)[:, None]
+    >>> m = karvex.mesh(sphere, ((-1, -1, -1), (1, 1, 1)), max_depth=5)
+    >>> m.is_closed, round(m.volume, 1)
+    (True, 2.1)
+    """
+    args = check_arguments(
+        field,
+        bounds,
+        max_depth=max_depth,
+        min_depth=min_depth,
+        level=level,
+        sharp_angle=sharp_angle,
+        adaptive=adaptive,
+        keep=keep,
+        batch_size=batch_size,
+        normals=normals,
+        progress=progress,
+        workers=workers,
+    )
+    checked = CheckedField(args.field, args.batch_size)
+    reporter = make_reporter(args.progress)
+    try:
+        vertices, faces = _engine.run(
+            checked,
+            args.bbox_min,
+            args.bbox_max,
+            args.min_depth,
+            args.max_depth,
+            args.sharp_angle,
+            args.level,
+            args.adaptive,
+            args.keep_all,
+            args.workers,
+            reporter,
+        )
+        vertex_normals = None
+        if args.normals:
+            side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
+            step = _FD_STEP_FRACTION * side / 2.0**args.max_depth
+            vertex_normals = _vertex_normals(checked, vertices, faces, step, reporter)
+    finally:
+        if reporter is not None:
+            reporter.close()
+    return Mesh._adopt(vertices, faces, vertex_normals)
+
+
+def _vertex_normals(
+    field: CheckedField,
+    vertices: NDArray[np.float64],
+    faces: NDArray[np.int64],
+    step: float,
+    reporter: Reporter | None,
+) -> NDArray[np.float64]:
+    """Unit normals at the vertices from the field's gradient.
+
+    One call of the field at the vertices; when it gives no gradients, one
+    more with the six points ``v +- step * axis`` per vertex for central
+    differences. Where the gradient vanishes (a vertex at a saddle of the
+    field, say) the area-weighted normal of the vertex's triangles is used.
+    """
+    count = len(vertices)
+    if count == 0:
+        return np.zeros((0, 3))
+    if reporter is not None:
+        reporter("normals", 0, count)
+    gradients = field(vertices)[1]
+    if gradients is None:
+        offsets = np.concatenate([np.eye(3), -np.eye(3)]) * step  # +x +y +z -x -y -z
+        probes = (vertices[:, None, :] + offsets[None, :, :]).reshape(-1, 3)
+        values = field(probes)[0].reshape(count, 6)
+        gradients = (values[:, :3] - values[:, 3:]) / (2.0 * step)
+    lengths = np.linalg.norm(gradients, axis=1)
+    usable = np.isfinite(lengths) & (lengths > 0.0)
+    result = np.empty((count, 3))
+    result[usable] = gradients[usable] / lengths[usable, None]
+    if not usable.all():
+        fallback = _face_normals_at_vertices(vertices, faces)
+        result[~usable] = fallback[~usable]
+    if reporter is not None:
+        reporter("normals", count, count)
+    return result
+
+
+def _face_normals_at_vertices(
+    vertices: NDArray[np.float64], faces: NDArray[np.int64]
+) -> NDArray[np.float64]:
+    """Area-weighted mean of the normals of each vertex's triangles, made unit
+    length (zero for a vertex in no triangle of positive area)."""
+    corners = vertices[faces]
+    weighted = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    sums = np.zeros_like(vertices)
+    for k in range(3):
+        np.add.at(sums, faces[:, k], weighted)
+    lengths = np.linalg.norm(sums, axis=1)
+    return np.divide(sums, lengths[:, None], out=np.zeros_like(sums), where=lengths[:, None] > 0)
