@@ -2,6 +2,8 @@
 
 Modules: fields (the shapes, in batched and per-point form), tools (one meshing per
 tool), metrics (accuracy and mesh quality against the true surface), runner (one case
-in its own process), suite (the whole plan) and report (docs/benchmarks.md and plots).
+in its own process), suite (the whole plan), tables and aims (the page's tables) and
+report (fills the tables into docs/benchmarks.md, whose text is hand-written, and draws
+the plots).
 Run it with ``bash bench/run_peers.sh``.
 """

@@ -3,7 +3,8 @@
     python -m bench.peers [--depths 6 7 8 9] [--fields sphere torus ...] [--report-only]
 
 Runs every case (see bench/peers/suite.py), saves the raw results as JSON in the work
-directory and writes docs/benchmarks.md and docs/images/bench_*.png. bash
+directory, rewrites the generated tables of docs/benchmarks.md (the page's text is
+written by hand and left alone) and draws docs/images/bench_*.png. bash
 bench/run_peers.sh sets up the environment and the build first, then calls this.
 """
 
@@ -39,10 +40,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--docs", type=Path, default=suite.ROOT / "docs")
     parser.add_argument("--no-metrics", action="store_true", help="time only")
     parser.add_argument("--report-only", action="store_true",
-                        help="rewrite the page from the saved results")
+                        help="rewrite the tables from the saved results")
     parser.add_argument("--replace-from", type=Path, default=None, metavar="RESULTS",
                         help="with --report-only: take the rows of the fields that this "
-                             "other run's results hold from it (the page says so)")
+                             "other run's results hold from it (the run table says so)")
     args = parser.parse_args(argv)
     work = args.work or Path(args.module_dir) / "bench"
     results_path = work / "peers-results.json"
@@ -59,7 +60,7 @@ def main(argv: list[str] | None = None) -> int:
         results_path.write_text(json.dumps(results, indent=1))
         print(f"results: {results_path}")
     page = report.write(results, args.docs)
-    print(f"wrote {page} and {args.docs / 'images'}/bench_*.png")
+    print(f"rewrote the tables of {page} and {args.docs / 'images'}/bench_*.png")
     return 0
 
 

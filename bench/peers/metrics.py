@@ -240,7 +240,3 @@ def mesh_metrics(field: Field, vertices: Array, faces: np.ndarray, h: float,
         out["edge_max"] = float(to_edge.max())
     return out
 
-
-def reference_edges(field: Field, n: int, rng: np.random.Generator) -> Array | None:
-    return None if field.edges is None else field.edges(n, rng)
-

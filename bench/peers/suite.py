@@ -12,8 +12,8 @@ adaptive octree about 4.5 times), which decides
   skipped, with the prediction as the reason.
 
 Every child gets one BLAS thread (OPENBLAS_NUM_THREADS and friends) and our module the
-worker count of ``--workers``; results go to a JSON file that ``report`` turns into
-docs/benchmarks.md and the plots.
+worker count of ``--workers``; results go to a JSON file from which ``report`` fills
+the tables of docs/benchmarks.md and draws the plots.
 """
 
 from __future__ import annotations

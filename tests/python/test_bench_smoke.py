@@ -116,8 +116,14 @@ def test_our_case_runs_and_measures():
         assert out["chamfer"] < 0.1 * out["h"] and out["fscore"] > 0.0
 
 
+def _prose(page):
+    """The page without the content of its generated blocks."""
+    return report.BLOCK.sub(lambda m: m.group(1) + m.group(4), page)
+
+
 def test_suite_and_report_for_our_module_alone(tmp_path):
-    """The driver in child processes, one case skipped by the cap, and the page."""
+    """The driver in child processes, one case skipped by the cap, and the tables filled
+    into a copy of the real page, whose hand-written text stays as it was."""
     pytest.importorskip("_karvex_rs")
     pytest.importorskip("matplotlib")
     import os
@@ -128,10 +134,27 @@ def test_suite_and_report_for_our_module_alone(tmp_path):
     rows = results["rows"]
     assert [(r["gradients"], r["depth"], "skipped" in r) for r in rows] == [
         (True, 3, False), (True, 4, True), (False, 3, False), (False, 4, True)]
-    page = report.write(results, tmp_path / "docs")
-    text = page.read_text()
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    original = (ROOT / "docs" / "benchmarks.md").read_text(encoding="utf-8")
+    (docs / "benchmarks.md").write_text(original, encoding="utf-8")
+    text = report.write(results, docs).read_text(encoding="utf-8")
+    assert _prose(text) == _prose(original)
     assert "| karvex, gradients | 3 |" in text and "skipped: predicted" in text
-    assert (tmp_path / "docs" / "images" / "bench_sphere.png").stat().st_size > 1000
+    assert "| torus |" not in text  # the old run's rows are gone
+    assert (docs / "images" / "bench_sphere.png").stat().st_size > 1000
+    # A second write changes nothing: the blocks keep their place and their spacing.
+    assert report.write(results, docs).read_text(encoding="utf-8") == text
+
+
+def test_report_fill_leaves_other_blocks_and_names_missing_ones():
+    page = ("intro\n<!-- generated: aims -->\nold\n<!-- end generated -->\nmiddle\n"
+            "<!-- generated: elsewhere -->\nkept\n<!-- end generated -->\nend\n")
+    filled = report.fill(page, {"aims": ["| a |", "|---|"]})
+    assert filled == page.replace("old\n", "\n| a |\n|---|\n\n")
+    with pytest.raises(ValueError, match="no block for stages: add a line "
+                                         "'<!-- generated: stages -->'"):
+        report.fill(page, {"aims": [], "stages": []})
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # raised inside the peers
