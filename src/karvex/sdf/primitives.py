@@ -172,7 +172,7 @@ def rounded_box(half_size: ArrayLike, radius: float, center: ArrayLike = (0, 0, 
     rounding = as_non_negative("radius", radius)
     if rounding > sizes.min():
         raise ValueError(
-            f"radius must not exceed the smallest half size {sizes.min()!r} (got {radius!r})"
+            f"radius must not exceed the smallest half size {float(sizes.min())!r} (got {radius!r})"
         )
     return Box(sizes, as_vector("center", center), rounding)
 
