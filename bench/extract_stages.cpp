@@ -19,9 +19,9 @@
 #include <span>
 #include <vector>
 
+#include "build/build.h"
 #include "dc/extract.h"
-#include "eval/field.h"
-#include "octree/build.h"
+#include "field/field.h"
 #include "pool/worker_pool.h"
 #include "sphere_samples.h"
 
@@ -62,7 +62,7 @@ class Sphere : public Field {
 // Stage name and its member, in pipeline order.
 struct StageName {
   const char* name;
-  ExtractTimings::Stage ExtractTimings::*stage;
+  ExtractTimings::Stage ExtractTimings::* stage;
   bool parallel;
 };
 

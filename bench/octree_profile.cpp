@@ -18,8 +18,8 @@
 #include <span>
 #include <vector>
 
-#include "eval/field.h"
-#include "octree/build.h"
+#include "build/build.h"
+#include "field/field.h"
 #include "sphere_samples.h"
 
 namespace {
@@ -40,8 +40,10 @@ struct CpuTime {
 CpuTime cpu_time() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return {static_cast<double>(usage.ru_utime.tv_sec) + 1e-6 * static_cast<double>(usage.ru_utime.tv_usec),
-          static_cast<double>(usage.ru_stime.tv_sec) + 1e-6 * static_cast<double>(usage.ru_stime.tv_usec)};
+  return {static_cast<double>(usage.ru_utime.tv_sec) +
+              1e-6 * static_cast<double>(usage.ru_utime.tv_usec),
+          static_cast<double>(usage.ru_stime.tv_sec) +
+              1e-6 * static_cast<double>(usage.ru_stime.tv_usec)};
 }
 
 class Sphere : public Field {
@@ -81,8 +83,8 @@ int main(int argc, char** argv) {
         "build %d: %.3f s outside the field (%.1f ns/point; cpu user %.3f s, system %.3f s), "
         "field %.3f s in %zu calls, %llu evaluations, %llu leaves, %llu internal\n",
         r + 1, outside, outside / static_cast<double>(built.evaluation_count) * 1e9,
-        cpu_end.user - cpu_start.user, cpu_end.system - cpu_start.system,
-        field.seconds, field.calls, static_cast<unsigned long long>(built.evaluation_count),
+        cpu_end.user - cpu_start.user, cpu_end.system - cpu_start.system, field.seconds,
+        field.calls, static_cast<unsigned long long>(built.evaluation_count),
         static_cast<unsigned long long>(stats.leaf_count),
         static_cast<unsigned long long>(stats.internal_count));
     best = std::min(best, outside / static_cast<double>(built.evaluation_count) * 1e9);

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "eval/field.h"
+#include "field/field.h"
 
 namespace karvex::bench {
 

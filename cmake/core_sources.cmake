@@ -1,34 +1,37 @@
-# Sources of the core library. One line per file; keep each subsystem's block together.
+# Sources of the core library (src/core, its include root). One line per file;
+# one block per folder, in the order the layers build on each other.
 target_sources(karvex_core PRIVATE
-  # geometry and failures
-  src/bbox.cpp
-  src/panic.cpp
-  # field sampling
-  src/eval/fd_gradients.cpp
-  # octree
-  src/octree/mod.cpp
-  src/octree/corner_cache.cpp
-  src/octree/lattice_index.cpp
-  src/octree/build.cpp
-  src/octree/split_criteria.cpp
-  src/octree/pending_corners.cpp
-  src/octree/balance.cpp
-  src/octree/balance_primitives.cpp
-  src/octree/balance_marking.cpp
-  src/octree/depth_first_order.cpp
-  # worker pool
-  src/pool/cpu_count.cpp
-  src/pool/worker_pool.cpp
-  src/pool/huge_pages.cpp
-  # dual contouring
-  src/dc/surface_cells.cpp
-  src/dc/component_table.cpp
-  src/dc/crossings.cpp
-  src/dc/qef.cpp
-  src/dc/hermite.cpp
-  src/dc/vertex_placement.cpp
-  src/dc/projection.cpp
-  src/dc/faces.cpp
-  src/dc/cleanup.cpp
-  src/dc/extract.cpp
+  # support: geometry and failures
+  src/core/support/bbox.cpp
+  src/core/support/panic.cpp
+  # field: the interface the core samples through, finite differences
+  src/core/field/fd_gradients.cpp
+  # octree: the model and the sample store
+  src/core/octree/mod.cpp
+  src/core/octree/huge_pages.cpp
+  src/core/octree/lattice_index.cpp
+  src/core/octree/corner_cache.cpp
+  src/core/octree/pending_corners.cpp
+  # balance: the 2:1 rule over faces, edges and corners
+  src/core/balance/balance.cpp
+  src/core/balance/balance_primitives.cpp
+  src/core/balance/balance_marking.cpp
+  src/core/balance/depth_first_order.cpp
+  # build: construction and its split criteria
+  src/core/build/build.cpp
+  src/core/build/split_criteria.cpp
+  # pool: worker threads
+  src/core/pool/cpu_count.cpp
+  src/core/pool/worker_pool.cpp
+  # dc: the dual contouring stages and their driver
+  src/core/dc/surface_cells.cpp
+  src/core/dc/component_table.cpp
+  src/core/dc/crossings.cpp
+  src/core/dc/qef.cpp
+  src/core/dc/hermite.cpp
+  src/core/dc/vertex_placement.cpp
+  src/core/dc/projection.cpp
+  src/core/dc/faces.cpp
+  src/core/dc/cleanup.cpp
+  src/core/dc/extract.cpp
 )

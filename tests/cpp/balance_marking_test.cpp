@@ -16,11 +16,11 @@
 
 #include <gtest/gtest.h>
 
-#include "bbox.h"
+#include "balance/balance_marking.h"
+#include "balance/balance_primitives.h"
 #include "fields.h"
 #include "hand_tree.h"
-#include "octree/balance_marking.h"
-#include "octree/balance_primitives.h"
+#include "support/bbox.h"
 
 namespace karvex {
 namespace {
@@ -178,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Shape{"Sphere", [] { return testing::sphere({0.45, 0.55, 0.5}, 0.3); }},
                       Shape{"TwoSpheres",
                             [] {
-                              return testing::two_spheres({0.35, 0.45, 0.5}, 0.26, {0.68, 0.57, 0.43}, 0.21);
+                              return testing::two_spheres({0.35, 0.45, 0.5}, 0.26,
+                                                          {0.68, 0.57, 0.43}, 0.21);
                             }},
                       Shape{"Plane", [] { return testing::plane({0.3, 1.0, -0.4}, 0.35); }}),
     [](const auto& info) { return std::string(info.param.name); });

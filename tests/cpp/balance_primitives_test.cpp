@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "balance/balance_primitives.h"
 #include "fields.h"
 #include "hand_tree.h"
-#include "octree/balance_primitives.h"
-#include "panic.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {

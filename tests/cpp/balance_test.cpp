@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include "balance/balance.h"
+#include "balance/balance_marking.h"
+#include "balance/balance_primitives.h"
+#include "build/build.h"
+#include "build/split_criteria.h"
 #include "fields.h"
 #include "hand_tree.h"
-#include "octree/balance.h"
-#include "octree/balance_marking.h"
-#include "octree/balance_primitives.h"
-#include "octree/build.h"
-#include "octree/split_criteria.h"
 
 namespace karvex {
 namespace {
@@ -405,22 +405,11 @@ TEST_P(BalancedBuild, EdgesClosedEachPointOnceNothingTooDeep) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, BalancedBuild,
     ::testing::Values(
-        Shape{"Sphere",
-              [] {
-                return testing::sphere({0.1, -0.05, 0.2}, 0.55);
-              }},
-        Shape{"Plane",
-              [] {
-                return testing::plane({0.3, -0.5, 0.8}, 0.1);
-              }},
-        Shape{"Box",
-              [] {
-                return testing::box({0.05, 0, 0}, {0.5, 0.3, 0.4});
-              }},
+        Shape{"Sphere", [] { return testing::sphere({0.1, -0.05, 0.2}, 0.55); }},
+        Shape{"Plane", [] { return testing::plane({0.3, -0.5, 0.8}, 0.1); }},
+        Shape{"Box", [] { return testing::box({0.05, 0, 0}, {0.5, 0.3, 0.4}); }},
         Shape{"TwoSpheres",
-              [] {
-                return testing::two_spheres({-0.4, 0, 0}, 0.35, {0.45, 0.1, 0}, 0.3);
-              }},
+              [] { return testing::two_spheres({-0.4, 0, 0}, 0.35, {0.45, 0.1, 0}, 0.3); }},
         Shape{"ThinShell",
               [] {
                 return with_numeric_gradient([](const Vec3& p) {
@@ -450,15 +439,10 @@ TEST_P(LaterPassesOnBuilds, BuildWhatExhaustivePassesBuild) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, LaterPassesOnBuilds,
-    ::testing::Values(Shape{"Box",
-                            [] {
-                              return testing::box({0.05, 0, 0}, {0.5, 0.3, 0.4});
-                            }},
+    ::testing::Values(Shape{"Box", [] { return testing::box({0.05, 0, 0}, {0.5, 0.3, 0.4}); }},
                       Shape{"BittenBox", bitten_box},
                       Shape{"OffCentreSphere",
-                            [] {
-                              return testing::sphere({0.1, -0.05, 0.2}, 0.55);
-                            }}),
+                            [] { return testing::sphere({0.1, -0.05, 0.2}, 0.55); }}),
     shape_name);
 
 class SmoothSurfaceRefinement : public ::testing::TestWithParam<Shape> {};
@@ -478,9 +462,7 @@ TEST_P(SmoothSurfaceRefinement, EdgeClosureFindsNothingToDo) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SmoothSurfaceRefinement,
                          ::testing::Values(Shape{"Sphere",
-                                                 [] {
-                                                   return testing::sphere({0, 0, 0}, 0.55);
-                                                 }},
+                                                 [] { return testing::sphere({0, 0, 0}, 0.55); }},
                                            Shape{"Torus", [] { return testing::torus(0.55, 0.2); }},
                                            Shape{"Gyroid", gyroid}),
                          shape_name);

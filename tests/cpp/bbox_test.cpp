@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bbox.h"
-#include "panic.h"
+#include "support/bbox.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "build/build.h"
+#include "build/split_criteria.h"
 #include "fields.h"
-#include "octree/build.h"
-#include "octree/split_criteria.h"
-#include "panic.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
-#include "panic.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {
@@ -102,7 +102,8 @@ TEST(GatherSplitCorners, BothRoutesMatchThePlainWalk) {
     }
     const std::vector<CornerKey> expected = naive_gather(tree, cache, cells);
     CornerBatch batch;
-    for (const CellAddress& c : cells) gather_split_corners(tree, cache, min_corner(c, 4), c.d, batch);
+    for (const CellAddress& c : cells)
+      gather_split_corners(tree, cache, min_corner(c, 4), c.d, batch);
     ASSERT_EQ(batch.keys(), expected);
 
     std::vector<SubgridSlots> slots(cells.size());
@@ -184,7 +185,7 @@ TEST(SampleBatch, ShortResultsFailAtTheFirstMissingReadAndCacheNothing) {
   const Octree tree = make_octree({{0, 0, 0}, {1, 1, 1}}, 0, 2, 0.0);
   const std::vector<CornerKey> keys{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}};
   for (const Case& c : {Case{2, {}, true, 2}, Case{{}, 3, true, 3},
-                        Case{1, 1, true, 1},   // value j is read before gradient j
+                        Case{1, 1, true, 1},  // value j is read before gradient j
                         Case{3, 1, true, 1}, Case{2, {}, false, 2}}) {
     ScriptedField field;
     if (c.field_gradients) field.with_gradients = {1};
@@ -254,8 +255,8 @@ TEST(MakeNode, KindMaskAndGradientsFromTheSamples) {
 }
 
 TEST(MakeChildren, MissingCornerFailsWithTheCallersMessageAndAddsNothing) {
-  for (const char* message :
-       {"corner not in cache during subdivision", "corner not in cache during balance subdivision"}) {
+  for (const char* message : {"corner not in cache during subdivision",
+                              "corner not in cache during balance subdivision"}) {
     Octree tree = make_octree({{0, 0, 0}, {1, 1, 1}}, 0, 2, 0.0);
     CornerCache cache;
     // Leaves for every child but the far corner (4, 4, 4), met last, missing.

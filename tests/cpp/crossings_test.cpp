@@ -11,8 +11,8 @@
 #include "dc/crossings.h"
 #include "dc/surface_cells.h"
 #include "fields.h"
-#include "panic.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {
@@ -134,11 +134,11 @@ TEST(LocateCrossings, EightMidpointStepsOfOneBatchEach) {
 
 TEST(CrossingNormals, FromGradientsOrCentralDifferences) {
   const Octree tree = make_octree(BBox{{0, 0, 0}, {4, 4, 4}}, 0, 4, 0.0);
-  FunctionField analytic(
-      [](const Vec3&) { return 0.0; },
-      [](const Vec3& p) {
-        return p.x < 0.5 ? Vec3{3, 0, 4} : Vec3{1e-13, 0, 0};  // the second is too short
-      });
+  FunctionField analytic([](const Vec3&) { return 0.0; },
+                         [](const Vec3& p) {
+                           return p.x < 0.5 ? Vec3{3, 0, 4}
+                                            : Vec3{1e-13, 0, 0};  // the second is too short
+                         });
   EXPECT_EQ(crossing_normals(analytic, {{0, 0, 0}, {1, 0, 0}}, tree),
             (std::vector<Vec3>{{0.6, 0, 0.8}, {0, 0, 1}}));
   EXPECT_EQ(analytic.calls, 1u);

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "build/build.h"
 #include "dc/cleanup.h"
 #include "dc/extract.h"
 #include "fields.h"
 #include "mesh_check.h"
-#include "octree/build.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
@@ -111,8 +111,13 @@ class FailingField : public Field {
 TEST(ExtractSurface, FieldErrorsPropagateFromEveryStage) {
   FunctionField sphere = testing::sphere({0, 0, 0}, 0.6);
   const Octree tree = build(sphere, 4, false);
-  for (auto [fail_at, gradients] : {std::pair{1u, true}, {8u, true}, {9u, true}, {10u, true},
-                                    {12u, true}, {10u, false}, {11u, false}}) {
+  for (auto [fail_at, gradients] : {std::pair{1u, true},
+                                    {8u, true},
+                                    {9u, true},
+                                    {10u, true},
+                                    {12u, true},
+                                    {10u, false},
+                                    {11u, false}}) {
     FunctionField inner = testing::sphere({0, 0, 0}, 0.6, gradients);
     FailingField field(inner, fail_at);
     EXPECT_THROW(extract_surface(tree, field, 30.0), CallFailure) << fail_at;

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "eval/fd_gradients.h"
+#include "field/fd_gradients.h"
 #include "fields.h"
-#include "panic.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {

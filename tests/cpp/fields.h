@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "eval/field.h"
-#include "vec3.h"
+#include "field/field.h"
+#include "support/vec3.h"
 
 namespace karvex::testing {
 
@@ -96,7 +96,8 @@ inline FunctionField box(Vec3 centre, Vec3 half, bool with_gradients = true) {
 }
 
 // Union of two spheres (minimum of their distances).
-inline FunctionField two_spheres(Vec3 c1, double r1, Vec3 c2, double r2, bool with_gradients = true) {
+inline FunctionField two_spheres(Vec3 c1, double r1, Vec3 c2, double r2,
+                                 bool with_gradients = true) {
   auto value = [=](const Vec3& p) {
     double da = length({p.x - c1.x, p.y - c1.y, p.z - c1.z}) - r1;
     double db = length({p.x - c2.x, p.y - c2.y, p.z - c2.z}) - r2;

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "eval/field.h"
-#include "octree/balance_primitives.h"
+#include "balance/balance_primitives.h"
+#include "field/field.h"
 #include "octree/corner_cache.h"
 #include "octree/mod.h"
 

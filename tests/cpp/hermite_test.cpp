@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build/build.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/hermite.h"
@@ -17,7 +18,6 @@
 #include "dc/surface_cells.h"
 #include "fields.h"
 #include "hand_tree.h"
-#include "octree/build.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
@@ -96,8 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     Shapes, CompactCrossings,
     ::testing::Values(
         Case{"Sphere", [] { return testing::sphere({0.1, -0.05, 0.2}, 0.55); }, 0.0},
-        Case{"SphereWithoutGradients", [] { return testing::sphere({0.1, -0.05, 0.2}, 0.55, false); },
-             0.0},
+        Case{"SphereWithoutGradients",
+             [] { return testing::sphere({0.1, -0.05, 0.2}, 0.55, false); }, 0.0},
         Case{"BoxAtALevel", [] { return testing::box({0.05, 0, 0}, {0.5, 0.3, 0.4}); }, 0.1},
         Case{"TwoSpheres",
              [] { return testing::two_spheres({-0.4, 0, 0}, 0.35, {0.45, 0.1, 0}, 0.3); }, 0.0}),
@@ -123,7 +123,8 @@ TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
     }
   } short_rows;
   try {
-    accumulate_hermite_data(short_rows, refs, located, cells, assign_vertex_slots(cells), tree, 0.5);
+    accumulate_hermite_data(short_rows, refs, located, cells, assign_vertex_slots(cells), tree,
+                            0.5);
     FAIL();
   } catch (const InvariantFailure& e) {
     EXPECT_EQ(std::string(e.what()), "index out of bounds: the len is 3 but the index is 3");

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "balance/depth_first_order.h"
 #include "octree/chunked_array.h"
-#include "octree/depth_first_order.h"
+#include "octree/huge_pages.h"
 #include "octree/lattice_index.h"
 #include "octree/mod.h"
-#include "pool/huge_pages.h"
 
 namespace karvex {
 namespace {
@@ -95,7 +95,8 @@ TEST_P(DepthFirstOrder, MatchesThePathOrderWithoutRepeats) {
   std::mt19937 rng(max_depth);
   std::vector<CellAddress> cells;
   for (int i = 0; i < 2000; ++i) {
-    const auto d = static_cast<std::uint8_t>(std::uniform_int_distribution<unsigned>(0, max_depth)(rng));
+    const auto d =
+        static_cast<std::uint8_t>(std::uniform_int_distribution<unsigned>(0, max_depth)(rng));
     std::uniform_int_distribution<std::uint32_t> coord(0, (1u << d) - 1u);
     cells.push_back({coord(rng), coord(rng), coord(rng), d});
     // Repeats, and the cell's parent with the same minimum corner.
@@ -117,8 +118,8 @@ TEST_P(DepthFirstOrder, MatchesThePathOrderWithoutRepeats) {
 INSTANTIATE_TEST_SUITE_P(MaxDepths, DepthFirstOrder, ::testing::Values(1u, 9u, 19u, 20u, 27u));
 
 TEST(LargeMemory, BlocksAroundTheHugePageSizeAreAlignedAndUsable) {
-  for (const std::size_t bytes : {std::size_t{24}, kHugeBlockBytes - 8, kHugeBlockBytes,
-                                  3 * kHugeBlockBytes + 40}) {
+  for (const std::size_t bytes :
+       {std::size_t{24}, kHugeBlockBytes - 8, kHugeBlockBytes, 3 * kHugeBlockBytes + 40}) {
     auto* block = static_cast<unsigned char*>(allocate_large(bytes));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(std::max_align_t), 0u);
     if (bytes >= kHugeBlockBytes) {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "octree/mod.h"
-#include "panic.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {

@@ -10,8 +10,8 @@
 #include "dc/qef.h"
 #include "dc/vertex_placement.h"
 #include "fields.h"
-#include "panic.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {
@@ -137,9 +137,7 @@ TEST(ProjectVertices, NewtonStepsStayInTheirBoxes) {
   const VertexBox unit{{0, 0, 0}, {1, 1, 1}};
   // Exact gradients: onto x = 0.25 in one step unless the box stops it; three calls.
   FunctionField plane([](const Vec3& p) { return p.x - 0.25; },
-                      [](const Vec3&) {
-                        return Vec3{1, 0, 0};
-                      });
+                      [](const Vec3&) { return Vec3{1, 0, 0}; });
   std::vector<Vec3> positions{{0.75, 0.5, 0.5}, {0.75, 0.5, 0.5}};
   project_vertices(pool, plane, positions, {unit, {{0.4, 0, 0}, {1, 1, 1}}}, tree);
   EXPECT_EQ(positions, (std::vector<Vec3>{{0.25, 0.5, 0.5}, {0.4, 0.5, 0.5}}));
@@ -147,9 +145,7 @@ TEST(ProjectVertices, NewtonStepsStayInTheirBoxes) {
 
   // A vanishing gradient leaves the vertex exactly in place, even outside its box.
   FunctionField flat([](const Vec3&) { return 1.0; },
-                     [](const Vec3&) {
-                       return Vec3{1e-11, 0, 0};
-                     });
+                     [](const Vec3&) { return Vec3{1e-11, 0, 0}; });
   positions = {{2, 2, 2}};
   project_vertices(pool, flat, positions, {unit}, tree);
   EXPECT_EQ(positions[0], (Vec3{2, 2, 2}));

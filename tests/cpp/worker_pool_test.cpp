@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "panic.h"
 #include "pool/cpu_count.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 
 namespace karvex {
 namespace {
@@ -31,8 +31,7 @@ INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(1, 2, 3));
 TEST_P(PoolSizes, ResultsInIndexOrder) {
   WorkerPool pool(GetParam());
   const std::size_t n = 10007;
-  auto squares = parallel_map<std::size_t>(
-      pool, n, [](std::size_t i) { return i * i; }, 1);
+  auto squares = parallel_map<std::size_t>(pool, n, [](std::size_t i) { return i * i; }, 1);
   // Item i contributes i % 4 copies of i: empty lists must not disturb the order.
   auto flat = parallel_concat<std::size_t>(
       pool, n, [](std::size_t i, auto& out) { out.insert(out.end(), i % 4, i); }, 7);
@@ -78,8 +77,8 @@ TEST(WorkerPool, ConcurrentAndNestedLoopsFinish) {
         auto sums = parallel_map<std::size_t>(
             pool, 40,
             [&](std::size_t i) {
-              auto inner = parallel_map<std::size_t>(
-                  pool, 300, [&](std::size_t j) { return i + j + t; }, 8);
+              auto inner =
+                  parallel_map<std::size_t>(pool, 300, [&](std::size_t j) { return i + j + t; }, 8);
               std::size_t s = 0;
               for (std::size_t v : inner) s += v;
               return s;

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+#include "field/field.h"
+#include "octree/corner_cache.h"
+#include "octree/mod.h"
+
+namespace karvex {
+
+// Face-balance passes, then edge-closure passes, one sampling batch per pass.
+// Returns the evaluations charged by its batches.
+std::uint64_t balance_octree(Octree& tree, CornerCache& cache, Field& field);
+
+// The edge-closure passes alone: refines every cell that shares a
+// sign-changing edge with a surface leaf down to that leaf's depth. Used at
+// the end of balancing and after surface leaves are refined to max_depth.
+std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field& field);
+
+}  // namespace karvex

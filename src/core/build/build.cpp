@@ -1,0 +1,322 @@
+#include "build/build.h"
+
+#include <array>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "balance/balance.h"
+#include "build/split_criteria.h"
+#include "octree/corner_cache.h"
+#include "octree/pending_corners.h"
+#include "octree/subgrid.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr const char* kMissingInSplit = "corner not in cache during subdivision";
+constexpr std::size_t kPrefetchAhead = 4;
+
+// A cell chosen for splitting, with the place of its node: entry `octant` of
+// block `block`, or the root when the cell has depth 0. Blocks are never
+// moved or removed, so the place stays valid while other cells are split.
+// When the cell was made by a split of the run, the cache entries of its
+// eight corners (corner order) are known from that split; otherwise
+// corners[0] is CornerCache::kAbsent and they are looked up.
+struct SplitTarget {
+  CellAddress cell;
+  std::uint32_t block = 0;
+  std::uint8_t octant = 0;
+  std::array<std::uint32_t, 8> corners{CornerCache::kAbsent};
+};
+
+// One construction run: the tree being built, the corner cache it samples
+// through, and the running evaluation count. The cache lives exactly as long
+// as the run.
+class Builder {
+ public:
+  Builder(Field& field, const BBox& box, const BuildOptions& options)
+      : field_(field),
+        tree_(make_octree(box, options.min_depth, options.max_depth, options.iso_value)),
+        cache_(options.max_depth),
+        h_(tree_.spacing()),
+        // The product before the division, as the threshold is defined.
+        cos_threshold_(std::cos(options.angle_threshold_deg * kPi / 180.0)) {
+    const std::size_t side = static_cast<std::size_t>(pow2(options.min_depth)) + 1;
+    cache_.reserve(side * side * side);
+  }
+
+  BuildResult run(bool balance) {
+    evaluation_count_ += sample_initial_grid(tree_, field_, cache_);
+    const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
+    grid_ordered_ = cache_.size() == side * side * side;
+    tree_.root = assemble_uniform({0, 0, 0, 0});
+    refine_by_criteria();
+    if (balance) {
+      evaluation_count_ += balance_octree(tree_, cache_, field_);
+    } else {
+      refine_surface_leaves();
+      // Cells across a sign-changing edge of a refined leaf must be as fine as
+      // that leaf, or the mesh would have holes there.
+      evaluation_count_ += close_sign_changing_edges(tree_, cache_, field_);
+    }
+    return {std::move(tree_), evaluation_count_};
+  }
+
+ private:
+  std::array<const CornerSample*, 8> cell_samples(const CellAddress& cell,
+                                                  const char* missing_message) const {
+    std::array<const CornerSample*, 8> samples;
+    for (unsigned i = 0; i < 8; ++i) {
+      const auto it = cache_.find(cell_corner(cell, i, tree_.max_depth));
+      if (it == cache_.end()) fail(missing_message);
+      samples[i] = &it->second;
+    }
+    return samples;
+  }
+
+  // The samples of a min_depth cell read by grid position: the initial grid
+  // went into the empty cache in order, so grid point (i, j, k) is entry
+  // i + (n+1) * (j + (n+1) * k).
+  std::array<const CornerSample*, 8> grid_samples(const CellAddress& cell) const {
+    const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
+    std::array<const CornerSample*, 8> samples;
+    for (unsigned i = 0; i < 8; ++i) {
+      const std::size_t entry =
+          (cell.x + (i & 1u)) + side * ((cell.y + ((i >> 1) & 1u)) + side * (cell.z + (i >> 2)));
+      samples[i] = &cache_.sample(static_cast<std::uint32_t>(entry));
+    }
+    return samples;
+  }
+
+  static CellAddress child_of(const CellAddress& cell, unsigned octant) {
+    return {2 * cell.x + (octant & 1u), 2 * cell.y + ((octant >> 1) & 1u),
+            2 * cell.z + ((octant >> 2) & 1u), static_cast<std::uint8_t>(cell.d + 1)};
+  }
+
+  // The uniform tree down to min_depth. Eight Empty (or eight Full) children
+  // collapse into one Empty (Full) node without a block, so a region wholly on
+  // one side of the surface becomes a single node as shallow as it allows.
+  // Blocks are appended after all blocks beneath them (post-order).
+  OctreeNode assemble_uniform(const CellAddress& cell) {
+    if (cell.d == tree_.min_depth) {
+      return make_node(
+          tree_, grid_ordered_ ? grid_samples(cell) : cell_samples(cell, "corner not in cache"));
+    }
+    ChildBlock children;
+    bool all_empty = true;
+    bool all_full = true;
+    for (unsigned o = 0; o < 8; ++o) {
+      children[o] = assemble_uniform(child_of(cell, o));
+      all_empty = all_empty && children[o].kind == NodeKind::Empty;
+      all_full = all_full && children[o].kind == NodeKind::Full;
+    }
+    if (all_empty) return OctreeNode::empty();
+    if (all_full) return OctreeNode::full();
+    return OctreeNode::internal(tree_.append_block(children));
+  }
+
+  // Level by level from min_depth to max_depth - 1: decide every split of a
+  // level before splitting any, so a level never sees its own new children.
+  // The cells of a level are the children of the cells split at the level
+  // before (the first level walks the uniform tree), so after the first
+  // level no walk is needed; they come in the walk's order, since the split
+  // cells did and children follow in octant order.
+  void refine_by_criteria() {
+    std::vector<SplitTarget> selected;
+    double side = tree_.size;  // halved level by level, as a walk would carry it
+    for (unsigned level = 0; level < tree_.min_depth; ++level) side *= 0.5;
+    for (unsigned level = tree_.min_depth; level < tree_.max_depth; ++level) {
+      selected.clear();
+      if (level == tree_.min_depth) {
+        select_for_split(tree_.root, {{0, 0, 0, 0}}, level, side, selected);
+      } else {
+        for_children_of_last_pass([&](const SplitTarget& child, const OctreeNode& node,
+                                      const std::array<const CornerSample*, 8>& samples) {
+          if (needs_split(node, samples, side)) selected.push_back(child);
+        });
+      }
+      if (selected.empty()) return;  // nothing deeper can be tested either
+      split_all(selected);
+      side *= 0.5;
+    }
+  }
+
+  // The split test of a cell of side `side` at the level being refined.
+  bool needs_split(const OctreeNode& node, const std::array<const CornerSample*, 8>& samples,
+                   double side) const {
+    return node.kind == NodeKind::Leaf
+               ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
+               : homogeneous_cell_needs_split(samples, tree_.iso_value, side);
+  }
+
+  void select_for_split(const OctreeNode& node, const SplitTarget& at, unsigned level,
+                        double level_side, std::vector<SplitTarget>& selected) const {
+    const CellAddress& cell = at.cell;
+    if (node.is_internal()) {
+      if (cell.d >= level) return;
+      const ChildBlock& children = tree_.block(node.index);
+      for (unsigned o = 0; o < 8; ++o) {
+        select_for_split(children[o], {child_of(cell, o), node.index, static_cast<std::uint8_t>(o)},
+                         level, level_side, selected);
+      }
+      return;
+    }
+    // Collapsed regions and cells left unsplit at their own level are not
+    // tested again.
+    if (cell.d != level) return;
+    const bool split = node.kind == NodeKind::Leaf
+                           ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
+                           : homogeneous_cell_needs_split(cell_samples(cell, "corner not in cache"),
+                                                          tree_.iso_value, level_side);
+    if (split) selected.push_back(at);
+  }
+
+  // Every Leaf shallower than max_depth is split, one level per repetition, so
+  // all surface cells end at max_depth. After the first repetition the only
+  // such leaves are children of the cells just split.
+  void refine_surface_leaves() {
+    std::vector<SplitTarget> leaves;
+    collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
+    while (!leaves.empty()) {
+      split_all(leaves);
+      leaves.clear();
+      for_children_of_last_pass(
+          [&](const SplitTarget& child, const OctreeNode& node, const auto& /*samples*/) {
+            if (node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth) {
+              leaves.push_back(child);
+            }
+          });
+    }
+  }
+
+  void collect_shallow_leaves(const OctreeNode& node, const SplitTarget& at,
+                              std::vector<SplitTarget>& leaves) const {
+    if (node.is_internal()) {
+      const ChildBlock& children = tree_.block(node.index);
+      for (unsigned o = 0; o < 8; ++o) {
+        collect_shallow_leaves(
+            children[o], {child_of(at.cell, o), node.index, static_cast<std::uint8_t>(o)}, leaves);
+      }
+    } else if (node.kind == NodeKind::Leaf && at.cell.d < tree_.max_depth) {
+      leaves.push_back(at);
+    }
+  }
+
+  // Calls visit(child, node, samples) for the children of every cell split
+  // by the last pass, in that pass's order and octant order within: the
+  // child as a split target (corner entries from the pass), its node, and
+  // its eight corner samples.
+  template <class Visit>
+  void for_children_of_last_pass(Visit&& visit) const {
+    for (std::size_t i = 0; i < last_pass_.size(); ++i) {
+      // The pass appended one block per split cell, in list order.
+      const auto block = static_cast<std::uint32_t>(last_pass_first_block_ + i);
+      const ChildBlock& children = tree_.block(block);
+      const SubgridSlots& slots = slots_[i];
+      for (unsigned o = 0; o < 8; ++o) {
+        SplitTarget child{child_of(last_pass_[i].cell, o), block, static_cast<std::uint8_t>(o)};
+        std::array<const CornerSample*, 8> samples;
+        for (unsigned c = 0; c < 8; ++c) {
+          child.corners[c] = slots[kSubgrid.child_corner[o][c]];
+          samples[c] = &cache_.sample(child.corners[c]);
+        }
+        visit(child, children[o], samples);
+      }
+    }
+  }
+
+  // One pass: gather the new corners of every cell, sample them as one batch,
+  // then split the cells in list order. The list is kept as last_pass_;
+  // `targets` is left holding the list before it (for the caller to reuse).
+  void split_all(std::vector<SplitTarget>& targets) {
+    slots_.resize(targets.size());
+    {
+      // Room for the samples as many as the last pass added per split, so
+      // that sampling appends without growing the array piece by piece.
+      cache_.reserve(cache_.size() + static_cast<std::size_t>(corners_per_split_ *
+                                                              static_cast<double>(targets.size())));
+      PendingCorners pass(tree_, cache_);
+      // A split adds at most 19 corners; room reserved but not used costs no memory.
+      pass.reserve(19 * targets.size());
+      for (std::size_t i = 0; i < targets.size(); ++i) {
+        const SplitTarget& target = targets[i];
+        const CornerKey corner = min_corner(target.cell, tree_.max_depth);
+        if (target.corners[0] == CornerCache::kAbsent) {
+          pass.gather_split_corners(corner, target.cell.d, slots_[i]);
+        } else {
+          pass.gather_split_corners(corner, target.cell.d, target.corners, slots_[i]);
+        }
+      }
+      corners_per_split_ = static_cast<double>(pass.size()) / static_cast<double>(targets.size());
+      evaluation_count_ += pass.sample(field_, h_);
+    }
+    last_pass_first_block_ = tree_.blocks.size();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      // The samples a few splits ahead are scattered over the cache; asking for
+      // them early overlaps their memory latency with the work of this split.
+      if (i + kPrefetchAhead < targets.size()) {
+        for (std::uint32_t entry : slots_[i + kPrefetchAhead]) {
+          if (entry < cache_.size()) __builtin_prefetch(&cache_.sample(entry));
+        }
+      }
+      split(targets[i], slots_[i]);
+    }
+    last_pass_.swap(targets);
+  }
+
+  // Replaces the cell's node by Internal over eight children made from cached
+  // samples. Splitting never collapses.
+  void split(const SplitTarget& target, const SubgridSlots& slots) {
+    // Check the node's place first, so that a failure leaves the tree as it was.
+    if (target.cell.d > 0) tree_.block(target.block);
+    const std::size_t leaves_before = tree_.leaves.size();
+    const ChildBlock children = make_children(tree_, cache_, slots, kMissingInSplit);
+    const std::uint32_t block = tree_.append_block(children);
+    OctreeNode& node = node_at(target);
+    if (node.kind == NodeKind::Leaf) recycle_leaf_record(node.index, block, leaves_before);
+    node = OctreeNode::internal(block);
+  }
+
+  OctreeNode& node_at(const SplitTarget& target) {
+    return target.cell.d == 0 ? tree_.root : tree_.blocks[target.block][target.octant];
+  }
+
+  // A split Leaf's record is no longer referenced. Move the newest child
+  // record into its place so that the record array holds live leaves only.
+  void recycle_leaf_record(std::uint32_t freed, std::uint32_t block, std::size_t leaves_before) {
+    if (tree_.leaves.size() <= leaves_before) return;  // no child is a Leaf
+    const std::uint32_t last = static_cast<std::uint32_t>(tree_.leaves.size() - 1);
+    for (OctreeNode& child : tree_.blocks[block]) {
+      if (child.kind == NodeKind::Leaf && child.index == last) {
+        tree_.leaves[freed] = tree_.leaves[last];
+        tree_.leaves.pop_back();
+        child.index = freed;
+        return;
+      }
+    }
+  }
+
+  Field& field_;
+  Octree tree_;
+  CornerCache cache_;
+  const double h_;
+  const double cos_threshold_;
+  std::uint64_t evaluation_count_ = 0;
+  bool grid_ordered_ = false;              // the cache holds exactly the initial grid, in order
+  std::vector<SubgridSlots> slots_;        // sub-grid entries of the last pass's cells
+  std::vector<SplitTarget> last_pass_;     // the cells the last pass split
+  std::size_t last_pass_first_block_ = 0;  // the block of its first cell
+  double corners_per_split_ = 12.0;        // new corners per split in the last pass
+};
+
+}  // namespace
+
+BuildResult build_octree(Field& field, const BBox& box, const BuildOptions& options) {
+  return Builder(field, box, options).run(options.balance);
+}
+
+}  // namespace karvex

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "field/field.h"
+#include "octree/mod.h"
+#include "support/bbox.h"
+
+namespace karvex {
+
+struct BuildOptions {
+  std::uint8_t min_depth = 3;
+  std::uint8_t max_depth = 7;
+  // true: balance after refinement; false: refine every surface leaf to
+  // max_depth (followed by the edge-closure passes).
+  bool balance = false;
+  double iso_value = 0.0;
+  double angle_threshold_deg = 30.0;
+};
+
+struct BuildResult {
+  Octree octree;
+  std::uint64_t evaluation_count = 0;
+};
+
+// Builds the octree of `field` over the cube of `box`: initial grid at
+// min_depth, uniform tree with collapse, criterion-driven refinement level by
+// level, then either refinement of surface leaves or balancing. Field errors
+// propagate unchanged; invariant failures throw InvariantFailure. Depths must
+// satisfy min_depth <= max_depth <= 31 (callers validate).
+BuildResult build_octree(Field& field, const BBox& box, const BuildOptions& options);
+
+}  // namespace karvex

@@ -1,0 +1,166 @@
+#include "dc/crossings.h"
+
+#include <bit>
+#include <limits>
+#include <span>
+
+#include "dc/component_table.h"
+#include "field/fd_gradients.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+// Bit j set when edge j of the cell changes sign. `<` is false for NaN, the
+// rule that built sign_mask.
+std::uint16_t crossing_edges(const SurfaceCell& cell, double iso_value) {
+  std::uint16_t edges = 0;
+  for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
+    const CubeEdge& e = CUBE_EDGES[j];
+    if ((cell.values[e.u] < iso_value) != (cell.values[e.v] < iso_value)) {
+      edges = static_cast<std::uint16_t>(edges | (1u << j));
+    }
+  }
+  return edges;
+}
+
+// Eight bisection steps on n crossings (see locate_crossings). point(k, t)
+// gives the point of crossing k at edge parameter t, below_at_u(k) whether
+// f_u < 0 for it. Returns the final brackets' lower ends in 1/256 units.
+//
+// The bracket [lo, hi] of a crossing after s steps is [a, a + 1] * 2^-s for an
+// integer a < 2^s, so its midpoint t = (lo + hi) * 0.5 is exactly
+// (2a + 1) * 2^-(s + 1): all three are dyadic and exact in a double, and a
+// byte per crossing replaces two doubles. Nor is f_lo kept: lo moves only
+// when the new value has the sign of f_lo, so (f_lo < 0) stays what it was
+// at the start, (f_u < 0).
+template <class Point, class BelowAtU>
+std::vector<std::uint8_t> bisect(Field& field, std::size_t n, double iso_value, const Point& point,
+                                 const BelowAtU& below_at_u) {
+  std::vector<std::uint8_t> lo(n, 0);
+  double half_width = 0.5;  // 2^-(s + 1) at step s
+  for (int step = 0; step < 8; ++step, half_width *= 0.5) {
+    // The midpoints go straight into the field's input, and the values are
+    // read where the field returned them.
+    evaluate_written_batch(
+        field, n,
+        [&](std::span<Vec3> out) {
+          for (std::size_t k = 0; k < n; ++k) {
+            out[k] = point(k, static_cast<double>(2u * lo[k] + 1u) * half_width);
+          }
+        },
+        [&](const EvalView& result) {
+          // Reading value k for every k fails first at the end of a short array.
+          if (result.values.size() < n) fail_index(result.values.size(), result.values.size());
+          for (std::size_t k = 0; k < n; ++k) {
+            const double f = result.values[k] - iso_value;
+            // Keep the half whose ends differ in sign: lo moves to the
+            // midpoint while f has the sign of f_lo (NaN counts as not
+            // negative, like every sign test here).
+            const bool move_lo = (f < 0) == below_at_u(k);
+            lo[k] = static_cast<std::uint8_t>(2u * lo[k] + (move_lo ? 1u : 0u));
+          }
+        });
+  }
+  return lo;
+}
+
+}  // namespace
+
+std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                            double iso_value) {
+  if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
+    fail("too many surface cells for 32-bit cell numbers");
+  }
+  // Two passes: count per cell, then write each cell's crossings straight to
+  // its place in the result. Cheaper than growing and joining per-task lists,
+  // since the test is a dozen comparisons and the list is the large part.
+  const std::vector<std::uint16_t> edges = parallel_map<std::uint16_t>(
+      pool, cells.size(), [&](std::size_t i) { return crossing_edges(cells[i], iso_value); });
+  std::vector<std::size_t> first(cells.size() + 1, 0);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    first[i + 1] = first[i] + static_cast<std::size_t>(std::popcount(edges[i]));
+  }
+  std::vector<CrossingRef> crossings(first.back());
+  pool.run(cells.size(), kDefaultMinChunk, [&](LoopRange& range) {
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+      const SurfaceCell& cell = cells[i];
+      const ComponentRow& row = COMPONENT_TABLE[cell.sign_mask];
+      CrossingRef* out = crossings.data() + first[i];
+      for (std::uint8_t j = 0; j < CUBE_EDGES.size(); ++j) {
+        if (!((edges[i] >> j) & 1u)) continue;
+        const CubeEdge& e = CUBE_EDGES[j];
+        // The group of the endpoint that is below iso_value; f_u < 0 with
+        // f_u = values[u] - iso_value as EdgeCrossing holds it.
+        *out++ = {static_cast<std::uint32_t>(i), j, row[((cell.sign_mask >> e.u) & 1u) ? e.u : e.v],
+                  cell.values[e.u] - iso_value < 0};
+      }
+    }
+  });
+  return crossings;
+}
+
+std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                         double iso_value) {
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, iso_value);
+  std::vector<EdgeCrossing> crossings;
+  crossings.reserve(refs.size());
+  for (const CrossingRef& r : refs) {
+    const SurfaceCell& cell = cells[r.cell];
+    const CubeEdge& e = CUBE_EDGES[r.edge];
+    crossings.push_back({cell.corner(e.u), cell.corner(e.v), cell.values[e.u] - iso_value, r.cell,
+                         r.edge, r.component});
+  }
+  return crossings;
+}
+
+std::vector<Vec3> locate_crossings(Field& field, const std::vector<EdgeCrossing>& crossings,
+                                   double iso_value) {
+  const std::vector<std::uint8_t> lo = bisect(
+      field, crossings.size(), iso_value,
+      [&](std::size_t k, double t) { return edge_point(crossings[k].p_u, crossings[k].p_v, t); },
+      [&](std::size_t k) { return crossings[k].f_u < 0; });
+  // The located point is the midpoint of the last bracket; it is not evaluated.
+  std::vector<Vec3> points(crossings.size());
+  for (std::size_t k = 0; k < crossings.size(); ++k) {
+    points[k] = edge_point(crossings[k].p_u, crossings[k].p_v, located_parameter(lo[k]));
+  }
+  return points;
+}
+
+std::vector<std::uint8_t> locate_crossing_refs(Field& field,
+                                               const std::vector<CrossingRef>& crossings,
+                                               const std::vector<SurfaceCell>& cells,
+                                               double iso_value) {
+  return bisect(
+      field, crossings.size(), iso_value,
+      [&](std::size_t k, double t) {
+        return crossing_point(cells[crossings[k].cell], crossings[k], t);
+      },
+      [&](std::size_t k) { return crossings[k].below_at_u; });
+}
+
+double gradient_step(const Octree& tree) {
+  return (tree.size / static_cast<double>(pow2(tree.max_depth))) * 0.01;
+}
+
+std::vector<Vec3> crossing_normals(Field& field, const std::vector<Vec3>& points,
+                                   const Octree& tree) {
+  std::vector<Vec3> normals(points.size());
+  // The gradients are read where the field returned them.
+  evaluate_batch_view(field, points, [&](const EvalView& result) {
+    std::vector<Vec3> estimated;
+    const GradientRows gradients =
+        result.gradients
+            ? *result.gradients
+            : GradientRows::of(estimated = estimate_gradients(field, points, gradient_step(tree)));
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      if (k >= gradients.size()) fail_index(gradients.size(), k);
+      normals[k] = normal_from_gradient(gradients[k]);
+    }
+  });
+  return normals;
+}
+
+}  // namespace karvex

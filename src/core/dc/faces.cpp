@@ -1,0 +1,130 @@
+#include "dc/faces.h"
+
+#include <cmath>
+
+#include "dc/vertex_placement.h"
+#include "support/bbox.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+// Unit normal of triangle (p, q, r) by (q - p) x (r - p), or zero when too short.
+Vec3 unit_normal(const Vec3& p, const Vec3& q, const Vec3& r) {
+  const Vec3 a{q.x - p.x, q.y - p.y, q.z - p.z};
+  const Vec3 b{r.x - p.x, r.y - p.y, r.z - p.z};
+  const Vec3 n{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+  const double length = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+  if (!(length > 1e-15)) return {0.0, 0.0, 0.0};
+  return {n.x / length, n.y / length, n.z / length};
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a.z * b.z + (a.x * b.x + a.y * b.y); }
+
+// The other two axes (b, c) of edge axis a.
+constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
+
+std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
+  return axis == 0 ? address.x : (axis == 1 ? address.y : address.z);
+}
+
+struct FaceContext {
+  const std::vector<SurfaceCell>& cells;
+  const CellLookup& lookup;
+  const VertexSlots& slots;
+  const std::vector<std::uint64_t>& first_vertex;
+  const std::vector<Vec3>& positions;
+  double iso_value;
+
+  // The vertex of cell `index` at its cube edge `edge`: the vertex of the
+  // group holding the edge's below-iso endpoint.
+  std::uint64_t vertex_at_edge(std::uint64_t index, unsigned edge) const {
+    const std::uint64_t first = first_vertex[index];
+    const ComponentRow& row = slots.cell_components[index];
+    if (row[8] == 1) return first;
+    const CubeEdge& e = cube_edge(edge);
+    const bool u_set = (cells[index].sign_mask >> e.u) & 1u;
+    const std::uint8_t group = row[u_set ? e.u : e.v];
+    // Neither endpoint below iso: the neighbour's corner values disagree
+    // with this cell's at the shared edge.
+    if (group >= row[8]) fail_index(row[8], group);
+    return first + group;
+  }
+
+  // Index of the surface cell at `address` that has a vertex, if any.
+  bool find_with_vertex(const CellAddress& address, std::uint64_t& index) const {
+    index = lookup.find(address);
+    if (index == CellLookup::kAbsent) return false;
+    return first_vertex[index] != kNoVertex;
+  }
+
+  void emit(std::size_t o, std::vector<Triangle>& out) const {
+    if (first_vertex[o] == kNoVertex) return;
+    const SurfaceCell& cell = cells[o];
+    for (unsigned a = 0; a < 3; ++a) {
+      if ((cell.values[0] < iso_value) == (cell.values[1u << a] < iso_value)) continue;
+      const unsigned b = kOtherAxes[a][0];
+      const unsigned c = kOtherAxes[a][1];
+      CellAddress address_a = cell.address;
+      if (coordinate(address_a, b) == 0 || coordinate(address_a, c) == 0) continue;
+      coordinate(address_a, b) -= 1;
+      CellAddress address_b = cell.address;
+      coordinate(address_b, c) -= 1;
+      CellAddress address_c = address_a;
+      coordinate(address_c, c) -= 1;
+      std::uint64_t ia = 0, ib = 0, ic = 0;
+      if (!find_with_vertex(address_a, ia) || !find_with_vertex(address_b, ib) ||
+          !find_with_vertex(address_c, ic)) {
+        continue;
+      }
+      const std::uint64_t vo = vertex_at_edge(o, 4 * a);
+      const std::uint64_t va = vertex_at_edge(ia, 4 * a + 1);
+      const std::uint64_t vb = vertex_at_edge(ib, 4 * a + 2);
+      const std::uint64_t vc = vertex_at_edge(ic, 4 * a + 3);
+      // Counter-clockwise round +a: (O, A, C, B) for x and z, (O, B, C, A) for y.
+      std::array<std::uint64_t, 4> quad = a == 1 ? std::array<std::uint64_t, 4>{vo, vb, vc, va}
+                                                 : std::array<std::uint64_t, 4>{vo, va, vc, vb};
+      if (!(cell.values[0] < iso_value)) quad = {quad[3], quad[2], quad[1], quad[0]};
+
+      const Vec3& p0 = checked_at(positions, quad[0]);
+      const Vec3& p1 = checked_at(positions, quad[1]);
+      const Vec3& p2 = checked_at(positions, quad[2]);
+      const Vec3& p3 = checked_at(positions, quad[3]);
+      const bool first_diagonal = choose_first_diagonal(p0, p1, p2, p3);
+      const Triangle t1 = first_diagonal ? Triangle{quad[0], quad[1], quad[2]}
+                                         : Triangle{quad[0], quad[1], quad[3]};
+      const Triangle t2 = first_diagonal ? Triangle{quad[0], quad[2], quad[3]}
+                                         : Triangle{quad[1], quad[2], quad[3]};
+      for (const Triangle& t : {t1, t2}) {
+        if (t[0] != t[1] && t[1] != t[2] && t[0] != t[2]) out.push_back(t);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+QuadSplitScores quad_split_scores(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3) {
+  return {dot(unit_normal(p0, p1, p2), unit_normal(p0, p2, p3)),
+          dot(unit_normal(p0, p1, p3), unit_normal(p1, p2, p3))};
+}
+
+bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3) {
+  const QuadSplitScores scores = quad_split_scores(p0, p1, p2, p3);
+  return scores.s1 >= scores.s2;
+}
+
+std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                     const CellLookup& lookup, const VertexSlots& slots,
+                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     const std::vector<Vec3>& positions, double iso_value) {
+  if (slots.cell_components.size() != cells.size() || cell_first_vertex.size() != cells.size()) {
+    fail("face generation needs one component row and one first vertex per surface cell");
+  }
+  const FaceContext context{cells, lookup, slots, cell_first_vertex, positions, iso_value};
+  return parallel_concat<Triangle>(
+      pool, cells.size(), [&](std::size_t o, std::vector<Triangle>& out) { context.emit(o, out); });
+}
+
+}  // namespace karvex

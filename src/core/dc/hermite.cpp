@@ -1,0 +1,77 @@
+#include "dc/hermite.h"
+
+#include <array>
+#include <span>
+
+#include "field/fd_gradients.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+SlotQefs accumulate_hermite_data(Field& field, const std::vector<CrossingRef>& crossings,
+                                 const std::vector<std::uint8_t>& located,
+                                 const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                                 const Octree& tree, double cos_threshold) {
+  const std::size_t n = crossings.size();
+  if (located.size() != n) fail_index(located.size(), n);
+  const auto point = [&](std::size_t k) {
+    const CrossingRef& c = crossings[k];
+    return crossing_point(cells[c.cell], c, located_parameter(located[k]));
+  };
+
+  SlotQefs out;
+  out.qefs.resize(slots.slot_count);
+  out.sharp.assign(slots.slot_count, 0);
+  evaluate_written_batch(
+      field, n,
+      [&](std::span<Vec3> to) {
+        for (std::size_t k = 0; k < n; ++k) to[k] = point(k);
+      },
+      [&](const EvalView& result) {
+        // The values of this call are not used.
+        std::vector<Vec3> estimated;
+        GradientRows gradients;
+        if (result.gradients) {
+          gradients = *result.gradients;
+        } else {
+          std::vector<Vec3> points(n);
+          for (std::size_t k = 0; k < n; ++k) points[k] = point(k);
+          estimated = estimate_gradients(field, points, gradient_step(tree));
+          gradients = GradientRows::of(estimated);
+        }
+        // Cell by cell: its crossings are consecutive, at most twelve.
+        std::array<Vec3, 12> normals;
+        std::array<std::uint64_t, 12> slot_of;
+        for (std::size_t begin = 0; begin < n;) {
+          const std::uint32_t cell = crossings[begin].cell;
+          const ComponentRow& row = checked_at(slots.cell_components, cell);
+          const std::uint64_t base = checked_at(slots.vertex_base, cell);
+          std::size_t count = 0;
+          for (; begin + count < n && crossings[begin + count].cell == cell; ++count) {
+            const std::size_t k = begin + count;
+            if (count == normals.size()) fail("a surface cell with more than twelve crossings");
+            if (k >= gradients.size()) fail_index(gradients.size(), k);
+            normals[count] = normal_from_gradient(gradients[k]);
+            const std::uint8_t component = crossings[k].component;
+            if (component >= row[8]) fail_index(row[8], component);
+            slot_of[count] = base + component;
+            add_crossing(out.qefs[slot_of[count]], point(k), normals[count]);
+          }
+          // A slot is sharp when two of its normals disagree.
+          for (std::size_t i = 0; i < count; ++i) {
+            if (out.sharp[slot_of[i]]) continue;
+            for (std::size_t j = i + 1; j < count; ++j) {
+              if (crossings[begin + j].component != crossings[begin + i].component) continue;
+              if (normals_disagree(normals[i], normals[j], cos_threshold)) {
+                out.sharp[slot_of[i]] = 1;
+                break;
+              }
+            }
+          }
+          begin += count;
+        }
+      });
+  return out;
+}
+
+}  // namespace karvex

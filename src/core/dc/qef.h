@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dc/component_table.h"
+#include "dc/crossings.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// Quadratic error function of one vertex slot (Ju et al. 2002, dual
+// contouring of Hermite data): the normal equations A^T A x = A^T b of the
+// tangent planes n . x = n . p at its crossings, each plane with weight 1,
+// plus a pull of weight 1e-4 towards every crossing point, which keeps the
+// matrix positive definite once count >= 1.
+struct Qef {
+  double a00 = 0.0, a01 = 0.0, a02 = 0.0, a11 = 0.0, a12 = 0.0, a22 = 0.0;  // upper triangle
+  double b0 = 0.0, b1 = 0.0, b2 = 0.0;
+  std::uint32_t count = 0;  // crossings added
+};
+
+// Adds one crossing (point p, unit normal n) to a Qef: its tangent plane
+// n . x = d, d = (px*nx + py*ny) + pz*nz, with weight 1, and a pull of
+// weight 1e-4 towards p.
+inline void add_crossing(Qef& q, const Vec3& p, const Vec3& n) {
+  const double d = (p.x * n.x + p.y * n.y) + p.z * n.z;
+  q.a00 += n.x * n.x + 1e-4;
+  q.a01 += n.x * n.y;
+  q.a02 += n.x * n.z;
+  q.a11 += n.y * n.y + 1e-4;
+  q.a12 += n.y * n.z;
+  q.a22 += n.z * n.z + 1e-4;
+  q.b0 += d * n.x + 1e-4 * p.x;
+  q.b1 += d * n.y + 1e-4 * p.y;
+  q.b2 += d * n.z + 1e-4 * p.z;
+  q.count += 1;
+}
+
+// Two normals of one slot further apart than the threshold angle: their dot
+// product (nx*nx' + ny*ny') + nz*nz' is below cos_threshold (a NaN product is
+// not).
+inline bool normals_disagree(const Vec3& a, const Vec3& b, double cos_threshold) {
+  return (a.x * b.x + a.y * b.y) + a.z * b.z < cos_threshold;
+}
+
+// One Qef per slot, each crossing added to the slot of its cell and group
+// in crossing order (so the sums are reproducible). Fewer points or normals
+// than crossings, or a crossing group beyond its cell's group count, fail
+// with the index-out-of-bounds invariant failure.
+std::vector<Qef> accumulate_qefs(const std::vector<EdgeCrossing>& crossings,
+                                 const std::vector<Vec3>& points, const std::vector<Vec3>& normals,
+                                 const VertexSlots& slots);
+
+// 1 for a slot two of whose crossing normals have a dot product below
+// `cos_threshold` (a NaN product does not count), else 0. Expects the
+// crossings in crossing order (grouped by cell).
+std::vector<std::uint8_t> mark_sharp_slots(const std::vector<EdgeCrossing>& crossings,
+                                           const std::vector<Vec3>& normals,
+                                           const VertexSlots& slots, double cos_threshold);
+
+// Solves A x = b of a Qef with count >= 1 by elimination without pivoting,
+// in a fixed order of operations; no truncation, no fallback.
+Vec3 solve_qef(const Qef& q);
+
+}  // namespace karvex

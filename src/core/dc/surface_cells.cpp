@@ -1,0 +1,71 @@
+#include "dc/surface_cells.h"
+
+#include <stdexcept>
+
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+struct Walk {
+  const Octree& tree;
+  std::vector<SurfaceCell>& out;
+
+  void visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
+             double cell_side) {
+    if (node.kind == NodeKind::Internal) {
+      const ChildBlock& children = tree.block(node.index);
+      const double half = cell_side * 0.5;
+      for (unsigned c = 0; c < 8; ++c) {
+        const unsigned bx = c & 1u;
+        const unsigned by = (c >> 1) & 1u;
+        const unsigned bz = (c >> 2) & 1u;
+        const CellAddress child{2 * address.x + bx, 2 * address.y + by, 2 * address.z + bz,
+                                static_cast<std::uint8_t>(address.d + 1)};
+        const Vec3 child_min{cell_min.x + (bx ? half : 0.0), cell_min.y + (by ? half : 0.0),
+                             cell_min.z + (bz ? half : 0.0)};
+        visit(children[c], child, child_min, half);
+      }
+      return;
+    }
+    if (node.kind != NodeKind::Leaf || address.d < tree.min_depth) return;
+    const LeafData& leaf = tree.leaf(node);
+    if (leaf.sign_mask == 0 || leaf.sign_mask == 255) return;
+    out.push_back({address, cell_min, cell_side, leaf.values, leaf.sign_mask});
+  }
+};
+
+}  // namespace
+
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
+  std::vector<SurfaceCell> cells;
+  // Every surface cell has a leaf record, so this bounds the list; pages
+  // beyond the cells actually found are reserved but never touched.
+  cells.reserve(tree.leaves.size());
+  Walk walk{tree, cells};
+  walk.visit(tree.root, CellAddress{0, 0, 0, 0}, tree.origin, tree.size);
+  return cells;
+}
+
+void CellLookup::insert(const CellAddress& address, std::uint64_t index) {
+  if (index >= LatticeIndex::kAbsent) fail("too many surface cells for 32-bit cell numbers");
+  if (by_depth_.size() <= address.d) by_depth_.resize(address.d + 1u);
+  std::unique_ptr<LatticeIndex>& depth = by_depth_[address.d];
+  if (depth == nullptr) depth = std::make_unique<LatticeIndex>(address.d);
+  depth->try_emplace({address.x, address.y, address.z}, static_cast<std::uint32_t>(index));
+}
+
+std::uint64_t CellLookup::at(const CellAddress& address) const {
+  const std::uint64_t index = find(address);
+  if (index == kAbsent) throw std::out_of_range("no surface cell at this address");
+  return index;
+}
+
+CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
+  CellLookup lookup;
+  for (std::uint64_t i = 0; i < cells.size(); ++i) lookup.insert(cells[i].address, i);
+  return lookup;
+}
+
+}  // namespace karvex

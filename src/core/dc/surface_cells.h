@@ -1,0 +1,71 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "octree/lattice_index.h"
+#include "octree/mod.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// A surface leaf taken by Dual Contouring: a Leaf whose sign_mask is neither
+// 0 nor 255, at depth min_depth or deeper. Its position in the list of
+// surface cells is its cell index, used by every later stage.
+struct SurfaceCell {
+  CellAddress address;  // level coordinates at the cell's own depth, and the depth
+  Vec3 cell_min;        // minimum corner, by halving from the root (see collect_surface_cells)
+  double cell_side = 0.0;
+  std::array<double, 8> values{};  // raw corner values, corner order i = dx + 2*dy + 4*dz
+  std::uint8_t sign_mask = 0;      // bit i set when values[i] < iso_value
+
+  // Corner i: cell_min + (bit ? cell_side : 0.0) per axis, bits 0/1/2 of i
+  // for x/y/z. Written as a sum even for a clear bit, so that -0.0 turns
+  // into +0.0 the same way wherever a corner is placed.
+  Vec3 corner(unsigned i) const {
+    return {cell_min.x + ((i & 1u) ? cell_side : 0.0), cell_min.y + ((i & 2u) ? cell_side : 0.0),
+            cell_min.z + ((i & 4u) ? cell_side : 0.0)};
+  }
+};
+
+// Cell address -> cell index. Only queried, never iterated.
+//
+// One LatticeIndex per depth, over the cells' level coordinates: face
+// generation looks up three neighbours of the same depth for every
+// sign-changing edge, millions of lookups that a hash table over all cells
+// would serve from scattered memory; neighbours lie in the same small
+// region of their depth's index.
+class CellLookup {
+ public:
+  static constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
+
+  // Adds a cell (addresses are unique; indices below 2^32 - 1).
+  void insert(const CellAddress& address, std::uint64_t index);
+  // The index of the cell at `address`, or kAbsent.
+  std::uint64_t find(const CellAddress& address) const {
+    const LatticeIndex* depth = address.d < by_depth_.size() ? by_depth_[address.d].get() : nullptr;
+    if (depth == nullptr) return kAbsent;
+    const std::uint32_t index = depth->find({address.x, address.y, address.z});
+    return index == LatticeIndex::kAbsent ? kAbsent : index;
+  }
+  std::size_t count(const CellAddress& address) const { return find(address) != kAbsent; }
+  // The index of the cell at `address`; std::out_of_range when absent.
+  std::uint64_t at(const CellAddress& address) const;
+
+ private:
+  std::vector<std::unique_ptr<LatticeIndex>> by_depth_;
+};
+
+// The surface cells of `tree` in walk order: depth first from the root,
+// children in octant order 0..7. Geometry is carried down by halving: the
+// root has cell_min = origin and cell_side = size; a child in octant
+// (bx, by, bz) has cell_min = parent + (b ? half : 0.0) per axis and side
+// half = parent side * 0.5. Empty, Full and too-shallow nodes are skipped.
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
+
+// Index of every cell by its address (addresses are unique in an octree).
+CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
+
+}  // namespace karvex

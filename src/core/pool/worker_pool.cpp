@@ -1,0 +1,199 @@
+#include "pool/worker_pool.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+
+#include "pool/cpu_count.h"
+
+namespace karvex {
+
+// One parallel loop in flight. Shared between the caller and the workers
+// that picked it up; a worker may still hold it (finding nothing left to
+// claim) after the caller has returned, hence the shared ownership.
+struct WorkerPool::Loop {
+  Loop(std::size_t n_, std::size_t chunk_, const RangeTask& task_)
+      : n(n_), chunk(chunk_), ranges((n_ + chunk_ - 1) / chunk_), task(&task_) {}
+
+  void record_failure(std::size_t index, std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (index < first_failure.load(std::memory_order_relaxed)) {
+      first_failure.store(index, std::memory_order_relaxed);
+      failure = std::move(error);
+    }
+  }
+
+  const std::size_t n;
+  const std::size_t chunk;
+  const std::size_t ranges;
+  // Points into the caller's frame; only dereferenced for a claimed range,
+  // and the caller waits for every claimed range to finish.
+  const RangeTask* task;
+
+  std::atomic<std::size_t> next_range{0};
+  std::atomic<std::size_t> finished{0};
+  std::atomic<std::size_t> first_failure{std::numeric_limits<std::size_t>::max()};
+
+  std::mutex mutex;  // guards `failure`; pairs with `all_finished`
+  std::condition_variable all_finished;
+  std::exception_ptr failure;  // the failure of index first_failure
+};
+
+WorkerPool::WorkerPool(std::size_t workers) {
+  const std::size_t background = workers > 1 ? workers - 1 : 0;
+  // Workers never handle signals: the interpreter expects them on its own
+  // threads, and a worker has nothing to do with them. The caller's mask is
+  // restored however the loop below ends.
+  sigset_t all;
+  sigfillset(&all);
+  struct RestoreMask {
+    sigset_t previous;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  } restore;
+  pthread_sigmask(SIG_BLOCK, &all, &restore.previous);
+  // No reservation up front: the count may be any number a user configured,
+  // far beyond what the system will run, and the pool simply stops where
+  // thread creation (or growing the list) fails. Nothing may escape once a
+  // thread runs: destroying a joinable std::thread terminates the process.
+  for (std::size_t i = 0; i < background; ++i) {
+    try {
+      threads_.emplace_back([this] { worker_main(); });
+    } catch (const std::system_error&) {
+      break;  // out of threads: run with those we have
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task) {
+  if (n == 0) return;
+  // About four ranges per thread of execution balances uneven work without
+  // making ranges so small that claiming them costs more than running them.
+  const std::size_t spread = workers() * 4;
+  const std::size_t chunk = std::max({std::size_t{1}, min_chunk, (n + spread - 1) / spread});
+
+  if (orphaned_ || threads_.empty() || chunk >= n) {
+    Loop loop(n, chunk, task);
+    work_on(loop);
+    if (loop.failure) std::rethrow_exception(loop.failure);
+    return;
+  }
+
+  auto loop = std::make_shared<Loop>(n, chunk, task);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(loop);
+  }
+  work_ready_.notify_all();
+  work_on(*loop);
+  retire(loop);
+  {
+    std::unique_lock<std::mutex> lock(loop->mutex);
+    loop->all_finished.wait(
+        lock, [&] { return loop->finished.load(std::memory_order_acquire) == loop->ranges; });
+  }
+  // Take the failure out of the loop so that the exception object is
+  // released on this thread, whichever thread drops the loop last.
+  std::exception_ptr failure = std::move(loop->failure);
+  if (failure) std::rethrow_exception(std::move(failure));
+}
+
+void WorkerPool::work_on(Loop& loop) {
+  while (true) {
+    const std::size_t r = loop.next_range.fetch_add(1, std::memory_order_relaxed);
+    if (r >= loop.ranges) return;
+    const std::size_t begin = r * loop.chunk;
+    const std::size_t end = std::min(loop.n, begin + loop.chunk);
+    // A range wholly above a recorded failure cannot change which failure
+    // is reported: skip it.
+    if (begin < loop.first_failure.load(std::memory_order_relaxed)) {
+      LoopRange range(begin, end, r, &loop.first_failure);
+      try {
+        (*loop.task)(range);
+      } catch (...) {
+        loop.record_failure(range.current_, std::current_exception());
+      }
+    }
+    if (loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.ranges) {
+      // Taking the lock orders this wake-up after the caller's predicate check.
+      {
+        std::lock_guard<std::mutex> lock(loop.mutex);
+      }
+      loop.all_finished.notify_all();
+    }
+  }
+}
+
+void WorkerPool::retire(const std::shared_ptr<Loop>& loop) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find(queue_.begin(), queue_.end(), loop);
+  if (it != queue_.end()) queue_.erase(it);
+}
+
+void WorkerPool::worker_main() {
+  while (true) {
+    std::shared_ptr<Loop> loop;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, nothing left
+      loop = queue_.front();
+    }
+    work_on(*loop);
+    retire(loop);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide pool.
+
+namespace {
+
+std::mutex g_pool_mutex;
+WorkerPool* g_pool = nullptr;
+bool g_fork_handlers_installed = false;
+
+// Holding the mutex across fork() keeps the child from inheriting it
+// half-taken by a thread that does not exist there.
+void before_fork() { g_pool_mutex.lock(); }
+void after_fork_in_parent() { g_pool_mutex.unlock(); }
+
+// The parent's workers do not exist in the child, and the pool's own lock
+// may have been held by one of them at the fork. The old pool is orphaned
+// (never destroyed, as joining its threads would be undefined; a call that
+// forked from inside eval_fn still holds it and finishes on one thread) and
+// the next call creates a fresh one.
+void after_fork_in_child() {
+  if (g_pool != nullptr) g_pool->orphan_after_fork();
+  g_pool = nullptr;
+  g_pool_mutex.unlock();
+}
+
+}  // namespace
+
+WorkerPool& global_pool() {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  if (!g_fork_handlers_installed) {
+    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+      throw std::bad_alloc();  // the only documented failure is ENOMEM
+    }
+    g_fork_handlers_installed = true;
+  }
+  if (g_pool == nullptr) g_pool = new WorkerPool(configured_worker_count());
+  return *g_pool;
+}
+
+}  // namespace karvex
