@@ -95,6 +95,8 @@ class Mesh:
         n = None
         if normals is not None:
             n = np.array(normals, dtype=np.float64)
+            if n.size == 0 and len(v) == 0:
+                n = n.reshape(0, 3)
             if n.shape != v.shape:
                 raise ValueError(
                     f"normals must have the shape of vertices {v.shape}, got {n.shape}"
@@ -310,6 +312,9 @@ class Mesh:
         file_type : str, optional
             The format, such as ``"stl"`` or ``"ply"``; taken from the file
             name's extension when omitted.
+
+        STL and PLY files written by trimesh hold single-precision (float32)
+        coordinates; STL also stores every triangle's corners separately.
 
         Raises
         ------
