@@ -177,3 +177,29 @@ def test_a_subclass_named_otherwise_is_not_taken_for_a_panic(monkeypatch):
     monkeypatch.setattr(_engine, "_native_module", lambda: _fake_native(Derived("x")))
     with pytest.raises(Derived):
         karvex.mesh(sphere, BOX, max_depth=3)
+
+
+def test_the_native_extension_receives_every_option(monkeypatch):
+    """The future extension is called with the documented argument order;
+    this stand-in records them and meshes with _karvex_rs."""
+    import _karvex_rs
+
+    received = []
+
+    def extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers,
+                     progress):
+        received.append((lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers))
+        if progress is not None:
+            progress("octree", 1, 1)
+        return _karvex_rs.extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive)
+
+    monkeypatch.setattr(_engine, "_native_module",
+                        lambda: types.SimpleNamespace(extract_mesh=extract_mesh))
+    stages = []
+    m = karvex.mesh(sphere, ((-1, -2, -3), (1, 2, 3)), max_depth=4, min_depth=2, level=0.1,
+                    sharp_angle=45, adaptive=True, keep="all", workers=3,
+                    progress=lambda *r: stages.append(r[0]))
+    assert received == [((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0), 2, 4, 45.0, 0.1, True, True, 3)]
+    assert stages == ["octree"] and m.is_closed
+    karvex.mesh(sphere, BOX, max_depth=3)
+    assert received[-1][-1] == 0  # workers=None: the extension's default
