@@ -8,7 +8,7 @@ target_sources(karvex_core PRIVATE
   src/core/field/fd_gradients.cpp
   # octree: the model and the sample store
   src/core/octree/mod.cpp
-  src/core/octree/huge_pages.cpp
+  src/core/octree/chunked_array.cpp
   src/core/octree/lattice_index.cpp
   src/core/octree/corner_cache.cpp
   src/core/octree/pending_corners.cpp

@@ -9,7 +9,6 @@
 
 #include "balance/depth_first_order.h"
 #include "octree/chunked_array.h"
-#include "octree/huge_pages.h"
 #include "octree/lattice_index.h"
 #include "octree/mod.h"
 

@@ -1,3 +1,4 @@
+// The octree model: node access, addresses and traversals (see mod.h).
 #include "octree/mod.h"
 
 #include <algorithm>

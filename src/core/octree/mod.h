@@ -1,5 +1,10 @@
 #pragma once
 
+// The octree model: lattice and cell addresses, node records, the tree that
+// owns them, and its traversals. Construction (build/), balancing (balance/)
+// and extraction (dc/) all work on this. (The stem "mod" is historic: read
+// it as "the octree module".)
+
 #include <array>
 #include <cstdint>
 #include <vector>

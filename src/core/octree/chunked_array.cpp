@@ -1,4 +1,4 @@
-#include "octree/huge_pages.h"
+#include "octree/chunked_array.h"
 
 #include <sys/mman.h>
 
