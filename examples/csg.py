@@ -1,7 +1,9 @@
 """Mesh shapes with sharp edges built by CSG: a box minus a sphere, and a
 union of three cylinders.
 
-Dual Contouring places each vertex where the tangent planes of the cell's
+The shapes come from karvex.sdf, whose distances and gradients are exact;
+``-`` is a difference and ``sdf.union`` joins any number of solids. Dual
+Contouring places each vertex where the tangent planes of the cell's
 surface crossings meet, so box corners and the creases where two surfaces
 cross come out sharp instead of bevelled (as they would with marching cubes).
 
@@ -18,23 +20,23 @@ import numpy as np
 from numpy.typing import NDArray
 
 import _karvex_rs
-from shapes import Field, box, cylinder, difference, sphere, union
+from karvex import sdf
 
 BOX_HALF = 0.6
 BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 
 
-def box_minus_sphere() -> Field:
+def box_minus_sphere() -> sdf.Field:
     """A cube of side 1.2 with a ball of radius 0.75 cut out of its middle:
     the ball opens a round hole in each face and leaves the corners and the
     edges of the cube standing."""
-    return difference(box((BOX_HALF, BOX_HALF, BOX_HALF)), sphere(0.75))
+    return sdf.box(BOX_HALF) - sdf.sphere(0.75)
 
 
-def three_cylinders() -> Field:
+def three_cylinders() -> sdf.Field:
     """Three capped cylinders along x, y and z, joined: flat caps with sharp
     rims, and concave creases where the cylinders meet."""
-    return union(*(cylinder(0.3, 0.8, axis) for axis in range(3)))
+    return sdf.union(*(sdf.cylinder(0.3, 0.8, axis=axis) for axis in "xyz"))
 
 
 SHAPES = {"box-minus-sphere": box_minus_sphere, "cylinders": three_cylinders}

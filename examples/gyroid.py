@@ -16,14 +16,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 import _karvex_rs
-from shapes import Field, gyroid, intersection, sphere
+from karvex import sdf
 
 BALL_RADIUS = 0.9
 
 
-def gyroid_ball(cells_per_unit: float, thickness: float) -> Field:
+def gyroid_ball(cells_per_unit: float, thickness: float) -> sdf.Field:
     """The gyroid sheet intersected with a ball of radius BALL_RADIUS."""
-    return intersection(gyroid(cells_per_unit, thickness), sphere(BALL_RADIUS))
+    return sdf.gyroid(1.0 / cells_per_unit, thickness) & sdf.sphere(BALL_RADIUS)
 
 
 def genus(faces: NDArray[np.int64]) -> float:

@@ -22,21 +22,20 @@ from pathlib import Path
 import numpy as np
 
 _root = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(_root / "examples"))
 _module_dir = os.environ.get("KARVEX_MODULE_DIR")
 if _module_dir:
     sys.path.insert(0, _module_dir)
 
 import _karvex_rs  # noqa: E402
-from shapes import box, difference, gyroid, intersection, sphere, torus  # noqa: E402
+from karvex import sdf  # noqa: E402
 
 BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 
 SHAPES = {
-    "sphere": sphere(0.8),
-    "box_minus_sphere": difference(box((0.55, 0.55, 0.55)), sphere(0.5, (0.5, 0.5, 0.5))),
-    "torus": torus(0.6, 0.25),
-    "gyroid": intersection(gyroid(1.5, 0.08), sphere(0.9)),
+    "sphere": sdf.sphere(0.8),
+    "box_minus_sphere": sdf.box(0.55) - sdf.sphere(0.5, center=(0.5, 0.5, 0.5)),
+    "torus": sdf.torus(0.6, 0.25),
+    "gyroid": sdf.gyroid(1.0 / 1.5, 0.08) & sdf.sphere(0.9),
 }
 
 
