@@ -339,18 +339,29 @@ def _import_trimesh(caller: str) -> Any:
 
 
 def _edge_data(faces: NDArray[np.int64], vertex_count: int) -> _EdgeData:
-    """Count edges and check their use, all from one sort of the edges."""
+    """Count edges and check their use, all from one sort of the edges.
+
+    Each directed edge (a, b) gets the key 2 * (undirected edge number) +
+    (a > b); after sorting, equal neighbouring keys are a directed edge used
+    twice, and runs of equal ``key >> 1`` are the uses of one undirected edge.
+    """
+    if len(faces) == 0:
+        return _EdgeData(edge_count=0, every_edge_twice=True, directed_unique=True, vertex_count=0)
     heads = faces.reshape(-1)
     tails = faces[:, [1, 2, 0]].reshape(-1)
     base = max(vertex_count, 1)
-    directed = heads * base + tails
-    undirected = np.minimum(heads, tails) * base + np.maximum(heads, tails)
-    _, counts = np.unique(undirected, return_counts=True)
+    keys = np.minimum(heads, tails) * (2 * base) + np.maximum(heads, tails) * 2
+    keys += heads > tails
+    keys.sort()
+    undirected = keys >> 1
+    starts = np.flatnonzero(np.concatenate(([True], undirected[1:] != undirected[:-1])))
+    counts = np.diff(np.append(starts, len(keys)))
+    used = np.bincount(heads, minlength=vertex_count) > 0
     return _EdgeData(
-        edge_count=len(counts),
+        edge_count=len(starts),
         every_edge_twice=bool((counts == 2).all()),
-        directed_unique=len(np.unique(directed)) == len(directed),
-        vertex_count=len(np.unique(faces)),
+        directed_unique=not bool((keys[1:] == keys[:-1]).any()),
+        vertex_count=int(used.sum()),
     )
 
 

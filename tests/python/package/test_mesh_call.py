@@ -123,7 +123,8 @@ def test_normals_fall_back_to_the_faces_where_the_gradient_vanishes():
 def test_no_surface_in_the_box_gives_an_empty_mesh():
     m = karvex.mesh(lambda p: (np.ones(len(p)), None), BOX, max_depth=3, normals=True)
     assert m.vertices.shape == (0, 3) and m.faces.shape == (0, 3) and m.normals.shape == (0, 3)
-    assert not m.is_closed and m.area == 0.0 and m.components() == []
+    assert not m.is_closed and m.is_oriented and m.euler_characteristic == 0
+    assert m.area == 0.0 and m.volume == 0.0 and m.components() == []
 
 
 def test_level_offsets_the_surface():
