@@ -99,7 +99,7 @@ def check_arguments(
             f"sharp_angle must be an angle in degrees from 0 to 180, got {sharp_angle!r}; "
             "the default is 30"
         )
-    if keep not in KEEP_CHOICES:
+    if not isinstance(keep, str) or keep not in KEEP_CHOICES:
         raise ValueError(
             f'keep must be "largest" (the largest connected piece) or "all" (every piece), '
             f"got {keep!r}"

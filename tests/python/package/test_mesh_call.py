@@ -51,6 +51,7 @@ BAD_ARGUMENTS = {
     "angle NaN": ({"sharp_angle": float("nan")}, ValueError, r"sharp_angle must be finite, got nan"),
     "adaptive int": ({"adaptive": 1}, TypeError, r"adaptive must be True or False, got 1 \(int\)"),
     "keep unknown": ({"keep": "biggest"}, ValueError, r"keep must be \"largest\" .* got 'biggest'"),
+    "keep array": ({"keep": np.array(["all"])}, ValueError, r"keep must be \"largest\""),
     "batch_size zero": ({"batch_size": 0}, ValueError,
                         r"batch_size must be an integer 1 or more, got 0"),
     "batch_size float": ({"batch_size": 1e5}, TypeError, r"batch_size must be an integer"),
