@@ -1,3 +1,4 @@
+// The Dual Contouring driver: the stages in order, each in its own file.
 #include "dc/extract.h"
 
 #include <cmath>
@@ -18,96 +19,65 @@
 
 namespace karvex {
 
-namespace {
-
-// Frees a scratch array as soon as the stages that read it are done.
-template <class T>
-void release(std::vector<T>& items) {
-  std::vector<T>().swap(items);
-}
-
-}  // namespace
-
 Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_deg) {
   return extract_surface(tree, field, angle_threshold_deg, ExtractControls{});
 }
 
+// Scratch arrays are moved into the last stage that reads them, which frees
+// them when it returns: the deep trees' arrays are hundreds of megabytes.
 Mesh extract_surface(const Octree& tree, Field& user_field, double angle_threshold_deg,
                      const ExtractControls& controls) {
-  TimedField timed_field(user_field);
-  Field& field = controls.timings ? static_cast<Field&>(timed_field) : user_field;
-  StageTimer timer(controls.timings, timed_field);
+  StageTimer timer(controls.timings, user_field);
+  Field& field = timer.field();
   const double iso = tree.iso_value;
-
   // Two normals of a slot further apart than the threshold angle make it sharp.
   const double cos_threshold = std::cos(angle_threshold_deg * std::numbers::pi / 180.0);
 
   // Surface cells and their vertex slots. No surface: no field call at all.
-  timer.begin();
-  std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  timer.stage(&ExtractTimings::cells);
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
   if (cells.empty()) return {};
   WorkerPool& pool = controls.pool ? *controls.pool : global_pool();
   const CellLookup lookup = build_cell_lookup(cells);
   const VertexSlots slots = assign_vertex_slots(cells);
-  timer.end(&ExtractTimings::cells);
+  timer.count(&ExtractTimings::cells_count, cells.size());
 
   // Hermite data: where the surface crosses each sign-changing edge, and its
   // normal there, gathered into one quadratic error function per slot.
   // Crossings are kept by reference (8 bytes each); points and normals are
   // recomputed or consumed as they come instead of being stored.
-  timer.begin();
+  timer.stage(&ExtractTimings::crossings);
   std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, iso);
-  timer.end(&ExtractTimings::crossings);
-  timer.begin();
+  timer.count(&ExtractTimings::crossing_count, crossings.size());
+  timer.stage(&ExtractTimings::locate);
   std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, cells, iso);
-  timer.end(&ExtractTimings::locate);
-  timer.begin();
-  SlotQefs hermite =
-      accumulate_hermite_data(field, crossings, located, cells, slots, tree, cos_threshold);
-  const std::size_t crossing_count = crossings.size();
-  release(crossings);
-  release(located);
-  timer.end(&ExtractTimings::normals);
+  timer.stage(&ExtractTimings::normals);
+  SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located), cells,
+                                             slots, tree, cos_threshold);
 
-  // One vertex per slot, minimising its quadratic error inside its clamp box.
-  timer.begin();
-  std::vector<VertexSolveJob> jobs = make_solve_jobs(cells, slots, hermite.sharp, tree.size);
-  std::vector<Qef> qefs = std::move(hermite.qefs);
-  release(hermite.sharp);
-  timer.end(&ExtractTimings::qefs);
+  // One vertex per slot, minimising its quadratic error inside its clamp box,
+  // numbered for output and pulled onto the surface.
+  timer.stage(&ExtractTimings::qefs);
+  std::vector<VertexSolveJob> jobs =
+      make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
+  timer.stage(&ExtractTimings::solve);
+  std::vector<VertexSolution> solutions =
+      solve_vertices(pool, std::move(jobs), std::move(hermite.qefs));
+  timer.stage(&ExtractTimings::emit);
+  EmittedVertices emitted = emit_vertices(cells, slots, std::move(solutions));
+  timer.count(&ExtractTimings::vertex_count, emitted.positions.size());
+  timer.stage(&ExtractTimings::projection);
+  project_vertices(pool, field, emitted.positions, std::move(emitted.boxes), tree);
 
-  timer.begin();
-  std::vector<VertexSolution> solutions = solve_vertices(pool, jobs, qefs);
-  release(qefs);
-  release(jobs);
-  timer.end(&ExtractTimings::solve);
-
-  timer.begin();
-  EmittedVertices emitted = emit_vertices(cells, slots, solutions);
-  release(solutions);
-  timer.end(&ExtractTimings::emit);
-
-  timer.begin();
-  project_vertices(pool, field, emitted.positions, emitted.boxes, tree);
-  release(emitted.boxes);
-  timer.end(&ExtractTimings::projection);
-
-  // Quads round the sign-changing edges, split into triangles.
-  timer.begin();
+  // Quads round the sign-changing edges, split into triangles; the largest
+  // connected piece is kept.
+  timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles =
       generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex, emitted.positions, iso);
-  timer.end(&ExtractTimings::faces);
-
-  if (controls.timings) {
-    controls.timings->cells_count = cells.size();
-    controls.timings->crossing_count = crossing_count;
-    controls.timings->vertex_count = emitted.positions.size();
-    controls.timings->triangle_count = triangles.size();
-  }
-
-  timer.begin();
+  timer.count(&ExtractTimings::triangle_count, triangles.size());
+  timer.stage(&ExtractTimings::cleanup);
   Mesh mesh = keep_largest_component(std::move(emitted.positions), std::move(triangles));
-  timer.end(&ExtractTimings::cleanup);
+  timer.stop();  // freeing the scratch arrays is no stage's work
   return mesh;
 }
 

@@ -8,8 +8,8 @@
 
 namespace karvex {
 
-SlotQefs accumulate_hermite_data(Field& field, const std::vector<CrossingRef>& crossings,
-                                 const std::vector<std::uint8_t>& located,
+SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+                                 std::vector<std::uint8_t> located,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {
   const std::size_t n = crossings.size();

@@ -27,9 +27,11 @@ struct SlotQefs {
 // normals, which are added to the slots' Qefs in crossing order and compared
 // within each cell for the sharp flags as they come. No array of points or
 // normals is kept: with millions of crossings they would be most of the
-// memory traffic. Same failures as the three functions.
-SlotQefs accumulate_hermite_data(Field& field, const std::vector<CrossingRef>& crossings,
-                                 const std::vector<std::uint8_t>& located,
+// memory traffic. Same failures as the three functions. The crossings and
+// brackets are taken by value (moved in by the driver), so they are freed
+// when it returns.
+SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+                                 std::vector<std::uint8_t> located,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
 

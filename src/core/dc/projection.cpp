@@ -9,7 +9,7 @@
 namespace karvex {
 
 void project_vertices(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
-                      const std::vector<VertexBox>& boxes, const Octree& tree) {
+                      std::vector<VertexBox> boxes, const Octree& tree) {
   if (positions.empty()) return;
   const double iso = tree.iso_value;
   for (int iteration = 0; iteration < 3; ++iteration) {

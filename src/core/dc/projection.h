@@ -18,8 +18,9 @@ namespace karvex {
 // steps run. A vertex whose |g|^2 is not above 1e-20 (or NaN) keeps its
 // position exactly. The per-vertex updates run on `pool`. Field errors
 // propagate; short values or gradients fail with the index-out-of-bounds
-// invariant failure, a crossed or NaN box with the clamp failure.
+// invariant failure, a crossed or NaN box with the clamp failure. `boxes`
+// is taken by value: the driver moves them in and they are freed on return.
 void project_vertices(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
-                      const std::vector<VertexBox>& boxes, const Octree& tree);
+                      std::vector<VertexBox> boxes, const Octree& tree);
 
 }  // namespace karvex

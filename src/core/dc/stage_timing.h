@@ -1,19 +1,58 @@
 #pragma once
 
-// Stage timing of an extraction, for benchmarks (ExtractControls::timings):
-// wall-clock and calling-thread CPU time of each stage, and how much of each
-// was spent inside the field. CPU time of the calling thread is what a
-// stage costs when the pool has one worker, whatever else the machine runs.
+// Stage timing of an extraction, for benchmarks: the optional knobs of
+// extract_surface (ExtractControls), the seconds each stage took
+// (ExtractTimings), and the StageTimer that fills them: wall-clock and
+// calling-thread CPU time of each stage, and how much of each was spent
+// inside the field. CPU time of the calling thread is what a stage costs
+// when the pool has one worker, whatever else the machine runs. Timing never
+// changes the result; when nobody asked for it, it costs one test of a
+// pointer per stage.
 
 #include <time.h>
 
 #include <chrono>
+#include <cstdint>
 #include <span>
 
-#include "dc/extract.h"
 #include "field/field.h"
 
 namespace karvex {
+
+class WorkerPool;
+
+// Seconds spent in each stage of one extraction, wall-clock and CPU time of
+// the calling thread (which does all the work when the pool has one
+// worker), and how much of each was spent inside the field. Filled only
+// when asked for; asking never changes the result.
+struct ExtractTimings {
+  struct Stage {
+    double seconds = 0.0;            // wall time of the stage
+    double field_seconds = 0.0;      // of which inside the field
+    double cpu_seconds = 0.0;        // CPU time of the calling thread in the stage
+    double field_cpu_seconds = 0.0;  // of which inside the field
+  };
+  Stage cells;       // walk, cell lookup, vertex slots
+  Stage crossings;   // sign-changing edges (parallel)
+  Stage locate;      // eight bisection batches
+  Stage normals;     // normal batch (and finite differences), accumulation, sharp slots
+  Stage qefs;        // solve jobs
+  Stage solve;       // vertex solve (parallel)
+  Stage emit;        // output numbering
+  Stage projection;  // Newton steps (parallel updates)
+  Stage faces;       // face generation (parallel)
+  Stage cleanup;     // largest component
+  std::uint64_t cells_count = 0;
+  std::uint64_t crossing_count = 0;
+  std::uint64_t vertex_count = 0;    // emitted, before cleanup
+  std::uint64_t triangle_count = 0;  // generated, before cleanup
+};
+
+// Optional knobs of extract_surface, for tests and benchmarks.
+struct ExtractControls {
+  WorkerPool* pool = nullptr;         // nullptr: the process-wide pool
+  ExtractTimings* timings = nullptr;  // nullptr: no timing
+};
 
 // A moment on both clocks.
 struct Stamp {
@@ -77,6 +116,8 @@ class TimedField : public Field {
         });
   }
 
+  Field& inner() const { return inner_; }
+
   Elapsed inside;
 
  private:
@@ -98,29 +139,49 @@ class TimedField : public Field {
   Field& inner_;
 };
 
-// Fills ExtractTimings stage by stage; does nothing when no timings were
-// asked for.
+// Fills ExtractTimings stage by stage, or does nothing when `timings` is
+// null. stage() closes the open stage and opens the next, so a driver marks
+// where each stage begins and nothing else; stop(), or the end of the
+// timer's life, closes the last one.
 class StageTimer {
  public:
-  StageTimer(ExtractTimings* timings, const TimedField& field) : timings_(timings), field_(field) {}
-  void begin() {
+  StageTimer(ExtractTimings* timings, Field& field) : timings_(timings), timed_(field) {}
+  ~StageTimer() { stop(); }
+  StageTimer(const StageTimer&) = delete;
+  StageTimer& operator=(const StageTimer&) = delete;
+
+  // The field the stages must call: the caller's own, or, when timing, the
+  // caller's wrapped so that the time spent inside it is counted.
+  Field& field() { return timings_ ? static_cast<Field&>(timed_) : timed_.inner(); }
+
+  void stage(ExtractTimings::Stage ExtractTimings::* stage) {
     if (!timings_) return;
+    stop();
+    open_ = stage;
     start_ = Stamp::now();
-    field_start_ = field_.inside;
+    field_start_ = timed_.inside;
   }
-  void end(ExtractTimings::Stage ExtractTimings::* stage) {
-    if (!timings_) return;
+
+  void stop() {
+    if (!timings_ || !open_) return;
     const Elapsed total = Elapsed::since(start_);
-    ExtractTimings::Stage& s = timings_->*stage;
+    ExtractTimings::Stage& s = timings_->*open_;
     s.seconds = total.wall;
-    s.field_seconds = field_.inside.wall - field_start_.wall;
+    s.field_seconds = timed_.inside.wall - field_start_.wall;
     s.cpu_seconds = total.cpu;
-    s.field_cpu_seconds = field_.inside.cpu - field_start_.cpu;
+    s.field_cpu_seconds = timed_.inside.cpu - field_start_.cpu;
+    open_ = nullptr;
+  }
+
+  // Records one of the counts of ExtractTimings.
+  void count(std::uint64_t ExtractTimings::* counter, std::uint64_t value) {
+    if (timings_) timings_->*counter = value;
   }
 
  private:
   ExtractTimings* timings_;
-  const TimedField& field_;
+  TimedField timed_;
+  ExtractTimings::Stage ExtractTimings::* open_ = nullptr;
   Stamp start_;
   Elapsed field_start_;
 };

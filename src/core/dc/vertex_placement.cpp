@@ -17,7 +17,7 @@ VertexBox cell_box(const SurfaceCell& cell) {
 
 std::vector<VertexSolveJob> make_solve_jobs(const std::vector<SurfaceCell>& cells,
                                             const VertexSlots& slots,
-                                            const std::vector<std::uint8_t>& slot_sharp,
+                                            std::vector<std::uint8_t> slot_sharp,
                                             double cube_size) {
   std::vector<VertexSolveJob> jobs;
   jobs.reserve(slots.slot_count);
@@ -40,9 +40,8 @@ std::vector<VertexSolveJob> make_solve_jobs(const std::vector<SurfaceCell>& cell
   return jobs;
 }
 
-std::vector<VertexSolution> solve_vertices(WorkerPool& pool,
-                                           const std::vector<VertexSolveJob>& jobs,
-                                           const std::vector<Qef>& qefs) {
+std::vector<VertexSolution> solve_vertices(WorkerPool& pool, std::vector<VertexSolveJob> jobs,
+                                           std::vector<Qef> qefs) {
   return parallel_map<VertexSolution>(pool, jobs.size(), [&](std::size_t i) {
     const VertexSolveJob& job = jobs[i];
     const Qef& q = checked_at(qefs, job.slot);
@@ -62,7 +61,7 @@ std::vector<VertexSolution> solve_vertices(WorkerPool& pool,
 }
 
 EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
-                              const std::vector<VertexSolution>& solutions) {
+                              std::vector<VertexSolution> solutions) {
   EmittedVertices out;
   out.cell_first_vertex.assign(cells.size(), kNoVertex);
   out.positions.reserve(solutions.size());

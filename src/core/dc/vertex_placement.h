@@ -36,19 +36,19 @@ struct VertexSolution {
 
 // One job per slot, in slot order. `cube_size` is the octree's size; the
 // sharp margin is (cube_size / 2^d) * 0.25 with 2^d a 32-bit unsigned.
+// `slot_sharp` and, below, the jobs, Qefs and solutions are taken by value:
+// the driver moves in the arrays each stage is the last to read.
 std::vector<VertexSolveJob> make_solve_jobs(const std::vector<SurfaceCell>& cells,
                                             const VertexSlots& slots,
-                                            const std::vector<std::uint8_t>& slot_sharp,
-                                            double cube_size);
+                                            std::vector<std::uint8_t> slot_sharp, double cube_size);
 
 // Solves every job on `pool`, results in job order. A job whose Qef has no
 // crossing is unsolved. Otherwise its clamp box is checked x, y, z (lo > hi
 // or a NaN bound is the invariant failure "min > max, or either was NaN.
 // min = {}, max = {}"), the Qef is solved and each coordinate clamped into
 // the box (a NaN coordinate stays NaN).
-std::vector<VertexSolution> solve_vertices(WorkerPool& pool,
-                                           const std::vector<VertexSolveJob>& jobs,
-                                           const std::vector<Qef>& qefs);
+std::vector<VertexSolution> solve_vertices(WorkerPool& pool, std::vector<VertexSolveJob> jobs,
+                                           std::vector<Qef> qefs);
 
 // Marks a cell that has no output vertex.
 inline constexpr std::uint64_t kNoVertex = std::numeric_limits<std::uint64_t>::max();
@@ -67,6 +67,6 @@ struct EmittedVertices {
 // gives the cell centre (cell_min + cell_side * 0.5) and the cell's box.
 // `solutions` are indexed by slot.
 EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
-                              const std::vector<VertexSolution>& solutions);
+                              std::vector<VertexSolution> solutions);
 
 }  // namespace karvex
