@@ -160,28 +160,22 @@ def distance_to_mesh(points: Array, vertices: Array, faces: np.ndarray,
 
 
 def topology(vertices: Array, faces: np.ndarray) -> dict[str, bool]:
-    """Closed (every edge shared by exactly two triangles) and consistently oriented
-    (each directed edge used once), by vertex index as the tool returned them, leaving
-    out triangles that repeat an index; ``outward`` when the enclosed volume is positive.
+    """Closed (every edge shared by exactly two triangles), consistently oriented (the
+    two run along it in opposite directions) and ``outward`` (positive enclosed volume),
+    as ``karvex.Mesh`` judges them, by vertex index as the tool returned them, leaving
+    out triangles that repeat an index.
 
     Vertices are not merged by position: a tool may keep two vertices at one point on
     purpose (manifold3d does where a surface pinches), and none of the tools here
     returns unmerged copies otherwise."""
-    if len(faces) == 0:
-        return {"closed": False, "oriented": False, "outward": False}
-    f = faces[(faces[:, 0] != faces[:, 1]) & (faces[:, 1] != faces[:, 2])
-              & (faces[:, 2] != faces[:, 0])]
-    n = len(vertices)
-    tail = f.reshape(-1)
-    head = f[:, [1, 2, 0]].reshape(-1)
-    directed = tail * n + head
-    undirected = np.minimum(tail, head) * n + np.maximum(tail, head)
-    _, uses = np.unique(undirected, return_counts=True)
-    closed = bool((uses == 2).all())
-    oriented = closed and len(np.unique(directed)) == len(directed)
-    a, b, c = (vertices[faces[:, i]] for i in range(3))
-    volume = np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6.0
-    return {"closed": closed, "oriented": oriented, "outward": bool(volume > 0.0)}
+    from karvex import Mesh
+
+    proper = (faces[:, 0] != faces[:, 1]) & (faces[:, 1] != faces[:, 2]) \
+        & (faces[:, 2] != faces[:, 0])
+    mesh = Mesh(vertices, faces[proper])
+    closed = mesh.is_closed
+    return {"closed": closed, "oriented": closed and mesh.is_oriented,
+            "outward": mesh.volume > 0.0}
 
 
 def min_angles_deg(vertices: Array, faces: np.ndarray) -> Array:

@@ -53,7 +53,9 @@ def child_env(module_dir: str, workers: int) -> dict[str, str]:
     for name in THREAD_VARIABLES:
         env[name] = "1"
     env["RAYON_NUM_THREADS"] = str(workers)
-    env["PYTHONPATH"] = os.pathsep.join([module_dir, str(ROOT), env.get("PYTHONPATH", "")])
+    # The karvex package (its Mesh judges topology) from the source tree.
+    env["PYTHONPATH"] = os.pathsep.join([module_dir, str(ROOT), str(ROOT / "src"),
+                                         env.get("PYTHONPATH", "")])
     return env
 
 

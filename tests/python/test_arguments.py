@@ -5,20 +5,14 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support.fields import BOX, Recorder, sphere
 
 
-class Field:
+def Field():
     """A sphere field that records every call."""
-
-    def __init__(self):
-        self.calls = 0
-
-    def __call__(self, p):
-        self.calls += 1
-        return np.linalg.norm(p, axis=1) - 0.5, None
+    return Recorder(sphere(0.5, gradients=False))
 
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 FLOAT_MSG = "must be real number, not str"
 
 

@@ -7,6 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from support.mesh_check import closed_mesh
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -27,17 +28,6 @@ def example(monkeypatch):
             del sys.modules[name]
 
 
-def closed_outward_volume(vertices, faces):
-    """Asserts a closed, consistently oriented mesh; returns its signed volume."""
-    directed = np.concatenate([faces[:, [0, 1]], faces[:, [1, 2]], faces[:, [2, 0]]])
-    keys = directed[:, 0] * len(vertices) + directed[:, 1]
-    reverse = directed[:, 1] * len(vertices) + directed[:, 0]
-    assert len(np.unique(keys)) == len(keys), "a directed edge is used twice"
-    assert np.isin(reverse, keys).all(), "an edge has no partner"
-    a, b, c = (vertices[faces[:, i]] for i in range(3))
-    return np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6.0
-
-
 @pytest.mark.parametrize("flags", [[], ["--adaptive"], ["--no-gradients"]])
 def test_sphere(example, flags, capsys):
     ns = example("sphere")
@@ -45,7 +35,7 @@ def test_sphere(example, flags, capsys):
     radius = ns["RADIUS"]
     # Projected onto the sphere, up to the bound of each vertex's cell (1/8).
     assert np.abs(np.linalg.norm(vertices, axis=1) - radius).max() < 0.01
-    volume = closed_outward_volume(vertices, faces)
+    volume = closed_mesh(vertices, faces).volume
     assert volume == pytest.approx(4.0 / 3.0 * np.pi * radius**3, rel=0.05)
     assert f"{len(faces)} triangles" in capsys.readouterr().out
 
@@ -55,7 +45,7 @@ def test_csg_shapes_are_closed_with_sharp_corners(example):
     meshes = ns["main"](["--max-depth", "5"])
     assert set(meshes) == {"box-minus-sphere", "cylinders"}
     for vertices, faces in meshes.values():
-        assert closed_outward_volume(vertices, faces) > 0.0
+        assert closed_mesh(vertices, faces).volume > 0.0
     # The eight cube corners survive the cut and are reproduced, not bevelled:
     # far closer than the cell side of 1/16.
     assert ns["corner_error"](meshes["box-minus-sphere"][0]) < 1e-3
@@ -82,7 +72,7 @@ def test_csg_gradients_match_finite_differences(example):
 def test_gyroid_is_a_closed_surface_with_tunnels(example, capsys):
     ns = example("gyroid")
     vertices, faces = ns["main"](["--min-depth", "3", "--max-depth", "5"])
-    assert closed_outward_volume(vertices, faces) > 0.0
+    assert closed_mesh(vertices, faces).volume > 0.0
     genus = ns["genus"](faces)
     assert genus == int(genus) and genus >= 10
     assert f"genus {genus:g}" in capsys.readouterr().out
@@ -91,7 +81,7 @@ def test_gyroid_is_a_closed_surface_with_tunnels(example, capsys):
 def test_neural_field(example):
     ns = example("neural_field")
     vertices, faces = ns["main"](["--max-depth", "4", "--chunk", "1000"])
-    assert closed_outward_volume(vertices, faces) > 0.0
+    assert closed_mesh(vertices, faces).volume > 0.0
     assert np.abs(ns["torus_distance"](vertices)).mean() < 0.03
 
 
@@ -127,8 +117,9 @@ def test_progress_counts_every_point(example, capsys):
 def test_an_example_runs_as_a_script():
     env = dict(os.environ)
     module_dir = os.environ.get("KARVEX_MODULE_DIR")
-    if module_dir:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    if module_dir:  # the examples import karvex: take it from the source tree too
+        source = str(EXAMPLES.parent / "src")
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, source, env.get("PYTHONPATH")]))
     done = subprocess.run([sys.executable, str(EXAMPLES / "csg.py"), "--max-depth", "3"],
                           env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr

@@ -9,40 +9,26 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
-
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-
-
-def sphere(centre, radius, gradients=True):
-    def field(p):
-        d = p - centre
-        r = np.linalg.norm(d, axis=1)
-        return r - radius, (d / np.maximum(r, 1e-300)[:, None] if gradients else None)
-    return field
+from support.fields import BOX, OFF_CENTRE, sphere
+from support.mesh_check import closed_mesh
 
 
 def check_closed_sphere(vertices, faces, centre, radius):
-    """Each directed edge once and its reverse once, Euler characteristic 2, outward volume."""
-    directed = np.concatenate([faces[:, [0, 1]], faces[:, [1, 2]], faces[:, [2, 0]]]).tolist()
-    edges = set(map(tuple, directed))
-    assert len(edges) == len(directed) and all((b, a) in edges for a, b in edges)
-    assert len(np.unique(faces)) - len(edges) // 2 + len(faces) == 2
-    a, b, c = (vertices[faces[:, i]] for i in range(3))
-    volume = np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6.0
+    """Closed and oriented, Euler characteristic 2, outward volume, vertices on the sphere."""
+    volume = closed_mesh(vertices, faces, euler=2).volume
     assert volume == pytest.approx(4.0 / 3.0 * np.pi * radius**3, rel=0.02)
     assert np.abs(np.linalg.norm(vertices - centre, axis=1) - radius).max() < 1e-3
 
 
 @pytest.mark.parametrize("adaptive, gradients", [(False, True), (True, False)])
 def test_sphere_is_closed_outward_and_on_the_surface(adaptive, gradients):
-    centre = np.array([0.05, -0.03, 0.02])
-    vertices, faces = k.extract_mesh(sphere(centre, 0.7, gradients), *BOX, max_depth=5,
+    vertices, faces = k.extract_mesh(sphere(0.7, OFF_CENTRE, gradients), *BOX, max_depth=5,
                                      adaptive=adaptive)
-    check_closed_sphere(vertices, faces, centre, 0.7)
+    check_closed_sphere(vertices, faces, OFF_CENTRE, 0.7)
 
 
 def test_only_the_larger_of_two_spheres_is_kept():
-    big, small = sphere(np.array([-0.45, 0, 0]), 0.4), sphere(np.array([0.55, 0.1, 0]), 0.25)
+    big, small = sphere(0.4, (-0.45, 0, 0)), sphere(0.25, (0.55, 0.1, 0))
 
     def field(p):
         (fa, ga), (fb, gb) = big(p), small(p)
@@ -65,7 +51,7 @@ def test_error_on_third_call_reaches_the_caller_unchanged():
         calls.append(len(p))
         if len(calls) == 3:
             raise raised
-        return sphere(0.0, 0.6)(p)
+        return sphere(0.6)(p)
 
     with pytest.raises(KeyError) as info:
         k.extract_mesh(field, *BOX, max_depth=5)
@@ -74,7 +60,7 @@ def test_error_on_third_call_reaches_the_caller_unchanged():
 
 def test_failure_on_a_worker_thread_raises_panic_for_the_lowest_index():
     calls = []
-    k.extract_mesh(lambda p: calls.append(len(p)) or sphere(0.0, 0.6)(p), *BOX, max_depth=5)
+    k.extract_mesh(lambda p: calls.append(len(p)) or sphere(0.6)(p), *BOX, max_depth=5)
     first_step = len(calls) - 3  # analytic gradients: three Newton steps end the call
     assert calls[first_step] > 1000  # enough vertices to be split between workers
 
@@ -82,7 +68,7 @@ def test_failure_on_a_worker_thread_raises_panic_for_the_lowest_index():
 
     def short_gradients(p):
         seen.append(len(p))
-        values, gradients = sphere(0.0, 0.6)(p)
+        values, gradients = sphere(0.6)(p)
         return values, (gradients[:-5] if len(seen) - 1 == first_step else gradients)
 
     with pytest.raises(BaseException) as info:
@@ -118,13 +104,13 @@ def test_same_arrays_for_any_worker_count(threads):
 
 
 def _mesh_in_child(queue):
-    vertices, faces = k.extract_mesh(sphere(0.0, 0.6), *BOX, max_depth=5)
+    vertices, faces = k.extract_mesh(sphere(0.6), *BOX, max_depth=5)
     queue.put((len(vertices), len(faces)))
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a threaded process
 def test_forked_child_meshes_without_hanging():
-    vertices, faces = k.extract_mesh(sphere(0.0, 0.6), *BOX, max_depth=5)  # pool now running
+    vertices, faces = k.extract_mesh(sphere(0.6), *BOX, max_depth=5)  # pool now running
     context = multiprocessing.get_context("fork")
     queue = context.Queue()
     child = context.Process(target=_mesh_in_child, args=(queue,))

@@ -5,13 +5,10 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support import fields
+from support.fields import BOX
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-
-
-def sphere(p):
-    r = np.linalg.norm(p, axis=1)
-    return r - 0.6, p / np.maximum(r, 1e-12)[:, None]
+sphere = fields.sphere(0.6)
 
 
 def constant(p):

@@ -18,10 +18,10 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support.fields import BOX, OFF_CENTRE, sphere
 
 FULL_SWEEP = bool(os.environ.get("KARVEX_FULL_SWEEP"))
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-CENTRE = np.array([0.05, -0.03, 0.02])
+SPHERE = sphere(0.6, OFF_CENTRE)
 ARRAY_MSG = "'{}' object cannot be converted to 'PyArray<T, D>'"
 
 # name -> (call with a field, makes a mesh)
@@ -46,10 +46,8 @@ class Field:
 
     def __call__(self, p):
         self.sizes.append(len(p))
-        d = p - CENTRE
-        r = np.linalg.norm(d, axis=1)
-        values = r - 0.6
-        gradients = d / np.maximum(r, 1e-12)[:, None] if self.analytic else None
+        values, gradients = SPHERE(p)
+        gradients = gradients if self.analytic else None
         if len(self.sizes) - 1 == self.at:
             return self.fault(values, gradients)
         return values, gradients

@@ -18,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _karvex_rs as k
+from support.fields import sphere
 
 # KARVEX_FULL_SWEEP (CI) tries ten times as many examples; KARVEX_FUZZ_EXAMPLES
 # sets the number outright (the sanitizer run, where each call is slow).
@@ -134,11 +135,12 @@ def constant_field(p):
     return np.full(len(p), 0.25), None
 
 
+_SPHERE = sphere(0.25, (0.7, 0.7, 0.7))
+
+
 def sphere_field(p):
     with np.errstate(all="ignore"):  # huge boxes overflow on purpose
-        d = p - 0.7
-        r = np.linalg.norm(d, axis=1)
-        return r - 0.25, d / np.maximum(r, 1e-12)[:, None]
+        return _SPHERE(p)
 
 
 class FieldObject:

@@ -17,9 +17,9 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support import fields
+from support.fields import BOX, OFF_CENTRE
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-CENTRE = np.array([0.05, -0.03, 0.02])
 FULL_SWEEP = bool(os.environ.get("KARVEX_FULL_SWEEP"))
 DEPTHS = dict(min_depth=2, max_depth=5)
 CELL = 2.0 / 2 ** DEPTHS["max_depth"]
@@ -41,10 +41,7 @@ def watchdog(request):
     faulthandler.cancel_dump_traceback_later()
 
 
-def sphere(p):
-    d = p - CENTRE
-    r = np.linalg.norm(d, axis=1)
-    return r - 0.6, d / np.maximum(r, 1e-12)[:, None]
+sphere = fields.sphere(0.6, OFF_CENTRE)
 
 
 def mesh(field, adaptive, **kwargs):
@@ -142,7 +139,7 @@ def test_hostile_gradients_give_a_valid_mesh(fault, adaptive):
         # normals; gradients only steer them within their cells (which the
         # balanced tree may leave at min_depth when gradients are useless).
         largest_cell = 2.0 / 2 ** DEPTHS["min_depth"] if adaptive else CELL
-        distance = np.abs(np.linalg.norm(vertices - CENTRE, axis=1) - 0.6)
+        distance = np.abs(np.linalg.norm(vertices - OFF_CENTRE, axis=1) - 0.6)
         assert distance.max() < 2 * largest_cell
 
 

@@ -8,12 +8,13 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support import fields
+from support.fields import BOX
 
 LOOPS = 10_000
 
 
-def sphere(p):
-    return np.linalg.norm(p, axis=1) - 0.5, None
+sphere = fields.sphere(0.5, gradients=False)
 
 
 def raising(p):
@@ -58,7 +59,6 @@ def list_in_bisection():
     return failing_at(4, lambda v: (list(v), None))
 
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 POINTS = [(0.1 * i, 0.2, 0.3) for i in range(8)]
 
 # name -> one call; each either returns or raises.
@@ -126,7 +126,7 @@ def test_repeated_calls_do_not_grow_memory(name):
 
 
 def test_argument_reference_counts_are_restored():
-    field = lambda p: (np.linalg.norm(p, axis=1) - 0.5, None)  # noqa: E731
+    field = fields.sphere(0.5, gradients=False)
     lo, hi = [-1.0, -1.0, -1.0], (1.0, 1.0, float("1.0"))
     points = [[0.0, 0.0, 0.0], (1.0, 2.0, 3.0)]
     iso, step = float("0.25"), float("1e-3")

@@ -4,31 +4,30 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _karvex_rs as k
+from support import fields
 
 UNIT = ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))
 CENTRED = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 
 
 class Recorder:
-    """A field from value/gradient functions that records every batch.
+    """Wraps a field returning (values, gradients) and records every batch.
 
-    With gradients=False it returns None, so each lattice batch is followed by
-    one finite-difference call of six times as many points; those calls are
-    kept apart in `stencils`.
+    With gradients=False it returns None for the gradients, so each lattice
+    batch is followed by one finite-difference call of six times as many
+    points; those calls are kept apart in `stencils`.
     """
 
-    def __init__(self, value, gradient=None, gradients=True):
-        self.value, self.gradient, self.gradients = value, gradient, gradients
+    def __init__(self, field, gradients=True):
+        self.field, self.gradients = field, gradients
         self.batches, self.stencils = [], []
 
     def __call__(self, p):
         assert p.dtype == np.float64 and p.ndim == 2 and p.shape[1] == 3
         expects_stencil = (not self.gradients and len(self.batches) > len(self.stencils))
         (self.stencils if expects_stencil else self.batches).append(p.copy())
-        values = np.ascontiguousarray(self.value(p), dtype=np.float64)
-        if not self.gradients:
-            return values, None
-        return values, np.ascontiguousarray(self.gradient(p), dtype=np.float64)
+        values, gradients = self.field(p)
+        return values, (gradients if self.gradients else None)
 
     def charge(self):
         per_point = 1 if self.gradients else 7
@@ -36,27 +35,16 @@ class Recorder:
 
 
 def sphere(centre=(0.0, 0.0, 0.0), radius=0.5, gradients=True):
-    c = np.asarray(centre, dtype=np.float64)
-
-    def value(p):
-        return np.linalg.norm(p - c, axis=1) - radius
-
-    def gradient(p):
-        d = p - c
-        n = np.linalg.norm(d, axis=1)[:, None]
-        return np.divide(d, n, out=np.zeros_like(d), where=n > 0)
-
-    return Recorder(value, gradient, gradients)
+    return Recorder(fields.sphere(radius, centre), gradients)
 
 
 def plane(normal, offset, gradients=True):
     n = np.asarray(normal, dtype=np.float64)
-    return Recorder(lambda p: p @ n - offset, lambda p: np.tile(n, (len(p), 1)), gradients)
+    return Recorder(lambda p: (p @ n - offset, np.tile(n, (len(p), 1))), gradients)
 
 
 def constant(c, gradients=True):
-    return Recorder(lambda p: np.full(len(p), float(c)), lambda p: np.zeros((len(p), 3)),
-                    gradients)
+    return Recorder(lambda p: (np.full(len(p), float(c)), np.zeros((len(p), 3))), gradients)
 
 
 def check_invariants(stats, field):
@@ -108,9 +96,12 @@ def test_constant_field_collapses_to_the_root():
 
 
 def test_iso_value_given_as_int():
+    def raised(p):  # the sphere of radius 0.5 raised by 1: it lies at level 1
+        values, gradients = fields.sphere(0.5)(p)
+        return values + 1.0, gradients
+
     def shifted():
-        return Recorder(lambda p: np.linalg.norm(p, axis=1) + 0.5,
-                        lambda p: p / np.linalg.norm(p, axis=1)[:, None].clip(1e-300))
+        return Recorder(raised)
 
     stats = k.build_octree_adaptive(shifted(), *CENTRED, 1, 3, iso_value=1)
     assert stats[0] > 0

@@ -29,10 +29,9 @@ pytestmark = pytest.mark.skipif(
 CHILD = textwrap.dedent("""
     import json, resource, sys
     import numpy as np, _karvex_rs as k
-    BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-    def sphere(p):
-        r = np.linalg.norm(p, axis=1)
-        return r - 0.6, p / np.maximum(r, 1e-12)[:, None]
+    from support import fields
+    from support.fields import BOX
+    sphere = fields.sphere(0.6)
     def waves(p):  # fifteen planes: surface fills the box
         return np.sin(9.0 * p[:, 0]) * np.sin(9.0 * p[:, 1]) * np.sin(9.0 * p[:, 2]), None
     limit = {limit_mb} << 20

@@ -6,15 +6,10 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support import fields
+from support.fields import BOX, OFF_CENTRE
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-CENTRE = np.array([0.11, -0.07, 0.05])
-
-
-def sphere(p):
-    d = p - CENTRE
-    r = np.sqrt(np.einsum("ij,ij->i", d, d))
-    return r - 0.6, d / np.maximum(r, 1e-300)[:, None]
+sphere = fields.sphere(0.6, OFF_CENTRE)
 
 
 def unaligned(values):

@@ -20,18 +20,15 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
+from support import fields
+from support.fields import BOX
 
-BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 FULL_SWEEP = bool(os.environ.get("KARVEX_FULL_SWEEP"))
 
 
 def sphere(radius, yield_gil=False):
-    def field(p):
-        if yield_gil:
-            time.sleep(0.0002)  # lets the other threads in
-        r = np.linalg.norm(p, axis=1)
-        return r - radius, p / np.maximum(r, 1e-12)[:, None]
-    return field
+    field = fields.sphere(radius)
+    return fields.slowed(field, 0.0002) if yield_gil else field  # the sleep lets others in
 
 
 def digest(arrays):
@@ -153,11 +150,10 @@ def test_fork_inside_eval_fn_and_finish_in_both_processes(stage):
 FORK_RACE = textwrap.dedent("""
     import os, signal, sys, time, warnings
     import numpy as np, _karvex_rs as k
+    from support import fields
+    from support.fields import BOX
     warnings.simplefilter("ignore", DeprecationWarning)
-    BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
-    def sphere(p):
-        r = np.linalg.norm(p, axis=1)
-        return r - 0.6, p / np.maximum(r, 1e-12)[:, None]
+    sphere = fields.sphere(0.6)
     expected = k.extract_mesh(sphere, *BOX, 2, 5)
     count = []
     k.extract_mesh(lambda p: count.append(1) or sphere(p), *BOX, 2, 5)
@@ -216,10 +212,9 @@ def test_forks_racing_the_worker_pool():
 CHILD = """
 import hashlib, os, signal, sys
 import numpy as np, _karvex_rs as k
+from support import fields
 {setup}
-def field(p):
-    r = np.linalg.norm(p, axis=1)
-    return r - 0.6, None
+field = fields.sphere(0.6, gradients=False)
 threads = len(os.listdir("/proc/self/task"))
 v, f = k.extract_mesh(field, (-1, -1, -1), (1, 1, 1), 2, 6, adaptive=True)
 added = len(os.listdir("/proc/self/task")) - threads
@@ -292,10 +287,8 @@ def test_interrupt_reaches_the_caller_during_a_long_call():
     source = textwrap.dedent("""
         import os, signal, sys, time
         import numpy as np, _karvex_rs as k
-        def slow(p):
-            time.sleep(0.05)
-            r = np.linalg.norm(p, axis=1)
-            return r - 0.6, None
+        from support import fields
+        slow = fields.slowed(fields.sphere(0.6, gradients=False), 0.05)
         print("ready", flush=True)
         try:
             for _ in range(1000):
