@@ -13,6 +13,11 @@ a few depths, and hashes with SHA-256:
 Prints one line per case and a total. Speed work compares the total (or the lines)
 before and after a change; any difference means a result changed.
 
+The fields below are frozen on purpose and are not the shapes of karvex.sdf or of
+the tests: the hashes depend on the exact bits of every value and gradient, so
+rewriting a field (even as an equal formula, or as the same shape from
+karvex.sdf) would change the fingerprint without any change in the module.
+
     python bench/fingerprint.py [--module-dir DIR] [--quick] [--out FILE]
 """
 import argparse
@@ -26,7 +31,7 @@ from module_loader import add_module_dir_argument, import_module
 
 
 # ---------------------------------------------------------------------------
-# Fields: f(p) -> (values, gradients); p is (N, 3) float64.
+# Fields: f(p) -> (values, gradients); p is (N, 3) float64. Frozen: see above.
 
 def sphere(p, centre=(0.0, 0.0, 0.0), radius=0.6):
     d = p - np.asarray(centre)
