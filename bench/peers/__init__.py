@@ -7,3 +7,10 @@ report (fills the tables into docs/benchmarks.md, whose text is hand-written, an
 the plots).
 Run it with ``bash bench/run_peers.sh``.
 """
+
+import sys
+from pathlib import Path
+
+# The karvex package of this source tree (its sdf fields and its Mesh), ahead of any
+# installed copy; suite.child_env gives the child processes the same.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "src"))

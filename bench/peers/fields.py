@@ -5,8 +5,8 @@ Every field lives in the cube [-5, 5]^3 and is negative inside. It comes as
 * ``values(points)``: batched, values only. The dense marching-cubes pipeline
   uses it, and so does our module when it runs without gradients: both then
   pay only for the values, as a user who has no gradients would.
-* ``with_gradients(points)``: batched ``(values, gradients)`` built from
-  examples/shapes.py (analytic gradients, CSG by min/max).
+* ``with_gradients(points)``: batched ``(values, gradients)``, a ``karvex.sdf``
+  field (exact gradients, CSG by min/max), as a user of the package builds it.
 * ``inside(x, y, z)``: one point at a time in plain ``math``, the form that
   manifold3d's ``level_set`` calls, with its sign convention: positive inside
   (the negated value, computed directly so that no wrapper adds a call).
@@ -19,16 +19,13 @@ once per point by a per-point tool.
 from __future__ import annotations
 
 import math
-import sys
 from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 from numpy.typing import NDArray
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-import shapes  # noqa: E402  (examples/shapes.py: distance fields with analytic gradients)
+from karvex import sdf
 
 Array = NDArray[np.float64]
 LOW, HIGH = -5.0, 5.0
@@ -76,7 +73,7 @@ def _sphere() -> Field:
     def inside(x: float, y: float, z: float) -> float:
         return RADIUS - math.sqrt(x * x + y * y + z * z)
 
-    return Field("sphere", "Sphere, radius 3", values, shapes.sphere(RADIUS), inside, True)
+    return Field("sphere", "Sphere, radius 3", values, sdf.sphere(RADIUS), inside, True)
 
 
 # --- torus about z, radii 3 and 1 -------------------------------------------------------
@@ -91,8 +88,7 @@ def _torus() -> Field:
     def inside(x: float, y: float, z: float) -> float:
         return MINOR - math.hypot(math.hypot(x, y) - MAJOR, z)
 
-    return Field("torus", "Torus, radii 3 and 1", values, shapes.torus(MAJOR, MINOR), inside,
-                 True)
+    return Field("torus", "Torus, radii 3 and 1", values, sdf.torus(MAJOR, MINOR), inside, True)
 
 
 # --- gyroid shell clipped to a ball ------------------------------------------------------
@@ -113,9 +109,7 @@ def _gyroid() -> Field:
         shell = abs(sx * cy + sy * cz + sz * cx) / _K - 0.5 * GYROID_THICKNESS
         return min(-shell, RADIUS - math.sqrt(x * x + y * y + z * z))
 
-    gradients = shapes.intersection(
-        shapes.gyroid(GYROID_SCALE, GYROID_THICKNESS), shapes.sphere(RADIUS)
-    )
+    gradients = sdf.gyroid(1.0 / GYROID_SCALE, GYROID_THICKNESS) & sdf.sphere(RADIUS)
     return Field("gyroid", "Gyroid shell (scale 0.5, thickness 0.5) in a ball of radius 3",
                  values, gradients, inside, False)
 
@@ -125,14 +119,6 @@ def _gyroid() -> Field:
 ROT_HALF = np.array([2.5, 2.0, 1.5])
 ROT_AXIS = (1.0, 2.0, 3.0)
 ROT_DEGREES = 30.0
-
-
-def _rotation() -> Array:
-    """The matrix shapes.rotated builds (Rodrigues); body coordinates are p @ R."""
-    k = np.asarray(ROT_AXIS) / np.linalg.norm(ROT_AXIS)
-    t = np.radians(ROT_DEGREES)
-    cross = np.array([[0.0, -k[2], k[1]], [k[2], 0.0, -k[0]], [-k[1], k[0], 0.0]])
-    return np.eye(3) + np.sin(t) * cross + (1.0 - np.cos(t)) * (cross @ cross)
 
 
 def _box_edges(half: Array, n: int, rng: np.random.Generator) -> Array:
@@ -152,7 +138,7 @@ def _box_edges(half: Array, n: int, rng: np.random.Generator) -> Array:
 
 
 def _rotated_box() -> Field:
-    rotation = _rotation()
+    rotation = sdf.axis_angle_matrix(ROT_AXIS, ROT_DEGREES)  # body coordinates: p @ R
     r = rotation.tolist()
     hx, hy, hz = ROT_HALF.tolist()  # plain floats: NumPy scalars are slow one at a time
 
@@ -168,7 +154,7 @@ def _rotated_box() -> Field:
     def edges(n: int, rng: np.random.Generator) -> Array:
         return _box_edges(ROT_HALF, n, rng) @ rotation.T  # body -> world
 
-    gradients = shapes.rotated(shapes.box(ROT_HALF), ROT_AXIS, ROT_DEGREES)
+    gradients = sdf.rotate(sdf.box(ROT_HALF), rotation)
     return Field("rotated_box", "Box turned 30 degrees about (1, 2, 3)", values, gradients,
                  inside, True, edges)
 
@@ -207,8 +193,7 @@ def _box_minus_cylinder() -> Field:
                                         np.where(rng.random(m) < 0.5, -1.0, 1.0) * HOLE_BOX[2]])
         return out
 
-    gradients = shapes.difference(shapes.box(HOLE_BOX),
-                                  shapes.cylinder(HOLE_RADIUS, HOLE_HALF_LENGTH, axis=2))
+    gradients = sdf.box(HOLE_BOX) - sdf.cylinder(HOLE_RADIUS, HOLE_HALF_LENGTH)
     return Field("box_hole", "Box (3.1, 2.3, 1.7) minus a cylinder of radius 1.2", values,
                  gradients, inside, False, edges)
 
@@ -266,7 +251,7 @@ class MLP:
 
 def _mlp() -> Field:
     net = MLP()
-    sphere = shapes.sphere(RADIUS)
+    sphere = sdf.sphere(RADIUS)
 
     def values(p: Array) -> Array:
         return _length(p) - RADIUS + net(p, False)[0]
