@@ -1,5 +1,10 @@
-# C++ unit tests, one file per core component.
+# C++ unit tests, one file per core component, and their shared support
+# (tests/cpp/support, an include root of the test executable): shape fields,
+# the mesh checker, hand-built trees and the plain reference forms the fast
+# paths are compared against.
 set(KARVEX_TEST_SOURCES
+  tests/cpp/support/reference_crossings.cpp
+  tests/cpp/support/reference_octree.cpp
   tests/cpp/bbox_test.cpp
   tests/cpp/fd_gradients_test.cpp
   tests/cpp/octree_mod_test.cpp

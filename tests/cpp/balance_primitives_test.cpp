@@ -7,10 +7,13 @@
 #include "balance/balance_primitives.h"
 #include "fields.h"
 #include "hand_tree.h"
+#include "reference_octree.h"
 #include "support/panic.h"
 
 namespace karvex {
 namespace {
+
+using testing::gather_split_corners;
 
 using testing::FunctionField;
 using testing::HandTree;

@@ -18,9 +18,12 @@
 #include "build/split_criteria.h"
 #include "fields.h"
 #include "hand_tree.h"
+#include "reference_octree.h"
 
 namespace karvex {
 namespace {
+
+using testing::gather_split_corners;
 
 using testing::FunctionField;
 using testing::HandTree;

@@ -12,10 +12,13 @@
 
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
+#include "reference_octree.h"
 #include "support/panic.h"
 
 namespace karvex {
 namespace {
+
+using testing::gather_split_corners;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 

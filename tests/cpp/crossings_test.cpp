@@ -12,10 +12,18 @@
 #include "dc/surface_cells.h"
 #include "fields.h"
 #include "pool/worker_pool.h"
+#include "reference_crossings.h"
+#include "reference_octree.h"
 #include "support/panic.h"
 
 namespace karvex {
 namespace {
+
+using testing::add_leaf;
+using testing::crossing_normals;
+using testing::EdgeCrossing;
+using testing::find_crossings;
+using testing::locate_crossings;
 
 using testing::FunctionField;
 
@@ -33,15 +41,15 @@ Octree small_tree(std::uint8_t min_depth) {
   Octree tree = make_octree(BBox{{-1, -1, -1}, {1, 1, 1}}, min_depth, 3, 0.0);
   ChildBlock inner;
   inner.fill(OctreeNode::empty());
-  inner[0] = tree.add_leaf(leaf_with_mask(255));
-  inner[5] = tree.add_leaf(leaf_with_mask(6));
+  inner[0] = add_leaf(tree, leaf_with_mask(255));
+  inner[5] = add_leaf(tree, leaf_with_mask(6));
   const std::uint32_t inner_index = tree.append_block(inner);
   ChildBlock top;
   top.fill(OctreeNode::empty());
-  top[0] = tree.add_leaf(leaf_with_mask(1));
+  top[0] = add_leaf(tree, leaf_with_mask(1));
   top[2] = OctreeNode::full();
   top[3] = OctreeNode::internal(inner_index);
-  top[4] = tree.add_leaf(leaf_with_mask(128));
+  top[4] = add_leaf(tree, leaf_with_mask(128));
   tree.root = OctreeNode::internal(tree.append_block(top));
   return tree;
 }

@@ -19,9 +19,17 @@
 #include "fields.h"
 #include "hand_tree.h"
 #include "pool/worker_pool.h"
+#include "reference_crossings.h"
 
 namespace karvex {
 namespace {
+
+using testing::accumulate_qefs;
+using testing::crossing_normals;
+using testing::EdgeCrossing;
+using testing::find_crossings;
+using testing::locate_crossings;
+using testing::mark_sharp_slots;
 
 using testing::FunctionField;
 using testing::RecordingField;

@@ -11,9 +11,12 @@
 #include "octree/chunked_array.h"
 #include "octree/lattice_index.h"
 #include "octree/mod.h"
+#include "reference_octree.h"
 
 namespace karvex {
 namespace {
+
+using testing::cell_path;
 
 using Reference = std::map<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>, std::uint32_t>;
 

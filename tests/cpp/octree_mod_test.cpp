@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "octree/mod.h"
+#include "reference_octree.h"
 #include "support/panic.h"
 
 namespace karvex {
 namespace {
+
+using testing::cell_path;
+using testing::node_at_path;
 
 TEST(OctreeLattice, PositionIsIndexTimesSpacingPlusOrigin) {
   // Box (1,2,3)-(9,10,11): size 8, origin (1,2,3); max_depth 3 gives h = 1.

@@ -11,10 +11,15 @@
 #include "dc/vertex_placement.h"
 #include "fields.h"
 #include "pool/worker_pool.h"
+#include "reference_crossings.h"
 #include "support/panic.h"
 
 namespace karvex {
 namespace {
+
+using testing::accumulate_qefs;
+using testing::EdgeCrossing;
+using testing::mark_sharp_slots;
 
 using testing::FunctionField;
 

@@ -74,8 +74,9 @@ inline CellAddress child_cell(const CellAddress& cell, unsigned octant) {
 // neither the cache nor the batch holds yet. Per child octant 0..7: the
 // child's eight corners in corner order, then (when d + 1 < target) the same
 // for the child's own subtree, before the next child. Does nothing unless
-// d < target and d < max_depth. With target = d + 1 this gathers exactly what
-// gather_split_corners gathers, in the same order.
+// d < target and d < max_depth. With target = d + 1 this gathers the
+// corners of the eight children, child by child: the plain 64-corner walk
+// (tests/cpp/support/reference_octree.h) that PendingCorners matches.
 void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
                                const CornerKey& corner, std::uint8_t d, std::uint8_t target,
                                CornerBatch& batch);

@@ -25,7 +25,7 @@ std::uint16_t crossing_edges(const SurfaceCell& cell, double iso_value) {
   return edges;
 }
 
-// Eight bisection steps on n crossings (see locate_crossings). point(k, t)
+// Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)
 // gives the point of crossing k at edge parameter t, below_at_u(k) whether
 // f_u < 0 for it. Returns the final brackets' lower ends in 1/256 units.
 //
@@ -92,41 +92,13 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<
         if (!((edges[i] >> j) & 1u)) continue;
         const CubeEdge& e = CUBE_EDGES[j];
         // The group of the endpoint that is below iso_value; f_u < 0 with
-        // f_u = values[u] - iso_value as EdgeCrossing holds it.
+        // f_u = values[u] - iso_value.
         *out++ = {static_cast<std::uint32_t>(i), j, row[((cell.sign_mask >> e.u) & 1u) ? e.u : e.v],
                   cell.values[e.u] - iso_value < 0};
       }
     }
   });
   return crossings;
-}
-
-std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                         double iso_value) {
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, iso_value);
-  std::vector<EdgeCrossing> crossings;
-  crossings.reserve(refs.size());
-  for (const CrossingRef& r : refs) {
-    const SurfaceCell& cell = cells[r.cell];
-    const CubeEdge& e = CUBE_EDGES[r.edge];
-    crossings.push_back({cell.corner(e.u), cell.corner(e.v), cell.values[e.u] - iso_value, r.cell,
-                         r.edge, r.component});
-  }
-  return crossings;
-}
-
-std::vector<Vec3> locate_crossings(Field& field, const std::vector<EdgeCrossing>& crossings,
-                                   double iso_value) {
-  const std::vector<std::uint8_t> lo = bisect(
-      field, crossings.size(), iso_value,
-      [&](std::size_t k, double t) { return edge_point(crossings[k].p_u, crossings[k].p_v, t); },
-      [&](std::size_t k) { return crossings[k].f_u < 0; });
-  // The located point is the midpoint of the last bracket; it is not evaluated.
-  std::vector<Vec3> points(crossings.size());
-  for (std::size_t k = 0; k < crossings.size(); ++k) {
-    points[k] = edge_point(crossings[k].p_u, crossings[k].p_v, located_parameter(lo[k]));
-  }
-  return points;
 }
 
 std::vector<std::uint8_t> locate_crossing_refs(Field& field,
@@ -143,24 +115,6 @@ std::vector<std::uint8_t> locate_crossing_refs(Field& field,
 
 double gradient_step(const Octree& tree) {
   return (tree.size / static_cast<double>(pow2(tree.max_depth))) * 0.01;
-}
-
-std::vector<Vec3> crossing_normals(Field& field, const std::vector<Vec3>& points,
-                                   const Octree& tree) {
-  std::vector<Vec3> normals(points.size());
-  // The gradients are read where the field returned them.
-  evaluate_batch_view(field, points, [&](const EvalView& result) {
-    std::vector<Vec3> estimated;
-    const GradientRows gradients =
-        result.gradients
-            ? *result.gradients
-            : GradientRows::of(estimated = estimate_gradients(field, points, gradient_step(tree)));
-    for (std::size_t k = 0; k < points.size(); ++k) {
-      if (k >= gradients.size()) fail_index(gradients.size(), k);
-      normals[k] = normal_from_gradient(gradients[k]);
-    }
-  });
-  return normals;
 }
 
 }  // namespace karvex

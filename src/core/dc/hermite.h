@@ -19,17 +19,23 @@ struct SlotQefs {
   std::vector<std::uint8_t> sharp;
 };
 
-// crossing_normals, accumulate_qefs and mark_sharp_slots in one pass, for
-// crossings given by reference with their located brackets
-// (locate_crossing_refs). The field is called as crossing_normals calls it,
-// on the located points in crossing order (written straight into its input);
-// its gradients, or central differences when it returns none, give the
-// normals, which are added to the slots' Qefs in crossing order and compared
-// within each cell for the sharp flags as they come. No array of points or
-// normals is kept: with millions of crossings they would be most of the
-// memory traffic. Same failures as the three functions. The crossings and
-// brackets are taken by value (moved in by the driver), so they are freed
-// when it returns.
+// The Hermite data of the crossings given by reference with their located
+// brackets (locate_crossing_refs), gathered into the slots in one pass. One
+// field call on the located points in crossing order (written straight into
+// its input), whose values are unused; its gradients, or central
+// differences with step gradient_step(tree) when it returns none, give the
+// unit normals (normal_from_gradient). Each normal and its point are added
+// to the Qef of the crossing's slot in crossing order, and compared with the
+// earlier normals of the same cell and group for the sharp flag
+// (normals_disagree with cos_threshold). No array of points or normals is
+// kept: with millions of crossings they would be most of the memory traffic.
+// tests/cpp/support/reference_crossings.h holds the plain forms, one array
+// per stage, that the tests compare this against.
+//
+// Field errors propagate. Too few gradient rows, or a crossing group beyond
+// its cell's group count, fail with the index-out-of-bounds invariant
+// failure. The crossings and brackets are taken by value (moved in by the
+// driver), so they are freed when it returns.
 SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
                                  std::vector<std::uint8_t> located,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,

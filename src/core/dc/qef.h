@@ -44,21 +44,6 @@ inline bool normals_disagree(const Vec3& a, const Vec3& b, double cos_threshold)
   return (a.x * b.x + a.y * b.y) + a.z * b.z < cos_threshold;
 }
 
-// One Qef per slot, each crossing added to the slot of its cell and group
-// in crossing order (so the sums are reproducible). Fewer points or normals
-// than crossings, or a crossing group beyond its cell's group count, fail
-// with the index-out-of-bounds invariant failure.
-std::vector<Qef> accumulate_qefs(const std::vector<EdgeCrossing>& crossings,
-                                 const std::vector<Vec3>& points, const std::vector<Vec3>& normals,
-                                 const VertexSlots& slots);
-
-// 1 for a slot two of whose crossing normals have a dot product below
-// `cos_threshold` (a NaN product does not count), else 0. Expects the
-// crossings in crossing order (grouped by cell).
-std::vector<std::uint8_t> mark_sharp_slots(const std::vector<EdgeCrossing>& crossings,
-                                           const std::vector<Vec3>& normals,
-                                           const VertexSlots& slots, double cos_threshold);
-
 // Solves A x = b of a Qef with count >= 1 by elimination without pivoting,
 // in a fixed order of operations; no truncation, no fallback.
 Vec3 solve_qef(const Qef& q);

@@ -61,12 +61,6 @@ void CornerBatch::append(const Octree& tree, const CornerKey& key) {
   positions_.push_back(tree.position(key));
 }
 
-void gather_split_corners(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
-                          std::uint8_t d, CornerBatch& batch) {
-  const std::array<CornerKey, 27> keys = subgrid_keys(corner, d, tree.max_depth);
-  for (std::uint8_t s : kSubgrid.first_seen) batch.add_if_new(tree, cache, keys[s]);
-}
-
 // ---------------------------------------------------------------------------
 // Sampling
 

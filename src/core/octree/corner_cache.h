@@ -117,12 +117,6 @@ class CornerBatch {
   CornerKeySet gathered_;
 };
 
-// Adds to `batch` the corners of the eight children of the cell with minimum
-// corner `corner` at depth d: for each child octant 0..7, each child corner
-// 0..7, the key (X + bx*q + dx*q, ...) with q = 2^(max_depth - d - 1).
-void gather_split_corners(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
-                          std::uint8_t d, CornerBatch& batch);
-
 // The field samples of one batch of N points, where the field returned them:
 // value j and gradient j belong to point j (at least N of each).
 struct SampleView {

@@ -26,11 +26,6 @@ std::uint32_t Octree::append_block(const ChildBlock& children) {
   return static_cast<std::uint32_t>(blocks.size() - 1);
 }
 
-OctreeNode Octree::add_leaf(const LeafData& data) {
-  leaves.push_back(data);
-  return OctreeNode::leaf(static_cast<std::uint32_t>(leaves.size() - 1), data.sign_mask);
-}
-
 Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_depth,
                    double iso_value) {
   Octree tree;
@@ -52,42 +47,6 @@ CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max
   const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
   return {shl(cell.x + (corner & 1u), s), shl(cell.y + ((corner >> 1) & 1u), s),
           shl(cell.z + ((corner >> 2) & 1u), s)};
-}
-
-std::vector<std::uint8_t> cell_path(const CornerKey& corner, std::uint8_t d,
-                                    std::uint8_t max_depth) {
-  std::vector<std::uint8_t> path;
-  path.reserve(d);
-  CornerKey rest = corner;
-  std::uint32_t e = shl(1u, static_cast<unsigned>(max_depth) - 1u);
-  for (unsigned step = 0; step < d; ++step) {
-    std::uint8_t octant = 0;
-    if (rest.x >= e) {
-      octant |= 1;
-      rest.x -= e;
-    }
-    if (rest.y >= e) {
-      octant |= 2;
-      rest.y -= e;
-    }
-    if (rest.z >= e) {
-      octant |= 4;
-      rest.z -= e;
-    }
-    path.push_back(octant);
-    e >>= 1;
-  }
-  return path;
-}
-
-OctreeNode& node_at_path(Octree& tree, const std::vector<std::uint8_t>& path) {
-  OctreeNode* node = &tree.root;
-  for (std::uint8_t octant : path) {
-    if (!node->is_internal()) fail("octree path leads through a node that is not internal");
-    if (octant >= 8) fail_index(8, octant);
-    node = &tree.block(node->index)[octant];
-  }
-  return *node;
 }
 
 namespace {

@@ -163,9 +163,6 @@ struct Octree {
 
   // Appends a block and returns its index.
   std::uint32_t append_block(const ChildBlock& children);
-  // Appends a leaf record and returns a Leaf node naming it.
-  OctreeNode add_leaf(const LeafData& data);
-
   // A Leaf whose mask is neither 0 nor 255.
   bool is_surface_leaf(const OctreeNode& node) const { return node.is_surface_leaf(); }
 
@@ -183,16 +180,6 @@ CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth);
 
 // Corner i (= dx + 2*dy + 4*dz) of a cell: ((x+dx) << s, (y+dy) << s, (z+dz) << s).
 CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth);
-
-// The octants from the root down to the cell of depth d with minimum corner
-// (X, Y, Z): E starts at 2^(max_depth-1); each step sets bit 0/1/2 when
-// X/Y/Z >= E, subtracts E from those coordinates and halves E.
-std::vector<std::uint8_t> cell_path(const CornerKey& min_corner, std::uint8_t d,
-                                    std::uint8_t max_depth);
-
-// The node reached by following `path` from the root; every node on the way
-// must be Internal (else an invariant failure).
-OctreeNode& node_at_path(Octree& tree, const std::vector<std::uint8_t>& path);
 
 // Counts the nodes, depth-first from the root; evaluation_count is left 0.
 OctreeStats count_nodes(const Octree& tree);

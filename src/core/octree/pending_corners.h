@@ -17,7 +17,9 @@ namespace karvex {
 // sub-grid: a key that is cached, or already gathered in this pass, yields
 // its entry number; any other key is added as pending with the entry number
 // it will get when the batch is sampled. The keys, their order and the batch
-// are exactly those of gather_split_corners with a CornerBatch; what is saved
+// are exactly those of the plain walk over the 64 corners of the eight
+// children into a CornerBatch (gather_split_corners in
+// tests/cpp/support/reference_octree.h, which the tests compare); what is saved
 // is the separate set of gathered keys, the second lookup when the batch is
 // inserted, and the lookups when the cells are split (the noted entry
 // numbers, SubgridSlots, give their samples directly).

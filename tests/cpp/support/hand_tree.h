@@ -16,6 +16,7 @@
 #include "field/field.h"
 #include "octree/corner_cache.h"
 #include "octree/mod.h"
+#include "reference_octree.h"
 
 namespace karvex::testing {
 
