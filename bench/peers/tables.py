@@ -188,7 +188,7 @@ def summary_table(rows) -> list[str]:
     """Each field at the deepest depth that both our module (with gradients) and the dense
     pipeline ran: the race, split into the time inside the field and outside it, the run
     without gradients, memory, error, and manifold3d at its deepest depth."""
-    out = ["| field | d | ours s | dense s | ours | in field, ours: s (points, each) "
+    out = ["| field | d | ours s | dense s | ours vs dense | in field, ours: s (points, each) "
            "| in field, dense: s (values, each) | outside, ours s | outside, dense s "
            "| no gradients: s (points) | peak MB: ours, no gradients, dense "
            "| Chamfer: ours, dense | manifold3d: d, s (ours s) |",
