@@ -109,7 +109,7 @@ class DaskField:
 
 
 def dask_field(
-    field: Callable[[Array], Any], client: Any = None, chunk: int = 65536
+    field: Callable[[Array], Any], client: Any = None, chunk: int = 8192
 ) -> DaskField:
     """Wraps ``field`` so that each batch is evaluated in chunks on a Dask cluster.
 
@@ -123,7 +123,7 @@ def dask_field(
     client : distributed.Client, optional
         The cluster to use; by default the current client (the last one
         created in this process).
-    chunk : int, default 65536
+    chunk : int, default 8192
         Points per task. Each task costs a few milliseconds of scheduling and
         transfer; make a chunk take well over that to evaluate
         (see the user guide on when a cluster pays).
