@@ -24,8 +24,6 @@ from pathlib import Path
 import numpy as np
 from numpy.typing import NDArray
 
-ROOT = Path(__file__).resolve().parent.parent
-
 import _karvex_rs  # noqa: E402
 import karvex  # noqa: E402
 from karvex import sdf  # noqa: E402
@@ -64,11 +62,12 @@ def cluster(workers: int):  # type: ignore[no-untyped-def]
     from distributed import Client, LocalCluster
 
     # The workers import karvex and the native module from where this process did.
-    paths = {str(Path(karvex.__file__).parents[1]), str(Path(_karvex_rs.__file__).parent)}
+    paths = [str(Path(karvex.__file__).parents[1]), str(Path(_karvex_rs.__file__).parent)]
     os.environ["PYTHONPATH"] = os.pathsep.join([*paths, os.environ.get("PYTHONPATH", "")])
-    local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                         host="127.0.0.1", dashboard_address=None, silence_logs=40)
-    return local, Client(local)
+    local = LocalCluster(  # type: ignore[no-untyped-call]
+        n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, silence_logs=40)
+    return local, Client(local)  # type: ignore[no-untyped-call]
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -88,7 +87,7 @@ def main(argv: list[str] | None = None) -> None:
     local = {cost: timed(SlowSphere(cost), args.depth) for cost in COSTS}
     calls = local[0.0][1]
     remote: dict[int, dict[float, float]] = {}
-    tasks = 0
+    tasks = sum(-(-n // args.chunk) for n in _batch_sizes(args.depth))
     for workers in (1, 2):
         handle, client = cluster(workers)
         with handle, client:
@@ -96,7 +95,6 @@ def main(argv: list[str] | None = None) -> None:
                 field = karvex.dask_field(SlowSphere(cost), client, chunk=args.chunk)
                 timed(field, args.depth)  # warm the workers' imports
                 remote.setdefault(workers, {})[cost] = timed(field, args.depth)[0]
-        tasks = sum(-(-n // args.chunk) for n in _batch_sizes(args.depth))
 
     print(f"sphere, max_depth {args.depth}: {calls} calls, {points} points,"
           f" chunk {args.chunk} -> {tasks} tasks; Python {sys.version.split()[0]}")
