@@ -13,9 +13,8 @@
 namespace karvex {
 namespace {
 
-using testing::gather_split_corners;
-
 using testing::FunctionField;
+using testing::gather_split_corners;
 using testing::HandTree;
 
 using Cell = std::tuple<unsigned, unsigned, unsigned, unsigned>;

@@ -23,11 +23,13 @@
 namespace karvex {
 namespace {
 
-using testing::gather_split_corners;
-
+using testing::bitten_box;
 using testing::FunctionField;
+using testing::gather_split_corners;
+using testing::gyroid;
 using testing::HandTree;
 using testing::RecordingField;
+using testing::with_numeric_gradient;
 
 // ---------------------------------------------------------------------------
 // The rules on hand-built trees over the unit cube.
@@ -353,35 +355,6 @@ struct Unclosed {
     }
   }
 };
-
-FunctionField with_numeric_gradient(std::function<double(const Vec3&)> f) {
-  return FunctionField(f, [f](const Vec3& p) {
-    const double e = 1e-6;
-    return Vec3{(f({p.x + e, p.y, p.z}) - f({p.x - e, p.y, p.z})) / (2 * e),
-                (f({p.x, p.y + e, p.z}) - f({p.x, p.y - e, p.z})) / (2 * e),
-                (f({p.x, p.y, p.z + e}) - f({p.x, p.y, p.z - e})) / (2 * e)};
-  });
-}
-
-FunctionField gyroid() {
-  return with_numeric_gradient([](const Vec3& p) {
-    const double k = 3.141592653589793;
-    return std::sin(k * p.x) * std::cos(k * p.y) + std::sin(k * p.y) * std::cos(k * p.z) +
-           std::sin(k * p.z) * std::cos(k * p.x);
-  });
-}
-
-// A box of half-side 0.55 with a ball of radius 0.5 about (0.5, 0.5, 0.5)
-// taken out: concave sharp edges where the ball meets the faces.
-FunctionField bitten_box() {
-  return with_numeric_gradient([](const Vec3& p) {
-    const double q[3] = {std::fabs(p.x) - 0.55, std::fabs(p.y) - 0.55, std::fabs(p.z) - 0.55};
-    const double box =
-        testing::length({std::fmax(q[0], 0), std::fmax(q[1], 0), std::fmax(q[2], 0)}) +
-        std::fmin(std::fmax(q[0], std::fmax(q[1], q[2])), 0.0);
-    return std::fmax(box, 0.5 - testing::length({p.x - 0.5, p.y - 0.5, p.z - 0.5}));
-  });
-}
 
 struct Shape {
   const char* name;

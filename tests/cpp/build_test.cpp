@@ -18,7 +18,10 @@
 namespace karvex {
 namespace {
 
+using testing::FailingField;
+using testing::FieldFailure;
 using testing::FunctionField;
+using testing::RecordingField;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kPi = 3.141592653589793;
@@ -142,51 +145,14 @@ BuildOptions options(unsigned min_depth, unsigned max_depth, double iso = 0.0) {
 
 const BBox kCentredBox{{-1, -1, -1}, {1, 1, 1}};
 
-class Failing : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 TEST(BuildOctree, FieldErrorPropagatesUnchanged) {
   // Fail on each call in turn: initial grid, its stencil, the refinement batches.
   for (std::size_t failing = 1; failing <= 4; ++failing) {
     FunctionField inner = testing::sphere({0, 0, 0}, 0.5, false);
-    struct Wrapper : Field {
-      FunctionField& inner;
-      std::size_t failing;
-      std::size_t calls = 0;
-      Wrapper(FunctionField& f, std::size_t n) : inner(f), failing(n) {}
-      EvalResult evaluate(std::span<const Vec3> p) override {
-        if (++calls == failing) throw Failing("boom");
-        return inner.evaluate(p);
-      }
-    } field(inner, failing);
-    EXPECT_THROW(build_octree(field, kCentredBox, options(1, 3)), Failing) << failing;
+    FailingField field(inner, failing);
+    EXPECT_THROW(build_octree(field, kCentredBox, options(1, 3)), FieldFailure) << failing;
   }
 }
-
-// Records every batch and forwards to the shape field.
-class RecordingField : public Field {
- public:
-  explicit RecordingField(FunctionField inner) : inner_(std::move(inner)) {}
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    EvalResult r = inner_.evaluate(points);
-    batches.push_back({std::vector<Vec3>(points.begin(), points.end()), r.gradients.has_value()});
-    return r;
-  }
-  double value(const Vec3& p) {
-    std::vector<Vec3> one{p};
-    return inner_.evaluate(one).values[0];
-  }
-  struct Batch {
-    std::vector<Vec3> points;
-    bool gradients;
-  };
-  std::vector<Batch> batches;
-
- private:
-  FunctionField inner_;
-};
 
 using Visit = std::function<void(const OctreeNode&, const CellAddress&)>;
 
@@ -212,7 +178,8 @@ class BuildFamily
 TEST_P(BuildFamily, TreeIsConsistentAndEveryPointSampledOnce) {
   const auto& [shape, depths, gradients] = GetParam();
   const auto [min_depth, max_depth] = depths;
-  RecordingField field(shape.make(gradients));
+  FunctionField shape_field = shape.make(gradients);
+  RecordingField field(shape_field);
   const BuildResult r = build_octree(field, kCentredBox, options(min_depth, max_depth));
   const Octree& tree = r.octree;
 
@@ -251,7 +218,8 @@ TEST_P(BuildFamily, TreeIsConsistentAndEveryPointSampledOnce) {
     std::uint8_t mask = 0;
     std::array<double, 8> values;
     for (unsigned i = 0; i < 8; ++i) {
-      values[i] = field.value(tree.position(cell_corner(cell, i, tree.max_depth)));
+      const Vec3 corner = tree.position(cell_corner(cell, i, tree.max_depth));
+      values[i] = shape_field.evaluate(std::span<const Vec3>(&corner, 1)).values[0];
       if (values[i] < 0.0) mask |= static_cast<std::uint8_t>(1u << i);
     }
     if (node.kind == NodeKind::Leaf) {

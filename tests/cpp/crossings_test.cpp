@@ -23,9 +23,9 @@ using testing::add_leaf;
 using testing::crossing_normals;
 using testing::EdgeCrossing;
 using testing::find_crossings;
-using testing::locate_crossings;
-
 using testing::FunctionField;
+using testing::locate_crossings;
+using testing::ShortField;
 
 LeafData leaf_with_mask(std::uint8_t mask) {
   LeafData leaf;
@@ -107,12 +107,6 @@ TEST(FindCrossings, EqualCountsAsAboveAndNanAsNotBelow) {
   EXPECT_EQ(crossings[2].p_v, (Vec3{1, 0, 1}));  // ... to corner 5
 }
 
-// Returns one value, whatever the batch.
-class OneValueField : public Field {
- public:
-  EvalResult evaluate(std::span<const Vec3> points) override { return {{points[0].x}, {}}; }
-};
-
 EdgeCrossing x_edge(double y, double f_u) {
   EdgeCrossing c;
   c.p_u = {0, y, 0};
@@ -131,7 +125,7 @@ TEST(LocateCrossings, EightMidpointStepsOfOneBatchEach) {
   FunctionField shifted([](const Vec3& p) { return p.x + 0.2; });
   EXPECT_EQ(locate_crossings(shifted, {x_edge(0, -0.3)}, 0.5)[0].x, 0.298828125);
 
-  OneValueField short_field;
+  ShortField short_field(1);
   try {
     locate_crossings(short_field, {x_edge(0, -0.3), x_edge(1, -0.3)}, 0.0);
     FAIL();

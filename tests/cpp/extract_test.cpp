@@ -17,6 +17,8 @@
 namespace karvex {
 namespace {
 
+using testing::FailingField;
+using testing::FieldFailure;
 using testing::FunctionField;
 
 Octree build(Field& field, std::uint8_t max_depth, bool adaptive) {
@@ -87,25 +89,6 @@ TEST(ExtractSurface, NoSurfaceMeansNoFieldCall) {
   EXPECT_EQ(field.calls, calls);
 }
 
-struct CallFailure : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// Forwards to another field and throws on its n-th call.
-class FailingField : public Field {
- public:
-  FailingField(Field& inner, std::size_t fail_at) : inner_(inner), fail_at_(fail_at) {}
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    if (++calls == fail_at_) throw CallFailure("call " + std::to_string(calls));
-    return inner_.evaluate(points);
-  }
-  std::size_t calls = 0;
-
- private:
-  Field& inner_;
-  std::size_t fail_at_;
-};
-
 // Calls of one extraction: 1-8 bisection, 9 normals (10: their finite
 // differences when the field has no gradients), then projection.
 TEST(ExtractSurface, FieldErrorsPropagateFromEveryStage) {
@@ -120,7 +103,7 @@ TEST(ExtractSurface, FieldErrorsPropagateFromEveryStage) {
                                     {11u, false}}) {
     FunctionField inner = testing::sphere({0, 0, 0}, 0.6, gradients);
     FailingField field(inner, fail_at);
-    EXPECT_THROW(extract_surface(tree, field, 30.0), CallFailure) << fail_at;
+    EXPECT_THROW(extract_surface(tree, field, 30.0), FieldFailure) << fail_at;
     EXPECT_EQ(field.calls, fail_at);
   }
 }

@@ -10,6 +10,7 @@ namespace karvex {
 namespace {
 
 using testing::FunctionField;
+using testing::ShortField;
 
 TEST(EstimateGradients, EmptyBatchMakesNoCall) {
   FunctionField f([](const Vec3& p) { return p.x; });
@@ -35,17 +36,8 @@ TEST(EstimateGradients, CentralDifferenceIsExactForSquareAtZero) {
   EXPECT_EQ(estimate_gradients(f, points, 1e-2)[0].x, 0.0);
 }
 
-class ShortField : public Field {
- public:
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    EvalResult r;
-    r.values.assign(points.size() / 6, 1.0);
-    return r;
-  }
-};
-
 TEST(EstimateGradients, TooFewValuesReportsFirstMissingIndex) {
-  ShortField f;
+  ShortField f(2);  // one sixth of the 12 stencil points
   std::vector<Vec3> points{{0, 0, 0}, {1, 1, 1}};
   try {
     estimate_gradients(f, points, 1e-3);

@@ -28,11 +28,11 @@ using testing::accumulate_qefs;
 using testing::crossing_normals;
 using testing::EdgeCrossing;
 using testing::find_crossings;
+using testing::FunctionField;
 using testing::locate_crossings;
 using testing::mark_sharp_slots;
-
-using testing::FunctionField;
 using testing::RecordingField;
+using testing::ShortField;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -124,12 +124,7 @@ TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
   const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
   ASSERT_GT(refs.size(), 3u);
   const std::vector<std::uint8_t> located(refs.size(), 0);
-  class ThreeRows : public Field {
-   public:
-    EvalResult evaluate(std::span<const Vec3> points) override {
-      return {std::vector<double>(points.size(), 0.0), std::vector<Vec3>(3, Vec3{1, 0, 0})};
-    }
-  } short_rows;
+  ShortField short_rows(std::nullopt, 3);
   try {
     accumulate_hermite_data(short_rows, refs, located, cells, assign_vertex_slots(cells), tree,
                             0.5);

@@ -19,9 +19,8 @@ namespace {
 
 using testing::accumulate_qefs;
 using testing::EdgeCrossing;
-using testing::mark_sharp_slots;
-
 using testing::FunctionField;
+using testing::mark_sharp_slots;
 
 // Unit cells at depth 2 of a cube of size 4, so the sharp margin is 0.25.
 SurfaceCell cell_at(Vec3 min, std::uint8_t mask) {

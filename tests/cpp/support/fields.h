@@ -1,12 +1,16 @@
 #pragma once
 
-// Shape fields shared by the core tests: plain C++ functions behind the Field
-// interface, with or without analytic gradients, counting their calls.
+// Fields shared by the core tests: shapes made of plain C++ functions behind
+// the Field interface, with or without analytic gradients, counting their
+// calls; a recording wrapper; and fields that fail or return too little.
 
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -136,5 +140,110 @@ inline FunctionField torus(double R, double r, bool with_gradients = true) {
   }
   return FunctionField(value, gradient);
 }
+
+// A field whose gradients are central differences of its own value function
+// (step 1e-6), for shapes without a closed-form gradient.
+inline FunctionField with_numeric_gradient(std::function<double(const Vec3&)> f) {
+  return FunctionField(f, [f](const Vec3& p) {
+    const double e = 1e-6;
+    return Vec3{(f({p.x + e, p.y, p.z}) - f({p.x - e, p.y, p.z})) / (2 * e),
+                (f({p.x, p.y + e, p.z}) - f({p.x, p.y - e, p.z})) / (2 * e),
+                (f({p.x, p.y, p.z + e}) - f({p.x, p.y, p.z - e})) / (2 * e)};
+  });
+}
+
+// The gyroid sin(pi x) cos(pi y) + sin(pi y) cos(pi z) + sin(pi z) cos(pi x).
+inline FunctionField gyroid() {
+  return with_numeric_gradient([](const Vec3& p) {
+    const double k = 3.141592653589793;
+    return std::sin(k * p.x) * std::cos(k * p.y) + std::sin(k * p.y) * std::cos(k * p.z) +
+           std::sin(k * p.z) * std::cos(k * p.x);
+  });
+}
+
+// A box of half-side 0.55 with a ball of radius 0.5 about (0.5, 0.5, 0.5)
+// taken out: concave sharp edges where the ball meets the faces.
+inline FunctionField bitten_box() {
+  return with_numeric_gradient([](const Vec3& p) {
+    const double q[3] = {std::fabs(p.x) - 0.55, std::fabs(p.y) - 0.55, std::fabs(p.z) - 0.55};
+    const double box = length({std::fmax(q[0], 0), std::fmax(q[1], 0), std::fmax(q[2], 0)}) +
+                       std::fmin(std::fmax(q[0], std::fmax(q[1], q[2])), 0.0);
+    return std::fmax(box, 0.5 - length({p.x - 0.5, p.y - 0.5, p.z - 0.5}));
+  });
+}
+
+// Forwards to another field and keeps every point it was asked for, batch
+// by batch; `before`
+// (when set) runs at the start of each call, so a test can look at the tree
+// as it stands when a pass samples.
+class RecordingField : public Field {
+ public:
+  explicit RecordingField(Field& inner) : inner_(inner) {}
+
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    if (before) before();
+    ++calls;
+    points_seen.insert(points_seen.end(), points.begin(), points.end());
+    EvalResult result = inner_.evaluate(points);
+    batches.push_back(
+        {std::vector<Vec3>(points.begin(), points.end()), result.gradients.has_value()});
+    return result;
+  }
+
+  struct Batch {
+    std::vector<Vec3> points;
+    bool gradients;  // the inner field returned gradients for it
+  };
+
+  std::function<void()> before;
+  std::size_t calls = 0;
+  std::vector<Vec3> points_seen;
+  std::vector<Batch> batches;
+
+ private:
+  Field& inner_;
+};
+
+// Failure injection.
+
+// What FailingField throws.
+struct FieldFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Forwards to another field and throws FieldFailure("call <n>") on its n-th
+// call (1-based).
+class FailingField : public Field {
+ public:
+  FailingField(Field& inner, std::size_t fail_at) : inner_(inner), fail_at_(fail_at) {}
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    if (++calls == fail_at_) throw FieldFailure("call " + std::to_string(calls));
+    return inner_.evaluate(points);
+  }
+  std::size_t calls = 0;
+
+ private:
+  Field& inner_;
+  std::size_t fail_at_;
+};
+
+// Returns fewer results than points: `values` values of 1.0 (one per point
+// when unset) and, when set, `gradient_rows` gradients (1, 0, 0).
+class ShortField : public Field {
+ public:
+  explicit ShortField(std::optional<std::size_t> values,
+                      std::optional<std::size_t> gradient_rows = std::nullopt)
+      : values_(values), gradient_rows_(gradient_rows) {}
+  EvalResult evaluate(std::span<const Vec3> points) override {
+    EvalResult result;
+    result.values.assign(values_.value_or(points.size()), 1.0);
+    if (gradient_rows_) result.gradients.emplace(*gradient_rows_, Vec3{1, 0, 0});
+    return result;
+  }
+
+ private:
+  std::optional<std::size_t> values_;
+  std::optional<std::size_t> gradient_rows_;
+};
 
 }  // namespace karvex::testing

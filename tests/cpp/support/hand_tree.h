@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -19,28 +18,6 @@
 #include "reference_octree.h"
 
 namespace karvex::testing {
-
-// Forwards to another field and keeps every point it was asked for; `before`
-// (when set) runs at the start of each call, so a test can look at the tree
-// as it stands when a pass samples.
-class RecordingField : public Field {
- public:
-  explicit RecordingField(Field& inner) : inner_(inner) {}
-
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    if (before) before();
-    ++calls;
-    points_seen.insert(points_seen.end(), points.begin(), points.end());
-    return inner_.evaluate(points);
-  }
-
-  std::function<void()> before;
-  std::size_t calls = 0;
-  std::vector<Vec3> points_seen;
-
- private:
-  Field& inner_;
-};
 
 struct HandTree {
   // The unit cube, so lattice point k lies at k / 2^max_depth on each axis.
