@@ -23,6 +23,7 @@ target_sources(karvex_core PRIVATE
   # pool: worker threads
   src/core/pool/cpu_count.cpp
   src/core/pool/worker_pool.cpp
+  src/core/pool/run_monitor.cpp
   # dc: the dual contouring stages and their driver
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp

@@ -23,7 +23,8 @@ struct Signature {
   std::size_t required;
 };
 
-inline constexpr std::size_t kMaxParameters = 8;
+// The most parameters a module function has (karvex._native.extract_mesh).
+inline constexpr std::size_t kMaxParameters = 11;
 
 // The arguments of one call, bound to their parameters. Binding and every
 // conversion throw py::PythonError with the module's argument messages. A

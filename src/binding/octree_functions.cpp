@@ -8,7 +8,9 @@
 #include "eval/bridge.h"
 #include "functions.h"
 #include "octree/mod.h"
+#include "pool/run_monitor.h"
 #include "py/errors.h"
+#include "run_hooks.h"
 #include "support/bbox.h"
 #include "validate.h"
 
@@ -43,6 +45,9 @@ Ref octree_stats_impl(PyObject* eval_fn, const BBox& box, std::uint32_t min_dept
 
   OctreeStats stats;
   {
+    // Polls for signals (Ctrl-C) between chunks of the build.
+    PythonRunHooks hooks;
+    const RunMonitor monitor(&hooks);
     const BuildResult built = build_octree(field, box, options);
     stats = count_nodes(built.octree);
     stats.evaluation_count = built.evaluation_count;

@@ -85,15 +85,42 @@ void throw_error(PyObject* type, std::string_view message) {
   throw PythonError::make(type, message);
 }
 
-PyObject* panic_exception_type() noexcept {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) {
-      PyErr_Print();
-      abort_at_boundary(messages::kPanicTypeFailed);
+namespace {
+
+// Both extension modules (_karvex_rs and karvex._native) are built from this
+// file, each with a cell of its own. The first to need the type leaves it in
+// the interpreter's dictionary under its qualified name, and the other takes
+// it from there, so that both raise one class. The dictionary is only a
+// meeting point: each module keeps its own strong reference. Any pending
+// exception is kept as it was.
+PyObject* shared_panic_type() noexcept {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* found = nullptr;
+  if (PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get())) {
+    if (PyDict_GetItemStringRef(shared, messages::kPanicName, &found) < 0) PyErr_Clear();
+    if (found == nullptr) {
+      found = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc,
+                                        PyExc_BaseException, nullptr);
+      if (found != nullptr && PyDict_SetItemString(shared, messages::kPanicName, found) < 0) {
+        PyErr_Clear();  // still usable by this module alone
+      }
     }
+  } else {
+    found = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc,
+                                      PyExc_BaseException, nullptr);
   }
+  if (found == nullptr) {
+    PyErr_Print();
+    abort_at_boundary(messages::kPanicTypeFailed);
+  }
+  PyErr_SetRaisedException(pending);
+  return found;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+  if (g_panic_type == nullptr) g_panic_type = shared_panic_type();
   return g_panic_type;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -34,7 +35,52 @@ class DisjointSets {
   std::vector<std::uint64_t> parent_;
 };
 
+// Vertex numbers beyond the vertex list are an invariant failure.
+void check_vertex_numbers(const std::vector<Vec3>& vertices,
+                          const std::vector<Triangle>& triangles) {
+  monitored_for(triangles.size(), [&](std::size_t i) {
+    for (std::uint64_t v : triangles[i]) {
+      if (v >= vertices.size()) fail_index(vertices.size(), v);
+    }
+  });
+}
+
+// The mesh of `kept` over the vertices it uses, renumbered in their old
+// order (one pass over the vertices, one over the triangles, besides
+// marking).
+Mesh compact(const std::vector<Vec3>& vertices, std::vector<Triangle> kept) {
+  constexpr std::uint64_t kUnused = ~std::uint64_t{0};
+  std::vector<std::uint64_t> renumber(vertices.size(), kUnused);
+  for (const Triangle& t : kept) {
+    for (std::uint64_t v : t) renumber[v] = 0;
+  }
+  Mesh mesh;
+  std::uint64_t next = 0;
+  monitored_for(vertices.size(), [&](std::size_t v) {
+    if (renumber[v] == kUnused) return;
+    renumber[v] = next++;
+    mesh.vertices.push_back(vertices[v]);
+  });
+  monitored_for(kept.size(), [&](std::size_t i) {
+    for (std::uint64_t& v : kept[i]) v = renumber[v];
+  });
+  mesh.faces = std::move(kept);
+  return mesh;
+}
+
 }  // namespace
+
+std::uint64_t cleanup_units(bool keep_all, std::size_t vertices, std::size_t triangles) {
+  // keep all: check, compact (vertices, triangles); largest: check, union,
+  // count, choose, then compact.
+  return keep_all ? 2 * std::uint64_t{triangles} + vertices
+                  : 5 * std::uint64_t{triangles} + vertices;
+}
+
+Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles) {
+  check_vertex_numbers(vertices, triangles);
+  return compact(vertices, std::move(triangles));
+}
 
 Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles) {
   Mesh mesh;
@@ -42,28 +88,24 @@ Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> tr
     mesh.vertices = std::move(vertices);
     return mesh;
   }
-  for (const Triangle& t : triangles) {
-    for (std::uint64_t v : t) {
-      if (v >= vertices.size()) fail_index(vertices.size(), v);
-    }
-  }
+  check_vertex_numbers(vertices, triangles);
 
   DisjointSets sets(vertices.size());
-  for (const Triangle& t : triangles) {
-    sets.unite(t[0], t[1]);
-    sets.unite(t[0], t[2]);
-  }
+  monitored_for(triangles.size(), [&](std::size_t i) {
+    sets.unite(triangles[i][0], triangles[i][1]);
+    sets.unite(triangles[i][0], triangles[i][2]);
+  });
 
   // Triangles per root, counted by each triangle's first vertex. Roots are
   // then met in the order of their earliest triangle, and only a strictly
   // larger count replaces the choice: ties go to the earliest piece.
   std::vector<std::uint64_t> count(vertices.size(), 0);
-  for (const Triangle& t : triangles) ++count[sets.find(t[0])];
+  monitored_for(triangles.size(), [&](std::size_t i) { ++count[sets.find(triangles[i][0])]; });
   std::uint64_t best_root = sets.find(triangles.front()[0]);
-  for (const Triangle& t : triangles) {
-    const std::uint64_t root = sets.find(t[0]);
+  monitored_for(triangles.size(), [&](std::size_t i) {
+    const std::uint64_t root = sets.find(triangles[i][0]);
     if (count[root] > count[best_root]) best_root = root;
-  }
+  });
   if (count[best_root] == triangles.size()) {
     mesh.vertices = std::move(vertices);
     mesh.faces = std::move(triangles);
@@ -72,28 +114,11 @@ Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> tr
 
   std::vector<Triangle> kept;
   kept.reserve(count[best_root]);
-  for (const Triangle& t : triangles) {
-    if (sets.find(t[0]) == best_root) kept.push_back(t);
-  }
+  monitored_for(triangles.size(), [&](std::size_t i) {
+    if (sets.find(triangles[i][0]) == best_root) kept.push_back(triangles[i]);
+  });
   triangles = {};
-
-  // Compaction: used vertices keep their relative order.
-  constexpr std::uint64_t kUnused = ~std::uint64_t{0};
-  std::vector<std::uint64_t> renumber(vertices.size(), kUnused);
-  for (const Triangle& t : kept) {
-    for (std::uint64_t v : t) renumber[v] = 0;
-  }
-  std::uint64_t next = 0;
-  for (std::size_t v = 0; v < vertices.size(); ++v) {
-    if (renumber[v] == kUnused) continue;
-    renumber[v] = next++;
-    mesh.vertices.push_back(vertices[v]);
-  }
-  for (Triangle& t : kept) {
-    for (std::uint64_t& v : t) v = renumber[v];
-  }
-  mesh.faces = std::move(kept);
-  return mesh;
+  return compact(vertices, std::move(kept));
 }
 
 }  // namespace karvex

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "dc/extract.h"
@@ -18,5 +19,15 @@ namespace karvex {
 // their old order. A vertex number beyond `vertices` is the
 // index-out-of-bounds invariant failure.
 Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles);
+
+// Keeps every triangle, in order, and only the vertices some triangle uses,
+// renumbered in their old order. A vertex number beyond `vertices` is the
+// index-out-of-bounds invariant failure.
+Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles);
+
+// The units either function advances the open stage of the thread's
+// RunMonitor by (one per triangle or vertex of each pass it makes), for a
+// stage opened with this total just before the call.
+std::uint64_t cleanup_units(bool keep_all, std::size_t vertices, std::size_t triangles);
 
 }  // namespace karvex

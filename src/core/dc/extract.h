@@ -20,8 +20,11 @@ struct Mesh {
 };
 
 // Dual Contouring of the finished octree, keeping the largest connected
-// component. Field errors propagate unchanged; invariant failures (also those
-// raised on worker threads) throw InvariantFailure on the calling thread.
+// component (or every piece: controls.keep_all). Field errors propagate
+// unchanged; invariant failures (also those raised on worker threads) throw
+// InvariantFailure on the calling thread; whatever the hooks' progress() or
+// poll() throw propagates unchanged once the workers have stopped. The
+// stages reported to the hooks are listed in extract.cpp.
 Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_deg);
 Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_deg,
                      const ExtractControls& controls);

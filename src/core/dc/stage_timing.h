@@ -1,7 +1,7 @@
 #pragma once
 
-// Stage timing of an extraction, for benchmarks: the optional knobs of
-// extract_surface (ExtractControls), the seconds each stage took
+// The optional knobs of extract_surface (ExtractControls) and stage timing
+// of an extraction, for benchmarks: the seconds each stage took
 // (ExtractTimings), and the StageTimer that fills them: wall-clock and
 // calling-thread CPU time of each stage, and how much of each was spent
 // inside the field. CPU time of the calling thread is what a stage costs
@@ -20,6 +20,7 @@
 namespace karvex {
 
 class WorkerPool;
+class RunHooks;
 
 // Seconds spent in each stage of one extraction, wall-clock and CPU time of
 // the calling thread (which does all the work when the pool has one
@@ -48,10 +49,18 @@ struct ExtractTimings {
   std::uint64_t triangle_count = 0;  // generated, before cleanup
 };
 
-// Optional knobs of extract_surface, for tests and benchmarks.
+// Optional knobs of extract_surface. None of them changes the result but
+// keep_all.
 struct ExtractControls {
   WorkerPool* pool = nullptr;         // nullptr: the process-wide pool
   ExtractTimings* timings = nullptr;  // nullptr: no timing
+  // Progress of the stages and polls for cancellation, on the calling thread
+  // (see RunMonitor for the stages' names and totals). nullptr: none, unless
+  // the caller already runs a RunMonitor of its own.
+  RunHooks* hooks = nullptr;
+  // true: every connected piece is kept (unused vertices dropped, the others
+  // renumbered in order); false: the largest piece only.
+  bool keep_all = false;
 };
 
 // A moment on both clocks.

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -11,6 +12,8 @@ namespace {
 struct Walk {
   const Octree& tree;
   std::vector<SurfaceCell>& out;
+  RunMonitor* monitor = RunMonitor::active();
+  std::size_t leaves_since_poll = 0;
 
   void visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
              double cell_side) {
@@ -29,7 +32,12 @@ struct Walk {
       }
       return;
     }
-    if (node.kind != NodeKind::Leaf || address.d < tree.min_depth) return;
+    if (node.kind != NodeKind::Leaf) return;
+    if (monitor && ++leaves_since_poll == kPollBlock) {
+      monitor->advance(kPollBlock);
+      leaves_since_poll = 0;
+    }
+    if (address.d < tree.min_depth) return;
     const LeafData& leaf = tree.leaf(node);
     if (leaf.sign_mask == 0 || leaf.sign_mask == 255) return;
     out.push_back({address, cell_min, cell_side, leaf.values, leaf.sign_mask});
@@ -64,7 +72,7 @@ std::uint64_t CellLookup::at(const CellAddress& address) const {
 
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
   CellLookup lookup;
-  for (std::uint64_t i = 0; i < cells.size(); ++i) lookup.insert(cells[i].address, i);
+  monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
   return lookup;
 }
 

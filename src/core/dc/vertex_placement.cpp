@@ -1,6 +1,7 @@
 #include "dc/vertex_placement.h"
 
 #include "octree/mod.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -21,7 +22,7 @@ std::vector<VertexSolveJob> make_solve_jobs(const std::vector<SurfaceCell>& cell
                                             double cube_size) {
   std::vector<VertexSolveJob> jobs;
   jobs.reserve(slots.slot_count);
-  for (std::size_t i = 0; i < cells.size(); ++i) {
+  monitored_for(cells.size(), [&](std::size_t i) {
     const SurfaceCell& cell = cells[i];
     const VertexBox box = cell_box(cell);
     const std::uint64_t base = checked_at(slots.vertex_base, i);
@@ -36,7 +37,7 @@ std::vector<VertexSolveJob> make_solve_jobs(const std::vector<SurfaceCell>& cell
       }
       jobs.push_back({slot, box, clamp});
     }
-  }
+  });
   return jobs;
 }
 
@@ -66,13 +67,13 @@ EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const Verte
   out.cell_first_vertex.assign(cells.size(), kNoVertex);
   out.positions.reserve(solutions.size());
   out.boxes.reserve(solutions.size());
-  for (std::size_t i = 0; i < cells.size(); ++i) {
+  monitored_for(cells.size(), [&](std::size_t i) {
     const SurfaceCell& cell = cells[i];
     const std::uint64_t base = checked_at(slots.vertex_base, i);
     const unsigned groups = checked_at(slots.cell_components, i)[8];
     bool any_solved = false;
     for (unsigned j = 0; j < groups; ++j) any_solved |= checked_at(solutions, base + j).solved;
-    if (!any_solved) continue;
+    if (!any_solved) return;
 
     out.cell_first_vertex[i] = out.positions.size();
     for (unsigned j = 0; j < groups; ++j) {
@@ -87,7 +88,7 @@ EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const Verte
         out.boxes.push_back(cell_box(cell));
       }
     }
-  }
+  });
   return out;
 }
 

@@ -4,10 +4,13 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <new>
 #include <system_error>
 
 #include "pool/cpu_count.h"
+#include "pool/run_monitor.h"
 
 namespace karvex {
 
@@ -26,6 +29,15 @@ struct WorkerPool::Loop {
     }
   }
 
+  // The caller's exception ends the loop: as a failure below every index,
+  // it stops each task at its next index, skips every range not yet begun,
+  // and replaces whatever a task raised.
+  void cancel(std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    first_failure.store(0, std::memory_order_relaxed);
+    failure = std::move(error);
+  }
+
   const std::size_t n;
   const std::size_t chunk;
   const std::size_t ranges;
@@ -35,6 +47,7 @@ struct WorkerPool::Loop {
 
   std::atomic<std::size_t> next_range{0};
   std::atomic<std::size_t> finished{0};
+  std::atomic<std::size_t> items_done{0};  // indices of the ranges run to their end
   std::atomic<std::size_t> first_failure{std::numeric_limits<std::size_t>::max()};
 
   std::mutex mutex;  // guards `failure`; pairs with `all_finished`
@@ -80,14 +93,20 @@ WorkerPool::~WorkerPool() {
 
 void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task) {
   if (n == 0) return;
+  RunMonitor* monitor = RunMonitor::active();
+  // The open stage counts this loop's indices on top of what it had.
+  const std::uint64_t base = monitor ? monitor->done() : 0;
   // About four ranges per thread of execution balances uneven work without
   // making ranges so small that claiming them costs more than running them.
   const std::size_t spread = workers() * 4;
-  const std::size_t chunk = std::max({std::size_t{1}, min_chunk, (n + spread - 1) / spread});
+  std::size_t chunk = std::max({std::size_t{1}, min_chunk, (n + spread - 1) / spread});
+  // A monitored run polls between ranges: keep them short. Range sizes
+  // never change a result.
+  if (monitor) chunk = std::min(chunk, std::max(min_chunk, kMonitoredChunk));
 
   if (orphaned_ || threads_.empty() || chunk >= n) {
     Loop loop(n, chunk, task);
-    work_on(loop);
+    work_as_caller(loop, monitor, base);
     if (loop.failure) std::rethrow_exception(loop.failure);
     return;
   }
@@ -98,43 +117,88 @@ void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task
     queue_.push_back(loop);
   }
   work_ready_.notify_all();
-  work_on(*loop);
+  const bool polling = work_as_caller(*loop, monitor, base);
   retire(loop);
-  {
-    std::unique_lock<std::mutex> lock(loop->mutex);
-    loop->all_finished.wait(
-        lock, [&] { return loop->finished.load(std::memory_order_acquire) == loop->ranges; });
-  }
+  wait_for_ranges(*loop, polling ? monitor : nullptr, base);
   // Take the failure out of the loop so that the exception object is
   // released on this thread, whichever thread drops the loop last.
   std::exception_ptr failure = std::move(loop->failure);
   if (failure) std::rethrow_exception(std::move(failure));
 }
 
-void WorkerPool::work_on(Loop& loop) {
-  while (true) {
-    const std::size_t r = loop.next_range.fetch_add(1, std::memory_order_relaxed);
-    if (r >= loop.ranges) return;
-    const std::size_t begin = r * loop.chunk;
-    const std::size_t end = std::min(loop.n, begin + loop.chunk);
-    // A range wholly above a recorded failure cannot change which failure
-    // is reported: skip it.
-    if (begin < loop.first_failure.load(std::memory_order_relaxed)) {
-      LoopRange range(begin, end, r, &loop.first_failure);
-      try {
-        (*loop.task)(range);
-      } catch (...) {
-        loop.record_failure(range.current_, std::current_exception());
-      }
-    }
-    if (loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.ranges) {
-      // Taking the lock orders this wake-up after the caller's predicate check.
-      {
-        std::lock_guard<std::mutex> lock(loop.mutex);
-      }
-      loop.all_finished.notify_all();
+bool WorkerPool::work_on_one(Loop& loop) {
+  const std::size_t r = loop.next_range.fetch_add(1, std::memory_order_relaxed);
+  if (r >= loop.ranges) return false;
+  const std::size_t begin = r * loop.chunk;
+  const std::size_t end = std::min(loop.n, begin + loop.chunk);
+  // A range wholly above a recorded failure cannot change which failure
+  // is reported: skip it.
+  if (begin < loop.first_failure.load(std::memory_order_relaxed)) {
+    LoopRange range(begin, end, r, &loop.first_failure);
+    try {
+      (*loop.task)(range);
+      loop.items_done.fetch_add(end - begin, std::memory_order_relaxed);
+    } catch (...) {
+      loop.record_failure(range.current_, std::current_exception());
     }
   }
+  if (loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.ranges) {
+    // Taking the lock orders this wake-up after the caller's predicate check.
+    {
+      std::lock_guard<std::mutex> lock(loop.mutex);
+    }
+    loop.all_finished.notify_all();
+  }
+  return true;
+}
+
+void WorkerPool::work_on(Loop& loop) {
+  while (work_on_one(loop)) {
+  }
+}
+
+bool WorkerPool::work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base) {
+  if (monitor == nullptr) {
+    work_on(loop);
+    return false;
+  }
+  while (true) {
+    bool claimed = false;
+    {
+      // A loop nested in a task neither polls nor counts.
+      const RunMonitor::Suspended quiet;
+      claimed = work_on_one(loop);
+    }
+    try {
+      monitor->reach(base + loop.items_done.load(std::memory_order_relaxed));
+    } catch (...) {
+      loop.cancel(std::current_exception());
+      work_on(loop);  // the ranges left are skipped, but must be counted
+      return false;
+    }
+    if (!claimed) return true;
+  }
+}
+
+void WorkerPool::wait_for_ranges(Loop& loop, RunMonitor* monitor, std::uint64_t base) {
+  const auto all_done = [&] {
+    return loop.finished.load(std::memory_order_acquire) == loop.ranges;
+  };
+  std::unique_lock<std::mutex> lock(loop.mutex);
+  if (monitor != nullptr) {
+    while (!loop.all_finished.wait_for(lock, std::chrono::milliseconds(2), all_done)) {
+      lock.unlock();
+      try {
+        monitor->reach(base + loop.items_done.load(std::memory_order_relaxed));
+      } catch (...) {
+        loop.cancel(std::current_exception());
+        lock.lock();
+        break;
+      }
+      lock.lock();
+    }
+  }
+  loop.all_finished.wait(lock, all_done);
 }
 
 void WorkerPool::retire(const std::shared_ptr<Loop>& loop) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -17,6 +18,7 @@
 namespace karvex {
 
 class WorkerPool;
+class RunMonitor;
 
 // The share of a parallel loop handed to one task: the indices [begin, end).
 // Tasks iterate as
@@ -66,6 +68,14 @@ class LoopRange {
 // Several threads may run loops on one pool at once, and a task may itself
 // run a loop: the caller of a loop always works on its own loop's ranges,
 // so progress never waits for a busy worker.
+//
+// Monitored runs: when the calling thread has an active RunMonitor, ranges
+// are at most kMonitoredChunk indices, and between its own ranges (and
+// every few milliseconds while it waits for the workers) the caller raises
+// the open stage's count by the indices finished so far and polls. A poll
+// or report that throws cancels the loop: every thread stops at its next
+// index, and once all have stopped the caller's exception is rethrown
+// (it wins over any failure of a task).
 class WorkerPool {
  public:
   using RangeTask = std::function<void(LoopRange&)>;
@@ -99,8 +109,19 @@ class WorkerPool {
   struct Loop;
 
   void worker_main();
+  // Claims and runs one range of `loop`; false when none was left.
+  static bool work_on_one(Loop& loop);
   // Claims and runs ranges of `loop` until none is left unclaimed.
   static void work_on(Loop& loop);
+  // The calling thread's share of `loop`: its ranges, each followed by a
+  // report (the open stage at `base` plus the indices finished) and a poll
+  // when `monitor` is set. A throwing poll cancels the loop
+  // (the caller then still claims and skips the ranges left); returns false
+  // in that case.
+  static bool work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base);
+  // Waits until every range of `loop` has finished, polling `monitor` (when
+  // set) every few milliseconds meanwhile; a throwing poll cancels the loop.
+  static void wait_for_ranges(Loop& loop, RunMonitor* monitor, std::uint64_t base);
   void retire(const std::shared_ptr<Loop>& loop);
 
   std::mutex mutex_;
@@ -121,6 +142,11 @@ WorkerPool& global_pool();
 // Loops smaller than this run on the calling thread alone: waking workers
 // costs more than the work.
 inline constexpr std::size_t kDefaultMinChunk = 256;
+
+// The longest range of a monitored run (unless a loop asks for longer
+// ones): a few milliseconds of the costliest per-index work, so that the
+// caller polls often and workers stop soon after a cancellation.
+inline constexpr std::size_t kMonitoredChunk = 4096;
 
 // result[i] = item(i) for every i in [0, n), computed on the pool. T must be
 // default-constructible. Failures as in WorkerPool::run.
