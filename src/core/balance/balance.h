@@ -9,7 +9,9 @@
 namespace karvex {
 
 // Face-balance passes, then edge-closure passes, one sampling batch per pass.
-// Returns the evaluations charged by its batches.
+// Returns the evaluations charged by its batches. Each pass is a progress
+// stage, "balancing pass k" or "edge closure pass k", counting its marked
+// cells twice (gathering corners, splitting).
 std::uint64_t balance_octree(Octree& tree, CornerCache& cache, Field& field);
 
 // The edge-closure passes alone: refines every cell that shares a

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
 #include "octree/subgrid.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -50,8 +52,12 @@ class Builder {
   }
 
   BuildResult run(bool balance) {
-    evaluation_count_ += sample_initial_grid(tree_, field_, cache_);
     const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
+    // Progress stages: "initial grid" (its points), "octree level L" and
+    // "surface leaves pass k" (the cells split, twice: gathering their
+    // corners and splitting), then the passes of balance/.
+    begin_stage("initial grid", std::uint64_t{side} * side * side);
+    evaluation_count_ += sample_initial_grid(tree_, field_, cache_);
     grid_ordered_ = cache_.size() == side * side * side;
     tree_.root = assemble_uniform({0, 0, 0, 0});
     refine_by_criteria();
@@ -63,6 +69,7 @@ class Builder {
       // that leaf, or the mesh would have holes there.
       evaluation_count_ += close_sign_changing_edges(tree_, cache_, field_);
     }
+    end_stage();
     return {std::move(tree_), evaluation_count_};
   }
 
@@ -140,6 +147,7 @@ class Builder {
         });
       }
       if (selected.empty()) return;  // nothing deeper can be tested either
+      begin_stage("octree level " + std::to_string(level), 2 * std::uint64_t{selected.size()});
       split_all(selected);
       side *= 0.5;
     }
@@ -181,7 +189,8 @@ class Builder {
   void refine_surface_leaves() {
     std::vector<SplitTarget> leaves;
     collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
-    while (!leaves.empty()) {
+    for (unsigned pass = 1; !leaves.empty(); ++pass) {
+      begin_stage("surface leaves pass " + std::to_string(pass), 2 * std::uint64_t{leaves.size()});
       split_all(leaves);
       leaves.clear();
       for_children_of_last_pass(
@@ -213,6 +222,7 @@ class Builder {
   template <class Visit>
   void for_children_of_last_pass(Visit&& visit) const {
     for (std::size_t i = 0; i < last_pass_.size(); ++i) {
+      if (i % kPollBlock == 0) poll_run();
       // The pass appended one block per split cell, in list order.
       const auto block = static_cast<std::uint32_t>(last_pass_first_block_ + i);
       const ChildBlock& children = tree_.block(block);
@@ -243,6 +253,7 @@ class Builder {
       // A split adds at most 19 corners; room reserved but not used costs no memory.
       pass.reserve(19 * targets.size());
       for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (i != 0 && i % kPollBlock == 0) advance_stage(kPollBlock);
         const SplitTarget& target = targets[i];
         const CornerKey corner = min_corner(target.cell, tree_.max_depth);
         if (target.corners[0] == CornerCache::kAbsent) {
@@ -256,6 +267,7 @@ class Builder {
     }
     last_pass_first_block_ = tree_.blocks.size();
     for (std::size_t i = 0; i < targets.size(); ++i) {
+      if (i != 0 && i % kPollBlock == 0) advance_stage(kPollBlock);
       // The samples a few splits ahead are scattered over the cache; asking for
       // them early overlaps their memory latency with the work of this split.
       if (i + kPrefetchAhead < targets.size()) {

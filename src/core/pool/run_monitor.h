@@ -122,6 +122,11 @@ inline void end_stage() {
   if (RunMonitor* monitor = RunMonitor::active()) monitor->end();
 }
 
+// Polls the thread's active monitor, if any.
+inline void poll_run() {
+  if (RunMonitor* monitor = RunMonitor::active()) monitor->poll();
+}
+
 // Advances the open stage of the thread's active monitor, if any, and polls.
 inline void advance_stage(std::uint64_t units) {
   if (RunMonitor* monitor = RunMonitor::active()) monitor->advance(units);
