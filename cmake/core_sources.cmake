@@ -4,6 +4,7 @@ target_sources(karvex_core PRIVATE
   # support: geometry and failures
   src/core/support/bbox.cpp
   src/core/support/panic.cpp
+  src/core/support/alloc_context.cpp
   # field: the interface the core samples through, finite differences
   src/core/field/fd_gradients.cpp
   # octree: the model and the sample store

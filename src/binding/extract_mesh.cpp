@@ -62,6 +62,8 @@ PyObject* karvex_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_t nargs
     validate_depth("min_depth", min_depth);
     validate_depth("max_depth", max_depth);
     validate_depth_order(min_depth, max_depth);
+    validate_finite("angle_threshold_deg", angle_threshold_deg);
+    validate_finite("iso_value", iso_value);
     return extract_mesh_impl(eval_fn.get(), box, min_depth, max_depth, angle_threshold_deg,
                              iso_value, adaptive);
   });

@@ -12,6 +12,7 @@
 #include "pool/run_monitor.h"
 #include "py/errors.h"
 #include "py/slice_container.h"
+#include "support/alloc_context.h"
 
 namespace karvex::py {
 
@@ -38,6 +39,9 @@ std::pair<std::vector<double>, std::vector<std::int64_t>> flatten(const Mesh& me
 }  // namespace
 
 Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingRequest& request) {
+  // Named for the report of an allocation failure once building and
+  // contouring (which name their own work) have returned.
+  const TaskScope task("handing the mesh to NumPy", -1);
   PythonField field(eval_fn);
   BuildOptions options;
   options.min_depth = static_cast<std::uint8_t>(request.min_depth);

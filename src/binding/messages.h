@@ -44,6 +44,19 @@ inline constexpr std::string_view kBoxTooLarge =
 inline constexpr std::string_view kDepthTooLarge = "{} must be at most 31 (got {})";
 inline constexpr std::string_view kDepthOrder =
     "min_depth must not exceed max_depth (got min_depth={}, max_depth={})";
+inline constexpr std::string_view kBoxInverted =
+    "bbox_max must not be below bbox_min on any axis, but it is on the {} axis "
+    "(got bbox_min=({}, {}, {}), bbox_max=({}, {}, {}))";
+
+// --- Validation of real-valued parameters (ValueError) ----------------------
+inline constexpr std::string_view kNotFinite = "{} must be a finite number (got {})";
+
+// --- Allocation failures (MemoryError) --------------------------------------
+// The message is "<prefix><what the call was doing><suffix>", assembled in a
+// fixed buffer (allocating could fail again); a failure outside any named
+// task keeps MemoryError's empty message.
+inline constexpr std::string_view kOutOfMemoryPrefix = "out of memory while ";
+inline constexpr std::string_view kOutOfMemorySuffix = "; a smaller depth needs less memory";
 
 // --- Evaluation bridge -----------------------------------------------------
 inline constexpr std::string_view kNotContiguous = "The given array is not contiguous";

@@ -75,6 +75,7 @@ PyObject* karvex_build_octree_uniform(PyObject*, PyObject* const* args, Py_ssize
     const double iso_value = a.real(4, 0.0);
     validate_box(box);
     validate_depth("depth", depth);
+    validate_finite("iso_value", iso_value);
     return octree_stats_impl(eval_fn.get(), box, depth, depth, iso_value);
   });
 }
@@ -92,6 +93,7 @@ PyObject* karvex_build_octree_adaptive(PyObject*, PyObject* const* args, Py_ssiz
     validate_depth("min_depth", min_depth);
     validate_depth("max_depth", max_depth);
     validate_depth_order(min_depth, max_depth);
+    validate_finite("iso_value", iso_value);
     return octree_stats_impl(eval_fn.get(), box, min_depth, max_depth, iso_value);
   });
 }

@@ -34,6 +34,15 @@ void validate_box(const BBox& box) {
   // Finite corners can still be so far apart that the extent overflows; every
   // sample point would then be NaN.
   if (!std::isfinite(cube.size) || !finite(cube.origin)) fail_box(messages::kBoxTooLarge, box);
+  // The cube spans the largest extent from bbox_min on every axis, so a
+  // reversed axis would be meshed over a region the caller did not ask for.
+  constexpr std::string_view kAxisNames[] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    // The axis fills the first placeholder; fail_box fills the corners.
+    if (box.max[axis] < box.min[axis]) {
+      fail_box(py::fill(messages::kBoxInverted, {kAxisNames[axis]}), box);
+    }
+  }
 }
 
 void validate_depth(std::string_view name, std::uint32_t depth) {
@@ -47,6 +56,12 @@ void validate_depth_order(std::uint32_t min_depth, std::uint32_t max_depth) {
   if (min_depth > max_depth) {
     py::throw_error(PyExc_ValueError, py::fill(messages::kDepthOrder, {std::to_string(min_depth),
                                                                        std::to_string(max_depth)}));
+  }
+}
+
+void validate_finite(std::string_view name, double value) {
+  if (!std::isfinite(value)) {
+    py::throw_error(PyExc_ValueError, py::fill(messages::kNotFinite, {name, float_repr(value)}));
   }
 }
 

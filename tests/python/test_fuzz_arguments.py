@@ -329,6 +329,10 @@ def validate(name, values):
         if not all(map(math.isfinite, [size, *origin])):
             raise Expected(ValueError, "bbox_min and bbox_max are too far apart: the box's "
                                        "extent is not a finite number " + shown)
+        for axis, a, b in zip("xyz", lo, hi):
+            if b < a:
+                raise Expected(ValueError, "bbox_max must not be below bbox_min on any axis, "
+                                           f"but it is on the {axis} axis " + shown)
     for depth in ("depth", "min_depth", "max_depth"):
         if depth in values and values[depth] > 31:
             raise Expected(ValueError, f"{depth} must be at most 31 (got {values[depth]})")
@@ -336,6 +340,9 @@ def validate(name, values):
         raise Expected(ValueError, "min_depth must not exceed max_depth "
                                    f"(got min_depth={values['min_depth']}, "
                                    f"max_depth={values['max_depth']})")
+    for real in ("angle_threshold_deg", "iso_value"):
+        if real in values and not math.isfinite(values[real]):
+            raise Expected(ValueError, f"{real} must be a finite number (got {values[real]!r})")
 
 
 def predict(name, args, kwargs):

@@ -8,6 +8,7 @@ the unlimited one) or MemoryError, and then still work.
 """
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -43,7 +44,7 @@ CHILD = textwrap.dedent("""
             result = [len(result[0]), len(result[1]), float(result[0].sum()), int(result[1].sum())]
         outcome = {{"result": list(result)}}
     except BaseException as error:
-        outcome = {{"error": type(error).__name__}}
+        outcome = {{"error": type(error).__name__, "message": str(error)}}
     # Whatever happened, the process can go on meshing.
     v, f = k.extract_mesh(sphere, *BOX, 2, 4)
     outcome["after"] = len(f)
@@ -76,7 +77,26 @@ def run_limited(call, limit_mb, timeout=180):
 ], ids=["uniform-11", "uniform-20", "uniform-31", "adaptive-25-31", "mesh-12-12",
         "waves-balanced-12", "waves-refined-12"])
 def test_impossible_requests_raise_memory_error(call):
-    assert run_limited(call, 1024)["error"] == "MemoryError"
+    outcome = run_limited(call, 1024)
+    assert outcome["error"] == "MemoryError"
+    # The sphere's batches are small; the waves' NumPy arrays may be what
+    # fails, and eval_fn's own MemoryError passes unchanged.
+    if "sphere" in call:
+        assert re.fullmatch(OUT_OF_MEMORY, outcome["message"]), outcome["message"]
+
+
+# What an allocation failure inside the module says: the task and its depth,
+# then the stage it failed in.
+OUT_OF_MEMORY = (r"out of memory while building the octree \(depth \d+\): [a-z -]+( level \d+)?; "
+                 r"a smaller depth needs less memory")
+
+
+def test_memory_error_names_the_task_depth_and_stage():
+    # The corner lattice of depth 12 alone is 2^36 samples, far beyond 3 GB.
+    outcome = run_limited("k.build_octree_uniform(sphere, *BOX, 12)", 3072)
+    assert outcome == {"error": "MemoryError", "after": outcome["after"], "message": (
+        "out of memory while building the octree (depth 12): reserving the corner cache for "
+        "the initial grid at level 12; a smaller depth needs less memory")}
 
 
 # Limits from "fails while sampling the first grid" to "just enough"; each

@@ -1,12 +1,15 @@
 #include "py/errors.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "messages.h"
 #include "py/text.h"
+#include "support/alloc_context.h"
 #include "support/panic.h"
 
 namespace karvex::py {
@@ -37,6 +40,29 @@ void raise_panic(std::string_view message) noexcept {
   Ref instance = Ref::steal(PyObject_CallOneArg(type, text.get()));
   if (!instance) return;
   PyErr_SetRaisedException(instance.release());
+}
+
+// Sets MemoryError, its message naming what the calling thread was doing
+// (the core's work context) when one is recorded. Assembled in a fixed
+// buffer: allocating now could fail again. Should even the message's str
+// fail, the interpreter's own MemoryError is left set instead.
+void raise_memory_error() noexcept {
+  char work[200];
+  const std::size_t length = describe_work(work_context(), work, sizeof work);
+  if (length == 0) {
+    PyErr_NoMemory();
+    return;
+  }
+  char message[sizeof work + 64];
+  std::size_t used = 0;
+  for (const std::string_view part : {messages::kOutOfMemoryPrefix, std::string_view(work, length),
+                                      messages::kOutOfMemorySuffix}) {
+    const std::size_t n = std::min(part.size(), sizeof message - 1 - used);
+    std::memcpy(message + used, part.data(), n);
+    used += n;
+  }
+  message[used] = '\0';
+  PyErr_SetString(PyExc_MemoryError, message);
 }
 
 }  // namespace
@@ -150,11 +176,11 @@ void deliver_current_exception() noexcept {
     } catch (const InvariantFailure& failure) {
       raise_panic(failure.what());
     } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+      raise_memory_error();
     } catch (const std::length_error&) {
       // A container asked for more elements than it can address: a request
       // for more memory than there is, like bad_alloc.
-      PyErr_NoMemory();
+      raise_memory_error();
     } catch (const std::exception& failure) {
       raise_panic(failure.what());
     } catch (...) {
@@ -163,6 +189,9 @@ void deliver_current_exception() noexcept {
   } catch (...) {
     abort_at_boundary({});
   }
+  // A failure leaves the context of its stage behind for the report above;
+  // the next call starts without it.
+  clear_work_context();
 }
 
 }  // namespace karvex::py

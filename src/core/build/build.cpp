@@ -12,6 +12,7 @@
 #include "octree/pending_corners.h"
 #include "octree/subgrid.h"
 #include "pool/run_monitor.h"
+#include "support/alloc_context.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -52,6 +53,7 @@ class Builder {
   }
 
   BuildResult run(bool balance) {
+    set_work_stage("sampling the initial grid at level", tree_.min_depth);
     const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
     // Progress stages: "initial grid" (its points), "octree level L" and
     // "surface leaves pass k" (the cells split, twice: gathering their
@@ -59,14 +61,18 @@ class Builder {
     begin_stage("initial grid", std::uint64_t{side} * side * side);
     evaluation_count_ += sample_initial_grid(tree_, field_, cache_);
     grid_ordered_ = cache_.size() == side * side * side;
+    set_work_stage("assembling the uniform tree at level", tree_.min_depth);
     tree_.root = assemble_uniform({0, 0, 0, 0});
     refine_by_criteria();
     if (balance) {
+      set_work_stage("balancing");
       evaluation_count_ += balance_octree(tree_, cache_, field_);
     } else {
+      set_work_stage("refining every surface cell to level", tree_.max_depth);
       refine_surface_leaves();
       // Cells across a sign-changing edge of a refined leaf must be as fine as
       // that leaf, or the mesh would have holes there.
+      set_work_stage("closing sign-changing edges");
       evaluation_count_ += close_sign_changing_edges(tree_, cache_, field_);
     }
     end_stage();
@@ -137,6 +143,7 @@ class Builder {
     double side = tree_.size;  // halved level by level, as a walk would carry it
     for (unsigned level = 0; level < tree_.min_depth; ++level) side *= 0.5;
     for (unsigned level = tree_.min_depth; level < tree_.max_depth; ++level) {
+      set_work_stage("refining level", static_cast<int>(level));
       selected.clear();
       if (level == tree_.min_depth) {
         select_for_split(tree_.root, {{0, 0, 0, 0}}, level, side, selected);
@@ -328,6 +335,10 @@ class Builder {
 }  // namespace
 
 BuildResult build_octree(Field& field, const BBox& box, const BuildOptions& options) {
+  // Names the work for the report of an allocation failure; each phase of
+  // the run names its stage.
+  const TaskScope task("building the octree", options.max_depth);
+  set_work_stage("reserving the corner cache for the initial grid at level", options.min_depth);
   return Builder(field, box, options).run(options.balance);
 }
 

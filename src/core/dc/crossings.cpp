@@ -1,6 +1,8 @@
 #include "dc/crossings.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <span>
 
@@ -111,6 +113,21 @@ std::vector<std::uint8_t> locate_crossing_refs(Field& field,
         return crossing_point(cells[crossings[k].cell], crossings[k], t);
       },
       [&](std::size_t k) { return crossings[k].below_at_u; });
+}
+
+Vec3 normal_from_unbounded_gradient(const Vec3& g) {
+  const double m = std::max({std::abs(g.x), std::abs(g.y), std::abs(g.z)});
+  // Scaled into [-1, 1], so that the squares below cannot overflow; the
+  // largest component becomes +-1 and the length lies in [1, sqrt(3)]. An
+  // infinite component outweighs every finite one: the direction is the
+  // limit of g / |g| as those components grow without bound.
+  const auto scaled = [m](double c) {
+    if (std::isinf(m)) return std::isinf(c) ? std::copysign(1.0, c) : 0.0;
+    return c / m;
+  };
+  const Vec3 s{scaled(g.x), scaled(g.y), scaled(g.z)};
+  const double length = std::sqrt(s.x * s.x + s.y * s.y + s.z * s.z);
+  return {s.x / length, s.y / length, s.z / length};
 }
 
 double gradient_step(const Octree& tree) {

@@ -67,10 +67,19 @@ inline double located_parameter(std::uint8_t lower) {
   return static_cast<double>(2u * lower + 1u) * (1.0 / 512.0);
 }
 
+// The unit normal of a gradient whose length is not a finite double (see
+// normal_from_gradient); every component is a number or an infinity, none NaN.
+Vec3 normal_from_unbounded_gradient(const Vec3& g);
+
 // The unit normal of one gradient: g / |g|, or (0, 0, 1) for a gradient no
-// longer than 1e-12 (or NaN).
+// longer than 1e-12 (or with a NaN component). When |g| overflows (a
+// component infinite, or the squares beyond the largest double), dividing by
+// it would give zeros or NaN; the gradient is then scaled by its largest
+// component magnitude before normalising, and infinite components stand for
+// their sign (normal_from_unbounded_gradient). Every result is finite.
 inline Vec3 normal_from_gradient(const Vec3& g) {
   const double length = std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z);
+  if (std::isinf(length)) return normal_from_unbounded_gradient(g);
   return length > 1e-12 ? Vec3{g.x / length, g.y / length, g.z / length} : Vec3{0.0, 0.0, 1.0};
 }
 

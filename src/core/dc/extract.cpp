@@ -18,6 +18,7 @@
 #include "dc/vertex_placement.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
+#include "support/alloc_context.h"
 
 namespace karvex {
 
@@ -38,6 +39,9 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
                      const ExtractControls& controls) {
   const RunMonitor monitor(controls.hooks);
   StageTimer timer(controls.timings, user_field);
+  // Names the work for the report of an allocation failure; timer.stage()
+  // names each stage.
+  const TaskScope task("contouring the octree", tree.max_depth);
   Field& field = timer.field();
   const double iso = tree.iso_value;
   // Two normals of a slot further apart than the threshold angle make it sharp.

@@ -16,6 +16,7 @@
 #include <span>
 
 #include "field/field.h"
+#include "support/alloc_context.h"
 
 namespace karvex {
 
@@ -148,6 +149,22 @@ class TimedField : public Field {
   Field& inner_;
 };
 
+// What a stage does, as an allocation failure reports it.
+inline const char* stage_description(ExtractTimings::Stage ExtractTimings::* stage) {
+  using T = ExtractTimings;
+  if (stage == &T::cells) return "collecting surface cells";
+  if (stage == &T::crossings) return "finding sign-changing edges";
+  if (stage == &T::locate) return "locating crossings";
+  if (stage == &T::normals) return "computing normals";
+  if (stage == &T::qefs) return "preparing vertex solves";
+  if (stage == &T::solve) return "solving vertex positions";
+  if (stage == &T::emit) return "numbering vertices";
+  if (stage == &T::projection) return "projecting vertices onto the surface";
+  if (stage == &T::faces) return "generating faces";
+  if (stage == &T::cleanup) return "keeping the largest component";
+  return "an unnamed stage";
+}
+
 // Fills ExtractTimings stage by stage, or does nothing when `timings` is
 // null. stage() closes the open stage and opens the next, so a driver marks
 // where each stage begins and nothing else; stop(), or the end of the
@@ -163,7 +180,10 @@ class StageTimer {
   // caller's wrapped so that the time spent inside it is counted.
   Field& field() { return timings_ ? static_cast<Field&>(timed_) : timed_.inner(); }
 
+  // Also names the stage in the calling thread's work context (for the
+  // report of an allocation failure), timings or not.
   void stage(ExtractTimings::Stage ExtractTimings::* stage) {
+    set_work_stage(stage_description(stage));
     if (!timings_) return;
     stop();
     open_ = stage;
