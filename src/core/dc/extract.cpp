@@ -9,6 +9,7 @@
 #include "dc/cleanup.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
+#include "dc/extract_simplified.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
 #include "dc/projection.h"
@@ -18,7 +19,6 @@
 #include "dc/vertex_placement.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
-#include "support/alloc_context.h"
 
 namespace karvex {
 
@@ -32,16 +32,13 @@ Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_de
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
 // twice: lookup and slots), "crossings" (cells, twice), "locating
-// crossings" and "normals" (crossings), "vertices" (cells, slots, cells),
+// crossings" and "crossing normals" (crossings), "vertices" (cells, slots, cells),
 // "projection" (vertices, once per Newton step, three at most), "faces"
 // (cells) and "pieces" (cleanup_units).
 Mesh extract_surface(const Octree& tree, Field& user_field, double angle_threshold_deg,
                      const ExtractControls& controls) {
   const RunMonitor monitor(controls.hooks);
   StageTimer timer(controls.timings, user_field);
-  // Names the work for the report of an allocation failure; timer.stage()
-  // names each stage.
-  const TaskScope task("contouring the octree", tree.max_depth);
   Field& field = timer.field();
   const double iso = tree.iso_value;
   // Two normals of a slot further apart than the threshold angle make it sharp.
@@ -73,9 +70,12 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   begin_stage("locating crossings", crossings.size());
   std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, cells, iso);
   timer.stage(&ExtractTimings::normals);
-  begin_stage("normals", crossings.size());
+  begin_stage("crossing normals", crossings.size());
   SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located), cells,
                                              slots, tree, cos_threshold);
+  if (controls.simplify_tolerance > 0.0) {
+    return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
+  }
 
   // One vertex per slot, minimising its quadratic error inside its clamp box,
   // numbered for output and pulled onto the surface.
