@@ -9,7 +9,6 @@
 #include "dc/cleanup.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
-#include "dc/extract_simplified.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
 #include "dc/projection.h"
@@ -19,6 +18,7 @@
 #include "dc/vertex_placement.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
+#include "support/alloc_context.h"
 
 namespace karvex {
 
@@ -39,6 +39,9 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
                      const ExtractControls& controls) {
   const RunMonitor monitor(controls.hooks);
   StageTimer timer(controls.timings, user_field);
+  // Names the work for the report of an allocation failure; timer.stage()
+  // names each stage.
+  const TaskScope task("contouring the octree", tree.max_depth);
   Field& field = timer.field();
   const double iso = tree.iso_value;
   // Two normals of a slot further apart than the threshold angle make it sharp.
@@ -73,9 +76,6 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   begin_stage("crossing normals", crossings.size());
   SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located), cells,
                                              slots, tree, cos_threshold);
-  if (controls.simplify_tolerance > 0.0) {
-    return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
-  }
 
   // One vertex per slot, minimising its quadratic error inside its clamp box,
   // numbered for output and pulled onto the surface.
