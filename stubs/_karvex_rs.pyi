@@ -8,6 +8,12 @@ Names other than the five functions (``EvalFn``, ``FieldResult``, ``Vec3Like``,
 ``PointsLike``, ``OctreeStats``, ...) exist only for type checkers; import them
 under ``if typing.TYPE_CHECKING:``.
 
+Arguments are checked before ``eval_fn`` is first called: box corners must be
+finite with ``bbox_max`` not below ``bbox_min`` on any axis, and ``iso_value``
+and ``angle_threshold_deg`` finite numbers; otherwise ``ValueError`` names the
+argument and its value. A request memory cannot meet raises ``MemoryError``
+naming what was being built, at which depth, and the stage.
+
 Internal invariant failures raise ``PanicException``. It is not an attribute of
 the module; it derives from ``BaseException`` (not ``Exception``), so catch it
 as ``BaseException`` and tell it apart by ``type(e).__name__``.
