@@ -36,4 +36,8 @@ target_sources(karvex_core PRIVATE
   src/core/dc/faces.cpp
   src/core/dc/cleanup.cpp
   src/core/dc/extract.cpp
+  src/core/dc/merged_qef.cpp
+  src/core/dc/simplify.cpp
+  src/core/dc/minimal_edge_faces.cpp
+  src/core/dc/extract_simplified.cpp
 )

@@ -22,5 +22,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/vertex_placement_test.cpp
   tests/cpp/faces_test.cpp
   tests/cpp/extract_test.cpp
+  tests/cpp/simplify_test.cpp
+  tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp
 )

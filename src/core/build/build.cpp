@@ -47,7 +47,8 @@ class Builder {
         cache_(options.max_depth),
         h_(tree_.spacing()),
         // The product before the division, as the threshold is defined.
-        cos_threshold_(std::cos(options.angle_threshold_deg * kPi / 180.0)) {
+        cos_threshold_(std::cos(options.angle_threshold_deg * kPi / 180.0)),
+        find_small_(options.find_small) {
     const std::size_t side = static_cast<std::size_t>(pow2(options.min_depth)) + 1;
     cache_.reserve(side * side * side);
   }
@@ -127,9 +128,27 @@ class Builder {
       all_empty = all_empty && children[o].kind == NodeKind::Empty;
       all_full = all_full && children[o].kind == NodeKind::Full;
     }
+    if (find_small_ && cell.d + 1 == tree_.min_depth && (all_empty || all_full) &&
+        any_child_may_hold_surface(cell)) {
+      return OctreeNode::internal(tree_.append_block(children));
+    }
     if (all_empty) return OctreeNode::empty();
     if (all_full) return OctreeNode::full();
     return OctreeNode::internal(tree_.append_block(children));
+  }
+
+  // Whether a child (at min_depth) of `cell`, none of which changes sign,
+  // could hold surface by the split test of cells without a sign change.
+  bool any_child_may_hold_surface(const CellAddress& cell) const {
+    double side = tree_.size;
+    for (unsigned level = 0; level < tree_.min_depth; ++level) side *= 0.5;
+    for (unsigned o = 0; o < 8; ++o) {
+      const CellAddress child = child_of(cell, o);
+      const auto samples =
+          grid_ordered_ ? grid_samples(child) : cell_samples(child, "corner not in cache");
+      if (homogeneous_cell_needs_split(samples, tree_.iso_value, side)) return true;
+    }
+    return false;
   }
 
   // Level by level from min_depth to max_depth - 1: decide every split of a
@@ -324,6 +343,7 @@ class Builder {
   CornerCache cache_;
   const double h_;
   const double cos_threshold_;
+  const bool find_small_;  // keep min_depth cells that may hold surface apart
   std::uint64_t evaluation_count_ = 0;
   bool grid_ordered_ = false;              // the cache holds exactly the initial grid, in order
   std::vector<SubgridSlots> slots_;        // sub-grid entries of the last pass's cells

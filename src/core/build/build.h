@@ -16,6 +16,12 @@ struct BuildOptions {
   bool balance = false;
   double iso_value = 0.0;
   double angle_threshold_deg = 30.0;
+  // true: a min_depth cell without a sign change is kept apart from its
+  // collapsed neighbours when its samples cannot rule the surface out
+  // (homogeneous_cell_needs_split), so that refinement tests it: a feature
+  // between the samples of the initial grid is then found. false: regions of
+  // the initial grid wholly on one side collapse untested.
+  bool find_small = false;
 };
 
 struct BuildResult {

@@ -9,6 +9,7 @@
 #include "dc/cleanup.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
+#include "dc/extract_simplified.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
 #include "dc/projection.h"
@@ -76,6 +77,9 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   begin_stage("crossing normals", crossings.size());
   SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located), cells,
                                              slots, tree, cos_threshold);
+  if (controls.simplify_tolerance > 0.0) {
+    return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
+  }
 
   // One vertex per slot, minimising its quadratic error inside its clamp box,
   // numbered for output and pulled onto the surface.

@@ -13,11 +13,16 @@ namespace karvex {
 // contouring of Hermite data): the normal equations A^T A x = A^T b of the
 // tangent planes n . x = n . p at its crossings, each plane with weight 1,
 // plus a pull of weight 1e-4 towards every crossing point, which keeps the
-// matrix positive definite once count >= 1.
+// matrix positive definite once count >= 1. The sum of the planes' squared
+// offsets and of the crossing points are kept too: they are not needed to
+// solve, but simplification (simplify.h) measures the error of merged Qefs
+// with them.
 struct Qef {
   double a00 = 0.0, a01 = 0.0, a02 = 0.0, a11 = 0.0, a12 = 0.0, a22 = 0.0;  // upper triangle
   double b0 = 0.0, b1 = 0.0, b2 = 0.0;
-  std::uint32_t count = 0;  // crossings added
+  double offsets = 0.0;                 // sum of d^2 over the planes
+  double p0 = 0.0, p1 = 0.0, p2 = 0.0;  // sum of the crossing points
+  std::uint32_t count = 0;              // crossings added
 };
 
 // Adds one crossing (point p, unit normal n) to a Qef: its tangent plane
@@ -34,6 +39,10 @@ inline void add_crossing(Qef& q, const Vec3& p, const Vec3& n) {
   q.b0 += d * n.x + 1e-4 * p.x;
   q.b1 += d * n.y + 1e-4 * p.y;
   q.b2 += d * n.z + 1e-4 * p.z;
+  q.offsets += d * d;
+  q.p0 += p.x;
+  q.p1 += p.y;
+  q.p2 += p.z;
   q.count += 1;
 }
 

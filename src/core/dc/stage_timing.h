@@ -51,7 +51,7 @@ struct ExtractTimings {
 };
 
 // Optional knobs of extract_surface. None of them changes the result but
-// keep_all.
+// keep_all and simplify_tolerance.
 struct ExtractControls {
   WorkerPool* pool = nullptr;         // nullptr: the process-wide pool
   ExtractTimings* timings = nullptr;  // nullptr: no timing
@@ -62,6 +62,10 @@ struct ExtractControls {
   // true: every connected piece is kept (unused vertices dropped, the others
   // renumbered in order); false: the largest piece only.
   bool keep_all = false;
+  // Above 0: cells are collapsed while their merged quadratic error stays
+  // within this distance in world units (simplify.h), and faces are made on
+  // minimal edges; 0 or less (or NaN): no simplification.
+  double simplify_tolerance = 0.0;
 };
 
 // A moment on both clocks.

@@ -1,0 +1,205 @@
+#include "dc/minimal_edge_faces.h"
+
+#include <array>
+
+#include "dc/component_table.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+// The other two axes of an axis, in increasing order.
+constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
+
+// A node during the recursion, with its depth (a node that is not Internal
+// stands for itself at every deeper step, keeping its own depth).
+struct Place {
+  const ContourNode* node;
+  unsigned depth;
+};
+
+class MinimalEdges {
+ public:
+  MinimalEdges(const SimplifiedCells& cells, const std::vector<Vec3>& positions)
+      : cells_(cells), positions_(positions) {}
+
+  std::vector<Triangle> run() {
+    cell({&cells_.root, 0});
+    return std::move(out_);
+  }
+
+ private:
+  // Child `octant` of an Internal node; any other node stands for itself.
+  Place child(const Place& p, unsigned octant) const {
+    if (p.node->kind != ContourKind::Internal) return p;
+    if (p.node->index >= cells_.blocks.size()) fail_index(cells_.blocks.size(), p.node->index);
+    return {&cells_.blocks[p.node->index][octant], p.depth + 1};
+  }
+
+  static bool internal(const Place& p) { return p.node->kind == ContourKind::Internal; }
+
+  // The cells, faces and edges inside one cell.
+  void cell(const Place& p) {
+    if (!internal(p)) return;
+    std::array<Place, 8> c;
+    for (unsigned o = 0; o < 8; ++o) c[o] = child(p, o);
+    for (unsigned o = 0; o < 8; ++o) cell(c[o]);
+    for (unsigned a = 0; a < 3; ++a) {
+      // Four faces across axis a between children o (bit a clear) and o + 2^a.
+      for (unsigned o = 0; o < 8; ++o) {
+        if (!((o >> a) & 1u)) face(c[o], c[o | (1u << a)], a);
+      }
+      // Two edges along axis a through the centre, one per half.
+      const unsigned b = kOtherAxes[a][0];
+      const unsigned d = kOtherAxes[a][1];
+      for (unsigned t = 0; t < 2; ++t) {
+        std::array<Place, 4> ring;
+        for (unsigned i = 0; i < 4; ++i) {
+          ring[i] = c[(t << a) | ((i & 1u) << b) | ((i >> 1) << d)];
+        }
+        edge(ring, a);
+      }
+    }
+  }
+
+  // The face across axis a between `lo` (on its negative side) and `hi`.
+  void face(const Place& lo, const Place& hi, unsigned a) {
+    if (!internal(lo) && !internal(hi)) return;
+    const unsigned b = kOtherAxes[a][0];
+    const unsigned d = kOtherAxes[a][1];
+    // Four smaller faces.
+    for (unsigned i = 0; i < 4; ++i) {
+      const unsigned across = ((i & 1u) << b) | ((i >> 1) << d);
+      face(child(lo, (1u << a) | across), child(hi, across), a);
+    }
+    // Four edges in the face: along e, at the middle of f, one per half of e.
+    for (const unsigned e : {b, d}) {
+      const unsigned f = e == b ? d : b;
+      for (unsigned t = 0; t < 2; ++t) {
+        // Ring position i: bit 0 the side along the first other axis of e,
+        // bit 1 along the second; here those are a and f in some order.
+        std::array<Place, 4> ring;
+        for (unsigned i = 0; i < 4; ++i) {
+          const unsigned side_first = i & 1u;
+          const unsigned side_second = i >> 1;
+          const unsigned first = kOtherAxes[e][0];
+          const unsigned side_a = first == a ? side_first : side_second;
+          const unsigned side_f = first == a ? side_second : side_first;
+          const Place& owner = side_a ? hi : lo;
+          const unsigned octant = (t << e) | ((side_a ? 0u : 1u) << a) | (side_f << f);
+          ring[i] = child(owner, octant);
+        }
+        edge(ring, e);
+      }
+    }
+  }
+
+  // The edge along axis a with the four nodes round it: ring[i] lies on the
+  // positive side of the edge along the first other axis when bit 0 of i is
+  // set, along the second when bit 1 is.
+  void edge(const std::array<Place, 4>& ring, unsigned a) {
+    bool any_internal = false;
+    for (const Place& p : ring) any_internal = any_internal || internal(p);
+    if (!any_internal) {
+      contour(ring, a);
+      return;
+    }
+    const unsigned b = kOtherAxes[a][0];
+    const unsigned d = kOtherAxes[a][1];
+    for (unsigned t = 0; t < 2; ++t) {
+      std::array<Place, 4> half;
+      for (unsigned i = 0; i < 4; ++i) {
+        // The child next to the edge: on the opposite side of its own centre.
+        const unsigned octant = (t << a) | (((i & 1u) ^ 1u) << b) | (((i >> 1) ^ 1u) << d);
+        half[i] = child(ring[i], octant);
+      }
+      edge(half, a);
+    }
+  }
+
+  // Corner u (lower end) of the cube edge along a of the ring cell at
+  // position i: the edge lies at its far side along each axis where the cell
+  // is on the negative side.
+  static unsigned lower_corner(unsigned i, unsigned a) {
+    const unsigned b = kOtherAxes[a][0];
+    const unsigned d = kOtherAxes[a][1];
+    return (((i & 1u) ^ 1u) << b) | (((i >> 1) ^ 1u) << d);
+  }
+
+  // The vertex of ring cell i at the edge.
+  std::uint64_t vertex_at(const ContourNode& node, unsigned i, unsigned a) const {
+    const ComponentRow& row = COMPONENT_TABLE[node.mask];
+    if (row[8] <= 1) return node.index;
+    const unsigned u = lower_corner(i, a);
+    const unsigned v = u | (1u << a);
+    const bool u_below = (node.mask >> u) & 1u;
+    const std::uint8_t group = row[u_below ? u : v];
+    // A larger cell with several groups, whose corners at this edge lie on
+    // one side: its first vertex stands in.
+    if (group >= row[8]) return node.index;
+    return node.index + group;
+  }
+
+  void contour(const std::array<Place, 4>& ring, unsigned a) {
+    // The smallest cell round the edge decides its signs.
+    unsigned smallest = 0;
+    for (unsigned i = 1; i < 4; ++i) {
+      if (ring[i].depth > ring[smallest].depth) smallest = i;
+    }
+    const ContourNode& s = *ring[smallest].node;
+    const unsigned u = lower_corner(smallest, a);
+    const bool u_below = (s.mask >> u) & 1u;
+    const bool v_below = (s.mask >> (u | (1u << a))) & 1u;
+    if (u_below == v_below) return;
+    for (const Place& p : ring) {
+      if (p.node->kind != ContourKind::Cell) return;
+    }
+    std::array<std::uint64_t, 4> v;
+    for (unsigned i = 0; i < 4; ++i) v[i] = vertex_at(*ring[i].node, i, a);
+    // Counter-clockwise round +a: ring positions (3, 2, 0, 1) for x and z,
+    // (3, 1, 0, 2) for y, as generate_faces orders O, A, C, B.
+    std::array<std::uint64_t, 4> quad = a == 1
+                                            ? std::array<std::uint64_t, 4>{v[3], v[1], v[0], v[2]}
+                                            : std::array<std::uint64_t, 4>{v[3], v[2], v[0], v[1]};
+    if (!u_below) quad = {quad[3], quad[2], quad[1], quad[0]};
+    // A cell met twice holds two neighbouring places of the ring.
+    std::array<std::uint64_t, 4> distinct;
+    unsigned n = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+      const std::uint64_t x = quad[k];
+      if (n > 0 && distinct[n - 1] == x) continue;
+      if (k == 3 && x == distinct[0]) continue;
+      distinct[n++] = x;
+    }
+    if (n == 3) {
+      out_.push_back({distinct[0], distinct[1], distinct[2]});
+      return;
+    }
+    if (n != 4) return;
+    const Vec3& p0 = checked_at(positions_, quad[0]);
+    const Vec3& p1 = checked_at(positions_, quad[1]);
+    const Vec3& p2 = checked_at(positions_, quad[2]);
+    const Vec3& p3 = checked_at(positions_, quad[3]);
+    const bool first_diagonal = choose_first_diagonal(p0, p1, p2, p3);
+    const Triangle t1 =
+        first_diagonal ? Triangle{quad[0], quad[1], quad[2]} : Triangle{quad[0], quad[1], quad[3]};
+    const Triangle t2 =
+        first_diagonal ? Triangle{quad[0], quad[2], quad[3]} : Triangle{quad[1], quad[2], quad[3]};
+    out_.push_back(t1);
+    out_.push_back(t2);
+  }
+
+  const SimplifiedCells& cells_;
+  const std::vector<Vec3>& positions_;
+  std::vector<Triangle> out_;
+};
+
+}  // namespace
+
+std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions) {
+  return MinimalEdges(cells, positions).run();
+}
+
+}  // namespace karvex

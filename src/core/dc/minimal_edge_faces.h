@@ -1,0 +1,29 @@
+#pragma once
+
+#include <vector>
+
+#include "dc/faces.h"
+#include "dc/simplify.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// Faces of a contouring tree whose cells have different sizes, on minimal
+// edges (Ju et al. 2002, section 4.1): a recursion over cells, the faces
+// between two neighbouring cells and the edges between four reaches every
+// edge that is not split by a smaller cell round it, with the (up to four)
+// cells round it. Such an edge's signs are those of the smallest of these
+// cells (at its own cube edge). When they differ and all the cells have
+// vertices, each cell gives the vertex of the group holding the edge's end
+// below the level (or its only vertex), ordered to turn counter-clockwise
+// round the edge's axis and reversed unless its lower end is below the
+// level, as generate_faces orders them. A cell met twice (a larger cell on
+// two sides of the edge) counts once: three distinct vertices make a
+// triangle, four a quad split by choose_first_diagonal, fewer nothing.
+// Edges on the cube's own faces make no faces. On a tree whose cells all
+// have the same size round every sign-changing edge, the triangles are
+// those of generate_faces (as a set). Single-threaded, in a fixed order.
+std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions);
+
+}  // namespace karvex

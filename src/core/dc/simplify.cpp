@@ -1,0 +1,283 @@
+#include "dc/simplify.h"
+
+#include "dc/merged_qef.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+// What a subtree offers its parent.
+struct Candidate {
+  enum class Kind : std::uint8_t {
+    Fixed,    // final: `node` is its contouring node; the parent cannot collapse
+    Uniform,  // no surface below; `mask` 0 or 255
+    Leaf,     // a surface leaf with one vertex: cell `cell`, Qef `qef`
+    Merged,   // a collapsed cell: `qef`, `position`, `box`
+  };
+  Kind kind = Kind::Uniform;
+  std::uint8_t mask = 0;
+  ContourNode node;
+  std::uint64_t cell = 0;
+  Qef qef;
+  Vec3 position;
+  VertexBox box;
+};
+
+VertexBox box_of(const Vec3& lo, double side) {
+  return {lo, {lo.x + side, lo.y + side, lo.z + side}};
+}
+
+class Simplifier {
+ public:
+  Simplifier(const Octree& tree, const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+             const std::vector<Qef>& qefs, const std::vector<VertexSolution>& solutions,
+             double tolerance)
+      : tree_(tree),
+        cells_(cells),
+        slots_(slots),
+        qefs_(qefs),
+        solutions_(solutions),
+        squared_tolerance_(tolerance > 0.0 ? tolerance * tolerance : 0.0) {}
+
+  SimplifiedCells run() {
+    Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
+    out_.root = finalize(root);
+    if (next_cell_ != cells_.size()) fail("simplification walked a different set of cells");
+    return std::move(out_);
+  }
+
+ private:
+  Candidate visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
+                  double side) {
+    Candidate c;
+    switch (node.kind) {
+      case NodeKind::Empty:
+        c.mask = 0;
+        return c;
+      case NodeKind::Full:
+        c.mask = 255;
+        return c;
+      case NodeKind::Leaf:
+        return leaf(node, address);
+      case NodeKind::Internal:
+        break;
+    }
+    const ChildBlock& block = tree_.block(node.index);
+    const double half = side * 0.5;
+    std::array<Candidate, 8> children;
+    for (unsigned o = 0; o < 8; ++o) {
+      const unsigned bx = o & 1u;
+      const unsigned by = (o >> 1) & 1u;
+      const unsigned bz = (o >> 2) & 1u;
+      const CellAddress child{2 * address.x + bx, 2 * address.y + by, 2 * address.z + bz,
+                              static_cast<std::uint8_t>(address.d + 1)};
+      const Vec3 child_min{cell_min.x + (bx ? half : 0.0), cell_min.y + (by ? half : 0.0),
+                           cell_min.z + (bz ? half : 0.0)};
+      children[o] = visit(block[o], child, child_min, half);
+    }
+    return combine(children, address, cell_min, side);
+  }
+
+  Candidate leaf(const OctreeNode& node, const CellAddress& address) {
+    Candidate c;
+    const LeafData& data = tree_.leaf(node);
+    c.mask = data.sign_mask;
+    // A leaf extraction does not take has no vertex and ends collapsing.
+    if (address.d < tree_.min_depth || c.mask == 0 || c.mask == 255) {
+      c.kind = Candidate::Kind::Fixed;
+      c.node = {ContourKind::Uniform, c.mask, 0};
+      return c;
+    }
+    const std::uint64_t index = next_cell_++;
+    if (index >= cells_.size() || !(cells_[index].address == address)) {
+      fail("simplification walked a different set of cells");
+    }
+    const ComponentRow& row = checked_at(slots_.cell_components, index);
+    const std::uint64_t slot = checked_at(slots_.vertex_base, index);
+    if (row[8] == 1 && manifold_mask(c.mask) && checked_at(qefs_, slot).count > 0) {
+      c.kind = Candidate::Kind::Leaf;
+      c.cell = index;
+      c.qef = qefs_[slot];
+      return c;
+    }
+    c.kind = Candidate::Kind::Fixed;
+    c.node = finalize_leaf(index);
+    return c;
+  }
+
+  Candidate combine(std::array<Candidate, 8>& children, const CellAddress& address,
+                    const Vec3& cell_min, double side) {
+    // The root has no faces round it: never collapsed. A tolerance of 0 or
+    // less collapses nothing.
+    bool blocked = address.d == 0 || !(squared_tolerance_ > 0.0);
+    bool all_uniform = true;
+    for (const Candidate& child : children) {
+      blocked = blocked || child.kind == Candidate::Kind::Fixed;
+      all_uniform = all_uniform && child.kind == Candidate::Kind::Uniform;
+    }
+    if (!blocked) {
+      // The signs of the 3x3x3 grid of the children's corners.
+      std::uint32_t below = 0;
+      for (unsigned o = 0; o < 8; ++o) {
+        for (unsigned k = 0; k < 8; ++k) {
+          if (!((children[o].mask >> k) & 1u)) continue;
+          const unsigned i = (o & 1u) + (k & 1u);
+          const unsigned j = ((o >> 1) & 1u) + ((k >> 1) & 1u);
+          const unsigned l = (o >> 2) + (k >> 2);
+          below |= 1u << (i + 3 * j + 9 * l);
+        }
+      }
+      std::uint8_t mask = 0;
+      for (unsigned k = 0; k < 8; ++k) {
+        const unsigned point = 2 * (k & 1u) + 6 * ((k >> 1) & 1u) + 18 * (k >> 2);
+        if ((below >> point) & 1u) mask |= static_cast<std::uint8_t>(1u << k);
+      }
+      if (all_uniform && (below == 0 || below == (1u << 27) - 1)) {
+        Candidate c;
+        c.mask = mask;
+        return c;
+      }
+      if (!all_uniform && manifold_mask(mask) && midpoints_agree(below)) {
+        Candidate merged;
+        if (try_merge(children, mask, cell_min, side, merged)) return merged;
+      }
+    }
+    ContourBlock block;
+    for (unsigned o = 0; o < 8; ++o) block[o] = finalize(children[o]);
+    out_.blocks.push_back(block);
+    Candidate c;
+    c.kind = Candidate::Kind::Fixed;
+    c.node = {ContourKind::Internal, 0, out_.blocks.size() - 1};
+    return c;
+  }
+
+  bool try_merge(const std::array<Candidate, 8>& children, std::uint8_t mask, const Vec3& cell_min,
+                 double side, Candidate& merged) const {
+    Qef sum;
+    for (const Candidate& child : children) {
+      if (child.kind != Candidate::Kind::Uniform) add_qef(sum, child.qef);
+    }
+    if (sum.count == 0) return false;
+    VertexBox box = box_of(cell_min, side);
+    MergedSolution solution = solve_merged_qef(sum, box);
+    if (solution.rank >= 2) {
+      // A crease or corner just outside the cell can still be reached, as
+      // for a sharp slot of a leaf.
+      const double m = side * 0.25;
+      box.lo = {box.lo.x - m, box.lo.y - m, box.lo.z - m};
+      box.hi = {box.hi.x + m, box.hi.y + m, box.hi.z + m};
+      solution = solve_merged_qef(sum, box);
+    }
+    if (!(solution.error <= squared_tolerance_)) return false;
+    merged.kind = Candidate::Kind::Merged;
+    merged.mask = mask;
+    merged.qef = sum;
+    merged.position = solution.position;
+    merged.box = box;
+    return true;
+  }
+
+  ContourNode finalize(const Candidate& c) {
+    switch (c.kind) {
+      case Candidate::Kind::Fixed:
+        return c.node;
+      case Candidate::Kind::Uniform:
+        return {ContourKind::Uniform, c.mask, 0};
+      case Candidate::Kind::Leaf:
+        return finalize_leaf(c.cell);
+      case Candidate::Kind::Merged:
+        break;
+    }
+    const std::uint64_t first = out_.positions.size();
+    out_.positions.push_back(c.position);
+    out_.boxes.push_back(c.box);
+    ++out_.collapsed_count;
+    return {ContourKind::Cell, c.mask, first};
+  }
+
+  // The vertices of a leaf left as it is, as emit_vertices gives them.
+  ContourNode finalize_leaf(std::uint64_t index) {
+    const SurfaceCell& cell = cells_[index];
+    const std::uint64_t base = checked_at(slots_.vertex_base, index);
+    const unsigned groups = checked_at(slots_.cell_components, index)[8];
+    bool any_solved = false;
+    for (unsigned j = 0; j < groups; ++j) any_solved |= checked_at(solutions_, base + j).solved;
+    if (!any_solved) return {ContourKind::Uniform, cell.sign_mask, 0};
+    const std::uint64_t first = out_.positions.size();
+    const VertexBox box = box_of(cell.cell_min, cell.cell_side);
+    for (unsigned j = 0; j < groups; ++j) {
+      const VertexSolution& s = solutions_[base + j];
+      if (s.solved) {
+        out_.positions.push_back(s.position);
+        out_.boxes.push_back(s.clamp);
+      } else {
+        const double half = cell.cell_side * 0.5;
+        out_.positions.push_back(
+            {cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half});
+        out_.boxes.push_back(box);
+      }
+    }
+    return {ContourKind::Cell, cell.sign_mask, first};
+  }
+
+  const Octree& tree_;
+  const std::vector<SurfaceCell>& cells_;
+  const VertexSlots& slots_;
+  const std::vector<Qef>& qefs_;
+  const std::vector<VertexSolution>& solutions_;
+  const double squared_tolerance_;
+  std::uint64_t next_cell_ = 0;
+  SimplifiedCells out_;
+};
+
+bool bit(std::uint32_t below, unsigned i, unsigned j, unsigned k) {
+  return (below >> (i + 3 * j + 9 * k)) & 1u;
+}
+
+}  // namespace
+
+bool manifold_mask(std::uint8_t mask) {
+  return COMPONENT_TABLE[mask][8] == 1 && COMPONENT_TABLE[255u - mask][8] == 1;
+}
+
+bool midpoints_agree(std::uint32_t below) {
+  // Point (i, j, k) with coordinate `axis` set to `along` and the other two
+  // to u and w (in increasing axis order).
+  const auto at = [&](unsigned axis, unsigned along, unsigned u, unsigned w) {
+    if (axis == 0) return bit(below, along, u, w);
+    if (axis == 1) return bit(below, u, along, w);
+    return bit(below, u, w, along);
+  };
+  for (unsigned axis = 0; axis < 3; ++axis) {
+    for (unsigned u = 0; u <= 2; u += 2) {
+      for (unsigned w = 0; w <= 2; w += 2) {
+        // The edge along `axis` at (u, w).
+        const bool mid = at(axis, 1, u, w);
+        if (mid != at(axis, 0, u, w) && mid != at(axis, 2, u, w)) return false;
+      }
+    }
+    for (unsigned side = 0; side <= 2; side += 2) {
+      // The face across `axis` at `side`.
+      const bool centre = at(axis, side, 1, 1);
+      bool agrees = false;
+      for (unsigned u = 0; u <= 2; u += 2) {
+        for (unsigned w = 0; w <= 2; w += 2) agrees = agrees || at(axis, side, u, w) == centre;
+      }
+      if (!agrees) return false;
+    }
+  }
+  const bool centre = bit(below, 1, 1, 1);
+  for (unsigned k = 0; k < 8; ++k) {
+    if (bit(below, 2 * (k & 1u), 2 * ((k >> 1) & 1u), 2 * (k >> 2)) == centre) return true;
+  }
+  return false;
+}
+
+SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
+                               const VertexSlots& slots, const std::vector<Qef>& qefs,
+                               const std::vector<VertexSolution>& solutions, double tolerance) {
+  return Simplifier(tree, cells, slots, qefs, solutions, tolerance).run();
+}
+
+}  // namespace karvex

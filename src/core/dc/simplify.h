@@ -1,0 +1,73 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "dc/component_table.h"
+#include "dc/hermite.h"
+#include "dc/surface_cells.h"
+#include "dc/vertex_placement.h"
+#include "octree/mod.h"
+#include "pool/worker_pool.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// A node of the contouring tree that simplification leaves: the octree with
+// collapsed cells as leaves.
+enum class ContourKind : std::uint8_t {
+  Internal,  // `index` names a block of eight children
+  Uniform,   // no surface, no vertex; `mask` is 0 or 255 (or any mask of a
+             // leaf that extraction does not take: one shallower than min_depth)
+  Cell,      // a cell with vertices: leaf or collapsed; `mask` its corner signs
+};
+
+struct ContourNode {
+  ContourKind kind = ContourKind::Uniform;
+  std::uint8_t mask = 0;    // bit i set: corner i below the level
+  std::uint64_t index = 0;  // Internal: block; Cell: its first vertex (group j: index + j)
+};
+
+using ContourBlock = std::array<ContourNode, 8>;
+
+// The simplified cells and their vertices, numbered in walk order (depth
+// first, octant order) and within a leaf in group order.
+struct SimplifiedCells {
+  ContourNode root;
+  std::vector<ContourBlock> blocks;
+  std::vector<Vec3> positions;
+  std::vector<VertexBox> boxes;       // the box each vertex is kept in when projected
+  std::uint64_t collapsed_count = 0;  // cells made by collapsing
+};
+
+// Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
+// depth 1 or deeper whose children are all leaves (with at most one vertex)
+// or collapsed cells is collapsed into one cell with one vertex when
+//  - its sign configuration is manifold: the corners below the level form
+//    one group along cube edges and so do the others;
+//  - the signs at the midpoints of its edges and faces and at its centre
+//    each agree with one of the corners of that edge, face or cube;
+//  - the sum of its children's Qefs, minimised in its box (solve_merged_qef;
+//    the box grown by a quarter side when the planes pin down a crease or a
+//    corner), has error at most tolerance^2: the vertex then lies within
+//    `tolerance` of every tangent plane at the crossings of the cell.
+// A cell with several vertex groups is never merged, nor any cell above it.
+// Cells left as they are keep the vertices of vertex_placement (solved
+// slots; the centre of the cell for an unsolved one). A tolerance of 0 or
+// less (or NaN) collapses nothing. `qefs` and `sharp` are
+// the hermite stage's, by slot; `solutions` those of solve_vertices.
+SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
+                               const VertexSlots& slots, const std::vector<Qef>& qefs,
+                               const std::vector<VertexSolution>& solutions, double tolerance);
+
+// True when the sign configuration `mask` is manifold in the sense above.
+bool manifold_mask(std::uint8_t mask);
+
+// The topological safety test of a cell from the signs of the 3x3x3 grid of
+// its children's corners, point (i, j, k) in 0..2 at bit i + 3 j + 9 k of
+// `below`: every edge midpoint, face centre and the cube centre agrees in
+// sign with one of the corners of its edge, face or cube.
+bool midpoints_agree(std::uint32_t below);
+
+}  // namespace karvex

@@ -1,0 +1,236 @@
+// Simplification: collapse of cells by merged quadratic error with the
+// topological safety test, and faces on minimal edges across cells of
+// different sizes.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "build/build.h"
+#include "dc/component_table.h"
+#include "dc/crossings.h"
+#include "dc/extract.h"
+#include "dc/faces.h"
+#include "dc/hermite.h"
+#include "dc/merged_qef.h"
+#include "dc/minimal_edge_faces.h"
+#include "dc/simplify.h"
+#include "dc/surface_cells.h"
+#include "dc/vertex_placement.h"
+#include "fields.h"
+#include "mesh_check.h"
+#include "pool/worker_pool.h"
+
+namespace karvex {
+namespace {
+
+using testing::FunctionField;
+
+Octree build(Field& field, std::uint8_t max_depth, bool adaptive, std::uint8_t min_depth = 3) {
+  BuildOptions options;
+  options.min_depth = min_depth;
+  options.max_depth = max_depth;
+  options.balance = adaptive;
+  return build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
+}
+
+Mesh simplified(Field& field, const Octree& tree, double tolerance) {
+  ExtractControls controls;
+  controls.simplify_tolerance = tolerance;
+  return extract_surface(tree, field, 30.0, controls);
+}
+
+std::vector<Triangle> sorted(std::vector<Triangle> t) {
+  std::sort(t.begin(), t.end());
+  return t;
+}
+
+// Without collapsing, faces on minimal edges are exactly the faces of
+// generate_faces, which needs same-size cells round every edge.
+class MinimalEdgesMatchUniformFaces : public ::testing::TestWithParam<std::pair<int, bool>> {};
+
+TEST_P(MinimalEdgesMatchUniformFaces, SameTriangles) {
+  const auto [shape, adaptive] = GetParam();
+  FunctionField field = shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
+                        : shape == 1 ? testing::torus(0.5, 0.2)
+                                     : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+  const Octree tree = build(field, 6, adaptive);
+  WorkerPool pool(2);
+  const auto cells = collect_surface_cells(tree);
+  const auto lookup = build_cell_lookup(cells);
+  const auto slots = assign_vertex_slots(cells);
+  auto refs = find_crossing_refs(pool, cells, tree.iso_value);
+  auto located = locate_crossing_refs(field, refs, cells, tree.iso_value);
+  SlotQefs hermite =
+      accumulate_hermite_data(field, std::move(refs), std::move(located), cells, slots, tree,
+                              std::cos(30.0 * 3.141592653589793 / 180.0));
+  const auto solutions =
+      solve_vertices(pool, make_solve_jobs(cells, slots, hermite.sharp, tree.size), hermite.qefs);
+  const EmittedVertices emitted = emit_vertices(cells, slots, solutions);
+  const auto uniform = generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex,
+                                      emitted.positions, tree.iso_value);
+
+  const SimplifiedCells kept = simplify_cells(tree, cells, slots, hermite.qefs, solutions, 0.0);
+  EXPECT_EQ(kept.collapsed_count, 0u);
+  ASSERT_EQ(kept.positions, emitted.positions);
+  const auto minimal = minimal_edge_faces(kept, kept.positions);
+  ASSERT_GT(uniform.size(), 100u);
+  EXPECT_EQ(sorted(minimal), sorted(uniform));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShapesAndModes, MinimalEdgesMatchUniformFaces,
+                         ::testing::Values(std::pair{0, true}, std::pair{0, false},
+                                           std::pair{1, true}, std::pair{2, true},
+                                           std::pair{2, false}));
+
+// Closed shapes stay closed, oriented and of the same genus at every
+// tolerance, and coarser tolerances give fewer triangles.
+struct ClosedCase {
+  int shape;
+  int euler;
+};
+
+class SimplifiedClosed : public ::testing::TestWithParam<ClosedCase> {};
+
+TEST_P(SimplifiedClosed, ClosedOrientedSameGenus) {
+  const ClosedCase c = GetParam();
+  FunctionField field = c.shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
+                        : c.shape == 1 ? testing::torus(0.5, 0.2)
+                        : c.shape == 2
+                            ? testing::two_spheres({-0.4, 0, 0}, 0.35, {0.4, 0.05, 0}, 0.35)
+                        : c.shape == 3 ? testing::bitten_box()
+                                       : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+  for (const bool adaptive : {true, false}) {
+    const Octree tree = build(field, 6, adaptive);
+    std::size_t previous = extract_surface(tree, field, 30.0).faces.size();
+    for (const double tolerance : {1e-4, 1e-3, 1e-2}) {
+      const Mesh mesh = simplified(field, tree, tolerance);
+      const auto check = testing::check_mesh(mesh);
+      SCOPED_TRACE(::testing::Message() << "adaptive " << adaptive << " tolerance " << tolerance);
+      EXPECT_TRUE(check.indices_valid && check.degenerate_free);
+      EXPECT_TRUE(check.closed);
+      EXPECT_TRUE(check.oriented);
+      EXPECT_EQ(check.euler, c.euler);
+      EXPECT_GT(check.signed_volume, 0.0);
+      EXPECT_LE(mesh.faces.size(), previous);
+      previous = mesh.faces.size();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, SimplifiedClosed,
+                         ::testing::Values(ClosedCase{0, 2}, ClosedCase{1, 0}, ClosedCase{2, 2},
+                                           ClosedCase{3, 2}, ClosedCase{4, 2}));
+
+// Planes have no error: an axis-aligned box collapses to a handful of cells
+// whose vertices sit on its corners, edges and faces.
+TEST(Simplify, BoxCollapsesToFewTrianglesOnItsFaces) {
+  const Vec3 half{0.5, 0.4, 0.3};
+  FunctionField field = testing::box({0.01, 0.02, -0.03}, half);
+  const Octree tree = build(field, 7, true);
+  const Mesh full = extract_surface(tree, field, 30.0);
+  const Mesh mesh = simplified(field, tree, 2e-4);
+  const auto check = testing::check_mesh(mesh);
+  EXPECT_TRUE(check.closed && check.oriented);
+  EXPECT_EQ(check.euler, 2);
+  EXPECT_LT(mesh.faces.size() * 50, full.faces.size());
+  const double volume = 8 * half.x * half.y * half.z;
+  EXPECT_NEAR(check.signed_volume, volume, 0.01 * volume);
+  // Every vertex on the box surface.
+  for (const Vec3& v : mesh.vertices) {
+    const double q[3] = {std::fabs(v.x - 0.01) - half.x, std::fabs(v.y - 0.02) - half.y,
+                         std::fabs(v.z + 0.03) - half.z};
+    const double outside = std::max({q[0], q[1], q[2]});
+    EXPECT_NEAR(outside, 0.0, 1e-6);
+  }
+}
+
+// A slab much thinner than the coarse cells: collapsing a cell holding both
+// sheets would join them into one, which the safety test refuses, whatever
+// the tolerance.
+TEST(Simplify, TwoCloseSheetsAreNeverJoined) {
+  FunctionField field = testing::box({0.013, -0.021, 0.0171}, {0.6, 0.55, 0.02});
+  const Octree tree = build(field, 7, true);
+  const Mesh mesh = simplified(field, tree, 1.0);
+  const auto check = testing::check_mesh(mesh);
+  EXPECT_TRUE(check.closed && check.oriented);
+  EXPECT_EQ(check.euler, 2);
+  const double volume = 8 * 0.6 * 0.55 * 0.02;
+  EXPECT_NEAR(check.signed_volume, volume, 0.05 * volume);
+}
+
+TEST(Simplify, ManifoldMasks) {
+  EXPECT_FALSE(manifold_mask(0));
+  EXPECT_FALSE(manifold_mask(255));
+  EXPECT_TRUE(manifold_mask(0b00000001));   // one corner
+  EXPECT_TRUE(manifold_mask(0b00001111));   // a face
+  EXPECT_FALSE(manifold_mask(0b00001001));  // two corners across a face
+  EXPECT_FALSE(manifold_mask(0b10000001));  // across the cube
+  EXPECT_FALSE(manifold_mask(0b01111110));  // the same, the other way round
+  EXPECT_TRUE(manifold_mask(0b11111110));   // all but one corner
+}
+
+// The 3x3x3 grid: bit i + 3j + 9k.
+std::uint32_t grid_bit(unsigned i, unsigned j, unsigned k) { return 1u << (i + 3 * j + 9 * k); }
+
+TEST(Simplify, MidpointTest) {
+  std::uint32_t all = (1u << 27) - 1;
+  EXPECT_TRUE(midpoints_agree(0));
+  EXPECT_TRUE(midpoints_agree(all));
+  // Only the centre below: a bubble the corners cannot see.
+  EXPECT_FALSE(midpoints_agree(grid_bit(1, 1, 1)));
+  EXPECT_FALSE(midpoints_agree(all & ~grid_bit(1, 1, 1)));
+  // Only an edge midpoint below.
+  EXPECT_FALSE(midpoints_agree(grid_bit(1, 0, 0)));
+  // Only a face centre below.
+  EXPECT_FALSE(midpoints_agree(grid_bit(1, 1, 0)));
+  // The half space x < 1 (points with i = 0 below, i = 1 on the plane counted above).
+  std::uint32_t half = 0;
+  for (unsigned j = 0; j < 3; ++j) {
+    for (unsigned k = 0; k < 3; ++k) half |= grid_bit(0, j, k);
+  }
+  EXPECT_TRUE(midpoints_agree(half));
+  // A corner and its edge midpoint below: the edge agrees with one end.
+  EXPECT_TRUE(midpoints_agree(grid_bit(0, 0, 0) | grid_bit(1, 0, 0)));
+}
+
+// The merged solve: three perpendicular planes give their corner whatever
+// the number of crossings on each; one plane leaves the mean of the points
+// along it.
+TEST(MergedQef, CornerOfThreePlanesAndMeanOnOnePlane) {
+  Qef corner;
+  const Vec3 c{0.3, -0.2, 0.1};
+  for (int i = 0; i < 5; ++i) add_crossing(corner, {c.x, c.y + 0.1 * i, c.z - 0.05 * i}, {1, 0, 0});
+  for (int i = 0; i < 3; ++i) add_crossing(corner, {c.x - 0.2 * i, c.y, c.z + 0.01 * i}, {0, 1, 0});
+  for (int i = 0; i < 7; ++i) add_crossing(corner, {c.x + 0.01 * i, c.y - 0.1 * i, c.z}, {0, 0, 1});
+  const VertexBox box{{-1, -1, -1}, {1, 1, 1}};
+  const MergedSolution s = solve_merged_qef(corner, box);
+  EXPECT_EQ(s.rank, 3u);
+  EXPECT_NEAR(s.position.x, c.x, 1e-12);
+  EXPECT_NEAR(s.position.y, c.y, 1e-12);
+  EXPECT_NEAR(s.position.z, c.z, 1e-12);
+  EXPECT_LT(s.error, 1e-12);
+
+  Qef plane;
+  add_crossing(plane, {0.1, 0.2, 0.5}, {0, 0, 1});
+  add_crossing(plane, {0.3, 0.0, 0.5}, {0, 0, 1});
+  const MergedSolution p = solve_merged_qef(plane, box);
+  EXPECT_EQ(p.rank, 1u);
+  EXPECT_NEAR(p.position.x, 0.2, 1e-12);
+  EXPECT_NEAR(p.position.y, 0.1, 1e-12);
+  EXPECT_NEAR(p.position.z, 0.5, 1e-12);
+
+  // Two parallel planes 0.2 apart: the vertex between them, the error the
+  // sum of squared distances.
+  Qef slab;
+  add_crossing(slab, {0, 0, 0.1}, {0, 0, 1});
+  add_crossing(slab, {0, 0, -0.1}, {0, 0, 1});
+  const MergedSolution m = solve_merged_qef(slab, box);
+  EXPECT_NEAR(m.position.z, 0.0, 1e-12);
+  EXPECT_NEAR(m.error, 0.02, 1e-12);
+}
+
+}  // namespace
+}  // namespace karvex

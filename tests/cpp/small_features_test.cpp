@@ -1,0 +1,87 @@
+// Construction with find_small: features that fall between the samples of
+// the initial grid are found whatever min_depth is.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "build/build.h"
+#include "dc/extract.h"
+#include "fields.h"
+#include "mesh_check.h"
+
+namespace karvex {
+namespace {
+
+using testing::FunctionField;
+
+BuildResult build(Field& field, std::uint8_t min_depth, bool find_small, bool adaptive = true) {
+  BuildOptions options;
+  options.min_depth = min_depth;
+  options.max_depth = 7;
+  options.balance = adaptive;
+  options.find_small = find_small;
+  return build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
+}
+
+// A rod of radius r along x between |x| <= half_length (a capsule), off the lattice.
+FunctionField rod(double r, double half_length) {
+  return testing::with_numeric_gradient([=](const Vec3& p) {
+    const double x = std::fmax(std::fabs(p.x - 0.0123) - half_length, 0.0);
+    const double y = p.y - 0.1377;
+    const double z = p.z + 0.2211;
+    return std::sqrt(x * x + y * y + z * z) - r;
+  });
+}
+
+class TinySphere : public ::testing::TestWithParam<std::uint8_t> {};
+
+TEST_P(TinySphere, FoundWithFindSmallOnly) {
+  const std::uint8_t min_depth = GetParam();
+  const Vec3 centre{0.3137, -0.4219, 0.1171};
+  FunctionField field = testing::sphere(centre, 0.04);
+  // Every sample of the initial grid is outside; without the option the
+  // tree collapses before any cell is tested (min_depth 0 tests the root,
+  // which is why it finds the sphere anyway).
+  if (min_depth > 0) {
+    const BuildResult lost = build(field, min_depth, false);
+    EXPECT_TRUE(extract_surface(lost.octree, field, 30.0).faces.empty());
+  }
+  const BuildResult found = build(field, min_depth, true);
+  const Mesh mesh = extract_surface(found.octree, field, 30.0);
+  const auto check = testing::check_mesh(mesh);
+  ASSERT_GT(mesh.faces.size(), 20u);
+  EXPECT_TRUE(check.closed && check.oriented);
+  EXPECT_EQ(check.euler, 2);
+  for (const Vec3& v : mesh.vertices) {
+    EXPECT_NEAR(testing::length({v.x - centre.x, v.y - centre.y, v.z - centre.z}), 0.04, 2e-3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(MinDepths, TinySphere, ::testing::Values(0, 2, 3, 4));
+
+TEST(FindSmall, ThinRodIsFound) {
+  FunctionField field = rod(0.02, 0.5);
+  EXPECT_TRUE(extract_surface(build(field, 3, false).octree, field, 30.0).faces.empty());
+  for (const bool adaptive : {true, false}) {
+    const Mesh mesh = extract_surface(build(field, 3, true, adaptive).octree, field, 30.0);
+    const auto check = testing::check_mesh(mesh);
+    EXPECT_TRUE(check.closed && check.oriented);
+    EXPECT_EQ(check.euler, 2);
+    const double volume = 3.141592653589793 * 0.02 * 0.02 * (1.0 + 4.0 / 3.0 * 0.02);
+    EXPECT_NEAR(check.signed_volume, volume, 0.25 * volume);
+  }
+}
+
+// A shape the initial grid already sees: the same mesh, and few more samples.
+TEST(FindSmall, LargeShapeCostsLittleMore) {
+  FunctionField field = testing::sphere({0.03, -0.01, 0.02}, 0.6);
+  const BuildResult plain = build(field, 3, false);
+  const BuildResult careful = build(field, 3, true);
+  EXPECT_LE(careful.evaluation_count, plain.evaluation_count * 11 / 10);
+  const Mesh a = extract_surface(plain.octree, field, 30.0);
+  const Mesh b = extract_surface(careful.octree, field, 30.0);
+  EXPECT_EQ(a.faces.size(), b.faces.size());
+}
+
+}  // namespace
+}  // namespace karvex
