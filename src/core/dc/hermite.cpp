@@ -4,6 +4,7 @@
 #include <span>
 
 #include "field/fd_gradients.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -42,7 +43,12 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
         // Cell by cell: its crossings are consecutive, at most twelve.
         std::array<Vec3, 12> normals;
         std::array<std::uint64_t, 12> slot_of;
+        std::size_t counted = 0;  // crossings reported to the run's monitor
         for (std::size_t begin = 0; begin < n;) {
+          if (begin - counted >= kPollBlock) {
+            advance_stage(begin - counted);
+            counted = begin;
+          }
           const std::uint32_t cell = crossings[begin].cell;
           const ComponentRow& row = checked_at(slots.cell_components, cell);
           const std::uint64_t base = checked_at(slots.vertex_base, cell);
