@@ -8,7 +8,7 @@
 # Sets up a virtual environment of its own (BENCH_VENV, default .venv-bench) from
 # bench/requirements.txt, builds the module and the C++ stage timer in KARVEX_MODULE_DIR
 # (default build/peers) against it, then runs the suite. It runs scripts/setup.sh first
-# for the system packages (compiler, robin-map-dev, libgtest-dev for the stage timer).
+# for the system packages (compiler, libgtest-dev for the stage timer).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"

@@ -37,7 +37,6 @@ want() { wanted+=("$1"); reasons+=("$2"); }
 if ! command -v "${CXX:-c++}" >/dev/null 2>&1; then
   want g++ "the C++20 compiler that builds the extension"
 fi
-want robin-map-dev "the hash map the octree's corner cache is built on (header-only)"
 if [ "$install_package" -eq 0 ]; then
   want libgtest-dev "GoogleTest, for the C++ tests (scripts/test.sh)"
 fi

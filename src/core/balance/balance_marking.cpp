@@ -185,7 +185,7 @@ LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& s
     // subtree (or, when coarser than x, stopped at the ancestor's level).
     for (std::uint8_t a = x.d; a-- > 1;) {
       const CellAddress p = PathCursor::coarsen(x, a);
-      if (!ancestors.insert(p).second) break;  // so were all above it
+      if (!ancestors.insert(p)) break;  // so were all above it
       for (unsigned direction = 0; direction < 6; ++direction) {
         CellAddress q;
         if (!face_neighbour(p, direction, q)) continue;

@@ -19,14 +19,13 @@
 #include <cstdint>
 #include <vector>
 
-#include <tsl/robin_set.h>
-
 #include "octree/corner_cache.h"
 #include "octree/mod.h"
+#include "support/flat_hash.h"
 
 namespace karvex {
 
-using CellSet = tsl::robin_set<CellAddress, CellAddressHash>;
+using CellSet = FlatHashSet<CellAddress, CellAddressHash>;
 
 // The cells one pass will refine: a hash set for membership and a list in
 // first-insertion order. Only the list is ever walked, so the processing order
@@ -35,7 +34,7 @@ class CellMarks {
  public:
   // Returns true when the cell was not marked before.
   bool mark(const CellAddress& cell) {
-    if (!set_.insert(cell).second) return false;
+    if (!set_.insert(cell)) return false;
     list_.push_back(cell);
     return true;
   }

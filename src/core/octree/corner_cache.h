@@ -7,13 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include <tsl/robin_map.h>
-#include <tsl/robin_set.h>
-
 #include "field/field.h"
 #include "octree/chunked_array.h"
 #include "octree/lattice_index.h"
 #include "octree/mod.h"
+#include "support/flat_hash.h"
 
 namespace karvex {
 
@@ -91,7 +89,7 @@ class CornerCache {
   std::size_t pending_ = 0;  // keys in index_ with entry numbers >= size()
 };
 
-using CornerKeySet = tsl::robin_set<CornerKey, CornerKeyHash>;
+using CornerKeySet = FlatHashSet<CornerKey, CornerKeyHash>;
 
 // The corners one pass still has to sample: keys without repeats in first-
 // occurrence order, their world positions in the same order, and the set of
@@ -101,7 +99,7 @@ class CornerBatch {
   // Appends `key` unless the cache or this batch already holds it.
   void add_if_new(const Octree& tree, const CornerCache& cache, const CornerKey& key);
   // Records `key` as gathered; false when it already was.
-  bool claim(const CornerKey& key) { return gathered_.insert(key).second; }
+  bool claim(const CornerKey& key) { return gathered_.insert(key); }
   // Appends `key` without any check: for callers that know it is new to both
   // the cache and the batch. It is not recorded as gathered.
   void append(const Octree& tree, const CornerKey& key);

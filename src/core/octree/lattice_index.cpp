@@ -1,7 +1,6 @@
 #include "octree/lattice_index.h"
 
 #include <algorithm>
-#include <iterator>
 
 namespace karvex {
 
@@ -65,14 +64,14 @@ LatticeIndex& LatticeIndex::operator=(const LatticeIndex& other) {
 }
 
 std::uint32_t LatticeIndex::find_outside(const CornerKey& key) const {
-  const auto it = outside_.find(key);
-  return it == outside_.end() ? kAbsent : it->second;
+  const std::uint32_t* entry = outside_.find(key);
+  return entry == nullptr ? kAbsent : *entry;
 }
 
 std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_outside(const CornerKey& key,
                                                                  std::uint32_t entry) {
-  const auto [it, inserted] = outside_.try_emplace(key, entry);
-  return {it->second, inserted};
+  const auto [stored, inserted] = outside_.try_emplace(key, entry);
+  return {*stored, inserted};
 }
 
 std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_sparse(const Place& place,
@@ -80,8 +79,8 @@ std::pair<std::uint32_t, bool> LatticeIndex::try_emplace_sparse(const Place& pla
   std::unique_ptr<Region>& slot = regions_[place.region];
   if (slot == nullptr) slot = std::make_unique<Region>();
   Region& region = *slot;
-  const auto [it, inserted] = region.sparse.try_emplace(place.offset, entry);
-  const std::uint32_t stored = it->second;
+  const auto [stored_at, inserted] = region.sparse.try_emplace(place.offset, entry);
+  const std::uint32_t stored = *stored_at;
   if (inserted && region.sparse.size() >= dense_threshold_) make_dense(region);
   return {stored, inserted};
 }
@@ -90,16 +89,15 @@ void LatticeIndex::make_dense(Region& region) {
   const std::size_t positions = positions_;
   auto dense = std::make_unique_for_overwrite<std::uint32_t[]>(positions);
   std::fill_n(dense.get(), positions, kAbsent);
-  for (const auto& [offset, entry] : region.sparse) dense[offset] = entry;
+  region.sparse.for_each(
+      [&dense](std::uint32_t offset, std::uint32_t entry) { dense[offset] = entry; });
   region.dense = std::move(dense);
-  SparseMap().swap(region.sparse);  // its memory is no longer needed
+  region.sparse.clear();  // gives its memory back
 }
 
 void LatticeIndex::erase_entries_from(std::uint32_t first) {
   const auto drop = [first](auto& map) {
-    for (auto it = map.begin(); it != map.end();) {
-      it = it->second >= first ? map.erase(it) : std::next(it);
-    }
+    map.erase_if([first](const auto& /*key*/, std::uint32_t entry) { return entry >= first; });
   };
   const std::size_t positions = positions_;
   for (const std::unique_ptr<Region>& region : regions_) {

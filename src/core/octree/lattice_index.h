@@ -5,9 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include <tsl/robin_map.h>
-
 #include "octree/mod.h"
+#include "support/flat_hash.h"
 
 namespace karvex {
 
@@ -26,7 +25,7 @@ namespace karvex {
 // So the lattice is cut into cubic regions of 2^shift lattice steps (at most
 // 33 per axis, the last layer holding the far faces of the cube), and each
 // region keeps its own index. A region starts as a small hash table
-// (tsl::robin_map over the point's offset in the region) and, once a 32nd
+// (support/flat_hash.h, over the point's offset in the region) and, once a 32nd
 // of its positions are taken, becomes a plain array of one number per
 // position, where a lookup is an address computation and one load. The
 // array then costs at most 128 bytes per point against about 24 in the
@@ -59,8 +58,8 @@ class LatticeIndex {
     const Region* region = regions_[place.region].get();
     if (region == nullptr) return kAbsent;
     if (region->dense) return region->dense[place.offset];
-    const auto it = region->sparse.find(place.offset);
-    return it == region->sparse.end() ? kAbsent : it->second;
+    const std::uint32_t* entry = region->sparse.find(place.offset);
+    return entry == nullptr ? kAbsent : *entry;
   }
 
   // Stores `entry` (not kAbsent) for `key` unless the key is present.
@@ -117,8 +116,8 @@ class LatticeIndex {
       return static_cast<std::size_t>(h ^ (h >> 32));
     }
   };
-  using SparseMap = tsl::robin_map<std::uint32_t, std::uint32_t, OffsetHash>;
-  using OutsideMap = tsl::robin_map<CornerKey, std::uint32_t, CornerKeyHash>;
+  using SparseMap = FlatHashMap<std::uint32_t, std::uint32_t, OffsetHash>;
+  using OutsideMap = FlatHashMap<CornerKey, std::uint32_t, CornerKeyHash>;
 
   struct Region {
     SparseMap sparse;                        // while sparse

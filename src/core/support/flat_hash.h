@@ -35,7 +35,7 @@ class FlatHashMap {
   // insertion.
   const Value* find(const Key& key) const {
     if (size_ == 0) return nullptr;
-    for (std::size_t i = Hash{}(key) & mask_;; i = (i + 1) & mask_) {
+    for (std::size_t i = Hash{}(key)&mask_;; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
       if (!slot.full) return nullptr;
       if (slot.key == key) return &slot.value;
@@ -48,7 +48,7 @@ class FlatHashMap {
   // valid until the next insertion.
   std::pair<Value*, bool> try_emplace(const Key& key, const Value& value) {
     if (2 * (size_ + 1) > slots_.size()) grow();
-    std::size_t i = Hash{}(key) & mask_;
+    std::size_t i = Hash{}(key)&mask_;
     for (;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (!slot.full) break;
