@@ -24,7 +24,7 @@ struct Signature {
 };
 
 // The most parameters a module function has (karvex._native.extract_mesh).
-inline constexpr std::size_t kMaxParameters = 11;
+inline constexpr std::size_t kMaxParameters = 13;
 
 // The arguments of one call, bound to their parameters. Binding and every
 // conversion throw py::PythonError with the module's argument messages. A

@@ -49,9 +49,11 @@ Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingRequest& r
   options.balance = request.adaptive;
   options.iso_value = request.iso_value;
   options.angle_threshold_deg = request.angle_threshold_deg;
+  options.find_small = request.find_small;
   ExtractControls controls;
   controls.pool = request.pool;
   controls.keep_all = request.keep_all;
+  controls.simplify_tolerance = request.simplify;
 
   std::vector<double> vertex_buffer;
   std::vector<std::int64_t> face_buffer;

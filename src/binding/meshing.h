@@ -22,6 +22,10 @@ struct MeshingRequest {
   double iso_value = 0.0;
   bool adaptive = false;  // balance instead of refining every surface cell
   bool keep_all = false;  // every connected piece instead of the largest
+  // Above 0: collapse cells while their error stays within this distance
+  // (world units); 0 or less: no simplification.
+  double simplify = 0.0;
+  bool find_small = false;     // test the initial grid's cells for hidden surface
   WorkerPool* pool = nullptr;  // nullptr: the process-wide pool
   RunHooks* hooks = nullptr;   // progress and polls; see RunMonitor
 };

@@ -25,7 +25,8 @@ namespace {
 
 constexpr std::string_view kParams[] = {
     "eval_fn",   "bbox_min", "bbox_max", "min_depth", "max_depth", "angle_threshold_deg",
-    "iso_value", "adaptive", "keep_all", "workers",   "progress"};
+    "iso_value", "adaptive", "keep_all", "workers",   "progress",  "simplify",
+    "find_small"};
 constexpr Signature kSignature{"extract_mesh", kParams, 3};
 static_assert(std::size(kParams) <= kMaxParameters);
 
@@ -93,6 +94,8 @@ PyObject* karvex_native_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_
     request.keep_all = a.flag(8, request.keep_all);
     const std::size_t workers = to_workers(a, 9);
     PyObject* progress = to_progress(a, 10);
+    request.simplify = a.real(11, request.simplify);
+    request.find_small = a.flag(12, request.find_small);
     validate_box(box);
     validate_depth("min_depth", request.min_depth);
     validate_depth("max_depth", request.max_depth);

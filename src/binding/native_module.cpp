@@ -24,13 +24,16 @@ PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      "extract_mesh(eval_fn, bbox_min, bbox_max, min_depth=3, max_depth=7, "
      "angle_threshold_deg=30.0, iso_value=0.0, adaptive=False, keep_all=False, workers=0, "
-     "progress=None)\n--\n\n"
+     "progress=None, simplify=0.0, find_small=False)\n--\n\n"
      "Mesh the level set iso_value of eval_fn inside the box.\n\n"
      "As _karvex_rs.extract_mesh, and: keep_all keeps every connected piece instead of\n"
      "the largest; workers > 0 runs the call on that many threads of its own (0: the\n"
      "process-wide pool); progress, when not None, is called as progress(stage, done,\n"
      "total) on the calling thread between chunks of work. Ctrl-C ends the call with\n"
-     "KeyboardInterrupt. Returns (vertices float64 (V, 3), faces int64 (F, 3))."},
+     "KeyboardInterrupt. simplify > 0 collapses cells whose merged quadratic error stays\n"
+     "within that distance (0 or less: none); find_small tests the cells of the initial\n"
+     "grid that have no sign change for surface hidden between their corners. Returns\n"
+     "(vertices float64 (V, 3), faces int64 (F, 3))."},
     {nullptr, nullptr, 0, nullptr},
 };
 

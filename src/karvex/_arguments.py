@@ -36,6 +36,7 @@ class MeshArguments:
     level: float
     sharp_angle: float
     adaptive: bool
+    simplify: float | None
     keep_all: bool
     batch_size: int | None
     normals: bool
@@ -52,6 +53,7 @@ def check_arguments(
     level: object,
     sharp_angle: object,
     adaptive: object,
+    simplify: object = None,
     keep: object,
     batch_size: object,
     normals: object,
@@ -118,6 +120,7 @@ def check_arguments(
         level=_check_real("level", level),
         sharp_angle=angle,
         adaptive=_check_bool("adaptive", adaptive),
+        simplify=None if simplify is None else _check_tolerance("simplify", simplify),
         keep_all=keep == "all",
         batch_size=None if batch_size is None else _check_int("batch_size", batch_size, 1, None),
         normals=_check_bool("normals", normals),
@@ -176,6 +179,19 @@ def _check_real(name: str, value: object) -> float:
     number = float(value)
     if not math.isfinite(number):
         raise ValueError(f"{name} must be finite, got {number!r}")
+    return number
+
+
+def _check_tolerance(name: str, value: object) -> float:
+    hint = (
+        "pass a distance in the units of bounds, for example 1e-4 times the box size, "
+        "or None for no simplification"
+    )
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number or None, got {_show(value)}; {hint}")
+    number = float(value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be a positive finite distance, got {number!r}; {hint}")
     return number
 
 

@@ -71,8 +71,13 @@ def run(
     keep_all: bool,
     workers: int | None,
     progress: ProgressCallback | None,
+    simplify: float | None = None,
 ) -> MeshArrays:
     """Mesh ``field == level`` in the box and return the raw arrays.
+
+    With ``karvex._native`` the cells of the starting grid are always tested
+    for surface hidden between their corners (a small shape off the grid is
+    found whatever ``min_depth`` is); ``_karvex_rs`` keeps its own rule.
 
     Parameters
     ----------
@@ -95,6 +100,8 @@ def run(
         Worker threads for this call; None for the default.
     progress : callable or None
         Receives ``(stage, done, total)``.
+    simplify : float or None
+        Tolerance of cell merging in world units; None for none.
 
     Returns
     -------
@@ -104,7 +111,7 @@ def run(
     Raises
     ------
     NotImplementedError
-        ``keep_all`` without ``karvex._native``.
+        ``keep_all`` or ``simplify`` without ``karvex._native``.
     MeshingError
         The native code failed an internal check.
 
@@ -132,11 +139,13 @@ def run(
                 keep_all,
                 0 if workers is None else workers,
                 progress,
+                0.0 if simplify is None else simplify,
+                True,
             )
         else:
             vertices, faces = _run_without_native(
                 field, bbox_min, bbox_max, min_depth, max_depth, sharp_angle, level,
-                adaptive, keep_all, progress,
+                adaptive, keep_all, progress, simplify,
             )
     except BaseException as error:
         if is_native_panic(error):
@@ -156,7 +165,13 @@ def _run_without_native(
     adaptive: bool,
     keep_all: bool,
     progress: ProgressCallback | None,
+    simplify: float | None = None,
 ) -> MeshArrays:
+    if simplify is not None:
+        raise NotImplementedError(
+            "simplify needs the extension module karvex._native, which this installation "
+            "does not have; pass simplify=None, or decimate the mesh afterwards"
+        )
     if keep_all:
         raise NotImplementedError(
             'keep="all" needs the extension module karvex._native, which this '

@@ -19,7 +19,8 @@ def test_signature_is_the_documented_one():
         ("bounds", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("max_depth", "KEYWORD_ONLY", 7), ("min_depth", "KEYWORD_ONLY", 3),
         ("level", "KEYWORD_ONLY", 0.0), ("sharp_angle", "KEYWORD_ONLY", 30.0),
-        ("adaptive", "KEYWORD_ONLY", False), ("keep", "KEYWORD_ONLY", "largest"),
+        ("adaptive", "KEYWORD_ONLY", False), ("simplify", "KEYWORD_ONLY", None),
+        ("keep", "KEYWORD_ONLY", "largest"),
         ("batch_size", "KEYWORD_ONLY", 262144), ("normals", "KEYWORD_ONLY", False),
         ("progress", "KEYWORD_ONLY", None), ("workers", "KEYWORD_ONLY", None),
     ]
@@ -189,8 +190,9 @@ def test_the_native_extension_receives_every_option(monkeypatch):
     received = []
 
     def extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers,
-                     progress):
-        received.append((lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers))
+                     progress, simplify, find_small):
+        received.append((lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers,
+                         simplify, find_small))
         if progress is not None:
             progress("octree", 1, 1)
         return _karvex_rs.extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive)
@@ -199,9 +201,12 @@ def test_the_native_extension_receives_every_option(monkeypatch):
                         lambda: types.SimpleNamespace(extract_mesh=extract_mesh))
     stages = []
     m = karvex.mesh(sphere, ((-1, -2, -3), (1, 2, 3)), max_depth=4, min_depth=2, level=0.1,
-                    sharp_angle=45, adaptive=True, keep="all", workers=3,
+                    sharp_angle=45, adaptive=True, keep="all", workers=3, simplify=0.01,
                     progress=lambda *r: stages.append(r[0]))
-    assert received == [((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0), 2, 4, 45.0, 0.1, True, True, 3)]
+    assert received == [((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0), 2, 4, 45.0, 0.1, True, True, 3,
+                         0.01, True)]
     assert stages == ["octree"] and m.is_closed
     karvex.mesh(sphere, BOX, max_depth=3)
-    assert received[-1][-1] == 0  # workers=None: the extension's default
+    # workers=None and simplify=None: the extension's defaults; small
+    # features are always looked for.
+    assert received[-1][-3:] == (0, 0.0, True)
