@@ -1,6 +1,11 @@
 # Sources of the core library (src/core, its include root). One line per file;
 # one block per folder, in the order the layers build on each other.
 target_sources(karvex_core PRIVATE
+  # platform: CPU count and huge pages from the operating system (one of
+  # linux.cpp and portable.cpp compiles to code, chosen by the preprocessor)
+  src/core/platform/cgroup_quota.cpp
+  src/core/platform/linux.cpp
+  src/core/platform/portable.cpp
   # support: geometry and failures
   src/core/support/bbox.cpp
   src/core/support/panic.cpp

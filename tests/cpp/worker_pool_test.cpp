@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/cgroup_quota.h"
 #include "pool/cpu_count.h"
 #include "pool/worker_pool.h"
 #include "support/panic.h"
@@ -145,6 +146,8 @@ TEST(WorkerCount, StrictParsingAndQuotas) {
            {"99999999999999999999999", none}}) {
     EXPECT_EQ(parse_worker_count(text), expected) << text;
   }
+  using platform::parse_cgroup_v1_limit;
+  using platform::parse_cgroup_v2_limit;
   EXPECT_EQ(parse_cgroup_v2_limit("max 100000\n"), none);
   EXPECT_EQ(parse_cgroup_v2_limit("250000 100000\n"), 2u);  // rounds down
   EXPECT_EQ(parse_cgroup_v2_limit("50000 100000"), 1u);     // at least one

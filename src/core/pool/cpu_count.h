@@ -17,20 +17,10 @@ std::size_t configured_worker_count();
 // makes the caller fall back to the CPU count.
 std::optional<std::size_t> parse_worker_count(std::string_view text);
 
-// CPUs this process may use: the smaller of the affinity mask size
-// (sched_getaffinity) and the control-group CPU quota, at least 1. The quota
-// is the tightest over the process's cgroup and all its parents; for cgroup
-// v2 it comes from cpu.max, for v1 from cpu.cfs_quota_us / cpu.cfs_period_us.
-// A fractional quota rounds down (1.5 CPUs give 1 worker).
+// CPUs this process may use: the smaller of the CPUs it may be scheduled on
+// (its affinity mask on Linux) and the control-group CPU quota, at least 1
+// (platform/platform.h). A fractional quota rounds down (1.5 CPUs give 1
+// worker).
 std::size_t available_cpus();
-
-// The CPU limit a cgroup v2 "cpu.max" file states ("quota period" or
-// "max period"); nullopt for "max" (no limit) or unreadable text.
-std::optional<std::size_t> parse_cgroup_v2_limit(std::string_view cpu_max);
-
-// The CPU limit of a cgroup v1 pair of cpu.cfs_quota_us and
-// cpu.cfs_period_us; nullopt for a quota of -1 (no limit) or unreadable text.
-std::optional<std::size_t> parse_cgroup_v1_limit(std::string_view quota_us,
-                                                 std::string_view period_us);
 
 }  // namespace karvex
