@@ -1,0 +1,174 @@
+"""Simplification and small features: triangles, time and errors.
+
+For each benchmark field (bench/peers/fields.py, the cube [-5, 5]^3) and
+depth, karvex.mesh is run without simplification, with simplify at three
+tolerances, and the unsimplified mesh is decimated by quadric error
+(fast-simplification) to the triangle count each tolerance gave. Errors come
+from bench/peers/metrics.py (Chamfer, Hausdorff, edge Chamfer). Then the
+small-feature cases are meshed through karvex._native with find_small on and
+off, and the evaluations find_small costs on the fields without small
+features are counted. Prints Markdown tables.
+
+    PYTHONPATH=src .venv/bin/python bench/simplify_bench.py --module-dir build/i
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+TOLERANCES = (1e-5, 1e-4, 1e-3)  # times the cube side
+SAMPLES = 60_000
+
+
+def _load(module_dir: str | None):
+    import karvex
+
+    if module_dir:
+        sys.path.insert(0, module_dir)
+        karvex.__path__.append(os.path.join(module_dir, "karvex"))
+    from karvex import _native  # noqa: F401
+
+    return karvex
+
+
+def _box_field():
+    """The issue's box: axis-aligned, off the grid planes, exact distance."""
+    from karvex import sdf
+    from peers import fields
+
+    half = np.array([2.5, 2.0, 1.5])
+    centre = np.array([0.0123, -0.0217, 0.0311])
+    shape = sdf.box(half, centre)
+
+    def values(p):
+        return shape(p)[0]
+
+    def edges(n, rng):
+        return fields._box_edges(half, n, rng) + centre
+
+    return fields.Field("box", "Axis-aligned box", values, shape, None, True, edges)
+
+
+def _row(name, depth, label, triangles, seconds, m, closed):
+    def f(key):
+        value = m.get(key)
+        return "—" if value is None else f"{value:.2e}"
+
+    return (f"| {name} | {depth} | {label} | {triangles:,} | {seconds:.2f} | {f('chamfer')} | "
+            f"{f('hausdorff')} | {f('edge_chamfer')} | {'yes' if closed else 'no'} |")
+
+
+def quality_tables(karvex, cases) -> None:
+    import fast_simplification
+    from peers import fields, metrics
+
+    bounds = ((fields.LOW,) * 3, (fields.HIGH,) * 3)
+    print("| field | depth | mesh | triangles | seconds | Chamfer | Hausdorff | edge Chamfer "
+          "| closed |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, depths in cases:
+        field = _box_field() if name == "box" else fields.make(name)
+        rng = np.random.default_rng(0)
+        reference, _ = metrics.reference_surface(field, SAMPLES, rng)
+        edges = field.edges(SAMPLES // 4, rng) if field.edges else None
+        for depth in depths:
+            h = fields.SIDE / 2**depth
+
+            def measure(v, f):
+                return metrics.mesh_metrics(field, v, f, h, reference, edges, samples=SAMPLES)
+
+            start = time.perf_counter()
+            full = karvex.mesh(field.with_gradients, bounds, max_depth=depth)
+            t_full = time.perf_counter() - start
+            print(_row(name, depth, "unsimplified", len(full.faces), t_full,
+                       measure(full.vertices, full.faces), full.is_closed))
+            for tol in TOLERANCES:
+                start = time.perf_counter()
+                m = karvex.mesh(field.with_gradients, bounds, max_depth=depth,
+                                simplify=tol * fields.SIDE)
+                t = time.perf_counter() - start
+                print(_row(name, depth, f"simplify {tol:g}", len(m.faces), t,
+                           measure(m.vertices, m.faces), m.is_closed and m.is_oriented))
+                reduction = 1.0 - len(m.faces) / len(full.faces)
+                if reduction <= 0.0:
+                    continue
+                start = time.perf_counter()
+                v, f = fast_simplification.simplify(full.vertices.astype(np.float32),
+                                                    full.faces.astype(np.int32), reduction)
+                t_dec = time.perf_counter() - start
+                dec = karvex.Mesh(np.asarray(v, dtype=np.float64), np.asarray(f, dtype=np.int64))
+                print(_row(name, depth, f"quadric to {tol:g}", len(dec.faces), t_full + t_dec,
+                           measure(dec.vertices, dec.faces), dec.is_closed and dec.is_oriented))
+            sys.stdout.flush()
+
+
+class _Counting:
+    def __init__(self, field):
+        self.field = field
+        self.points = 0
+
+    def __call__(self, p):
+        self.points += len(p)
+        return self.field(p)
+
+
+def small_feature_tables(karvex) -> None:
+    from karvex import _native, sdf
+    from peers import fields
+
+    lo, hi = (fields.LOW,) * 3, (fields.HIGH,) * 3
+    rng = np.random.default_rng(2024)
+    blobs = rng.uniform(-4.0, 4.0, size=(40, 3))
+    cases = {
+        "tiny sphere off the grid (r = 0.2)": sdf.sphere(0.2, (1.5687, -2.1093, 0.5857)),
+        "forty small balls (r = 0.18)": sdf.union(*[sdf.sphere(0.18, c) for c in blobs]),
+        "thin rod (r = 0.1, length 5)": sdf.capsule((-2.56, 0.69, -1.1), (2.69, 0.69, -1.1), 0.1),
+    }
+    print("\n| case (depth 7, min_depth 3) | find_small | triangles | pieces | evaluations |")
+    print("|---|---|---|---|---|")
+    for label, shape in cases.items():
+        for find_small in (False, True):
+            counted = _Counting(shape)
+            v, f = _native.extract_mesh(counted, lo, hi, 3, 7, 30.0, 0.0, False, True, 0, None,
+                                        0.0, find_small)
+            pieces = len(karvex.Mesh(v, f).components()) if len(f) else 0
+            print(f"| {label} | {find_small} | {len(f):,} | {pieces} | {counted.points:,} |")
+    print("\n| field (depth 8) | evaluations without | with find_small | more |")
+    print("|---|---|---|---|")
+    for name in ("sphere", "torus", "rotated_box", "box_hole", "gyroid"):
+        field = fields.make(name)
+        counts = []
+        for find_small in (False, True):
+            counted = _Counting(field.with_gradients)
+            _native.extract_mesh(counted, lo, hi, 3, 8, 30.0, 0.0, False, False, 0, None, 0.0,
+                                 find_small)
+            counts.append(counted.points)
+        print(f"| {name} | {counts[0]:,} | {counts[1]:,} | "
+              f"{100.0 * (counts[1] / counts[0] - 1.0):+.1f}% |")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--module-dir", help="build directory holding karvex/_native*.so")
+    parser.add_argument("--quick", action="store_true", help="depth 7 only, no MLP")
+    args = parser.parse_args()
+    karvex = _load(args.module_dir)
+    if args.quick:
+        cases = [("box", (7,)), ("sphere", (7,))]
+    else:
+        cases = [("box", (7, 8, 9)), ("rotated_box", (7, 8)), ("box_hole", (7, 8)),
+                 ("sphere", (7, 8)), ("torus", (7, 8)), ("mlp", (7,))]
+    quality_tables(karvex, cases)
+    small_feature_tables(karvex)
+
+
+if __name__ == "__main__":
+    main()
