@@ -7,7 +7,8 @@ Needs matplotlib, and scikit-image for the marching-cubes comparison
 (``pip install -r docs/requirements.txt``); without scikit-image that one
 picture is skipped. ``--small`` renders tiny, low-depth versions quickly (the
 test suite uses it). Every mesh comes from ``_karvex_rs.extract_mesh`` with
-the fields of examples/shapes.py.
+the fields of examples/shapes.py, except the keep picture's: ``karvex.mesh``
+with keep="all" needs the package's extension karvex._native.
 """
 
 from __future__ import annotations
@@ -383,6 +384,32 @@ def adaptive(settings: Settings, out: Path) -> None:
     save(figure, out / "adaptive.png")
 
 
+def metaballs() -> sdf.Field:
+    """Forty balls of random sizes, blended where they come close: a few
+    blobs and some lone drops."""
+    rng = np.random.default_rng(7)
+    balls = [sdf.sphere(float(r), center=tuple(c))
+             for c, r in zip(rng.uniform(-0.72, 0.72, (40, 3)), rng.uniform(0.09, 0.24, 40))]
+    field: sdf.Field = balls[0]
+    for ball in balls[1:]:
+        field = sdf.smooth_union(field, ball, 0.06)
+    return field
+
+
+def keep(settings: Settings, out: Path) -> None:
+    depth = settings.depth(6)
+    field = metaballs()
+    figure, axes = new_figure(settings, 2)
+    for ax, which in zip(axes, ("largest", "all")):
+        m = karvex.mesh(field, BOX, min_depth=min(3, depth), max_depth=depth, keep=which)
+        pieces = len(m.components())
+        draw_mesh(ax, m.vertices, m.faces,
+                  f'keep="{which}": {pieces} piece{"s" * (pieces != 1)}, {len(m.faces)} triangles',
+                  settings.pixels)
+    figure.suptitle(f"forty blended balls, max_depth={depth}", fontsize=10)
+    save(figure, out / "keep.png")
+
+
 PICTURES: dict[str, Callable[[Settings, Path], None]] = {
     "dc_vs_marching_cubes": dc_vs_marching_cubes,
     "max_depth": max_depth,
@@ -391,6 +418,7 @@ PICTURES: dict[str, Callable[[Settings, Path], None]] = {
     "iso_value": iso_value,
     "adaptive": adaptive,
     "grid_field_vs_marching_cubes": grid_field_vs_marching_cubes,
+    "keep": keep,
 }
 
 
