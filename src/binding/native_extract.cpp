@@ -100,6 +100,8 @@ PyObject* karvex_native_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_
     validate_depth("min_depth", request.min_depth);
     validate_depth("max_depth", request.max_depth);
     validate_depth_order(request.min_depth, request.max_depth);
+    validate_finite("angle_threshold_deg", request.angle_threshold_deg);
+    validate_finite("iso_value", request.iso_value);
     return native_extract_mesh_impl(eval_fn.get(), box, request, workers, progress);
   });
 }
