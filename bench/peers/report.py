@@ -111,6 +111,7 @@ def blocks(results: dict, images: Path) -> dict[str, list[str]]:
         "field-share": tables.field_share_table(rows),
         "batch-size": tables.batch_table(results.get("batch_size", {})),
         "summary": tables.summary_table(rows),
+        "dominance": tables.dominance_table(rows),
     }
 
 

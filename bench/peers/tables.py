@@ -226,3 +226,63 @@ def summary_table(rows) -> list[str]:
                    f"| {secs(mc['wall'] - mc['field_seconds'])} | {no_gradients} "
                    f"| {peaks}, {mc['peak_rss_mb']:.0f} | {chamfer} | {peer} |")
     return out
+
+
+def error_of(r) -> float | None:
+    """The error a row is judged by: its Chamfer distance, or (without SciPy, which the
+    surface-to-mesh direction needs) its mean distance from the mesh to the surface."""
+    value = r.get("chamfer")
+    return value if value is not None else r.get("mesh_to_surface_mean")
+
+
+def dominance(ours, dense, cost: str) -> tuple[bool, list[str]] | None:
+    """Whether our row dominates the dense pipeline's in error against ``cost`` ("points"
+    or "wall"): strictly less cost for an equal or smaller error. Returns (verdict, what
+    fails, as ratios ours / dense), or None when either row lacks a number."""
+    a, b = error_of(ours), error_of(dense)
+    if a is None or b is None or not ours.get(cost) or not dense.get(cost) or \
+            ours[cost] < 0 or dense[cost] < 0:
+        return None
+    fails = []
+    if ours[cost] >= dense[cost]:
+        fails.append(f"{'points' if cost == 'points' else 'time'} "
+                     f"{ours[cost] / dense[cost]:.2f}x")
+    if a > b:
+        fails.append(f"error {a / b:.2f}x")
+    return not fails, fails
+
+
+def _verdict(found) -> str:
+    if found is None:
+        return "–"
+    ok, fails = found
+    return "yes" if ok else f"**no** ({', '.join(fails)})"
+
+
+def dominance_table(rows) -> list[str]:
+    """Per field and depth: the error, points and wall time of our two runs and the dense
+    pipeline's, and whether each of ours dominates the dense pipeline's point in error
+    against evaluations and in error against time."""
+    out = ["| field | d | Chamfer: gradients, no gradients, dense "
+           "| points: gradients, no gradients, dense | wall s: gradients, no gradients, dense "
+           "| dominates, error vs evaluations: gradients; no gradients "
+           "| dominates, error vs time: gradients; no gradients |",
+           "|---|---|---|---|---|---|---|"]
+    depths = sorted({r["depth"] for r in rows})
+    for name in dict.fromkeys(r["field"] for r in rows):
+        for d in depths:
+            dense = find_row(rows, "skimage", name, d)
+            ours = [find_row(rows, "karvex", name, d, g) for g in (True, False)]
+            if dense is None or not any(ours):
+                continue
+            runs = [*ours, dense]
+            errors = ", ".join(sig(error_of(r)) if r else "–" for r in runs)
+            points = ", ".join(count(r["points"]) if r else "–" for r in runs)
+            walls = ", ".join(secs(r["wall"]) if r else "–" for r in runs)
+            by_points = "; ".join(_verdict(dominance(r, dense, "points")) if r else "–"
+                                  for r in ours)
+            by_time = "; ".join(_verdict(dominance(r, dense, "wall")) if r else "–"
+                                for r in ours)
+            out.append(f"| {name} | {d} | {errors} | {points} | {walls} | {by_points} "
+                       f"| {by_time} |")
+    return out

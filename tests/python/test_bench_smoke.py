@@ -12,7 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT))
 
-from bench.peers import fields, metrics, report, runner, suite, tools  # noqa: E402
+from bench.peers import aims, fields, metrics, report, runner, suite, tables, tools  # noqa: E402,E501
 
 needs_scipy = pytest.mark.skipif(importlib.util.find_spec("scipy") is None,
                                  reason="scipy (bench/requirements.txt) measures distances "
@@ -168,5 +168,48 @@ def test_peer_meshes_face_outwards(tool):
                         reason=f"{tool} is a benchmark-only dependency (bench/requirements.txt)")
     run = tools.run(tool, fields.make("torus"), 4)
     assert len(run.faces) > 100 and run.points > 4000
+    # Both peers report their time inside the field (manifold3d's less the timer's cost).
+    assert run.field_seconds is not None and run.field_seconds > 0
     assert metrics.topology(run.vertices, run.faces) == {"closed": True, "oriented": True,
                                                          "outward": True}
+
+
+def _row(tool, field, depth, gradients=False, **numbers):
+    return {"tool": tool, "field": field, "depth": depth, "gradients": gradients, "h": 0.1,
+            **numbers}
+
+
+@pytest.mark.parametrize("ours, verdict", [
+    ({"points": 10, "wall": 1.0, "chamfer": 1e-5}, (True, [])),
+    ({"points": 10, "wall": 1.0, "chamfer": 2e-5}, (True, [])),  # an equal error is enough
+    ({"points": 30, "wall": 2.0, "chamfer": 1e-5}, (False, ["points 1.50x"])),
+    ({"points": 10, "wall": 1.0, "chamfer": 3e-5}, (False, ["error 1.50x"])),
+    ({"points": 20, "wall": 1.0, "mesh_to_surface_mean": 4e-5},
+     (False, ["points 1.00x", "error 2.00x"])),
+    ({"points": 10, "wall": 1.0}, None),  # no error measured
+    ({"points": -1, "wall": 1.0, "chamfer": 1e-5}, None),  # points not counted
+])
+def test_dominance_needs_fewer_points_and_no_larger_error(ours, verdict):
+    dense = {"points": 20, "wall": 2.0, "chamfer": 2e-5, "mesh_to_surface_mean": 2e-5}
+    assert tables.dominance(ours, dense, "points") == verdict
+
+
+def test_aims_measure_verdicts_and_say_what_did_not_run():
+    rows = [_row("karvex", "sphere", 8, True, points=1_500_000, calls=21, wall=0.4),
+            _row("karvex", "sphere", 8, False, points=7_320_000, calls=30, wall=0.3),
+            _row("karvex", "sphere", 9, True, wall=2.0, field_seconds=1.5, triangles=1_000_000,
+                 peak_rss_mb=400.0),
+            _row("skimage", "sphere", 9, wall=4.0, field_seconds=1.0, peak_rss_mb=600.0),
+            _row("karvex", "gyroid", 9, True, wall=30.0, field_seconds=25.0,
+                 triangles=3_000_000, peak_rss_mb=900.0),
+            _row("skimage", "gyroid", 9, wall=20.0, field_seconds=15.0, peak_rss_mb=600.0),
+            _row("karvex", "mlp", 8, False, skipped="predicted 900 s per run")]
+    got = aims.aims({"rows": rows, "workers": 2})
+    assert [verdict for _, _, verdict in got] == [
+        "met", "**missed**", "–", "–", "**missed**", "**missed** on gyroid 1.50x"]
+    assert "1.50 M points in 21 calls: 0.79 of the aim" in got[0][1]
+    assert "1.20 of the aim" in got[1][1]
+    assert got[2][1] == ("not measured: karvex, gradients not run; scikit-image MC not run")
+    assert "karvex, no gradients skipped: predicted 900 s per run" in got[3][1]
+    assert got[4][1].startswith("500 ns per triangle") and "1.25 of the aim" in got[4][1]
+    assert "sphere 400 vs 600 MB (0.67)" in got[5][1]
