@@ -34,6 +34,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp
   src/core/dc/crossings.cpp
+  src/core/dc/shared_crossings.cpp
   src/core/dc/qef.cpp
   src/core/dc/hermite.cpp
   src/core/dc/vertex_placement.cpp

@@ -27,4 +27,5 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/simplify_test.cpp
   tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp
+  tests/cpp/shared_crossings_test.cpp
 )

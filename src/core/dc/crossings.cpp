@@ -7,6 +7,7 @@
 #include <span>
 
 #include "dc/component_table.h"
+#include "dc/shared_crossings.h"
 #include "field/fd_gradients.h"
 #include "support/panic.h"
 
@@ -101,6 +102,20 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<
     }
   });
   return crossings;
+}
+
+std::vector<std::uint8_t> locate_crossing_refs(Field& field,
+                                               const std::vector<CrossingRef>& crossings,
+                                               const SharedCrossings& shared,
+                                               const std::vector<SurfaceCell>& cells,
+                                               double iso_value) {
+  return bisect(
+      field, shared.distinct_count(), iso_value,
+      [&](std::size_t d, double t) {
+        const CrossingRef& c = crossings[shared.first[d]];
+        return crossing_point(cells[c.cell], c, t);
+      },
+      [&](std::size_t d) { return crossings[shared.first[d]].below_at_u; });
 }
 
 std::vector<std::uint8_t> locate_crossing_refs(Field& field,

@@ -13,10 +13,13 @@
 
 namespace karvex {
 
+struct SharedCrossings;
+
 // A sign-changing cube edge of one surface cell, by reference: its cell, its
 // edge and the group of the endpoint whose mask bit is set, in 8 bytes. An
 // edge shared by several cells gives one crossing per cell; crossings are
-// never merged. The corners, the value at u and so every point on the edge
+// never merged, but those that are the same edge are located once
+// (shared_crossings.h). The corners, the value at u and so every point on the edge
 // follow from the cell (crossing_point). Extraction keeps millions of crossings through
 // several passes over them, and their memory traffic is what those passes
 // cost.
@@ -58,6 +61,16 @@ inline Vec3 crossing_point(const SurfaceCell& cell, const CrossingRef& c, double
 // index-out-of-bounds invariant failure.
 std::vector<std::uint8_t> locate_crossing_refs(Field& field,
                                                const std::vector<CrossingRef>& crossings,
+                                               const std::vector<SurfaceCell>& cells,
+                                               double iso_value);
+
+// The same for crossings that share (shared_crossings.h): each batch holds
+// one point per distinct crossing, that of its first crossing, in the order
+// of the distinct crossings, and the result has one lower end per distinct
+// crossing. Too few values fail as above, counting distinct crossings.
+std::vector<std::uint8_t> locate_crossing_refs(Field& field,
+                                               const std::vector<CrossingRef>& crossings,
+                                               const SharedCrossings& shared,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value);
 

@@ -14,6 +14,7 @@
 #include "dc/hermite.h"
 #include "dc/projection.h"
 #include "dc/qef.h"
+#include "dc/shared_crossings.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
@@ -65,18 +66,20 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   // Hermite data: where the surface crosses each sign-changing edge, and its
   // normal there, gathered into one quadratic error function per slot.
   // Crossings are kept by reference (8 bytes each); points and normals are
-  // recomputed or consumed as they come instead of being stored.
+  // recomputed or consumed as they come instead of being stored. An edge
+  // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
   std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, iso);
+  SharedCrossings shared = share_crossings(pool, crossings, cells, lookup);
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
-  std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, cells, iso);
+  std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, shared, cells, iso);
   timer.stage(&ExtractTimings::normals);
   begin_stage("crossing normals", crossings.size());
-  SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located), cells,
-                                             slots, tree, cos_threshold);
+  SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located),
+                                             std::move(shared), cells, slots, tree, cos_threshold);
   if (controls.simplify_tolerance > 0.0) {
     return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
   }

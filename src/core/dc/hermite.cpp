@@ -2,6 +2,7 @@
 
 #include <array>
 #include <span>
+#include <utility>
 
 #include "field/fd_gradients.h"
 #include "pool/run_monitor.h"
@@ -10,23 +11,28 @@
 namespace karvex {
 
 SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
-                                 std::vector<std::uint8_t> located,
+                                 std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {
   const std::size_t n = crossings.size();
-  if (located.size() != n) fail_index(located.size(), n);
+  const std::size_t distinct = shared.distinct_count();
+  if (shared.distinct_of.size() != n) fail_index(shared.distinct_of.size(), n);
+  if (located.size() != distinct) fail_index(located.size(), distinct);
+  // The located point of crossing k, placed from its own cell: the same
+  // doubles as that of its distinct crossing's first crossing.
   const auto point = [&](std::size_t k) {
     const CrossingRef& c = crossings[k];
-    return crossing_point(cells[c.cell], c, located_parameter(located[k]));
+    return crossing_point(cells[c.cell], c, located_parameter(located[shared.distinct_of[k]]));
   };
+  const auto distinct_point = [&](std::size_t d) { return point(shared.first[d]); };
 
   SlotQefs out;
   out.qefs.resize(slots.slot_count);
   out.sharp.assign(slots.slot_count, 0);
   evaluate_written_batch(
-      field, n,
+      field, distinct,
       [&](std::span<Vec3> to) {
-        for (std::size_t k = 0; k < n; ++k) to[k] = point(k);
+        for (std::size_t d = 0; d < distinct; ++d) to[d] = distinct_point(d);
       },
       [&](const EvalView& result) {
         // The values of this call are not used.
@@ -35,8 +41,8 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
         if (result.gradients) {
           gradients = *result.gradients;
         } else {
-          std::vector<Vec3> points(n);
-          for (std::size_t k = 0; k < n; ++k) points[k] = point(k);
+          std::vector<Vec3> points(distinct);
+          for (std::size_t d = 0; d < distinct; ++d) points[d] = distinct_point(d);
           estimated = estimate_gradients(field, points, gradient_step(tree));
           gradients = GradientRows::of(estimated);
         }
@@ -56,8 +62,11 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
           for (; begin + count < n && crossings[begin + count].cell == cell; ++count) {
             const std::size_t k = begin + count;
             if (count == normals.size()) fail("a surface cell with more than twelve crossings");
-            if (k >= gradients.size()) fail_index(gradients.size(), k);
-            normals[count] = normal_from_gradient(gradients[k]);
+            // Distinct crossings are numbered in order of first use, so the
+            // first row missing is met at its own number.
+            const std::size_t d = shared.distinct_of[k];
+            if (d >= gradients.size()) fail_index(gradients.size(), d);
+            normals[count] = normal_from_gradient(gradients[d]);
             const std::uint8_t component = crossings[k].component;
             if (component >= row[8]) fail_index(row[8], component);
             slot_of[count] = base + component;
@@ -78,6 +87,15 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
         }
       });
   return out;
+}
+
+SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+                                 std::vector<std::uint8_t> located,
+                                 const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                                 const Octree& tree, double cos_threshold) {
+  SharedCrossings shared = unshared_crossings(crossings.size());
+  return accumulate_hermite_data(field, std::move(crossings), std::move(located), std::move(shared),
+                                 cells, slots, tree, cos_threshold);
 }
 
 }  // namespace karvex

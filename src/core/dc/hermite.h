@@ -6,6 +6,7 @@
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/qef.h"
+#include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
 #include "octree/mod.h"
@@ -38,6 +39,19 @@ struct SlotQefs {
 // driver), so they are freed when it returns.
 SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
                                  std::vector<std::uint8_t> located,
+                                 const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                                 const Octree& tree, double cos_threshold);
+
+// The same for crossings that share (shared_crossings.h), with `located`
+// holding one lower end per distinct crossing (the shared form of
+// locate_crossing_refs): the field call, and the central differences, take
+// one point per distinct crossing, in their order; every crossing still adds
+// its own point and its distinct crossing's normal to its slot, in crossing
+// order, so the Qefs and sharp flags are those of the form above. Too few
+// gradient rows fail at the first missing row's number, counting distinct
+// crossings.
+SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+                                 std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
 

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dc/crossings.h"
+#include "dc/surface_cells.h"
+#include "pool/worker_pool.h"
+
+namespace karvex {
+
+// Which crossings are the same crossing seen from different cells. A
+// sign-changing lattice edge belongs to up to four surface cells of its
+// depth, and each of them lists it as a crossing of its own; locating the
+// surface on it and taking its normal needs doing only once.
+//
+// Two crossings share when their edges' endpoints are the same doubles, bit
+// for bit (each placed from its own cell: SurfaceCell::corner), and their
+// values at the start of the edge are the same double. Then every point the
+// bisection asks for, and the located point, are the same doubles for both,
+// so a field whose value at a point does not depend on the rest of the batch
+// gives both the same answers: sharing changes no result. Endpoints that
+// differ in the last bit (cell corners placed by rounded sums) do not share.
+//
+// The distinct crossings are numbered in the order of their first crossing
+// in crossing order, so the numbering depends neither on hashing nor on the
+// number of workers.
+struct SharedCrossings {
+  std::vector<std::uint32_t> distinct_of;  // per crossing: the number of its distinct crossing
+  std::vector<std::uint32_t> first;        // per distinct crossing: its first crossing
+
+  std::size_t distinct_count() const { return first.size(); }
+};
+
+// Finds the sharing among `crossings` (find_crossing_refs over `cells`, in its
+// order) by looking up, for each crossing, the other cells of its depth
+// around its edge (`lookup` over `cells`). Runs on `pool`. More than
+// 2^32 - 1 crossings is an invariant failure.
+SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
+                                const std::vector<SurfaceCell>& cells, const CellLookup& lookup);
+
+// No sharing: every crossing its own distinct crossing, in order. For
+// callers (tests, plain forms) that locate every crossing on its own.
+SharedCrossings unshared_crossings(std::size_t count);
+
+}  // namespace karvex
