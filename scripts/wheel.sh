@@ -73,6 +73,15 @@ done
 if grep -E '^(docs/images/|docs/benchmarks\.md|build/|out/|\.venv)' "$sdist_files"; then
   fail "the sdist holds the files listed above, which it should leave out"
 fi
+# The sdist takes every file git does not ignore, tracked or not: name the
+# untracked ones, which a release from this checkout would ship.
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  untracked="$(grep -vxF -f <(git -C "$root" ls-files) "$sdist_files" | grep -vxF PKG-INFO || true)"
+  if [ -n "$untracked" ]; then
+    echo "   warning: the sdist holds files git does not track:"
+    echo "$untracked" | sed 's/^/     /'
+  fi
+fi
 echo "   sdist: $(basename "$sdist"), $(wc -l <"$sdist_files") files, $(du -k "$sdist" | cut -f1) KiB"
 
 # -- repair --------------------------------------------------------------------
