@@ -38,7 +38,8 @@ class Simplifier {
         slots_(slots),
         qefs_(qefs),
         solutions_(solutions),
-        squared_tolerance_(tolerance > 0.0 ? tolerance * tolerance : 0.0) {}
+        tolerance_(tolerance > 0.0 ? tolerance : 0.0),
+        squared_tolerance_(tolerance_ * tolerance_) {}
 
   SimplifiedCells run() {
     Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
@@ -174,7 +175,13 @@ class Simplifier {
     merged.mask = mask;
     merged.qef = sum;
     merged.position = solution.position;
-    merged.box = box;
+    // Projection may move the vertex by the tolerance along each axis, no
+    // further: within the whole cell, a coarse cell's Newton steps could
+    // reach another part of the surface.
+    merged.box = {{solution.position.x - tolerance_, solution.position.y - tolerance_,
+                   solution.position.z - tolerance_},
+                  {solution.position.x + tolerance_, solution.position.y + tolerance_,
+                   solution.position.z + tolerance_}};
     return true;
   }
 
@@ -226,6 +233,7 @@ class Simplifier {
   const VertexSlots& slots_;
   const std::vector<Qef>& qefs_;
   const std::vector<VertexSolution>& solutions_;
+  const double tolerance_;
   const double squared_tolerance_;
   std::uint64_t next_cell_ = 0;
   SimplifiedCells out_;

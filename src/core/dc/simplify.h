@@ -52,6 +52,8 @@ struct SimplifiedCells {
 //    the box grown by a quarter side when the planes pin down a crease or a
 //    corner), has error at most tolerance^2: the vertex then lies within
 //    `tolerance` of every tangent plane at the crossings of the cell.
+// A merged vertex is kept within `tolerance` of its solved position along
+// each axis when projected onto the surface.
 // A cell with several vertex groups is never merged, nor any cell above it.
 // Cells left as they are keep the vertices of vertex_placement (solved
 // slots; the centre of the cell for an unsolved one). A tolerance of 0 or
