@@ -18,6 +18,7 @@ target_sources(karvex_core PRIVATE
   src/core/octree/lattice_index.cpp
   src/core/octree/corner_cache.cpp
   src/core/octree/pending_corners.cpp
+  src/core/octree/split_cells.cpp
   # balance: the 2:1 rule over faces, edges and corners
   src/core/balance/balance.cpp
   src/core/balance/balance_primitives.cpp

@@ -12,6 +12,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/lattice_index_test.cpp
   tests/cpp/corner_cache_test.cpp
   tests/cpp/build_test.cpp
+  tests/cpp/parallel_build_test.cpp
   tests/cpp/balance_primitives_test.cpp
   tests/cpp/balance_test.cpp
   tests/cpp/balance_marking_test.cpp

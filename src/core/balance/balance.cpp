@@ -7,7 +7,9 @@
 #include "balance/balance_marking.h"
 #include "balance/balance_primitives.h"
 #include "octree/pending_corners.h"
+#include "octree/split_cells.h"
 #include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -23,16 +25,32 @@ void require_progress(const Octree& tree, std::size_t blocks_before, const char*
   }
 }
 
+// The place of a marked cell's node. Fails as balance_split does for a cell
+// at the deepest level or one that a coarser leaf covers.
+NodePlace place_of(const Octree& tree, const CellAddress& cell) {
+  if (cell.d >= tree.max_depth) fail("balance subdivision of a cell at the deepest level");
+  if (cell.d == 0) return {0, 0, true};
+  const CellAddress parent{cell.x >> 1, cell.y >> 1, cell.z >> 1,
+                           static_cast<std::uint8_t>(cell.d - 1)};
+  const DescentResult reached = descend_to(tree, parent);
+  if (reached.level != parent.d || !reached.node.is_internal()) {
+    fail("balance subdivision of a cell that a coarser leaf covers");
+  }
+  const auto octant = static_cast<std::uint8_t>((cell.x & 1u) | ((cell.y & 1u) << 1) |
+                                                ((cell.z & 1u) << 2));
+  return {reached.node.index, octant, false};
+}
+
 // Face-balance passes until no leaf breaks a face rule. Each pass: mark on
 // the tree as it is, sample the children's corners of every marked cell in
 // one batch, then split the marked cells in marking order.
-std::uint64_t balance_faces(Octree& tree, CornerCache& cache, Field& field) {
+std::uint64_t balance_faces(Octree& tree, CornerCache& cache, Field& field, WorkerPool& pool) {
   std::uint64_t charge = 0;
   LeafSelection leaves;  // every leaf on the first pass
   std::vector<SubgridSlots> slots;
   for (unsigned pass = 1;; ++pass) {
     poll_run();
-    const CellMarks marks = mark_face_imbalance(tree, leaves);
+    const CellMarks marks = mark_face_imbalance(tree, leaves, pool);
     if (marks.empty()) return charge;
     const std::vector<CellAddress>& cells = marks.list();
     begin_stage("balancing pass " + std::to_string(pass), 2 * std::uint64_t{cells.size()});
@@ -48,10 +66,19 @@ std::uint64_t balance_faces(Octree& tree, CornerCache& cache, Field& field) {
       // A field error leaves here, before any cell of the pass is split.
       charge += pass.sample(field, tree.spacing());
     }
+    // The splits of balance_split, in marking order, with the per-cell work
+    // on the pool.
     const std::size_t blocks_before = tree.blocks.size();
-    monitored_for(cells.size(), [&](std::size_t i) {
-      balance_split(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d, slots[i]);
-    });
+    std::vector<NodePlace> places;
+    {
+      const RunMonitor::Suspended quiet;  // the splits count, not this
+      places = parallel_map<NodePlace>(pool, cells.size(),
+                                       [&](std::size_t i) { return place_of(tree, cells[i]); });
+    }
+    split_cells(tree, cache,
+                {places, slots, /*recycle_records=*/false,
+                 "corner not in cache during balance subdivision"},
+                pool);
     require_progress(tree, blocks_before, "face-balance");
     leaves = face_recheck(tree, marks.list());
   }
@@ -59,28 +86,34 @@ std::uint64_t balance_faces(Octree& tree, CornerCache& cache, Field& field) {
 
 }  // namespace
 
-std::uint64_t balance_octree(Octree& tree, CornerCache& cache, Field& field) {
-  const std::uint64_t charge = balance_faces(tree, cache, field);
+std::uint64_t balance_octree(Octree& tree, CornerCache& cache, Field& field, WorkerPool& pool) {
+  const std::uint64_t charge = balance_faces(tree, cache, field, pool);
   // The face rules are not checked again afterwards: edge closure refines
   // coarse cells uniformly, which can leave face neighbours more than one
   // level apart.
-  return charge + close_sign_changing_edges(tree, cache, field);
+  return charge + close_sign_changing_edges(tree, cache, field, pool);
 }
 
-std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field& field) {
+std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field& field,
+                                        WorkerPool& pool) {
   std::uint64_t charge = 0;
   LeafSelection leaves;  // every surface leaf on the first pass
   for (unsigned pass = 1;; ++pass) {
     poll_run();
-    const EdgeMarks marks = mark_open_edges(tree, cache, leaves);
+    const EdgeMarks marks = mark_open_edges(tree, cache, leaves, pool);
     if (marks.marks.empty()) return charge;
     const std::vector<CellAddress>& cells = marks.marks.list();
     begin_stage("edge closure pass " + std::to_string(pass), 2 * std::uint64_t{cells.size()});
+    // The cells' walks run on the pool; their candidates are added to the
+    // batch in marking order, which deduplicates the shared ones as
+    // gathering cell by cell would.
+    const std::vector<CornerCandidate> candidates = parallel_concat<CornerCandidate>(
+        pool, cells.size(), [&](std::size_t i, std::vector<CornerCandidate>& out) {
+          refinement_candidates(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d,
+                                marks.targets[i], out);
+        });
     CornerBatch batch;
-    monitored_for(cells.size(), [&](std::size_t i) {
-      gather_refinement_corners(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d,
-                                marks.targets[i], batch);
-    });
+    add_candidates(tree, candidates, batch);
     charge += sample_batch(field, cache, batch, tree.spacing());
     const std::size_t blocks_before = tree.blocks.size();
     monitored_for(cells.size(), [&](std::size_t i) {

@@ -1,10 +1,14 @@
 #include "balance/balance_marking.h"
 
+#include <algorithm>
 #include <array>
+#include <mutex>
+#include <utility>
 
 #include "balance/balance_primitives.h"
 #include "balance/depth_first_order.h"
 #include "balance/neighbour_walks.h"
+#include "pool/run_monitor.h"
 #include "support/bbox.h"
 #include "support/panic.h"
 
@@ -12,23 +16,53 @@ namespace karvex {
 
 namespace {
 
-// Runs examine(node, cell, cursor) for the selected leaves in selection order.
-template <class Examine>
-void for_selected(const Octree& tree, const LeafSelection& leaves, Examine&& examine) {
-  PathCursor cursor(tree);
-  if (leaves.all) {
-    cursor.walk(
-        [&](const OctreeNode& node, const CellAddress& cell) { examine(node, cell, cursor); });
-    return;
-  }
-  for (const CellAddress& cell : leaves.cells) {
-    const DescentResult reached = cursor.seek(cell);
-    if (reached.level == cell.d && !reached.node.is_internal()) examine(reached.node, cell, cursor);
-  }
+// Runs examine(node, cell, cursor, state, out) for the selected leaves on the
+// pool and returns what the calls appended to `out`, in selection order.
+// Each range of the loop has a cursor, a State (the examiner's memory of
+// the last parent, which only saves work) and an output list of its own;
+// the lists are joined in range order, so the result is the one of a single
+// walk over the selection, whatever the number of workers.
+template <class State, class Out, class Examine>
+std::vector<Out> examine_selected(const Octree& tree, const LeafSelection& leaves,
+                                  WorkerPool& pool, Examine&& examine) {
+  std::vector<CellAddress> every;
+  if (leaves.all) every = list_leaves(tree);
+  const std::vector<CellAddress>& cells = leaves.all ? every : leaves.cells;
+  std::mutex parts_mutex;
+  std::vector<std::pair<std::size_t, std::vector<Out>>> parts;
+  // Examining is no stage of its own: it neither counts towards the open
+  // stage nor polls, as when it ran on the calling thread alone.
+  const RunMonitor::Suspended quiet;
+  pool.run(cells.size(), kDefaultMinChunk, [&](LoopRange& range) {
+    PathCursor cursor(tree);
+    State state;
+    std::vector<Out> out;
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+      const CellAddress& cell = cells[i];
+      const DescentResult reached = cursor.seek(cell);
+      if (reached.level == cell.d && !reached.node.is_internal()) {
+        examine(reached.node, cell, cursor, state, out);
+      }
+    }
+    const std::lock_guard<std::mutex> lock(parts_mutex);
+    parts.emplace_back(range.index(), std::move(out));
+  });
+  std::sort(parts.begin(), parts.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (parts.size() == 1) return std::move(parts.front().second);
+  std::size_t total = 0;
+  for (const auto& part : parts) total += part.second.size();
+  std::vector<Out> joined;
+  joined.reserve(total);
+  for (auto& part : parts) joined.insert(joined.end(), part.second.begin(), part.second.end());
+  return joined;
 }
 
+// Appends the face rules' marks for one leaf to `marks`, in the order the
+// rules find them (repeats included).
 void examine_faces(const Octree& tree, const OctreeNode& node, const CellAddress& leaf,
-                   const PathCursor& cursor, FaceNeighbours& neighbours, CellMarks& marks) {
+                   const PathCursor& cursor, FaceNeighbours& neighbours,
+                   std::vector<CellAddress>& marks) {
   if (leaf.d == 0) return;
   const bool surface = node.is_surface_leaf();
   neighbours.enter(tree, leaf, cursor);
@@ -46,7 +80,7 @@ void examine_faces(const Octree& tree, const OctreeNode& node, const CellAddress
       if (reached.level < neighbours.parent_depth()) {
         CellAddress neighbour;
         face_neighbour(leaf, direction, neighbour);
-        marks.mark(PathCursor::coarsen(neighbour, reached.level));
+        marks.push_back(PathCursor::coarsen(neighbour, reached.level));
       }
     }
     return;
@@ -61,13 +95,13 @@ void examine_faces(const Octree& tree, const OctreeNode& node, const CellAddress
       if (too_coarse || !reached.node.is_surface_leaf()) {
         CellAddress neighbour;
         face_neighbour(leaf, direction, neighbour);
-        marks.mark(PathCursor::coarsen(neighbour, reached.level));
+        marks.push_back(PathCursor::coarsen(neighbour, reached.level));
       }
     } else if (reached.node.is_internal() && leaf.d < tree.max_depth) {
       const ChildBlock& children = tree.block(reached.node.index);
       for (const OctreeNode& child : children) {
         if (subtree_has_surface(tree, child)) {
-          marks.mark(leaf);
+          marks.push_back(leaf);
           break;
         }
       }
@@ -90,8 +124,19 @@ void collect_face_leaves(const Octree& tree, const OctreeNode& node, const CellA
   }
 }
 
+// One cell found coarser than a surface leaf around one of its edges, and
+// the leaf's depth; a leaf with no such cell gives nothing, and one with
+// some ends its findings with an entry of `unfinished` set.
+struct EdgeFinding {
+  CellAddress cell;
+  std::uint8_t target = 0;
+  bool unfinished = false;  // cell is the leaf itself, to be looked at again
+};
+
+// Appends the edge-closure findings for one leaf to `out`, in the order the
+// edges and cells are visited (repeats included).
 void examine_edges(const OctreeNode& node, const CellAddress& leaf, const PathCursor& cursor,
-                   EdgeScreen& screen, EdgeMarks& out) {
+                   EdgeScreen& screen, std::vector<EdgeFinding>& out) {
   if (!node.is_surface_leaf()) return;
   if (!screen.has_coarser_neighbour(node, leaf, cursor)) return;
   // The leaf's corner values are the cache's samples of its corners (the
@@ -127,13 +172,11 @@ void examine_edges(const OctreeNode& node, const CellAddress& leaf, const PathCu
         const DescentResult reached = cursor.descend(leaf, candidate);
         if (reached.level >= leaf.d) continue;
         unfinished = true;
-        if (out.marks.mark(PathCursor::coarsen(candidate, reached.level))) {
-          out.targets.push_back(leaf.d);
-        }
+        out.push_back({PathCursor::coarsen(candidate, reached.level), leaf.d, false});
       }
     }
   }
-  if (unfinished) out.unfinished.push_back(leaf);
+  if (unfinished) out.push_back({leaf, leaf.d, true});
 }
 
 void collect_surface_leaves(const Octree& tree, const OctreeNode& node, const CellAddress& cell,
@@ -149,13 +192,16 @@ void collect_surface_leaves(const Octree& tree, const OctreeNode& node, const Ce
 
 }  // namespace
 
-CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves) {
+CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves, WorkerPool& pool) {
+  const std::vector<CellAddress> found = examine_selected<FaceNeighbours, CellAddress>(
+      tree, leaves, pool,
+      [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor,
+          FaceNeighbours& neighbours, std::vector<CellAddress>& out) {
+        examine_faces(tree, node, cell, cursor, neighbours, out);
+      });
+  // First marking wins: the order of a single walk.
   CellMarks marks;
-  FaceNeighbours neighbours;
-  for_selected(tree, leaves,
-               [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor) {
-                 examine_faces(tree, node, cell, cursor, neighbours, marks);
-               });
+  for (const CellAddress& cell : found) marks.mark(cell);
   return marks;
 }
 
@@ -198,13 +244,22 @@ LeafSelection face_recheck(const Octree& tree, const std::vector<CellAddress>& s
 }
 
 EdgeMarks mark_open_edges(const Octree& tree, const CornerCache& /*cache*/,
-                          const LeafSelection& leaves) {
+                          const LeafSelection& leaves, WorkerPool& pool) {
+  const std::vector<EdgeFinding> found = examine_selected<EdgeScreen, EdgeFinding>(
+      tree, leaves, pool,
+      [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor,
+          EdgeScreen& screen, std::vector<EdgeFinding>& out) {
+        examine_edges(node, cell, cursor, screen, out);
+      });
+  // A cell's target is that of its first marking.
   EdgeMarks out;
-  EdgeScreen screen;
-  for_selected(tree, leaves,
-               [&](const OctreeNode& node, const CellAddress& cell, const PathCursor& cursor) {
-                 examine_edges(node, cell, cursor, screen, out);
-               });
+  for (const EdgeFinding& f : found) {
+    if (f.unfinished) {
+      out.unfinished.push_back(f.cell);
+    } else if (out.marks.mark(f.cell)) {
+      out.targets.push_back(f.target);
+    }
+  }
   return out;
 }
 

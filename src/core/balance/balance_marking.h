@@ -21,6 +21,7 @@
 
 #include "octree/corner_cache.h"
 #include "octree/mod.h"
+#include "pool/worker_pool.h"
 #include "support/flat_hash.h"
 
 namespace karvex {
@@ -60,7 +61,10 @@ struct LeafSelection {
 //  F3: a surface leaf with d < max_depth is marked itself when its same-depth
 //      neighbour is split and holds a surface leaf beneath one of its
 //      children.
-CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves);
+// The leaves are examined on `pool`; the marks and their order are those of
+// examining them one by one in selection order.
+CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves,
+                              WorkerPool& pool = global_pool());
 
 // The leaves whose face rules can decide differently now that `split` (cells
 // that were leaves when the pass began, in any order) have been split.
@@ -83,8 +87,10 @@ struct EdgeMarks {
 // around the edge, inside the cube, in the order (P_u, P_v), (P_u, P_v - 1),
 // (P_u - 1, P_v), (P_u - 1, P_v - 1); a leaf of depth j < d covering one is
 // marked with target d.
+// Examined on `pool`, with the marks, targets and order of examining the
+// leaves one by one.
 EdgeMarks mark_open_edges(const Octree& tree, const CornerCache& cache,
-                          const LeafSelection& leaves);
+                          const LeafSelection& leaves, WorkerPool& pool = global_pool());
 
 // The surface leaves to look at after the cells marked in `previous` were
 // refined: the unfinished ones and every surface leaf inside a refined cell.

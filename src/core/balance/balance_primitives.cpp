@@ -103,10 +103,9 @@ class RegionVisits {
         side_(std::size_t{last_} + 1),
         seen_((side_ * side_ * side_ + 63) / 64, 0) {}
 
-  // Adds `key` to `batch` when this is its first meeting and neither the
-  // cache nor (for a boundary point) the batch holds it.
-  void visit(const Octree& tree, const CornerCache& cache, const CornerKey& key,
-             CornerBatch& batch) {
+  // Notes `key` in `out` when this is its first meeting and the cache does
+  // not hold it, as a boundary point or not.
+  void visit(const CornerCache& cache, const CornerKey& key, std::vector<CornerCandidate>& out) {
     const std::uint32_t i = (key.x - corner_.x) >> shift_;
     const std::uint32_t j = (key.y - corner_.y) >> shift_;
     const std::uint32_t k = (key.z - corner_.z) >> shift_;
@@ -117,8 +116,7 @@ class RegionVisits {
     word |= mask;
     if (cache.contains(key)) return;
     const bool boundary = i == 0 || j == 0 || k == 0 || i == last_ || j == last_ || k == last_;
-    if (boundary && !batch.claim(key)) return;
-    batch.append(tree, key);
+    out.push_back({key, boundary});
   }
 
  private:
@@ -153,19 +151,41 @@ void walk_refinement_corners(const Octree& tree, const CornerKey& corner, std::u
 
 }  // namespace
 
-void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
-                               const CornerKey& corner, std::uint8_t d, std::uint8_t target,
-                               CornerBatch& batch) {
+void refinement_candidates(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                           std::uint8_t d, std::uint8_t target,
+                           std::vector<CornerCandidate>& out) {
   const std::uint8_t last = std::min(target, tree.max_depth);
   if (d >= last) return;
   const unsigned levels = static_cast<unsigned>(last) - d;
   if (levels > kMaxRegionLevels) {
-    gather_refinement_corners_by_lookup(tree, cache, corner, d, target, batch);
+    // The first meeting of each uncached point; the batch's set then
+    // deduplicates them across cells.
+    CornerKeySet met;
+    auto visit = [&](const CornerKey& key) {
+      if (!cache.contains(key) && met.insert(key)) out.push_back({key, true});
+    };
+    walk_refinement_corners(tree, corner, d, target, visit);
     return;
   }
   RegionVisits region(corner, levels, static_cast<unsigned>(tree.max_depth) - last);
-  auto visit = [&](const CornerKey& key) { region.visit(tree, cache, key, batch); };
+  auto visit = [&](const CornerKey& key) { region.visit(cache, key, out); };
   walk_refinement_corners(tree, corner, d, target, visit);
+}
+
+void add_candidates(const Octree& tree, std::span<const CornerCandidate> candidates,
+                    CornerBatch& batch) {
+  for (const CornerCandidate& c : candidates) {
+    if (c.boundary && !batch.claim(c.key)) continue;
+    batch.append(tree, c.key);
+  }
+}
+
+void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
+                               const CornerKey& corner, std::uint8_t d, std::uint8_t target,
+                               CornerBatch& batch) {
+  std::vector<CornerCandidate> candidates;
+  refinement_candidates(tree, cache, corner, d, target, candidates);
+  add_candidates(tree, candidates, batch);
 }
 
 void gather_refinement_corners_by_lookup(const Octree& tree, const CornerCache& cache,

@@ -8,6 +8,7 @@
 // node walks to it from the root.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "octree/corner_cache.h"
@@ -80,6 +81,24 @@ inline CellAddress child_cell(const CellAddress& cell, unsigned octant) {
 void gather_refinement_corners(const Octree& tree, const CornerCache& cache,
                                const CornerKey& corner, std::uint8_t d, std::uint8_t target,
                                CornerBatch& batch);
+
+// gather_refinement_corners in two steps, so that the first can run for many
+// cells at once: refinement_candidates appends to `out`, in gathering order,
+// the keys that the walk meets for the first time within the cell and that
+// the cache lacks, each marked as lying on the cell's boundary (where other
+// cells of the pass can meet it too) or inside; add_candidates then appends
+// to the batch every inside key and every boundary key it has not gathered
+// yet. Candidates of several cells added in list order give the batch of
+// gathering those cells one by one.
+struct CornerCandidate {
+  CornerKey key;
+  bool boundary = true;
+};
+void refinement_candidates(const Octree& tree, const CornerCache& cache, const CornerKey& corner,
+                           std::uint8_t d, std::uint8_t target,
+                           std::vector<CornerCandidate>& out);
+void add_candidates(const Octree& tree, std::span<const CornerCandidate> candidates,
+                    CornerBatch& batch);
 
 // The same keys in the same order, found by a cache lookup and a set lookup
 // at every meeting of a corner instead of once per lattice point. Used for

@@ -10,8 +10,10 @@
 #include "build/split_criteria.h"
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
+#include "octree/split_cells.h"
 #include "octree/subgrid.h"
 #include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
 #include "support/alloc_context.h"
 #include "support/panic.h"
 
@@ -21,7 +23,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr const char* kMissingInSplit = "corner not in cache during subdivision";
-constexpr std::size_t kPrefetchAhead = 4;
 
 // A cell chosen for splitting, with the place of its node: entry `octant` of
 // block `block`, or the root when the cell has depth 0. Blocks are never
@@ -48,7 +49,8 @@ class Builder {
         h_(tree_.spacing()),
         // The product before the division, as the threshold is defined.
         cos_threshold_(std::cos(options.angle_threshold_deg * kPi / 180.0)),
-        find_small_(options.find_small) {
+        find_small_(options.find_small),
+        pool_(options.pool != nullptr ? *options.pool : global_pool()) {
     const std::size_t side = static_cast<std::size_t>(pow2(options.min_depth)) + 1;
     cache_.reserve(side * side * side);
   }
@@ -67,14 +69,14 @@ class Builder {
     refine_by_criteria();
     if (balance) {
       set_work_stage("balancing");
-      evaluation_count_ += balance_octree(tree_, cache_, field_);
+      evaluation_count_ += balance_octree(tree_, cache_, field_, pool_);
     } else {
       set_work_stage("refining every surface cell to level", tree_.max_depth);
       refine_surface_leaves();
       // Cells across a sign-changing edge of a refined leaf must be as fine as
       // that leaf, or the mesh would have holes there.
       set_work_stage("closing sign-changing edges");
-      evaluation_count_ += close_sign_changing_edges(tree_, cache_, field_);
+      evaluation_count_ += close_sign_changing_edges(tree_, cache_, field_, pool_);
     }
     end_stage();
     return {std::move(tree_), evaluation_count_};
@@ -167,9 +169,9 @@ class Builder {
       if (level == tree_.min_depth) {
         select_for_split(tree_.root, {{0, 0, 0, 0}}, level, side, selected);
       } else {
-        for_children_of_last_pass([&](const SplitTarget& child, const OctreeNode& node,
-                                      const std::array<const CornerSample*, 8>& samples) {
-          if (needs_split(node, samples, side)) selected.push_back(child);
+        selected = children_of_last_pass([&](const SplitTarget& /*child*/, const OctreeNode& node,
+                                             const std::array<const CornerSample*, 8>& samples) {
+          return needs_split(node, samples, side);
         });
       }
       if (selected.empty()) return;  // nothing deeper can be tested either
@@ -218,12 +220,9 @@ class Builder {
     for (unsigned pass = 1; !leaves.empty(); ++pass) {
       begin_stage("surface leaves pass " + std::to_string(pass), 2 * std::uint64_t{leaves.size()});
       split_all(leaves);
-      leaves.clear();
-      for_children_of_last_pass(
+      leaves = children_of_last_pass(
           [&](const SplitTarget& child, const OctreeNode& node, const auto& /*samples*/) {
-            if (node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth) {
-              leaves.push_back(child);
-            }
+            return node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth;
           });
     }
   }
@@ -241,28 +240,32 @@ class Builder {
     }
   }
 
-  // Calls visit(child, node, samples) for the children of every cell split
-  // by the last pass, in that pass's order and octant order within: the
-  // child as a split target (corner entries from the pass), its node, and
-  // its eight corner samples.
-  template <class Visit>
-  void for_children_of_last_pass(Visit&& visit) const {
-    for (std::size_t i = 0; i < last_pass_.size(); ++i) {
-      if (i % kPollBlock == 0) poll_run();
-      // The pass appended one block per split cell, in list order.
-      const auto block = static_cast<std::uint32_t>(last_pass_first_block_ + i);
-      const ChildBlock& children = tree_.block(block);
-      const SubgridSlots& slots = slots_[i];
-      for (unsigned o = 0; o < 8; ++o) {
-        SplitTarget child{child_of(last_pass_[i].cell, o), block, static_cast<std::uint8_t>(o)};
-        std::array<const CornerSample*, 8> samples;
-        for (unsigned c = 0; c < 8; ++c) {
-          child.corners[c] = slots[kSubgrid.child_corner[o][c]];
-          samples[c] = &cache_.sample(child.corners[c]);
-        }
-        visit(child, children[o], samples);
-      }
-    }
+  // The children of the cells split by the last pass for which
+  // keep(child, node, samples) holds, in that pass's order and octant order
+  // within: the child as a split target (corner entries from the pass), its
+  // node, and its eight corner samples. The tests run on the pool; their
+  // results are joined in list order.
+  template <class Keep>
+  std::vector<SplitTarget> children_of_last_pass(Keep&& keep) const {
+    // The tests are no stage of their own: they neither count towards the
+    // open stage nor poll.
+    const RunMonitor::Suspended quiet;
+    return parallel_concat<SplitTarget>(
+        pool_, last_pass_.size(), [&](std::size_t i, std::vector<SplitTarget>& out) {
+          // The pass appended one block per split cell, in list order.
+          const auto block = static_cast<std::uint32_t>(last_pass_first_block_ + i);
+          const ChildBlock& children = tree_.block(block);
+          const SubgridSlots& slots = slots_[i];
+          for (unsigned o = 0; o < 8; ++o) {
+            SplitTarget child{child_of(last_pass_[i].cell, o), block, static_cast<std::uint8_t>(o)};
+            std::array<const CornerSample*, 8> samples;
+            for (unsigned c = 0; c < 8; ++c) {
+              child.corners[c] = slots[kSubgrid.child_corner[o][c]];
+              samples[c] = &cache_.sample(child.corners[c]);
+            }
+            if (keep(child, children[o], samples)) out.push_back(child);
+          }
+        });
   }
 
   // One pass: gather the new corners of every cell, sample them as one batch,
@@ -292,50 +295,12 @@ class Builder {
       evaluation_count_ += pass.sample(field_, h_);
     }
     last_pass_first_block_ = tree_.blocks.size();
+    places_.resize(targets.size());
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      if (i != 0 && i % kPollBlock == 0) advance_stage(kPollBlock);
-      // The samples a few splits ahead are scattered over the cache; asking for
-      // them early overlaps their memory latency with the work of this split.
-      if (i + kPrefetchAhead < targets.size()) {
-        for (std::uint32_t entry : slots_[i + kPrefetchAhead]) {
-          if (entry < cache_.size()) __builtin_prefetch(&cache_.sample(entry));
-        }
-      }
-      split(targets[i], slots_[i]);
+      places_[i] = {targets[i].block, targets[i].octant, targets[i].cell.d == 0};
     }
+    split_cells(tree_, cache_, {places_, slots_, /*recycle_records=*/true, kMissingInSplit}, pool_);
     last_pass_.swap(targets);
-  }
-
-  // Replaces the cell's node by Internal over eight children made from cached
-  // samples. Splitting never collapses.
-  void split(const SplitTarget& target, const SubgridSlots& slots) {
-    // Check the node's place first, so that a failure leaves the tree as it was.
-    if (target.cell.d > 0) tree_.block(target.block);
-    const std::size_t leaves_before = tree_.leaves.size();
-    const ChildBlock children = make_children(tree_, cache_, slots, kMissingInSplit);
-    const std::uint32_t block = tree_.append_block(children);
-    OctreeNode& node = node_at(target);
-    if (node.kind == NodeKind::Leaf) recycle_leaf_record(node.index, block, leaves_before);
-    node = OctreeNode::internal(block);
-  }
-
-  OctreeNode& node_at(const SplitTarget& target) {
-    return target.cell.d == 0 ? tree_.root : tree_.blocks[target.block][target.octant];
-  }
-
-  // A split Leaf's record is no longer referenced. Move the newest child
-  // record into its place so that the record array holds live leaves only.
-  void recycle_leaf_record(std::uint32_t freed, std::uint32_t block, std::size_t leaves_before) {
-    if (tree_.leaves.size() <= leaves_before) return;  // no child is a Leaf
-    const std::uint32_t last = static_cast<std::uint32_t>(tree_.leaves.size() - 1);
-    for (OctreeNode& child : tree_.blocks[block]) {
-      if (child.kind == NodeKind::Leaf && child.index == last) {
-        tree_.leaves[freed] = tree_.leaves[last];
-        tree_.leaves.pop_back();
-        child.index = freed;
-        return;
-      }
-    }
   }
 
   Field& field_;
@@ -344,10 +309,12 @@ class Builder {
   const double h_;
   const double cos_threshold_;
   const bool find_small_;  // keep min_depth cells that may hold surface apart
+  WorkerPool& pool_;       // runs the per-cell work; the field is called on this thread only
   std::uint64_t evaluation_count_ = 0;
   bool grid_ordered_ = false;              // the cache holds exactly the initial grid, in order
   std::vector<SubgridSlots> slots_;        // sub-grid entries of the last pass's cells
   std::vector<SplitTarget> last_pass_;     // the cells the last pass split
+  std::vector<NodePlace> places_;          // their node places
   std::size_t last_pass_first_block_ = 0;  // the block of its first cell
   double corners_per_split_ = 12.0;        // new corners per split in the last pass
 };

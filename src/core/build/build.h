@@ -4,6 +4,7 @@
 
 #include "field/field.h"
 #include "octree/mod.h"
+#include "pool/worker_pool.h"
 #include "support/bbox.h"
 
 namespace karvex {
@@ -22,6 +23,10 @@ struct BuildOptions {
   // between the samples of the initial grid is then found. false: regions of
   // the initial grid wholly on one side collapse untested.
   bool find_small = false;
+  // The pool that runs the per-cell work of construction and balancing
+  // (null: the process-wide pool). The field is only ever called on the
+  // calling thread, and the result is the same for any number of workers.
+  WorkerPool* pool = nullptr;
 };
 
 struct BuildResult {

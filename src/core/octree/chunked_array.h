@@ -117,6 +117,15 @@ class ChunkedArray {
     while (capacity() < count) grow();
   }
 
+  // Grows to `count` elements whose contents are left as the memory holds
+  // them, for records that are then written in place, possibly by several
+  // threads each writing its own. Allocates like reserve (and may throw
+  // before the size changes).
+  void extend_to(std::size_t count) {
+    reserve(count);
+    if (count > size_) size_ = count;
+  }
+
  private:
   static std::size_t segment_begin(unsigned s) { return s == 0 ? 0 : kFirst << (s - 1); }
   static std::size_t segment_size(unsigned s) { return s == 0 ? kFirst : kFirst << (s - 1); }
