@@ -104,17 +104,32 @@ std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field&
     if (marks.marks.empty()) return charge;
     const std::vector<CellAddress>& cells = marks.marks.list();
     begin_stage("edge closure pass " + std::to_string(pass), 2 * std::uint64_t{cells.size()});
-    // The cells' walks run on the pool; their candidates are added to the
-    // batch in marking order, which deduplicates the shared ones as
-    // gathering cell by cell would.
-    const std::vector<CornerCandidate> candidates = parallel_concat<CornerCandidate>(
-        pool, cells.size(), [&](std::size_t i, std::vector<CornerCandidate>& out) {
-          refinement_candidates(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d,
-                                marks.targets[i], out);
-        });
-    CornerBatch batch;
-    add_candidates(tree, candidates, batch);
-    charge += sample_batch(field, cache, batch, tree.spacing());
+    // The cells' walks run on the pool; their candidates are taken in
+    // marking order, the shared ones deduplicated, as gathering cell by cell
+    // (gather_refinement_corners) would take them. A pass can gather tens of
+    // millions of points: the candidates and the set are freed before the
+    // field is called, so that only the batch itself stays.
+    std::vector<CornerKey> keys;
+    std::vector<Vec3> positions;
+    {
+      const std::vector<CornerCandidate> candidates = parallel_concat<CornerCandidate>(
+          pool, cells.size(), [&](std::size_t i, std::vector<CornerCandidate>& out) {
+            refinement_candidates(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d,
+                                  marks.targets[i], out);
+          });
+      // Room for every candidate: pages never written cost no memory.
+      keys.reserve(candidates.size());
+      positions.reserve(candidates.size());
+      CornerKeySet gathered;
+      for (const CornerCandidate& c : candidates) {
+        if (c.boundary && !gathered.insert(c.key)) continue;
+        keys.push_back(c.key);
+        positions.push_back(tree.position(c.key));
+      }
+    }
+    charge += sample_batch(field, cache, keys, positions, tree.spacing());
+    std::vector<Vec3>().swap(positions);
+    std::vector<CornerKey>().swap(keys);
     const std::size_t blocks_before = tree.blocks.size();
     monitored_for(cells.size(), [&](std::size_t i) {
       refine_to_depth(tree, cache, min_corner(cells[i], tree.max_depth), cells[i].d,

@@ -22,23 +22,46 @@ namespace {
 // the last parent, which only saves work) and an output list of its own;
 // the lists are joined in range order, so the result is the one of a single
 // walk over the selection, whatever the number of workers.
+//
+// For every leaf, the loop runs over subtrees instead: the non-Internal nodes
+// above kSubtreeDepth and the nodes at that depth, in depth-first order, each
+// walked depth-first in turn, which visits the leaves in the same order.
+constexpr std::uint8_t kSubtreeDepth = 4;
+
+void collect_subtrees(const Octree& tree, const OctreeNode& node, const CellAddress& cell,
+                      std::vector<CellAddress>& out) {
+  if (cell.d == kSubtreeDepth || !node.is_internal()) {
+    out.push_back(cell);
+    return;
+  }
+  const ChildBlock& children = tree.block(node.index);
+  for (unsigned c = 0; c < 8; ++c) collect_subtrees(tree, children[c], child_cell(cell, c), out);
+}
+
 template <class State, class Out, class Examine>
 std::vector<Out> examine_selected(const Octree& tree, const LeafSelection& leaves,
                                   WorkerPool& pool, Examine&& examine) {
-  std::vector<CellAddress> every;
-  if (leaves.all) every = list_leaves(tree);
-  const std::vector<CellAddress>& cells = leaves.all ? every : leaves.cells;
+  std::vector<CellAddress> subtrees;
+  if (leaves.all) collect_subtrees(tree, tree.root, CellAddress{}, subtrees);
+  const std::vector<CellAddress>& cells = leaves.all ? subtrees : leaves.cells;
   std::mutex parts_mutex;
   std::vector<std::pair<std::size_t, std::vector<Out>>> parts;
   // Examining is no stage of its own: it neither counts towards the open
   // stage nor polls, as when it ran on the calling thread alone.
   const RunMonitor::Suspended quiet;
-  pool.run(cells.size(), kDefaultMinChunk, [&](LoopRange& range) {
+  // A subtree holds up to thousands of leaves: ranges of a few suffice.
+  pool.run(cells.size(), leaves.all ? 4 : kDefaultMinChunk, [&](LoopRange& range) {
     PathCursor cursor(tree);
     State state;
     std::vector<Out> out;
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
       const CellAddress& cell = cells[i];
+      if (leaves.all) {
+        cursor.walk_subtree(cell, [&](const OctreeNode& node, const CellAddress& leaf) {
+          examine(node, leaf, cursor, state, out);
+        });
+        continue;
+      }
       const DescentResult reached = cursor.seek(cell);
       if (reached.level == cell.d && !reached.node.is_internal()) {
         examine(reached.node, cell, cursor, state, out);

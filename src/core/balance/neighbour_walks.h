@@ -64,6 +64,14 @@ class PathCursor {
     walk_from(tree_.root, CellAddress{}, visit);
   }
 
+  // walk() restricted to the subtree of `cell`, a node of the tree: the path
+  // to it is sought first, so that the visits see the whole path.
+  template <class Visit>
+  void walk_subtree(const CellAddress& cell, Visit&& visit) {
+    const DescentResult reached = seek(cell);
+    walk_from(*path_[reached.level], cell, visit);
+  }
+
   // descend_to(cell) for a cell no deeper than the current leaf.
   DescentResult descend(const CellAddress& current, const CellAddress& cell) const {
     // The current leaf's ancestor at the cell's depth.
