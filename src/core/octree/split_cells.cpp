@@ -1,5 +1,6 @@
 #include "octree/split_cells.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <vector>
@@ -122,7 +123,11 @@ std::size_t split_cells(Octree& tree, const CornerCache& cache, const SplitPass&
   // Room first (these may throw), then the sizes: the tree changes only once
   // nothing can fail any more.
   tree.leaves.reserve(records);
-  tree.blocks.reserve(blocks);
+  // Geometric growth, as appending block by block had: an exact reserve
+  // would copy every block again on every pass.
+  if (tree.blocks.capacity() < blocks) {
+    tree.blocks.reserve(std::max(blocks, 2 * tree.blocks.capacity()));
+  }
   tree.leaves.extend_to(records);
   tree.blocks.resize(blocks);
 
