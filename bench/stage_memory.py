@@ -25,9 +25,9 @@ sys.path[:0] = [{src!r}, {peers!r}]
 import fields
 # karvex._native from the module directory (the source tree's package has none).
 path = glob.glob(os.path.join({module_dir!r}, "karvex", "_native*.so"))[0]
-spec = importlib.util.spec_from_file_location("karvex._native", path)
-_native = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(_native)
+found = importlib.util.spec_from_file_location("karvex._native", path)
+_native = importlib.util.module_from_spec(found)
+found.loader.exec_module(_native)
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 statm = open("/proc/self/statm", "rb")

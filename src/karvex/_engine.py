@@ -1,12 +1,9 @@
 """The one call into native code that :func:`karvex.mesh` makes.
 
-Two native modules can do the work. ``karvex._native`` is the package's own
-extension: it keeps every connected piece on request, reports progress with
-the totals of its stages, takes a worker count per call and can be
-interrupted. When it is not available, ``_karvex_rs.extract_mesh`` does the
-meshing and the rest is done as well as Python can: progress is reported per
-call of the field, the worker count is left to the module's own pool, and
-keeping every piece is not possible.
+The work is done by ``karvex._native``, the package's own extension, built
+from the same core as ``_karvex_rs``: it keeps every connected piece on
+request, reports progress with the totals of its stages, takes a worker count
+per call, simplifies, looks for small features and can be interrupted.
 
 Whatever the module raises as its internal-failure exception (a
 ``BaseException`` named ``PanicException``) comes out of :func:`run` as
@@ -26,37 +23,29 @@ from numpy.typing import NDArray
 from karvex.errors import is_native_panic, meshing_error_from
 from karvex.progress import ProgressCallback
 
-__all__ = ["has_native", "run"]
+__all__ = ["run"]
 
 Field = Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64] | None]]
 Vec3 = tuple[float, float, float]
 MeshArrays = tuple[NDArray[np.float64], NDArray[np.int64]]
 
 
-def _native_module() -> ModuleType | None:
-    """``karvex._native`` when it can be imported, else None.
+def _native_module() -> ModuleType:
+    """``karvex._native``, imported on first use.
 
-    Imported on first use, not with the package, so that ``import karvex``
-    works with ``_karvex_rs`` alone; the import system caches the result.
+    Every installation of karvex ships it; a missing one means a broken
+    installation (or a source tree whose extension was never built).
     """
     try:
         return importlib.import_module("karvex._native")
     except ModuleNotFoundError as error:
         if error.name != "karvex._native":
             raise  # _native exists but something it needs is missing
-        return None
-
-
-def has_native() -> bool:
-    """Tell whether the package's own extension ``karvex._native`` is present.
-
-    Returns
-    -------
-    bool
-        True when keep="all", per-stage progress totals from the mesher and
-        per-call worker counts are available.
-    """
-    return _native_module() is not None
+        raise ImportError(
+            "karvex's extension module karvex._native is missing: this installation is "
+            "incomplete. Reinstall karvex (pip install --force-reinstall karvex), or build "
+            "it from a checkout with pip install ."
+        ) from error
 
 
 def run(
@@ -110,8 +99,8 @@ def run(
 
     Raises
     ------
-    NotImplementedError
-        ``keep_all`` or ``simplify`` without ``karvex._native``.
+    ImportError
+        ``karvex._native`` is missing (a broken installation).
     MeshingError
         The native code failed an internal check.
 
@@ -126,91 +115,23 @@ def run(
     """
     native = _native_module()
     try:
-        if native is not None:
-            vertices, faces = native.extract_mesh(
-                field,
-                bbox_min,
-                bbox_max,
-                min_depth,
-                max_depth,
-                sharp_angle,
-                level,
-                adaptive,
-                keep_all,
-                0 if workers is None else workers,
-                progress,
-                0.0 if simplify is None else simplify,
-                True,
-            )
-        else:
-            vertices, faces = _run_without_native(
-                field, bbox_min, bbox_max, min_depth, max_depth, sharp_angle, level,
-                adaptive, keep_all, progress, simplify,
-            )
+        vertices, faces = native.extract_mesh(
+            field,
+            bbox_min,
+            bbox_max,
+            min_depth,
+            max_depth,
+            sharp_angle,
+            level,
+            adaptive,
+            keep_all,
+            0 if workers is None else workers,
+            progress,
+            0.0 if simplify is None else simplify,
+            True,
+        )
     except BaseException as error:
         if is_native_panic(error):
             raise meshing_error_from(error) from error
         raise
     return vertices, faces
-
-
-def _run_without_native(
-    field: Field,
-    bbox_min: Vec3,
-    bbox_max: Vec3,
-    min_depth: int,
-    max_depth: int,
-    sharp_angle: float,
-    level: float,
-    adaptive: bool,
-    keep_all: bool,
-    progress: ProgressCallback | None,
-    simplify: float | None = None,
-) -> MeshArrays:
-    if simplify is not None:
-        raise NotImplementedError(
-            "simplify needs the extension module karvex._native, which this installation "
-            "does not have; pass simplify=None, or decimate the mesh afterwards"
-        )
-    if keep_all:
-        raise NotImplementedError(
-            'keep="all" needs the extension module karvex._native, which this '
-            'installation does not have; use keep="largest", or mesh each piece in '
-            "a box of its own"
-        )
-    # The worker count is not passed on: _karvex_rs sizes its pool once per
-    # process (RAYON_NUM_THREADS) and the result does not depend on it.
-    import _karvex_rs
-
-    if progress is not None:
-        field = _CallProgress(field, progress)
-    vertices, faces = _karvex_rs.extract_mesh(
-        field, bbox_min, bbox_max, min_depth, max_depth, sharp_angle, level, adaptive
-    )
-    return vertices, faces
-
-
-class _CallProgress:
-    """Reports each call of the field as a stage of its own.
-
-    Python sees the mesher only through the calls of the field, and learns a
-    call's size when it starts: each call becomes a stage "evaluate k" whose
-    total is its number of points, reported at 0 when it starts and at the
-    total when it returns. The mesher's own stages and their totals come with
-    karvex._native.
-    """
-
-    def __init__(self, field: Field, progress: ProgressCallback) -> None:
-        self._field = field
-        self._progress = progress
-        self._calls = 0
-
-    def __call__(
-        self, points: NDArray[np.float64]
-    ) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
-        self._calls += 1
-        stage = f"evaluate {self._calls}"
-        self._progress(stage, 0, len(points))
-        result = self._field(points)
-        self._progress(stage, len(points), len(points))
-        return result

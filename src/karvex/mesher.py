@@ -109,9 +109,6 @@ def mesh(
         shape, NaN or infinity, not numbers).
     MeshingError
         The native mesher failed an internal check.
-    NotImplementedError
-        ``keep="all"`` or ``simplify`` in an installation without the
-        extension ``karvex._native``.
 
     Exceptions raised by ``field`` itself propagate unchanged.
 

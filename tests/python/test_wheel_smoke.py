@@ -74,10 +74,7 @@ def test_native_module_meshes_closed_shapes(name, adaptive):
 @pytest.mark.parametrize("name", SHAPES)
 def test_package_meshes_closed_shapes(name):
     field, euler = SHAPES[name]
-    try:
-        result = karvex.mesh(field, BOX, max_depth=5)
-    except NotImplementedError:
-        pytest.skip("karvex.mesh is not written yet")
+    result = karvex.mesh(field, BOX, max_depth=5)
     check_closed_outward(np.asarray(result.vertices), np.asarray(result.faces), euler)
 
 

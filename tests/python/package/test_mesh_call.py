@@ -135,10 +135,13 @@ def test_level_offsets_the_surface():
     np.testing.assert_allclose([r.mean() for r in radii], [0.5, 0.7, 0.9], atol=1e-3)
 
 
-@pytest.mark.skipif(_engine.has_native(), reason="karvex._native keeps every piece")
-def test_keep_all_needs_the_native_extension():
-    with pytest.raises(NotImplementedError, match=r'keep="all" needs .* karvex\._native'):
-        karvex.mesh(sphere, BOX, max_depth=3, keep="all")
+def test_a_missing_extension_is_named(monkeypatch):
+    def import_module(name):
+        raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+    monkeypatch.setattr(_engine.importlib, "import_module", import_module)
+    with pytest.raises(ImportError, match=r"karvex\._native is missing.*Reinstall karvex"):
+        karvex.mesh(sphere, BOX, max_depth=3)
 
 
 class PanicException(BaseException):

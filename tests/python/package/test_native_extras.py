@@ -7,10 +7,8 @@ from collections import defaultdict
 import pytest
 
 import karvex
-from karvex._engine import has_native
 from package_fields import BOX, sphere, two_spheres
 
-pytestmark = pytest.mark.skipif(not has_native(), reason="needs the extension karvex._native")
 
 
 def test_keep_all_returns_every_piece():

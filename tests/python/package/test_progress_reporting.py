@@ -8,7 +8,6 @@ from collections import defaultdict
 import pytest
 
 import karvex
-from karvex._engine import has_native
 from karvex.progress import StderrReporter, TqdmReporter
 from package_fields import BOX, sphere, sphere_values
 
@@ -98,7 +97,7 @@ def test_tqdm_reporter_makes_one_finished_bar_per_stage():
 
 # The first stage: the mesher's own with karvex._native, the first call of
 # the field without it; both are the 729 points of the initial grid.
-FIRST_STAGE = "initial grid" if has_native() else "evaluate 1"
+FIRST_STAGE = "initial grid"
 
 
 def test_progress_true_uses_tqdm_when_installed(capsys):

@@ -9,10 +9,8 @@ from hypothesis import strategies as st
 
 import karvex
 from karvex import sdf
-from karvex._engine import has_native
 from package_fields import BOX, sphere, torus
 
-needs_native = pytest.mark.skipif(not has_native(), reason="needs the extension karvex._native")
 
 
 @pytest.mark.parametrize(
@@ -38,12 +36,6 @@ def test_bad_tolerance_is_refused_before_any_work(value, error, message):
     assert calls == []
 
 
-@pytest.mark.skipif(has_native(), reason="karvex._native simplifies")
-def test_simplify_needs_the_native_extension():
-    with pytest.raises(NotImplementedError, match=r"simplify needs .* karvex\._native"):
-        karvex.mesh(sphere, BOX, max_depth=3, simplify=1e-3)
-
-
 # Random CSG shapes: a union of two or three primitives, one of which may be
 # cut out of the others, all well inside the box.
 _centre = st.tuples(*[st.floats(-0.3, 0.3)] * 3)
@@ -63,7 +55,6 @@ def csg_shapes(draw):
     return shape
 
 
-@needs_native
 @settings(max_examples=10, deadline=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow])
 @given(csg_shapes(), st.sampled_from([1e-4, 1e-3, 1e-2]), st.booleans())
@@ -118,7 +109,6 @@ def _surface_to_mesh(points, mesh, candidates=24):
     return float(d.reshape(len(points), candidates).min(axis=1).max())
 
 
-@needs_native
 @pytest.mark.parametrize("tolerance", [3e-3, 1e-2, 3e-2])
 @pytest.mark.parametrize("shape", ["sphere", "torus"])
 def test_tolerance_is_kept_on_exact_distance_fields(shape, tolerance):
@@ -144,7 +134,6 @@ def test_tolerance_is_kept_on_exact_distance_fields(shape, tolerance):
     assert _surface_to_mesh(surface, simple) <= _surface_to_mesh(surface, full) + tolerance
 
 
-@needs_native
 def test_box_collapses_to_its_corners():
     """Six planes and twelve edges: the box of the issue at depth 8 takes a
     dozen triangles instead of two hundred thousand, on its corners. (Not to
@@ -161,7 +150,6 @@ def test_box_collapses_to_its_corners():
     assert nearest.max() < 1e-3  # an eighth of the finest cell
 
 
-@needs_native
 def test_two_close_sheets_stay_apart():
     """A slab thinner than a coarse cell: merging a cell across both of its
     sheets would pinch them together; the safety test refuses, whatever the

@@ -7,10 +7,8 @@ import pytest
 
 import karvex
 from karvex import sdf
-from karvex._engine import has_native
 from package_fields import BOX
 
-pytestmark = pytest.mark.skipif(not has_native(), reason="needs the extension karvex._native")
 
 _rng = np.random.default_rng(2024)
 _BLOBS = _rng.uniform(-0.8, 0.8, size=(40, 3))
