@@ -13,14 +13,36 @@ namespace karvex {
 
 namespace {
 
-// A cell of the pass after step 1: its children with kinds and masks (leaf
-// record numbers still to come), the node it replaces, and whether it is
-// split at all.
+// A cell of the pass, 24 bytes (a pass can hold millions): the sign masks
+// of its children (step 1), the record its node frees for recycling
+// (step 1), and its block and first record number (step 2).
 struct Planned {
-  ChildBlock children{};
-  OctreeNode old;
+  std::array<std::uint8_t, 8> masks{};
+  std::uint32_t freed = CornerCache::kAbsent;  // the split Leaf's record, if recycled
+  std::uint32_t block = 0;
+  std::uint32_t first_record = 0;
   bool split = false;
 };
+
+bool is_leaf_mask(std::uint8_t mask) { return mask != 0 && mask != 255; }
+
+// The children of a planned split: kinds by mask; leaf children numbered
+// from first_record in octant order, the newest taking the freed record
+// when there is one.
+ChildBlock children_of(const Planned& p) {
+  ChildBlock children;
+  std::uint32_t next = p.first_record;
+  int newest = -1;
+  for (unsigned o = 0; o < 8; ++o) {
+    const std::uint8_t mask = p.masks[o];
+    children[o] = mask == 0     ? OctreeNode::empty()
+                  : mask == 255 ? OctreeNode::full()
+                                : OctreeNode::leaf(next++, mask);
+    if (is_leaf_mask(mask)) newest = static_cast<int>(o);
+  }
+  if (newest >= 0 && p.freed != CornerCache::kAbsent) children[newest].index = p.freed;
+  return children;
+}
 
 // The node at `place`; a place outside the tree fails as Octree::block does.
 const OctreeNode& node_at(const Octree& tree, const NodePlace& place) {
@@ -39,24 +61,21 @@ std::array<const CornerSample*, 27> subgrid_samples(const CornerCache& cache,
   return found;
 }
 
-// The kinds and masks of the eight children, as make_node decides them.
-ChildBlock classify_children(const std::array<const CornerSample*, 27>& found, double iso) {
+// The sign masks of the eight children, as make_node computes them.
+std::array<std::uint8_t, 8> child_masks(const std::array<const CornerSample*, 27>& found,
+                                        double iso) {
   std::uint32_t below = 0;  // bit s: sub-grid point s is below the level
   for (unsigned s = 0; s < 27; ++s) {
     // A NaN value compares false and so counts as not below the level.
     if (found[s]->value < iso) below |= 1u << s;
   }
-  ChildBlock children;
+  std::array<std::uint8_t, 8> masks{};
   for (unsigned o = 0; o < 8; ++o) {
-    std::uint8_t mask = 0;
     for (unsigned i = 0; i < 8; ++i) {
-      if ((below >> kSubgrid.child_corner[o][i]) & 1u) mask |= static_cast<std::uint8_t>(1u << i);
+      if ((below >> kSubgrid.child_corner[o][i]) & 1u) masks[o] |= static_cast<std::uint8_t>(1u << i);
     }
-    children[o] = mask == 0     ? OctreeNode::empty()
-                  : mask == 255 ? OctreeNode::full()
-                                : OctreeNode::leaf(0, mask);
   }
-  return children;
+  return masks;
 }
 
 // The record of child o, as make_node fills it.
@@ -88,10 +107,11 @@ std::size_t split_cells(Octree& tree, const CornerCache& cache, const SplitPass&
   std::optional<RunMonitor::Suspended> quiet(std::in_place);
   std::vector<Planned> planned = parallel_map<Planned>(pool, n, [&](std::size_t i) {
     Planned p;
-    p.old = node_at(tree, pass.places[i]);
+    const OctreeNode old = node_at(tree, pass.places[i]);
     const auto found = subgrid_samples(cache, pass.slots[i], pass.missing_message);
-    p.split = !p.old.is_internal();
-    if (p.split) p.children = classify_children(found, tree.iso_value);
+    p.split = !old.is_internal();
+    if (p.split) p.masks = child_masks(found, tree.iso_value);
+    if (pass.recycle_records && old.kind == NodeKind::Leaf) p.freed = old.index;
     return p;
   });
 
@@ -102,20 +122,19 @@ std::size_t split_cells(Octree& tree, const CornerCache& cache, const SplitPass&
   std::size_t records = tree.leaves.size();
   for (Planned& p : planned) {
     if (!p.split) continue;
-    ++blocks;
-    OctreeNode* newest = nullptr;
-    for (OctreeNode& child : p.children) {
-      if (child.kind != NodeKind::Leaf) continue;
-      child.index = static_cast<std::uint32_t>(records++);
-      newest = &child;
+    if (blocks >= CornerCache::kAbsent || records >= CornerCache::kAbsent - 8) {
+      fail("octree too large for 32-bit node indices");
     }
-    if (pass.recycle_records && p.old.kind == NodeKind::Leaf && newest != nullptr) {
-      newest->index = p.old.index;
-      --records;
+    p.block = static_cast<std::uint32_t>(blocks++);
+    p.first_record = static_cast<std::uint32_t>(records);
+    unsigned leaves = 0;
+    for (std::uint8_t mask : p.masks) leaves += is_leaf_mask(mask) ? 1u : 0u;
+    records += leaves;
+    if (leaves == 0) {
+      p.freed = CornerCache::kAbsent;
+    } else if (p.freed != CornerCache::kAbsent) {
+      --records;  // the newest child takes the freed record
     }
-  }
-  if (blocks > CornerCache::kAbsent || records > CornerCache::kAbsent) {
-    fail("octree too large for 32-bit node indices");
   }
   quiet.reset();
   const std::size_t first_block = tree.blocks.size();
@@ -132,24 +151,22 @@ std::size_t split_cells(Octree& tree, const CornerCache& cache, const SplitPass&
   tree.blocks.resize(blocks);
 
   // 3. Records, blocks and nodes; every cell writes its own.
-  std::vector<std::uint32_t> block_of(n);
-  std::size_t next = first_block;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (planned[i].split) block_of[i] = static_cast<std::uint32_t>(next++);
-  }
   pool.run(n, kDefaultMinChunk, [&](LoopRange& range) {
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
       const Planned& p = planned[i];
       if (!p.split) continue;
       const auto found = subgrid_samples(cache, pass.slots[i], pass.missing_message);
+      const ChildBlock children = children_of(p);
       for (unsigned o = 0; o < 8; ++o) {
-        const OctreeNode& child = p.children[o];
-        if (child.kind == NodeKind::Leaf) write_record(tree.leaves[child.index], found, o, child.sign_mask);
+        const OctreeNode& child = children[o];
+        if (child.kind == NodeKind::Leaf) {
+          write_record(tree.leaves[child.index], found, o, child.sign_mask);
+        }
       }
-      tree.blocks[block_of[i]] = p.children;
+      tree.blocks[p.block] = children;
       const NodePlace& place = pass.places[i];
       (place.root ? tree.root : tree.blocks[place.block][place.octant]) =
-          OctreeNode::internal(block_of[i]);
+          OctreeNode::internal(p.block);
     }
   });
   return added;
