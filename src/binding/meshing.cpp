@@ -50,6 +50,7 @@ Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingRequest& r
   options.iso_value = request.iso_value;
   options.angle_threshold_deg = request.angle_threshold_deg;
   options.find_small = request.find_small;
+  options.pool = request.pool;  // construction and balancing use the call's pool too
   ExtractControls controls;
   controls.pool = request.pool;
   controls.keep_all = request.keep_all;

@@ -57,3 +57,29 @@ def test_batches_and_mesh_independent_of_workers(workers, adaptive, min_depth, m
     assert got[2] == reference[2], "batch sizes differ"
     assert got[1] == reference[1], "batch points or their order differ"
     assert got[0] == reference[0], "meshes differ"
+
+
+def test_own_pool_of_a_call_gives_the_same_batches_and_mesh():
+    # karvex._native(workers=n) runs construction, balancing and contouring on
+    # a pool of its own.
+    native = pytest.importorskip("karvex._native")
+    import hashlib
+
+    import numpy as np
+
+    def run_with(workers):
+        digest = hashlib.sha256()
+
+        def field(p):
+            digest.update(np.ascontiguousarray(p).tobytes())
+            r = np.linalg.norm(p - 0.05, axis=1)
+            return r - 0.6, (p - 0.05) / np.maximum(r, 1e-300)[:, None]
+
+        v, f = native.extract_mesh(field, (-1, -1, -1), (1, 1, 1), 2, 7, adaptive=True,
+                                   workers=workers)
+        return digest.hexdigest(), hashlib.sha256(v.tobytes() + f.tobytes()).hexdigest(), len(f)
+
+    reference = run_with(1)
+    assert reference[2] > 5000
+    for workers in (2, 3, 8):
+        assert run_with(workers) == reference, workers
