@@ -79,8 +79,10 @@ def test_relative_links_resolve(page):
 
 
 @pytest.mark.parametrize("page", PAGES[:2], ids=lambda p: p.name)
-def test_code_blocks_run(page, capsys):
-    """Every ```python block of the page runs, in order, in one namespace."""
+def test_code_blocks_run(page, capsys, tmp_path, monkeypatch):
+    """Every ```python block of the page runs, in order, in one namespace (in a
+    scratch directory: the snippets write mesh files where they run)."""
+    monkeypatch.chdir(tmp_path)
     blocks = re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), flags=re.DOTALL)
     assert blocks
     namespace = {"__name__": "docs_snippet"}
