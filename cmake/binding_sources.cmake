@@ -13,6 +13,7 @@ set(KARVEX_BINDING_SOURCES
   src/binding/py/text.cpp
   src/binding/py/numpy_api.cpp
   src/binding/py/slice_container.cpp
+  src/binding/py/module_once.cpp
 )
 # _karvex_rs: the module table and its five functions.
 set(KARVEX_RS_SOURCES

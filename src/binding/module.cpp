@@ -2,13 +2,12 @@
 // attaches the five functions in table order.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 #include "functions.h"
 #include "messages.h"
 #include "py/errors.h"
+#include "py/module_once.h"
 #include "py/ref.h"
 #include "py/text.h"
 #include "support/panic.h"
@@ -16,13 +15,6 @@
 namespace karvex::py {
 
 namespace {
-
-// The table stores every entry as a PyCFunction; METH_FASTCALL | METH_KEYWORDS
-// tells Python the real signature. The detour through void (*)() keeps the
-// compiler from warning about the deliberate function-pointer cast.
-PyCFunction fastcall(PyCFunctionFastWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 // Each docstring starts with the text signature, from which Python derives
 // __text_signature__ and inspect.signature().
@@ -59,16 +51,9 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-constexpr int kApiVersion = 1013;
-
-// The interpreter that first imported the module; the module object and its
-// functions are bound to it. -1 until the first import.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-
-// One strong reference to the module, kept for the life of the process, so
-// that every later import returns the very same object. Written under the
-// interpreter lock.
-PyObject* g_module = nullptr;
+// The module object and its functions are bound to the first interpreter
+// that imports it; every later import returns the very same object.
+ModuleOnce g_once;
 
 // The module's __all__ list, created when missing.
 Ref all_list(PyObject* module) {
@@ -101,30 +86,13 @@ void module_init(PyObject* module) {
   }
 }
 
-Ref init_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) py::throw_fetched();
-
-  std::int64_t owner = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(owner, id, std::memory_order_seq_cst) &&
-      owner != id) {
-    py::throw_error(PyExc_ImportError, messages::kSubinterpreter);
-  }
-
-  if (g_module != nullptr) return Ref::borrow(g_module);
-
-  Ref module = checked(PyModule_Create2(&g_module_def, kApiVersion));
-  module_init(module.get());
-  // Initialisation never re-enters itself here, so the cell is still empty;
-  // should it ever be filled meanwhile, the stored module wins.
-  if (g_module == nullptr) g_module = Ref::borrow(module.get()).release();
-  return Ref::borrow(g_module);
-}
-
 }  // namespace
 
 }  // namespace karvex::py
 
 PyMODINIT_FUNC PyInit__karvex_rs(void) {
-  return karvex::py::guarded([] { return karvex::py::init_module(); });
+  return karvex::py::guarded([] {
+    return karvex::py::module_once(karvex::py::g_once, karvex::py::g_module_def,
+                                   karvex::py::messages::kSubinterpreter, karvex::py::module_init);
+  });
 }

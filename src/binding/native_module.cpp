@@ -4,21 +4,15 @@
 // same sources) and raises the same PanicException class.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "native_functions.h"
 #include "native_messages.h"
 #include "py/errors.h"
+#include "py/module_once.h"
 #include "py/ref.h"
 
 namespace karvex::py {
 
 namespace {
-
-PyCFunction fastcall(PyCFunctionFastWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
@@ -49,30 +43,17 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-constexpr int kApiVersion = 1013;
-
 // As in _karvex_rs: the core's process-wide state (the worker pool, the
 // exception type) belongs to the first interpreter that imports the module.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-PyObject* g_module = nullptr;  // written under the interpreter lock
-
-Ref init_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) throw_fetched();
-  std::int64_t owner = -1;
-  if (!g_owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-    throw_error(PyExc_ImportError, native_messages::kSubinterpreter);
-  }
-  if (g_module != nullptr) return Ref::borrow(g_module);
-  Ref module = checked(PyModule_Create2(&g_module_def, kApiVersion));
-  if (g_module == nullptr) g_module = Ref::borrow(module.get()).release();
-  return Ref::borrow(g_module);
-}
+ModuleOnce g_once;
 
 }  // namespace
 
 }  // namespace karvex::py
 
 PyMODINIT_FUNC PyInit__native(void) {
-  return karvex::py::guarded([] { return karvex::py::init_module(); });
+  return karvex::py::guarded([] {
+    return karvex::py::module_once(karvex::py::g_once, karvex::py::g_module_def,
+                                   karvex::py::native_messages::kSubinterpreter);
+  });
 }
