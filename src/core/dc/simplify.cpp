@@ -206,24 +206,11 @@ class Simplifier {
   // The vertices of a leaf left as it is, as emit_vertices gives them.
   ContourNode finalize_leaf(std::uint64_t index) {
     const SurfaceCell& cell = cells_[index];
-    const std::uint64_t base = checked_at(slots_.vertex_base, index);
-    const unsigned groups = checked_at(slots_.cell_components, index)[8];
-    bool any_solved = false;
-    for (unsigned j = 0; j < groups; ++j) any_solved |= checked_at(solutions_, base + j).solved;
-    if (!any_solved) return {ContourKind::Uniform, cell.sign_mask, 0};
     const std::uint64_t first = out_.positions.size();
-    const VertexBox box = box_of(cell.cell_min, cell.cell_side);
-    for (unsigned j = 0; j < groups; ++j) {
-      const VertexSolution& s = solutions_[base + j];
-      if (s.solved) {
-        out_.positions.push_back(s.position);
-        out_.boxes.push_back(s.clamp);
-      } else {
-        const double half = cell.cell_side * 0.5;
-        out_.positions.push_back(
-            {cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half});
-        out_.boxes.push_back(box);
-      }
+    if (!append_cell_vertices(cell, checked_at(slots_.vertex_base, index),
+                              checked_at(slots_.cell_components, index)[8], solutions_,
+                              out_.positions, out_.boxes)) {
+      return {ContourKind::Uniform, cell.sign_mask, 0};
     }
     return {ContourKind::Cell, cell.sign_mask, first};
   }

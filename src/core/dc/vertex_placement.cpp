@@ -68,28 +68,34 @@ EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const Verte
   out.positions.reserve(solutions.size());
   out.boxes.reserve(solutions.size());
   monitored_for(cells.size(), [&](std::size_t i) {
-    const SurfaceCell& cell = cells[i];
-    const std::uint64_t base = checked_at(slots.vertex_base, i);
-    const unsigned groups = checked_at(slots.cell_components, i)[8];
-    bool any_solved = false;
-    for (unsigned j = 0; j < groups; ++j) any_solved |= checked_at(solutions, base + j).solved;
-    if (!any_solved) return;
-
-    out.cell_first_vertex[i] = out.positions.size();
-    for (unsigned j = 0; j < groups; ++j) {
-      const VertexSolution& s = solutions[base + j];
-      if (s.solved) {
-        out.positions.push_back(s.position);
-        out.boxes.push_back(s.clamp);
-      } else {
-        const double half = cell.cell_side * 0.5;
-        out.positions.push_back(
-            {cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half});
-        out.boxes.push_back(cell_box(cell));
-      }
+    const std::uint64_t first = out.positions.size();
+    if (append_cell_vertices(cells[i], checked_at(slots.vertex_base, i),
+                             checked_at(slots.cell_components, i)[8], solutions, out.positions,
+                             out.boxes)) {
+      out.cell_first_vertex[i] = first;
     }
   });
   return out;
+}
+
+bool append_cell_vertices(const SurfaceCell& cell, std::uint64_t base, unsigned groups,
+                          const std::vector<VertexSolution>& solutions,
+                          std::vector<Vec3>& positions, std::vector<VertexBox>& boxes) {
+  bool any_solved = false;
+  for (unsigned j = 0; j < groups; ++j) any_solved |= checked_at(solutions, base + j).solved;
+  if (!any_solved) return false;
+  for (unsigned j = 0; j < groups; ++j) {
+    const VertexSolution& s = solutions[base + j];
+    if (s.solved) {
+      positions.push_back(s.position);
+      boxes.push_back(s.clamp);
+    } else {
+      const double half = cell.cell_side * 0.5;
+      positions.push_back({cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half});
+      boxes.push_back(cell_box(cell));
+    }
+  }
+  return true;
 }
 
 }  // namespace karvex

@@ -69,4 +69,12 @@ struct EmittedVertices {
 EmittedVertices emit_vertices(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                               std::vector<VertexSolution> solutions);
 
+// Appends the vertices of surface cell `cell`, whose slots are base ..
+// base + groups - 1 of `solutions`, to `positions` and `boxes` as
+// emit_vertices numbers them. Appends nothing and returns false when none of
+// its slots was solved. A slot beyond `solutions` is an invariant failure.
+bool append_cell_vertices(const SurfaceCell& cell, std::uint64_t base, unsigned groups,
+                          const std::vector<VertexSolution>& solutions,
+                          std::vector<Vec3>& positions, std::vector<VertexBox>& boxes);
+
 }  // namespace karvex
