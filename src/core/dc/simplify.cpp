@@ -68,14 +68,7 @@ class Simplifier {
     const double half = side * 0.5;
     std::array<Candidate, 8> children;
     for (unsigned o = 0; o < 8; ++o) {
-      const unsigned bx = o & 1u;
-      const unsigned by = (o >> 1) & 1u;
-      const unsigned bz = (o >> 2) & 1u;
-      const CellAddress child{2 * address.x + bx, 2 * address.y + by, 2 * address.z + bz,
-                              static_cast<std::uint8_t>(address.d + 1)};
-      const Vec3 child_min{cell_min.x + (bx ? half : 0.0), cell_min.y + (by ? half : 0.0),
-                           cell_min.z + (bz ? half : 0.0)};
-      children[o] = visit(block[o], child, child_min, half);
+      children[o] = visit(block[o], child_address(address, o), child_min(cell_min, half, o), half);
     }
     return combine(children, address, cell_min, side);
   }

@@ -21,14 +21,7 @@ struct Walk {
       const ChildBlock& children = tree.block(node.index);
       const double half = cell_side * 0.5;
       for (unsigned c = 0; c < 8; ++c) {
-        const unsigned bx = c & 1u;
-        const unsigned by = (c >> 1) & 1u;
-        const unsigned bz = (c >> 2) & 1u;
-        const CellAddress child{2 * address.x + bx, 2 * address.y + by, 2 * address.z + bz,
-                                static_cast<std::uint8_t>(address.d + 1)};
-        const Vec3 child_min{cell_min.x + (bx ? half : 0.0), cell_min.y + (by ? half : 0.0),
-                             cell_min.z + (bz ? half : 0.0)};
-        visit(children[c], child, child_min, half);
+        visit(children[c], child_address(address, c), child_min(cell_min, half, c), half);
       }
       return;
     }

@@ -38,6 +38,20 @@ struct CellAddress {
   friend bool operator==(const CellAddress&, const CellAddress&) = default;
 };
 
+// The child of `address` in octant c = bx + 2*by + 4*bz.
+inline CellAddress child_address(const CellAddress& address, unsigned c) {
+  return {2 * address.x + (c & 1u), 2 * address.y + ((c >> 1) & 1u),
+          2 * address.z + ((c >> 2) & 1u), static_cast<std::uint8_t>(address.d + 1)};
+}
+
+// The minimum corner of the child in octant c of the cell whose minimum
+// corner is `cell_min`, given half that cell's side: cell_min + half along
+// each axis the octant's bit sets (one addition per such axis, none else).
+inline Vec3 child_min(const Vec3& cell_min, double half, unsigned c) {
+  return {cell_min.x + ((c & 1u) ? half : 0.0), cell_min.y + (((c >> 1) & 1u) ? half : 0.0),
+          cell_min.z + (((c >> 2) & 1u) ? half : 0.0)};
+}
+
 // 64-bit finaliser (splitmix64): good low bits for power-of-two tables.
 inline std::uint64_t mix64(std::uint64_t h) {
   h ^= h >> 30;
