@@ -338,7 +338,7 @@ struct Unclosed {
         std::array<const CornerSample*, 8> s;
         for (unsigned i = 0; i < 8; ++i) s[i] = &cache.at(cell_corner(c, i, max_depth));
         if (node.kind == NodeKind::Leaf
-                ? leaf_needs_split(tree.leaf(node), cos30)
+                ? leaf_needs_split(s, cos30)
                 : homogeneous_cell_needs_split(s, 0.0, tree.size / pow2(level))) {
           selected.push_back(c);
         }

@@ -35,13 +35,18 @@ Vec3 in_plane(double degrees, double norm = 1.0) {
   return {norm * std::cos(r), norm * std::sin(r), 0.0};
 }
 
-LeafData leaf_with(const std::array<Vec3, 8>& gradients) {
-  LeafData leaf;
-  leaf.sign_mask = 0x0f;
-  leaf.has_gradients = true;
-  leaf.gradients = gradients;
-  return leaf;
-}
+// A leaf's eight corner samples, each carrying its gradient.
+struct LeafSamples {
+  std::array<CornerSample, 8> samples;
+  std::array<const CornerSample*, 8> pointers;
+
+  explicit LeafSamples(const std::array<Vec3, 8>& gradients) {
+    for (unsigned i = 0; i < 8; ++i) {
+      samples[i] = {i < 4 ? -1.0 : 1.0, gradients[i], true};
+      pointers[i] = &samples[i];
+    }
+  }
+};
 
 std::array<Vec3, 8> all(const Vec3& g) {
   std::array<Vec3, 8> a;
@@ -58,7 +63,8 @@ struct LeafCase {
 class LeafSplitTest : public ::testing::TestWithParam<LeafCase> {};
 
 TEST_P(LeafSplitTest, AngleThenMagnitude) {
-  EXPECT_EQ(leaf_needs_split(leaf_with(GetParam().gradients), kCos30), GetParam().split);
+  EXPECT_EQ(leaf_needs_split(LeafSamples(GetParam().gradients).pointers, kCos30),
+            GetParam().split);
 }
 
 std::array<Vec3, 8> with(std::array<Vec3, 8> base, unsigned i, const Vec3& g) {
@@ -90,11 +96,13 @@ INSTANTIATE_TEST_SUITE_P(
                  true}),
     [](const auto& info) { return info.param.name; });
 
-TEST(LeafSplit, LeafWithoutGradientsIsNeverSplit) {
-  LeafData leaf = leaf_with(with(all(in_plane(0)), 5, in_plane(90)));
-  EXPECT_TRUE(leaf_needs_split(leaf, kCos30));
-  leaf.has_gradients = false;
-  EXPECT_FALSE(leaf_needs_split(leaf, kCos30));
+TEST(LeafSplit, LeafWithACornerWithoutGradientIsNeverSplit) {
+  for (unsigned missing = 0; missing < 8; ++missing) {
+    LeafSamples leaf(with(all(in_plane(0)), 5, in_plane(90)));
+    EXPECT_TRUE(leaf_needs_split(leaf.pointers, kCos30));
+    leaf.samples[missing].has_gradient = false;
+    EXPECT_FALSE(leaf_needs_split(leaf.pointers, kCos30)) << "corner " << missing;
+  }
 }
 
 struct HomogeneousCase {
@@ -226,7 +234,6 @@ TEST_P(BuildFamily, TreeIsConsistentAndEveryPointSampledOnce) {
       const LeafData& leaf = tree.leaf(node);
       EXPECT_EQ(leaf.values, values);
       EXPECT_EQ(leaf.sign_mask, mask);
-      EXPECT_TRUE(leaf.has_gradients);
       EXPECT_EQ(cell.d, tree.max_depth);
     } else if (cell.d >= tree.min_depth) {
       // Collapsed nodes above min_depth were only checked at their sub-cells.

@@ -250,10 +250,6 @@ TEST(MakeNode, KindMaskAndGradientsFromTheSamples) {
     }
     EXPECT_EQ(tree.leaf(node).sign_mask, c.mask);
     EXPECT_EQ(tree.leaf(node).values[7], c.values[7]);  // raw, not shifted by the level
-    EXPECT_TRUE(tree.leaf(node).has_gradients);
-    EXPECT_EQ(tree.leaf(node).gradients[6], (Vec3{6, 0, 0}));
-    samples[5].has_gradient = false;
-    EXPECT_FALSE(tree.leaf(make_node(tree, ptrs)).has_gradients);
   }
 }
 

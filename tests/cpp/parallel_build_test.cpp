@@ -46,12 +46,6 @@ void expect_same_tree(const Octree& a, const Octree& b) {
     const LeafData& y = b.leaves[i];
     EXPECT_EQ(x.values, y.values) << "record " << i;
     EXPECT_EQ(x.sign_mask, y.sign_mask) << "record " << i;
-    EXPECT_EQ(x.has_gradients, y.has_gradients) << "record " << i;
-    for (unsigned c = 0; c < 8; ++c) {
-      EXPECT_EQ(x.gradients[c].x, y.gradients[c].x) << "record " << i;
-      EXPECT_EQ(x.gradients[c].y, y.gradients[c].y) << "record " << i;
-      EXPECT_EQ(x.gradients[c].z, y.gradients[c].z) << "record " << i;
-    }
   }
 }
 

@@ -184,9 +184,8 @@ class Builder {
   // The split test of a cell of side `side` at the level being refined.
   bool needs_split(const OctreeNode& node, const std::array<const CornerSample*, 8>& samples,
                    double side) const {
-    return node.kind == NodeKind::Leaf
-               ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
-               : homogeneous_cell_needs_split(samples, tree_.iso_value, side);
+    return node.kind == NodeKind::Leaf ? leaf_needs_split(samples, cos_threshold_)
+                                       : homogeneous_cell_needs_split(samples, tree_.iso_value, side);
   }
 
   void select_for_split(const OctreeNode& node, const SplitTarget& at, unsigned level,
@@ -204,10 +203,12 @@ class Builder {
     // Collapsed regions and cells left unsplit at their own level are not
     // tested again.
     if (cell.d != level) return;
+    // The first level's cells are the uniform tree's, made from these samples.
+    const auto samples =
+        grid_ordered_ ? grid_samples(cell) : cell_samples(cell, "corner not in cache");
     const bool split = node.kind == NodeKind::Leaf
-                           ? leaf_needs_split(tree_.leaf(node), cos_threshold_)
-                           : homogeneous_cell_needs_split(cell_samples(cell, "corner not in cache"),
-                                                          tree_.iso_value, level_side);
+                           ? leaf_needs_split(samples, cos_threshold_)
+                           : homogeneous_cell_needs_split(samples, tree_.iso_value, level_side);
     if (split) selected.push_back(at);
   }
 

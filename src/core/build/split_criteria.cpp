@@ -14,14 +14,16 @@ double norm(const Vec3& g) { return std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z)
 
 }  // namespace
 
-bool leaf_needs_split(const LeafData& leaf, double cos_threshold) {
-  if (!leaf.has_gradients) return false;
+bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double cos_threshold) {
+  for (const CornerSample* s : samples) {
+    if (!s->has_gradient) return false;
+  }
 
   std::array<double, 8> norms;
   std::array<Vec3, 8> normals;
   unsigned normal_count = 0;
   for (unsigned i = 0; i < 8; ++i) {
-    const Vec3& g = leaf.gradients[i];
+    const Vec3& g = samples[i]->gradient;
     norms[i] = norm(g);
     // Near-zero gradients have no usable direction.
     if (norms[i] > kTinyNorm) {

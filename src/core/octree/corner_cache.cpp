@@ -159,24 +159,18 @@ std::uint64_t sample_initial_grid(const Octree& tree, Field& field, CornerCache&
 
 OctreeNode make_node(Octree& tree, const std::array<const CornerSample*, 8>& samples) {
   std::uint8_t mask = 0;
-  bool all_gradients = true;
   for (unsigned i = 0; i < 8; ++i) {
     // A NaN value compares false and so counts as not below the level.
     if (samples[i]->value < tree.iso_value) mask |= static_cast<std::uint8_t>(1u << i);
-    all_gradients = all_gradients && samples[i]->has_gradient;
   }
   if (mask == 0) return OctreeNode::empty();
   if (mask == 255) return OctreeNode::full();
 
-  // Filled in place: a record is 264 bytes, and a build makes millions.
+  // Filled in place: a build makes millions of records.
   const auto record = static_cast<std::uint32_t>(tree.leaves.size());
   LeafData& leaf = tree.leaves.emplace_back();
   leaf.sign_mask = mask;
-  leaf.has_gradients = all_gradients;
   for (unsigned i = 0; i < 8; ++i) leaf.values[i] = samples[i]->value;
-  if (all_gradients) {
-    for (unsigned i = 0; i < 8; ++i) leaf.gradients[i] = samples[i]->gradient;
-  }
   return OctreeNode::leaf(record, mask);
 }
 

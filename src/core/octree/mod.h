@@ -88,19 +88,22 @@ enum class NodeKind : std::uint8_t { Internal, Empty, Full, Leaf };
 
 // Corner values on both sides of iso_value. Bit i of sign_mask is set exactly
 // when corner value i is below iso_value (NaN counts as not below); a Leaf
-// made from samples never has mask 0 or 255.
+// made from samples never has mask 0 or 255. The corner gradients are not
+// copied here: only construction's split test reads them, and it reads them
+// from the corner cache, which holds them while the tree is being built.
+// Keeping them out makes a record 72 bytes instead of 264, and a deep tree
+// holds millions of records.
 struct LeafData {
-  std::array<double, 8> values{};   // raw field values, corner order
-  std::array<Vec3, 8> gradients{};  // meaningful only when has_gradients
-  bool has_gradients = false;       // all eight corner samples carried one
+  std::array<double, 8> values{};  // raw field values, corner order
   std::uint8_t sign_mask = 0;
 };
+static_assert(sizeof(LeafData) == 72, "a leaf record is its eight values and its mask");
 
 // A fixed-size node record. `index` names the node's ChildBlock in
 // Octree::blocks (Internal) or its record in Octree::leaves (Leaf); Empty and
 // Full carry nothing. A Leaf also keeps a copy of its record's sign_mask in
 // what would otherwise be padding: balancing and extraction walk millions of
-// nodes asking only whether each is a surface leaf, and the record (264
+// nodes asking only whether each is a surface leaf, and the record (72
 // bytes, elsewhere in memory) would cost a cache miss per node.
 struct OctreeNode {
   NodeKind kind = NodeKind::Empty;

@@ -83,16 +83,7 @@ void write_record(LeafData& leaf, const std::array<const CornerSample*, 27>& fou
                   std::uint8_t mask) {
   leaf = LeafData{};
   leaf.sign_mask = mask;
-  bool all_gradients = true;
-  for (unsigned i = 0; i < 8; ++i) {
-    const CornerSample& sample = *found[kSubgrid.child_corner[o][i]];
-    leaf.values[i] = sample.value;
-    all_gradients = all_gradients && sample.has_gradient;
-  }
-  leaf.has_gradients = all_gradients;
-  if (all_gradients) {
-    for (unsigned i = 0; i < 8; ++i) leaf.gradients[i] = found[kSubgrid.child_corner[o][i]]->gradient;
-  }
+  for (unsigned i = 0; i < 8; ++i) leaf.values[i] = found[kSubgrid.child_corner[o][i]]->value;
 }
 
 }  // namespace
