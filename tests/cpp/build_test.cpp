@@ -42,7 +42,7 @@ struct LeafSamples {
 
   explicit LeafSamples(const std::array<Vec3, 8>& gradients) {
     for (unsigned i = 0; i < 8; ++i) {
-      samples[i] = {i < 4 ? -1.0 : 1.0, gradients[i], true};
+      samples[i] = {i < 4 ? -1.0 : 1.0, gradients[i]};
       pointers[i] = &samples[i];
     }
   }
@@ -96,21 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                  true}),
     [](const auto& info) { return info.param.name; });
 
-TEST(LeafSplit, LeafWithACornerWithoutGradientIsNeverSplit) {
-  for (unsigned missing = 0; missing < 8; ++missing) {
-    LeafSamples leaf(with(all(in_plane(0)), 5, in_plane(90)));
-    EXPECT_TRUE(leaf_needs_split(leaf.pointers, kCos30));
-    leaf.samples[missing].has_gradient = false;
-    EXPECT_FALSE(leaf_needs_split(leaf.pointers, kCos30)) << "corner " << missing;
-  }
-}
-
 struct HomogeneousCase {
   std::string name;
   double nearest;   // corner 0's value
   double others;    // the other corners' value
   double gradient;  // every corner's gradient norm
-  bool has_gradients;
   double iso_value;
   bool split;
 };
@@ -122,7 +112,7 @@ TEST_P(HomogeneousSplitTest, LevelReachableWithinDiagonal) {
   std::array<CornerSample, 8> samples;
   std::array<const CornerSample*, 8> ptrs;
   for (unsigned i = 0; i < 8; ++i) {
-    samples[i] = {i == 0 ? c.nearest : c.others, {0.0, 0.0, c.gradient}, c.has_gradients};
+    samples[i] = {i == 0 ? c.nearest : c.others, {0.0, 0.0, c.gradient}};
     ptrs[i] = &samples[i];
   }
   EXPECT_EQ(homogeneous_cell_needs_split(ptrs, c.iso_value, 1.0), c.split);
@@ -132,12 +122,12 @@ TEST_P(HomogeneousSplitTest, LevelReachableWithinDiagonal) {
 // is, when g > |v - iso| / 2.598...
 INSTANTIATE_TEST_SUITE_P(
     Cases, HomogeneousSplitTest,
-    ::testing::Values(HomogeneousCase{"SteepEnough", 10.0, 30.0, 3.9, true, 0.0, true},
-                      HomogeneousCase{"TooShallow", 10.0, 30.0, 3.8, true, 0.0, false},
-                      HomogeneousCase{"MeasuredFromLevel", 11.0, 30.0, 3.8, true, 1.0, false},
-                      HomogeneousCase{"BelowLevel", -10.0, -30.0, 3.9, true, 0.0, true},
-                      HomogeneousCase{"NoGradientsNoSplit", 1e-9, 1.0, 1.0, false, 0.0, false},
-                      HomogeneousCase{"NanValueIgnored", kNaN, 10.0, 3.8, true, 0.0, false}),
+    ::testing::Values(HomogeneousCase{"SteepEnough", 10.0, 30.0, 3.9, 0.0, true},
+                      HomogeneousCase{"TooShallow", 10.0, 30.0, 3.8, 0.0, false},
+                      HomogeneousCase{"MeasuredFromLevel", 11.0, 30.0, 3.8, 1.0, false},
+                      HomogeneousCase{"BelowLevel", -10.0, -30.0, 3.9, 0.0, true},
+                      HomogeneousCase{"FlatFieldNoSplit", 1e-9, 1.0, 0.0, 0.0, false},
+                      HomogeneousCase{"NanValueIgnored", kNaN, 10.0, 3.8, 0.0, false}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------

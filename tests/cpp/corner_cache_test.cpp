@@ -175,7 +175,6 @@ TEST(SampleBatch, EachBatchChargedByWhereItsGradientsCameFrom) {
   EXPECT_EQ(field.batches[2][0], (Vec3{p.x + 0.01 * 0.5, p.y, p.z}));
   EXPECT_EQ(cache.at(a[1]).gradient, (Vec3{1, 2, 3}));
   EXPECT_EQ(cache.at(b[2]).value, 15.0);
-  EXPECT_TRUE(cache.at(b[2]).has_gradient);
   EXPECT_NEAR(cache.at(b[2]).gradient.y, 10.0, 1e-9);
 }
 
@@ -239,7 +238,7 @@ TEST(MakeNode, KindMaskAndGradientsFromTheSamples) {
     std::array<CornerSample, 8> samples;
     std::array<const CornerSample*, 8> ptrs;
     for (unsigned i = 0; i < 8; ++i) {
-      samples[i] = {c.values[i], {double(i), 0, 0}, true};
+      samples[i] = {c.values[i], {double(i), 0, 0}};
       ptrs[i] = &samples[i];
     }
     const OctreeNode node = make_node(tree, ptrs);
@@ -262,7 +261,7 @@ TEST(MakeChildren, MissingCornerFailsWithTheCallersMessageAndAddsNothing) {
     for (std::uint32_t z = 0; z <= 4; z += 2)
       for (std::uint32_t y = 0; y <= 4; y += 2)
         for (std::uint32_t x = 0; x <= 4; x += 2)
-          if (x + y + z < 12) cache[{x, y, z}] = {double(x) - 1.0, {}, true};
+          if (x + y + z < 12) cache[{x, y, z}] = {double(x) - 1.0, {}};
     try {
       make_children(tree, cache, {0, 0, 0}, 0, message);
       FAIL();

@@ -15,9 +15,6 @@ double norm(const Vec3& g) { return std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z)
 }  // namespace
 
 bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double cos_threshold) {
-  for (const CornerSample* s : samples) {
-    if (!s->has_gradient) return false;
-  }
 
   std::array<double, 8> norms;
   std::array<Vec3, 8> normals;
@@ -62,7 +59,7 @@ bool homogeneous_cell_needs_split(const std::array<const CornerSample*, 8>& samp
   double g_max = 0.0;
   for (const CornerSample* s : samples) {
     v_min = std::fmin(v_min, std::fabs(s->value - iso_value));
-    if (s->has_gradient) g_max = std::fmax(g_max, norm(s->gradient));
+    g_max = std::fmax(g_max, norm(s->gradient));
   }
   // A field changing no faster than 1.5 times its steepest corner gradient
   // could reach the level within one diagonal.

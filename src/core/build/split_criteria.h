@@ -13,16 +13,15 @@ namespace karvex {
 // bounded by the steepest corner gradient could still reach the level inside
 // the cell. All minima and maxima ignore NaN operands.
 
-// A Leaf whose eight corner samples (corner order) all carry a gradient is
-// split when two of its corner unit normals (from gradients of norm above
-// 1e-12) have a dot product below cos_threshold, or else when the smallest of
-// the eight gradient norms m exceeds 1e-12 and the largest exceeds 4 * m. A
-// Leaf with a corner lacking a gradient is never split.
+// A Leaf, given its eight corner samples in corner order, is split when two
+// of its corner unit normals (from gradients of norm above 1e-12) have a dot
+// product below cos_threshold, or else when the smallest of the eight
+// gradient norms m exceeds 1e-12 and the largest exceeds 4 * m.
 bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double cos_threshold);
 
 // An Empty or Full cell of side `side` is split when the smallest
 // |value - iso_value| over its corners is below diagonal * 1.5 * g_max, where
-// g_max is the largest gradient norm among the corners that carry one.
+// g_max is the largest corner gradient norm.
 bool homogeneous_cell_needs_split(const std::array<const CornerSample*, 8>& samples,
                                   double iso_value, double side);
 

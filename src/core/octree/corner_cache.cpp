@@ -101,7 +101,7 @@ std::uint64_t sample_batch(Field& field, CornerCache& cache, const std::vector<C
   return evaluate_samples(field, positions, h, [&](const SampleView& samples) {
     cache.reserve(cache.size() + keys.size());
     for (std::size_t j = 0; j < keys.size(); ++j) {
-      cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j], true});
+      cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j]});
     }
   });
 }
@@ -148,7 +148,7 @@ std::uint64_t sample_initial_grid(const Octree& tree, Field& field, CornerCache&
     }
     cache.reserve(cache.size() + count);
     for (std::size_t j = 0; j < count; ++j) {
-      cache.insert_or_assign(keys[j], CornerSample{value_view[j], gradients[j], true});
+      cache.insert_or_assign(keys[j], CornerSample{value_view[j], gradients[j]});
     }
   });
   return charge;

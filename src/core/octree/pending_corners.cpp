@@ -89,7 +89,7 @@ std::uint64_t PendingCorners::sample(Field& field, double h) {
     // Room first: once appending starts it cannot fail half way.
     cache_.entries_.reserve(cache_.entries_.size() + positions_.size());
     for (std::size_t j = 0; j < positions_.size(); ++j) {
-      cache_.entries_.push_back({{s.values[j], s.gradients[j], true}});
+      cache_.entries_.push_back({{s.values[j], s.gradients[j]}});
     }
   });
   cache_.pending_ = 0;
