@@ -115,7 +115,7 @@ TEST(GatherSplitCorners, BothRoutesMatchThePlainWalk) {
       for (std::size_t i = 0; i < cells.size(); ++i) {
         pass.gather_split_corners(min_corner(cells[i], max_depth), cells[i].d, slots[i]);
       }
-      ASSERT_EQ(pass.positions(), batch.positions());
+      ASSERT_EQ(pass.keys(), batch.keys());
       EXPECT_FALSE(cache.contains(expected[0]));  // pending keys stay invisible
       EXPECT_THROW(cache.insert_or_assign({99, 0, 0}, {}), InvariantFailure);
       ScriptedField field;
@@ -156,6 +156,31 @@ std::vector<Vec3> positions_of(const Octree& tree, const std::vector<CornerKey>&
   std::vector<Vec3> p;
   for (const CornerKey& k : keys) p.push_back(tree.position(k));
   return p;
+}
+
+// Sampling keys whose positions are written straight into the field's input
+// hands the field the same batches (the stencil of a batch without gradients
+// included) and stores the same samples as sampling their positions.
+TEST(SampleKeys, SameBatchesAndSamplesAsSampleBatch) {
+  const Octree tree = make_octree({{-1.5, 0.25, 3}, {2.5, 4.25, 7}}, 0, 3, 0.0);
+  const std::vector<CornerKey> keys{{1, 0, 0}, {7, 3, 2}, {0, 8, 5}, {8, 8, 8}};
+  for (const bool gradients : {true, false}) {
+    ScriptedField by_keys, by_positions;
+    if (gradients) by_keys.with_gradients = by_positions.with_gradients = {1};
+    CornerCache a, b;
+    const double h = tree.spacing();
+    EXPECT_EQ(sample_keys(by_keys, a, keys, tree, h),
+              sample_batch(by_positions, b, keys, positions_of(tree, keys), h));
+    EXPECT_EQ(by_keys.batches, by_positions.batches) << gradients;
+    for (const CornerKey& k : keys) {
+      EXPECT_EQ(a.at(k).value, b.at(k).value);
+      EXPECT_EQ(a.at(k).gradient, b.at(k).gradient);
+    }
+  }
+  ScriptedField never;
+  CornerCache empty;
+  EXPECT_EQ(sample_keys(never, empty, {}, tree, 0.5), 0u);
+  EXPECT_TRUE(never.batches.empty());
 }
 
 TEST(SampleBatch, EachBatchChargedByWhereItsGradientsCameFrom) {

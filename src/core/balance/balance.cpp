@@ -108,9 +108,9 @@ std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field&
     // marking order, the shared ones deduplicated, as gathering cell by cell
     // (gather_refinement_corners) would take them. A pass can gather tens of
     // millions of points: the candidates and the set are freed before the
-    // field is called, so that only the batch itself stays.
+    // field is called, so that only the batch's keys stay (their positions
+    // are written straight into the field's input).
     std::vector<CornerKey> keys;
-    std::vector<Vec3> positions;
     {
       const std::vector<CornerCandidate> candidates = parallel_concat<CornerCandidate>(
           pool, cells.size(), [&](std::size_t i, std::vector<CornerCandidate>& out) {
@@ -119,16 +119,13 @@ std::uint64_t close_sign_changing_edges(Octree& tree, CornerCache& cache, Field&
           });
       // Room for every candidate: pages never written cost no memory.
       keys.reserve(candidates.size());
-      positions.reserve(candidates.size());
       CornerKeySet gathered;
       for (const CornerCandidate& c : candidates) {
         if (c.boundary && !gathered.insert(c.key)) continue;
         keys.push_back(c.key);
-        positions.push_back(tree.position(c.key));
       }
     }
-    charge += sample_batch(field, cache, keys, positions, tree.spacing());
-    std::vector<Vec3>().swap(positions);
+    charge += sample_keys(field, cache, keys, tree, tree.spacing());
     std::vector<CornerKey>().swap(keys);
     const std::size_t blocks_before = tree.blocks.size();
     monitored_for(cells.size(), [&](std::size_t i) {

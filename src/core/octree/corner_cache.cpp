@@ -64,11 +64,16 @@ void CornerBatch::append(const Octree& tree, const CornerKey& key) {
 // ---------------------------------------------------------------------------
 // Sampling
 
-std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, double h,
-                               const std::function<void(const SampleView&)>& store) {
-  const std::size_t n = positions.size();
+namespace {
+
+// One sampled batch of n points: `call(consume)` makes the field call, and
+// `points()` gives the batch's points again when the field returned no
+// gradients and central differences must be taken around them.
+template <class Call, class Points>
+std::uint64_t sample_points(Field& field, std::size_t n, double h, Call&& call, Points&& points,
+                            const std::function<void(const SampleView&)>& store) {
   std::uint64_t charge = n;
-  evaluate_batch_view(field, positions, [&](const EvalView& result) {
+  call([&](const EvalView& result) {
     SampleView samples{result.values, {}};
     std::vector<double> values;
     std::vector<Vec3> estimated;
@@ -79,7 +84,7 @@ std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, do
       // values are kept only as long as this consumer runs: copy them.
       values.assign(result.values.begin(), result.values.end());
       samples.values = values;
-      estimated = estimate_gradients(field, positions, 0.01 * h);
+      estimated = estimate_gradients(field, points(), 0.01 * h);
       samples.gradients = GradientRows::of(estimated);
       charge = 7 * static_cast<std::uint64_t>(n);
     }
@@ -94,15 +99,56 @@ std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, do
   return charge;
 }
 
+// Sample j of a batch into the cache under keys[j], in batch order.
+void insert_samples(CornerCache& cache, const std::vector<CornerKey>& keys,
+                    const SampleView& samples) {
+  cache.reserve(cache.size() + keys.size());
+  for (std::size_t j = 0; j < keys.size(); ++j) {
+    cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j]});
+  }
+}
+
+}  // namespace
+
+std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, double h,
+                               const std::function<void(const SampleView&)>& store) {
+  return sample_points(
+      field, positions.size(), h,
+      [&](const EvalConsumer& consume) { evaluate_batch_view(field, positions, consume); },
+      [&] { return positions; }, store);
+}
+
+std::uint64_t evaluate_samples(Field& field, std::size_t count, const PointWriter& write, double h,
+                               const std::function<void(const SampleView&)>& store) {
+  std::vector<Vec3> written;
+  return sample_points(
+      field, count, h,
+      [&](const EvalConsumer& consume) { evaluate_written_batch(field, count, write, consume); },
+      [&] {
+        written.resize(count);
+        write(written);
+        return std::span<const Vec3>(written);
+      },
+      store);
+}
+
 std::uint64_t sample_batch(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
                            const std::vector<Vec3>& positions, double h) {
   if (positions.size() != keys.size()) fail_index(positions.size(), keys.size());
   if (keys.empty()) return 0;
   return evaluate_samples(field, positions, h, [&](const SampleView& samples) {
-    cache.reserve(cache.size() + keys.size());
-    for (std::size_t j = 0; j < keys.size(); ++j) {
-      cache.insert_or_assign(keys[j], CornerSample{samples.values[j], samples.gradients[j]});
-    }
+    insert_samples(cache, keys, samples);
+  });
+}
+
+std::uint64_t sample_keys(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
+                          const Octree& tree, double h) {
+  if (keys.empty()) return 0;
+  const PointWriter write = [&](std::span<Vec3> out) {
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] = tree.position(keys[j]);
+  };
+  return evaluate_samples(field, keys.size(), write, h, [&](const SampleView& samples) {
+    insert_samples(cache, keys, samples);
   });
 }
 

@@ -131,12 +131,22 @@ struct SampleView {
 // `store` is called. Field errors propagate unchanged.
 std::uint64_t evaluate_samples(Field& field, std::span<const Vec3> positions, double h,
                                const std::function<void(const SampleView&)>& store);
+// The same for `count` points that `write` puts straight into the field's
+// input (Field::evaluate_written); when the field returns no gradients, the
+// points are written once more, into a list, for the central differences.
+std::uint64_t evaluate_samples(Field& field, std::size_t count, const PointWriter& write, double h,
+                               const std::function<void(const SampleView&)>& store);
 
 // Samples a batch (evaluate_samples) and inserts it into the cache in batch
 // order. Returns the charge; an empty batch makes no call and charges 0. On
 // any failure nothing of the batch enters the cache.
 std::uint64_t sample_batch(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
                            const std::vector<Vec3>& positions, double h);
+// The same for the lattice points `keys`, whose world positions
+// (Octree::position) are written straight into the field's input rather than
+// kept in a list beside the keys.
+std::uint64_t sample_keys(Field& field, CornerCache& cache, const std::vector<CornerKey>& keys,
+                          const Octree& tree, double h);
 inline std::uint64_t sample_batch(Field& field, CornerCache& cache, const CornerBatch& batch,
                                   double h) {
   return sample_batch(field, cache, batch.keys(), batch.positions(), h);

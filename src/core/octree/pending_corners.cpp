@@ -19,7 +19,7 @@ PendingCorners::~PendingCorners() {
 void PendingCorners::drop_pending() noexcept {
   // The pending keys are exactly those indexed with entry numbers from the
   // cache's size on.
-  if (!positions_.empty()) {
+  if (!keys_.empty()) {
     cache_.index_.erase_entries_from(static_cast<std::uint32_t>(cache_.entries_.size()));
   }
   cache_.pending_ = 0;
@@ -28,14 +28,14 @@ void PendingCorners::drop_pending() noexcept {
 
 void PendingCorners::prepare_cell() {
   if (!open_) fail("corner pass gathered into after it was sampled");
-  // Grow the position list before touching the index: a key indexed as
-  // pending must get its position (and so its entry number) recorded.
-  if (positions_.capacity() - positions_.size() < kSubgridPoints) {
-    positions_.reserve(2 * positions_.capacity() + 64);
+  // Grow the key list before touching the index: a key indexed as pending
+  // must be recorded (and so get its entry number).
+  if (keys_.capacity() - keys_.size() < kSubgridPoints) {
+    keys_.reserve(2 * keys_.capacity() + 64);
   }
   // Nothing can be appended to the cache once a key is pending, so the
   // pending keys take the entry numbers that follow the cache's entries.
-  if (cache_.entries_.size() + positions_.size() + kSubgridPoints >= CornerCache::kAbsent) {
+  if (cache_.entries_.size() + keys_.size() + kSubgridPoints >= CornerCache::kAbsent) {
     fail("corner cache is full");
   }
 }
@@ -55,8 +55,8 @@ void PendingCorners::claim_subgrid(const CornerKey& corner, std::uint8_t d,
       std::uint32_t& number =
           cube.numbers[a * q + cube.stride_y * (b * q) + cube.stride_z * (c * q)];
       if (number == CornerCache::kAbsent) {
-        number = static_cast<std::uint32_t>(cache_.entries_.size() + positions_.size());
-        append_position({corner.x + a * q, corner.y + b * q, corner.z + c * q});
+        number = static_cast<std::uint32_t>(cache_.entries_.size() + keys_.size());
+        keys_.push_back({corner.x + a * q, corner.y + b * q, corner.z + c * q});
       }
       slots[s] = number;
     }
@@ -64,7 +64,7 @@ void PendingCorners::claim_subgrid(const CornerKey& corner, std::uint8_t d,
     const std::array<CornerKey, 27> keys = subgrid_keys(corner, d, tree_.max_depth);
     for (std::uint8_t s : order) slots[s] = claim(keys[s]);
   }
-  cache_.pending_ = positions_.size();
+  cache_.pending_ = keys_.size();
 }
 
 void PendingCorners::gather_split_corners(const CornerKey& corner, std::uint8_t d,
@@ -81,17 +81,28 @@ void PendingCorners::gather_split_corners(const CornerKey& corner, std::uint8_t 
 
 std::uint64_t PendingCorners::sample(Field& field, double h) {
   if (!open_) fail("corner pass sampled twice");
-  if (positions_.empty()) {
+  if (keys_.empty()) {
     open_ = false;
     return 0;
   }
-  const std::uint64_t charge = evaluate_samples(field, positions_, h, [&](const SampleView& s) {
+  const PointWriter write = [this](std::span<Vec3> out) {
+    const double spacing = h_;
+    const Vec3 origin = tree_.origin;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+      const CornerKey& key = keys_[j];
+      out[j] = {static_cast<double>(key.x) * spacing + origin.x,
+                static_cast<double>(key.y) * spacing + origin.y,
+                static_cast<double>(key.z) * spacing + origin.z};
+    }
+  };
+  const auto store = [&](const SampleView& s) {
     // Room first: once appending starts it cannot fail half way.
-    cache_.entries_.reserve(cache_.entries_.size() + positions_.size());
-    for (std::size_t j = 0; j < positions_.size(); ++j) {
+    cache_.entries_.reserve(cache_.entries_.size() + keys_.size());
+    for (std::size_t j = 0; j < keys_.size(); ++j) {
       cache_.entries_.push_back({{s.values[j], s.gradients[j]}});
     }
-  });
+  };
+  const std::uint64_t charge = evaluate_samples(field, keys_.size(), write, h, store);
   cache_.pending_ = 0;
   open_ = false;
   return charge;

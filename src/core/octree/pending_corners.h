@@ -47,14 +47,18 @@ class PendingCorners {
                             const std::array<std::uint32_t, 8>& corners, SubgridSlots& slots);
 
   // Room for `count` corners without reallocating.
-  void reserve(std::size_t count) { positions_.reserve(count); }
+  void reserve(std::size_t count) { keys_.reserve(count); }
 
-  std::size_t size() const { return positions_.size(); }
-  const std::vector<Vec3>& positions() const { return positions_; }
+  std::size_t size() const { return keys_.size(); }
+  // The gathered keys, in batch order.
+  const std::vector<CornerKey>& keys() const { return keys_; }
 
   // Samples the gathered corners in one batch (evaluate_samples) and stores
-  // them under the noted entry numbers. Returns the charge; no corners, no
-  // call. May be called once.
+  // them under the noted entry numbers. Their world positions are written
+  // straight into the field's input (Octree::position's formula, with the
+  // spacing computed once), not kept beside the keys: a deep pass gathers
+  // millions of corners. Returns the charge; no corners, no call. May be
+  // called once.
   std::uint64_t sample(Field& field, double h);
 
  private:
@@ -65,17 +69,10 @@ class PendingCorners {
   // made room for the key in the lists and checked the entry range.
   // Inlined into the gathering loops: it runs 20 to 30 times per split.
   [[gnu::always_inline]] std::uint32_t claim(const CornerKey& key) {
-    const auto next = static_cast<std::uint32_t>(cache_.entries_.size() + positions_.size());
+    const auto next = static_cast<std::uint32_t>(cache_.entries_.size() + keys_.size());
     const auto [entry, inserted] = cache_.index_.try_emplace(key, next);
-    if (inserted) append_position(key);
+    if (inserted) keys_.push_back(key);
     return entry;
-  }
-  // Records the world position of a newly claimed key: Octree::position's
-  // formula, with the spacing computed once.
-  void append_position(const CornerKey& key) {
-    positions_.push_back({static_cast<double>(key.x) * h_ + tree_.origin.x,
-                          static_cast<double>(key.y) * h_ + tree_.origin.y,
-                          static_cast<double>(key.z) * h_ + tree_.origin.z});
   }
   // Claims the points of the sub-grid of the cell with minimum corner
   // `corner` at depth d whose sub-grid indices `order` lists, in that order.
@@ -90,7 +87,7 @@ class PendingCorners {
   const Octree& tree_;
   CornerCache& cache_;
   double h_;  // lattice spacing
-  std::vector<Vec3> positions_;
+  std::vector<CornerKey> keys_;
   bool open_ = true;
 };
 
