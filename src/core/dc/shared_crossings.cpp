@@ -55,7 +55,10 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
   // First pass: each crossing's owner, the first crossing of its group. The
   // other cells around an edge differ from the crossing's cell by one step
   // along either or both of the two other axes, towards the side the edge
-  // lies on; only cells listed earlier can hold an earlier crossing.
+  // lies on; only cells listed earlier can hold an earlier crossing. The
+  // cells are listed in walk order, which for cells of one depth is the
+  // order of their interleaved (Morton) coordinates: a cell reached by steps
+  // that only go up is listed later, and is not looked up at all.
   SharedCrossings out;
   out.distinct_of = parallel_map<std::uint32_t>(pool, n, [&](std::size_t k) {
     const CrossingRef& c = crossings[k];
@@ -71,6 +74,7 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
       CellAddress at = cell.address;
       unsigned u = edge.u;
       bool inside = true;
+      bool down = false;
       for (unsigned s = 0; s < 2; ++s) {
         if (!((steps >> s) & 1u)) continue;
         const unsigned a = across[s];
@@ -81,11 +85,12 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
           ++x;
         } else {
           inside = inside && x > 0;
+          down = true;
           --x;
         }
         u ^= 1u << a;
       }
-      if (!inside) continue;
+      if (!inside || !down) continue;
       const std::uint64_t other = lookup.find(at);
       if (other == CellLookup::kAbsent || other >= c.cell) continue;
       const std::uint8_t j = kEdgeAt[u][axis];
