@@ -57,8 +57,11 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
   // along either or both of the two other axes, towards the side the edge
   // lies on; only cells listed earlier can hold an earlier crossing. The
   // cells are listed in walk order, which for cells of one depth is the
-  // order of their interleaved (Morton) coordinates: a cell reached by steps
-  // that only go up is listed later, and is not looked up at all.
+  // order of their interleaved (Morton) coordinates, increasing in each
+  // coordinate: a cell reached by steps that only go up is listed later and
+  // is not looked up, and the cell below the edge on both axes comes first
+  // of the four, so when it shares the crossing it is the owner and the
+  // others need no look.
   SharedCrossings out;
   out.distinct_of = parallel_map<std::uint32_t>(pool, n, [&](std::size_t k) {
     const CrossingRef& c = crossings[k];
@@ -66,15 +69,23 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
     const CubeEdge& edge = CUBE_EDGES[c.edge];
     const unsigned axis = c.edge / 4u;
     const unsigned across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+    const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
+    // The steps (bit s: one along across[s]) to the cell below the edge on
+    // both axes: down wherever corner u is on this cell's lower face.
+    unsigned lowest = 0;
+    for (unsigned s = 0; s < 2; ++s) {
+      if (!((edge.u >> across[s]) & 1u)) lowest |= 1u << s;
+    }
+    if (lowest == 0) return static_cast<std::uint32_t>(k);
     const Vec3 p_u = cell.corner(edge.u);
     const Vec3 p_v = cell.corner(edge.v);
-    const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
-    auto owner = static_cast<std::uint32_t>(k);
-    for (unsigned steps = 1; steps < 4; ++steps) {
+    // The crossing of the cell `steps` away on the same edge when it shares
+    // this one, else kNoMatch.
+    constexpr std::uint32_t kNoMatch = std::numeric_limits<std::uint32_t>::max();
+    const auto shared_at = [&](unsigned steps) -> std::uint32_t {
       CellAddress at = cell.address;
       unsigned u = edge.u;
       bool inside = true;
-      bool down = false;
       for (unsigned s = 0; s < 2; ++s) {
         if (!((steps >> s) & 1u)) continue;
         const unsigned a = across[s];
@@ -85,27 +96,34 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
           ++x;
         } else {
           inside = inside && x > 0;
-          down = true;
           --x;
         }
         u ^= 1u << a;
       }
-      if (!inside || !down) continue;
+      if (!inside) return kNoMatch;
       const std::uint64_t other = lookup.find(at);
-      if (other == CellLookup::kAbsent || other >= c.cell) continue;
+      if (other == CellLookup::kAbsent || other >= c.cell) return kNoMatch;
       const std::uint8_t j = kEdgeAt[u][axis];
       const CrossingRef* begin = crossings.data() + cell_first[other];
       const CrossingRef* end = crossings.data() + cell_first[other + 1];
       const CrossingRef* match =
           std::find_if(begin, end, [j](const CrossingRef& r) { return r.edge == j; });
-      if (match == end) continue;
+      if (match == end) return kNoMatch;
       const SurfaceCell& neighbour = cells[other];
       if (!same_bits(neighbour.values[u], cell.values[edge.u]) ||
           !same_bits(neighbour.corner(u), p_u) ||
           !same_bits(neighbour.corner(u | (1u << axis)), p_v)) {
-        continue;
+        return kNoMatch;
       }
-      owner = std::min(owner, static_cast<std::uint32_t>(match - crossings.data()));
+      return static_cast<std::uint32_t>(match - crossings.data());
+    };
+    const std::uint32_t first = shared_at(lowest);
+    if (first != kNoMatch) return first;
+    auto owner = static_cast<std::uint32_t>(k);
+    for (unsigned steps = 1; steps < 4; ++steps) {
+      // Steps that go down somewhere: along an axis in `lowest`.
+      if (steps == lowest || (steps & lowest) == 0) continue;
+      owner = std::min(owner, shared_at(steps));
     }
     return owner;
   });
