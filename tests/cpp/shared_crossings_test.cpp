@@ -96,9 +96,11 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
     const std::vector<std::uint8_t> every = locate_crossing_refs(plain, refs, cells, 0.0);
     const SlotQefs want = accumulate_hermite_data(plain, refs, every, cells, slots, tree, cos30);
     RecordingField sharing(field);
-    const std::vector<std::uint8_t> once = locate_crossing_refs(sharing, refs, shared, cells, 0.0);
+    const std::vector<std::uint8_t> once =
+        locate_crossing_refs(global_pool(), sharing, refs, shared, cells, 0.0);
     const SlotQefs got =
-        accumulate_hermite_data(sharing, refs, once, shared, cells, slots, tree, cos30);
+        accumulate_hermite_data(global_pool(), sharing, refs, once, shared, cells, slots, tree,
+                                cos30);
 
     ASSERT_EQ(once.size(), shared.distinct_count());
     for (std::size_t k = 0; k < refs.size(); ++k) wrong += once[shared.distinct_of[k]] != every[k];
@@ -197,7 +199,7 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   const std::vector<std::uint8_t> located(shared.distinct_count(), 0);
   testing::ShortField short_rows(std::nullopt, 3);
   try {
-    accumulate_hermite_data(short_rows, refs, located, std::move(shared), cells,
+    accumulate_hermite_data(pool, short_rows, refs, located, std::move(shared), cells,
                             assign_vertex_slots(cells), tree, 0.5);
     FAIL();
   } catch (const InvariantFailure& e) {
@@ -207,7 +209,7 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   testing::ShortField short_values(2);
   const SharedCrossings again = share_crossings(pool, refs, cells, build_cell_lookup(cells));
   try {
-    locate_crossing_refs(short_values, refs, again, cells, 0.0);
+    locate_crossing_refs(pool, short_values, refs, again, cells, 0.0);
     FAIL();
   } catch (const InvariantFailure& e) {
     EXPECT_EQ(std::string(e.what()), "index out of bounds: the len is 2 but the index is 2");

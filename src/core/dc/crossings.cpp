@@ -9,6 +9,7 @@
 #include "dc/component_table.h"
 #include "dc/shared_crossings.h"
 #include "field/fd_gradients.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -31,6 +32,10 @@ std::uint16_t crossing_edges(const SurfaceCell& cell, double iso_value) {
 // Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)
 // gives the point of crossing k at edge parameter t, below_at_u(k) whether
 // f_u < 0 for it. Returns the final brackets' lower ends in 1/256 units.
+// Writing the midpoints and reading the values run on `pool` (each crossing
+// on its own: the result does not depend on the worker count), as part of
+// the open stage's work: no progress is reported from inside a step, and the
+// run is polled between steps.
 //
 // The bracket [lo, hi] of a crossing after s steps is [a, a + 1] * 2^-s for an
 // integer a < 2^s, so its midpoint t = (lo + hi) * 0.5 is exactly
@@ -39,31 +44,34 @@ std::uint16_t crossing_edges(const SurfaceCell& cell, double iso_value) {
 // when the new value has the sign of f_lo, so (f_lo < 0) stays what it was
 // at the start, (f_u < 0).
 template <class Point, class BelowAtU>
-std::vector<std::uint8_t> bisect(Field& field, std::size_t n, double iso_value, const Point& point,
-                                 const BelowAtU& below_at_u) {
+std::vector<std::uint8_t> bisect(WorkerPool& pool, Field& field, std::size_t n, double iso_value,
+                                 const Point& point, const BelowAtU& below_at_u) {
   std::vector<std::uint8_t> lo(n, 0);
   double half_width = 0.5;  // 2^-(s + 1) at step s
   for (int step = 0; step < 8; ++step, half_width *= 0.5) {
+    if (step != 0) poll_run();
     // The midpoints go straight into the field's input, and the values are
     // read where the field returned them.
     evaluate_written_batch(
         field, n,
         [&](std::span<Vec3> out) {
-          for (std::size_t k = 0; k < n; ++k) {
+          const RunMonitor::Suspended quiet;
+          parallel_for(pool, n, [&](std::size_t k) {
             out[k] = point(k, static_cast<double>(2u * lo[k] + 1u) * half_width);
-          }
+          });
         },
         [&](const EvalView& result) {
           // Reading value k for every k fails first at the end of a short array.
           if (result.values.size() < n) fail_index(result.values.size(), result.values.size());
-          for (std::size_t k = 0; k < n; ++k) {
+          const RunMonitor::Suspended quiet;
+          parallel_for(pool, n, [&](std::size_t k) {
             const double f = result.values[k] - iso_value;
             // Keep the half whose ends differ in sign: lo moves to the
             // midpoint while f has the sign of f_lo (NaN counts as not
             // negative, like every sign test here).
             const bool move_lo = (f < 0) == below_at_u(k);
             lo[k] = static_cast<std::uint8_t>(2u * lo[k] + (move_lo ? 1u : 0u));
-          }
+          });
         });
   }
   return lo;
@@ -104,13 +112,13 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<
   return crossings;
 }
 
-std::vector<std::uint8_t> locate_crossing_refs(Field& field,
+std::vector<std::uint8_t> locate_crossing_refs(WorkerPool& pool, Field& field,
                                                const std::vector<CrossingRef>& crossings,
                                                const SharedCrossings& shared,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value) {
   return bisect(
-      field, shared.distinct_count(), iso_value,
+      pool, field, shared.distinct_count(), iso_value,
       [&](std::size_t d, double t) {
         const CrossingRef& c = crossings[shared.first[d]];
         return crossing_point(cells[c.cell], c, t);
@@ -123,7 +131,7 @@ std::vector<std::uint8_t> locate_crossing_refs(Field& field,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value) {
   return bisect(
-      field, crossings.size(), iso_value,
+      global_pool(), field, crossings.size(), iso_value,
       [&](std::size_t k, double t) {
         return crossing_point(cells[crossings[k].cell], crossings[k], t);
       },

@@ -67,8 +67,9 @@ std::vector<std::uint8_t> locate_crossing_refs(Field& field,
 // The same for crossings that share (shared_crossings.h): each batch holds
 // one point per distinct crossing, that of its first crossing, in the order
 // of the distinct crossings, and the result has one lower end per distinct
-// crossing. Too few values fail as above, counting distinct crossings.
-std::vector<std::uint8_t> locate_crossing_refs(Field& field,
+// crossing. Too few values fail as above, counting distinct crossings. The
+// points are written and the values read on `pool`.
+std::vector<std::uint8_t> locate_crossing_refs(WorkerPool& pool, Field& field,
                                                const std::vector<CrossingRef>& crossings,
                                                const SharedCrossings& shared,
                                                const std::vector<SurfaceCell>& cells,

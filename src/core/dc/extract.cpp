@@ -75,11 +75,13 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
-  std::vector<std::uint8_t> located = locate_crossing_refs(field, crossings, shared, cells, iso);
+  std::vector<std::uint8_t> located =
+      locate_crossing_refs(pool, field, crossings, shared, cells, iso);
   timer.stage(&ExtractTimings::normals);
   begin_stage("crossing normals", crossings.size());
-  SlotQefs hermite = accumulate_hermite_data(field, std::move(crossings), std::move(located),
-                                             std::move(shared), cells, slots, tree, cos_threshold);
+  SlotQefs hermite =
+      accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
+                              std::move(shared), cells, slots, tree, cos_threshold);
   if (controls.simplify_tolerance > 0.0) {
     return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
   }

@@ -1,5 +1,6 @@
 #include "dc/hermite.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <utility>
@@ -10,7 +11,53 @@
 
 namespace karvex {
 
-SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+namespace {
+
+// Cells whose crossings are gathered between two reports of progress (and
+// polls of the run).
+constexpr std::size_t kCellsPerReport = 16 * kPollBlock;
+
+// The crossings [begin, begin + count) of one cell, with their normals, into
+// the Qefs of its slots, in crossing order, and its slots' sharp flags.
+template <class Point>
+void gather_cell(std::size_t begin, std::size_t count, const std::vector<CrossingRef>& crossings,
+                 const SharedCrossings& shared, const GradientRows& gradients,
+                 const VertexSlots& slots, double cos_threshold, const Point& point,
+                 SlotQefs& out) {
+  if (count > 12) fail("a surface cell with more than twelve crossings");
+  const std::uint32_t cell = crossings[begin].cell;
+  const ComponentRow& row = checked_at(slots.cell_components, cell);
+  const std::uint64_t base = checked_at(slots.vertex_base, cell);
+  std::array<Vec3, 12> normals;
+  std::array<std::uint64_t, 12> slot_of;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t k = begin + i;
+    // Distinct crossings are numbered in order of first use, so the first
+    // row missing is met at its own number.
+    const std::size_t d = shared.distinct_of[k];
+    if (d >= gradients.size()) fail_index(gradients.size(), d);
+    normals[i] = normal_from_gradient(gradients[d]);
+    const std::uint8_t component = crossings[k].component;
+    if (component >= row[8]) fail_index(row[8], component);
+    slot_of[i] = base + component;
+    add_crossing(out.qefs[slot_of[i]], point(k), normals[i]);
+  }
+  // A slot is sharp when two of its normals disagree.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out.sharp[slot_of[i]]) continue;
+    for (std::size_t j = i + 1; j < count; ++j) {
+      if (crossings[begin + j].component != crossings[begin + i].component) continue;
+      if (normals_disagree(normals[i], normals[j], cos_threshold)) {
+        out.sharp[slot_of[i]] = 1;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<CrossingRef> crossings,
                                  std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {
@@ -24,68 +71,51 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
     const CrossingRef& c = crossings[k];
     return crossing_point(cells[c.cell], c, located_parameter(located[shared.distinct_of[k]]));
   };
-  const auto distinct_point = [&](std::size_t d) { return point(shared.first[d]); };
+  const auto write_distinct_points = [&](std::span<Vec3> to) {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, distinct, [&](std::size_t d) { to[d] = point(shared.first[d]); });
+  };
+  // Where each cell's crossings begin (they are listed cell by cell, at most
+  // twelve each), and the end.
+  std::vector<std::size_t> cell_begin;
+  cell_begin.reserve(n / 3 + 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k == 0 || crossings[k].cell != crossings[k - 1].cell) cell_begin.push_back(k);
+  }
+  cell_begin.push_back(n);
+  const std::size_t cell_count = cell_begin.size() - 1;
 
   SlotQefs out;
   out.qefs.resize(slots.slot_count);
   out.sharp.assign(slots.slot_count, 0);
-  evaluate_written_batch(
-      field, distinct,
-      [&](std::span<Vec3> to) {
-        for (std::size_t d = 0; d < distinct; ++d) to[d] = distinct_point(d);
-      },
-      [&](const EvalView& result) {
-        // The values of this call are not used.
-        std::vector<Vec3> estimated;
-        GradientRows gradients;
-        if (result.gradients) {
-          gradients = *result.gradients;
-        } else {
-          std::vector<Vec3> points(distinct);
-          for (std::size_t d = 0; d < distinct; ++d) points[d] = distinct_point(d);
-          estimated = estimate_gradients(field, points, gradient_step(tree));
-          gradients = GradientRows::of(estimated);
-        }
-        // Cell by cell: its crossings are consecutive, at most twelve.
-        std::array<Vec3, 12> normals;
-        std::array<std::uint64_t, 12> slot_of;
-        std::size_t counted = 0;  // crossings reported to the run's monitor
-        for (std::size_t begin = 0; begin < n;) {
-          if (begin - counted >= kPollBlock) {
-            advance_stage(begin - counted);
-            counted = begin;
-          }
-          const std::uint32_t cell = crossings[begin].cell;
-          const ComponentRow& row = checked_at(slots.cell_components, cell);
-          const std::uint64_t base = checked_at(slots.vertex_base, cell);
-          std::size_t count = 0;
-          for (; begin + count < n && crossings[begin + count].cell == cell; ++count) {
-            const std::size_t k = begin + count;
-            if (count == normals.size()) fail("a surface cell with more than twelve crossings");
-            // Distinct crossings are numbered in order of first use, so the
-            // first row missing is met at its own number.
-            const std::size_t d = shared.distinct_of[k];
-            if (d >= gradients.size()) fail_index(gradients.size(), d);
-            normals[count] = normal_from_gradient(gradients[d]);
-            const std::uint8_t component = crossings[k].component;
-            if (component >= row[8]) fail_index(row[8], component);
-            slot_of[count] = base + component;
-            add_crossing(out.qefs[slot_of[count]], point(k), normals[count]);
-          }
-          // A slot is sharp when two of its normals disagree.
-          for (std::size_t i = 0; i < count; ++i) {
-            if (out.sharp[slot_of[i]]) continue;
-            for (std::size_t j = i + 1; j < count; ++j) {
-              if (crossings[begin + j].component != crossings[begin + i].component) continue;
-              if (normals_disagree(normals[i], normals[j], cos_threshold)) {
-                out.sharp[slot_of[i]] = 1;
-                break;
-              }
-            }
-          }
-          begin += count;
-        }
-      });
+  evaluate_written_batch(field, distinct, write_distinct_points, [&](const EvalView& result) {
+    // The values of this call are not used.
+    std::vector<Vec3> estimated;
+    GradientRows gradients;
+    if (result.gradients) {
+      gradients = *result.gradients;
+    } else {
+      std::vector<Vec3> points(distinct);
+      write_distinct_points(points);
+      estimated = estimate_gradients(field, points, gradient_step(tree));
+      gradients = GradientRows::of(estimated);
+    }
+    // Each cell's slots take only that cell's crossings, so cells are
+    // gathered on the pool, each in crossing order; the pool rethrows the
+    // failure of the lowest cell, that is of the first failing crossing.
+    for (std::size_t first = 0; first < cell_count; first += kCellsPerReport) {
+      const std::size_t last = std::min(cell_count, first + kCellsPerReport);
+      {
+        const RunMonitor::Suspended quiet;
+        parallel_for(pool, last - first, [&](std::size_t i) {
+          const std::size_t begin = cell_begin[first + i];
+          gather_cell(begin, cell_begin[first + i + 1] - begin, crossings, shared, gradients,
+                      slots, cos_threshold, point, out);
+        });
+      }
+      advance_stage(cell_begin[last] - cell_begin[first]);
+    }
+  });
   return out;
 }
 
@@ -94,8 +124,8 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {
   SharedCrossings shared = unshared_crossings(crossings.size());
-  return accumulate_hermite_data(field, std::move(crossings), std::move(located), std::move(shared),
-                                 cells, slots, tree, cos_threshold);
+  return accumulate_hermite_data(global_pool(), field, std::move(crossings), std::move(located),
+                                 std::move(shared), cells, slots, tree, cos_threshold);
 }
 
 }  // namespace karvex

@@ -10,6 +10,7 @@
 #include "dc/surface_cells.h"
 #include "field/field.h"
 #include "octree/mod.h"
+#include "pool/worker_pool.h"
 
 namespace karvex {
 
@@ -49,8 +50,10 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
 // its own point and its distinct crossing's normal to its slot, in crossing
 // order, so the Qefs and sharp flags are those of the form above. Too few
 // gradient rows fail at the first missing row's number, counting distinct
-// crossings.
-SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+// crossings. The points are written, and the cells' crossings gathered, on
+// `pool` (each cell's slots in crossing order, so the Qefs do not depend on
+// the worker count).
+SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<CrossingRef> crossings,
                                  std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);

@@ -148,6 +148,16 @@ inline constexpr std::size_t kDefaultMinChunk = 256;
 // caller polls often and workers stop soon after a cancellation.
 inline constexpr std::size_t kMonitoredChunk = 4096;
 
+// body(i) for every i in [0, n), on the pool; for bodies that write only
+// their own index's results. Failures as in WorkerPool::run.
+template <class Body>
+void parallel_for(WorkerPool& pool, std::size_t n, Body&& body,
+                  std::size_t min_chunk = kDefaultMinChunk) {
+  pool.run(n, min_chunk, [&](LoopRange& range) {
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) body(i);
+  });
+}
+
 // result[i] = item(i) for every i in [0, n), computed on the pool. T must be
 // default-constructible. Failures as in WorkerPool::run.
 template <class T, class Item>
