@@ -145,7 +145,8 @@ std::uint64_t sample_keys(Field& field, CornerCache& cache, const std::vector<Co
                           const Octree& tree, double h) {
   if (keys.empty()) return 0;
   const PointWriter write = [&](std::span<Vec3> out) {
-    for (std::size_t j = 0; j < out.size(); ++j) out[j] = tree.position(keys[j]);
+    const double spacing = tree.spacing();
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] = tree.position(keys[j], spacing);
   };
   return evaluate_samples(field, keys.size(), write, h, [&](const SampleView& samples) {
     insert_samples(cache, keys, samples);

@@ -156,8 +156,10 @@ struct Octree {
   // World position of a lattice point: i*h + origin per axis, in that order.
   // The one formula used by every construction routine, so that a shared
   // corner has bit-identical coordinates wherever it is computed.
-  Vec3 position(const CornerKey& key) const {
-    const double h = spacing();
+  Vec3 position(const CornerKey& key) const { return position(key, spacing()); }
+  // The same with the spacing h = spacing() computed once by the caller, for
+  // loops over millions of keys.
+  Vec3 position(const CornerKey& key, double h) const {
     return {static_cast<double>(key.x) * h + origin.x, static_cast<double>(key.y) * h + origin.y,
             static_cast<double>(key.z) * h + origin.z};
   }

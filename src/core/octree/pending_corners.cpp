@@ -86,14 +86,7 @@ std::uint64_t PendingCorners::sample(Field& field, double h) {
     return 0;
   }
   const PointWriter write = [this](std::span<Vec3> out) {
-    const double spacing = h_;
-    const Vec3 origin = tree_.origin;
-    for (std::size_t j = 0; j < out.size(); ++j) {
-      const CornerKey& key = keys_[j];
-      out[j] = {static_cast<double>(key.x) * spacing + origin.x,
-                static_cast<double>(key.y) * spacing + origin.y,
-                static_cast<double>(key.z) * spacing + origin.z};
-    }
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] = tree_.position(keys_[j], h_);
   };
   const auto store = [&](const SampleView& s) {
     // Room first: once appending starts it cannot fail half way.

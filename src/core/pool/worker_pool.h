@@ -164,9 +164,7 @@ template <class T, class Item>
 std::vector<T> parallel_map(WorkerPool& pool, std::size_t n, Item&& item,
                             std::size_t min_chunk = kDefaultMinChunk) {
   std::vector<T> result(n);
-  pool.run(n, min_chunk, [&](LoopRange& range) {
-    for (std::size_t i = range.begin(); range.keep_going(i); ++i) result[i] = item(i);
-  });
+  parallel_for(pool, n, [&](std::size_t i) { result[i] = item(i); }, min_chunk);
   return result;
 }
 
