@@ -19,11 +19,11 @@ five functions; this package is the friendly layer on top of the same core.
 __version__ = "0.1.0"
 
 from karvex import sdf
-from karvex.cluster import dask_field
+from karvex._cluster import dask_field
 from karvex.errors import FieldError, MeshingError
-from karvex.grid import grid_field
-from karvex.mesh_type import Mesh
-from karvex.mesher import mesh
+from karvex._grid import grid_field
+from karvex._mesh import Mesh
+from karvex._mesher import mesh
 
 __all__ = [
     "FieldError",

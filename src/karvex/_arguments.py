@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from karvex.progress import ProgressCallback
+from karvex._progress import ProgressCallback
 
 __all__ = ["MeshArguments", "check_arguments"]
 

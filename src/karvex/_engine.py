@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from karvex.errors import is_native_panic, meshing_error_from
-from karvex.progress import ProgressCallback
+from karvex._progress import ProgressCallback
 
 __all__ = ["run"]
 

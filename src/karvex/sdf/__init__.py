@@ -16,13 +16,12 @@ Examples
 >>> values.tolist(), gradients.tolist()
 ([-0.3], [[1.0, 0.0, 0.0]])
 
-Modules: :mod:`~karvex.sdf.base` (the Field type), :mod:`~karvex.sdf.primitives`,
-:mod:`~karvex.sdf.lattices`, :mod:`~karvex.sdf.booleans`,
-:mod:`~karvex.sdf.transforms`, :mod:`~karvex.sdf.functions`.
+Everything public is imported here: the Field type, the primitives, the
+lattices, the boolean operations, the transforms and :func:`from_function`.
 """
 
-from karvex.sdf.base import Field, Sample
-from karvex.sdf.booleans import (
+from karvex.sdf._base import Field, Sample
+from karvex.sdf._booleans import (
     complement,
     difference,
     intersection,
@@ -31,10 +30,10 @@ from karvex.sdf.booleans import (
     smooth_union,
     union,
 )
-from karvex.sdf.functions import from_function
-from karvex.sdf.lattices import gyroid
-from karvex.sdf.primitives import box, capsule, cylinder, plane, rounded_box, sphere, torus
-from karvex.sdf.transforms import axis_angle_matrix, rotate, scale, translate
+from karvex.sdf._functions import from_function
+from karvex.sdf._lattices import gyroid
+from karvex.sdf._primitives import box, capsule, cylinder, plane, rounded_box, sphere, torus
+from karvex.sdf._transforms import axis_angle_matrix, rotate, scale, translate
 
 __all__ = [
     "Field",

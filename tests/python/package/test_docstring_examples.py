@@ -5,8 +5,8 @@ import importlib
 
 import pytest
 
-MODULES = ["karvex.errors", "karvex.field_check", "karvex.mesh_type", "karvex.mesher",
-           "karvex.progress", "karvex._arguments", "karvex._engine"]
+MODULES = ["karvex.errors", "karvex._field_check", "karvex._mesh", "karvex._mesher",
+           "karvex._progress", "karvex._arguments", "karvex._engine"]
 
 
 @pytest.mark.parametrize("name", MODULES)

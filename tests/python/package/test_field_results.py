@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import karvex
-from karvex.field_check import check_result
+from karvex._field_check import check_result
 from package_fields import BOX, sphere
 
 FIRST_CALL = 9**3  # the starting grid at min_depth=3: (2**3 + 1)**3 points

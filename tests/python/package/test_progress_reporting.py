@@ -8,7 +8,7 @@ from collections import defaultdict
 import pytest
 
 import karvex
-from karvex.progress import StderrReporter, TqdmReporter
+from karvex._progress import StderrReporter, TqdmReporter
 from package_fields import BOX, sphere, sphere_values
 
 

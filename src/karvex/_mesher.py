@@ -10,9 +10,9 @@ from numpy.typing import NDArray
 
 from karvex import _engine
 from karvex._arguments import check_arguments
-from karvex.field_check import CheckedField
-from karvex.mesh_type import Mesh
-from karvex.progress import ProgressCallback, Reporter, make_reporter
+from karvex._field_check import CheckedField
+from karvex._mesh import Mesh
+from karvex._progress import ProgressCallback, Reporter, make_reporter
 
 __all__ = ["mesh"]
 

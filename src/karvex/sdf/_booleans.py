@@ -21,9 +21,9 @@ from __future__ import annotations
 
 import numpy as np
 
-from karvex.sdf.arguments import as_positive
-from karvex.sdf.base import Field, Sample
-from karvex.sdf.vectors import Array
+from karvex.sdf._arguments import as_positive
+from karvex.sdf._base import Field, Sample
+from karvex.sdf._vectors import Array
 
 __all__ = [
     "Complement",

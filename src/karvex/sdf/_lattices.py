@@ -9,9 +9,9 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike
 
-from karvex.sdf.arguments import Vec3, as_positive, as_vector
-from karvex.sdf.base import Field, Sample
-from karvex.sdf.vectors import Array
+from karvex.sdf._arguments import Vec3, as_positive, as_vector
+from karvex.sdf._base import Field, Sample
+from karvex.sdf._vectors import Array
 
 __all__ = ["Gyroid", "gyroid"]
 

@@ -18,10 +18,10 @@ from typing import TYPE_CHECKING, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike
 
-from karvex.sdf.vectors import Array
+from karvex.sdf._vectors import Array
 
 if TYPE_CHECKING:
-    from karvex.sdf.transforms import Rotate, Scale, Translate
+    from karvex.sdf._transforms import Rotate, Scale, Translate
 
 __all__ = ["Field", "Sample", "as_points"]
 
@@ -100,32 +100,32 @@ class Field(abc.ABC):
     def __or__(self, other: object) -> Field:
         if not isinstance(other, Field):
             return NotImplemented
-        from karvex.sdf.booleans import union
+        from karvex.sdf._booleans import union
 
         return union(self, other)
 
     def __and__(self, other: object) -> Field:
         if not isinstance(other, Field):
             return NotImplemented
-        from karvex.sdf.booleans import intersection
+        from karvex.sdf._booleans import intersection
 
         return intersection(self, other)
 
     def __sub__(self, other: object) -> Field:
         if not isinstance(other, Field):
             return NotImplemented
-        from karvex.sdf.booleans import difference
+        from karvex.sdf._booleans import difference
 
         return difference(self, other)
 
     def __neg__(self) -> Field:
-        from karvex.sdf.booleans import complement
+        from karvex.sdf._booleans import complement
 
         return complement(self)
 
     def translate(self, offset: ArrayLike) -> Translate:
         """This field moved by ``offset`` (three numbers); see :func:`karvex.sdf.translate`."""
-        from karvex.sdf.transforms import translate
+        from karvex.sdf._transforms import translate
 
         return translate(self, offset)
 
@@ -137,12 +137,12 @@ class Field(abc.ABC):
         degrees: float | None = None,
     ) -> Rotate:
         """This field turned about the origin; see :func:`karvex.sdf.rotate`."""
-        from karvex.sdf.transforms import rotate
+        from karvex.sdf._transforms import rotate
 
         return rotate(self, matrix, axis=axis, degrees=degrees)
 
     def scale(self, factor: float) -> Scale:
         """This field scaled about the origin by ``factor``; see :func:`karvex.sdf.scale`."""
-        from karvex.sdf.transforms import scale
+        from karvex.sdf._transforms import scale
 
         return scale(self, factor)

@@ -15,9 +15,9 @@ import math
 import numpy as np
 from numpy.typing import ArrayLike
 
-from karvex.sdf.arguments import Vec3, as_axis, as_finite, as_positive, as_rotation, as_vector
-from karvex.sdf.base import Field, Sample
-from karvex.sdf.vectors import Array, matrix_rows
+from karvex.sdf._arguments import Vec3, as_axis, as_finite, as_positive, as_rotation, as_vector
+from karvex.sdf._base import Field, Sample
+from karvex.sdf._vectors import Array, matrix_rows
 
 __all__ = ["Rotate", "Scale", "Translate", "axis_angle_matrix", "rotate", "scale", "translate"]
 

@@ -14,11 +14,11 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from karvex.sdf.arguments import as_half_sizes, as_vector
-from karvex.sdf.base import Field, Sample
+from karvex.sdf._arguments import as_half_sizes, as_vector
+from karvex.sdf._base import Field, Sample
 
 if TYPE_CHECKING:
-    from karvex.sdf.vectors import Array
+    from karvex.sdf._vectors import Array
 
 __all__ = ["GridField", "grid_field"]
 

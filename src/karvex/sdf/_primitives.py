@@ -17,7 +17,7 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike
 
-from karvex.sdf.arguments import (
+from karvex.sdf._arguments import (
     Vec3,
     as_axis,
     as_half_sizes,
@@ -25,8 +25,8 @@ from karvex.sdf.arguments import (
     as_positive,
     as_vector,
 )
-from karvex.sdf.base import Field, Sample
-from karvex.sdf.vectors import Array, dot, length, unit_or
+from karvex.sdf._base import Field, Sample
+from karvex.sdf._vectors import Array, dot, length, unit_or
 
 __all__ = [
     "Box",
