@@ -11,13 +11,13 @@ once, when the wrapper is made; each task carries only its chunk of points.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from karvex._checks import IN_PARENS, TYPE_IN_PARENS, check_callable, check_int
 from karvex.errors import FieldError
 
 __all__ = ["DaskField", "dask_field"]
@@ -153,14 +153,8 @@ def dask_field(
     >>> m = karvex.mesh(remote, ((-1, -1, -1), (1, 1, 1)), max_depth=7)  # doctest: +SKIP
     """
     distributed = _import_distributed()
-    if not callable(field):
-        raise TypeError(f"field must be callable (got {type(field).__name__})")
-    try:
-        size = operator.index(chunk)
-    except TypeError:
-        raise TypeError(f"chunk must be an integer (got {chunk!r})") from None
-    if size < 1:
-        raise ValueError(f"chunk must be a positive number of points (got {chunk!r})")
+    check_callable("field", field, TYPE_IN_PARENS)
+    size = check_int("chunk", chunk, IN_PARENS, low=1, requirement="a positive number of points")
     if client is None:
         try:
             client = distributed.get_client()

@@ -1,4 +1,5 @@
-"""Checks and conversions of the arguments that build fields.
+"""Checks and conversions of the arguments that build fields: numbers through
+the package's checkers, points, sizes, axes and rotations here.
 
 Every check names the argument and the value it got and says what would be
 accepted, so a mistake in a long CSG expression points at the right call. Bad
@@ -13,6 +14,8 @@ from typing import TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from karvex._checks import IN_PARENS, check_real, finite, non_negative, positive
 
 __all__ = [
     "Vec3",
@@ -34,48 +37,30 @@ _AXES = {"x": (1.0, 0.0, 0.0), "y": (0.0, 1.0, 0.0), "z": (0.0, 0.0, 1.0)}
 _ROTATION_TOLERANCE = 1e-6
 
 
-def _number(name: str, value: object) -> float:
-    if isinstance(value, bool) or isinstance(value, str):
-        raise TypeError(f"{name} must be a real number (got {value!r})")
-    try:
-        return float(value)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a real number (got {value!r})") from None
-
-
 def as_finite(name: str, value: object) -> float:
     """``value`` as a float; ``ValueError`` unless it is finite."""
-    number = _number(name, value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be a finite number (got {value!r})")
-    return number
+    return check_real(name, value, IN_PARENS, finite, convertible=True)
 
 
 def as_positive(name: str, value: object) -> float:
     """``value`` as a float; ``ValueError`` unless it is finite and above zero."""
-    number = _number(name, value)
-    if not (math.isfinite(number) and number > 0.0):
-        raise ValueError(f"{name} must be a positive finite number (got {value!r})")
-    return number
+    return check_real(name, value, IN_PARENS, positive, convertible=True)
 
 
 def as_non_negative(name: str, value: object) -> float:
     """``value`` as a float; ``ValueError`` unless it is finite and not negative."""
-    number = _number(name, value)
-    if not (math.isfinite(number) and number >= 0.0):
-        raise ValueError(f"{name} must be a finite number of at least 0 (got {value!r})")
-    return number
+    return check_real(name, value, IN_PARENS, non_negative, convertible=True)
 
 
 def _three(name: str, value: ArrayLike) -> Vec3:
     if isinstance(value, str):
-        raise TypeError(f"{name} must be three numbers (got {value!r})")
+        raise IN_PARENS.kind_error(name, "three numbers", value)
     try:
         vector = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):
-        raise TypeError(f"{name} must be three numbers (got {value!r})") from None
+        raise IN_PARENS.kind_error(name, "three numbers", value) from None
     if vector.shape != (3,):
-        raise ValueError(f"{name} must be three numbers (got {value!r})")
+        raise IN_PARENS.range_error(name, "three numbers", value, vector)
     return vector
 
 
@@ -83,7 +68,7 @@ def as_vector(name: str, value: ArrayLike) -> Vec3:
     """Three finite numbers as a float64 array of shape (3,)."""
     vector = _three(name, value)
     if not np.isfinite(vector).all():
-        raise ValueError(f"{name} must be three finite numbers (got {value!r})")
+        raise IN_PARENS.range_error(name, "three finite numbers", value, vector)
     return vector
 
 
@@ -94,7 +79,7 @@ def as_half_sizes(name: str, value: ArrayLike) -> Vec3:
         return np.full(3, size)
     vector = _three(name, value)
     if not (np.isfinite(vector).all() and (vector > 0.0).all()):
-        raise ValueError(f"{name} must be one or three positive finite numbers (got {value!r})")
+        raise IN_PARENS.range_error(name, "one or three positive finite numbers", value, vector)
     return vector
 
 
@@ -103,12 +88,12 @@ def as_axis(name: str, value: ArrayLike | str) -> Vec3:
     as a unit vector."""
     if isinstance(value, str):
         if value.lower() not in _AXES:
-            raise ValueError(f"{name} must be 'x', 'y', 'z' or three numbers (got {value!r})")
+            raise IN_PARENS.range_error(name, "'x', 'y', 'z' or three numbers", value, value)
         return np.array(_AXES[value.lower()])
     vector = as_vector(name, value)
     length = math.sqrt(float(vector[0] ** 2 + vector[1] ** 2 + vector[2] ** 2))
     if not length > 0.0 or not math.isfinite(length):
-        raise ValueError(f"{name} must be a direction, not all zero (got {value!r})")
+        raise IN_PARENS.range_error(name, "a direction, not all zero", value, vector)
     unit: Vec3 = vector / length
     return unit
 
@@ -118,7 +103,7 @@ def as_rotation(name: str, value: ArrayLike) -> NDArray[np.float64]:
     try:
         matrix = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a 3x3 matrix of numbers (got {value!r})") from None
+        raise IN_PARENS.kind_error(name, "a 3x3 matrix of numbers", value) from None
     if matrix.shape != (3, 3):
         raise ValueError(f"{name} must be a 3x3 matrix (got shape {matrix.shape})")
     if not np.isfinite(matrix).all():

@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 
 from karvex.errors import FieldError
+from karvex._checks import TYPE_IN_PARENS, check_callable
 from karvex.sdf._arguments import as_positive
 from karvex.sdf._base import Field, Sample
 from karvex.sdf._vectors import Array
@@ -84,6 +85,5 @@ def from_function(
     >>> shape([[2.0, 0.0, 0.0]])[1].round(6).tolist()
     [[1.0, 0.0, 0.0]]
     """
-    if not callable(function):
-        raise TypeError(f"function must be callable (got {type(function).__name__})")
+    check_callable("function", function, TYPE_IN_PARENS)
     return Function(function, as_positive("step", step))

@@ -100,6 +100,7 @@ def test_inconsistent_chunks_are_reported(client, function, message):
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"chunk": 0}, ValueError, r"chunk must be a positive number of points \(got 0\)"),
     ({"chunk": 2.5}, TypeError, r"chunk must be an integer \(got 2.5\)"),
+    ({"chunk": True}, TypeError, r"chunk must be an integer \(got True\)"),
     ({"field": 3}, TypeError, r"field must be callable \(got int\)"),
 ])
 def test_bad_arguments(client, kwargs, error, message):
