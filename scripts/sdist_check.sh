@@ -72,10 +72,10 @@ echo "== running the sdist's tests against the installed package"
   tail -n 20 "$work/pip.log" >&2; fail "could not install the test tools"; }
 mkdir -p "$work/src" "$work/run"
 tar xzf "$sdist" -C "$work/src"
-tests="$(echo "$work"/src/karvex-*/tests/python)"
+tests="$(echo "$work"/src/karvex-*/tests)"
 # From a directory outside the unpacked sources, so only the installed
 # package is imported.
 (cd "$work/run" && env -u KARVEX_MODULE_DIR "$py" -m pytest -q -p no:cacheprovider \
-  "$tests/test_wheel_smoke.py" "$tests/test_module_surface.py" "$tests/test_extract_mesh.py" \
-  "$tests/test_stub.py" "$tests/test_examples.py") || fail "the sdist's tests fail against its build"
+  "$tests/tooling/test_wheel_smoke.py" "$tests/python/test_module_surface.py" \
+  "$tests/python/test_extract_mesh.py" "$tests/tooling/test_stub.py" "$tests/tooling/test_examples.py") || fail "the sdist's tests fail against its build"
 echo "== done: $(basename "$sdist") builds with a C++20 compiler alone and passes its tests"

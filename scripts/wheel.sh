@@ -8,7 +8,7 @@
 #   3. the wheel repaired by auditwheel to a manylinux tag;
 #   4. the repaired wheel installed with --only-binary :all: into a fresh
 #      virtual environment whose PATH holds no compiler, where
-#      tests/python/test_wheel_smoke.py imports both modules and meshes
+#      tests/tooling/test_wheel_smoke.py imports both modules and meshes
 #      closed shapes.
 #
 #   bash scripts/wheel.sh            # results in build/wheelhouse/
@@ -67,7 +67,7 @@ raw_wheel="${wheels[0]}"
 sdist_files="$dist/sdist-files.txt"
 tar tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$sdist_files"
 for needed in CMakeLists.txt pyproject.toml PKG-INFO LICENSE README.md stubs/_karvex_rs.pyi \
-              src/karvex/__init__.py tests/python/conftest.py; do
+              src/karvex/__init__.py tests/conftest.py; do
   grep -qxF "$needed" "$sdist_files" || fail "the sdist lacks $needed"
 done
 if grep -E '^(docs/images/|docs/benchmarks\.md|build/|out/|\.venv)' "$sdist_files"; then
@@ -129,5 +129,5 @@ print(f"   imported {_karvex_rs.__file__}")
 EOF
 ) || fail "the installed wheel does not import"
 (cd "$check/run" && "${clean_env[@]}" "$check/venv/bin/python" -m pytest -q -p no:cacheprovider \
-  "$root/tests/python/test_wheel_smoke.py") || fail "the installed wheel fails its smoke test"
+  "$root/tests/tooling/test_wheel_smoke.py") || fail "the installed wheel fails its smoke test"
 echo "== done: $wheel"

@@ -1,7 +1,8 @@
 """What the Python tests share: the fields they mesh (``support.fields``) and the one
 check of a mesh's topology (``support.mesh_check``).
 
-The test directory is on ``sys.path`` while pytest runs (and so in the child
-processes that tests start with the parent's path), so tests import these as
+tests/python is on ``sys.path`` while pytest runs (pyproject's ``pythonpath``,
+for tests/python and tests/tooling alike, and so in the child processes that
+tests start with the parent's path), so tests import these as
 ``from support.fields import sphere``.
 """
