@@ -5,20 +5,11 @@ import numpy as np
 import pytest
 
 import _karvex_rs as k
-
-
-class Recorder:
-    def __init__(self, fn, gradients=None):
-        self.fn, self.gradients, self.batches = fn, gradients, []
-
-    def __call__(self, p):
-        self.batches.append(p.copy())
-        grads = None if self.gradients is None else np.full((len(p), 3), self.gradients)
-        return np.ascontiguousarray(self.fn(p), dtype=np.float64), grads
+from support.fields import Recorder, from_values
 
 
 def test_empty_points_make_no_call():
-    field = Recorder(lambda p: p[:, 0])
+    field = Recorder(from_values(lambda p: p[:, 0]), keep=True)
     assert k.test_fd_gradients(field, []) == []
     assert field.batches == []
 
@@ -26,7 +17,8 @@ def test_empty_points_make_no_call():
 @pytest.mark.parametrize("step", [None, 1e-3, 0.25, -0.5])
 def test_one_call_with_the_stencil_in_order(step):
     points = [(0.5, -1.0, 2.0), (3.0, 4.0, -5.0)]
-    field = Recorder(lambda p: p[:, 0] + 2 * p[:, 1] + 3 * p[:, 2])
+    linear = from_values(lambda p: p[:, 0] + 2 * p[:, 1] + 3 * p[:, 2])
+    field = Recorder(linear, keep=True)
     args = () if step is None else (step,)
     result = k.test_fd_gradients(field, points, *args)
     h = 1e-5 if step is None else step
@@ -35,7 +27,7 @@ def test_one_call_with_the_stencil_in_order(step):
     expected = [[x + dx, y + dy, z + dz] for x, y, z in points for dx, dy, dz in offsets]
     np.testing.assert_array_equal(batch, expected)
     # The exact arithmetic: each difference times k = 0.5 / h.
-    v = field.fn(batch)
+    v = linear(batch)[0]
     kk = 0.5 / h
     assert result == [[(v[6 * i + 2 * a] - v[6 * i + 2 * a + 1]) * kk for a in range(3)]
                       for i in range(len(points))]
@@ -48,18 +40,18 @@ def test_one_call_with_the_stencil_in_order(step):
     (lambda p: 2 * p[:, 0], (0.3, 0.0, 0.0), [2.0, 0.0, 0.0]),
 ])
 def test_exact_cases(fn, point, expected):
-    [g] = k.test_fd_gradients(Recorder(fn), [point], 0.5)
+    [g] = k.test_fd_gradients(from_values(fn), [point], 0.5)
     assert g == expected
 
 
 def test_returned_gradients_are_ignored():
-    field = Recorder(lambda p: p[:, 1], gradients=99.0)
-    [g] = k.test_fd_gradients(field, [(1.0, 1.0, 1.0)], 0.5)
+    [g] = k.test_fd_gradients(from_values(lambda p: p[:, 1], gradient=99.0), [(1.0, 1.0, 1.0)],
+                              0.5)
     assert g == [0.0, 1.0, 0.0]
 
 
 def test_zero_step_gives_infinities_and_nan():
-    [g] = k.test_fd_gradients(Recorder(lambda p: p[:, 0] + 0 * p[:, 1]), [(1.0, 1.0, 1.0)], 0)
+    [g] = k.test_fd_gradients(from_values(lambda p: p[:, 0] + 0 * p[:, 1]), [(1.0, 1.0, 1.0)], 0)
     assert all(math.isnan(c) for c in g)  # equal values: 0 * inf
     [g] = k.test_fd_gradients(lambda p: (np.arange(len(p), dtype=float), None),
                               [(1.0, 1.0, 1.0)], 0.0)

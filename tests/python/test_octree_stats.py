@@ -5,59 +5,47 @@ from hypothesis import given, settings, strategies as st
 
 import _karvex_rs as k
 from support import fields
+from support.fields import Recorder
 
 UNIT = ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))
 CENTRED = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 
 
-class Recorder:
-    """Wraps a field returning (values, gradients) and records every batch.
-
-    With gradients=False it returns None for the gradients, so each lattice
-    batch is followed by one finite-difference call of six times as many
-    points; those calls are kept apart in `stencils`.
-    """
-
-    def __init__(self, field, gradients=True):
-        self.field, self.gradients = field, gradients
-        self.batches, self.stencils = [], []
-
-    def __call__(self, p):
-        assert p.dtype == np.float64 and p.ndim == 2 and p.shape[1] == 3
-        expects_stencil = (not self.gradients and len(self.batches) > len(self.stencils))
-        (self.stencils if expects_stencil else self.batches).append(p.copy())
-        values, gradients = self.field(p)
-        return values, (gradients if self.gradients else None)
-
-    def charge(self):
-        per_point = 1 if self.gradients else 7
-        return per_point * sum(len(b) for b in self.batches)
+def lattice_and_stencils(field):
+    """The recorded batches of ``field`` apart: lattice batches and, without
+    gradients, the finite-difference call that follows each of them."""
+    if field.gradients:
+        return field.batches, []
+    return field.batches[0::2], field.batches[1::2]
 
 
 def sphere(centre=(0.0, 0.0, 0.0), radius=0.5, gradients=True):
-    return Recorder(fields.sphere(radius, centre), gradients)
+    return Recorder(fields.sphere(radius, centre), gradients, keep=True)
 
 
 def plane(normal, offset, gradients=True):
     n = np.asarray(normal, dtype=np.float64)
-    return Recorder(lambda p: (p @ n - offset, np.tile(n, (len(p), 1))), gradients)
+    return Recorder(lambda p: (p @ n - offset, np.tile(n, (len(p), 1))), gradients, keep=True)
 
 
 def constant(c, gradients=True):
-    return Recorder(lambda p: (np.full(len(p), float(c)), np.zeros((len(p), 3))), gradients)
+    return Recorder(lambda p: (np.full(len(p), float(c)), np.zeros((len(p), 3))), gradients,
+                    keep=True)
 
 
 def check_invariants(stats, field):
     leaf, internal, empty, full, max_leaf_depth, evaluations = stats
+    assert all(p.dtype == np.float64 and p.ndim == 2 and p.shape[1] == 3 for p in field.batches)
+    lattice, stencils = lattice_and_stencils(field)
     assert leaf + empty + full == 7 * internal + 1
     assert (max_leaf_depth == 0) or leaf > 0
-    assert evaluations == field.charge()
+    assert evaluations == sum(field.sizes)
     # Without gradients every lattice batch is followed by a stencil six times as large.
-    expected_stencils = [] if field.gradients else [6 * len(b) for b in field.batches]
-    assert [len(s) for s in field.stencils] == expected_stencils
-    assert all(len(b) > 0 for b in field.batches)
+    expected_stencils = [] if field.gradients else [6 * len(b) for b in lattice]
+    assert [len(s) for s in stencils] == expected_stencils
+    assert all(len(b) > 0 for b in lattice)
     # No lattice point goes to eval_fn twice in one build.
-    points = np.concatenate(field.batches)
+    points = np.concatenate(lattice)
     assert len(np.unique(points, axis=0)) == len(points)
 
 
@@ -68,8 +56,9 @@ def test_depth_zero_without_surface(gradients, count, sign, expected_kind):
     stats = k.build_octree_uniform(field, *UNIT, 0)
     empty, full = (1, 0) if expected_kind == "empty" else (0, 1)
     assert stats == (0, 0, empty, full, 0, count)
-    assert [len(b) for b in field.batches] == [8]
-    assert [len(s) for s in field.stencils] == ([] if gradients else [48])
+    lattice, stencils = lattice_and_stencils(field)
+    assert [len(b) for b in lattice] == [8]
+    assert [len(s) for s in stencils] == ([] if gradients else [48])
 
 
 @pytest.mark.parametrize("gradients, count", [(True, 125), (False, 875)])
@@ -77,7 +66,7 @@ def test_uniform_depth_two_sphere(gradients, count):
     field = sphere((0.5, 0.5, 0.5), 0.3, gradients)
     stats = k.build_octree_uniform(field, *UNIT, 2)
     assert stats[4] == 2 and stats[5] == count
-    assert [len(b) for b in field.batches] == [125]
+    assert [len(b) for b in lattice_and_stencils(field)[0]] == [125]
     check_invariants(stats, field)
 
 
@@ -101,7 +90,7 @@ def test_iso_value_given_as_int():
         return values + 1.0, gradients
 
     def shifted():
-        return Recorder(raised)
+        return Recorder(raised, keep=True)
 
     stats = k.build_octree_adaptive(shifted(), *CENTRED, 1, 3, iso_value=1)
     assert stats[0] > 0
@@ -128,6 +117,6 @@ def test_count_invariant_over_fields(shape, depths, gradients, iso):
     min_depth, extra = depths
     stats = k.build_octree_adaptive(field, *CENTRED, min_depth, min_depth + extra, iso_value=iso)
     check_invariants(stats, field)
-    assert len(field.batches[0]) == (2 ** min_depth + 1) ** 3
+    assert len(lattice_and_stencils(field)[0][0]) == (2 ** min_depth + 1) ** 3
     if stats[0]:
         assert stats[4] == min_depth + extra

@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from support import fields
+
 CHILD = """
 import hashlib, threading
 import numpy as np, _karvex_rs as k
@@ -70,10 +72,11 @@ def test_own_pool_of_a_call_gives_the_same_batches_and_mesh():
     def run_with(workers):
         digest = hashlib.sha256()
 
+        ball = fields.sphere(0.6, (0.05, 0.05, 0.05))
+
         def field(p):
             digest.update(np.ascontiguousarray(p).tobytes())
-            r = np.linalg.norm(p - 0.05, axis=1)
-            return r - 0.6, (p - 0.05) / np.maximum(r, 1e-300)[:, None]
+            return ball(p)
 
         v, f = native.extract_mesh(field, (-1, -1, -1), (1, 1, 1), 2, 7, adaptive=True,
                                    workers=workers)

@@ -9,7 +9,8 @@ import pytest
 
 import karvex
 from karvex._field_check import check_result
-from package_fields import BOX, sphere
+from support.fields import BALL as sphere
+from support.fields import BOX
 
 FIRST_CALL = 9**3  # the starting grid at min_depth=3: (2**3 + 1)**3 points
 

@@ -9,7 +9,9 @@ import pytest
 
 import karvex
 from karvex import _engine
-from package_fields import BOX, sphere, sphere_values
+from support.fields import BALL as sphere
+from support.fields import BALL_VALUES as sphere_values
+from support.fields import BOX
 
 
 def test_signature_is_the_documented_one():

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import karvex
-from package_fields import BOX, sphere, torus
+from support.fields import BALL as sphere
+from support.fields import BOX, torus
 
 # The unit cube [0, 1]^3 with outward-facing triangles.
 CUBE_VERTICES = np.array([[x, y, z] for x in (0, 1) for y in (0, 1) for z in (0, 1)], float)
@@ -51,7 +52,7 @@ def test_damaged_cube(edit, closed, oriented, euler):
     assert (m.is_closed, m.is_oriented, m.euler_characteristic) == (closed, oriented, euler)
 
 
-@pytest.mark.parametrize("field, euler", [(sphere, 2), (torus, 0)], ids=["sphere", "torus"])
+@pytest.mark.parametrize("field, euler", [(sphere, 2), (torus(), 0)], ids=["sphere", "torus"])
 def test_meshed_surfaces_have_their_euler_characteristic(field, euler):
     m = karvex.mesh(field, BOX, max_depth=5)
     assert (m.is_closed, m.is_oriented, m.euler_characteristic) == (True, True, euler)

@@ -9,7 +9,9 @@ import pytest
 
 import karvex
 from karvex._progress import StderrReporter, TqdmReporter
-from package_fields import BOX, sphere, sphere_values
+from support.fields import BALL as sphere
+from support.fields import BALL_VALUES as sphere_values
+from support.fields import BOX
 
 
 def _record(field, **options):

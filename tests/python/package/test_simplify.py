@@ -9,7 +9,8 @@ from hypothesis import strategies as st
 
 import karvex
 from karvex import sdf
-from package_fields import BOX, sphere, torus
+from support.fields import BALL as sphere
+from support.fields import BOX, torus
 
 
 
@@ -117,7 +118,7 @@ def test_tolerance_is_kept_on_exact_distance_fields(shape, tolerance):
     tolerance more than it does from the unsimplified mesh. The guarantee
     behind it: a merged vertex lies within the tolerance of the tangent plane
     of every crossing its cell covers."""
-    field = sphere if shape == "sphere" else torus
+    field = sphere if shape == "sphere" else torus()
     rng = np.random.default_rng(7)
     if shape == "sphere":
         u = rng.normal(size=(4000, 3))

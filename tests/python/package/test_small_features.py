@@ -7,7 +7,7 @@ import pytest
 
 import karvex
 from karvex import sdf
-from package_fields import BOX
+from support.fields import BOX
 
 
 _rng = np.random.default_rng(2024)

@@ -45,13 +45,37 @@ def slowed(field, seconds):
     return slow
 
 
-class Recorder:
-    """An ``eval_fn`` that passes every call on to ``field`` and keeps the number of
-    points of each call in ``sizes``."""
+def from_values(function, gradient=None):
+    """An ``eval_fn`` from ``function(points) -> values``: the values as contiguous
+    float64, with no gradients or, given ``gradient``, that constant in every entry."""
+    def field(p):
+        values = np.ascontiguousarray(function(p), dtype=np.float64)
+        return values, None if gradient is None else np.full((len(p), 3), gradient)
+    return field
 
-    def __init__(self, field):
-        self.field = field
+
+def torus(major=0.6, minor=0.25):
+    """The torus about the z axis, as an ``eval_fn`` with gradients."""
+    return sdf.torus(major, minor)
+
+
+def two_spheres(points):
+    """A larger sphere at x = -0.45 and a smaller one at x = +0.5, apart; values only."""
+    a = np.linalg.norm(points - [-0.45, 0.0, 0.0], axis=1) - 0.4
+    b = np.linalg.norm(points - [0.5, 0.0, 0.0], axis=1) - 0.3
+    return np.minimum(a, b), None
+
+
+class Recorder:
+    """An ``eval_fn`` that passes every call on to ``field`` and records it: the
+    number of points of each call in ``sizes`` and, with ``keep``, a copy of each
+    batch in ``batches``. With ``gradients=False`` it returns ``(values, None)``,
+    so the module estimates the gradients by central differences."""
+
+    def __init__(self, field, gradients=True, keep=False):
+        self.field, self.gradients, self.keep = field, gradients, keep
         self.sizes = []
+        self.batches = []
 
     @property
     def calls(self):
@@ -59,4 +83,13 @@ class Recorder:
 
     def __call__(self, p):
         self.sizes.append(len(p))
-        return self.field(p)
+        if self.keep:
+            self.batches.append(p.copy())
+        result = self.field(p)
+        return result if self.gradients else (result[0], None)
+
+
+# The ball of radius 0.7 about the origin that the package's tests mesh, with its
+# gradients and without.
+BALL = sphere(0.7)
+BALL_VALUES = sphere(0.7, gradients=False)
