@@ -214,3 +214,20 @@ def test_aims_measure_verdicts_and_say_what_did_not_run():
     assert "karvex, no gradients skipped: predicted 900 s per run" in got[3][1]
     assert got[4][1].startswith("500 ns per triangle") and "1.25 of the aim" in got[4][1]
     assert "sphere 400 vs 600 MB (0.67)" in got[5][1]
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["build", "--repeat", "1"], "evaluation count:     3040135"),
+    (["balance", "--repeat", "1"], "12 extraction batches, 197624 vertices, 395244 faces"),
+    (["extract", "--depths", "4"], "| 4 | True | 2 |"),
+], ids=["build", "balance", "extract"])
+def test_sphere_benchmarks_run(argv, expected):
+    """Each subcommand of bench/sphere.py runs and reports the sphere's counts."""
+    pytest.importorskip("_karvex_rs")
+    import os
+    import subprocess
+
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "sphere.py"), *argv],
+                          capture_output=True, text=True, env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
+    assert expected in done.stdout
