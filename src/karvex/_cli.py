@@ -22,6 +22,7 @@ from typing import Any, NoReturn
 import numpy as np
 
 import karvex
+from karvex._conversions import installed
 
 __all__ = ["main"]
 
@@ -152,7 +153,7 @@ def _load_volume(path: Path) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]
     """The samples indexed [x, y, z] and, for NIfTI, the voxel-to-world affine."""
     suffix = _suffix(path)
     package, extra = VOLUME_READERS[suffix]
-    if package is not None and importlib.util.find_spec(package) is None:
+    if package is not None and not installed(package):
         raise RunError(f"reading {suffix} files needs {package}; install it with: pip install karvex[{extra}]")
     affine = None
     try:
@@ -220,7 +221,7 @@ def _check_output(path: Path) -> None:
                          + ", ".join(OUTPUT_SUFFIXES))
     if not path.parent.is_dir():
         raise UsageError(f"the output folder {path.parent} does not exist")
-    if importlib.util.find_spec("trimesh") is None:
+    if not installed("trimesh"):
         raise RunError("writing mesh files needs trimesh; install it with: pip install karvex[io]")
 
 

@@ -8,15 +8,27 @@ Each optional package is imported where it is used; a missing one raises
 from __future__ import annotations
 
 import importlib
+import importlib.util
+import sys
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["checked_arrays", "import_optional", "to_open3d", "to_pyvista", "trimesh_arrays"]
+__all__ = ["checked_arrays", "import_optional", "installed", "to_open3d", "to_pyvista", "trimesh_arrays"]
 
 # The extra of pyproject.toml that installs each optional package.
 _EXTRAS = {"trimesh": "io", "pyvista": "view", "open3d": "open3d", "matplotlib": "plot"}
+
+
+def installed(name: str) -> bool:
+    """Whether the package ``name`` can be imported, without importing it.
+
+    A name already in ``sys.modules`` counts as installed unless its entry is
+    None (which is how an import is blocked)."""
+    if name in sys.modules:
+        return sys.modules[name] is not None
+    return importlib.util.find_spec(name) is not None
 
 
 def import_optional(name: str, caller: str) -> Any:

@@ -8,7 +8,6 @@ Neither function changes global state: no matplotlib backend is selected and
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import sys
 from typing import TYPE_CHECKING, Any
@@ -16,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._conversions import import_optional
+from karvex._conversions import import_optional, installed
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -123,10 +122,9 @@ def show(mesh: Any, **kwargs: Any) -> Any:
             "Mesh.show() opens a window and there is no display here (DISPLAY is not set);"
             " draw a figure with Mesh.plot() or write a file with Mesh.export() instead"
         )
-    if importlib.util.find_spec("pyvista") is not None:
+    if installed("pyvista"):
         return mesh.to_pyvista().plot(**kwargs)
-    has_trimesh = importlib.util.find_spec("trimesh") is not None
-    if has_trimesh and (in_notebook or importlib.util.find_spec("pyglet") is not None):
+    if installed("trimesh") and (in_notebook or installed("pyglet")):
         return mesh.to_trimesh().show(**kwargs)
     raise ImportError(
         "Mesh.show() needs an interactive viewer, and none is installed;"
