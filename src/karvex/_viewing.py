@@ -8,6 +8,7 @@ Neither function changes global state: no matplotlib backend is selected and
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 from typing import TYPE_CHECKING, Any
@@ -49,17 +50,17 @@ def plot(
     """
     import_optional("matplotlib", "Mesh.plot()")
     from matplotlib.colors import to_rgba
-    from mpl_toolkits.mplot3d.art3d import Poly3DCollection
 
-    if ax is None:
-        fig = _new_figure()
-        ax = fig.add_subplot(projection="3d")
-    elif not hasattr(ax, "add_collection3d"):
+    art3d = importlib.import_module("mpl_toolkits.mplot3d.art3d")
+    # An Axes3D; matplotlib's annotations know only the 2-D Axes.
+    axes: Any = ax
+    if axes is None:
+        axes = _new_figure().add_subplot(projection="3d")
+    elif not hasattr(axes, "add_collection3d"):
         raise TypeError(
-            f"ax must be a 3-D Axes, got {type(ax).__name__};"
+            f"ax must be a 3-D Axes, got {type(axes).__name__};"
             " make one with fig.add_subplot(projection='3d')"
         )
-    assert ax is not None
     if len(faces):
         corners = vertices[faces]
         normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
@@ -68,31 +69,30 @@ def plot(
         shade = _AMBIENT + (1.0 - _AMBIENT) * np.clip(lit, 0.0, 1.0)
         rgba = np.tile(np.asarray(to_rgba(color)), (len(faces), 1))
         rgba[:, :3] *= shade[:, None]
-        collection = Poly3DCollection(
+        collection = art3d.Poly3DCollection(
             corners,
             facecolors=rgba,
             edgecolors=(0.1, 0.1, 0.1, 0.4) if edges else "none",
             linewidths=0.2 if edges else 0.0,
         )
-        ax.add_collection3d(collection)
+        axes.add_collection3d(collection)
         low, high = vertices[np.unique(faces)].min(axis=0), vertices[np.unique(faces)].max(axis=0)
     else:
         low, high = np.full(3, -1.0), np.full(3, 1.0)
     # Equal scale on the three axes: a cube around the mesh.
     centre, half = (low + high) / 2.0, max(float((high - low).max()) / 2.0, 1e-12)
-    ax.set_xlim(centre[0] - half, centre[0] + half)
-    ax.set_ylim(centre[1] - half, centre[1] + half)
-    ax.set_zlim(centre[2] - half, centre[2] + half)  # type: ignore[attr-defined]
-    ax.set_box_aspect((1.0, 1.0, 1.0))  # type: ignore[arg-type]
-    ax.view_init(elev=elevation, azim=azimuth)  # type: ignore[attr-defined]
-    ax.set_xlabel("x")
-    ax.set_ylabel("y")
-    ax.set_zlabel("z")  # type: ignore[attr-defined]
+    axes.set_xlim(centre[0] - half, centre[0] + half)
+    axes.set_ylim(centre[1] - half, centre[1] + half)
+    axes.set_zlim(centre[2] - half, centre[2] + half)
+    axes.set_box_aspect((1.0, 1.0, 1.0))
+    axes.view_init(elev=elevation, azim=azimuth)
+    axes.set_xlabel("x")
+    axes.set_ylabel("y")
+    axes.set_zlabel("z")
     if title is not None:
-        ax.set_title(title)
-    figure = ax.get_figure()
-    assert figure is not None
-    return figure  # type: ignore[return-value]
+        axes.set_title(title)
+    figure: Figure = axes.get_figure()
+    return figure
 
 
 def _new_figure() -> Figure:
