@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import importlib.util
+import inspect
 import math
 import sys
 from collections.abc import Callable, Sequence
@@ -32,6 +33,8 @@ EXIT_FAILURE = 1  # the run failed: unreadable input, missing package, failing f
 EXIT_USAGE = 2  # the command line is wrong: fix the arguments and run again
 EXIT_INTERRUPTED = 130  # Ctrl-C, as shells report SIGINT
 
+# karvex.mesh's default, lowered to --depth for shallower meshes.
+DEFAULT_MIN_DEPTH = inspect.signature(karvex.mesh).parameters["min_depth"].default
 OUTPUT_SUFFIXES = (".stl", ".ply", ".obj", ".glb")
 # Volume formats: suffix -> (reader package, the extra that installs it).
 VOLUME_READERS = {
@@ -135,7 +138,8 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="merge cells while the surface stays within T of the exact one")
     parser.add_argument("--keep", choices=("largest", "all"), default="largest",
                         help="keep only the largest piece (default) or every piece")
-    parser.add_argument("--min-depth", type=int, default=3, help="depth of the starting grid (default 3)")
+    parser.add_argument("--min-depth", type=int,
+                        help=f"depth of the starting grid (default {DEFAULT_MIN_DEPTH}, or --depth if smaller)")
     parser.add_argument("--sharp-angle", type=float, default=30.0,
                         help="angle in degrees that counts as a sharp edge (default 30)")
     parser.add_argument("--adaptive", action="store_true",
@@ -227,7 +231,7 @@ def _check_output(path: Path) -> None:
 
 def _mesh_options(args: argparse.Namespace) -> dict[str, Any]:
     return {
-        "min_depth": min(args.min_depth, args.depth),
+        "min_depth": min(DEFAULT_MIN_DEPTH, args.depth) if args.min_depth is None else args.min_depth,
         "max_depth": args.depth,
         "sharp_angle": args.sharp_angle,
         "adaptive": args.adaptive,

@@ -34,14 +34,15 @@ def plot(
     vertices: NDArray[np.float64],
     faces: NDArray[np.int64],
     *,
-    ax: Axes | None = None,
-    color: Any = "#7aa6d6",
-    edges: bool = False,
-    elevation: float = 25.0,
-    azimuth: float = -60.0,
-    title: str | None = None,
+    ax: Axes | None,
+    color: Any,
+    edges: bool,
+    elevation: float,
+    azimuth: float,
+    title: str | None,
 ) -> Figure:
-    """Draw triangles, shaded by a fixed light, into a 3-D matplotlib Axes.
+    """Draw triangles, shaded by a fixed light, into a 3-D matplotlib Axes
+    (:meth:`karvex.Mesh.plot` documents the options and their defaults).
 
     With ``ax`` None a new figure is made: through pyplot when pyplot is in
     use (imported), so that notebooks and galleries show it as usual, and

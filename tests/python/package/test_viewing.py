@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import karvex
-from package_fields import BOX, sphere, torus
+from package_fields import BOX, torus
 
 matplotlib = pytest.importorskip("matplotlib", reason="Mesh.plot draws with matplotlib")
 
@@ -158,13 +158,6 @@ def test_plot_into_given_axes(mesh):
 
 # -- show --------------------------------------------------------------------------
 
-def fake_viewer(name, calls):
-    """A stand-in for a viewer package: records what would be shown."""
-    module = types.ModuleType(name)
-    module.shown = calls
-    return module
-
-
 def test_show_without_a_display_says_what_to_use(mesh, monkeypatch):
     monkeypatch.delenv("DISPLAY", raising=False)
     monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
@@ -195,9 +188,3 @@ def test_show_prefers_pyvista_then_names_the_extra(mesh, monkeypatch):
     monkeypatch.delitem(sys.modules, "ipykernel", raising=False)
     with pytest.raises(ImportError, match=r"needs an interactive viewer.*pip install karvex\[view\]"):
         mesh.show()
-
-
-def test_sphere_plot_smoke():
-    """A mesh from karvex.mesh plots as it comes (read-only arrays)."""
-    fig = karvex.mesh(sphere, BOX, max_depth=3).plot()
-    assert fig.axes
