@@ -99,7 +99,7 @@ def _build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     volume.add_argument("path", type=Path, metavar="PATH", help="the volume file")
-    volume.add_argument("--level", type=float, required=True,
+    volume.add_argument("--level", type=float, required=True, metavar="L",
                         help="the sample value on the surface")
     volume.add_argument("--inside", choices=("below", "above"), default="below",
                         help="which side of the level is the solid: below (distance fields,"
@@ -108,16 +108,16 @@ def _build_parser() -> argparse.ArgumentParser:
                         help="distance between samples along x, y, z (default 1 1 1)")
     volume.add_argument("--origin", type=float, nargs=3, metavar=("X", "Y", "Z"),
                         help="position of the first sample (default 0 0 0)")
-    volume.add_argument("--depth", type=int,
+    volume.add_argument("--depth", type=int, metavar="D",
                         help="octree depth (default: cells as small as the sample spacing)")
     _add_common(volume)
 
     field = commands.add_parser(
         "field",
         help="mesh a field defined in Python (MODULE:NAME or FILE.py:NAME)",
-        description="Mesh the surface where a Python field equals --level. NAME is a"
-        " callable taking (N, 3) points and returning (values, gradients or None), such"
-        " as a karvex.sdf shape.",
+        description="Mesh the surface where a Python field equals --level. NAME is a\n"
+        "callable taking (N, 3) points and returning (values, gradients or None),\n"
+        "such as a karvex.sdf shape.",
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -125,8 +125,8 @@ def _build_parser() -> argparse.ArgumentParser:
                        help="where the field is: an importable module or a .py file, and a name in it")
     field.add_argument("--bounds", type=float, nargs=6, metavar=("X0", "Y0", "Z0", "X1", "Y1", "Z1"),
                        help="the box to mesh in (default: the field's own bounds attribute)")
-    field.add_argument("--depth", type=int, required=True, help="octree depth, up to 2**D cells per side")
-    field.add_argument("--level", type=float, default=0.0, help="the field value on the surface (default 0)")
+    field.add_argument("--depth", type=int, required=True, metavar="D", help="octree depth, up to 2**D cells per side")
+    field.add_argument("--level", type=float, default=0.0, metavar="L", help="the field value on the surface (default 0)")
     _add_common(field)
     return parser
 
@@ -138,13 +138,13 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="merge cells while the surface stays within T of the exact one")
     parser.add_argument("--keep", choices=("largest", "all"), default="largest",
                         help="keep only the largest piece (default) or every piece")
-    parser.add_argument("--min-depth", type=int,
+    parser.add_argument("--min-depth", type=int, metavar="D",
                         help=f"depth of the starting grid (default {DEFAULT_MIN_DEPTH}, or --depth if smaller)")
-    parser.add_argument("--sharp-angle", type=float, default=30.0,
+    parser.add_argument("--sharp-angle", type=float, default=30.0, metavar="DEG",
                         help="angle in degrees that counts as a sharp edge (default 30)")
     parser.add_argument("--adaptive", action="store_true",
                         help="keep flat parts coarse (fewer triangles)")
-    parser.add_argument("--workers", type=int, help="worker threads (default: every CPU)")
+    parser.add_argument("--workers", type=int, metavar="N", help="worker threads (default: every CPU)")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
     parser.add_argument("--traceback", action="store_true",
                         help="show the full traceback of a failure (for bug reports)")
@@ -172,7 +172,7 @@ def _load_volume(path: Path) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]
             image = importlib.import_module("nibabel").load(path)
             volume = np.asarray(image.dataobj)
             affine = np.asarray(image.affine, dtype=np.float64)
-    except (OSError, ValueError) as error:
+    except Exception as error:  # each reader has its own errors for a damaged file
         raise RunError(f"cannot read {path}: {error}") from error
     if volume.ndim > 3:
         volume = volume.reshape(volume.shape[:3]) if math.prod(volume.shape[3:]) == 1 else volume
@@ -201,6 +201,8 @@ def _load_field(target: str) -> Callable[..., Any]:
             _add_to_path("")  # modules in the working directory, as python -m finds them
             module = importlib.import_module(module_name)
     except ModuleNotFoundError as error:
+        if error.name != module_name:  # the module exists but needs something missing
+            raise RunError(f"{module_name} cannot be imported: {error}") from error
         raise UsageError(f"cannot import {module_name!r}: {error}") from error
     try:
         field = getattr(module, name)

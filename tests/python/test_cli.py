@@ -42,6 +42,7 @@ def interrupted(points):
 far_away = sdf.sphere(0.1, center=(5, 5, 5))
 not_callable = 42
 """
+NEEDS_MISSING_PACKAGE = "import a_package_that_is_not_installed\n"
 
 
 def ellipsoid_samples():
@@ -152,14 +153,18 @@ def workdir(tmp_path, monkeypatch):
     directory; sys.path and the imported module are restored afterwards."""
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "path", list(sys.path))
-    monkeypatch.delitem(sys.modules, "fields", raising=False)
+    for name in ("fields", "needs"):
+        monkeypatch.delitem(sys.modules, name, raising=False)
     (tmp_path / "fields.py").write_text(FIELDS_MODULE)
     np.save(tmp_path / "v.npy", ellipsoid_samples())
     np.save(tmp_path / "flat.npy", np.zeros((4, 4)))
     (tmp_path / "broken.npy").write_bytes(b"not a numpy file")
     (tmp_path / "v.csv").write_text("1,2,3\n")
+    (tmp_path / "broken.tif").write_bytes(b"not a TIFF file")
+    (tmp_path / "needs.py").write_text(NEEDS_MISSING_PACKAGE)
     yield tmp_path
-    sys.modules.pop("fields", None)
+    for name in ("fields", "needs"):
+        sys.modules.pop(name, None)
 
 
 BOX = ["--bounds", "-1", "-1", "-1", "1", "1", "1"]
@@ -195,6 +200,9 @@ BOX = ["--bounds", "-1", "-1", "-1", "1", "1", "1"]
     (["field", "nomodule:part", *BOX, "--depth", "3", "-o", "x.stl"], 2,
      "cannot import 'nomodule'"),
     (["field", "missing.py:part", *BOX, "--depth", "3", "-o", "x.stl"], 2, "no such file: missing.py"),
+    (["field", "needs:part", *BOX, "--depth", "3", "-o", "x.stl"], 1,
+     "needs cannot be imported: No module named 'a_package_that_is_not_installed'"),
+    (["volume", "broken.tif", "--level", "0", "-o", "x.stl"], 1, "cannot read broken.tif"),
     (["field", "fields:nothing", *BOX, "--depth", "3", "-o", "x.stl"], 2,
      "fields has no name 'nothing'"),
     (["field", "fields:not_callable", *BOX, "--depth", "3", "-o", "x.stl"], 2,
