@@ -13,9 +13,8 @@ import os
 import sys
 from pathlib import Path
 
-import matplotlib
-
-matplotlib.use("Agg")  # the build runs without a display; only this process
+# The build runs without a display: matplotlib draws with Agg unless told otherwise.
+os.environ.setdefault("MPLBACKEND", "Agg")
 
 DOCS = Path(__file__).resolve().parent
 ROOT = DOCS.parent
@@ -87,6 +86,3 @@ html_theme = "furo"
 html_title = f"karvex {release}"
 html_static_path: list[str] = []
 html_show_sourcelink = False
-
-# Let autodoc find the examples' sibling modules when a gallery page imports one.
-sys.path.insert(0, str(ROOT / "examples"))
