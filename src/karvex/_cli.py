@@ -250,6 +250,10 @@ def _run_volume(args: argparse.Namespace) -> tuple[karvex.Mesh, str]:
     if _suffix(args.path) not in VOLUME_READERS:
         raise UsageError(f"cannot read {args.path.name!r}: volumes are "
                          + ", ".join(VOLUME_READERS) + " files")
+    if args.spacing is not None and not all(math.isfinite(s) and s > 0 for s in args.spacing):
+        raise UsageError(f"--spacing must be three positive distances, got {' '.join(map(str, args.spacing))}")
+    if args.origin is not None and not all(map(math.isfinite, args.origin)):
+        raise UsageError(f"--origin must be three finite numbers, got {' '.join(map(str, args.origin))}")
     _check_output(args.output)
     volume, affine = _load_volume(args.path)
     if args.spacing is not None or args.origin is not None:
