@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
-import importlib
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["Mesh"]
+from karvex import _conversions, _viewing
+from karvex._conversions import checked_arrays, import_optional
 
-_IO_EXTRA_HINT = "install it with: pip install karvex[io]"
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["Mesh"]
 
 
 @dataclass(frozen=True)
@@ -41,7 +45,11 @@ class Mesh:
     normals : array_like, shape (V, 3), optional
         Unit normals at the vertices, converted to float64.
 
-    The arrays are copied.
+    The arrays are copied and checked: shapes, real (faces: integer) dtypes,
+    finite values and face indices in range, each failure raising
+    ``ValueError`` or ``TypeError`` with what to change.
+    :meth:`from_arrays` and :meth:`from_trimesh` make a Mesh of arrays from
+    elsewhere, to measure or check them.
 
     Attributes
     ----------
@@ -74,33 +82,7 @@ class Mesh:
     def __init__(
         self, vertices: ArrayLike, faces: ArrayLike, normals: ArrayLike | None = None
     ) -> None:
-        v = np.array(vertices, dtype=np.float64)
-        if v.size == 0:
-            v = v.reshape(0, 3)
-        if v.ndim != 2 or v.shape[1] != 3:
-            raise ValueError(f"vertices must have shape (V, 3), got {v.shape}")
-        raw_faces = np.array(faces)
-        if raw_faces.size == 0:
-            raw_faces = raw_faces.reshape(0, 3).astype(np.int64)
-        if raw_faces.dtype.kind not in "iu":
-            raise TypeError(f"faces must be integer indices, got dtype {raw_faces.dtype}")
-        f = raw_faces.astype(np.int64)
-        if f.ndim != 2 or f.shape[1] != 3:
-            raise ValueError(f"faces must have shape (F, 3), got {f.shape}")
-        if f.size and (f.min() < 0 or f.max() >= len(v)):
-            raise ValueError(
-                f"faces must index the {len(v)} vertices (0 to {len(v) - 1}), "
-                f"got indices from {f.min()} to {f.max()}"
-            )
-        n = None
-        if normals is not None:
-            n = np.array(normals, dtype=np.float64)
-            if n.size == 0 and len(v) == 0:
-                n = n.reshape(0, 3)
-            if n.shape != v.shape:
-                raise ValueError(
-                    f"normals must have the shape of vertices {v.shape}, got {n.shape}"
-                )
+        v, f, n = checked_arrays(vertices, faces, normals)
         self._set(v, f, n)
 
     @classmethod
@@ -292,7 +274,7 @@ class Mesh:
         >>> m.to_trimesh().faces.tolist()  # doctest: +SKIP
         [[0, 1, 2]]
         """
-        trimesh = _import_trimesh("Mesh.to_trimesh()")
+        trimesh = import_optional("trimesh", "Mesh.to_trimesh()")
         return trimesh.Trimesh(
             vertices=self.vertices.copy(),
             faces=self.faces.copy(),
@@ -327,15 +309,162 @@ class Mesh:
         >>> m = karvex.Mesh([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
         >>> m.export("triangle.stl")  # doctest: +SKIP
         """
-        _import_trimesh("Mesh.export()")
+        import_optional("trimesh", "Mesh.export()")
         self.to_trimesh().export(os.fspath(path), file_type=file_type)
 
+    # -- other libraries and viewing ---------------------------------------
 
-def _import_trimesh(caller: str) -> Any:
-    try:
-        return importlib.import_module("trimesh")
-    except ImportError as error:
-        raise ImportError(f"{caller} needs trimesh, which is not installed; {_IO_EXTRA_HINT}") from error
+    @classmethod
+    def from_arrays(
+        cls, vertices: ArrayLike, faces: ArrayLike, normals: ArrayLike | None = None
+    ) -> Mesh:
+        """A Mesh of your own arrays, to measure or check it like a mesh karvex made.
+
+        Parameters
+        ----------
+        vertices : array_like of real numbers, shape (V, 3)
+            Finite positions.
+        faces : array_like of int, shape (F, 3)
+            Indices into ``vertices``, from 0 to V - 1.
+        normals : array_like, shape (V, 3), optional
+            Finite vertex normals.
+
+        Returns
+        -------
+        Mesh
+            With float64 and int64 copies of the arrays.
+
+        Raises
+        ------
+        TypeError
+            An array is not of real numbers, or ``faces`` not of integers.
+        ValueError
+            A shape is wrong, an index is out of range, or a value is NaN or
+            infinite; the message names the array and the first bad entry.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import karvex
+        >>> m = karvex.Mesh.from_arrays(np.eye(3), [[0, 1, 2]])
+        >>> m.is_closed, round(m.area, 6)
+        (False, 0.866025)
+        >>> karvex.Mesh.from_arrays([[0, 0, np.nan]], np.zeros((0, 3), int))
+        Traceback (most recent call last):
+        ...
+        ValueError: vertices must be finite: 1 rows hold NaN or infinity (the first is row 0: [0.0, 0.0, nan])
+        """
+        return cls(vertices, faces, normals)
+
+    @classmethod
+    def from_trimesh(cls, tm: Any) -> Mesh:
+        """A Mesh of a ``trimesh.Trimesh``'s vertices and faces, checked as
+        :meth:`from_arrays` checks them.
+
+        Vertex normals are not taken over (trimesh derives its own from the
+        faces). Nothing is merged or reordered.
+
+        Examples
+        --------
+        >>> import karvex, trimesh  # doctest: +SKIP
+        >>> karvex.Mesh.from_trimesh(trimesh.creation.icosphere()).is_closed  # doctest: +SKIP
+        True
+        """
+        vertices, faces = _conversions.trimesh_arrays(tm)
+        return cls._adopt(vertices, faces)
+
+    def to_pyvista(self) -> Any:
+        """The mesh as a ``pyvista.PolyData`` of triangles (copies of the
+        arrays; the normals, when present, as point data ``"Normals"``).
+
+        Needs PyVista (``pip install karvex[view]``); raises ImportError
+        naming that extra otherwise.
+        """
+        return _conversions.to_pyvista(self.vertices, self.faces, self.normals)
+
+    def to_open3d(self) -> Any:
+        """The mesh as an ``open3d.geometry.TriangleMesh`` (copies of the
+        arrays, faces as int32; the normals, when present, as vertex normals).
+
+        Needs Open3D (``pip install karvex[open3d]``); raises ImportError
+        naming that extra otherwise.
+        """
+        return _conversions.to_open3d(self.vertices, self.faces, self.normals)
+
+    def plot(
+        self,
+        ax: Axes | None = None,
+        *,
+        color: Any = "#7aa6d6",
+        edges: bool = False,
+        elevation: float = 25.0,
+        azimuth: float = -60.0,
+        title: str | None = None,
+    ) -> Figure:
+        """Draw the mesh with matplotlib and return the figure.
+
+        Works without a display: no backend is selected and ``show()`` is
+        never called. With ``ax`` None a new figure is made, through pyplot
+        when pyplot is imported (notebooks and galleries then show it as
+        usual), else a standalone figure to save with ``fig.savefig``.
+        Triangles are shaded by a fixed light; matplotlib draws a few hundred
+        thousand of them in seconds, more slowly.
+
+        Parameters
+        ----------
+        ax : mpl_toolkits.mplot3d.Axes3D, optional
+            Draw into this 3-D Axes instead of a new figure.
+        color : matplotlib colour, default "#7aa6d6"
+        edges : bool, default False
+            Outline every triangle.
+        elevation, azimuth : float
+            The view direction in degrees, as ``Axes3D.view_init`` takes them.
+        title : str, optional
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ImportError
+            matplotlib is not installed (``pip install karvex[plot]``).
+
+        Examples
+        --------
+        >>> import karvex
+        >>> from karvex import sdf
+        >>> m = karvex.mesh(sdf.torus(0.6, 0.25), ((-1, -1, -1), (1, 1, 1)), max_depth=4)
+        >>> fig = m.plot(title="torus")
+        >>> fig.savefig("torus.png")
+        """
+        return _viewing.plot(
+            self.vertices,
+            self.faces,
+            ax=ax,
+            color=color,
+            edges=edges,
+            elevation=elevation,
+            azimuth=azimuth,
+            title=title,
+        )
+
+    def show(self, **kwargs: Any) -> Any:
+        """Open the mesh in an interactive viewer.
+
+        PyVista's viewer when PyVista is installed, otherwise trimesh's (a
+        window where pyglet is installed, embedded in a notebook). Keyword
+        arguments go to the viewer's ``plot()`` or ``show()``.
+
+        Raises
+        ------
+        RuntimeError
+            There is no display to open a window on (and this is not a
+            notebook): use :meth:`plot` or :meth:`export` instead.
+        ImportError
+            No viewer is installed (``pip install karvex[view]``).
+        """
+        return _viewing.show(self, **kwargs)
 
 
 def _edge_data(faces: NDArray[np.int64], vertex_count: int) -> _EdgeData:

@@ -7,6 +7,8 @@ it checks the build under test the same way.
 """
 import importlib.metadata
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -95,4 +97,11 @@ def test_installed_distribution_ships_modules_stub_and_metadata():
         assert os.path.realpath(module.__file__).startswith(site), module.__file__
     requires = dist.requires or []
     assert any(r.startswith("numpy") for r in requires)
-    assert {"io", "dask", "progress", "dev"} <= set(dist.metadata.get_all("Provides-Extra") or [])
+    assert {"io", "dask", "progress", "dev", "plot", "view", "volumes", "docs"} <= set(
+        dist.metadata.get_all("Provides-Extra") or [])
+    # The command line is installed as a console script beside the interpreter.
+    (script,) = [ep for ep in dist.entry_points if ep.group == "console_scripts"]
+    assert (script.name, script.value) == ("karvex", "karvex._cli:run")
+    done = subprocess.run([os.path.join(os.path.dirname(sys.executable), "karvex"), "--version"],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, f"karvex {karvex.__version__}")
