@@ -9,14 +9,14 @@ import numpy as np
 import pytest
 
 import karvex
-from package_fields import BOX, torus
+from support.fields import BOX, torus
 
 matplotlib = pytest.importorskip("matplotlib", reason="Mesh.plot draws with matplotlib")
 
 
 @pytest.fixture(scope="module")
 def mesh():
-    return karvex.mesh(torus, BOX, max_depth=4, normals=True)
+    return karvex.mesh(torus(), BOX, max_depth=4, normals=True)
 
 
 # -- arrays a caller brings ------------------------------------------------------
