@@ -49,12 +49,16 @@ class GridField(Field):
         self.volume, self.spacing, self.origin = volume, spacing, origin
         self._top = np.array(volume.shape, dtype=np.float64) - 1.0
         far = origin + self._top * spacing
-        self.bounds: Bounds = (
+        self._bounds: Bounds = (
             (float(origin[0]), float(origin[1]), float(origin[2])),
             (float(far[0]), float(far[1]), float(far[2])),
         )
         strides = np.array(volume.strides) // volume.itemsize
         self._corner_offsets = _CORNERS @ strides
+
+    @property
+    def bounds(self) -> Bounds:
+        return self._bounds
 
     def __repr__(self) -> str:
         return (

@@ -191,6 +191,25 @@ class Mesh:
     # -- measures ---------------------------------------------------------
 
     @property
+    def bounds(self) -> tuple[tuple[float, float, float], tuple[float, float, float]] | None:
+        """The box around the vertices, ``((x0, y0, z0), (x1, y1, z1))``; None
+        for a mesh without vertices.
+
+        Examples
+        --------
+        >>> import karvex
+        >>> karvex.Mesh([[0, 0, 0], [1, 0, 0], [0, 2, 0]], [[0, 1, 2]]).bounds
+        ((0.0, 0.0, 0.0), (1.0, 2.0, 0.0))
+        """
+        if len(self.vertices) == 0:
+            return None
+        low, high = self.vertices.min(axis=0), self.vertices.max(axis=0)
+        return (
+            (float(low[0]), float(low[1]), float(low[2])),
+            (float(high[0]), float(high[1]), float(high[2])),
+        )
+
+    @property
     def area(self) -> float:
         """The total area of the triangles.
 

@@ -21,7 +21,10 @@ def torus(points, major=0.6, minor=0.25):
     """Signed distance to a torus about the z axis, with gradients."""
     ring = points.copy()
     ring[:, 2] = 0.0
-    ring *= major / np.maximum(np.linalg.norm(ring, axis=1), 1e-12)[:, None]
+    across = np.linalg.norm(ring, axis=1)
+    on_axis = across < 1e-12
+    ring[on_axis], across[on_axis] = (1.0, 0.0, 0.0), 1.0  # a core point, not the centre
+    ring *= major / across[:, None]
     offset = points - ring
     distance = np.linalg.norm(offset, axis=1)
     return distance - minor, offset / np.maximum(distance, 1e-12)[:, None]
