@@ -45,20 +45,35 @@ def largest_piece(vertices: NDArray[np.float64], faces: NDArray[np.int64]) -> La
     >>> v = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float)
     >>> big = np.concatenate([v * 0.5, v * 2.0])
     >>> kept = largest_piece(big, np.concatenate([tetra, tetra + 4]))
-    >>> kept.faces.tolist() == tetra.tolist(), kept.vertices.max(), kept.dropped
+    >>> kept.faces.tolist() == tetra.tolist(), float(kept.vertices.max()), kept.dropped
     (True, 2.0, 1)
     """
     if len(faces) == 0:
         return Largest(vertices, faces, 0, 0.0)
     labels = _connected_labels(faces, len(vertices))
-    roots, piece_of_face = np.unique(labels[faces[:, 0]], return_inverse=True)
-    count = len(roots)
+    # Each piece is labelled by its smallest vertex; number the pieces in
+    # the order of those vertices.
+    roots = labels == np.arange(len(vertices))
+    piece_of_vertex = np.cumsum(roots) - 1
+    piece_of_face = piece_of_vertex[labels[faces[:, 0]]]
+    count = int(piece_of_face.max()) + 1 if len(faces) else 0
     if count == 1:
         return Largest(vertices, faces, 0, 0.0)
     corners = vertices[faces]
-    c0, c1, c2 = corners[:, 0], corners[:, 1], corners[:, 2]
-    areas = 0.5 * np.linalg.norm(np.cross(c1 - c0, c2 - c0), axis=1)
-    volumes = np.einsum("ij,ij->i", c0, np.cross(c1, c2)) / 6.0
+    c0 = corners[:, 0]
+    e1, e2 = corners[:, 1] - c0, corners[:, 2] - c0
+    n = np.stack(
+        [
+            e1[:, 1] * e2[:, 2] - e1[:, 2] * e2[:, 1],
+            e1[:, 2] * e2[:, 0] - e1[:, 0] * e2[:, 2],
+            e1[:, 0] * e2[:, 1] - e1[:, 1] * e2[:, 0],
+        ],
+        axis=1,
+    )
+    areas = 0.5 * np.sqrt(np.einsum("ij,ij->i", n, n))
+    # c0 . (c1 x c2) == c0 . ((c1 - c0) x (c2 - c0)): the other terms are
+    # perpendicular to c0.
+    volumes = np.einsum("ij,ij->i", c0, n) / 6.0
     piece_area = np.bincount(piece_of_face, areas, minlength=count)
     piece_volume = np.bincount(piece_of_face, volumes, minlength=count)
     closed = _closed_pieces(faces, piece_of_face, count)
@@ -66,16 +81,15 @@ def largest_piece(vertices: NDArray[np.float64], faces: NDArray[np.int64]) -> La
         score = np.where(closed, piece_volume, -np.inf)
     else:
         score = piece_area
-    # np.unique sorts the roots (each piece's smallest vertex), not the first
-    # faces: break ties by the first face of each piece.
+    # Pieces are numbered by their smallest vertex, not their first face:
+    # break ties by the first face of each piece.
     first_face = np.full(count, len(faces))
     np.minimum.at(first_face, piece_of_face, np.arange(len(faces)))
     best = int(np.lexsort((first_face, -score))[0])
-    keep = piece_of_face == best
-    kept_faces = faces[keep]
-    used = np.unique(kept_faces)
-    renumber = np.empty(len(vertices), dtype=np.int64)
-    renumber[used] = np.arange(len(used), dtype=np.int64)
+    kept_faces = faces[piece_of_face == best]
+    used = np.zeros(len(vertices), dtype=bool)
+    used[kept_faces] = True
+    renumber = np.cumsum(used) - 1  # keeps the vertex order
     total = float(piece_area.sum())
     share = 0.0 if total <= 0.0 else float(total - piece_area[best]) / total
     return Largest(vertices[used], renumber[kept_faces], count - 1, share)
@@ -90,9 +104,13 @@ def _closed_pieces(
     tails = faces[:, [1, 2, 0]].reshape(-1)
     base = int(faces.max()) + 1
     keys = np.minimum(heads, tails) * base + np.maximum(heads, tails)
-    _, inverse, uses = np.unique(keys, return_inverse=True, return_counts=True)
-    bad_edge = uses[inverse] != 2  # per directed edge, i.e. per face corner
-    bad_face = bad_edge.reshape(-1, 3).any(axis=1)
+    ordered = np.sort(keys)
+    starts = np.flatnonzero(np.concatenate(([True], ordered[1:] != ordered[:-1])))
+    uses = np.diff(np.append(starts, len(ordered)))
+    bad_keys = ordered[starts[uses != 2]]
+    if len(bad_keys) == 0:
+        return np.ones(count, dtype=bool)
+    bad_face = np.isin(keys, bad_keys).reshape(-1, 3).any(axis=1)
     open_piece = np.bincount(piece_of_face[bad_face], minlength=count) > 0
     closed: NDArray[np.bool_] = ~open_piece
     return closed

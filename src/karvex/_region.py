@@ -30,8 +30,6 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex.sdf.primitives import _slabs
-
 __all__ = ["BoxRegion"]
 
 Array = NDArray[np.float64]
@@ -62,9 +60,11 @@ class BoxRegion:
     --------
     >>> import numpy as np
     >>> region = BoxRegion(lambda p: (p[:, 0] - 0.5, None), (0, 0, 0), (1, 1, 1), 0.0)
-    >>> values, _ = region(np.array([[0.25, 0.5, 0.5], [0.5, 0.5, 0.99], [2.0, 0.5, 0.5]]))
-    >>> values.tolist(), region.low, region.high
-    ([-0.25, -0.010000000000000009, 1.5], -0.25, 0.0)
+    >>> values, _ = region(np.array([[0.25, 0.5, 0.5], [0.25, 0.5, 0.99], [2.0, 0.5, 0.5]]))
+    >>> values.tolist()  # the field; the box's face, nearer; the box, outside it
+    [-0.25, -0.010000000000000009, 1.5]
+    >>> region.low, region.high  # of the field's values inside the box
+    (-0.25, -0.25)
     """
 
     def __init__(
@@ -83,20 +83,32 @@ class BoxRegion:
 
     def __call__(self, points: Array) -> FieldResult:
         values, gradients = self._field(points)
-        walls, wall_gradients = self.box_distance(points)
-        inside = walls <= 0.0
+        below = self._low - points
+        above = points - self._high
+        slabs = np.maximum(below, above)  # signed distance to each pair of faces
+        deepest = slabs.max(axis=1)
+        inside = deepest <= 0.0
         if inside.any():
-            inner = values[inside]
-            self.low = min(self.low, float(inner.min()))
-            self.high = max(self.high, float(inner.max()))
-        walls += self._level
+            self.low = min(self.low, float(np.min(values, where=inside, initial=np.inf)))
+            self.high = max(self.high, float(np.max(values, where=inside, initial=-np.inf)))
+        # The exact distance to the box: the largest (negative) slab distance
+        # inside it, the length of the positive ones outside.
+        walls = deepest + self._level
+        outside = np.flatnonzero(~inside)
+        reach = np.zeros(len(points))
+        if len(outside):
+            outward = np.maximum(slabs[outside], 0.0)
+            reach[outside] = np.sqrt(np.einsum("ij,ij->i", outward, outward))
+            walls[outside] = reach[outside] + self._level
         # Ties go to the field, so that its surface on a face is kept as it is.
         box_wins = walls > values
         if not box_wins.any():
             return values, gradients
         values = np.where(box_wins, walls, values)
         if gradients is not None:
-            gradients = np.where(box_wins[:, None], wall_gradients, gradients)
+            gradients = gradients.copy()
+            rows = np.flatnonzero(box_wins)
+            gradients[rows] = _box_gradients(slabs[rows], reach[rows], below[rows] > above[rows])
         return values, gradients
 
     def crosses_level(self) -> bool:
@@ -109,19 +121,6 @@ class BoxRegion:
         """
         return self.low < self._level <= self.high
 
-    def box_distance(self, points: Array) -> tuple[Array, Array]:
-        """The exact signed distance to the box and its gradient.
-
-        Slab ``i`` is at signed distance ``max(low_i - p_i, p_i - high_i)``,
-        which is exactly zero on the face, whatever the box's size.
-        """
-        below = self._low - points
-        above = points - self._high
-        q = np.maximum(below, above)
-        signs = np.where(below > above, -1.0, 1.0)
-        dq = signs[:, :, None] * np.eye(3)[None, :, :]
-        return _slabs(q, dq)
-
     def clamp(self, vertices: Array) -> tuple[Array, float]:
         """The vertices moved into the box, and the longest move.
 
@@ -132,3 +131,18 @@ class BoxRegion:
         if len(vertices) == 0:
             return clamped, 0.0
         return clamped, float(np.abs(clamped - vertices).max())
+
+
+def _box_gradients(slabs: Array, reach: Array, low_side: NDArray[np.bool_]) -> Array:
+    """The gradient of the distance to the box at the given rows: outside,
+    the unit vector from the nearest point of the box; inside, the outward
+    normal of the nearest face."""
+    signs = np.where(low_side, -1.0, 1.0)
+    inner = np.zeros_like(slabs)
+    nearest = np.argmax(slabs, axis=1)
+    rows = np.arange(len(slabs))
+    inner[rows, nearest] = signs[rows, nearest]
+    is_outside = (reach > 0.0)[:, None]
+    outer = signs * np.maximum(slabs, 0.0) / np.where(is_outside, reach[:, None], 1.0)
+    result: Array = np.where(is_outside, outer, inner)
+    return result

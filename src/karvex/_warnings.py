@@ -39,7 +39,7 @@ def empty_mesh_message(low: float, high: float, level: float) -> str:
     Examples
     --------
     >>> print(empty_mesh_message(0.0, 1.0, 5.0))
-    the mesh is empty: the field's values in the box run from 0 to 1 and never cross level=5.0; for a 0/1 mask use level=0.5
+    the mesh is empty: the field's values in the box run from 0 to 1 and never cross level=5.0; the box lies wholly inside the solid; for a 0/1 mask use level=0.5
     """
     if not (math.isfinite(low) and math.isfinite(high)):
         return "the mesh is empty: the field was not evaluated in the box"
