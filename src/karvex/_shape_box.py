@@ -52,9 +52,12 @@ def padded_by_a_cell(args: MeshArguments) -> MeshArguments:
     """``args`` with the box grown by one finest cell of its octree on every side."""
     extent = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
     cell = extent / 2.0**args.max_depth
-    low = tuple(c - cell for c in args.bbox_min)
-    high = tuple(c + cell for c in args.bbox_max)
-    return dataclasses.replace(args, bbox_min=low, bbox_max=high)
+    (x0, y0, z0), (x1, y1, z1) = args.bbox_min, args.bbox_max
+    return dataclasses.replace(
+        args,
+        bbox_min=(x0 - cell, y0 - cell, z0 - cell),
+        bbox_max=(x1 + cell, y1 + cell, z1 + cell),
+    )
 
 
 class _Missing:
