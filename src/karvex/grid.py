@@ -131,11 +131,10 @@ def grid_field(
 
     Notes
     -----
-    A solid that touches the border of the grid is cut open there: pad the
-    volume with a layer of outside values (``np.pad(v, 1, constant_values=v.max())``)
-    to close it. A boolean mask becomes a field with
-    ``np.where(mask, -1.0, 1.0)``; smoothing it first, or meshing a distance
-    transform of it, gives a smoother surface.
+    A solid that touches the border of the grid is closed there by
+    :func:`karvex.mesh`, along the faces of the box it meshes. A boolean mask
+    becomes a field with ``np.where(mask, -1.0, 1.0)``; smoothing it first, or
+    meshing a distance transform of it, gives a smoother surface.
 
     Examples
     --------

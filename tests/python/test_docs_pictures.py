@@ -10,8 +10,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
-PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "algorithm.md",
-         DOCS / "benchmarks.md"]
+PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "low-level-module.md",
+         DOCS / "algorithm.md", DOCS / "benchmarks.md"]
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
@@ -78,7 +78,7 @@ def test_relative_links_resolve(page):
         assert anchor in slugs, f"{page.name}: no heading for #{anchor}"
 
 
-@pytest.mark.parametrize("page", PAGES[:2], ids=lambda p: p.name)
+@pytest.mark.parametrize("page", PAGES[:3], ids=lambda p: p.name)
 def test_code_blocks_run(page, capsys, tmp_path, monkeypatch):
     """Every ```python block of the page runs, in order, in one namespace (in a
     scratch directory: the snippets write mesh files where they run)."""
