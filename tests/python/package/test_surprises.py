@@ -10,7 +10,8 @@ import pytest
 from support.mesh_check import closed_mesh
 
 import karvex
-from karvex import sdf
+from karvex import _engine, sdf
+from karvex.field_check import CheckedField
 from karvex._pieces import largest_piece
 from karvex._wording import number
 from karvex.progress import make_reporter
@@ -128,6 +129,16 @@ def test_the_box_cuts_the_solid_and_closes_it_on_its_faces(shape, bounds, mode):
     on_faces = np.isclose(m.vertices, low) | np.isclose(m.vertices, high)
     assert on_faces.any(), "no cap on the box's faces"
     assert m.volume == pytest.approx(_solid_volume(shape, bounds), rel=0.02, abs=2e-3)
+
+
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+def test_a_shape_inside_its_box_is_meshed_exactly_as_without_the_box(mode):
+    """Where the field wins every sample is the field's own, bit for bit."""
+    shape = SHAPES["csg"]
+    alone = _engine.run(CheckedField(shape, None), *BOX, 3, 6, 30.0, 0.0, mode.get("adaptive", False),
+                        True, None, None, mode.get("simplify"))
+    m = karvex.mesh(shape, BOX, max_depth=6, **mode)
+    assert m.vertices.tobytes() == alone[0].tobytes() and m.faces.tobytes() == alone[1].tobytes()
 
 
 def test_a_slab_of_a_sphere_is_its_slice_not_the_whole_sphere():
