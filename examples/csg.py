@@ -2,7 +2,8 @@
 union of three cylinders.
 
 The shapes come from karvex.sdf, whose distances and gradients are exact;
-``-`` is a difference and ``sdf.union`` joins any number of solids. Dual
+``-`` is a difference and ``sdf.union`` joins any number of solids. Each
+shape knows its bounds, so karvex.mesh needs no box. Dual
 Contouring places each vertex where the tangent planes of the cell's
 surface crossings meet, so box corners and the creases where two surfaces
 cross come out sharp instead of bevelled (as they would with marching cubes).
@@ -19,7 +20,7 @@ from itertools import product
 import numpy as np
 from numpy.typing import NDArray
 
-import _karvex_rs
+import karvex
 from karvex import sdf
 
 BOX_HALF = 0.6
@@ -50,36 +51,35 @@ def corner_error(vertices: NDArray[np.float64]) -> float:
 
 
 def mesh(
-    shape: str, max_depth: int, angle_threshold_deg: float = 30.0, adaptive: bool = False
-) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
-    """Meshes one of SHAPES in the box [-1, 1]^3."""
-    return _karvex_rs.extract_mesh(
+    shape: str, max_depth: int, sharp_angle: float = 30.0, adaptive: bool = False
+) -> karvex.Mesh:
+    """Meshes one of SHAPES in the box of its own bounds."""
+    return karvex.mesh(
         SHAPES[shape](),
-        *BOX,
         min_depth=min(3, max_depth),
         max_depth=max_depth,
-        angle_threshold_deg=angle_threshold_deg,
+        sharp_angle=sharp_angle,
         adaptive=adaptive,
     )
 
 
-def main(argv: Sequence[str] | None = None) -> dict[str, tuple[NDArray[np.float64], NDArray[np.int64]]]:
+def main(argv: Sequence[str] | None = None) -> dict[str, karvex.Mesh]:
     parser = argparse.ArgumentParser(description="Mesh CSG shapes with sharp edges.")
     parser.add_argument("--shape", choices=[*SHAPES, "all"], default="all")
     parser.add_argument("--max-depth", type=int, default=6)
-    parser.add_argument("--angle-threshold", type=float, default=30.0)
+    parser.add_argument("--sharp-angle", type=float, default=30.0)
     parser.add_argument("--adaptive", action="store_true")
     args = parser.parse_args(argv)
 
     results = {}
     for name in SHAPES if args.shape == "all" else [args.shape]:
-        vertices, faces = mesh(name, args.max_depth, args.angle_threshold, args.adaptive)
-        results[name] = (vertices, faces)
-        print(f"{name}: {len(vertices)} vertices, {len(faces)} triangles")
+        m = mesh(name, args.max_depth, args.sharp_angle, args.adaptive)
+        results[name] = m
+        print(f"{name}: {len(m.vertices)} vertices, {len(m.faces)} triangles, closed: {m.is_closed}")
         if name == "box-minus-sphere":
-            cell = 2.0 / 2**args.max_depth
+            cell = 2.0 * BOX_HALF / 2**args.max_depth  # about: the box is padded by a cell
             print(
-                f"  nearest vertex to each cube corner within {corner_error(vertices):.2e}"
+                f"  nearest vertex to each cube corner within {corner_error(m.vertices):.2e}"
                 f" (cell side {cell:.2e})"
             )
     return results

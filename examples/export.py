@@ -1,9 +1,10 @@
-"""Mesh a shape and write it as PLY, OBJ and STL files through trimesh.
+"""Mesh a shape and write it as PLY, OBJ and STL files.
 
-extract_mesh returns plain NumPy arrays (float64 vertices, int64 triangles
-facing outwards), which every mesh library takes as they are. trimesh writes
-PLY, OBJ, STL, GLB and OFF; for formats such as VTK, VTU or Gmsh, meshio takes
-the same two arrays: ``meshio.Mesh(vertices, [("triangle", faces)])``.
+Mesh.export writes through trimesh (pip install karvex[io]): PLY, OBJ, STL,
+GLB and OFF, the format taken from the file's extension. The arrays
+themselves, ``m.vertices`` (float64) and ``m.faces`` (int64, facing
+outwards), go to any other mesh library as they are; for formats such as
+VTK, VTU or Gmsh, meshio takes them: ``meshio.Mesh(m.vertices, [("triangle", m.faces)])``.
 
     python examples/export.py [--out-dir out] [--max-depth 6]
 """
@@ -14,10 +15,8 @@ import argparse
 from collections.abc import Sequence
 from pathlib import Path
 
-import trimesh
-
-import _karvex_rs
-from csg import BOX, box_minus_sphere
+import karvex
+from csg import box_minus_sphere
 
 FORMATS = ("ply", "obj", "stl")
 
@@ -28,22 +27,14 @@ def main(argv: Sequence[str] | None = None) -> list[Path]:
     parser.add_argument("--max-depth", type=int, default=6)
     args = parser.parse_args(argv)
 
-    vertices, faces = _karvex_rs.extract_mesh(
-        box_minus_sphere(), *BOX, min_depth=min(3, args.max_depth), max_depth=args.max_depth
-    )
-    # process=False keeps the arrays exactly as returned: trimesh would
-    # otherwise merge vertices that happen to share a position.
-    mesh = trimesh.Trimesh(vertices=vertices, faces=faces, process=False)
-    print(
-        f"{len(vertices)} vertices, {len(faces)} triangles, watertight: {mesh.is_watertight},"
-        f" volume {mesh.volume:.5f}"
-    )
+    m = karvex.mesh(box_minus_sphere(), min_depth=min(3, args.max_depth), max_depth=args.max_depth)
+    print(f"{len(m.vertices)} vertices, {len(m.faces)} triangles, closed: {m.is_closed}, volume {m.volume:.5f}")
 
     args.out_dir.mkdir(parents=True, exist_ok=True)
     written = []
     for extension in FORMATS:
         path = args.out_dir / f"box_minus_sphere.{extension}"
-        mesh.export(path)
+        m.export(path)
         written.append(path)
         print(f"wrote {path} ({path.stat().st_size} bytes)")
     return written

@@ -7,12 +7,12 @@ squares to the distance field of a torus so that the example needs no
 training framework. The parts that carry over to a real network are:
 
 * the model runs in float32, as networks usually do; the field converts the
-  points in and the values out (extract_mesh needs float64 values);
+  points in (karvex.mesh would also take float32 values and convert them);
 * the points of one call, which can be hundreds of thousands, are pushed
   through the model in chunks of a fixed size, as one would to bound memory
   on a GPU;
 * gradients come from the network itself by the chain rule (what autograd
-  would give), so the module needs no finite differences.
+  would give), so karvex needs no finite differences.
 
     python examples/neural_field.py [--max-depth 6] [--chunk 16384]
 """
@@ -25,7 +25,7 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-import _karvex_rs
+import karvex
 
 F32 = NDArray[np.float32]
 F64 = NDArray[np.float64]
@@ -68,7 +68,7 @@ class SineMLP:
 
 
 class NeuralField:
-    """The eval_fn: runs the model over one batch of points, chunk by chunk."""
+    """The field: runs the model over one batch of points, chunk by chunk."""
 
     def __init__(self, model: SineMLP, chunk: int) -> None:
         self.model = model
@@ -98,7 +98,7 @@ def trained_model(samples: int = 6000, hidden: int = 256, seed: int = 7) -> Sine
     return model
 
 
-def main(argv: Sequence[str] | None = None) -> tuple[F64, NDArray[np.int64]]:
+def main(argv: Sequence[str] | None = None) -> karvex.Mesh:
     parser = argparse.ArgumentParser(description="Mesh a small neural SDF.")
     parser.add_argument("--min-depth", type=int, default=3)
     parser.add_argument("--max-depth", type=int, default=6)
@@ -106,14 +106,14 @@ def main(argv: Sequence[str] | None = None) -> tuple[F64, NDArray[np.int64]]:
     args = parser.parse_args(argv)
 
     field = NeuralField(trained_model(), args.chunk)
-    vertices, faces = _karvex_rs.extract_mesh(
-        field, (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0), args.min_depth, args.max_depth
+    m = karvex.mesh(
+        field, ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0)), min_depth=args.min_depth, max_depth=args.max_depth
     )
-    error = np.abs(torus_distance(vertices))
-    print(f"{len(vertices)} vertices, {len(faces)} triangles")
+    error = np.abs(torus_distance(m.vertices))
+    print(f"{len(m.vertices)} vertices, {len(m.faces)} triangles")
     print(f"{field.calls} calls of the field, {field.points} points, chunks of {args.chunk}")
     print(f"distance of the vertices from the true torus: mean {error.mean():.4f}, max {error.max():.4f}")
-    return vertices, faces
+    return m
 
 
 if __name__ == "__main__":

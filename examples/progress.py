@@ -1,12 +1,19 @@
-"""Wrap eval_fn to count evaluations and to show progress during long runs.
+"""Follow a long run: the stages karvex.mesh reports, and a field wrapper that
+counts evaluations.
 
-extract_mesh calls the field once per batch: once per octree level, a few
-times for balancing, eight times to bisect the surface crossings, once for
-their normals and up to three times to project the vertices. A wrapper around
-the field therefore sees every stage go by, and can count, time and report
-them without touching the module. The same wrapper is where one would log to
-a file, check for cancellation (raising any exception ends extract_mesh with
+``progress=True`` shows one bar for the call; a callable instead receives
+``(stage, done, total)`` for every step, and each stage ends with one report
+of ``done == total``. The mesher also calls the field once per batch: once
+per octree level, a few times for balancing, eight times to bisect the
+surface crossings, once for their normals and up to three times to project
+the vertices. A wrapper around the field therefore sees every batch go by,
+and can count, time and report them. The same wrapper is where one would log
+to a file, check for cancellation (raising any exception ends the call with
 that exception), or cache.
+
+This is also the one example that uses the low-level module ``_karvex_rs``
+(see docs/low-level-module.md): its octree builder reports how many points
+it evaluated, which the wrapper's count matches.
 
     python examples/progress.py [--max-depth 7] [--delay 0.05]
 
@@ -25,6 +32,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import _karvex_rs
+import karvex
 from csg import BOX, three_cylinders
 
 if TYPE_CHECKING:
@@ -33,7 +41,7 @@ if TYPE_CHECKING:
 
 
 class ObservedField:
-    """An eval_fn that forwards to another one and keeps statistics.
+    """A field that forwards to another one and keeps statistics.
 
     ``calls`` counts calls (batches), ``points`` the points sent, and
     ``seconds`` the time spent inside the field. ``report``, if given, receives
@@ -95,24 +103,32 @@ def main(argv: Sequence[str] | None = None) -> tuple[ObservedField, ObservedFiel
     if args.delay > 0.0:
         shape = slowed(shape, args.delay)
 
-    # 1. The octree alone: the counted points equal the evaluation count that
-    #    build_octree_adaptive reports (its last statistic).
-    counter = ObservedField(shape)
-    stats = _karvex_rs.build_octree_adaptive(counter, *BOX, min(3, depth), depth)
-    print(f"octree: {counter.calls} calls, {counter.points} points; reported {stats[5]}")
+    # 1. The stages of a mesh call, each printed as it ends.
+    def stage_ended(stage: str, done: int, total: int) -> None:
+        if done == total:
+            print(f"  {stage}: {total} done")
 
-    # 2. A whole extraction, reporting every call as it happens.
+    print("stages:")
+    karvex.mesh(shape, BOX, min_depth=min(3, depth), max_depth=depth, progress=stage_ended)
+
+    # 2. A whole mesh call, reporting every call of the field as it happens.
     observed = ObservedField(shape, None if args.quiet else status_line)
     started = time.perf_counter()
-    vertices, faces = _karvex_rs.extract_mesh(observed, *BOX, min(3, depth), depth)
+    m = karvex.mesh(observed, BOX, min_depth=min(3, depth), max_depth=depth)
     total = time.perf_counter() - started
     if not args.quiet and sys.stderr.isatty():
         sys.stderr.write("\n")
     print(
-        f"mesh: {len(vertices)} vertices, {len(faces)} triangles; {observed.calls} calls,"
+        f"mesh: {len(m.vertices)} vertices, {len(m.faces)} triangles; {observed.calls} calls,"
         f" {observed.points} points (largest batch {observed.largest_batch});"
         f" {observed.seconds:.2f} s of {total:.2f} s spent in the field"
     )
+
+    # 3. The low-level octree builder alone: the counted points equal the
+    #    evaluation count it reports (its last statistic).
+    counter = ObservedField(shape)
+    stats = _karvex_rs.build_octree_adaptive(counter, *BOX, min(3, depth), depth)
+    print(f"octree: {counter.calls} calls, {counter.points} points; reported {stats[5]}")
     return counter, observed
 
 

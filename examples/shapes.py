@@ -4,7 +4,7 @@ New code should use :mod:`karvex.sdf` directly (``sdf.box(0.5) - sdf.sphere(0.6)
 this module keeps the function-style names that the benchmark harness
 (bench/peers) uses. Every shape is a :class:`karvex.sdf.Field`: a callable
 taking a float64 (N, 3) array and returning ``(values, gradients)``, the
-``eval_fn`` convention of ``_karvex_rs``.
+field that karvex.mesh takes.
 """
 
 from __future__ import annotations
@@ -75,7 +75,7 @@ def rotated(f: Field, axis: Sequence[float], degrees: float) -> Field:
 
 
 def without_gradients(f: Field) -> Callable[[Array], tuple[Array, None]]:
-    """The same field returning ``(values, None)``: extract_mesh then estimates
+    """The same field returning ``(values, None)``: the mesher then estimates
     gradients itself by central differences."""
 
     def field(points: Array) -> tuple[Array, None]:

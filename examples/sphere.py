@@ -1,7 +1,8 @@
 """Mesh a sphere given by its signed distance function.
 
-The smallest complete use of _karvex_rs: a NumPy field that evaluates a whole
-batch of points at once, one call of extract_mesh, and a look at the result.
+The smallest complete use of karvex: a NumPy field that evaluates a whole
+batch of points at once, one call of karvex.mesh, and a look at the Mesh it
+returns.
 
     python examples/sphere.py [--max-depth 6] [--adaptive] [--no-gradients]
 """
@@ -14,9 +15,10 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-import _karvex_rs
+import karvex
 
 RADIUS = 0.8
+BOUNDS = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 
 
 def sphere(points: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -31,40 +33,33 @@ def sphere(points: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np
 
 
 def sphere_values_only(points: NDArray[np.float64]) -> tuple[NDArray[np.float64], None]:
-    """The same field without gradients: the module estimates them itself."""
+    """The same field without gradients: karvex estimates them itself."""
     return np.linalg.norm(points, axis=1) - RADIUS, None
 
 
-def enclosed_volume(vertices: NDArray[np.float64], faces: NDArray[np.int64]) -> float:
-    """Volume of a closed, outward-facing triangle mesh (divergence theorem)."""
-    a, b, c = (vertices[faces[:, i]] for i in range(3))
-    return float(np.einsum("ij,ij->i", a, np.cross(b, c)).sum() / 6.0)
-
-
-def main(argv: Sequence[str] | None = None) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
+def main(argv: Sequence[str] | None = None) -> karvex.Mesh:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--min-depth", type=int, default=3)
     parser.add_argument("--max-depth", type=int, default=6)
     parser.add_argument("--adaptive", action="store_true", help="coarser cells where flat")
-    parser.add_argument("--no-gradients", action="store_true", help="let the module estimate them")
+    parser.add_argument("--no-gradients", action="store_true", help="let karvex estimate them")
     args = parser.parse_args(argv)
 
     field = sphere_values_only if args.no_gradients else sphere
-    vertices, faces = _karvex_rs.extract_mesh(
+    m = karvex.mesh(
         field,
-        (-1.0, -1.0, -1.0),
-        (1.0, 1.0, 1.0),
+        BOUNDS,
         min_depth=args.min_depth,
         max_depth=args.max_depth,
         adaptive=args.adaptive,
     )
 
-    radii = np.linalg.norm(vertices, axis=1)
+    radii = np.linalg.norm(m.vertices, axis=1)
     exact = 4.0 / 3.0 * np.pi * RADIUS**3
-    print(f"{len(vertices)} vertices, {len(faces)} triangles")
+    print(f"{len(m.vertices)} vertices, {len(m.faces)} triangles, closed: {m.is_closed}")
     print(f"distance of the vertices from the centre: {radii.min():.6f} .. {radii.max():.6f}")
-    print(f"enclosed volume {enclosed_volume(vertices, faces):.5f} (exact {exact:.5f})")
-    return vertices, faces
+    print(f"enclosed volume {m.volume:.5f} (exact {exact:.5f})")
+    return m
 
 
 if __name__ == "__main__":

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Sets up the checkout: the system packages the build needs, and a virtual
-# environment in .venv with the build and test tools (CMake and Ninja come from
-# PyPI there). Safe to run again; a run with nothing to do prints nothing.
+# environment in .venv with the build tools (CMake and Ninja come from PyPI
+# there). Safe to run again; a run with nothing to do prints nothing.
 #
-#   bash scripts/setup.sh             # for development: also GoogleTest, for the C++ tests
-#   bash scripts/setup.sh --install   # to use the package: builds the extension and
+#   bash scripts/setup.sh             # for development: the test and development tools of
+#                                     # scripts/requirements-dev.txt, and GoogleTest
+#   bash scripts/setup.sh --install   # to use the package: only scripts/requirements-demo.txt
+#                                     # (the build, NumPy, trimesh); builds the extension and
 #                                     # installs it into .venv (incrementally, in build/wheel)
 #
 # Missing Debian packages are named, with the reason for each, before anything
@@ -89,10 +91,18 @@ fi
 if [ -n "$base_python" ]; then karvex_create_venv "$venv"; fi
 py="$venv/bin/python"
 
-requirements="$root/scripts/requirements-dev.txt"
-stamp="$venv/.requirements.stamp"
-if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ]; then
-  echo "== installing Python packages from scripts/requirements-dev.txt into .venv"
+# --install (the demo, using the package) needs the build and the runtime only;
+# the tests need the development set, which includes it.
+if [ "$install_package" -eq 1 ]; then
+  requirements="$root/scripts/requirements-demo.txt"
+  stamp="$venv/.requirements-demo.stamp"
+else
+  requirements="$root/scripts/requirements-dev.txt"
+  stamp="$venv/.requirements.stamp"
+fi
+if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ] ||
+   [ "$root/scripts/requirements-demo.txt" -nt "$stamp" ]; then
+  echo "== installing Python packages from scripts/$(basename "$requirements") into .venv"
   "$py" -m pip install -q --upgrade pip
   "$py" -m pip install -q -r "$requirements"
   touch "$stamp"

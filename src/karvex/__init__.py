@@ -8,7 +8,7 @@ or ``None`` -- and the box to look in, and get a :class:`Mesh` back::
     from karvex import sdf
 
     shape = sdf.box(0.5) - sdf.sphere(0.6)
-    m = karvex.mesh(shape, ((-1, -1, -1), (1, 1, 1)), max_depth=7)
+    m = karvex.mesh(shape, max_depth=7)  # the box: the shape's bounds
     print(m.is_closed, m.volume)
     m.export("shape.stl")  # needs: pip install karvex[io]
 
@@ -19,6 +19,7 @@ five functions; this package is the friendly layer on top of the same core.
 __version__ = "0.1.0"
 
 from karvex import sdf
+from karvex._warnings import DroppedPiecesWarning, EmptyMeshWarning
 from karvex._cluster import dask_field
 from karvex.errors import FieldError, MeshingError
 from karvex._grid import grid_field
@@ -26,6 +27,8 @@ from karvex._mesh import Mesh
 from karvex._mesher import mesh
 
 __all__ = [
+    "DroppedPiecesWarning",
+    "EmptyMeshWarning",
     "FieldError",
     "Mesh",
     "MeshingError",

@@ -136,8 +136,8 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="the mesh file to write: " + ", ".join(OUTPUT_SUFFIXES))
     parser.add_argument("--simplify", type=float, metavar="T",
                         help="merge cells while the surface stays within T of the exact one")
-    parser.add_argument("--keep", choices=("largest", "all"), default="largest",
-                        help="keep only the largest piece (default) or every piece")
+    parser.add_argument("--keep", choices=("all", "largest"), default="all",
+                        help="keep every piece (default) or only the largest")
     parser.add_argument("--min-depth", type=int, metavar="D",
                         help=f"depth of the starting grid (default {DEFAULT_MIN_DEPTH}, or --depth if smaller)")
     parser.add_argument("--sharp-angle", type=float, default=30.0, metavar="DEG",

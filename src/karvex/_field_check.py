@@ -13,12 +13,14 @@ entries, so they cost little next to evaluating the field.
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from karvex._wording import count_of
 from karvex.errors import FieldError
 
 __all__ = ["CheckedField", "check_result"]
@@ -175,8 +177,8 @@ def _require_finite(
     value = array[first]
     x, y, z = (float(c) for c in points[first])
     raise FieldError(
-        f"the field returned {count} non-finite {what} (NaN or infinity) for "
-        f"{len(points)} points; the first is {_format(value)} at point "
+        f"the field returned {count_of(count, 'non-finite ' + what[:-1])} (NaN or infinity) "
+        f"for {count_of(len(points), 'point')}; the first is {_format(value)} at point "
         f"({x!r}, {y!r}, {z!r}); {fix}"
     )
 
@@ -227,10 +229,13 @@ class CheckedField:
     def __init__(self, field: Callable[..., Any], batch_size: int | None) -> None:
         self._field = field
         self._batch_size = batch_size
+        self._called = False
 
     def __call__(
         self, points: NDArray[np.float64]
     ) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
+        if not self._called:
+            return self._first_call(points)
         count = len(points)
         step = self._batch_size
         if step is None or count <= step:
@@ -252,3 +257,34 @@ class CheckedField:
             if gradients is not None:
                 gradients[start : start + len(chunk)] = chunk_gradients
         return values, gradients
+
+    def _first_call(
+        self, points: NDArray[np.float64]
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
+        """The first call, which explains a TypeError from a field written for
+        three coordinate arrays, ``f(x, y, z)``."""
+        self._called = True
+        try:
+            return self(points)
+        except TypeError as error:
+            if _takes_three_coordinates(self._field):
+                raise TypeError(
+                    f"the field takes three positional parameters, like f(x, y, z), but is "
+                    f"called with one float64 array of shape (N, 3), one point per row; "
+                    f"wrap it: lambda p: f(p[:, 0], p[:, 1], p[:, 2]) (calling it raised: {error})"
+                ) from error
+            raise
+
+
+def _takes_three_coordinates(field: Callable[..., Any]) -> bool:
+    """True when ``field``'s signature has exactly three positional parameters
+    without defaults (and no ``*args``)."""
+    try:
+        parameters = inspect.signature(field).parameters.values()
+    except (TypeError, ValueError):  # builtins and extension callables may have none
+        return False
+    positional = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    if any(p.kind is inspect.Parameter.VAR_POSITIONAL for p in parameters):
+        return False
+    required = [p for p in parameters if p.kind in positional and p.default is p.empty]
+    return len(required) == 3

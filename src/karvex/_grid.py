@@ -49,12 +49,16 @@ class GridField(Field):
         self.volume, self.spacing, self.origin = volume, spacing, origin
         self._top = np.array(volume.shape, dtype=np.float64) - 1.0
         far = origin + self._top * spacing
-        self.bounds: Bounds = (
+        self._bounds: Bounds = (
             (float(origin[0]), float(origin[1]), float(origin[2])),
             (float(far[0]), float(far[1]), float(far[2])),
         )
         strides = np.array(volume.strides) // volume.itemsize
         self._corner_offsets = _CORNERS @ strides
+
+    @property
+    def bounds(self) -> Bounds:
+        return self._bounds
 
     def __repr__(self) -> str:
         return (
@@ -127,11 +131,10 @@ def grid_field(
 
     Notes
     -----
-    A solid that touches the border of the grid is cut open there: pad the
-    volume with a layer of outside values (``np.pad(v, 1, constant_values=v.max())``)
-    to close it. A boolean mask becomes a field with
-    ``np.where(mask, -1.0, 1.0)``; smoothing it first, or meshing a distance
-    transform of it, gives a smoother surface.
+    A solid that touches the border of the grid is closed there by
+    :func:`karvex.mesh`, along the faces of the box it meshes. A boolean mask
+    becomes a field with ``np.where(mask, -1.0, 1.0)``; smoothing it first, or
+    meshing a distance transform of it, gives a smoother surface.
 
     Examples
     --------

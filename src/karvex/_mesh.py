@@ -173,6 +173,25 @@ class Mesh:
     # -- measures ---------------------------------------------------------
 
     @property
+    def bounds(self) -> tuple[tuple[float, float, float], tuple[float, float, float]] | None:
+        """The box around the vertices, ``((x0, y0, z0), (x1, y1, z1))``; None
+        for a mesh without vertices.
+
+        Examples
+        --------
+        >>> import karvex
+        >>> karvex.Mesh([[0, 0, 0], [1, 0, 0], [0, 2, 0]], [[0, 1, 2]]).bounds
+        ((0.0, 0.0, 0.0), (1.0, 2.0, 0.0))
+        """
+        if len(self.vertices) == 0:
+            return None
+        low, high = self.vertices.min(axis=0), self.vertices.max(axis=0)
+        return (
+            (float(low[0]), float(low[1]), float(low[2])),
+            (float(high[0]), float(high[1]), float(high[2])),
+        )
+
+    @property
     def area(self) -> float:
         """The total area of the triangles.
 
@@ -499,20 +518,23 @@ def _connected_labels(faces: NDArray[np.int64], vertex_count: int) -> NDArray[np
 
     Connected components by hooking and pointer jumping (Shiloach and Vishkin
     1982) in whole-array steps: each round hangs the larger root of every edge
-    onto the smaller one, then flattens the trees. Rounds are few (about the
-    logarithm of a piece's diameter), each linear in the number of edges.
+    onto a smaller one (any, as concurrent writes would), then flattens the
+    trees. Rounds are few (about the logarithm of a piece's diameter). Two
+    edges per triangle connect its corners, and an edge whose ends share a
+    root stays so, so each round looks only at the edges still apart.
+    Hanging only onto smaller roots keeps each piece's smallest vertex its
+    root.
     """
     parent = np.arange(vertex_count, dtype=np.int64)
-    a = faces.reshape(-1)
-    b = faces[:, [1, 2, 0]].reshape(-1)
+    a = faces[:, :2].reshape(-1)
+    b = faces[:, 1:].reshape(-1)
     while True:
         ra, rb = parent[a], parent[b]
         differ = ra != rb
         if not differ.any():
             return parent
-        lo = np.minimum(ra[differ], rb[differ])
-        hi = np.maximum(ra[differ], rb[differ])
-        np.minimum.at(parent, hi, lo)
+        a, b, ra, rb = a[differ], b[differ], ra[differ], rb[differ]
+        parent[np.maximum(ra, rb)] = np.minimum(ra, rb)
         while True:
             jumped = parent[parent]
             if np.array_equal(jumped, parent):

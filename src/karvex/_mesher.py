@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Callable
 from typing import Any
 
@@ -10,6 +11,15 @@ from numpy.typing import NDArray
 
 from karvex import _engine
 from karvex._arguments import check_arguments
+from karvex._pieces import largest_piece
+from karvex._region import BoxRegion
+from karvex._shape_box import padded_by_a_cell, shape_bounds
+from karvex._warnings import (
+    DroppedPiecesWarning,
+    EmptyMeshWarning,
+    dropped_message,
+    empty_mesh_message,
+)
 from karvex._field_check import CheckedField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
@@ -25,7 +35,7 @@ _FD_STEP_FRACTION = 0.01
 
 def mesh(
     field: Callable[[NDArray[np.float64]], Any],
-    bounds: Bounds,
+    bounds: Bounds | None = None,
     *,
     max_depth: int = 7,
     min_depth: int = 3,
@@ -33,7 +43,7 @@ def mesh(
     sharp_angle: float = 30.0,
     adaptive: bool = False,
     simplify: float | None = None,
-    keep: str = "largest",
+    keep: str = "all",
     batch_size: int | None = 262144,
     normals: bool = False,
     progress: bool | ProgressCallback | None = None,
@@ -52,10 +62,14 @@ def mesh(
         signed distance) and an (N, 3) array of gradients, or None to have
         them estimated by central differences. float32, float16 and integer
         arrays are accepted and converted.
-    bounds : ((x0, y0, z0), (x1, y1, z1))
-        The box to mesh in, lower corner first. The octree covers the cube
-        centred on it whose side is its largest extent; a surface that leaves
-        the cube is cut open there.
+    bounds : ((x0, y0, z0), (x1, y1, z1)), optional
+        The box to mesh in, lower corner first. The result is the part of the
+        surface inside the box, closed by flat caps on the box's faces where
+        the solid meets them, so that it bounds a solid; no vertex lies
+        outside the box. Optional for a :mod:`karvex.sdf` shape or a
+        :func:`~karvex.grid_field`: their ``bounds``, grown by one finest
+        cell on every side, is used. The octree covers the cube centred on
+        the box whose side is its largest extent.
     max_depth : int, default 7
         The finest depth, 0 to 31: up to ``2**max_depth`` cells per side.
     min_depth : int, default 3
@@ -79,8 +93,12 @@ def mesh(
         straight edges then take a few large triangles; corners and creases
         stay sharp. None (the default) keeps every cell. Needs
         ``karvex._native``. Try 1e-4 to 1e-3 times the box size.
-    keep : {"largest", "all"}, default "largest"
-        Keep the largest connected piece or every piece.
+    keep : {"all", "largest"}, default "all"
+        Keep every connected piece, or only the largest: among the closed
+        pieces the one that encloses the most volume (when no piece is
+        closed, the one of largest area). Dropping pieces gives a
+        :class:`~karvex.DroppedPiecesWarning` saying how many and what share
+        of the surface area they held.
     batch_size : int or None, default 262144
         The most points passed to ``field`` in one call; larger batches are
         split and the results joined. None passes every batch whole.
@@ -88,9 +106,10 @@ def mesh(
         Add unit vertex normals from the field's gradients (one more batch;
         central differences when the field returns no gradients).
     progress : bool or callable, optional
-        True shows progress (a tqdm bar per stage when tqdm is installed,
-        else lines on standard error); a callable receives
-        ``(stage, done, total)``.
+        True shows progress: one tqdm bar for the call when tqdm is
+        installed, else a few lines on standard error. A callable receives
+        ``(stage, done, total)``; each stage ends with one report of
+        ``done == total``.
     workers : int, optional
         Worker threads for this call; the default uses every available CPU.
 
@@ -98,12 +117,15 @@ def mesh(
     -------
     Mesh
         Triangles facing the side where ``field >= level``; empty (no
-        vertices, no faces) when the surface does not cross the box.
+        vertices, no faces) when the surface does not cross the box, with an
+        :class:`~karvex.EmptyMeshWarning` giving the range of values the
+        field returned in the box.
 
     Raises
     ------
     TypeError, ValueError
-        An argument is of the wrong type or out of range.
+        An argument is of the wrong type or out of range, or no box is given
+        for a field that carries none (or an unbounded shape).
     FieldError
         The field returned something unusable (not a pair, wrong length or
         shape, NaN or infinity, not numbers).
@@ -123,6 +145,8 @@ def mesh(
     >>> m.is_closed, round(m.volume, 1)
     (True, 2.1)
     """
+    own_box = bounds is None
+    bounds = shape_bounds(field, bounds)
     args = check_arguments(
         field,
         bounds,
@@ -138,11 +162,14 @@ def mesh(
         progress=progress,
         workers=workers,
     )
+    if own_box:
+        args = padded_by_a_cell(args)
     checked = CheckedField(args.field, args.batch_size)
+    region = BoxRegion(checked, args.bbox_min, args.bbox_max, args.level)
     reporter = make_reporter(args.progress)
     try:
         vertices, faces = _engine.run(
-            checked,
+            region,
             args.bbox_min,
             args.bbox_max,
             args.min_depth,
@@ -150,24 +177,45 @@ def mesh(
             args.sharp_angle,
             args.level,
             args.adaptive,
-            args.keep_all,
+            True,  # every piece: keep="largest" is chosen below, by volume
             args.workers,
             reporter,
             args.simplify,
         )
+        vertices, _ = region.clamp(vertices)
+        if not region.crosses_level():
+            vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
+        if not args.keep_all:
+            vertices, faces = _largest_piece(vertices, faces)
         vertex_normals = None
         if args.normals:
             side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
             step = _FD_STEP_FRACTION * side / 2.0**args.max_depth
-            vertex_normals = _vertex_normals(checked, vertices, faces, step, reporter)
+            vertex_normals = _vertex_normals(region, vertices, faces, step, reporter)
     finally:
         if reporter is not None:
             reporter.close()
+    if len(faces) == 0:
+        warnings.warn(
+            empty_mesh_message(region.low, region.high, args.level), EmptyMeshWarning, stacklevel=2
+        )
     return Mesh._adopt(vertices, faces, vertex_normals)
 
 
+def _largest_piece(
+    vertices: NDArray[np.float64], faces: NDArray[np.int64]
+) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
+    """The piece ``keep="largest"`` keeps, warning of the pieces dropped."""
+    kept = largest_piece(vertices, faces)
+    if kept.dropped:
+        warnings.warn(
+            dropped_message(kept.dropped, kept.dropped_area_share), DroppedPiecesWarning, stacklevel=3
+        )
+    return kept.vertices, kept.faces
+
+
 def _vertex_normals(
-    field: CheckedField,
+    field: BoxRegion,
     vertices: NDArray[np.float64],
     faces: NDArray[np.int64],
     step: float,

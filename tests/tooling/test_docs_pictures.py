@@ -12,11 +12,11 @@ ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
 PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "algorithm.md",
          DOCS / "benchmarks.md", DOCS / "index.md", DOCS / "looking-at-meshes.md",
-         DOCS / "command-line.md", DOCS / "migration.md", DOCS / "api" / "low-level.md"]
+         DOCS / "command-line.md", DOCS / "migration.md", DOCS / "low-level-module.md"]
 # The pages whose ```python blocks run here (the command line page's blocks run
 # with its shell blocks in test_docs_site.py).
 CODE_PAGES = [ROOT / "README.md", DOCS / "user-guide.md", DOCS / "index.md",
-              DOCS / "looking-at-meshes.md", DOCS / "api" / "low-level.md"]
+              DOCS / "looking-at-meshes.md", DOCS / "low-level-module.md"]
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 

@@ -30,7 +30,7 @@ def test_the_build_script_is_in_ci_and_the_configuration_loads(monkeypatch):
     shown = [name for name in examples if not re.search(gallery["ignore_pattern"], name)]
     assert sorted(shown) == [p.name for p in GALLERY] and GALLERY
     for page in ("user-guide", "looking-at-meshes", "command-line", "migration", "algorithm",
-                 "benchmarks", "api/index", "api/low-level", "gallery/index"):
+                 "benchmarks", "api/index", "low-level-module", "gallery/index"):
         assert page in (DOCS / "index.md").read_text(), f"{page} is not in the table of contents"
 
 

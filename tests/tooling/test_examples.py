@@ -1,5 +1,4 @@
 """The examples under examples/ run at small depths, and what they claim holds."""
-import os
 import runpy
 import subprocess
 import sys
@@ -31,7 +30,8 @@ def example(monkeypatch):
 @pytest.mark.parametrize("flags", [[], ["--adaptive"], ["--no-gradients"]])
 def test_sphere(example, flags, capsys):
     ns = example("sphere")
-    vertices, faces = ns["main"](["--max-depth", "4", *flags])
+    m = ns["main"](["--max-depth", "4", *flags])
+    vertices, faces = m.vertices, m.faces
     radius = ns["RADIUS"]
     # Projected onto the sphere, up to the bound of each vertex's cell (1/8).
     assert np.abs(np.linalg.norm(vertices, axis=1) - radius).max() < 0.01
@@ -44,11 +44,11 @@ def test_csg_shapes_are_closed_with_sharp_corners(example):
     ns = example("csg")
     meshes = ns["main"](["--max-depth", "5"])
     assert set(meshes) == {"box-minus-sphere", "cylinders"}
-    for vertices, faces in meshes.values():
-        assert closed_mesh(vertices, faces).volume > 0.0
+    for m in meshes.values():
+        assert closed_mesh(m.vertices, m.faces).volume > 0.0
     # The eight cube corners survive the cut and are reproduced, not bevelled:
     # far closer than the cell side of 1/16.
-    assert ns["corner_error"](meshes["box-minus-sphere"][0]) < 1e-3
+    assert ns["corner_error"](meshes["box-minus-sphere"].vertices) < 1e-3
 
 
 def test_csg_gradients_match_finite_differences(example):
@@ -71,18 +71,18 @@ def test_csg_gradients_match_finite_differences(example):
 
 def test_gyroid_is_a_closed_surface_with_tunnels(example, capsys):
     ns = example("gyroid")
-    vertices, faces = ns["main"](["--min-depth", "3", "--max-depth", "5"])
-    assert closed_mesh(vertices, faces).volume > 0.0
-    genus = ns["genus"](faces)
+    m = ns["main"](["--min-depth", "3", "--max-depth", "5"])
+    assert closed_mesh(m.vertices, m.faces).volume > 0.0
+    genus = ns["genus"](m)
     assert genus == int(genus) and genus >= 10
     assert f"genus {genus:g}" in capsys.readouterr().out
 
 
 def test_neural_field(example):
     ns = example("neural_field")
-    vertices, faces = ns["main"](["--max-depth", "4", "--chunk", "1000"])
-    assert closed_mesh(vertices, faces).volume > 0.0
-    assert np.abs(ns["torus_distance"](vertices)).mean() < 0.03
+    m = ns["main"](["--max-depth", "4", "--chunk", "1000"])
+    assert closed_mesh(m.vertices, m.faces).volume > 0.0
+    assert np.abs(ns["torus_distance"](m.vertices)).mean() < 0.03
 
 
 def test_neural_field_chunking_does_not_change_the_values(example):
@@ -109,18 +109,33 @@ def test_progress_counts_every_point(example, capsys):
     captured = capsys.readouterr()
     # The wrapper's count of points is the octree's own evaluation count.
     assert f"{counter.points} points; reported {counter.points}" in captured.out
+    # Every stage of the mesh call ends once.
+    stage_lines = [line for line in captured.out.splitlines() if line.startswith("  ")]
+    assert len(stage_lines) == len(set(stage_lines)) > 5
     # One report line per call (stderr is not a terminal here).
     report_lines = [line for line in captured.err.splitlines() if line.startswith("call")]
     assert len(report_lines) == observed.calls >= 10
 
 
+# Runs an example as a script; with KARVEX_MODULE_DIR the package comes from
+# the source tree and its extension from the build, as in conftest.py.
+SCRIPT_RUNNER = r"""
+import os, runpy, sys
+module_dir = os.environ.get("KARVEX_MODULE_DIR")
+if module_dir:
+    sys.path[:0] = [module_dir, sys.argv[1]]
+    import karvex
+    karvex.__path__.append(os.path.join(module_dir, "karvex"))
+script = sys.argv[2]
+sys.argv = sys.argv[2:]
+sys.path.insert(0, os.path.dirname(script))
+runpy.run_path(script, run_name="__main__")
+"""
+
+
 def test_an_example_runs_as_a_script():
-    env = dict(os.environ)
-    module_dir = os.environ.get("KARVEX_MODULE_DIR")
-    if module_dir:  # the examples import karvex: take it from the source tree too
-        source = str(EXAMPLES.parent / "src")
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, source, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, str(EXAMPLES / "csg.py"), "--max-depth", "3"],
-                          env=env, capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", SCRIPT_RUNNER, str(EXAMPLES.parent / "src"),
+                           str(EXAMPLES / "csg.py"), "--max-depth", "3"],
+                          capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "box-minus-sphere:" in done.stdout and "cylinders:" in done.stdout

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike
 
+from karvex.sdf._bounds import Bounds
 from karvex.sdf._vectors import Array
 
 if TYPE_CHECKING:
@@ -93,6 +94,17 @@ class Field(abc.ABC):
         points are checked once, at the outermost call. Implementations must
         not modify ``points``.
         """
+
+    @property
+    def bounds(self) -> Bounds | None:
+        """A box ``((x0, y0, z0), (x1, y1, z1))`` containing the solid, or None
+        when the solid reaches infinity (a plane, a lattice, a complement).
+
+        :func:`karvex.mesh` meshes this box, padded by a cell, when it is given
+        none. It need not be tight; see :mod:`karvex.sdf._bounds` for how
+        operations combine their operands' boxes.
+        """
+        return None
 
     # Operators. The operand modules import this one, so they are imported
     # at the call.

@@ -23,6 +23,7 @@ import numpy as np
 
 from karvex.sdf._arguments import as_positive
 from karvex.sdf._base import Field, Sample
+from karvex.sdf._bounds import Bounds, enclose, grow, overlap
 from karvex.sdf._vectors import Array
 
 __all__ = [
@@ -74,6 +75,10 @@ class Union(Field):
     def __repr__(self) -> str:
         return "union(" + ", ".join(map(repr, self.fields)) + ")"
 
+    @property
+    def bounds(self) -> Bounds | None:
+        return enclose(f.bounds for f in self.fields)
+
     def evaluate(self, points: Array) -> Sample:
         return _pick([f.evaluate(points) for f in self.fields], take_max=False)
 
@@ -86,6 +91,10 @@ class Intersection(Field):
 
     def __repr__(self) -> str:
         return "intersection(" + ", ".join(map(repr, self.fields)) + ")"
+
+    @property
+    def bounds(self) -> Bounds | None:
+        return overlap(f.bounds for f in self.fields)
 
     def evaluate(self, points: Array) -> Sample:
         return _pick([f.evaluate(points) for f in self.fields], take_max=True)
@@ -174,6 +183,11 @@ class SmoothUnion(Field):
     def __repr__(self) -> str:
         return f"smooth_union({self.a!r}, {self.b!r}, radius={self.radius!r})"
 
+    @property
+    def bounds(self) -> Bounds | None:
+        # The blend adds material only within radius of both operands.
+        return grow(enclose((self.a.bounds, self.b.bounds)), self.radius)
+
     def evaluate(self, points: Array) -> Sample:
         return _smooth_min(self.a.evaluate(points), self.b.evaluate(points), self.radius)
 
@@ -187,6 +201,12 @@ class SmoothIntersection(Field):
 
     def __repr__(self) -> str:
         return f"smooth_intersection({self.a!r}, {self.b!r}, radius={self.radius!r})"
+
+    @property
+    def bounds(self) -> Bounds | None:
+        # The blended maximum is never below the sharp one: the solid lies
+        # inside the sharp intersection, so no padding is needed.
+        return overlap((self.a.bounds, self.b.bounds))
 
     def evaluate(self, points: Array) -> Sample:
         # max(a, b) = -min(-a, -b), with the same blend.

@@ -7,11 +7,13 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from karvex.errors import FieldError
 from karvex._checks import TYPE_IN_PARENS, check_callable
 from karvex.sdf._arguments import as_positive
 from karvex.sdf._base import Field, Sample
+from karvex.sdf._bounds import Bounds, make
 from karvex.sdf._vectors import Array
 
 __all__ = ["Function", "from_function"]
@@ -23,8 +25,14 @@ FunctionResult = tuple[Any, Any]
 class Function(Field):
     """A field computed by a plain function; made by :func:`from_function`."""
 
-    def __init__(self, function: Callable[[Array], FunctionResult], step: float) -> None:
-        self.function, self.step = function, step
+    def __init__(
+        self, function: Callable[[Array], FunctionResult], step: float, bounds: Bounds | None = None
+    ) -> None:
+        self.function, self.step, self._bounds = function, step, bounds
+
+    @property
+    def bounds(self) -> Bounds | None:
+        return self._bounds
 
     def __repr__(self) -> str:
         return f"from_function({self.function!r}, step={self.step!r})"
@@ -67,14 +75,19 @@ class Function(Field):
 
 
 def from_function(
-    function: Callable[[Array], FunctionResult], step: float = 1e-6
+    function: Callable[[Array], FunctionResult],
+    step: float = 1e-6,
+    bounds: ArrayLike | None = None,
 ) -> Function:
     """Wraps ``function`` -- any ``eval_fn``: points (N, 3) float64 to
     ``(values, gradients or None)`` -- as a field that combines with the others.
 
     Values and gradients are converted to float64. Where the function returns
     no gradients they are estimated by central differences with the given
-    ``step``, in one extra call with six points per point.
+    ``step``, in one extra call with six points per point. ``bounds``, a box
+    ``((x0, y0, z0), (x1, y1, z1))`` containing the solid, becomes the field's
+    :attr:`~karvex.sdf.Field.bounds`; without it the field is taken to be
+    unbounded.
 
     Examples
     --------
@@ -86,4 +99,13 @@ def from_function(
     [[1.0, 0.0, 0.0]]
     """
     check_callable("function", function, TYPE_IN_PARENS)
-    return Function(function, as_positive("step", step))
+    box = None
+    if bounds is not None:
+        corners = np.asarray(bounds, dtype=np.float64)
+        if corners.shape != (2, 3) or not np.isfinite(corners).all() or (corners[0] > corners[1]).any():
+            raise ValueError(
+                "bounds must be two corners ((x0, y0, z0), (x1, y1, z1)) of finite numbers, "
+                f"lower first (got {bounds!r})"
+            )
+        box = make(corners[0], corners[1])
+    return Function(function, as_positive("step", step), box)

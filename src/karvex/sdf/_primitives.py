@@ -26,6 +26,7 @@ from karvex.sdf._arguments import (
     as_vector,
 )
 from karvex.sdf._base import Field, Sample
+from karvex.sdf._bounds import Bounds, around, make
 from karvex.sdf._vectors import Array, dot, length, unit_or
 
 __all__ = [
@@ -89,6 +90,10 @@ class Sphere(Field):
     def __repr__(self) -> str:
         return f"sphere({self.radius!r}, center={tuple(self.center.tolist())})"
 
+    @property
+    def bounds(self) -> Bounds:
+        return around(self.center, self.radius)
+
     def evaluate(self, points: Array) -> Sample:
         d = points - self.center
         r = length(d)
@@ -121,6 +126,10 @@ class Box(Field):
         if self.radius:
             return f"rounded_box({size}, {self.radius!r}, center={centre})"
         return f"box({size}, center={centre})"
+
+    @property
+    def bounds(self) -> Bounds:
+        return around(self.center, self.half_size)
 
     def evaluate(self, points: Array) -> Sample:
         d = points - self.center
@@ -190,6 +199,13 @@ class Cylinder(Field):
             f" center={tuple(self.center.tolist())}, axis={tuple(self.axis.tolist())})"
         )
 
+    @property
+    def bounds(self) -> Bounds:
+        # Along axis i the caps reach half_length |a_i| and their rims
+        # radius sqrt(1 - a_i^2) beyond that.
+        across = np.sqrt(np.maximum(1.0 - self.axis * self.axis, 0.0))
+        return around(self.center, self.half_length * np.abs(self.axis) + self.radius * across)
+
     def evaluate(self, points: Array) -> Sample:
         d = points - self.center
         along = dot(d, self.axis)
@@ -250,6 +266,13 @@ class Capsule(Field):
             f"capsule({tuple(self.start.tolist())}, {tuple(self.end.tolist())}, {self.radius!r})"
         )
 
+    @property
+    def bounds(self) -> Bounds:
+        return make(
+            np.minimum(self.start, self.end) - self.radius,
+            np.maximum(self.start, self.end) + self.radius,
+        )
+
     def evaluate(self, points: Array) -> Sample:
         d = points - self.start
         if self._span_squared > 0.0:
@@ -290,6 +313,12 @@ class Torus(Field):
             f"torus({self.major_radius!r}, {self.minor_radius!r},"
             f" center={tuple(self.center.tolist())}, axis={tuple(self.axis.tolist())})"
         )
+
+    @property
+    def bounds(self) -> Bounds:
+        # The core circle reaches major_radius sqrt(1 - a_i^2) along axis i.
+        across = np.sqrt(np.maximum(1.0 - self.axis * self.axis, 0.0))
+        return around(self.center, self.major_radius * across + self.minor_radius)
 
     def evaluate(self, points: Array) -> Sample:
         d = points - self.center

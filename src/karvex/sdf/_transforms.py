@@ -17,6 +17,7 @@ from numpy.typing import ArrayLike
 
 from karvex.sdf._arguments import Vec3, as_axis, as_finite, as_positive, as_rotation, as_vector
 from karvex.sdf._base import Field, Sample
+from karvex.sdf._bounds import Bounds, transformed
 from karvex.sdf._vectors import Array, matrix_rows
 
 __all__ = ["Rotate", "Scale", "Translate", "axis_angle_matrix", "rotate", "scale", "translate"]
@@ -40,6 +41,10 @@ class Translate(Field):
     def __repr__(self) -> str:
         return f"translate({self.field!r}, {tuple(self.offset.tolist())})"
 
+    @property
+    def bounds(self) -> Bounds | None:
+        return transformed(self.field.bounds, np.eye(3), self.offset)
+
     def evaluate(self, points: Array) -> Sample:
         return self.field.evaluate(points - self.offset)
 
@@ -52,6 +57,10 @@ class Rotate(Field):
 
     def __repr__(self) -> str:
         return f"rotate({self.field!r}, {self.matrix.tolist()})"
+
+    @property
+    def bounds(self) -> Bounds | None:
+        return transformed(self.field.bounds, self.matrix)
 
     def evaluate(self, points: Array) -> Sample:
         # Rows are points, so p @ R is R^T p for each: the inverse rotation.
@@ -67,6 +76,10 @@ class Scale(Field):
 
     def __repr__(self) -> str:
         return f"scale({self.field!r}, {self.factor!r})"
+
+    @property
+    def bounds(self) -> Bounds | None:
+        return transformed(self.field.bounds, self.factor * np.eye(3))
 
     def evaluate(self, points: Array) -> Sample:
         values, gradients = self.field.evaluate(points / self.factor)

@@ -67,7 +67,7 @@ FAULTS = {
                    r"returned 81 non-finite values \(NaN or infinity\) for 729 points; the first "
                    r"is nan at point \(1\.0, -1\.0, -1\.0\); return finite values"),
     "infinite value": (lambda p: (np.where(np.all(p == 0, axis=1), -np.inf, _values(p)), None),
-                       r"returned 1 non-finite values .* the first is -inf at point "
+                       r"returned 1 non-finite value \(NaN .* the first is -inf at point "
                        r"\(0\.0, 0\.0, 0\.0\)"),
     "gradients transposed": (lambda p: (_values(p), np.ascontiguousarray(_gradients(p).T)),
                              r"gradients of shape \(3, 729\): one column per point; transpose "
@@ -78,7 +78,7 @@ FAULTS = {
     "gradients flat": (lambda p: (_values(p), _gradients(p).ravel()),
                        r"gradients of shape \(2187,\)"),
     "gradients infinite": (_inf_gradient_at_origin,
-                           r"1 non-finite gradients .* the first is \(inf, inf, inf\) at point "
+                           r"1 non-finite gradient \(NaN .* the first is \(inf, inf, inf\) at point "
                            r"\(0\.0, 0\.0, 0\.0\); guard divisions"),
 }
 

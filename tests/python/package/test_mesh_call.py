@@ -18,11 +18,11 @@ def test_signature_is_the_documented_one():
     params = inspect.signature(karvex.mesh).parameters
     assert [(p.name, p.kind.name, p.default) for p in params.values()] == [
         ("field", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
-        ("bounds", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
+        ("bounds", "POSITIONAL_OR_KEYWORD", None),
         ("max_depth", "KEYWORD_ONLY", 7), ("min_depth", "KEYWORD_ONLY", 3),
         ("level", "KEYWORD_ONLY", 0.0), ("sharp_angle", "KEYWORD_ONLY", 30.0),
         ("adaptive", "KEYWORD_ONLY", False), ("simplify", "KEYWORD_ONLY", None),
-        ("keep", "KEYWORD_ONLY", "largest"),
+        ("keep", "KEYWORD_ONLY", "all"),
         ("batch_size", "KEYWORD_ONLY", 262144), ("normals", "KEYWORD_ONLY", False),
         ("progress", "KEYWORD_ONLY", None), ("workers", "KEYWORD_ONLY", None),
     ]
@@ -125,7 +125,8 @@ def test_normals_fall_back_to_the_faces_where_the_gradient_vanishes():
 
 
 def test_no_surface_in_the_box_gives_an_empty_mesh():
-    m = karvex.mesh(lambda p: (np.ones(len(p)), None), BOX, max_depth=3, normals=True)
+    with pytest.warns(karvex.EmptyMeshWarning, match="run from 1 to 1 and never cross level=0.0"):
+        m = karvex.mesh(lambda p: (np.ones(len(p)), None), BOX, max_depth=3, normals=True)
     assert m.vertices.shape == (0, 3) and m.faces.shape == (0, 3) and m.normals.shape == (0, 3)
     assert not m.is_closed and m.is_oriented and m.euler_characteristic == 0
     assert m.area == 0.0 and m.volume == 0.0 and m.components() == []

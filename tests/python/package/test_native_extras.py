@@ -12,8 +12,9 @@ from package_fields import BOX, sphere, two_spheres
 
 
 def test_keep_all_returns_every_piece():
-    largest = karvex.mesh(two_spheres, BOX, max_depth=5)
-    every = karvex.mesh(two_spheres, BOX, max_depth=5, keep="all")
+    with pytest.warns(karvex.DroppedPiecesWarning, match="dropped 1 piece,"):
+        largest = karvex.mesh(two_spheres, BOX, max_depth=5, keep="largest")
+    every = karvex.mesh(two_spheres, BOX, max_depth=5)  # keep="all" is the default
     pieces = every.components()
     assert len(largest.components()) == 1 and len(pieces) == 2
     assert all(p.is_closed and p.is_oriented and p.euler_characteristic == 2 for p in pieces)
