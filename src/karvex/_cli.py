@@ -272,10 +272,24 @@ def _run_volume(args: argparse.Namespace) -> tuple[karvex.Mesh, str]:
     if args.depth is None:
         extent = (np.array(volume.shape) - 1.0) * np.asarray(spacing)
         args.depth = max(1, math.ceil(math.log2(float(extent.max() / min(spacing)))))
+    args.suggest_inside = None
+    if _border_mostly_inside(volume, args.level, args.inside):
+        args.suggest_inside = "below" if args.inside == "above" else "above"
     result = _mesh(grid, grid.bounds, sign * args.level, args)
     if affine is not None:
         result = _placed(result, affine)
     return result, "the volume"
+
+
+def _border_mostly_inside(volume: np.ndarray[Any, Any], level: float, inside: str) -> bool:
+    """Whether most samples on the volume's six faces count as inside. A scan
+    read the wrong way round (bright inside, meshed with inside below the level)
+    then gives the box with the object carved out of it: a closed solid, but the
+    wrong one."""
+    faces = [volume[0], volume[-1], volume[:, 0], volume[:, -1], volume[:, :, 0], volume[:, :, -1]]
+    border = np.concatenate([np.ravel(face) for face in faces])
+    count = np.count_nonzero(border > level if inside == "above" else border < level)
+    return 2 * count > border.size
 
 
 def _placed(mesh: karvex.Mesh, affine: np.ndarray[Any, Any]) -> karvex.Mesh:
@@ -329,14 +343,17 @@ def _mesh(field: Callable[..., Any], bounds: Any, level: float, args: argparse.N
         raise UsageError(message) from error
 
 
-def _summary(mesh: karvex.Mesh, output: Path) -> str:
+def _summary(mesh: karvex.Mesh, output: Path, suggest_inside: str | None = None) -> str:
     pieces = len(mesh.components())
     text = (f"{output}: {len(mesh.faces):,} triangles, {pieces} piece{'s' if pieces != 1 else ''}, ")
     if not mesh.is_closed:
         return text + "open (cut by the box or thinner than a cell), no volume"
     volume = mesh.volume
     text += f"closed, volume {volume:.6g}"
-    if volume < 0:
+    if suggest_inside is not None:
+        text += (f" (most of the volume's border counts as inside, so this is probably the box with"
+                 f" the object carved out; try --inside {suggest_inside})")
+    elif volume < 0:
         text += " (negative: the solid is on the other side of the level; try --inside above)"
     return text
 
@@ -364,7 +381,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args is not None and args.traceback:
             raise
         return _fail(EXIT_FAILURE, f"error: {_describe(error)}")
-    print(_summary(mesh, args.output))
+    print(_summary(mesh, args.output, getattr(args, "suggest_inside", None)))
     return EXIT_OK
 
 
