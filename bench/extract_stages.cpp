@@ -19,8 +19,9 @@
 #include <span>
 #include <vector>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/extract.h"
+#include "dc/stage_timing.h"
 #include "field/field.h"
 #include "pool/worker_pool.h"
 #include "sphere_samples.h"
@@ -76,10 +77,10 @@ constexpr StageName kStages[] = {
 
 void run(unsigned max_depth, bool adaptive, int repeat) {
   Sphere field;
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 3;
-  options.max_depth = static_cast<std::uint8_t>(max_depth);
-  options.balance = adaptive;
+  options.max_depth = max_depth;
+  options.adaptive = adaptive;
   const Clock::time_point build_start = Clock::now();
   const double build_cpu_start = thread_cpu();
   const BuildResult built = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
@@ -96,7 +97,9 @@ void run(unsigned max_depth, bool adaptive, int repeat) {
     for (int r = 0; r < repeat; ++r) {
       Sphere dc_field;
       ExtractTimings t;
-      triangles = extract_surface(built.octree, dc_field, 30.0, {&pool, &t}).faces.size();
+      MeshingOptions contouring;
+      contouring.run = {&pool, nullptr, &t};
+      triangles = extract_surface(built.octree, dc_field, contouring).faces.size();
       extract_points = dc_field.points_evaluated;
       for (std::size_t s = 0; s < std::size(kStages); ++s) {
         const ExtractTimings::Stage& stage = t.*kStages[s].stage;

@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "field/field.h"
 #include "sphere_samples.h"
 
@@ -62,10 +62,10 @@ class Sphere : public Field {
 }  // namespace
 
 int main(int argc, char** argv) {
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = static_cast<std::uint8_t>(argc > 1 ? std::atoi(argv[1]) : 4);
   options.max_depth = static_cast<std::uint8_t>(argc > 2 ? std::atoi(argv[2]) : 9);
-  options.balance = argc > 3 && std::atoi(argv[3]) != 0;
+  options.adaptive = argc > 3 && std::atoi(argv[3]) != 0;
   const int repeat = std::max(1, argc > 4 ? std::atoi(argv[4]) : 3);
 
   double best = INFINITY;
