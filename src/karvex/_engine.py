@@ -19,12 +19,12 @@ from __future__ import annotations
 import importlib
 from collections.abc import Callable
 from types import ModuleType
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from karvex.errors import is_native_panic, meshing_error_from
-from karvex.progress import ProgressCallback
 
 __all__ = ["run"]
 
@@ -51,28 +51,14 @@ def _native_module() -> ModuleType:
         ) from error
 
 
-def run(
-    field: Field,
-    bbox_min: Vec3,
-    bbox_max: Vec3,
-    *,
-    bounds: object = None,
-    min_depth: object = 3,
-    max_depth: object = 7,
-    level: object = 0.0,
-    sharp_angle: object = 30.0,
-    adaptive: object = False,
-    keep_all: bool = False,
-    simplify: object = None,
-    workers: int | None = None,
-    progress: ProgressCallback | None = None,
-) -> MeshArrays:
+def run(field: Field, bbox_min: Vec3, bbox_max: Vec3, **options: Any) -> MeshArrays:
     """Mesh ``field == level`` in the box and return the raw arrays.
 
-    The options go to ``karvex._native.extract_mesh`` by keyword as given:
-    it converts and checks them with the package's messages. The cells of
-    the starting grid are always tested for surface hidden between their
-    corners (a small shape off the grid is found whatever ``min_depth`` is).
+    The options go to ``karvex._native.extract_mesh`` by keyword, as given:
+    its keyword table converts and checks them with the package's messages
+    and declares their defaults. The cells of the starting grid are always
+    tested for surface hidden between their corners (a small shape off the
+    grid is found whatever ``min_depth`` is).
 
     Parameters
     ----------
@@ -81,24 +67,12 @@ def run(
         shape (N,) and (N, 3) gradients or None, already checked.
     bbox_min, bbox_max : tuple of 3 floats
         The corners of the box.
-    bounds : object
-        The box as the caller wrote it, repeated by the messages about it.
-    min_depth, max_depth : int
-        Depth of the starting grid and the finest depth, 0 to 31.
-    level : float
-        The level of the surface.
-    sharp_angle : float
-        Angle in degrees, 0 to 180, between normals that counts as a bend.
-    adaptive : bool
-        Keep the octree coarse where the surface is flat.
-    keep_all : bool
-        Return every connected piece instead of the largest.
-    simplify : float or None
-        Tolerance of cell merging in world units; None for none.
-    workers : int or None
-        Worker threads for this call; None for the default.
-    progress : callable or None
-        Receives ``(stage, done, total)``.
+    **options
+        ``min_depth``, ``max_depth`` (0 to 31), ``level``, ``sharp_angle``
+        (degrees, 0 to 180), ``adaptive``, ``keep_all``, ``simplify`` (a
+        distance or None), ``workers`` (None: the default), ``progress`` (a
+        callable receiving ``(stage, done, total)``, or None) and ``bounds``
+        (the box as the caller wrote it, repeated by the messages about it).
 
     Returns
     -------
@@ -126,20 +100,7 @@ def run(
     native = _native_module()
     try:
         vertices, faces = native.extract_mesh(
-            field,
-            bbox_min,
-            bbox_max,
-            bounds=bounds,
-            min_depth=min_depth,
-            max_depth=max_depth,
-            level=level,
-            sharp_angle=sharp_angle,
-            adaptive=adaptive,
-            keep_all=keep_all,
-            simplify=simplify,
-            find_small=True,
-            workers=workers,
-            progress=progress,
+            field, bbox_min, bbox_max, **options, find_small=True
         )
     except BaseException as error:
         if is_native_panic(error, native.PanicException):
