@@ -38,7 +38,7 @@ constexpr long long kMaxWorkers = 1024;
 // row), for messages that repeat them.
 struct NativeCall {
   MeshingOptions options;
-  std::size_t workers = 0;      // 0: the process-wide pool
+  std::size_t workers = 0;       // 0: the process-wide pool
   PyObject* progress = nullptr;  // null: no progress
   PyObject* bounds = nullptr;    // the box as the caller wrote it, for messages
   std::array<PyObject*, kMaxParameters> given{};
