@@ -1,14 +1,23 @@
-// Per-stage times of construction and Dual Contouring outside the field, for
-// a sphere of radius 0.8 in [-1, 1]^3 with analytic gradients, and the
-// speed-up of the parallel stages from 1 to 2 workers.
+// The C++ stage driver: times outside the field for the benchmarks' sphere
+// (radius 0.8 in [-1, 1]^3, analytic gradients, bench/sphere_samples.h),
+// without Python, in one of two modes.
 //
 //   extract_stages [max_depth ...] [--repeat=N]      (default: 8 9, N = 3)
 //
-// Each octree is built once; the extraction runs N times per worker count
-// and every stage reports its fastest run, which keeps the numbers steady on
-// a shared machine. Prints one JSON object per (max_depth, adaptive, workers).
+// Per-stage times of construction and Dual Contouring, and the speed-up of
+// the parallel stages from 1 to 2 workers. Each octree is built once; the
+// extraction runs N times per worker count and every stage reports its
+// fastest run, which keeps the numbers steady on a shared machine. Prints
+// one JSON object per (max_depth, adaptive, workers).
+//
+//   extract_stages --build [min_depth] [max_depth] [adaptive 0|1] [repeat]
+//                                                    (default: 4 9 0 3)
+//
+// Octree construction alone, for profilers (perf, valgrind
+// --tool=callgrind) and quick timings: per build, the time outside the field
+// per evaluated point, and the fastest of the builds.
 
-#include <time.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,12 +25,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <span>
 #include <vector>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/extract.h"
+#include "dc/stage_timing.h"
 #include "field/field.h"
+#include "octree/octree.h"
+#include "platform/platform.h"
 #include "pool/worker_pool.h"
 #include "sphere_samples.h"
 
@@ -34,30 +45,9 @@ double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// CPU seconds of the calling thread: steadier than wall time on a machine
-// shared with other work.
-double thread_cpu() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
+using Sphere = bench::SphereField;
 
-// The sphere field, counting points and the time spent inside it.
-class Sphere : public Field {
- public:
-  EvalResult evaluate(std::span<const Vec3> points) override {
-    const Clock::time_point start = Clock::now();
-    const double cpu_start = thread_cpu();
-    EvalResult r = bench::sphere_samples(points);
-    seconds += since(start);
-    cpu_seconds += thread_cpu() - cpu_start;
-    points_evaluated += points.size();
-    return r;
-  }
-  double seconds = 0.0;
-  double cpu_seconds = 0.0;
-  std::size_t points_evaluated = 0;
-};
+const BBox kBox{{-1, -1, -1}, {1, 1, 1}};
 
 // Stage name and its member, in pipeline order.
 struct StageName {
@@ -76,15 +66,15 @@ constexpr StageName kStages[] = {
 
 void run(unsigned max_depth, bool adaptive, int repeat) {
   Sphere field;
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 3;
-  options.max_depth = static_cast<std::uint8_t>(max_depth);
-  options.balance = adaptive;
+  options.max_depth = max_depth;
+  options.adaptive = adaptive;
   const Clock::time_point build_start = Clock::now();
-  const double build_cpu_start = thread_cpu();
-  const BuildResult built = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
+  const double build_cpu_start = platform::thread_cpu_seconds();
+  const BuildResult built = build_octree(field, kBox, options);
   const double build = since(build_start) - field.seconds;
-  const double build_cpu = thread_cpu() - build_cpu_start - field.cpu_seconds;
+  const double build_cpu = platform::thread_cpu_seconds() - build_cpu_start - field.cpu_seconds;
   const std::size_t build_points = field.points_evaluated;
 
   for (std::size_t workers : {1, 2}) {
@@ -96,7 +86,9 @@ void run(unsigned max_depth, bool adaptive, int repeat) {
     for (int r = 0; r < repeat; ++r) {
       Sphere dc_field;
       ExtractTimings t;
-      triangles = extract_surface(built.octree, dc_field, 30.0, {&pool, &t}).faces.size();
+      MeshingOptions contouring;
+      contouring.run = {&pool, nullptr, &t};
+      triangles = extract_surface(built.octree, dc_field, contouring).faces.size();
       extract_points = dc_field.points_evaluated;
       for (std::size_t s = 0; s < std::size(kStages); ++s) {
         const ExtractTimings::Stage& stage = t.*kStages[s].stage;
@@ -129,9 +121,61 @@ void run(unsigned max_depth, bool adaptive, int repeat) {
   }
 }
 
+// CPU seconds of this process so far, user and system: steadier than wall
+// time on a machine shared with other work.
+struct CpuTime {
+  double user = 0.0;
+  double system = 0.0;
+};
+CpuTime cpu_time() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {static_cast<double>(usage.ru_utime.tv_sec) +
+              1e-6 * static_cast<double>(usage.ru_utime.tv_usec),
+          static_cast<double>(usage.ru_stime.tv_sec) +
+              1e-6 * static_cast<double>(usage.ru_stime.tv_usec)};
+}
+
+// Construction alone: argv holds [min_depth] [max_depth] [adaptive] [repeat].
+int profile_build(int argc, char** argv) {
+  MeshingOptions options;
+  options.min_depth = argc > 0 ? std::atoi(argv[0]) : 4;
+  options.max_depth = argc > 1 ? std::atoi(argv[1]) : 9;
+  options.adaptive = argc > 2 && std::atoi(argv[2]) != 0;
+  const int repeat = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
+
+  double best = INFINITY;
+  double best_user = INFINITY;
+  double best_system = INFINITY;
+  for (int r = 0; r < repeat; ++r) {
+    Sphere field;
+    const CpuTime cpu_start = cpu_time();
+    const Clock::time_point start = Clock::now();
+    const BuildResult built = build_octree(field, kBox, options);
+    const double outside = since(start) - field.seconds;
+    const CpuTime cpu_end = cpu_time();
+    const OctreeStats stats = count_nodes(built.octree);
+    std::printf(
+        "build %d: %.3f s outside the field (%.1f ns/point; cpu user %.3f s, system %.3f s), "
+        "field %.3f s in %zu calls, %llu evaluations, %llu leaves, %llu internal\n",
+        r + 1, outside, outside / static_cast<double>(built.evaluation_count) * 1e9,
+        cpu_end.user - cpu_start.user, cpu_end.system - cpu_start.system, field.seconds,
+        field.calls, static_cast<unsigned long long>(built.evaluation_count),
+        static_cast<unsigned long long>(stats.leaf_count),
+        static_cast<unsigned long long>(stats.internal_count));
+    best = std::min(best, outside / static_cast<double>(built.evaluation_count) * 1e9);
+    best_user = std::min(best_user, cpu_end.user - cpu_start.user);
+    best_system = std::min(best_system, cpu_end.system - cpu_start.system);
+  }
+  std::printf("best: %.1f ns/point outside the field; least cpu: user %.3f s, system %.3f s\n",
+              best, best_user, best_system);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--build") == 0) return profile_build(argc - 2, argv + 2);
   std::vector<unsigned> depths;
   int repeat = 3;
   for (int i = 1; i < argc; ++i) {

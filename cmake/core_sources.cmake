@@ -6,14 +6,15 @@ target_sources(karvex_core PRIVATE
   src/core/platform/cgroup_quota.cpp
   src/core/platform/linux.cpp
   src/core/platform/portable.cpp
-  # support: geometry and failures
+  # support: geometry, failures and the options of a run
   src/core/support/bbox.cpp
   src/core/support/panic.cpp
   src/core/support/alloc_context.cpp
+  src/core/support/meshing_options.cpp
   # field: the interface the core samples through, finite differences
   src/core/field/fd_gradients.cpp
   # octree: the model and the sample store
-  src/core/octree/mod.cpp
+  src/core/octree/octree.cpp
   src/core/octree/chunked_array.cpp
   src/core/octree/lattice_index.cpp
   src/core/octree/corner_cache.cpp
@@ -25,8 +26,8 @@ target_sources(karvex_core PRIVATE
   src/core/balance/balance_marking.cpp
   src/core/balance/depth_first_order.cpp
   # build: construction and its split criteria
-  src/core/build/build.cpp
-  src/core/build/split_criteria.cpp
+  src/core/construction/build.cpp
+  src/core/construction/split_criteria.cpp
   # pool: worker threads
   src/core/pool/cpu_count.cpp
   src/core/pool/worker_pool.cpp
@@ -46,5 +47,4 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merged_qef.cpp
   src/core/dc/simplify.cpp
   src/core/dc/minimal_edge_faces.cpp
-  src/core/dc/extract_simplified.cpp
 )

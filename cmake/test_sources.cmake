@@ -6,8 +6,9 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/support/reference_crossings.cpp
   tests/cpp/support/reference_octree.cpp
   tests/cpp/bbox_test.cpp
+  tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp
-  tests/cpp/octree_mod_test.cpp
+  tests/cpp/octree_test.cpp
   tests/cpp/flat_hash_test.cpp
   tests/cpp/lattice_index_test.cpp
   tests/cpp/corner_cache_test.cpp

@@ -5,8 +5,11 @@ from the same core as ``_karvex_rs``: it keeps every connected piece on
 request, reports progress with the totals of its stages, takes a worker count
 per call, simplifies, looks for small features and can be interrupted.
 
-Whatever the module raises as its internal-failure exception (a
-``BaseException`` named ``PanicException``) comes out of :func:`run` as
+The module also checks the options and the box against the rules of a run
+(depth limits and order, the angle's range, finite numbers, a box of
+positive extent) and raises the package's TypeError or ValueError before the
+field is first called. Whatever it raises as its internal-failure exception
+(its ``PanicException`` class) comes out of :func:`run` as
 :class:`~karvex.errors.MeshingError`; exceptions raised by the field pass
 through unchanged.
 """
@@ -16,12 +19,12 @@ from __future__ import annotations
 import importlib
 from collections.abc import Callable
 from types import ModuleType
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from karvex.errors import is_native_panic, meshing_error_from
-from karvex._progress import ProgressCallback
 
 __all__ = ["run"]
 
@@ -48,25 +51,14 @@ def _native_module() -> ModuleType:
         ) from error
 
 
-def run(
-    field: Field,
-    bbox_min: Vec3,
-    bbox_max: Vec3,
-    min_depth: int,
-    max_depth: int,
-    sharp_angle: float,
-    level: float,
-    adaptive: bool,
-    keep_all: bool,
-    workers: int | None,
-    progress: ProgressCallback | None,
-    simplify: float | None = None,
-) -> MeshArrays:
+def run(field: Field, bbox_min: Vec3, bbox_max: Vec3, **options: Any) -> MeshArrays:
     """Mesh ``field == level`` in the box and return the raw arrays.
 
-    With ``karvex._native`` the cells of the starting grid are always tested
-    for surface hidden between their corners (a small shape off the grid is
-    found whatever ``min_depth`` is); ``_karvex_rs`` keeps its own rule.
+    The options go to ``karvex._native.extract_mesh`` by keyword, as given:
+    its keyword table converts and checks them with the package's messages
+    and declares their defaults. The cells of the starting grid are always
+    tested for surface hidden between their corners (a small shape off the
+    grid is found whatever ``min_depth`` is).
 
     Parameters
     ----------
@@ -74,23 +66,13 @@ def run(
         Called with float64 ``(N, 3)`` points; returns float64 values of
         shape (N,) and (N, 3) gradients or None, already checked.
     bbox_min, bbox_max : tuple of 3 floats
-        The box, already validated.
-    min_depth, max_depth : int
-        Depth of the starting grid and the finest depth.
-    sharp_angle : float
-        Angle in degrees between normals that counts as a bend.
-    level : float
-        The level of the surface.
-    adaptive : bool
-        Keep the octree coarse where the surface is flat.
-    keep_all : bool
-        Return every connected piece instead of the largest.
-    workers : int or None
-        Worker threads for this call; None for the default.
-    progress : callable or None
-        Receives ``(stage, done, total)``.
-    simplify : float or None
-        Tolerance of cell merging in world units; None for none.
+        The corners of the box.
+    **options
+        ``min_depth``, ``max_depth`` (0 to 31), ``level``, ``sharp_angle``
+        (degrees, 0 to 180), ``adaptive``, ``keep_all``, ``simplify`` (a
+        distance or None), ``workers`` (None: the default), ``progress`` (a
+        callable receiving ``(stage, done, total)``, or None) and ``bounds``
+        (the box as the caller wrote it, repeated by the messages about it).
 
     Returns
     -------
@@ -101,6 +83,8 @@ def run(
     ------
     ImportError
         ``karvex._native`` is missing (a broken installation).
+    TypeError, ValueError
+        An option of the wrong type or out of range.
     MeshingError
         The native code failed an internal check.
 
@@ -109,29 +93,17 @@ def run(
     >>> import numpy as np
     >>> def sphere(p):
     ...     return np.linalg.norm(p, axis=1) - 0.5, None
-    >>> v, f = run(sphere, (-1.0,) * 3, (1.0,) * 3, 2, 3, 30.0, 0.0, False, False, None, None)
+    >>> v, f = run(sphere, (-1.0,) * 3, (1.0,) * 3, min_depth=2, max_depth=3)
     >>> v.shape[1], f.dtype
     (3, dtype('int64'))
     """
     native = _native_module()
     try:
         vertices, faces = native.extract_mesh(
-            field,
-            bbox_min,
-            bbox_max,
-            min_depth,
-            max_depth,
-            sharp_angle,
-            level,
-            adaptive,
-            keep_all,
-            0 if workers is None else workers,
-            progress,
-            0.0 if simplify is None else simplify,
-            True,
+            field, bbox_min, bbox_max, **options, find_small=True
         )
     except BaseException as error:
-        if is_native_panic(error):
+        if is_native_panic(error, native.PanicException):
             raise meshing_error_from(error) from error
         raise
     return vertices, faces

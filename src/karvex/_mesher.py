@@ -172,15 +172,16 @@ def mesh(
             region,
             args.bbox_min,
             args.bbox_max,
-            args.min_depth,
-            args.max_depth,
-            args.sharp_angle,
-            args.level,
-            args.adaptive,
-            True,  # every piece: keep="largest" is chosen below, by volume
-            args.workers,
-            reporter,
-            args.simplify,
+            bounds=bounds,
+            min_depth=args.min_depth,
+            max_depth=args.max_depth,
+            level=args.level,
+            sharp_angle=args.sharp_angle,
+            adaptive=args.adaptive,
+            keep_all=True,  # every piece: keep="largest" is chosen below, by volume
+            simplify=args.simplify,
+            workers=args.workers,
+            progress=reporter,
         )
         vertices, _ = region.clamp(vertices)
         if not region.crosses_level():

@@ -10,11 +10,6 @@ from __future__ import annotations
 
 __all__ = ["FieldError", "MeshingError"]
 
-# The native module reports internal failures with an exception class of this
-# name. The class is not exported by the module and derives from
-# BaseException, so it is recognised by name.
-_PANIC_NAME = "PanicException"
-
 
 class FieldError(ValueError):
     """The field returned something karvex cannot use.
@@ -51,21 +46,33 @@ class MeshingError(RuntimeError):
     """
 
 
-def is_native_panic(error: BaseException) -> bool:
+def is_native_panic(error: BaseException, panic_type: type[BaseException]) -> bool:
     """Tell whether ``error`` is the native module's internal-failure exception.
 
     Parameters
     ----------
     error : BaseException
         Any exception.
+    panic_type : type
+        The native module's ``PanicException`` class (it derives from
+        BaseException, so ``except Exception`` would not see it).
 
     Returns
     -------
     bool
-        True when the class of ``error`` (not a subclass of it) is named
-        ``PanicException``.
+        True when the class of ``error`` is ``panic_type`` itself (not a
+        subclass, and not another class of the same name).
+
+    Examples
+    --------
+    >>> class PanicException(BaseException):
+    ...     pass
+    >>> is_native_panic(PanicException("x"), PanicException)
+    True
+    >>> is_native_panic(type("PanicException", (BaseException,), {})("x"), PanicException)
+    False
     """
-    return type(error).__name__ == _PANIC_NAME
+    return type(error) is panic_type
 
 
 def meshing_error_from(panic: BaseException) -> MeshingError:

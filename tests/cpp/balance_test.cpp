@@ -14,8 +14,8 @@
 #include "balance/balance.h"
 #include "balance/balance_marking.h"
 #include "balance/balance_primitives.h"
-#include "build/build.h"
-#include "build/split_criteria.h"
+#include "construction/build.h"
+#include "construction/split_criteria.h"
 #include "fields.h"
 #include "hand_tree.h"
 #include "reference_octree.h"
@@ -283,11 +283,11 @@ std::size_t open_edges(const Octree& tree, bool need_surface) {
   return open;
 }
 
-BuildOptions options(std::uint8_t min_depth, std::uint8_t max_depth, bool balance) {
-  BuildOptions o;
+MeshingOptions options(std::uint8_t min_depth, std::uint8_t max_depth, bool balance) {
+  MeshingOptions o;
   o.min_depth = min_depth;
   o.max_depth = max_depth;
-  o.balance = balance;
+  o.adaptive = balance;
   return o;
 }
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
-#include "build/split_criteria.h"
+#include "construction/build.h"
+#include "construction/split_criteria.h"
 #include "fields.h"
 #include "support/panic.h"
 
@@ -133,11 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Construction.
 
-BuildOptions options(unsigned min_depth, unsigned max_depth, double iso = 0.0) {
-  BuildOptions o;
-  o.min_depth = static_cast<std::uint8_t>(min_depth);
-  o.max_depth = static_cast<std::uint8_t>(max_depth);
-  o.iso_value = iso;
+MeshingOptions options(unsigned min_depth, unsigned max_depth, double iso = 0.0) {
+  MeshingOptions o;
+  o.min_depth = min_depth;
+  o.max_depth = max_depth;
+  o.level = iso;
   return o;
 }
 

@@ -7,9 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/cleanup.h"
 #include "dc/extract.h"
+#include "dc/stage_timing.h"
 #include "fields.h"
 #include "mesh_check.h"
 #include "pool/worker_pool.h"
@@ -22,9 +23,9 @@ using testing::FieldFailure;
 using testing::FunctionField;
 
 Octree build(Field& field, std::uint8_t max_depth, bool adaptive) {
-  BuildOptions options;
+  MeshingOptions options;
   options.max_depth = max_depth;
-  options.balance = adaptive;
+  options.adaptive = adaptive;
   return build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
 }
 
@@ -48,7 +49,7 @@ class SphereMesh : public ::testing::TestWithParam<std::pair<bool, bool>> {};
 TEST_P(SphereMesh, ClosedOutwardAndOnTheSurface) {
   const auto [adaptive, gradients] = GetParam();
   FunctionField field = testing::sphere({0.01, -0.02, 0.03}, 0.7, gradients);
-  const Mesh mesh = extract_surface(build(field, 5, adaptive), field, 30.0);
+  const Mesh mesh = extract_surface(build(field, 5, adaptive), field);
   ASSERT_GT(mesh.faces.size(), 500u);
   expect_closed_sphere(mesh, {0.01, -0.02, 0.03}, 0.7);
 }
@@ -60,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(AdaptiveAndGradients, SphereMesh,
 TEST(ExtractSurface, BoxCornersAreKept) {
   const Vec3 half{0.51, 0.47, 0.49};
   FunctionField field = testing::box({0, 0, 0}, half);
-  const Mesh mesh = extract_surface(build(field, 5, false), field, 30.0);
+  const Mesh mesh = extract_surface(build(field, 5, false), field);
   EXPECT_TRUE(testing::check_mesh(mesh).closed);
   for (unsigned i = 0; i < 8; ++i) {
     const Vec3 corner{(i & 1) ? half.x : -half.x, (i & 2) ? half.y : -half.y,
@@ -73,7 +74,7 @@ TEST(ExtractSurface, BoxCornersAreKept) {
 
 TEST(ExtractSurface, KeepsOnlyTheLargerOfTwoSpheres) {
   FunctionField field = testing::two_spheres({-0.45, 0, 0}, 0.4, {0.55, 0.1, 0}, 0.25);
-  const Mesh mesh = extract_surface(build(field, 5, false), field, 30.0);
+  const Mesh mesh = extract_surface(build(field, 5, false), field);
   expect_closed_sphere(mesh, {-0.45, 0, 0}, 0.4);
   std::vector<bool> used(mesh.vertices.size(), false);
   for (const auto& f : mesh.faces) used[f[0]] = used[f[1]] = used[f[2]] = true;
@@ -84,7 +85,7 @@ TEST(ExtractSurface, NoSurfaceMeansNoFieldCall) {
   FunctionField field([](const Vec3&) { return 1.0; });
   const Octree tree = build(field, 4, false);
   const std::size_t calls = field.calls;
-  const Mesh mesh = extract_surface(tree, field, 30.0);
+  const Mesh mesh = extract_surface(tree, field);
   EXPECT_TRUE(mesh.vertices.empty() && mesh.faces.empty());
   EXPECT_EQ(field.calls, calls);
 }
@@ -103,7 +104,7 @@ TEST(ExtractSurface, FieldErrorsPropagateFromEveryStage) {
                                     {11u, false}}) {
     FunctionField inner = testing::sphere({0, 0, 0}, 0.6, gradients);
     FailingField field(inner, fail_at);
-    EXPECT_THROW(extract_surface(tree, field, 30.0), FieldFailure) << fail_at;
+    EXPECT_THROW(extract_surface(tree, field), FieldFailure) << fail_at;
     EXPECT_EQ(field.calls, fail_at);
   }
 }
@@ -112,11 +113,14 @@ TEST(ExtractSurface, SameMeshForAnyWorkerCount) {
   FunctionField field = testing::torus(0.55, 0.2);
   const Octree tree = build(field, 6, true);
   WorkerPool one(1), two(2), three(3);
-  const Mesh reference = extract_surface(tree, field, 30.0, {&one, nullptr});
+  MeshingOptions options;
+  options.run.pool = &one;
+  const Mesh reference = extract_surface(tree, field, options);
   EXPECT_EQ(testing::check_mesh(reference).euler, 0);
   for (WorkerPool* pool : {&two, &three}) {
     ExtractTimings timings;
-    const Mesh mesh = extract_surface(tree, field, 30.0, {pool, &timings});
+    options.run = {pool, nullptr, &timings};
+    const Mesh mesh = extract_surface(tree, field, options);
     EXPECT_EQ(mesh.faces, reference.faces);
     EXPECT_EQ(mesh.vertices, reference.vertices);
     EXPECT_EQ(timings.triangle_count, reference.faces.size());

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/hermite.h"
@@ -56,10 +56,10 @@ class CompactCrossings : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
   FunctionField shape = GetParam().make();
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 2;
   options.max_depth = 5;
-  options.iso_value = GetParam().iso;
+  options.level = GetParam().iso;
   const Octree tree = build_octree(shape, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
   const VertexSlots slots = assign_vertex_slots(cells);
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 // first crossing without one.
 TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
   FunctionField sphere = testing::sphere({0, 0, 0}, 0.5);
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 2;
   options.max_depth = 3;
   const Octree tree = build_octree(sphere, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;

@@ -10,7 +10,7 @@
 #include "balance/depth_first_order.h"
 #include "octree/chunked_array.h"
 #include "octree/lattice_index.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "reference_octree.h"
 
 namespace karvex {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/crossings.h"
 #include "dc/extract.h"
 #include "dc/projection.h"
@@ -124,12 +124,12 @@ TEST_P(InfiniteGradientSlab, GivesFiniteVerticesOnTheSlab) {
   const SlabCase& c = GetParam();
   FunctionField slab([](const Vec3& p) { return p.z - 0.1; },
                      [g = c.gradient](const Vec3&) { return g; });
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 3;
   options.max_depth = 5;
-  options.balance = c.adaptive;
+  options.adaptive = c.adaptive;
   const BuildResult built = build_octree(slab, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
-  const Mesh mesh = extract_surface(built.octree, slab, options.angle_threshold_deg);
+  const Mesh mesh = extract_surface(built.octree, slab, options);
   ASSERT_FALSE(mesh.vertices.empty());
   for (const Vec3& v : mesh.vertices) {
     ASSERT_TRUE(finite(v)) << v.x << " " << v.y << " " << v.z;
@@ -213,13 +213,13 @@ std::string failure_context(std::size_t fail_at, bool balance) {
   clear_work_context();
   FunctionField sphere = testing::sphere({0, 0, 0}, 0.6);
   OutOfMemoryField field(sphere, fail_at);
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 2;
   options.max_depth = 4;
-  options.balance = balance;
+  options.adaptive = balance;
   try {
     const BuildResult built = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
-    extract_surface(built.octree, field, 30.0);
+    extract_surface(built.octree, field);
   } catch (const std::bad_alloc&) {
     const std::string text = described(work_context());
     clear_work_context();

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "fields.h"
 #include "octree/split_cells.h"
 #include "octree/subgrid.h"
@@ -221,11 +221,11 @@ class ParallelBuildTest : public ::testing::TestWithParam<BuildCase> {};
 TEST_P(ParallelBuildTest, BatchesTreeAndCountIndependentOfWorkers) {
   const BuildCase& c = GetParam();
   auto build = [&](WorkerPool& pool, RecordingField& field) {
-    BuildOptions o;
-    o.min_depth = static_cast<std::uint8_t>(c.min_depth);
-    o.max_depth = static_cast<std::uint8_t>(c.max_depth);
-    o.balance = c.balance;
-    o.pool = &pool;
+    MeshingOptions o;
+    o.min_depth = c.min_depth;
+    o.max_depth = c.max_depth;
+    o.adaptive = c.balance;
+    o.run.pool = &pool;
     return build_octree(field, {{-1, -1, -1}, {1, 1, 1}}, o);
   };
   WorkerPool one(1);

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/cleanup.h"
 #include "dc/extract.h"
 #include "fields.h"
@@ -57,14 +57,22 @@ const BBox kBox{{-1, -1, -1}, {1, 1, 1}};
 FunctionField two_spheres() { return testing::two_spheres({-0.45, 0, 0}, 0.35, {0.5, 0, 0}, 0.25); }
 
 // Builds and contours under one monitor, as the binding does.
-Mesh mesh_with(Field& field, std::uint8_t max_depth, bool adaptive, ExtractControls controls,
+// The contouring options of a run on `pool`.
+MeshingOptions on(WorkerPool* pool, bool keep_all) {
+  MeshingOptions options;
+  options.run.pool = pool;
+  options.keep_all = keep_all;
+  return options;
+}
+
+Mesh mesh_with(Field& field, std::uint8_t max_depth, bool adaptive, MeshingOptions controls,
                RunHooks* hooks) {
   const RunMonitor monitor(hooks);
-  BuildOptions options;
+  MeshingOptions options;
   options.max_depth = max_depth;
-  options.balance = adaptive;
+  options.adaptive = adaptive;
   const Octree tree = build_octree(field, kBox, options).octree;
-  return extract_surface(tree, field, 30.0, controls);
+  return extract_surface(tree, field, controls);
 }
 
 TEST(RunMonitor, EveryStageStartsAtZeroRisesAndEndsAtItsTotal) {
@@ -72,7 +80,7 @@ TEST(RunMonitor, EveryStageStartsAtZeroRisesAndEndsAtItsTotal) {
     FunctionField field = two_spheres();
     RecordingHooks hooks;
     WorkerPool pool(3);
-    mesh_with(field, 6, adaptive, {&pool, nullptr, nullptr, true}, &hooks);
+    mesh_with(field, 6, adaptive, on(&pool, true), &hooks);
     std::vector<std::string> order;
     std::map<std::string, std::vector<std::pair<std::uint64_t, std::uint64_t>>> stages;
     for (const auto& [stage, done, total] : hooks.reports) {
@@ -108,7 +116,7 @@ TEST(RunMonitor, EveryStageStartsAtZeroRisesAndEndsAtItsTotal) {
 TEST(RunMonitor, KeepAllKeepsBothSpheresAndDropsNothingElse) {
   FunctionField field = two_spheres();
   const Mesh largest = mesh_with(field, 6, true, {}, nullptr);
-  ExtractControls controls;
+  MeshingOptions controls;
   controls.keep_all = true;
   const Mesh all = mesh_with(field, 6, true, controls, nullptr);
   const auto one = testing::check_mesh(largest);
@@ -141,13 +149,13 @@ TEST(RunMonitor, SameMeshForAnyPoolSizeWhenWatched) {
   FunctionField field = testing::torus(0.55, 0.2);
   WorkerPool one(1), two(2), three(3);
   RecordingHooks hooks;
-  const Mesh reference = mesh_with(field, 7, false, {&one, nullptr, nullptr, true}, &hooks);
-  const Mesh unwatched = mesh_with(field, 7, false, {&one, nullptr, nullptr, true}, nullptr);
+  const Mesh reference = mesh_with(field, 7, false, on(&one, true), &hooks);
+  const Mesh unwatched = mesh_with(field, 7, false, on(&one, true), nullptr);
   EXPECT_EQ(reference.faces, unwatched.faces);
   EXPECT_EQ(reference.vertices, unwatched.vertices);
   for (WorkerPool* pool : {&two, &three}) {
     RecordingHooks more;
-    const Mesh mesh = mesh_with(field, 7, false, {pool, nullptr, nullptr, true}, &more);
+    const Mesh mesh = mesh_with(field, 7, false, on(pool, true), &more);
     EXPECT_EQ(mesh.faces, reference.faces);
     EXPECT_EQ(mesh.vertices, reference.vertices);
   }
@@ -202,7 +210,7 @@ TEST_P(Cancellation, ThrowingPollEndsAWholeExtraction) {
   WorkerPool pool(GetParam());
   for (const std::uint64_t stop_at : {1u, 5u, 40u}) {
     RecordingHooks hooks(stop_at);
-    EXPECT_THROW(mesh_with(field, 7, false, {&pool, nullptr, nullptr, false}, &hooks), Stop);
+    EXPECT_THROW(mesh_with(field, 7, false, on(&pool, false), &hooks), Stop);
     EXPECT_EQ(hooks.polls.load(), stop_at);
   }
 }

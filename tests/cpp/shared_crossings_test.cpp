@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/hermite.h"
@@ -54,10 +54,10 @@ class SharedCrossingsOnTrees : public ::testing::TestWithParam<TreeCase> {};
 TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   const TreeCase& param = GetParam();
   FunctionField shape = testing::two_spheres({-0.3, 0.05, 0}, 0.4, {0.35, -0.1, 0.05}, 0.3);
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 2;
   options.max_depth = 5;
-  options.balance = param.balance;
+  options.adaptive = param.balance;
   const Octree tree = build_octree(shape, param.box, options).octree;
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
   const CellLookup lookup = build_cell_lookup(cells);
@@ -187,7 +187,7 @@ TEST(SharedCrossings, SameBitsShareAndTheLastBitKeepsApart) {
 
 TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   FunctionField sphere = testing::sphere({0, 0, 0}, 0.5);
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = 2;
   options.max_depth = 3;
   const Octree tree = build_octree(sphere, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;

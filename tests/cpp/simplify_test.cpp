@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/extract.h"
@@ -29,17 +29,17 @@ namespace {
 using testing::FunctionField;
 
 Octree build(Field& field, std::uint8_t max_depth, bool adaptive, std::uint8_t min_depth = 3) {
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = min_depth;
   options.max_depth = max_depth;
-  options.balance = adaptive;
+  options.adaptive = adaptive;
   return build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
 }
 
 Mesh simplified(Field& field, const Octree& tree, double tolerance) {
-  ExtractControls controls;
-  controls.simplify_tolerance = tolerance;
-  return extract_surface(tree, field, 30.0, controls);
+  MeshingOptions controls;
+  controls.simplify = tolerance;
+  return extract_surface(tree, field, controls);
 }
 
 std::vector<Triangle> sorted(std::vector<Triangle> t) {
@@ -104,7 +104,7 @@ TEST_P(SimplifiedClosed, ClosedOrientedSameGenus) {
                                        : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
   for (const bool adaptive : {true, false}) {
     const Octree tree = build(field, 6, adaptive);
-    std::size_t previous = extract_surface(tree, field, 30.0).faces.size();
+    std::size_t previous = extract_surface(tree, field).faces.size();
     for (const double tolerance : {1e-4, 1e-3, 1e-2}) {
       const Mesh mesh = simplified(field, tree, tolerance);
       const auto check = testing::check_mesh(mesh);
@@ -130,7 +130,7 @@ TEST(Simplify, BoxCollapsesToFewTrianglesOnItsFaces) {
   const Vec3 half{0.5, 0.4, 0.3};
   FunctionField field = testing::box({0.01, 0.02, -0.03}, half);
   const Octree tree = build(field, 7, true);
-  const Mesh full = extract_surface(tree, field, 30.0);
+  const Mesh full = extract_surface(tree, field);
   const Mesh mesh = simplified(field, tree, 2e-4);
   const auto check = testing::check_mesh(mesh);
   EXPECT_TRUE(check.closed && check.oriented);

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "build/build.h"
+#include "construction/build.h"
 #include "dc/extract.h"
 #include "fields.h"
 #include "mesh_check.h"
@@ -15,10 +15,10 @@ namespace {
 using testing::FunctionField;
 
 BuildResult build(Field& field, std::uint8_t min_depth, bool find_small, bool adaptive = true) {
-  BuildOptions options;
+  MeshingOptions options;
   options.min_depth = min_depth;
   options.max_depth = 7;
-  options.balance = adaptive;
+  options.adaptive = adaptive;
   options.find_small = find_small;
   return build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options);
 }
@@ -44,10 +44,10 @@ TEST_P(TinySphere, FoundWithFindSmallOnly) {
   // which is why it finds the sphere anyway).
   if (min_depth > 0) {
     const BuildResult lost = build(field, min_depth, false);
-    EXPECT_TRUE(extract_surface(lost.octree, field, 30.0).faces.empty());
+    EXPECT_TRUE(extract_surface(lost.octree, field).faces.empty());
   }
   const BuildResult found = build(field, min_depth, true);
-  const Mesh mesh = extract_surface(found.octree, field, 30.0);
+  const Mesh mesh = extract_surface(found.octree, field);
   const auto check = testing::check_mesh(mesh);
   ASSERT_GT(mesh.faces.size(), 20u);
   EXPECT_TRUE(check.closed && check.oriented);
@@ -61,9 +61,9 @@ INSTANTIATE_TEST_SUITE_P(MinDepths, TinySphere, ::testing::Values(0, 2, 3, 4));
 
 TEST(FindSmall, ThinRodIsFound) {
   FunctionField field = rod(0.02, 0.5);
-  EXPECT_TRUE(extract_surface(build(field, 3, false).octree, field, 30.0).faces.empty());
+  EXPECT_TRUE(extract_surface(build(field, 3, false).octree, field).faces.empty());
   for (const bool adaptive : {true, false}) {
-    const Mesh mesh = extract_surface(build(field, 3, true, adaptive).octree, field, 30.0);
+    const Mesh mesh = extract_surface(build(field, 3, true, adaptive).octree, field);
     const auto check = testing::check_mesh(mesh);
     EXPECT_TRUE(check.closed && check.oriented);
     EXPECT_EQ(check.euler, 2);
@@ -78,8 +78,8 @@ TEST(FindSmall, LargeShapeCostsLittleMore) {
   const BuildResult plain = build(field, 3, false);
   const BuildResult careful = build(field, 3, true);
   EXPECT_LE(careful.evaluation_count, plain.evaluation_count * 11 / 10);
-  const Mesh a = extract_surface(plain.octree, field, 30.0);
-  const Mesh b = extract_surface(careful.octree, field, 30.0);
+  const Mesh a = extract_surface(plain.octree, field);
+  const Mesh b = extract_surface(careful.octree, field);
   EXPECT_EQ(a.faces.size(), b.faces.size());
 }
 

@@ -1,15 +1,17 @@
-"""karvex._native, the package's private extension: every piece on request,
-a worker count per call, progress per stage with known totals, and clean
+"""karvex._native, the package's private extension, directly and through
+karvex.mesh: every piece on request, a worker count per call, progress per
+stage with known totals, arguments bound by keyword from one table, and clean
 errors for bad arguments. Without keep_all, workers and progress it gives
 what _karvex_rs gives, to the bit."""
 import hashlib
 import inspect
-from collections import OrderedDict
+from collections import OrderedDict, defaultdict
 
 import numpy as np
 import pytest
 
 import _karvex_rs
+import karvex
 from support.fields import BOX, Recorder, sphere
 
 native = pytest.importorskip("karvex._native")
@@ -31,6 +33,15 @@ def balls(centres, radius):
 
 
 TWO = balls([(-0.45, 0.0, 0.0), (0.5, 0.1, 0.0)], 0.3)
+
+
+def unequal_pair(points):
+    """A larger ball at x = -0.45 and a smaller one at x = +0.5, apart."""
+    a = np.linalg.norm(points - [-0.45, 0.0, 0.0], axis=1) - 0.4
+    b = np.linalg.norm(points - [0.5, 0.0, 0.0], axis=1) - 0.3
+    return np.minimum(a, b), None
+
+
 def grid_of_balls(xs, ys, zs, radius):
     """Separate equal balls centred on a grid: the nearest centre is the
     nearest grid value on each axis, found without comparing every ball."""
@@ -96,10 +107,11 @@ def test_worker_counts_give_the_same_bytes_and_batches(adaptive):
 @pytest.mark.parametrize("adaptive", [False, True])
 def test_same_result_as_karvex_rs(adaptive):
     field = sphere(0.6)
-    options = dict(min_depth=2, max_depth=6, angle_threshold_deg=25.0, iso_value=0.01,
-                   adaptive=adaptive)
-    ours = native.extract_mesh(field, *BOX, workers=2, progress=lambda *r: None, **options)
-    theirs = _karvex_rs.extract_mesh(field, *BOX, **options)
+    options = dict(min_depth=2, max_depth=6, adaptive=adaptive)
+    ours = native.extract_mesh(field, *BOX, workers=2, progress=lambda *r: None, sharp_angle=25.0,
+                               level=0.01, find_small=False, **options)
+    theirs = _karvex_rs.extract_mesh(field, *BOX, angle_threshold_deg=25.0, iso_value=0.01,
+                                     **options)
     digest = [hashlib.sha256(a.tobytes()).hexdigest() for a in ours]
     assert digest == [hashlib.sha256(a.tobytes()).hexdigest() for a in theirs]
 
@@ -146,15 +158,25 @@ def test_an_exception_from_progress_propagates_and_stops_the_work():
     assert calls < reference.calls
 
 
-def test_signature_and_panic_class():
+def test_signature_is_made_from_the_keyword_table():
     parameters = list(inspect.signature(native.extract_mesh).parameters.values())
-    # The parameters of _karvex_rs.extract_mesh, in order, then those of the package.
-    assert [str(p) for p in parameters[:11]] == [
-        "eval_fn", "bbox_min", "bbox_max", "min_depth=3", "max_depth=7",
-        "angle_threshold_deg=30.0", "iso_value=0.0", "adaptive=False", "keep_all=False",
-        "workers=0", "progress=None",
-    ]
+    # The field and the box by position only; every option by keyword only.
+    assert [(p.name, p.kind.name) for p in parameters[:3]] == [
+        ("field", "POSITIONAL_ONLY"), ("bbox_min", "POSITIONAL_ONLY"),
+        ("bbox_max", "POSITIONAL_ONLY")]
+    assert [str(p) for p in parameters[3:]] == [
+        "min_depth=3", "max_depth=7", "level=0.0", "sharp_angle=30.0", "adaptive=False",
+        "keep_all=False", "simplify=None", "find_small=True", "workers=None", "progress=None",
+        "bounds=None"]
+    assert {p.kind.name for p in parameters[3:]} == {"KEYWORD_ONLY"}
+    # karvex.mesh's defaults are the table's.
+    mesh_defaults = {name: p.default for name, p in
+                     inspect.signature(karvex.mesh).parameters.items()}
+    for p in parameters[3:7]:
+        assert repr(mesh_defaults[p.name]) == str(p).split("=")[1], p.name
 
+
+def test_the_panic_class_is_exported_and_shared():
     def short(p):  # one value too few: an internal failure in both modules
         values, gradients = sphere(0.6)(p)
         return values[:-1], gradients
@@ -164,8 +186,9 @@ def test_signature_and_panic_class():
         with pytest.raises(BaseException) as caught:
             module.extract_mesh(short, *BOX, max_depth=4)
         raised.append(type(caught.value))
-    assert raised[0] is raised[1]
+    assert raised[0] is raised[1] is native.PanicException
     assert raised[0].__name__ == "PanicException" and not issubclass(raised[0], Exception)
+    assert not hasattr(_karvex_rs, "PanicException")
 
 
 @pytest.mark.parametrize(
@@ -178,21 +201,76 @@ def test_signature_and_panic_class():
         (dict(workers=True), TypeError, "got 'bool'"),
         (dict(workers="2"), TypeError, "got 'str'"),
         (dict(progress=3), TypeError, "argument 'progress': expected a callable"),
-        (dict(keep_all="yes"), TypeError, "argument 'keep_all'"),
-        (dict(max_depth=32), ValueError, "max_depth must be at most 31"),
+        (dict(keep_all="yes"), TypeError, "keep_all must be True or False, got 'yes' (str)"),
+        (dict(max_depth=32), ValueError, "max_depth must be an integer from 0 to 31, got 32"),
+        (dict(max_depth=10**30), ValueError, "from 0 to 31, got 1000000000000000000000000000000"),
         (dict(min_depth=5, max_depth=4), ValueError, "min_depth must not exceed max_depth"),
         (dict(colour=1), TypeError, "unexpected keyword argument 'colour'"),
+        (dict(iso_value=0.0), TypeError, "unexpected keyword argument 'iso_value'"),
+        (dict(field=sphere(0.6)), TypeError, "unexpected keyword argument 'field'"),
+        (dict(level=float("nan")), ValueError, "level must be finite, got nan"),
+        (dict(sharp_angle=-1), ValueError, "from 0 to 180, got -1; the default is 30"),
+        (dict(simplify=0), ValueError, "simplify must be a positive finite distance, got 0.0"),
+        (dict(bounds="the box", bbox_max=(1, -1, 1)), ValueError,
+         "got 'the box', whose y range is empty"),
     ],
 )
 def test_bad_arguments_raise_clean_errors(options, error, text):
     calls = Recorder(sphere(0.6))
+    box = dict(zip(("bbox_min", "bbox_max"), BOX))
+    box.update((k, options.pop(k)) for k in list(options) if k in box)
     with pytest.raises(error) as caught:
-        native.extract_mesh(calls, *BOX, **options)
-    assert text in str(caught.value)
+        native.extract_mesh(calls, box["bbox_min"], box["bbox_max"], **options)
+    assert text in str(caught.value), str(caught.value)
     assert calls.calls == 0
 
 
-def test_workers_accepts_index_objects():
-    v1, f1 = native.extract_mesh(sphere(0.6), *BOX, max_depth=4, workers=np.int64(2))
+def test_index_and_numpy_arguments_are_accepted():
+    v1, f1 = native.extract_mesh(sphere(0.6), *BOX, max_depth=np.int64(4), workers=np.int64(2),
+                                 adaptive=np.False_, level=np.float32(0.0))
     v2, f2 = native.extract_mesh(sphere(0.6), *BOX, max_depth=4)
     assert v1.tobytes() == v2.tobytes() and f1.tobytes() == f2.tobytes()
+
+
+# --- Through karvex.mesh -------------------------------------------------------
+
+
+def test_mesh_keep_all_returns_every_piece():
+    largest = karvex.mesh(unequal_pair, BOX, max_depth=5)
+    every = karvex.mesh(unequal_pair, BOX, max_depth=5, keep="all")
+    parts = every.components()
+    assert len(largest.components()) == 1 and len(parts) == 2
+    assert all(p.is_closed and p.is_oriented and p.euler_characteristic == 2 for p in parts)
+    assert parts[0].faces.tobytes() == largest.faces.tobytes()
+    assert parts[0].vertices.tobytes() == largest.vertices.tobytes()
+    assert parts[0].volume > parts[1].volume
+
+
+def test_mesh_progress_reports_stages_with_totals():
+    reports = []
+    karvex.mesh(sphere(0.6), BOX, max_depth=5, progress=lambda *r: reports.append(r))
+    by_stage = defaultdict(list)
+    for stage, done, total in reports:
+        assert 0 <= done <= total
+        by_stage[stage].append((done, total))
+    assert len(by_stage) >= 3
+    for stage, counts in by_stage.items():
+        dones = [d for d, _ in counts]
+        assert dones == sorted(dones) and dones[-1] == counts[-1][1], stage
+        assert len({t for _, t in counts}) == 1, f"{stage}: the total changed"
+
+
+def test_mesh_worker_count_does_not_change_the_mesh():
+    one = karvex.mesh(sphere(0.6), BOX, max_depth=5, adaptive=True, workers=1)
+    two = karvex.mesh(sphere(0.6), BOX, max_depth=5, adaptive=True, workers=2)
+    assert one.vertices.tobytes() == two.vertices.tobytes()
+    assert one.faces.tobytes() == two.faces.tobytes()
+
+
+def test_mesh_an_exception_from_progress_interrupts_the_call():
+    def stop(stage, done, total):
+        if done:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        karvex.mesh(sphere(0.6), BOX, max_depth=6, progress=stop)

@@ -78,7 +78,8 @@ def test_own_pool_of_a_call_gives_the_same_batches_and_mesh():
             digest.update(np.ascontiguousarray(p).tobytes())
             return ball(p)
 
-        v, f = native.extract_mesh(field, (-1, -1, -1), (1, 1, 1), 2, 7, adaptive=True,
+        v, f = native.extract_mesh(field, (-1, -1, -1), (1, 1, 1), min_depth=2, max_depth=7,
+                                   adaptive=True,
                                    workers=workers)
         return digest.hexdigest(), hashlib.sha256(v.tobytes() + f.tobytes()).hexdigest(), len(f)
 

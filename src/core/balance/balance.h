@@ -4,7 +4,7 @@
 
 #include "field/field.h"
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/flat_hash.h"
 

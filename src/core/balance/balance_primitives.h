@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "support/panic.h"
 
 namespace karvex {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "octree/mod.h"
+#include "octree/octree.h"
 
 namespace karvex {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "balance/balance_primitives.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "support/bbox.h"
 
 namespace karvex {

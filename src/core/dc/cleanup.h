@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dc/extract.h"
-#include "dc/faces.h"
+#include "dc/mesh.h"
 #include "support/vec3.h"
 
 namespace karvex {

@@ -6,7 +6,7 @@
 
 #include "dc/surface_cells.h"
 #include "field/field.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/bbox.h"
 #include "support/vec3.h"

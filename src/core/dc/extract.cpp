@@ -1,4 +1,6 @@
 // The Dual Contouring driver: the stages in order, each in its own file.
+// With simplification two stages are swapped for others (the collapse after
+// the leaves' vertices, faces on minimal edges); the rest is shared.
 #include "dc/extract.h"
 
 #include <cmath>
@@ -9,12 +11,13 @@
 #include "dc/cleanup.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
-#include "dc/extract_simplified.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
+#include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
+#include "dc/simplify.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
@@ -24,9 +27,53 @@
 
 namespace karvex {
 
-Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_deg) {
-  return extract_surface(tree, field, angle_threshold_deg, ExtractControls{});
+namespace {
+
+// The vertices of the mesh before projection, numbered for output, and what
+// the face stage needs to find them: the first vertex of each surface cell
+// (leaves' vertices) or the contouring tree (collapsed cells).
+struct PlacedVertices {
+  std::vector<Vec3> positions;
+  std::vector<VertexBox> boxes;
+  std::vector<std::uint64_t> cell_first_vertex;  // without simplification
+  SimplifiedCells simplified;                    // with simplification
+};
+
+// One vertex per slot, minimising its quadratic error inside its clamp box;
+// with a tolerance above 0, cells are then collapsed bottom-up while their
+// merged error stays within it (the cells that stay keep exactly the leaves'
+// vertices, so the Qefs are kept for merging).
+PlacedVertices place_vertices(WorkerPool& pool, const Octree& tree,
+                              const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                              SlotQefs hermite, double tolerance, StageTimer& timer) {
+  const bool collapse = tolerance > 0.0;
+  timer.stage(&ExtractTimings::qefs);
+  // Units: the slots solved, then the cells numbered (twice) or collapsed.
+  begin_stage("vertices", slots.slot_count + (collapse ? 1 : 2) * std::uint64_t{cells.size()});
+  std::vector<VertexSolveJob> jobs =
+      make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
+  timer.stage(&ExtractTimings::solve);
+  PlacedVertices placed;
+  if (!collapse) {
+    std::vector<VertexSolution> solutions =
+        solve_vertices(pool, std::move(jobs), std::move(hermite.qefs));
+    timer.stage(&ExtractTimings::emit);
+    EmittedVertices emitted = emit_vertices(cells, slots, std::move(solutions));
+    placed.positions = std::move(emitted.positions);
+    placed.boxes = std::move(emitted.boxes);
+    placed.cell_first_vertex = std::move(emitted.cell_first_vertex);
+    return placed;
+  }
+  std::vector<Qef> qefs = std::move(hermite.qefs);
+  const std::vector<VertexSolution> solutions = solve_vertices(pool, std::move(jobs), qefs);
+  timer.stage(&ExtractTimings::collapse);
+  placed.simplified = simplify_cells(tree, cells, slots, qefs, solutions, tolerance);
+  placed.positions = std::move(placed.simplified.positions);
+  placed.boxes = std::move(placed.simplified.boxes);
+  return placed;
 }
+
+}  // namespace
 
 // Scratch arrays are moved into the last stage that reads them, which frees
 // them when it returns: the deep trees' arrays are hundreds of megabytes.
@@ -34,20 +81,20 @@ Mesh extract_surface(const Octree& tree, Field& field, double angle_threshold_de
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
 // twice: lookup and slots), "crossings" (cells, twice), "locating
-// crossings" and "crossing normals" (crossings), "vertices" (cells, slots, cells),
-// "projection" (vertices, once per Newton step, three at most), "faces"
-// (cells) and "pieces" (cleanup_units).
-Mesh extract_surface(const Octree& tree, Field& user_field, double angle_threshold_deg,
-                     const ExtractControls& controls) {
-  const RunMonitor monitor(controls.hooks);
-  StageTimer timer(controls.timings, user_field);
+// crossings" and "crossing normals" (crossings), "vertices" (slots, then
+// cells twice, or once when collapsing), "projection" (vertices, once per
+// Newton step, three at most), "faces" (cells; 1 on minimal edges) and
+// "pieces" (cleanup_units).
+Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions& options) {
+  const RunMonitor monitor(options.run.hooks);
+  StageTimer timer(options.run.timings, user_field);
   // Names the work for the report of an allocation failure; timer.stage()
   // names each stage.
   const TaskScope task("contouring the octree", tree.max_depth);
   Field& field = timer.field();
   const double iso = tree.iso_value;
   // Two normals of a slot further apart than the threshold angle make it sharp.
-  const double cos_threshold = std::cos(angle_threshold_deg * std::numbers::pi / 180.0);
+  const double cos_threshold = std::cos(options.sharp_angle * std::numbers::pi / 180.0);
 
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
@@ -57,7 +104,7 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
     end_stage();
     return {};
   }
-  WorkerPool& pool = controls.pool ? *controls.pool : global_pool();
+  WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
   begin_stage("cell index", 2 * std::uint64_t{cells.size()});
   const CellLookup lookup = build_cell_lookup(cells);
   const VertexSlots slots = assign_vertex_slots(cells);
@@ -82,39 +129,37 @@ Mesh extract_surface(const Octree& tree, Field& user_field, double angle_thresho
   SlotQefs hermite =
       accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
                               std::move(shared), cells, slots, tree, cos_threshold);
-  if (controls.simplify_tolerance > 0.0) {
-    return extract_simplified(pool, field, tree, cells, slots, std::move(hermite), controls, timer);
-  }
 
-  // One vertex per slot, minimising its quadratic error inside its clamp box,
-  // numbered for output and pulled onto the surface.
-  timer.stage(&ExtractTimings::qefs);
-  begin_stage("vertices", slots.slot_count + 2 * std::uint64_t{cells.size()});
-  std::vector<VertexSolveJob> jobs =
-      make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
-  timer.stage(&ExtractTimings::solve);
-  std::vector<VertexSolution> solutions =
-      solve_vertices(pool, std::move(jobs), std::move(hermite.qefs));
-  timer.stage(&ExtractTimings::emit);
-  EmittedVertices emitted = emit_vertices(cells, slots, std::move(solutions));
-  timer.count(&ExtractTimings::vertex_count, emitted.positions.size());
+  // Vertices numbered for output (collapsed when simplifying), pulled onto
+  // the surface.
+  const bool simplify = options.simplify > 0.0;
+  PlacedVertices placed =
+      place_vertices(pool, tree, cells, slots, std::move(hermite), options.simplify, timer);
+  timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
-  begin_stage("projection", 3 * std::uint64_t{emitted.positions.size()});
-  project_vertices(pool, field, emitted.positions, std::move(emitted.boxes), tree);
+  begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});
+  project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
 
-  // Quads round the sign-changing edges, split into triangles; the largest
-  // connected piece is kept, or every piece when asked.
+  // Quads round the sign-changing edges, split into triangles (on minimal
+  // edges when cells have been collapsed); the largest connected piece is
+  // kept, or every piece when asked.
   timer.stage(&ExtractTimings::faces);
-  begin_stage("faces", cells.size());
-  std::vector<Triangle> triangles =
-      generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex, emitted.positions, iso);
+  std::vector<Triangle> triangles;
+  if (simplify) {
+    begin_stage("faces", 1);
+    triangles = minimal_edge_faces(placed.simplified, placed.positions);
+    advance_stage(1);
+  } else {
+    begin_stage("faces", cells.size());
+    triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
+                               placed.positions, iso);
+  }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);
-  begin_stage("pieces",
-              cleanup_units(controls.keep_all, emitted.positions.size(), triangles.size()));
-  Mesh mesh = controls.keep_all
-                  ? keep_all_components(std::move(emitted.positions), std::move(triangles))
-                  : keep_largest_component(std::move(emitted.positions), std::move(triangles));
+  std::vector<Vec3> positions = std::move(placed.positions);
+  begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
+  Mesh mesh = options.keep_all ? keep_all_components(std::move(positions), std::move(triangles))
+                               : keep_largest_component(std::move(positions), std::move(triangles));
   end_stage();
   timer.stop();  // freeing the scratch arrays is no stage's work
   return mesh;

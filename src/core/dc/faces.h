@@ -1,17 +1,15 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "dc/component_table.h"
+#include "dc/mesh.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
 #include "support/vec3.h"
 
 namespace karvex {
-
-using Triangle = std::array<std::uint64_t, 3>;
 
 // The triangles round every sign-changing edge that starts at a surface
 // cell's minimum corner (edge 4a, a = 0, 1, 2): the cell O and its three

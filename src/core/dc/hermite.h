@@ -9,7 +9,7 @@
 #include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {

@@ -4,7 +4,7 @@
 
 #include "dc/vertex_placement.h"
 #include "field/field.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/vec3.h"
 

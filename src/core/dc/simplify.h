@@ -8,7 +8,7 @@
 #include "dc/hermite.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/vec3.h"
 

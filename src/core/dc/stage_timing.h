@@ -1,27 +1,22 @@
 #pragma once
 
-// The optional knobs of extract_surface (ExtractControls) and stage timing
-// of an extraction, for benchmarks: the seconds each stage took
-// (ExtractTimings), and the StageTimer that fills them: wall-clock and
+// Stage timing of an extraction, for benchmarks: the seconds each stage
+// took (ExtractTimings), and the StageTimer that fills them: wall-clock and
 // calling-thread CPU time of each stage, and how much of each was spent
 // inside the field. CPU time of the calling thread is what a stage costs
 // when the pool has one worker, whatever else the machine runs. Timing never
 // changes the result; when nobody asked for it, it costs one test of a
 // pointer per stage.
 
-#include <time.h>
-
 #include <chrono>
 #include <cstdint>
 #include <span>
 
 #include "field/field.h"
+#include "platform/platform.h"
 #include "support/alloc_context.h"
 
 namespace karvex {
-
-class WorkerPool;
-class RunHooks;
 
 // Seconds spent in each stage of one extraction, wall-clock and CPU time of
 // the calling thread (which does all the work when the pool has one
@@ -40,7 +35,8 @@ struct ExtractTimings {
   Stage normals;     // normal batch (and finite differences), accumulation, sharp slots
   Stage qefs;        // solve jobs
   Stage solve;       // vertex solve (parallel)
-  Stage emit;        // output numbering
+  Stage emit;        // output numbering (without simplification)
+  Stage collapse;    // collapsing cells by merged error (with simplification)
   Stage projection;  // Newton steps (parallel updates)
   Stage faces;       // face generation (parallel)
   Stage cleanup;     // largest component
@@ -50,35 +46,12 @@ struct ExtractTimings {
   std::uint64_t triangle_count = 0;  // generated, before cleanup
 };
 
-// Optional knobs of extract_surface. None of them changes the result but
-// keep_all and simplify_tolerance.
-struct ExtractControls {
-  WorkerPool* pool = nullptr;         // nullptr: the process-wide pool
-  ExtractTimings* timings = nullptr;  // nullptr: no timing
-  // Progress of the stages and polls for cancellation, on the calling thread
-  // (see RunMonitor for the stages' names and totals). nullptr: none, unless
-  // the caller already runs a RunMonitor of its own.
-  RunHooks* hooks = nullptr;
-  // true: every connected piece is kept (unused vertices dropped, the others
-  // renumbered in order); false: the largest piece only.
-  bool keep_all = false;
-  // Above 0: cells are collapsed while their merged quadratic error stays
-  // within this distance in world units (simplify.h), and faces are made on
-  // minimal edges; 0 or less (or NaN): no simplification.
-  double simplify_tolerance = 0.0;
-};
-
 // A moment on both clocks.
 struct Stamp {
   std::chrono::steady_clock::time_point wall;
   double cpu = 0.0;  // CPU seconds of the calling thread
 
-  static Stamp now() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return {std::chrono::steady_clock::now(),
-            static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec)};
-  }
+  static Stamp now() { return {std::chrono::steady_clock::now(), platform::thread_cpu_seconds()}; }
 };
 
 // Seconds on both clocks.
@@ -163,6 +136,7 @@ inline const char* stage_description(ExtractTimings::Stage ExtractTimings::* sta
   if (stage == &T::qefs) return "preparing vertex solves";
   if (stage == &T::solve) return "solving vertex positions";
   if (stage == &T::emit) return "numbering vertices";
+  if (stage == &T::collapse) return "collapsing cells";
   if (stage == &T::projection) return "projecting vertices onto the surface";
   if (stage == &T::faces) return "generating faces";
   if (stage == &T::cleanup) return "keeping the largest component";

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "octree/lattice_index.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "support/vec3.h"
 
 namespace karvex {

@@ -1,6 +1,6 @@
 #include "dc/vertex_placement.h"
 
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
 

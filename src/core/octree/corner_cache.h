@@ -10,7 +10,7 @@
 #include "field/field.h"
 #include "octree/chunked_array.h"
 #include "octree/lattice_index.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "support/flat_hash.h"
 
 namespace karvex {

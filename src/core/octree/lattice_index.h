@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "support/flat_hash.h"
 
 namespace karvex {

@@ -6,7 +6,7 @@
 
 #include "field/field.h"
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 
 namespace karvex {
 

@@ -25,7 +25,7 @@
 #include <span>
 
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {

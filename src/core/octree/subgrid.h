@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "octree/mod.h"
+#include "octree/octree.h"
 
 namespace karvex {
 

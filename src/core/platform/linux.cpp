@@ -1,9 +1,10 @@
 // The platform layer on Linux: the affinity mask, the control-group CPU
-// quota, and huge pages through mmap and madvise.
+// quota, huge pages through mmap and madvise, and the thread's CPU clock.
 #if defined(__linux__)
 
 #include <sched.h>
 #include <sys/mman.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -84,6 +85,12 @@ void* map_huge_block(std::size_t bytes) {
 
 void unmap_huge_block(void* block, std::size_t bytes) noexcept {
   if (block != nullptr) munmap(block, round_up_to_huge_page(bytes));
+}
+
+double thread_cpu_seconds() noexcept {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 }  // namespace karvex::platform

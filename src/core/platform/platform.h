@@ -1,8 +1,8 @@
 #pragma once
 
 // What the core asks of the operating system: how many CPUs this process may
-// use, and large blocks of memory backed by huge pages. Everything else in
-// the core is standard C++.
+// use, large blocks of memory backed by huge pages, and the CPU time of the
+// calling thread. Everything else in the core is standard C++.
 //
 // linux.cpp implements this with sched_getaffinity, the control-group CPU
 // quota and mmap/madvise; portable.cpp with the standard library alone, for
@@ -33,5 +33,10 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // std::bad_alloc. The same `bytes` must be given to unmap_huge_block.
 void* map_huge_block(std::size_t bytes);
 void unmap_huge_block(void* block, std::size_t bytes) noexcept;
+
+// CPU seconds the calling thread has used (benchmark timing): on Linux its
+// CPU-time clock; elsewhere the process's CPU clock, which counts every
+// thread.
+double thread_cpu_seconds() noexcept;
 
 }  // namespace karvex::platform

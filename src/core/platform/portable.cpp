@@ -2,6 +2,7 @@
 // alone. No quota is known, and large blocks are ordinary aligned memory.
 #if !defined(__linux__)
 
+#include <ctime>
 #include <new>
 #include <thread>
 
@@ -22,6 +23,10 @@ void* map_huge_block(std::size_t bytes) {
 
 void unmap_huge_block(void* block, std::size_t /*bytes*/) noexcept {
   ::operator delete(block, std::align_val_t{kHugePageBytes});
+}
+
+double thread_cpu_seconds() noexcept {
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 }  // namespace karvex::platform

@@ -14,7 +14,7 @@
 #include "balance/balance_primitives.h"
 #include "field/field.h"
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "reference_octree.h"
 
 namespace karvex::testing {

@@ -16,7 +16,7 @@
 #include "dc/qef.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/vec3.h"
 

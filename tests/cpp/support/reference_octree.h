@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "octree/corner_cache.h"
-#include "octree/mod.h"
+#include "octree/octree.h"
 
 namespace karvex::testing {
 

@@ -152,10 +152,10 @@ class PanicException(BaseException):
 
 
 def _fake_native(raised):
-    def extract_mesh(*args):
+    def extract_mesh(*args, **options):
         raise raised
 
-    return types.SimpleNamespace(extract_mesh=extract_mesh)
+    return types.SimpleNamespace(extract_mesh=extract_mesh, PanicException=PanicException)
 
 
 def test_native_panic_becomes_meshing_error(monkeypatch):
@@ -188,31 +188,51 @@ def test_a_subclass_named_otherwise_is_not_taken_for_a_panic(monkeypatch):
         karvex.mesh(sphere, BOX, max_depth=3)
 
 
-def test_the_native_extension_receives_every_option(monkeypatch):
-    """The future extension is called with the documented argument order;
-    this stand-in records them and meshes with _karvex_rs."""
-    import _karvex_rs
+def test_a_user_exception_named_panic_exception_passes_unchanged(monkeypatch):
+    # Only the native module's own class is a panic, whatever another is named.
+    lookalike = type("PanicException", (BaseException,), {})("from the field")
+    monkeypatch.setattr(_engine, "_native_module", lambda: _fake_native(lookalike))
+    with pytest.raises(BaseException) as caught:
+        karvex.mesh(sphere, BOX, max_depth=3)
+    assert caught.value is lookalike
+
+    def field(points):
+        raise lookalike
+
+    with pytest.raises(BaseException) as caught:
+        karvex.mesh(field, BOX, max_depth=3)
+    assert caught.value is lookalike
+
+
+def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
+    """Only the field and the box go by position; every option by keyword,
+    under the names of the native keyword table. This stand-in records them
+    and meshes with the real module."""
+    from karvex import _native
 
     received = []
 
-    def extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers,
-                     progress, simplify, find_small):
-        received.append((lo, hi, min_d, max_d, angle, level, adaptive, keep_all, workers,
-                         simplify, find_small))
-        if progress is not None:
-            progress("octree", 1, 1)
-        return _karvex_rs.extract_mesh(field, lo, hi, min_d, max_d, angle, level, adaptive)
+    def extract_mesh(field, lo, hi, **options):
+        received.append((lo, hi, options))
+        return _native.extract_mesh(field, lo, hi, **options)
 
-    monkeypatch.setattr(_engine, "_native_module",
-                        lambda: types.SimpleNamespace(extract_mesh=extract_mesh))
+    monkeypatch.setattr(_engine, "_native_module", lambda: types.SimpleNamespace(
+        extract_mesh=extract_mesh, PanicException=_native.PanicException))
     stages = []
-    m = karvex.mesh(sphere, ((-1, -2, -3), (1, 2, 3)), max_depth=4, min_depth=2, level=0.1,
-                    sharp_angle=45, adaptive=True, keep="all", workers=3, simplify=0.01,
-                    progress=lambda *r: stages.append(r[0]))
-    assert received == [((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0), 2, 4, 45.0, 0.1, True, True, 3,
-                         0.01, True)]
-    assert stages == ["octree"] and m.is_closed
+    progress = lambda *r: stages.append(r[0])  # noqa: E731
+    bounds = ((-1, -2, -3), (1, 2, 3))
+    m = karvex.mesh(sphere, bounds, max_depth=4, min_depth=2, level=0.1, sharp_angle=45,
+                    adaptive=True, keep="all", workers=3, simplify=0.01, progress=progress)
+    lo, hi, options = received[0]
+    assert (lo, hi) == ((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0))
+    table = list(inspect.signature(_native.extract_mesh).parameters)[3:]
+    assert sorted(options) == sorted(table)
+    assert {k: options[k] for k in table if k != "progress"} == dict(
+        min_depth=2, max_depth=4, level=0.1, sharp_angle=45, adaptive=True, keep_all=True,
+        simplify=0.01, find_small=True, workers=3, bounds=bounds)
+    assert callable(options["progress"]) and "initial grid" in stages and m.is_closed
     karvex.mesh(sphere, BOX, max_depth=3)
     # workers=None and simplify=None: the extension's defaults; small
     # features are always looked for.
-    assert received[-1][-3:] == (0, 0.0, True)
+    options = received[-1][2]
+    assert (options["workers"], options["simplify"], options["find_small"]) == (None, None, True)

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+// The functions of karvex._native, in the fast calling convention with
+// keywords (see karvex_rs/functions.h). None lets a C++ exception escape.
+
+namespace karvex::py {
+
+// extract_mesh.cpp
+PyObject* karvex_native_extract_mesh(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames);
+
+// The first line of extract_mesh's docstring, "extract_mesh(field, ...)",
+// made from its parameter table.
+std::string native_extract_mesh_signature();
+
+}  // namespace karvex::py

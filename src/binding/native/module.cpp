@@ -1,0 +1,77 @@
+// The module entry of karvex._native, the karvex package's private extension:
+// PyInit__native creates the module once per process with its one function
+// and its PanicException attribute. It shares the binding and the core with
+// _karvex_rs (both are built from the same sources) and raises the same
+// PanicException class, which the package catches by type.
+#include <Python.h>
+
+#include <string>
+
+#include "common/py/errors.h"
+#include "common/py/module_once.h"
+#include "common/py/ref.h"
+#include "native/functions.h"
+#include "native/messages.h"
+
+namespace karvex::py {
+
+namespace {
+
+// What extract_mesh does; its first line, the text signature, is made from
+// the parameter table (native_extract_mesh_signature).
+constexpr const char* kExtractMeshDoc =
+    "\n--\n\n"
+    "Mesh the level set `level` of field inside the box.\n\n"
+    "As _karvex_rs.extract_mesh (whose iso_value is level and angle_threshold_deg\n"
+    "sharp_angle), and: keep_all keeps every connected piece instead of the largest;\n"
+    "simplify, when not None, collapses cells whose merged quadratic error stays within\n"
+    "that distance; find_small tests the cells of the initial grid that have no sign\n"
+    "change for surface hidden between their corners; workers, when not None, runs the\n"
+    "call on that many threads of its own (0 or None: the process-wide pool); progress,\n"
+    "when not None, is called as progress(stage, done, total) on the calling thread\n"
+    "between chunks of work; bounds is the box as the caller wrote it, shown in\n"
+    "messages. Ctrl-C ends the call with KeyboardInterrupt. Returns\n"
+    "(vertices float64 (V, 3), faces int64 (F, 3)).";
+
+PyMethodDef g_functions[] = {
+    {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},  // the docstring is set at the first import
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "karvex._native",
+    "Native meshing for the karvex package (private: use karvex.mesh).",
+    0,  // no per-module state; one module per process
+    g_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// As in _karvex_rs: the core's process-wide state (the worker pool, the
+// exception type) belongs to the first interpreter that imports the module.
+ModuleOnce g_once;
+
+// The exception the module raises when its native code fails an internal
+// check, so that callers can catch it by type.
+void add_panic_type(PyObject* module) {
+  PyObject* type = panic_exception_type();
+  if (PyModule_AddObjectRef(module, "PanicException", type) < 0) throw_fetched();
+}
+
+}  // namespace
+
+}  // namespace karvex::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+  return karvex::py::guarded([] {
+    using namespace karvex::py;
+    // Made once, before the module, and kept for the life of the process.
+    static const std::string doc = native_extract_mesh_signature() + kExtractMeshDoc;
+    g_functions[0].ml_doc = doc.c_str();
+    return module_once(g_once, g_module_def, native_messages::kSubinterpreter, add_panic_type);
+  });
+}
