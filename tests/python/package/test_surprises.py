@@ -135,8 +135,8 @@ def test_the_box_cuts_the_solid_and_closes_it_on_its_faces(shape, bounds, mode):
 def test_a_shape_inside_its_box_is_meshed_exactly_as_without_the_box(mode):
     """Where the field wins every sample is the field's own, bit for bit."""
     shape = SHAPES["csg"]
-    alone = _engine.run(CheckedField(shape, None), *BOX, 3, 6, 30.0, 0.0, mode.get("adaptive", False),
-                        True, None, None, mode.get("simplify"))
+    alone = _engine.run(CheckedField(shape, None), *BOX, max_depth=6, keep_all=True,
+                        adaptive=mode.get("adaptive", False), simplify=mode.get("simplify"))
     m = karvex.mesh(shape, BOX, max_depth=6, **mode)
     assert m.vertices.tobytes() == alone[0].tobytes() and m.faces.tobytes() == alone[1].tobytes()
 
