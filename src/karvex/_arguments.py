@@ -21,6 +21,13 @@ __all__ = ["MeshArguments", "check_arguments"]
 
 # The octree addresses cells with 32-bit lattice coordinates.
 MAX_DEPTH_LIMIT = 31
+# The most worker threads karvex._native takes for one call.
+MAX_WORKERS = 1024
+# A finest cell must span at least this many float64 steps at the box's
+# coordinates: below it, vertices placed inside a cell and crossings found by
+# bisection along its edges collapse onto a few representable positions, and
+# the mesh fills with faces of zero area.
+MIN_CELL_STEPS = 1024
 KEEP_CHOICES = ("largest", "all")
 
 
@@ -95,6 +102,7 @@ def check_arguments(
             f"min_depth must not exceed max_depth, got min_depth={min_d} and "
             f"max_depth={max_d}; lower min_depth or raise max_depth"
         )
+    _check_resolution(bbox_min, bbox_max, max_d, min_d)
     angle = _check_real("sharp_angle", sharp_angle)
     if not 0.0 <= angle <= 180.0:
         raise ValueError(
@@ -125,7 +133,7 @@ def check_arguments(
         batch_size=None if batch_size is None else _check_int("batch_size", batch_size, 1, None),
         normals=_check_bool("normals", normals),
         progress=progress,  # checked just above
-        workers=None if workers is None else _check_int("workers", workers, 1, None),
+        workers=None if workers is None else _check_workers(workers),
     )
 
 
@@ -161,6 +169,51 @@ def _check_bounds(
         (float(low[0]), float(low[1]), float(low[2])),
         (float(high[0]), float(high[1]), float(high[2])),
     )
+
+
+def _check_resolution(
+    bbox_min: tuple[float, float, float],
+    bbox_max: tuple[float, float, float],
+    max_depth: int,
+    min_depth: int,
+) -> None:
+    """Refuse a box whose finest cells float64 cannot resolve where it lies.
+
+    The octree covers the cube centred on the box whose side is the box's
+    largest extent; its cells at ``max_depth`` must span MIN_CELL_STEPS
+    float64 steps at the cube's largest coordinate.
+    """
+    low, high = np.array(bbox_min), np.array(bbox_max)
+    side = float((high - low).max())
+    centre = 0.5 * (low + high)
+    reach = float(np.abs(np.concatenate((centre - side / 2, centre + side / 2))).max())
+    step = float(np.spacing(reach))
+    cell = side / 2.0**max_depth
+    if cell >= MIN_CELL_STEPS * step:
+        return
+    workable = math.floor(math.log2(side / (MIN_CELL_STEPS * step)))
+    depths = f"max_depth={workable}" + (" or less" if workable > 0 else "")
+    if workable >= min_depth:
+        fix = f"use {depths}, or move the shape nearer the origin"
+    elif workable >= 0:
+        fix = f"use {depths} (and min_depth no higher), or move the shape nearer the origin"
+    else:
+        fix = "no depth resolves a box this small so far out: move the shape nearer the origin"
+    raise ValueError(
+        f"bounds and max_depth={max_depth} give finest cells of {cell:.3g}, too fine for "
+        f"float64 at coordinates of {reach:.3g}, where it has steps of {step:.3g} (a cell "
+        f"must span at least {MIN_CELL_STEPS} of them); {fix}"
+    )
+
+
+def _check_workers(value: object) -> int:
+    count = _check_int("workers", value, 1, None)
+    if count > MAX_WORKERS:
+        raise ValueError(
+            f"workers must be at most {MAX_WORKERS}, got {count}; omit it (or pass None) "
+            "to use every available CPU"
+        )
+    return count
 
 
 def _check_int(name: str, value: object, low: int, high: int | None) -> int:
