@@ -70,9 +70,7 @@ def _format(target: str, file_type: object) -> str:
 def _encode(mesh: Any, kind: str) -> bytes | str:
     if kind == "gltf":
         # One JSON file with its buffers embedded as data URIs.
-        from trimesh.exchange.gltf import export_gltf
-
-        files = export_gltf(mesh.scene(), embed_buffers=True)
+        files = mesh.export(file_type="gltf", embed_buffers=True)
         (data,) = files.values()
         return bytes(data)
     data = mesh.export(file_type=kind)

@@ -61,7 +61,7 @@ def closed_volume():
     return closed_and_outward
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
     """Two worker processes on loopback, no dashboard. The workers import the
     same karvex and native module as this process."""
