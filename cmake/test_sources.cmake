@@ -19,6 +19,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/balance_marking_test.cpp
   tests/cpp/platform_test.cpp
   tests/cpp/worker_pool_test.cpp
+  tests/cpp/worker_pool_fork_test.cpp
   tests/cpp/run_monitor_test.cpp
   tests/cpp/component_table_test.cpp
   tests/cpp/crossings_test.cpp

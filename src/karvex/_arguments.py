@@ -1,9 +1,10 @@
 """Checking the arguments of :func:`karvex.mesh` that only Python handles.
 
 The field, the parsing of bounds into two corners, keep, progress,
-batch_size, normals and workers are checked here. The options of the run
-itself (depths, level, sharp_angle, adaptive, simplify) and the rules of the
-box are converted and checked by ``karvex._native`` with the same kind of
+batch_size and normals are checked here. The options of the run itself
+(depths, level, sharp_angle, adaptive, simplify, workers) and the rules of the
+box (finite, ordered, and finest cells that float64 resolves where the box
+lies) are converted and checked by ``karvex._native`` with the same kind of
 messages, before the field is first called.
 
 Each check raises TypeError for a value of the wrong kind and ValueError for a
@@ -13,13 +14,13 @@ says what to pass instead.
 
 from __future__ import annotations
 
-import numbers
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from karvex._checks import AFTER_COMMA, check_bool, check_int, shown
 from karvex._progress import ProgressCallback
 
 __all__ = ["MeshArguments", "check_arguments"]
@@ -48,7 +49,7 @@ class MeshArguments:
     batch_size: int | None
     normals: bool
     progress: bool | ProgressCallback | None
-    workers: int | None
+    workers: Any
 
 
 def check_arguments(
@@ -92,7 +93,7 @@ def check_arguments(
     if not callable(field):
         raise TypeError(
             f"field must be a callable that takes a float64 (N, 3) array of points and "
-            f"returns (values, gradients), got {_show(field)}"
+            f"returns (values, gradients), got {shown(field)}"
         )
     bbox_min, bbox_max = _corners(bounds)
     if not isinstance(keep, str) or keep not in KEEP_CHOICES:
@@ -103,7 +104,7 @@ def check_arguments(
     if progress is not None and not isinstance(progress, bool) and not callable(progress):
         raise TypeError(
             "progress must be True (a bar or lines on standard error), None, or a callable "
-            f"taking (stage, done, total), got {_show(progress)}"
+            f"taking (stage, done, total), got {shown(progress)}"
         )
     return MeshArguments(
         field=field,
@@ -116,10 +117,12 @@ def check_arguments(
         adaptive=adaptive,
         simplify=simplify,
         keep_all=keep == "all",
-        batch_size=None if batch_size is None else _check_int("batch_size", batch_size, 1, None),
-        normals=_check_bool("normals", normals),
+        batch_size=(
+            None if batch_size is None else check_int("batch_size", batch_size, AFTER_COMMA, low=1)
+        ),
+        normals=check_bool("normals", normals, AFTER_COMMA),
         progress=progress,  # checked just above
-        workers=None if workers is None else _check_int("workers", workers, 1, None),
+        workers=workers,
     )
 
 
@@ -130,13 +133,13 @@ def _corners(
     not: the native call checks that)."""
     example = "((x0, y0, z0), (x1, y1, z1)), for example ((-1, -1, -1), (1, 1, 1))"
     if isinstance(bounds, (str, bytes)):
-        raise TypeError(f"bounds must be two corners {example}, got {_show(bounds)}")
+        raise TypeError(f"bounds must be two corners {example}, got {shown(bounds)}")
     try:
         corners = np.array(bounds, dtype=np.float64)
     except (TypeError, ValueError) as error:
         raise TypeError(
             f"bounds must be two corners of three numbers each, {example}, "
-            f"got {_show(bounds)}"
+            f"got {shown(bounds)}"
         ) from error
     if corners.shape != (2, 3):
         raise ValueError(
@@ -148,26 +151,3 @@ def _corners(
         (float(low[0]), float(low[1]), float(low[2])),
         (float(high[0]), float(high[1]), float(high[2])),
     )
-
-
-def _check_int(name: str, value: object, low: int, high: int | None) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, got {_show(value)}")
-    number = int(value)
-    if number < low or (high is not None and number > high):
-        allowed = f"from {low} to {high}" if high is not None else f"{low} or more"
-        raise ValueError(f"{name} must be an integer {allowed}, got {number}")
-    return number
-
-
-def _check_bool(name: str, value: object) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {_show(value)}")
-    return bool(value)
-
-
-def _show(value: object) -> str:
-    text = repr(value)
-    if len(text) > 60:
-        text = text[:57] + "..."
-    return f"{text} ({type(value).__name__})"

@@ -63,8 +63,25 @@ class DaskField:
         self.field, self.client, self.chunk = field, client, chunk
         if hasattr(field, "bounds"):
             self.bounds = field.bounds
-        # One copy on every worker, referred to by the tasks.
-        self._shipped = client.scatter(field, broadcast=True, hash=False)
+        self._shipped = self._ship()
+
+    def _ship(self) -> Any:
+        """One copy of the field on every worker, referred to by the tasks.
+
+        A worker that cannot unpickle the field fails the scatter; that
+        failure is raised here as a FieldError that says how to fix it.
+        """
+        try:
+            return self.client.scatter(self.field, broadcast=True, hash=False)
+        except Exception as error:
+            # Dask reports a worker's failure as a bare Exception holding its repr.
+            detail = str(error) if type(error) is Exception else repr(error)
+            raise FieldError(
+                f"the field could not be sent to the Dask workers: {detail}. A worker "
+                "must be able to unpickle it: define it at the top level of a module the "
+                "workers can import, or in __main__ or a notebook (then it travels by "
+                "value), and give it only state that pickles"
+            ) from error
 
     def __repr__(self) -> str:
         return f"dask_field({self.field!r}, chunk={self.chunk})"
@@ -74,12 +91,23 @@ class DaskField:
         points = np.ascontiguousarray(points, dtype=np.float64)
         n = len(points)
         chunks = [points[start : start + self.chunk] for start in range(0, n, self.chunk)] or [points]
-        futures = self.client.map(_evaluate_chunk, chunks, field=self._shipped, pure=False)
-        try:
-            results: list[tuple[Array, Array | None]] = self.client.gather(futures)
-        except BaseException:
-            self.client.cancel(futures)
-            raise
+        for attempt in range(2):
+            # The field's copies die with their workers: once every worker that
+            # held one has gone (replaced one at a time, say), ship it again.
+            if self._shipped.status != "finished":
+                self._shipped = self._ship()
+            futures = self.client.map(_evaluate_chunk, chunks, field=self._shipped, pure=False)
+            try:
+                results: list[tuple[Array, Array | None]] = self.client.gather(futures)
+            except Exception:
+                self.client.cancel(futures)
+                if attempt == 0 and self._shipped.status != "finished":
+                    continue  # lost during this call: run it once more
+                raise
+            except BaseException:
+                self.client.cancel(futures)
+                raise
+            break
         return self._concatenate(results, chunks)
 
     def _concatenate(
@@ -142,6 +170,8 @@ def dask_field(
         When Dask's distributed scheduler is not installed (``pip install karvex[dask]``).
     ValueError
         For a ``chunk`` that is not a positive integer, or no client.
+    FieldError
+        When a worker cannot unpickle the field.
 
     Examples
     --------

@@ -2,7 +2,7 @@
 
 Every call of a field goes through :func:`check_result`. It accepts what a
 NumPy, PyTorch (CPU) or JAX field naturally returns -- float32, float16 or
-integer arrays, strided views, an ``(N, 1)`` column of values -- and converts
+signed integer arrays, strided views, an ``(N, 1)`` column of values -- and converts
 it to the form the mesher needs: one-dimensional contiguous float64 values and
 ``(N, 3)`` contiguous float64 gradients or None. Anything else raises
 :class:`~karvex.errors.FieldError` with what was wrong and how to fix it.
@@ -92,6 +92,13 @@ def _check_values(raw: object, points: NDArray[np.float64]) -> NDArray[np.float6
             "values as the first item of the pair"
         )
     array = _as_numeric_array(raw, "values", f"an array of {count} float64 values")
+    if array.dtype.kind == "u":
+        raise FieldError(
+            f"the field's values are unsigned integers ({array.dtype}), which are never "
+            "negative (nothing is inside at level 0) and wrap around when a threshold is "
+            "subtracted; return signed or float values, negative inside (for example "
+            "values.astype(np.float64) - threshold)"
+        )
     if array.shape != (count,):
         array = _flatten_values(array, count)
     values = np.ascontiguousarray(array, dtype=np.float64)
@@ -148,6 +155,12 @@ def _check_gradients(raw: object, points: NDArray[np.float64]) -> NDArray[np.flo
 def _as_numeric_array(raw: object, what: str, expected: str) -> NDArray[Any]:
     """Convert an array-like (NumPy, a CPU tensor, a list) to an ndarray of a
     real number type, or raise FieldError naming ``what``."""
+    if isinstance(raw, np.ma.MaskedArray):
+        raise FieldError(
+            f"the field's {what} are a masked array, whose mask karvex cannot honour; "
+            f"return {expected} with every entry defined (fill masked entries with "
+            "array.filled(value) for a value on the right side of the surface)"
+        )
     try:
         array = np.asarray(raw)
     except Exception as error:  # a tensor on a GPU, a ragged list, ...

@@ -173,4 +173,44 @@ def grid_field(
             f" (the first at index {first}, value {copy[first]})"
         )
     copy.flags.writeable = False
-    return GridField(copy, as_half_sizes("spacing", spacing), as_vector("origin", origin))
+    steps = as_half_sizes("spacing", spacing)
+    _check_range(copy, steps)
+    return GridField(copy, steps, as_vector("origin", origin))
+
+
+# The largest magnitude of values and gradients the interpolation may reach:
+# a sixteenth of float64's largest number leaves room for the sums and
+# differences it forms (and for the mesher's own arithmetic on them).
+_LARGEST = float(np.finfo(np.float64).max) / 16.0
+
+
+def _check_range(samples: NDArray[np.float64], spacing: Array) -> None:
+    """Refuse samples and spacings whose interpolated values or gradients
+    overflow float64.
+
+    Between two samples a and b the gradient is (b - a) / spacing, at most
+    twice the largest sample magnitude over the smallest spacing; the
+    spacing must also be a normal float64 so that dividing by it is exact
+    enough to place points in their cells.
+    """
+    largest = max(float(samples.max()), -float(samples.min()))
+    if largest > _LARGEST:
+        raise ValueError(
+            f"volume holds values up to {largest:.3g} in magnitude, too large to "
+            f"interpolate in float64 (at most {_LARGEST:.3g}); mark the outside with a "
+            "moderate value, for example np.clip(volume, -1e6, 1e6), or scale the volume"
+        )
+    smallest = float(spacing.min())
+    tiny = float(np.finfo(np.float64).tiny)
+    if smallest < tiny:
+        raise ValueError(
+            f"spacing must be at least {tiny:.3g} (the smallest normal float64), got "
+            f"{smallest:.3g}; give the spacing in larger units and scale the bounds"
+        )
+    steepest = 2.0 * largest / smallest
+    if steepest > _LARGEST:
+        raise ValueError(
+            f"volume values up to {largest:.3g} over a spacing of {smallest:.3g} give "
+            f"gradients up to {steepest:.3g}, which overflow float64 (at most "
+            f"{_LARGEST:.3g}); scale the volume down or give the spacing in larger units"
+        )

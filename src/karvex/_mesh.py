@@ -11,6 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from karvex import _conversions, _viewing
 from karvex._conversions import checked_arrays, import_optional
+from karvex._export import export_mesh
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -209,8 +210,11 @@ class Mesh:
         """The volume enclosed, by the divergence theorem.
 
         Positive when the triangles face outwards. Meaningful only for a mesh
-        that :attr:`is_closed`; for an open mesh the number depends on where
-        the origin is.
+        that :attr:`is_closed`. The tetrahedra are taken about the centre of
+        the vertices' bounding box rather than the origin, so that a mesh far
+        from the origin keeps its digits (about the origin the terms of a
+        mesh at 1e6 are 1e18 times larger than their sum); for an open mesh
+        the number depends on that centre.
 
         Examples
         --------
@@ -220,11 +224,20 @@ class Mesh:
         >>> round(m.volume, 12)
         0.166666666667
         """
-        v0, v1, v2 = self._corners()
+        if len(self.faces) == 0:
+            return 0.0
+        used = self.vertices[self.faces.reshape(-1)]
+        centre = 0.5 * (used.min(axis=0) + used.max(axis=0))
+        v0, v1, v2 = self._corners(centre)
         return float(np.einsum("ij,ij->", v0, np.cross(v1, v2))) / 6.0
 
-    def _corners(self) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    def _corners(
+        self, about: NDArray[np.float64] | None = None
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+        """The three corners of every face, relative to ``about`` when given."""
         corners = self.vertices[self.faces]
+        if about is not None:
+            corners = corners - about
         return corners[:, 0], corners[:, 1], corners[:, 2]
 
     # -- pieces -----------------------------------------------------------
@@ -258,14 +271,31 @@ class Mesh:
         face_labels = labels[self.faces[:, 0]]
         roots, first_face, sizes = np.unique(face_labels, return_index=True, return_counts=True)
         order = np.lexsort((first_face, -sizes))
+        # One stable sort groups the faces piece by piece (each keeping its
+        # order) and one the used vertices, so that the split is linear in
+        # the mesh however many pieces there are, not pieces x faces.
+        piece_of_root = np.empty(len(roots), dtype=np.int64)
+        piece_of_root[order] = np.arange(len(roots), dtype=np.int64)
+        face_piece = piece_of_root[np.searchsorted(roots, face_labels)]
+        face_order = np.argsort(face_piece, kind="stable")
+        face_bounds = np.concatenate(([0], np.cumsum(sizes[order])))
+        used = np.zeros(len(self.vertices), dtype=bool)
+        used[self.faces.reshape(-1)] = True
+        used_vertices = np.flatnonzero(used)  # ascending: renumbering keeps the vertex order
+        vertex_piece = piece_of_root[np.searchsorted(roots, labels[used_vertices])]
+        vertex_order = used_vertices[np.argsort(vertex_piece, kind="stable")]
+        vertex_bounds = np.searchsorted(np.sort(vertex_piece), np.arange(len(roots) + 1))
+        renumber = np.empty(len(self.vertices), dtype=np.int64)
+        renumber[vertex_order] = np.arange(len(vertex_order)) - np.repeat(
+            vertex_bounds[:-1], np.diff(vertex_bounds)
+        )
+        sorted_faces = renumber[self.faces[face_order]]
         pieces = []
-        for root in roots[order]:
-            faces = self.faces[face_labels == root]
-            used = np.unique(faces)  # sorted: renumbering keeps the vertex order
-            renumber = np.empty(len(self.vertices), dtype=np.int64)
-            renumber[used] = np.arange(len(used), dtype=np.int64)
-            normals = None if self.normals is None else self.normals[used]
-            pieces.append(Mesh._adopt(self.vertices[used], renumber[faces], normals))
+        for k in range(len(roots)):
+            vertices = vertex_order[vertex_bounds[k] : vertex_bounds[k + 1]]
+            normals = None if self.normals is None else self.normals[vertices]
+            faces = sorted_faces[face_bounds[k] : face_bounds[k + 1]]
+            pieces.append(Mesh._adopt(self.vertices[vertices], faces, normals))
         return pieces
 
     # -- export -----------------------------------------------------------
@@ -301,26 +331,36 @@ class Mesh:
             process=False,
         )
 
-    def export(self, path: str | os.PathLike[str], file_type: str | None = None) -> None:
+    def export(
+        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], file_type: str | None = None
+    ) -> None:
         """Write the mesh to a file (STL, PLY, OBJ, GLB, OFF, ...) through trimesh.
 
         Needs the optional dependency trimesh (``pip install karvex[io]``).
 
         Parameters
         ----------
-        path : str or path-like
+        path : str, bytes or path-like
             The file to write.
         file_type : str, optional
-            The format, such as ``"stl"`` or ``"ply"``; taken from the file
-            name's extension when omitted.
+            The format: ``"stl"``, ``"stl_ascii"``, ``"ply"``, ``"obj"``,
+            ``"off"``, ``"glb"``, ``"gltf"``, ``"3mf"`` or ``"dae"`` (the last
+            two need more packages); taken from the file name's extension
+            when omitted.
 
-        STL and PLY files written by trimesh hold single-precision (float32)
-        coordinates; STL also stores every triangle's corners separately.
+        The file appears whole or not at all: it is written under a
+        temporary name in the same folder and then moved into place. A
+        ``.gltf`` file embeds its buffers (no side files); ``.glb`` is the
+        more compact single file. STL and PLY files written by trimesh hold
+        single-precision (float32) coordinates; STL also stores every
+        triangle's corners separately.
 
         Raises
         ------
         ImportError
             trimesh is not installed.
+        ValueError
+            The format is none of the above.
 
         Examples
         --------
@@ -329,7 +369,7 @@ class Mesh:
         >>> m.export("triangle.stl")  # doctest: +SKIP
         """
         import_optional("trimesh", "Mesh.export()")
-        self.to_trimesh().export(os.fspath(path), file_type=file_type)
+        export_mesh(self.to_trimesh(), path, file_type)
 
     # -- other libraries and viewing ---------------------------------------
 

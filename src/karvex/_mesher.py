@@ -60,8 +60,11 @@ def mesh(
         Called with a float64 array of shape (N, 3), one point per row;
         returns ``(values, gradients)``: N values (negative inside for a
         signed distance) and an (N, 3) array of gradients, or None to have
-        them estimated by central differences. float32, float16 and integer
-        arrays are accepted and converted.
+        them estimated by central differences. float32, float16 and signed
+        integer arrays are accepted and converted. The points array is the
+        field's to keep or change. The field must be deterministic: a point
+        must get the same value on every call (the octree samples a corner
+        once and trusts it), or the mesh may come out open and non-manifold.
     bounds : ((x0, y0, z0), (x1, y1, z1)), optional
         The box to mesh in, lower corner first. The result is the part of the
         surface inside the box, closed by flat caps on the box's faces where
@@ -234,7 +237,9 @@ def _vertex_normals(
         return np.zeros((0, 3))
     if reporter is not None:
         reporter("normals", 0, count)
-    gradients = field(vertices)[1]
+    # The field may keep or change the array it is given: hand it a copy, as
+    # the vertices are read again below and become the mesh.
+    gradients = field(vertices.copy())[1]
     if gradients is None:
         offsets = np.concatenate([np.eye(3), -np.eye(3)]) * step  # +x +y +z -x -y -z
         probes = (vertices[:, None, :] + offsets[None, :, :]).reshape(-1, 3)

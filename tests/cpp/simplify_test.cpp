@@ -3,6 +3,8 @@
 // different sizes.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "dc/vertex_placement.h"
 #include "fields.h"
 #include "mesh_check.h"
+#include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
@@ -123,6 +126,58 @@ TEST_P(SimplifiedClosed, ClosedOrientedSameGenus) {
 INSTANTIATE_TEST_SUITE_P(Shapes, SimplifiedClosed,
                          ::testing::Values(ClosedCase{0, 2}, ClosedCase{1, 0}, ClosedCase{2, 2},
                                            ClosedCase{3, 2}, ClosedCase{4, 2}));
+
+// Counts polls; the poll numbered `stop_at` (from 1; 0 never) throws.
+class PollCounter final : public RunHooks {
+ public:
+  struct Stop {};
+  explicit PollCounter(std::uint64_t stop_at) : stop_at_(stop_at) {}
+  void progress(std::string_view, std::uint64_t, std::uint64_t) override {}
+  void poll() override {
+    if (++polls == stop_at_) throw Stop();
+  }
+  std::uint64_t polls = 0;
+
+ private:
+  std::uint64_t stop_at_;
+};
+
+// The collapse and the faces on minimal edges are serial walks of the whole
+// tree: both poll the caller as they go (so Ctrl-C ends them promptly), a
+// throwing poll ends them, and polling changes nothing they produce.
+TEST(Simplify, WalksPollTheCaller) {
+  FunctionField field = testing::sphere({0.03, -0.01, 0.02}, 0.6);
+  const Octree tree = build(field, 7, false);
+  WorkerPool pool(1);
+  const auto cells = collect_surface_cells(tree);
+  const auto slots = assign_vertex_slots(cells);
+  auto refs = find_crossing_refs(pool, cells, tree.iso_value);
+  auto located = locate_crossing_refs(field, refs, cells, tree.iso_value);
+  SlotQefs hermite =
+      accumulate_hermite_data(field, std::move(refs), std::move(located), cells, slots, tree,
+                              std::cos(30.0 * 3.141592653589793 / 180.0));
+  const auto solutions =
+      solve_vertices(pool, make_solve_jobs(cells, slots, hermite.sharp, tree.size), hermite.qefs);
+  const auto simplify = [&] {
+    return simplify_cells(tree, cells, slots, hermite.qefs, solutions, 1e-3);
+  };
+  const SimplifiedCells quiet = simplify();
+  const auto quiet_faces = minimal_edge_faces(quiet, quiet.positions);
+
+  PollCounter counting(0);
+  {
+    RunMonitor monitor(&counting);
+    const SimplifiedCells polled = simplify();
+    const std::uint64_t simplify_polls = counting.polls;
+    EXPECT_GT(simplify_polls, 0u);
+    EXPECT_EQ(polled.positions, quiet.positions);
+    EXPECT_EQ(minimal_edge_faces(polled, polled.positions), quiet_faces);
+    EXPECT_GT(counting.polls, simplify_polls);
+  }
+  PollCounter stopping(1);
+  RunMonitor monitor(&stopping);
+  EXPECT_THROW(simplify(), PollCounter::Stop);
+}
 
 // Planes have no error: an axis-aligned box collapses to a handful of cells
 // whose vertices sit on its corners, edges and faces.

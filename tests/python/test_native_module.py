@@ -194,8 +194,9 @@ def test_the_panic_class_is_exported_and_shared():
 @pytest.mark.parametrize(
     "options, error, text",
     [
-        (dict(workers=-1), ValueError, "workers must be between 0 and 1024 (got -1)"),
-        (dict(workers=10**30), ValueError, "workers must be between 0 and 1024"),
+        (dict(workers=-1), ValueError, "workers must be an integer 1 or more, got -1"),
+        (dict(workers=0), ValueError, "workers must be an integer 1 or more, got 0"),
+        (dict(workers=10**30), ValueError, "workers must be at most 1024, got 1000000000000000000000000000000; omit"),
         (dict(workers=1025), ValueError, "(got 1025)"),
         (dict(workers=1.5), TypeError, "argument 'workers': expected an int"),
         (dict(workers=True), TypeError, "got 'bool'"),

@@ -8,6 +8,7 @@
 // package's (native/messages.h).
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -148,18 +149,21 @@ void bind_tolerance(std::string_view name, PyObject* value, NativeCall& call) {
 }
 
 // None: the default worker count; otherwise an int (not a bool) in
-// 0..kMaxWorkers.
-void bind_workers(std::string_view, PyObject* value, NativeCall& call) {
+// 1..kMaxWorkers.
+void bind_workers(std::string_view name, PyObject* value, NativeCall& call) {
   if (value == Py_None) return;
   if (PyBool_Check(value) || !PyIndex_Check(value)) {
-    throw_error(PyExc_TypeError, fill(native_messages::kWorkersType, {type_name(value)}));
+    throw_error(PyExc_TypeError, fill(native_messages::kNotInteger, {name, show_value(value)}));
   }
   const Ref number = checked(PyNumber_Index(value));
   int overflow = 0;
   const long long count = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
   if (count == -1 && PyErr_Occurred()) throw_fetched();
-  if (overflow != 0 || count < 0 || count > kMaxWorkers) {
-    throw_error(PyExc_ValueError, fill(native_messages::kWorkersRange,
+  if (overflow < 0 || (overflow == 0 && count < 1)) {
+    throw_error(PyExc_ValueError, fill(native_messages::kWorkersTooFew, {str_of(number.get())}));
+  }
+  if (overflow > 0 || count > kMaxWorkers) {
+    throw_error(PyExc_ValueError, fill(native_messages::kWorkersTooMany,
                                        {std::to_string(kMaxWorkers), str_of(number.get())}));
   }
   call.workers = static_cast<std::size_t>(count);
@@ -253,6 +257,24 @@ std::string shown_depth(const NativeCall& call, std::string_view name, std::int6
   return str_of(number.get());
 }
 
+// A number with three significant digits, as Python's format "{:.3g}".
+std::string three_digits(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", value);
+  return text;
+}
+
+// What to do about finest cells float64 cannot resolve: the deepest depth
+// that works (with min_depth lowered too where needed), or moving the shape.
+std::string resolution_fix(std::int64_t workable, std::int64_t min_depth) {
+  if (workable < 0) return std::string(native_messages::kResolutionMove);
+  const std::string depths =
+      "max_depth=" + std::to_string(workable) + (workable > 0 ? " or less" : "");
+  return fill(workable >= min_depth ? native_messages::kResolutionDepth
+                                    : native_messages::kResolutionDepths,
+              {depths});
+}
+
 [[noreturn]] void raise_fault(const OptionFault& fault, const NativeCall& call, const BBox& box) {
   constexpr std::string_view kAxisNames[] = {"x", "y", "z"};
   const MeshingOptions& o = call.options;
@@ -293,6 +315,13 @@ std::string shown_depth(const NativeCall& call, std::string_view name, std::int6
                       shown_number(kDefaultSharpAngle)});
       break;
     }
+    case OptionRule::kCellsTooFine:
+      message = fill(native_messages::kCellsTooFine,
+                     {std::to_string(o.max_depth), three_digits(fault.value),
+                      three_digits(fault.reach), three_digits(fault.step),
+                      std::to_string(static_cast<long long>(kMinCellSteps)),
+                      resolution_fix(fault.depth, o.min_depth)});
+      break;
   }
   throw_error(PyExc_ValueError, message);
 }
@@ -335,7 +364,8 @@ PyObject* karvex_native_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_
       PyObject* value = call.given[kLeading + i];
       if (value != nullptr) kParameters[i].bind(kParameters[i].name, value, call);
     }
-    const StrictRules strict{.every_axis_positive = true, .angle_within_half_turn = true};
+    const StrictRules strict{
+        .every_axis_positive = true, .angle_within_half_turn = true, .cells_resolved = true};
     if (const auto fault = check_meshing_options(call.options, box, strict)) {
       raise_fault(*fault, call, box);
     }

@@ -14,8 +14,6 @@ inline constexpr std::string_view kNotInteger = "{} must be an integer, got {}";
 inline constexpr std::string_view kNotReal = "{} must be a real number, got {}";
 inline constexpr std::string_view kNotFlag = "{} must be True or False, got {}";
 inline constexpr std::string_view kToleranceType = "{} must be a real number or None, got {}; {}";
-inline constexpr std::string_view kWorkersType =
-    "argument 'workers': expected an int (0 for the default worker count), got '{}'";
 inline constexpr std::string_view kProgressType =
     "argument 'progress': expected a callable taking (stage, done, total) or None, got '{}'";
 
@@ -37,8 +35,18 @@ inline constexpr std::string_view kToleranceRange =
 inline constexpr std::string_view kToleranceHint =
     "pass a distance in the units of bounds, for example 1e-4 times the box size, or None for "
     "no simplification";
-inline constexpr std::string_view kWorkersRange =
-    "workers must be between 0 and {} (got {}); 0 uses the default worker count";
+inline constexpr std::string_view kCellsTooFine =
+    "bounds and max_depth={} give finest cells of {}, too fine for float64 at coordinates of "
+    "{}, where it has steps of {} (a cell must span at least {} of them); {}";
+inline constexpr std::string_view kResolutionDepth =
+    "use {}, or move the shape nearer the origin";
+inline constexpr std::string_view kResolutionDepths =
+    "use {} (and min_depth no higher), or move the shape nearer the origin";
+inline constexpr std::string_view kResolutionMove =
+    "no depth resolves a box this small so far out: move the shape nearer the origin";
+inline constexpr std::string_view kWorkersTooFew = "workers must be an integer 1 or more, got {}";
+inline constexpr std::string_view kWorkersTooMany =
+    "workers must be at most {}, got {}; omit it (or pass None) to use every available CPU";
 
 // --- Module entry -----------------------------------------------------------
 inline constexpr std::string_view kSubinterpreter =

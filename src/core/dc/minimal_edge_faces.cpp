@@ -3,6 +3,7 @@
 #include <array>
 
 #include "dc/component_table.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -41,6 +42,9 @@ class MinimalEdges {
 
   // The cells, faces and edges inside one cell.
   void cell(const Place& p) {
+    // A serial walk of the whole tree: poll the caller between cells so
+    // that Ctrl-C ends it promptly. Polling changes no result.
+    if (++visited_ % kPollBlock == 0) poll_run();
     if (!internal(p)) return;
     std::array<Place, 8> c;
     for (unsigned o = 0; o < 8; ++o) c[o] = child(p, o);
@@ -193,6 +197,7 @@ class MinimalEdges {
   const SimplifiedCells& cells_;
   const std::vector<Vec3>& positions_;
   std::vector<Triangle> out_;
+  std::uint64_t visited_ = 0;  // cells visited, for polling
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "dc/simplify.h"
 
 #include "dc/merged_qef.h"
+#include "pool/run_monitor.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -51,6 +52,9 @@ class Simplifier {
  private:
   Candidate visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
                   double side) {
+    // The walk is serial and may take seconds on a deep tree: let the caller
+    // end the run (Ctrl-C) between nodes. Polling changes no result.
+    if (++visited_ % kPollBlock == 0) poll_run();
     Candidate c;
     switch (node.kind) {
       case NodeKind::Empty:
@@ -216,6 +220,7 @@ class Simplifier {
   const double tolerance_;
   const double squared_tolerance_;
   std::uint64_t next_cell_ = 0;
+  std::uint64_t visited_ = 0;  // nodes visited, for polling
   SimplifiedCells out_;
 };
 

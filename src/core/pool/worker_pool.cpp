@@ -7,12 +7,27 @@
 #include <chrono>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 
 #include "pool/cpu_count.h"
 #include "pool/run_monitor.h"
 
 namespace karvex {
+
+namespace {
+
+// The process-wide pool (see global_pool) and its lock.
+std::mutex g_pool_mutex;
+WorkerPool* g_pool = nullptr;
+
+// Every live pool, for the fork handlers; guarded by g_registry_mutex. Lock
+// order: g_pool_mutex, then g_registry_mutex, then a pool's own lock.
+std::mutex g_registry_mutex;
+std::vector<WorkerPool*> g_pools;
+bool g_fork_handlers_installed = false;
+
+}  // namespace
 
 // One parallel loop in flight. Shared between the caller and the workers
 // that picked it up; a worker may still hold it (finding nothing left to
@@ -56,6 +71,9 @@ struct WorkerPool::Loop {
 };
 
 WorkerPool::WorkerPool(std::size_t workers) {
+  // Registered before any thread starts, so that nothing can throw once one
+  // runs (see below).
+  register_pool(this);
   const std::size_t background = workers > 1 ? workers - 1 : 0;
   // Workers never handle signals: the interpreter expects them on its own
   // threads, and a worker has nothing to do with them. The caller's mask is
@@ -83,11 +101,21 @@ WorkerPool::WorkerPool(std::size_t workers) {
 }
 
 WorkerPool::~WorkerPool() {
+  unregister_pool(this);
+  if (orphaned_) {
+    // In a forked child the threads do not exist: nothing to wake or join.
+    // Detaching only marks the descriptors the child copied from the parent.
+    // The condition variable is left undestroyed: destroying it would wait
+    // for the waiters it still counts, the threads that are gone.
+    for (std::thread& thread : threads_) thread.detach();
+    static_cast<void>(work_ready_.release());
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  work_ready_.notify_all();
+  work_ready_->notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -106,7 +134,7 @@ void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task
 
   if (orphaned_ || threads_.empty() || chunk >= n) {
     Loop loop(n, chunk, task);
-    work_as_caller(loop, monitor, base);
+    work_as_caller(loop, monitor, base, false);
     if (loop.failure) std::rethrow_exception(loop.failure);
     return;
   }
@@ -116,10 +144,16 @@ void WorkerPool::run(std::size_t n, std::size_t min_chunk, const RangeTask& task
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(loop);
   }
-  work_ready_.notify_all();
-  const bool polling = work_as_caller(*loop, monitor, base);
-  retire(loop);
-  wait_for_ranges(*loop, polling ? monitor : nullptr, base);
+  work_ready_->notify_all();
+  const bool polling = work_as_caller(*loop, monitor, base, orphaned_);
+  if (orphaned_) {
+    // A report forked this process and this is the child: the loop's lock
+    // and wake-up may be frozen by threads that are gone; touch neither.
+    require_finished_after_fork(*loop);
+  } else {
+    retire(loop);
+    wait_for_ranges(*loop, polling ? monitor : nullptr, base);
+  }
   // Take the failure out of the loop so that the exception object is
   // released on this thread, whichever thread drops the loop last.
   std::exception_ptr failure = std::move(loop->failure);
@@ -157,7 +191,8 @@ void WorkerPool::work_on(Loop& loop) {
   }
 }
 
-bool WorkerPool::work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base) {
+bool WorkerPool::work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base,
+                                const bool& orphaned) {
   if (monitor == nullptr) {
     work_on(loop);
     return false;
@@ -172,6 +207,9 @@ bool WorkerPool::work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t b
     try {
       monitor->reach(base + loop.items_done.load(std::memory_order_relaxed));
     } catch (...) {
+      // In the child of a fork made by the report, the loop's lock may be
+      // held by a thread that is gone: end the loop without it.
+      if (orphaned) throw;
       loop.cancel(std::current_exception());
       work_on(loop);  // the ranges left are skipped, but must be counted
       return false;
@@ -191,14 +229,27 @@ void WorkerPool::wait_for_ranges(Loop& loop, RunMonitor* monitor, std::uint64_t 
       try {
         monitor->reach(base + loop.items_done.load(std::memory_order_relaxed));
       } catch (...) {
+        if (orphaned_) throw;  // forked by the report: as in work_as_caller
         loop.cancel(std::current_exception());
         lock.lock();
         break;
+      }
+      if (orphaned_) {
+        require_finished_after_fork(loop);
+        return;
       }
       lock.lock();
     }
   }
   loop.all_finished.wait(lock, all_done);
+}
+
+void WorkerPool::require_finished_after_fork(const Loop& loop) {
+  if (loop.finished.load(std::memory_order_acquire) == loop.ranges) return;
+  throw std::runtime_error(
+      "the process forked in a callback while worker threads were running a stage of this "
+      "call; the call cannot finish in the child process, where those threads do not exist "
+      "(start a new call there, or fork outside the call)");
 }
 
 void WorkerPool::retire(const std::shared_ptr<Loop>& loop) {
@@ -212,7 +263,7 @@ void WorkerPool::worker_main() {
     std::shared_ptr<Loop> loop;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      work_ready_->wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (queue_.empty()) return;  // stopping, nothing left
       loop = queue_.front();
     }
@@ -222,40 +273,58 @@ void WorkerPool::worker_main() {
 }
 
 // ---------------------------------------------------------------------------
-// The process-wide pool.
+// Fork handling and the process-wide pool.
 
-namespace {
-
-std::mutex g_pool_mutex;
-WorkerPool* g_pool = nullptr;
-bool g_fork_handlers_installed = false;
-
-// Holding the mutex across fork() keeps the child from inheriting it
-// half-taken by a thread that does not exist there.
-void before_fork() { g_pool_mutex.lock(); }
-void after_fork_in_parent() { g_pool_mutex.unlock(); }
-
-// The parent's workers do not exist in the child, and the pool's own lock
-// may have been held by one of them at the fork. The old pool is orphaned
-// (never destroyed, as joining its threads would be undefined; a call that
-// forked from inside eval_fn still holds it and finishes on one thread) and
-// the next call creates a fresh one.
-void after_fork_in_child() {
-  if (g_pool != nullptr) g_pool->orphan_after_fork();
-  g_pool = nullptr;
-  g_pool_mutex.unlock();
-}
-
-}  // namespace
-
-WorkerPool& global_pool() {
-  std::lock_guard<std::mutex> lock(g_pool_mutex);
+void WorkerPool::register_pool(WorkerPool* pool) {
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
   if (!g_fork_handlers_installed) {
-    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+    if (pthread_atfork(prepare_fork, parent_after_fork, child_after_fork) != 0) {
       throw std::bad_alloc();  // the only documented failure is ENOMEM
     }
     g_fork_handlers_installed = true;
   }
+  g_pools.push_back(pool);
+}
+
+void WorkerPool::unregister_pool(WorkerPool* pool) noexcept {
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  const auto it = std::find(g_pools.begin(), g_pools.end(), pool);
+  if (it != g_pools.end()) g_pools.erase(it);
+}
+
+// Holding the locks across fork() keeps the child from inheriting one
+// half-taken by a thread that does not exist there. A pool's own lock is
+// held by its threads only for moments, never while they run a task.
+void WorkerPool::prepare_fork() noexcept {
+  g_pool_mutex.lock();
+  g_registry_mutex.lock();
+  for (WorkerPool* pool : g_pools) pool->mutex_.lock();
+}
+
+void WorkerPool::parent_after_fork() noexcept {
+  for (WorkerPool* pool : g_pools) pool->mutex_.unlock();
+  g_registry_mutex.unlock();
+  g_pool_mutex.unlock();
+}
+
+// The parents' workers do not exist in the child. Every pool is orphaned
+// (never joined: joining a thread that does not exist is undefined; a call
+// that forked from a callback still holds its pools and finishes on one
+// thread) and forgotten, and the next call creates a fresh process-wide
+// pool.
+void WorkerPool::child_after_fork() noexcept {
+  for (WorkerPool* pool : g_pools) {
+    pool->orphan_after_fork();
+    pool->mutex_.unlock();
+  }
+  g_pools.clear();
+  g_pool = nullptr;
+  g_registry_mutex.unlock();
+  g_pool_mutex.unlock();
+}
+
+WorkerPool& global_pool() {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
   if (g_pool == nullptr) g_pool = new WorkerPool(configured_worker_count());
   return *g_pool;
 }

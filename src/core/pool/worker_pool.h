@@ -93,11 +93,19 @@ class WorkerPool {
   std::size_t workers() const { return orphaned_ ? 1 : threads_.size() + 1; }
 
   // For the child of a fork(): the pool's threads do not exist there, and
-  // its lock and condition variable may be frozen in a state that only they
-  // could have left (a broadcast would wait for them forever). From now on
-  // every loop runs on the calling thread alone and never touches them, so
-  // a call that was in progress when its process forked can still finish in
-  // the child.
+  // its condition variable may be frozen in a state that only they could
+  // have left (a broadcast would wait for them forever). From now on every
+  // loop runs on the calling thread alone and never touches them, so a call
+  // that was in progress when its process forked can still finish in the
+  // child. Every live pool is orphaned this way in a forked child (the
+  // process-wide one and each call's own): fork handlers, installed when the
+  // first pool is made, keep the pools' locks consistent across the fork.
+  //
+  // A loop that was running when a callback forked (a progress report
+  // between ranges) cannot finish in the child if background threads held
+  // some of its ranges: those threads are gone with their half-done work.
+  // The caller then throws std::runtime_error (saying to start a new call
+  // there) instead of waiting for them; the parent is unaffected.
   void orphan_after_fork() noexcept { orphaned_ = true; }
 
   // Runs `task` over ranges covering [0, n) of at least `min_chunk`
@@ -118,17 +126,33 @@ class WorkerPool {
   // when `monitor` is set. A throwing poll cancels the loop
   // (the caller then still claims and skips the ranges left); returns false
   // in that case.
-  static bool work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base);
+  // `orphaned` is the pool's flag: a report that forks makes it true in the
+  // child, where a throwing report then ends the loop without its lock.
+  static bool work_as_caller(Loop& loop, RunMonitor* monitor, std::uint64_t base,
+                             const bool& orphaned);
   // Waits until every range of `loop` has finished, polling `monitor` (when
   // set) every few milliseconds meanwhile; a throwing poll cancels the loop.
-  static void wait_for_ranges(Loop& loop, RunMonitor* monitor, std::uint64_t base);
+  // Throws if a poll forked the process and the child cannot finish `loop`.
+  void wait_for_ranges(Loop& loop, RunMonitor* monitor, std::uint64_t base);
+  // In a forked child: throws std::runtime_error unless every range of
+  // `loop` has finished (the others were held by threads that are gone).
+  static void require_finished_after_fork(const Loop& loop);
   void retire(const std::shared_ptr<Loop>& loop);
 
+  // Fork handlers over every live pool (see orphan_after_fork).
+  static void register_pool(WorkerPool* pool);
+  static void unregister_pool(WorkerPool* pool) noexcept;
+  static void prepare_fork() noexcept;
+  static void parent_after_fork() noexcept;
+  static void child_after_fork() noexcept;
+
   std::mutex mutex_;
-  std::condition_variable work_ready_;
+  // On the heap so that an orphaned pool can leave it undestroyed.
+  std::unique_ptr<std::condition_variable> work_ready_ =
+      std::make_unique<std::condition_variable>();
   std::deque<std::shared_ptr<Loop>> queue_;  // loops with ranges left to claim
   bool stopping_ = false;
-  bool orphaned_ = false;  // set only in a forked child, before it runs anything
+  bool orphaned_ = false;  // set only in a forked child, by child_after_fork
   std::vector<std::thread> threads_;
 };
 
@@ -136,7 +160,7 @@ class WorkerPool {
 // workers and never freed. In a child forked after use, the first call makes
 // a fresh pool (the parent's threads do not exist in the child); the old one
 // is orphaned (see WorkerPool::orphan_after_fork) for the callers that still
-// hold it.
+// hold it, as is every pool a call made for itself.
 WorkerPool& global_pool();
 
 // Loops smaller than this run on the calling thread alone: waking workers

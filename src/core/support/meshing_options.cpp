@@ -1,6 +1,8 @@
 #include "support/meshing_options.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace karvex {
 
@@ -48,6 +50,25 @@ std::optional<OptionFault> check_finite(OptionArgument argument, double value) {
   return std::nullopt;
 }
 
+// Cells of side size / 2^max_depth need room between the representable
+// numbers where the cube lies; the fault names the deepest depth that has it.
+std::optional<OptionFault> check_resolution(const BBox& box, std::int64_t max_depth) {
+  const Cube cube = cube_from_box(box);
+  double reach = 0.0;
+  for (int axis = 0; axis < 3; ++axis) {
+    reach = std::max({reach, std::fabs(cube.origin[axis]), std::fabs(cube.origin[axis] + cube.size)});
+  }
+  const double step = std::nextafter(reach, std::numeric_limits<double>::infinity()) - reach;
+  const double cell = std::ldexp(cube.size, -static_cast<int>(max_depth));
+  if (cell >= kMinCellSteps * step) return std::nullopt;
+  const double ratio = cube.size / (kMinCellSteps * step);
+  const std::int64_t workable = ratio >= 1.0 ? static_cast<std::int64_t>(std::floor(std::log2(ratio))) : -1;
+  OptionFault fault{OptionRule::kCellsTooFine, OptionArgument::kMaxDepth, cell, workable};
+  fault.reach = reach;
+  fault.step = step;
+  return fault;
+}
+
 }  // namespace
 
 std::optional<OptionFault> check_meshing_options(const MeshingOptions& options, const BBox& box,
@@ -58,6 +79,9 @@ std::optional<OptionFault> check_meshing_options(const MeshingOptions& options, 
   if (options.min_depth > options.max_depth) {
     return OptionFault{OptionRule::kDepthOrder, OptionArgument::kMinDepth, 0.0,
                        options.min_depth};
+  }
+  if (strict.cells_resolved) {
+    if (auto fault = check_resolution(box, options.max_depth)) return fault;
   }
   if (auto fault = check_finite(OptionArgument::kSharpAngle, options.sharp_angle)) return fault;
   if (strict.angle_within_half_turn && !(options.sharp_angle >= 0.0 && options.sharp_angle <= 180.0)) {

@@ -14,6 +14,12 @@ struct ExtractTimings;
 // The deepest octree level: the lattice coordinates of a cell at that depth
 // still fit 32 bits.
 inline constexpr std::int64_t kDeepestDepth = 31;
+// A finest cell must span at least this many float64 steps at the cube's
+// coordinates: below it, vertices placed inside a cell and crossings found
+// along its edges collapse onto a few representable positions, and the mesh
+// fills with faces of zero area.
+inline constexpr double kMinCellSteps = 1024.0;
+
 // Two normals further apart than this many degrees make a sharp feature.
 inline constexpr double kDefaultSharpAngle = 30.0;
 
@@ -71,6 +77,7 @@ enum class OptionRule : std::uint8_t {
   kDepthOrder,      // min_depth > max_depth
   kNotFinite,       // sharp_angle or level is NaN or infinite
   kAngleRange,      // (angle_within_half_turn) sharp_angle outside 0..180
+  kCellsTooFine,    // (cells_resolved) finest cells below kMinCellSteps float64 steps
 };
 
 // The option a fault is about.
@@ -91,6 +98,11 @@ struct OptionFault {
   double value = 0.0;
   std::int64_t depth = 0;
   int axis = -1;
+  // kCellsTooFine: value is the finest cell's side, depth the deepest
+  // max_depth whose cells are resolved (-1: none), reach the largest
+  // coordinate of the cube and step float64's spacing there.
+  double reach = 0.0;
+  double step = 0.0;
 };
 
 // Rules beyond the ones every run needs, which a caller can ask for.
@@ -100,10 +112,14 @@ struct StrictRules {
   bool every_axis_positive = false;
   // Refuse a sharp_angle outside 0..180 degrees.
   bool angle_within_half_turn = false;
+  // Refuse a box whose finest cells span fewer than kMinCellSteps float64
+  // steps at the cube's largest coordinate.
+  bool cells_resolved = false;
 };
 
 // Checks the box, then min_depth and max_depth against kDeepestDepth, their
-// order, then sharp_angle and level, and returns the first fault (nullopt:
+// order, (cells_resolved) the finest cells against float64's resolution,
+// then sharp_angle and level, and returns the first fault (nullopt:
 // the run may start). The box rules go: every coordinate finite; with
 // every_axis_positive, max > min on every axis; a cube of positive side (so
 // a box reversed on every axis is called empty); an extent that is a finite

@@ -38,7 +38,10 @@ class Function(Field):
         return f"from_function({self.function!r}, step={self.step!r})"
 
     def _values_and_gradients(self, points: Array) -> tuple[Array, Array | None]:
-        result = self.function(points)
+        # A copy: the function may keep or change its points, while the same
+        # array goes on to the differences below and to the other fields of
+        # a combination.
+        result = self.function(points.copy())
         if not (isinstance(result, tuple) and len(result) == 2):
             raise FieldError(
                 f"{self.function!r} must return a pair (values, gradients or None)"
