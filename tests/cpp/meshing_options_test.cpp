@@ -42,7 +42,10 @@ Case bad(std::string name, MeshingOptions options, BBox box, StrictRules strict,
   return {std::move(name), options, box, strict, rule, argument, axis};
 }
 
-const StrictRules kStrict{true, true};
+const StrictRules kStrict{true, true, true};
+// A box of side 2 about 1e12, where float64 has steps of 2^-13: cells of
+// 2^-4 span 512 steps at depth 5, too few; 1024 at depth 4.
+const BBox kFarOut{{1e12 - 1, 1e12 - 1, 1e12 - 1}, {1e12 + 1, 1e12 + 1, 1e12 + 1}};
 
 class FirstFault : public ::testing::TestWithParam<Case> {};
 
@@ -105,8 +108,33 @@ INSTANTIATE_TEST_SUITE_P(
         bad("wide_angle_strict", with([](MeshingOptions& o) { o.sharp_angle = 200; }), kUnit,
             kStrict, OptionRule::kAngleRange, OptionArgument::kSharpAngle),
         ok("half_turn_strict", with([](MeshingOptions& o) { o.sharp_angle = 180; }), kUnit,
-            kStrict)),
+            kStrict),
+        ok("far_out_allowed", with([](MeshingOptions& o) { o.max_depth = 5; }), kFarOut),
+        bad("far_out_strict", with([](MeshingOptions& o) { o.max_depth = 5; }), kFarOut, kStrict,
+            OptionRule::kCellsTooFine, OptionArgument::kMaxDepth),
+        ok("far_out_shallow_strict", with([](MeshingOptions& o) { o.max_depth = 4; }), kFarOut,
+           kStrict)),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// The fault names the deepest max_depth whose cells are resolved, and -1
+// when even a single cell is too small for where the box lies.
+TEST(CellsTooFine, NamesTheDeepestWorkingDepth) {
+  MeshingOptions options;
+  options.max_depth = 5;
+  const std::optional<OptionFault> fault = check_meshing_options(options, kFarOut, kStrict);
+  ASSERT_TRUE(fault.has_value());
+  EXPECT_EQ(fault->depth, 4);
+  EXPECT_EQ(fault->value, 2.0 / 32);
+  EXPECT_EQ(fault->step, std::ldexp(1.0, -13));
+  // Steps of 1/8 at 1e15: a box of side 1/2 holds 4 of them.
+  const BBox tiny{{1e15, 1e15, 1e15}, {1e15 + 0.5, 1e15 + 0.5, 1e15 + 0.5}};
+  options.max_depth = 1;
+  options.min_depth = 0;
+  const std::optional<OptionFault> none = check_meshing_options(options, tiny, kStrict);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->rule, OptionRule::kCellsTooFine);
+  EXPECT_EQ(none->depth, -1);
+}
 
 TEST(IsTolerance, OnlyPositiveFiniteDistances) {
   EXPECT_TRUE(is_tolerance(1e-300));

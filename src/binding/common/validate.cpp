@@ -25,7 +25,8 @@ void validate_options(const MeshingOptions& options, const BBox& box, const Opti
     case OptionRule::kBoxNotFinite:
       message = fill_box(messages::kBoxNotFinite, box);
       break;
-    case OptionRule::kBoxFlat:  // only under strict rules, never asked for here
+    case OptionRule::kBoxFlat:       // only under strict rules, never asked for here
+    case OptionRule::kCellsTooFine:  // likewise
     case OptionRule::kBoxEmpty:
       message = fill_box(messages::kBoxEmpty, box);
       break;

@@ -7,7 +7,12 @@ import numpy as np
 import pytest
 
 import karvex
-from package_fields import BOX, sphere, torus
+from support.fields import BOX
+from support.fields import sphere as ball
+from support.fields import torus as ring
+
+sphere = ball(0.7)
+torus = ring()
 
 trimesh = pytest.importorskip("trimesh")
 

@@ -7,7 +7,10 @@ import pytest
 import karvex
 from karvex import sdf
 from karvex.errors import FieldError
-from package_fields import BOX, sphere
+from support.fields import BOX
+from support.fields import sphere as ball
+
+sphere = ball(0.7)
 
 
 @pytest.mark.parametrize("offset", [1e4, 1e5, 1e6])
