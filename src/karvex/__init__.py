@@ -20,7 +20,7 @@ __version__ = "0.1.0"
 
 from karvex import sdf
 from karvex.cluster import dask_field
-from karvex.errors import FieldError, MeshingError
+from karvex.errors import FieldError, MeshingError, ValidityWarning
 from karvex.grid import grid_field
 from karvex.mesh_type import Mesh
 from karvex.mesher import mesh
@@ -29,6 +29,7 @@ __all__ = [
     "FieldError",
     "Mesh",
     "MeshingError",
+    "ValidityWarning",
     "__version__",
     "dask_field",
     "grid_field",

@@ -8,8 +8,11 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex import _engine
+import warnings
+
+from karvex import _engine, _repair
 from karvex._arguments import check_arguments
+from karvex.errors import ValidityWarning
 from karvex.field_check import CheckedField
 from karvex.mesh_type import Mesh
 from karvex.progress import ProgressCallback, Reporter, make_reporter
@@ -155,6 +158,7 @@ def mesh(
             reporter,
             args.simplify,
         )
+        vertices, faces = _valid_solid(vertices, faces)
         vertex_normals = None
         if args.normals:
             side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
@@ -164,6 +168,23 @@ def mesh(
         if reporter is not None:
             reporter.close()
     return Mesh._adopt(vertices, faces, vertex_normals)
+
+
+def _valid_solid(
+    vertices: NDArray[np.float64], faces: NDArray[np.int64]
+) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
+    """The contoured mesh made a valid solid (see :mod:`karvex._repair`),
+    with a :class:`~karvex.ValidityWarning` when some triangles stay bad."""
+    repaired = _repair.repair(vertices, faces)
+    if repaired.unresolved_faces:
+        warnings.warn(
+            f"{repaired.unresolved_faces} triangles still intersect others or have zero "
+            "area after repair; Mesh.check() counts every defect. A finer max_depth "
+            "usually resolves them",
+            ValidityWarning,
+            stacklevel=3,
+        )
+    return repaired.vertices, repaired.faces
 
 
 def _vertex_normals(
