@@ -12,6 +12,10 @@ recomputed exactly: every float64 is ``m * 2**e`` with an integer ``m``, so
 after shifting a row's coordinates to its smallest exponent the determinant is
 a polynomial in Python integers, evaluated without rounding.
 
+Points on a common axis-aligned plane or line, common in meshes of CAD
+shapes, are recognised as such before the exact path (a difference of two
+floats is zero only when they are equal).
+
 Signs are int8 arrays of -1, 0 and +1. Coordinates must be finite.
 """
 
@@ -60,6 +64,11 @@ def orient3d(a: Points, b: Points, c: Points, d: Points) -> Signs:
     )
     signs = np.sign(det).astype(np.int8)
     unsure = (np.abs(det) <= _O3_BOUND * permanent) | (permanent < _TINY)
+    # Points on a common axis-aligned plane (a column of exact zero
+    # differences: x - y rounds to zero only when x == y) are coplanar.
+    flat = ((ad == 0) & (bd == 0) & (cd == 0)).any(axis=1)
+    signs[flat] = 0
+    unsure &= ~flat
     if unsure.any():
         rows = np.stack([a[unsure], b[unsure], c[unsure], d[unsure]], axis=1)
         signs[unsure] = _exact_orient3d(rows)
@@ -82,6 +91,12 @@ def orient2d(a: Points, b: Points, c: Points) -> Signs:
     permanent = np.abs(left) + np.abs(right)
     signs = np.sign(det).astype(np.int8)
     unsure = (np.abs(det) <= _O2_BOUND * permanent) | (permanent < _TINY)
+    # a column of exact zero differences, or two equal points: collinear
+    ac, bc = a - c, b - c
+    flat = ((ac == 0) & (bc == 0)).any(axis=1) | (ac == 0).all(axis=1) | (bc == 0).all(axis=1)
+    flat |= (a == b).all(axis=1)
+    signs[flat] = 0
+    unsure &= ~flat
     if unsure.any():
         rows = np.stack([a[unsure], b[unsure], c[unsure]], axis=1)
         signs[unsure] = _exact_orient2d(rows)

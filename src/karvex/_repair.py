@@ -65,6 +65,8 @@ def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repa
     relaxed; the input arrays are not changed."""
     faces = faces[~_repeated_index(faces)]
     vertices, faces, split = split_sheets(vertices, faces)
+    vertices, faces, parted = part_shared_edges(vertices, faces)
+    split += parted
     vertices, moved, unresolved = relax_folds(vertices, faces, rounds)
     return Repaired(vertices, faces, split, moved, unresolved)
 
@@ -149,6 +151,58 @@ def _pair_round_edge(
         # Not alternating (the sheets already cross here): any balanced pairing.
         return np.stack([ring[~forward], ring[forward]], 1)
     return np.stack([ring[0::2], ring[1::2]], 1)
+
+
+def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
+    """Give every sheet but one its own copy of an edge that several use.
+
+    After :func:`split_sheets` an edge can still be used by two sheets when
+    one fan round each of its ends passes it twice (a tunnel pinched to one
+    edge). Each extra pair of triangles across it (paired as in
+    :func:`sheet_links`) is split at a new vertex at the edge's midpoint,
+    (a, b, x) into (a, m, x) and (m, b, x) and (b, a, y) into (b, m, y) and
+    (m, a, y): orientation and edge counts stay consistent, and the new vertex
+    is moved off the other sheet by :func:`relax_folds`. Returns the vertices
+    (new ones appended), the faces (split ones in place, halves appended) and
+    the number of new vertices.
+    """
+    added = 0
+    while True:
+        heads, tails = directed_edges(faces)
+        lo, hi = np.minimum(heads, tails), np.maximum(heads, tails)
+        order = np.lexsort((hi, lo))
+        lo_s, hi_s = lo[order], hi[order]
+        starts = np.flatnonzero(np.concatenate(([True], (lo_s[1:] != lo_s[:-1]) | (hi_s[1:] != hi_s[:-1]))))
+        counts = np.diff(np.append(starts, len(order)))
+        forward = np.add.reduceat((heads < tails)[order].astype(np.int64), starts)
+        crowded = (counts > 2) & (2 * forward == counts)
+        if not crowded.any():
+            return vertices, faces, added
+        new_vertices: list[FloatArray] = []
+        new_faces: list[IntArray] = []
+        faces = faces.copy()
+        touched = np.zeros(len(faces), dtype=bool)
+        for start, count in zip(starts[crowded], counts[crowded], strict=True):
+            edges = order[start : start + count]
+            if touched[edges // 3].any():
+                continue  # a face split this pass; the edge is seen again next pass
+            pairs = _pair_round_edge(vertices, faces, heads, tails, edges)
+            for e1, e2 in pairs[1:]:
+                m = len(vertices) + len(new_vertices)
+                a, b = faces[e1 // 3, e1 % 3], faces[e1 // 3, (e1 % 3 + 1) % 3]
+                x = faces[e1 // 3, (e1 % 3 + 2) % 3]
+                y = faces[e2 // 3, (e2 % 3 + 2) % 3]
+                new_vertices.append(0.5 * (vertices[a] + vertices[b]))
+                faces[e1 // 3] = (a, m, x)
+                faces[e2 // 3] = (b, m, y)
+                new_faces += [np.array([m, b, x]), np.array([m, a, y])]
+                touched[[e1 // 3, e2 // 3]] = True
+        if new_vertices:
+            vertices = np.concatenate([vertices, np.array(new_vertices)])
+            faces = np.concatenate([faces, np.array(new_faces, dtype=np.int64)])
+            added += len(new_vertices)
+        elif not touched.any():
+            return vertices, faces, added
 
 
 def relax_folds(vertices: FloatArray, faces: IntArray, rounds: int) -> tuple[FloatArray, int, int]:

@@ -248,8 +248,8 @@ def intersecting_pairs(
     axes = np.full(len(faces), -1, dtype=np.int64)
     involved = np.unique(candidates)
     axes[involved] = plane_axes(vertices, faces[involved])
-    hit = _pairs_meet(vertices, faces, axes, candidates)
-    return candidates[hit]
+    found = candidates[_pairs_meet(vertices, faces, axes, candidates)]
+    return found[np.lexsort((found[:, 1], found[:, 0]))]
 
 
 def _candidate_pairs(
@@ -292,11 +292,15 @@ def _candidate_pairs(
     follow = np.repeat(sizes, sizes) - 1 - rank  # later entries in the same cell
     left = np.repeat(np.arange(len(key)), follow)
     step = np.arange(len(left)) - np.repeat(np.cumsum(follow) - follow, follow) + 1
-    a, b = owner[left], owner[left + step]
-    pairs = np.unique(np.minimum(a, b) * len(ids) + np.maximum(a, b))
-    a, b = pairs // len(ids), pairs % len(ids)
-    overlap = ((lo[a] <= hi[b]) & (lo[b] <= hi[a])).all(axis=1)
+    right = left + step
+    a, b = owner[left], owner[right]
+    # Overlapping boxes share the lowest corner of their intersection; the
+    # pair is kept in that corner's cell only, so it is seen once.
+    corner = np.floor((np.maximum(lo[a], lo[b]) - origin) / size).astype(np.int64)
+    corner_key = (corner[:, 0] * dims[1] + corner[:, 1]) * dims[2] + corner[:, 2]
+    overlap = ((lo[a] <= hi[b]) & (lo[b] <= hi[a])).all(axis=1) & (corner_key == key[left])
     a, b = ids[a[overlap]], ids[b[overlap]]
+    a, b = np.minimum(a, b), np.maximum(a, b)
     if subset is not None:
         wanted = subset[a] | subset[b]
         a, b = a[wanted], b[wanted]
@@ -311,6 +315,7 @@ def _pairs_meet(vertices: FloatArray, faces: IntArray, axes: IntArray, pairs: In
     axis_i, axis_j = axes[pairs[:, 0]], axes[pairs[:, 1]]
     # no shared vertex: any of the six edges meets the other triangle
     rows = np.flatnonzero(shared == 0)
+    rows = rows[~(_strictly_aside(vertices, fi[rows], fj[rows]) | _strictly_aside(vertices, fj[rows], fi[rows]))]
     if len(rows):
         found = np.zeros(len(rows), dtype=bool)
         for k in range(3):
@@ -326,6 +331,8 @@ def _pairs_meet(vertices: FloatArray, faces: IntArray, axes: IntArray, pairs: In
         corner_j = match[rows].any(axis=1).argmax(axis=1)
         opposite_i = np.stack([fi[rows, (corner_i + 1) % 3], fi[rows, (corner_i + 2) % 3]], 1)
         opposite_j = np.stack([fj[rows, (corner_j + 1) % 3], fj[rows, (corner_j + 2) % 3]], 1)
+        apart = _strictly_aside(vertices, fi[rows], opposite_j) | _strictly_aside(vertices, fj[rows], opposite_i)
+        rows, opposite_i, opposite_j = rows[~apart], opposite_i[~apart], opposite_j[~apart]
         hit[rows] = _segment_meets_triangle(vertices, opposite_i, fj[rows], axis_j[rows]) | (
             _segment_meets_triangle(vertices, opposite_j, fi[rows], axis_i[rows])
         )
@@ -347,6 +354,15 @@ def _pairs_meet(vertices: FloatArray, faces: IntArray, axes: IntArray, pairs: In
             same[same] = flat
         hit[rows] = same
     return hit
+
+
+def _strictly_aside(vertices: FloatArray, planes: IntArray, points: IntArray) -> BoolArray:
+    """Whether all ``points`` (columns of vertex numbers) lie strictly on one
+    side of the plane of the triangle ``planes`` (then nothing of their hull
+    meets it, but possibly a shared vertex on the plane)."""
+    a, b, c = (vertices[planes[:, k]] for k in range(3))
+    sides = np.stack([orient3d(a, b, c, vertices[points[:, k]]) for k in range(points.shape[1])], 1)
+    return (sides > 0).all(axis=1) | (sides < 0).all(axis=1)
 
 
 def _segment_meets_triangle(
