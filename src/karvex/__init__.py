@@ -22,12 +22,13 @@ from karvex import sdf
 from karvex.cluster import dask_field
 from karvex.errors import FieldError, MeshingError, ValidityWarning
 from karvex.grid import grid_field
-from karvex.mesh_type import Mesh
+from karvex.mesh_type import Mesh, MeshCheck
 from karvex.mesher import mesh
 
 __all__ = [
     "FieldError",
     "Mesh",
+    "MeshCheck",
     "MeshingError",
     "ValidityWarning",
     "__version__",

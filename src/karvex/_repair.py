@@ -47,7 +47,7 @@ IntArray = NDArray[np.int64]
 FloatArray = NDArray[np.float64]
 
 _ROUNDS = 60
-_STEP = 0.5  # fraction of the way to the neighbours' mean per round
+_STEP = 0.125  # fraction of the way to the neighbours' mean, first round
 _GROW_AFTER = 4  # rounds after which a stubborn vertex's neighbours move too
 
 
@@ -64,10 +64,15 @@ def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repa
     """The mesh with repeated-index faces dropped, sheets split apart and folds
     relaxed; the input arrays are not changed."""
     faces = faces[~_repeated_index(faces)]
+    count = len(vertices)
     vertices, faces, split = split_sheets(vertices, faces)
     vertices, faces, parted = part_shared_edges(vertices, faces)
     split += parted
-    vertices, moved, unresolved = relax_folds(vertices, faces, rounds)
+    # The copies and what they were copied from move first.
+    first = np.zeros(len(vertices), dtype=bool)
+    first[count:] = True
+    first[_originals(vertices, count)] = True
+    vertices, moved, unresolved = relax_folds(vertices, faces, rounds, first)
     return Repaired(vertices, faces, split, moved, unresolved)
 
 
@@ -205,12 +210,24 @@ def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray
             return vertices, faces, added
 
 
-def relax_folds(vertices: FloatArray, faces: IntArray, rounds: int) -> tuple[FloatArray, int, int]:
+def _originals(vertices: FloatArray, count: int) -> IntArray:
+    """The vertices below ``count`` at the place of a vertex from ``count`` on."""
+    if len(vertices) == count:
+        return np.zeros(0, dtype=np.int64)
+    copies = {tuple(p) for p in vertices[count:].tolist()}
+    at = np.array([tuple(p) in copies for p in vertices[:count].tolist()], dtype=bool)
+    return np.flatnonzero(at)
+
+
+def relax_folds(
+    vertices: FloatArray, faces: IntArray, rounds: int, first: NDArray[np.bool_] | None = None
+) -> tuple[FloatArray, int, int]:
     """Move the vertices of intersecting and zero-area triangles towards their
     neighbours' mean until none is left or ``rounds`` have passed.
 
-    Returns the positions, how many vertices moved and how many triangles
-    are still bad (0 when the result is free of both).
+    Vertices marked ``first`` are moved before any other corner of the same
+    bad triangles. Returns the positions, how many vertices moved and how
+    many triangles are still bad (0 when the result is free of both).
     """
     vertices = vertices.copy()
     if len(faces) == 0:
@@ -218,30 +235,56 @@ def relax_folds(vertices: FloatArray, faces: IntArray, rounds: int) -> tuple[Flo
     heads, tails = directed_edges(faces)
     degree = np.bincount(heads, minlength=len(vertices)) + np.bincount(tails, minlength=len(vertices))
     moved = np.zeros(len(vertices), dtype=bool)
-    stubborn = np.zeros(len(vertices), dtype=np.int64)
-    subset = None  # the first round tests every pair
-    bad = _bad_faces(vertices, faces, subset)
+    stubborn = np.zeros(len(faces), dtype=np.int64)
+    bad = _bad_faces(vertices, faces, None)  # the first round tests every pair
     for _ in range(rounds):
         if len(bad) == 0:
             break
-        chosen = np.zeros(len(vertices), dtype=bool)
-        chosen[faces[bad].reshape(-1)] = True
-        stubborn[chosen] += 1
-        grow = chosen & (stubborn > _GROW_AFTER)
-        if grow.any():
-            near = grow[heads] | grow[tails]
-            chosen[heads[near]] = True
-            chosen[tails[near]] = True
+        chosen = _culprits(faces, bad, stubborn, first, len(vertices))
+        # A small step first (the least change that clears most defects),
+        # doubled for vertices of triangles that stay bad.
+        tries = np.zeros(len(vertices), dtype=np.int64)
+        np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
+        step = np.minimum(1.0, _STEP * 2.0 ** (tries[chosen] - 1))[:, None]
         sums = np.zeros_like(vertices)
         np.add.at(sums, heads, vertices[tails])
         np.add.at(sums, tails, vertices[heads])
         mean = sums / np.maximum(degree, 1)[:, None]
-        vertices[chosen] += _STEP * (mean[chosen] - vertices[chosen])
+        vertices[chosen] += step * (mean[chosen] - vertices[chosen])
         moved |= chosen
         # Only triangles round a moved vertex can have changed.
-        subset = chosen[faces].any(axis=1)
-        bad = _bad_faces(vertices, faces, subset)
+        bad = _bad_faces(vertices, faces, chosen[faces].any(axis=1))
     return vertices, int(moved.sum()), len(bad)
+
+
+def _culprits(
+    faces: IntArray,
+    bad: IntArray,
+    stubborn: IntArray,
+    first: NDArray[np.bool_] | None,
+    vertex_count: int,
+) -> NDArray[np.bool_]:
+    """The vertices to move this round.
+
+    Of each bad triangle, the corners marked ``first`` if any, else those in
+    the most bad triangles: the vertex a fold turns round. A triangle still bad
+    after a few rounds moves all its corners, and later their neighbours.
+    """
+    stubborn[bad] += 1
+    corners = faces[bad]
+    in_bad = np.bincount(corners.reshape(-1), minlength=vertex_count)
+    counts = in_bad[corners]
+    if first is not None:
+        counts = counts + (vertex_count * 3) * first[corners]  # ranked above any count
+    pick = counts == counts.max(axis=1, keepdims=True)
+    pick |= (stubborn[bad] > _GROW_AFTER)[:, None]
+    chosen = np.zeros(vertex_count, dtype=bool)
+    chosen[corners[pick]] = True
+    wide = bad[stubborn[bad] > 2 * _GROW_AFTER]
+    if len(wide):
+        ring = np.isin(faces, faces[wide]).any(axis=1)
+        chosen[faces[ring].reshape(-1)] = True
+    return chosen
 
 
 def _bad_faces(vertices: FloatArray, faces: IntArray, subset: NDArray[np.bool_] | None) -> IntArray:

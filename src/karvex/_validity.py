@@ -143,10 +143,12 @@ def fan_counts(faces: IntArray, vertex_count: int) -> IntArray:
     """The number of fans round each vertex (none for a vertex in no face).
 
     The corners at a vertex are one fan when they are joined across the
-    edges at it that exactly two triangles share in opposite directions.
+    edges at it that exactly two triangles share in opposite directions
+    (triangles with a repeated index are left out).
     """
     labels = corner_fans(faces, manifold_edge_links(faces))
-    pairs = np.unique(np.stack([faces.reshape(-1), labels], 1), axis=0)
+    proper = np.repeat(~_repeated_index(faces), 3)
+    pairs = np.unique(np.stack([faces.reshape(-1)[proper], labels[proper]], 1), axis=0)
     return np.bincount(pairs[:, 0], minlength=vertex_count)
 
 

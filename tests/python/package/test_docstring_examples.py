@@ -6,7 +6,7 @@ import importlib
 import pytest
 
 MODULES = ["karvex.errors", "karvex.field_check", "karvex.mesh_type", "karvex.mesher",
-           "karvex.progress", "karvex._arguments", "karvex._engine"]
+           "karvex.progress", "karvex._arguments", "karvex._engine", "karvex._predicates"]
 
 
 @pytest.mark.parametrize("name", MODULES)
