@@ -48,6 +48,7 @@ FloatArray = NDArray[np.float64]
 
 _ROUNDS = 60
 _STEP = 0.125  # fraction of the way to the neighbours' mean, first round
+_MAX_STEP = 0.5  # never all the way: a vertex on its neighbours' mean can make flat triangles
 _GROW_AFTER = 4  # rounds after which a stubborn vertex's neighbours move too
 
 
@@ -245,7 +246,7 @@ def relax_folds(
         # doubled for vertices of triangles that stay bad.
         tries = np.zeros(len(vertices), dtype=np.int64)
         np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
-        step = np.minimum(1.0, _STEP * 2.0 ** (tries[chosen] - 1))[:, None]
+        step = np.minimum(_MAX_STEP, _STEP * 2.0 ** (tries[chosen] - 1))[:, None]
         sums = np.zeros_like(vertices)
         np.add.at(sums, heads, vertices[tails])
         np.add.at(sums, tails, vertices[heads])
