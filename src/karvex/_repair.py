@@ -65,6 +65,8 @@ def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repa
     """The mesh with repeated-index faces dropped, sheets split apart and folds
     relaxed; the input arrays are not changed."""
     faces = faces[~_repeated_index(faces)]
+    if len(faces) == 0:
+        return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
     vertices, faces, split = split_sheets(vertices, faces)
     vertices, faces, parted = part_shared_edges(vertices, faces)
