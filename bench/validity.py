@@ -68,7 +68,27 @@ def pymeshlab_faces(vertices: np.ndarray, faces: np.ndarray) -> int:
 
 
 def run(shape: str, depth: int, mode: str, raw: bool, use_pymeshlab: bool) -> list[str]:
-    field = SHAPES[shape]()
+    raw_mesh, valid_mesh, total, repair_s = _mesh_pair(SHAPES[shape](), UNIT, depth, MODES[mode])
+    rows = []
+    meshes = [("raw", *raw_mesh)] if raw else []
+    meshes.append(("valid", *valid_mesh))
+    for label, v, f in meshes:
+        c = _validity.check(v, f)
+        extra = f" pymeshlab={pymeshlab_faces(v, f)}" if use_pymeshlab else ""
+        rows.append(
+            f"{shape:18s} d={depth} {mode:8s} {label:5s} F={len(f):7d} "
+            f"x_pairs={c.intersecting_pairs} x_faces={c.intersecting_faces} "
+            f"nm_edges={c.nonmanifold_edges} nm_verts={c.nonmanifold_vertices} "
+            f"zero={c.zero_area_faces} rep={c.repeated_index_faces} "
+            f"misor={c.misoriented_edges} bound={c.boundary_edges}{extra}"
+            + (f" time={total:.2f}s repair={repair_s:.2f}s" if label == "valid" else "")
+        )
+    return rows
+
+
+def _mesh_pair(field, bounds, depth: int, options: dict) -> tuple:
+    """karvex.mesh's contoured mesh before and after the validity pass, and the
+    time of the call and of the pass."""
     captured = {}
     original = _repair.repair
 
@@ -84,25 +104,39 @@ def run(shape: str, depth: int, mode: str, raw: bool, use_pymeshlab: bool) -> li
         start = time.perf_counter()
         with warnings.catch_warnings(record=True):
             warnings.simplefilter("always")
-            m = karvex.mesh(field, UNIT, max_depth=depth, keep="all", **MODES[mode])
+            m = karvex.mesh(field, bounds, max_depth=depth, keep="all", **options)
         total = time.perf_counter() - start
     finally:
         mesher._repair.repair = original
-    rows = []
-    meshes = [("raw", *captured["raw"])] if raw else []
-    meshes.append(("valid", m.vertices, m.faces))
-    for label, v, f in meshes:
-        c = _validity.check(v, f)
-        extra = f" pymeshlab={pymeshlab_faces(v, f)}" if use_pymeshlab else ""
-        rows.append(
-            f"{shape:18s} d={depth} {mode:8s} {label:5s} F={len(f):7d} "
-            f"x_pairs={c.intersecting_pairs} x_faces={c.intersecting_faces} "
-            f"nm_edges={c.nonmanifold_edges} nm_verts={c.nonmanifold_vertices} "
-            f"zero={c.zero_area_faces} rep={c.repeated_index_faces} "
-            f"misor={c.misoriented_edges} bound={c.boundary_edges}{extra}"
-            + (f" time={total:.2f}s repair={captured['repair_s']:.2f}s" if label == "valid" else "")
-        )
-    return rows
+    return captured["raw"], (m.vertices, m.faces), total, captured["repair_s"]
+
+
+def accuracy(names: list[str], depth: int) -> None:
+    """Surface and edge error of the benchmark fields before and after the pass."""
+    from peers import fields, metrics
+
+    rng = np.random.default_rng(0)
+    for name in names:
+        field = fields.make(name)
+        reference, _ = metrics.reference_surface(field, 50_000, rng)
+        edges = field.edges(5_000, rng) if field.edges else None
+        bounds = ((fields.LOW,) * 3, (fields.HIGH,) * 3)
+        for mode, options in MODES.items():
+            if mode == "simplify":
+                options = {"simplify": 1e-4 * fields.SIDE}
+            raw, valid, total, repair_s = _mesh_pair(field.with_gradients, bounds, depth, options)
+            h = fields.SIDE / 2**depth
+            rows = []
+            for label, (v, f) in (("raw", raw), ("valid", valid)):
+                out = metrics.mesh_metrics(field, v, f, h, reference, edges, samples=50_000)
+                rows.append(
+                    f"{name:12s} d={depth} {mode:8s} {label:5s} V={out['vertices']:7d} "
+                    f"chamfer={out.get('chamfer', 0):.3e} hausdorff={out.get('hausdorff', 0):.3e} "
+                    f"edge_chamfer={out.get('edge_chamfer', float('nan')):.3e}"
+                )
+            print(rows[0], flush=True)
+            print(rows[1] + f" time={total:.2f}s pass={repair_s:.2f}s ({100 * repair_s / total:.0f}%)",
+                  flush=True)
 
 
 def main() -> None:
@@ -112,7 +146,13 @@ def main() -> None:
     parser.add_argument("--modes", nargs="*", default=list(MODES))
     parser.add_argument("--raw", action="store_true", help="also count before the validity pass")
     parser.add_argument("--pymeshlab", action="store_true", help="cross-check with pymeshlab")
+    parser.add_argument("--accuracy", nargs="*", metavar="FIELD",
+                        help="instead: errors of these benchmark fields before and after the pass")
     args = parser.parse_args()
+    if args.accuracy is not None:
+        for depth in args.depths:
+            accuracy(args.accuracy or ["sphere", "torus", "gyroid", "rotated_box", "box_hole"], depth)
+        return
     for shape in args.shapes:
         for depth in args.depths:
             for mode in args.modes:

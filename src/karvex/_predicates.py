@@ -47,7 +47,7 @@ def orient3d(a: Points, b: Points, c: Points, d: Points) -> Signs:
     >>> o = np.zeros((1, 3))
     >>> x, y, z = np.eye(3)[None, 0], np.eye(3)[None, 1], np.eye(3)[None, 2]
     >>> orient3d(o, x, y, z).tolist(), orient3d(o, x, y, -z).tolist(), orient3d(o, x, y, x + y).tolist()
-    [[-1], [1], [0]]
+    ([-1], [1], [0])
     """
     ad, bd, cd = a - d, b - d, c - d
     bc = bd[:, 0] * cd[:, 1]
@@ -114,7 +114,8 @@ def _as_integers(rows: NDArray[np.float64]) -> NDArray[np.object_]:
     lowest[lowest == np.iinfo(np.int64).max] = 0  # a row of zeros
     shift = exponent - lowest.reshape((-1,) + (1,) * (rows.ndim - 1))
     shift[whole == 0] = 0
-    return whole.astype(object) << shift.astype(object)
+    shifted: NDArray[np.object_] = whole.astype(object) << shift.astype(object)
+    return shifted
 
 
 def _sign_of(values: NDArray[np.object_]) -> Signs:

@@ -46,10 +46,13 @@ __all__ = ["Repaired", "repair"]
 IntArray = NDArray[np.int64]
 FloatArray = NDArray[np.float64]
 
-_ROUNDS = 60
-_STEP = 0.125  # fraction of the way to the neighbours' mean, first round
-_MAX_STEP = 0.5  # never all the way: a vertex on its neighbours' mean can make flat triangles
-_GROW_AFTER = 4  # rounds after which a stubborn vertex's neighbours move too
+_ROUNDS = 80
+# Fractions of the way to the neighbours' mean, by the number of rounds a
+# vertex's triangle has been bad: a tiny step first (most folds are slight,
+# and the least change keeps sharp edges where they are), then larger ones.
+# Never all the way: a vertex on its neighbours' mean can make flat triangles.
+_STEPS = np.array([2.0**-14, 2.0**-6, 2.0**-3, 2.0**-2, 2.0**-1])
+_GROW_AFTER = 4  # rounds (the step is then 1/4) after which all corners of a bad triangle move
 
 
 @dataclass(frozen=True)
@@ -244,11 +247,9 @@ def relax_folds(
         if len(bad) == 0:
             break
         chosen = _culprits(faces, bad, stubborn, first, len(vertices))
-        # A small step first (the least change that clears most defects),
-        # doubled for vertices of triangles that stay bad.
         tries = np.zeros(len(vertices), dtype=np.int64)
         np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
-        step = np.minimum(_MAX_STEP, _STEP * 2.0 ** (tries[chosen] - 1))[:, None]
+        step = _STEPS[np.minimum(tries[chosen], len(_STEPS)) - 1][:, None]
         sums = np.zeros_like(vertices)
         np.add.at(sums, heads, vertices[tails])
         np.add.at(sums, tails, vertices[heads])

@@ -120,7 +120,8 @@ def check(vertices: FloatArray, faces: IntArray) -> MeshCheck:
 
 
 def _repeated_index(faces: IntArray) -> BoolArray:
-    return (faces[:, 0] == faces[:, 1]) | (faces[:, 1] == faces[:, 2]) | (faces[:, 2] == faces[:, 0])
+    repeated: BoolArray = (faces[:, 0] == faces[:, 1]) | (faces[:, 1] == faces[:, 2]) | (faces[:, 2] == faces[:, 0])
+    return repeated
 
 
 def directed_edges(faces: IntArray) -> tuple[IntArray, IntArray]:
@@ -286,7 +287,7 @@ def _candidate_pairs(
         marked = subset[ids[owner]]
         keep = np.isin(key, np.unique(key[marked]))
         key, owner = key[keep], owner[keep]
-    order = np.lexsort((owner, key))
+    order = np.argsort(key, kind="stable")
     key, owner = key[order], owner[order]
     starts = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
     sizes = np.diff(np.append(starts, len(key)))
@@ -313,7 +314,7 @@ def _pairs_meet(vertices: FloatArray, faces: IntArray, axes: IntArray, pairs: In
     fi, fj = faces[pairs[:, 0]], faces[pairs[:, 1]]
     match = fi[:, :, None] == fj[:, None, :]  # match[p, r, s]: corner r of i is corner s of j
     shared = match.sum(axis=(1, 2))
-    hit = shared == 3
+    hit: BoolArray = shared == 3
     axis_i, axis_j = axes[pairs[:, 0]], axes[pairs[:, 1]]
     # no shared vertex: any of the six edges meets the other triangle
     rows = np.flatnonzero(shared == 0)
@@ -418,7 +419,8 @@ def _segments_meet_2d(p: FloatArray, q: FloatArray, a: FloatArray, b: FloatArray
 
 
 def _lex_le(u: FloatArray, v: FloatArray) -> BoolArray:
-    return (u[:, 0] < v[:, 0]) | ((u[:, 0] == v[:, 0]) & (u[:, 1] <= v[:, 1]))
+    below: BoolArray = (u[:, 0] < v[:, 0]) | ((u[:, 0] == v[:, 0]) & (u[:, 1] <= v[:, 1]))
+    return below
 
 
 def _lex_min(u: FloatArray, v: FloatArray) -> FloatArray:
