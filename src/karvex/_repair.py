@@ -220,9 +220,8 @@ def _originals(vertices: FloatArray, count: int) -> IntArray:
     """The vertices below ``count`` at the place of a vertex from ``count`` on."""
     if len(vertices) == count:
         return np.zeros(0, dtype=np.int64)
-    copies = {tuple(p) for p in vertices[count:].tolist()}
-    at = np.array([tuple(p) in copies for p in vertices[:count].tolist()], dtype=bool)
-    return np.flatnonzero(at)
+    rows = np.ascontiguousarray(vertices).view(np.dtype((np.void, 24))).reshape(-1)
+    return np.flatnonzero(np.isin(rows[:count], rows[count:]))
 
 
 def relax_folds(
