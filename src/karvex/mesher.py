@@ -101,7 +101,17 @@ def mesh(
     -------
     Mesh
         Triangles facing the side where ``field >= level``; empty (no
-        vertices, no faces) when the surface does not cross the box.
+        vertices, no faces) when the surface does not cross the box. A valid
+        solid: where the surface is closed inside the box, a closed, oriented
+        2-manifold whose triangles have nonzero area and meet only at the
+        vertices and edges they share (open only where the surface leaves
+        the box); :meth:`Mesh.check` verifies it.
+
+    Warns
+    -----
+    ValidityWarning
+        The final repair could not clear every fold; the mesh is returned
+        and the message gives the number of triangles left.
 
     Raises
     ------
