@@ -52,6 +52,7 @@ _ROUNDS = 80
 # and the least change keeps sharp edges where they are), then larger ones.
 # Never all the way: a vertex on its neighbours' mean can make flat triangles.
 _STEPS = np.array([2.0**-14, 2.0**-6, 2.0**-3, 2.0**-2, 2.0**-1])
+_MAX_RINGS = 8  # the widest patch smoothed round a stubborn fold, in rings of triangles
 _GROW_AFTER = 4  # rounds (the step is then 1/4) after which all corners of a bad triangle move
 
 
@@ -271,7 +272,7 @@ def _culprits(
 
     Of each bad triangle, the corners marked ``first`` if any, else those in
     the most bad triangles: the vertex a fold turns round. A triangle still bad
-    after a few rounds moves all its corners, and later their neighbours.
+    after a few rounds moves all its corners, later a growing patch round it.
     """
     stubborn[bad] += 1
     corners = faces[bad]
@@ -285,8 +286,15 @@ def _culprits(
     chosen[corners[pick]] = True
     wide = bad[stubborn[bad] > 2 * _GROW_AFTER]
     if len(wide):
-        ring = np.isin(faces, faces[wide]).any(axis=1)
-        chosen[faces[ring].reshape(-1)] = True
+        # A fold that smoothing round it does not clear (two sheets crossing
+        # over several cells) is smoothed over a wider patch, one ring more
+        # every few rounds.
+        levels = min(1 + int(stubborn[wide].max() - 2 * _GROW_AFTER) // 4, _MAX_RINGS)
+        patch = np.zeros(vertex_count, dtype=bool)
+        patch[faces[wide].reshape(-1)] = True
+        for _ in range(levels):
+            patch[faces[patch[faces].any(axis=1)].reshape(-1)] = True
+        chosen |= patch
     return chosen
 
 
