@@ -21,9 +21,9 @@ __version__ = "0.1.0"
 from karvex import sdf
 from karvex._warnings import DroppedPiecesWarning, EmptyMeshWarning
 from karvex._cluster import dask_field
-from karvex.errors import FieldError, MeshingError
+from karvex.errors import FieldError, MeshingError, ValidityWarning
 from karvex._grid import grid_field
-from karvex._mesh import Mesh
+from karvex._mesh import Mesh, MeshCheck
 from karvex._mesher import mesh
 
 __all__ = [
@@ -31,7 +31,9 @@ __all__ = [
     "EmptyMeshWarning",
     "FieldError",
     "Mesh",
+    "MeshCheck",
     "MeshingError",
+    "ValidityWarning",
     "__version__",
     "dask_field",
     "grid_field",

@@ -9,7 +9,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex import _engine
+import warnings
+
+from karvex import _engine, _repair
 from karvex._arguments import check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
@@ -20,6 +22,7 @@ from karvex._warnings import (
     dropped_message,
     empty_mesh_message,
 )
+from karvex.errors import ValidityWarning
 from karvex._field_check import CheckedField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
@@ -122,7 +125,11 @@ def mesh(
         Triangles facing the side where ``field >= level``; empty (no
         vertices, no faces) when the surface does not cross the box, with an
         :class:`~karvex.EmptyMeshWarning` giving the range of values the
-        field returned in the box.
+        field returned in the box. The result is a valid
+        solid: where the surface is closed inside the box, a closed, oriented
+        2-manifold whose triangles have nonzero area and meet only at the
+        vertices and edges they share (open only where the surface leaves
+        the box); :meth:`Mesh.check` verifies it.
 
     Raises
     ------
@@ -189,6 +196,7 @@ def mesh(
         vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
+        vertices, faces = _valid_solid(vertices, faces)
         if not args.keep_all:
             vertices, faces = _largest_piece(vertices, faces)
         vertex_normals = None
@@ -216,6 +224,23 @@ def _largest_piece(
             dropped_message(kept.dropped, kept.dropped_area_share), DroppedPiecesWarning, stacklevel=3
         )
     return kept.vertices, kept.faces
+
+
+def _valid_solid(
+    vertices: NDArray[np.float64], faces: NDArray[np.int64]
+) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
+    """The contoured mesh made a valid solid (see :mod:`karvex._repair`),
+    with a :class:`~karvex.ValidityWarning` when some triangles stay bad."""
+    repaired = _repair.repair(vertices, faces)
+    if repaired.unresolved_faces:
+        warnings.warn(
+            f"{repaired.unresolved_faces} triangles still intersect others or have zero "
+            "area after repair; Mesh.check() counts every defect. A finer max_depth "
+            "usually resolves them",
+            ValidityWarning,
+            stacklevel=3,
+        )
+    return repaired.vertices, repaired.faces
 
 
 def _vertex_normals(

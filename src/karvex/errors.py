@@ -8,7 +8,7 @@ caught by ``except Exception``.
 
 from __future__ import annotations
 
-__all__ = ["FieldError", "MeshingError"]
+__all__ = ["FieldError", "MeshingError", "ValidityWarning"]
 
 
 class FieldError(ValueError):
@@ -100,3 +100,12 @@ def meshing_error_from(panic: BaseException) -> MeshingError:
     error = MeshingError(message)
     error.__cause__ = panic
     return error
+
+
+class ValidityWarning(UserWarning):
+    """:func:`karvex.mesh` could not make every triangle valid.
+
+    The message gives the number of triangles that still intersect others or
+    have zero area; :meth:`karvex.Mesh.check` counts every defect. The mesh is
+    returned all the same, since it is still the closest surface found.
+    """

@@ -1,0 +1,164 @@
+"""Defect counts of karvex.mesh on shapes that break naive Dual Contouring.
+
+Each shape is meshed with ``keep="all"`` at the given depths in the three
+modes (uniform, adaptive, simplified) and checked by karvex's exact checker
+and, with --pymeshlab, by pymeshlab's self-intersection selection as an
+independent second opinion. ``--raw`` also counts the contoured mesh before the
+validity pass (the mesh the low-level module returns for the same octree).
+
+    KARVEX_MODULE_DIR=build/tests .venv/bin/python bench/validity.py --depths 5 6
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import os  # noqa: E402
+
+_module_dir = os.environ.get("KARVEX_MODULE_DIR")
+if _module_dir:  # the package from the source tree, its extension from the build
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+import karvex  # noqa: E402
+
+if _module_dir:
+    karvex.__path__.append(os.path.join(_module_dir, "karvex"))
+from karvex import _mesher, _repair, _validity, sdf  # noqa: E402
+
+UNIT = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
+
+
+def _blobs(seed: int = 7) -> Callable:
+    rng = np.random.default_rng(seed)
+    volume = rng.standard_normal((65, 65, 65))
+    for axis in range(3):  # a few box-filter passes: smooth random blobs
+        for _ in range(3):
+            volume = (np.roll(volume, 1, axis) + volume + np.roll(volume, -1, axis)) / 3.0
+    return karvex.grid_field(volume, spacing=(2 / 64,) * 3, origin=(-1, -1, -1))
+
+
+SHAPES: dict[str, Callable[[], Callable]] = {
+    "gyroid_thin_box": lambda: sdf.gyroid(0.5, 0.02) & sdf.box(0.9),
+    "gyroid_thick_ball": lambda: sdf.gyroid(0.5, 0.15) & sdf.sphere(0.8),
+    "gyroid_ball_005": lambda: sdf.gyroid(0.5, 0.05) & sdf.sphere(0.8),
+    "box_two_cylinders": lambda: sdf.box(0.6)
+    - sdf.cylinder(0.3, 1.0, axis="z")
+    - sdf.cylinder(0.3, 1.0, axis="x"),
+    "blobs": _blobs,
+    "torus": lambda: sdf.torus(0.6, 0.25),
+}
+
+MODES = {"uniform": {}, "adaptive": {"adaptive": True}, "simplify": {"simplify": 1e-3}}
+
+
+def pymeshlab_faces(vertices: np.ndarray, faces: np.ndarray) -> int:
+    import pymeshlab
+
+    ms = pymeshlab.MeshSet()
+    ms.add_mesh(pymeshlab.Mesh(vertices, faces))
+    ms.compute_selection_by_self_intersections_per_face()
+    return int(ms.current_mesh().selected_face_number())
+
+
+def run(shape: str, depth: int, mode: str, raw: bool, use_pymeshlab: bool) -> list[str]:
+    raw_mesh, valid_mesh, total, repair_s = _mesh_pair(SHAPES[shape](), UNIT, depth, MODES[mode])
+    rows = []
+    meshes = [("raw", *raw_mesh)] if raw else []
+    meshes.append(("valid", *valid_mesh))
+    for label, v, f in meshes:
+        c = _validity.check(v, f)
+        extra = f" pymeshlab={pymeshlab_faces(v, f)}" if use_pymeshlab else ""
+        rows.append(
+            f"{shape:18s} d={depth} {mode:8s} {label:5s} F={len(f):7d} "
+            f"x_pairs={c.intersecting_pairs} x_faces={c.intersecting_faces} "
+            f"nm_edges={c.nonmanifold_edges} nm_verts={c.nonmanifold_vertices} "
+            f"zero={c.zero_area_faces} rep={c.repeated_index_faces} "
+            f"misor={c.misoriented_edges} bound={c.boundary_edges}{extra}"
+            + (f" time={total:.2f}s repair={repair_s:.2f}s" if label == "valid" else "")
+        )
+    return rows
+
+
+def _mesh_pair(field, bounds, depth: int, options: dict) -> tuple:
+    """karvex.mesh's contoured mesh before and after the validity pass, and the
+    time of the call and of the pass."""
+    captured = {}
+    original = _repair.repair
+
+    def spy(vertices, faces, *args, **kwargs):
+        captured["raw"] = (vertices, faces)
+        start = time.perf_counter()
+        result = original(vertices, faces, *args, **kwargs)
+        captured["repair_s"] = time.perf_counter() - start
+        return result
+
+    _mesher._repair.repair = spy
+    try:
+        start = time.perf_counter()
+        with warnings.catch_warnings(record=True):
+            warnings.simplefilter("always")
+            m = karvex.mesh(field, bounds, max_depth=depth, keep="all", **options)
+        total = time.perf_counter() - start
+    finally:
+        _mesher._repair.repair = original
+    return captured["raw"], (m.vertices, m.faces), total, captured["repair_s"]
+
+
+def accuracy(names: list[str], depth: int) -> None:
+    """Surface and edge error of the benchmark fields before and after the pass."""
+    from peers import fields, metrics
+
+    rng = np.random.default_rng(0)
+    for name in names:
+        field = fields.make(name)
+        reference, _ = metrics.reference_surface(field, 50_000, rng)
+        edges = field.edges(5_000, rng) if field.edges else None
+        bounds = ((fields.LOW,) * 3, (fields.HIGH,) * 3)
+        for mode, options in MODES.items():
+            if mode == "simplify":
+                options = {"simplify": 1e-4 * fields.SIDE}
+            raw, valid, total, repair_s = _mesh_pair(field.with_gradients, bounds, depth, options)
+            h = fields.SIDE / 2**depth
+            rows = []
+            for label, (v, f) in (("raw", raw), ("valid", valid)):
+                out = metrics.mesh_metrics(field, v, f, h, reference, edges, samples=50_000)
+                rows.append(
+                    f"{name:12s} d={depth} {mode:8s} {label:5s} V={out['vertices']:7d} "
+                    f"chamfer={out.get('chamfer', 0):.3e} hausdorff={out.get('hausdorff', 0):.3e} "
+                    f"edge_chamfer={out.get('edge_chamfer', float('nan')):.3e}"
+                )
+            print(rows[0], flush=True)
+            print(rows[1] + f" time={total:.2f}s pass={repair_s:.2f}s ({100 * repair_s / total:.0f}%)",
+                  flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--shapes", nargs="*", default=list(SHAPES))
+    parser.add_argument("--depths", nargs="*", type=int, default=[4, 5, 6, 7])
+    parser.add_argument("--modes", nargs="*", default=list(MODES))
+    parser.add_argument("--raw", action="store_true", help="also count before the validity pass")
+    parser.add_argument("--pymeshlab", action="store_true", help="cross-check with pymeshlab")
+    parser.add_argument("--accuracy", nargs="*", metavar="FIELD",
+                        help="instead: errors of these benchmark fields before and after the pass")
+    args = parser.parse_args()
+    if args.accuracy is not None:
+        for depth in args.depths:
+            accuracy(args.accuracy or ["sphere", "torus", "gyroid", "rotated_box", "box_hole"], depth)
+        return
+    for shape in args.shapes:
+        for depth in args.depths:
+            for mode in args.modes:
+                for row in run(shape, depth, mode, args.raw, args.pymeshlab):
+                    print(row, flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,116 @@
+"""Each step of the repair on the smallest mesh that needs it."""
+
+import numpy as np
+import pytest
+
+import karvex
+from karvex import _repair
+
+TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
+TET_F = [[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]
+OCTA_V = [[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [0, 0, -1]]
+OCTA_F = [[0, 2, 4], [2, 1, 4], [1, 3, 4], [3, 0, 4], [2, 0, 5], [1, 2, 5], [3, 1, 5], [0, 3, 5]]
+
+
+def _arrays(vertices, faces):
+    return np.asarray(vertices, dtype=np.float64), np.asarray(faces, dtype=np.int64)
+
+
+def _repaired_mesh(vertices, faces):
+    result = _repair.repair(*_arrays(vertices, faces))
+    return result, karvex.Mesh(result.vertices, result.faces)
+
+
+def test_valid_mesh_is_left_as_it_is():
+    v, f = _arrays(OCTA_V, OCTA_F)
+    result = _repair.repair(v, f)
+    assert np.array_equal(result.vertices, v) and np.array_equal(result.faces, f)
+    assert (result.split_vertices, result.moved_vertices, result.unresolved_faces) == (0, 0, 0)
+
+
+def test_repeated_index_face_is_dropped():
+    result, mesh = _repaired_mesh(TET_V, TET_F + [[1, 1, 2]])
+    assert mesh.check().is_valid and len(mesh.faces) == 4
+
+
+@pytest.mark.parametrize(
+    "name, vertices, faces",
+    [
+        ("bowtie: two tetrahedra sharing a vertex",
+         TET_V + [[-1, 0, 0], [0, -1, 0], [0, 0, -1]],
+         TET_F + [[0, 4, 5], [0, 6, 4], [0, 5, 6], [4, 6, 5]]),
+        ("two tetrahedra sharing an edge",
+         TET_V + [[0, -1, 0], [-1, 0, 0]],
+         TET_F + [[0, 4, 5], [0, 5, 3], [0, 3, 4], [5, 4, 3]]),
+    ],
+)
+def test_sheets_get_their_own_vertices_and_move_apart(name, vertices, faces):
+    before = karvex.Mesh(vertices, faces).check()
+    assert not before.is_valid
+    result, mesh = _repaired_mesh(vertices, faces)
+    assert result.split_vertices >= 1 and result.unresolved_faces == 0
+    assert mesh.check().is_valid
+    assert len(mesh.components()) == 2  # the two solids stay two
+    assert mesh.volume == pytest.approx(2 / 6, rel=0.5)
+
+
+def test_split_sheets_copies_the_shared_vertex_in_place():
+    v, f = _arrays(TET_V + [[-1, 0, 0], [0, -1, 0], [0, 0, -1]],
+                   TET_F + [[0, 4, 5], [0, 6, 4], [0, 5, 6], [4, 6, 5]])
+    new_v, new_f, copies = _repair.split_sheets(v, f)
+    assert copies == 1 and len(new_v) == 8
+    assert np.array_equal(new_v[7], v[0])  # the copy starts where its original is
+    assert (new_f[4:] == 7).any(axis=1).sum() == 3  # the second tetrahedron uses it
+    assert not (new_f[:4] == 7).any()
+
+
+def test_part_shared_edges_splits_an_extra_pair_at_the_midpoint():
+    """Two tetrahedra on one edge, without the vertex split: the second
+    pair of triangles round the edge gets its own midpoint vertex."""
+    v, f = _arrays(TET_V + [[0, -1, 0], [-1, 0, 0]],
+                   TET_F + [[0, 4, 5], [0, 5, 3], [0, 3, 4], [5, 4, 3]])
+    new_v, new_f, added = _repair.part_shared_edges(v, f)
+    assert added == 1 and len(new_f) == len(f) + 2
+    assert np.allclose(new_v[-1], [0, 0, 0.5])
+    mesh = karvex.Mesh(new_v, new_f)
+    counts = mesh.check()
+    assert counts.nonmanifold_edges == 0 and counts.misoriented_edges == 0
+    assert counts.boundary_edges == 0 and mesh.volume == pytest.approx(2 / 6)
+
+
+def test_folded_vertex_is_relaxed_out_of_the_fold():
+    """An octahedron whose top vertex is pushed down through two of the
+    bottom triangles."""
+    vertices = [list(p) for p in OCTA_V]
+    vertices[4] = [0.3, 0.2, -0.9]
+    assert karvex.Mesh(vertices, OCTA_F).check().intersecting_pairs > 0
+    result, mesh = _repaired_mesh(vertices, OCTA_F)
+    assert result.unresolved_faces == 0 and result.moved_vertices >= 1
+    assert mesh.check().is_valid
+    assert np.array_equal(mesh.vertices[1], OCTA_V[1])  # a corner of fewer bad triangles stays
+
+
+def test_zero_area_triangle_is_opened():
+    """A vertex of the octahedron on the segment between two others."""
+    vertices = [list(p) for p in OCTA_V]
+    vertices[4] = [0.5, 0.5, 0.0]  # on the edge from +x to +y: (0, 2, 4) has no area
+    before = karvex.Mesh(vertices, OCTA_F).check()
+    assert before.zero_area_faces == 1
+    result, mesh = _repaired_mesh(vertices, OCTA_F)
+    assert result.unresolved_faces == 0 and mesh.check().is_valid
+
+
+def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
+    vertices = [list(p) for p in OCTA_V]
+    vertices[4] = [0.3, 0.2, -0.9]
+    result = _repair.repair(*_arrays(vertices, OCTA_F), rounds=0)
+    assert result.unresolved_faces > 0
+
+    from karvex import mesher
+
+    repair = _repair.repair
+    monkeypatch.setattr(mesher._repair, "repair", lambda v, f: repair(v, f, rounds=0))
+    monkeypatch.setattr(mesher._engine, "run", lambda *args: _arrays(vertices, OCTA_F))
+    with pytest.warns(karvex.ValidityWarning, match="intersect"):
+        mesh = karvex.mesh(lambda p: (np.linalg.norm(p, axis=1) - 0.5, None), ((-1,) * 3, (1,) * 3))
+    assert not mesh.check().is_valid
