@@ -28,6 +28,20 @@ def test_signature_is_the_documented_one():
     ]
 
 
+def test_run_defaults_are_the_native_tables():
+    """karvex.mesh shows the run's defaults in its signature; they are declared
+    in karvex._native's keyword table, and the two must never drift apart."""
+    from karvex import _native
+
+    ours = inspect.signature(karvex.mesh).parameters
+    table = inspect.signature(_native.extract_mesh).parameters
+    shared = [name for name in ours if name in table]
+    assert shared == ["max_depth", "min_depth", "level", "sharp_angle", "adaptive", "simplify",
+                      "workers"]
+    assert {name: ours[name].default for name in shared} == {
+        name: table[name].default for name in shared}
+
+
 BAD_ARGUMENTS = {
     "field not callable": ({"field": 3}, TypeError, r"field must be a callable .* got 3 \(int\)"),
     "bounds scalar pair": ({"bounds": (-1, 1)}, ValueError,
