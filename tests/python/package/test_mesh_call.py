@@ -37,7 +37,7 @@ def test_run_defaults_are_the_native_tables():
     table = inspect.signature(_native.extract_mesh).parameters
     shared = [name for name in ours if name in table and name not in ("field", "bounds")]
     assert shared == ["max_depth", "min_depth", "level", "sharp_angle", "adaptive", "simplify",
-                      "workers"]
+                      "progress", "workers"]
     assert {name: ours[name].default for name in shared} == {
         name: table[name].default for name in shared}
 
