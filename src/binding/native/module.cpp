@@ -36,6 +36,9 @@ constexpr const char* kExtractMeshDoc =
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
+    {"sample_volume", fastcall(karvex_native_sample_volume), METH_FASTCALL | METH_KEYWORDS,
+     "sample_volume(volume, points, /)\n--\n\nThe volume field of extract_mesh's volume= at\n"
+     "float64 (N, 3) points, uncapped: (values (N,), gradients (N, 3))."},
     {nullptr, nullptr, 0, nullptr},
 };
 
