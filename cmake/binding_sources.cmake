@@ -27,4 +27,6 @@ set(KARVEX_RS_SOURCES
 set(KARVEX_NATIVE_SOURCES
   src/binding/native/module.cpp
   src/binding/native/extract_mesh.cpp
+  src/binding/native/volume_argument.cpp
+  src/binding/native/sample_volume.cpp
 )

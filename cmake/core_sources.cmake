@@ -32,6 +32,8 @@ target_sources(karvex_core PRIVATE
   src/core/pool/cpu_count.cpp
   src/core/pool/worker_pool.cpp
   src/core/pool/run_monitor.cpp
+  # volume: fields over arrays of samples, sampled on the pool
+  src/core/volume/volume_field.cpp
   # dc: the dual contouring stages and their driver
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp

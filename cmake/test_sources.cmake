@@ -8,6 +8,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/bbox_test.cpp
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp
+  tests/cpp/volume_field_test.cpp
   tests/cpp/octree_test.cpp
   tests/cpp/flat_hash_test.cpp
   tests/cpp/lattice_index_test.cpp

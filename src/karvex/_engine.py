@@ -26,7 +26,7 @@ from numpy.typing import NDArray
 
 from karvex.errors import is_native_panic, meshing_error_from
 
-__all__ = ["run"]
+__all__ = ["run", "run_volume"]
 
 Field = Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64] | None]]
 Vec3 = tuple[float, float, float]
@@ -97,13 +97,32 @@ def run(field: Field, bbox_min: Vec3, bbox_max: Vec3, **options: Any) -> MeshArr
     >>> v.shape[1], f.dtype
     (3, dtype('int64'))
     """
+    vertices, faces = _extract(field, bbox_min, bbox_max, options)
+    return vertices, faces
+
+
+def run_volume(
+    volume: tuple[Any, ...], bbox_min: Vec3, bbox_max: Vec3, **options: Any
+) -> tuple[NDArray[np.float64], NDArray[np.int64], float, float]:
+    """Mesh a volume of samples that native code samples itself.
+
+    ``volume`` is ``(array, spacing, origin, inside_above)``
+    (:meth:`karvex.GridField.native_volume`); the field is capped by the
+    box as :class:`karvex._region.BoxRegion` caps a callable, on the worker
+    pool and with no Python call per batch. Returns the mesh and the least
+    and greatest value of the volume's field at the points sampled inside
+    the box (``inf, -inf`` when there were none). Options and failures as
+    for :func:`run`.
+    """
+    vertices, faces, (low, high) = _extract(None, bbox_min, bbox_max, {**options, "volume": volume})
+    return vertices, faces, low, high
+
+
+def _extract(field: Field | None, bbox_min: Vec3, bbox_max: Vec3, options: dict[str, Any]) -> Any:
     native = _native_module()
     try:
-        vertices, faces = native.extract_mesh(
-            field, bbox_min, bbox_max, **options, find_small=True
-        )
+        return native.extract_mesh(field, bbox_min, bbox_max, **options, find_small=True)
     except BaseException as error:
         if is_native_panic(error, native.PanicException):
             raise meshing_error_from(error) from error
         raise
-    return vertices, faces

@@ -5,11 +5,15 @@ solid, a distance transform -- becomes a field that the mesher takes like any
 other. Between samples the field is the trilinear interpolant, and the
 gradient is the interpolant's exact gradient (piecewise bilinear, so it jumps
 across cell faces), not a finite-difference estimate of the samples.
+
+The samples stay where the caller keeps them, in their own dtype: the field
+holds a read-only view, and :func:`karvex.mesh` samples it natively (on the
+worker pool, with the same numbers as :meth:`GridField.evaluate` to the bit).
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -39,31 +43,49 @@ class GridField(Field):
     Attributes
     ----------
     volume : ndarray, shape (nx, ny, nz)
-        A read-only float64 copy of the samples.
+        A read-only view of the caller's samples (a converted copy only for
+        the dtypes and layouts :func:`grid_field` names).
     spacing, origin : ndarray, shape (3,)
+    inside : {"below", "above"}
+        Which side of the level is inside; "above" makes the field the
+        samples negated.
     bounds : ((x0, y0, z0), (x1, y1, z1))
         The box the samples span, for :func:`karvex.mesh`.
     """
 
-    def __init__(self, volume: NDArray[np.float64], spacing: Array, origin: Array) -> None:
-        self.volume, self.spacing, self.origin = volume, spacing, origin
+    def __init__(self, volume: NDArray[Any], spacing: Array, origin: Array, inside: str = "below") -> None:
+        self.volume, self.spacing, self.origin, self.inside = volume, spacing, origin, inside
         self._top = np.array(volume.shape, dtype=np.float64) - 1.0
         far = origin + self._top * spacing
         self._bounds: Bounds = (
             (float(origin[0]), float(origin[1]), float(origin[2])),
             (float(far[0]), float(far[1]), float(far[2])),
         )
-        strides = np.array(volume.strides) // volume.itemsize
-        self._corner_offsets = _CORNERS @ strides
+        # Element strides: the view's memory is one contiguous block (C or
+        # Fortran order), read through a flat view of it in memory order.
+        self._strides = np.array(volume.strides) // volume.itemsize
+        self._flat = volume.ravel(order="K")
+        self._corner_offsets = _CORNERS @ self._strides
 
     @property
     def bounds(self) -> Bounds:
         return self._bounds
 
     def __repr__(self) -> str:
+        above = ", inside='above'" if self.inside == "above" else ""
         return (
-            f"grid_field(<volume {self.volume.shape}>, spacing={tuple(self.spacing.tolist())},"
-            f" origin={tuple(self.origin.tolist())})"
+            f"grid_field(<volume {self.volume.shape} {self.volume.dtype}>,"
+            f" spacing={tuple(self.spacing.tolist())}, origin={tuple(self.origin.tolist())}{above})"
+        )
+
+    def native_volume(self) -> tuple[NDArray[Any], tuple[float, ...], tuple[float, ...], bool]:
+        """The volume as ``karvex._native.extract_mesh`` takes it:
+        ``(array, spacing, origin, inside_above)``."""
+        return (
+            self.volume,
+            tuple(float(s) for s in self.spacing),
+            tuple(float(o) for o in self.origin),
+            self.inside == "above",
         )
 
     def evaluate(self, points: Array) -> Sample:
@@ -77,8 +99,10 @@ class GridField(Field):
         cell = np.minimum(np.floor(u), self._top - 1.0)
         t = u - cell
         tx, ty, tz = t[:, 0], t[:, 1], t[:, 2]
-        base = cell.astype(np.intp) @ (np.array(self.volume.strides) // self.volume.itemsize)
-        c = self.volume.ravel()[base[:, None] + self._corner_offsets[None, :]]
+        base = cell.astype(np.intp) @ self._strides
+        # Corners as float64 (exact for every dtype kept), so that every
+        # difference below is taken in float64, as the native form does.
+        c = self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
 
         # Reduce along z, then y, then x; each derivative takes the difference
         # along its own axis and the same weights along the other two.
@@ -97,11 +121,25 @@ class GridField(Field):
         gradients[outside] = 0.0
         values[undefined] = np.nan
         gradients[undefined] = np.nan
+        if self.inside == "above":
+            np.negative(values, out=values)
+            np.negative(gradients, out=gradients)
         return values, gradients
 
 
+# Kept as they are; every other real dtype is converted to float64 once.
+_NATIVE_DTYPES = tuple(np.dtype(t) for t in ("uint8", "uint16", "int16", "float32", "float64"))
+# Slabs of at most this many samples are checked for finiteness at a time,
+# so that the check's mask stays small beside a large volume.
+_CHECK_SLAB = 1 << 22
+
+
 def grid_field(
-    volume: ArrayLike, spacing: ArrayLike = (1, 1, 1), origin: ArrayLike = (0, 0, 0)
+    volume: ArrayLike,
+    spacing: ArrayLike = (1, 1, 1),
+    origin: ArrayLike = (0, 0, 0),
+    *,
+    inside: str = "below",
 ) -> GridField:
     """A field over a 3-D array of samples, interpolated trilinearly.
 
@@ -110,31 +148,46 @@ def grid_field(
     surrounding samples and the gradient is that interpolant's exact
     gradient. A point outside the grid takes the value at the nearest point of
     the grid's box (its coordinates clamped), and its gradient is zero along
-    the axes on which it lies outside. The field keeps a float64 copy of the
-    samples, so later changes to ``volume`` do not affect it.
+    the axes on which it lies outside.
+
+    The field keeps the caller's array as it is, as a read-only view: uint8,
+    uint16, int16, float32 and float64 arrays in C or Fortran order are
+    never copied, and :func:`karvex.mesh` reads them in their own dtype.
+    Other real dtypes (int32, float16, ...), byte-swapped arrays and
+    non-contiguous views (``volume[::2]``) are converted once to a float64
+    C-ordered copy. Later changes to a kept array show in the field.
 
     Parameters
     ----------
     volume : array_like, shape (nx, ny, nz)
-        Samples of any real dtype, at least 2 along each axis, all finite;
-        negative inside, as for every field.
+        Samples of any real dtype, at least 2 along each axis, all finite.
     spacing : float or three floats, default (1, 1, 1)
         The distance between neighbouring samples along x, y and z; positive.
     origin : three floats, default (0, 0, 0)
         The position of ``volume[0, 0, 0]``.
+    inside : {"below", "above"}, default "below"
+        Which samples are inside the solid: those below the level (a signed
+        distance, negative inside) or those above it (a scan whose material
+        is bright: bone, metal, a stained cell). With "above" the field's
+        values are the samples negated, so that inside is negative as for
+        every field; :func:`karvex.mesh` takes ``level`` in the samples'
+        own units either way (``level=127.5`` on a uint8 scan).
 
     Returns
     -------
     GridField
         A :class:`karvex.sdf.Field`, with ``bounds`` the box the samples span
-        (pass it to :func:`karvex.mesh`); it combines with other fields.
+        (the box :func:`karvex.mesh` meshes by default); it combines with
+        other fields.
 
     Notes
     -----
     A solid that touches the border of the grid is closed there by
     :func:`karvex.mesh`, along the faces of the box it meshes. A boolean mask
     becomes a field with ``np.where(mask, -1.0, 1.0)``; smoothing it first, or
-    meshing a distance transform of it, gives a smoother surface.
+    meshing a distance transform of it, gives a smoother surface. With
+    ``2**k + 1`` samples along the longest axis and ``max_depth=k``, the
+    finest cells of the mesher are the voxels themselves.
 
     Examples
     --------
@@ -149,6 +202,11 @@ def grid_field(
     """
     if isinstance(volume, (str, bytes)):
         raise TypeError(f"volume must be a 3-D array of real numbers (got {type(volume).__name__})")
+    if inside not in ("below", "above"):
+        raise ValueError(
+            f"inside must be 'below' (samples below the level are inside) or 'above' (bright"
+            f" inside, as in most scans), got {inside!r}"
+        )
     samples = np.asarray(volume)
     if samples.dtype == np.bool_:
         raise TypeError(
@@ -164,18 +222,32 @@ def grid_field(
             f"volume must have at least 2 samples along each axis to interpolate between"
             f" (got shape {samples.shape})"
         )
-    copy = np.array(samples, dtype=np.float64, order="C", copy=True)
-    finite = np.isfinite(copy)
-    if not finite.all():
-        first = tuple(int(i) for i in np.argwhere(~finite)[0])
-        raise ValueError(
-            f"volume must be finite: {int((~finite).sum())} samples are NaN or infinite"
-            f" (the first at index {first}, value {copy[first]})"
-        )
-    copy.flags.writeable = False
+    kept = samples.dtype in _NATIVE_DTYPES and samples.dtype.isnative and (
+        samples.flags.c_contiguous or samples.flags.f_contiguous
+    )
+    view = samples.view() if kept else np.array(samples, dtype=np.float64, order="C")
+    if view.dtype.kind == "f":
+        _check_finite(view)
     steps = as_half_sizes("spacing", spacing)
-    _check_range(copy, steps)
-    return GridField(copy, steps, as_vector("origin", origin))
+    _check_range(view, steps)
+    view.flags.writeable = False
+    return GridField(view, steps, as_vector("origin", origin), inside)
+
+
+def _check_finite(volume: NDArray[Any]) -> None:
+    """Raise ValueError naming the first NaN or infinite sample, checking a
+    slab along the slowest axis at a time."""
+    axis = 0 if volume.flags.c_contiguous else 2
+    step = max(1, _CHECK_SLAB // (volume.size // volume.shape[axis]))
+    for start in range(0, volume.shape[axis], step):
+        slab = volume[(slice(None),) * axis + (slice(start, start + step),)]
+        if not np.isfinite(slab).all():
+            bad = ~np.isfinite(volume)  # the error path only: the whole mask
+            first = tuple(int(i) for i in np.argwhere(bad)[0])
+            raise ValueError(
+                f"volume must be finite: {int(bad.sum())} samples are NaN or infinite"
+                f" (the first at index {first}, value {volume[first]})"
+            )
 
 
 # The largest magnitude of values and gradients the interpolation may reach:
@@ -184,7 +256,7 @@ def grid_field(
 _LARGEST = float(np.finfo(np.float64).max) / 16.0
 
 
-def _check_range(samples: NDArray[np.float64], spacing: Array) -> None:
+def _check_range(samples: NDArray[Any], spacing: Array) -> None:
     """Refuse samples and spacings whose interpolated values or gradients
     overflow float64.
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from collections.abc import Callable
 from typing import Any
@@ -24,6 +25,7 @@ from karvex._warnings import (
 )
 from karvex.errors import ValidityWarning
 from karvex._field_check import CheckedField
+from karvex._grid import GridField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
 
@@ -72,10 +74,11 @@ def mesh(
         The box to mesh in, lower corner first. The result is the part of the
         surface inside the box, closed by flat caps on the box's faces where
         the solid meets them, so that it bounds a solid; no vertex lies
-        outside the box. Optional for a :mod:`karvex.sdf` shape or a
-        :func:`~karvex.grid_field`: their ``bounds``, grown by one finest
-        cell on every side, is used. The octree covers the cube centred on
-        the box whose side is its largest extent.
+        outside the box. Optional for a :mod:`karvex.sdf` shape, whose
+        ``bounds`` grown by one finest cell on every side is used, and for a
+        :func:`~karvex.grid_field`, whose samples' extent is used as it is.
+        The octree covers the cube centred on the box whose side is its
+        largest extent.
     max_depth : int, default 7
         The finest depth, 0 to 31: up to ``2**max_depth`` cells per side.
     min_depth : int, default 3
@@ -83,7 +86,11 @@ def mesh(
         ``max_depth``. Parts of the shape thinner than its spacing may be
         missed.
     level : float, default 0.0
-        The level of the surface; inside is ``field < level``.
+        The level of the surface; inside is ``field < level``. For a
+        :func:`~karvex.grid_field` given directly, in the samples' own units
+        (``level=127.5`` on uint8), with inside the side its ``inside``
+        names; it is then sampled natively, on the worker pool, in the
+        array's own dtype and without a copy.
     sharp_angle : float, default 30.0
         The angle in degrees between normals that counts as a bend: cells
         bending more are refined, and vertices whose normals differ more lie
@@ -172,16 +179,20 @@ def mesh(
         progress=progress,
         workers=workers,
     )
-    if own_box:
+    volume = field if isinstance(field, GridField) else None
+    if volume is not None and volume.inside == "above":
+        # The field is the samples negated: the level, given in the samples'
+        # units, is negated with them.
+        args = dataclasses.replace(args, level=-args.level)
+    if own_box and volume is None:
+        # A volume's own box is its extent: the finest cells then line up
+        # with the samples, and the caps close it along its faces.
         args = padded_by_a_cell(args)
     checked = CheckedField(args.field, args.batch_size)
     region = BoxRegion(checked, args.bbox_min, args.bbox_max, args.level)
     reporter = make_reporter(args.progress)
     try:
-        vertices, faces = _engine.run(
-            region,
-            args.bbox_min,
-            args.bbox_max,
+        options = dict(
             bounds=bounds,
             min_depth=args.min_depth,
             max_depth=args.max_depth,
@@ -193,6 +204,13 @@ def mesh(
             workers=args.workers,
             progress=reporter,
         )
+        if volume is None:
+            vertices, faces = _engine.run(region, args.bbox_min, args.bbox_max, **options)
+        else:
+            # Sampled natively; the region keeps the range of values it saw.
+            vertices, faces, region.low, region.high = _engine.run_volume(
+                volume.native_volume(), args.bbox_min, args.bbox_max, **options
+            )
         vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
@@ -208,6 +226,8 @@ def mesh(
         if reporter is not None:
             reporter.close()
     if len(faces) == 0:
+        # In the field's units (for inside="above", the samples negated), in
+        # which "below the level" is inside.
         warnings.warn(
             empty_mesh_message(region.low, region.high, args.level), EmptyMeshWarning, stacklevel=2
         )

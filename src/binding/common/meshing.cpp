@@ -39,10 +39,14 @@ std::pair<std::vector<double>, std::vector<std::int64_t>> flatten(const Mesh& me
 }  // namespace
 
 Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingOptions& options) {
+  PythonField field(eval_fn);
+  return mesh_arrays_of(field, box, options);
+}
+
+Ref mesh_arrays_of(Field& field, const BBox& box, const MeshingOptions& options) {
   // Named for the report of an allocation failure once building and
   // contouring (which name their own work) have returned.
   const TaskScope task("handing the mesh to NumPy", -1);
-  PythonField field(eval_fn);
 
   std::vector<double> vertex_buffer;
   std::vector<std::int64_t> face_buffer;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "common/py/ref.h"
+#include "field/field.h"
 #include "support/bbox.h"
 #include "support/meshing_options.h"
 
@@ -14,5 +15,9 @@ namespace karvex::py {
 // pass check_meshing_options. Errors of eval_fn and of the hooks pass
 // unchanged; invariant failures throw InvariantFailure.
 Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingOptions& options);
+
+// The same run for a field of any kind (the Python callable's, or one the
+// core samples itself).
+Ref mesh_arrays_of(Field& field, const BBox& box, const MeshingOptions& options);
 
 }  // namespace karvex::py

@@ -23,9 +23,11 @@
 #include "common/validate.h"
 #include "native/functions.h"
 #include "native/messages.h"
+#include "native/volume_argument.h"
 #include "pool/worker_pool.h"
 #include "support/bbox.h"
 #include "support/meshing_options.h"
+#include "volume/volume_field.h"
 
 namespace karvex::py {
 
@@ -42,6 +44,7 @@ struct NativeCall {
   std::size_t workers = 0;       // 0: the process-wide pool
   PyObject* progress = nullptr;  // null: no progress
   PyObject* bounds = nullptr;    // the box as the caller wrote it, for messages
+  std::optional<VolumeArgument> volume;  // set: sample this, not the field
   std::array<PyObject*, kMaxParameters> given{};
 };
 
@@ -182,6 +185,12 @@ void bind_bounds(std::string_view, PyObject* value, NativeCall& call) {
   if (value != Py_None) call.bounds = value;
 }
 
+// None, or (array, spacing, origin, inside_above): a volume sampled natively
+// (native/volume_argument.h).
+void bind_volume(std::string_view, PyObject* value, NativeCall& call) {
+  if (value != Py_None) call.volume = read_volume_argument("volume", value);
+}
+
 // --- Defaults as the text signature shows them ------------------------------
 
 std::string none(const NativeCall&) { return "None"; }
@@ -220,6 +229,9 @@ constexpr Parameter kParameters[] = {
     // The box as the caller wrote it, shown by the box messages (None: the
     // two corners as given).
     {"bounds", bind_bounds, none},
+    // A volume of samples meshed in place of the field (which is None then):
+    // sampled on the pool, capped by the box, its range in the box returned.
+    {"volume", bind_volume, none},
 };
 constexpr std::size_t kLeading = 3;  // field, bbox_min, bbox_max
 constexpr std::size_t kCount = kLeading + std::size(kParameters);
@@ -337,7 +349,14 @@ Ref native_extract_mesh_impl(PyObject* eval_fn, const BBox& box, NativeCall call
     own_pool = std::make_unique<WorkerPool>(call.workers);
     call.options.run.pool = own_pool.get();
   }
-  return mesh_arrays_impl(eval_fn, box, call.options);
+  if (!call.volume) return mesh_arrays_impl(eval_fn, box, call.options);
+  WorkerPool& pool = own_pool ? *own_pool : global_pool();
+  VolumeField field(call.volume->samples, call.volume->placement, pool,
+                    BoxCap(box.min, box.max, call.options.level));
+  const Ref arrays = mesh_arrays_of(field, box, call.options);
+  const Ref range = checked(Py_BuildValue("(dd)", field.low(), field.high()));
+  return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(arrays.get(), 0),
+                              PyTuple_GET_ITEM(arrays.get(), 1), range.get()));
 }
 
 }  // namespace
@@ -368,6 +387,9 @@ PyObject* karvex_native_extract_mesh(PyObject*, PyObject* const* args, Py_ssize_
         .every_axis_positive = true, .angle_within_half_turn = true, .cells_resolved = true};
     if (const auto fault = check_meshing_options(call.options, box, strict)) {
       raise_fault(*fault, call, box);
+    }
+    if (call.volume && call.given[0] != Py_None) {
+      throw_error(PyExc_TypeError, "extract_mesh() takes field=None when volume is given");
     }
     return native_extract_mesh_impl(call.given[0], box, call);
   });

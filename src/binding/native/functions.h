@@ -13,6 +13,12 @@ namespace karvex::py {
 PyObject* karvex_native_extract_mesh(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames);
 
+// sample_volume.cpp: sample_volume(volume, points) -> (values, gradients), the
+// native volume field (volume as extract_mesh's volume=) at float64 (N, 3)
+// points, uncapped.
+PyObject* karvex_native_sample_volume(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames);
+
 // The first line of extract_mesh's docstring, "extract_mesh(field, ...)",
 // made from its parameter table.
 std::string native_extract_mesh_signature();

@@ -30,12 +30,18 @@ constexpr const char* kExtractMeshDoc =
     "call on that many threads of its own (0 or None: the process-wide pool); progress,\n"
     "when not None, is called as progress(stage, done, total) on the calling thread\n"
     "between chunks of work; bounds is the box as the caller wrote it, shown in\n"
-    "messages. Ctrl-C ends the call with KeyboardInterrupt. Returns\n"
-    "(vertices float64 (V, 3), faces int64 (F, 3)).";
+    "messages; volume, when not None, is (array, spacing, origin, inside_above), a 3-D\n"
+    "uint8, uint16, int16, float32 or float64 array sampled natively in place of the\n"
+    "field (which is None then) and capped by the box. Ctrl-C ends the call with\n"
+    "KeyboardInterrupt. Returns (vertices float64 (V, 3), faces int64 (F, 3)), and with\n"
+    "volume a third item (low, high): the range of the volume's values in the box.";
 
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
+    {"sample_volume", fastcall(karvex_native_sample_volume), METH_FASTCALL | METH_KEYWORDS,
+     "sample_volume(volume, points, /)\n--\n\nThe volume field of extract_mesh's volume= at\n"
+     "float64 (N, 3) points, uncapped: (values (N,), gradients (N, 3))."},
     {nullptr, nullptr, 0, nullptr},
 };
 

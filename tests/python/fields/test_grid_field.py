@@ -80,19 +80,27 @@ def test_gradients_are_those_of_the_interpolant():
     assert field(np.array([[i * 0.3, j * 0.2, k * 0.1]]))[0][0] == pytest.approx(field.volume[i, j, k])
 
 
-@pytest.mark.parametrize("dtype", [np.int16, np.uint8, np.float32, np.float64])
-def test_any_real_dtype_is_taken_as_float64(dtype):
+@pytest.mark.parametrize("dtype, kept", [
+    (np.int16, True), (np.uint8, True), (np.uint16, True), (np.float32, True), (np.float64, True),
+    (np.int32, False), (np.float16, False), (np.dtype(">f8"), False),
+])
+def test_native_dtypes_are_kept_and_others_converted_once(dtype, kept):
     volume = np.arange(2 * 3 * 4).reshape(2, 3, 4).astype(dtype)
     field = karvex.grid_field(volume)
-    assert field.volume.dtype == np.float64 and not field.volume.flags.writeable
+    assert np.shares_memory(field.volume, volume) == kept and not field.volume.flags.writeable
+    assert field.volume.dtype == (volume.dtype if kept else np.float64)
+    assert volume.flags.writeable  # the caller's own array is left as it was
     assert field(np.array([[0.5, 1.0, 2.0]]))[0][0] == pytest.approx(0.5 * 12 + 4 + 2)
 
 
-def test_the_field_keeps_its_own_copy():
+def test_the_field_reads_the_callers_array():
     volume = np.zeros((2, 2, 2))
     field = karvex.grid_field(volume)
     volume[:] = 5.0
-    assert field(np.zeros((1, 3)))[0][0] == 0.0
+    assert field(np.zeros((1, 3)))[0][0] == 5.0
+    strided = np.zeros((4, 4, 4))[::2]  # not contiguous: copied once
+    copied = karvex.grid_field(strided)
+    assert not np.shares_memory(copied.volume, strided)
 
 
 def test_nan_points_give_nan_not_a_wrong_sample(ramp_field):
@@ -107,6 +115,7 @@ def test_nan_points_give_nan_not_a_wrong_sample(ramp_field):
     (np.zeros((2, 2, 2), dtype=bool), {}, TypeError, r"np.where\(mask, -1.0, 1.0\)"),
     (np.zeros((2, 2, 2), dtype=complex), {}, TypeError, r"real numbers \(got dtype complex128\)"),
     ("volume", {}, TypeError, r"3-D array of real numbers \(got str\)"),
+    (np.zeros((2, 2, 2)), {"inside": "bright"}, ValueError, r"inside must be 'below' .* got 'bright'"),
     (np.full((2, 2, 2), np.nan), {}, ValueError, r"8 samples are NaN or infinite \(the first at index \(0, 0, 0\)"),
     (np.zeros((2, 2, 2)), {"spacing": 0}, ValueError, r"spacing must be a positive finite number \(got 0\)"),
     (np.zeros((2, 2, 2)), {"spacing": (1, -1, 1)}, ValueError, r"spacing must be one or three positive"),

@@ -240,8 +240,9 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     lo, hi, options = received[0]
     assert (lo, hi) == ((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0))
     table = list(inspect.signature(_native.extract_mesh).parameters)[3:]
-    assert sorted(options) == sorted(table)
-    assert {k: options[k] for k in table if k != "progress"} == dict(
+    # volume= goes only with a grid_field (below).
+    assert sorted(options) == sorted(t for t in table if t != "volume")
+    assert {k: options[k] for k in table if k not in ("progress", "volume")} == dict(
         min_depth=2, max_depth=4, level=0.1, sharp_angle=45, adaptive=True, keep_all=True,
         simplify=0.01, find_small=True, workers=3, bounds=bounds)
     assert callable(options["progress"]) and "initial grid" in stages and m.is_closed
@@ -250,3 +251,10 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     # features are always looked for.
     options = received[-1][2]
     assert (options["workers"], options["simplify"], options["find_small"]) == (None, None, True)
+    # A grid field goes as volume=, its array itself, with no field to call.
+    samples = np.linspace(-1.0, 1.0, 27, dtype=np.float32).reshape(3, 3, 3)
+    karvex.mesh(karvex.grid_field(samples, inside="above"), max_depth=2, min_depth=1)
+    lo, hi, options = received[-1]
+    assert sorted(options) == sorted(table)
+    assert np.shares_memory(options["volume"][0], samples) and options["volume"][1:] == (
+        (1.0, 1.0, 1.0), (0.0, 0.0, 0.0), True)

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cmath>
+
+#include "support/vec3.h"
+
+namespace karvex {
+
+// The box as the region meshed: a field limited to the box is
+//
+//   g(p) = max(f(p), d(p) + level)
+//
+// at `level`, with d the exact signed distance to the box (negative inside),
+// so the solid g < level is the part of f < level inside the box, closed by
+// flat caps on the box's faces. The package's NumPy wrapper for callable
+// fields computes the same numbers in the same order; this is its native
+// form for fields the core samples itself.
+class BoxCap {
+ public:
+  BoxCap(Vec3 low, Vec3 high, double level) : low_(low), high_(high), level_(level) {}
+
+  // Caps the field's sample at p in place. Returns whether p lies in the
+  // box (closed), where the caller records the field's own value. Ties go
+  // to the field, so its surface on a face is kept as it is; where the box
+  // wins, the gradient is the box distance's: the outward normal of the
+  // nearest face inside (the first axis on a tie), the unit vector from the
+  // nearest point of the box outside.
+  bool apply(const Vec3& p, double& value, Vec3& gradient) const {
+    double below[3], above[3], slabs[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      below[axis] = low_[axis] - p[axis];
+      above[axis] = p[axis] - high_[axis];
+      slabs[axis] = below[axis] > above[axis] ? below[axis] : above[axis];
+    }
+    double deepest = slabs[0];
+    for (int axis = 1; axis < 3; ++axis) deepest = slabs[axis] > deepest ? slabs[axis] : deepest;
+    const bool inside = deepest <= 0.0;
+    // Inside, the largest (negative) slab distance; outside, the length of
+    // the positive ones.
+    double outward[3];
+    for (int axis = 0; axis < 3; ++axis) outward[axis] = slabs[axis] > 0.0 ? slabs[axis] : 0.0;
+    const double reach = inside ? 0.0
+                                : std::sqrt(outward[0] * outward[0] + outward[1] * outward[1] +
+                                            outward[2] * outward[2]);
+    const double walls = (inside ? deepest : reach) + level_;
+    if (!(walls > value)) return inside;
+    value = walls;
+    if (inside) {
+      int nearest = 0;
+      for (int axis = 1; axis < 3; ++axis) nearest = slabs[axis] > slabs[nearest] ? axis : nearest;
+      gradient = Vec3{};
+      gradient[nearest] = below[nearest] > above[nearest] ? -1.0 : 1.0;
+    } else {
+      for (int axis = 0; axis < 3; ++axis) {
+        const double sign = below[axis] > above[axis] ? -1.0 : 1.0;
+        gradient[axis] = sign * outward[axis] / reach;
+      }
+    }
+    return inside;
+  }
+
+ private:
+  Vec3 low_;
+  Vec3 high_;
+  double level_;
+};
+
+}  // namespace karvex

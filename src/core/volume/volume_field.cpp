@@ -1,0 +1,198 @@
+#include "volume/volume_field.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+#include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
+
+namespace karvex {
+
+namespace {
+
+template <class T>
+double read_as(const char* where) {
+  T value;
+  std::memcpy(&value, where, sizeof(T));
+  return static_cast<double>(value);
+}
+
+double lerp(double low, double high, double t) { return low * (1.0 - t) + high * t; }
+
+// The eight samples at the corners of `cell`, corner (a, b, c) at index
+// 4a + 2b + c, as doubles (exact for every sample type).
+template <class T>
+void read_corners(const VolumeSamples& samples, const std::size_t cell[3], double c[8]) {
+  const char* base = samples.data + static_cast<std::ptrdiff_t>(cell[0]) * samples.strides[0] +
+                     static_cast<std::ptrdiff_t>(cell[1]) * samples.strides[1] +
+                     static_cast<std::ptrdiff_t>(cell[2]) * samples.strides[2];
+  for (int a = 0; a < 2; ++a) {
+    for (int b = 0; b < 2; ++b) {
+      for (int d = 0; d < 2; ++d) {
+        c[4 * a + 2 * b + d] = read_as<T>(base + a * samples.strides[0] + b * samples.strides[1] +
+                                          d * samples.strides[2]);
+      }
+    }
+  }
+}
+
+// Points per task of the pool: interpolation costs tens of nanoseconds a
+// point, so smaller shares cost more to hand out than to compute.
+constexpr std::size_t kPointsPerTask = 16384;
+
+}  // namespace
+
+double VolumeSamples::at(std::size_t i, std::size_t j, std::size_t k) const {
+  const char* where = data + static_cast<std::ptrdiff_t>(i) * strides[0] +
+                      static_cast<std::ptrdiff_t>(j) * strides[1] +
+                      static_cast<std::ptrdiff_t>(k) * strides[2];
+  switch (type) {
+    case SampleType::kUint8: return read_as<std::uint8_t>(where);
+    case SampleType::kUint16: return read_as<std::uint16_t>(where);
+    case SampleType::kInt16: return read_as<std::int16_t>(where);
+    case SampleType::kFloat32: return read_as<float>(where);
+    case SampleType::kFloat64: return read_as<double>(where);
+  }
+  return 0.0;
+}
+
+VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& placement,
+                         WorkerPool& pool, std::optional<BoxCap> cap)
+    : samples_(samples),
+      placement_(placement),
+      pool_(pool),
+      cap_(cap),
+      top_{static_cast<double>(samples.shape[0]) - 1.0, static_cast<double>(samples.shape[1]) - 1.0,
+           static_cast<double>(samples.shape[2]) - 1.0},
+      low_(std::numeric_limits<double>::infinity()),
+      high_(-std::numeric_limits<double>::infinity()) {}
+
+double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
+  const Vec3& spacing = placement_.spacing;
+  double u[3], t[3];
+  std::size_t cell[3];
+  bool outside[3];
+  bool undefined = false;
+  for (int axis = 0; axis < 3; ++axis) {
+    u[axis] = (p[axis] - placement_.origin[axis]) / spacing[axis];  // in units of samples
+    undefined = undefined || std::isnan(u[axis]);
+  }
+  for (int axis = 0; axis < 3; ++axis) {
+    outside[axis] = u[axis] < 0.0 || u[axis] > top_[axis];
+    u[axis] = undefined ? 0.0 : std::clamp(u[axis], 0.0, top_[axis]);
+    // The cell is the one below u, except on the last sample plane, which
+    // belongs to the cell before it.
+    const double below = std::min(std::floor(u[axis]), top_[axis] - 1.0);
+    t[axis] = u[axis] - below;
+    cell[axis] = static_cast<std::size_t>(below);
+  }
+  double c[8];
+  switch (samples_.type) {
+    case SampleType::kUint8: read_corners<std::uint8_t>(samples_, cell, c); break;
+    case SampleType::kUint16: read_corners<std::uint16_t>(samples_, cell, c); break;
+    case SampleType::kInt16: read_corners<std::int16_t>(samples_, cell, c); break;
+    case SampleType::kFloat32: read_corners<float>(samples_, cell, c); break;
+    case SampleType::kFloat64: read_corners<double>(samples_, cell, c); break;
+  }
+  // Reduce along z, then y, then x; each derivative takes the difference
+  // along its own axis and the same weights along the other two.
+  double along_z[4], dz[4];
+  for (int k = 0; k < 4; ++k) {
+    along_z[k] = lerp(c[2 * k], c[2 * k + 1], t[2]);
+    dz[k] = c[2 * k + 1] - c[2 * k];
+  }
+  double along_y[2], dy[2], dz_y[2];
+  for (int a = 0; a < 2; ++a) {
+    along_y[a] = lerp(along_z[2 * a], along_z[2 * a + 1], t[1]);
+    dy[a] = along_z[2 * a + 1] - along_z[2 * a];
+    dz_y[a] = lerp(dz[2 * a], dz[2 * a + 1], t[1]);
+  }
+  double value = lerp(along_y[0], along_y[1], t[0]);
+  gradient.x = (along_y[1] - along_y[0]) / spacing.x;
+  gradient.y = lerp(dy[0], dy[1], t[0]) / spacing.y;
+  gradient.z = lerp(dz_y[0], dz_y[1], t[0]) / spacing.z;
+  // Beyond the border the field is constant along the crossed axes.
+  for (int axis = 0; axis < 3; ++axis) {
+    if (outside[axis]) gradient[axis] = 0.0;
+  }
+  if (undefined) {
+    value = std::numeric_limits<double>::quiet_NaN();
+    gradient = Vec3{value, value, value};
+  }
+  if (placement_.negate) {
+    value = -value;
+    gradient = Vec3{-gradient.x, -gradient.y, -gradient.z};
+  }
+  return value;
+}
+
+void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
+                       std::vector<Vec3>& gradients) {
+  const std::size_t n = points.size();
+  values.resize(n);
+  gradients.resize(n);
+  std::mutex range_mutex;
+  // The loop is the field's own: the run's progress counts its stages'
+  // units, not the points of a batch.
+  const RunMonitor::Suspended quiet;
+  pool_.run(n, kPointsPerTask, [&](LoopRange& range) {
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+      const double own = value_at(points[i], gradients[i]);
+      double value = own;
+      if (cap_ && cap_->apply(points[i], value, gradients[i])) {
+        low = std::min(low, own);
+        high = std::max(high, own);
+      }
+      values[i] = value;
+    }
+    // min and max do not depend on the order the ranges finish in.
+    const std::lock_guard<std::mutex> lock(range_mutex);
+    low_ = std::min(low_, low);
+    high_ = std::max(high_, high);
+  });
+}
+
+EvalResult VolumeField::evaluate(std::span<const Vec3> points) {
+  EvalResult result;
+  std::vector<Vec3> gradients;
+  fill(points, result.values, gradients);
+  result.gradients = std::move(gradients);
+  return result;
+}
+
+void VolumeField::evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) {
+  if (viewing_) {
+    // A consumer that samples again while it reads the held results gets
+    // results of its own.
+    Field::evaluate_view(points, consume);
+    return;
+  }
+  fill(points, values_, gradients_);
+  viewing_ = true;
+  try {
+    consume(EvalView{values_, GradientRows::of(gradients_)});
+  } catch (...) {
+    viewing_ = false;
+    throw;
+  }
+  viewing_ = false;
+}
+
+void VolumeField::evaluate_written(std::size_t count, const PointWriter& write,
+                                   const EvalConsumer& consume) {
+  if (viewing_) {
+    Field::evaluate_written(count, write, consume);
+    return;
+  }
+  points_.resize(count);
+  write(points_);
+  evaluate_view(points_, consume);
+}
+
+}  // namespace karvex

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "field/field.h"
+#include "support/vec3.h"
+#include "volume/box_cap.h"
+
+namespace karvex {
+
+class WorkerPool;
+
+// The element types a volume of samples may hold, read as they are stored.
+enum class SampleType : std::uint8_t { kUint8, kUint16, kInt16, kFloat32, kFloat64 };
+
+// A 3-D array of samples where its owner keeps it: element (i, j, k) lies
+// at data + i * strides[0] + j * strides[1] + k * strides[2] bytes, in the
+// machine's byte order and aligned for its type. Strides may be negative
+// (any NumPy layout). Never copied: the owner keeps it alive and unchanged
+// while a field reads it.
+struct VolumeSamples {
+  const char* data = nullptr;
+  SampleType type = SampleType::kFloat64;
+  std::array<std::size_t, 3> shape{};  // at least 2 along each axis
+  std::array<std::ptrdiff_t, 3> strides{};
+
+  double at(std::size_t i, std::size_t j, std::size_t k) const;
+};
+
+// Where the samples lie and which side is inside.
+struct VolumePlacement {
+  Vec3 spacing{1.0, 1.0, 1.0};  // between neighbouring samples, positive
+  Vec3 origin{};                // the position of sample (0, 0, 0)
+  // true: the field is the samples negated (bright inside becomes negative
+  // inside), gradients too.
+  bool negate = false;
+};
+
+// The trilinear interpolant of a volume and its exact gradient, sampled in
+// native code on the worker pool: sample (i, j, k) is the value at
+// origin + (i, j, k) * spacing; a point outside the grid takes the value at
+// the nearest point of the grid's box, with a zero gradient along the axes
+// on which it lies outside. The operations and their order are those of the
+// package's NumPy form, so both give the same numbers to the bit.
+//
+// With a BoxCap the field is capped by the box (BoxCap::apply), and the
+// least and greatest value of the volume's own field at points inside the
+// box are recorded as batches are evaluated.
+class VolumeField final : public Field {
+ public:
+  VolumeField(const VolumeSamples& samples, const VolumePlacement& placement, WorkerPool& pool,
+              std::optional<BoxCap> cap = std::nullopt);
+
+  EvalResult evaluate(std::span<const Vec3> points) override;
+  // The results are held by the field between calls: no allocation per batch.
+  void evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) override;
+  void evaluate_written(std::size_t count, const PointWriter& write,
+                        const EvalConsumer& consume) override;
+
+  // The volume's field at one point (before any cap).
+  double value_at(const Vec3& p, Vec3& gradient) const;
+
+  // The range of the uncapped values at points inside the cap's box so far:
+  // +inf and -inf before the first.
+  double low() const { return low_; }
+  double high() const { return high_; }
+
+ private:
+  // Samples `points` into `values` and `gradients` on the pool.
+  void fill(std::span<const Vec3> points, std::vector<double>& values,
+            std::vector<Vec3>& gradients);
+
+  VolumeSamples samples_;
+  VolumePlacement placement_;
+  WorkerPool& pool_;
+  std::optional<BoxCap> cap_;
+  Vec3 top_;  // the last sample's index along each axis, as a double
+  double low_;
+  double high_;
+  // The results of the last batch, viewed by its consumer (viewing_ while
+  // it runs), and the points written for it.
+  bool viewing_ = false;
+  std::vector<Vec3> points_;
+  std::vector<double> values_;
+  std::vector<Vec3> gradients_;
+};
+
+}  // namespace karvex

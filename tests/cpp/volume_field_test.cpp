@@ -1,0 +1,160 @@
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pool/worker_pool.h"
+#include "volume/box_cap.h"
+#include "volume/volume_field.h"
+
+namespace karvex {
+namespace {
+
+// A 3 x 4 x 5 volume of f(i, j, k) = 2i - 3j + 5k + 12 (linear, positive, so the
+// interpolant is exact everywhere inside the grid) stored in type T, in C
+// order or (fortran) in Fortran order.
+template <class T>
+struct LinearVolume {
+  static constexpr std::array<std::size_t, 3> kShape{3, 4, 5};
+  std::vector<T> storage;
+  VolumeSamples samples;
+
+  static double at(double i, double j, double k) { return 2 * i - 3 * j + 5 * k + 12; }
+
+  LinearVolume(SampleType type, bool fortran) : storage(3 * 4 * 5) {
+    const std::array<std::ptrdiff_t, 3> steps =
+        fortran ? std::array<std::ptrdiff_t, 3>{1, 3, 12} : std::array<std::ptrdiff_t, 3>{20, 5, 1};
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 4; ++j) {
+        for (std::size_t k = 0; k < 5; ++k) {
+          storage[i * steps[0] + j * steps[1] + k * steps[2]] =
+              static_cast<T>(at(static_cast<double>(i), static_cast<double>(j), static_cast<double>(k)));
+        }
+      }
+    }
+    samples.data = reinterpret_cast<const char*>(storage.data());
+    samples.type = type;
+    samples.shape = kShape;
+    for (int a = 0; a < 3; ++a) samples.strides[a] = steps[a] * static_cast<std::ptrdiff_t>(sizeof(T));
+  }
+};
+
+template <class T>
+void expect_linear_field(SampleType type, bool fortran) {
+  const LinearVolume<T> volume(type, fortran);
+  WorkerPool pool(2);
+  const VolumePlacement placement{{0.5, 0.25, 2.0}, {1.0, -1.0, 0.0}, false};
+  VolumeField field(volume.samples, placement, pool);
+  // Inside (on and between samples, on the last planes) and outside.
+  const std::vector<Vec3> units{{0, 0, 0}, {2, 3, 4}, {1.5, 0.25, 3.75}, {2, 1.5, 4}, {0.1, 2.9, 0.6}};
+  std::vector<Vec3> points;
+  for (const Vec3& u : units) {
+    points.push_back({1.0 + u.x * 0.5, -1.0 + u.y * 0.25, u.z * 2.0});
+  }
+  const EvalResult result = field.evaluate(points);
+  ASSERT_TRUE(result.gradients.has_value());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    EXPECT_NEAR(result.values[i], LinearVolume<T>::at(units[i].x, units[i].y, units[i].z), 1e-12) << i;
+    EXPECT_NEAR((*result.gradients)[i].x, 2 / 0.5, 1e-12);
+    EXPECT_NEAR((*result.gradients)[i].y, -3 / 0.25, 1e-12);
+    EXPECT_NEAR((*result.gradients)[i].z, 5 / 2.0, 1e-12);
+  }
+  // Beyond the grid on x (below) and z (above): the value at the nearest
+  // point of the grid's box, no slope along the crossed axes.
+  Vec3 gradient;
+  const double beyond = field.value_at({-4.0, -1.0 + 0.25, 100.0}, gradient);
+  EXPECT_NEAR(beyond, LinearVolume<T>::at(0, 1, 4), 1e-12);
+  EXPECT_EQ(gradient.x, 0.0);
+  EXPECT_NEAR(gradient.y, -12.0, 1e-12);
+  EXPECT_EQ(gradient.z, 0.0);
+}
+
+TEST(VolumeField, ReadsEveryTypeInEitherOrder) {
+  for (const bool fortran : {false, true}) {
+    expect_linear_field<std::uint8_t>(SampleType::kUint8, fortran);
+    expect_linear_field<std::uint16_t>(SampleType::kUint16, fortran);
+    expect_linear_field<std::int16_t>(SampleType::kInt16, fortran);
+    expect_linear_field<float>(SampleType::kFloat32, fortran);
+    expect_linear_field<double>(SampleType::kFloat64, fortran);
+  }
+}
+
+TEST(VolumeField, NegatedForBrightInsideAndNaNForNaNPoints) {
+  const LinearVolume<double> volume(SampleType::kFloat64, false);
+  WorkerPool pool(1);
+  VolumeField plain(volume.samples, {}, pool);
+  VolumeField negated(volume.samples, {{1, 1, 1}, {}, true}, pool);
+  Vec3 g1, g2;
+  EXPECT_EQ(negated.value_at({0.5, 1.5, 2.5}, g2), -plain.value_at({0.5, 1.5, 2.5}, g1));
+  EXPECT_EQ(g2, (Vec3{-g1.x, -g1.y, -g1.z}));
+  EXPECT_TRUE(std::isnan(plain.value_at({std::nan(""), 0, 0}, g1)));
+  EXPECT_TRUE(std::isnan(g1.x) && std::isnan(g1.z));
+}
+
+TEST(VolumeField, LargeBatchesAreTheSameOnAnyPoolAndRecordTheRangeInTheBox) {
+  std::vector<float> storage(9 * 9 * 9);
+  for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<float>((i * 7919) % 113) - 50.0f;
+  const VolumeSamples samples{reinterpret_cast<const char*>(storage.data()), SampleType::kFloat32,
+                              {9, 9, 9}, {81 * 4, 9 * 4, 4}};
+  std::vector<Vec3> points;
+  for (int n = 0; n < 100000; ++n) {
+    points.push_back({std::fmod(n * 0.0137, 10.0) - 1.0, std::fmod(n * 0.0071, 10.0) - 1.0,
+                      std::fmod(n * 0.0029, 10.0) - 1.0});
+  }
+  const BoxCap cap({0, 0, 0}, {6, 8, 8}, 3.0);
+  WorkerPool one(1), three(3);
+  VolumeField a(samples, {}, one, cap), b(samples, {}, three, cap);
+  const EvalResult ra = a.evaluate(points), rb = b.evaluate(points);
+  EXPECT_EQ(ra.values, rb.values);
+  EXPECT_EQ(*ra.gradients, *rb.gradients);
+  EXPECT_EQ(a.low(), b.low());
+  EXPECT_EQ(a.high(), b.high());
+  // The range is that of the uncapped field at the points in the box.
+  VolumeField uncapped(samples, {}, one);
+  double low = std::numeric_limits<double>::infinity(), high = -low;
+  for (const Vec3& p : points) {
+    Vec3 g;
+    const double v = uncapped.value_at(p, g);
+    if (p.x >= 0 && p.x <= 6 && p.y >= 0 && p.y <= 8 && p.z >= 0 && p.z <= 8) {
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+  }
+  EXPECT_EQ(a.low(), low);
+  EXPECT_EQ(a.high(), high);
+}
+
+TEST(BoxCap, TheFieldInsideTheBoxDistanceAtItsFacesAndBeyond) {
+  const BoxCap cap({0, 0, 0}, {2, 4, 6}, 1.0);
+  struct Case {
+    Vec3 p;
+    double field;
+    bool inside;
+    double value;
+    Vec3 gradient;
+  };
+  const Vec3 kept{9, 9, 9};  // the field's own gradient, left alone
+  const Case cases[] = {
+      {{1, 2, 3}, 0.5, true, 0.5, kept},                // deep inside: the field wins
+      {{1.9, 2, 3}, 0.5, true, -0.1 + 1.0, {1, 0, 0}},  // near the +x face: the box wins
+      {{1, 0.5, 3}, -3.0, true, -0.5 + 1.0, {0, -1, 0}},
+      {{1, 2, 3}, 0.0, true, 0.0, kept},                // a tie goes to the field
+      {{5, 8, 3}, 0.0, false, 5.0 + 1.0, {0.6, 0.8, 0}},  // beyond an edge: the distance
+      {{-1, 2, 3}, 7.0, false, 7.0, kept},              // outside but the field is larger
+  };
+  for (const Case& c : cases) {
+    double value = c.field;
+    Vec3 gradient = kept;
+    EXPECT_EQ(cap.apply(c.p, value, gradient), c.inside);
+    EXPECT_DOUBLE_EQ(value, c.value);
+    EXPECT_DOUBLE_EQ(gradient.x, c.gradient.x);
+    EXPECT_DOUBLE_EQ(gradient.y, c.gradient.y);
+    EXPECT_DOUBLE_EQ(gradient.z, c.gradient.z);
+  }
+}
+
+}  // namespace
+}  // namespace karvex

@@ -1,0 +1,177 @@
+"""Volumes sampled natively: karvex.mesh on a grid_field reads the caller's
+array in its own dtype, on the worker pool, with the NumPy form's numbers."""
+
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+
+import karvex
+from karvex import _native
+from support.mesh_check import closed_mesh
+
+DTYPES = [np.uint8, np.uint16, np.int16, np.float32, np.float64]
+
+
+def random_volume(rng, dtype, shape, order):
+    if np.dtype(dtype).kind == "f":
+        samples = rng.normal(scale=100.0, size=shape).astype(dtype)
+    else:
+        info = np.iinfo(dtype)
+        samples = rng.integers(info.min, info.max, size=shape, endpoint=True).astype(dtype)
+    return np.asarray(samples, order=order)
+
+
+def probe_points(rng, field):
+    """Points off the samples, on them, on the last sample planes, and beyond
+    the grid on every side (clamped)."""
+    shape = np.array(field.volume.shape)
+    off = rng.uniform(0.0, shape - 1.0, size=(300, 3))
+    on = rng.integers(0, shape, size=(100, 3)).astype(np.float64)
+    last = off[:50].copy()
+    last[:, 1] = shape[1] - 1.0
+    beyond = rng.uniform(-3.0, shape + 2.0, size=(200, 3))
+    units = np.concatenate([off, on, last, beyond])
+    return field.origin + units * field.spacing
+
+
+@pytest.mark.parametrize("inside", ["below", "above"])
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_native_sampling_gives_the_numpy_forms_numbers(dtype, order, inside):
+    rng = np.random.default_rng(7)
+    volume = random_volume(rng, dtype, (5, 7, 4), order)
+    field = karvex.grid_field(volume, spacing=(0.25, 0.75, 0.125), origin=(-1.0, 2.0, 0.5),
+                              inside=inside)
+    assert np.shares_memory(field.volume, volume)
+    points = probe_points(rng, field)
+    values, gradients = _native.sample_volume(field.native_volume(), points)
+    expected_values, expected_gradients = field(points)
+    np.testing.assert_array_equal(values, expected_values)
+    np.testing.assert_array_equal(gradients, expected_gradients)
+    # On a sample the value is the sample itself (negated when bright is inside).
+    sign = -1.0 if inside == "above" else 1.0
+    on = field.origin + np.array([[2, 3, 1]]) * field.spacing
+    assert _native.sample_volume(field.native_volume(), on)[0][0] == sign * float(volume[2, 3, 1])
+
+
+@pytest.mark.parametrize("shape, simplify", [((33, 33, 33), None), ((30, 21, 17), None),
+                                              ((33, 33, 33), 0.3)])
+def test_meshing_natively_matches_meshing_the_numpy_form(shape, simplify):
+    """The same mesh, to the bit, from the native path and from the grid field
+    called as a plain function (whose box capping is the package's NumPy
+    wrapper): a volume that is not 2^k + 1 samples (the cube beyond the box
+    is sampled outside the grid) and a simplified run included."""
+    index = np.indices(shape).astype(np.float32)
+    centre = (np.array(shape, dtype=np.float32)[:, None, None, None] - 1) / 2
+    volume = np.sqrt(((index - centre) ** 2).sum(axis=0)) - np.float32(min(shape) * 0.35)
+    field = karvex.grid_field(volume, spacing=0.5, origin=(1.0, 0.0, -2.0))
+    native = karvex.mesh(field, max_depth=5, simplify=simplify, workers=2)
+    plain = karvex.mesh(lambda p: field(p), field.bounds, max_depth=5, simplify=simplify)
+    np.testing.assert_array_equal(native.vertices, plain.vertices)
+    np.testing.assert_array_equal(native.faces, plain.faces)
+    assert native.is_closed and native.volume > 0.0
+
+
+def test_meshes_do_not_depend_on_the_worker_count():
+    volume = np.random.default_rng(3).normal(size=(17, 17, 17))
+    field = karvex.grid_field(volume)
+    one, three = (karvex.mesh(field, max_depth=4, workers=w) for w in (1, 3))
+    np.testing.assert_array_equal(one.vertices, three.vertices)
+    np.testing.assert_array_equal(one.faces, three.faces)
+
+
+def test_the_callers_buffer_is_the_one_sampled_and_never_copied():
+    """A small ball in a 129^3 uint8 scan (2 MB): the call's Python-side
+    allocations stay far below a float32 copy (8 MB), and a change to the
+    caller's array shows in the next mesh."""
+    n = 129
+    x, y, z = np.ogrid[:n, :n, :n]
+    r = np.sqrt((x - 64.0) ** 2 + (y - 64.0) ** 2 + (z - 64.0) ** 2)
+    scan = np.clip(128.0 + 20.0 * (10.0 - r), 0, 255).astype(np.uint8)  # bright ball, radius 10
+    field = karvex.grid_field(scan, inside="above")
+    assert np.shares_memory(field.volume, scan)
+    tracemalloc.start()
+    try:
+        ball = karvex.mesh(field, max_depth=7, level=128)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < scan.nbytes * 2
+    assert abs(ball.volume / (4 / 3 * np.pi * 10.0**3) - 1.0) < 0.02
+    scan[:] = 0
+    with pytest.warns(karvex.EmptyMeshWarning, match="from -0 to -0"):
+        assert len(karvex.mesh(field, max_depth=7, level=128).faces) == 0
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_bright_inside_gives_the_same_surface_facing_out(dtype):
+    """inside="above" at a level in the samples' units meshes the very
+    surface that the samples negated give at the negated level, closed and
+    facing outwards, in every dtype."""
+    n = 33
+    x, y, z = np.ogrid[:n, :n, :n]
+    r = np.sqrt((x - 16.0) ** 2 + (y - 15.0) ** 2 + (z - 17.0) ** 2)
+    scan = np.clip(100.0 + 9.0 * (9.0 - r), 0, 200).round().astype(dtype)
+    bright = karvex.mesh(karvex.grid_field(scan, inside="above"), max_depth=5, level=100.5)
+    negated = karvex.grid_field(-scan.astype(np.float64))
+    dark = karvex.mesh(negated, max_depth=5, level=-100.5)
+    np.testing.assert_array_equal(bright.vertices, dark.vertices)
+    np.testing.assert_array_equal(bright.faces, dark.faces)
+    solid = closed_mesh(bright.vertices, bright.faces)
+    assert solid.volume == pytest.approx(4 / 3 * np.pi * (9.0 - 0.5 / 9.0) ** 3, rel=0.03)
+
+
+def box_distance(points, half):
+    q = np.abs(points) - half
+    return np.linalg.norm(np.maximum(q, 0.0), axis=1) + np.minimum(q.max(axis=1), 0.0)
+
+
+@pytest.mark.parametrize("shape, bound", [
+    # A ball of radius R: trilinear interpolation moves the crossings inwards
+    # by at most h^2 / (4 R), bisection along an edge by h / 256 more; a
+    # vertex where the tangent planes of crossings up to a cell diagonal
+    # (sqrt(3) h) apart meet lies within 3 h^2 / (2 R) of the sphere.
+    ("ball", 0.0625**2 / (4 * 0.6) + 0.0625 / 256 + 3 * 0.0625**2 / (2 * 0.6)),
+    # A box whose edges fall between the samples: its distance is linear
+    # across the faces but bends at the edges and corners. Being 1-Lipschitz,
+    # it is interpolated within the weighted mean distance to a cell's
+    # corners, at most sqrt(3) h / 2 (at the cell's centre). Swapped axes or
+    # a wrong spacing would put vertices 0.1 to 0.25 off.
+    ("box", 3**0.5 * 0.0625 / 2),
+])
+def test_sampled_analytic_volumes_mesh_within_the_interpolation_bound(shape, bound):
+    n = 33
+    axis = np.linspace(-1.0, 1.0, n)
+    grid = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), axis=-1).reshape(-1, 3)
+    half = np.array([0.55, 0.4, 0.3])
+    exact = (lambda p: np.linalg.norm(p, axis=1) - 0.6) if shape == "ball" else (
+        lambda p: box_distance(p, half))
+    field = karvex.grid_field(exact(grid).reshape(n, n, n).astype(np.float32), spacing=2 / (n - 1),
+                              origin=(-1, -1, -1))
+    mesh = karvex.mesh(field, max_depth=5)
+    assert mesh.is_closed
+    assert np.abs(exact(mesh.vertices)).max() <= bound
+
+
+@pytest.mark.parametrize("argument, error, message", [
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0)), TypeError, "tuple"),
+    ((np.zeros((2, 2, 2), np.int32), (1, 1, 1), (0, 0, 0), False), TypeError, "uint8, uint16"),
+    ((np.zeros((2, 2)), (1, 1, 1), (0, 0, 0), False), ValueError, "3-D"),
+    ((np.zeros((2, 1, 2)), (1, 1, 1), (0, 0, 0), False), ValueError, "at least 2"),
+    ((np.zeros((2, 2, 2)), (1, 0, 1), (0, 0, 0), False), ValueError, "spacing must be positive"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, np.nan, 0), False), ValueError, "origin must be finite"),
+    ((np.zeros((2, 2, 2)).astype(">f8"), (1, 1, 1), (0, 0, 0), False), ValueError, "byte order"),
+])
+def test_the_native_module_refuses_volumes_it_cannot_read(argument, error, message):
+    with pytest.raises(error, match=message):
+        _native.sample_volume(argument, np.zeros((1, 3)))
+    with pytest.raises(error, match=message):
+        _native.extract_mesh(None, (0, 0, 0), (1, 1, 1), volume=argument)
+
+
+def test_a_field_and_a_volume_together_are_refused():
+    volume = (np.zeros((2, 2, 2)), (1.0, 1.0, 1.0), (0.0, 0.0, 0.0), False)
+    with pytest.raises(TypeError, match="field=None when volume is given"):
+        _native.extract_mesh(lambda p: (p[:, 0], None), (0, 0, 0), (1, 1, 1), volume=volume)
