@@ -28,6 +28,7 @@ target_sources(karvex_core PRIVATE
   # build: construction and its split criteria
   src/core/construction/build.cpp
   src/core/construction/split_criteria.cpp
+  src/core/construction/stencil_free_field.cpp
   # pool: worker threads
   src/core/pool/cpu_count.cpp
   src/core/pool/worker_pool.cpp
