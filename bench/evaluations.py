@@ -8,6 +8,7 @@ for, per stage (the stage is the last one the progress callback named), and
 measures the result against the exact surface:
 
     python bench/evaluations.py [--module-dir DIR] [--cases sphere ...] [--depth 8]
+    python bench/evaluations.py --dominance [--depths 6 7 8]
 
 Per case and form: points per stage and in total, then error mean and max
 (distance to the exact surface of points spread over the triangles),
@@ -15,6 +16,10 @@ Chamfer and Hausdorff distances to points on the exact surface, edge Chamfer
 (the same on the sharp edges only, for fields with them), normal consistency
 (mean |n_face . n_exact| at face centres) and max |f|/h at the vertices
 (h the finest cell side). Ratios are lean / classic.
+
+With --dominance: the points karvex.mesh asks of each field of the peer
+benchmark (bench/peers/fields.py, in [-5, 5]^3, min_depth 4), values only,
+in both forms, against the dense grid's (2^d + 1)^3.
 """
 from __future__ import annotations
 
@@ -194,6 +199,39 @@ def run(karvex, engine, name, gradients, lean, depth, min_depth):
     return result
 
 
+def dominance(karvex, engine, depths):
+    sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent))
+    from bench.peers import fields as peer_fields
+
+    print("| field | d | points, values only: low-level form | sparing | dense | sparing / dense |")
+    print("|---|---|---|---|---|---|")
+    for name in peer_fields.FIELDS:
+        if name == "slow_sphere":
+            continue  # the sphere's field behind a delay: the same points
+        field = peer_fields.make(name)
+        for depth in depths:
+            counts = {}
+            for lean in (False, True):
+                counting = Counting(field.values, None)
+                original = engine.run
+
+                def run_with(*args, lean=lean, original=original, **options):
+                    options["lean_sampling"] = lean
+                    return original(*args, **options)
+
+                engine.run = run_with
+                try:
+                    karvex.mesh(counting, bounds=((-5.0,) * 3, (5.0,) * 3), min_depth=4,
+                                max_depth=depth)
+                finally:
+                    engine.run = original
+                counts[lean] = sum(counting.points.values())
+            dense = (2 ** depth + 1) ** 3
+            print(f"| {name} | {depth} | {counts[False] / 1e6:.2f} M | {counts[True] / 1e6:.2f} M"
+                  f" | {dense / 1e6:.2f} M | {counts[True] / dense:.2f} |")
+            sys.stdout.flush()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     add_module_dir_argument(parser)
@@ -201,10 +239,17 @@ def main():
     parser.add_argument("--depth", type=int, default=8)
     parser.add_argument("--min-depth", type=int, default=4)
     parser.add_argument("--json", action="store_true", help="one JSON object per line")
+    parser.add_argument("--dominance", action="store_true",
+                        help="points against the dense grid on the peer benchmark's fields")
+    parser.add_argument("--depths", type=int, nargs="+", default=[6, 7, 8])
     args = parser.parse_args()
     import_module(args.module_dir)  # puts the built package first on the path
     import karvex
     from karvex import _engine
+
+    if args.dominance:
+        dominance(karvex, _engine, args.depths)
+        return
 
     for name in args.cases:
         for gradients in (False, True):
