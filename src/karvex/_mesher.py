@@ -60,7 +60,8 @@ def mesh(
         Called with a float64 array of shape (N, 3), one point per row;
         returns ``(values, gradients)``: N values (negative inside for a
         signed distance) and an (N, 3) array of gradients, or None to have
-        them estimated by central differences. float32, float16 and integer
+        them estimated from values (a few extra points per surface crossing,
+        none per octree corner). float32, float16 and integer
         arrays are accepted and converted.
     bounds : ((x0, y0, z0), (x1, y1, z1)), optional
         The box to mesh in, lower corner first. The result is the part of the

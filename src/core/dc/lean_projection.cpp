@@ -94,7 +94,10 @@ ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vecto
   if (guides.size() < n) fail_index(guides.size(), guides.size());
   const double iso = tree.iso_value;
   const double tolerance = 1e-10 * tree.size;
-  const double stop_step = 1e-4 * (tree.size / static_cast<double>(pow2(tree.max_depth)));
+  // A step this short is taken without sampling its end: it moves the
+  // vertex by no more than the tolerance (a step across a crease of the
+  // field can leave it as far from the surface as the step is long).
+  const double stop_step = tolerance;
 
   // Round one: every vertex, values and perhaps gradients.
   std::vector<double> first(n);

@@ -36,8 +36,7 @@ struct ProjectionCount {
 // six rounds; it ends at its best sample (least |f - iso|) unless the last
 // step was the short one.
 //
-// tolerance is 1e-10 * tree.size and the stop step 1e-4 of the finest cell
-// side. A vertex with no usable slope keeps its position. Field errors
+// tolerance is 1e-10 * tree.size, and so is the stop step. A vertex with no usable slope keeps its position. Field errors
 // propagate; short values or gradients fail with the index-out-of-bounds
 // invariant failure, a crossed or NaN box with the clamp failure.
 ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
