@@ -28,6 +28,7 @@ target_sources(karvex_core PRIVATE
   # build: construction and its split criteria
   src/core/construction/build.cpp
   src/core/construction/split_criteria.cpp
+  src/core/construction/stencil_free_field.cpp
   # pool: worker threads
   src/core/pool/cpu_count.cpp
   src/core/pool/worker_pool.cpp
@@ -38,6 +39,8 @@ target_sources(karvex_core PRIVATE
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp
   src/core/dc/crossings.cpp
+  src/core/dc/edge_roots.cpp
+  src/core/dc/lean_projection.cpp
   src/core/dc/shared_crossings.cpp
   src/core/dc/qef.cpp
   src/core/dc/hermite.cpp

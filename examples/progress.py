@@ -4,9 +4,10 @@ counts evaluations.
 ``progress=True`` shows one bar for the call; a callable instead receives
 ``(stage, done, total)`` for every step, and each stage ends with one report
 of ``done == total``. The mesher also calls the field once per batch: once
-per octree level, a few times for balancing, eight times to bisect the
-surface crossings, once for their normals and up to three times to project
-the vertices. A wrapper around the field therefore sees every batch go by,
+per octree level, a few times for balancing, a few times to locate the
+surface crossings (each call with the crossings not yet located), once for
+their normals when the field gives no gradients, and a few times to project
+the vertices (again only those still off the surface). A wrapper around the field therefore sees every batch go by,
 and can count, time and report them. The same wrapper is where one would log
 to a file, check for cancellation (raising any exception ends the call with
 that exception), or cache.

@@ -72,7 +72,11 @@ def run(field: Field, bbox_min: Vec3, bbox_max: Vec3, **options: Any) -> MeshArr
         (degrees, 0 to 180), ``adaptive``, ``keep_all``, ``simplify`` (a
         distance or None), ``workers`` (None: the default), ``progress`` (a
         callable receiving ``(stage, done, total)``, or None) and ``bounds``
-        (the box as the caller wrote it, repeated by the messages about it).
+        (the box as the caller wrote it, repeated by the messages about it);
+        ``lean_sampling`` (default True: crossings located by regula falsi,
+        normals from four-point stencils, secant projection, split tests
+        without stencils; False: the low-level module's bisection and
+        central differences, for comparisons).
 
     Returns
     -------

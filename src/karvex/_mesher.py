@@ -65,11 +65,12 @@ def mesh(
         Called with a float64 array of shape (N, 3), one point per row;
         returns ``(values, gradients)``: N values (negative inside for a
         signed distance) and an (N, 3) array of gradients, or None to have
-        them estimated by central differences. float32, float16 and signed
-        integer arrays are accepted and converted. The points array is the
-        field's to keep or change. The field must be deterministic: a point
-        must get the same value on every call (the octree samples a corner
-        once and trusts it), or the mesh may come out open and non-manifold.
+        them estimated from values (a few extra points per surface crossing,
+        none per octree corner). float32, float16 and signed integer arrays
+        are accepted and converted. The points array is the field's to keep
+        or change. The field must be deterministic: a point must get the same
+        value on every call (the octree samples a corner once and trusts it),
+        or the mesh may come out open and non-manifold.
     bounds : ((x0, y0, z0), (x1, y1, z1)), optional
         The box to mesh in, lower corner first. The result is the part of the
         surface inside the box, closed by flat caps on the box's faces where

@@ -1,5 +1,7 @@
 // Construction with find_small: features that fall between the samples of
-// the initial grid are found whatever min_depth is.
+// the initial grid are found whatever min_depth is, also when the split tests
+// take their gradients from the cells' values (lean sampling, a field
+// without gradients).
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -14,8 +16,10 @@ namespace {
 
 using testing::FunctionField;
 
-BuildResult build(Field& field, std::uint8_t min_depth, bool find_small, bool adaptive = true) {
+BuildResult build(Field& field, std::uint8_t min_depth, bool find_small, bool adaptive = true,
+                  bool lean = false) {
   MeshingOptions options;
+  options.lean_sampling = lean;
   options.min_depth = min_depth;
   options.max_depth = 7;
   options.adaptive = adaptive;
@@ -24,30 +28,38 @@ BuildResult build(Field& field, std::uint8_t min_depth, bool find_small, bool ad
 }
 
 // A rod of radius r along x between |x| <= half_length (a capsule), off the lattice.
-FunctionField rod(double r, double half_length) {
-  return testing::with_numeric_gradient([=](const Vec3& p) {
+FunctionField rod(double r, double half_length, bool with_gradients = true) {
+  const auto value = [=](const Vec3& p) {
     const double x = std::fmax(std::fabs(p.x - 0.0123) - half_length, 0.0);
     const double y = p.y - 0.1377;
     const double z = p.z + 0.2211;
     return std::sqrt(x * x + y * y + z * z) - r;
-  });
+  };
+  return with_gradients ? testing::with_numeric_gradient(value) : FunctionField(value);
 }
 
-class TinySphere : public ::testing::TestWithParam<std::uint8_t> {};
+MeshingOptions lean_options(bool lean) {
+  MeshingOptions options;
+  options.lean_sampling = lean;
+  return options;
+}
+
+class TinySphere : public ::testing::TestWithParam<std::tuple<std::uint8_t, bool>> {};
 
 TEST_P(TinySphere, FoundWithFindSmallOnly) {
-  const std::uint8_t min_depth = GetParam();
+  const auto [min_depth, lean] = GetParam();
   const Vec3 centre{0.3137, -0.4219, 0.1171};
-  FunctionField field = testing::sphere(centre, 0.04);
+  FunctionField field = testing::sphere(centre, 0.04, /*with_gradients=*/!lean);
+  const MeshingOptions extract = lean_options(lean);
   // Every sample of the initial grid is outside; without the option the
   // tree collapses before any cell is tested (min_depth 0 tests the root,
   // which is why it finds the sphere anyway).
   if (min_depth > 0) {
-    const BuildResult lost = build(field, min_depth, false);
-    EXPECT_TRUE(extract_surface(lost.octree, field).faces.empty());
+    const BuildResult lost = build(field, min_depth, false, true, lean);
+    EXPECT_TRUE(extract_surface(lost.octree, field, extract).faces.empty());
   }
-  const BuildResult found = build(field, min_depth, true);
-  const Mesh mesh = extract_surface(found.octree, field);
+  const BuildResult found = build(field, min_depth, true, true, lean);
+  const Mesh mesh = extract_surface(found.octree, field, extract);
   const auto check = testing::check_mesh(mesh);
   ASSERT_GT(mesh.faces.size(), 20u);
   EXPECT_TRUE(check.closed && check.oriented);
@@ -57,13 +69,19 @@ TEST_P(TinySphere, FoundWithFindSmallOnly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(MinDepths, TinySphere, ::testing::Values(0, 2, 3, 4));
+INSTANTIATE_TEST_SUITE_P(MinDepths, TinySphere,
+                         ::testing::Combine(::testing::Values(0, 2, 3, 4), ::testing::Bool()));
 
-TEST(FindSmall, ThinRodIsFound) {
-  FunctionField field = rod(0.02, 0.5);
-  EXPECT_TRUE(extract_surface(build(field, 3, false).octree, field).faces.empty());
+class ThinRod : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThinRod, IsFound) {
+  const bool lean = GetParam();
+  FunctionField field = rod(0.02, 0.5, !lean);
+  const MeshingOptions extract = lean_options(lean);
+  EXPECT_TRUE(extract_surface(build(field, 3, false, true, lean).octree, field, extract).faces.empty());
   for (const bool adaptive : {true, false}) {
-    const Mesh mesh = extract_surface(build(field, 3, true, adaptive).octree, field);
+    const Mesh mesh =
+        extract_surface(build(field, 3, true, adaptive, lean).octree, field, extract);
     const auto check = testing::check_mesh(mesh);
     EXPECT_TRUE(check.closed && check.oriented);
     EXPECT_EQ(check.euler, 2);
@@ -71,6 +89,8 @@ TEST(FindSmall, ThinRodIsFound) {
     EXPECT_NEAR(check.signed_volume, volume, 0.25 * volume);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sampling, ThinRod, ::testing::Bool());
 
 // A shape the initial grid already sees: the same mesh, and few more samples.
 TEST(FindSmall, LargeShapeCostsLittleMore) {

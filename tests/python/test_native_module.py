@@ -109,7 +109,7 @@ def test_same_result_as_karvex_rs(adaptive):
     field = sphere(0.6)
     options = dict(min_depth=2, max_depth=6, adaptive=adaptive)
     ours = native.extract_mesh(field, *BOX, workers=2, progress=lambda *r: None, sharp_angle=25.0,
-                               level=0.01, find_small=False, **options)
+                               level=0.01, find_small=False, lean_sampling=False, **options)
     theirs = _karvex_rs.extract_mesh(field, *BOX, angle_threshold_deg=25.0, iso_value=0.01,
                                      **options)
     digest = [hashlib.sha256(a.tobytes()).hexdigest() for a in ours]
@@ -166,8 +166,8 @@ def test_signature_is_made_from_the_keyword_table():
         ("bbox_max", "POSITIONAL_ONLY")]
     assert [str(p) for p in parameters[3:]] == [
         "min_depth=3", "max_depth=7", "level=0.0", "sharp_angle=30.0", "adaptive=False",
-        "keep_all=False", "simplify=None", "find_small=True", "workers=None", "progress=None",
-        "bounds=None", "volume=None"]
+        "keep_all=False", "simplify=None", "find_small=True", "lean_sampling=True", "workers=None",
+        "progress=None", "bounds=None", "volume=None"]
     assert {p.kind.name for p in parameters[3:]} == {"KEYWORD_ONLY"}
     # karvex.mesh's defaults are the table's.
     mesh_defaults = {name: p.default for name, p in

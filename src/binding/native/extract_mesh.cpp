@@ -48,10 +48,12 @@ struct NativeCall {
   std::array<PyObject*, kMaxParameters> given{};
 };
 
-// The package's defaults: the record's, and small features are looked for.
+// The package's defaults: the record's, small features are looked for and
+// contouring samples the field sparingly.
 NativeCall defaults() {
   NativeCall call;
   call.options.find_small = true;
+  call.options.lean_sampling = true;
   return call;
 }
 
@@ -224,6 +226,7 @@ constexpr Parameter kParameters[] = {
     {"keep_all", bind_flag<&O::keep_all>, shown_flag<&O::keep_all>},
     {"simplify", bind_tolerance, none},
     {"find_small", bind_flag<&O::find_small>, shown_flag<&O::find_small>},
+    {"lean_sampling", bind_flag<&O::lean_sampling>, shown_flag<&O::lean_sampling>},
     {"workers", bind_workers, none},
     {"progress", bind_progress, none},
     // The box as the caller wrote it, shown by the box messages (None: the

@@ -8,6 +8,7 @@
 
 #include "balance/balance.h"
 #include "construction/split_criteria.h"
+#include "construction/stencil_free_field.h"
 #include "octree/corner_cache.h"
 #include "octree/pending_corners.h"
 #include "octree/split_cells.h"
@@ -51,6 +52,7 @@ class Builder {
         // The product before the division, as the threshold is defined.
         cos_threshold_(std::cos(options.sharp_angle * kPi / 180.0)),
         find_small_(options.find_small),
+        from_values_(options.lean_sampling),
         pool_(options.run.pool != nullptr ? *options.run.pool : global_pool()) {
     const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
     cache_.reserve(side * side * side);
@@ -149,7 +151,10 @@ class Builder {
       const CellAddress child = child_of(cell, o);
       const auto samples =
           grid_ordered_ ? grid_samples(child) : cell_samples(child, "corner not in cache");
-      if (homogeneous_cell_needs_split(samples, tree_.iso_value, side)) return true;
+      if (homogeneous_cell_needs_split(samples, split_gradients(samples, side, from_values_),
+                                       tree_.iso_value, side)) {
+        return true;
+      }
     }
     return false;
   }
@@ -185,8 +190,10 @@ class Builder {
   // The split test of a cell of side `side` at the level being refined.
   bool needs_split(const OctreeNode& node, const std::array<const CornerSample*, 8>& samples,
                    double side) const {
-    return node.kind == NodeKind::Leaf ? leaf_needs_split(samples, cos_threshold_)
-                                       : homogeneous_cell_needs_split(samples, tree_.iso_value, side);
+    const std::array<Vec3, 8> gradients = split_gradients(samples, side, from_values_);
+    return node.kind == NodeKind::Leaf
+               ? leaf_needs_split(gradients, cos_threshold_)
+               : homogeneous_cell_needs_split(samples, gradients, tree_.iso_value, side);
   }
 
   void select_for_split(const OctreeNode& node, const SplitTarget& at, unsigned level,
@@ -207,9 +214,11 @@ class Builder {
     // The first level's cells are the uniform tree's, made from these samples.
     const auto samples =
         grid_ordered_ ? grid_samples(cell) : cell_samples(cell, "corner not in cache");
-    const bool split = node.kind == NodeKind::Leaf
-                           ? leaf_needs_split(samples, cos_threshold_)
-                           : homogeneous_cell_needs_split(samples, tree_.iso_value, level_side);
+    const std::array<Vec3, 8> gradients = split_gradients(samples, level_side, from_values_);
+    const bool split =
+        node.kind == NodeKind::Leaf
+            ? leaf_needs_split(gradients, cos_threshold_)
+            : homogeneous_cell_needs_split(samples, gradients, tree_.iso_value, level_side);
     if (split) selected.push_back(at);
   }
 
@@ -311,6 +320,9 @@ class Builder {
   const double h_;
   const double cos_threshold_;
   const bool find_small_;  // keep min_depth cells that may hold surface apart
+  // Corners without a gradient of the field's own (the field is seen through
+  // StencilFreeField) take the split tests' gradients from their cell's values.
+  const bool from_values_;
   WorkerPool& pool_;       // runs the per-cell work; the field is called on this thread only
   std::uint64_t evaluation_count_ = 0;
   bool grid_ordered_ = false;              // the cache holds exactly the initial grid, in order
@@ -329,6 +341,10 @@ BuildResult build_octree(Field& field, const BBox& box, const MeshingOptions& op
   const TaskScope task("building the octree", static_cast<int>(options.max_depth));
   set_work_stage("reserving the corner cache for the initial grid at level",
                  static_cast<int>(options.min_depth));
+  if (options.lean_sampling) {
+    StencilFreeField stencil_free(field);
+    return Builder(stencil_free, box, options).run(options.adaptive);
+  }
   return Builder(field, box, options).run(options.adaptive);
 }
 

@@ -12,15 +12,43 @@ constexpr double kSqrt3 = 1.7320508075688772;
 
 double norm(const Vec3& g) { return std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z); }
 
+std::array<Vec3, 8> own_gradients(const std::array<const CornerSample*, 8>& samples) {
+  std::array<Vec3, 8> gradients;
+  for (unsigned i = 0; i < 8; ++i) gradients[i] = samples[i]->gradient;
+  return gradients;
+}
+
 }  // namespace
 
-bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double cos_threshold) {
+std::array<Vec3, 8> split_gradients(const std::array<const CornerSample*, 8>& samples,
+                                    double side, bool from_values) {
+  std::array<Vec3, 8> gradients = own_gradients(samples);
+  if (!from_values) return gradients;
+  bool missing = false;
+  for (const Vec3& g : gradients) missing = missing || std::isnan(g.x + g.y + g.z);
+  if (!missing) return gradients;
+  const double k = 1.0 / side;
+  for (unsigned i = 0; i < 8; ++i) {
+    // Corner i's neighbours along x, y, z, lower corner first.
+    const auto slope = [&](unsigned bit) {
+      const unsigned lo = i & ~bit;
+      return (samples[lo | bit]->value - samples[lo]->value) * k;
+    };
+    gradients[i] = {slope(1u), slope(2u), slope(4u)};
+  }
+  return gradients;
+}
 
+bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double cos_threshold) {
+  return leaf_needs_split(own_gradients(samples), cos_threshold);
+}
+
+bool leaf_needs_split(const std::array<Vec3, 8>& gradients, double cos_threshold) {
   std::array<double, 8> norms;
   std::array<Vec3, 8> normals;
   unsigned normal_count = 0;
   for (unsigned i = 0; i < 8; ++i) {
-    const Vec3& g = samples[i]->gradient;
+    const Vec3& g = gradients[i];
     norms[i] = norm(g);
     // Near-zero gradients have no usable direction.
     if (norms[i] > kTinyNorm) {
@@ -54,12 +82,18 @@ bool leaf_needs_split(const std::array<const CornerSample*, 8>& samples, double 
 
 bool homogeneous_cell_needs_split(const std::array<const CornerSample*, 8>& samples,
                                   double iso_value, double side) {
+  return homogeneous_cell_needs_split(samples, own_gradients(samples), iso_value, side);
+}
+
+bool homogeneous_cell_needs_split(const std::array<const CornerSample*, 8>& samples,
+                                  const std::array<Vec3, 8>& gradients, double iso_value,
+                                  double side) {
   const double diagonal = side * kSqrt3;
   double v_min = std::numeric_limits<double>::max();
   double g_max = 0.0;
-  for (const CornerSample* s : samples) {
-    v_min = std::fmin(v_min, std::fabs(s->value - iso_value));
-    g_max = std::fmax(g_max, norm(s->gradient));
+  for (unsigned i = 0; i < 8; ++i) {
+    v_min = std::fmin(v_min, std::fabs(samples[i]->value - iso_value));
+    g_max = std::fmax(g_max, norm(gradients[i]));
   }
   // A field changing no faster than 1.5 times its steepest corner gradient
   // could reach the level within one diagonal.

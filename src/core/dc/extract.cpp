@@ -9,10 +9,12 @@
 #include <utility>
 
 #include "dc/cleanup.h"
+#include "dc/edge_roots.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
+#include "dc/lean_projection.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
 #include "dc/qef.h"
@@ -73,6 +75,26 @@ PlacedVertices place_vertices(WorkerPool& pool, const Octree& tree,
   return placed;
 }
 
+// Per output vertex, its slot's guide (without simplification: the vertices
+// of a cell are its slots in group order); zero where none is known (a
+// collapsed cell's vertex, an unsolved slot), which projection replaces by
+// an estimate at the vertex.
+std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                                const PlacedVertices& placed,
+                                const std::vector<Vec3>& slot_guides) {
+  std::vector<Vec3> guides(placed.positions.size());
+  if (placed.cell_first_vertex.empty() || slot_guides.empty()) return guides;
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    const std::uint64_t first = placed.cell_first_vertex[c];
+    if (first == kNoVertex) continue;
+    const unsigned groups = slots.cell_components[c][8];
+    for (unsigned j = 0; j < groups; ++j) {
+      guides[first + j] = slot_guides[slots.vertex_base[c] + j];
+    }
+  }
+  return guides;
+}
+
 }  // namespace
 
 // Scratch arrays are moved into the last stage that reads them, which frees
@@ -122,13 +144,29 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
-  std::vector<std::uint8_t> located =
-      locate_crossing_refs(pool, field, crossings, shared, cells, iso);
-  timer.stage(&ExtractTimings::normals);
-  begin_stage("crossing normals", crossings.size());
-  SlotQefs hermite =
-      accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
-                              std::move(shared), cells, slots, tree, cos_threshold);
+  SlotQefs hermite;
+  if (options.lean_sampling) {
+    EdgeRoots roots = locate_edge_roots(pool, field, crossings, shared, cells, iso);
+    timer.stage(&ExtractTimings::normals);
+    begin_stage("crossing normals", crossings.size());
+    hermite = accumulate_hermite_roots(pool, field, std::move(crossings), std::move(roots),
+                                       std::move(shared), cells, slots, tree, cos_threshold);
+  } else {
+    std::vector<std::uint8_t> located =
+        locate_crossing_refs(pool, field, crossings, shared, cells, iso);
+    timer.stage(&ExtractTimings::normals);
+    begin_stage("crossing normals", crossings.size());
+    hermite = accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
+                                      std::move(shared), cells, slots, tree, cos_threshold);
+  }
+  // Per slot, the mean gradient of its crossings: the line lean projection
+  // searches along.
+  std::vector<Vec3> slot_guides = std::move(hermite.gradient_sums);
+  for (std::size_t s = 0; s < slot_guides.size(); ++s) {
+    const double count = hermite.qefs[s].count;
+    if (count > 0) slot_guides[s] = {slot_guides[s].x / count, slot_guides[s].y / count,
+                                     slot_guides[s].z / count};
+  }
 
   // Vertices numbered for output (collapsed when simplifying), pulled onto
   // the surface.
@@ -138,7 +176,12 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
   begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});
-  project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
+  if (options.lean_sampling) {
+    project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
+                          vertex_guides(cells, slots, placed, slot_guides), tree);
+  } else {
+    project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
+  }
 
   // Quads round the sign-changing edges, split into triangles (on minimal
   // edges when cells have been collapsed); the largest connected piece is

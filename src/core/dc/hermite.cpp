@@ -19,6 +19,8 @@ constexpr std::size_t kCellsPerReport = 16 * kPollBlock;
 
 // The crossings [begin, begin + count) of one cell, with their normals, into
 // the Qefs of its slots, in crossing order, and its slots' sharp flags.
+// With out.gradient_sums sized, each slot also sums its crossings' raw
+// gradients there.
 template <class Point>
 void gather_cell(std::size_t begin, std::size_t count, const std::vector<CrossingRef>& crossings,
                  const SharedCrossings& shared, const GradientRows& gradients,
@@ -41,6 +43,11 @@ void gather_cell(std::size_t begin, std::size_t count, const std::vector<Crossin
     if (component >= row[8]) fail_index(row[8], component);
     slot_of[i] = base + component;
     add_crossing(out.qefs[slot_of[i]], point(k), normals[i]);
+    if (!out.gradient_sums.empty()) {
+      const Vec3 g = gradients[d];
+      Vec3& sum = out.gradient_sums[slot_of[i]];
+      sum = {sum.x + g.x, sum.y + g.y, sum.z + g.z};
+    }
   }
   // A slot is sharp when two of its normals disagree.
   for (std::size_t i = 0; i < count; ++i) {
@@ -52,6 +59,39 @@ void gather_cell(std::size_t begin, std::size_t count, const std::vector<Crossin
         break;
       }
     }
+  }
+}
+
+// Every cell's crossings into `out`, cells on `pool` in blocks between
+// reports of progress; each cell's slots in crossing order, so the Qefs do
+// not depend on the worker count, and the pool rethrows the failure of the
+// lowest cell, that is of the first failing crossing.
+template <class Point>
+void gather_cells(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
+                  const SharedCrossings& shared, const GradientRows& gradients,
+                  const VertexSlots& slots, double cos_threshold, const Point& point,
+                  SlotQefs& out) {
+  const std::size_t n = crossings.size();
+  // Where each cell's crossings begin (they are listed cell by cell, at most
+  // twelve each), and the end.
+  std::vector<std::size_t> cell_begin;
+  cell_begin.reserve(n / 3 + 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k == 0 || crossings[k].cell != crossings[k - 1].cell) cell_begin.push_back(k);
+  }
+  cell_begin.push_back(n);
+  const std::size_t cell_count = cell_begin.size() - 1;
+  for (std::size_t first = 0; first < cell_count; first += kCellsPerReport) {
+    const std::size_t last = std::min(cell_count, first + kCellsPerReport);
+    {
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, last - first, [&](std::size_t i) {
+        const std::size_t begin = cell_begin[first + i];
+        gather_cell(begin, cell_begin[first + i + 1] - begin, crossings, shared, gradients, slots,
+                    cos_threshold, point, out);
+      });
+    }
+    advance_stage(cell_begin[last] - cell_begin[first]);
   }
 }
 
@@ -75,16 +115,6 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
     const RunMonitor::Suspended quiet;
     parallel_for(pool, distinct, [&](std::size_t d) { to[d] = point(shared.first[d]); });
   };
-  // Where each cell's crossings begin (they are listed cell by cell, at most
-  // twelve each), and the end.
-  std::vector<std::size_t> cell_begin;
-  cell_begin.reserve(n / 3 + 1);
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k == 0 || crossings[k].cell != crossings[k - 1].cell) cell_begin.push_back(k);
-  }
-  cell_begin.push_back(n);
-  const std::size_t cell_count = cell_begin.size() - 1;
-
   SlotQefs out;
   out.qefs.resize(slots.slot_count);
   out.sharp.assign(slots.slot_count, 0);
@@ -100,22 +130,47 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
       estimated = estimate_gradients(field, points, gradient_step(tree));
       gradients = GradientRows::of(estimated);
     }
-    // Each cell's slots take only that cell's crossings, so cells are
-    // gathered on the pool, each in crossing order; the pool rethrows the
-    // failure of the lowest cell, that is of the first failing crossing.
-    for (std::size_t first = 0; first < cell_count; first += kCellsPerReport) {
-      const std::size_t last = std::min(cell_count, first + kCellsPerReport);
-      {
-        const RunMonitor::Suspended quiet;
-        parallel_for(pool, last - first, [&](std::size_t i) {
-          const std::size_t begin = cell_begin[first + i];
-          gather_cell(begin, cell_begin[first + i + 1] - begin, crossings, shared, gradients,
-                      slots, cos_threshold, point, out);
-        });
-      }
-      advance_stage(cell_begin[last] - cell_begin[first]);
-    }
+    gather_cells(pool, crossings, shared, gradients, slots, cos_threshold, point, out);
   });
+  return out;
+}
+
+SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
+                                  std::vector<CrossingRef> crossings, EdgeRoots roots,
+                                  SharedCrossings shared, const std::vector<SurfaceCell>& cells,
+                                  const VertexSlots& slots, const Octree& tree,
+                                  double cos_threshold) {
+  const std::size_t n = crossings.size();
+  const std::size_t distinct = shared.distinct_count();
+  if (shared.distinct_of.size() != n) fail_index(shared.distinct_of.size(), n);
+  if (roots.t.size() != distinct) fail_index(roots.t.size(), distinct);
+  const auto point = [&](std::size_t k) {
+    const CrossingRef& c = crossings[k];
+    return crossing_point(cells[c.cell], c, roots.t[shared.distinct_of[k]]);
+  };
+  // The distinct crossings whose last root-finding sample brought no
+  // gradient take one from the tetrahedral stencil round their point.
+  std::vector<std::uint32_t> missing;
+  for (std::size_t d = 0; d < distinct; ++d) {
+    if (!roots.has_gradient[d]) missing.push_back(static_cast<std::uint32_t>(d));
+  }
+  if (!missing.empty()) {
+    std::vector<Vec3> points(missing.size());
+    {
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, missing.size(),
+                   [&](std::size_t i) { points[i] = point(shared.first[missing[i]]); });
+    }
+    const std::vector<Vec3> estimated =
+        estimate_gradients_tetrahedral(field, points, gradient_step(tree));
+    for (std::size_t i = 0; i < missing.size(); ++i) roots.gradients[missing[i]] = estimated[i];
+  }
+  SlotQefs out;
+  out.qefs.resize(slots.slot_count);
+  out.sharp.assign(slots.slot_count, 0);
+  out.gradient_sums.resize(slots.slot_count);
+  gather_cells(pool, crossings, shared, GradientRows::of(roots.gradients), slots, cos_threshold,
+               point, out);
   return out;
 }
 

@@ -5,6 +5,7 @@
 
 #include "dc/component_table.h"
 #include "dc/crossings.h"
+#include "dc/edge_roots.h"
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
@@ -19,6 +20,9 @@ namespace karvex {
 struct SlotQefs {
   std::vector<Qef> qefs;
   std::vector<std::uint8_t> sharp;
+  // Per slot, the sum of its crossings' gradients (unnormalised): filled by
+  // accumulate_hermite_roots only, for projection along it.
+  std::vector<Vec3> gradient_sums;
 };
 
 // The Hermite data of the crossings given by reference with their located
@@ -57,5 +61,16 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
                                  std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
+
+// The same for crossings located by locate_edge_roots: each crossing's point
+// is at its distinct crossing's parameter; its normal is that of the
+// gradient the last root-finding sample returned there, or, for the distinct
+// crossings without one, of the tetrahedral estimate (step gradient_step(tree),
+// one field call on those points in order). Also fills gradient_sums.
+SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
+                                  std::vector<CrossingRef> crossings, EdgeRoots roots,
+                                  SharedCrossings shared, const std::vector<SurfaceCell>& cells,
+                                  const VertexSlots& slots, const Octree& tree,
+                                  double cos_threshold);
 
 }  // namespace karvex

@@ -35,4 +35,27 @@ std::vector<Vec3> estimate_gradients(Field& field, std::span<const Vec3> points,
   return gradients;
 }
 
+std::vector<Vec3> estimate_gradients_tetrahedral(Field& field, std::span<const Vec3> points,
+                                                 double h) {
+  static constexpr double kVertex[4][3] = {{1, -1, -1}, {-1, -1, 1}, {-1, 1, -1}, {1, 1, 1}};
+  std::vector<Vec3> gradients;
+  if (points.empty()) return gradients;
+  std::vector<Vec3> stencil;
+  stencil.reserve(4 * points.size());
+  for (const Vec3& p : points) {
+    for (const auto& e : kVertex) stencil.push_back({p.x + h * e[0], p.y + h * e[1], p.z + h * e[2]});
+  }
+  const EvalResult result = evaluate_batch(field, stencil);
+  const std::vector<double>& v = result.values;
+  const double k = 0.25 / h;
+  gradients.reserve(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    double s[4];
+    for (std::size_t j = 0; j < 4; ++j) s[j] = checked_at(v, 4 * i + j);
+    gradients.push_back({((s[0] - s[1]) + (s[3] - s[2])) * k, ((s[2] - s[0]) + (s[3] - s[1])) * k,
+                         ((s[1] - s[0]) + (s[3] - s[2])) * k});
+  }
+  return gradients;
+}
+
 }  // namespace karvex

@@ -51,6 +51,14 @@ struct MeshingOptions {
   // grid is then found. false: regions of the initial grid wholly on one
   // side collapse untested.
   bool find_small = false;
+  // true: fewer field samples in contouring. Crossings are located by
+  // regula falsi (Newton steps where the field gives gradients), their
+  // normals come from four-point tetrahedral stencils or the gradient of the
+  // last root-finding sample, and vertices are pulled onto the surface by
+  // secant steps along one gradient estimate, only while they are off it.
+  // false: eight bisection steps, central differences and three Newton
+  // steps (one without gradients), the form of the low-level module.
+  bool lean_sampling = false;
 
   // --- How the run goes (none of these changes the result) ----------------
   struct Run {

@@ -244,7 +244,7 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     assert sorted(options) == sorted(t for t in table if t != "volume")
     assert {k: options[k] for k in table if k not in ("progress", "volume")} == dict(
         min_depth=2, max_depth=4, level=0.1, sharp_angle=45, adaptive=True, keep_all=True,
-        simplify=0.01, find_small=True, workers=3, bounds=bounds)
+        simplify=0.01, find_small=True, lean_sampling=True, workers=3, bounds=bounds)
     assert callable(options["progress"]) and "initial grid" in stages and m.is_closed
     karvex.mesh(sphere, BOX, max_depth=3)
     # workers=None and simplify=None: the extension's defaults; small

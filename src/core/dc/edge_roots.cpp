@@ -1,0 +1,185 @@
+#include "dc/edge_roots.h"
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <span>
+
+#include "pool/run_monitor.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A slope this close to a root means the Newton step lands within a quarter
+// of the tolerance: the sample is taken as the located point.
+constexpr double kNewtonStop = kRootTolerance * 0.25;
+
+// Rounds after which a search still open (only a field whose values defy
+// every sign test gets there) takes its bracket's midpoint: bisection alone
+// closes the bracket in nine, and a round without halving is followed by one.
+constexpr int kMaxRounds = 64;
+
+// Anderson-Bjorck's factor for the end that stays while the other end is
+// replaced a second time in a row: 1 - f_new / f_replaced, or 1/2 (Illinois)
+// when that is not positive.
+double retained_scale(double f_new, double f_replaced) {
+  const double m = 1.0 - f_new / f_replaced;
+  return m > 0.0 ? m : 0.5;
+}
+
+}  // namespace
+
+EdgeRootSearch EdgeRootSearch::start(double fa, double fb) {
+  EdgeRootSearch s;
+  s.fa = fa;
+  s.fb = fb;
+  s.below_a = fa < 0;
+  s.newton = kNaN;
+  return s;
+}
+
+double EdgeRootSearch::propose() const {
+  const double width = b - a;
+  const double guard = kRootTolerance * 0.5;
+  double x;
+  if (stalls >= 2) {
+    x = a + width * 0.5;
+  } else if (newton > a && newton < b) {  // false for NaN
+    x = newton;
+  } else if (std::isfinite(fa) && std::isfinite(fb) && fa != fb) {
+    x = a - fa * (width / (fb - fa));
+  } else {
+    x = a + width * 0.5;
+  }
+  // The bracket is wider than 2 * guard while the search is open.
+  if (!(x >= a + guard)) x = a + guard;
+  if (x > b - guard) x = b - guard;
+  return x;
+}
+
+void EdgeRootSearch::take(double x, double f, double slope) {
+  t = x;
+  if (f == 0.0) {
+    done = true;
+    return;
+  }
+  const bool with_slope = std::isfinite(slope) && slope != 0.0;
+  if ((f < 0) == below_a) {
+    if (side == -1) fb *= retained_scale(f, fa);
+    a = x;
+    fa = f;
+    side = -1;
+  } else {
+    if (side == +1) fa *= retained_scale(f, fb);
+    b = x;
+    fb = f;
+    side = +1;
+  }
+  newton = kNaN;
+  if (with_slope) {
+    const double step = f / slope;
+    if (std::abs(step) <= kNewtonStop) {
+      done = true;  // the sample is the located point, its gradient the normal
+      return;
+    }
+    newton = x - step;
+  }
+  const double width = b - a;
+  if (width <= 0.5 * reference) {
+    reference = width;
+    stalls = 0;
+  } else if (stalls < 2) {
+    ++stalls;
+  }
+  if (width <= kRootTolerance) {
+    done = true;
+    // With slopes the last sample (an end of the bracket) is kept for its
+    // gradient; otherwise the regula falsi point of the final bracket.
+    if (!with_slope) {
+      const double x_rf = a - fa * (width / (fb - fa));
+      t = (x_rf >= a && x_rf <= b) ? x_rf : a + width * 0.5;
+    }
+  }
+}
+
+EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
+                            const std::vector<CrossingRef>& crossings,
+                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
+                            double iso_value) {
+  const std::size_t n = shared.distinct_count();
+  const auto edge_of = [&](std::size_t d) -> const CrossingRef& {
+    return crossings[shared.first[d]];
+  };
+  std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
+    const CrossingRef& c = edge_of(d);
+    const SurfaceCell& cell = cells[c.cell];
+    const CubeEdge& e = CUBE_EDGES[c.edge];
+    return EdgeRootSearch::start(cell.values[e.u] - iso_value, cell.values[e.v] - iso_value);
+  });
+  EdgeRoots out;
+  out.gradients.resize(n);
+  out.has_gradient.assign(n, 0);
+  std::vector<std::uint32_t> active(n);
+  std::iota(active.begin(), active.end(), std::uint32_t{0});
+  std::vector<double> proposed;
+  for (int round = 0; !active.empty() && round < kMaxRounds; ++round) {
+    if (round != 0) poll_run();
+    const std::size_t m = active.size();
+    proposed.resize(m);
+    evaluate_written_batch(
+        field, m,
+        [&](std::span<Vec3> to) {
+          const RunMonitor::Suspended quiet;
+          parallel_for(pool, m, [&](std::size_t k) {
+            const std::uint32_t d = active[k];
+            proposed[k] = search[d].propose();
+            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), proposed[k]);
+          });
+        },
+        [&](const EvalView& result) {
+          if (result.values.size() < m) fail_index(result.values.size(), result.values.size());
+          if (result.gradients && result.gradients->size() < m) {
+            fail_index(result.gradients->size(), result.gradients->size());
+          }
+          const RunMonitor::Suspended quiet;
+          parallel_for(pool, m, [&](std::size_t k) {
+            const std::uint32_t d = active[k];
+            double slope = kNaN;
+            if (result.gradients) {
+              const Vec3 g = (*result.gradients)[k];
+              const CrossingRef& c = edge_of(d);
+              const SurfaceCell& cell = cells[c.cell];
+              const CubeEdge& e = CUBE_EDGES[c.edge];
+              const Vec3 p_u = cell.corner(e.u);
+              const Vec3 p_v = cell.corner(e.v);
+              slope = (g.x * (p_v.x - p_u.x) + g.y * (p_v.y - p_u.y)) + g.z * (p_v.z - p_u.z);
+              out.gradients[d] = g;
+              out.has_gradient[d] = 1;
+            } else {
+              out.has_gradient[d] = 0;
+            }
+            search[d].take(proposed[k], result.values[k] - iso_value, slope);
+          });
+        });
+    out.samples += m;
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+      if (!search[active[k]].done) active[kept++] = active[k];
+    }
+    active.resize(kept);
+  }
+  out.t.resize(n);
+  for (std::size_t d = 0; d < n; ++d) {
+    const EdgeRootSearch& s = search[d];
+    out.t[d] = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
+    // A gradient belongs to the located point only when it was sampled there.
+    if (!s.done) out.has_gradient[d] = 0;
+  }
+  return out;
+}
+
+}  // namespace karvex

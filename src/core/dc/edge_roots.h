@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dc/crossings.h"
+#include "dc/shared_crossings.h"
+#include "dc/surface_cells.h"
+#include "field/field.h"
+#include "pool/worker_pool.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// The accuracy the root finding guarantees, in units of the edge: the
+// located parameter lies within this distance of a parameter where the
+// field's sign changes (half of 1/256, the bound of eight bisection steps).
+inline constexpr double kRootTolerance = 1.0 / 512.0;
+
+// The search on one edge, parameter t in [0, 1]: a bracket [a, b] whose ends'
+// values (field minus level) differ in sign, narrowed by Anderson-Bjorck
+// regula falsi, Newton steps where a sample came with a derivative, and
+// bisection when two steps in a row did not halve the bracket. A proposed
+// point is kept at least kRootTolerance / 2 inside the bracket, so that a
+// point landing close to the root closes the bracket on the next sample.
+// NaN counts as not below, as in every sign test of contouring.
+struct EdgeRootSearch {
+  double a = 0.0, b = 1.0;    // the bracket
+  double fa = 0.0, fb = 0.0;  // its ends' values, fa scaled by Anderson-Bjorck
+  bool below_a = false;       // fa < 0 at the start: the sign test of end a
+  double t = 0.5;             // the last sample (or the located point when done)
+  double newton = 0.0;        // the Newton target from the last sample (NaN: none)
+  double reference = 1.0;     // the bracket width the next halving is measured against
+  std::uint8_t stalls = 0;    // samples since the bracket last halved
+  std::int8_t side = 0;       // which end the last sample replaced: -1 a, +1 b
+  bool done = false;
+
+  // Starts on an edge whose ends have values fa, fb (of different sign).
+  static EdgeRootSearch start(double fa, double fb);
+  // The next parameter to sample; only when not done.
+  double propose() const;
+  // Takes the sample f (field minus level) at t = propose(). `slope`, when
+  // finite, is df/dt there (a gradient dotted with the edge). Sets done when
+  // the located point is known: then t is it (for a search with slopes, the
+  // last sample, whose gradient is the normal there).
+  void take(double t_sampled, double f, double slope);
+  // The located parameter once done: for a search without slopes the
+  // regula falsi point of the final bracket (not sampled).
+  double located() const { return t; }
+};
+
+// The crossings located: one parameter per distinct crossing and, when the
+// field returned gradients with its last sample there, that gradient.
+struct EdgeRoots {
+  std::vector<double> t;
+  std::vector<Vec3> gradients;          // per distinct crossing, when has_gradient
+  std::vector<std::uint8_t> has_gradient;
+  std::uint64_t samples = 0;            // points the field was asked for
+};
+
+// Locates the surface on every distinct crossing (shared_crossings.h) by
+// EdgeRootSearch: each round is one field call on the unfinished crossings'
+// proposed points, in order of distinct crossing; the points are written and
+// the values read on `pool`, each crossing on its own (no dependence on the
+// worker count). Field errors propagate; too few values or gradient rows
+// fail with the index-out-of-bounds invariant failure.
+EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
+                            const std::vector<CrossingRef>& crossings,
+                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
+                            double iso_value);
+
+}  // namespace karvex

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <vector>
+
+#include "dc/vertex_placement.h"
+#include "field/field.h"
+#include "octree/octree.h"
+#include "pool/worker_pool.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// Points per vertex the projection asked the field for, per round.
+struct ProjectionCount {
+  std::uint64_t samples = 0;
+  int rounds = 0;
+};
+
+// Pulls the vertices onto the level set iso_value of the octree, sampling
+// only the vertices still off it. The first round samples every vertex.
+//
+// When the field returns gradients, each round is a Newton step
+// x <- x - ((f(x) - iso) / |g|^2) g clamped into the vertex's box; a vertex
+// stops when |f - iso| <= tolerance * |g| (it stays where it was sampled) or
+// after a step shorter than the stop step (taken unsampled: Newton's error
+// after it is of the order of its square), at most three rounds.
+//
+// Without gradients a vertex moves on the line through it along `guides[i]`
+// (an estimate of the gradient there, typically the mean of its slot's
+// crossing gradients; a zero or non-finite guide is replaced by the
+// tetrahedral estimate at the vertex, one field call for all such). The
+// first step is Newton's with the guide's length as slope, the later ones
+// secants through the last two samples on the line, each clamped into the
+// box; a vertex stops when its sample is within tolerance (as above, with
+// the guide's length) or after a step shorter than the stop step, at most
+// six rounds; it ends at its best sample (least |f - iso|) unless the last
+// step was the short one.
+//
+// tolerance is 1e-10 * tree.size, and so is the stop step. A vertex with no usable slope keeps its position. Field errors
+// propagate; short values or gradients fail with the index-out-of-bounds
+// invariant failure, a crossed or NaN box with the clamp failure.
+ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
+                                      std::vector<VertexBox> boxes, std::vector<Vec3> guides,
+                                      const Octree& tree);
+
+}  // namespace karvex
