@@ -106,11 +106,11 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     result = _repair.repair(*_arrays(vertices, OCTA_F), rounds=0)
     assert result.unresolved_faces > 0
 
-    from karvex import mesher
+    from karvex import _mesher
 
     repair = _repair.repair
-    monkeypatch.setattr(mesher._repair, "repair", lambda v, f: repair(v, f, rounds=0))
-    monkeypatch.setattr(mesher._engine, "run", lambda *args: _arrays(vertices, OCTA_F))
+    monkeypatch.setattr(_mesher._repair, "repair", lambda v, f: repair(v, f, rounds=0))
+    monkeypatch.setattr(_mesher._engine, "run", lambda *args, **options: _arrays(vertices, OCTA_F))
     with pytest.warns(karvex.ValidityWarning, match="intersect"):
         mesh = karvex.mesh(lambda p: (np.linalg.norm(p, axis=1) - 0.5, None), ((-1,) * 3, (1,) * 3))
     assert not mesh.check().is_valid
