@@ -27,7 +27,7 @@ struct Signature {
 };
 
 // The most parameters a module function has (karvex._native.extract_mesh).
-inline constexpr std::size_t kMaxParameters = 14;
+inline constexpr std::size_t kMaxParameters = 16;
 
 // Whether `type` is NumPy's boolean scalar type (numpy.bool_, named
 // numpy.bool since NumPy 2), recognised by module and name so that NumPy

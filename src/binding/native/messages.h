@@ -19,6 +19,10 @@ inline constexpr std::string_view kWorkersType =
 inline constexpr std::string_view kProgressType =
     "argument 'progress': expected a callable taking (stage, done, total) or None, got '{}'";
 
+inline constexpr std::string_view kTileType =
+    "argument 'tile': expected None or six ints (x0, y0, z0, x1, y1, z1), the cells of the "
+    "finest lattice from the lower corner up to the upper one (excluded), got {}";
+
 // --- Rules (ValueError) -----------------------------------------------------
 inline constexpr std::string_view kBoundsNotFinite = "bounds must be finite numbers, got {}";
 inline constexpr std::string_view kBoundsFlat =
@@ -39,6 +43,9 @@ inline constexpr std::string_view kToleranceHint =
     "no simplification";
 inline constexpr std::string_view kWorkersRange =
     "workers must be between 0 and {} (got {}); 0 uses the default worker count";
+
+inline constexpr std::string_view kTileRange =
+    "argument 'tile': expected 0 <= x0 < x1 <= 2**31 on every axis, got {}";
 
 // --- Module entry -----------------------------------------------------------
 inline constexpr std::string_view kSubinterpreter =
