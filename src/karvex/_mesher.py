@@ -14,6 +14,8 @@ from karvex._arguments import check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
 from karvex._shape_box import padded_by_a_cell, shape_bounds
+from karvex._tile_runs import mesh_in_tiles
+from karvex._tiles import TileRun, check_tiles
 from karvex._warnings import (
     DroppedPiecesWarning,
     EmptyMeshWarning,
@@ -48,6 +50,8 @@ def mesh(
     normals: bool = False,
     progress: bool | ProgressCallback | None = None,
     workers: int | None = None,
+    tiles: int = 1,
+    client: Any = None,
 ) -> Mesh:
     """Mesh the surface where ``field`` equals ``level`` inside ``bounds``.
 
@@ -112,6 +116,24 @@ def mesh(
         ``done == total``.
     workers : int, optional
         Worker threads for this call; the default uses every available CPU.
+    tiles : int, default 1
+        Cut the octree's cube into ``tiles**3`` tiles on its lattice (a power
+        of two, at most ``2**max_depth``) and mesh them one at a time, each
+        refining only the cells near it, then stitch the pieces: memory is
+        then set by the surface near one tile plus the stitched result (see
+        :func:`karvex.mesh_to_ply` for writing it to a file without holding
+        it). In uniform mode the result has the vertices and triangles of
+        the untiled run, coordinates bit for bit; with ``adaptive=True`` the
+        seams are closed but balancing stops near each tile, so the cells
+        differ from the untiled run's there. ``simplify`` is not available
+        with tiles (cells would merge across seams). ``keep`` chooses among
+        the pieces of the stitched mesh.
+    client : distributed.Client, optional
+        Mesh the tiles as tasks on this Dask cluster: the field is sent to
+        every worker once, each tile is one task (retried when its worker
+        dies), progress counts finished tiles, and a field's error cancels
+        the other tiles and is raised here. The mesh is the one meshed in
+        process. ``workers`` is the threads per task.
 
     Returns
     -------
@@ -162,28 +184,40 @@ def mesh(
         progress=progress,
         workers=workers,
     )
+    tile_count = check_tiles(tiles, max_depth)
+    if (tile_count > 1 or client is not None) and args.simplify is not None:
+        raise ValueError(
+            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
+            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
+        )
     if own_box:
         args = padded_by_a_cell(args)
     checked = CheckedField(args.field, args.batch_size)
     region = BoxRegion(checked, args.bbox_min, args.bbox_max, args.level)
     reporter = make_reporter(args.progress)
+    # Every piece: keep="largest" is chosen below, by volume.
+    engine_options = dict(
+        bounds=bounds,
+        min_depth=args.min_depth,
+        max_depth=args.max_depth,
+        level=args.level,
+        sharp_angle=args.sharp_angle,
+        adaptive=args.adaptive,
+        keep_all=True,
+        simplify=args.simplify,
+        workers=args.workers,
+    )
     try:
-        vertices, faces = _engine.run(
-            region,
-            args.bbox_min,
-            args.bbox_max,
-            bounds=bounds,
-            min_depth=args.min_depth,
-            max_depth=args.max_depth,
-            level=args.level,
-            sharp_angle=args.sharp_angle,
-            adaptive=args.adaptive,
-            keep_all=True,  # every piece: keep="largest" is chosen below, by volume
-            simplify=args.simplify,
-            workers=args.workers,
-            progress=reporter,
-        )
-        vertices, _ = region.clamp(vertices)
+        if tile_count > 1 or client is not None:
+            run = TileRun(args.bbox_min, args.bbox_max, args.level, engine_options)
+            vertices, faces = mesh_in_tiles(
+                region, args.field, args.batch_size, run, tile_count, client, reporter
+            )
+        else:
+            vertices, faces = _engine.run(
+                region, args.bbox_min, args.bbox_max, **engine_options, progress=reporter
+            )
+            vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
         if not args.keep_all:

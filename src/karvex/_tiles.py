@@ -32,7 +32,15 @@ from numpy.typing import NDArray
 from karvex import _engine
 from karvex._region import BoxRegion
 
-__all__ = ["TileRun", "Stitcher", "check_tiles", "mesh_tile", "tile_blocks"]
+__all__ = [
+    "Stitcher",
+    "TileRun",
+    "check_tiles",
+    "mesh_tile",
+    "stitch_all",
+    "tile_blocks",
+    "tiles_in_process",
+]
 
 Array = NDArray[np.float64]
 Block = tuple[int, int, int, int, int, int]
@@ -102,17 +110,29 @@ class TileRun:
 
 
 def mesh_tile(
-    field: Callable[[Array], Any], run: TileRun, block: Block
-) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_], float, float]:
-    """One tile: its vertices (clamped into the box), its faces, which
-    vertices lie in its seam band, and the range of field values seen in
-    the box (low, high)."""
-    region = BoxRegion(field, run.bbox_min, run.bbox_max, run.level)
+    region: BoxRegion, run: TileRun, block: Block
+) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_]]:
+    """One tile: its vertices (clamped into the box), its faces and which
+    vertices lie in its seam band. ``region`` records the field's range."""
     vertices, faces = _engine.run(region, run.bbox_min, run.bbox_max, **run.options, tile=block)
     vertices, _ = region.clamp(vertices)
     planes, width = run.seam_band(block)
     near = (np.abs(vertices - planes[0]) <= width) | (np.abs(vertices - planes[1]) <= width)
-    return vertices, faces, near.any(axis=1), region.low, region.high
+    return vertices, faces, near.any(axis=1)
+
+
+def tiles_in_process(
+    region: BoxRegion, run: TileRun, tiles: int, reporter: Callable[..., Any] | None
+) -> Iterator[tuple[Array, NDArray[np.int64], NDArray[np.bool_]]]:
+    """The tiles meshed one after another in this process, in block order;
+    progress is the stage "tiles", one unit per tile."""
+    blocks = tile_blocks(tiles, run.options["max_depth"])
+    if reporter is not None:
+        reporter("tiles", 0, len(blocks))
+    for done, block in enumerate(blocks, start=1):
+        yield mesh_tile(region, run, block)
+        if reporter is not None:
+            reporter("tiles", done, len(blocks))
 
 
 class Stitcher:
