@@ -25,6 +25,7 @@ from karvex.errors import FieldError, MeshingError
 from karvex._grid import grid_field
 from karvex._mesh import Mesh
 from karvex._mesher import mesh
+from karvex._ply_stream import mesh_to_ply
 
 __all__ = [
     "DroppedPiecesWarning",
@@ -36,5 +37,6 @@ __all__ = [
     "dask_field",
     "grid_field",
     "mesh",
+    "mesh_to_ply",
     "sdf",
 ]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import warnings
+from dataclasses import dataclass
 from collections.abc import Callable
 from typing import Any
 
@@ -10,7 +11,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from karvex import _engine
-from karvex._arguments import check_arguments
+from karvex._arguments import MeshArguments, check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
 from karvex._shape_box import padded_by_a_cell, shape_bounds
@@ -26,7 +27,7 @@ from karvex._field_check import CheckedField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
 
-__all__ = ["mesh"]
+__all__ = ["PreparedCall", "mesh", "prepare_call"]
 
 Bounds = Any  # ((x0, y0, z0), (x1, y1, z1)): any nesting of sequences or arrays
 
@@ -167,9 +168,7 @@ def mesh(
     >>> m.is_closed, round(m.volume, 1)
     (True, 2.1)
     """
-    own_box = bounds is None
-    bounds = shape_bounds(field, bounds)
-    args = check_arguments(
+    call = prepare_call(
         field,
         bounds,
         max_depth=max_depth,
@@ -183,35 +182,15 @@ def mesh(
         normals=normals,
         progress=progress,
         workers=workers,
+        tiles=tiles,
+        tiled=tiles != 1 or client is not None,
     )
-    tile_count = check_tiles(tiles, max_depth)
-    if (tile_count > 1 or client is not None) and args.simplify is not None:
-        raise ValueError(
-            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
-            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
-        )
-    if own_box:
-        args = padded_by_a_cell(args)
-    checked = CheckedField(args.field, args.batch_size)
-    region = BoxRegion(checked, args.bbox_min, args.bbox_max, args.level)
+    args, region, engine_options = call.args, call.region, call.engine_options
     reporter = make_reporter(args.progress)
-    # Every piece: keep="largest" is chosen below, by volume.
-    engine_options = dict(
-        bounds=bounds,
-        min_depth=args.min_depth,
-        max_depth=args.max_depth,
-        level=args.level,
-        sharp_angle=args.sharp_angle,
-        adaptive=args.adaptive,
-        keep_all=True,
-        simplify=args.simplify,
-        workers=args.workers,
-    )
     try:
-        if tile_count > 1 or client is not None:
-            run = TileRun(args.bbox_min, args.bbox_max, args.level, engine_options)
+        if call.tiled:
             vertices, faces = mesh_in_tiles(
-                region, args.field, args.batch_size, run, tile_count, client, reporter
+                region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
             )
         else:
             vertices, faces = _engine.run(
@@ -235,6 +214,53 @@ def mesh(
             empty_mesh_message(region.low, region.high, args.level), EmptyMeshWarning, stacklevel=2
         )
     return Mesh._adopt(vertices, faces, vertex_normals)
+
+
+@dataclass(frozen=True)
+class PreparedCall:
+    """A mesh call's arguments checked, its region and its engine options."""
+
+    args: MeshArguments
+    region: BoxRegion
+    engine_options: dict[str, Any]
+    tiles: int
+    tiled: bool
+
+    def tile_run(self) -> TileRun:
+        return TileRun(self.args.bbox_min, self.args.bbox_max, self.args.level, self.engine_options)
+
+
+def prepare_call(
+    field: Any, bounds: Bounds | None, *, tiles: object, tiled: bool, **options: Any
+) -> PreparedCall:
+    """Checks the arguments of a mesh call (raising TypeError or ValueError
+    before the field is first called) and makes its region: the checked
+    field capped by the box."""
+    own_box = bounds is None
+    bounds = shape_bounds(field, bounds)
+    args = check_arguments(field, bounds, **options)
+    tile_count = check_tiles(tiles, options["max_depth"])
+    if tiled and args.simplify is not None:
+        raise ValueError(
+            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
+            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
+        )
+    if own_box:
+        args = padded_by_a_cell(args)
+    region = BoxRegion(CheckedField(args.field, args.batch_size), args.bbox_min, args.bbox_max, args.level)
+    # Every piece: keep="largest" is chosen by volume afterwards.
+    engine_options = dict(
+        bounds=bounds,
+        min_depth=args.min_depth,
+        max_depth=args.max_depth,
+        level=args.level,
+        sharp_angle=args.sharp_angle,
+        adaptive=args.adaptive,
+        keep_all=True,
+        simplify=args.simplify,
+        workers=args.workers,
+    )
+    return PreparedCall(args, region, engine_options, tile_count, tiled)
 
 
 def _largest_piece(
