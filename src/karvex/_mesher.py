@@ -124,11 +124,10 @@ def mesh(
         then set by the surface near one tile plus the stitched result (see
         :func:`karvex.mesh_to_ply` for writing it to a file without holding
         it). In uniform mode the result has the vertices and triangles of
-        the untiled run, coordinates bit for bit; with ``adaptive=True`` the
-        seams are closed but balancing stops near each tile, so the cells
-        differ from the untiled run's there. ``simplify`` is not available
-        with tiles (cells would merge across seams). ``keep`` chooses among
-        the pieces of the stitched mesh.
+        the untiled run, coordinates bit for bit. Uniform mode only:
+        ``adaptive=True`` and ``simplify`` are refused with tiles (balancing
+        and merging reach across seams). ``keep`` chooses among the pieces
+        of the stitched mesh.
     client : distributed.Client, optional
         Mesh the tiles as tasks on this Dask cluster: the field is sent to
         every worker once, each tile is one task (retried when its worker
@@ -244,6 +243,12 @@ def prepare_call(
         raise ValueError(
             f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
             " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
+        )
+    if tiled and isinstance(args.adaptive, (bool, np.bool_)) and args.adaptive:
+        raise ValueError(
+            f"adaptive=True cannot be combined with tiles={tile_count} or a client: balancing"
+            " refines cells from far across a seam, so neighbouring tiles can disagree there;"
+            " pass adaptive=False (tiles then give exactly the untiled mesh), or mesh untiled"
         )
     if own_box:
         args = padded_by_a_cell(args)

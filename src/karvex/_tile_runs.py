@@ -22,10 +22,6 @@ __all__ = ["mesh_in_tiles", "tile_pieces"]
 Array = NDArray[np.float64]
 Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_]]
 
-# A tile whose worker dies is run again this many times before the call fails.
-TILE_RETRIES = 3
-
-
 def mesh_in_tiles(
     region: BoxRegion,
     field: Callable[[Array], Any],
@@ -81,15 +77,17 @@ def _tiles_on_cluster(
 
     The field is sent to every worker once and the tasks refer to it. A
     task that fails (the field raised, or the mesher did) cancels the others
-    and its exception is raised here; a task whose worker died is rerun by
-    Dask up to TILE_RETRIES times, with the same result.
+    and its exception is raised here, at once (an error of the field would
+    only come again). A task whose worker died is rerun on another by the
+    scheduler (up to its ``allowed-failures``, 3 by default) with the same
+    result, as a tile's result depends on nothing but its inputs.
     """
     import distributed
 
     blocks = tile_blocks(tiles, run.options["max_depth"])
     shipped = client.scatter(field, broadcast=True, hash=False)
     futures = [
-        client.submit(_run_tile, shipped, batch_size, run, block, pure=False, retries=TILE_RETRIES)
+        client.submit(_run_tile, shipped, batch_size, run, block, pure=False)
         for block in blocks
     ]
     index = {future.key: i for i, future in enumerate(futures)}

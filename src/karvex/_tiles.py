@@ -15,9 +15,9 @@ vertices within two finest cells of a tile's faces can be shared, so only
 those are looked up, and only those are remembered across tiles.
 
 Limits: ``tiles`` is a power of two, at most ``2**max_depth`` (a tile at
-least one finest cell wide). Adaptive mode gives closed seams but not the
-untiled mesh (balancing is limited to each tile's neighbourhood);
-simplification collapses cells across seams, so tiled runs mesh without it.
+least one finest cell wide). Uniform mode only: balancing (adaptive mode)
+refines a large cell to the depth of a leaf anywhere beside it, far across
+a seam, and simplification collapses cells across seams.
 """
 
 from __future__ import annotations
@@ -47,7 +47,7 @@ Block = tuple[int, int, int, int, int, int]
 
 # Vertices of the cells one row below a tile's lower faces, or in its top
 # row, are the ones its neighbours also compute; their clamp boxes are their
-# cells. Two cells of margin leave room for rounding.
+# cells. A band of two cells leaves room for rounding.
 _SEAM_BAND_CELLS = 2.0
 
 
@@ -104,9 +104,9 @@ class TileRun:
         """The world planes of the block's lower and upper faces, and the
         band's half width, as (planes (2, 3), width)."""
         origin, size = cube_of(self.bbox_min, self.bbox_max)
-        h = size / 2.0 ** self.options["max_depth"]
-        planes = np.array([block[:3], block[3:]], dtype=float) * h + origin
-        return planes, np.array(_SEAM_BAND_CELLS * h)
+        cell = size / 2.0 ** self.options["max_depth"]
+        planes = np.array([block[:3], block[3:]], dtype=float) * cell + origin
+        return planes, np.array(_SEAM_BAND_CELLS * cell)
 
 
 def mesh_tile(

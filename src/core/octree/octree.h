@@ -151,7 +151,8 @@ struct Octree {
   double iso_value = 0.0;
   std::uint8_t min_depth = 0;
   std::uint8_t max_depth = 0;
-  // Set: only cells meeting this block (grown by kTileMargin) are split.
+  // Set: only cells within kTileMargin cells of their size of this block
+  // are split.
   std::optional<LatticeBlock> split_limit;
 
   // Whether construction and balancing may split `cell`.

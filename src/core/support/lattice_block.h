@@ -13,21 +13,23 @@ struct LatticeBlock {
   std::array<std::int64_t, 3> hi{0, 0, 0};
 };
 
-// Cells this many finest cells beyond a tile are still refined as the whole
-// cube's run refines them: the faces round a tile's edges use the vertices
-// of the cells one below it on each axis, and edge closure reaches one cell
-// further across sign-changing edges.
+// A cell is refined in a tile's run as in the whole cube's when it lies
+// within this many cells of its own size of the tile: the faces round a
+// tile's edges use the vertices of the cells one below it on each axis, edge
+// closure reaches one cell further across sign-changing edges, and balancing
+// a cell reacts to neighbours about its own size away, so at every depth the
+// cells near the tile see the neighbours the whole run gives them.
 inline constexpr std::int64_t kTileMargin = 2;
 
-// Whether the cell (x, y, z) at depth d (max_depth - d = shift) meets the
-// block grown by `margin` cells on every side.
+// Whether the cell (x, y, z) at depth d (max_depth - d = shift), grown by
+// `margin` cells of its size on every side, meets the block.
 inline bool cell_meets_block(const LatticeBlock& block, std::int64_t margin, std::uint32_t x,
                              std::uint32_t y, std::uint32_t z, unsigned shift) {
   const std::array<std::int64_t, 3> cell{x, y, z};
   for (unsigned a = 0; a < 3; ++a) {
-    const std::int64_t low = cell[a] << shift;
-    const std::int64_t high = (cell[a] + 1) << shift;
-    if (high <= block.lo[a] - margin || low >= block.hi[a] + margin) return false;
+    const std::int64_t low = (cell[a] - margin) * (std::int64_t{1} << shift);
+    const std::int64_t high = (cell[a] + 1 + margin) * (std::int64_t{1} << shift);
+    if (high <= block.lo[a] || low >= block.hi[a]) return false;
   }
   return true;
 }

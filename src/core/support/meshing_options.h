@@ -46,8 +46,8 @@ struct MeshingOptions {
   // grid is then found. false: regions of the initial grid wholly on one
   // side collapse untested.
   bool find_small = false;
-  // Set: mesh one tile of the cube. Only cells meeting the tile grown by
-  // kTileMargin are split, and only the faces round edges that leave a
+  // Set: mesh one tile of the cube. Only cells within kTileMargin cells of
+  // their own size of the tile are split, and only the faces round edges that leave a
   // minimum corner inside the tile are made, so the tiles of a partition of
   // the cube give between them exactly the faces of the whole run, with
   // vertices computed by the same operations (uniform mode). Not with

@@ -2,7 +2,6 @@
 mesh as local evaluation, to the bit, and the field's own errors."""
 import os
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,30 +10,14 @@ import _karvex_rs
 import karvex
 from karvex import sdf
 from karvex.errors import FieldError
+from support.cluster import local_client
 
 SHAPE = (sdf.box(0.5) - sdf.sphere(0.6)).rotate(axis=(1, 2, 3), degrees=20) | sdf.torus(0.7, 0.1)
 
 
 @pytest.fixture(scope="module")
 def client():
-    """Two worker processes on loopback, no dashboard. The workers import the
-    same karvex and native module as this process."""
-    distributed = pytest.importorskip("distributed")
-    import karvex as package
-
-    paths = [str(Path(package.__file__).parents[1]), str(Path(_karvex_rs.__file__).parent)]
-    old = os.environ.get("PYTHONPATH")
-    os.environ["PYTHONPATH"] = os.pathsep.join(paths + ([old] if old else []))
-    try:
-        cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-            dashboard_address=None, worker_dashboard_address=None, silence_logs=40)
-    finally:
-        if old is None:
-            del os.environ["PYTHONPATH"]
-        else:
-            os.environ["PYTHONPATH"] = old
-    with cluster, distributed.Client(cluster) as connected:
+    with local_client() as connected:
         yield connected
 
 
