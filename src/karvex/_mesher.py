@@ -15,8 +15,8 @@ from karvex._arguments import MeshArguments, check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
 from karvex._shape_box import padded_by_a_cell, shape_bounds
-from karvex._tile_runs import mesh_in_tiles
-from karvex._tiles import TileRun, check_tiles
+from karvex._tile_runs import tile_pieces
+from karvex._tiles import TileRun, check_tiles, stitch_all
 from karvex._warnings import (
     DroppedPiecesWarning,
     EmptyMeshWarning,
@@ -188,8 +188,10 @@ def mesh(
     reporter = make_reporter(args.progress)
     try:
         if call.tiled:
-            vertices, faces = mesh_in_tiles(
-                region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
+            vertices, faces = stitch_all(
+                tile_pieces(
+                    region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
+                )
             )
         else:
             vertices, faces = _engine.run(

@@ -13,46 +13,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from karvex._cluster import _import_distributed
 from karvex._field_check import CheckedField
 from karvex._region import BoxRegion
-from karvex._tiles import Block, TileRun, mesh_tile, stitch_all, tile_blocks, tiles_in_process
+from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
 
-__all__ = ["mesh_in_tiles", "tile_pieces"]
+__all__ = ["tile_pieces"]
 
 Array = NDArray[np.float64]
 Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_]]
-
-def mesh_in_tiles(
-    region: BoxRegion,
-    field: Callable[[Array], Any],
-    batch_size: int | None,
-    run: TileRun,
-    tiles: int,
-    client: Any,
-    reporter: Callable[..., Any] | None,
-) -> tuple[Array, NDArray[np.int64]]:
-    """Every tile meshed and the pieces stitched: (vertices, faces).
-
-    In process ``region`` (the checked field in the box) meshes every tile;
-    on ``client`` each worker wraps ``field`` as this process did and the
-    field's range seen by the tiles is recorded into ``region``.
-    """
-    return stitch_all(tile_pieces(region, field, batch_size, run, tiles, client, reporter))
-
-
-def tile_pieces(
-    region: BoxRegion,
-    field: Callable[[Array], Any],
-    batch_size: int | None,
-    run: TileRun,
-    tiles: int,
-    client: Any,
-    reporter: Callable[..., Any] | None,
-) -> Iterator[Piece]:
-    """The tiles' pieces in block order, meshed here or on ``client``."""
-    if client is None:
-        return tiles_in_process(region, run, tiles, reporter)
-    return _tiles_on_cluster(region, field, batch_size, run, tiles, client, reporter)
 
 
 def _run_tile(
@@ -64,7 +33,7 @@ def _run_tile(
     return vertices, faces, near, region.low, region.high
 
 
-def _tiles_on_cluster(
+def tile_pieces(
     region: BoxRegion,
     field: Callable[[Array], Any],
     batch_size: int | None,
@@ -73,17 +42,28 @@ def _tiles_on_cluster(
     client: Any,
     reporter: Callable[..., Any] | None,
 ) -> Iterator[Piece]:
-    """One task per tile; pieces handed on in block order as they finish.
+    """The tiles' pieces in block order, meshed here or on ``client``.
 
-    The field is sent to every worker once and the tasks refer to it. A
-    task that fails (the field raised, or the mesher did) cancels the others
-    and its exception is raised here, at once (an error of the field would
-    only come again). A task whose worker died is rerun on another by the
-    scheduler (up to its ``allowed-failures``, 3 by default) with the same
-    result, as a tile's result depends on nothing but its inputs.
+    In process ``region`` (the checked field in the box) meshes every tile.
+    On ``client`` each tile is one task, and the pieces are handed on in
+    block order as they finish; each worker wraps ``field`` (with
+    ``batch_size``) as this process did, and the field's range the tiles
+    saw is recorded into ``region``. The field is sent to every worker once
+    and the tasks refer to it. A task that fails (the field raised, or the
+    mesher did) cancels the others and its exception is raised here, at
+    once (an error of the field would only come again). A task whose worker
+    died is rerun on another by the scheduler (up to its
+    ``allowed-failures``, 3 by default) with the same result, as a tile's
+    result depends on nothing but its inputs.
     """
-    import distributed
-
+    if client is None:
+        yield from tiles_in_process(region, run, tiles, reporter)
+        return
+    distributed = _import_distributed()
+    if not hasattr(client, "submit") or not hasattr(client, "scatter"):
+        raise TypeError(
+            f"client must be a distributed.Client or None, got {type(client).__name__}"
+        )
     blocks = tile_blocks(tiles, run.options["max_depth"])
     shipped = client.scatter(field, broadcast=True, hash=False)
     futures = [
