@@ -24,7 +24,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -155,8 +155,10 @@ class Stitcher:
         numbers = np.empty(len(vertices), dtype=np.int64)
         fresh = np.ones(len(vertices), dtype=bool)
         seam_rows = np.flatnonzero(near_seam)
-        keys = np.ascontiguousarray(vertices[seam_rows]).view(np.dtype((np.void, 24))).ravel()
-        for row, key in zip(seam_rows.tolist(), keys.tolist()):
+        # The 24 bytes of each row's coordinates, as one key.
+        rows = np.ascontiguousarray(vertices[seam_rows]).view(np.dtype((np.void, 24))).ravel()
+        keys = cast(list[bytes], rows.tolist())
+        for row, key in zip(seam_rows.tolist(), keys):
             known = self._seam.get(key)
             if known is not None:
                 numbers[row] = known
@@ -164,7 +166,7 @@ class Stitcher:
         new_rows = np.flatnonzero(fresh)
         numbers[new_rows] = np.arange(self.vertex_count, self.vertex_count + len(new_rows))
         self.vertex_count += len(new_rows)
-        for row, key in zip(seam_rows.tolist(), keys.tolist()):
+        for row, key in zip(seam_rows.tolist(), keys):
             self._seam.setdefault(key, int(numbers[row]))
         return vertices[new_rows], numbers[faces]
 
