@@ -25,6 +25,7 @@ from karvex.errors import FieldError, MeshingError, ValidityWarning
 from karvex._grid import grid_field
 from karvex._mesh import Mesh, MeshCheck
 from karvex._mesher import mesh
+from karvex._ply_stream import mesh_to_ply
 
 __all__ = [
     "DroppedPiecesWarning",
@@ -38,5 +39,6 @@ __all__ = [
     "dask_field",
     "grid_field",
     "mesh",
+    "mesh_to_ply",
     "sdf",
 ]

@@ -4,19 +4,21 @@ from __future__ import annotations
 
 import dataclasses
 import warnings
+from dataclasses import dataclass
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-import warnings
 
 from karvex import _engine, _repair
-from karvex._arguments import check_arguments
+from karvex._arguments import MeshArguments, check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
 from karvex._shape_box import padded_by_a_cell, shape_bounds
+from karvex._tile_runs import tile_pieces
+from karvex._tiles import TileRun, check_tiles, stitch_all
 from karvex._warnings import (
     DroppedPiecesWarning,
     EmptyMeshWarning,
@@ -29,7 +31,7 @@ from karvex._grid import GridField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
 
-__all__ = ["mesh"]
+__all__ = ["PreparedCall", "mesh", "prepare_call"]
 
 Bounds = Any  # ((x0, y0, z0), (x1, y1, z1)): any nesting of sequences or arrays
 
@@ -53,6 +55,8 @@ def mesh(
     normals: bool = False,
     progress: bool | ProgressCallback | None = None,
     workers: int | None = None,
+    tiles: int = 1,
+    client: Any = None,
 ) -> Mesh:
     """Mesh the surface where ``field`` equals ``level`` inside ``bounds``.
 
@@ -126,6 +130,23 @@ def mesh(
         ``done == total``.
     workers : int, optional
         Worker threads for this call; the default uses every available CPU.
+    tiles : int, default 1
+        Cut the octree's cube into ``tiles**3`` tiles on its lattice (a power
+        of two, at most ``2**max_depth``) and mesh them one at a time, each
+        refining only the cells near it, then stitch the pieces: memory is
+        then set by the surface near one tile plus the stitched result (see
+        :func:`karvex.mesh_to_ply` for writing it to a file without holding
+        it). In uniform mode the result has the vertices and triangles of
+        the untiled run, coordinates bit for bit. Uniform mode only:
+        ``adaptive=True`` and ``simplify`` are refused with tiles (balancing
+        and merging reach across seams). ``keep`` chooses among the pieces
+        of the stitched mesh.
+    client : distributed.Client, optional
+        Mesh the tiles as tasks on this Dask cluster: the field is sent to
+        every worker once, each tile is one task (retried when its worker
+        dies), progress counts finished tiles, and a field's error cancels
+        the other tiles and is raised here. The mesh is the one meshed in
+        process. ``workers`` is the threads per task.
 
     Returns
     -------
@@ -163,9 +184,7 @@ def mesh(
     >>> m.is_closed, round(m.volume, 1)
     (True, 2.1)
     """
-    own_box = bounds is None
-    bounds = shape_bounds(field, bounds)
-    args = check_arguments(
+    call = prepare_call(
         field,
         bounds,
         max_depth=max_depth,
@@ -179,40 +198,31 @@ def mesh(
         normals=normals,
         progress=progress,
         workers=workers,
+        tiles=tiles,
+        tiled=tiles != 1 or client is not None,
     )
-    volume = field if isinstance(field, GridField) else None
-    if volume is not None and volume.inside == "above":
-        # The field is the samples negated: the level, given in the samples'
-        # units, is negated with them.
-        args = dataclasses.replace(args, level=-args.level)
-    if own_box and volume is None:
-        # A volume's own box is its extent: the finest cells then line up
-        # with the samples, and the caps close it along its faces.
-        args = padded_by_a_cell(args)
-    checked = CheckedField(args.field, args.batch_size)
-    region = BoxRegion(checked, args.bbox_min, args.bbox_max, args.level)
+    args, region, engine_options = call.args, call.region, call.engine_options
+    volume = call.volume
     reporter = make_reporter(args.progress)
     try:
-        options = dict(
-            bounds=bounds,
-            min_depth=args.min_depth,
-            max_depth=args.max_depth,
-            level=args.level,
-            sharp_angle=args.sharp_angle,
-            adaptive=args.adaptive,
-            keep_all=True,  # every piece: keep="largest" is chosen below, by volume
-            simplify=args.simplify,
-            workers=args.workers,
-            progress=reporter,
-        )
-        if volume is None:
-            vertices, faces = _engine.run(region, args.bbox_min, args.bbox_max, **options)
+        if call.tiled:
+            vertices, faces = stitch_all(
+                tile_pieces(
+                    region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
+                )
+            )
+        elif volume is None:
+            vertices, faces = _engine.run(
+                region, args.bbox_min, args.bbox_max, **engine_options, progress=reporter
+            )
+            vertices, _ = region.clamp(vertices)
         else:
             # Sampled natively; the region keeps the range of values it saw.
             vertices, faces, region.low, region.high = _engine.run_volume(
-                volume.native_volume(), args.bbox_min, args.bbox_max, **options
+                volume.native_volume(), args.bbox_min, args.bbox_max, **engine_options,
+                progress=reporter,
             )
-        vertices, _ = region.clamp(vertices)
+            vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
         vertices, faces = _valid_solid(vertices, faces)
@@ -233,6 +243,68 @@ def mesh(
             empty_mesh_message(region.low, region.high, args.level), EmptyMeshWarning, stacklevel=2
         )
     return Mesh._adopt(vertices, faces, vertex_normals)
+
+
+@dataclass(frozen=True)
+class PreparedCall:
+    """A mesh call's arguments checked, its region and its engine options."""
+
+    args: MeshArguments
+    region: BoxRegion
+    engine_options: dict[str, Any]
+    tiles: int
+    tiled: bool
+    # A grid_field sampled natively (untiled calls), else None.
+    volume: GridField | None = None
+
+    def tile_run(self) -> TileRun:
+        return TileRun(self.args.bbox_min, self.args.bbox_max, self.args.level, self.engine_options)
+
+
+def prepare_call(
+    field: Any, bounds: Bounds | None, *, tiles: object, tiled: bool, **options: Any
+) -> PreparedCall:
+    """Checks the arguments of a mesh call (raising TypeError or ValueError
+    before the field is first called) and makes its region: the checked
+    field capped by the box."""
+    own_box = bounds is None
+    bounds = shape_bounds(field, bounds)
+    args = check_arguments(field, bounds, **options)
+    tile_count = check_tiles(tiles, options["max_depth"])
+    if tiled and args.simplify is not None:
+        raise ValueError(
+            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
+            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
+        )
+    if tiled and isinstance(args.adaptive, (bool, np.bool_)) and args.adaptive:
+        raise ValueError(
+            f"adaptive=True cannot be combined with tiles={tile_count} or a client: balancing"
+            " refines cells from far across a seam, so neighbouring tiles can disagree there;"
+            " pass adaptive=False (tiles then give exactly the untiled mesh), or mesh untiled"
+        )
+    volume = field if isinstance(field, GridField) else None
+    if volume is not None and volume.inside == "above":
+        # The field is the samples negated: the level, given in the samples'
+        # units, is negated with them.
+        args = dataclasses.replace(args, level=-args.level)
+    if own_box and volume is None:
+        # A volume's own box is its extent: the finest cells then line up
+        # with the samples, and the caps close it along its faces.
+        args = padded_by_a_cell(args)
+    region = BoxRegion(CheckedField(args.field, args.batch_size), args.bbox_min, args.bbox_max, args.level)
+    # Every piece: keep="largest" is chosen by volume afterwards.
+    engine_options = dict(
+        bounds=bounds,
+        min_depth=args.min_depth,
+        max_depth=args.max_depth,
+        level=args.level,
+        sharp_angle=args.sharp_angle,
+        adaptive=args.adaptive,
+        keep_all=True,
+        simplify=args.simplify,
+        workers=args.workers,
+    )
+    return PreparedCall(args, region, engine_options, tile_count, tiled, volume)
 
 
 def _largest_piece(

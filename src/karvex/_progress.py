@@ -49,6 +49,7 @@ _UNITS = {
     "crossing normals": "crossings",
     "faces": "cells",
     "normals": "vertices",
+    "tiles": "tiles",
 }
 _PERCENT_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]"
 

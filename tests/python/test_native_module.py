@@ -167,7 +167,7 @@ def test_signature_is_made_from_the_keyword_table():
     assert [str(p) for p in parameters[3:]] == [
         "min_depth=3", "max_depth=7", "level=0.0", "sharp_angle=30.0", "adaptive=False",
         "keep_all=False", "simplify=None", "find_small=True", "lean_sampling=True", "workers=None",
-        "progress=None", "bounds=None", "volume=None"]
+        "progress=None", "tile=None", "bounds=None", "volume=None"]
     assert {p.kind.name for p in parameters[3:]} == {"KEYWORD_ONLY"}
     # karvex.mesh's defaults are the table's.
     mesh_defaults = {name: p.default for name, p in

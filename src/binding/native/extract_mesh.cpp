@@ -183,6 +183,38 @@ void bind_progress(std::string_view, PyObject* value, NativeCall& call) {
   call.progress = value;  // the call's argument vector keeps it alive
 }
 
+// None: the whole cube; otherwise six ints, the block of finest cells
+// [x0, x1) x [y0, y1) x [z0, z1) whose faces are made.
+void bind_tile(std::string_view, PyObject* value, NativeCall& call) {
+  if (value == Py_None) return;
+  const Ref items = Ref::steal(PySequence_Fast(value, ""));
+  if (!items || PySequence_Fast_GET_SIZE(items.get()) != 6) {
+    PyErr_Clear();
+    throw_error(PyExc_TypeError, fill(native_messages::kTileType, {show_value(value)}));
+  }
+  std::array<long long, 6> bounds{};
+  for (std::size_t i = 0; i < 6; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (PyBool_Check(item) || !PyIndex_Check(item)) {
+      throw_error(PyExc_TypeError, fill(native_messages::kTileType, {show_value(value)}));
+    }
+    const Ref number = checked(PyNumber_Index(item));
+    int overflow = 0;
+    bounds[i] = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (bounds[i] == -1 && PyErr_Occurred()) throw_fetched();
+    if (overflow != 0) bounds[i] = -1;  // out of range all the same
+  }
+  LatticeBlock block;
+  for (std::size_t a = 0; a < 3; ++a) {
+    block.lo[a] = bounds[a];
+    block.hi[a] = bounds[3 + a];
+    if (block.lo[a] < 0 || block.hi[a] <= block.lo[a] || block.hi[a] > (std::int64_t{1} << 31)) {
+      throw_error(PyExc_ValueError, fill(native_messages::kTileRange, {repr_of(value)}));
+    }
+  }
+  call.options.tile = block;
+}
+
 void bind_bounds(std::string_view, PyObject* value, NativeCall& call) {
   if (value != Py_None) call.bounds = value;
 }
@@ -229,6 +261,7 @@ constexpr Parameter kParameters[] = {
     {"lean_sampling", bind_flag<&O::lean_sampling>, shown_flag<&O::lean_sampling>},
     {"workers", bind_workers, none},
     {"progress", bind_progress, none},
+    {"tile", bind_tile, none},
     // The box as the caller wrote it, shown by the box messages (None: the
     // two corners as given).
     {"bounds", bind_bounds, none},

@@ -17,6 +17,10 @@ inline constexpr std::string_view kToleranceType = "{} must be a real number or 
 inline constexpr std::string_view kProgressType =
     "argument 'progress': expected a callable taking (stage, done, total) or None, got '{}'";
 
+inline constexpr std::string_view kTileType =
+    "argument 'tile': expected None or six ints (x0, y0, z0, x1, y1, z1), the cells of the "
+    "finest lattice from the lower corner up to the upper one (excluded), got {}";
+
 // --- Rules (ValueError) -----------------------------------------------------
 inline constexpr std::string_view kBoundsNotFinite = "bounds must be finite numbers, got {}";
 inline constexpr std::string_view kBoundsFlat =
@@ -47,6 +51,9 @@ inline constexpr std::string_view kResolutionMove =
 inline constexpr std::string_view kWorkersTooFew = "workers must be an integer 1 or more, got {}";
 inline constexpr std::string_view kWorkersTooMany =
     "workers must be at most {}, got {}; omit it (or pass None) to use every available CPU";
+
+inline constexpr std::string_view kTileRange =
+    "argument 'tile': expected 0 <= x0 < x1 <= 2**31 on every axis, got {}";
 
 // --- Module entry -----------------------------------------------------------
 inline constexpr std::string_view kSubinterpreter =

@@ -224,7 +224,9 @@ CellMarks mark_face_imbalance(const Octree& tree, const LeafSelection& leaves, W
       });
   // First marking wins: the order of a single walk.
   CellMarks marks;
-  for (const CellAddress& cell : found) marks.mark(cell);
+  for (const CellAddress& cell : found) {
+    if (tree.may_split(cell)) marks.mark(cell);
+  }
   return marks;
 }
 
@@ -279,7 +281,7 @@ EdgeMarks mark_open_edges(const Octree& tree, const CornerCache& /*cache*/,
   for (const EdgeFinding& f : found) {
     if (f.unfinished) {
       out.unfinished.push_back(f.cell);
-    } else if (out.marks.mark(f.cell)) {
+    } else if (tree.may_split(f.cell) && out.marks.mark(f.cell)) {
       out.targets.push_back(f.target);
     }
   }

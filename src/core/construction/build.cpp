@@ -1,6 +1,7 @@
 #include "construction/build.h"
 
 #include <array>
+#include <optional>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -53,6 +54,7 @@ class Builder {
         cos_threshold_(std::cos(options.sharp_angle * kPi / 180.0)),
         find_small_(options.find_small),
         from_values_(options.lean_sampling),
+        tile_(options.tile),
         pool_(options.run.pool != nullptr ? *options.run.pool : global_pool()) {
     const std::size_t side = static_cast<std::size_t>(pow2(tree_.min_depth)) + 1;
     cache_.reserve(side * side * side);
@@ -68,6 +70,7 @@ class Builder {
     evaluation_count_ += sample_initial_grid(tree_, field_, cache_);
     grid_ordered_ = cache_.size() == side * side * side;
     set_work_stage("assembling the uniform tree at level", tree_.min_depth);
+    tree_.split_limit = tile_;
     tree_.root = assemble_uniform({0, 0, 0, 0});
     refine_by_criteria();
     if (balance) {
@@ -180,11 +183,18 @@ class Builder {
           return needs_split(node, samples, side);
         });
       }
+      keep_splittable(selected);
       if (selected.empty()) return;  // nothing deeper can be tested either
       begin_stage("octree level " + std::to_string(level), 2 * std::uint64_t{selected.size()});
       split_all(selected);
       side *= 0.5;
     }
+  }
+
+  // Drops the cells a tiled run leaves whole (those far from its tile).
+  void keep_splittable(std::vector<SplitTarget>& targets) const {
+    if (!tile_) return;
+    std::erase_if(targets, [&](const SplitTarget& t) { return !tree_.may_split(t.cell); });
   }
 
   // The split test of a cell of side `side` at the level being refined.
@@ -228,12 +238,14 @@ class Builder {
   void refine_surface_leaves() {
     std::vector<SplitTarget> leaves;
     collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
+    keep_splittable(leaves);
     for (unsigned pass = 1; !leaves.empty(); ++pass) {
       begin_stage("surface leaves pass " + std::to_string(pass), 2 * std::uint64_t{leaves.size()});
       split_all(leaves);
       leaves = children_of_last_pass(
           [&](const SplitTarget& child, const OctreeNode& node, const auto& /*samples*/) {
-            return node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth;
+            return node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth &&
+                   tree_.may_split(child.cell);
           });
     }
   }
@@ -323,6 +335,7 @@ class Builder {
   // Corners without a gradient of the field's own (the field is seen through
   // StencilFreeField) take the split tests' gradients from their cell's values.
   const bool from_values_;
+  const std::optional<LatticeBlock> tile_;  // set: split only cells near it
   WorkerPool& pool_;       // runs the per-cell work; the field is called on this thread only
   std::uint64_t evaluation_count_ = 0;
   bool grid_ordered_ = false;              // the cache holds exactly the initial grid, in order

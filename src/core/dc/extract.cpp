@@ -26,6 +26,7 @@
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
+#include "support/panic.h"
 
 namespace karvex {
 
@@ -118,6 +119,10 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   // Two normals of a slot further apart than the threshold angle make it sharp.
   const double cos_threshold = std::cos(options.sharp_angle * std::numbers::pi / 180.0);
 
+  // A tile's faces are chosen by the edges they surround; cells collapsed by
+  // simplification have no such edges.
+  if (options.tile && options.simplify > 0.0) fail("a tiled run cannot simplify");
+
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
@@ -195,7 +200,7 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   } else {
     begin_stage("faces", cells.size());
     triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
-                               placed.positions, iso);
+                               placed.positions, iso, options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);

@@ -36,6 +36,8 @@ struct FaceContext {
   const std::vector<std::uint64_t>& first_vertex;
   const std::vector<Vec3>& positions;
   double iso_value;
+  const std::optional<LatticeBlock>& tile;  // set: only the cells it owns make faces
+  std::uint8_t max_depth;
 
   // The vertex of cell `index` at its cube edge `edge`: the vertex of the
   // group holding the edge's below-iso endpoint.
@@ -62,6 +64,10 @@ struct FaceContext {
   void emit(std::size_t o, std::vector<Triangle>& out) const {
     if (first_vertex[o] == kNoVertex) return;
     const SurfaceCell& cell = cells[o];
+    if (tile && !block_owns_cell(*tile, cell.address.x, cell.address.y, cell.address.z,
+                                 static_cast<unsigned>(max_depth) - cell.address.d)) {
+      return;
+    }
     for (unsigned a = 0; a < 3; ++a) {
       if ((cell.values[0] < iso_value) == (cell.values[1u << a] < iso_value)) continue;
       const unsigned b = kOtherAxes[a][0];
@@ -118,11 +124,14 @@ bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup, const VertexSlots& slots,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
-                                     const std::vector<Vec3>& positions, double iso_value) {
+                                     const std::vector<Vec3>& positions, double iso_value,
+                                     const std::optional<LatticeBlock>& tile,
+                                     std::uint8_t max_depth) {
   if (slots.cell_components.size() != cells.size() || cell_first_vertex.size() != cells.size()) {
     fail("face generation needs one component row and one first vertex per surface cell");
   }
-  const FaceContext context{cells, lookup, slots, cell_first_vertex, positions, iso_value};
+  const FaceContext context{cells,     lookup,    slots, cell_first_vertex,
+                            positions, iso_value, tile,  max_depth};
   return parallel_concat<Triangle>(
       pool, cells.size(), [&](std::size_t o, std::vector<Triangle>& out) { context.emit(o, out); });
 }

@@ -1,16 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "dc/component_table.h"
 #include "dc/mesh.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
+#include "support/lattice_block.h"
 #include "support/vec3.h"
 
 namespace karvex {
 
+// With `tile` set, only cells whose minimum corner (on the lattice of
+// max_depth) lies in it make faces.
 // The triangles round every sign-changing edge that starts at a surface
 // cell's minimum corner (edge 4a, a = 0, 1, 2): the cell O and its three
 // same-depth neighbours A (coordinate b - 1), B (c - 1) and C (both), b and c
@@ -25,7 +29,9 @@ namespace karvex {
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup, const VertexSlots& slots,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
-                                     const std::vector<Vec3>& positions, double iso_value);
+                                     const std::vector<Vec3>& positions, double iso_value,
+                                     const std::optional<LatticeBlock>& tile = std::nullopt,
+                                     std::uint8_t max_depth = 0);
 
 // How flat the two splits of the quad p0 p1 p2 p3 are: s1 for the split
 // along p0-p2 (triangles p0 p1 p2 and p0 p2 p3), s2 for p1-p3 (p0 p1 p3 and

@@ -7,10 +7,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "octree/chunked_array.h"
 #include "support/bbox.h"
+#include "support/lattice_block.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -149,6 +151,16 @@ struct Octree {
   double iso_value = 0.0;
   std::uint8_t min_depth = 0;
   std::uint8_t max_depth = 0;
+  // Set: only cells within kTileMargin cells of their size of this block
+  // are split.
+  std::optional<LatticeBlock> split_limit;
+
+  // Whether construction and balancing may split `cell`.
+  bool may_split(const CellAddress& cell) const {
+    return !split_limit ||
+           cell_meets_block(*split_limit, kTileMargin, cell.x, cell.y, cell.z,
+                            static_cast<unsigned>(max_depth) - cell.d);
+  }
 
   // Lattice spacing size / 2^max_depth (2^max_depth formed as uint32).
   double spacing() const { return size / static_cast<double>(pow2(max_depth)); }

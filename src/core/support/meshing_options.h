@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "support/bbox.h"
+#include "support/lattice_block.h"
 
 namespace karvex {
 
@@ -59,6 +60,13 @@ struct MeshingOptions {
   // false: eight bisection steps, central differences and three Newton
   // steps (one without gradients), the form of the low-level module.
   bool lean_sampling = false;
+  // Set: mesh one tile of the cube. Only cells within kTileMargin cells of
+  // their own size of the tile are split, and only the faces round edges that leave a
+  // minimum corner inside the tile are made, so the tiles of a partition of
+  // the cube give between them exactly the faces of the whole run, with
+  // vertices computed by the same operations (uniform mode). Not with
+  // simplification.
+  std::optional<LatticeBlock> tile;
 
   // --- How the run goes (none of these changes the result) ----------------
   struct Run {

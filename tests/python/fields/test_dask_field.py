@@ -10,6 +10,7 @@ import _karvex_rs
 import karvex
 from karvex import sdf
 from karvex.errors import FieldError
+from support.cluster import local_client
 
 SHAPE = (sdf.box(0.5) - sdf.sphere(0.6)).rotate(axis=(1, 2, 3), degrees=20) | sdf.torus(0.7, 0.1)
 

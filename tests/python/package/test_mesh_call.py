@@ -25,6 +25,7 @@ def test_signature_is_the_documented_one():
         ("keep", "KEYWORD_ONLY", "all"),
         ("batch_size", "KEYWORD_ONLY", 262144), ("normals", "KEYWORD_ONLY", False),
         ("progress", "KEYWORD_ONLY", None), ("workers", "KEYWORD_ONLY", None),
+        ("tiles", "KEYWORD_ONLY", 1), ("client", "KEYWORD_ONLY", None),
     ]
 
 
@@ -240,9 +241,9 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     lo, hi, options = received[0]
     assert (lo, hi) == ((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0))
     table = list(inspect.signature(_native.extract_mesh).parameters)[3:]
-    # volume= goes only with a grid_field (below).
-    assert sorted(options) == sorted(t for t in table if t != "volume")
-    assert {k: options[k] for k in table if k not in ("progress", "volume")} == dict(
+    # volume= goes only with a grid_field, tile= only with tiles (below).
+    assert sorted(options) == sorted(t for t in table if t not in ("volume", "tile"))
+    assert {k: options[k] for k in table if k not in ("progress", "volume", "tile")} == dict(
         min_depth=2, max_depth=4, level=0.1, sharp_angle=45, adaptive=True, keep_all=True,
         simplify=0.01, find_small=True, lean_sampling=True, workers=3, bounds=bounds)
     assert callable(options["progress"]) and "initial grid" in stages and m.is_closed

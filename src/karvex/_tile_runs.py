@@ -1,0 +1,91 @@
+"""Running the tiles of one call: in this process, or as Dask tasks.
+
+Either way the pieces are stitched in the tiles' block order, so the vertex
+numbering, and with it the mesh, does not depend on where or in what order
+the tiles ran.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from karvex._cluster import _import_distributed
+from karvex._field_check import CheckedField
+from karvex._region import BoxRegion
+from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
+
+__all__ = ["tile_pieces"]
+
+Array = NDArray[np.float64]
+Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_]]
+
+
+def _run_tile(
+    field: Callable[[Array], Any], batch_size: int | None, run: TileRun, block: Block
+) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_], float, float]:
+    """Runs on a worker: one tile, with the field's range in the box."""
+    region = BoxRegion(CheckedField(field, batch_size), run.bbox_min, run.bbox_max, run.level)
+    vertices, faces, near = mesh_tile(region, run, block)
+    return vertices, faces, near, region.low, region.high
+
+
+def tile_pieces(
+    region: BoxRegion,
+    field: Callable[[Array], Any],
+    batch_size: int | None,
+    run: TileRun,
+    tiles: int,
+    client: Any,
+    reporter: Callable[..., Any] | None,
+) -> Iterator[Piece]:
+    """The tiles' pieces in block order, meshed here or on ``client``.
+
+    In process ``region`` (the checked field in the box) meshes every tile.
+    On ``client`` each tile is one task, and the pieces are handed on in
+    block order as they finish; each worker wraps ``field`` (with
+    ``batch_size``) as this process did, and the field's range the tiles
+    saw is recorded into ``region``. The field is sent to every worker once
+    and the tasks refer to it. A task that fails (the field raised, or the
+    mesher did) cancels the others and its exception is raised here, at
+    once (an error of the field would only come again). A task whose worker
+    died is rerun on another by the scheduler (up to its
+    ``allowed-failures``, 3 by default) with the same result, as a tile's
+    result depends on nothing but its inputs.
+    """
+    if client is None:
+        yield from tiles_in_process(region, run, tiles, reporter)
+        return
+    distributed = _import_distributed()
+    if not hasattr(client, "submit") or not hasattr(client, "scatter"):
+        raise TypeError(
+            f"client must be a distributed.Client or None, got {type(client).__name__}"
+        )
+    blocks = tile_blocks(tiles, run.options["max_depth"])
+    shipped = client.scatter(field, broadcast=True, hash=False)
+    futures = [
+        client.submit(_run_tile, shipped, batch_size, run, block, pure=False)
+        for block in blocks
+    ]
+    index = {future.key: i for i, future in enumerate(futures)}
+    waiting: dict[int, Piece] = {}
+    next_piece = 0
+    if reporter is not None:
+        reporter("tiles", 0, len(blocks))
+    try:
+        for done, future in enumerate(distributed.as_completed(futures), start=1):
+            vertices, faces, near, low, high = future.result()
+            region.low = min(region.low, low)
+            region.high = max(region.high, high)
+            waiting[index[future.key]] = (vertices, faces, near)
+            future.release()
+            if reporter is not None:
+                reporter("tiles", done, len(blocks))
+            while next_piece in waiting:
+                yield waiting.pop(next_piece)
+                next_piece += 1
+    finally:
+        client.cancel(futures)

@@ -1,0 +1,183 @@
+"""Tiled meshing: the tiles stitched into the untiled run's mesh (uniform
+mode, triangle for triangle, coordinates bit for bit), the PLY written tile by tile, and tiles as Dask tasks."""
+import os
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import karvex
+from karvex import sdf
+from support.cluster import local_client
+from support.fields import BOX
+from support.mesh_check import closed_mesh
+
+
+def triangle_set(mesh):
+    """The triangles as sets of exact coordinates, each rotated to start at
+    its least corner (orientation kept)."""
+    rows = mesh.vertices[mesh.faces].view(np.dtype((np.void, 24))).reshape(-1, 3)
+    keys = [tuple(bytes(c) for c in tri) for tri in rows]
+    out = set()
+    for tri in keys:
+        first = tri.index(min(tri))
+        out.add(tri[first:] + tri[:first])
+    assert len(out) == len(keys), "a triangle occurs twice"
+    return out
+
+
+SHAPES = {
+    "sphere off the lattice": (sdf.sphere(0.77, center=(0.05, -0.03, 0.02)), BOX),
+    # Faces and edges at x, y, z = +-0.5 and 0: on the tiles' faces for k = 2 and 4.
+    "box minus sphere, edges on seams": (sdf.box(1.0) - sdf.sphere(0.6), BOX),
+    "rotated CSG, edges across seams": (
+        (sdf.box(0.5) - sdf.sphere(0.6)).rotate(axis=(1, 2, 3), degrees=20)
+        | sdf.torus(0.7, 0.1), BOX),
+    "thin plate through every seam": (sdf.box((1.6, 0.03, 1.6)).rotate(axis=(1, 0, 1), degrees=7), BOX),
+    "sphere cut by the box": (sdf.sphere(1.2), BOX),
+    "box wider than tall": (sdf.sphere(0.4), ((-1.0, -0.5, -0.5), (1.0, 0.5, 0.5))),
+}
+
+
+@pytest.mark.parametrize("tiles", [2, 4])
+@pytest.mark.parametrize("name", SHAPES)
+def test_uniform_tiles_give_the_untiled_triangles(name, tiles):
+    field, box = SHAPES[name]
+    whole = karvex.mesh(field, box, max_depth=5)
+    tiled = karvex.mesh(field, box, max_depth=5, tiles=tiles)
+    assert len(tiled.vertices) == len(whole.vertices)
+    assert triangle_set(tiled) == triangle_set(whole)
+
+
+def test_keep_largest_chooses_across_tiles():
+    # Two balls in different tiles; the larger is kept whichever tile meshed it.
+    field = sdf.sphere(0.3, center=(-0.5, -0.5, -0.5)) | sdf.sphere(0.2, center=(0.5, 0.5, 0.5))
+    with pytest.warns(karvex.DroppedPiecesWarning, match="1 "):
+        kept = karvex.mesh(field, BOX, max_depth=5, tiles=2, keep="largest")
+    alone = karvex.mesh(sdf.sphere(0.3, center=(-0.5, -0.5, -0.5)), BOX, max_depth=5)
+    assert triangle_set(kept) == triangle_set(alone)
+
+
+def test_progress_counts_tiles_and_a_field_outside_gives_the_empty_warning():
+    seen = []
+    with pytest.warns(karvex.EmptyMeshWarning):
+        empty = karvex.mesh(sdf.sphere(0.2, center=(5, 5, 5)), BOX, max_depth=4, tiles=2,
+                            progress=lambda *report: seen.append(report))
+    assert len(empty.faces) == 0
+    tiles = [done for stage, done, total in seen if stage == "tiles"]
+    assert tiles == list(range(9)) and ("tiles", 8, 8) in seen
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"tiles": 3}, ValueError, r"tiles must be a power of two .* got 3"),
+    ({"tiles": 0}, ValueError, r"tiles must be a power of two"),
+    ({"tiles": 2.0}, TypeError, r"tiles must be an int"),
+    ({"tiles": True}, TypeError, r"tiles must be an int"),
+    ({"tiles": 16, "max_depth": 3}, ValueError, r"at most 2\*\*max_depth = 8"),
+    ({"tiles": 2, "simplify": 1e-3}, ValueError, r"simplify cannot be combined with tiles=2"),
+    ({"tiles": 2, "adaptive": True}, ValueError, r"adaptive=True cannot be combined with tiles=2"),
+])
+def test_bad_tiles_are_refused_before_the_field_is_called(arguments, error, message):
+    def never(points):
+        raise AssertionError("the field was called")
+
+    with pytest.raises(error, match=message):
+        karvex.mesh(never, BOX, **arguments)
+
+
+@pytest.mark.parametrize("tile", [(0, 0, 0, 4, 4), (0, 0, 0, 0, 4, 4), (-1, 0, 0, 4, 4, 4),
+                                  (0, 0, 0, 2**31 + 1, 4, 4), "tile"])
+def test_native_tile_argument_is_checked(tile):
+    from karvex import _native
+
+    with pytest.raises((TypeError, ValueError), match="argument 'tile'"):
+        _native.extract_mesh(sdf.sphere(0.5), (-1,) * 3, (1,) * 3, max_depth=3, tile=tile)
+
+
+def test_ply_written_tile_by_tile_is_the_in_memory_mesh(tmp_path):
+    trimesh = pytest.importorskip("trimesh")
+    field = SHAPES["rotated CSG, edges across seams"][0]
+    path = tmp_path / "tiled.ply"
+    counts = karvex.mesh_to_ply(path, field, BOX, max_depth=5, tiles=4)
+    in_memory = karvex.mesh(field, BOX, max_depth=5, tiles=4)
+    assert counts == (len(in_memory.vertices), len(in_memory.faces))
+    read = trimesh.load(path, process=False)
+    assert read.vertices.dtype == np.float64 and read.is_watertight
+    np.testing.assert_array_equal(read.vertices, in_memory.vertices)
+    np.testing.assert_array_equal(read.faces, in_memory.faces)
+    assert sorted(os.listdir(tmp_path)) == ["tiled.ply"]  # no scratch files left
+
+
+def test_ply_of_a_field_outside_the_box_is_empty_and_a_failed_run_writes_nothing(tmp_path):
+    path = tmp_path / "empty.ply"
+    assert karvex.mesh_to_ply(path, sdf.sphere(0.2, center=(5, 5, 5)), BOX,
+                              max_depth=4, tiles=2) == (0, 0)
+    assert b"element vertex 0\n" in path.read_bytes()
+
+    def failing(points):
+        if (points[:, 0] > 0.5).any():
+            raise ZeroDivisionError("field failed")
+        return np.linalg.norm(points, axis=1) - 0.8, None
+
+    with pytest.raises(ZeroDivisionError, match="field failed"):
+        karvex.mesh_to_ply(tmp_path / "failed.ply", failing, BOX, max_depth=4, tiles=2)
+    assert sorted(os.listdir(tmp_path)) == ["empty.ply"]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with local_client() as connected:
+        yield connected
+
+
+def _dies_once(marker):
+    """A ball whose first evaluation, in whichever worker, kills that worker."""
+    ball = sdf.sphere(0.7)
+
+    def field(points):
+        if not os.path.exists(marker):
+            with open(marker, "w"):
+                pass
+            os._exit(1)
+        return ball(points)
+
+    return field
+
+
+def test_tiles_on_a_cluster_give_the_in_process_mesh_even_when_a_worker_dies(client, tmp_path):
+    field = SHAPES["rotated CSG, edges across seams"][0]
+    local = karvex.mesh(field, BOX, max_depth=5, tiles=2)
+    seen = []
+    remote = karvex.mesh(field, BOX, max_depth=5, tiles=2, client=client,
+                         progress=lambda *report: seen.append(report))
+    np.testing.assert_array_equal(remote.vertices, local.vertices)
+    np.testing.assert_array_equal(remote.faces, local.faces)
+    assert ("tiles", 8, 8) in seen
+    survivor = karvex.mesh(_dies_once(str(tmp_path / "died")), BOX, max_depth=4, tiles=2,
+                           client=client)
+    assert os.path.exists(tmp_path / "died")
+    expected = karvex.mesh(sdf.sphere(0.7), BOX, max_depth=4, tiles=2)
+    np.testing.assert_array_equal(survivor.faces, expected.faces)
+    np.testing.assert_array_equal(survivor.vertices, expected.vertices)
+
+
+def test_a_field_error_on_a_cluster_is_raised_and_the_other_tiles_cancelled(client):
+    def failing(points):
+        if (points[:, 0] > 0.5).any():
+            raise ZeroDivisionError("field failed at x > 0.5")
+        return np.linalg.norm(points, axis=1) - 0.8, None
+
+    with warnings.catch_warnings(), pytest.raises(ZeroDivisionError, match="x > 0.5"):
+        warnings.simplefilter("ignore")
+        karvex.mesh(failing, BOX, max_depth=4, tiles=4, client=client)
+    # Cancelling is asynchronous: wait (at most a minute) for the scheduler to drop the tiles.
+    for _ in range(600):
+        if not client.run_on_scheduler(_tiles_held):
+            break
+        time.sleep(0.1)
+    assert not client.run_on_scheduler(_tiles_held)
+
+
+def _tiles_held(dask_scheduler):
+    return [str(key) for key in dask_scheduler.tasks if "_run_tile" in str(key)]
