@@ -11,6 +11,7 @@ import karvex
 from karvex import sdf
 from support.fields import BALL as sphere
 from support.fields import BOX, torus
+from support.distances import surface_to_mesh
 
 
 
@@ -71,45 +72,6 @@ def test_random_csg_stays_closed_oriented_and_of_the_same_topology(shape, tolera
     assert simple.volume == pytest.approx(full.volume, rel=0.05, abs=1e-3)
 
 
-def _point_triangle_distance(p, a, b, c):
-    """Distance from points p to triangles (a, b, c), row by row (Ericson 2004,
-    Real-Time Collision Detection, 5.1.5: the closest point by region)."""
-    ab, ac, ap = b - a, c - a, p - a
-    d1, d2 = np.einsum("ij,ij->i", ab, ap), np.einsum("ij,ij->i", ac, ap)
-    bp, cp = p - b, p - c
-    d3, d4 = np.einsum("ij,ij->i", ab, bp), np.einsum("ij,ij->i", ac, bp)
-    d5, d6 = np.einsum("ij,ij->i", ab, cp), np.einsum("ij,ij->i", ac, cp)
-    va, vb, vc = d3 * d6 - d5 * d4, d5 * d2 - d1 * d6, d1 * d4 - d3 * d2
-    with np.errstate(divide="ignore", invalid="ignore"):
-        denom = 1.0 / (va + vb + vc)
-        v, w = vb * denom, vc * denom
-        closest = a + ab * v[:, None] + ac * w[:, None]
-        edges = [  # (condition, closest point) from the vertex and edge regions
-            ((d1 <= 0) & (d2 <= 0), a),
-            ((d3 >= 0) & (d4 <= d3), b),
-            ((d6 >= 0) & (d5 <= d6), c),
-            ((vc <= 0) & (d1 >= 0) & (d3 <= 0), a + ab * (d1 / (d1 - d3))[:, None]),
-            ((vb <= 0) & (d2 >= 0) & (d6 <= 0), a + ac * (d2 / (d2 - d6))[:, None]),
-            ((va <= 0) & (d4 - d3 >= 0) & (d5 - d6 >= 0),
-             b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)))[:, None]),
-        ]
-    for condition, point in reversed(edges):
-        closest = np.where(condition[:, None], point, closest)
-    return np.linalg.norm(p - closest, axis=1)
-
-
-def _surface_to_mesh(points, mesh, candidates=24):
-    """Largest distance from the points to the mesh: to the nearest of the
-    triangles whose centroids are closest (plenty for these even meshes)."""
-    spatial = pytest.importorskip("scipy.spatial")
-    corners = mesh.vertices[mesh.faces]
-    _, near = spatial.cKDTree(corners.mean(axis=1)).query(points, k=candidates)
-    rows = np.repeat(points, candidates, axis=0)
-    tri = corners[near.ravel()]
-    d = _point_triangle_distance(rows, tri[:, 0], tri[:, 1], tri[:, 2])
-    return float(d.reshape(len(points), candidates).min(axis=1).max())
-
-
 @pytest.mark.parametrize("tolerance", [3e-3, 1e-2, 3e-2])
 @pytest.mark.parametrize("shape", ["sphere", "torus"])
 def test_tolerance_is_kept_on_exact_distance_fields(shape, tolerance):
@@ -132,7 +94,7 @@ def test_tolerance_is_kept_on_exact_distance_fields(shape, tolerance):
     assert len(simple.faces) < len(full.faces)
     full_vertex_error = np.abs(field(full.vertices)[0]).max()
     assert np.abs(field(simple.vertices)[0]).max() <= max(full_vertex_error, 1e-9)
-    assert _surface_to_mesh(surface, simple) <= _surface_to_mesh(surface, full) + tolerance
+    assert surface_to_mesh(surface, simple) <= surface_to_mesh(surface, full) + tolerance
 
 
 def test_box_collapses_to_its_corners():
