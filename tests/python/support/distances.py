@@ -48,3 +48,22 @@ def surface_to_mesh(points, mesh):
     best = np.full(len(points), np.inf)
     np.minimum.at(best, rows, d)
     return float(best.max())
+
+
+# Barycentric points of a triangle the mesh-to-surface distance is sampled
+# at: corners, edge midpoints, the centroid and the centroids of the corner
+# sub-triangles (where a chord's sag is largest, short of the middle).
+_BARYCENTRIC = np.array([
+    [1, 0, 0], [0, 1, 0], [0, 0, 1],
+    [0.5, 0.5, 0], [0, 0.5, 0.5], [0.5, 0, 0.5],
+    [1 / 3, 1 / 3, 1 / 3],
+    [2 / 3, 1 / 6, 1 / 6], [1 / 6, 2 / 3, 1 / 6], [1 / 6, 1 / 6, 2 / 3],
+])
+
+
+def mesh_to_surface(mesh, field):
+    """Largest |field| over points spread on every triangle of the mesh: on an
+    exact distance field, how far the mesh strays from the surface."""
+    corners = mesh.vertices[mesh.faces]
+    points = np.einsum("kj,tjc->tkc", _BARYCENTRIC, corners).reshape(-1, 3)
+    return float(np.abs(field(points)[0]).max())
