@@ -18,12 +18,11 @@ double signed_distance(double f, const Vec3& g, double iso) {
   return (f - iso) / std::sqrt(q);
 }
 
-// A child's vertex far enough from the collapsed vertex to tell curvature,
-// and the midpoint between them.
+// A child's vertex and the midpoint between it and the collapsed vertex.
 struct Chord {
   Vec3 end;
   Vec3 middle;
-  double scale = 1.0;  // (side / length)^2
+  double scale = 0.0;  // (side / length)^2; 0 for a child too near to tell curvature
 };
 
 // The chords of one collapsed cell, appended to `out`.
@@ -33,10 +32,9 @@ void chords_of(const MergedCell& cell, const Vec3& vertex, std::vector<Chord>& o
     const Vec3& s = cell.samples[c];
     const Vec3 d{s.x - vertex.x, s.y - vertex.y, s.z - vertex.z};
     const double l = std::sqrt((d.x * d.x + d.y * d.y) + d.z * d.z);
-    if (!(l >= near)) continue;
     const double ratio = cell.side / l;
     out.push_back({s, {vertex.x + 0.5 * d.x, vertex.y + 0.5 * d.y, vertex.z + 0.5 * d.z},
-                   ratio * ratio});
+                   l >= near ? ratio * ratio : 0.0});
   }
 }
 
@@ -86,13 +84,28 @@ SimplifiedCells simplify_within_tolerance(Field& field, const Octree& tree,
     bool any = false;
     for (std::size_t m = 0; m < merged; ++m) {
       const double at_vertex = distance(m);
-      bool within = std::fabs(at_vertex) <= tolerance;
+      // The children's vertices are off the surface by what locating the
+      // crossings left (projection takes that out): the collapsed vertex
+      // may be off by as much, plus the tolerance.
+      double children_off = 0.0;
+      bool within = !std::isnan(at_vertex);
       for (std::size_t c = first[m]; c < first[m + 1] && within; ++c) {
+        const std::size_t at = merged + 2 * c;
+        const double at_end = distance(at);
+        children_off = std::fmax(children_off, std::fabs(at_end));
         // How far the middle lies off the straight line between the two
         // ends' distances: the chord's sag, which curvature alone makes.
-        const std::size_t at = merged + 2 * c;
-        const double sag = distance(at + 1) - 0.5 * (at_vertex + distance(at));
-        within = std::fabs(sag) * chords[c].scale <= tolerance;
+        const double sag = distance(at + 1) - 0.5 * (at_vertex + at_end);
+        within = !std::isnan(sag) && std::fabs(sag) * chords[c].scale <= tolerance;
+      }
+      const double reach = tolerance + children_off;
+      within = within && std::fabs(at_vertex) <= reach;
+      if (within) {
+        // Projection may move the vertex as far as a child's: enough to
+        // take it onto the surface along the gradient, and no further.
+        const Vec3& x = points[m];
+        simplified.boxes[simplified.merged[m].vertex] = {
+            {x.x - reach, x.y - reach, x.z - reach}, {x.x + reach, x.y + reach, x.z + reach}};
       }
       if (!within) {
         refused.insert(simplified.merged[m].address);

@@ -17,16 +17,16 @@ namespace karvex {
 // enough: two leaves on a rounded edge give two planes that meet in a line
 // off the surface, with no error at all. So each collapsed cell is then
 // sampled, one field call for all of them:
-//  - its vertex must lie within `tolerance` of the surface (|f - iso| / |g|),
-//    so that projection, which may move it by `tolerance` per axis, lands it
-//    where the test put it;
-//  - the midpoint between its vertex and each of its children's vertices (a
-//    point of the triangles the collapsed cell will make) must lie within
-//    tolerance * (l / side)^2 of the surface, l the distance between the two
-//    vertices: the sag of a chord grows with its length squared, and the
-//    collapsed vertex's triangles reach about `side` across. Children closer
-//    than a quarter side are not sampled (their midpoint says nothing about
-//    curvature).
+//  - its vertex must lie within `tolerance` of the surface (|f - iso| / |g|)
+//    beyond the farthest of its children's vertices, which are off the
+//    surface by what solving left before projection; its projection box
+//    becomes that reach per axis around it, enough for Newton steps to
+//    take it onto the surface and no more;
+//  - for each child's vertex at least a quarter side away, the sag of the
+//    chord to it (the distance at its midpoint less the mean of the
+//    distances at its ends) times (side / l)^2, l the chord's length, must
+//    be within `tolerance`: a chord's sag grows with its length squared,
+//    and the collapsed vertex's triangles reach about `side` across.
 // A cell that fails is refused and the collapse is run again, keeping its
 // children; that repeats (at most once per octree depth) until every
 // collapsed cell passes. Gradients are the field's, or central differences

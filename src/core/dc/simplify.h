@@ -69,7 +69,8 @@ struct SimplifiedCells {
 //    corner), has error at most tolerance^2: the vertex then lies within
 //    `tolerance` of every tangent plane at the crossings of the cell.
 // A merged vertex is kept within `tolerance` of its solved position along
-// each axis when projected onto the surface.
+// each axis when projected onto the surface (simplify_within_tolerance
+// widens that by what its children's vertices are off).
 // A cell with several vertex groups is never merged, nor any cell above it,
 // and neither is a cell in `refused` (its children may still be).
 // Cells left as they are keep the vertices of vertex_placement (solved
