@@ -1,7 +1,7 @@
 """Distances between a mesh and the surface it stands for, measured by the
 tests of simplification (and the benchmark page's numbers)."""
 import numpy as np
-from scipy import spatial
+import pytest
 
 
 def point_triangle_distance(p, a, b, c):
@@ -36,6 +36,7 @@ def surface_to_mesh(points, mesh):
     a triangle can be nearer than the nearest vertex only if its centroid
     lies within that distance plus its own reach, so those are the
     candidates, however large the triangles are."""
+    spatial = pytest.importorskip("scipy.spatial")
     points = np.asarray(points, dtype=float)
     corners = mesh.vertices[mesh.faces]
     centroids = corners.mean(axis=1)
