@@ -186,15 +186,21 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--module-dir", help="build directory holding karvex/_native*.so")
     parser.add_argument("--quick", action="store_true", help="depth 7 only, no MLP")
+    parser.add_argument("--depth", type=int, help="this depth only, every field")
+    parser.add_argument("--no-small", action="store_true", help="skip the small-feature tables")
     args = parser.parse_args()
     karvex = _load(args.module_dir)
     if args.quick:
         cases = [("box", (7,)), ("sphere", (7,))]
+    elif args.depth is not None:
+        cases = [(name, (args.depth,)) for name in
+                 ("box", "rotated_box", "box_hole", "sphere", "torus", "mlp")]
     else:
         cases = [("box", (7, 8, 9)), ("rotated_box", (7, 8)), ("box_hole", (7, 8)),
                  ("sphere", (7, 8)), ("torus", (7, 8)), ("mlp", (7,))]
     quality_tables(karvex, cases)
-    small_feature_tables(karvex)
+    if not args.no_small:
+        small_feature_tables(karvex)
 
 
 if __name__ == "__main__":

@@ -51,5 +51,6 @@ target_sources(karvex_core PRIVATE
   src/core/dc/extract.cpp
   src/core/dc/merged_qef.cpp
   src/core/dc/simplify.cpp
+  src/core/dc/merge_check.cpp
   src/core/dc/minimal_edge_faces.cpp
 )

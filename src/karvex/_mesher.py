@@ -106,8 +106,11 @@ def mesh(
     simplify : float, optional
         A distance in the units of ``bounds``: cells are merged into larger
         ones while the merged cell's vertex stays within it of the tangent
-        planes of all the surface crossings it covers (Ju et al. 2002), and
-        only where merging keeps the surface's topology. Flat parts and
+        planes of all the surface crossings it covers (Ju et al. 2002), the
+        field confirms that the vertex and the chords to its children's
+        vertices lie within it of the surface (so triangles stay within it
+        on curved parts too), and only where merging keeps the surface's
+        topology. Flat parts and
         straight edges then take a few large triangles; corners and creases
         stay sharp. None (the default) keeps every cell. Needs
         ``karvex._native``. Try 1e-4 to 1e-3 times the box size.

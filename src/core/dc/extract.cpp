@@ -16,6 +16,7 @@
 #include "dc/hermite.h"
 #include "dc/lean_projection.h"
 #include "dc/minimal_edge_faces.h"
+#include "dc/merge_check.h"
 #include "dc/projection.h"
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
@@ -44,9 +45,10 @@ struct PlacedVertices {
 
 // One vertex per slot, minimising its quadratic error inside its clamp box;
 // with a tolerance above 0, cells are then collapsed bottom-up while their
-// merged error stays within it (the cells that stay keep exactly the leaves'
-// vertices, so the Qefs are kept for merging).
-PlacedVertices place_vertices(WorkerPool& pool, const Octree& tree,
+// merged error stays within it and the field confirms each collapse (the
+// cells that stay keep exactly the leaves' vertices, so the Qefs are kept
+// for merging).
+PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree,
                               const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                               SlotQefs hermite, double tolerance, StageTimer& timer) {
   const bool collapse = tolerance > 0.0;
@@ -70,7 +72,8 @@ PlacedVertices place_vertices(WorkerPool& pool, const Octree& tree,
   std::vector<Qef> qefs = std::move(hermite.qefs);
   const std::vector<VertexSolution> solutions = solve_vertices(pool, std::move(jobs), qefs);
   timer.stage(&ExtractTimings::collapse);
-  placed.simplified = simplify_cells(tree, cells, slots, qefs, solutions, tolerance);
+  placed.simplified =
+      simplify_within_tolerance(field, tree, cells, slots, qefs, solutions, tolerance);
   placed.positions = std::move(placed.simplified.positions);
   placed.boxes = std::move(placed.simplified.boxes);
   return placed;
@@ -177,7 +180,7 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   // the surface.
   const bool simplify = options.simplify > 0.0;
   PlacedVertices placed =
-      place_vertices(pool, tree, cells, slots, std::move(hermite), options.simplify, timer);
+      place_vertices(pool, field, tree, cells, slots, std::move(hermite), options.simplify, timer);
   timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
   begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});

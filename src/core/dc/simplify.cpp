@@ -21,8 +21,12 @@ struct Candidate {
   ContourNode node;
   std::uint64_t cell = 0;
   Qef qef;
-  Vec3 position;
+  Vec3 position;  // Merged: its vertex; Leaf: the leaf's solved vertex
   VertexBox box;
+  CellAddress address;  // Merged: the collapsed cell
+  double side = 0.0;
+  std::array<Vec3, 8> samples{};  // Merged: the children's vertices
+  unsigned sample_count = 0;
 };
 
 VertexBox box_of(const Vec3& lo, double side) {
@@ -33,14 +37,15 @@ class Simplifier {
  public:
   Simplifier(const Octree& tree, const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
              const std::vector<Qef>& qefs, const std::vector<VertexSolution>& solutions,
-             double tolerance)
+             double tolerance, const MergeRefusals* refused)
       : tree_(tree),
         cells_(cells),
         slots_(slots),
         qefs_(qefs),
         solutions_(solutions),
         tolerance_(tolerance > 0.0 ? tolerance : 0.0),
-        squared_tolerance_(tolerance_ * tolerance_) {}
+        squared_tolerance_(tolerance_ * tolerance_),
+        refused_(refused) {}
 
   SimplifiedCells run() {
     Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
@@ -97,6 +102,7 @@ class Simplifier {
       c.kind = Candidate::Kind::Leaf;
       c.cell = index;
       c.qef = qefs_[slot];
+      c.position = checked_at(solutions_, slot).position;
       return c;
     }
     c.kind = Candidate::Kind::Fixed;
@@ -108,7 +114,8 @@ class Simplifier {
                     const Vec3& cell_min, double side) {
     // The root has no faces round it: never collapsed. A tolerance of 0 or
     // less collapses nothing.
-    bool blocked = address.d == 0 || !(squared_tolerance_ > 0.0);
+    bool blocked = address.d == 0 || !(squared_tolerance_ > 0.0) ||
+                   (refused_ != nullptr && refused_->contains(address));
     bool all_uniform = true;
     for (const Candidate& child : children) {
       blocked = blocked || child.kind == Candidate::Kind::Fixed;
@@ -138,7 +145,16 @@ class Simplifier {
       }
       if (!all_uniform && manifold_mask(mask) && midpoints_agree(below)) {
         Candidate merged;
-        if (try_merge(children, mask, cell_min, side, merged)) return merged;
+        if (try_merge(children, mask, cell_min, side, merged)) {
+          merged.address = address;
+          merged.side = side;
+          for (const Candidate& child : children) {
+            if (child.kind != Candidate::Kind::Uniform) {
+              merged.samples[merged.sample_count++] = child.position;
+            }
+          }
+          return merged;
+        }
       }
     }
     ContourBlock block;
@@ -197,6 +213,7 @@ class Simplifier {
     out_.positions.push_back(c.position);
     out_.boxes.push_back(c.box);
     ++out_.collapsed_count;
+    out_.merged.push_back({c.address, c.side, first, c.samples, c.sample_count});
     return {ContourKind::Cell, c.mask, first};
   }
 
@@ -219,6 +236,7 @@ class Simplifier {
   const std::vector<VertexSolution>& solutions_;
   const double tolerance_;
   const double squared_tolerance_;
+  const MergeRefusals* refused_;
   std::uint64_t next_cell_ = 0;
   std::uint64_t visited_ = 0;  // nodes visited, for polling
   SimplifiedCells out_;
@@ -269,8 +287,9 @@ bool midpoints_agree(std::uint32_t below) {
 
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
-                               const std::vector<VertexSolution>& solutions, double tolerance) {
-  return Simplifier(tree, cells, slots, qefs, solutions, tolerance).run();
+                               const std::vector<VertexSolution>& solutions, double tolerance,
+                               const MergeRefusals* refused) {
+  return Simplifier(tree, cells, slots, qefs, solutions, tolerance, refused).run();
 }
 
 }  // namespace karvex

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "dc/component_table.h"
@@ -31,6 +32,20 @@ struct ContourNode {
 
 using ContourBlock = std::array<ContourNode, 8>;
 
+// A collapsed cell as the merge test left it: where its vertex is and the
+// surface points it stands for (its children's vertices), so that the merge
+// can be checked against the field afterwards.
+struct MergedCell {
+  CellAddress address;
+  double side = 0.0;
+  std::uint64_t vertex = 0;  // index into SimplifiedCells::positions
+  std::array<Vec3, 8> samples{};
+  unsigned sample_count = 0;
+};
+
+// Cells that must not be collapsed (they failed the check against the field).
+using MergeRefusals = std::unordered_set<CellAddress, CellAddressHash>;
+
 // The simplified cells and their vertices, numbered in walk order (depth
 // first, octant order) and within a leaf in group order.
 struct SimplifiedCells {
@@ -39,6 +54,7 @@ struct SimplifiedCells {
   std::vector<Vec3> positions;
   std::vector<VertexBox> boxes;       // the box each vertex is kept in when projected
   std::uint64_t collapsed_count = 0;  // cells made by collapsing
+  std::vector<MergedCell> merged;     // one per collapsed cell, in vertex order
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
@@ -53,15 +69,18 @@ struct SimplifiedCells {
 //    corner), has error at most tolerance^2: the vertex then lies within
 //    `tolerance` of every tangent plane at the crossings of the cell.
 // A merged vertex is kept within `tolerance` of its solved position along
-// each axis when projected onto the surface.
-// A cell with several vertex groups is never merged, nor any cell above it.
+// each axis when projected onto the surface (simplify_within_tolerance
+// widens that by what its children's vertices are off).
+// A cell with several vertex groups is never merged, nor any cell above it,
+// and neither is a cell in `refused` (its children may still be).
 // Cells left as they are keep the vertices of vertex_placement (solved
 // slots; the centre of the cell for an unsolved one). A tolerance of 0 or
 // less (or NaN) collapses nothing. `qefs` and `sharp` are
 // the hermite stage's, by slot; `solutions` those of solve_vertices.
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
-                               const std::vector<VertexSolution>& solutions, double tolerance);
+                               const std::vector<VertexSolution>& solutions, double tolerance,
+                               const MergeRefusals* refused = nullptr);
 
 // True when the sign configuration `mask` is manifold in the sense above.
 bool manifold_mask(std::uint8_t mask);
