@@ -11,7 +11,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-
 from karvex import _engine, _repair
 from karvex._arguments import MeshArguments, check_arguments
 from karvex._pieces import largest_piece
