@@ -27,4 +27,5 @@ set(KARVEX_RS_SOURCES
 set(KARVEX_NATIVE_SOURCES
   src/binding/native/module.cpp
   src/binding/native/extract_mesh.cpp
+  src/binding/native/self_intersections.cpp
 )

@@ -37,8 +37,7 @@ from karvex._validity import (
     _repeated_index,
     corner_fans,
     directed_edges,
-    intersecting_pairs,
-    plane_axes,
+    geometry,
 )
 
 __all__ = ["Repaired", "repair"]
@@ -300,8 +299,5 @@ def _culprits(
 
 def _bad_faces(vertices: FloatArray, faces: IntArray, subset: NDArray[np.bool_] | None) -> IntArray:
     """Faces of zero area or in an intersecting pair (among ``subset``, or all)."""
-    rows = np.arange(len(faces)) if subset is None else np.flatnonzero(subset)
-    zero = np.zeros(len(faces), dtype=bool)
-    zero[rows] = plane_axes(vertices, faces[rows]) < 0
-    pairs = intersecting_pairs(vertices, faces, usable=~zero, subset=subset)
+    pairs, zero = geometry(vertices, faces, subset)
     return np.union1d(np.flatnonzero(zero), pairs.reshape(-1))

@@ -33,9 +33,20 @@ constexpr const char* kExtractMeshDoc =
     "messages. Ctrl-C ends the call with KeyboardInterrupt. Returns\n"
     "(vertices float64 (V, 3), faces int64 (F, 3)).";
 
+constexpr const char* kSelfIntersectionsDoc =
+    "self_intersections(vertices, faces, subset)\n--\n\n"
+    "The pairs (i < j) of triangles that meet other than at the vertices and edge\n"
+    "they share, decided exactly, as int64 (m, 2) in increasing order, and a bool\n"
+    "(F,) array marking the triangles of zero area (three distinct collinear\n"
+    "corners). Triangles with a repeated index or zero area take no part in the\n"
+    "pairs. subset, None or one bool per face, limits the pairs to those with a\n"
+    "marked face. vertices must be finite and faces in range (ValueError).";
+
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
+    {"self_intersections", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_self_intersections)),
+     METH_FASTCALL, kSelfIntersectionsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
