@@ -251,8 +251,10 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
 
   // (cell key, triangle's position in ids) for every cell a box touches.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
+  std::vector<std::array<std::int64_t, 3>> firsts(ids.size());
   for (std::size_t n = 0; n < ids.size(); ++n) {
-    std::array<std::int64_t, 3> first, last, c;
+    std::array<std::int64_t, 3>& first = firsts[n];
+    std::array<std::int64_t, 3> last, c;
     for (int a = 0; a < 3; ++a) {
       first[a] = grid.cell(boxes[n].lo[a], a);
       last[a] = grid.cell(boxes[n].hi[a], a);
@@ -285,15 +287,18 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
             if (!marked(a) && !marked(b)) continue;
             const Box& x = boxes[a];
             const Box& y = boxes[b];
-            bool overlap = true;
-            std::array<std::int64_t, 3> corner;
-            for (int k = 0; k < 3; ++k) {
-              overlap = overlap && x.lo[k] <= y.hi[k] && y.lo[k] <= x.hi[k];
-              corner[k] = grid.cell(std::max(x.lo[k], y.lo[k]), k);
+            if (!(x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
+                  x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2])) {
+              continue;
             }
             // Overlapping boxes share the lowest corner of their
             // intersection; the pair is tested in that corner's cell only.
-            if (!overlap || grid.key(corner) != key) continue;
+            // (Rounding to cells is monotone, so that corner's cell is the
+            // larger of the two boxes' first cells on each axis.)
+            const std::array<std::int64_t, 3> corner{std::max(firsts[a][0], firsts[b][0]),
+                                                     std::max(firsts[a][1], firsts[b][1]),
+                                                     std::max(firsts[a][2], firsts[b][2])};
+            if (grid.key(corner) != key) continue;
             const std::int64_t i = std::min(ids[a], ids[b]), j = std::max(ids[a], ids[b]);
             if (pair_meets(g, i, j)) out.push_back({i, j});
           }
