@@ -29,4 +29,5 @@ set(KARVEX_NATIVE_SOURCES
   src/binding/native/extract_mesh.cpp
   src/binding/native/volume_argument.cpp
   src/binding/native/sample_volume.cpp
+  src/binding/native/self_intersections.cpp
 )

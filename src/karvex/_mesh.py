@@ -235,9 +235,7 @@ class Mesh:
         >>> crossed.self_intersections().tolist()
         [[0, 1]]
         """
-        usable = _validity.plane_axes(self.vertices, self.faces) >= 0
-        usable &= ~_validity._repeated_index(self.faces)
-        return _validity.intersecting_pairs(self.vertices, self.faces, usable=usable)
+        return _validity.intersecting_pairs(self.vertices, self.faces)
 
     # -- measures ---------------------------------------------------------
 

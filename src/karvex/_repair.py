@@ -37,8 +37,7 @@ from karvex._validity import (
     _repeated_index,
     corner_fans,
     directed_edges,
-    intersecting_pairs,
-    plane_axes,
+    geometry,
 )
 
 __all__ = ["Repaired", "repair"]
@@ -94,9 +93,11 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
         return vertices, faces, 0
     labels = corner_fans(faces, sheet_links(vertices, faces))
     corner_vertex = faces.reshape(-1)
-    keys, first, inverse = np.unique(
-        np.stack([corner_vertex, labels], 1), axis=0, return_index=True, return_inverse=True
-    )
+    # (vertex, fan) pairs as one integer each (labels are corner numbers,
+    # below faces.size), sorted as the pairs would be and much faster.
+    span = faces.size
+    packed, first, inverse = np.unique(corner_vertex * span + labels, return_index=True, return_inverse=True)
+    keys = np.stack([packed // span, packed % span], 1)
     inverse = inverse.reshape(-1)
     # the fan holding a vertex's first corner keeps it; other fans get copies
     order = np.lexsort((first, keys[:, 0]))
@@ -300,8 +301,5 @@ def _culprits(
 
 def _bad_faces(vertices: FloatArray, faces: IntArray, subset: NDArray[np.bool_] | None) -> IntArray:
     """Faces of zero area or in an intersecting pair (among ``subset``, or all)."""
-    rows = np.arange(len(faces)) if subset is None else np.flatnonzero(subset)
-    zero = np.zeros(len(faces), dtype=bool)
-    zero[rows] = plane_axes(vertices, faces[rows]) < 0
-    pairs = intersecting_pairs(vertices, faces, usable=~zero, subset=subset)
+    pairs, zero = geometry(vertices, faces, subset)
     return np.union1d(np.flatnonzero(zero), pairs.reshape(-1))

@@ -23,4 +23,7 @@ PyObject* karvex_native_sample_volume(PyObject* self, PyObject* const* args, Py_
 // made from its parameter table.
 std::string native_extract_mesh_signature();
 
+// self_intersections.cpp: positional arguments only (METH_FASTCALL).
+PyObject* karvex_native_self_intersections(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace karvex::py

@@ -39,12 +39,23 @@ constexpr const char* kExtractMeshDoc =
     "KeyboardInterrupt. Returns (vertices float64 (V, 3), faces int64 (F, 3)), and with\n"
     "volume a third item (low, high): the range of the volume's values in the box.";
 
+constexpr const char* kSelfIntersectionsDoc =
+    "self_intersections(vertices, faces, subset)\n--\n\n"
+    "The pairs (i < j) of triangles that meet other than at the vertices and edge\n"
+    "they share, decided exactly, as int64 (m, 2) in increasing order, and a bool\n"
+    "(F,) array marking the triangles of zero area (three distinct collinear\n"
+    "corners). Triangles with a repeated index or zero area take no part in the\n"
+    "pairs. subset, None or one bool per face, limits the pairs to those with a\n"
+    "marked face. vertices must be finite and faces in range (ValueError).";
+
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
     {"sample_volume", fastcall(karvex_native_sample_volume), METH_FASTCALL | METH_KEYWORDS,
      "sample_volume(volume, points, /)\n--\n\nThe volume field of extract_mesh's volume= at\n"
      "float64 (N, 3) points, uncapped: (values (N,), gradients (N, 3))."},
+    {"self_intersections", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_self_intersections)),
+     METH_FASTCALL, kSelfIntersectionsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,8 +6,7 @@ import importlib
 import pytest
 
 MODULES = ["karvex.errors", "karvex._field_check", "karvex._mesh", "karvex._mesher",
-           "karvex._progress", "karvex._arguments", "karvex._engine", "karvex._checks",
-           "karvex._predicates"]
+           "karvex._progress", "karvex._arguments", "karvex._engine", "karvex._checks"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import karvex
-from karvex._predicates import orient2d, orient3d
+from support.exact_predicates import orient2d, orient3d
 
 TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
 TET_F = [[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]

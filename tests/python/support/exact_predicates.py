@@ -1,4 +1,5 @@
-"""Exact orientation predicates on whole arrays of points.
+"""Exact orientation predicates on whole arrays of points: an oracle, in
+NumPy and Python integers, independent of the core's expansion arithmetic.
 
 ``orient3d`` and ``orient2d`` return the exact sign of the orientation
 determinant for each row. Each is evaluated first in floating point; the sign

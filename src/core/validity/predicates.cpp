@@ -1,0 +1,211 @@
+// Orientation predicates: a floating-point filter, then exact expansions.
+// The building blocks (two_sum, two_diff, two_product by Dekker's split,
+// scaling and summing expansions with zero elimination) follow Shewchuk's
+// paper; they need round-to-nearest without contraction into fused
+// multiply-adds, which the build's -ffp-contract=off guarantees.
+#include "validity/predicates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace karvex::validity {
+
+namespace {
+
+constexpr double kEps = 0x1p-53;
+constexpr double kO3Bound = (7.0 + 56.0 * kEps) * kEps;
+constexpr double kO2Bound = (3.0 + 16.0 * kEps) * kEps;
+// Below this permanent partial products may have underflowed and the bound
+// does not hold; such cases go to the exact path.
+constexpr double kTiny = 1e-250;
+constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+
+// A value as an increasing-magnitude list of non-overlapping doubles.
+using Expansion = std::vector<double>;
+
+void two_sum(double a, double b, double& x, double& y) {
+  x = a + b;
+  const double bv = x - a;
+  const double av = x - bv;
+  y = (a - av) + (b - bv);
+}
+
+void two_diff(double a, double b, double& x, double& y) {
+  x = a - b;
+  const double bv = a - x;
+  const double av = x + bv;
+  y = (a - av) + (bv - b);
+}
+
+void split(double a, double& hi, double& lo) {
+  const double c = kSplitter * a;
+  const double big = c - a;
+  hi = c - big;
+  lo = a - hi;
+}
+
+void two_product(double a, double b, double& x, double& y) {
+  x = a * b;
+  double ahi, alo, bhi, blo;
+  split(a, ahi, alo);
+  split(b, bhi, blo);
+  const double err1 = x - ahi * bhi;
+  const double err2 = err1 - alo * bhi;
+  const double err3 = err2 - ahi * blo;
+  y = alo * blo - err3;
+}
+
+// e + f, zeros removed (Shewchuk's linear expansion sum, done by growing e
+// by each component of f: quadratic, but expansions here are short).
+Expansion sum(const Expansion& e, const Expansion& f) {
+  Expansion h = e;
+  for (double b : f) {
+    Expansion next;
+    next.reserve(h.size() + 1);
+    double q = b;
+    for (double component : h) {
+      double x, y;
+      two_sum(q, component, x, y);
+      q = x;
+      if (y != 0.0) next.push_back(y);
+    }
+    if (q != 0.0) next.push_back(q);
+    h.swap(next);
+  }
+  return h;
+}
+
+// e * b, zeros removed.
+Expansion scale(const Expansion& e, double b) {
+  Expansion h;
+  if (e.empty() || b == 0.0) return h;
+  h.reserve(2 * e.size());
+  double q, lo;
+  two_product(e[0], b, q, lo);
+  if (lo != 0.0) h.push_back(lo);
+  for (std::size_t i = 1; i < e.size(); ++i) {
+    double p1, p0;
+    two_product(e[i], b, p1, p0);
+    double s, t;
+    two_sum(q, p0, s, t);
+    if (t != 0.0) h.push_back(t);
+    two_sum(p1, s, q, t);
+    if (t != 0.0) h.push_back(t);
+  }
+  if (q != 0.0) h.push_back(q);
+  return h;
+}
+
+Expansion product(const Expansion& e, const Expansion& f) {
+  Expansion h;
+  for (double b : f) h = sum(h, scale(e, b));
+  return h;
+}
+
+Expansion negate(Expansion e) {
+  for (double& component : e) component = -component;
+  return e;
+}
+
+// a - b exactly.
+Expansion difference(double a, double b) {
+  double x, y;
+  two_diff(a, b, x, y);
+  Expansion e;
+  if (y != 0.0) e.push_back(y);
+  if (x != 0.0) e.push_back(x);
+  return e;
+}
+
+int sign_of(const Expansion& e) {
+  // The largest component is the last and decides the sign.
+  if (e.empty()) return 0;
+  return e.back() > 0.0 ? 1 : -1;
+}
+
+int sign_of(double x) { return (x > 0.0) - (x < 0.0); }
+
+// The power of two that brings the largest magnitude among `values` near 1
+// (0 for all zeros).
+template <std::size_t N>
+int scale_exponent(const std::array<double, N>& values) {
+  double largest = 0.0;
+  for (double v : values) largest = std::max(largest, std::fabs(v));
+  if (largest == 0.0) return 0;
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  return -exponent;
+}
+
+// 2x2 minor p.x * q.y - q.x * p.y of expansions.
+Expansion minor(const Expansion& px, const Expansion& py, const Expansion& qx, const Expansion& qy) {
+  return sum(product(px, qy), negate(product(qx, py)));
+}
+
+int exact_orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  std::array<double, 12> all{a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2], d[0], d[1], d[2]};
+  const int shift = scale_exponent(all);
+  for (double& v : all) v = std::ldexp(v, shift);
+  std::array<Expansion, 9> diff;  // ad, bd, cd by coordinate
+  for (int p = 0; p < 3; ++p) {
+    for (int k = 0; k < 3; ++k) diff[3 * p + k] = difference(all[3 * p + k], all[9 + k]);
+  }
+  const Expansion* ad = &diff[0];
+  const Expansion* bd = &diff[3];
+  const Expansion* cd = &diff[6];
+  const Expansion det = sum(sum(product(ad[2], minor(bd[0], bd[1], cd[0], cd[1])),
+                                product(bd[2], minor(cd[0], cd[1], ad[0], ad[1]))),
+                            product(cd[2], minor(ad[0], ad[1], bd[0], bd[1])));
+  return sign_of(det);
+}
+
+int exact_orient2d(const Point2& a, const Point2& b, const Point2& c) {
+  std::array<double, 6> all{a[0], a[1], b[0], b[1], c[0], c[1]};
+  const int shift = scale_exponent(all);
+  for (double& v : all) v = std::ldexp(v, shift);
+  return sign_of(minor(difference(all[0], all[4]), difference(all[1], all[5]), difference(all[2], all[4]),
+                       difference(all[3], all[5])));
+}
+
+}  // namespace
+
+int orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
+  const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
+  const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
+  const double cdx = c[0] - d[0], cdy = c[1] - d[1], cdz = c[2] - d[2];
+  // Points on a common axis-aligned plane, common in meshes of CAD shapes,
+  // are coplanar (x - y rounds to zero only when x == y).
+  if ((adx == 0.0 && bdx == 0.0 && cdx == 0.0) || (ady == 0.0 && bdy == 0.0 && cdy == 0.0) ||
+      (adz == 0.0 && bdz == 0.0 && cdz == 0.0)) {
+    return 0;
+  }
+  const double bc = bdx * cdy, cb = cdx * bdy;
+  const double ca = cdx * ady, ac = adx * cdy;
+  const double ab = adx * bdy, ba = bdx * ady;
+  const double det = adz * (bc - cb) + bdz * (ca - ac) + cdz * (ab - ba);
+  const double permanent = (std::fabs(bc) + std::fabs(cb)) * std::fabs(adz) +
+                           (std::fabs(ca) + std::fabs(ac)) * std::fabs(bdz) +
+                           (std::fabs(ab) + std::fabs(ba)) * std::fabs(cdz);
+  if (std::fabs(det) > kO3Bound * permanent && permanent >= kTiny) return sign_of(det);
+  return exact_orient3d(a, b, c, d);
+}
+
+int orient2d(const Point2& a, const Point2& b, const Point2& c) {
+  const double acx = a[0] - c[0], acy = a[1] - c[1];
+  const double bcx = b[0] - c[0], bcy = b[1] - c[1];
+  // A column of exact zero differences, or two equal points: collinear.
+  if ((acx == 0.0 && bcx == 0.0) || (acy == 0.0 && bcy == 0.0) || (acx == 0.0 && acy == 0.0) ||
+      (bcx == 0.0 && bcy == 0.0) || (a[0] == b[0] && a[1] == b[1])) {
+    return 0;
+  }
+  const double left = acx * bcy;
+  const double right = acy * bcx;
+  const double det = left - right;
+  const double permanent = std::fabs(left) + std::fabs(right);
+  if (std::fabs(det) > kO2Bound * permanent && permanent >= kTiny) return sign_of(det);
+  return exact_orient2d(a, b, c);
+}
+
+}  // namespace karvex::validity

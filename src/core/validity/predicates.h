@@ -1,0 +1,36 @@
+#pragma once
+
+// Exact orientation predicates on float64 points.
+//
+// Each is evaluated first in floating point and its sign kept wherever the
+// result exceeds the a-priori error bound of that very sequence of operations
+// (Shewchuk 1997, "Adaptive precision floating-point arithmetic and fast
+// robust geometric predicates": the bounds he calls o3derrboundA and
+// ccwerrboundA, which cover the rounding of the coordinate differences too).
+// The rare cases the filter cannot decide (almost always exactly degenerate
+// ones: points on a common plane or line) are recomputed exactly with
+// floating-point expansions, sums of non-overlapping doubles whose total is
+// the exact value.
+//
+// The exact path is exact for finite coordinates as long as no partial
+// product underflows: coordinates are first scaled by a power of two (exact)
+// so that the largest is near 1, which holds when the nonzero coordinates of
+// one call lie within about 2^300 of each other in magnitude.
+
+#include <array>
+
+namespace karvex::validity {
+
+using Point3 = std::array<double, 3>;
+using Point2 = std::array<double, 2>;
+
+// Sign (-1, 0, +1) of det[a - d, b - d, c - d]: positive when d lies below
+// the plane through a, b, c (on the side opposite to (b - a) x (c - a)),
+// zero exactly when the four points are coplanar.
+int orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
+
+// Sign of det[a - c, b - c]: positive when a, b, c turn counter-clockwise,
+// zero exactly when they are collinear.
+int orient2d(const Point2& a, const Point2& b, const Point2& c);
+
+}  // namespace karvex::validity

@@ -1,0 +1,176 @@
+// The exact orientation predicates on configurations whose sign is known by
+// construction (points a few ulps off a line or plane, where plain floating
+// point often gets it wrong), at scales 2^-400 to 2^100, and the
+// self-intersection test on the smallest meshes that show each case.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "pool/worker_pool.h"
+#include "validity/predicates.h"
+#include "validity/self_intersections.h"
+
+namespace karvex::validity {
+namespace {
+
+int sign(long long x) { return (x > 0) - (x < 0); }
+
+class ScaledPredicates : public ::testing::TestWithParam<int> {
+ protected:
+  double s(double x) const { return std::ldexp(x, GetParam()); }  // exact: a power of two
+};
+
+// Points (0.5 + i ulp, 0.5 + j ulp) against the line y = x through (12, 12)
+// and (24, 24): det = 12 (p.y - p.x), so the sign is that of j - i.
+TEST_P(ScaledPredicates, Orient2dNearALine) {
+  const double ulp = std::ldexp(1.0, -53);
+  for (int i = -4; i <= 4; ++i) {
+    for (int j = -4; j <= 4; ++j) {
+      const Point2 p{s(0.5 + i * ulp), s(0.5 + j * ulp)};
+      EXPECT_EQ(orient2d(p, {s(12), s(12)}, {s(24), s(24)}), sign(j - i)) << i << " " << j;
+    }
+  }
+}
+
+// The plane z = x + y through (24, 0, 24), (0, 24, 24) and the origin; the
+// point (0.5 + i u, 0.5 + j u, 1 + 2k u) with u = 2^-53 lies off it by
+// (2k - i - j) u, so the sign is fixed by 2k - i - j (the side calibrated on
+// a point far above).
+TEST_P(ScaledPredicates, Orient3dNearAPlane) {
+  const double u = std::ldexp(1.0, -53);
+  const Point3 a{s(24), s(0), s(24)}, b{s(0), s(24), s(24)}, c{0, 0, 0};
+  const int above = orient3d(a, b, c, {0, 0, s(10)});
+  ASSERT_NE(above, 0);
+  for (int i = -3; i <= 3; ++i) {
+    for (int j = -3; j <= 3; ++j) {
+      for (int k = -3; k <= 3; ++k) {
+        const Point3 d{s(0.5 + i * u), s(0.5 + j * u), s(1 + 2 * k * u)};
+        EXPECT_EQ(orient3d(a, b, c, d), above * sign(2 * k - i - j)) << i << " " << j << " " << k;
+      }
+    }
+  }
+}
+
+// Orientation flips with an odd permutation and is zero for a repeated point.
+TEST_P(ScaledPredicates, Orient3dIsAlternating) {
+  const Point3 a{s(0.1), s(0.7), s(-0.3)}, b{s(1.3), s(-0.2), s(0.4)}, c{s(-0.6), s(0.9), s(1.1)};
+  const Point3 d{s(0.2), s(0.2), s(0.2)};
+  const int base = orient3d(a, b, c, d);
+  EXPECT_NE(base, 0);
+  EXPECT_EQ(orient3d(b, a, c, d), -base);
+  EXPECT_EQ(orient3d(a, c, b, d), -base);
+  EXPECT_EQ(orient3d(a, b, d, c), -base);
+  EXPECT_EQ(orient3d(a, b, c, a), 0);
+}
+
+// 2^-100 and 2^100 are about 1e-30 and 1e30; 2^-400 makes the floating
+// filter's products underflow, so the exact path decides.
+INSTANTIATE_TEST_SUITE_P(Scales, ScaledPredicates, ::testing::Values(-400, -100, 0, 100));
+
+// Two triangles as a mesh; the test's one candidate pair.
+struct Pair {
+  std::vector<double> vertices;
+  std::vector<std::int64_t> faces;
+
+  SelfIntersections check() const {
+    MeshView view{vertices.data(), vertices.size() / 3, faces.data(), faces.size() / 3};
+    return find_self_intersections(view, nullptr, global_pool());
+  }
+};
+
+struct PairCase {
+  const char* name;
+  Pair mesh;
+  bool meets;
+};
+
+class TrianglePairs : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(TrianglePairs, DecidedExactly) {
+  const auto found = GetParam().mesh.check();
+  EXPECT_EQ(found.pairs.size(), GetParam().meets ? 1u : 0u);
+}
+
+const double kUp = std::nextafter(0.25, 1.0);
+const double kDown = std::nextafter(0.25, 0.0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TrianglePairs,
+    ::testing::Values(
+        // no shared vertex
+        PairCase{"pierced", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 0.5, 0.5, -1, 0.5, 0.5, 1, 3, 3, 0}, {0, 1, 2, 3, 4, 5}}, true},
+        PairCase{"apart", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 0.5, 0.5, 0.5, 0.5, 0.6, 1, 3, 3, 1}, {0, 1, 2, 3, 4, 5}}, false},
+        // a vertex exactly on the slanted plane x + y + z = 1 touches it; one
+        // ulp up it crosses, one ulp down it misses
+        PairCase{"touching", {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5, 0.25, 0.25, 0.5, 0.25, -1, 0.4, 0.2, -1}, {0, 1, 2, 3, 4, 5}}, true},
+        PairCase{"ulp_through", {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5, 0.25, kUp, 0.5, 0.25, -1, 0.4, 0.2, -1}, {0, 1, 2, 3, 4, 5}}, true},
+        PairCase{"ulp_short", {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5, 0.25, kDown, 0.5, 0.25, -1, 0.4, 0.2, -1}, {0, 1, 2, 3, 4, 5}}, false},
+        PairCase{"coplanar_overlap", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 0.5, 0.5, 0, 3, 0.5, 0, 0.5, 3, 0}, {0, 1, 2, 3, 4, 5}}, true},
+        PairCase{"coplanar_apart", {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 1, 0, 1, 2, 0}, {0, 1, 2, 3, 4, 5}}, false},
+        // one shared vertex: a fan of two (fine) and a triangle folded through
+        PairCase{"fan", {{0, 0, 0, 1, 0, 0, 0, 1, 0, -1, 0, 0, 0, -1, 0.5}, {0, 1, 2, 0, 3, 4}}, false},
+        PairCase{"vertex_fold", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 1, 1, -1, 0.2, 0.2, 1}, {0, 1, 2, 0, 3, 4}}, true},
+        // a shared edge: a bent hinge (fine), a flap folded flat onto its
+        // neighbour (overlap), a flat continuation (fine)
+        PairCase{"hinge", {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, -1, 1}, {0, 1, 2, 1, 0, 3}}, false},
+        PairCase{"folded_flap", {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0.5, 0.5, 0}, {0, 1, 2, 1, 0, 3}}, true},
+        PairCase{"flat_neighbour", {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0.5, -1, 0}, {0, 1, 2, 1, 0, 3}}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SelfIntersections, ZeroAreaAndRepeatedTrianglesAreMarkedAndLeftOut) {
+  // A sliver with three collinear corners lying across a triangle, and a
+  // triangle with a repeated index: neither takes part in the pairs.
+  const Pair mesh{{0, 0, 0, 2, 0, 0, 0, 2, 0, 0.5, 0.5, -1, 0.5, 0.5, 0, 0.5, 0.5, 1},
+                  {0, 1, 2, 3, 4, 5, 3, 3, 4}};
+  const auto found = mesh.check();
+  EXPECT_TRUE(found.pairs.empty());
+  EXPECT_EQ(found.zero_area, (std::vector<std::uint8_t>{0, 1, 0}));
+}
+
+TEST(SelfIntersections, SubsetLimitsThePairs) {
+  // Three triangles pierced by one rod: pairs (0, 3), (1, 3), (2, 3) all
+  // meet; with only triangle 1 marked, only its pair is reported.
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  for (int layer = 0; layer < 3; ++layer) {
+    const double z = layer;
+    v.insert(v.end(), {0, 0, z, 2, 0, z, 0, 2, z});
+    f.insert(f.end(), {3 * layer, 3 * layer + 1, 3 * layer + 2});
+  }
+  v.insert(v.end(), {0.5, 0.5, -1, 0.5, 0.6, 3, 0.6, 0.5, 3});
+  f.insert(f.end(), {9, 10, 11});
+  const MeshView view{v.data(), v.size() / 3, f.data(), f.size() / 3};
+  const auto all = find_self_intersections(view, nullptr, global_pool());
+  EXPECT_EQ(all.pairs, (std::vector<FacePair>{{0, 3}, {1, 3}, {2, 3}}));
+  const std::vector<std::uint8_t> subset{0, 1, 0, 0};
+  const auto some = find_self_intersections(view, subset.data(), global_pool());
+  EXPECT_EQ(some.pairs, (std::vector<FacePair>{{1, 3}}));
+}
+
+TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
+  // A soup of small random triangles in a unit box: many crossing pairs,
+  // spread over many grid cells.
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  std::uint64_t state = 12345;
+  auto uniform = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(state >> 11) * 0x1p-53;
+  };
+  for (std::int64_t t = 0; t < 3000; ++t) {
+    const double x = uniform(), y = uniform(), z = uniform();
+    for (int k = 0; k < 3; ++k) v.insert(v.end(), {x + 0.1 * uniform(), y + 0.1 * uniform(), z + 0.1 * uniform()});
+    f.insert(f.end(), {3 * t, 3 * t + 1, 3 * t + 2});
+  }
+  const MeshView view{v.data(), v.size() / 3, f.data(), f.size() / 3};
+  WorkerPool one(1), four(4);
+  const auto serial = find_self_intersections(view, nullptr, one);
+  const auto parallel = find_self_intersections(view, nullptr, four);
+  EXPECT_GT(serial.pairs.size(), 10u);
+  EXPECT_EQ(serial.pairs, parallel.pairs);
+}
+
+}  // namespace
+}  // namespace karvex::validity
