@@ -62,10 +62,12 @@ def mesh_to_ply(
     """Mesh in tiles and write the stitched mesh to a binary PLY file, tile
     by tile, never holding it whole.
 
-    The file holds what :func:`karvex.mesh` with the same arguments and
-    ``tiles`` returns (every piece kept), with vertices in float64 and
-    faces as int32 indices: the same vertices and triangles, numbered the
-    same. Memory: one tile's run and piece, plus one entry per vertex on
+    The file holds the stitched mesh that :func:`karvex.mesh` with the
+    same arguments and ``tiles`` makes (every piece kept) before its final
+    validity pass, which needs the whole mesh and is not applied here: the
+    same vertices and triangles, numbered the same, with vertices in
+    float64 and faces as int32 indices. Check the mesh read back with
+    :meth:`karvex.Mesh.check` where a valid solid matters. Memory: one tile's run and piece, plus one entry per vertex on
     the seams between tiles (about 60 bytes each); the file is assembled at
     the end from two scratch files in its folder, so the disk needs room
     for it twice.

@@ -184,7 +184,10 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
   begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});
-  if (options.lean_sampling) {
+  // A collapsed cell's vertex is checked against the field by the merge test
+  // and may move by up to the tolerance: it takes the full Newton steps,
+  // whose reach its box bounds, rather than a secant along one slot's guide.
+  if (options.lean_sampling && !simplify) {
     project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
                           vertex_guides(cells, slots, placed, slot_guides), tree);
   } else {

@@ -241,11 +241,13 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     lo, hi, options = received[0]
     assert (lo, hi) == ((-1.0, -2.0, -3.0), (1.0, 2.0, 3.0))
     table = list(inspect.signature(_native.extract_mesh).parameters)[3:]
-    # volume= goes only with a grid_field, tile= only with tiles (below).
-    assert sorted(options) == sorted(t for t in table if t not in ("volume", "tile"))
-    assert {k: options[k] for k in table if k not in ("progress", "volume", "tile")} == dict(
+    # volume= goes only with a grid_field, tile= only with tiles (below);
+    # lean_sampling keeps the table's default.
+    unsent = ("volume", "tile", "lean_sampling")
+    assert sorted(options) == sorted(t for t in table if t not in unsent)
+    assert {k: options[k] for k in table if k not in ("progress", *unsent)} == dict(
         min_depth=2, max_depth=4, level=0.1, sharp_angle=45, adaptive=True, keep_all=True,
-        simplify=0.01, find_small=True, lean_sampling=True, workers=3, bounds=bounds)
+        simplify=0.01, find_small=True, workers=3, bounds=bounds)
     assert callable(options["progress"]) and "initial grid" in stages and m.is_closed
     karvex.mesh(sphere, BOX, max_depth=3)
     # workers=None and simplify=None: the extension's defaults; small
@@ -256,6 +258,6 @@ def test_the_native_extension_receives_every_option_by_keyword(monkeypatch):
     samples = np.linspace(-1.0, 1.0, 27, dtype=np.float32).reshape(3, 3, 3)
     karvex.mesh(karvex.grid_field(samples, inside="above"), max_depth=2, min_depth=1)
     lo, hi, options = received[-1]
-    assert sorted(options) == sorted(table)
+    assert sorted(options) == sorted(t for t in table if t not in ("tile", "lean_sampling"))
     assert np.shares_memory(options["volume"][0], samples) and options["volume"][1:] == (
         (1.0, 1.0, 1.0), (0.0, 0.0, 0.0), True)
