@@ -16,28 +16,15 @@
 
 #include <gtest/gtest.h>
 
+#include "forked_child.h"
+
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
 namespace {
 
-// The exit code of `child`, or a failure when it has not ended in 20 s.
-int wait_for_child(pid_t child) {
-  int status = 0;
-  pid_t done = 0;
-  for (int waited_ms = 0; waited_ms < 20000 && done == 0; waited_ms += 10) {
-    done = waitpid(child, &status, WNOHANG);
-    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    ADD_FAILURE() << "forked child hung";
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using testing::wait_for_child;
 
 std::size_t sum_on(WorkerPool& pool) {
   auto v = parallel_map<std::size_t>(pool, 100000, [](std::size_t i) { return i % 7; });

@@ -16,6 +16,7 @@
 #include "platform/cgroup_quota.h"
 #include "pool/cpu_count.h"
 #include "pool/worker_pool.h"
+#include "forked_child.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -122,18 +123,7 @@ TEST(WorkerPool, ForkedChildRunsLoops) {
                     &global_pool() != &held;
     _exit(ok ? 0 : 1);
   }
-  int status = 0;
-  pid_t done = 0;
-  for (int waited_ms = 0; waited_ms < 20000 && done == 0; waited_ms += 10) {
-    done = waitpid(child, &status, WNOHANG);
-    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "forked child hung";
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(testing::wait_for_child(child), 0);
 }
 
 TEST(WorkerCount, StrictParsingAndQuotas) {
