@@ -10,6 +10,7 @@ import pytest
 import _karvex_rs as k
 from support import fields
 from support.fields import BOX
+from support.sanitizer import under_address_sanitizer
 
 LOOPS = 10_000
 
@@ -90,13 +91,8 @@ def call(fn):
         return None
 
 
-def _under_address_sanitizer():
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
 # AddressSanitizer's quarantine keeps freed memory resident on purpose.
-RSS_CHECKED = not _under_address_sanitizer()
+RSS_CHECKED = not under_address_sanitizer()
 
 
 def rss_kb():

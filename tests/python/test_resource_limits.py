@@ -14,18 +14,14 @@ import sys
 import textwrap
 
 import pytest
+from support.sanitizer import under_address_sanitizer
 
 FULL_SWEEP = bool(os.environ.get("KARVEX_FULL_SWEEP"))
 
 
-def _under_address_sanitizer():
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
 # The sanitizer runtime reserves terabytes of shadow memory at start-up.
 pytestmark = pytest.mark.skipif(
-    _under_address_sanitizer(), reason="address-space limits and AddressSanitizer exclude each other")
+    under_address_sanitizer(), reason="address-space limits and AddressSanitizer exclude each other")
 
 CHILD = textwrap.dedent("""
     import json, resource, sys

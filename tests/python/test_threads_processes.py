@@ -22,6 +22,7 @@ import pytest
 import _karvex_rs as k
 from support import fields
 from support.fields import BOX
+from support.sanitizer import under_address_sanitizer
 
 FULL_SWEEP = bool(os.environ.get("KARVEX_FULL_SWEEP"))
 
@@ -187,17 +188,12 @@ FORK_RACE = textwrap.dedent("""
 """)
 
 
-def _under_address_sanitizer():
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
 def test_forks_racing_the_worker_pool():
     # A fork can freeze the pool's condition variable in a state only the
     # (vanished) workers could leave; the child must not wait for them. The
     # race is rare: the full sweep forks hundreds of times (but not under the
     # sanitizer, where each fork copies its shadow memory).
-    trials = 450 if FULL_SWEEP and not _under_address_sanitizer() else 30
+    trials = 450 if FULL_SWEEP and not under_address_sanitizer() else 30
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
                RAYON_NUM_THREADS="8", OPENBLAS_NUM_THREADS="1")
     done = subprocess.run([sys.executable, "-c", FORK_RACE.format(trials=trials)], env=env,

@@ -8,6 +8,7 @@ import sys
 import textwrap
 
 import pytest
+from support.sanitizer import under_address_sanitizer
 
 # Runs in a fresh interpreter: forks at the `at`-th callback of the chosen
 # kind; the child finishes (or is refused) the call it is in, meshes again
@@ -73,12 +74,21 @@ def run(where, workers, at):
     assert done.returncode == 0, done.stderr[-3000:]
 
 
+# AddressSanitizer's runtime can deadlock in a child forked while other
+# threads are inside it; the plain build keeps these checks.
+_NOT_UNDER_ASAN = pytest.mark.skipif(
+    under_address_sanitizer(), reason="fork with running threads is not reliable under the "
+    "address sanitizer")
+
+
+@_NOT_UNDER_ASAN
 @pytest.mark.parametrize("workers", [2, 4, 0])
 @pytest.mark.parametrize("at", ["field 0", "field 3", "field 6"])
 def test_fork_in_the_field(workers, at):
     run("field", workers, at)
 
 
+@_NOT_UNDER_ASAN
 @pytest.mark.parametrize("workers", [2, 0])
 @pytest.mark.parametrize("at", ["crossings", "faces", "vertices"])
 def test_fork_in_a_progress_report(workers, at):
