@@ -192,11 +192,11 @@ def _load_field(target: str) -> Callable[..., Any]:
             file = Path(module_name)
             if not file.is_file():
                 raise UsageError(f"no such file: {file}")
-            spec = importlib.util.spec_from_file_location(file.stem, file)
-            assert spec is not None and spec.loader is not None
-            module = importlib.util.module_from_spec(spec)
+            module_spec = importlib.util.spec_from_file_location(file.stem, file)
+            assert module_spec is not None and module_spec.loader is not None
+            module = importlib.util.module_from_spec(module_spec)
             _add_to_path(str(file.resolve().parent))  # for its sibling imports
-            spec.loader.exec_module(module)
+            module_spec.loader.exec_module(module)
         else:
             _add_to_path("")  # modules in the working directory, as python -m finds them
             module = importlib.import_module(module_name)
