@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
 #include <utility>
 
 #include "balance/balance_primitives.h"
 #include "balance/depth_first_order.h"
 #include "balance/neighbour_walks.h"
+#include "pool/range_parts.h"
 #include "pool/run_monitor.h"
 #include "support/bbox.h"
 #include "support/panic.h"
@@ -44,8 +44,7 @@ std::vector<Out> examine_selected(const Octree& tree, const LeafSelection& leave
   std::vector<CellAddress> subtrees;
   if (leaves.all) collect_subtrees(tree, tree.root, CellAddress{}, subtrees);
   const std::vector<CellAddress>& cells = leaves.all ? subtrees : leaves.cells;
-  std::mutex parts_mutex;
-  std::vector<std::pair<std::size_t, std::vector<Out>>> parts;
+  RangeParts<Out> parts;
   // Examining is no stage of its own: it neither counts towards the open
   // stage nor polls, as when it ran on the calling thread alone.
   const RunMonitor::Suspended quiet;
@@ -67,18 +66,9 @@ std::vector<Out> examine_selected(const Octree& tree, const LeafSelection& leave
         examine(reached.node, cell, cursor, state, out);
       }
     }
-    const std::lock_guard<std::mutex> lock(parts_mutex);
-    parts.emplace_back(range.index(), std::move(out));
+    parts.add(range.index(), std::move(out));
   });
-  std::sort(parts.begin(), parts.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  if (parts.size() == 1) return std::move(parts.front().second);
-  std::size_t total = 0;
-  for (const auto& part : parts) total += part.second.size();
-  std::vector<Out> joined;
-  joined.reserve(total);
-  for (auto& part : parts) joined.insert(joined.end(), part.second.begin(), part.second.end());
-  return joined;
+  return parts.join();
 }
 
 // Appends the face rules' marks for one leaf to `marks`, in the order the

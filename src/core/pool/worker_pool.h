@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "pool/range_parts.h"
+
 namespace karvex {
 
 class WorkerPool;
@@ -199,26 +201,13 @@ std::vector<T> parallel_map(WorkerPool& pool, std::size_t n, Item&& item,
 template <class T, class Emit>
 std::vector<T> parallel_concat(WorkerPool& pool, std::size_t n, Emit&& emit,
                                std::size_t min_chunk = kDefaultMinChunk) {
-  std::mutex parts_mutex;
-  std::vector<std::pair<std::size_t, std::vector<T>>> pending;
+  RangeParts<T> parts;
   pool.run(n, min_chunk, [&](LoopRange& range) {
     std::vector<T> out;
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) emit(i, out);
-    std::lock_guard<std::mutex> lock(parts_mutex);
-    pending.emplace_back(range.index(), std::move(out));
+    parts.add(range.index(), std::move(out));
   });
-  if (pending.size() == 1) return std::move(pending.front().second);
-  std::sort(pending.begin(), pending.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::size_t total = 0;
-  for (const auto& part : pending) total += part.second.size();
-  std::vector<T> result;
-  result.reserve(total);
-  for (auto& part : pending) {
-    result.insert(result.end(), std::make_move_iterator(part.second.begin()),
-                  std::make_move_iterator(part.second.end()));
-  }
-  return result;
+  return parts.join();
 }
 
 }  // namespace karvex
