@@ -24,6 +24,7 @@ import numpy as np
 
 import karvex
 from karvex._conversions import installed
+from karvex._grid import GridField
 
 __all__ = ["main"]
 
@@ -179,7 +180,7 @@ def _load_volume(path: Path) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]
     if volume.ndim != 3:
         raise RunError(f"{path} holds an array of shape {volume.shape}; a volume must be 3-D")
     if volume.dtype == np.bool_:
-        volume = volume.astype(np.float64)  # a mask: 1 inside, 0 outside
+        volume = volume.astype(np.uint8)  # a mask: 1 inside, 0 outside
     return volume, affine
 
 
@@ -260,9 +261,10 @@ def _run_volume(args: argparse.Namespace) -> tuple[karvex.Mesh, str]:
         affine = None  # the caller places the samples
     spacing = (1.0, 1.0, 1.0) if args.spacing is None or affine is not None else args.spacing
     origin = (0.0, 0.0, 0.0) if args.origin is None or affine is not None else args.origin
-    sign = -1.0 if args.inside == "above" else 1.0
     try:
-        grid = karvex.grid_field(sign * np.asarray(volume, dtype=np.float64), spacing, origin)
+        # The samples as they were read, in their own dtype: bright-inside
+        # scans are meshed with inside="above", never negated into a copy.
+        grid = karvex.grid_field(volume, spacing, origin, inside=args.inside)
     except (TypeError, ValueError) as error:
         raise RunError(f"{args.path}: {error}") from error
     low, high = float(volume.min()), float(volume.max())
@@ -275,7 +277,7 @@ def _run_volume(args: argparse.Namespace) -> tuple[karvex.Mesh, str]:
     args.suggest_inside = None
     if _border_mostly_inside(volume, args.level, args.inside):
         args.suggest_inside = "below" if args.inside == "above" else "above"
-    result = _mesh(grid, grid.bounds, sign * args.level, args)
+    result = _mesh(grid, grid.bounds, args.level, args)
     if affine is not None:
         result = _placed(result, affine)
     return result, "the volume"
@@ -289,7 +291,7 @@ def _border_mostly_inside(volume: np.ndarray[Any, Any], level: float, inside: st
     faces = [volume[0], volume[-1], volume[:, 0], volume[:, -1], volume[:, :, 0], volume[:, :, -1]]
     border = np.concatenate([np.ravel(face) for face in faces])
     count = np.count_nonzero(border > level if inside == "above" else border < level)
-    return 2 * count > border.size
+    return bool(2 * count > border.size)
 
 
 def _placed(mesh: karvex.Mesh, affine: np.ndarray[Any, Any]) -> karvex.Mesh:
@@ -330,8 +332,11 @@ def _mesh(field: Callable[..., Any], bounds: Any, level: float, args: argparse.N
         called = True
         return field(points)
 
+    # A volume is sampled natively (no Python call at all): it goes to the
+    # mesher as it is, so that the mesher recognises it.
+    target = field if isinstance(field, GridField) else watched
     try:
-        return karvex.mesh(watched, bounds, level=level, **_mesh_options(args))
+        return karvex.mesh(target, bounds, level=level, **_mesh_options(args))
     except karvex.FieldError as error:
         raise RunError(f"the field returned something unusable: {error}") from error
     except (TypeError, ValueError) as error:

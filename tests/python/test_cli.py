@@ -270,3 +270,28 @@ def test_help_documents_the_exit_statuses(capsys):
     for line in ("0  the mesh was written", "1  the run failed", "2  the command line is wrong",
                  "130  interrupted"):
         assert line in out
+
+
+@pytest.mark.parametrize("inside", ["below", "above"])
+def test_a_volume_goes_to_the_mesher_in_its_own_dtype(workdir, monkeypatch, inside):
+    """A uint8 scan is handed to karvex.mesh as a grid field over the samples
+    read (no float64 negated copy), with --inside and --level as given."""
+    scan = np.zeros((17, 17, 17), dtype=np.uint8)
+    scan[4:13, 5:12, 6:11] = 200 if inside == "above" else 0
+    if inside == "below":
+        scan[:] = 200 - scan
+        scan[4:13, 5:12, 6:11] = 0
+    np.save("scan.npy", scan)
+    seen = []
+    real_mesh = karvex.mesh
+
+    def spy(field, bounds=None, **options):
+        seen.append((field, options["level"]))
+        return real_mesh(field, bounds, **options)
+
+    monkeypatch.setattr(karvex, "mesh", spy)
+    assert main(["volume", "scan.npy", "--level", "100", "--inside", inside, "-q", "-o", "s.stl"]) == 0
+    (field, level), = seen
+    assert isinstance(field, karvex.sdf.Field) and field.volume.dtype == np.uint8
+    assert field.inside == inside and level == 100
+    assert trimesh.load("s.stl").volume == pytest.approx(9 * 7 * 5, rel=0.3)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "balance/balance.h"
+#include "construction/dense_volume_build.h"
 #include "construction/split_criteria.h"
 #include "construction/stencil_free_field.h"
 #include "octree/corner_cache.h"
@@ -352,6 +353,15 @@ BuildResult build_octree(Field& field, const BBox& box, const MeshingOptions& op
   // Names the work for the report of an allocation failure; each phase of
   // the run names its stage.
   const TaskScope task("building the octree", static_cast<int>(options.max_depth));
+  // A volume whose samples are the finest lattice's points needs no
+  // sampling level by level: its surface cells are read off the samples.
+  if (auto* volume = dynamic_cast<VolumeField*>(&field);
+      volume != nullptr && !options.adaptive && !options.tile) {
+    if (auto tree = build_dense_volume_octree(*volume, box, options)) {
+      const std::uint64_t corners = 8 * std::uint64_t{tree->leaves.size()};
+      return {std::move(*tree), corners};
+    }
+  }
   set_work_stage("reserving the corner cache for the initial grid at level",
                  static_cast<int>(options.min_depth));
   if (options.lean_sampling) {

@@ -19,6 +19,22 @@ class BoxCap {
  public:
   BoxCap(Vec3 low, Vec3 high, double level) : low_(low), high_(high), level_(level) {}
 
+  const Vec3& low() const { return low_; }
+  const Vec3& high() const { return high_; }
+  double level() const { return level_; }
+
+  // Whether the cap leaves a value below the level at a point whose
+  // coordinate along `axis` is x, as far as that axis decides: the capped
+  // value is below the level exactly where the field's is and this holds on
+  // every axis (the walls are the largest slab distance plus the level, and
+  // rounding the sum keeps the order of the slabs).
+  bool keeps_below(int axis, double x) const {
+    const double below = low_[axis] - x;
+    const double above = x - high_[axis];
+    const double slab = below > above ? below : above;
+    return slab + level_ < level_;
+  }
+
   // Caps the field's sample at p in place. Returns whether p lies in the
   // box (closed), where the caller records the field's own value. Ties go
   // to the field, so its surface on a face is kept as it is; where the box

@@ -130,6 +130,18 @@ double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
   return value;
 }
 
+double VolumeField::capped_at(const Vec3& p) const {
+  Vec3 gradient;
+  double value = value_at(p, gradient);
+  if (cap_) cap_->apply(p, value, gradient);
+  return value;
+}
+
+void VolumeField::note_range(double low, double high) {
+  low_ = std::min(low_, low);
+  high_ = std::max(high_, high);
+}
+
 void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
                        std::vector<Vec3>& gradients) {
   const std::size_t n = points.size();

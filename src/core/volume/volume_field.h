@@ -64,6 +64,15 @@ class VolumeField final : public Field {
 
   // The volume's field at one point (before any cap).
   double value_at(const Vec3& p, Vec3& gradient) const;
+  // The field at one point as a batch samples it: the volume's, capped.
+  double capped_at(const Vec3& p) const;
+
+  const VolumeSamples& samples() const { return samples_; }
+  const VolumePlacement& placement() const { return placement_; }
+  const std::optional<BoxCap>& cap() const { return cap_; }
+  // Widens the recorded range by values read elsewhere (straight from the
+  // samples, by a construction that needs no batch).
+  void note_range(double low, double high);
 
   // The range of the uncapped values at points inside the cap's box so far:
   // +inf and -inf before the first.

@@ -1,0 +1,389 @@
+#include "construction/dense_volume_build.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "pool/range_parts.h"
+#include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
+#include "support/alloc_context.h"
+
+namespace karvex {
+
+namespace {
+
+// Cell codes interleave the three coordinates' bits (x lowest), so sorted
+// codes are the depth-first order of the tree, octant by octant: 21 bits
+// per coordinate fill 63 bits.
+constexpr unsigned kDeepestDense = 21;
+// The voxels are read in bricks of 8^3 cells, bricks in code order: the
+// codes found come out sorted, and a brick's signs fit in a small buffer.
+constexpr unsigned kBrickDepth = 3;
+// Bricks per task: a brick is read in a few microseconds.
+constexpr std::size_t kBricksPerTask = 16;
+constexpr std::size_t kLeavesPerTask = 4096;
+
+std::uint32_t gather_bits(std::uint64_t x) {
+  x &= 0x1249249249249249ULL;
+  x = (x | x >> 2) & 0x10c30c30c30c30c3ULL;
+  x = (x | x >> 4) & 0x100f00f00f00f00fULL;
+  x = (x | x >> 8) & 0x1f0000ff0000ffULL;
+  x = (x | x >> 16) & 0x1f00000000ffffULL;
+  x = (x | x >> 32) & 0x1fffffULL;
+  return static_cast<std::uint32_t>(x);
+}
+
+std::array<std::uint32_t, 3> decode(std::uint64_t code) {
+  return {gather_bits(code), gather_bits(code >> 1), gather_bits(code >> 2)};
+}
+
+// Where one axis of the lattice meets the samples: per lattice index,
+// whether the cap leaves the field's value below the level possible there
+// (strictly inside the box), and then the byte offset of its sample.
+struct AxisMap {
+  std::vector<std::uint8_t> open;
+  std::vector<std::ptrdiff_t> offset;
+  std::size_t first = 0;  // the first and last open index (first > last: none)
+  std::size_t last = 0;
+  std::size_t sample_low = 0;  // the samples read at open indices
+  std::size_t sample_high = 0;
+};
+
+// The axis's map, or nothing when an open lattice point is not a sample.
+// Positions and sample coordinates are computed as the tree and the field
+// compute them, so "is a sample" means the field reads exactly that one.
+std::optional<AxisMap> map_axis(const Octree& tree, const VolumeField& field, int axis) {
+  const std::size_t points = static_cast<std::size_t>(pow2(tree.max_depth)) + 1;
+  const double h = tree.spacing();
+  const double origin = tree.origin[axis];
+  const double sample_origin = field.placement().origin[axis];
+  const double spacing = field.placement().spacing[axis];
+  const double top = static_cast<double>(field.samples().shape[static_cast<std::size_t>(axis)]) - 1.0;
+  AxisMap map;
+  map.open.assign(points, 0);
+  map.offset.assign(points, 0);
+  map.first = points;
+  map.sample_low = std::numeric_limits<std::size_t>::max();
+  for (std::size_t i = 0; i < points; ++i) {
+    const double p = static_cast<double>(i) * h + origin;
+    if (field.cap() && !field.cap()->keeps_below(axis, p)) continue;
+    const double u = (p - sample_origin) / spacing;
+    if (!(u >= 0.0 && u <= top) || u != std::floor(u)) return std::nullopt;
+    const auto sample = static_cast<std::size_t>(u);
+    map.open[i] = 1;
+    map.offset[i] = static_cast<std::ptrdiff_t>(sample) *
+                    field.samples().strides[static_cast<std::size_t>(axis)];
+    map.first = std::min(map.first, i);
+    map.last = i;
+    map.sample_low = std::min(map.sample_low, sample);
+    map.sample_high = std::max(map.sample_high, sample);
+  }
+  return map;
+}
+
+template <class T>
+double read_sample(const char* where) {
+  T value;
+  std::memcpy(&value, where, sizeof(T));
+  return static_cast<double>(value);
+}
+
+// Whether every sample the field reads at the open lattice points is
+// finite: the sample itself and its neighbours, which interpolation weighs
+// by zero (a zero weight does not hide an infinity or a NaN).
+template <class T>
+bool reads_finite(const VolumeSamples& samples, const std::array<AxisMap, 3>& axes,
+                  WorkerPool& pool) {
+  std::size_t low[3], high[3];
+  for (std::size_t a = 0; a < 3; ++a) {
+    low[a] = axes[a].sample_low == 0 ? 0 : axes[a].sample_low - 1;
+    high[a] = std::min(axes[a].sample_high + 1, samples.shape[a] - 1);
+  }
+  std::atomic<bool> finite{true};
+  const RunMonitor::Suspended quiet;
+  pool.run(high[0] - low[0] + 1, 1, [&](LoopRange& range) {
+    for (std::size_t n = range.begin(); range.keep_going(n); ++n) {
+      const char* plane = samples.data + static_cast<std::ptrdiff_t>(low[0] + n) * samples.strides[0];
+      bool all = true;
+      for (std::size_t j = low[1]; j <= high[1]; ++j) {
+        const char* row = plane + static_cast<std::ptrdiff_t>(j) * samples.strides[1];
+        for (std::size_t k = low[2]; k <= high[2]; ++k) {
+          all = all && std::isfinite(read_sample<T>(row + static_cast<std::ptrdiff_t>(k) *
+                                                              samples.strides[2]));
+        }
+      }
+      if (!all) finite.store(false, std::memory_order_relaxed);
+    }
+  });
+  return finite.load();
+}
+
+struct ValueRange {
+  double low = std::numeric_limits<double>::infinity();
+  double high = -std::numeric_limits<double>::infinity();
+};
+
+// One construction: the maps of the three axes and the tree being built.
+class DenseBuild {
+ public:
+  DenseBuild(VolumeField& field, std::array<AxisMap, 3> axes, Octree tree, WorkerPool& pool)
+      : field_(field), axes_(std::move(axes)), tree_(std::move(tree)), pool_(pool) {
+    brick_depth_ = std::min<unsigned>(kBrickDepth, tree_.max_depth);
+    brick_side_ = pow2(brick_depth_);
+    const unsigned cells = pow2(3 * brick_depth_);
+    local_.resize(cells);
+    for (std::uint32_t q = 0; q < cells; ++q) local_[q] = decode(q);
+  }
+
+  std::optional<Octree> run() {
+    codes_ = surface_cell_codes();
+    if (!fill_leaves_any_type()) return std::nullopt;
+    set_work_stage("assembling the volume's octree");
+    begin_stage("volume octree", 1);
+    tree_.root = assemble({0, 0, 0, 0}, 0, codes_.size());
+    advance_stage(1);
+    return std::move(tree_);
+  }
+
+ private:
+  // The field's value below the level at lattice point (i, j, k), read
+  // straight from the samples (as the field reads it there, since every
+  // open point is a sample and what it reads is finite).
+  template <class T>
+  bool below(std::size_t i, std::size_t j, std::size_t k, ValueRange* range) const {
+    if (!axes_[0].open[i] || !axes_[1].open[j] || !axes_[2].open[k]) return false;
+    double value = read_sample<T>(field_.samples().data + axes_[0].offset[i] +
+                                  axes_[1].offset[j] + axes_[2].offset[k]);
+    if (field_.placement().negate) value = -value;
+    if (range != nullptr) {
+      range->low = std::min(range->low, value);
+      range->high = std::max(range->high, value);
+    }
+    return value < tree_.iso_value;
+  }
+
+  bool below_any_type(std::size_t i, std::size_t j, std::size_t k) const {
+    switch (field_.samples().type) {
+      case SampleType::kUint8: return below<std::uint8_t>(i, j, k, nullptr);
+      case SampleType::kUint16: return below<std::uint16_t>(i, j, k, nullptr);
+      case SampleType::kInt16: return below<std::int16_t>(i, j, k, nullptr);
+      case SampleType::kFloat32: return below<float>(i, j, k, nullptr);
+      case SampleType::kFloat64: return below<double>(i, j, k, nullptr);
+    }
+    return false;
+  }
+
+  // Whether a brick's lattice points along `axis` from `start` meet the
+  // open ones (else none of its cells can change sign).
+  bool meets_open(int axis, std::size_t start) const {
+    const AxisMap& map = axes_[static_cast<std::size_t>(axis)];
+    return map.first <= map.last && start <= map.last && start + brick_side_ >= map.first;
+  }
+
+  // The codes of one brick's cells whose corners lie on both sides, in code
+  // order, appended to `out`; `signs` is the brick's scratch.
+  template <class T>
+  void scan_brick(std::uint64_t brick, std::vector<std::uint8_t>& signs,
+                  std::vector<std::uint64_t>& out, ValueRange& range) const {
+    const auto at = decode(brick);
+    const std::size_t side = brick_side_;
+    const std::size_t x0 = std::size_t{at[0]} * side;
+    const std::size_t y0 = std::size_t{at[1]} * side;
+    const std::size_t z0 = std::size_t{at[2]} * side;
+    if (!meets_open(0, x0) || !meets_open(1, y0) || !meets_open(2, z0)) return;
+    const std::size_t n = side + 1;
+    bool any = false;
+    for (std::size_t z = 0; z < n; ++z) {
+      for (std::size_t y = 0; y < n; ++y) {
+        std::uint8_t* row = &signs[n * (y + n * z)];
+        for (std::size_t x = 0; x < n; ++x) {
+          row[x] = below<T>(x0 + x, y0 + y, z0 + z, &range) ? 1 : 0;
+          any = any || row[x] != 0;
+        }
+      }
+    }
+    if (!any) return;
+    const std::uint64_t first = brick << (3 * brick_depth_);
+    for (std::uint32_t q = 0; q < local_.size(); ++q) {
+      const auto& c = local_[q];
+      const std::uint8_t* s = &signs[c[0] + n * (c[1] + n * c[2])];
+      const unsigned low_face = s[0] + s[1] + s[n] + s[n + 1];
+      const std::uint8_t* t = s + n * n;
+      const unsigned count = low_face + t[0] + t[1] + t[n] + t[n + 1];
+      if (count != 0 && count != 8) out.push_back(first | q);
+    }
+  }
+
+  template <class T>
+  std::vector<std::uint64_t> scan_bricks(ValueRange& whole) {
+    const std::uint64_t bricks = std::uint64_t{1}
+                                 << (3 * (tree_.max_depth - brick_depth_));
+    begin_stage("volume cells", bricks);
+    RangeParts<std::uint64_t> parts;
+    RangeParts<ValueRange> ranges;
+    pool_.run(bricks, kBricksPerTask, [&](LoopRange& loop) {
+      std::vector<std::uint8_t> signs((brick_side_ + 1) * (brick_side_ + 1) * (brick_side_ + 1));
+      std::vector<std::uint64_t> out;
+      ValueRange range;
+      for (std::size_t b = loop.begin(); loop.keep_going(b); ++b) {
+        scan_brick<T>(b, signs, out, range);
+      }
+      parts.add(loop.index(), std::move(out));
+      ranges.add(loop.index(), {range});
+    });
+    for (const ValueRange& r : ranges.join()) {
+      whole.low = std::min(whole.low, r.low);
+      whole.high = std::max(whole.high, r.high);
+    }
+    return parts.join();
+  }
+
+  std::vector<std::uint64_t> surface_cell_codes() {
+    set_work_stage("finding the volume's surface cells");
+    ValueRange range;
+    std::vector<std::uint64_t> codes;
+    switch (field_.samples().type) {
+      case SampleType::kUint8: codes = scan_bricks<std::uint8_t>(range); break;
+      case SampleType::kUint16: codes = scan_bricks<std::uint16_t>(range); break;
+      case SampleType::kInt16: codes = scan_bricks<std::int16_t>(range); break;
+      case SampleType::kFloat32: codes = scan_bricks<float>(range); break;
+      case SampleType::kFloat64: codes = scan_bricks<double>(range); break;
+    }
+    field_.note_range(range.low, range.high);
+    return codes;
+  }
+
+  // The field's capped value at lattice point `key`, which is at `p`. Where
+  // the point is open and its sample is not zero, the trilinear form reads
+  // that one sample with weights one and zero, which give it back exactly
+  // (a zero could come back with its sign flipped), so it is read directly
+  // and only capped; elsewhere the field computes it.
+  template <class T>
+  double corner_value(const CornerKey& key, const Vec3& p) const {
+    if (axes_[0].open[key.x] && axes_[1].open[key.y] && axes_[2].open[key.z]) {
+      double value = read_sample<T>(field_.samples().data + axes_[0].offset[key.x] +
+                                    axes_[1].offset[key.y] + axes_[2].offset[key.z]);
+      if (value != 0.0) {
+        if (field_.placement().negate) value = -value;
+        Vec3 gradient;
+        if (field_.cap()) field_.cap()->apply(p, value, gradient);
+        return value;
+      }
+    }
+    return field_.capped_at(p);
+  }
+
+  // The leaf records of the surface cells, in code order: the field's own
+  // capped values at their corners. False when a record is not a surface
+  // leaf after all (the signs read straight from the samples disagree with
+  // the field's, which the conditions of the build rule out).
+  template <class T>
+  bool fill_leaves() {
+    set_work_stage("sampling the volume's surface cells");
+    begin_stage("volume leaves", codes_.size());
+    tree_.leaves.extend_to(codes_.size());
+    const double h = tree_.spacing();
+    std::atomic<bool> agreed{true};
+    pool_.run(codes_.size(), kLeavesPerTask, [&](LoopRange& loop) {
+      bool all = true;
+      for (std::size_t n = loop.begin(); loop.keep_going(n); ++n) {
+        const auto cell = decode(codes_[n]);
+        LeafData& leaf = tree_.leaves[n];
+        std::uint8_t mask = 0;
+        for (unsigned c = 0; c < 8; ++c) {
+          const CornerKey key{cell[0] + (c & 1u), cell[1] + ((c >> 1) & 1u), cell[2] + (c >> 2)};
+          leaf.values[c] = corner_value<T>(key, tree_.position(key, h));
+          if (leaf.values[c] < tree_.iso_value) mask |= static_cast<std::uint8_t>(1u << c);
+        }
+        leaf.sign_mask = mask;
+        all = all && mask != 0 && mask != 255;
+      }
+      if (!all) agreed.store(false, std::memory_order_relaxed);
+    });
+    return agreed.load();
+  }
+
+  bool fill_leaves_any_type() {
+    switch (field_.samples().type) {
+      case SampleType::kUint8: return fill_leaves<std::uint8_t>();
+      case SampleType::kUint16: return fill_leaves<std::uint16_t>();
+      case SampleType::kInt16: return fill_leaves<std::int16_t>();
+      case SampleType::kFloat32: return fill_leaves<float>();
+      case SampleType::kFloat64: return fill_leaves<double>();
+    }
+    return false;
+  }
+
+  // The node of `cell` over the codes [begin, end) (those within it): a
+  // leaf at max_depth, Empty or Full without any (by the side of its first
+  // corner, since no cell within it changes sign), else Internal. Blocks are
+  // appended after the blocks beneath them.
+  OctreeNode assemble(const CellAddress& cell, std::size_t begin, std::size_t end) {
+    if (begin == end) {
+      const CornerKey corner = min_corner(cell, tree_.max_depth);
+      return below_any_type(corner.x, corner.y, corner.z) ? OctreeNode::full()
+                                                          : OctreeNode::empty();
+    }
+    if (cell.d == tree_.max_depth) {
+      const auto record = static_cast<std::uint32_t>(begin);
+      return OctreeNode::leaf(record, tree_.leaves[begin].sign_mask);
+    }
+    const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - cell.d - 1u);
+    ChildBlock children;
+    std::size_t from = begin;
+    for (unsigned o = 0; o < 8; ++o) {
+      // The codes are sorted: the child's are the next run with its octant.
+      std::size_t upto = from;
+      while (upto < end && ((codes_[upto] >> shift) & 7u) == o) ++upto;
+      children[o] = assemble(child_address(cell, o), from, upto);
+      from = upto;
+    }
+    return OctreeNode::internal(tree_.append_block(children));
+  }
+
+  VolumeField& field_;
+  const std::array<AxisMap, 3> axes_;
+  Octree tree_;
+  WorkerPool& pool_;
+  unsigned brick_depth_ = 0;
+  std::size_t brick_side_ = 1;
+  std::vector<std::array<std::uint32_t, 3>> local_;  // a brick's cells by code
+  std::vector<std::uint64_t> codes_;                  // the surface cells, sorted
+};
+
+}  // namespace
+
+std::optional<Octree> build_dense_volume_octree(VolumeField& field, const BBox& box,
+                                                const MeshingOptions& options) {
+  if (options.max_depth > kDeepestDense) return std::nullopt;
+  Octree tree = make_octree(box, static_cast<std::uint8_t>(options.min_depth),
+                            static_cast<std::uint8_t>(options.max_depth), options.level);
+  std::array<AxisMap, 3> axes;
+  for (int axis = 0; axis < 3; ++axis) {
+    auto map = map_axis(tree, field, axis);
+    if (!map) return std::nullopt;
+    axes[static_cast<std::size_t>(axis)] = std::move(*map);
+  }
+  WorkerPool& pool = options.run.pool != nullptr ? *options.run.pool : global_pool();
+  bool any_open = true;
+  for (const AxisMap& map : axes) any_open = any_open && map.first <= map.last;
+  if (any_open) {
+    bool finite = true;
+    switch (field.samples().type) {
+      case SampleType::kFloat32: finite = reads_finite<float>(field.samples(), axes, pool); break;
+      case SampleType::kFloat64: finite = reads_finite<double>(field.samples(), axes, pool); break;
+      default: break;  // integers are always finite
+    }
+    if (!finite) return std::nullopt;
+  }
+  return DenseBuild(field, std::move(axes), std::move(tree), pool).run();
+}
+
+}  // namespace karvex
