@@ -77,17 +77,61 @@ bool segment_meets_triangle(const Point3& p, const Point3& q, const Point3& a, c
   return (s1 >= 0 && s2 >= 0 && s3 >= 0) || (s1 <= 0 && s2 <= 0 && s3 <= 0);
 }
 
-// Whether all `points` lie strictly on one side of the plane of abc (then
-// nothing of their hull meets it, but possibly a shared vertex on the plane).
+// The sides (orient3d signs) of `points` to the plane of abc.
 template <std::size_t N>
-bool strictly_aside(const Point3& a, const Point3& b, const Point3& c, const std::array<Point3, N>& points) {
+std::array<int, N> sides_of(const Point3& a, const Point3& b, const Point3& c, const std::array<Point3, N>& points) {
+  std::array<int, N> sides{};
+  for (std::size_t k = 0; k < N; ++k) sides[k] = orient3d(a, b, c, points[k]);
+  return sides;
+}
+
+// All strictly on one side: nothing of their hull meets the plane (but
+// possibly a shared vertex on it).
+template <std::size_t N>
+bool strictly_aside(const std::array<int, N>& sides) {
   int positive = 0, negative = 0;
-  for (const Point3& p : points) {
-    const int side = orient3d(a, b, c, p);
+  for (int side : sides) {
     positive += side > 0;
     negative += side < 0;
   }
   return positive == static_cast<int>(N) || negative == static_cast<int>(N);
+}
+
+template <std::size_t N>
+bool all_zero(const std::array<int, N>& sides) {
+  for (int side : sides) {
+    if (side != 0) return false;
+  }
+  return true;
+}
+
+// Two closed triangles of nonzero area in one plane, projected along `axis`
+// (which keeps both nondegenerate): they meet iff no edge of either has the
+// other's three corners strictly outside it (two disjoint convex polygons
+// are strictly separated by a line along one of their edges).
+bool coplanar_triangles_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 3>& pj, int axis) {
+  const std::array<Point2, 3> a{project(pi[0], axis), project(pi[1], axis), project(pi[2], axis)};
+  const std::array<Point2, 3> b{project(pj[0], axis), project(pj[1], axis), project(pj[2], axis)};
+  auto separates = [](const std::array<Point2, 3>& t, const std::array<Point2, 3>& other) {
+    const int turn = orient2d(t[0], t[1], t[2]);
+    for (int k = 0; k < 3; ++k) {
+      const Point2& p = t[k];
+      const Point2& q = t[(k + 1) % 3];
+      if (orient2d(p, q, other[0]) * turn < 0 && orient2d(p, q, other[1]) * turn < 0 &&
+          orient2d(p, q, other[2]) * turn < 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  return !separates(a, b) && !separates(b, a);
+}
+
+// Whether ray v->r lies in the closed wedge of v between rays v->p and v->q
+// (an angle strictly between 0 and 180 degrees).
+bool in_wedge(const Point2& v, const Point2& p, const Point2& q, const Point2& r) {
+  const int turn = orient2d(v, p, q);
+  return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
 }
 
 bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
@@ -105,7 +149,12 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
   const int axis_i = g.axes[i], axis_j = g.axes[j];
   if (shared == 0) {
-    if (strictly_aside(pi[0], pi[1], pi[2], pj) || strictly_aside(pj[0], pj[1], pj[2], pi)) return false;
+    const std::array<int, 3> sides_j = sides_of(pi[0], pi[1], pi[2], pj);
+    if (strictly_aside(sides_j)) return false;
+    // Coplanar (common on flat faces, where candidate pairs abound): one
+    // test of the two projected triangles.
+    if (all_zero(sides_j)) return coplanar_triangles_meet(pi, pj, axis_i);
+    if (strictly_aside(sides_of(pj[0], pj[1], pj[2], pi))) return false;
     for (int k = 0; k < 3; ++k) {
       const int n = (k + 1) % 3;
       if (segment_meets_triangle(pi[k], pi[n], pj[0], pj[1], pj[2], axis_j)) return true;
@@ -121,9 +170,18 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     while (!column_matched(cj)) ++cj;
     const std::array<Point3, 2> opposite_i{pi[(ci + 1) % 3], pi[(ci + 2) % 3]};
     const std::array<Point3, 2> opposite_j{pj[(cj + 1) % 3], pj[(cj + 2) % 3]};
-    if (strictly_aside(pi[0], pi[1], pi[2], opposite_j) || strictly_aside(pj[0], pj[1], pj[2], opposite_i)) {
-      return false;
+    const std::array<int, 2> sides_j = sides_of(pi[0], pi[1], pi[2], opposite_j);
+    if (strictly_aside(sides_j)) return false;
+    if (all_zero(sides_j)) {
+      // Coplanar: near v the triangles are their wedges at v, and two such
+      // wedges share more than v iff a bounding ray of one lies in the other.
+      const Point2 v = project(pi[ci], axis_i);
+      const Point2 a1 = project(opposite_i[0], axis_i), a2 = project(opposite_i[1], axis_i);
+      const Point2 b1 = project(opposite_j[0], axis_i), b2 = project(opposite_j[1], axis_i);
+      return in_wedge(v, a1, a2, b1) || in_wedge(v, a1, a2, b2) || in_wedge(v, b1, b2, a1) ||
+             in_wedge(v, b1, b2, a2);
     }
+    if (strictly_aside(sides_of(pj[0], pj[1], pj[2], opposite_i))) return false;
     return segment_meets_triangle(opposite_i[0], opposite_i[1], pj[0], pj[1], pj[2], axis_j) ||
            segment_meets_triangle(opposite_j[0], opposite_j[1], pi[0], pi[1], pi[2], axis_i);
   }

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import karvex
+from support.coplanar_oracle import area_sign, meet_beyond_corner, triangles_meet
 from support.exact_predicates import orient2d, orient3d
 
 TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
@@ -163,3 +164,27 @@ def test_check_of_a_users_arrays_agrees_with_pymeshlab():
     ms.compute_selection_by_self_intersections_per_face()
     selected = np.flatnonzero(ms.current_mesh().face_selection_array())
     assert np.unique(mesh.self_intersections()).tolist() == selected.tolist()
+
+
+@pytest.mark.parametrize("shared", [0, 1])
+def test_coplanar_pairs_agree_with_integer_oracle(shared):
+    """Pairs of triangles in the slanted plane z = x + 2y (exact in floats),
+    on a small grid so that touching corners, edges along edges and
+    containment are frequent; with a shared first corner or none."""
+    rng = np.random.default_rng(shared)
+    seen = set()
+    for _ in range(400):
+        xy = [tuple(int(c) for c in rng.integers(0, 5, 2)) for _ in range(6)]
+        if shared:
+            xy[3] = xy[0]
+        a, b = tuple(xy[:3]), tuple(xy[3:])
+        if not area_sign(a) or not area_sign(b) or len(set(xy)) != 6 - shared:
+            continue
+        expected = meet_beyond_corner(a, b) if shared else triangles_meet(a, b)
+        points = xy[:3] + xy[4:] if shared else xy
+        faces = [[0, 1, 2], [0, 3, 4]] if shared else [[0, 1, 2], [3, 4, 5]]
+        mesh = karvex.Mesh([[x, y, x + 2 * y] for x, y in points], faces)
+        found = len(mesh.self_intersections()) == 1
+        assert found == expected, (a, b)
+        seen.add(expected)
+    assert seen == {True, False}
