@@ -265,6 +265,67 @@ Grid choose_grid(const std::vector<Box>& boxes) {
   return grid;
 }
 
+// The triangles of each occupied grid cell: `keys` of the occupied cells in
+// increasing order, their triangles (positions in ids, increasing)
+// items[starts[c], starts[c + 1]).
+struct Buckets {
+  std::vector<std::uint64_t> keys;
+  std::vector<std::size_t> starts;
+  std::vector<std::uint32_t> items;
+};
+
+// Boxes spanning cells firsts[n] to lasts[n] (inclusive), `entry_count`
+// cells in all. A counting sort over the grid's cells when the grid is not
+// much larger than the entries (the usual case: its cell is about a
+// triangle's size), else a sort of (key, triangle) pairs; both give the same
+// buckets.
+Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t, 3>>& firsts,
+                     const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count) {
+  Buckets buckets;
+  buckets.items.resize(entry_count);
+  auto for_each_cell = [&](std::size_t n, auto&& visit) {
+    std::array<std::int64_t, 3> c;
+    for (c[0] = firsts[n][0]; c[0] <= lasts[n][0]; ++c[0]) {
+      for (c[1] = firsts[n][1]; c[1] <= lasts[n][1]; ++c[1]) {
+        for (c[2] = firsts[n][2]; c[2] <= lasts[n][2]; ++c[2]) visit(grid.key(c));
+      }
+    }
+  };
+  const double cell_count = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
+                            static_cast<double>(grid.dims[2]);
+  if (cell_count <= 4.0 * static_cast<double>(entry_count) + 1024.0) {
+    std::vector<std::size_t> offset(static_cast<std::size_t>(cell_count) + 1, 0);
+    for (std::size_t n = 0; n < firsts.size(); ++n) for_each_cell(n, [&](std::uint64_t key) { ++offset[key + 1]; });
+    for (std::size_t k = 0; k + 1 < offset.size(); ++k) {
+      if (offset[k + 1] != 0) {
+        buckets.keys.push_back(k);
+        buckets.starts.push_back(offset[k]);
+      }
+      offset[k + 1] += offset[k];
+    }
+    buckets.starts.push_back(entry_count);
+    for (std::size_t n = 0; n < firsts.size(); ++n) {
+      for_each_cell(n, [&](std::uint64_t key) { buckets.items[offset[key]++] = static_cast<std::uint32_t>(n); });
+    }
+    return buckets;
+  }
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
+  entries.reserve(entry_count);
+  for (std::size_t n = 0; n < firsts.size(); ++n) {
+    for_each_cell(n, [&](std::uint64_t key) { entries.emplace_back(key, static_cast<std::uint32_t>(n)); });
+  }
+  std::sort(entries.begin(), entries.end());
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    if (e == 0 || entries[e].first != entries[e - 1].first) {
+      buckets.keys.push_back(entries[e].first);
+      buckets.starts.push_back(e);
+    }
+    buckets.items[e] = entries[e].second;
+  }
+  buckets.starts.push_back(entries.size());
+  return buckets;
+}
+
 }  // namespace
 
 bool has_repeated_index(const MeshView& mesh, std::size_t face) {
@@ -307,41 +368,31 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   for (std::size_t n = 0; n < ids.size(); ++n) boxes[n] = box_of(g, ids[n]);
   const Grid grid = choose_grid(boxes);
 
-  // (cell key, triangle's position in ids) for every cell a box touches.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
-  std::vector<std::array<std::int64_t, 3>> firsts(ids.size());
+  std::vector<std::array<std::int64_t, 3>> firsts(ids.size()), lasts(ids.size());
+  std::size_t entry_count = 0;
   for (std::size_t n = 0; n < ids.size(); ++n) {
-    std::array<std::int64_t, 3>& first = firsts[n];
-    std::array<std::int64_t, 3> last, c;
+    std::size_t cells = 1;
     for (int a = 0; a < 3; ++a) {
-      first[a] = grid.cell(boxes[n].lo[a], a);
-      last[a] = grid.cell(boxes[n].hi[a], a);
+      firsts[n][a] = grid.cell(boxes[n].lo[a], a);
+      lasts[n][a] = grid.cell(boxes[n].hi[a], a);
+      cells *= static_cast<std::size_t>(lasts[n][a] - firsts[n][a] + 1);
     }
-    for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
-      for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
-        for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) {
-          entries.emplace_back(grid.key(c), static_cast<std::uint32_t>(n));
-        }
-      }
-    }
+    entry_count += cells;
   }
-  std::sort(entries.begin(), entries.end());
-  std::vector<std::size_t> starts;
-  for (std::size_t e = 0; e < entries.size(); ++e) {
-    if (e == 0 || entries[e].first != entries[e - 1].first) starts.push_back(e);
-  }
-  starts.push_back(entries.size());
+  const Buckets buckets = bucket_boxes(grid, firsts, lasts, entry_count);
+  const std::vector<std::uint32_t>& items = buckets.items;
+  const std::vector<std::size_t>& starts = buckets.starts;
 
   auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
   result.pairs = parallel_concat<FacePair>(
       pool, starts.size() - 1,
       [&](std::size_t cell, std::vector<FacePair>& out) {
         const std::size_t begin = starts[cell], end = starts[cell + 1];
-        const std::uint64_t key = entries[begin].first;
+        const std::uint64_t key = buckets.keys[cell];
         for (std::size_t l = begin; l < end; ++l) {
-          const std::uint32_t a = entries[l].second;
+          const std::uint32_t a = items[l];
           for (std::size_t r = l + 1; r < end; ++r) {
-            const std::uint32_t b = entries[r].second;
+            const std::uint32_t b = items[r];
             if (!marked(a) && !marked(b)) continue;
             const Box& x = boxes[a];
             const Box& y = boxes[b];

@@ -188,3 +188,15 @@ def test_coplanar_pairs_agree_with_integer_oracle(shared):
         assert found == expected, (a, b)
         seen.add(expected)
     assert seen == {True, False}
+
+
+@pytest.mark.parametrize("distance", [3.0, 1e5])
+def test_far_apart_parts_keep_their_pairs(distance):
+    """Two copies of intersecting tetrahedra: side by side (a dense grid of
+    candidate cells) and far apart along the diagonal (a sparse one); each
+    copy has the pairs of one alone."""
+    one = _join((TET_V, TET_F), (_shifted(TET_V, 0.2), TET_F))
+    alone = one.self_intersections()
+    both = _join((one.vertices, one.faces), (one.vertices + distance, one.faces))
+    expected = np.concatenate([alone, alone + len(one.faces)])
+    assert both.self_intersections().tolist() == expected.tolist()
