@@ -38,6 +38,7 @@ from karvex._validity import (
     corner_fans,
     directed_edges,
     geometry,
+    is_one_sheet,
 )
 
 __all__ = ["Repaired", "repair"]
@@ -67,6 +68,10 @@ class Repaired:
 def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repaired:
     """The mesh with repeated-index faces dropped, sheets split apart and folds
     relaxed; the input arrays are not changed."""
+    if is_one_sheet(vertices, faces):
+        # Nothing to drop, copy or part (the usual case): only folds to find.
+        vertices, moved, unresolved = relax_folds(vertices, faces, rounds)
+        return Repaired(vertices, faces, 0, moved, unresolved)
     faces = faces[~_repeated_index(faces)]
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import karvex
+from karvex import _validity
 from support.coplanar_oracle import area_sign, meet_beyond_corner, triangles_meet
 from support.exact_predicates import orient2d, orient3d
 
@@ -97,6 +98,27 @@ def test_counts_of_known_meshes(name):
             assert value == 0, (field, value)
     assert result.is_valid == (not any(expected.values()))
     assert len(mesh.self_intersections()) == result.intersecting_pairs
+    assert _validity.is_one_sheet(mesh.vertices, mesh.faces) == _one_sheet(result)
+
+
+def _one_sheet(result):
+    return not (result.nonmanifold_edges or result.misoriented_edges or result.nonmanifold_vertices
+                or result.repeated_index_faces)
+
+
+def test_one_sheet_test_agrees_with_the_counts_on_random_soups():
+    """The core's linear one-sheet test against the checker's NumPy counts,
+    on small random triangle soups (closed fans, crowded edges, turned faces
+    and repeated corners all come up)."""
+    rng = np.random.default_rng(3)
+    seen = set()
+    for _ in range(300):
+        vertices = rng.random((6, 3))
+        faces = rng.integers(0, 6, (int(rng.integers(1, 9)), 3))
+        expected = _one_sheet(_validity.check(vertices, faces))
+        assert _validity.is_one_sheet(vertices, faces) == expected, faces.tolist()
+        seen.add(expected)
+    assert seen == {True, False}
 
 
 def test_self_intersections_are_the_crossing_pairs():
