@@ -270,7 +270,8 @@ def relax_folds(
     if len(faces) == 0:
         return vertices, 0, 0
     heads, tails = directed_edges(faces)
-    degree = np.bincount(heads, minlength=len(vertices)) + np.bincount(tails, minlength=len(vertices))
+    ends, others = np.concatenate([heads, tails]), np.concatenate([tails, heads])
+    degree = np.bincount(ends, minlength=len(vertices))
     moved = np.zeros(len(vertices), dtype=bool)
     stubborn = np.zeros(len(faces), dtype=np.int64)
     bad = _bad_faces(vertices, faces, None)  # the first round tests every pair
@@ -281,9 +282,11 @@ def relax_folds(
         tries = np.zeros(len(vertices), dtype=np.int64)
         np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
         step = _STEPS[np.minimum(tries[chosen], len(_STEPS)) - 1][:, None]
-        sums = np.zeros_like(vertices)
-        np.add.at(sums, heads, vertices[tails])
-        np.add.at(sums, tails, vertices[heads])
+        # Sums over both ends of every directed edge, in the order of one
+        # pass over heads then tails (bincount adds in input order).
+        sums = np.stack(
+            [np.bincount(ends, weights=vertices[others, k], minlength=len(vertices)) for k in range(3)], axis=1
+        )
         mean = sums / np.maximum(degree, 1)[:, None]
         vertices[chosen] += step * (mean[chosen] - vertices[chosen])
         if max_move is not None:
