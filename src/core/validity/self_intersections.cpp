@@ -265,6 +265,18 @@ Grid choose_grid(const std::vector<Box>& boxes) {
   return grid;
 }
 
+// Calls visit(key) for the grid cells from `first` to `last` (inclusive).
+template <typename Visit>
+void for_each_key(const Grid& grid, const std::array<std::int64_t, 3>& first, const std::array<std::int64_t, 3>& last,
+                  Visit&& visit) {
+  std::array<std::int64_t, 3> c;
+  for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
+    for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
+      for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) visit(grid.key(c));
+    }
+  }
+}
+
 // The triangles of each occupied grid cell: `keys` of the occupied cells in
 // increasing order, their triangles (positions in ids, increasing)
 // items[starts[c], starts[c + 1]).
@@ -278,22 +290,16 @@ struct Buckets {
 // cells in all. A counting sort over the grid's cells when the grid is not
 // much larger than the entries (the usual case: its cell is about a
 // triangle's size), else a sort of (key, triangle) pairs; both give the same
-// buckets.
+// buckets. With `only` (sorted keys), the cells outside it are left out.
 Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t, 3>>& firsts,
-                     const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count) {
+                     const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count,
+                     const std::vector<std::uint64_t>* only) {
   Buckets buckets;
-  buckets.items.resize(entry_count);
-  auto for_each_cell = [&](std::size_t n, auto&& visit) {
-    std::array<std::int64_t, 3> c;
-    for (c[0] = firsts[n][0]; c[0] <= lasts[n][0]; ++c[0]) {
-      for (c[1] = firsts[n][1]; c[1] <= lasts[n][1]; ++c[1]) {
-        for (c[2] = firsts[n][2]; c[2] <= lasts[n][2]; ++c[2]) visit(grid.key(c));
-      }
-    }
-  };
+  auto for_each_cell = [&](std::size_t n, auto&& visit) { for_each_key(grid, firsts[n], lasts[n], visit); };
   const double cell_count = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
                             static_cast<double>(grid.dims[2]);
-  if (cell_count <= 4.0 * static_cast<double>(entry_count) + 1024.0) {
+  if (only == nullptr && cell_count <= 4.0 * static_cast<double>(entry_count) + 1024.0) {
+    buckets.items.resize(entry_count);
     std::vector<std::size_t> offset(static_cast<std::size_t>(cell_count) + 1, 0);
     for (std::size_t n = 0; n < firsts.size(); ++n) for_each_cell(n, [&](std::uint64_t key) { ++offset[key + 1]; });
     for (std::size_t k = 0; k + 1 < offset.size(); ++k) {
@@ -310,11 +316,16 @@ Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t
     return buckets;
   }
   std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
-  entries.reserve(entry_count);
+  if (only == nullptr) entries.reserve(entry_count);
   for (std::size_t n = 0; n < firsts.size(); ++n) {
-    for_each_cell(n, [&](std::uint64_t key) { entries.emplace_back(key, static_cast<std::uint32_t>(n)); });
+    for_each_cell(n, [&](std::uint64_t key) {
+      if (only == nullptr || std::binary_search(only->begin(), only->end(), key)) {
+        entries.emplace_back(key, static_cast<std::uint32_t>(n));
+      }
+    });
   }
   std::sort(entries.begin(), entries.end());
+  buckets.items.resize(entries.size());
   for (std::size_t e = 0; e < entries.size(); ++e) {
     if (e == 0 || entries[e].first != entries[e - 1].first) {
       buckets.keys.push_back(entries[e].first);
@@ -379,11 +390,23 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
     }
     entry_count += cells;
   }
-  const Buckets buckets = bucket_boxes(grid, firsts, lasts, entry_count);
+  auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
+  // With a subset, only the cells its triangles touch can hold a pair to
+  // test (a pair is tested in a cell both boxes touch).
+  std::vector<std::uint64_t> subset_cells;
+  if (subset != nullptr) {
+    for (std::size_t n = 0; n < ids.size(); ++n) {
+      if (!marked(static_cast<std::uint32_t>(n))) continue;
+      for_each_key(grid, firsts[n], lasts[n], [&](std::uint64_t key) { subset_cells.push_back(key); });
+    }
+    std::sort(subset_cells.begin(), subset_cells.end());
+    subset_cells.erase(std::unique(subset_cells.begin(), subset_cells.end()), subset_cells.end());
+  }
+  const Buckets buckets =
+      bucket_boxes(grid, firsts, lasts, entry_count, subset == nullptr ? nullptr : &subset_cells);
   const std::vector<std::uint32_t>& items = buckets.items;
   const std::vector<std::size_t>& starts = buckets.starts;
 
-  auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
   result.pairs = parallel_concat<FacePair>(
       pool, starts.size() - 1,
       [&](std::size_t cell, std::vector<FacePair>& out) {

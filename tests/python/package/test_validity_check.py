@@ -222,3 +222,17 @@ def test_far_apart_parts_keep_their_pairs(distance):
     both = _join((one.vertices, one.faces), (one.vertices + distance, one.faces))
     expected = np.concatenate([alone, alone + len(one.faces)])
     assert both.self_intersections().tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_subset_pairs_are_the_full_pairs_with_a_marked_face(seed):
+    """The pass re-tests only the triangles round moved vertices; the pairs
+    it finds are exactly those of the full test that have a marked face."""
+    rng = np.random.default_rng(seed)
+    vertices = rng.random((60, 3))
+    faces = rng.integers(0, 60, (80, 3))
+    subset = rng.random(80) < 0.1
+    full = _validity.intersecting_pairs(vertices, faces)
+    expected = full[subset[full].any(axis=1)]
+    assert len(full) > len(expected) > 0
+    assert _validity.intersecting_pairs(vertices, faces, subset).tolist() == expected.tolist()
