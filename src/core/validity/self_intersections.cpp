@@ -277,6 +277,36 @@ void for_each_key(const Grid& grid, const std::array<std::int64_t, 3>& first, co
   }
 }
 
+// A set of grid cells: a flag per cell where the grid is not much larger than
+// `entries` (then a flag per cell costs about as much as the entries), else
+// sorted keys.
+class CellSet {
+ public:
+  CellSet(const Grid& grid, std::size_t entries) {
+    const double cells = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
+                         static_cast<double>(grid.dims[2]);
+    if (cells <= 8.0 * static_cast<double>(entries) + 4096.0) flags_.assign(static_cast<std::size_t>(cells), 0);
+  }
+  void add(std::uint64_t key) {
+    if (flags_.empty()) {
+      keys_.push_back(key);
+    } else {
+      flags_[key] = 1;
+    }
+  }
+  void seal() {
+    std::sort(keys_.begin(), keys_.end());
+    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+  }
+  bool contains(std::uint64_t key) const {
+    return flags_.empty() ? std::binary_search(keys_.begin(), keys_.end(), key) : flags_[key] != 0;
+  }
+
+ private:
+  std::vector<std::uint8_t> flags_;
+  std::vector<std::uint64_t> keys_;
+};
+
 // The triangles of each occupied grid cell: `keys` of the occupied cells in
 // increasing order, their triangles (positions in ids, increasing)
 // items[starts[c], starts[c + 1]).
@@ -290,10 +320,10 @@ struct Buckets {
 // cells in all. A counting sort over the grid's cells when the grid is not
 // much larger than the entries (the usual case: its cell is about a
 // triangle's size), else a sort of (key, triangle) pairs; both give the same
-// buckets. With `only` (sorted keys), the cells outside it are left out.
+// buckets. With `only`, the cells outside it are left out.
 Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t, 3>>& firsts,
                      const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count,
-                     const std::vector<std::uint64_t>* only) {
+                     const CellSet* only) {
   Buckets buckets;
   auto for_each_cell = [&](std::size_t n, auto&& visit) { for_each_key(grid, firsts[n], lasts[n], visit); };
   const double cell_count = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
@@ -319,7 +349,7 @@ Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t
   if (only == nullptr) entries.reserve(entry_count);
   for (std::size_t n = 0; n < firsts.size(); ++n) {
     for_each_cell(n, [&](std::uint64_t key) {
-      if (only == nullptr || std::binary_search(only->begin(), only->end(), key)) {
+      if (only == nullptr || only->contains(key)) {
         entries.emplace_back(key, static_cast<std::uint32_t>(n));
       }
     });
@@ -393,14 +423,13 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
   // With a subset, only the cells its triangles touch can hold a pair to
   // test (a pair is tested in a cell both boxes touch).
-  std::vector<std::uint64_t> subset_cells;
+  CellSet subset_cells(grid, entry_count);
   if (subset != nullptr) {
     for (std::size_t n = 0; n < ids.size(); ++n) {
       if (!marked(static_cast<std::uint32_t>(n))) continue;
-      for_each_key(grid, firsts[n], lasts[n], [&](std::uint64_t key) { subset_cells.push_back(key); });
+      for_each_key(grid, firsts[n], lasts[n], [&](std::uint64_t key) { subset_cells.add(key); });
     }
-    std::sort(subset_cells.begin(), subset_cells.end());
-    subset_cells.erase(std::unique(subset_cells.begin(), subset_cells.end()), subset_cells.end());
+    subset_cells.seal();
   }
   const Buckets buckets =
       bucket_boxes(grid, firsts, lasts, entry_count, subset == nullptr ? nullptr : &subset_cells);
