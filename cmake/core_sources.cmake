@@ -57,4 +57,5 @@ target_sources(karvex_core PRIVATE
   # validity: exact predicates and the self-intersection test of a mesh
   src/core/validity/predicates.cpp
   src/core/validity/self_intersections.cpp
+  src/core/validity/sheets.cpp
 )

@@ -227,7 +227,7 @@ def mesh(
             vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
-        vertices, faces = _valid_solid(vertices, faces)
+        vertices, faces = _valid_solid(vertices, faces, args.simplify)
         if not args.keep_all:
             vertices, faces = _largest_piece(vertices, faces)
         vertex_normals = None
@@ -322,11 +322,15 @@ def _largest_piece(
 
 
 def _valid_solid(
-    vertices: NDArray[np.float64], faces: NDArray[np.int64]
+    vertices: NDArray[np.float64], faces: NDArray[np.int64], simplify: float | None = None
 ) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     """The contoured mesh made a valid solid (see :mod:`karvex._repair`),
-    with a :class:`~karvex.ValidityWarning` when some triangles stay bad."""
-    repaired = _repair.repair(vertices, faces)
+    with a :class:`~karvex.ValidityWarning` when some triangles stay bad.
+
+    A simplified mesh's vertices move by at most half the tolerance: the
+    merge may have used the other half, and the mesh keeps within it."""
+    max_move = None if simplify is None else 0.5 * simplify
+    repaired = _repair.repair(vertices, faces, max_move=max_move)
     if repaired.unresolved_faces:
         warnings.warn(
             f"{repaired.unresolved_faces} triangles still intersect others or have zero "

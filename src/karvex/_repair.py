@@ -38,6 +38,7 @@ from karvex._validity import (
     corner_fans,
     directed_edges,
     geometry,
+    is_one_sheet,
 )
 
 __all__ = ["Repaired", "repair"]
@@ -64,9 +65,18 @@ class Repaired:
     unresolved_faces: int  # faces still intersecting or of zero area (0: valid)
 
 
-def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repaired:
+def repair(
+    vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS, max_move: float | None = None
+) -> Repaired:
     """The mesh with repeated-index faces dropped, sheets split apart and folds
-    relaxed; the input arrays are not changed."""
+    relaxed; the input arrays are not changed. With ``max_move``, vertices
+    move by at most that much where that repairs the mesh; folds that it
+    cannot repair are then relaxed without the bound (validity comes first).
+    """
+    if is_one_sheet(vertices, faces):
+        # Nothing to drop, copy or part (the usual case): only folds to find.
+        vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move)
+        return Repaired(vertices, faces, 0, moved, unresolved)
     faces = faces[~_repeated_index(faces)]
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)
@@ -78,8 +88,19 @@ def repair(vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS) -> Repa
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
     first[_originals(vertices, count)] = True
-    vertices, moved, unresolved = relax_folds(vertices, faces, rounds, first)
+    vertices, moved, unresolved = _relax_within(vertices, faces, rounds, first, max_move)
     return Repaired(vertices, faces, split, moved, unresolved)
+
+
+def _relax_within(
+    vertices: FloatArray, faces: IntArray, rounds: int, first: NDArray[np.bool_] | None, max_move: float | None
+) -> tuple[FloatArray, int, int]:
+    """:func:`relax_folds` within ``max_move``, then without it if folds are left."""
+    relaxed, moved, unresolved = relax_folds(vertices, faces, rounds, first, max_move)
+    if unresolved and max_move is not None:
+        relaxed, _, unresolved = relax_folds(relaxed, faces, rounds, first)
+        moved = int((relaxed != vertices).any(axis=1).sum())
+    return relaxed, moved, unresolved
 
 
 def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -227,20 +248,30 @@ def _originals(vertices: FloatArray, count: int) -> IntArray:
 
 
 def relax_folds(
-    vertices: FloatArray, faces: IntArray, rounds: int, first: NDArray[np.bool_] | None = None
+    vertices: FloatArray,
+    faces: IntArray,
+    rounds: int,
+    first: NDArray[np.bool_] | None = None,
+    max_move: float | None = None,
 ) -> tuple[FloatArray, int, int]:
     """Move the vertices of intersecting and zero-area triangles towards their
     neighbours' mean until none is left or ``rounds`` have passed.
 
     Vertices marked ``first`` are moved before any other corner of the same
-    bad triangles. Returns the positions, how many vertices moved and how
-    many triangles are still bad (0 when the result is free of both).
+    bad triangles. With ``max_move`` a vertex stops on the sphere of that
+    radius round its starting point (a simplified mesh keeps within its
+    tolerance); a triangle that stays bad then moves its other corners, and
+    later a patch round it, as any stubborn fold does. Returns the positions,
+    how many vertices moved and how many triangles are still bad (0 when the
+    result is free of both).
     """
+    start = vertices
     vertices = vertices.copy()
     if len(faces) == 0:
         return vertices, 0, 0
     heads, tails = directed_edges(faces)
-    degree = np.bincount(heads, minlength=len(vertices)) + np.bincount(tails, minlength=len(vertices))
+    ends, others = np.concatenate([heads, tails]), np.concatenate([tails, heads])
+    degree = np.bincount(ends, minlength=len(vertices))
     moved = np.zeros(len(vertices), dtype=bool)
     stubborn = np.zeros(len(faces), dtype=np.int64)
     bad = _bad_faces(vertices, faces, None)  # the first round tests every pair
@@ -251,11 +282,19 @@ def relax_folds(
         tries = np.zeros(len(vertices), dtype=np.int64)
         np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
         step = _STEPS[np.minimum(tries[chosen], len(_STEPS)) - 1][:, None]
-        sums = np.zeros_like(vertices)
-        np.add.at(sums, heads, vertices[tails])
-        np.add.at(sums, tails, vertices[heads])
+        # Sums over both ends of every directed edge, in the order of one
+        # pass over heads then tails (bincount adds in input order).
+        sums = np.stack(
+            [np.bincount(ends, weights=vertices[others, k], minlength=len(vertices)) for k in range(3)], axis=1
+        )
         mean = sums / np.maximum(degree, 1)[:, None]
         vertices[chosen] += step * (mean[chosen] - vertices[chosen])
+        if max_move is not None:
+            offset = vertices[chosen] - start[chosen]
+            length = np.linalg.norm(offset, axis=1)
+            far = length > max_move
+            offset[far] *= (max_move / length[far])[:, None]
+            vertices[chosen] = start[chosen] + offset
         moved |= chosen
         # Only triangles round a moved vertex can have changed.
         bad = _bad_faces(vertices, faces, chosen[faces].any(axis=1))

@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 # meshing call that tests may stand in for.
 from karvex._engine import _native_module
 
-__all__ = ["MeshCheck", "check", "geometry", "intersecting_pairs"]
+__all__ = ["MeshCheck", "check", "geometry", "intersecting_pairs", "is_one_sheet"]
 
 IntArray = NDArray[np.int64]
 FloatArray = NDArray[np.float64]
@@ -145,6 +145,17 @@ def corner_fans(faces: IntArray, links: IntArray) -> IntArray:
     tail2 = 3 * (e2 // 3) + (e2 % 3 + 1) % 3
     # e1 runs a -> b and e2 runs b -> a: the head of each meets the tail of the other.
     return _components(faces.size, np.concatenate([e1, tail1]), np.concatenate([tail2, e2]))
+
+
+def is_one_sheet(vertices: FloatArray, faces: IntArray) -> bool:
+    """Whether every edge is in at most two triangles (wound opposite ways
+    when in two), no triangle repeats a vertex and every vertex's triangles
+    are one fan; from the core, in linear time."""
+    return bool(
+        _native_module().is_one_sheet(
+            np.ascontiguousarray(vertices, dtype=np.float64), np.ascontiguousarray(faces, dtype=np.int64)
+        )
+    )
 
 
 def manifold_edge_links(faces: IntArray) -> IntArray:

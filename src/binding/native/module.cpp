@@ -48,6 +48,12 @@ constexpr const char* kSelfIntersectionsDoc =
     "pairs. subset, None or one bool per face, limits the pairs to those with a\n"
     "marked face. vertices must be finite and faces in range (ValueError).";
 
+constexpr const char* kIsOneSheetDoc =
+    "is_one_sheet(vertices, faces)\n--\n\n"
+    "True when every edge is in at most two triangles, wound opposite ways when in\n"
+    "two, no triangle repeats a vertex and the triangles round each vertex form one\n"
+    "fan; boundary edges are allowed. Arrays as for self_intersections.";
+
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
@@ -56,6 +62,8 @@ PyMethodDef g_functions[] = {
      "float64 (N, 3) points, uncapped: (values (N,), gradients (N, 3))."},
     {"self_intersections", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_self_intersections)),
      METH_FASTCALL, kSelfIntersectionsDoc},
+    {"is_one_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_is_one_sheet)),
+     METH_FASTCALL, kIsOneSheetDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

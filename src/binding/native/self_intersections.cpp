@@ -1,6 +1,6 @@
-// karvex._native.self_intersections: the core's exact self-intersection test
-// over NumPy arrays, for Mesh.check(), Mesh.self_intersections() and the
-// repair after extraction.
+// karvex._native.self_intersections and is_one_sheet: the core's exact
+// self-intersection test and its one-sheet test over NumPy arrays, for
+// Mesh.check(), Mesh.self_intersections() and the repair after extraction.
 #include <Python.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "native/functions.h"
 #include "pool/worker_pool.h"
 #include "validity/self_intersections.h"
+#include "validity/sheets.h"
 
 namespace karvex::py {
 
@@ -35,6 +36,28 @@ Ref as_array(PyObject* value, int type, int columns, const char* name) {
   return array;
 }
 
+// The mesh of two arrays from as_array, with finite vertices and faces in range.
+validity::MeshView checked_view(const Ref& vertices, const Ref& faces) {
+  auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
+  auto* f = reinterpret_cast<PyArrayObject*>(faces.get());
+  validity::MeshView mesh;
+  mesh.vertices = static_cast<const double*>(PyArray_DATA(v));
+  mesh.vertex_count = static_cast<std::size_t>(PyArray_DIM(v, 0));
+  mesh.faces = static_cast<const std::int64_t*>(PyArray_DATA(f));
+  mesh.face_count = static_cast<std::size_t>(PyArray_DIM(f, 0));
+  for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) {
+    if (!std::isfinite(mesh.vertices[k])) value_error("vertices must be finite; found NaN or infinity");
+  }
+  const auto count = static_cast<std::int64_t>(mesh.vertex_count);
+  for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
+    if (mesh.faces[k] < 0 || mesh.faces[k] >= count) {
+      value_error("faces must hold vertex numbers from 0 to " + std::to_string(count - 1) + "; found " +
+                  std::to_string(mesh.faces[k]));
+    }
+  }
+  return mesh;
+}
+
 }  // namespace
 
 PyObject* karvex_native_self_intersections(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -45,23 +68,7 @@ PyObject* karvex_native_self_intersections(PyObject*, PyObject* const* args, Py_
     }
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
-    auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
-    auto* f = reinterpret_cast<PyArrayObject*>(faces.get());
-    validity::MeshView mesh;
-    mesh.vertices = static_cast<const double*>(PyArray_DATA(v));
-    mesh.vertex_count = static_cast<std::size_t>(PyArray_DIM(v, 0));
-    mesh.faces = static_cast<const std::int64_t*>(PyArray_DATA(f));
-    mesh.face_count = static_cast<std::size_t>(PyArray_DIM(f, 0));
-    for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) {
-      if (!std::isfinite(mesh.vertices[k])) value_error("vertices must be finite; found NaN or infinity");
-    }
-    const auto count = static_cast<std::int64_t>(mesh.vertex_count);
-    for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
-      if (mesh.faces[k] < 0 || mesh.faces[k] >= count) {
-        value_error("faces must hold vertex numbers from 0 to " + std::to_string(count - 1) + "; found " +
-                    std::to_string(mesh.faces[k]));
-      }
-    }
+    const validity::MeshView mesh = checked_view(vertices, faces);
     Ref subset_array;
     const std::uint8_t* subset = nullptr;
     if (args[2] != Py_None) {
@@ -86,6 +93,17 @@ PyObject* karvex_native_self_intersections(PyObject*, PyObject* const* args, Py_
     std::copy(found.zero_area.begin(), found.zero_area.end(),
               static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(zero_area.get()))));
     return checked(PyTuple_Pack(2, pairs.get(), zero_area.get()));
+  });
+}
+
+PyObject* karvex_native_is_one_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    ensure_numpy_api();
+    if (nargs != 2) throw PythonError::make(PyExc_TypeError, "is_one_sheet(vertices, faces) takes 2 arguments");
+    Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
+    Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    return checked(PyBool_FromLong(validity::is_one_sheet(mesh) ? 1 : 0));
   });
 }
 

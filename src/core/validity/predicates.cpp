@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <vector>
+#include <utility>
 
 namespace karvex::validity {
 
@@ -22,8 +22,21 @@ constexpr double kO2Bound = (3.0 + 16.0 * kEps) * kEps;
 constexpr double kTiny = 1e-250;
 constexpr double kSplitter = 134217729.0;  // 2^27 + 1
 
-// A value as an increasing-magnitude list of non-overlapping doubles.
-using Expansion = std::vector<double>;
+// A value as an increasing-magnitude list of non-overlapping doubles, in a
+// buffer of fixed size: the longest expansion of orient3d's determinant has
+// 192 components (3 terms of 2 x (2 x 2 + 2 x 2) x 2 x ... below), so the
+// exact path never allocates. `size` components are in use.
+constexpr int kCapacity = 192;
+struct Expansion {
+  double part[kCapacity];
+  int size = 0;
+};
+
+// The used components only: a whole buffer is far longer than most values.
+void copy(const Expansion& from, Expansion& to) {
+  std::copy(from.part, from.part + from.size, to.part);
+  to.size = from.size;
+}
 
 void two_sum(double a, double b, double& x, double& y) {
   x = a + b;
@@ -57,72 +70,89 @@ void two_product(double a, double b, double& x, double& y) {
   y = alo * blo - err3;
 }
 
-// e + f, zeros removed (Shewchuk's linear expansion sum, done by growing e
-// by each component of f: quadratic, but expansions here are short).
-Expansion sum(const Expansion& e, const Expansion& f) {
-  Expansion h = e;
-  for (double b : f) {
-    Expansion next;
-    next.reserve(h.size() + 1);
-    double q = b;
-    for (double component : h) {
-      double x, y;
-      two_sum(q, component, x, y);
-      q = x;
-      if (y != 0.0) next.push_back(y);
-    }
-    if (q != 0.0) next.push_back(q);
-    h.swap(next);
+// h = e + f, zeros removed (Shewchuk's expansion sum: e grown by each
+// component of f; quadratic, but the expansions here are short). At most
+// e.size + f.size components; h must not be e or f.
+void sum(const Expansion& e, const Expansion& f, Expansion& h) {
+  Expansion grown;
+  const Expansion* from = &e;
+  Expansion* to = &h;
+  if (f.size == 0) {
+    copy(e, h);
+    return;
   }
-  return h;
+  // Alternate between h and a scratch buffer so that the last grow lands in h.
+  if (f.size % 2 == 0) to = &grown;
+  for (int k = 0; k < f.size; ++k) {
+    double q = f.part[k];
+    int n = 0;
+    for (int i = 0; i < from->size; ++i) {
+      double x, y;
+      two_sum(q, from->part[i], x, y);
+      q = x;
+      if (y != 0.0) to->part[n++] = y;
+    }
+    if (q != 0.0) to->part[n++] = q;
+    to->size = n;
+    from = to;
+    to = to == &h ? &grown : &h;
+  }
 }
 
-// e * b, zeros removed.
-Expansion scale(const Expansion& e, double b) {
-  Expansion h;
-  if (e.empty() || b == 0.0) return h;
-  h.reserve(2 * e.size());
+// h = e * b, zeros removed; at most 2 e.size components.
+void scale(const Expansion& e, double b, Expansion& h) {
+  h.size = 0;
+  if (e.size == 0 || b == 0.0) return;
   double q, lo;
-  two_product(e[0], b, q, lo);
-  if (lo != 0.0) h.push_back(lo);
-  for (std::size_t i = 1; i < e.size(); ++i) {
+  two_product(e.part[0], b, q, lo);
+  if (lo != 0.0) h.part[h.size++] = lo;
+  for (int i = 1; i < e.size; ++i) {
     double p1, p0;
-    two_product(e[i], b, p1, p0);
+    two_product(e.part[i], b, p1, p0);
     double s, t;
     two_sum(q, p0, s, t);
-    if (t != 0.0) h.push_back(t);
+    if (t != 0.0) h.part[h.size++] = t;
     two_sum(p1, s, q, t);
-    if (t != 0.0) h.push_back(t);
+    if (t != 0.0) h.part[h.size++] = t;
   }
-  if (q != 0.0) h.push_back(q);
-  return h;
+  if (q != 0.0) h.part[h.size++] = q;
 }
 
-Expansion product(const Expansion& e, const Expansion& f) {
-  Expansion h;
-  for (double b : f) h = sum(h, scale(e, b));
-  return h;
+// h = e * f; at most 2 e.size f.size components.
+void product(const Expansion& e, const Expansion& f, Expansion& h) {
+  if (f.size == 1) {
+    scale(e, f.part[0], h);
+    return;
+  }
+  Expansion term, spare;
+  Expansion* total = &h;
+  Expansion* next = &spare;
+  total->size = 0;
+  for (int k = 0; k < f.size; ++k) {
+    scale(e, f.part[k], term);
+    sum(*total, term, *next);
+    std::swap(total, next);
+  }
+  if (total != &h) copy(*total, h);
 }
 
-Expansion negate(Expansion e) {
-  for (double& component : e) component = -component;
-  return e;
+void negate(Expansion& e) {
+  for (int i = 0; i < e.size; ++i) e.part[i] = -e.part[i];
 }
 
-// a - b exactly.
-Expansion difference(double a, double b) {
+// e = a - b exactly.
+void difference(double a, double b, Expansion& e) {
   double x, y;
   two_diff(a, b, x, y);
-  Expansion e;
-  if (y != 0.0) e.push_back(y);
-  if (x != 0.0) e.push_back(x);
-  return e;
+  e.size = 0;
+  if (y != 0.0) e.part[e.size++] = y;
+  if (x != 0.0) e.part[e.size++] = x;
 }
 
 int sign_of(const Expansion& e) {
   // The largest component is the last and decides the sign.
-  if (e.empty()) return 0;
-  return e.back() > 0.0 ? 1 : -1;
+  if (e.size == 0) return 0;
+  return e.part[e.size - 1] > 0.0 ? 1 : -1;
 }
 
 int sign_of(double x) { return (x > 0.0) - (x < 0.0); }
@@ -139,25 +169,36 @@ int scale_exponent(const std::array<double, N>& values) {
   return -exponent;
 }
 
-// 2x2 minor p.x * q.y - q.x * p.y of expansions.
-Expansion minor(const Expansion& px, const Expansion& py, const Expansion& qx, const Expansion& qy) {
-  return sum(product(px, qy), negate(product(qx, py)));
+// h = 2x2 minor p.x * q.y - q.x * p.y of two-component differences (at most
+// 16 components).
+void minor(const Expansion& px, const Expansion& py, const Expansion& qx, const Expansion& qy, Expansion& h) {
+  Expansion left, right;
+  product(px, qy, left);
+  product(qx, py, right);
+  negate(right);
+  sum(left, right, h);
 }
 
 int exact_orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
   std::array<double, 12> all{a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2], d[0], d[1], d[2]};
   const int shift = scale_exponent(all);
   for (double& v : all) v = std::ldexp(v, shift);
-  std::array<Expansion, 9> diff;  // ad, bd, cd by coordinate
+  Expansion diff[9];  // ad, bd, cd by coordinate
   for (int p = 0; p < 3; ++p) {
-    for (int k = 0; k < 3; ++k) diff[3 * p + k] = difference(all[3 * p + k], all[9 + k]);
+    for (int k = 0; k < 3; ++k) difference(all[3 * p + k], all[9 + k], diff[3 * p + k]);
   }
   const Expansion* ad = &diff[0];
   const Expansion* bd = &diff[3];
   const Expansion* cd = &diff[6];
-  const Expansion det = sum(sum(product(ad[2], minor(bd[0], bd[1], cd[0], cd[1])),
-                                product(bd[2], minor(cd[0], cd[1], ad[0], ad[1]))),
-                            product(cd[2], minor(ad[0], ad[1], bd[0], bd[1])));
+  Expansion m, t1, t2, t3, partial, det;
+  minor(bd[0], bd[1], cd[0], cd[1], m);
+  product(ad[2], m, t1);
+  minor(cd[0], cd[1], ad[0], ad[1], m);
+  product(bd[2], m, t2);
+  minor(ad[0], ad[1], bd[0], bd[1], m);
+  product(cd[2], m, t3);
+  sum(t1, t2, partial);
+  sum(partial, t3, det);
   return sign_of(det);
 }
 
@@ -165,8 +206,13 @@ int exact_orient2d(const Point2& a, const Point2& b, const Point2& c) {
   std::array<double, 6> all{a[0], a[1], b[0], b[1], c[0], c[1]};
   const int shift = scale_exponent(all);
   for (double& v : all) v = std::ldexp(v, shift);
-  return sign_of(minor(difference(all[0], all[4]), difference(all[1], all[5]), difference(all[2], all[4]),
-                       difference(all[3], all[5])));
+  Expansion acx, acy, bcx, bcy, det;
+  difference(all[0], all[4], acx);
+  difference(all[1], all[5], acy);
+  difference(all[2], all[4], bcx);
+  difference(all[3], all[5], bcy);
+  minor(acx, acy, bcx, bcy, det);
+  return sign_of(det);
 }
 
 }  // namespace

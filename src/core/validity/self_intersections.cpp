@@ -77,17 +77,61 @@ bool segment_meets_triangle(const Point3& p, const Point3& q, const Point3& a, c
   return (s1 >= 0 && s2 >= 0 && s3 >= 0) || (s1 <= 0 && s2 <= 0 && s3 <= 0);
 }
 
-// Whether all `points` lie strictly on one side of the plane of abc (then
-// nothing of their hull meets it, but possibly a shared vertex on the plane).
+// The sides (orient3d signs) of `points` to the plane of abc.
 template <std::size_t N>
-bool strictly_aside(const Point3& a, const Point3& b, const Point3& c, const std::array<Point3, N>& points) {
+std::array<int, N> sides_of(const Point3& a, const Point3& b, const Point3& c, const std::array<Point3, N>& points) {
+  std::array<int, N> sides{};
+  for (std::size_t k = 0; k < N; ++k) sides[k] = orient3d(a, b, c, points[k]);
+  return sides;
+}
+
+// All strictly on one side: nothing of their hull meets the plane (but
+// possibly a shared vertex on it).
+template <std::size_t N>
+bool strictly_aside(const std::array<int, N>& sides) {
   int positive = 0, negative = 0;
-  for (const Point3& p : points) {
-    const int side = orient3d(a, b, c, p);
+  for (int side : sides) {
     positive += side > 0;
     negative += side < 0;
   }
   return positive == static_cast<int>(N) || negative == static_cast<int>(N);
+}
+
+template <std::size_t N>
+bool all_zero(const std::array<int, N>& sides) {
+  for (int side : sides) {
+    if (side != 0) return false;
+  }
+  return true;
+}
+
+// Two closed triangles of nonzero area in one plane, projected along `axis`
+// (which keeps both nondegenerate): they meet iff no edge of either has the
+// other's three corners strictly outside it (two disjoint convex polygons
+// are strictly separated by a line along one of their edges).
+bool coplanar_triangles_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 3>& pj, int axis) {
+  const std::array<Point2, 3> a{project(pi[0], axis), project(pi[1], axis), project(pi[2], axis)};
+  const std::array<Point2, 3> b{project(pj[0], axis), project(pj[1], axis), project(pj[2], axis)};
+  auto separates = [](const std::array<Point2, 3>& t, const std::array<Point2, 3>& other) {
+    const int turn = orient2d(t[0], t[1], t[2]);
+    for (int k = 0; k < 3; ++k) {
+      const Point2& p = t[k];
+      const Point2& q = t[(k + 1) % 3];
+      if (orient2d(p, q, other[0]) * turn < 0 && orient2d(p, q, other[1]) * turn < 0 &&
+          orient2d(p, q, other[2]) * turn < 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  return !separates(a, b) && !separates(b, a);
+}
+
+// Whether ray v->r lies in the closed wedge of v between rays v->p and v->q
+// (an angle strictly between 0 and 180 degrees).
+bool in_wedge(const Point2& v, const Point2& p, const Point2& q, const Point2& r) {
+  const int turn = orient2d(v, p, q);
+  return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
 }
 
 bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
@@ -105,7 +149,12 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
   const int axis_i = g.axes[i], axis_j = g.axes[j];
   if (shared == 0) {
-    if (strictly_aside(pi[0], pi[1], pi[2], pj) || strictly_aside(pj[0], pj[1], pj[2], pi)) return false;
+    const std::array<int, 3> sides_j = sides_of(pi[0], pi[1], pi[2], pj);
+    if (strictly_aside(sides_j)) return false;
+    // Coplanar (common on flat faces, where candidate pairs abound): one
+    // test of the two projected triangles.
+    if (all_zero(sides_j)) return coplanar_triangles_meet(pi, pj, axis_i);
+    if (strictly_aside(sides_of(pj[0], pj[1], pj[2], pi))) return false;
     for (int k = 0; k < 3; ++k) {
       const int n = (k + 1) % 3;
       if (segment_meets_triangle(pi[k], pi[n], pj[0], pj[1], pj[2], axis_j)) return true;
@@ -121,9 +170,18 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     while (!column_matched(cj)) ++cj;
     const std::array<Point3, 2> opposite_i{pi[(ci + 1) % 3], pi[(ci + 2) % 3]};
     const std::array<Point3, 2> opposite_j{pj[(cj + 1) % 3], pj[(cj + 2) % 3]};
-    if (strictly_aside(pi[0], pi[1], pi[2], opposite_j) || strictly_aside(pj[0], pj[1], pj[2], opposite_i)) {
-      return false;
+    const std::array<int, 2> sides_j = sides_of(pi[0], pi[1], pi[2], opposite_j);
+    if (strictly_aside(sides_j)) return false;
+    if (all_zero(sides_j)) {
+      // Coplanar: near v the triangles are their wedges at v, and two such
+      // wedges share more than v iff a bounding ray of one lies in the other.
+      const Point2 v = project(pi[ci], axis_i);
+      const Point2 a1 = project(opposite_i[0], axis_i), a2 = project(opposite_i[1], axis_i);
+      const Point2 b1 = project(opposite_j[0], axis_i), b2 = project(opposite_j[1], axis_i);
+      return in_wedge(v, a1, a2, b1) || in_wedge(v, a1, a2, b2) || in_wedge(v, b1, b2, a1) ||
+             in_wedge(v, b1, b2, a2);
     }
+    if (strictly_aside(sides_of(pj[0], pj[1], pj[2], opposite_i))) return false;
     return segment_meets_triangle(opposite_i[0], opposite_i[1], pj[0], pj[1], pj[2], axis_j) ||
            segment_meets_triangle(opposite_j[0], opposite_j[1], pi[0], pi[1], pi[2], axis_i);
   }
@@ -207,6 +265,108 @@ Grid choose_grid(const std::vector<Box>& boxes) {
   return grid;
 }
 
+// Calls visit(key) for the grid cells from `first` to `last` (inclusive).
+template <typename Visit>
+void for_each_key(const Grid& grid, const std::array<std::int64_t, 3>& first, const std::array<std::int64_t, 3>& last,
+                  Visit&& visit) {
+  std::array<std::int64_t, 3> c;
+  for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
+    for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
+      for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) visit(grid.key(c));
+    }
+  }
+}
+
+// A set of grid cells: a flag per cell where the grid is not much larger than
+// `entries` (then a flag per cell costs about as much as the entries), else
+// sorted keys.
+class CellSet {
+ public:
+  CellSet(const Grid& grid, std::size_t entries) {
+    const double cells = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
+                         static_cast<double>(grid.dims[2]);
+    if (cells <= 8.0 * static_cast<double>(entries) + 4096.0) flags_.assign(static_cast<std::size_t>(cells), 0);
+  }
+  void add(std::uint64_t key) {
+    if (flags_.empty()) {
+      keys_.push_back(key);
+    } else {
+      flags_[key] = 1;
+    }
+  }
+  void seal() {
+    std::sort(keys_.begin(), keys_.end());
+    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+  }
+  bool contains(std::uint64_t key) const {
+    return flags_.empty() ? std::binary_search(keys_.begin(), keys_.end(), key) : flags_[key] != 0;
+  }
+
+ private:
+  std::vector<std::uint8_t> flags_;
+  std::vector<std::uint64_t> keys_;
+};
+
+// The triangles of each occupied grid cell: `keys` of the occupied cells in
+// increasing order, their triangles (positions in ids, increasing)
+// items[starts[c], starts[c + 1]).
+struct Buckets {
+  std::vector<std::uint64_t> keys;
+  std::vector<std::size_t> starts;
+  std::vector<std::uint32_t> items;
+};
+
+// Boxes spanning cells firsts[n] to lasts[n] (inclusive), `entry_count`
+// cells in all. A counting sort over the grid's cells when the grid is not
+// much larger than the entries (the usual case: its cell is about a
+// triangle's size), else a sort of (key, triangle) pairs; both give the same
+// buckets. With `only`, the cells outside it are left out.
+Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t, 3>>& firsts,
+                     const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count,
+                     const CellSet* only) {
+  Buckets buckets;
+  auto for_each_cell = [&](std::size_t n, auto&& visit) { for_each_key(grid, firsts[n], lasts[n], visit); };
+  const double cell_count = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
+                            static_cast<double>(grid.dims[2]);
+  if (only == nullptr && cell_count <= 4.0 * static_cast<double>(entry_count) + 1024.0) {
+    buckets.items.resize(entry_count);
+    std::vector<std::size_t> offset(static_cast<std::size_t>(cell_count) + 1, 0);
+    for (std::size_t n = 0; n < firsts.size(); ++n) for_each_cell(n, [&](std::uint64_t key) { ++offset[key + 1]; });
+    for (std::size_t k = 0; k + 1 < offset.size(); ++k) {
+      if (offset[k + 1] != 0) {
+        buckets.keys.push_back(k);
+        buckets.starts.push_back(offset[k]);
+      }
+      offset[k + 1] += offset[k];
+    }
+    buckets.starts.push_back(entry_count);
+    for (std::size_t n = 0; n < firsts.size(); ++n) {
+      for_each_cell(n, [&](std::uint64_t key) { buckets.items[offset[key]++] = static_cast<std::uint32_t>(n); });
+    }
+    return buckets;
+  }
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
+  if (only == nullptr) entries.reserve(entry_count);
+  for (std::size_t n = 0; n < firsts.size(); ++n) {
+    for_each_cell(n, [&](std::uint64_t key) {
+      if (only == nullptr || only->contains(key)) {
+        entries.emplace_back(key, static_cast<std::uint32_t>(n));
+      }
+    });
+  }
+  std::sort(entries.begin(), entries.end());
+  buckets.items.resize(entries.size());
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    if (e == 0 || entries[e].first != entries[e - 1].first) {
+      buckets.keys.push_back(entries[e].first);
+      buckets.starts.push_back(e);
+    }
+    buckets.items[e] = entries[e].second;
+  }
+  buckets.starts.push_back(entries.size());
+  return buckets;
+}
+
 }  // namespace
 
 bool has_repeated_index(const MeshView& mesh, std::size_t face) {
@@ -249,41 +409,42 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   for (std::size_t n = 0; n < ids.size(); ++n) boxes[n] = box_of(g, ids[n]);
   const Grid grid = choose_grid(boxes);
 
-  // (cell key, triangle's position in ids) for every cell a box touches.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
-  std::vector<std::array<std::int64_t, 3>> firsts(ids.size());
+  std::vector<std::array<std::int64_t, 3>> firsts(ids.size()), lasts(ids.size());
+  std::size_t entry_count = 0;
   for (std::size_t n = 0; n < ids.size(); ++n) {
-    std::array<std::int64_t, 3>& first = firsts[n];
-    std::array<std::int64_t, 3> last, c;
+    std::size_t cells = 1;
     for (int a = 0; a < 3; ++a) {
-      first[a] = grid.cell(boxes[n].lo[a], a);
-      last[a] = grid.cell(boxes[n].hi[a], a);
+      firsts[n][a] = grid.cell(boxes[n].lo[a], a);
+      lasts[n][a] = grid.cell(boxes[n].hi[a], a);
+      cells *= static_cast<std::size_t>(lasts[n][a] - firsts[n][a] + 1);
     }
-    for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
-      for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
-        for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) {
-          entries.emplace_back(grid.key(c), static_cast<std::uint32_t>(n));
-        }
-      }
-    }
+    entry_count += cells;
   }
-  std::sort(entries.begin(), entries.end());
-  std::vector<std::size_t> starts;
-  for (std::size_t e = 0; e < entries.size(); ++e) {
-    if (e == 0 || entries[e].first != entries[e - 1].first) starts.push_back(e);
-  }
-  starts.push_back(entries.size());
-
   auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
+  // With a subset, only the cells its triangles touch can hold a pair to
+  // test (a pair is tested in a cell both boxes touch).
+  CellSet subset_cells(grid, entry_count);
+  if (subset != nullptr) {
+    for (std::size_t n = 0; n < ids.size(); ++n) {
+      if (!marked(static_cast<std::uint32_t>(n))) continue;
+      for_each_key(grid, firsts[n], lasts[n], [&](std::uint64_t key) { subset_cells.add(key); });
+    }
+    subset_cells.seal();
+  }
+  const Buckets buckets =
+      bucket_boxes(grid, firsts, lasts, entry_count, subset == nullptr ? nullptr : &subset_cells);
+  const std::vector<std::uint32_t>& items = buckets.items;
+  const std::vector<std::size_t>& starts = buckets.starts;
+
   result.pairs = parallel_concat<FacePair>(
       pool, starts.size() - 1,
       [&](std::size_t cell, std::vector<FacePair>& out) {
         const std::size_t begin = starts[cell], end = starts[cell + 1];
-        const std::uint64_t key = entries[begin].first;
+        const std::uint64_t key = buckets.keys[cell];
         for (std::size_t l = begin; l < end; ++l) {
-          const std::uint32_t a = entries[l].second;
+          const std::uint32_t a = items[l];
           for (std::size_t r = l + 1; r < end; ++r) {
-            const std::uint32_t b = entries[r].second;
+            const std::uint32_t b = items[r];
             if (!marked(a) && !marked(b)) continue;
             const Box& x = boxes[a];
             const Box& y = boxes[b];

@@ -7,6 +7,8 @@ import numpy as np
 import pytest
 
 import karvex
+from karvex import _validity
+from support.coplanar_oracle import area_sign, meet_beyond_corner, triangles_meet
 from support.exact_predicates import orient2d, orient3d
 
 TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
@@ -96,6 +98,27 @@ def test_counts_of_known_meshes(name):
             assert value == 0, (field, value)
     assert result.is_valid == (not any(expected.values()))
     assert len(mesh.self_intersections()) == result.intersecting_pairs
+    assert _validity.is_one_sheet(mesh.vertices, mesh.faces) == _one_sheet(result)
+
+
+def _one_sheet(result):
+    return not (result.nonmanifold_edges or result.misoriented_edges or result.nonmanifold_vertices
+                or result.repeated_index_faces)
+
+
+def test_one_sheet_test_agrees_with_the_counts_on_random_soups():
+    """The core's linear one-sheet test against the checker's NumPy counts,
+    on small random triangle soups (closed fans, crowded edges, turned faces
+    and repeated corners all come up)."""
+    rng = np.random.default_rng(3)
+    seen = set()
+    for _ in range(300):
+        vertices = rng.random((6, 3))
+        faces = rng.integers(0, 6, (int(rng.integers(1, 9)), 3))
+        expected = _one_sheet(_validity.check(vertices, faces))
+        assert _validity.is_one_sheet(vertices, faces) == expected, faces.tolist()
+        seen.add(expected)
+    assert seen == {True, False}
 
 
 def test_self_intersections_are_the_crossing_pairs():
@@ -163,3 +186,53 @@ def test_check_of_a_users_arrays_agrees_with_pymeshlab():
     ms.compute_selection_by_self_intersections_per_face()
     selected = np.flatnonzero(ms.current_mesh().face_selection_array())
     assert np.unique(mesh.self_intersections()).tolist() == selected.tolist()
+
+
+@pytest.mark.parametrize("shared", [0, 1])
+def test_coplanar_pairs_agree_with_integer_oracle(shared):
+    """Pairs of triangles in the slanted plane z = x + 2y (exact in floats),
+    on a small grid so that touching corners, edges along edges and
+    containment are frequent; with a shared first corner or none."""
+    rng = np.random.default_rng(shared)
+    seen = set()
+    for _ in range(400):
+        xy = [tuple(int(c) for c in rng.integers(0, 5, 2)) for _ in range(6)]
+        if shared:
+            xy[3] = xy[0]
+        a, b = tuple(xy[:3]), tuple(xy[3:])
+        if not area_sign(a) or not area_sign(b) or len(set(xy)) != 6 - shared:
+            continue
+        expected = meet_beyond_corner(a, b) if shared else triangles_meet(a, b)
+        points = xy[:3] + xy[4:] if shared else xy
+        faces = [[0, 1, 2], [0, 3, 4]] if shared else [[0, 1, 2], [3, 4, 5]]
+        mesh = karvex.Mesh([[x, y, x + 2 * y] for x, y in points], faces)
+        found = len(mesh.self_intersections()) == 1
+        assert found == expected, (a, b)
+        seen.add(expected)
+    assert seen == {True, False}
+
+
+@pytest.mark.parametrize("distance", [3.0, 1e5])
+def test_far_apart_parts_keep_their_pairs(distance):
+    """Two copies of intersecting tetrahedra: side by side (a dense grid of
+    candidate cells) and far apart along the diagonal (a sparse one); each
+    copy has the pairs of one alone."""
+    one = _join((TET_V, TET_F), (_shifted(TET_V, 0.2), TET_F))
+    alone = one.self_intersections()
+    both = _join((one.vertices, one.faces), (one.vertices + distance, one.faces))
+    expected = np.concatenate([alone, alone + len(one.faces)])
+    assert both.self_intersections().tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_subset_pairs_are_the_full_pairs_with_a_marked_face(seed):
+    """The pass re-tests only the triangles round moved vertices; the pairs
+    it finds are exactly those of the full test that have a marked face."""
+    rng = np.random.default_rng(seed)
+    vertices = rng.random((60, 3))
+    faces = rng.integers(0, 60, (80, 3))
+    subset = rng.random(80) < 0.1
+    full = _validity.intersecting_pairs(vertices, faces)
+    expected = full[subset[full].any(axis=1)]
+    assert len(full) > len(expected) > 0
+    assert _validity.intersecting_pairs(vertices, faces, subset).tolist() == expected.tolist()

@@ -90,6 +90,21 @@ def test_folded_vertex_is_relaxed_out_of_the_fold():
     assert np.array_equal(mesh.vertices[1], OCTA_V[1])  # a corner of fewer bad triangles stays
 
 
+@pytest.mark.parametrize("max_move, within", [(0.5, True), (0.2, False)])
+def test_moves_stay_within_their_bound_where_that_repairs(max_move, within):
+    """The folded octahedron needs moves of about 0.37: within a bound of 0.5
+    it is repaired inside the bound; a bound of 0.2 cannot repair it, and
+    validity comes first."""
+    vertices = np.array(OCTA_V, dtype=np.float64)
+    vertices[4] = [0.3, 0.2, -0.9]
+    bounded = _repair.relax_folds(vertices, np.asarray(OCTA_F, dtype=np.int64), 80, max_move=max_move)[0]
+    assert np.linalg.norm(bounded - vertices, axis=1).max() <= max_move * (1 + 1e-12)
+    result = _repair.repair(vertices, np.asarray(OCTA_F, dtype=np.int64), max_move=max_move)
+    assert result.unresolved_faces == 0 and karvex.Mesh(result.vertices, result.faces).check().is_valid
+    moves = np.linalg.norm(result.vertices - vertices, axis=1).max()
+    assert (moves <= max_move * (1 + 1e-12)) == within
+
+
 def test_zero_area_triangle_is_opened():
     """A vertex of the octahedron on the segment between two others."""
     vertices = [list(p) for p in OCTA_V]
@@ -111,7 +126,7 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     # The step of karvex.mesh after the engine, on a mesh the engine could
     # have returned: the failure is reported, not hidden.
     repair = _repair.repair
-    monkeypatch.setattr(_mesher._repair, "repair", lambda v, f: repair(v, f, rounds=0))
+    monkeypatch.setattr(_mesher._repair, "repair", lambda v, f, **options: repair(v, f, rounds=0))
     with pytest.warns(karvex.ValidityWarning, match="intersect"):
         mesh = karvex.Mesh(*_mesher._valid_solid(*_arrays(vertices, OCTA_F)))
     assert not mesh.check().is_valid
