@@ -8,7 +8,7 @@ for, per stage (the stage is the last one the progress callback named), and
 measures the result against the exact surface:
 
     python bench/evaluations.py [--module-dir DIR] [--cases sphere ...] [--depth 8]
-    python bench/evaluations.py --dominance [--depths 6 7 8]
+    python bench/evaluations.py --dominance [--depths 6 7 8] [--sparing-only]
 
 Per case and form: points per stage and in total, then error mean and max
 (distance to the exact surface of points spread over the triangles),
@@ -199,7 +199,7 @@ def run(karvex, engine, name, gradients, lean, depth, min_depth):
     return result
 
 
-def dominance(karvex, engine, depths):
+def dominance(karvex, engine, depths, forms=(False, True)):
     sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent))
     from bench.peers import fields as peer_fields
 
@@ -211,7 +211,7 @@ def dominance(karvex, engine, depths):
         field = peer_fields.make(name)
         for depth in depths:
             counts = {}
-            for lean in (False, True):
+            for lean in forms:
                 counting = Counting(field.values, None)
                 original = engine.run
 
@@ -227,7 +227,8 @@ def dominance(karvex, engine, depths):
                     engine.run = original
                 counts[lean] = sum(counting.points.values())
             dense = (2 ** depth + 1) ** 3
-            print(f"| {name} | {depth} | {counts[False] / 1e6:.2f} M | {counts[True] / 1e6:.2f} M"
+            classic = f"{counts[False] / 1e6:.2f} M" if False in counts else "-"
+            print(f"| {name} | {depth} | {classic} | {counts[True] / 1e6:.2f} M"
                   f" | {dense / 1e6:.2f} M | {counts[True] / dense:.2f} |")
             sys.stdout.flush()
 
@@ -242,13 +243,16 @@ def main():
     parser.add_argument("--dominance", action="store_true",
                         help="points against the dense grid on the peer benchmark's fields")
     parser.add_argument("--depths", type=int, nargs="+", default=[6, 7, 8])
+    parser.add_argument("--sparing-only", action="store_true",
+                        help="with --dominance: skip the low-level module's form")
     args = parser.parse_args()
     import_module(args.module_dir)  # puts the built package first on the path
     import karvex
     from karvex import _engine
 
     if args.dominance:
-        dominance(karvex, _engine, args.depths)
+        dominance(karvex, _engine, args.depths,
+                  (True,) if args.sparing_only else (False, True))
         return
 
     for name in args.cases:
