@@ -9,6 +9,7 @@ measures the result against the exact surface:
 
     python bench/evaluations.py [--module-dir DIR] [--cases sphere ...] [--depth 8]
     python bench/evaluations.py --dominance [--depths 6 7 8] [--sparing-only]
+    python bench/evaluations.py --sharp-edges [--depth 8]
 
 Per case and form: points per stage and in total, then error mean and max
 (distance to the exact surface of points spread over the triangles),
@@ -233,6 +234,44 @@ def dominance(karvex, engine, depths, forms=(False, True)):
             sys.stdout.flush()
 
 
+def sharp_edges(karvex, engine, depth):
+    """Edge Chamfer of the peer benchmark's fields with sharp edges, both forms, with and
+    without gradients (the mesh points within two cells of the exact edges against them)."""
+    sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent))
+    from bench.peers import fields as peer_fields
+
+    h = 10.0 / 2 ** depth
+    print("| field | d | gradients | edge Chamfer: low-level form | sparing | ratio |")
+    print("|---|---|---|---|---|---|")
+    for name in ("rotated_box", "box_hole"):
+        field = peer_fields.make(name)
+        edge_pts = field.edges(20_000, np.random.default_rng(3))
+        for gradients in (False, True):
+            chamfer = {}
+            for lean in (False, True):
+                values = field.values
+                fn = field.with_gradients if gradients else (lambda p, v=values: (v(p), None))
+                original = engine.run
+
+                def run_with(*args, lean=lean, original=original, **options):
+                    options["lean_sampling"] = lean
+                    return original(*args, **options)
+
+                engine.run = run_with
+                try:
+                    mesh = karvex.mesh(fn, bounds=((-5.0,) * 3, (5.0,) * 3), min_depth=4,
+                                       max_depth=depth)
+                finally:
+                    engine.run = original
+                on_mesh = _triangle_samples(np.asarray(mesh.vertices), np.asarray(mesh.faces))
+                near = on_mesh[_nearest(on_mesh, edge_pts) < 2 * h]
+                chamfer[lean] = float(_nearest(edge_pts, near).mean()
+                                      + _nearest(near, edge_pts).mean())
+            print(f"| {name} | {depth} | {'yes' if gradients else 'no'} | {chamfer[False]:.4g}"
+                  f" | {chamfer[True]:.4g} | {chamfer[True] / chamfer[False]:.3f} |")
+            sys.stdout.flush()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     add_module_dir_argument(parser)
@@ -243,6 +282,8 @@ def main():
     parser.add_argument("--dominance", action="store_true",
                         help="points against the dense grid on the peer benchmark's fields")
     parser.add_argument("--depths", type=int, nargs="+", default=[6, 7, 8])
+    parser.add_argument("--sharp-edges", action="store_true",
+                        help="edge Chamfer of the peer benchmark's sharp fields, both forms")
     parser.add_argument("--sparing-only", action="store_true",
                         help="with --dominance: skip the low-level module's form")
     args = parser.parse_args()
@@ -250,6 +291,9 @@ def main():
     import karvex
     from karvex import _engine
 
+    if args.sharp_edges:
+        sharp_edges(karvex, _engine, args.depth)
+        return
     if args.dominance:
         dominance(karvex, _engine, args.depths,
                   (True,) if args.sparing_only else (False, True))

@@ -87,22 +87,17 @@ def run_karvex(karvex, values, depth, watch=False):
 
 
 def run_dense(values, depth):
-    from skimage.measure import marching_cubes
+    from bench.peers import tools
+    from bench.peers.fields import Field
 
-    n = 2 ** depth + 1
-    h = 2.0 / 2 ** depth
-    axis = -1.0 + h * np.arange(n)
-    field = Watched(values)
+    field = Field("mlp_tight", "MLP in a tight box", values, None, None, False)
     start = time.perf_counter()
-    volume = np.empty((n, n, n), dtype=np.float32)
-    slab = np.empty((n * n, 3))
-    slab[:, 1] = np.repeat(axis, n)
-    slab[:, 2] = np.tile(axis, n)
-    for i in range(n):
-        slab[:, 0] = axis[i]
-        volume[i] = field(slab)[0].reshape(n, n)
-    marching_cubes(volume, 0.0, spacing=(h, h, h), gradient_direction="descent")
-    return time.perf_counter() - start, field
+    run = tools.run_skimage(field, depth, -1.0, 1.0)
+    wall = time.perf_counter() - start
+    watched = Watched(values)
+    watched.points["dense grid"], watched.calls["dense grid"] = run.points, run.calls
+    watched.inside["dense grid"] = run.field_seconds
+    return wall, watched
 
 
 def main():
