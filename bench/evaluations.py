@@ -177,21 +177,27 @@ def measure(case, mesh, h, samples=200_000):
     return out
 
 
-def run(karvex, engine, name, gradients, lean, depth, min_depth):
-    case = CASES[name]()
-    field = Counting(case["value"], case["gradient"] if gradients else None)
+def mesh_in_form(karvex, engine, lean, field, bounds, **options):
+    """karvex.mesh with the engine asked for lean_sampling=lean (False: the low-level
+    module's form)."""
     original = engine.run
 
-    def run_with(*args, **options):
-        options["lean_sampling"] = lean
-        return original(*args, **options)
+    def run_with(*args, **engine_options):
+        engine_options["lean_sampling"] = lean
+        return original(*args, **engine_options)
 
     engine.run = run_with
     try:
-        mesh = karvex.mesh(field, bounds=case["bounds"], min_depth=min_depth, max_depth=depth,
-                           progress=field.progress)
+        return karvex.mesh(field, bounds=bounds, **options)
     finally:
         engine.run = original
+
+
+def run(karvex, engine, name, gradients, lean, depth, min_depth):
+    case = CASES[name]()
+    field = Counting(case["value"], case["gradient"] if gradients else None)
+    mesh = mesh_in_form(karvex, engine, lean, field, case["bounds"], min_depth=min_depth,
+                        max_depth=depth, progress=field.progress)
     lo, hi = case["bounds"]
     h = max(b - a for a, b in zip(lo, hi)) / 2 ** depth
     result = {"points": dict(field.points), "total": sum(field.points.values()),
@@ -214,18 +220,8 @@ def dominance(karvex, engine, depths, forms=(False, True)):
             counts = {}
             for lean in forms:
                 counting = Counting(field.values, None)
-                original = engine.run
-
-                def run_with(*args, lean=lean, original=original, **options):
-                    options["lean_sampling"] = lean
-                    return original(*args, **options)
-
-                engine.run = run_with
-                try:
-                    karvex.mesh(counting, bounds=((-5.0,) * 3, (5.0,) * 3), min_depth=4,
-                                max_depth=depth)
-                finally:
-                    engine.run = original
+                mesh_in_form(karvex, engine, lean, counting, ((-5.0,) * 3, (5.0,) * 3),
+                             min_depth=4, max_depth=depth)
                 counts[lean] = sum(counting.points.values())
             dense = (2 ** depth + 1) ** 3
             classic = f"{counts[False] / 1e6:.2f} M" if False in counts else "-"
@@ -251,18 +247,8 @@ def sharp_edges(karvex, engine, depth):
             for lean in (False, True):
                 values = field.values
                 fn = field.with_gradients if gradients else (lambda p, v=values: (v(p), None))
-                original = engine.run
-
-                def run_with(*args, lean=lean, original=original, **options):
-                    options["lean_sampling"] = lean
-                    return original(*args, **options)
-
-                engine.run = run_with
-                try:
-                    mesh = karvex.mesh(fn, bounds=((-5.0,) * 3, (5.0,) * 3), min_depth=4,
-                                       max_depth=depth)
-                finally:
-                    engine.run = original
+                mesh = mesh_in_form(karvex, engine, lean, fn, ((-5.0,) * 3, (5.0,) * 3),
+                                    min_depth=4, max_depth=depth)
                 on_mesh = _triangle_samples(np.asarray(mesh.vertices), np.asarray(mesh.faces))
                 near = on_mesh[_nearest(on_mesh, edge_pts) < 2 * h]
                 chamfer[lean] = float(_nearest(edge_pts, near).mean()
