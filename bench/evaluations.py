@@ -8,7 +8,8 @@ for, per stage (the stage is the last one the progress callback named), and
 measures the result against the exact surface:
 
     python bench/evaluations.py [--module-dir DIR] [--cases sphere ...] [--depth 8]
-    python bench/evaluations.py --dominance [--depths 6 7 8]
+    python bench/evaluations.py --dominance [--depths 6 7 8] [--sparing-only]
+    python bench/evaluations.py --sharp-edges [--depth 8]
 
 Per case and form: points per stage and in total, then error mean and max
 (distance to the exact surface of points spread over the triangles),
@@ -176,21 +177,27 @@ def measure(case, mesh, h, samples=200_000):
     return out
 
 
-def run(karvex, engine, name, gradients, lean, depth, min_depth):
-    case = CASES[name]()
-    field = Counting(case["value"], case["gradient"] if gradients else None)
+def mesh_in_form(karvex, engine, lean, field, bounds, **options):
+    """karvex.mesh with the engine asked for lean_sampling=lean (False: the low-level
+    module's form)."""
     original = engine.run
 
-    def run_with(*args, **options):
-        options["lean_sampling"] = lean
-        return original(*args, **options)
+    def run_with(*args, **engine_options):
+        engine_options["lean_sampling"] = lean
+        return original(*args, **engine_options)
 
     engine.run = run_with
     try:
-        mesh = karvex.mesh(field, bounds=case["bounds"], min_depth=min_depth, max_depth=depth,
-                           progress=field.progress)
+        return karvex.mesh(field, bounds=bounds, **options)
     finally:
         engine.run = original
+
+
+def run(karvex, engine, name, gradients, lean, depth, min_depth):
+    case = CASES[name]()
+    field = Counting(case["value"], case["gradient"] if gradients else None)
+    mesh = mesh_in_form(karvex, engine, lean, field, case["bounds"], min_depth=min_depth,
+                        max_depth=depth, progress=field.progress)
     lo, hi = case["bounds"]
     h = max(b - a for a, b in zip(lo, hi)) / 2 ** depth
     result = {"points": dict(field.points), "total": sum(field.points.values()),
@@ -199,7 +206,7 @@ def run(karvex, engine, name, gradients, lean, depth, min_depth):
     return result
 
 
-def dominance(karvex, engine, depths):
+def dominance(karvex, engine, depths, forms=(False, True)):
     sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent))
     from bench.peers import fields as peer_fields
 
@@ -211,24 +218,43 @@ def dominance(karvex, engine, depths):
         field = peer_fields.make(name)
         for depth in depths:
             counts = {}
-            for lean in (False, True):
+            for lean in forms:
                 counting = Counting(field.values, None)
-                original = engine.run
-
-                def run_with(*args, lean=lean, original=original, **options):
-                    options["lean_sampling"] = lean
-                    return original(*args, **options)
-
-                engine.run = run_with
-                try:
-                    karvex.mesh(counting, bounds=((-5.0,) * 3, (5.0,) * 3), min_depth=4,
-                                max_depth=depth)
-                finally:
-                    engine.run = original
+                mesh_in_form(karvex, engine, lean, counting, ((-5.0,) * 3, (5.0,) * 3),
+                             min_depth=4, max_depth=depth)
                 counts[lean] = sum(counting.points.values())
             dense = (2 ** depth + 1) ** 3
-            print(f"| {name} | {depth} | {counts[False] / 1e6:.2f} M | {counts[True] / 1e6:.2f} M"
+            classic = f"{counts[False] / 1e6:.2f} M" if False in counts else "-"
+            print(f"| {name} | {depth} | {classic} | {counts[True] / 1e6:.2f} M"
                   f" | {dense / 1e6:.2f} M | {counts[True] / dense:.2f} |")
+            sys.stdout.flush()
+
+
+def sharp_edges(karvex, engine, depth):
+    """Edge Chamfer of the peer benchmark's fields with sharp edges, both forms, with and
+    without gradients (the mesh points within two cells of the exact edges against them)."""
+    sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent))
+    from bench.peers import fields as peer_fields
+
+    h = 10.0 / 2 ** depth
+    print("| field | d | gradients | edge Chamfer: low-level form | sparing | ratio |")
+    print("|---|---|---|---|---|---|")
+    for name in ("rotated_box", "box_hole"):
+        field = peer_fields.make(name)
+        edge_pts = field.edges(20_000, np.random.default_rng(3))
+        for gradients in (False, True):
+            chamfer = {}
+            for lean in (False, True):
+                values = field.values
+                fn = field.with_gradients if gradients else (lambda p, v=values: (v(p), None))
+                mesh = mesh_in_form(karvex, engine, lean, fn, ((-5.0,) * 3, (5.0,) * 3),
+                                    min_depth=4, max_depth=depth)
+                on_mesh = _triangle_samples(np.asarray(mesh.vertices), np.asarray(mesh.faces))
+                near = on_mesh[_nearest(on_mesh, edge_pts) < 2 * h]
+                chamfer[lean] = float(_nearest(edge_pts, near).mean()
+                                      + _nearest(near, edge_pts).mean())
+            print(f"| {name} | {depth} | {'yes' if gradients else 'no'} | {chamfer[False]:.4g}"
+                  f" | {chamfer[True]:.4g} | {chamfer[True] / chamfer[False]:.3f} |")
             sys.stdout.flush()
 
 
@@ -242,13 +268,21 @@ def main():
     parser.add_argument("--dominance", action="store_true",
                         help="points against the dense grid on the peer benchmark's fields")
     parser.add_argument("--depths", type=int, nargs="+", default=[6, 7, 8])
+    parser.add_argument("--sharp-edges", action="store_true",
+                        help="edge Chamfer of the peer benchmark's sharp fields, both forms")
+    parser.add_argument("--sparing-only", action="store_true",
+                        help="with --dominance: skip the low-level module's form")
     args = parser.parse_args()
     import_module(args.module_dir)  # puts the built package first on the path
     import karvex
     from karvex import _engine
 
+    if args.sharp_edges:
+        sharp_edges(karvex, _engine, args.depth)
+        return
     if args.dominance:
-        dominance(karvex, _engine, args.depths)
+        dominance(karvex, _engine, args.depths,
+                  (True,) if args.sparing_only else (False, True))
         return
 
     for name in args.cases:

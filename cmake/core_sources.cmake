@@ -40,6 +40,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp
   src/core/dc/crossings.cpp
+  src/core/dc/edge_normals.cpp
   src/core/dc/edge_roots.cpp
   src/core/dc/lean_projection.cpp
   src/core/dc/shared_crossings.cpp

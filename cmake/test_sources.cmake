@@ -25,6 +25,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/run_monitor_test.cpp
   tests/cpp/component_table_test.cpp
   tests/cpp/crossings_test.cpp
+  tests/cpp/edge_normals_test.cpp
   tests/cpp/edge_roots_test.cpp
   tests/cpp/hermite_test.cpp
   tests/cpp/vertex_placement_test.cpp

@@ -75,12 +75,13 @@ def run_karvex(field: Field, depth: int, gradients: bool, min_depth: int = 4) ->
     return Run(vertices, faces, counted.calls, counted.points, counted.seconds)
 
 
-def run_skimage(field: Field, depth: int) -> Run:
+def run_skimage(field: Field, depth: int, low: float = LOW, high: float = HIGH) -> Run:
+    """The dense pipeline in the cube [low, high]^3 (the benchmark's by default)."""
     from skimage.measure import marching_cubes
 
     n = 2**depth + 1
-    h = cell_size(depth)
-    axis = LOW + h * np.arange(n)
+    h = (high - low) / 2**depth
+    axis = low + h * np.arange(n)
     counted = Counted(field.values, field.latency)
     # float32 because marching_cubes converts to it anyway: a float64 volume would
     # only add a second, larger copy.
@@ -95,7 +96,7 @@ def run_skimage(field: Field, depth: int) -> Run:
     vertices, faces, _, _ = marching_cubes(volume, 0.0, spacing=(h, h, h),
                                            gradient_direction="descent")
     del volume
-    vertices = vertices.astype(np.float64) + LOW
+    vertices = vertices.astype(np.float64) + low
     return Run(vertices, faces.astype(np.int64), counted.calls, counted.points, counted.seconds)
 
 

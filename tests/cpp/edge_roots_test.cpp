@@ -25,13 +25,15 @@ struct EdgeCase {
   std::function<double(double)> slope;  // null: values only
   int max_samples;                       // with values only
   int max_newton_samples = 0;            // with slopes
+  double curvature = -1.0;               // bound on |f''| near the root; < 0: a kink or step
 };
 
 std::ostream& operator<<(std::ostream& out, const EdgeCase& c) { return out << c.name; }
 
 // Runs the search as the batched driver does, one sample at a time,
 // checking after every sample that the bracket still holds the root.
-int search(const EdgeCase& c, bool with_slope, double& located) {
+int search(const EdgeCase& c, bool with_slope, double& located,
+           EdgeRootSearch* finished = nullptr) {
   EdgeRootSearch s = EdgeRootSearch::start(c.f(0.0), c.f(1.0));
   int samples = 0;
   while (!s.done) {
@@ -48,6 +50,7 @@ int search(const EdgeCase& c, bool with_slope, double& located) {
     if (samples > 64) break;
   }
   located = s.located();
+  if (finished != nullptr) *finished = s;
   return samples;
 }
 
@@ -61,6 +64,21 @@ TEST_P(EdgeRoot, ValuesOnlyKeepsTheBracketAndReachesTheTolerance) {
   // Smooth fields in a few samples; the others in at most about three per
   // halving of the bracket (a stalled side is followed by bisection).
   EXPECT_LE(samples, c.max_samples);
+}
+
+// What the values-only search leaves for the normal: df/dt at the located
+// point, from its final bracket, to the bracket's width times f''; the value
+// there to its square.
+TEST_P(EdgeRoot, ValuesOnlyLeavesTheSlopeAtTheLocatedPoint) {
+  const EdgeCase& c = GetParam();
+  if (c.curvature < 0.0) GTEST_SKIP() << "no slope at the root";
+  double located = 0.0;
+  EdgeRootSearch s;
+  search(c, false, located, &s);
+  double slope = 0.0, value = 0.0;
+  ASSERT_TRUE(s.slope_at_located(slope, value));
+  EXPECT_NEAR(slope, c.slope(located), kRootTolerance * c.curvature + 1e-12);
+  EXPECT_NEAR(value, c.f(located), kRootTolerance * kRootTolerance * c.curvature + 1e-15);
 }
 
 TEST_P(EdgeRoot, NewtonStepsWhereTheFieldGivesSlopes) {
@@ -78,13 +96,14 @@ INSTANTIATE_TEST_SUITE_P(
     Fields, EdgeRoot,
     ::testing::Values(
         EdgeCase{"linear", [](double t) { return 2.0 * t - 0.6; }, 0.3,
-                 [](double) { return 2.0; }, 3, 2},
+                 [](double) { return 2.0; }, 3, 2, 0.0},
         EdgeCase{"quadratic", [](double t) { return t * t - 0.5; }, std::sqrt(0.5),
-                 [](double t) { return 2.0 * t; }, 4, 4},
+                 [](double t) { return 2.0 * t; }, 4, 4, 2.0},
         EdgeCase{"cubic", [](double t) { return cube(t - 0.2) - 0.001; }, 0.3,
-                 [](double t) { return 3.0 * (t - 0.2) * (t - 0.2); }, 12, 10},
+                 [](double t) { return 3.0 * (t - 0.2) * (t - 0.2); }, 12, 10, 1.0},
         EdgeCase{"steep_near_end", [](double t) { return std::exp(20.0 * t) - 2.0; },
-                 std::log(2.0) / 20.0, [](double t) { return 20.0 * std::exp(20.0 * t); }, 18, 12},
+                 std::log(2.0) / 20.0, [](double t) { return 20.0 * std::exp(20.0 * t); }, 18, 12,
+                 900.0},
         // Flat on most of the edge, then a rise: regula falsi alone would
         // crawl from the flat side.
         EdgeCase{"flat_stretch",
@@ -98,12 +117,24 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"step", [](double t) { return t < 0.613 ? -1.0 : 1.0; }, 0.613, nullptr, 30}),
     [](const ::testing::TestParamInfo<EdgeCase>& info) { return info.param.name; });
 
+// A sample that hits zero ends the search there; the bracket it leaves
+// gives the slope only when both halves agree (the field is linear along the
+// edge), and then exactly.
 TEST(EdgeRoot, ExactZeroEndsTheSearchThere) {
   EdgeRootSearch s = EdgeRootSearch::start(-1.0, 1.0);
   const double t = s.propose();
   s.take(t, 0.0, std::nan(""));
   EXPECT_TRUE(s.done);
   EXPECT_EQ(s.located(), t);
+  double slope = 0.0, value = 1.0;
+  ASSERT_TRUE(s.slope_at_located(slope, value));
+  EXPECT_DOUBLE_EQ(slope, 2.0);
+  EXPECT_EQ(value, 0.0);
+  // A zero at 0.1 between -1 and 3: slopes 10 and 10/3 on its two sides.
+  EdgeRootSearch kinked = EdgeRootSearch::start(-1.0, 3.0);
+  kinked.take(0.1, 0.0, std::nan(""));
+  EXPECT_TRUE(kinked.done);
+  EXPECT_FALSE(kinked.slope_at_located(slope, value));
 }
 
 TEST(EdgeRoot, NaNSamplesCountAsNotBelowAndTheSearchEnds) {

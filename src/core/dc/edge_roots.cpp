@@ -1,5 +1,6 @@
 #include "dc/edge_roots.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -37,6 +38,8 @@ EdgeRootSearch EdgeRootSearch::start(double fa, double fb) {
   EdgeRootSearch s;
   s.fa = fa;
   s.fb = fb;
+  s.ra = fa;
+  s.rb = fb;
   s.below_a = fa < 0;
   s.newton = kNaN;
   return s;
@@ -65,6 +68,7 @@ void EdgeRootSearch::take(double x, double f, double slope) {
   t = x;
   if (f == 0.0) {
     done = true;
+    hit_zero = true;
     return;
   }
   const bool with_slope = std::isfinite(slope) && slope != 0.0;
@@ -72,11 +76,13 @@ void EdgeRootSearch::take(double x, double f, double slope) {
     if (side == -1) fb *= retained_scale(f, fa);
     a = x;
     fa = f;
+    ra = f;
     side = -1;
   } else {
     if (side == +1) fa *= retained_scale(f, fb);
     b = x;
     fb = f;
+    rb = f;
     side = +1;
   }
   newton = kNaN;
@@ -104,6 +110,25 @@ void EdgeRootSearch::take(double x, double f, double slope) {
       t = (x_rf >= a && x_rf <= b) ? x_rf : a + width * 0.5;
     }
   }
+}
+
+bool EdgeRootSearch::slope_at_located(double& slope, double& value) const {
+  if (!done) return false;
+  const double width = b - a;
+  if (!(width > 0.0)) return false;
+  if (!hit_zero) {
+    if (width > kRootTolerance) return false;
+    slope = (rb - ra) / width;
+    value = ra + (t - a) * slope;
+    return std::isfinite(slope) && std::isfinite(value);
+  }
+  if (!(t > a && t < b)) return false;
+  const double left = -ra / (t - a);
+  const double right = rb / (b - t);
+  if (!(std::abs(left - right) <= 1e-6 * std::max(std::abs(left), std::abs(right)))) return false;
+  slope = (left * (b - t) + right * (t - a)) / width;
+  value = 0.0;
+  return std::isfinite(slope);
 }
 
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
@@ -173,11 +198,17 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
     active.resize(kept);
   }
   out.t.resize(n);
+  out.slope.resize(n);
+  out.value.resize(n);
   for (std::size_t d = 0; d < n; ++d) {
     const EdgeRootSearch& s = search[d];
     out.t[d] = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
     // A gradient belongs to the located point only when it was sampled there.
     if (!s.done) out.has_gradient[d] = 0;
+    double slope = kNaN, value = kNaN;
+    if (out.has_gradient[d] || !s.slope_at_located(slope, value)) slope = value = kNaN;
+    out.slope[d] = slope;
+    out.value[d] = value;
   }
   return out;
 }

@@ -27,6 +27,7 @@ inline constexpr double kRootTolerance = 1.0 / 512.0;
 struct EdgeRootSearch {
   double a = 0.0, b = 1.0;    // the bracket
   double fa = 0.0, fb = 0.0;  // its ends' values, fa scaled by Anderson-Bjorck
+  double ra = 0.0, rb = 0.0;  // its ends' values as sampled (never scaled)
   bool below_a = false;       // fa < 0 at the start: the sign test of end a
   double t = 0.5;             // the last sample (or the located point when done)
   double newton = 0.0;        // the Newton target from the last sample (NaN: none)
@@ -34,6 +35,7 @@ struct EdgeRootSearch {
   std::uint8_t stalls = 0;    // samples since the bracket last halved
   std::int8_t side = 0;       // which end the last sample replaced: -1 a, +1 b
   bool done = false;
+  bool hit_zero = false;      // done on a sample whose value was exactly zero
 
   // Starts on an edge whose ends have values fa, fb (of different sign).
   static EdgeRootSearch start(double fa, double fb);
@@ -47,12 +49,26 @@ struct EdgeRootSearch {
   // The located parameter once done: for a search without slopes the
   // regula falsi point of the final bracket (not sampled).
   double located() const { return t; }
+  // Once done without slopes, df/dt at the located point and the value
+  // there, from what the search sampled: on a bracket at most kRootTolerance
+  // wide the secant through its ends; where a sample hit zero inside a wider
+  // bracket, the parabola through the ends and that sample, when the slopes
+  // of the two halves agree to 1e-6 (the field is linear along the edge, as
+  // on a plane, where the regula falsi point lands on the root exactly).
+  // False otherwise (a curved field hit exactly, or a search that ran out of
+  // rounds, leaves a wide bracket that gives no slope at the point).
+  bool slope_at_located(double& slope, double& value) const;
 };
 
 // The crossings located: one parameter per distinct crossing and, when the
-// field returned gradients with its last sample there, that gradient.
+// field returned gradients with its last sample there, that gradient;
+// otherwise, when its final bracket is narrow, the slope df/dt across it and
+// the value (field minus level) at t on the secant through its ends, which
+// give the normal its component along the edge without another sample.
 struct EdgeRoots {
   std::vector<double> t;
+  std::vector<double> slope;            // per distinct crossing, NaN when none
+  std::vector<double> value;            // per distinct crossing, with slope
   std::vector<Vec3> gradients;          // per distinct crossing, when has_gradient
   std::vector<std::uint8_t> has_gradient;
   std::uint64_t samples = 0;            // points the field was asked for

@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "dc/edge_normals.h"
 #include "field/fd_gradients.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
@@ -149,20 +150,29 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
     return crossing_point(cells[c.cell], c, roots.t[shared.distinct_of[k]]);
   };
   // The distinct crossings whose last root-finding sample brought no
-  // gradient take one from the tetrahedral stencil round their point.
+  // gradient take one from two points across the edge (with the slope
+  // along it from the final bracket), or from the tetrahedral stencil.
   std::vector<std::uint32_t> missing;
   for (std::size_t d = 0; d < distinct; ++d) {
     if (!roots.has_gradient[d]) missing.push_back(static_cast<std::uint32_t>(d));
   }
   if (!missing.empty()) {
-    std::vector<Vec3> points(missing.size());
+    std::vector<EdgeNormalQuery> queries(missing.size());
     {
       const RunMonitor::Suspended quiet;
-      parallel_for(pool, missing.size(),
-                   [&](std::size_t i) { points[i] = point(shared.first[missing[i]]); });
+      parallel_for(pool, missing.size(), [&](std::size_t i) {
+        const std::size_t d = missing[i];
+        const CrossingRef& c = crossings[shared.first[d]];
+        const CubeEdge& e = CUBE_EDGES[c.edge];
+        const Vec3 p_u = cells[c.cell].corner(e.u);
+        const Vec3 p_v = cells[c.cell].corner(e.v);
+        queries[i] = {point(shared.first[d]), {p_v.x - p_u.x, p_v.y - p_u.y, p_v.z - p_u.z},
+                      roots.slope[d], roots.value[d]};
+      });
     }
+    std::uint64_t samples = 0;
     const std::vector<Vec3> estimated =
-        estimate_gradients_tetrahedral(field, points, gradient_step(tree));
+        estimate_edge_normals(field, queries, gradient_step(tree), tree.iso_value, samples);
     for (std::size_t i = 0; i < missing.size(); ++i) roots.gradients[missing[i]] = estimated[i];
   }
   SlotQefs out;

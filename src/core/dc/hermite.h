@@ -65,8 +65,10 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
 // The same for crossings located by locate_edge_roots: each crossing's point
 // is at its distinct crossing's parameter; its normal is that of the
 // gradient the last root-finding sample returned there, or, for the distinct
-// crossings without one, of the tetrahedral estimate (step gradient_step(tree),
-// one field call on those points in order). Also fills gradient_sums.
+// crossings without one, of estimate_edge_normals (step gradient_step(tree),
+// one field call on those crossings in order: two points each across the
+// edge where the root finding left a narrow bracket, else the tetrahedron).
+// Also fills gradient_sums.
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
                                   std::vector<CrossingRef> crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,

@@ -67,7 +67,10 @@ def test_points_per_stage_on_a_closed_surface(gradients):
         assert points["projection"] <= 2.5 * vertices
     else:
         assert points["locating crossings"] <= 4.0 * quads
-        assert points["crossing normals"] == 4 * quads  # one tetrahedron per crossing
+        # Two points across the edge per crossing (its slope along the edge
+        # from the root's final bracket); the tetrahedron's four only where
+        # the bracket gave none.
+        assert 2 * quads <= points["crossing normals"] <= 2.05 * quads
         assert points["projection"] <= 3.5 * vertices
     # On the level set, but for the few vertices whose box stops them short
     # (the low-level form leaves as many there).
