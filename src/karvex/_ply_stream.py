@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._mesher import Bounds, prepare_call
+from karvex._mesher import Bounds, prepare_call, run_options
 from karvex._progress import ProgressCallback, make_reporter
 from karvex._tile_runs import tile_pieces
 from karvex._tiles import Stitcher
@@ -94,23 +94,9 @@ def mesh_to_ply(
         More than 2**31 - 1 vertices (the file's indices are int32), or an
         argument out of range as in :func:`karvex.mesh`.
     """
-    call = prepare_call(
-        field,
-        bounds,
-        max_depth=max_depth,
-        min_depth=min_depth,
-        level=level,
-        sharp_angle=sharp_angle,
-        adaptive=adaptive,
-        simplify=None,
-        keep="all",
-        batch_size=batch_size,
-        normals=False,
-        progress=progress,
-        workers=workers,
-        tiles=tiles,
-        tiled=True,
-    )
+    # Every piece, without normals: both need the whole mesh.
+    streamed = {**locals(), "simplify": None, "keep": "all", "normals": False}
+    call = prepare_call(field, bounds, tiles=tiles, tiled=True, **run_options(streamed))
     args, region = call.args, call.region
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))

@@ -64,8 +64,10 @@ struct MeshingOptions {
   // their own size of the tile are split, and only the faces round edges that leave a
   // minimum corner inside the tile are made, so the tiles of a partition of
   // the cube give between them exactly the faces of the whole run, with
-  // vertices computed by the same operations (uniform mode). Not with
-  // simplification.
+  // vertices computed by the same operations (uniform mode). In adaptive
+  // mode the surface cells touching a seam of the partition (a plane at a
+  // multiple of the tile's side) are first refined to max_depth, so that
+  // the tiles agree along their seams. Not with simplification.
   std::optional<LatticeBlock> tile;
 
   // --- How the run goes (none of these changes the result) ----------------

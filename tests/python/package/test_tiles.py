@@ -1,5 +1,7 @@
 """Tiled meshing: the tiles stitched into the untiled run's mesh (uniform
-mode, triangle for triangle, coordinates bit for bit), the PLY written tile by tile, and tiles as Dask tasks."""
+mode, triangle for triangle, coordinates bit for bit), closed and valid
+seams in adaptive mode, the PLY written tile by tile, and tiles as Dask
+tasks."""
 import os
 import time
 import warnings
@@ -50,6 +52,22 @@ def test_uniform_tiles_give_the_untiled_triangles(name, tiles):
     assert triangle_set(tiled) == triangle_set(whole)
 
 
+@pytest.mark.parametrize("tiles", [2, 4])
+@pytest.mark.parametrize("name", SHAPES)
+def test_adaptive_tiles_are_closed_and_valid_where_the_untiled_mesh_is(name, tiles):
+    # Seams are refined to max_depth in every tile, so the mesh is not the
+    # untiled one; it must still be a valid solid of the same topology.
+    field, box = SHAPES[name]
+    whole = karvex.mesh(field, box, max_depth=6, adaptive=True)
+    tiled = karvex.mesh(field, box, max_depth=6, adaptive=True, tiles=tiles)
+    assert whole.check().is_valid
+    assert tiled.check().is_valid
+    assert tiled.is_closed == whole.is_closed
+    assert tiled.euler_characteristic == whole.euler_characteristic
+    assert len(tiled.components()) == len(whole.components())
+    assert tiled.volume == pytest.approx(whole.volume, rel=1e-2)
+
+
 def test_keep_largest_chooses_across_tiles():
     # Two balls in different tiles; the larger is kept whichever tile meshed it.
     field = sdf.sphere(0.3, center=(-0.5, -0.5, -0.5)) | sdf.sphere(0.2, center=(0.5, 0.5, 0.5))
@@ -76,7 +94,6 @@ def test_progress_counts_tiles_and_a_field_outside_gives_the_empty_warning():
     ({"tiles": True}, TypeError, r"tiles must be an int"),
     ({"tiles": 16, "max_depth": 3}, ValueError, r"at most 2\*\*max_depth = 8"),
     ({"tiles": 2, "simplify": 1e-3}, ValueError, r"simplify cannot be combined with tiles=2"),
-    ({"tiles": 2, "adaptive": True}, ValueError, r"adaptive=True cannot be combined with tiles=2"),
 ])
 def test_bad_tiles_are_refused_before_the_field_is_called(arguments, error, message):
     def never(points):
@@ -112,6 +129,22 @@ def test_ply_written_tile_by_tile_is_the_in_memory_mesh(tmp_path, monkeypatch):
     np.testing.assert_array_equal(read.vertices, in_memory.vertices)
     np.testing.assert_array_equal(read.faces, in_memory.faces)
     assert sorted(os.listdir(tmp_path)) == ["tiled.ply"]  # no scratch files left
+
+
+def test_mesh_to_ply_takes_the_run_keywords_of_mesh_with_its_defaults():
+    import inspect
+
+    from karvex._mesher import RUN_KEYWORDS
+
+    def keywords(function):
+        return {name: p.default for name, p in inspect.signature(function).parameters.items()
+                if p.kind is p.KEYWORD_ONLY}
+
+    of_mesh, of_ply = keywords(karvex.mesh), keywords(karvex.mesh_to_ply)
+    assert list(of_mesh) == [*RUN_KEYWORDS, "tiles", "client"]
+    streamed = set(RUN_KEYWORDS) - {"simplify", "keep", "normals"}
+    assert set(of_ply) == streamed | {"tiles", "client"}
+    assert {name: of_ply[name] for name in streamed} == {name: of_mesh[name] for name in streamed}
 
 
 def test_ply_of_a_field_outside_the_box_is_empty_and_a_failed_run_writes_nothing(tmp_path):
