@@ -167,9 +167,9 @@ def mesh(
         mesh is closed and valid wherever the untiled one is, but not the
         untiled mesh, and a connected surface that crosses a seam takes the
         finest cells all along it (balancing carries a leaf's depth along
-        the surface), which costs what uniform mode does. ``simplify`` is
-        refused with tiles (merging reaches across seams). ``keep`` chooses
-        among the pieces of the stitched mesh.
+        the surface), which costs what uniform mode does. With ``simplify``
+        no cell touching a seam is merged: seams stay at full resolution.
+        ``keep`` chooses among the pieces of the stitched mesh.
     client : distributed.Client, optional
         Mesh the tiles as tasks on this Dask cluster: the field is sent to
         every worker once, each tile is one task (retried when its worker
@@ -286,11 +286,6 @@ def prepare_call(
     bounds = shape_bounds(field, bounds)
     args = check_arguments(field, bounds, **options)
     tile_count = check_tiles(tiles, options["max_depth"])
-    if tiled and args.simplify is not None:
-        raise ValueError(
-            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
-            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
-        )
     volume = field if isinstance(field, GridField) else None
     if volume is not None and volume.inside == "above":
         # The field is the samples negated: the level, given in the samples'

@@ -23,9 +23,12 @@ in the tiles on both sides, and so are their vertices and faces. The mesh
 is closed and valid where the untiled one is, but finer: a connected
 surface crossing a seam ends at ``max_depth`` all along it.
 
+Simplification: no cell touching a seam is collapsed (the core's rule), so
+the seams keep the leaves both tiles beside them make, at full resolution;
+a tile makes the faces of the minimal edges whose lower end lies in it.
+
 Limits: ``tiles`` is a power of two, at most ``2**max_depth`` (a tile at
-least one finest cell wide). No simplification: it collapses cells across
-seams.
+least one finest cell wide).
 """
 
 from __future__ import annotations

@@ -80,9 +80,7 @@ class Builder {
         // a seam then starts from the same leaves in the tiles on both sides.
         set_work_stage("refining the seams' surface cells to level", tree_.max_depth);
         refine_leaves_where("seam leaves pass ", [&](const CellAddress& cell) {
-          return tree_.may_split(cell) &&
-                 cell_touches_seam(*tile_, std::int64_t{1} << tree_.max_depth, cell.x, cell.y,
-                                   cell.z, static_cast<unsigned>(tree_.max_depth) - cell.d);
+          return tree_.may_split(cell) && tree_.on_seam(cell);
         });
       }
       set_work_stage("balancing");

@@ -67,7 +67,9 @@ struct MeshingOptions {
   // vertices computed by the same operations (uniform mode). In adaptive
   // mode the surface cells touching a seam of the partition (a plane at a
   // multiple of the tile's side) are first refined to max_depth, so that
-  // the tiles agree along their seams. Not with simplification.
+  // the tiles agree along their seams. Simplification collapses no cell
+  // touching a seam, and a tile makes the faces of the minimal edges whose
+  // lower end lies in it.
   std::optional<LatticeBlock> tile;
 
   // --- How the run goes (none of these changes the result) ----------------
