@@ -17,7 +17,7 @@ given (it holds the whole mesh then). The cluster ways report the peak of
 the client process and of each worker.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
-        [--shape sphere|gyroid] [--ways untiled,tiles,ply,cluster]
+        [--shape sphere|gyroid] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
 
 Prints one Markdown row per way of meshing.
 """
@@ -55,6 +55,23 @@ def peak_kib() -> int:
     return -1
 
 
+def rss_cap(gigabytes: float) -> None:
+    """Ends this process (exit status 3) once its resident set passes the
+    cap, so that a run too large for the machine does not take it over."""
+    import threading
+
+    def watch() -> None:
+        while True:
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmRSS:") and int(line.split()[1]) > gigabytes * 2**20:
+                        print(f"over the cap of {gigabytes:g} GB", file=sys.stderr, flush=True)
+                        os._exit(3)
+            time.sleep(0.2)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
 def _package_path(path: list[str]) -> None:
     """Runs on a worker: the karvex package path of the client (the build's
     folder for the private extension)."""
@@ -83,7 +100,8 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
 
 
 def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
-            module_dir: str | None) -> dict:
+            module_dir: str | None, cap: float) -> dict:
+    rss_cap(cap)
     import_module(module_dir)
     import karvex
 
@@ -132,11 +150,13 @@ def main() -> None:
                         help=f"comma-separated, of {', '.join(WAYS)}")
     parser.add_argument("--check-files", action="store_true",
                         help="read the PLY files back with trimesh and check them closed")
+    parser.add_argument("--cap-gb", type=float, default=6.0,
+                        help="end a way's process when its resident set passes this (GB)")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         print(json.dumps(one_run(args.one, args.depth, args.tiles, args.shape,
-                                 args.check_files, args.module_dir)))
+                                 args.check_files, args.module_dir, args.cap_gb)))
         return
     ways = args.ways.split(",")
     for way in ways:
@@ -148,7 +168,7 @@ def main() -> None:
     untiled = None
     for way in ways:
         command = [sys.executable, __file__, "--one", way, "--depth", str(args.depth),
-                   "--tiles", str(args.tiles), "--shape", args.shape]
+                   "--tiles", str(args.tiles), "--shape", args.shape, "--cap-gb", str(args.cap_gb)]
         if args.module_dir:
             command += ["--module-dir", args.module_dir]
         if args.check_files:
