@@ -113,17 +113,17 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
         start = time.perf_counter()
         result: dict = {}
         if way.endswith("ply"):
-            with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
-                path = os.path.join(folder, "m.ply")
-                vertices, faces = karvex.mesh_to_ply(path, field, BOX, max_depth=depth,
-                                                     tiles=tiles, client=client)
-                result["seconds"] = time.perf_counter() - start
-                result["peak_kib"] = peak_kib()
-                result.update(vertices=vertices, faces=faces, closed=None)
-                if check_files:
-                    import trimesh
+            # The folder is the parent's, which removes it however this process ends.
+            path = os.path.join(os.environ["KARVEX_BENCH_FOLDER"], "m.ply")
+            vertices, faces = karvex.mesh_to_ply(path, field, BOX, max_depth=depth,
+                                                 tiles=tiles, client=client)
+            result["seconds"] = time.perf_counter() - start
+            result["peak_kib"] = peak_kib()
+            result.update(vertices=vertices, faces=faces, closed=None)
+            if check_files:
+                import trimesh
 
-                    result["closed"] = bool(trimesh.load(path, process=False).is_watertight)
+                result["closed"] = bool(trimesh.load(path, process=False).is_watertight)
         else:
             mesh = karvex.mesh(field, BOX, max_depth=depth,
                                tiles=1 if way == "untiled" else tiles, client=client)
@@ -173,7 +173,10 @@ def main() -> None:
             command += ["--module-dir", args.module_dir]
         if args.check_files:
             command.append("--check-files")
-        done = subprocess.run(command, capture_output=True, text=True)
+        # Files go next to the working folder (a deep mesh's PLY is gigabytes).
+        with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
+            done = subprocess.run(command, capture_output=True, text=True,
+                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder))
         tiles = 1 if way == "untiled" else args.tiles
         if done.returncode != 0:
             reason = (done.stderr.strip().splitlines() or ["no output"])[-1]

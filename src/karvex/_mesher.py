@@ -158,9 +158,9 @@ def mesh(
         Cut the octree's cube into ``tiles**3`` tiles on its lattice (a power
         of two, at most ``2**max_depth``) and mesh them one at a time, each
         refining only the cells near it, then stitch the pieces: memory is
-        then set by the surface near one tile plus the stitched result (see
-        :func:`karvex.mesh_to_ply` for writing it to a file without holding
-        it). In uniform mode the result has the vertices and triangles of
+        then set by the surface near one tile plus the stitched result and
+        the validity pass over it (see :func:`karvex.mesh_to_ply` for
+        writing it to a file without holding it). In uniform mode the result has the vertices and triangles of
         the untiled run, coordinates bit for bit. With ``adaptive=True``
         the surface cells touching a seam between tiles are refined to
         ``max_depth`` in every tile, so that the tiles agree along it: the
