@@ -1,11 +1,23 @@
 """Tiled against untiled meshing: wall time and peak memory, one run per process.
 
 Meshes the sphere of radius 0.77 in [-1, 1]^3 (or the gyroid shell in a
-ball) at a given depth untiled, in tiles in this process, or in tiles written
-straight to a PLY file, each in a fresh process so that its peak resident
-set (VmHWM) is its own, and checks that the tiled mesh is closed.
+ball) at a given depth in each of these ways, each in a fresh process so
+that its peak resident set (VmHWM) is its own:
 
-    PYTHONPATH=src:build/tests python bench/tiles.py [--depth 10] [--tiles 8] [--shape sphere]
+    untiled      karvex.mesh in one piece
+    tiles        karvex.mesh(tiles=k) in this process
+    ply          karvex.mesh_to_ply(tiles=k), the mesh never held whole
+    cluster      karvex.mesh(tiles=k, client=...) on a two-worker LocalCluster
+    cluster-ply  karvex.mesh_to_ply(tiles=k, client=...) on that cluster
+
+and checks the seams: a mesh held in memory must be closed, and a tiled one
+must have the untiled run's numbers of vertices and triangles (uniform mode)
+when both ran; a PLY file is read back and checked when --check-files is
+given (it holds the whole mesh then). The cluster ways report the peak of
+the client process and of each worker.
+
+    python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
+        [--shape sphere|gyroid] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
 
 Prints one Markdown row per way of meshing.
 """
@@ -20,7 +32,11 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from module_loader import add_module_dir_argument, import_module  # noqa: E402
+
 BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
+WAYS = ("untiled", "tiles", "ply", "cluster", "cluster-ply")
 
 
 def shape(name: str):  # noqa: ANN201 - a karvex.sdf field
@@ -39,44 +55,151 @@ def peak_kib() -> int:
     return -1
 
 
-def one_run(way: str, depth: int, tiles: int, name: str) -> dict:
+def rss_cap(gigabytes: float) -> None:
+    """Ends this process (exit status 3) once its resident set passes the
+    cap, so that a run too large for the machine does not take it over."""
+    import threading
+
+    def watch() -> None:
+        while True:
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmRSS:") and int(line.split()[1]) > gigabytes * 2**20:
+                        print(f"over the cap of {gigabytes:g} GB", file=sys.stderr, flush=True)
+                        os._exit(3)
+            time.sleep(0.2)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
+def _package_path(path: list[str]) -> None:
+    """Runs on a worker: the karvex package path of the client (the build's
+    folder for the private extension)."""
+    import karvex
+
+    for folder in path:
+        if folder not in karvex.__path__:
+            karvex.__path__.append(folder)
+
+
+def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
+    import distributed
+    import karvex
+
+    # The workers import karvex and the extension from where this process does.
+    paths = [os.path.dirname(os.path.dirname(karvex.__file__))]
+    if module_dir:
+        paths.append(os.path.abspath(module_dir))
+    os.environ["PYTHONPATH"] = os.pathsep.join(paths)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, silence_logs=40)
+    client = distributed.Client(cluster)
+    client.run(_package_path, list(karvex.__path__))
+    return cluster, client
+
+
+def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
+            module_dir: str | None, cap: float) -> dict:
+    rss_cap(cap)
+    import_module(module_dir)
     import karvex
 
     field = shape(name)
-    start = time.perf_counter()
-    if way == "ply":
-        with tempfile.TemporaryDirectory() as folder:
-            _, faces = karvex.mesh_to_ply(
-                os.path.join(folder, "m.ply"), field, BOX, max_depth=depth, tiles=tiles
-            )
-            seconds = time.perf_counter() - start
-        return {"faces": faces, "seconds": seconds, "peak_kib": peak_kib(), "closed": None}
-    mesh = karvex.mesh(field, BOX, max_depth=depth, tiles=tiles if way == "tiles" else 1)
-    seconds = time.perf_counter() - start
-    peak = peak_kib()
-    return {"faces": len(mesh.faces), "seconds": seconds, "peak_kib": peak, "closed": mesh.is_closed}
+    cluster = client = None
+    if way.startswith("cluster"):
+        cluster, client = _cluster(module_dir)
+    try:
+        start = time.perf_counter()
+        result: dict = {}
+        if way.endswith("ply"):
+            # The folder is the parent's, which removes it however this process ends.
+            path = os.path.join(os.environ["KARVEX_BENCH_FOLDER"], "m.ply")
+            vertices, faces = karvex.mesh_to_ply(path, field, BOX, max_depth=depth,
+                                                 tiles=tiles, client=client)
+            result["seconds"] = time.perf_counter() - start
+            result["peak_kib"] = peak_kib()
+            result.update(vertices=vertices, faces=faces, closed=None)
+            if check_files:
+                import trimesh
+
+                result["closed"] = bool(trimesh.load(path, process=False).is_watertight)
+        else:
+            mesh = karvex.mesh(field, BOX, max_depth=depth,
+                               tiles=1 if way == "untiled" else tiles, client=client)
+            result["seconds"] = time.perf_counter() - start
+            result["peak_kib"] = peak_kib()
+            result.update(vertices=len(mesh.vertices), faces=len(mesh.faces),
+                          closed=bool(mesh.is_closed))
+        if client is not None:
+            result["worker_peaks_kib"] = sorted(client.run(peak_kib).values())
+        return result
+    finally:
+        if client is not None:
+            client.close()
+            cluster.close()
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_module_dir_argument(parser)
     parser.add_argument("--depth", type=int, default=10)
     parser.add_argument("--tiles", type=int, default=8)
     parser.add_argument("--shape", choices=("sphere", "gyroid"), default="sphere")
+    parser.add_argument("--ways", default="untiled,tiles,ply,cluster",
+                        help=f"comma-separated, of {', '.join(WAYS)}")
+    parser.add_argument("--check-files", action="store_true",
+                        help="read the PLY files back with trimesh and check them closed")
+    parser.add_argument("--cap-gb", type=float, default=6.0,
+                        help="end a way's process when its resident set passes this (GB)")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
-        print(json.dumps(one_run(args.one, args.depth, args.tiles, args.shape)))
+        print(json.dumps(one_run(args.one, args.depth, args.tiles, args.shape,
+                                 args.check_files, args.module_dir, args.cap_gb)))
         return
-    print("| way | depth | tiles | triangles | seconds | peak RSS (MB) | closed |")
-    print("|---|---|---|---|---|---|---|")
-    for way in ("untiled", "tiles", "ply"):
+    ways = args.ways.split(",")
+    for way in ways:
+        if way not in WAYS:
+            parser.error(f"--ways: unknown way {way!r}; choose from {', '.join(WAYS)}")
+    print("| shape | way | depth | tiles | triangles | seconds | peak RSS (MB) | workers' peaks (MB)"
+          " | seams |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    untiled = None
+    for way in ways:
         command = [sys.executable, __file__, "--one", way, "--depth", str(args.depth),
-                   "--tiles", str(args.tiles), "--shape", args.shape]
-        result = json.loads(subprocess.run(command, check=True, capture_output=True,
-                                           text=True).stdout.splitlines()[-1])
+                   "--tiles", str(args.tiles), "--shape", args.shape, "--cap-gb", str(args.cap_gb)]
+        if args.module_dir:
+            command += ["--module-dir", args.module_dir]
+        if args.check_files:
+            command.append("--check-files")
+        # Files go next to the working folder (a deep mesh's PLY is gigabytes).
+        with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
+            done = subprocess.run(command, capture_output=True, text=True,
+                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder))
         tiles = 1 if way == "untiled" else args.tiles
-        print(f"| {way} | {args.depth} | {tiles} | {result['faces']} | {result['seconds']:.1f}"
-              f" | {result['peak_kib'] / 1024:.0f} | {result['closed']} |")
+        if done.returncode != 0:
+            reason = (done.stderr.strip().splitlines() or ["no output"])[-1]
+            print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {reason} |||||")
+            continue
+        result = json.loads(done.stdout.splitlines()[-1])
+        if way == "untiled":
+            untiled = result
+        workers = " / ".join(f"{kib / 1024:.0f}" for kib in result.get("worker_peaks_kib", []))
+        print(f"| {args.shape} | {way} | {args.depth} | {tiles} | {result['faces']}"
+              f" | {result['seconds']:.1f} | {result['peak_kib'] / 1024:.0f} | {workers or '-'}"
+              f" | {_seams(result, untiled, way)} |", flush=True)
+
+
+def _seams(result: dict, untiled: dict | None, way: str) -> str:
+    """What was checked of the seams: closed, and the untiled run's counts."""
+    checks = []
+    if result["closed"] is not None:
+        checks.append("closed" if result["closed"] else "OPEN")
+    if untiled is not None and way != "untiled":
+        same = (result["vertices"], result["faces"]) == (untiled["vertices"], untiled["faces"])
+        checks.append("= untiled" if same else "DIFFERS from untiled")
+    return ", ".join(checks) or "not read back"
 
 
 if __name__ == "__main__":

@@ -18,23 +18,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from karvex._checks import IN_PARENS, TYPE_IN_PARENS, check_callable, check_int
+from karvex._conversions import import_optional
 from karvex.errors import FieldError
 
 __all__ = ["DaskField", "dask_field"]
 
 Array = NDArray[np.float64]
 FieldResult = tuple[Array, Array | None]
-
-_INSTALL_HINT = "karvex.dask_field needs Dask's distributed scheduler: pip install karvex[dask]"
-
-
-def _import_distributed() -> Any:
-    try:
-        import distributed
-    except ImportError as error:
-        raise ImportError(_INSTALL_HINT) from error
-    return distributed
-
 
 def _evaluate_chunk(points: Array, field: Callable[[Array], Any]) -> tuple[Array, Array | None]:
     """Runs on a worker: the field on one chunk, as float64 arrays."""
@@ -182,7 +172,7 @@ def dask_field(
     >>> remote = karvex.dask_field(sdf.sphere(0.8), client, chunk=50_000)  # doctest: +SKIP
     >>> m = karvex.mesh(remote, ((-1, -1, -1), (1, 1, 1)), max_depth=7)  # doctest: +SKIP
     """
-    distributed = _import_distributed()
+    distributed = import_optional("distributed", "karvex.dask_field")
     check_callable("field", field, TYPE_IN_PARENS)
     size = check_int("chunk", chunk, IN_PARENS, low=1, requirement="a positive number of points")
     if client is None:

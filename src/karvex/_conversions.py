@@ -1,7 +1,8 @@
 """Arrays in and out of a :class:`~karvex.Mesh`: checking arrays a caller
 hands over, and the conversions to and from trimesh, PyVista and Open3D.
 
-Each optional package is imported where it is used; a missing one raises
+Each optional package (these, and Dask's distributed for the cluster
+features) is imported where it is used; a missing one raises
 :class:`ImportError` naming the extra that installs it.
 """
 
@@ -18,7 +19,13 @@ from numpy.typing import ArrayLike, NDArray
 __all__ = ["checked_arrays", "import_optional", "installed", "to_open3d", "to_pyvista", "trimesh_arrays"]
 
 # The extra of pyproject.toml that installs each optional package.
-_EXTRAS = {"trimesh": "io", "pyvista": "view", "open3d": "open3d", "matplotlib": "plot"}
+_EXTRAS = {
+    "trimesh": "io",
+    "pyvista": "view",
+    "open3d": "open3d",
+    "matplotlib": "plot",
+    "distributed": "dask",
+}
 
 
 def installed(name: str) -> bool:

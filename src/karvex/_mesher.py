@@ -30,9 +30,31 @@ from karvex._grid import GridField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
 
-__all__ = ["PreparedCall", "mesh", "prepare_call"]
+__all__ = ["RUN_KEYWORDS", "PreparedCall", "mesh", "prepare_call", "run_options"]
 
 Bounds = Any  # ((x0, y0, z0), (x1, y1, z1)): any nesting of sequences or arrays
+
+# The keywords of karvex.mesh that shape one run, in its order (the box,
+# tiles and client aside): what prepare_call checks. karvex.mesh_to_ply
+# takes them too, with mesh's defaults, but those it cannot honour.
+RUN_KEYWORDS = (
+    "max_depth",
+    "min_depth",
+    "level",
+    "sharp_angle",
+    "adaptive",
+    "simplify",
+    "keep",
+    "batch_size",
+    "normals",
+    "progress",
+    "workers",
+)
+
+
+def run_options(arguments: dict[str, Any]) -> dict[str, Any]:
+    """The run keywords out of a call's arguments (its ``locals()``)."""
+    return {name: arguments[name] for name in RUN_KEYWORDS}
 
 # Central differences for normals use a step of this fraction of the finest
 # cell side, as the native estimator does for gradients.
@@ -136,13 +158,18 @@ def mesh(
         Cut the octree's cube into ``tiles**3`` tiles on its lattice (a power
         of two, at most ``2**max_depth``) and mesh them one at a time, each
         refining only the cells near it, then stitch the pieces: memory is
-        then set by the surface near one tile plus the stitched result (see
-        :func:`karvex.mesh_to_ply` for writing it to a file without holding
-        it). In uniform mode the result has the vertices and triangles of
-        the untiled run, coordinates bit for bit. Uniform mode only:
-        ``adaptive=True`` and ``simplify`` are refused with tiles (balancing
-        and merging reach across seams). ``keep`` chooses among the pieces
-        of the stitched mesh.
+        then set by the surface near one tile plus the stitched result and
+        the validity pass over it (see :func:`karvex.mesh_to_ply` for
+        writing it to a file without holding it). In uniform mode the result has the vertices and triangles of
+        the untiled run, coordinates bit for bit. With ``adaptive=True``
+        the surface cells touching a seam between tiles are refined to
+        ``max_depth`` in every tile, so that the tiles agree along it: the
+        mesh is closed and valid wherever the untiled one is, but not the
+        untiled mesh, and a connected surface that crosses a seam takes the
+        finest cells all along it (balancing carries a leaf's depth along
+        the surface), which costs what uniform mode does. With ``simplify``
+        no cell touching a seam is merged: seams stay at full resolution.
+        ``keep`` chooses among the pieces of the stitched mesh.
     client : distributed.Client, optional
         Mesh the tiles as tasks on this Dask cluster: the field is sent to
         every worker once, each tile is one task (retried when its worker
@@ -187,21 +214,7 @@ def mesh(
     (True, 2.1)
     """
     call = prepare_call(
-        field,
-        bounds,
-        max_depth=max_depth,
-        min_depth=min_depth,
-        level=level,
-        sharp_angle=sharp_angle,
-        adaptive=adaptive,
-        simplify=simplify,
-        keep=keep,
-        batch_size=batch_size,
-        normals=normals,
-        progress=progress,
-        workers=workers,
-        tiles=tiles,
-        tiled=tiles != 1 or client is not None,
+        field, bounds, tiles=tiles, tiled=tiles != 1 or client is not None, **run_options(locals())
     )
     args, region, engine_options = call.args, call.region, call.engine_options
     volume = call.volume
@@ -273,17 +286,6 @@ def prepare_call(
     bounds = shape_bounds(field, bounds)
     args = check_arguments(field, bounds, **options)
     tile_count = check_tiles(tiles, options["max_depth"])
-    if tiled and args.simplify is not None:
-        raise ValueError(
-            f"simplify cannot be combined with tiles={tile_count} or a client: simplification"
-            " merges cells across the seams between tiles; pass simplify=None, or mesh untiled"
-        )
-    if tiled and isinstance(args.adaptive, (bool, np.bool_)) and args.adaptive:
-        raise ValueError(
-            f"adaptive=True cannot be combined with tiles={tile_count} or a client: balancing"
-            " refines cells from far across a seam, so neighbouring tiles can disagree there;"
-            " pass adaptive=False (tiles then give exactly the untiled mesh), or mesh untiled"
-        )
     volume = field if isinstance(field, GridField) else None
     if volume is not None and volume.inside == "above":
         # The field is the samples negated: the level, given in the samples'

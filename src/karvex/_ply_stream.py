@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._mesher import Bounds, prepare_call
+from karvex._mesher import Bounds, prepare_call, run_options
 from karvex._progress import ProgressCallback, make_reporter
 from karvex._tile_runs import tile_pieces
 from karvex._tiles import Stitcher
@@ -55,6 +55,7 @@ def mesh_to_ply(
     level: float = 0.0,
     sharp_angle: float = 30.0,
     adaptive: bool = False,
+    simplify: float | None = None,
     batch_size: int | None = 262144,
     progress: bool | ProgressCallback | None = None,
     workers: int | None = None,
@@ -67,16 +68,18 @@ def mesh_to_ply(
     validity pass, which needs the whole mesh and is not applied here: the
     same vertices and triangles, numbered the same, with vertices in
     float64 and faces as int32 indices. Check the mesh read back with
-    :meth:`karvex.Mesh.check` where a valid solid matters. Memory: one tile's run and piece, plus one entry per vertex on
-    the seams between tiles (about 60 bytes each); the file is assembled at
-    the end from two scratch files in its folder, so the disk needs room
-    for it twice.
+    :meth:`karvex.Mesh.check` where a valid solid matters. Memory: one
+    tile's run and piece, plus one entry per vertex on the seams between
+    tiles (about 60 bytes each); the file is assembled at the end from two
+    scratch files in its folder, so the disk needs room for it twice.
 
     Parameters
     ----------
     path : str or path-like
         The file to write (replaced if it exists).
-    field, bounds, max_depth, min_depth, level, sharp_angle, adaptive, batch_size, progress, workers
+    field, bounds, max_depth, min_depth, level, sharp_angle, adaptive, simplify
+        As for :func:`karvex.mesh` (seams between tiles are not simplified).
+    batch_size, progress, workers
         As for :func:`karvex.mesh`.
     tiles : int, default 8
         Tiles per side (a power of two, at most ``2**max_depth``).
@@ -94,23 +97,9 @@ def mesh_to_ply(
         More than 2**31 - 1 vertices (the file's indices are int32), or an
         argument out of range as in :func:`karvex.mesh`.
     """
-    call = prepare_call(
-        field,
-        bounds,
-        max_depth=max_depth,
-        min_depth=min_depth,
-        level=level,
-        sharp_angle=sharp_angle,
-        adaptive=adaptive,
-        simplify=None,
-        keep="all",
-        batch_size=batch_size,
-        normals=False,
-        progress=progress,
-        workers=workers,
-        tiles=tiles,
-        tiled=True,
-    )
+    # Every piece, without normals: both need the whole mesh.
+    streamed = {**locals(), "keep": "all", "normals": False}
+    call = prepare_call(field, bounds, tiles=tiles, tiled=True, **run_options(streamed))
     args, region = call.args, call.region
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._cluster import _import_distributed
+from karvex._conversions import import_optional
 from karvex._field_check import CheckedField
 from karvex._region import BoxRegion
 from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
@@ -59,7 +59,7 @@ def tile_pieces(
     if client is None:
         yield from tiles_in_process(region, run, tiles, reporter)
         return
-    distributed = _import_distributed()
+    distributed = import_optional("distributed", "meshing tiles on a client")
     if not hasattr(client, "submit") or not hasattr(client, "scatter"):
         raise TypeError(
             f"client must be a distributed.Client or None, got {type(client).__name__}"

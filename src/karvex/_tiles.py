@@ -14,10 +14,21 @@ A vertex used by faces of two tiles is computed by both, identically; the
 vertices within two finest cells of a tile's faces can be shared, so only
 those are looked up, and only those are remembered across tiles.
 
+Adaptive mode: balancing refines a large cell to the depth of a leaf
+anywhere beside it, far across a seam, so two tiles could see different
+leaves along the seam between them. Each tile's run therefore first refines
+every surface cell touching any seam of the partition to ``max_depth`` (the
+core's rule, the same in every tile); the cells on a seam are then the same
+in the tiles on both sides, and so are their vertices and faces. The mesh
+is closed and valid where the untiled one is, but finer: a connected
+surface crossing a seam ends at ``max_depth`` all along it.
+
+Simplification: no cell touching a seam is collapsed (the core's rule), so
+the seams keep the leaves both tiles beside them make, at full resolution;
+a tile makes the faces of the minimal edges whose lower end lies in it.
+
 Limits: ``tiles`` is a power of two, at most ``2**max_depth`` (a tile at
-least one finest cell wide). Uniform mode only: balancing (adaptive mode)
-refines a large cell to the depth of a leaf anywhere beside it, far across
-a seam, and simplification collapses cells across seams.
+least one finest cell wide).
 """
 
 from __future__ import annotations

@@ -231,3 +231,19 @@ def test_sphere_benchmarks_run(argv, expected):
                           capture_output=True, text=True, env=dict(os.environ))
     assert done.returncode == 0, done.stderr
     assert expected in done.stdout
+
+
+def test_tiles_benchmark_runs_and_checks_the_seams():
+    """bench/tiles.py at depth 4: every in-process way runs in its own process
+    and the tiled meshes are checked against the untiled one."""
+    pytest.importorskip("_karvex_rs")
+    import os
+    import subprocess
+
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "tiles.py"), "--depth", "4",
+                           "--tiles", "2", "--ways", "untiled,tiles,ply"],
+                          capture_output=True, text=True, env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
+    rows = done.stdout.splitlines()[2:]
+    assert [row.split(" | ")[1] for row in rows] == ["untiled", "tiles", "ply"]
+    assert rows[1].endswith("| closed, = untiled |") and rows[2].endswith("| = untiled |")

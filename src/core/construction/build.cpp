@@ -75,11 +75,21 @@ class Builder {
     tree_.root = assemble_uniform({0, 0, 0, 0});
     refine_by_criteria();
     if (balance) {
+      if (tile_) {
+        // Tiles of an adaptive run agree along their seams when every
+        // surface leaf touching a seam is as fine as it gets: balancing near
+        // a seam then starts from the same leaves in the tiles on both sides.
+        set_work_stage("refining the seams' surface cells to level", tree_.max_depth);
+        refine_leaves_where("seam leaves pass ", [&](const CellAddress& cell) {
+          return tree_.may_split(cell) && tree_.on_seam(cell);
+        });
+      }
       set_work_stage("balancing");
       evaluation_count_ += balance_octree(tree_, cache_, field_, pool_);
     } else {
       set_work_stage("refining every surface cell to level", tree_.max_depth);
-      refine_surface_leaves();
+      refine_leaves_where("surface leaves pass ",
+                          [&](const CellAddress& cell) { return tree_.may_split(cell); });
       // Cells across a sign-changing edge of a refined leaf must be as fine as
       // that leaf, or the mesh would have holes there.
       set_work_stage("closing sign-changing edges");
@@ -233,20 +243,22 @@ class Builder {
     if (split) selected.push_back(at);
   }
 
-  // Every Leaf shallower than max_depth is split, one level per repetition, so
-  // all surface cells end at max_depth. After the first repetition the only
+  // Every Leaf shallower than max_depth for which wanted(cell) holds is split,
+  // one level per repetition (a progress stage `stage` + its number), so all
+  // such surface cells end at max_depth. After the first repetition the only
   // such leaves are children of the cells just split.
-  void refine_surface_leaves() {
+  template <class Wanted>
+  void refine_leaves_where(const char* stage, Wanted&& wanted) {
     std::vector<SplitTarget> leaves;
     collect_shallow_leaves(tree_.root, {{0, 0, 0, 0}}, leaves);
-    keep_splittable(leaves);
+    std::erase_if(leaves, [&](const SplitTarget& t) { return !wanted(t.cell); });
     for (unsigned pass = 1; !leaves.empty(); ++pass) {
-      begin_stage("surface leaves pass " + std::to_string(pass), 2 * std::uint64_t{leaves.size()});
+      begin_stage(stage + std::to_string(pass), 2 * std::uint64_t{leaves.size()});
       split_all(leaves);
       leaves = children_of_last_pass(
           [&](const SplitTarget& child, const OctreeNode& node, const auto& /*samples*/) {
             return node.kind == NodeKind::Leaf && child.cell.d < tree_.max_depth &&
-                   tree_.may_split(child.cell);
+                   wanted(child.cell);
           });
     }
   }

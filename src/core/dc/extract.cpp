@@ -122,10 +122,6 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   // Two normals of a slot further apart than the threshold angle make it sharp.
   const double cos_threshold = std::cos(options.sharp_angle * std::numbers::pi / 180.0);
 
-  // A tile's faces are chosen by the edges they surround; cells collapsed by
-  // simplification have no such edges.
-  if (options.tile && options.simplify > 0.0) fail("a tiled run cannot simplify");
-
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
@@ -201,7 +197,8 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   std::vector<Triangle> triangles;
   if (simplify) {
     begin_stage("faces", 1);
-    triangles = minimal_edge_faces(placed.simplified, placed.positions);
+    triangles = minimal_edge_faces(placed.simplified, placed.positions, options.tile,
+                                   tree.max_depth);
     advance_stage(1);
   } else {
     begin_stage("faces", cells.size());

@@ -1,6 +1,8 @@
 #include "dc/minimal_edge_faces.h"
 
 #include <array>
+#include <cstdint>
+#include <optional>
 
 #include "dc/component_table.h"
 #include "pool/run_monitor.h"
@@ -13,20 +15,23 @@ namespace {
 // The other two axes of an axis, in increasing order.
 constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
 
-// A node during the recursion, with its depth (a node that is not Internal
-// stands for itself at every deeper step, keeping its own depth).
+// A node during the recursion, with its depth and level coordinates (a node
+// that is not Internal stands for itself at every deeper step, keeping its
+// own depth and place).
 struct Place {
   const ContourNode* node;
   unsigned depth;
+  std::array<std::uint32_t, 3> at{0, 0, 0};
 };
 
 class MinimalEdges {
  public:
-  MinimalEdges(const SimplifiedCells& cells, const std::vector<Vec3>& positions)
-      : cells_(cells), positions_(positions) {}
+  MinimalEdges(const SimplifiedCells& cells, const std::vector<Vec3>& positions,
+               const std::optional<LatticeBlock>& tile, std::uint8_t max_depth)
+      : cells_(cells), positions_(positions), tile_(tile), max_depth_(max_depth) {}
 
   std::vector<Triangle> run() {
-    cell({&cells_.root, 0});
+    cell({&cells_.root, 0, {0, 0, 0}});
     return std::move(out_);
   }
 
@@ -35,7 +40,22 @@ class MinimalEdges {
   Place child(const Place& p, unsigned octant) const {
     if (p.node->kind != ContourKind::Internal) return p;
     if (p.node->index >= cells_.blocks.size()) fail_index(cells_.blocks.size(), p.node->index);
-    return {&cells_.blocks[p.node->index][octant], p.depth + 1};
+    return {&cells_.blocks[p.node->index][octant],
+            p.depth + 1,
+            {2 * p.at[0] + (octant & 1u), 2 * p.at[1] + ((octant >> 1) & 1u),
+             2 * p.at[2] + (octant >> 2)}};
+  }
+
+  // Whether the tile owns the edge at corner u of ring cell `p`: its lower
+  // end, on the finest lattice, lies in the tile (as generate_faces chooses).
+  bool owned(const Place& p, unsigned u) const {
+    if (!tile_) return true;
+    const unsigned shift = static_cast<unsigned>(max_depth_) - p.depth;
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      const std::int64_t end = (std::int64_t{p.at[axis]} + ((u >> axis) & 1u)) << shift;
+      if (end < tile_->lo[axis] || end >= tile_->hi[axis]) return false;
+    }
+    return true;
   }
 
   static bool internal(const Place& p) { return p.node->kind == ContourKind::Internal; }
@@ -155,7 +175,7 @@ class MinimalEdges {
     const unsigned u = lower_corner(smallest, a);
     const bool u_below = (s.mask >> u) & 1u;
     const bool v_below = (s.mask >> (u | (1u << a))) & 1u;
-    if (u_below == v_below) return;
+    if (u_below == v_below || !owned(ring[smallest], u)) return;
     for (const Place& p : ring) {
       if (p.node->kind != ContourKind::Cell) return;
     }
@@ -196,6 +216,8 @@ class MinimalEdges {
 
   const SimplifiedCells& cells_;
   const std::vector<Vec3>& positions_;
+  const std::optional<LatticeBlock>& tile_;  // set: only the edges it owns make faces
+  std::uint8_t max_depth_;
   std::vector<Triangle> out_;
   std::uint64_t visited_ = 0;  // cells visited, for polling
 };
@@ -203,8 +225,10 @@ class MinimalEdges {
 }  // namespace
 
 std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
-                                         const std::vector<Vec3>& positions) {
-  return MinimalEdges(cells, positions).run();
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile,
+                                         std::uint8_t max_depth) {
+  return MinimalEdges(cells, positions, tile, max_depth).run();
 }
 
 }  // namespace karvex

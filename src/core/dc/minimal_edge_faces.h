@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "dc/faces.h"
 #include "dc/simplify.h"
+#include "support/lattice_block.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -22,8 +25,12 @@ namespace karvex {
 // triangle, four a quad split by choose_first_diagonal, fewer nothing.
 // Edges on the cube's own faces make no faces. On a tree whose cells all
 // have the same size round every sign-changing edge, the triangles are
-// those of generate_faces (as a set). Single-threaded, in a fixed order.
+// those of generate_faces (as a set). With a tile, only the edges whose
+// lower end (on the finest lattice of max_depth) lies in it make faces.
+// Single-threaded, in a fixed order.
 std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
-                                         const std::vector<Vec3>& positions);
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile = std::nullopt,
+                                         std::uint8_t max_depth = 0);
 
 }  // namespace karvex

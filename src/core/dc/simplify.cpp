@@ -113,9 +113,10 @@ class Simplifier {
   Candidate combine(std::array<Candidate, 8>& children, const CellAddress& address,
                     const Vec3& cell_min, double side) {
     // The root has no faces round it: never collapsed. A tolerance of 0 or
-    // less collapses nothing.
+    // less collapses nothing. A tiled run keeps the cells on its seams, which
+    // the tile on the other side makes too.
     bool blocked = address.d == 0 || !(squared_tolerance_ > 0.0) ||
-                   (refused_ != nullptr && refused_->contains(address));
+                   (refused_ != nullptr && refused_->contains(address)) || tree_.on_seam(address);
     bool all_uniform = true;
     for (const Candidate& child : children) {
       blocked = blocked || child.kind == Candidate::Kind::Fixed;

@@ -162,6 +162,14 @@ struct Octree {
                             static_cast<unsigned>(max_depth) - cell.d);
   }
 
+  // Whether `cell` touches a seam of the tiling whose tile is split_limit
+  // (a tiled run's cells there stay as both tiles beside the seam make them).
+  bool on_seam(const CellAddress& cell) const {
+    return split_limit &&
+           cell_touches_seam(*split_limit, std::int64_t{1} << max_depth, cell.x, cell.y, cell.z,
+                             static_cast<unsigned>(max_depth) - cell.d);
+  }
+
   // Lattice spacing size / 2^max_depth (2^max_depth formed as uint32).
   double spacing() const { return size / static_cast<double>(pow2(max_depth)); }
 

@@ -34,6 +34,27 @@ inline bool cell_meets_block(const LatticeBlock& block, std::int64_t margin, std
   return true;
 }
 
+// Whether the cell (x, y, z) at depth d (max_depth - d = shift), taken
+// closed, meets a seam of the partition the block belongs to: a plane at a
+// multiple of the block's side on some axis, strictly inside the cube of
+// `cube_cells` finest cells per side. Every tile of a partition finds the
+// same seams, so a rule on them is the same in every tile's run.
+inline bool cell_touches_seam(const LatticeBlock& block, std::int64_t cube_cells, std::uint32_t x,
+                              std::uint32_t y, std::uint32_t z, unsigned shift) {
+  const std::array<std::int64_t, 3> cell{x, y, z};
+  for (unsigned a = 0; a < 3; ++a) {
+    const std::int64_t side = block.hi[a] - block.lo[a];
+    if (side <= 0 || side >= cube_cells) continue;
+    const std::int64_t low = cell[a] << shift;
+    const std::int64_t high = (cell[a] + 1) << shift;
+    // The first seam at or above the cell's lower face.
+    std::int64_t seam = (low + side - 1) / side * side;
+    if (seam == 0) seam = side;
+    if (seam <= high && seam < cube_cells) return true;
+  }
+  return false;
+}
+
 // Whether the cell's minimum corner, on the finest lattice, lies in the
 // block: the cell owns the three edges leaving that corner in + directions.
 inline bool block_owns_cell(const LatticeBlock& block, std::uint32_t x, std::uint32_t y,

@@ -64,8 +64,12 @@ struct MeshingOptions {
   // their own size of the tile are split, and only the faces round edges that leave a
   // minimum corner inside the tile are made, so the tiles of a partition of
   // the cube give between them exactly the faces of the whole run, with
-  // vertices computed by the same operations (uniform mode). Not with
-  // simplification.
+  // vertices computed by the same operations (uniform mode). In adaptive
+  // mode the surface cells touching a seam of the partition (a plane at a
+  // multiple of the tile's side) are first refined to max_depth, so that
+  // the tiles agree along their seams. Simplification collapses no cell
+  // touching a seam, and a tile makes the faces of the minimal edges whose
+  // lower end lies in it.
   std::optional<LatticeBlock> tile;
 
   // --- How the run goes (none of these changes the result) ----------------

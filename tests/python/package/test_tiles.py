@@ -1,5 +1,7 @@
 """Tiled meshing: the tiles stitched into the untiled run's mesh (uniform
-mode, triangle for triangle, coordinates bit for bit), the PLY written tile by tile, and tiles as Dask tasks."""
+mode, triangle for triangle, coordinates bit for bit), closed and valid
+seams in adaptive mode, the PLY written tile by tile, and tiles as Dask
+tasks."""
 import os
 import time
 import warnings
@@ -50,6 +52,52 @@ def test_uniform_tiles_give_the_untiled_triangles(name, tiles):
     assert triangle_set(tiled) == triangle_set(whole)
 
 
+def seam_crossings(mesh, box, depth, tiles):
+    """The vertices' distances, in finest cells, from the seam plane that
+    each triangle straddles (empty when none straddles one)."""
+    low = np.array(box[0], dtype=float)
+    side = (np.array(box[1]) - low).max()  # the cube's side (boxes centred on it here)
+    centre = (np.array(box[0]) + np.array(box[1])) / 2
+    origin = centre - side / 2
+    cell = side / 2**depth
+    corners = (mesh.vertices[mesh.faces] - origin) / cell  # (F, 3, 3) in finest cells
+    reach = []
+    for plane in range(1, tiles):
+        at = plane * 2**depth // tiles
+        below, above = (corners < at).any(axis=1), (corners > at).any(axis=1)
+        for axis in range(3):
+            straddling = below[:, axis] & above[:, axis]
+            reach.append(np.abs(corners[straddling, :, axis] - at).ravel())
+    return np.concatenate(reach)
+
+
+@pytest.mark.parametrize("mode, name, tiles", [
+    *((mode, name, tiles) for mode in ("adaptive", "simplify") for name in SHAPES for tiles in (2, 4)),
+    ("both", "rotated CSG, edges across seams", 4),
+])
+def test_tiles_in_every_mode_are_closed_and_valid_where_the_untiled_mesh_is(mode, name, tiles):
+    # Adaptive: seams are refined to max_depth in every tile, so the mesh is
+    # not the untiled one; simplify: no cell on a seam is merged. Either way
+    # the tiled mesh must be a valid solid of the untiled mesh's topology.
+    field, box = SHAPES[name]
+    options = {"max_depth": 6, "adaptive": mode != "simplify",
+               "simplify": None if mode == "adaptive" else 2e-3}
+    whole = karvex.mesh(field, box, **options)
+    tiled = karvex.mesh(field, box, **options, tiles=tiles)
+    if options["simplify"] is not None:
+        # Seams stay at full resolution: a triangle across one has its
+        # corners in the finest cells near it (up to 1.5 cells away here,
+        # where untiled runs merge cells of 4 to 16 cells across seams).
+        assert seam_crossings(tiled, box, 6, tiles).max(initial=0.0) <= 2.0
+        assert len(tiled.faces) < len(karvex.mesh(field, box, max_depth=6).faces)
+    assert whole.check().is_valid
+    assert tiled.check().is_valid
+    assert tiled.is_closed == whole.is_closed
+    assert tiled.euler_characteristic == whole.euler_characteristic
+    assert len(tiled.components()) == len(whole.components())
+    assert tiled.volume == pytest.approx(whole.volume, rel=1e-2)
+
+
 def test_keep_largest_chooses_across_tiles():
     # Two balls in different tiles; the larger is kept whichever tile meshed it.
     field = sdf.sphere(0.3, center=(-0.5, -0.5, -0.5)) | sdf.sphere(0.2, center=(0.5, 0.5, 0.5))
@@ -75,8 +123,6 @@ def test_progress_counts_tiles_and_a_field_outside_gives_the_empty_warning():
     ({"tiles": 2.0}, TypeError, r"tiles must be an int"),
     ({"tiles": True}, TypeError, r"tiles must be an int"),
     ({"tiles": 16, "max_depth": 3}, ValueError, r"at most 2\*\*max_depth = 8"),
-    ({"tiles": 2, "simplify": 1e-3}, ValueError, r"simplify cannot be combined with tiles=2"),
-    ({"tiles": 2, "adaptive": True}, ValueError, r"adaptive=True cannot be combined with tiles=2"),
 ])
 def test_bad_tiles_are_refused_before_the_field_is_called(arguments, error, message):
     def never(points):
@@ -112,6 +158,22 @@ def test_ply_written_tile_by_tile_is_the_in_memory_mesh(tmp_path, monkeypatch):
     np.testing.assert_array_equal(read.vertices, in_memory.vertices)
     np.testing.assert_array_equal(read.faces, in_memory.faces)
     assert sorted(os.listdir(tmp_path)) == ["tiled.ply"]  # no scratch files left
+
+
+def test_mesh_to_ply_takes_the_run_keywords_of_mesh_with_its_defaults():
+    import inspect
+
+    from karvex._mesher import RUN_KEYWORDS
+
+    def keywords(function):
+        return {name: p.default for name, p in inspect.signature(function).parameters.items()
+                if p.kind is p.KEYWORD_ONLY}
+
+    of_mesh, of_ply = keywords(karvex.mesh), keywords(karvex.mesh_to_ply)
+    assert list(of_mesh) == [*RUN_KEYWORDS, "tiles", "client"]
+    streamed = set(RUN_KEYWORDS) - {"keep", "normals"}
+    assert set(of_ply) == streamed | {"tiles", "client"}
+    assert {name: of_ply[name] for name in streamed} == {name: of_mesh[name] for name in streamed}
 
 
 def test_ply_of_a_field_outside_the_box_is_empty_and_a_failed_run_writes_nothing(tmp_path):
