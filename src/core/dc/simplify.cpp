@@ -213,11 +213,12 @@ class Simplifier {
     }
     if (!(solution.error <= allowed)) {
       // A face or edge that only a few crossings stand for counts too:
-      // every direction the planes pin down at all, the box grown as for a
-      // crease (the field check then confirms the vertex).
-      const double m = side * 0.25;
-      const VertexBox grown{{cell_min.x - m, cell_min.y - m, cell_min.z - m},
-                            {cell_min.x + side + m, cell_min.y + side + m, cell_min.z + side + m}};
+      // every direction the planes pin down at all. And the corner or edge
+      // they meet in may lie beyond the cell (its crossings reach into the
+      // cell, the feature does not): the box grown by a whole side. The
+      // field check and the fold check of the triangles confirm the vertex.
+      const VertexBox grown{{cell_min.x - side, cell_min.y - side, cell_min.z - side},
+                            {cell_min.x + 2 * side, cell_min.y + 2 * side, cell_min.z + 2 * side}};
       const MergedSolution full = solve_merged_qef(sum, grown, kMergedFullTruncation);
       if (full.error < solution.error) solution = full;
     }
