@@ -82,6 +82,75 @@ bool refuse_nonmanifold(const SimplifiedCells& simplified,
   return any;
 }
 
+// Refuses the collapsed cells whose triangles stray from the surface: a
+// triangle between two collapsed vertices can cut across an edge of the
+// solid that each vertex and each chord to its children keeps. Each triangle
+// with a collapsed vertex is sampled at its edges' midpoints and centroid;
+// each sample's distance less the mean of its ends' (the vertices are off
+// the surface before projection, which takes that out) must be within
+// `tolerance`, or the largest collapsed cell of the triangle is refused.
+// True when any was refused.
+bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCells& simplified,
+                            const std::vector<Triangle>& triangles, double tolerance,
+                            MergeRefusals& refused) {
+  const std::vector<std::size_t> owner = collapsed_owners(simplified);
+  std::vector<std::size_t> checked;  // triangles with a collapsed vertex
+  for (std::size_t t = 0; t < triangles.size(); ++t) {
+    const Triangle& tri = triangles[t];
+    if (owner[tri[0]] != kKept || owner[tri[1]] != kKept || owner[tri[2]] != kKept) {
+      checked.push_back(t);
+    }
+  }
+  if (checked.empty()) return false;
+  // Per triangle: its corners, the midpoints of its edges, its centroid.
+  constexpr std::size_t kPer = 7;
+  std::vector<Vec3> points;
+  points.reserve(kPer * checked.size());
+  for (const std::size_t t : checked) {
+    const Vec3& a = simplified.positions[triangles[t][0]];
+    const Vec3& b = simplified.positions[triangles[t][1]];
+    const Vec3& c = simplified.positions[triangles[t][2]];
+    points.insert(points.end(),
+                  {a, b, c, {0.5 * (a.x + b.x), 0.5 * (a.y + b.y), 0.5 * (a.z + b.z)},
+                   {0.5 * (b.x + c.x), 0.5 * (b.y + c.y), 0.5 * (b.z + c.z)},
+                   {0.5 * (c.x + a.x), 0.5 * (c.y + a.y), 0.5 * (c.z + a.z)},
+                   {(a.x + b.x + c.x) / 3.0, (a.y + b.y + c.y) / 3.0, (a.z + b.z + c.z) / 3.0}});
+  }
+  EvalResult result = evaluate_batch(field, points);
+  std::vector<Vec3> gradients = result.gradients
+                                    ? std::move(*result.gradients)
+                                    : estimate_gradients(field, points, gradient_step(tree));
+  bool any = false;
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    double d[kPer];
+    bool known = true;
+    for (std::size_t k = 0; k < kPer; ++k) {
+      const std::size_t at = kPer * i + k;
+      d[k] = signed_distance(checked_at(result.values, at), checked_at(gradients, at),
+                             tree.iso_value);
+      known = known && !std::isnan(d[k]);
+    }
+    const double mid_ab = d[3] - 0.5 * (d[0] + d[1]);
+    const double mid_bc = d[4] - 0.5 * (d[1] + d[2]);
+    const double mid_ca = d[5] - 0.5 * (d[2] + d[0]);
+    const double centre = d[6] - (d[0] + d[1] + d[2]) / 3.0;
+    const bool within = known && std::fabs(mid_ab) <= tolerance &&
+                        std::fabs(mid_bc) <= tolerance && std::fabs(mid_ca) <= tolerance &&
+                        std::fabs(centre) <= tolerance;
+    if (within) continue;
+    std::size_t largest = kKept;
+    for (const std::uint64_t v : triangles[checked[i]]) {
+      const std::size_t m = owner[v];
+      if (m == kKept) continue;
+      if (largest == kKept || simplified.merged[m].side > simplified.merged[largest].side) {
+        largest = m;
+      }
+    }
+    any = refused.insert(simplified.merged[largest].address).second || any;
+  }
+  return any;
+}
+
 // Refuses the collapsed cells whose triangles pass through others (a coarse
 // fan folded over a neighbouring one), as the exact self-intersection test
 // finds them on the vertices before projection, which moves each by at most
@@ -206,6 +275,7 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       const std::vector<Triangle> triangles = minimal_edge_faces(simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, triangles, refused);
+      any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
   }
