@@ -31,8 +31,10 @@ namespace karvex {
 // When every collapsed cell passes, the triangles of the simplified cells
 // (at the vertices before projection) are checked: a collapsed cell is
 // refused when its vertex is not one fan of triangles or next to a kept
-// vertex that is not, and the largest collapsed cells are refused whose
-// triangles pass through others (the exact test of validity/). A cell that
+// vertex that is not, the largest collapsed cells are refused whose
+// triangles pass through others (the exact test of validity/), and the
+// largest collapsed cell of a triangle whose edges' midpoints or centroid
+// lie farther than `tolerance` from the surface beyond its corners' mean. A cell that
 // fails is refused and the collapse is run again, keeping its children;
 // that repeats until every collapsed cell passes every check. Should the
 // result then differ from the unsimplified triangles in Euler
