@@ -7,7 +7,9 @@ tolerances, and the unsimplified mesh is decimated by quadric error
 from bench/peers/metrics.py (Chamfer, Hausdorff, edge Chamfer). Then the
 small-feature cases are meshed through karvex._native with find_small on and
 off, and the evaluations find_small costs on the fields without small
-features are counted. Prints Markdown tables.
+features are counted. Prints Markdown tables. With --against-unsimplified
+DEPTH, only the table of two-sided Hausdorff distances to the unsimplified
+mesh, karvex's simplification against quadric decimation at equal counts.
 
     PYTHONPATH=src .venv/bin/python bench/simplify_bench.py --module-dir build/i
 """
@@ -137,6 +139,79 @@ def quality_tables(karvex, cases) -> None:
             sys.stdout.flush()
 
 
+def _refined(mesh, longest):
+    """The same surface in triangles with no edge over `longest`: each other
+    split in four at its edges' midpoints until none is (T-junctions do not matter
+    to a distance). metrics.distance_to_mesh, which looks among the triangles
+    with the nearest centroids, is exact enough on such a mesh, where next to
+    a simplified mesh's large triangles it answers with a farther one."""
+    v = np.asarray(mesh.vertices, dtype=np.float64)
+    tri = v[mesh.faces]
+    while True:
+        edges = np.max(np.linalg.norm(tri - np.roll(tri, 1, axis=1), axis=2), axis=1)
+        long = edges > longest
+        if not long.any():
+            return tri
+        a, b, c = tri[long, 0], tri[long, 1], tri[long, 2]
+        ab, bc, ca = 0.5 * (a + b), 0.5 * (b + c), 0.5 * (c + a)
+        split = np.concatenate([np.stack(t, axis=1) for t in
+                                ((a, ab, ca), (ab, b, bc), (ca, bc, c), (ab, bc, ca))])
+        tri = np.concatenate([tri[~long], split])
+
+
+def _two_sided(metrics, simplified, full, h, rng):
+    """Two-sided Hausdorff distance between a simplified mesh and the
+    unsimplified one, from their vertices and SAMPLES points by area on each;
+    distances to the simplified mesh are taken on it refined (_refined)."""
+    def one_way(x, y):
+        points, _ = metrics.sample_mesh(x.vertices, x.faces, SAMPLES, rng)
+        points = np.concatenate([points, x.vertices])
+        tri = _refined(y, 2 * h)
+        flat = tri.reshape(-1, 3)
+        faces = np.arange(len(flat)).reshape(-1, 3)
+        return float(metrics.distance_to_mesh(points, flat, faces).max())
+
+    return max(one_way(simplified, full), one_way(full, simplified))
+
+
+def against_unsimplified(karvex, depth, names) -> None:
+    """Per field and tolerance: karvex's simplified mesh and quadric
+    decimation of the unsimplified mesh to the same triangle count, each
+    measured by its two-sided Hausdorff distance to the unsimplified mesh;
+    times are meshing with simplify against meshing plus decimating."""
+    import fast_simplification
+    from peers import fields, metrics
+
+    bounds = ((fields.LOW,) * 3, (fields.HIGH,) * 3)
+    h = fields.SIDE / 2**depth
+    print(f"| field (depth {depth}) | tolerance | triangles | Hausdorff karvex | Hausdorff quadric "
+          "| ratio | seconds karvex | seconds mesh + quadric |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name in names:
+        field = _box_field() if name == "box" else fields.make(name)
+        start = time.perf_counter()
+        full = karvex.mesh(field.with_gradients, bounds, max_depth=depth)
+        t_full = time.perf_counter() - start
+        for tol in TOLERANCES:
+            start = time.perf_counter()
+            m = karvex.mesh(field.with_gradients, bounds, max_depth=depth,
+                            simplify=tol * fields.SIDE)
+            t = time.perf_counter() - start
+            reduction = 1.0 - len(m.faces) / len(full.faces)
+            start = time.perf_counter()
+            v, f = fast_simplification.simplify(full.vertices.astype(np.float32),
+                                                full.faces.astype(np.int32), max(reduction, 0.0))
+            t_dec = time.perf_counter() - start
+            dec = karvex.Mesh(np.asarray(v, dtype=np.float64), np.asarray(f, dtype=np.int64))
+            rng = np.random.default_rng(0)
+            ours = _two_sided(metrics, m, full, h, rng)
+            theirs = _two_sided(metrics, dec, full, h, rng)
+            print(f"| {name} | {tol:g} | {len(m.faces):,} / {len(dec.faces):,} of "
+                  f"{len(full.faces):,} | {ours:.2e} | {theirs:.2e} | {ours / theirs:.3g} | "
+                  f"{t:.2f} | {t_full + t_dec:.2f} |")
+            sys.stdout.flush()
+
+
 class _Counting:
     def __init__(self, field):
         self.field = field
@@ -188,8 +263,17 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="depth 7 only, no MLP")
     parser.add_argument("--depth", type=int, help="this depth only, every field")
     parser.add_argument("--no-small", action="store_true", help="skip the small-feature tables")
+    parser.add_argument("--against-unsimplified", type=int, metavar="DEPTH",
+                        help="only the table of two-sided Hausdorff distances to the "
+                        "unsimplified mesh at this depth, against quadric decimation")
+    parser.add_argument("--fields", nargs="+",
+                        default=["box", "rotated_box", "box_hole", "sphere", "torus", "mlp"],
+                        help="the fields of --against-unsimplified")
     args = parser.parse_args()
     karvex = _load(args.module_dir)
+    if args.against_unsimplified is not None:
+        against_unsimplified(karvex, args.against_unsimplified, args.fields)
+        return
     if args.quick:
         cases = [("box", (7,)), ("sphere", (7,))]
     elif args.depth is not None:

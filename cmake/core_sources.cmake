@@ -54,6 +54,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merged_qef.cpp
   src/core/dc/simplify.cpp
   src/core/dc/merge_check.cpp
+  src/core/dc/merge_topology.cpp
   src/core/dc/minimal_edge_faces.cpp
   # validity: exact predicates and the self-intersection test of a mesh
   src/core/validity/predicates.cpp

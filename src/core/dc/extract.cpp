@@ -73,7 +73,7 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   const std::vector<VertexSolution> solutions = solve_vertices(pool, std::move(jobs), qefs);
   timer.stage(&ExtractTimings::collapse);
   placed.simplified =
-      simplify_within_tolerance(field, tree, cells, slots, qefs, solutions, tolerance);
+      simplify_within_tolerance(pool, field, tree, cells, slots, qefs, solutions, tolerance);
   placed.positions = std::move(placed.simplified.positions);
   placed.boxes = std::move(placed.simplified.boxes);
   return placed;

@@ -3,7 +3,10 @@
 #include <cmath>
 
 #include "dc/crossings.h"
+#include "dc/merge_topology.h"
+#include "dc/minimal_edge_faces.h"
 #include "field/fd_gradients.h"
+#include "validity/self_intersections.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -38,19 +41,175 @@ void chords_of(const MergedCell& cell, const Vec3& vertex, std::vector<Chord>& o
   }
 }
 
-}  // namespace
+constexpr std::size_t kKept = static_cast<std::size_t>(-1);
 
-SimplifiedCells simplify_within_tolerance(Field& field, const Octree& tree,
-                                          const std::vector<SurfaceCell>& cells,
-                                          const VertexSlots& slots, const std::vector<Qef>& qefs,
-                                          const std::vector<VertexSolution>& solutions,
-                                          double tolerance) {
+// Per vertex of `simplified`, its collapsed cell (index into `merged`), or
+// kKept for a leaf's vertex.
+std::vector<std::size_t> collapsed_owners(const SimplifiedCells& simplified) {
+  std::vector<std::size_t> owner(simplified.positions.size(), kKept);
+  for (std::size_t m = 0; m < simplified.merged.size(); ++m) {
+    owner[checked_at(simplified.merged, m).vertex] = m;
+  }
+  return owner;
+}
+
+// Refuses the collapsed cells at the places where the triangles the
+// simplified cells make are not one fan round a vertex: the collapsed
+// vertex itself, or the collapsed vertices next to a kept one. True when
+// any was refused. A place with no collapsed vertex next to it is the
+// unsimplified mesh's own and left to the validity pass.
+bool refuse_nonmanifold(const SimplifiedCells& simplified,
+                        const std::vector<Triangle>& triangles, MergeRefusals& refused) {
+  const std::uint64_t count = simplified.positions.size();
+  const std::vector<std::uint64_t> bad = nonmanifold_vertices(triangles, count);
+  if (bad.empty()) return false;
+  const std::vector<std::size_t> owner = collapsed_owners(simplified);
+  std::vector<bool> kept_bad(count, false);
+  bool any = false;
+  for (const std::uint64_t v : bad) {
+    if (owner[v] == kKept) {
+      kept_bad[v] = true;
+    } else {
+      any = refused.insert(simplified.merged[owner[v]].address).second || any;
+    }
+  }
+  for (const Triangle& t : triangles) {
+    if (!kept_bad[t[0]] && !kept_bad[t[1]] && !kept_bad[t[2]]) continue;
+    for (const std::uint64_t v : t) {
+      if (owner[v] != kKept) any = refused.insert(simplified.merged[owner[v]].address).second || any;
+    }
+  }
+  return any;
+}
+
+// Refuses the collapsed cells whose triangles stray from the surface: a
+// triangle between two collapsed vertices can cut across an edge of the
+// solid that each vertex and each chord to its children keeps. Each triangle
+// with a collapsed vertex is sampled at its edges' midpoints and centroid;
+// each sample's distance less the mean of its ends' (the vertices are off
+// the surface before projection, which takes that out) must be within
+// `tolerance`, or the largest collapsed cell of the triangle is refused.
+// True when any was refused.
+bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCells& simplified,
+                            const std::vector<Triangle>& triangles, double tolerance,
+                            MergeRefusals& refused) {
+  const std::vector<std::size_t> owner = collapsed_owners(simplified);
+  std::vector<std::size_t> checked;  // triangles with a collapsed vertex
+  for (std::size_t t = 0; t < triangles.size(); ++t) {
+    const Triangle& tri = triangles[t];
+    if (owner[tri[0]] != kKept || owner[tri[1]] != kKept || owner[tri[2]] != kKept) {
+      checked.push_back(t);
+    }
+  }
+  if (checked.empty()) return false;
+  // Per triangle: its corners, the midpoints of its edges, its centroid.
+  constexpr std::size_t kPer = 7;
+  std::vector<Vec3> points;
+  points.reserve(kPer * checked.size());
+  for (const std::size_t t : checked) {
+    const Vec3& a = simplified.positions[triangles[t][0]];
+    const Vec3& b = simplified.positions[triangles[t][1]];
+    const Vec3& c = simplified.positions[triangles[t][2]];
+    points.insert(points.end(),
+                  {a, b, c, {0.5 * (a.x + b.x), 0.5 * (a.y + b.y), 0.5 * (a.z + b.z)},
+                   {0.5 * (b.x + c.x), 0.5 * (b.y + c.y), 0.5 * (b.z + c.z)},
+                   {0.5 * (c.x + a.x), 0.5 * (c.y + a.y), 0.5 * (c.z + a.z)},
+                   {(a.x + b.x + c.x) / 3.0, (a.y + b.y + c.y) / 3.0, (a.z + b.z + c.z) / 3.0}});
+  }
+  EvalResult result = evaluate_batch(field, points);
+  std::vector<Vec3> gradients = result.gradients
+                                    ? std::move(*result.gradients)
+                                    : estimate_gradients(field, points, gradient_step(tree));
+  bool any = false;
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    double d[kPer];
+    bool known = true;
+    for (std::size_t k = 0; k < kPer; ++k) {
+      const std::size_t at = kPer * i + k;
+      d[k] = signed_distance(checked_at(result.values, at), checked_at(gradients, at),
+                             tree.iso_value);
+      known = known && !std::isnan(d[k]);
+    }
+    const double mid_ab = d[3] - 0.5 * (d[0] + d[1]);
+    const double mid_bc = d[4] - 0.5 * (d[1] + d[2]);
+    const double mid_ca = d[5] - 0.5 * (d[2] + d[0]);
+    const double centre = d[6] - (d[0] + d[1] + d[2]) / 3.0;
+    const bool within = known && std::fabs(mid_ab) <= tolerance &&
+                        std::fabs(mid_bc) <= tolerance && std::fabs(mid_ca) <= tolerance &&
+                        std::fabs(centre) <= tolerance;
+    if (within) continue;
+    std::size_t largest = kKept;
+    for (const std::uint64_t v : triangles[checked[i]]) {
+      const std::size_t m = owner[v];
+      if (m == kKept) continue;
+      if (largest == kKept || simplified.merged[m].side > simplified.merged[largest].side) {
+        largest = m;
+      }
+    }
+    any = refused.insert(simplified.merged[largest].address).second || any;
+  }
+  return any;
+}
+
+// Refuses the collapsed cells whose triangles pass through others (a coarse
+// fan folded over a neighbouring one), as the exact self-intersection test
+// finds them on the vertices before projection, which moves each by at most
+// its reach. Pairs of the leaves' own triangles are the unsimplified mesh's
+// and left to the validity pass. True when any was refused.
+bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
+                  const std::vector<Triangle>& triangles, MergeRefusals& refused) {
+  const std::vector<std::size_t> owner = collapsed_owners(simplified);
+  std::vector<double> coordinates;
+  coordinates.reserve(3 * simplified.positions.size());
+  for (const Vec3& p : simplified.positions) {
+    coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
+  }
+  std::vector<std::int64_t> corners;
+  corners.reserve(3 * triangles.size());
+  std::vector<std::uint8_t> touches(triangles.size(), 0);
+  for (std::size_t t = 0; t < triangles.size(); ++t) {
+    for (const std::uint64_t v : triangles[t]) {
+      corners.push_back(static_cast<std::int64_t>(v));
+      if (owner[v] != kKept) touches[t] = 1;
+    }
+  }
+  const validity::MeshView view{coordinates.data(), simplified.positions.size(), corners.data(),
+                                triangles.size()};
+  const validity::SelfIntersections found =
+      validity::find_self_intersections(view, touches.data(), pool);
+  bool any = false;
+  for (const validity::FacePair& pair : found.pairs) {
+    // The largest collapsed cells of the pair: their children's smaller
+    // fans are the likeliest to clear each other.
+    double largest = 0.0;
+    for (const std::int64_t t : pair) {
+      for (const std::uint64_t v : triangles[static_cast<std::size_t>(t)]) {
+        if (owner[v] != kKept) largest = std::fmax(largest, simplified.merged[owner[v]].side);
+      }
+    }
+    for (const std::int64_t t : pair) {
+      for (const std::uint64_t v : triangles[static_cast<std::size_t>(t)]) {
+        if (owner[v] != kKept && simplified.merged[owner[v]].side == largest) {
+          any = refused.insert(simplified.merged[owner[v]].address).second || any;
+        }
+      }
+    }
+  }
+  return any;
+}
+
+// The collapse and its checks, repeated until no collapsed cell is refused.
+SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
+                                 const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
+                                 const std::vector<Qef>& qefs,
+                                 const std::vector<VertexSolution>& solutions, double tolerance,
+                                 bool oblique) {
   MergeRefusals refused;
   // Each pass refuses only collapsed cells, which exposes their children:
   // one more pass per depth at most; the bound is a guard, not a limit.
   for (unsigned pass = 0; pass <= 2u * 64u; ++pass) {
     SimplifiedCells simplified = simplify_cells(tree, cells, slots, qefs, solutions, tolerance,
-                                                &refused);
+                                                &refused, oblique);
     if (simplified.merged.empty()) return simplified;
     // Points: every collapsed vertex, then per chord its end and middle.
     const std::size_t merged = simplified.merged.size();
@@ -112,9 +271,37 @@ SimplifiedCells simplify_within_tolerance(Field& field, const Octree& tree,
         any = true;
       }
     }
+    if (!any) {
+      const std::vector<Triangle> triangles = minimal_edge_faces(simplified, simplified.positions);
+      any = refuse_nonmanifold(simplified, triangles, refused);
+      any = any || refuse_folds(pool, simplified, triangles, refused);
+      any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
+    }
     if (!any) return simplified;
   }
   fail("checked simplification did not settle");
+}
+
+}  // namespace
+
+SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const Octree& tree,
+                                          const std::vector<SurfaceCell>& cells,
+                                          const VertexSlots& slots, const std::vector<Qef>& qefs,
+                                          const std::vector<VertexSolution>& solutions,
+                                          double tolerance) {
+  SimplifiedCells simplified =
+      collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, true);
+  if (simplified.merged.empty()) return simplified;
+  // The surface's topology, before and after: the leaves as they are give
+  // the unsimplified triangles.
+  const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
+  const SurfaceTopology before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
+                                                  leaves.positions.size());
+  const SurfaceTopology after =
+      surface_topology(minimal_edge_faces(simplified, simplified.positions),
+                       simplified.positions.size());
+  if (after == before) return simplified;
+  return collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, false);
 }
 
 }  // namespace karvex

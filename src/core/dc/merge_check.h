@@ -6,6 +6,7 @@
 #include "dc/simplify.h"
 #include "field/field.h"
 #include "octree/octree.h"
+#include "pool/worker_pool.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -27,13 +28,24 @@ namespace karvex {
 //    distances at its ends) times (side / l)^2, l the chord's length, must
 //    be within `tolerance`: a chord's sag grows with its length squared,
 //    and the collapsed vertex's triangles reach about `side` across.
-// A cell that fails is refused and the collapse is run again, keeping its
-// children; that repeats (at most once per octree depth) until every
-// collapsed cell passes. Gradients are the field's, or central differences
+// When every collapsed cell passes, the triangles of the simplified cells
+// (at the vertices before projection) are checked: a collapsed cell is
+// refused when its vertex is not one fan of triangles or next to a kept
+// vertex that is not, the largest collapsed cells are refused whose
+// triangles pass through others (the exact test of validity/), and the
+// largest collapsed cell of a triangle whose edges' midpoints or centroid
+// lie farther than `tolerance` from the surface beyond its corners' mean. A cell that
+// fails is refused and the collapse is run again, keeping its children;
+// that repeats until every collapsed cell passes every check. Should the
+// result then differ from the unsimplified triangles in Euler
+// characteristic or pieces (a handle closed or a piece dropped, which no
+// check of a single cell sees), the collapse is run again with Ju's sign
+// test alone (simplify_cells without `oblique`), whose collapses keep the
+// topology. Gradients are the field's, or central differences
 // with step gradient_step(tree) when it returns none. A point whose gradient
 // is zero or not finite fails. The result is the one simplify_cells gives
 // for the final set of refusals, so it stays independent of workers.
-SimplifiedCells simplify_within_tolerance(Field& field, const Octree& tree,
+SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const Octree& tree,
                                           const std::vector<SurfaceCell>& cells,
                                           const VertexSlots& slots, const std::vector<Qef>& qefs,
                                           const std::vector<VertexSolution>& solutions,

@@ -71,7 +71,7 @@ void add_qef(Qef& into, const Qef& q) {
   into.count += q.count;
 }
 
-MergedSolution solve_merged_qef(const Qef& q, const VertexBox& clamp) {
+MergedSolution solve_merged_qef(const Qef& q, const VertexBox& clamp, double truncation) {
   if (q.count == 0) fail("a merged quadratic error function without crossings");
   const double n = static_cast<double>(q.count);
   const double pull = 1e-4 * n;
@@ -97,7 +97,7 @@ MergedSolution solve_merged_qef(const Qef& q, const VertexBox& clamp) {
   Vec3 x = mean;
   for (int k = 0; k < 3; ++k) {
     const double lambda = diagonal[k][k];
-    if (!(lambda > kMergedTruncation * largest) || !(lambda > 0.0)) continue;
+    if (!(lambda > truncation * largest) || !(lambda > 0.0)) continue;
     ++out.rank;
     const double along = ((v[0][k] * r[0] + v[1][k] * r[1]) + v[2][k] * r[2]) / lambda;
     for (int i = 0; i < 3; ++i) x[i] += v[i][k] * along;

@@ -21,18 +21,25 @@ struct MergedSolution {
   unsigned rank = 0;  // directions the planes pin down (1 smooth, 2 crease, 3 corner)
 };
 
+// Relative size below which an eigenvalue of A^T A counts as zero: normals
+// spread by less than about six degrees pin down one direction only.
+inline constexpr double kMergedTruncation = 0.01;
+
+// The same for a cell where a second face or edge holds only a few of the
+// crossings (an oblique feature clipping a corner of the cell): its
+// eigenvalue is that few's share of the largest, which kMergedTruncation
+// would drop, leaving the vertex off those planes.
+inline constexpr double kMergedFullTruncation = 1e-6;
+
 // Minimises the planes of a Qef with count >= 1, as Ju et al. (2002) do for
 // merged cells: from the mean of the crossing points, along the
-// eigenvectors of A^T A whose eigenvalues are at least kMergedTruncation
-// times the largest (directions the planes leave free keep the mean), then
+// eigenvectors of A^T A whose eigenvalues are at least `truncation` times
+// the largest (directions the planes leave free keep the mean), then
 // clamps into `clamp`. The small pull of add_crossing is taken out first: on
 // a large cell it would move a corner off its planes by more than any
 // tolerance. Eigenvectors come from a fixed number of cyclic Jacobi sweeps,
 // so the result is reproducible to the bit.
-MergedSolution solve_merged_qef(const Qef& q, const VertexBox& clamp);
-
-// Relative size below which an eigenvalue of A^T A counts as zero: normals
-// spread by less than about six degrees pin down one direction only.
-inline constexpr double kMergedTruncation = 0.01;
+MergedSolution solve_merged_qef(const Qef& q, const VertexBox& clamp,
+                                double truncation = kMergedTruncation);
 
 }  // namespace karvex

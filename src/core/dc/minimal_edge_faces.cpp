@@ -154,7 +154,7 @@ class MinimalEdges {
   // The vertex of ring cell i at the edge.
   std::uint64_t vertex_at(const ContourNode& node, unsigned i, unsigned a) const {
     const ComponentRow& row = COMPONENT_TABLE[node.mask];
-    if (row[8] <= 1) return node.index;
+    if (row[8] <= 1 || node.one_vertex) return node.index;
     const unsigned u = lower_corner(i, a);
     const unsigned v = u | (1u << a);
     const bool u_below = (node.mask >> u) & 1u;

@@ -27,6 +27,9 @@ struct Candidate {
   double side = 0.0;
   std::array<Vec3, 8> samples{};  // Merged: the children's vertices
   unsigned sample_count = 0;
+  // Leaf: the least error its own planes allow anywhere near the cell (the
+  // noise of normals estimated across a crease); Merged: its leaves' sum.
+  double floor = 0.0;
 };
 
 VertexBox box_of(const Vec3& lo, double side) {
@@ -37,7 +40,7 @@ class Simplifier {
  public:
   Simplifier(const Octree& tree, const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
              const std::vector<Qef>& qefs, const std::vector<VertexSolution>& solutions,
-             double tolerance, const MergeRefusals* refused)
+             double tolerance, const MergeRefusals* refused, bool oblique)
       : tree_(tree),
         cells_(cells),
         slots_(slots),
@@ -45,7 +48,8 @@ class Simplifier {
         solutions_(solutions),
         tolerance_(tolerance > 0.0 ? tolerance : 0.0),
         squared_tolerance_(tolerance_ * tolerance_),
-        refused_(refused) {}
+        refused_(refused),
+        oblique_(oblique) {}
 
   SimplifiedCells run() {
     Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
@@ -98,11 +102,18 @@ class Simplifier {
     }
     const ComponentRow& row = checked_at(slots_.cell_components, index);
     const std::uint64_t slot = checked_at(slots_.vertex_base, index);
-    if (row[8] == 1 && manifold_mask(c.mask) && checked_at(qefs_, slot).count > 0) {
+    // A leaf with several vertex groups (a feature crossing it obliquely
+    // leaves corners that touch only diagonally) offers their Qefs summed:
+    // its parent merges them into one vertex or keeps the leaf as it is.
+    bool solved = row[8] == 1 || (oblique_ && row[8] > 1);
+    if (!oblique_) solved = solved && manifold_mask(c.mask);
+    for (unsigned j = 0; j < row[8]; ++j) solved = solved && checked_at(qefs_, slot + j).count > 0;
+    if (solved) {
       c.kind = Candidate::Kind::Leaf;
       c.cell = index;
-      c.qef = qefs_[slot];
+      for (unsigned j = 0; j < row[8]; ++j) add_qef(c.qef, qefs_[slot + j]);
       c.position = checked_at(solutions_, slot).position;
+      c.floor = leaf_floor(c.qef, cells_[index]);
       return c;
     }
     c.kind = Candidate::Kind::Fixed;
@@ -144,7 +155,7 @@ class Simplifier {
         c.mask = mask;
         return c;
       }
-      if (!all_uniform && manifold_mask(mask) && midpoints_agree(below)) {
+      if (!all_uniform && ((manifold_mask(mask) && midpoints_agree(below)) || oblique_)) {
         Candidate merged;
         if (try_merge(children, mask, cell_min, side, merged)) {
           merged.address = address;
@@ -167,12 +178,29 @@ class Simplifier {
     return c;
   }
 
+  // A leaf's noise floor: its planes' least error in its cell grown by a
+  // quarter side, every direction they pin down at all.
+  double leaf_floor(const Qef& qef, const SurfaceCell& cell) const {
+    if (!oblique_ || !(squared_tolerance_ > 0.0)) return 0.0;
+    const double side = cell.cell_side;
+    const double m = 0.25 * side;
+    const Vec3 lo{cell.cell_min.x - m, cell.cell_min.y - m, cell.cell_min.z - m};
+    const VertexBox box{lo, {lo.x + side + 2 * m, lo.y + side + 2 * m, lo.z + side + 2 * m}};
+    return solve_merged_qef(qef, box, kMergedFullTruncation).error;
+  }
+
   bool try_merge(const std::array<Candidate, 8>& children, std::uint8_t mask, const Vec3& cell_min,
                  double side, Candidate& merged) const {
     Qef sum;
+    double floor = 0.0;
     for (const Candidate& child : children) {
-      if (child.kind != Candidate::Kind::Uniform) add_qef(sum, child.qef);
+      if (child.kind != Candidate::Kind::Uniform) {
+        add_qef(sum, child.qef);
+        floor += child.floor;
+      }
     }
+    // The leaves' own noise is no error of the merge.
+    const double allowed = squared_tolerance_ + floor;
     if (sum.count == 0) return false;
     VertexBox box = box_of(cell_min, side);
     MergedSolution solution = solve_merged_qef(sum, box);
@@ -184,10 +212,22 @@ class Simplifier {
       box.hi = {box.hi.x + m, box.hi.y + m, box.hi.z + m};
       solution = solve_merged_qef(sum, box);
     }
-    if (!(solution.error <= squared_tolerance_)) return false;
+    if (!(solution.error <= allowed)) {
+      // A face or edge that only a few crossings stand for counts too:
+      // every direction the planes pin down at all. And the corner or edge
+      // they meet in may lie beyond the cell (its crossings reach into the
+      // cell, the feature does not): the box grown by a whole side. The
+      // field check and the fold check of the triangles confirm the vertex.
+      const VertexBox grown{{cell_min.x - side, cell_min.y - side, cell_min.z - side},
+                            {cell_min.x + 2 * side, cell_min.y + 2 * side, cell_min.z + 2 * side}};
+      const MergedSolution full = solve_merged_qef(sum, grown, kMergedFullTruncation);
+      if (full.error < solution.error) solution = full;
+    }
+    if (!(solution.error <= allowed)) return false;
     merged.kind = Candidate::Kind::Merged;
     merged.mask = mask;
     merged.qef = sum;
+    merged.floor = floor;
     merged.position = solution.position;
     // Projection may move the vertex by the tolerance along each axis, no
     // further: within the whole cell, a coarse cell's Newton steps could
@@ -215,7 +255,7 @@ class Simplifier {
     out_.boxes.push_back(c.box);
     ++out_.collapsed_count;
     out_.merged.push_back({c.address, c.side, first, c.samples, c.sample_count});
-    return {ContourKind::Cell, c.mask, first};
+    return {ContourKind::Cell, c.mask, first, true};
   }
 
   // The vertices of a leaf left as it is, as emit_vertices gives them.
@@ -238,6 +278,7 @@ class Simplifier {
   const double tolerance_;
   const double squared_tolerance_;
   const MergeRefusals* refused_;
+  const bool oblique_;
   std::uint64_t next_cell_ = 0;
   std::uint64_t visited_ = 0;  // nodes visited, for polling
   SimplifiedCells out_;
@@ -289,8 +330,8 @@ bool midpoints_agree(std::uint32_t below) {
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
                                const std::vector<VertexSolution>& solutions, double tolerance,
-                               const MergeRefusals* refused) {
-  return Simplifier(tree, cells, slots, qefs, solutions, tolerance, refused).run();
+                               const MergeRefusals* refused, bool oblique) {
+  return Simplifier(tree, cells, slots, qefs, solutions, tolerance, refused, oblique).run();
 }
 
 }  // namespace karvex

@@ -28,6 +28,9 @@ struct ContourNode {
   ContourKind kind = ContourKind::Uniform;
   std::uint8_t mask = 0;    // bit i set: corner i below the level
   std::uint64_t index = 0;  // Internal: block; Cell: its first vertex (group j: index + j)
+  // A collapsed cell: one vertex whatever groups `mask` has (a straight
+  // feature can leave corners below the level that touch only diagonally).
+  bool one_vertex = false;
 };
 
 using ContourBlock = std::array<ContourNode, 8>;
@@ -58,21 +61,30 @@ struct SimplifiedCells {
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
-// depth 1 or deeper whose children are all leaves (with at most one vertex)
-// or collapsed cells is collapsed into one cell with one vertex when
-//  - its sign configuration is manifold: the corners below the level form
-//    one group along cube edges and so do the others;
-//  - the signs at the midpoints of its edges and faces and at its centre
-//    each agree with one of the corners of that edge, face or cube;
+// depth 1 or deeper whose children are all leaves or collapsed cells is
+// collapsed into one cell with one vertex when
+//  - its signs pass Ju's test: its sign configuration is manifold (the
+//    corners below the level form one group along cube edges and so do the
+//    others), and the signs at the midpoints of its edges and faces and at
+//    its centre each agree with one of the corners of that edge, face or
+//    cube. With `oblique` any signs pass (a feature crossing the cell
+//    obliquely fails Ju's test, though one vertex explains it): the
+//    triangles are then checked by simplify_within_tolerance
+//    (merge_topology.h);
 //  - the sum of its children's Qefs, minimised in its box (solve_merged_qef;
 //    the box grown by a quarter side when the planes pin down a crease or a
-//    corner), has error at most tolerance^2: the vertex then lies within
-//    `tolerance` of every tangent plane at the crossings of the cell.
+//    corner, and every direction they pin down at all tried when that
+//    fails), has error at most tolerance^2 plus its leaves' noise floor
+//    (each leaf's least error near its cell, which normals estimated across
+//    a crease leave; 0 without `oblique`): the vertex then lies within
+//    `tolerance` of every tangent plane at the crossings of the cell but
+//    for what the leaves themselves miss by.
 // A merged vertex is kept within `tolerance` of its solved position along
 // each axis when projected onto the surface (simplify_within_tolerance
 // widens that by what its children's vertices are off).
-// A cell with several vertex groups is never merged, nor any cell above it,
-// and neither is a cell in `refused` (its children may still be).
+// A leaf with several vertex groups offers their Qefs summed when
+// `oblique` (without, it is kept with every cell above it); a cell in
+// `refused` is never collapsed (its children may still be).
 // Cells left as they are keep the vertices of vertex_placement (solved
 // slots; the centre of the cell for an unsolved one). A tolerance of 0 or
 // less (or NaN) collapses nothing. `qefs` and `sharp` are
@@ -80,7 +92,7 @@ struct SimplifiedCells {
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
                                const std::vector<VertexSolution>& solutions, double tolerance,
-                               const MergeRefusals* refused = nullptr);
+                               const MergeRefusals* refused = nullptr, bool oblique = true);
 
 // True when the sign configuration `mask` is manifold in the sense above.
 bool manifold_mask(std::uint8_t mask);
