@@ -57,7 +57,9 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merge_topology.cpp
   src/core/dc/minimal_edge_faces.cpp
   # validity: exact predicates and the self-intersection test of a mesh
+  src/core/validity/local_test.cpp
   src/core/validity/predicates.cpp
+  src/core/validity/repair.cpp
   src/core/validity/self_intersections.cpp
   src/core/validity/sheets.cpp
 )

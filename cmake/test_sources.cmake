@@ -6,6 +6,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/support/reference_crossings.cpp
   tests/cpp/support/reference_octree.cpp
   tests/cpp/bbox_test.cpp
+  tests/cpp/validity_repair_test.cpp
   tests/cpp/validity_test.cpp
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp

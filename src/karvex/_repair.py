@@ -33,11 +33,11 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from karvex._engine import _native_module
 from karvex._validity import (
     _repeated_index,
     corner_fans,
     directed_edges,
-    geometry,
     is_one_sheet,
 )
 
@@ -47,13 +47,6 @@ IntArray = NDArray[np.int64]
 FloatArray = NDArray[np.float64]
 
 _ROUNDS = 80
-# Fractions of the way to the neighbours' mean, by the number of rounds a
-# vertex's triangle has been bad: a tiny step first (most folds are slight,
-# and the least change keeps sharp edges where they are), then larger ones.
-# Never all the way: a vertex on its neighbours' mean can make flat triangles.
-_STEPS = np.array([2.0**-14, 2.0**-6, 2.0**-3, 2.0**-2, 2.0**-1])
-_MAX_RINGS = 8  # the widest patch smoothed round a stubborn fold, in rings of triangles
-_GROW_AFTER = 4  # rounds (the step is then 1/4) after which all corners of a bad triangle move
 
 
 @dataclass(frozen=True)
@@ -255,7 +248,8 @@ def relax_folds(
     max_move: float | None = None,
 ) -> tuple[FloatArray, int, int]:
     """Move the vertices of intersecting and zero-area triangles towards their
-    neighbours' mean until none is left or ``rounds`` have passed.
+    neighbours' mean until none is left or ``rounds`` have passed (in the
+    core: ``src/core/validity/repair``).
 
     Vertices marked ``first`` are moved before any other corner of the same
     bad triangles. With ``max_move`` a vertex stops on the sphere of that
@@ -265,80 +259,11 @@ def relax_folds(
     how many vertices moved and how many triangles are still bad (0 when the
     result is free of both).
     """
-    start = vertices
-    vertices = vertices.copy()
-    if len(faces) == 0:
-        return vertices, 0, 0
-    heads, tails = directed_edges(faces)
-    ends, others = np.concatenate([heads, tails]), np.concatenate([tails, heads])
-    degree = np.bincount(ends, minlength=len(vertices))
-    moved = np.zeros(len(vertices), dtype=bool)
-    stubborn = np.zeros(len(faces), dtype=np.int64)
-    bad = _bad_faces(vertices, faces, None)  # the first round tests every pair
-    for _ in range(rounds):
-        if len(bad) == 0:
-            break
-        chosen = _culprits(faces, bad, stubborn, first, len(vertices))
-        tries = np.zeros(len(vertices), dtype=np.int64)
-        np.maximum.at(tries, faces[bad].reshape(-1), np.repeat(stubborn[bad], 3))
-        step = _STEPS[np.minimum(tries[chosen], len(_STEPS)) - 1][:, None]
-        # Sums over both ends of every directed edge, in the order of one
-        # pass over heads then tails (bincount adds in input order).
-        sums = np.stack(
-            [np.bincount(ends, weights=vertices[others, k], minlength=len(vertices)) for k in range(3)], axis=1
-        )
-        mean = sums / np.maximum(degree, 1)[:, None]
-        vertices[chosen] += step * (mean[chosen] - vertices[chosen])
-        if max_move is not None:
-            offset = vertices[chosen] - start[chosen]
-            length = np.linalg.norm(offset, axis=1)
-            far = length > max_move
-            offset[far] *= (max_move / length[far])[:, None]
-            vertices[chosen] = start[chosen] + offset
-        moved |= chosen
-        # Only triangles round a moved vertex can have changed.
-        bad = _bad_faces(vertices, faces, chosen[faces].any(axis=1))
-    return vertices, int(moved.sum()), len(bad)
-
-
-def _culprits(
-    faces: IntArray,
-    bad: IntArray,
-    stubborn: IntArray,
-    first: NDArray[np.bool_] | None,
-    vertex_count: int,
-) -> NDArray[np.bool_]:
-    """The vertices to move this round.
-
-    Of each bad triangle, the corners marked ``first`` if any, else those in
-    the most bad triangles: the vertex a fold turns round. A triangle still bad
-    after a few rounds moves all its corners, later a growing patch round it.
-    """
-    stubborn[bad] += 1
-    corners = faces[bad]
-    in_bad = np.bincount(corners.reshape(-1), minlength=vertex_count)
-    counts = in_bad[corners]
-    if first is not None:
-        counts = counts + (vertex_count * 3) * first[corners]  # ranked above any count
-    pick = counts == counts.max(axis=1, keepdims=True)
-    pick |= (stubborn[bad] > _GROW_AFTER)[:, None]
-    chosen = np.zeros(vertex_count, dtype=bool)
-    chosen[corners[pick]] = True
-    wide = bad[stubborn[bad] > 2 * _GROW_AFTER]
-    if len(wide):
-        # A fold that smoothing round it does not clear (two sheets crossing
-        # over several cells) is smoothed over a wider patch, one ring more
-        # every few rounds.
-        levels = min(1 + int(stubborn[wide].max() - 2 * _GROW_AFTER) // 4, _MAX_RINGS)
-        patch = np.zeros(vertex_count, dtype=bool)
-        patch[faces[wide].reshape(-1)] = True
-        for _ in range(levels):
-            patch[faces[patch[faces].any(axis=1)].reshape(-1)] = True
-        chosen |= patch
-    return chosen
-
-
-def _bad_faces(vertices: FloatArray, faces: IntArray, subset: NDArray[np.bool_] | None) -> IntArray:
-    """Faces of zero area or in an intersecting pair (among ``subset``, or all)."""
-    pairs, zero = geometry(vertices, faces, subset)
-    return np.union1d(np.flatnonzero(zero), pairs.reshape(-1))
+    relaxed, moved, unresolved = _native_module().relax_folds(
+        np.ascontiguousarray(vertices, dtype=np.float64),
+        np.ascontiguousarray(faces, dtype=np.int64),
+        rounds=rounds,
+        first=None if first is None else np.ascontiguousarray(first, dtype=bool),
+        max_move=max_move,
+    )
+    return relaxed, int(moved), int(unresolved)

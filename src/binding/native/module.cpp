@@ -54,6 +54,17 @@ constexpr const char* kIsOneSheetDoc =
     "two, no triangle repeats a vertex and the triangles round each vertex form one\n"
     "fan; boundary edges are allowed. Arrays as for self_intersections.";
 
+constexpr const char* kRelaxFoldsDoc =
+    "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)\n--\n\n"
+    "Move the vertices of intersecting and zero-area triangles towards their\n"
+    "neighbours' mean, in growing steps, testing again only round moved vertices,\n"
+    "until no triangle is bad or `rounds` have passed. first, None or one bool per\n"
+    "vertex, marks vertices moved before the other corners of their bad triangles;\n"
+    "max_move, None or a float >= 0, bounds each vertex's distance from where it\n"
+    "started. Arrays as for self_intersections. Returns (vertices float64 (V, 3),\n"
+    "vertices moved, triangles still bad); the result does not depend on the number\n"
+    "of workers.";
+
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
@@ -64,6 +75,7 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL, kSelfIntersectionsDoc},
     {"is_one_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_is_one_sheet)),
      METH_FASTCALL, kIsOneSheetDoc},
+    {"relax_folds", fastcall(karvex_native_relax_folds), METH_FASTCALL | METH_KEYWORDS, kRelaxFoldsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
-// karvex._native.self_intersections and is_one_sheet: the core's exact
-// self-intersection test and its one-sheet test over NumPy arrays, for
-// Mesh.check(), Mesh.self_intersections() and the repair after extraction.
+// karvex._native.self_intersections, is_one_sheet and relax_folds: the
+// core's exact self-intersection test, its one-sheet test and its relaxation
+// of folds over NumPy arrays, for Mesh.check(), Mesh.self_intersections() and
+// the repair after extraction.
 #include <Python.h>
 
 #include <algorithm>
@@ -9,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "common/args.h"
 #include "common/py/errors.h"
 #include "common/py/numpy_api.h"
 #include "common/py/ref.h"
 #include "native/functions.h"
 #include "pool/worker_pool.h"
+#include "validity/repair.h"
 #include "validity/self_intersections.h"
 #include "validity/sheets.h"
 
@@ -104,6 +107,51 @@ PyObject* karvex_native_is_one_sheet(PyObject*, PyObject* const* args, Py_ssize_
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
     return checked(PyBool_FromLong(validity::is_one_sheet(mesh) ? 1 : 0));
+  });
+}
+
+namespace {
+
+constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move"};
+constexpr Signature kRelaxSignature{"relax_folds", kRelaxNames, 3, 2, 2};
+
+}  // namespace
+
+PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    ensure_numpy_api();
+    const Arguments a(kRelaxSignature, args, nargs, kwnames);
+    Ref vertices = as_array(a.object(0).get(), NPY_FLOAT64, 3, "vertices");
+    Ref faces = as_array(a.object(1).get(), NPY_INT64, 3, "faces");
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    validity::RelaxOptions options;
+    const std::uint32_t rounds = a.u32(2);
+    if (rounds > 1000000) value_error("rounds must be at most 1000000; found " + std::to_string(rounds));
+    options.rounds = static_cast<int>(rounds);
+    Ref first_array;
+    if (a.given(3) && a.object(3).get() != Py_None) {
+      first_array = as_array(a.object(3).get(), NPY_BOOL, 0, "first");
+      auto* f = reinterpret_cast<PyArrayObject*>(first_array.get());
+      if (static_cast<std::size_t>(PyArray_DIM(f, 0)) != mesh.vertex_count) {
+        value_error("first must hold one flag per vertex");
+      }
+      options.first = static_cast<const std::uint8_t*>(PyArray_DATA(f));
+    }
+    if (a.given(4) && a.object(4).get() != Py_None) {
+      options.bounded = true;
+      options.max_move = a.real(4);
+      if (!(options.max_move >= 0.0) || !std::isfinite(options.max_move)) {
+        value_error("max_move must be a finite number >= 0 or None");
+      }
+    }
+    validity::Relaxed relaxed = validity::relax_folds(mesh, options, global_pool());
+    npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
+    Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    if (!out) throw_fetched();
+    std::copy(relaxed.vertices.begin(), relaxed.vertices.end(),
+              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+    return checked(Py_BuildValue("(Onn)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
+                                 static_cast<Py_ssize_t>(relaxed.unresolved)));
   });
 }
 

@@ -374,24 +374,31 @@ bool has_repeated_index(const MeshView& mesh, std::size_t face) {
   return f[0] == f[1] || f[1] == f[2] || f[2] == f[0];
 }
 
-std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool) {
+std::int8_t plane_axis(const MeshView& mesh, std::size_t f) {
+  if (has_repeated_index(mesh, f)) return -1;
   const std::vector<std::int8_t> none;
   const Geometry g{mesh, none};
-  return parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) -> std::int8_t {
-    if (has_repeated_index(mesh, f)) return -1;
-    const auto face = g.face(static_cast<std::int64_t>(f));
-    const Point3 a = g.point(face[0]), b = g.point(face[1]), c = g.point(face[2]);
-    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
-    const double v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-    const double normal[3] = {std::fabs(u[1] * v[2] - u[2] * v[1]), std::fabs(u[2] * v[0] - u[0] * v[2]),
-                              std::fabs(u[0] * v[1] - u[1] * v[0])};
-    int order[3] = {0, 1, 2};
-    std::stable_sort(order, order + 3, [&](int x, int y) { return normal[x] > normal[y]; });
-    for (int axis : order) {
-      if (orient2d(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
-    }
-    return -1;
-  });
+  const auto face = g.face(static_cast<std::int64_t>(f));
+  const Point3 a = g.point(face[0]), b = g.point(face[1]), c = g.point(face[2]);
+  const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+  const double v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+  const double normal[3] = {std::fabs(u[1] * v[2] - u[2] * v[1]), std::fabs(u[2] * v[0] - u[0] * v[2]),
+                            std::fabs(u[0] * v[1] - u[1] * v[0])};
+  int order[3] = {0, 1, 2};
+  std::stable_sort(order, order + 3, [&](int x, int y) { return normal[x] > normal[y]; });
+  for (int axis : order) {
+    if (orient2d(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
+  }
+  return -1;
+}
+
+std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool) {
+  return parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) { return plane_axis(mesh, f); });
+}
+
+bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, std::int64_t i, std::int64_t j) {
+  const Geometry g{mesh, axes};
+  return pair_meets(g, i, j);
 }
 
 SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool) {

@@ -60,6 +60,11 @@ bool has_repeated_index(const MeshView& mesh, std::size_t face);
 // area (its normal's largest component tried first), or -1 when there is
 // none (zero area, or a repeated index).
 std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool);
+std::int8_t plane_axis(const MeshView& mesh, std::size_t face);
+
+// Whether triangles i and j (both with axes[.] >= 0 from plane_axes, i != j)
+// meet other than at the vertices and the edge they share.
+bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, std::int64_t i, std::int64_t j);
 
 // The zero-area triangles and the improperly meeting pairs of `mesh`. With
 // `subset` (one flag per triangle, or null for all), only pairs with at

@@ -5,6 +5,7 @@ import pytest
 
 import karvex
 from karvex import _repair
+from karvex._engine import _native_module
 
 TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
 TET_F = [[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]
@@ -130,3 +131,19 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     with pytest.warns(karvex.ValidityWarning, match="intersect"):
         mesh = karvex.Mesh(*_mesher._valid_solid(*_arrays(vertices, OCTA_F)))
     assert not mesh.check().is_valid
+
+
+@pytest.mark.parametrize(
+    "arguments, error, words",
+    [
+        ({"rounds": 80, "first": np.zeros(2, dtype=bool)}, ValueError, "first must hold one flag per vertex"),
+        ({"rounds": 80, "max_move": -1.0}, ValueError, "max_move"),
+        ({"rounds": 80, "max_move": float("nan")}, ValueError, "max_move"),
+        ({}, TypeError, "rounds"),
+        ({"rounds": 80, "speed": 2}, TypeError, "speed"),
+    ],
+)
+def test_native_relaxation_names_the_bad_argument(arguments, error, words):
+    v, f = _arrays(OCTA_V, OCTA_F)
+    with pytest.raises(error, match=words):
+        _native_module().relax_folds(v, f, **arguments)

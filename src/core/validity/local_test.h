@@ -1,0 +1,80 @@
+#pragma once
+
+// The bad triangles of a mesh whose vertices move between tests: those of
+// zero area or in an intersecting pair, first over the whole mesh, then only
+// among the triangles a caller names (the ones round moved vertices).
+//
+// The re-tests keep a grid of every triangle's bounding box from the first
+// of them. Triangles that moved since are left out of it and bucketed again
+// at each re-test, on their own; when they are more than an eighth of the
+// mesh the grid is built again. A re-test thus costs about the named
+// triangles' neighbourhoods, not the mesh.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "validity/self_intersections.h"
+
+namespace karvex {
+class WorkerPool;
+}
+
+namespace karvex::validity {
+
+class LocalTest {
+ public:
+  // `mesh` is borrowed; its vertices may change between calls. Every vertex
+  // stays inside the bounding box of the vertices it has at the first
+  // re-test (moves towards neighbours' means do).
+  LocalTest(const MeshView& mesh, WorkerPool& pool);
+
+  // Every zero-area triangle and every triangle in an intersecting pair, in
+  // increasing order.
+  std::vector<std::int64_t> bad_faces();
+
+  // The same, testing only `faces` (increasing, without repeats) and the
+  // pairs with one of them. Exact when every other triangle is unchanged
+  // since it was last tested and found good.
+  std::vector<std::int64_t> bad_faces_among(const std::vector<std::int64_t>& faces);
+
+ private:
+  using Cell = std::array<std::int64_t, 3>;
+  struct Box {
+    std::array<double, 3> lo, hi;
+  };
+
+  void start();
+  void update(std::int64_t face);
+  void build_static();
+  Cell cell_of(const std::array<double, 3>& p) const;
+  std::uint64_t key(const Cell& c) const;
+  // Calls visit(key) for the cells of triangle f's box.
+  template <typename Visit>
+  void for_each_cell(std::size_t f, Visit&& visit) const;
+
+  const MeshView& mesh_;
+  WorkerPool& pool_;
+  bool started_ = false;
+
+  // Per triangle: its plane axis (plane_axes), box and first and last cells.
+  std::vector<std::int8_t> axes_;
+  std::vector<Box> boxes_;
+  std::vector<Cell> firsts_, lasts_;
+
+  // The grid: cells of `size` from `origin`, `dims` of them per axis.
+  std::array<double, 3> origin_{};
+  double size_ = 1.0;
+  std::array<std::int64_t, 3> dims_{1, 1, 1};
+
+  // (cell key, triangle) of the triangles unmoved since the grid was built,
+  // and of those moved since, each sorted.
+  std::vector<std::pair<std::uint64_t, std::int64_t>> static_, moved_;
+  std::vector<std::uint8_t> stale_;       // per triangle: moved since the grid was built
+  std::vector<std::int64_t> stale_list_;  // those triangles
+  std::vector<std::uint8_t> named_;       // per triangle: named in the current re-test
+};
+
+}  // namespace karvex::validity
