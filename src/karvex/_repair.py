@@ -127,6 +127,25 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
     return new_vertices, new_faces, len(copies)
 
 
+def _edge_groups(
+    faces: IntArray,
+) -> tuple[IntArray, IntArray, IntArray, IntArray, IntArray, IntArray]:
+    """The directed edges (3f + k) grouped by undirected edge.
+
+    Returns heads, tails, the order that sorts the edges by (low, high)
+    vertex, each group's start in that order, its size, and how many of its
+    edges run from the lower vertex to the higher.
+    """
+    heads, tails = directed_edges(faces)
+    lo, hi = np.minimum(heads, tails), np.maximum(heads, tails)
+    order = np.lexsort((hi, lo))
+    lo_s, hi_s = lo[order], hi[order]
+    starts = np.flatnonzero(np.concatenate(([True], (lo_s[1:] != lo_s[:-1]) | (hi_s[1:] != hi_s[:-1]))))
+    counts = np.diff(np.append(starts, len(order)))
+    forward = np.add.reduceat((heads < tails)[order].astype(np.int64), starts)
+    return heads, tails, order, starts, counts, forward
+
+
 def sheet_links(vertices: FloatArray, faces: IntArray) -> IntArray:
     """Pairs of directed edges (3f + k) that continue one sheet across an edge.
 
@@ -136,13 +155,7 @@ def sheet_links(vertices: FloatArray, faces: IntArray) -> IntArray:
     next triangle counter-clockwise round it, which is wound along it: the
     solid lies between the two. Edges used unevenly join nothing.
     """
-    heads, tails = directed_edges(faces)
-    lo, hi = np.minimum(heads, tails), np.maximum(heads, tails)
-    order = np.lexsort((hi, lo))
-    lo_s, hi_s = lo[order], hi[order]
-    starts = np.flatnonzero(np.concatenate(([True], (lo_s[1:] != lo_s[:-1]) | (hi_s[1:] != hi_s[:-1]))))
-    counts = np.diff(np.append(starts, len(order)))
-    forward_total = np.add.reduceat((heads < tails)[order].astype(np.int64), starts)
+    heads, tails, order, starts, counts, forward_total = _edge_groups(faces)
     balanced = 2 * forward_total == counts
     two = starts[(counts == 2) & balanced]
     links = [np.stack([order[two], order[two + 1]], 1)]
@@ -195,13 +208,7 @@ def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray
     """
     added = 0
     while True:
-        heads, tails = directed_edges(faces)
-        lo, hi = np.minimum(heads, tails), np.maximum(heads, tails)
-        order = np.lexsort((hi, lo))
-        lo_s, hi_s = lo[order], hi[order]
-        starts = np.flatnonzero(np.concatenate(([True], (lo_s[1:] != lo_s[:-1]) | (hi_s[1:] != hi_s[:-1]))))
-        counts = np.diff(np.append(starts, len(order)))
-        forward = np.add.reduceat((heads < tails)[order].astype(np.int64), starts)
+        heads, tails, order, starts, counts, forward = _edge_groups(faces)
         crowded = (counts > 2) & (2 * forward == counts)
         if not crowded.any():
             return vertices, faces, added
