@@ -50,6 +50,28 @@ std::vector<Triangle> sorted(std::vector<Triangle> t) {
   return t;
 }
 
+// The stages before simplification, run as extraction runs them: surface
+// cells, vertex slots, Hermite data and the cells' vertex solutions.
+struct SolvedCells {
+  std::vector<SurfaceCell> cells;
+  VertexSlots slots;
+  SlotQefs hermite;
+  std::vector<VertexSolution> solutions;
+};
+
+SolvedCells solve_cells(Field& field, const Octree& tree, WorkerPool& pool) {
+  SolvedCells out{collect_surface_cells(tree), {}, {}, {}};
+  out.slots = assign_vertex_slots(out.cells);
+  auto refs = find_crossing_refs(pool, out.cells, tree.iso_value);
+  auto located = locate_crossing_refs(field, refs, out.cells, tree.iso_value);
+  out.hermite = accumulate_hermite_data(field, std::move(refs), std::move(located), out.cells,
+                                        out.slots, tree,
+                                        std::cos(30.0 * 3.141592653589793 / 180.0));
+  out.solutions = solve_vertices(
+      pool, make_solve_jobs(out.cells, out.slots, out.hermite.sharp, tree.size), out.hermite.qefs);
+  return out;
+}
+
 // Without collapsing, faces on minimal edges are exactly the faces of
 // generate_faces, which needs same-size cells round every edge.
 class MinimalEdgesMatchUniformFaces : public ::testing::TestWithParam<std::pair<int, bool>> {};
@@ -61,16 +83,8 @@ TEST_P(MinimalEdgesMatchUniformFaces, SameTriangles) {
                                      : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
   const Octree tree = build(field, 6, adaptive);
   WorkerPool pool(2);
-  const auto cells = collect_surface_cells(tree);
+  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
   const auto lookup = build_cell_lookup(cells);
-  const auto slots = assign_vertex_slots(cells);
-  auto refs = find_crossing_refs(pool, cells, tree.iso_value);
-  auto located = locate_crossing_refs(field, refs, cells, tree.iso_value);
-  SlotQefs hermite =
-      accumulate_hermite_data(field, std::move(refs), std::move(located), cells, slots, tree,
-                              std::cos(30.0 * 3.141592653589793 / 180.0));
-  const auto solutions =
-      solve_vertices(pool, make_solve_jobs(cells, slots, hermite.sharp, tree.size), hermite.qefs);
   const EmittedVertices emitted = emit_vertices(cells, slots, solutions);
   const auto uniform = generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex,
                                       emitted.positions, tree.iso_value);
@@ -149,15 +163,7 @@ TEST(Simplify, WalksPollTheCaller) {
   FunctionField field = testing::sphere({0.03, -0.01, 0.02}, 0.6);
   const Octree tree = build(field, 7, false);
   WorkerPool pool(1);
-  const auto cells = collect_surface_cells(tree);
-  const auto slots = assign_vertex_slots(cells);
-  auto refs = find_crossing_refs(pool, cells, tree.iso_value);
-  auto located = locate_crossing_refs(field, refs, cells, tree.iso_value);
-  SlotQefs hermite =
-      accumulate_hermite_data(field, std::move(refs), std::move(located), cells, slots, tree,
-                              std::cos(30.0 * 3.141592653589793 / 180.0));
-  const auto solutions =
-      solve_vertices(pool, make_solve_jobs(cells, slots, hermite.sharp, tree.size), hermite.qefs);
+  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
   const auto simplify = [&] {
     return simplify_cells(tree, cells, slots, hermite.qefs, solutions, 1e-3);
   };
