@@ -29,6 +29,11 @@ using Point2 = std::array<double, 2>;
 // zero exactly when the four points are coplanar.
 int orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
 
+// orient3d's floating-point filter alone: true with `sign` set when the
+// rounded determinant's sign is certain (or the points are plainly on an
+// axis-aligned plane), false where only the exact path could tell.
+bool orient3d_filtered(const Point3& a, const Point3& b, const Point3& c, const Point3& d, int& sign);
+
 // Sign of det[a - c, b - c]: positive when a, b, c turn counter-clockwise,
 // zero exactly when they are collinear.
 int orient2d(const Point2& a, const Point2& b, const Point2& c);

@@ -100,10 +100,11 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
   const std::int64_t* const faces = mesh.faces;
   const auto vertex_count = static_cast<std::int64_t>(mesh.vertex_count);
 
-  const Rows neighbours = neighbour_rows(mesh);
-  const Rows at_vertex = face_rows(mesh);
   LocalTest test(mesh, pool);
   std::vector<std::int64_t> bad = test.bad_faces();  // every pair, the first time
+  if (bad.empty()) return result;  // the usual case: nothing more to build
+  const Rows neighbours = neighbour_rows(mesh);
+  const Rows at_vertex = face_rows(mesh);
 
   std::vector<std::int64_t> stubborn(mesh.face_count, 0);
   std::vector<std::int64_t> in_bad(mesh.vertex_count, 0);

@@ -1,5 +1,5 @@
-// Zero-area triangles and improperly meeting pairs: the candidate grid and
-// the exact pair tests (the cases are described in self_intersections.h).
+// Zero-area triangles and improperly meeting pairs: the candidate columns
+// and the exact pair tests (the cases are described in self_intersections.h).
 #include "validity/self_intersections.h"
 
 #include <algorithm>
@@ -14,9 +14,9 @@ namespace karvex::validity {
 
 namespace {
 
-// Candidate entries are bounded by this many grid cells per triangle on
-// average; a grid that would need more is made coarser.
-constexpr double kEntriesPerFace = 16.0;
+// Each usable triangle's box spans at most this many columns on average;
+// columns that would need more are made wider.
+constexpr double kEntriesPerFace = 6.0;
 constexpr int kKept[3][2] = {{1, 2}, {0, 2}, {0, 1}};  // the axes kept when one is dropped
 
 struct Geometry {
@@ -97,6 +97,19 @@ bool strictly_aside(const std::array<int, N>& sides) {
   return positive == static_cast<int>(N) || negative == static_cast<int>(N);
 }
 
+// The same from the floating-point filter alone: false where it cannot tell.
+template <std::size_t N>
+bool certainly_aside(const Point3& a, const Point3& b, const Point3& c, const std::array<Point3, N>& points) {
+  int positive = 0, negative = 0;
+  for (const Point3& p : points) {
+    int side = 0;
+    if (!orient3d_filtered(a, b, c, p, side)) return false;
+    positive += side > 0;
+    negative += side < 0;
+  }
+  return positive == static_cast<int>(N) || negative == static_cast<int>(N);
+}
+
 template <std::size_t N>
 bool all_zero(const std::array<int, N>& sides) {
   for (int side : sides) {
@@ -105,11 +118,14 @@ bool all_zero(const std::array<int, N>& sides) {
   return true;
 }
 
-// Two closed triangles of nonzero area in one plane, projected along `axis`
-// (which keeps both nondegenerate): they meet iff no edge of either has the
-// other's three corners strictly outside it (two disjoint convex polygons
-// are strictly separated by a line along one of their edges).
-bool coplanar_triangles_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 3>& pj, int axis) {
+// Whether the projections along `axis` of two closed triangles meet, `axis`
+// keeping the first nondegenerate: iff no edge of either has the other's
+// three corners strictly outside it (two disjoint convex polygons are
+// strictly separated by a line along one of their edges; a degenerate second
+// projection separates nothing, which only errs towards "meet"). For two
+// triangles in one plane that `axis` keeps nondegenerate this decides
+// whether they meet; for any two, projections apart mean triangles apart.
+bool projections_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 3>& pj, int axis) {
   const std::array<Point2, 3> a{project(pi[0], axis), project(pi[1], axis), project(pi[2], axis)};
   const std::array<Point2, 3> b{project(pj[0], axis), project(pj[1], axis), project(pj[2], axis)};
   auto separates = [](const std::array<Point2, 3>& t, const std::array<Point2, 3>& other) {
@@ -128,10 +144,25 @@ bool coplanar_triangles_meet(const std::array<Point3, 3>& pi, const std::array<P
 }
 
 // Whether ray v->r lies in the closed wedge of v between rays v->p and v->q
-// (an angle strictly between 0 and 180 degrees).
+// (an angle strictly between 0 and 180 degrees; a degenerate wedge holds
+// every ray).
 bool in_wedge(const Point2& v, const Point2& p, const Point2& q, const Point2& r) {
   const int turn = orient2d(v, p, q);
   return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
+}
+
+// Whether the wedges at v of triangles (v, a1, a2) and (v, b1, b2), projected
+// along `axis`, share more than v: iff a bounding ray of one lies in the
+// other. For coplanar triangles that `axis` keeps nondegenerate this decides
+// whether they meet beyond v; for any two whose first `axis` keeps
+// nondegenerate, wedges meeting only at v mean triangles meeting only at v
+// (the projection is one-to-one on the first triangle, so a common point
+// beyond v would project to a common point beyond v's image).
+bool wedges_meet(const Point3& v3, const std::array<Point3, 2>& a, const std::array<Point3, 2>& b, int axis) {
+  const Point2 v = project(v3, axis);
+  const Point2 a1 = project(a[0], axis), a2 = project(a[1], axis);
+  const Point2 b1 = project(b[0], axis), b2 = project(b[1], axis);
+  return in_wedge(v, a1, a2, b1) || in_wedge(v, a1, a2, b2) || in_wedge(v, b1, b2, a1) || in_wedge(v, b1, b2, a2);
 }
 
 bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
@@ -149,11 +180,16 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
   const int axis_i = g.axes[i], axis_j = g.axes[j];
   if (shared == 0) {
+    // Cheap verdicts first, which settle most neighbours: j certainly on one
+    // side of i's plane by the filter alone, or the two apart in projection.
+    // Nearly coplanar pairs (flat faces) would otherwise take the exact path.
+    if (certainly_aside(pi[0], pi[1], pi[2], pj)) return false;
+    if (!projections_meet(pi, pj, axis_i)) return false;
     const std::array<int, 3> sides_j = sides_of(pi[0], pi[1], pi[2], pj);
     if (strictly_aside(sides_j)) return false;
     // Coplanar (common on flat faces, where candidate pairs abound): one
     // test of the two projected triangles.
-    if (all_zero(sides_j)) return coplanar_triangles_meet(pi, pj, axis_i);
+    if (all_zero(sides_j)) return projections_meet(pi, pj, axis_i);
     if (strictly_aside(sides_of(pj[0], pj[1], pj[2], pi))) return false;
     for (int k = 0; k < 3; ++k) {
       const int n = (k + 1) % 3;
@@ -170,17 +206,14 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     while (!column_matched(cj)) ++cj;
     const std::array<Point3, 2> opposite_i{pi[(ci + 1) % 3], pi[(ci + 2) % 3]};
     const std::array<Point3, 2> opposite_j{pj[(cj + 1) % 3], pj[(cj + 2) % 3]};
+    // Cheap verdicts first, as above.
+    if (certainly_aside(pi[0], pi[1], pi[2], opposite_j)) return false;
+    if (!wedges_meet(pi[ci], opposite_i, opposite_j, axis_i)) return false;
     const std::array<int, 2> sides_j = sides_of(pi[0], pi[1], pi[2], opposite_j);
     if (strictly_aside(sides_j)) return false;
-    if (all_zero(sides_j)) {
-      // Coplanar: near v the triangles are their wedges at v, and two such
-      // wedges share more than v iff a bounding ray of one lies in the other.
-      const Point2 v = project(pi[ci], axis_i);
-      const Point2 a1 = project(opposite_i[0], axis_i), a2 = project(opposite_i[1], axis_i);
-      const Point2 b1 = project(opposite_j[0], axis_i), b2 = project(opposite_j[1], axis_i);
-      return in_wedge(v, a1, a2, b1) || in_wedge(v, a1, a2, b2) || in_wedge(v, b1, b2, a1) ||
-             in_wedge(v, b1, b2, a2);
-    }
+    // Coplanar: near v the triangles are their wedges at v, which meet
+    // beyond v (wedges_meet above said so).
+    if (all_zero(sides_j)) return true;
     if (strictly_aside(sides_of(pj[0], pj[1], pj[2], opposite_i))) return false;
     return segment_meets_triangle(opposite_i[0], opposite_i[1], pj[0], pj[1], pj[2], axis_j) ||
            segment_meets_triangle(opposite_j[0], opposite_j[1], pi[0], pi[1], pi[2], axis_i);
@@ -215,156 +248,152 @@ Box box_of(const Geometry& g, std::int64_t f) {
   return box;
 }
 
-// The uniform grid over the usable triangles' boxes.
-struct Grid {
-  Point3 origin{};
-  double size = 1.0;
-  std::array<std::uint64_t, 3> dims{1, 1, 1};
+bool boxes_overlap(const Box& x, const Box& y) {
+  return x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
+         x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2];
+}
 
-  // Monotone rounding: boxes sharing a point share that point's cell.
+// Square columns over x and y: cells of `size` from `origin`, `dims` per axis.
+struct Columns {
+  std::array<double, 2> origin{};
+  double size = 1.0;
+  std::array<std::int64_t, 2> dims{1, 1};
+
+  // Monotone rounding: boxes sharing a point share that point's column.
   std::int64_t cell(double x, int axis) const {
     return static_cast<std::int64_t>(std::floor((x - origin[axis]) / size));
   }
-  std::uint64_t key(const std::array<std::int64_t, 3>& c) const {
-    return (static_cast<std::uint64_t>(c[0]) * dims[1] + static_cast<std::uint64_t>(c[1])) * dims[2] +
-           static_cast<std::uint64_t>(c[2]);
-  }
+  std::int64_t first(const Box& box, int axis) const { return cell(box.lo[axis], axis); }
+  std::int64_t last(const Box& box, int axis) const { return cell(box.hi[axis], axis); }
 };
 
-Grid choose_grid(const std::vector<Box>& boxes) {
-  Grid grid;
-  Point3 top = boxes[0].hi;
-  grid.origin = boxes[0].lo;
-  std::vector<double> sizes(boxes.size());
-  for (std::size_t n = 0; n < boxes.size(); ++n) {
-    double largest = 0.0;
-    for (int a = 0; a < 3; ++a) {
-      grid.origin[a] = std::min(grid.origin[a], boxes[n].lo[a]);
-      top[a] = std::max(top[a], boxes[n].hi[a]);
-      largest = std::max(largest, boxes[n].hi[a] - boxes[n].lo[a]);
+// Columns about the median usable triangle's width in x and y, made coarser
+// while the boxes would span more than kEntriesPerFace columns each on
+// average.
+Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
+  Columns columns;
+  std::array<double, 2> top{};
+  for (int a = 0; a < 2; ++a) columns.origin[a] = top[a] = boxes[ids[0]].lo[a];
+  for (std::uint32_t f : ids) {
+    for (int a = 0; a < 2; ++a) {
+      columns.origin[a] = std::min(columns.origin[a], boxes[f].lo[a]);
+      top[a] = std::max(top[a], boxes[f].hi[a]);
     }
-    sizes[n] = largest;
   }
-  double extent = 0.0;
-  for (int a = 0; a < 3; ++a) extent = std::max(extent, top[a] - grid.origin[a]);
-  std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
-  grid.size = std::max({sizes[sizes.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
+  std::vector<double> widths = parallel_map<double>(pool, ids.size(), [&](std::size_t n) {
+    const Box& box = boxes[ids[n]];
+    return std::max(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
+  });
+  std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
+  columns.size = std::max({widths[widths.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  widths = {};
   while (true) {
+    // Whole numbers below 2^53: the sum is exact in any order.
+    const std::vector<double> spans = parallel_map<double>(pool, ids.size(), [&](std::size_t n) {
+      const Box& box = boxes[ids[n]];
+      return static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
+             static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
+    });
     double entries = 0.0;
-    for (const Box& box : boxes) {
-      double cells = 1.0;
-      for (int a = 0; a < 3; ++a) {
-        cells *= static_cast<double>(grid.cell(box.hi[a], a) - grid.cell(box.lo[a], a) + 1);
-      }
-      entries += cells;
-    }
-    if (entries <= kEntriesPerFace * static_cast<double>(boxes.size()) || grid.size >= extent) break;
-    grid.size *= 2.0;
+    for (double span : spans) entries += span;
+    if (entries <= kEntriesPerFace * static_cast<double>(ids.size()) || columns.size >= extent) break;
+    columns.size *= 2.0;
   }
-  for (int a = 0; a < 3; ++a) grid.dims[a] = static_cast<std::uint64_t>(grid.cell(top[a], a)) + 1;
-  return grid;
+  for (int a = 0; a < 2; ++a) columns.dims[a] = columns.cell(top[a], a) + 1;
+  return columns;
 }
 
-// Calls visit(key) for the grid cells from `first` to `last` (inclusive).
-template <typename Visit>
-void for_each_key(const Grid& grid, const std::array<std::int64_t, 3>& first, const std::array<std::int64_t, 3>& last,
-                  Visit&& visit) {
-  std::array<std::int64_t, 3> c;
-  for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
-    for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
-      for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) visit(grid.key(c));
-    }
-  }
-}
-
-// A set of grid cells: a flag per cell where the grid is not much larger than
-// `entries` (then a flag per cell costs about as much as the entries), else
-// sorted keys.
-class CellSet {
- public:
-  CellSet(const Grid& grid, std::size_t entries) {
-    const double cells = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
-                         static_cast<double>(grid.dims[2]);
-    if (cells <= 8.0 * static_cast<double>(entries) + 4096.0) flags_.assign(static_cast<std::size_t>(cells), 0);
-  }
-  void add(std::uint64_t key) {
-    if (flags_.empty()) {
-      keys_.push_back(key);
-    } else {
-      flags_[key] = 1;
-    }
-  }
-  void seal() {
-    std::sort(keys_.begin(), keys_.end());
-    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
-  }
-  bool contains(std::uint64_t key) const {
-    return flags_.empty() ? std::binary_search(keys_.begin(), keys_.end(), key) : flags_[key] != 0;
-  }
-
- private:
-  std::vector<std::uint8_t> flags_;
-  std::vector<std::uint64_t> keys_;
-};
-
-// The triangles of each occupied grid cell: `keys` of the occupied cells in
-// increasing order, their triangles (positions in ids, increasing)
-// items[starts[c], starts[c + 1]).
-struct Buckets {
-  std::vector<std::uint64_t> keys;
+// The usable triangles of each slice of columns at one x, by a counting
+// sort: slice x holds items[starts[x], starts[x + 1]), increasing.
+struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
 };
 
-// Boxes spanning cells firsts[n] to lasts[n] (inclusive), `entry_count`
-// cells in all. A counting sort over the grid's cells when the grid is not
-// much larger than the entries (the usual case: its cell is about a
-// triangle's size), else a sort of (key, triangle) pairs; both give the same
-// buckets. With `only`, the cells outside it are left out.
-Buckets bucket_boxes(const Grid& grid, const std::vector<std::array<std::int64_t, 3>>& firsts,
-                     const std::vector<std::array<std::int64_t, 3>>& lasts, std::size_t entry_count,
-                     const CellSet* only) {
-  Buckets buckets;
-  auto for_each_cell = [&](std::size_t n, auto&& visit) { for_each_key(grid, firsts[n], lasts[n], visit); };
-  const double cell_count = static_cast<double>(grid.dims[0]) * static_cast<double>(grid.dims[1]) *
-                            static_cast<double>(grid.dims[2]);
-  if (only == nullptr && cell_count <= 4.0 * static_cast<double>(entry_count) + 1024.0) {
-    buckets.items.resize(entry_count);
-    std::vector<std::size_t> offset(static_cast<std::size_t>(cell_count) + 1, 0);
-    for (std::size_t n = 0; n < firsts.size(); ++n) for_each_cell(n, [&](std::uint64_t key) { ++offset[key + 1]; });
-    for (std::size_t k = 0; k + 1 < offset.size(); ++k) {
-      if (offset[k + 1] != 0) {
-        buckets.keys.push_back(k);
-        buckets.starts.push_back(offset[k]);
+Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids) {
+  Slices slices;
+  slices.starts.assign(static_cast<std::size_t>(columns.dims[0]) + 1, 0);
+  for (std::uint32_t f : ids) {
+    for (std::int64_t x = columns.first(boxes[f], 0); x <= columns.last(boxes[f], 0); ++x) {
+      ++slices.starts[static_cast<std::size_t>(x) + 1];
+    }
+  }
+  for (std::size_t x = 0; x + 1 < slices.starts.size(); ++x) slices.starts[x + 1] += slices.starts[x];
+  slices.items.resize(slices.starts.back());
+  std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
+  for (std::uint32_t f : ids) {
+    for (std::int64_t x = columns.first(boxes[f], 0); x <= columns.last(boxes[f], 0); ++x) {
+      slices.items[fill[static_cast<std::size_t>(x)]++] = f;
+    }
+  }
+  return slices;
+}
+
+// A triangle of a slice, with what the sweep reads of it, so that the sweep
+// walks memory in order: its box, its first columns and last y column.
+struct Entry {
+  Box box;
+  std::uint32_t f;
+  std::int32_t first_x, first_y, last_y;
+};
+
+// Calls visit(a, b) once for every pair of triangles of slice x whose boxes
+// overlap and whose overlap's lowest corner lies in this slice: per column
+// of the slice its triangles in order of their boxes' lowest z (then
+// number), each against those that start before it ends in z, kept when the
+// overlap's lowest corner is in this column. Every overlapping pair is thus
+// seen in exactly one column of one slice. `sorted` and `entries` are
+// scratch space.
+template <typename Visit>
+void for_each_pair_in_slice(const Columns& columns, const std::vector<Box>& boxes, const Slices& slices,
+                            std::int64_t x, std::vector<Entry>& sorted, std::vector<Entry>& entries, Visit&& visit) {
+  const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
+  const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
+  if (end - begin < 2) return;
+  sorted.clear();
+  std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t n = begin; n < end; ++n) {
+    const std::uint32_t f = slices.items[n];
+    const Box& box = boxes[f];
+    // Column numbers are below 2^21 (the columns are at least 2^-20 of the extent).
+    const Entry e{box, f, static_cast<std::int32_t>(columns.first(box, 0)), static_cast<std::int32_t>(columns.first(box, 1)),
+                  static_cast<std::int32_t>(columns.last(box, 1))};
+    low = std::min<std::int64_t>(low, e.first_y);
+    high = std::max<std::int64_t>(high, e.last_y);
+    sorted.push_back(e);
+  }
+  std::sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) {
+    return a.box.lo[2] != b.box.lo[2] ? a.box.lo[2] < b.box.lo[2] : a.f < b.f;
+  });
+  // A stable counting sort by column keeps each column's triangles in z order.
+  std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
+  for (const Entry& e : sorted) {
+    for (std::int64_t y = e.first_y; y <= e.last_y; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
+  }
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) start[k + 1] += start[k];
+  entries.resize(start.back());
+  {
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (const Entry& e : sorted) {
+      for (std::int64_t y = e.first_y; y <= e.last_y; ++y) entries[fill[static_cast<std::size_t>(y - low)]++] = e;
+    }
+  }
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) {
+    const std::int64_t y = low + static_cast<std::int64_t>(k);
+    const std::size_t stop = start[k + 1];
+    for (std::size_t l = start[k]; l < stop; ++l) {
+      const Entry& p = entries[l];
+      for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
+        const Entry& q = entries[r];
+        // Rounding to columns is monotone, so the overlap's lowest corner is
+        // in the larger of the two first columns on each axis.
+        if (std::max(p.first_x, q.first_x) != x || std::max(p.first_y, q.first_y) != y) continue;
+        if (!boxes_overlap(p.box, q.box)) continue;
+        visit(p.f, q.f);
       }
-      offset[k + 1] += offset[k];
     }
-    buckets.starts.push_back(entry_count);
-    for (std::size_t n = 0; n < firsts.size(); ++n) {
-      for_each_cell(n, [&](std::uint64_t key) { buckets.items[offset[key]++] = static_cast<std::uint32_t>(n); });
-    }
-    return buckets;
   }
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
-  if (only == nullptr) entries.reserve(entry_count);
-  for (std::size_t n = 0; n < firsts.size(); ++n) {
-    for_each_cell(n, [&](std::uint64_t key) {
-      if (only == nullptr || only->contains(key)) {
-        entries.emplace_back(key, static_cast<std::uint32_t>(n));
-      }
-    });
-  }
-  std::sort(entries.begin(), entries.end());
-  buckets.items.resize(entries.size());
-  for (std::size_t e = 0; e < entries.size(); ++e) {
-    if (e == 0 || entries[e].first != entries[e - 1].first) {
-      buckets.keys.push_back(entries[e].first);
-      buckets.starts.push_back(e);
-    }
-    buckets.items[e] = entries[e].second;
-  }
-  buckets.starts.push_back(entries.size());
-  return buckets;
 }
 
 }  // namespace
@@ -405,73 +434,42 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   SelfIntersections result;
   const std::vector<std::int8_t> axes = plane_axes(mesh, pool);
   result.zero_area.resize(mesh.face_count);
-  std::vector<std::int64_t> ids;
+  std::vector<std::uint32_t> ids;  // the usable triangles
+  bool any_marked = subset == nullptr;
   for (std::size_t f = 0; f < mesh.face_count; ++f) {
     result.zero_area[f] = axes[f] < 0 && !has_repeated_index(mesh, f);
-    if (axes[f] >= 0) ids.push_back(static_cast<std::int64_t>(f));
+    if (axes[f] < 0) continue;
+    ids.push_back(static_cast<std::uint32_t>(f));
+    any_marked = any_marked || subset[f] != 0;
   }
-  if (ids.size() < 2) return result;
+  if (ids.size() < 2 || !any_marked) return result;
   const Geometry g{mesh, axes};
-  std::vector<Box> boxes(ids.size());
-  for (std::size_t n = 0; n < ids.size(); ++n) boxes[n] = box_of(g, ids[n]);
-  const Grid grid = choose_grid(boxes);
+  std::vector<Box> boxes(mesh.face_count);
+  parallel_for(pool, ids.size(), [&](std::size_t n) { boxes[ids[n]] = box_of(g, ids[n]); });
+  const Columns columns = choose_columns(boxes, ids, pool);
+  const Slices slices = slice_boxes(columns, boxes, ids);
+  ids = {};
+  auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
-  std::vector<std::array<std::int64_t, 3>> firsts(ids.size()), lasts(ids.size());
-  std::size_t entry_count = 0;
-  for (std::size_t n = 0; n < ids.size(); ++n) {
-    std::size_t cells = 1;
-    for (int a = 0; a < 3; ++a) {
-      firsts[n][a] = grid.cell(boxes[n].lo[a], a);
-      lasts[n][a] = grid.cell(boxes[n].hi[a], a);
-      cells *= static_cast<std::size_t>(lasts[n][a] - firsts[n][a] + 1);
-    }
-    entry_count += cells;
-  }
-  auto marked = [&](std::uint32_t n) { return subset == nullptr || subset[ids[n]] != 0; };
-  // With a subset, only the cells its triangles touch can hold a pair to
-  // test (a pair is tested in a cell both boxes touch).
-  CellSet subset_cells(grid, entry_count);
-  if (subset != nullptr) {
-    for (std::size_t n = 0; n < ids.size(); ++n) {
-      if (!marked(static_cast<std::uint32_t>(n))) continue;
-      for_each_key(grid, firsts[n], lasts[n], [&](std::uint64_t key) { subset_cells.add(key); });
-    }
-    subset_cells.seal();
-  }
-  const Buckets buckets =
-      bucket_boxes(grid, firsts, lasts, entry_count, subset == nullptr ? nullptr : &subset_cells);
-  const std::vector<std::uint32_t>& items = buckets.items;
-  const std::vector<std::size_t>& starts = buckets.starts;
-
+  // One slice per index; the pairs are sorted at the end, so the result is
+  // the same for every worker count.
   result.pairs = parallel_concat<FacePair>(
-      pool, starts.size() - 1,
-      [&](std::size_t cell, std::vector<FacePair>& out) {
-        const std::size_t begin = starts[cell], end = starts[cell + 1];
-        const std::uint64_t key = buckets.keys[cell];
-        for (std::size_t l = begin; l < end; ++l) {
-          const std::uint32_t a = items[l];
-          for (std::size_t r = l + 1; r < end; ++r) {
-            const std::uint32_t b = items[r];
-            if (!marked(a) && !marked(b)) continue;
-            const Box& x = boxes[a];
-            const Box& y = boxes[b];
-            if (!(x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
-                  x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2])) {
-              continue;
-            }
-            // Overlapping boxes share the lowest corner of their
-            // intersection; the pair is tested in that corner's cell only.
-            // (Rounding to cells is monotone, so that corner's cell is the
-            // larger of the two boxes' first cells on each axis.)
-            const std::array<std::int64_t, 3> corner{std::max(firsts[a][0], firsts[b][0]),
-                                                     std::max(firsts[a][1], firsts[b][1]),
-                                                     std::max(firsts[a][2], firsts[b][2])};
-            if (grid.key(corner) != key) continue;
-            const std::int64_t i = std::min(ids[a], ids[b]), j = std::max(ids[a], ids[b]);
-            if (pair_meets(g, i, j)) out.push_back({i, j});
-          }
+      pool, static_cast<std::size_t>(columns.dims[0]),
+      [&](std::size_t x, std::vector<FacePair>& out) {
+        std::vector<Entry> sorted, entries;
+        if (subset != nullptr) {
+          bool any = false;
+          for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
+          if (!any) return;
         }
-      });
+        for_each_pair_in_slice(columns, boxes, slices, static_cast<std::int64_t>(x), sorted, entries,
+                               [&](std::uint32_t a, std::uint32_t b) {
+                                 if (!marked(a) && !marked(b)) return;
+                                 const std::int64_t i = std::min(a, b), j = std::max(a, b);
+                                 if (pair_meets(g, i, j)) out.push_back({i, j});
+                               });
+      },
+      1);
   std::sort(result.pairs.begin(), result.pairs.end());
   return result;
 }

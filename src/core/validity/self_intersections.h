@@ -5,8 +5,13 @@
 // predicates of predicates.h, never a tolerance.
 //
 // Candidate pairs are triangles whose closed bounding boxes overlap, found
-// through a uniform grid whose cell is about the median triangle's size; each
-// pair is then classified by the number of vertices it shares:
+// per slice of square columns over x and y about the median triangle's
+// width, swept in z within each column; only one slice's entries exist at a
+// time per worker, so the memory beyond the mesh is its boxes and one list
+// of triangles per slice. Each pair is first offered cheap verdicts (the
+// floating-point filter putting one triangle on one side of the other's
+// plane, or their projections apart), then classified by the number of
+// vertices it shares:
 //
 // * none: they meet iff an edge of one meets the other (closed sets). The
 //   intersection of two triangles is convex; its extreme points lie on the
