@@ -112,6 +112,14 @@ INSTANTIATE_TEST_SUITE_P(
         // one shared vertex: a fan of two (fine) and a triangle folded through
         PairCase{"fan", {{0, 0, 0, 1, 0, 0, 0, 1, 0, -1, 0, 0, 0, -1, 0.5}, {0, 1, 2, 0, 3, 4}}, false},
         PairCase{"vertex_fold", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 1, 1, -1, 0.2, 0.2, 1}, {0, 1, 2, 0, 3, 4}}, true},
+        // an upright triangle at the vertex (its projection a segment) cutting
+        // through; a nearly coplanar one a few ulps across the slanted plane
+        // (the filter undecided, the wedges overlapping) and wholly above it
+        PairCase{"vertex_upright", {{0, 0, 0, 2, 0, 0, 0, 2, 0, 1, 1, -1, 1, 1, 1}, {0, 1, 2, 0, 3, 4}}, true},
+        PairCase{"vertex_ulp_across",
+                 {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5, 0.25, kUp, 0.25, 0.5, kDown}, {0, 1, 2, 0, 3, 4}}, true},
+        PairCase{"vertex_ulp_above",
+                 {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5, 0.25, kUp, 0.25, 0.5, kUp}, {0, 1, 2, 0, 3, 4}}, false},
         // a shared edge: a bent hinge (fine), a flap folded flat onto its
         // neighbour (overlap), a flat continuation (fine)
         PairCase{"hinge", {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, -1, 1}, {0, 1, 2, 1, 0, 3}}, false},
@@ -148,6 +156,79 @@ TEST(SelfIntersections, SubsetLimitsThePairs) {
   const auto some = find_self_intersections(view, subset.data(), global_pool());
   EXPECT_EQ(some.pairs, (std::vector<FacePair>{{1, 3}}));
 }
+
+// Scenes whose candidate pairs stress the search: triangles of very
+// different sizes (some spanning most of the scene), corners drawn from a
+// small pool (many shared vertices and edges), upright triangles whose boxes
+// are flat in x or y, and coplanar triangles on an axis-aligned and on a
+// slanted plane.
+struct Scene {
+  std::vector<double> vertices;
+  std::vector<std::int64_t> faces;
+};
+
+Scene random_scene(int kind) {
+  Scene scene;
+  std::uint64_t state = 777 + kind;
+  auto uniform = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(state >> 11) * 0x1p-53;
+  };
+  const int pool = 300;
+  for (int p = 0; p < pool; ++p) {
+    double x = uniform(), y = uniform(), z = uniform();
+    if (kind == 2) z = 0.25;                  // an axis-aligned plane
+    if (kind == 3) z = 1.0 - x - y;           // a slanted plane (rounded: nearly coplanar)
+    if (kind == 1 && p % 3 == 0) y = 0.5;     // upright triangles in the plane y = 1/2
+    scene.vertices.insert(scene.vertices.end(), {x, y, z});
+  }
+  for (int t = 0; t < 500; ++t) {
+    if (kind == 0) {
+      // small triangles of their own, and now and then a large one
+      const double size = t % 25 == 0 ? 0.9 : 0.1;
+      const double x = uniform(), y = uniform(), z = uniform();
+      const auto first = static_cast<std::int64_t>(scene.vertices.size() / 3);
+      for (int k = 0; k < 3; ++k) {
+        scene.vertices.insert(scene.vertices.end(), {x + size * uniform(), y + size * uniform(), z + size * uniform()});
+      }
+      scene.faces.insert(scene.faces.end(), {first, first + 1, first + 2});
+    } else {
+      // in the upright scene every other triangle has all corners in y = 1/2
+      auto pick = [&] {
+        const auto p = static_cast<std::int64_t>(uniform() * pool);
+        return kind == 1 && t % 2 == 0 ? 3 * (p / 3) : p;
+      };
+      const std::int64_t a = pick(), b = pick(), c = pick();
+      scene.faces.insert(scene.faces.end(), {a, b, c});
+    }
+  }
+  return scene;
+}
+
+class CandidateSearch : public ::testing::TestWithParam<int> {};
+
+// The pairs found are exactly those that the pair test accepts among all
+// pairs of usable triangles, with and without a subset.
+TEST_P(CandidateSearch, FindsWhatEveryPairWouldFind) {
+  const Scene scene = random_scene(GetParam());
+  const MeshView view{scene.vertices.data(), scene.vertices.size() / 3, scene.faces.data(), scene.faces.size() / 3};
+  const std::vector<std::int8_t> axes = plane_axes(view, global_pool());
+  std::vector<std::uint8_t> subset(view.face_count);
+  for (std::size_t f = 0; f < subset.size(); ++f) subset[f] = f % 7 == 0;
+  std::vector<FacePair> every, marked;
+  for (std::int64_t i = 0; i < static_cast<std::int64_t>(view.face_count); ++i) {
+    for (std::int64_t j = i + 1; j < static_cast<std::int64_t>(view.face_count); ++j) {
+      if (axes[i] < 0 || axes[j] < 0 || !triangles_meet(view, axes, i, j)) continue;
+      every.push_back({i, j});
+      if (subset[i] || subset[j]) marked.push_back({i, j});
+    }
+  }
+  EXPECT_GT(every.size(), 20u);
+  EXPECT_EQ(find_self_intersections(view, nullptr, global_pool()).pairs, every);
+  EXPECT_EQ(find_self_intersections(view, subset.data(), global_pool()).pairs, marked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, CandidateSearch, ::testing::Values(0, 1, 2, 3));
 
 TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
   // A soup of small random triangles in a unit box: many crossing pairs,

@@ -143,18 +143,12 @@ bool projections_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 
   return !separates(a, b) && !separates(b, a);
 }
 
-// Whether ray v->r lies in the closed wedge of v between rays v->p and v->q
-// (an angle strictly between 0 and 180 degrees; a degenerate wedge holds
-// every ray).
-bool in_wedge(const Point2& v, const Point2& p, const Point2& q, const Point2& r) {
-  const int turn = orient2d(v, p, q);
-  return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
-}
-
 // Whether the wedges at v of triangles (v, a1, a2) and (v, b1, b2), projected
 // along `axis`, share more than v: iff a bounding ray of one lies in the
-// other. For coplanar triangles that `axis` keeps nondegenerate this decides
-// whether they meet beyond v; for any two whose first `axis` keeps
+// other, closed wedge (each an angle strictly between 0 and 180 degrees; a
+// degenerate wedge holds every ray). For coplanar triangles that `axis`
+// keeps nondegenerate this decides whether they meet beyond v; for any two
+// whose first `axis` keeps
 // nondegenerate, wedges meeting only at v mean triangles meeting only at v
 // (the projection is one-to-one on the first triangle, so a common point
 // beyond v would project to a common point beyond v's image).
@@ -162,7 +156,13 @@ bool wedges_meet(const Point3& v3, const std::array<Point3, 2>& a, const std::ar
   const Point2 v = project(v3, axis);
   const Point2 a1 = project(a[0], axis), a2 = project(a[1], axis);
   const Point2 b1 = project(b[0], axis), b2 = project(b[1], axis);
-  return in_wedge(v, a1, a2, b1) || in_wedge(v, a1, a2, b2) || in_wedge(v, b1, b2, a1) || in_wedge(v, b1, b2, a2);
+  const int turn_a = orient2d(v, a1, a2), turn_b = orient2d(v, b1, b2);
+  if (turn_a == 0 || turn_b == 0) return true;  // a degenerate wedge holds every ray
+  auto holds = [&](const Point2& p, const Point2& q, int turn, const Point2& r) {
+    return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
+  };
+  return holds(a1, a2, turn_a, b1) || holds(a1, a2, turn_a, b2) || holds(b1, b2, turn_b, a1) ||
+         holds(b1, b2, turn_b, a2);
 }
 
 bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
@@ -270,30 +270,43 @@ struct Columns {
 // Columns about the median usable triangle's width in x and y, made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
 // average.
-Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
+Columns choose_columns(const Geometry& g, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
   Columns columns;
   std::array<double, 2> top{};
-  for (int a = 0; a < 2; ++a) columns.origin[a] = top[a] = boxes[ids[0]].lo[a];
+  const Box any = box_of(g, ids[0]);
+  for (int a = 0; a < 2; ++a) {
+    columns.origin[a] = any.lo[a];
+    top[a] = any.hi[a];
+  }
   for (std::uint32_t f : ids) {
+    const Box box = box_of(g, f);
     for (int a = 0; a < 2; ++a) {
-      columns.origin[a] = std::min(columns.origin[a], boxes[f].lo[a]);
-      top[a] = std::max(top[a], boxes[f].hi[a]);
+      columns.origin[a] = std::min(columns.origin[a], box.lo[a]);
+      top[a] = std::max(top[a], box.hi[a]);
     }
   }
   const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
-  std::vector<double> widths = parallel_map<double>(pool, ids.size(), [&](std::size_t n) {
-    const Box& box = boxes[ids[n]];
-    return std::max(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
+  // Widths in single precision: the median only sizes the columns.
+  std::vector<float> widths = parallel_map<float>(pool, ids.size(), [&](std::size_t n) {
+    const Box box = box_of(g, ids[n]);
+    return static_cast<float>(std::max(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]));
   });
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
-  columns.size = std::max({widths[widths.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
+                           std::numeric_limits<double>::min()});
   widths = {};
+  constexpr std::size_t kChunk = 4096;
   while (true) {
-    // Whole numbers below 2^53: the sum is exact in any order.
-    const std::vector<double> spans = parallel_map<double>(pool, ids.size(), [&](std::size_t n) {
-      const Box& box = boxes[ids[n]];
-      return static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
-             static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
+    // Summed per chunk, then the chunks in order: the same total on any
+    // number of workers.
+    const std::vector<double> spans = parallel_map<double>(pool, (ids.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+      double sum = 0.0;
+      for (std::size_t n = c * kChunk; n < std::min(ids.size(), (c + 1) * kChunk); ++n) {
+        const Box box = box_of(g, ids[n]);
+        sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
+               static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
+      }
+      return sum;
     });
     double entries = 0.0;
     for (double span : spans) entries += span;
@@ -311,11 +324,12 @@ struct Slices {
   std::vector<std::uint32_t> items;
 };
 
-Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids) {
+Slices slice_boxes(const Columns& columns, const Geometry& g, const std::vector<std::uint32_t>& ids) {
   Slices slices;
   slices.starts.assign(static_cast<std::size_t>(columns.dims[0]) + 1, 0);
   for (std::uint32_t f : ids) {
-    for (std::int64_t x = columns.first(boxes[f], 0); x <= columns.last(boxes[f], 0); ++x) {
+    const Box box = box_of(g, f);
+    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
       ++slices.starts[static_cast<std::size_t>(x) + 1];
     }
   }
@@ -323,7 +337,8 @@ Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const 
   slices.items.resize(slices.starts.back());
   std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
   for (std::uint32_t f : ids) {
-    for (std::int64_t x = columns.first(boxes[f], 0); x <= columns.last(boxes[f], 0); ++x) {
+    const Box box = box_of(g, f);
+    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
       slices.items[fill[static_cast<std::size_t>(x)]++] = f;
     }
   }
@@ -346,7 +361,7 @@ struct Entry {
 // seen in exactly one column of one slice. `sorted` and `entries` are
 // scratch space.
 template <typename Visit>
-void for_each_pair_in_slice(const Columns& columns, const std::vector<Box>& boxes, const Slices& slices,
+void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Slices& slices,
                             std::int64_t x, std::vector<Entry>& sorted, std::vector<Entry>& entries, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
@@ -355,7 +370,7 @@ void for_each_pair_in_slice(const Columns& columns, const std::vector<Box>& boxe
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
   for (std::size_t n = begin; n < end; ++n) {
     const std::uint32_t f = slices.items[n];
-    const Box& box = boxes[f];
+    const Box box = box_of(g, f);
     // Column numbers are below 2^21 (the columns are at least 2^-20 of the extent).
     const Entry e{box, f, static_cast<std::int32_t>(columns.first(box, 0)), static_cast<std::int32_t>(columns.first(box, 1)),
                   static_cast<std::int32_t>(columns.last(box, 1))};
@@ -444,10 +459,9 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   }
   if (ids.size() < 2 || !any_marked) return result;
   const Geometry g{mesh, axes};
-  std::vector<Box> boxes(mesh.face_count);
-  parallel_for(pool, ids.size(), [&](std::size_t n) { boxes[ids[n]] = box_of(g, ids[n]); });
-  const Columns columns = choose_columns(boxes, ids, pool);
-  const Slices slices = slice_boxes(columns, boxes, ids);
+  // Boxes are recomputed where needed rather than kept for the whole mesh.
+  const Columns columns = choose_columns(g, ids, pool);
+  const Slices slices = slice_boxes(columns, g, ids);
   ids = {};
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
@@ -462,7 +476,7 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
           for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
           if (!any) return;
         }
-        for_each_pair_in_slice(columns, boxes, slices, static_cast<std::int64_t>(x), sorted, entries,
+        for_each_pair_in_slice(columns, g, slices, static_cast<std::int64_t>(x), sorted, entries,
                                [&](std::uint32_t a, std::uint32_t b) {
                                  if (!marked(a) && !marked(b)) return;
                                  const std::int64_t i = std::min(a, b), j = std::max(a, b);

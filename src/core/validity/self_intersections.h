@@ -7,8 +7,8 @@
 // Candidate pairs are triangles whose closed bounding boxes overlap, found
 // per slice of square columns over x and y about the median triangle's
 // width, swept in z within each column; only one slice's entries exist at a
-// time per worker, so the memory beyond the mesh is its boxes and one list
-// of triangles per slice. Each pair is first offered cheap verdicts (the
+// time per worker, so the memory beyond the mesh is about one list of
+// triangles per slice (boxes are recomputed where needed). Each pair is first offered cheap verdicts (the
 // floating-point filter putting one triangle on one side of the other's
 // plane, or their projections apart), then classified by the number of
 // vertices it shares:
