@@ -86,9 +86,9 @@ def run(shape: str, depth: int, mode: str, raw: bool, use_pymeshlab: bool) -> li
     return rows
 
 
-def _mesh_pair(field, bounds, depth: int, options: dict, cpu: dict | None = None) -> tuple:
+def _mesh_pair(field, bounds, depth: int, options: dict, cpu_times: dict | None = None) -> tuple:
     """karvex.mesh's contoured mesh before and after the validity pass, and the
-    time of the call and of the pass; with ``cpu``, their CPU times go there
+    time of the call and of the pass; with ``cpu_times``, their CPU times go there
     ("call", "pass")."""
     captured = {}
     original = _repair.repair
@@ -111,8 +111,8 @@ def _mesh_pair(field, bounds, depth: int, options: dict, cpu: dict | None = None
         captured["total_cpu"] = time.process_time() - cpu
     finally:
         _mesher._repair.repair = original
-    if cpu is not None:
-        cpu.update(call=captured["total_cpu"], **{"pass": captured["repair_cpu"]})
+    if cpu_times is not None:
+        cpu_times.update(call=captured["total_cpu"], **{"pass": captured["repair_cpu"]})
     return captured["raw"], (m.vertices, m.faces), total, captured["repair_s"]
 
 
