@@ -25,6 +25,7 @@ for every tile.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -120,7 +121,10 @@ class DaskGridField(Field):
         missing = self._cache.missing(keys)
         if len(missing):
             where = np.unravel_index(missing, self.shape)
-            values = self._checked(self.volume.vindex[where].compute(scheduler="synchronous"))
+            values = self._checked(
+                self.volume.vindex[where].compute(scheduler="synchronous"),
+                lambda at: [axis[at] for axis in where],
+            )
             self.reads.append(("samples", len(missing)))
             self._cache.add(missing, values)
         return self._cache.get(keys).reshape(indices.shape[:-1])
@@ -129,20 +133,24 @@ class DaskGridField(Field):
         """The samples ``array[low:high]`` (per axis) computed as a NumPy
         array, in the array's dtype when the native sampling keeps it."""
         slices = tuple(slice(a, b) for a, b in zip(low, high, strict=True))
-        block = np.asarray(self.volume[slices].compute(scheduler="synchronous"))
+        block = np.ascontiguousarray(self.volume[slices].compute(scheduler="synchronous"))
         self.reads.append(("window", slices))
-        return self._checked(block, low)
+        return self._checked(
+            block, lambda at: np.add(np.unravel_index(at, block.shape), low)
+        )
 
-    def _checked(self, samples: NDArray[Any], offset: tuple[int, ...] | None = None) -> NDArray[Any]:
+    def _checked(self, samples: NDArray[Any], index_of: Callable[[int], Any]) -> NDArray[Any]:
         """Samples as the field reads them, refused (ValueError) where NaN or
-        infinite, as grid_field refuses a NumPy volume."""
+        infinite, as grid_field refuses a NumPy volume; ``index_of(n)`` is
+        the array index of the n-th sample in memory order."""
         if not self._kept:
             samples = samples.astype(np.float64)
         if samples.dtype.kind == "f" and not np.isfinite(samples).all():
-            first = np.argwhere(~np.isfinite(samples))[0]
-            where = "" if offset is None else f" (the first at index {tuple(int(i) for i in first + offset)})"
+            first = index_of(int(np.flatnonzero(~np.isfinite(samples.reshape(-1)))[0]))
             raise ValueError(
-                f"volume must be finite: the Dask array holds NaN or infinite samples{where}"
+                "volume must be finite: the Dask array holds NaN or infinite samples (one at"
+                f" index {tuple(int(i) for i in first)}); replace them before meshing, for"
+                " example with dask.array.nan_to_num"
             )
         return samples
 
