@@ -182,9 +182,15 @@ def grid_field(
     non-contiguous views (``volume[::2]``) are converted once to a float64
     C-ordered copy. Later changes to a kept array show in the field.
 
+    A Dask array (from a Zarr store, say) is never computed whole: the
+    result is a ``DaskGridField``, the same field, which :func:`karvex.mesh`
+    and :func:`karvex.mesh_to_ply` mesh only in tiles (``tiles=k``), each
+    tile computing the samples near its block; its samples are checked for
+    NaN and infinity as they are read.
+
     Parameters
     ----------
-    volume : array_like, shape (nx, ny, nz)
+    volume : array_like or dask.array.Array, shape (nx, ny, nz)
         Samples of any real dtype, at least 2 along each axis, all finite.
     spacing : float or three floats, default (1, 1, 1)
         The distance between neighbouring samples along x, y and z; positive.

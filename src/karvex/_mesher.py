@@ -170,7 +170,9 @@ def mesh(
         finest cells all along it (balancing carries a leaf's depth along
         the surface), which costs what uniform mode does. With ``simplify``
         no cell touching a seam is merged: seams stay at full resolution.
-        ``keep`` chooses among the pieces of the stitched mesh.
+        ``keep`` chooses among the pieces of the stitched mesh. A
+        :func:`~karvex.grid_field` of a Dask array is meshed only in tiles,
+        each reading the samples near its block.
     client : distributed.Client, optional
         Mesh the tiles as tasks on this Dask cluster: the field is sent to
         every worker once, each tile is one task (retried when its worker
