@@ -25,6 +25,7 @@ for every tile.
 from __future__ import annotations
 
 import math
+from collections import OrderedDict
 from collections.abc import Callable
 from typing import Any
 
@@ -46,6 +47,9 @@ HALO_CELLS = 4
 # The most samples the shared cache of single reads holds; past it the cache
 # starts again empty (what it holds changes no value, only what is read again).
 _CACHE_LIMIT = 1 << 22
+# The chunks kept by the reader of single samples: those near a tile are
+# read again and again as its run goes from level to level.
+_CHUNK_BYTES = 1 << 26
 # Kept as they are; other dtypes are converted to float64 as they are read,
 # as grid_field converts a NumPy array of them.
 _NATIVE_DTYPES = tuple(np.dtype(t) for t in ("uint8", "uint16", "int16", "float32", "float64"))
@@ -85,11 +89,12 @@ class DaskGridField(Field):
         self._kept = dtype in _NATIVE_DTYPES and dtype.isnative
         self.reads: list[tuple[str, Any]] = []
         self._cache = _SampleCache()
+        self._chunks = _ChunkReader(volume)
 
     def __getstate__(self) -> dict[str, Any]:
         # Shipped to a worker without what this process read.
         state = self.__dict__.copy()
-        state["reads"], state["_cache"] = [], _SampleCache()
+        state["reads"], state["_cache"], state["_chunks"] = [], _SampleCache(), _ChunkReader(self.volume)
         return state
 
     @property
@@ -121,10 +126,7 @@ class DaskGridField(Field):
         missing = self._cache.missing(keys)
         if len(missing):
             where = np.unravel_index(missing, self.shape)
-            values = self._checked(
-                self.volume.vindex[where].compute(scheduler="synchronous"),
-                lambda at: [axis[at] for axis in where],
-            )
+            values = self._checked(self._chunks.read(where), lambda at: [axis[at] for axis in where])
             self.reads.append(("samples", len(missing)))
             self._cache.add(missing, values)
         return self._cache.get(keys).reshape(indices.shape[:-1])
@@ -220,29 +222,94 @@ class TileVolume:
 _CORNERS = np.array([(a, b, c) for a in (0, 1) for b in (0, 1) for c in (0, 1)], dtype=np.intp)
 
 
+class _ChunkReader:
+    """Single samples read chunk by chunk: each chunk that holds one is
+    computed whole (the unit a store reads anyway) and the last ones read
+    are kept, up to _CHUNK_BYTES, for the next samples near them."""
+
+    def __init__(self, volume: Any) -> None:
+        self._volume = volume
+        # Each axis's chunk boundaries, for finding the chunk of an index.
+        self._edges = [np.cumsum((0, *sizes)) for sizes in volume.chunks]
+        self._kept: OrderedDict[tuple[int, ...], NDArray[Any]] = OrderedDict()
+        self._bytes = 0
+        self.chunks_computed = 0
+
+    def read(self, where: tuple[NDArray[np.intp], ...]) -> NDArray[Any]:
+        """The samples at the index arrays ``where`` (one per axis)."""
+        chunk = np.stack(
+            [np.searchsorted(edges, axis, side="right") - 1 for edges, axis in zip(self._edges, where, strict=True)],
+            axis=1,
+        )
+        values = np.empty(len(where[0]), dtype=self._volume.dtype)
+        ids, groups = np.unique(chunk, axis=0, return_inverse=True)
+        groups = groups.reshape(-1)
+        for number, index in enumerate(map(tuple, ids.tolist())):
+            rows = np.flatnonzero(groups == number)
+            block = self._chunk(index)
+            local = tuple(axis[rows] - edges[i] for axis, edges, i in zip(where, self._edges, index, strict=True))
+            values[rows] = block[local]
+        return values
+
+    def _chunk(self, index: tuple[int, ...]) -> NDArray[Any]:
+        block = self._kept.pop(index, None)
+        if block is None:
+            block = np.asarray(self._volume.blocks[index].compute(scheduler="synchronous"))
+            self.chunks_computed += 1
+            self._bytes += block.nbytes
+            while self._kept and self._bytes > _CHUNK_BYTES:
+                self._bytes -= self._kept.popitem(last=False)[1].nbytes
+        self._kept[index] = block  # the most recently used last
+        return block
+
+
 class _SampleCache:
     """Single samples read from the array, by flat index: sorted keys and
-    their float64 values."""
+    their float64 values, with the latest additions in a smaller sorted part
+    merged into the main one once it grows (so that adding stays cheap)."""
 
     def __init__(self) -> None:
-        self._keys = np.zeros(0, dtype=np.int64)
-        self._values = np.zeros(0)
+        empty = (np.zeros(0, dtype=np.int64), np.zeros(0))
+        self._parts = [empty, empty]  # main, recent
+
+    def __len__(self) -> int:
+        return sum(len(keys) for keys, _ in self._parts)
+
+    def _where(self, keys: NDArray[np.int64]) -> list[tuple[NDArray[np.intp], NDArray[np.bool_]]]:
+        found = []
+        for part, _ in self._parts:
+            at = np.minimum(np.searchsorted(part, keys), max(len(part) - 1, 0))
+            found.append((at, part[at] == keys if len(part) else np.zeros(len(keys), dtype=bool)))
+        return found
 
     def missing(self, keys: NDArray[np.int64]) -> NDArray[np.int64]:
+        """The distinct keys not held (all of them after a reset)."""
         wanted = np.unique(keys)
-        if len(self._keys) + len(wanted) > _CACHE_LIMIT:
+        if len(self) + len(wanted) > _CACHE_LIMIT:
             self.__init__()  # type: ignore[misc]
-        found = np.isin(wanted, self._keys, assume_unique=True)
-        return wanted[~found]
+        (_, in_main), (_, in_recent) = self._where(wanted)
+        return wanted[~(in_main | in_recent)]
 
     def add(self, keys: NDArray[np.int64], values: NDArray[Any]) -> None:
-        keys = np.concatenate([self._keys, keys])
-        values = np.concatenate([self._values, np.asarray(values, dtype=np.float64).reshape(-1)])
+        """Adds sorted keys none of which is held."""
+        (main, main_values), (recent, recent_values) = self._parts
+        keys = np.concatenate([recent, keys])
+        values = np.concatenate([recent_values, np.asarray(values, dtype=np.float64).reshape(-1)])
         order = np.argsort(keys, kind="stable")
-        self._keys, self._values = keys[order], values[order]
+        self._parts[1] = (keys[order], values[order])
+        if len(keys) > max(len(main) // 4, 1 << 12):
+            keys, values = np.concatenate([main, keys]), np.concatenate([main_values, values])
+            order = np.argsort(keys, kind="stable")
+            self._parts = [(keys[order], values[order]), (recent[:0], recent_values[:0])]
 
     def get(self, keys: NDArray[np.int64]) -> Array:
-        return self._values[np.searchsorted(self._keys, keys)]
+        (at_main, in_main), (at_recent, _) = self._where(keys)
+        main_values, recent_values = self._parts[0][1], self._parts[1][1]
+        if not len(recent_values):
+            return main_values[at_main]
+        if not len(main_values):
+            return recent_values[at_recent]
+        return np.where(in_main, main_values[at_main], recent_values[at_recent])
 
 
 def suggested_tiles(field: DaskGridField) -> int:
