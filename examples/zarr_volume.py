@@ -13,6 +13,7 @@ Needs zarr and dask (pip install zarr karvex[dask]).
 from __future__ import annotations
 
 import argparse
+import importlib
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -45,7 +46,8 @@ def main(argv: Sequence[str] | None = None) -> tuple[Path, int, int]:
     parser.add_argument("--tiles", type=int, default=4)
     parser.add_argument("--workers", type=int, default=0, help="0: tiles in this process")
     args = parser.parse_args(argv)
-    import dask.array as da
+    # Optional packages, imported when used (as modules, untyped).
+    da = importlib.import_module("dask.array")
 
     args.out_dir.mkdir(parents=True, exist_ok=True)
     store = args.out_dir / "scan.zarr"
@@ -56,10 +58,9 @@ def main(argv: Sequence[str] | None = None) -> tuple[Path, int, int]:
                              inside="above")
     path = args.out_dir / "scan.ply"
     if args.workers:
-        from distributed import Client, LocalCluster
-
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, \
-                Client(cluster) as client:
+        distributed = importlib.import_module("distributed")
+        with distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, \
+                distributed.Client(cluster) as client:
             counts = karvex.mesh_to_ply(path, scan, max_depth=args.depth, level=127.5,
                                         tiles=args.tiles, client=client)
     else:

@@ -46,7 +46,7 @@ Array = NDArray[np.float64]
 HALO_CELLS = 4
 # The most samples the shared cache of single reads holds; past it the cache
 # starts again empty (what it holds changes no value, only what is read again).
-_CACHE_LIMIT = 1 << 22
+_CACHE_LIMIT = 1 << 21
 # The chunks kept by the reader of single samples: those near a tile are
 # read again and again as its run goes from level to level.
 _CHUNK_BYTES = 1 << 26
@@ -94,7 +94,7 @@ class DaskGridField(Field):
     def __getstate__(self) -> dict[str, Any]:
         # Shipped to a worker without what this process read.
         state = self.__dict__.copy()
-        state["reads"], state["_cache"], state["_chunks"] = [], _SampleCache(), _ChunkReader(self.volume)
+        state.update(reads=[], _cache=_SampleCache(), _chunks=_ChunkReader(self.volume))
         return state
 
     @property
@@ -122,7 +122,7 @@ class DaskGridField(Field):
         """The samples at ``indices`` (``(..., 3)``, inside the array) as
         float64, read through the shared cache."""
         flat = indices.reshape(-1, 3)
-        keys = np.ravel_multi_index(tuple(flat.T), self.shape).astype(np.int64)
+        keys = np.asarray(np.ravel_multi_index(tuple(flat.T), self.shape), dtype=np.int64)
         missing = self._cache.missing(keys)
         if len(missing):
             where = np.unravel_index(missing, self.shape)
@@ -203,7 +203,9 @@ class TileVolume:
 
     def __call__(self, points: Array) -> Sample:
         volume = self.volume
-        return interpolate(points, volume.origin, volume.spacing, volume._top, self._corners, volume.inside)
+        return interpolate(
+            points, volume.origin, volume.spacing, volume._top, self._corners, volume.inside
+        )
 
     def _corners(self, cells: NDArray[np.intp]) -> Array:
         local = cells - self._low
@@ -238,16 +240,23 @@ class _ChunkReader:
     def read(self, where: tuple[NDArray[np.intp], ...]) -> NDArray[Any]:
         """The samples at the index arrays ``where`` (one per axis)."""
         chunk = np.stack(
-            [np.searchsorted(edges, axis, side="right") - 1 for edges, axis in zip(self._edges, where, strict=True)],
+            [
+                np.searchsorted(edges, axis, side="right") - 1
+                for edges, axis in zip(self._edges, where, strict=True)
+            ],
             axis=1,
         )
         values = np.empty(len(where[0]), dtype=self._volume.dtype)
         ids, groups = np.unique(chunk, axis=0, return_inverse=True)
-        groups = groups.reshape(-1)
+        # The rows of each chunk, chunk after chunk.
+        order = np.argsort(groups.reshape(-1), kind="stable")
+        starts = np.searchsorted(groups.reshape(-1)[order], np.arange(len(ids) + 1))
         for number, index in enumerate(map(tuple, ids.tolist())):
-            rows = np.flatnonzero(groups == number)
+            rows = order[starts[number]:starts[number + 1]]
             block = self._chunk(index)
-            local = tuple(axis[rows] - edges[i] for axis, edges, i in zip(where, self._edges, index, strict=True))
+            local = tuple(
+                axis[rows] - edges[i] for axis, edges, i in zip(where, self._edges, index, strict=True)
+            )
             values[rows] = block[local]
         return values
 

@@ -96,7 +96,8 @@ class GridField(Field):
     def _corner_values(self, cells: NDArray[np.intp]) -> Array:
         """The eight corner samples (in ``_CORNERS`` order) of each cell, as float64."""
         base = cells @ self._strides
-        return self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
+        corners: Array = self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
+        return corners
 
 
 def interpolate(
