@@ -290,18 +290,18 @@ def prepare_call(
     args = check_arguments(field, bounds, **options)
     tile_count = check_tiles(tiles, options["max_depth"])
     volume = field if isinstance(field, GridField) else None
-    samples = volume if volume is not None else field if isinstance(field, DaskGridField) else None
-    if samples is not None and not tiled and volume is None:
+    lazy = isinstance(field, DaskGridField)
+    if lazy and not tiled:
         raise ValueError(
             "a grid_field of a Dask array is meshed in tiles, each reading only its part of the"
             f" array: pass tiles=k (a power of two; for example tiles={suggested_tiles(field)}),"
             " or compute the array and give the NumPy array to grid_field"
         )
-    if samples is not None and samples.inside == "above":
+    if (volume is not None or lazy) and field.inside == "above":
         # The field is the samples negated: the level, given in the samples'
         # units, is negated with them.
         args = dataclasses.replace(args, level=-args.level)
-    if own_box and samples is None:
+    if own_box and volume is None and not lazy:
         # A volume's own box is its extent: the finest cells then line up
         # with the samples, and the caps close it along its faces.
         args = padded_by_a_cell(args)

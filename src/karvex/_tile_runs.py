@@ -37,28 +37,6 @@ def _run_tile(
     return vertices, faces, near, region.low, region.high
 
 
-def _tiles_reading_blocks(
-    region: BoxRegion,
-    field: DaskGridField,
-    batch_size: int | None,
-    run: TileRun,
-    tiles: int,
-    reporter: Callable[..., Any] | None,
-) -> Iterator[Piece]:
-    """The tiles of a Dask-array volume in this process, in block order, each
-    with a field of its own over the samples near its block; their ranges
-    are recorded into ``region``."""
-    blocks = tile_blocks(tiles, run.options["max_depth"])
-    if reporter is not None:
-        reporter("tiles", 0, len(blocks))
-    for done, block in enumerate(blocks, start=1):
-        vertices, faces, near, low, high = _run_tile(field, batch_size, run, block)
-        region.low, region.high = min(region.low, low), max(region.high, high)
-        yield vertices, faces, near
-        if reporter is not None:
-            reporter("tiles", done, len(blocks))
-
-
 def tile_pieces(
     region: BoxRegion,
     field: Callable[[Array], Any],
@@ -83,7 +61,13 @@ def tile_pieces(
     result depends on nothing but its inputs.
     """
     if client is None and isinstance(field, DaskGridField):
-        yield from _tiles_reading_blocks(region, field, batch_size, run, tiles, reporter)
+        # Each tile with a field of its own over the samples near its block.
+        def mesh_block(block: Block) -> Piece:
+            vertices, faces, near, low, high = _run_tile(field, batch_size, run, block)
+            region.low, region.high = min(region.low, low), max(region.high, high)
+            return vertices, faces, near
+
+        yield from tiles_in_process(region, run, tiles, reporter, mesh_block)
         return
     if client is None:
         yield from tiles_in_process(region, run, tiles, reporter)
