@@ -17,7 +17,7 @@ given (it holds the whole mesh then). The cluster ways report the peak of
 the client process and of each worker.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
-        [--shape sphere|gyroid] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
+        [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
 
 Prints one Markdown row per way of meshing.
 """
@@ -37,6 +37,42 @@ from module_loader import add_module_dir_argument, import_module  # noqa: E402
 
 BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
 WAYS = ("untiled", "tiles", "ply", "cluster", "cluster-ply")
+
+
+def blob_volume(path: str, depth: int) -> None:
+    """Writes the volume of the "blobs" shape to a Zarr store at ``path``:
+    (2**depth + 1)^3 uint8 samples (bright inside, level 127.5) of three
+    overlapping smooth balls in [-1, 1]^3, in chunks of 64^3, slab by slab."""
+    import numpy as np
+    import zarr
+
+    n = 2**depth + 1
+    store = zarr.create_array(path, shape=(n, n, n), chunks=(64, 64, 64), dtype="uint8")
+    axis = np.linspace(-1.0, 1.0, n)
+    for start in range(0, n, 64):
+        x, y, z = np.meshgrid(axis[start:start + 64], axis, axis, indexing="ij")
+        bright = np.zeros(x.shape)
+        for cx, cy, cz, radius in ((-0.3, -0.2, 0.0, 0.45), (0.35, 0.25, 0.1, 0.4), (0.0, 0.3, -0.5, 0.3)):
+            bright += np.exp(-((x - cx) ** 2 + (y - cy) ** 2 + (z - cz) ** 2) / radius**2)
+        store[start:start + 64] = np.clip(bright * 170.0, 0, 255).astype(np.uint8)
+
+
+def blob_field(way: str):  # noqa: ANN201 - a karvex.GridField over the store
+    """The blobs' volume: a NumPy array read whole for the untiled way, a
+    Dask array over the store for the others."""
+    import karvex
+
+    path = os.environ["KARVEX_BENCH_VOLUME"]
+    if way == "untiled":
+        import zarr
+
+        samples = zarr.open_array(path, mode="r")[:]
+    else:
+        import dask.array as da
+
+        samples = da.from_zarr(path)
+    return karvex.grid_field(samples, spacing=2.0 / (samples.shape[0] - 1), origin=(-1, -1, -1),
+                             inside="above")
 
 
 def shape(name: str):  # noqa: ANN201 - a karvex.sdf field
@@ -105,7 +141,9 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
     import_module(module_dir)
     import karvex
 
-    field = shape(name)
+    field = blob_field(way) if name == "blobs" else shape(name)
+    box = None if name == "blobs" else BOX
+    level = 127.5 if name == "blobs" else 0.0
     cluster = client = None
     if way.startswith("cluster"):
         cluster, client = _cluster(module_dir)
@@ -115,7 +153,7 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
         if way.endswith("ply"):
             # The folder is the parent's, which removes it however this process ends.
             path = os.path.join(os.environ["KARVEX_BENCH_FOLDER"], "m.ply")
-            vertices, faces = karvex.mesh_to_ply(path, field, BOX, max_depth=depth,
+            vertices, faces = karvex.mesh_to_ply(path, field, box, max_depth=depth, level=level,
                                                  tiles=tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
@@ -125,7 +163,7 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
 
                 result["closed"] = bool(trimesh.load(path, process=False).is_watertight)
         else:
-            mesh = karvex.mesh(field, BOX, max_depth=depth,
+            mesh = karvex.mesh(field, box, max_depth=depth, level=level,
                                tiles=1 if way == "untiled" else tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
@@ -145,7 +183,9 @@ def main() -> None:
     add_module_dir_argument(parser)
     parser.add_argument("--depth", type=int, default=10)
     parser.add_argument("--tiles", type=int, default=8)
-    parser.add_argument("--shape", choices=("sphere", "gyroid"), default="sphere")
+    parser.add_argument("--shape", choices=("sphere", "gyroid", "blobs"), default="sphere",
+                        help="blobs: a (2**depth + 1)^3 uint8 volume in a Zarr store, meshed"
+                        " from a NumPy array untiled and from a Dask array over the store tiled")
     parser.add_argument("--ways", default="untiled,tiles,ply,cluster",
                         help=f"comma-separated, of {', '.join(WAYS)}")
     parser.add_argument("--check-files", action="store_true",
@@ -166,6 +206,9 @@ def main() -> None:
           " | seams |")
     print("|---|---|---|---|---|---|---|---|---|")
     untiled = None
+    volume_folder = tempfile.TemporaryDirectory(dir=os.getcwd())
+    if args.shape == "blobs":
+        blob_volume(os.path.join(volume_folder.name, "blobs.zarr"), args.depth)
     for way in ways:
         command = [sys.executable, __file__, "--one", way, "--depth", str(args.depth),
                    "--tiles", str(args.tiles), "--shape", args.shape, "--cap-gb", str(args.cap_gb)]
@@ -176,7 +219,9 @@ def main() -> None:
         # Files go next to the working folder (a deep mesh's PLY is gigabytes).
         with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
             done = subprocess.run(command, capture_output=True, text=True,
-                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder))
+                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder,
+                                           KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name,
+                                                                            "blobs.zarr")))
         tiles = 1 if way == "untiled" else args.tiles
         if done.returncode != 0:
             reason = (done.stderr.strip().splitlines() or ["no output"])[-1]

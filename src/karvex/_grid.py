@@ -13,6 +13,7 @@ worker pool, with the same numbers as :meth:`GridField.evaluate` to the bit).
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -22,9 +23,10 @@ from karvex.sdf._arguments import as_half_sizes, as_vector
 from karvex.sdf._base import Field, Sample
 
 if TYPE_CHECKING:
+    from karvex._dask_volume import DaskGridField
     from karvex.sdf._vectors import Array
 
-__all__ = ["GridField", "grid_field"]
+__all__ = ["GridField", "grid_field", "interpolate"]
 
 Bounds = tuple[tuple[float, float, float], tuple[float, float, float]]
 
@@ -89,42 +91,66 @@ class GridField(Field):
         )
 
     def evaluate(self, points: Array) -> Sample:
-        u = (points - self.origin) / self.spacing  # in units of samples
-        outside = (u < 0.0) | (u > self._top)
-        undefined = np.isnan(u).any(axis=1)
-        u = np.clip(u, 0.0, self._top)
-        u[undefined] = 0.0
-        # The cell is the one below u, except on the last sample plane, which
-        # belongs to the cell before it.
-        cell = np.minimum(np.floor(u), self._top - 1.0)
-        t = u - cell
-        tx, ty, tz = t[:, 0], t[:, 1], t[:, 2]
-        base = cell.astype(np.intp) @ self._strides
-        # Corners as float64 (exact for every dtype kept), so that every
-        # difference below is taken in float64, as the native form does.
-        c = self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
+        return interpolate(points, self.origin, self.spacing, self._top, self._corner_values, self.inside)
 
-        # Reduce along z, then y, then x; each derivative takes the difference
-        # along its own axis and the same weights along the other two.
-        along_z = _lerp(c[:, 0::2], c[:, 1::2], tz[:, None])  # (a, b) = 00, 01, 10, 11
-        dz = c[:, 1::2] - c[:, 0::2]
-        along_y = _lerp(along_z[:, 0::2], along_z[:, 1::2], ty[:, None])  # a = 0, 1
-        dy = along_z[:, 1::2] - along_z[:, 0::2]
-        dz_y = _lerp(dz[:, 0::2], dz[:, 1::2], ty[:, None])
-        values = _lerp(along_y[:, 0], along_y[:, 1], tx)
-        gradients = np.empty_like(points)
-        gradients[:, 0] = (along_y[:, 1] - along_y[:, 0]) / self.spacing[0]
-        gradients[:, 1] = _lerp(dy[:, 0], dy[:, 1], tx) / self.spacing[1]
-        gradients[:, 2] = _lerp(dz_y[:, 0], dz_y[:, 1], tx) / self.spacing[2]
+    def _corner_values(self, cells: NDArray[np.intp]) -> Array:
+        """The eight corner samples (in ``_CORNERS`` order) of each cell, as float64."""
+        base = cells @ self._strides
+        corners: Array = self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
+        return corners
 
-        # Beyond the border the field is constant along the crossed axes.
-        gradients[outside] = 0.0
-        values[undefined] = np.nan
-        gradients[undefined] = np.nan
-        if self.inside == "above":
-            np.negative(values, out=values)
-            np.negative(gradients, out=gradients)
-        return values, gradients
+
+def interpolate(
+    points: Array,
+    origin: Array,
+    spacing: Array,
+    top: Array,
+    corner_values: Callable[[NDArray[np.intp]], Array],
+    inside: str,
+) -> Sample:
+    """The trilinear interpolant of a volume and its exact gradient at
+    ``points``; ``corner_values(cells)`` gives the eight samples of each cell
+    (``(N, 3)`` sample indices of its lowest corner) as float64.
+
+    Every volume field evaluates through this one sequence of operations,
+    whatever holds its samples, so that all give the same numbers to the bit
+    (and the native form repeats it).
+    """
+    u = (points - origin) / spacing  # in units of samples
+    outside = (u < 0.0) | (u > top)
+    undefined = np.isnan(u).any(axis=1)
+    u = np.clip(u, 0.0, top)
+    u[undefined] = 0.0
+    # The cell is the one below u, except on the last sample plane, which
+    # belongs to the cell before it.
+    cell = np.minimum(np.floor(u), top - 1.0)
+    t = u - cell
+    tx, ty, tz = t[:, 0], t[:, 1], t[:, 2]
+    # Corners as float64 (exact for every dtype kept), so that every
+    # difference below is taken in float64, as the native form does.
+    c = corner_values(cell.astype(np.intp))
+
+    # Reduce along z, then y, then x; each derivative takes the difference
+    # along its own axis and the same weights along the other two.
+    along_z = _lerp(c[:, 0::2], c[:, 1::2], tz[:, None])  # (a, b) = 00, 01, 10, 11
+    dz = c[:, 1::2] - c[:, 0::2]
+    along_y = _lerp(along_z[:, 0::2], along_z[:, 1::2], ty[:, None])  # a = 0, 1
+    dy = along_z[:, 1::2] - along_z[:, 0::2]
+    dz_y = _lerp(dz[:, 0::2], dz[:, 1::2], ty[:, None])
+    values = _lerp(along_y[:, 0], along_y[:, 1], tx)
+    gradients = np.empty_like(points)
+    gradients[:, 0] = (along_y[:, 1] - along_y[:, 0]) / spacing[0]
+    gradients[:, 1] = _lerp(dy[:, 0], dy[:, 1], tx) / spacing[1]
+    gradients[:, 2] = _lerp(dz_y[:, 0], dz_y[:, 1], tx) / spacing[2]
+
+    # Beyond the border the field is constant along the crossed axes.
+    gradients[outside] = 0.0
+    values[undefined] = np.nan
+    gradients[undefined] = np.nan
+    if inside == "above":
+        np.negative(values, out=values)
+        np.negative(gradients, out=gradients)
+    return values, gradients
 
 
 # Kept as they are; every other real dtype is converted to float64 once.
@@ -140,7 +166,7 @@ def grid_field(
     origin: ArrayLike = (0, 0, 0),
     *,
     inside: str = "below",
-) -> GridField:
+) -> GridField | DaskGridField:
     """A field over a 3-D array of samples, interpolated trilinearly.
 
     ``volume[i, j, k]`` is the value at ``origin + (i, j, k) * spacing``.
@@ -157,9 +183,15 @@ def grid_field(
     non-contiguous views (``volume[::2]``) are converted once to a float64
     C-ordered copy. Later changes to a kept array show in the field.
 
+    A Dask array (from a Zarr store, say) is never computed whole: the
+    result is a ``DaskGridField``, the same field, which :func:`karvex.mesh`
+    and :func:`karvex.mesh_to_ply` mesh only in tiles (``tiles=k``), each
+    tile computing the samples near its block; its samples are checked for
+    NaN and infinity as they are read.
+
     Parameters
     ----------
-    volume : array_like, shape (nx, ny, nz)
+    volume : array_like or dask.array.Array, shape (nx, ny, nz)
         Samples of any real dtype, at least 2 along each axis, all finite.
     spacing : float or three floats, default (1, 1, 1)
         The distance between neighbouring samples along x, y and z; positive.
@@ -200,12 +232,20 @@ def grid_field(
     >>> round(float(ball([[0.7, 0.0, 0.0]])[0][0]), 4)
     0.0
     """
+    from karvex._dask_volume import DaskGridField, check_volume_array, is_dask_array  # noqa: PLC0415
+
     if isinstance(volume, (str, bytes)):
         raise TypeError(f"volume must be a 3-D array of real numbers (got {type(volume).__name__})")
     if inside not in ("below", "above"):
         raise ValueError(
             f"inside must be 'below' (samples below the level are inside) or 'above' (bright"
             f" inside, as in most scans), got {inside!r}"
+        )
+    if is_dask_array(volume):
+        # Never computed whole: karvex.mesh reads it tile by tile.
+        check_volume_array(volume)
+        return DaskGridField(
+            volume, as_half_sizes("spacing", spacing), as_vector("origin", origin), inside
         )
     samples = np.asarray(volume)
     if samples.dtype == np.bool_:

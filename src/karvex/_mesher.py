@@ -26,6 +26,7 @@ from karvex._warnings import (
 )
 from karvex.errors import ValidityWarning
 from karvex._field_check import CheckedField
+from karvex._dask_volume import DaskGridField, suggested_tiles
 from karvex._grid import GridField
 from karvex._mesh import Mesh
 from karvex._progress import ProgressCallback, Reporter, make_reporter
@@ -169,7 +170,9 @@ def mesh(
         finest cells all along it (balancing carries a leaf's depth along
         the surface), which costs what uniform mode does. With ``simplify``
         no cell touching a seam is merged: seams stay at full resolution.
-        ``keep`` chooses among the pieces of the stitched mesh.
+        ``keep`` chooses among the pieces of the stitched mesh. A
+        :func:`~karvex.grid_field` of a Dask array is meshed only in tiles,
+        each reading the samples near its block.
     client : distributed.Client, optional
         Mesh the tiles as tasks on this Dask cluster: the field is sent to
         every worker once, each tile is one task (retried when its worker
@@ -287,11 +290,18 @@ def prepare_call(
     args = check_arguments(field, bounds, **options)
     tile_count = check_tiles(tiles, options["max_depth"])
     volume = field if isinstance(field, GridField) else None
-    if volume is not None and volume.inside == "above":
+    lazy = isinstance(field, DaskGridField)
+    if lazy and not tiled:
+        raise ValueError(
+            "a grid_field of a Dask array is meshed in tiles, each reading only its part of the"
+            f" array: pass tiles=k (a power of two; for example tiles={suggested_tiles(field)}),"
+            " or compute the array and give the NumPy array to grid_field"
+        )
+    if (volume is not None or lazy) and field.inside == "above":
         # The field is the samples negated: the level, given in the samples'
         # units, is negated with them.
         args = dataclasses.replace(args, level=-args.level)
-    if own_box and volume is None:
+    if own_box and volume is None and not lazy:
         # A volume's own box is its extent: the finest cells then line up
         # with the samples, and the caps close it along its faces.
         args = padded_by_a_cell(args)

@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from karvex._conversions import import_optional
+from karvex._dask_volume import DaskGridField
 from karvex._field_check import CheckedField
 from karvex._region import BoxRegion
 from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
@@ -27,7 +28,10 @@ Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_]]
 def _run_tile(
     field: Callable[[Array], Any], batch_size: int | None, run: TileRun, block: Block
 ) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_], float, float]:
-    """Runs on a worker: one tile, with the field's range in the box."""
+    """Runs on a worker (or here): one tile, with the field's range in the
+    box. A volume held as a Dask array is read here, only near the block."""
+    if isinstance(field, DaskGridField):
+        field = field.for_tile(run.bbox_min, run.bbox_max, run.options["max_depth"], block)
     region = BoxRegion(CheckedField(field, batch_size), run.bbox_min, run.bbox_max, run.level)
     vertices, faces, near = mesh_tile(region, run, block)
     return vertices, faces, near, region.low, region.high
@@ -56,6 +60,15 @@ def tile_pieces(
     ``allowed-failures``, 3 by default) with the same result, as a tile's
     result depends on nothing but its inputs.
     """
+    if client is None and isinstance(field, DaskGridField):
+        # Each tile with a field of its own over the samples near its block.
+        def mesh_block(block: Block) -> Piece:
+            vertices, faces, near, low, high = _run_tile(field, batch_size, run, block)
+            region.low, region.high = min(region.low, low), max(region.high, high)
+            return vertices, faces, near
+
+        yield from tiles_in_process(region, run, tiles, reporter, mesh_block)
+        return
     if client is None:
         yield from tiles_in_process(region, run, tiles, reporter)
         return

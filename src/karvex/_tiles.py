@@ -133,15 +133,20 @@ def mesh_tile(
 
 
 def tiles_in_process(
-    region: BoxRegion, run: TileRun, tiles: int, reporter: Callable[..., Any] | None
+    region: BoxRegion,
+    run: TileRun,
+    tiles: int,
+    reporter: Callable[..., Any] | None,
+    mesh_block: Callable[[Block], tuple[Array, NDArray[np.int64], NDArray[np.bool_]]] | None = None,
 ) -> Iterator[tuple[Array, NDArray[np.int64], NDArray[np.bool_]]]:
-    """The tiles meshed one after another in this process, in block order;
+    """The tiles meshed one after another in this process, in block order,
+    by ``mesh_block(block)`` (default: :func:`mesh_tile` over ``region``);
     progress is the stage "tiles", one unit per tile."""
     blocks = tile_blocks(tiles, run.options["max_depth"])
     if reporter is not None:
         reporter("tiles", 0, len(blocks))
     for done, block in enumerate(blocks, start=1):
-        yield mesh_tile(region, run, block)
+        yield mesh_tile(region, run, block) if mesh_block is None else mesh_block(block)
         if reporter is not None:
             reporter("tiles", done, len(blocks))
 

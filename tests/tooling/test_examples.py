@@ -139,3 +139,19 @@ def test_an_example_runs_as_a_script():
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "box-minus-sphere:" in done.stdout and "cylinders:" in done.stdout
+
+
+def test_zarr_volume_is_meshed_tile_by_tile_into_the_loaded_volumes_mesh(example, tmp_path):
+    zarr = pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    trimesh = pytest.importorskip("trimesh")
+    import karvex
+
+    path, vertices, faces = example("zarr_volume")["main"](
+        ["--out-dir", str(tmp_path), "--depth", "5", "--tiles", "2"])
+    read = trimesh.load(path, process=False)
+    assert read.is_watertight and (len(read.vertices), len(read.faces)) == (vertices, faces)
+    loaded = zarr.open_array(str(tmp_path / "scan.zarr"), mode="r")[:]
+    whole = karvex.mesh(karvex.grid_field(loaded, spacing=2 / 32, origin=(-1, -1, -1),
+                                          inside="above"), max_depth=5, level=127.5)
+    assert len(whole.faces) == faces

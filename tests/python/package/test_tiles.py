@@ -248,3 +248,17 @@ def test_a_field_error_on_a_cluster_is_raised_and_the_other_tiles_cancelled(clie
 
 def _tiles_held(dask_scheduler):
     return [str(key) for key in dask_scheduler.tasks if "_run_tile" in str(key)]
+
+
+def test_a_dask_volume_on_a_cluster_gives_the_in_process_mesh(client):
+    # Each tile task reads its own window on its worker.
+    da = pytest.importorskip("dask.array")
+    grid = np.mgrid[-1:1:17j, -1:1:17j, -1:1:17j]
+    samples = (np.sqrt((grid**2).sum(axis=0)) - 0.6).astype(np.float32)
+    field = karvex.grid_field(da.from_array(samples, chunks=8), spacing=2 / 16, origin=(-1, -1, -1))
+    local = karvex.mesh(field, max_depth=4, tiles=2)
+    read_here = len(field.reads)
+    remote = karvex.mesh(field, max_depth=4, tiles=2, client=client)
+    np.testing.assert_array_equal(remote.vertices, local.vertices)
+    np.testing.assert_array_equal(remote.faces, local.faces)
+    assert len(field.reads) == read_here  # every window was read on a worker
