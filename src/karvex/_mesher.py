@@ -242,7 +242,8 @@ def mesh(
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
         side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
-        surface = _Surface(region, args.level, side / 2.0**args.max_depth)
+        box = (np.array(args.bbox_min, dtype=np.float64), np.array(args.bbox_max, dtype=np.float64))
+        surface = _Surface(region, args.level, side / 2.0**args.max_depth, box)
         vertices, faces = _valid_solid(vertices, faces, args.simplify, surface)
         if not args.keep_all:
             vertices, faces = _largest_piece(vertices, faces)
@@ -328,11 +329,12 @@ def _largest_piece(
 @dataclass(frozen=True)
 class _Surface:
     """The level set the mesh approximates: the field as meshed (capped by
-    the box), its level and the finest cell's side."""
+    the box), its level, the finest cell's side and the box's corners."""
 
     field: BoxRegion
     level: float
     cell: float
+    box: tuple[NDArray[np.float64], NDArray[np.float64]]
 
 
 def _valid_solid(
@@ -352,7 +354,8 @@ def _valid_solid(
     repaired = _repair.repair(vertices, faces, max_move=max_move)
     if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
         projected, _ = reproject_moved(
-            surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move
+            surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,
+            surface.box,
         )
         return projected, repaired.faces
     if repaired.unresolved_faces:

@@ -43,12 +43,15 @@ def reproject_moved(
     faces: IntArray,
     cell: float,
     max_move: float | None = None,
+    box: tuple[FloatArray, FloatArray] | None = None,
 ) -> tuple[FloatArray, int]:
     """``repaired`` (the repair's vertices: those of ``before`` first, then
     its copies) with the vertices it moved projected onto the level set of
     ``field`` where the mesh stays valid. With ``max_move``, a vertex of
     ``before`` is projected only where it stays within that distance of its
-    place in ``before``, or within the distance the repair moved it. Returns the vertices and how many were projected.
+    place in ``before``, or within the distance the repair moved it. With
+    ``box`` (its lowest and highest corner), a step that would leave it is
+    not taken. Returns the vertices and how many were projected.
     ``repaired`` must be valid (the repair resolved every triangle).
     """
     count = len(before)
@@ -65,8 +68,11 @@ def reproject_moved(
     longest = _MAX_STEP_CELLS * cell
     long = usable & (lengths > longest)
     steps[long] *= (longest / lengths[long])[:, None]
+    landing = points - steps
+    if box is not None:
+        usable &= ((landing >= box[0]) & (landing <= box[1])).all(axis=1)
     result = repaired.copy()
-    result[moved[usable]] = points[usable] - steps[usable]
+    result[moved[usable]] = landing[usable]
     if max_move is not None:
         original = moved[usable & (moved < count)]
         # Within the bound, or no farther than the repair had to go.

@@ -61,3 +61,10 @@ def test_bound_holds_unless_the_repair_went_farther(max_move, projected):
     result, count = reproject_moved(_sphere(True), 0.0, before, _moved_top(1.08), OCTA_F, 1.0, max_move)
     assert count == int(projected)
     assert result[4][2] == pytest.approx(1.0 if projected else 1.08)
+
+
+@pytest.mark.parametrize("top, projected", [(1.0, True), (0.95, False)])
+def test_steps_leaving_the_box_are_not_taken(top, projected):
+    box = (np.array([-1.0, -1.0, -1.0]), np.array([1.0, 1.0, top]))
+    result, count = reproject_moved(_sphere(True), 0.0, OCTA_V, _moved_top(0.9), OCTA_F, 1.0, box=box)
+    assert count == int(projected) and result[4][2] == pytest.approx(1.0 if projected else 0.9)
