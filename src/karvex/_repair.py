@@ -103,7 +103,8 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
     order of vertex and first corner), the faces using them and the number
     of copies (in the core: ``src/core/validity/sheet_split``).
     """
-    return _native_module().split_sheets(*_contiguous(vertices, faces))
+    new_vertices, new_faces, copies = _native_module().split_sheets(*_contiguous(vertices, faces))
+    return new_vertices, new_faces, int(copies)
 
 
 def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -119,7 +120,8 @@ def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray
     (new ones appended), the faces (split ones in place, halves appended) and
     the number of new vertices.
     """
-    return _native_module().part_shared_edges(*_contiguous(vertices, faces))
+    new_vertices, new_faces, added = _native_module().part_shared_edges(*_contiguous(vertices, faces))
+    return new_vertices, new_faces, int(added)
 
 
 def _contiguous(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray]:
