@@ -30,4 +30,6 @@ set(KARVEX_NATIVE_SOURCES
   src/binding/native/volume_argument.cpp
   src/binding/native/sample_volume.cpp
   src/binding/native/self_intersections.cpp
+  src/binding/native/mesh_arrays.cpp
+  src/binding/native/sheet_split.cpp
 )

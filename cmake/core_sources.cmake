@@ -61,5 +61,6 @@ target_sources(karvex_core PRIVATE
   src/core/validity/predicates.cpp
   src/core/validity/repair.cpp
   src/core/validity/self_intersections.cpp
+  src/core/validity/sheet_split.cpp
   src/core/validity/sheets.cpp
 )

@@ -15,6 +15,7 @@ from karvex import _engine, _repair
 from karvex._arguments import MeshArguments, check_arguments
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
+from karvex._reproject import reproject_moved
 from karvex._shape_box import padded_by_a_cell, shape_bounds
 from karvex._tile_runs import tile_pieces
 from karvex._tiles import TileRun, check_tiles, stitch_all
@@ -243,13 +244,15 @@ def mesh(
             vertices, _ = region.clamp(vertices)
         if not region.crosses_level():
             vertices, faces = vertices[:0], faces[:0]  # only caps: the box itself
-        vertices, faces = _valid_solid(vertices, faces, args.simplify)
+        side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
+        box = (np.array(args.bbox_min, dtype=np.float64), np.array(args.bbox_max, dtype=np.float64))
+        surface = _Surface(region, args.level, side / 2.0**args.max_depth, box)
+        vertices, faces = _valid_solid(vertices, faces, args.simplify, surface)
         if not args.keep_all:
             vertices, faces = _largest_piece(vertices, faces)
         vertex_normals = None
         if args.normals:
-            side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
-            step = _FD_STEP_FRACTION * side / 2.0**args.max_depth
+            step = _FD_STEP_FRACTION * surface.cell
             vertex_normals = _vertex_normals(region, vertices, faces, step, reporter)
     finally:
         if reporter is not None:
@@ -333,16 +336,38 @@ def _largest_piece(
     return kept.vertices, kept.faces
 
 
+@dataclass(frozen=True)
+class _Surface:
+    """The level set the mesh approximates: the field as meshed (capped by
+    the box), its level, the finest cell's side and the box's corners."""
+
+    field: BoxRegion
+    level: float
+    cell: float
+    box: tuple[NDArray[np.float64], NDArray[np.float64]]
+
+
 def _valid_solid(
-    vertices: NDArray[np.float64], faces: NDArray[np.int64], simplify: float | None = None
+    vertices: NDArray[np.float64],
+    faces: NDArray[np.int64],
+    simplify: float | None = None,
+    surface: _Surface | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     """The contoured mesh made a valid solid (see :mod:`karvex._repair`),
     with a :class:`~karvex.ValidityWarning` when some triangles stay bad.
+    With ``surface``, the vertices the repair moved go back onto it where the
+    mesh stays valid (:mod:`karvex._reproject`).
 
     A simplified mesh's vertices move by at most half the tolerance: the
     merge may have used the other half, and the mesh keeps within it."""
     max_move = None if simplify is None else 0.5 * simplify
     repaired = _repair.repair(vertices, faces, max_move=max_move)
+    if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
+        projected, _ = reproject_moved(
+            surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,
+            surface.box,
+        )
+        return projected, repaired.faces
     if repaired.unresolved_faces:
         warnings.warn(
             f"{repaired.unresolved_faces} triangles still intersect others or have zero "

@@ -29,4 +29,10 @@ PyObject* karvex_native_is_one_sheet(PyObject* self, PyObject* const* args, Py_s
 // relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// sheet_split.cpp: split_sheets(vertices, faces, /) and
+// part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
+PyObject* karvex_native_split_sheets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* karvex_native_part_shared_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames);
+
 }  // namespace karvex::py

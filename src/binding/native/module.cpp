@@ -65,6 +65,22 @@ constexpr const char* kRelaxFoldsDoc =
     "vertices moved, triangles still bad); the result does not depend on the number\n"
     "of workers.";
 
+constexpr const char* kSplitSheetsDoc =
+    "split_sheets(vertices, faces, /)\n--\n\n"
+    "One vertex per fan: where the triangles round a vertex form several fans\n"
+    "(joined across edges that continue one sheet), the fan holding the vertex's\n"
+    "first corner keeps it and every other fan gets a copy at the same place,\n"
+    "numbered after the input's vertices in order of (vertex, first corner).\n"
+    "Arrays as for self_intersections. Returns (vertices float64 (V', 3), faces\n"
+    "int64 (F, 3), copies).";
+
+constexpr const char* kPartSharedEdgesDoc =
+    "part_shared_edges(vertices, faces, /)\n--\n\n"
+    "Give every sheet but one its own copy of an edge used by more than two\n"
+    "triangles (as often each way): each extra pair of triangles round it is split\n"
+    "at a new vertex at the edge's midpoint. Arrays as for self_intersections.\n"
+    "Returns (vertices float64 (V', 3), faces int64 (F', 3), vertices added).";
+
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is set at the first import
@@ -76,6 +92,9 @@ PyMethodDef g_functions[] = {
     {"is_one_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_is_one_sheet)),
      METH_FASTCALL, kIsOneSheetDoc},
     {"relax_folds", fastcall(karvex_native_relax_folds), METH_FASTCALL | METH_KEYWORDS, kRelaxFoldsDoc},
+    {"split_sheets", fastcall(karvex_native_split_sheets), METH_FASTCALL | METH_KEYWORDS, kSplitSheetsDoc},
+    {"part_shared_edges", fastcall(karvex_native_part_shared_edges), METH_FASTCALL | METH_KEYWORDS,
+     kPartSharedEdgesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,7 @@
 #include "common/py/numpy_api.h"
 #include "common/py/ref.h"
 #include "native/functions.h"
+#include "native/mesh_arrays.h"
 #include "pool/worker_pool.h"
 #include "validity/repair.h"
 #include "validity/self_intersections.h"
@@ -25,41 +26,6 @@ namespace karvex::py {
 namespace {
 
 [[noreturn]] void value_error(const std::string& message) { throw PythonError::make(PyExc_ValueError, message); }
-
-// `value` as a C-contiguous array of `type` with `columns` columns (0: one
-// dimension), converted if it is not one already.
-Ref as_array(PyObject* value, int type, int columns, const char* name) {
-  Ref array = Ref::steal(PyArray_FROMANY(value, type, 0, 0, NPY_ARRAY_IN_ARRAY));
-  if (!array) throw_fetched();
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  const bool shaped = columns == 0 ? PyArray_NDIM(a) == 1 : PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == columns;
-  if (!shaped) {
-    value_error(std::string(name) + (columns == 0 ? " must be one-dimensional" : " must have shape (n, 3)"));
-  }
-  return array;
-}
-
-// The mesh of two arrays from as_array, with finite vertices and faces in range.
-validity::MeshView checked_view(const Ref& vertices, const Ref& faces) {
-  auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
-  auto* f = reinterpret_cast<PyArrayObject*>(faces.get());
-  validity::MeshView mesh;
-  mesh.vertices = static_cast<const double*>(PyArray_DATA(v));
-  mesh.vertex_count = static_cast<std::size_t>(PyArray_DIM(v, 0));
-  mesh.faces = static_cast<const std::int64_t*>(PyArray_DATA(f));
-  mesh.face_count = static_cast<std::size_t>(PyArray_DIM(f, 0));
-  for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) {
-    if (!std::isfinite(mesh.vertices[k])) value_error("vertices must be finite; found NaN or infinity");
-  }
-  const auto count = static_cast<std::int64_t>(mesh.vertex_count);
-  for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
-    if (mesh.faces[k] < 0 || mesh.faces[k] >= count) {
-      value_error("faces must hold vertex numbers from 0 to " + std::to_string(count - 1) + "; found " +
-                  std::to_string(mesh.faces[k]));
-    }
-  }
-  return mesh;
-}
 
 }  // namespace
 

@@ -6,39 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "validity/corner_fans.h"
+
 namespace karvex::validity {
-
-namespace {
-
-// Corners (3f + k: corner k of face f) joined into fans.
-struct Fans {
-  std::vector<std::uint32_t> parent;
-
-  explicit Fans(std::size_t count) : parent(count) {
-    for (std::size_t c = 0; c < count; ++c) parent[c] = static_cast<std::uint32_t>(c);
-  }
-  std::uint32_t root(std::uint32_t c) {
-    while (parent[c] != c) {
-      parent[c] = parent[parent[c]];
-      c = parent[c];
-    }
-    return c;
-  }
-  // Whether the two were in different fans.
-  bool join(std::uint32_t a, std::uint32_t b) {
-    a = root(a);
-    b = root(b);
-    if (a == b) return false;
-    parent[a > b ? a : b] = a > b ? b : a;
-    return true;
-  }
-};
-
-}  // namespace
 
 bool is_one_sheet(const MeshView& mesh) {
   const std::size_t edges = 3 * mesh.face_count;
-  if (edges >= UINT32_MAX) return false;  // beyond the corner numbering: let the caller's split decide
+  if (mesh.face_count > kMaxFanFaces) return false;  // beyond the corner numbering: let the caller's split decide
   for (std::size_t f = 0; f < mesh.face_count; ++f) {
     if (has_repeated_index(mesh, f)) return false;
   }
@@ -55,11 +29,10 @@ bool is_one_sheet(const MeshView& mesh) {
       bucket[fill[static_cast<std::size_t>(std::min(head(e), tail(e)))]++] = static_cast<std::uint32_t>(e);
     }
   }
-  Fans fans(edges);
+  CornerFans fans(edges);
   // Per vertex: corners minus successful joins is its number of fans.
   std::vector<std::int64_t> fan_count(mesh.vertex_count, 0);
   for (std::size_t e = 0; e < edges; ++e) ++fan_count[static_cast<std::size_t>(head(e))];
-  const auto tail_corner = [](std::uint32_t e) { return 3 * (e / 3) + (e % 3 + 1) % 3; };
   for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
     const auto other = [&](std::uint32_t e) {
       return head(e) == static_cast<std::int64_t>(v) ? tail(e) : head(e);

@@ -1,0 +1,288 @@
+// The sheet split and the parting of shared edges: directed edges grouped by
+// undirected edge (a counting sort by lower vertex, each vertex's few edges
+// sorted), triangles round a crowded edge ordered by angle, fans by
+// union-find over corners.
+#include "validity/sheet_split.h"
+
+#include <algorithm>
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "pool/worker_pool.h"
+#include "validity/corner_fans.h"
+
+namespace karvex::validity {
+
+namespace {
+
+using Edge = std::uint32_t;  // directed edge 3f + k, from corner k of face f to corner k + 1
+
+// The faces as a flat array the steps read and write.
+struct Faces {
+  const std::int64_t* data;
+  std::int64_t head(Edge e) const { return data[e]; }
+  std::int64_t tail(Edge e) const { return data[tail_corner(e)]; }
+  std::int64_t third(Edge e) const { return data[3 * (e / 3) + (e % 3 + 2) % 3]; }
+  std::int64_t low(Edge e) const { return std::min(head(e), tail(e)); }
+  std::int64_t high(Edge e) const { return std::max(head(e), tail(e)); }
+};
+
+// The directed edges sorted by (lower vertex, higher vertex, edge number),
+// and where each group of one undirected edge starts (with the end last).
+struct EdgeGroups {
+  std::vector<Edge> order;
+  std::vector<std::size_t> starts;
+
+  std::size_t count() const { return starts.size() - 1; }
+  std::size_t size(std::size_t g) const { return starts[g + 1] - starts[g]; }
+  const Edge* begin(std::size_t g) const { return order.data() + starts[g]; }
+  // Used as often from the lower vertex to the higher as back.
+  bool balanced(std::size_t g, const Faces& faces) const {
+    std::size_t forward = 0;
+    for (std::size_t i = starts[g]; i < starts[g + 1]; ++i) forward += faces.head(order[i]) < faces.tail(order[i]);
+    return 2 * forward == size(g);
+  }
+};
+
+// The sort of each vertex's edges runs on the pool (each vertex's slice is
+// its own), the rest on the caller; the result is the same for any number of
+// workers.
+EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
+  const std::size_t edges = 3 * face_count;
+  std::vector<std::size_t> start(vertex_count + 1, 0);
+  for (Edge e = 0; e < edges; ++e) ++start[static_cast<std::size_t>(faces.low(e)) + 1];
+  for (std::size_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
+  struct Keyed {
+    std::int64_t high;
+    Edge edge;
+    bool operator<(const Keyed& other) const { return high != other.high ? high < other.high : edge < other.edge; }
+  };
+  std::vector<Keyed> keyed(edges);
+  {
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (Edge e = 0; e < edges; ++e) keyed[fill[static_cast<std::size_t>(faces.low(e))]++] = {faces.high(e), e};
+  }
+  // Edge numbers break ties, so the order is the one a stable sort by
+  // (lower, higher) vertex gives.
+  pool.run(vertex_count, 4096, [&](LoopRange& range) {
+    for (std::size_t v = range.begin(); range.keep_going(v); ++v) {
+      std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(start[v]),
+                keyed.begin() + static_cast<std::ptrdiff_t>(start[v + 1]));
+    }
+  });
+  EdgeGroups groups;
+  groups.order.resize(edges);
+  groups.starts.reserve(edges / 2 + 1);
+  for (std::size_t v = 0; v < vertex_count; ++v) {
+    for (std::size_t i = start[v]; i < start[v + 1]; ++i) {
+      groups.order[i] = keyed[i].edge;
+      if (i == start[v] || keyed[i].high != keyed[i - 1].high) groups.starts.push_back(i);
+    }
+  }
+  groups.starts.push_back(edges);
+  return groups;
+}
+
+using EdgePair = std::array<Edge, 2>;  // (wound high to low, wound low to high)
+
+// The triangles round one edge (`count` directed edges, in increasing
+// number, as often each way) paired so that each pair encloses one wedge of
+// the solid. They are ordered by the angle of their third vertex round the
+// axis from the lower vertex to the higher (stably, an undefined angle
+// last); a triangle wound along the axis has its outward normal turning
+// counter-clockwise, so the solid lies between a triangle wound against the
+// axis and the next one along it. When the windings do not alternate round
+// the edge (the sheets already cross there) the k-th against is paired with
+// the k-th along.
+std::vector<EdgePair> pair_round_edge(const double* vertices, const Faces& faces, const Edge* edges,
+                                      std::size_t count) {
+  const std::int64_t low = faces.low(edges[0]), high = faces.high(edges[0]);
+  const double* p = vertices + 3 * low;
+  const double* q = vertices + 3 * high;
+  double axis[3] = {q[0] - p[0], q[1] - p[1], q[2] - p[2]};
+  const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+  const double divisor = std::max(length, DBL_MIN);
+  for (double& a : axis) a = a / divisor;
+  // The coordinate axis least along the edge (the first of equals).
+  int least = 0;
+  for (int k = 1; k < 3; ++k) {
+    if (std::fabs(axis[k]) < std::fabs(axis[least])) least = k;
+  }
+  const double helper[3] = {least == 0 ? 1.0 : 0.0, least == 1 ? 1.0 : 0.0, least == 2 ? 1.0 : 0.0};
+  const auto cross = [](const double* a, const double* b, double* out) {
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+  };
+  double e1[3], e2[3];
+  cross(axis, helper, e1);
+  const double e1_length = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
+  for (double& a : e1) a = a / e1_length;
+  cross(axis, e1, e2);  // e1, e2, axis right-handed
+
+  std::vector<double> angle(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* t = vertices + 3 * faces.third(edges[i]);
+    const double offset[3] = {t[0] - p[0], t[1] - p[1], t[2] - p[2]};
+    const double y = offset[0] * e2[0] + offset[1] * e2[1] + offset[2] * e2[2];
+    const double x = offset[0] * e1[0] + offset[1] * e1[1] + offset[2] * e1[2];
+    angle[i] = std::atan2(y, x);
+  }
+  std::vector<std::size_t> ring(count);
+  for (std::size_t i = 0; i < count; ++i) ring[i] = i;
+  std::stable_sort(ring.begin(), ring.end(), [&](std::size_t a, std::size_t b) {
+    if (std::isnan(angle[a])) return false;
+    return std::isnan(angle[b]) || angle[a] < angle[b];
+  });
+  std::vector<Edge> rolled(count);
+  std::vector<bool> forward(count);
+  std::size_t begin = 0;  // the first triangle wound against the axis
+  while (begin < count && faces.head(edges[ring[begin]]) == low) ++begin;
+  if (begin == count) begin = 0;
+  bool alternating = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    rolled[i] = edges[ring[(begin + i) % count]];
+    forward[i] = faces.head(rolled[i]) == low;
+    alternating = alternating && forward[i] == (i % 2 == 1);
+  }
+  std::vector<EdgePair> pairs;
+  pairs.reserve(count / 2);
+  if (alternating) {
+    for (std::size_t i = 0; i + 1 < count; i += 2) pairs.push_back({rolled[i], rolled[i + 1]});
+    return pairs;
+  }
+  std::size_t against = 0, along = 0;
+  while (true) {
+    while (against < count && forward[against]) ++against;
+    while (along < count && !forward[along]) ++along;
+    if (against == count || along == count) return pairs;
+    pairs.push_back({rolled[against++], rolled[along++]});
+  }
+}
+
+void check_size(const MeshView& mesh) {
+  if (mesh.face_count > kMaxFanFaces) {
+    throw std::length_error("the sheet split handles meshes of at most " + std::to_string(kMaxFanFaces) +
+                            " triangles; found " + std::to_string(mesh.face_count));
+  }
+}
+
+SplitMesh copy_of(const MeshView& mesh) {
+  SplitMesh out;
+  out.vertices.assign(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count);
+  out.faces.assign(mesh.faces, mesh.faces + 3 * mesh.face_count);
+  return out;
+}
+
+}  // namespace
+
+SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
+  check_size(mesh);
+  const Faces faces{mesh.faces};
+  const std::size_t corners = 3 * mesh.face_count;
+  CornerFans fans(corners);
+  const auto link = [&](Edge e1, Edge e2) {  // e1 runs a -> b and e2 b -> a
+    fans.join(e1, tail_corner(e2));
+    fans.join(e2, tail_corner(e1));
+  };
+  const EdgeGroups groups = group_edges(faces, mesh.face_count, mesh.vertex_count, pool);
+  for (std::size_t g = 0; g < groups.count(); ++g) {
+    const std::size_t size = groups.size(g);
+    if (size < 2 || !groups.balanced(g, faces)) continue;
+    if (size == 2) {
+      link(groups.begin(g)[0], groups.begin(g)[1]);
+      continue;
+    }
+    for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, groups.begin(g), size)) link(pair[0], pair[1]);
+  }
+
+  // A fan's root is its first corner (joins keep the smaller root), so the
+  // corners in increasing order meet each vertex's fans in order of their
+  // first corners: the first fan met keeps the vertex, later ones are copies.
+  std::vector<std::uint8_t> seen(mesh.vertex_count, 0);
+  std::vector<std::uint8_t> copied(corners, 0);  // per fan root: whether the fan gets a copy
+  std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, root) of each copied fan
+  std::vector<std::uint32_t> roots(corners);
+  for (std::size_t c = 0; c < corners; ++c) {
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(c));
+    roots[c] = r;
+    if (r != c) continue;
+    const auto v = static_cast<std::size_t>(mesh.faces[c]);
+    if (seen[v] == 0) {
+      seen[v] = 1;
+    } else {
+      copied[r] = 1;
+      copies.push_back({v, r});
+    }
+  }
+  std::sort(copies.begin(), copies.end());  // copies numbered by (vertex, first corner)
+  SplitMesh out;
+  out.faces.assign(mesh.faces, mesh.faces + corners);
+  out.added = copies.size();
+  out.vertices.reserve(3 * (mesh.vertex_count + copies.size()));
+  out.vertices.assign(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count);
+  for (const auto& copy : copies) {
+    out.vertices.insert(out.vertices.end(), mesh.vertices + 3 * copy[0], mesh.vertices + 3 * copy[0] + 3);
+  }
+  if (copies.empty()) return out;
+  // (root, new vertex) of each copied fan, by root.
+  std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());
+  for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
+  std::sort(numbered.begin(), numbered.end());
+  for (std::size_t c = 0; c < corners; ++c) {
+    if (copied[roots[c]] == 0) continue;
+    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{roots[c], 0});
+    out.faces[c] = static_cast<std::int64_t>((*at)[1]);
+  }
+  return out;
+}
+
+SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool) {
+  check_size(mesh);
+  SplitMesh out = copy_of(mesh);
+  while (true) {
+    const std::size_t face_count = out.faces.size() / 3;
+    const std::size_t vertex_count = out.vertices.size() / 3;
+    if (face_count > kMaxFanFaces) throw std::length_error("parting shared edges made too many triangles");
+    const Faces faces{out.faces.data()};
+    const EdgeGroups groups = group_edges(faces, face_count, vertex_count, pool);
+    std::vector<std::size_t> crowded;
+    for (std::size_t g = 0; g < groups.count(); ++g) {
+      if (groups.size(g) > 2 && groups.balanced(g, faces)) crowded.push_back(g);
+    }
+    if (crowded.empty()) return out;
+    std::vector<std::uint8_t> touched(face_count, 0);
+    std::vector<double> new_vertices;
+    std::vector<std::int64_t> new_faces;
+    for (const std::size_t g : crowded) {
+      const Edge* edges = groups.begin(g);
+      const std::size_t size = groups.size(g);
+      if (std::any_of(edges, edges + size, [&](Edge e) { return touched[e / 3] != 0; })) {
+        continue;  // a face split this pass; the edge is seen again next pass
+      }
+      const std::vector<EdgePair> pairs = pair_round_edge(out.vertices.data(), faces, edges, size);
+      for (std::size_t k = 1; k < pairs.size(); ++k) {
+        const auto [e1, e2] = pairs[k];
+        const std::int64_t m = static_cast<std::int64_t>(vertex_count + new_vertices.size() / 3);
+        const std::int64_t a = faces.head(e1), b = faces.tail(e1), x = faces.third(e1), y = faces.third(e2);
+        for (int axis = 0; axis < 3; ++axis) {
+          new_vertices.push_back(0.5 * (out.vertices[3 * a + axis] + out.vertices[3 * b + axis]));
+        }
+        std::int64_t* f1 = out.faces.data() + 3 * (e1 / 3);
+        std::int64_t* f2 = out.faces.data() + 3 * (e2 / 3);
+        f1[0] = a, f1[1] = m, f1[2] = x;
+        f2[0] = b, f2[1] = m, f2[2] = y;
+        new_faces.insert(new_faces.end(), {m, b, x, m, a, y});
+        touched[e1 / 3] = touched[e2 / 3] = 1;
+      }
+    }
+    out.vertices.insert(out.vertices.end(), new_vertices.begin(), new_vertices.end());
+    out.faces.insert(out.faces.end(), new_faces.begin(), new_faces.end());
+    out.added += new_vertices.size() / 3;
+  }
+}
+
+}  // namespace karvex::validity

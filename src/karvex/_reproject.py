@@ -1,0 +1,111 @@
+"""Put the vertices the validity repair moved back on the surface where that
+keeps the mesh valid.
+
+The repair clears folds by moving vertices towards their neighbours' mean,
+which also pulls them off a curved surface (the gyroid's error grows by
+about 8% that way). One Newton step on the field, ``p - (f(p) - level)
+grad f / |grad f|^2``, brings such a vertex back along the surface's normal
+and leaves its move along the surface, the part that cleared the fold. A
+step can fold the mesh again, so the result is tested with the exact test
+and every projected vertex of a triangle that is then bad goes back to where
+the repair left it; the test runs again until no triangle is bad. Each round
+only reverts, so it ends, at worst with the repaired mesh itself.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+
+import numpy as np
+from numpy.typing import NDArray
+
+from karvex._validity import geometry
+
+__all__ = ["reproject_moved"]
+
+FloatArray = NDArray[np.float64]
+IntArray = NDArray[np.int64]
+Field = Callable[[FloatArray], tuple[FloatArray, FloatArray | None]]
+
+# The longest Newton step, in cells: a vertex the repair moved is within a
+# fraction of a cell of the surface; a longer step (a field far from a
+# distance there) is cut to this length, still towards the surface.
+_MAX_STEP_CELLS = 0.25
+# Central differences, when the field gives no gradients: this fraction of a cell.
+_FD_STEP_CELLS = 1e-3
+
+
+def reproject_moved(
+    field: Field,
+    level: float,
+    before: FloatArray,
+    repaired: FloatArray,
+    faces: IntArray,
+    cell: float,
+    max_move: float | None = None,
+    box: tuple[FloatArray, FloatArray] | None = None,
+) -> tuple[FloatArray, int]:
+    """``repaired`` (the repair's vertices: those of ``before`` first, then
+    its copies) with the vertices it moved projected onto the level set of
+    ``field`` where the mesh stays valid. With ``max_move``, a vertex of
+    ``before`` is projected only where it stays within that distance of its
+    place in ``before``, or within the distance the repair moved it. With
+    ``box`` (its lowest and highest corner), a step that would leave it is
+    not taken. Returns the vertices and how many were projected.
+    ``repaired`` must be valid (the repair resolved every triangle).
+    """
+    count = len(before)
+    moved_mask = np.ones(len(repaired), dtype=bool)
+    moved_mask[:count] = (repaired[:count] != before).any(axis=1)
+    moved = np.flatnonzero(moved_mask)
+    if len(moved) == 0 or len(faces) == 0:
+        return repaired, 0
+    points = repaired[moved]
+    steps = _newton_steps(field, level, points, cell)
+    projected = np.zeros(len(repaired), dtype=bool)
+    lengths = np.linalg.norm(steps, axis=1)
+    usable = np.isfinite(lengths)
+    longest = _MAX_STEP_CELLS * cell
+    long = usable & (lengths > longest)
+    steps[long] *= (longest / lengths[long])[:, None]
+    landing = points - steps
+    if box is not None:
+        usable &= ((landing >= box[0]) & (landing <= box[1])).all(axis=1)
+    result = repaired.copy()
+    result[moved[usable]] = landing[usable]
+    if max_move is not None:
+        original = moved[usable & (moved < count)]
+        # Within the bound, or no farther than the repair had to go.
+        allowed = np.maximum(max_move, np.linalg.norm(repaired[original] - before[original], axis=1))
+        too_far = np.linalg.norm(result[original] - before[original], axis=1) > allowed
+        result[original[too_far]] = repaired[original[too_far]]
+        usable[np.searchsorted(moved, original[too_far])] = False
+    projected[moved[usable]] = True
+    while projected.any():
+        subset = projected[faces].any(axis=1)
+        pairs, zero_area = geometry(result, faces, subset)
+        bad = zero_area & subset
+        bad[pairs.reshape(-1)] = True
+        back = np.unique(faces[bad].reshape(-1))
+        back = back[projected[back]]
+        if len(back) == 0:
+            break
+        result[back] = repaired[back]
+        projected[back] = False
+    return result, int(projected.sum())
+
+
+def _newton_steps(field: Field, level: float, points: FloatArray, cell: float) -> FloatArray:
+    """One Newton step towards the level set per point (NaN where the field
+    gives no usable value or gradient)."""
+    values, gradients = field(points.copy())
+    if gradients is None:
+        h = _FD_STEP_CELLS * cell
+        offsets = np.concatenate([np.eye(3), -np.eye(3)]) * h  # +x +y +z -x -y -z
+        probes = (points[:, None, :] + offsets[None, :, :]).reshape(-1, 3)
+        samples = field(probes)[0].reshape(len(points), 6)
+        gradients = (samples[:, :3] - samples[:, 3:]) / (2.0 * h)
+    squared = np.einsum("ij,ij->i", gradients, gradients)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        scale = np.where(squared > 0.0, (np.asarray(values, dtype=np.float64) - level) / squared, np.nan)
+    return scale[:, None] * gradients

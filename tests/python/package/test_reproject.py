@@ -1,0 +1,70 @@
+"""Vertices the repair moved go back onto the surface, unless that folds the
+mesh again."""
+
+import numpy as np
+import pytest
+
+import karvex
+from karvex._reproject import reproject_moved
+
+OCTA_V = np.array([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [0, 0, -1]], dtype=np.float64)
+OCTA_F = np.array([[0, 2, 4], [2, 1, 4], [1, 3, 4], [3, 0, 4], [2, 0, 5], [1, 2, 5], [3, 1, 5], [0, 3, 5]])
+
+
+def _sphere(gradients):
+    def field(points):
+        lengths = np.linalg.norm(points, axis=1)
+        return lengths - 1.0, (points / lengths[:, None] if gradients else None)
+
+    return field
+
+
+def _moved_top(z):
+    repaired = OCTA_V.copy()
+    repaired[4] = [0.0, 0.0, z]
+    return repaired
+
+
+@pytest.mark.parametrize("gradients", [True, False])
+def test_moved_vertex_returns_to_the_surface(gradients):
+    result, count = reproject_moved(_sphere(gradients), 0.0, OCTA_V, _moved_top(0.9), OCTA_F, cell=1.0)
+    assert count == 1
+    assert result[4] == pytest.approx([0, 0, 1], abs=1e-6)
+    assert np.array_equal(result[:4], OCTA_V[:4]) and np.array_equal(result[5], OCTA_V[5])  # unmoved stay
+
+
+def test_step_is_cut_to_a_quarter_cell():
+    result, _ = reproject_moved(_sphere(True), 0.0, OCTA_V, _moved_top(0.5), OCTA_F, cell=0.8)
+    assert result[4] == pytest.approx([0, 0, 0.7])
+
+
+def test_projection_that_folds_the_mesh_is_undone():
+    """A plane whose Newton step takes the top vertex to (0.3, 0.2, -0.9),
+    through the bottom triangles: it stays where the repair left it."""
+    target = np.array([0.3, 0.2, -0.9])
+    normal = (np.array([0.0, 0.0, 0.9]) - target) / np.linalg.norm([0.3, 0.2, 1.8])
+    plane = lambda p: ((p - target) @ normal, np.tile(normal, (len(p), 1)))  # noqa: E731
+    folded = OCTA_V.copy()
+    folded[4] = target
+    assert not karvex.Mesh(folded, OCTA_F).check().is_valid  # where the step would go
+    repaired = _moved_top(0.9)
+    result, count = reproject_moved(plane, 0.0, OCTA_V, repaired, OCTA_F, cell=40.0)
+    assert count == 0 and np.array_equal(result, repaired)
+
+
+@pytest.mark.parametrize("max_move, projected", [(0.05, False), (0.15, True)])
+def test_bound_holds_unless_the_repair_went_farther(max_move, projected):
+    """The repair moved the top vertex by 0.02 (inside both bounds); back on
+    the sphere it is 0.1 from where it started (1.1)."""
+    before = OCTA_V.copy()
+    before[4] = [0.0, 0.0, 1.1]
+    result, count = reproject_moved(_sphere(True), 0.0, before, _moved_top(1.08), OCTA_F, 1.0, max_move)
+    assert count == int(projected)
+    assert result[4][2] == pytest.approx(1.0 if projected else 1.08)
+
+
+@pytest.mark.parametrize("top, projected", [(1.0, True), (0.95, False)])
+def test_steps_leaving_the_box_are_not_taken(top, projected):
+    box = (np.array([-1.0, -1.0, -1.0]), np.array([1.0, 1.0, top]))
+    result, count = reproject_moved(_sphere(True), 0.0, OCTA_V, _moved_top(0.9), OCTA_F, 1.0, box=box)
+    assert count == int(projected) and result[4][2] == pytest.approx(1.0 if projected else 0.9)

@@ -1,0 +1,85 @@
+"""The core's sheet split and parting of shared edges give, bit for bit, the
+arrays of a NumPy model of the same rules, on meshes with many sheets."""
+
+import numpy as np
+import pytest
+
+import karvex
+from karvex import _repair, sdf
+from karvex._validity import _repeated_index
+from support import sheet_model
+from support.meshing import before_validity_pass
+
+TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
+TET_F = [[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]
+
+
+def _blobs(seed):
+    """Smoothed noise on a 33^3 grid: sheets touching at ambiguous cell faces."""
+    volume = np.random.default_rng(seed).standard_normal((33, 33, 33))
+    for axis in range(3):
+        for _ in range(3):
+            volume = (np.roll(volume, 1, axis) + volume + np.roll(volume, -1, axis)) / 3.0
+    field = karvex.grid_field(volume, spacing=(2 / 32,) * 3, origin=(-1, -1, -1))
+    return before_validity_pass(field, ((-1,) * 3, (1,) * 3), max_depth=5, keep="all")
+
+
+def _thin_gyroid_ball():
+    return before_validity_pass(sdf.gyroid(0.5, 0.05) & sdf.sphere(0.8), ((-1,) * 3, (1,) * 3), max_depth=6, keep="all")
+
+
+def _hand_built(name):
+    """Small meshes for the rules' corner cases."""
+    if name == "three tetrahedra round one edge":  # six triangles on edge 0-3
+        v = TET_V + [[0, -1, 0], [-1, 0, 0], [-1, -1, 0], [-1, 1, 0]]
+        f = TET_F + [[0, 4, 5], [0, 5, 3], [0, 3, 4], [5, 4, 3], [0, 6, 7], [0, 7, 3], [0, 3, 6], [7, 6, 3]]
+        # the third tetrahedron crosses the second: the windings do not alternate
+    elif name == "shared edge of zero length":  # both ends at one place: no angle
+        v = TET_V + [[0, -1, 0], [-1, 0, 0]]
+        v[3] = v[0]
+        f = TET_F + [[0, 4, 5], [0, 5, 3], [0, 3, 4], [5, 4, 3]]
+    elif name == "edge used unevenly":  # three triangles on edge 0-1, two one way
+        v = TET_V + [[0.5, -1, 0.2]]
+        f = TET_F + [[0, 1, 4]]
+    else:  # "no faces"
+        v, f = TET_V, np.zeros((0, 3))
+    return karvex.Mesh(np.asarray(v, dtype=np.float64), np.asarray(f, dtype=np.int64).reshape(-1, 3))
+
+
+CASES = {
+    **{f"noise volume {seed}": (lambda seed=seed: _blobs(seed)) for seed in (7, 8)},
+    "thin gyroid shell in a ball": _thin_gyroid_ball,  # 1,464 edges in four triangles
+    **{name: (lambda name=name: _hand_built(name)) for name in [
+        "three tetrahedra round one edge", "shared edge of zero length", "edge used unevenly", "no faces"]},
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_core_sheet_steps_match_the_numpy_model(name):
+    mesh = CASES[name]()
+    vertices, faces = mesh.vertices, mesh.faces[~_repeated_index(mesh.faces)]
+    # split, then part what the split left, as the repair does; and the parting alone
+    expected_split = sheet_model.split_sheets(vertices, faces)
+    got_split = _repair.split_sheets(vertices, faces)
+    steps = [(expected_split, got_split),
+             (sheet_model.part_shared_edges(*expected_split[:2]), _repair.part_shared_edges(*got_split[:2])),
+             (sheet_model.part_shared_edges(vertices, faces), _repair.part_shared_edges(vertices, faces))]
+    for expected, got in steps:
+        assert got[2] == expected[2]
+        assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1].reshape(-1, 3))
+    if name != "no faces":  # each has something to copy or part
+        assert got_split[2] + steps[1][1][2] + steps[2][1][2] > 0
+
+
+@pytest.mark.parametrize("step", ["split_sheets", "part_shared_edges"])
+@pytest.mark.parametrize(
+    "vertices, faces, message",
+    [
+        (np.zeros((3, 3)), np.array([[0, 1, 3]]), "faces must hold vertex numbers from 0 to 2"),
+        (np.full((3, 3), np.nan), np.array([[0, 1, 2]]), "vertices must be finite"),
+        (np.zeros((3, 2)), np.array([[0, 1, 2]]), "vertices must have shape"),
+    ],
+)
+def test_bad_arrays_are_refused_by_name(step, vertices, faces, message):
+    with pytest.raises(ValueError, match=message):
+        getattr(_repair, step)(vertices, faces)
