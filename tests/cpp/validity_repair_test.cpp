@@ -128,6 +128,22 @@ TEST(RelaxFolds, ClearsAFoldTheSameOnAnyNumberOfWorkers) {
   EXPECT_EQ(serial.unresolved, 0u);
   EXPECT_GT(serial.moved, 0u);
   EXPECT_EQ(serial.vertices, parallel.vertices);
+
+  // The same mesh numbered otherwise (vertices reversed, faces reversed and
+  // their corners turned) moves every vertex to the same bits.
+  const std::size_t n = mesh.vertex_count;
+  std::vector<double> v2(v.size());
+  for (std::size_t p = 0; p < n; ++p) {
+    for (int a = 0; a < 3; ++a) v2[3 * (n - 1 - p) + a] = v[3 * p + a];
+  }
+  std::vector<std::int64_t> f2;
+  for (std::size_t t = mesh.face_count; t-- > 0;) {
+    for (int k = 1; k <= 3; ++k) f2.push_back(static_cast<std::int64_t>(n) - 1 - f[3 * t + k % 3]);
+  }
+  const Relaxed renumbered = relax_folds(MeshView{v2.data(), n, f2.data(), f2.size() / 3}, {}, one);
+  for (std::size_t p = 0; p < n; ++p) {
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(renumbered.vertices[3 * (n - 1 - p) + a], serial.vertices[3 * p + a]);
+  }
   const MeshView relaxed{serial.vertices.data(), mesh.vertex_count, f.data(), mesh.face_count};
   const auto after = find_self_intersections(relaxed, nullptr, global_pool());
   EXPECT_TRUE(after.pairs.empty());

@@ -114,6 +114,7 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
   IndexSet touched(mesh.face_count);
   IndexSet patch(mesh.vertex_count);
   std::vector<double> target;
+  std::vector<const double*> around;
 
   for (int round = 0; round < options.rounds && !bad.empty(); ++round) {
     // Which vertices move (see repair.h).
@@ -173,9 +174,18 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
     target.resize(3 * order.size());
     for (std::size_t n = 0; n < order.size(); ++n) {
       const auto v = static_cast<std::size_t>(order[n]);
-      double sum[3] = {0.0, 0.0, 0.0};
+      // Summed in the order of the neighbours' positions, not of their
+      // numbers, so that the same mesh numbered otherwise (tiles stitched,
+      // faces reordered) moves its vertices to the same bits.
+      around.clear();
       for (std::size_t r = neighbours.starts[v]; r < neighbours.starts[v + 1]; ++r) {
-        const double* p = vertices + 3 * neighbours.items[r];
+        around.push_back(vertices + 3 * neighbours.items[r]);
+      }
+      std::sort(around.begin(), around.end(), [](const double* p, const double* q) {
+        return std::lexicographical_compare(p, p + 3, q, q + 3);
+      });
+      double sum[3] = {0.0, 0.0, 0.0};
+      for (const double* p : around) {
         for (int a = 0; a < 3; ++a) sum[a] += p[a];
       }
       const auto degree = static_cast<double>(std::max<std::size_t>(neighbours.starts[v + 1] - neighbours.starts[v], 1));
