@@ -56,10 +56,10 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   timer.stage(&ExtractTimings::qefs);
   // Units: the slots solved, then the cells numbered (twice) or collapsed.
   begin_stage("vertices", slots.slot_count + (collapse ? 1 : 2) * std::uint64_t{cells.size()});
-  timer.stage(&ExtractTimings::solve);
   PlacedVertices placed;
   if (!collapse) {
     // Solved and numbered in one pass, with no job or solution records.
+    timer.stage(&ExtractTimings::solve);
     EmittedVertices emitted = solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
                                                   std::move(hermite.qefs), tree.size);
     placed.positions = std::move(emitted.positions);
@@ -69,6 +69,7 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   }
   std::vector<VertexSolveJob> jobs =
       make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
+  timer.stage(&ExtractTimings::solve);
   std::vector<Qef> qefs = std::move(hermite.qefs);
   const std::vector<VertexSolution> solutions = solve_vertices(pool, std::move(jobs), qefs);
   timer.stage(&ExtractTimings::collapse);
