@@ -9,7 +9,8 @@ before), the triangles and whether the mesh is closed. karvex runs at
 max_depth = k (its finest cells are the voxels), with and without
 simplify=0.5 (half a voxel); marching cubes is skimage.measure.marching_cubes
 at the same level. For karvex, the time of the validity pass that ends the
-call (Python, over the native exact test) is shown apart. Prints a Markdown
+call (Python, over the native exact test) is shown apart, and so are the time
+and the peak growth of the native extraction before it. Prints a Markdown
 table. One run each: ratios, not statistics.
 
     .venv/bin/python bench/volumes.py --module-dir build/tests --sizes 129 257
@@ -30,6 +31,8 @@ sys.path.insert(0, HERE)
 from module_loader import add_module_dir_argument  # noqa: E402
 
 LEVELS = {"float32": 0.5, "uint8": 127.5}
+METHODS = ["marching_cubes", "karvex", "karvex simplify=0.5", "karvex without validity pass",
+           "karvex simplify=0.5 without validity pass"]
 
 
 def make_volume(n: int, dtype: str, path: str) -> None:
@@ -62,6 +65,7 @@ def run_one(path: str, method: str, depth: int, level: float, workers: int) -> d
 
     volume = np.load(path)
     validity: list[float] = []
+    native: list[tuple[float, int]] = []
     if method == "marching_cubes":
         from skimage.measure import marching_cubes
 
@@ -75,6 +79,8 @@ def run_one(path: str, method: str, depth: int, level: float, workers: int) -> d
         valid_solid = mesher._valid_solid
 
         def timed_valid_solid(*arrays):
+            if method.endswith("without validity pass"):
+                return arrays[0], arrays[1]
             started = time.perf_counter()
             try:
                 return valid_solid(*arrays)
@@ -82,7 +88,20 @@ def run_one(path: str, method: str, depth: int, level: float, workers: int) -> d
                 validity.append(time.perf_counter() - started)
 
         mesher._valid_solid = timed_valid_solid
-        simplify = 0.5 if method == "karvex simplify=0.5" else None
+        engine = mesher._engine
+        run_volume = engine.run_volume
+
+        def timed_run_volume(*args, **kwargs):
+            # The native extraction alone: its time, and the peak so far (the
+            # validity pass comes after it).
+            started = time.perf_counter()
+            try:
+                return run_volume(*args, **kwargs)
+            finally:
+                native.append((time.perf_counter() - started, _memory("VmHWM:")))
+
+        engine.run_volume = timed_run_volume
+        simplify = 0.5 if "simplify=0.5" in method else None
         grid = karvex.grid_field(volume, inside="above")
 
         def call():
@@ -100,6 +119,8 @@ def run_one(path: str, method: str, depth: int, level: float, workers: int) -> d
 
     closed = bool(trimesh.Trimesh(verts, faces, process=True).is_watertight)
     return {"seconds": seconds, "validity": sum(validity) if validity else None, "peak": peak,
+            "native": native[0][0] if native else None,
+            "native_peak": native[0][1] - before if native else None,
             "triangles": len(faces), "closed": closed}
 
 
@@ -109,6 +130,8 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[129, 257, 513])
     parser.add_argument("--dtypes", nargs="+", default=["float32", "uint8"])
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--methods", nargs="+", choices=METHODS, default=METHODS[:3],
+                        help="the last two skip the validity pass (its time is not the volume's)")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
@@ -121,16 +144,16 @@ def main() -> None:
             karvex.__path__.append(os.path.join(args.module_dir, "karvex"))
         print(json.dumps(run_one(path, method, depth, level, args.workers)))
         return
-    print("| volume | method | time (s) | of which validity pass (s) | peak RSS growth (MB) | triangles"
-          " | closed |")
-    print("|---|---|---|---|---|---|---|")
+    print("| volume | method | time (s) | of which native extraction (s) | of which validity pass (s)"
+          " | peak RSS growth (MB) | of which native extraction (MB) | triangles | closed |")
+    print("|---|---|---|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as folder:
         for n in args.sizes:
             depth = (n - 1).bit_length() - 1
             for dtype in args.dtypes:
                 path = os.path.join(folder, f"v{n}_{dtype}.npy")
                 make_volume(n, dtype, path)
-                for method in ("marching_cubes", "karvex", "karvex simplify=0.5"):
+                for method in args.methods:
                     one = json.dumps([path, method, depth, LEVELS[dtype]])
                     command = [sys.executable, __file__, "--one", one, "--workers", str(args.workers)]
                     if args.module_dir:
@@ -138,9 +161,11 @@ def main() -> None:
                     out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
                     r = json.loads(out.strip().splitlines()[-1])
                     validity = "" if r["validity"] is None else f"{r['validity']:.2f}"
+                    native = "" if r["native"] is None else f"{r['native']:.2f}"
+                    native_peak = "" if r["native_peak"] is None else f"{r['native_peak'] / 2**20:.0f}"
                     print(
-                        f"| {n}^3 {dtype} | {method} | {r['seconds']:.2f} | {validity}"
-                        f" | {r['peak'] / 2**20:.0f}"
+                        f"| {n}^3 {dtype} | {method} | {r['seconds']:.2f} | {native} | {validity}"
+                        f" | {r['peak'] / 2**20:.0f} | {native_peak}"
                         f" | {r['triangles']:,} | {'yes' if r['closed'] else 'no'} |",
                         flush=True,
                     )

@@ -53,6 +53,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/extract.cpp
   src/core/dc/merged_qef.cpp
   src/core/dc/simplify.cpp
+  src/core/dc/slot_vertices.cpp
   src/core/dc/merge_check.cpp
   src/core/dc/merge_topology.cpp
   src/core/dc/minimal_edge_faces.cpp

@@ -21,6 +21,7 @@
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
 #include "dc/simplify.h"
+#include "dc/slot_vertices.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
@@ -55,20 +56,20 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   timer.stage(&ExtractTimings::qefs);
   // Units: the slots solved, then the cells numbered (twice) or collapsed.
   begin_stage("vertices", slots.slot_count + (collapse ? 1 : 2) * std::uint64_t{cells.size()});
-  std::vector<VertexSolveJob> jobs =
-      make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
-  timer.stage(&ExtractTimings::solve);
   PlacedVertices placed;
   if (!collapse) {
-    std::vector<VertexSolution> solutions =
-        solve_vertices(pool, std::move(jobs), std::move(hermite.qefs));
-    timer.stage(&ExtractTimings::emit);
-    EmittedVertices emitted = emit_vertices(cells, slots, std::move(solutions));
+    // Solved and numbered in one pass, with no job or solution records.
+    timer.stage(&ExtractTimings::solve);
+    EmittedVertices emitted = solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
+                                                  std::move(hermite.qefs), tree.size);
     placed.positions = std::move(emitted.positions);
     placed.boxes = std::move(emitted.boxes);
     placed.cell_first_vertex = std::move(emitted.cell_first_vertex);
     return placed;
   }
+  std::vector<VertexSolveJob> jobs =
+      make_solve_jobs(cells, slots, std::move(hermite.sharp), tree.size);
+  timer.stage(&ExtractTimings::solve);
   std::vector<Qef> qefs = std::move(hermite.qefs);
   const std::vector<VertexSolution> solutions = solve_vertices(pool, std::move(jobs), qefs);
   timer.stage(&ExtractTimings::collapse);
@@ -111,7 +112,14 @@ std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const Ver
 // cells twice, or once when collapsing), "projection" (vertices, once per
 // Newton step, three at most), "faces" (cells; 1 on minimal edges) and
 // "pieces" (cleanup_units).
-Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions& options) {
+namespace {
+
+// The driver; `owned`, when given, is `tree` itself, whose nodes and leaf
+// records are freed once the surface cells are copied out of them (the
+// later stages read only its size, origin, level and depths), unless cells
+// are collapsed, which reads the tree.
+Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
+             const MeshingOptions& options) {
   const RunMonitor monitor(options.run.hooks);
   StageTimer timer(options.run.timings, user_field);
   // Names the work for the report of an allocation failure; timer.stage()
@@ -126,6 +134,10 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  if (owned != nullptr && !(options.simplify > 0.0)) {
+    owned->blocks = std::vector<ChildBlock>();
+    owned->leaves = decltype(owned->leaves)();
+  }
   if (cells.empty()) {
     end_stage();
     return {};
@@ -214,6 +226,16 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
   end_stage();
   timer.stop();  // freeing the scratch arrays is no stage's work
   return mesh;
+}
+
+}  // namespace
+
+Mesh extract_surface(const Octree& tree, Field& field, const MeshingOptions& options) {
+  return contour(tree, nullptr, field, options);
+}
+
+Mesh extract_surface(Octree&& tree, Field& field, const MeshingOptions& options) {
+  return contour(tree, &tree, field, options);
 }
 
 }  // namespace karvex

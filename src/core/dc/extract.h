@@ -17,4 +17,9 @@ namespace karvex {
 // stages reported to the hooks are listed in extract.cpp.
 Mesh extract_surface(const Octree& tree, Field& field, const MeshingOptions& options = {});
 
+// The same, consuming the tree: without simplification its nodes and leaf
+// records are freed as soon as the surface cells are collected (a deep
+// tree's leaves are a large share of the peak memory of contouring).
+Mesh extract_surface(Octree&& tree, Field& field, const MeshingOptions& options = {});
+
 }  // namespace karvex

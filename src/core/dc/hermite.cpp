@@ -175,6 +175,12 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
         estimate_edge_normals(field, queries, gradient_step(tree), tree.iso_value, samples);
     for (std::size_t i = 0; i < missing.size(); ++i) roots.gradients[missing[i]] = estimated[i];
   }
+  // Only the points' parameters and the gradients are read from here on:
+  // the rest is freed before the slots' Qefs are made.
+  missing = std::vector<std::uint32_t>();
+  roots.slope = std::vector<double>();
+  roots.value = std::vector<double>();
+  roots.has_gradient = std::vector<std::uint8_t>();
   SlotQefs out;
   out.qefs.resize(slots.slot_count);
   out.sharp.assign(slots.slot_count, 0);

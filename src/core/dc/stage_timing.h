@@ -33,9 +33,9 @@ struct ExtractTimings {
   Stage crossings;   // sign-changing edges (parallel)
   Stage locate;      // eight bisection batches
   Stage normals;     // normal batch (and finite differences), accumulation, sharp slots
-  Stage qefs;        // solve jobs
-  Stage solve;       // vertex solve (parallel)
-  Stage emit;        // output numbering (without simplification)
+  Stage qefs;        // solve jobs (with simplification)
+  Stage solve;       // vertex solve (parallel; without simplification also the numbering)
+  Stage emit;        // output numbering: no longer a stage of its own (kept at zero)
   Stage collapse;    // collapsing cells by merged error (with simplification)
   Stage projection;  // Newton steps (parallel updates)
   Stage faces;       // face generation (parallel)

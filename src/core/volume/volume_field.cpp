@@ -191,9 +191,19 @@ void VolumeField::evaluate_view(std::span<const Vec3> points, const EvalConsumer
     consume(EvalView{values_, GradientRows::of(gradients_)});
   } catch (...) {
     viewing_ = false;
+    release_large_buffers();
     throw;
   }
   viewing_ = false;
+  release_large_buffers();
+}
+
+void VolumeField::release_large_buffers() {
+  if (points_.capacity() > kHeldPoints) points_ = std::vector<Vec3>();
+  if (values_.capacity() > kHeldPoints) {
+    values_ = std::vector<double>();
+    gradients_ = std::vector<Vec3>();
+  }
 }
 
 void VolumeField::evaluate_written(std::size_t count, const PointWriter& write,
@@ -204,7 +214,7 @@ void VolumeField::evaluate_written(std::size_t count, const PointWriter& write,
   }
   points_.resize(count);
   write(points_);
-  evaluate_view(points_, consume);
+  evaluate_view(points_, consume);  // releases points_ too when large
 }
 
 }  // namespace karvex

@@ -57,7 +57,8 @@ class VolumeField final : public Field {
               std::optional<BoxCap> cap = std::nullopt);
 
   EvalResult evaluate(std::span<const Vec3> points) override;
-  // The results are held by the field between calls: no allocation per batch.
+  // The results are held by the field between calls: no allocation per batch
+  // (up to a size, see release_large_buffers).
   void evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) override;
   void evaluate_written(std::size_t count, const PointWriter& write,
                         const EvalConsumer& consume) override;
@@ -91,6 +92,13 @@ class VolumeField final : public Field {
   Vec3 top_;  // the last sample's index along each axis, as a double
   double low_;
   double high_;
+  // Frees the held buffers when they hold more than kHeldPoints points: a
+  // batch of every crossing or vertex is tens of megabytes, which the later
+  // stages of contouring need for their own arrays, and the next large
+  // batch pays little to allocate them again (next to sampling them).
+  void release_large_buffers();
+  static constexpr std::size_t kHeldPoints = std::size_t{1} << 16;
+
   // The results of the last batch, viewed by its consumer (viewing_ while
   // it runs), and the points written for it.
   bool viewing_ = false;

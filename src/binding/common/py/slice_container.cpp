@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "common/messages.h"
 #include "common/py/errors.h"
@@ -69,15 +70,16 @@ void drop_vector(void* owner) {
 // memory of its own for a null one. Nothing is ever read or written there.
 alignas(16) std::int64_t g_no_elements[2] = {0, 0};
 
+// `values` holds `rows` rows of three numbers of `item` bytes each, packed
+// (a T is one number, or one whole row).
 template <class T>
-Ref hand_over(std::vector<T>&& values, int typenum) {
+Ref hand_over(std::vector<T>&& values, int typenum, npy_intp rows, npy_intp item) {
   ensure_numpy_api();
   if (g_type == nullptr) {
     g_type = PyType_FromSpec(&g_type_description);
     if (g_type == nullptr) fail_container();
   }
   auto owner = std::make_unique<std::vector<T>>(std::move(values));
-  const npy_intp rows = static_cast<npy_intp>(owner->size() / 3);
   void* data = owner->empty() ? static_cast<void*>(g_no_elements) : owner->data();
 
   auto* holder = reinterpret_cast<SliceContainer*>(
@@ -93,7 +95,6 @@ Ref hand_over(std::vector<T>&& values, int typenum) {
   PyArray_Descr* descr = PyArray_DescrFromType(typenum);
   if (descr == nullptr) throw_fetched();
   npy_intp dims[2] = {rows, 3};
-  const npy_intp item = static_cast<npy_intp>(sizeof(T));
   npy_intp strides[2] = {rows == 0 ? 0 : 3 * item, rows == 0 ? 0 : item};
   // Steals descr, also on failure.
   Ref array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, data,
@@ -109,11 +110,30 @@ Ref hand_over(std::vector<T>&& values, int typenum) {
 }  // namespace
 
 Ref rows_of_three(std::vector<double>&& values) {
-  return hand_over(std::move(values), NPY_FLOAT64);
+  const auto rows = static_cast<npy_intp>(values.size() / 3);
+  return hand_over(std::move(values), NPY_FLOAT64, rows, sizeof(double));
 }
 
 Ref rows_of_three(std::vector<std::int64_t>&& values) {
-  return hand_over(std::move(values), NPY_INT64);
+  const auto rows = static_cast<npy_intp>(values.size() / 3);
+  return hand_over(std::move(values), NPY_INT64, rows, sizeof(std::int64_t));
+}
+
+// A Vec3 is three doubles and a Triangle three 64-bit integers, packed: the
+// vectors are already the rows NumPy reads.
+static_assert(sizeof(Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3>);
+static_assert(sizeof(Triangle) == 3 * sizeof(std::uint64_t));
+
+Ref rows_of_three(std::vector<Vec3>&& points) {
+  const auto rows = static_cast<npy_intp>(points.size());
+  return hand_over(std::move(points), NPY_FLOAT64, rows, sizeof(double));
+}
+
+Ref rows_of_three(std::vector<Triangle>&& triangles) {
+  // Vertex numbers are below the number of vertices, far below 2^63: the
+  // same bits read as int64.
+  const auto rows = static_cast<npy_intp>(triangles.size());
+  return hand_over(std::move(triangles), NPY_INT64, rows, sizeof(std::int64_t));
 }
 
 }  // namespace karvex::py

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "common/py/ref.h"
+#include "dc/mesh.h"
+#include "support/vec3.h"
 
 namespace karvex::py {
 
@@ -20,5 +22,10 @@ namespace karvex::py {
 // interpreter failures throw PythonError. The buffer is freed on every path.
 Ref rows_of_three(std::vector<double>&& values);
 Ref rows_of_three(std::vector<std::int64_t>&& values);
+
+// The same for points (float64 rows x, y, z) and triangles (int64 rows of
+// vertex numbers), handed over as they are: no flat copy is made.
+Ref rows_of_three(std::vector<Vec3>&& points);
+Ref rows_of_three(std::vector<Triangle>&& triangles);
 
 }  // namespace karvex::py
