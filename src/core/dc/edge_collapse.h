@@ -29,10 +29,11 @@ struct EdgeCollapseCounts {
 //    are the two opposite the edge (the link condition), and those keep at
 //    least three triangles each;
 //  - no triangle of `a`'s fan turns over or goes to zero area;
-//  - the surface stays within `tolerance` of the mesh at its samples: `a`
-//    and every vertex removed before into a triangle of `a`'s fan lie
-//    within `tolerance` of the new fan (each is then kept by its nearest
-//    triangle there);
+//  - the mesh it started from stays within `tolerance` of the mesh at its
+//    samples (its vertices, the centroids of its triangles and the
+//    midpoints of its edges): `a` and every sample a triangle of `a`'s fan
+//    keeps lie within `tolerance` of the new fan, each then kept by its
+//    nearest triangle there;
 //  - the mesh stays within `tolerance` of the surface: the midpoints of the
 //    new triangles' edges and their centroids are at most `tolerance` from
 //    the level set (|f - iso| / |g|), one field call per round.
