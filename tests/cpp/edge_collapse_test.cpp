@@ -69,7 +69,7 @@ class EdgeCollapseOnASphere : public ::testing::TestWithParam<double> {};
 
 TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   const double tolerance = GetParam();
-  const Mesh fine = icosphere(4);  // 5,120 triangles, edges about 0.06
+  const Mesh fine = icosphere(5);  // 20,480 triangles, edges about 0.03
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
   Mesh coarse = fine;
   const EdgeCollapseCounts counts =
@@ -80,11 +80,12 @@ TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   EXPECT_GT(check.signed_volume, 0.0);
   EXPECT_EQ(coarse.faces.size() + 2 * counts.collapsed, fine.faces.size());
   // A chord of the unit sphere of length l sags by about l^2 / 8: edges of
-  // sqrt(8 tolerance) fit, about 0.09 and 0.28 here against 0.06 before.
-  EXPECT_LT(coarse.faces.size(), fine.faces.size() / (tolerance < 3e-3 ? 2 : 8));
+  // sqrt(8 tolerance) fit, about 0.13 and 0.28 here against 0.03 before.
+  EXPECT_LT(coarse.faces.size(), fine.faces.size() / (tolerance < 3e-3 ? 4 : 16));
   // Every sample of the fine mesh lies within the tolerance of the coarse one.
   for (const Vec3& p : fine.vertices) EXPECT_LE(distance_to_mesh(p, coarse), tolerance);
-  // Every coarse triangle's centroid lies within the tolerance of the sphere.
+  // Every coarse triangle's centroid lies within the tolerance of the sphere
+  // (the fine mesh's own lie within 3e-4).
   for (const Triangle& f : coarse.faces) {
     const Vec3& a = coarse.vertices[f[0]];
     const Vec3& b = coarse.vertices[f[1]];
@@ -94,7 +95,7 @@ TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tolerances, EdgeCollapseOnASphere, ::testing::Values(1e-3, 1e-2));
+INSTANTIATE_TEST_SUITE_P(Tolerances, EdgeCollapseOnASphere, ::testing::Values(2e-3, 1e-2));
 
 TEST(EdgeCollapse, ATinyToleranceKeepsEveryTriangleInOrder) {
   Mesh m = icosphere(2);
@@ -107,11 +108,13 @@ TEST(EdgeCollapse, ATinyToleranceKeepsEveryTriangleInOrder) {
 TEST(EdgeCollapse, TheLinkConditionStopsAtATetrahedron) {
   // An octahedron with any tolerance: each collapse keeps a closed
   // 2-manifold, down to the tetrahedron, whose every edge has a third common
-  // neighbour (and whose vertices have three triangles).
+  // neighbour (and whose vertices have three triangles). The sphere is off
+  // centre: at its centre (a midpoint of the octahedron) no gradient tells a
+  // distance, and a collapse sampled there is refused.
   Mesh m{{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}},
          {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5},
           {0, 3, 5}}};
-  testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
+  testing::FunctionField field = testing::sphere({0.05, 0.07, 0.03}, 1.0);
   collapse_edges(field, 0.0, 1e-4, m.vertices, m.faces, 100.0);
   const testing::MeshCheck check = check_mesh(m);
   EXPECT_TRUE(check.closed && check.oriented && check.degenerate_free);
