@@ -56,6 +56,11 @@ Mesh icosphere(int levels) {
   return m;
 }
 
+WorkerPool& pool() {
+  static WorkerPool workers(2);
+  return workers;
+}
+
 double distance_to_mesh(const Vec3& p, const Mesh& m) {
   double best = INFINITY;
   for (const Triangle& f : m.faces) {
@@ -73,7 +78,7 @@ TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
   Mesh coarse = fine;
   const EdgeCollapseCounts counts =
-      collapse_edges(field, 0.0, 1e-4, coarse.vertices, coarse.faces, tolerance);
+      collapse_edges(pool(), field, 0.0, 1e-4, coarse.vertices, coarse.faces, tolerance);
   const testing::MeshCheck check = check_mesh(coarse);
   EXPECT_TRUE(check.indices_valid && check.degenerate_free && check.closed && check.oriented);
   EXPECT_EQ(check.euler, 2);
@@ -101,7 +106,7 @@ TEST(EdgeCollapse, ATinyToleranceKeepsEveryTriangleInOrder) {
   Mesh m = icosphere(2);
   const std::vector<Triangle> before = m.faces;
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
-  EXPECT_EQ(collapse_edges(field, 0.0, 1e-4, m.vertices, m.faces, 1e-9).collapsed, 0u);
+  EXPECT_EQ(collapse_edges(pool(), field, 0.0, 1e-4, m.vertices, m.faces, 1e-9).collapsed, 0u);
   EXPECT_EQ(m.faces, before);
 }
 
@@ -115,7 +120,7 @@ TEST(EdgeCollapse, TheLinkConditionStopsAtATetrahedron) {
          {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5},
           {0, 3, 5}}};
   testing::FunctionField field = testing::sphere({0.05, 0.07, 0.03}, 1.0);
-  collapse_edges(field, 0.0, 1e-4, m.vertices, m.faces, 100.0);
+  collapse_edges(pool(), field, 0.0, 1e-4, m.vertices, m.faces, 100.0);
   const testing::MeshCheck check = check_mesh(m);
   EXPECT_TRUE(check.closed && check.oriented && check.degenerate_free);
   EXPECT_EQ(check.euler, 2);
@@ -144,7 +149,7 @@ TEST(EdgeCollapse, AnOpenRimNeverMoves) {
   };
   const auto before = rim(m.faces);
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
-  EXPECT_GT(collapse_edges(field, 0.0, 1e-4, m.vertices, m.faces, 1e-2).collapsed, 0u);
+  EXPECT_GT(collapse_edges(pool(), field, 0.0, 1e-4, m.vertices, m.faces, 1e-2).collapsed, 0u);
   EXPECT_EQ(rim(m.faces), before);
 }
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "field/fd_gradients.h"
+#include "validity/self_intersections.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -48,6 +49,8 @@ struct Quadric {
   }
 };
 
+constexpr std::uint64_t kNoOrigin = ~std::uint64_t{0};
+
 // One collapse of `a` onto `b` waiting for the field.
 struct Tentative {
   std::uint64_t a = 0;
@@ -62,7 +65,8 @@ struct Tentative {
 class Collapser {
  public:
   Collapser(const std::vector<Vec3>& positions, std::vector<Triangle>& triangles,
-            double tolerance)
+            double tolerance, std::vector<std::uint8_t> on_faces,
+            const std::vector<std::uint8_t>& frozen)
       : pos_(positions),
         tris_(triangles),
         tolerance_(tolerance),
@@ -70,7 +74,10 @@ class Collapser {
         around_(positions.size()),
         quadric_(positions.size()),
         kept_(triangles.size()),
-        version_(positions.size(), 0) {
+        version_(positions.size(), 0),
+        on_faces_(std::move(on_faces)),
+        frozen_(frozen),
+        origin_(triangles.size(), kNoOrigin) {
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
@@ -150,6 +157,7 @@ class Collapser {
           if (v == a) v = b;
         }
         around_[b].push_back(f);
+        origin_[f] = a;
       }
     }
     around_[a].clear();
@@ -163,6 +171,8 @@ class Collapser {
     return static_cast<std::uint64_t>(std::count(dead_.begin(), dead_.end(), 1));
   }
   const std::vector<std::uint8_t>& dead() const { return dead_; }
+  // Per triangle, the vertex whose collapse changed it last, or kNoOrigin.
+  const std::vector<std::uint64_t>& origin() const { return origin_; }
 
  private:
   static bool has(const Triangle& t, std::uint64_t v) { return t[0] == v || t[1] == v || t[2] == v; }
@@ -231,7 +241,8 @@ class Collapser {
     const std::uint64_t b = t.b;
     std::vector<std::uint64_t> na;
     std::vector<std::uint64_t> nb;
-    if (!one_fan(a, na) || !one_fan(b, nb)) return false;
+    if (frozen_[a] || !one_fan(a, na) || !one_fan(b, nb)) return false;
+    if (!on_faces_.empty() && on_faces_[a] != 0) return false;
     std::vector<std::uint64_t> common;
     std::set_intersection(na.begin(), na.end(), nb.begin(), nb.end(), std::back_inserter(common));
     if (common.size() != 2) return false;
@@ -324,7 +335,24 @@ class Collapser {
   std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
   std::vector<std::uint64_t> version_;            // per vertex, changes to its fan
   std::unordered_map<std::uint64_t, std::uint64_t> refused_;  // (a, b) -> versions then
+  std::vector<std::uint8_t> on_faces_;  // per vertex, the region's faces it is on (bit per face)
+  const std::vector<std::uint8_t>& frozen_;  // per vertex: never removed
+  std::vector<std::uint64_t> origin_;
 };
+
+// Per vertex, the faces of `region` it lies within `slack` of or beyond:
+// bit 2k the low face of axis k, bit 2k + 1 the high one.
+std::vector<std::uint8_t> faces_of(const std::vector<Vec3>& positions, const BBox& region,
+                                   double slack) {
+  std::vector<std::uint8_t> out(positions.size(), 0);
+  for (std::size_t v = 0; v < positions.size(); ++v) {
+    for (int k = 0; k < 3; ++k) {
+      if (positions[v][k] <= region.min[k] + slack) out[v] |= std::uint8_t(1u << (2 * k));
+      if (positions[v][k] >= region.max[k] - slack) out[v] |= std::uint8_t(1u << (2 * k + 1));
+    }
+  }
+  return out;
+}
 
 // Distance from a sample to the level set, to first order; NaN when the
 // gradient cannot tell.
@@ -377,18 +405,32 @@ double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, cons
                  a.z + ab.z * v + ac.z * w});
 }
 
-EdgeCollapseCounts collapse_edges(Field& field, double iso, double gradient_step,
-                                  const std::vector<Vec3>& positions,
-                                  std::vector<Triangle>& triangles, double tolerance) {
+namespace {
+
+// Runs of the pass before the folds left go to the validity pass.
+constexpr int kAttempts = 4;
+
+// One run of the pass over `triangles` with the vertices in `frozen` kept:
+// the triangles left, in order, and per triangle the vertex whose collapse
+// changed it last (kNoOrigin for none).
+struct PassResult {
+  std::vector<Triangle> triangles;
+  std::vector<std::uint64_t> origin;
   EdgeCollapseCounts counts;
-  // Refusals are keyed by two 32-bit vertex numbers.
-  if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return counts;
-  Collapser collapser(positions, triangles, tolerance);
+};
+
+PassResult run_pass(Field& field, double iso, double gradient_step,
+                    const std::vector<Vec3>& positions, const std::vector<Triangle>& triangles,
+                    double tolerance, const std::vector<std::uint8_t>& on_faces,
+                    const std::vector<std::uint8_t>& frozen) {
+  PassResult out;
+  std::vector<Triangle> work = triangles;
+  Collapser collapser(positions, work, tolerance, on_faces, frozen);
   for (;;) {
     std::vector<Vec3> samples;
     const std::vector<Tentative> round = collapser.propose(samples);
     if (round.empty()) break;
-    ++counts.rounds;
+    ++out.counts.rounds;
     EvalResult result = evaluate_batch(field, samples);
     const std::vector<Vec3> gradients = result.gradients
                                             ? std::move(*result.gradients)
@@ -401,20 +443,78 @@ EdgeCollapseCounts collapse_edges(Field& field, double iso, double gradient_step
       }
       if (within) {
         collapser.apply(t);
-        ++counts.collapsed;
+        ++out.counts.collapsed;
       } else {
         collapser.refuse(t.a, t.b);
       }
     }
   }
-  if (counts.collapsed == 0) return counts;
-  std::vector<Triangle> kept;
-  kept.reserve(triangles.size() - collapser.removed_faces());
-  for (std::size_t f = 0; f < triangles.size(); ++f) {
-    if (!collapser.dead()[f]) kept.push_back(triangles[f]);
+  out.triangles.reserve(work.size() - collapser.removed_faces());
+  for (std::size_t f = 0; f < work.size(); ++f) {
+    if (collapser.dead()[f]) continue;
+    out.triangles.push_back(work[f]);
+    out.origin.push_back(collapser.origin()[f]);
   }
-  triangles = std::move(kept);
-  return counts;
+  return out;
+}
+
+// Freezes the vertices whose collapses made triangles that pass through
+// others or have no area (the exact test of the validity pass, on the
+// changed triangles). True when any was frozen.
+bool freeze_folds(WorkerPool& pool, const std::vector<Vec3>& positions, const PassResult& pass,
+                  std::vector<std::uint8_t>& frozen) {
+  std::vector<double> coordinates;
+  coordinates.reserve(3 * positions.size());
+  for (const Vec3& p : positions) coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
+  std::vector<std::int64_t> corners;
+  corners.reserve(3 * pass.triangles.size());
+  std::vector<std::uint8_t> changed(pass.triangles.size(), 0);
+  for (std::size_t t = 0; t < pass.triangles.size(); ++t) {
+    for (const std::uint64_t v : pass.triangles[t]) corners.push_back(static_cast<std::int64_t>(v));
+    changed[t] = pass.origin[t] != kNoOrigin;
+  }
+  const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
+                                pass.triangles.size()};
+  const validity::SelfIntersections found =
+      validity::find_self_intersections(view, changed.data(), pool);
+  bool any = false;
+  auto freeze = [&](std::size_t t) {
+    const std::uint64_t a = pass.origin[t];
+    if (a != kNoOrigin && !frozen[a]) {
+      frozen[a] = 1;
+      any = true;
+    }
+  };
+  for (const validity::FacePair& pair : found.pairs) {
+    for (const std::int64_t t : pair) freeze(static_cast<std::size_t>(t));
+  }
+  for (std::size_t t = 0; t < found.zero_area.size(); ++t) {
+    if (found.zero_area[t]) freeze(t);
+  }
+  return any;
+}
+
+}  // namespace
+
+EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
+                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  std::vector<Triangle>& triangles, double tolerance,
+                                  const BBox* region, double slack) {
+  // Refusals are keyed by two 32-bit vertex numbers.
+  if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
+  const std::vector<std::uint8_t> on_faces =
+      region ? faces_of(positions, *region, slack) : std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> frozen(positions.size(), 0);
+  // Run again with the vertices frozen whose collapses folded the mesh,
+  // until none does; a few attempts, then whatever folds are left go to
+  // the validity pass, like the unsimplified mesh's own.
+  PassResult pass;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    pass = run_pass(field, iso, gradient_step, positions, triangles, tolerance, on_faces, frozen);
+    if (pass.counts.collapsed == 0 || !freeze_folds(pool, positions, pass, frozen)) break;
+  }
+  if (pass.counts.collapsed > 0) triangles = std::move(pass.triangles);
+  return pass.counts;
 }
 
 }  // namespace karvex

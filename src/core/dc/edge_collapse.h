@@ -5,6 +5,8 @@
 
 #include "dc/mesh.h"
 #include "field/field.h"
+#include "pool/worker_pool.h"
+#include "support/bbox.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -41,14 +43,23 @@ struct EdgeCollapseCounts {
 // of quadric error (ties by vertex numbers) whose neighbourhoods do not
 // overlap, samples them together and applies those within the tolerance;
 // a refused collapse is tried again only after either end's fan changes.
-// Rounds go on until none is left to try. Vertices on an edge with other
-// than two triangles never move. Gradients are the field's, or central
-// differences of step `gradient_step`. Serial: the result does not depend
+// Rounds go on until none is left to try. Should the result have triangles
+// that pass through others or have no area (the exact test of the validity
+// pass, on the changed triangles), the pass is run again from the start
+// with the vertices kept whose collapses made them, up to four runs; folds
+// left after that go to the validity pass, like the unsimplified mesh's.
+// Vertices on an edge with other
+// than two triangles never move, nor, with `region`, those within `slack`
+// of its faces or beyond: a solid the box cuts keeps its caps in the box's
+// faces as the collapse of cells left them (the validity pass may move some
+// of their vertices, and needs others left there). Gradients are the
+// field's, or central differences of step `gradient_step`. Serial: the result does not depend
 // on the worker count. `triangles` keeps its order with the collapsed ones
 // removed; `positions` is unchanged (removed vertices become unused).
-EdgeCollapseCounts collapse_edges(Field& field, double iso, double gradient_step,
-                                  const std::vector<Vec3>& positions,
-                                  std::vector<Triangle>& triangles, double tolerance);
+EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
+                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  std::vector<Triangle>& triangles, double tolerance,
+                                  const BBox* region = nullptr, double slack = 0.0);
 
 // Distance from `p` to the triangle (a, b, c) (the closest point found by
 // Voronoi region, Ericson 2005).

@@ -208,8 +208,9 @@ Mesh extract_surface(const Octree& tree, Field& user_field, const MeshingOptions
     // its own triangles (the collapse of cells has guarded against pinching
     // them by its topology test).
     if (!options.tile) {
-      collapse_edges(field, iso, gradient_step(tree), placed.positions, triangles,
-                     std::min(options.simplify, 0.5 * tree.spacing()));
+      collapse_edges(pool, field, iso, gradient_step(tree), placed.positions, triangles,
+                     std::min(options.simplify, 0.5 * tree.spacing()),
+                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing());
     }
     advance_stage(1);
   } else {
