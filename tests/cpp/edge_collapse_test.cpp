@@ -116,7 +116,10 @@ TEST(EdgeCollapse, TheLinkConditionStopsAtATetrahedron) {
   // neighbour (and whose vertices have three triangles). The sphere is off
   // centre: at its centre (a midpoint of the octahedron) no gradient tells a
   // distance, and a collapse sampled there is refused.
-  Mesh m{{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}},
+  // The corners are moved off the axes: collapsing a regular octahedron
+  // leaves coplanar triangles that overlap, which the pass rightly refuses.
+  Mesh m{{{1, 0.1, 0.05}, {-0.9, 0.05, -0.1}, {0.08, 1.1, 0.02}, {-0.05, -0.95, 0.1},
+          {0.1, -0.07, 1.05}, {-0.04, 0.06, -1}},
          {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5},
           {0, 3, 5}}};
   testing::FunctionField field = testing::sphere({0.05, 0.07, 0.03}, 1.0);
