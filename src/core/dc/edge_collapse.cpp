@@ -409,6 +409,7 @@ namespace {
 
 // Runs of the pass before the folds left go to the validity pass.
 constexpr int kAttempts = 4;
+constexpr std::uint64_t kTail = 1000;
 
 // One run of the pass over `triangles` with the vertices in `frozen` kept:
 // the triangles left, in order, and per triangle the vertex whose collapse
@@ -435,6 +436,7 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
     const std::vector<Vec3> gradients = result.gradients
                                             ? std::move(*result.gradients)
                                             : estimate_gradients(field, samples, gradient_step);
+    std::uint64_t applied = 0;
     for (const Tentative& t : round) {
       bool within = true;
       for (std::size_t k = t.first_sample; k < t.first_sample + t.sample_count && within; ++k) {
@@ -443,11 +445,16 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
       }
       if (within) {
         collapser.apply(t);
-        ++out.counts.collapsed;
+        ++applied;
       } else {
         collapser.refuse(t.a, t.b);
       }
     }
+    out.counts.collapsed += applied;
+    // A round that removes under a thousandth of the vertices left ends the
+    // pass: each round sorts every edge, and a long tail of rounds that
+    // find a few collapses each would cost many times the meshing.
+    if (applied * kTail < positions.size() - out.counts.collapsed) break;
   }
   out.triangles.reserve(work.size() - collapser.removed_faces());
   for (std::size_t f = 0; f < work.size(); ++f) {

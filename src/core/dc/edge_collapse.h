@@ -43,7 +43,8 @@ struct EdgeCollapseCounts {
 // of quadric error (ties by vertex numbers) whose neighbourhoods do not
 // overlap, samples them together and applies those within the tolerance;
 // a refused collapse is tried again only after either end's fan changes.
-// Rounds go on until none is left to try. Should the result have triangles
+// Rounds go on until none is left to try, or one removes under a
+// thousandth of the vertices left. Should the result have triangles
 // that pass through others or have no area (the exact test of the validity
 // pass, on the changed triangles), the pass is run again from the start
 // with the vertices kept whose collapses made them, up to four runs; folds
