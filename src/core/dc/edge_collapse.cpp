@@ -6,6 +6,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "dc/merge_topology.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
@@ -509,6 +510,10 @@ EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   const BBox* region, double slack) {
   // Refusals are keyed by two 32-bit vertex numbers.
   if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
+  // Only on a 2-manifold (with or without rims): where the mesh is not one
+  // fan round every vertex, the validity pass mends it, and collapses next
+  // to such places change what it makes of them (a handle closed).
+  if (!nonmanifold_vertices(triangles, positions.size()).empty()) return {};
   const std::vector<std::uint8_t> on_faces =
       region ? faces_of(positions, *region, slack) : std::vector<std::uint8_t>{};
   std::vector<std::uint8_t> frozen(positions.size(), 0);

@@ -18,6 +18,7 @@ struct EdgeCollapseCounts {
 };
 
 // Quadric edge collapse after the octree collapse, within the tolerance.
+// Nothing is done unless every vertex is one fan of triangles.
 //
 // The octree collapse merges whole cells: on a surface curved both ways a
 // merged cell's triangles sag by nearly the tolerance and remove few
