@@ -133,7 +133,10 @@ def mesh(
         field confirms that the vertex and the chords to its children's
         vertices lie within it of the surface (so triangles stay within it
         on curved parts too), and only where merging keeps the surface's
-        topology. Flat parts and
+        topology; then single edges are collapsed, least quadric error
+        first, while their triangles stay within it of the surface and the
+        mesh a closed 2-manifold (within half a finest cell at most).
+        Flat parts and
         straight edges then take a few large triangles; corners and creases
         stay sharp. None (the default) keeps every cell. Needs
         ``karvex._native``. Try 1e-4 to 1e-3 times the box size.

@@ -3,6 +3,7 @@
 // the leaves' vertices, faces on minimal edges); the rest is shared.
 #include "dc/extract.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -12,6 +13,7 @@
 #include "dc/edge_roots.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
+#include "dc/edge_collapse.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
 #include "dc/lean_projection.h"
@@ -211,6 +213,17 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     begin_stage("faces", 1);
     triangles = minimal_edge_faces(placed.simplified, placed.positions, options.tile,
                                    tree.max_depth);
+    // Then single edges, in order of least quadric error, where cells could
+    // not merge whole; not in a tile, whose seams must match its neighbours'.
+    // Within half a finest cell at most: sheets and features the octree
+    // resolves are a cell or more apart, and a single collapse checks only
+    // its own triangles (the collapse of cells has guarded against pinching
+    // them by its topology test).
+    if (!options.tile) {
+      collapse_edges(pool, field, iso, gradient_step(tree), placed.positions, triangles,
+                     std::min(options.simplify, 0.5 * tree.spacing()),
+                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing());
+    }
     advance_stage(1);
   } else {
     begin_stage("faces", cells.size());

@@ -32,6 +32,7 @@ Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_dep
   const Cube cube = cube_from_box(box);
   tree.origin = cube.origin;
   tree.size = cube.size;
+  tree.box = box;
   tree.iso_value = iso_value;
   tree.min_depth = min_depth;
   tree.max_depth = max_depth;

@@ -148,6 +148,8 @@ struct Octree {
   ChunkedArray<LeafData, 12> leaves;
   Vec3 origin;
   double size = 0.0;
+  // The caller's box the cube was made from (make_octree sets it).
+  std::optional<BBox> box;
   double iso_value = 0.0;
   std::uint8_t min_depth = 0;
   std::uint8_t max_depth = 0;

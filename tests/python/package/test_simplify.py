@@ -92,6 +92,16 @@ _EXACT_FIELDS = {
 }
 
 
+# Triangles at depth 6 when only whole cells collapsed (before single edges
+# were collapsed after them, where cells on curved surfaces cannot merge).
+_CELLS_ONLY = {
+    ("csg", 3e-3): 1626, ("csg", 1e-2): 444,
+    ("rounded_box", 3e-3): 3068, ("rounded_box", 1e-2): 2396,
+    ("sphere", 3e-3): 6732, ("sphere", 1e-2): 3900,
+    ("torus", 3e-3): 14896, ("torus", 1e-2): 3968,
+}
+
+
 @pytest.mark.parametrize("tolerance", [1e-4, 1e-3, 3e-3, 1e-2, 3e-2])
 @pytest.mark.parametrize("shape", sorted(_EXACT_FIELDS))
 def test_tolerance_is_kept_on_triangles_both_ways(shape, tolerance):
@@ -119,6 +129,8 @@ def test_tolerance_is_kept_on_triangles_both_ways(shape, tolerance):
     assert simple.check().is_valid
     assert mesh_to_surface(simple, field) <= mesh_to_surface(full, field) + tolerance
     assert surface_to_mesh(surface, simple) <= surface_to_mesh(surface, full) + tolerance
+    if (shape, tolerance) in _CELLS_ONLY:
+        assert len(simple.faces) <= 0.6 * _CELLS_ONLY[shape, tolerance]
 
 
 def test_coarse_tolerances_still_collapse_curved_shapes():

@@ -1,0 +1,532 @@
+#include "dc/edge_collapse.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <tuple>
+#include <unordered_map>
+
+#include "dc/merge_topology.h"
+#include "field/fd_gradients.h"
+#include "validity/self_intersections.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+Vec3 midpoint(const Vec3& a, const Vec3& b) {
+  return {0.5 * (a.x + b.x), 0.5 * (a.y + b.y), 0.5 * (a.z + b.z)};
+}
+
+// The symmetric 4x4 matrix of a sum of squared distances to planes
+// (Garland and Heckbert 1997), upper triangle row by row.
+struct Quadric {
+  std::array<double, 10> q{};
+
+  void add_plane(const Vec3& n, double d, double weight) {
+    const double p[4] = {n.x, n.y, n.z, d};
+    std::size_t k = 0;
+    for (int i = 0; i < 4; ++i) {
+      for (int j = i; j < 4; ++j) q[k++] += weight * p[i] * p[j];
+    }
+  }
+  void add(const Quadric& other) {
+    for (std::size_t k = 0; k < q.size(); ++k) q[k] += other.q[k];
+  }
+  double at(const Vec3& v) const {
+    const double p[4] = {v.x, v.y, v.z, 1.0};
+    double sum = 0.0;
+    std::size_t k = 0;
+    for (int i = 0; i < 4; ++i) {
+      for (int j = i; j < 4; ++j) sum += (i == j ? 1.0 : 2.0) * q[k++] * p[i] * p[j];
+    }
+    return sum;
+  }
+};
+
+constexpr std::uint64_t kNoOrigin = ~std::uint64_t{0};
+
+// One collapse of `a` onto `b` waiting for the field.
+struct Tentative {
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+  std::size_t first_sample = 0;
+  std::size_t sample_count = 0;
+  // Per point `a`'s fan keeps (a itself and the samples of its triangles),
+  // the triangle that keeps it after the collapse.
+  std::vector<std::pair<Vec3, std::size_t>> keepers;
+};
+
+class Collapser {
+ public:
+  Collapser(const std::vector<Vec3>& positions, std::vector<Triangle>& triangles,
+            double tolerance, std::vector<std::uint8_t> on_faces,
+            const std::vector<std::uint8_t>& frozen)
+      : pos_(positions),
+        tris_(triangles),
+        tolerance_(tolerance),
+        dead_(triangles.size(), 0),
+        around_(positions.size()),
+        quadric_(positions.size()),
+        kept_(triangles.size()),
+        version_(positions.size(), 0),
+        on_faces_(std::move(on_faces)),
+        frozen_(frozen),
+        origin_(triangles.size(), kNoOrigin) {
+    for (std::size_t f = 0; f < tris_.size(); ++f) {
+      const Triangle& t = tris_[f];
+      const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
+      const double twice_area = std::sqrt(dot(n, n));
+      for (const std::uint64_t v : t) around_[v].push_back(f);
+      // The unsimplified mesh between the vertices: each triangle keeps its
+      // centroid and the midpoints of the edges it runs upwards (each edge
+      // once on a closed mesh).
+      const Vec3& p0 = pos_[t[0]];
+      const Vec3& p1 = pos_[t[1]];
+      const Vec3& p2 = pos_[t[2]];
+      kept_[f].push_back({(p0.x + p1.x + p2.x) / 3.0, (p0.y + p1.y + p2.y) / 3.0,
+                          (p0.z + p1.z + p2.z) / 3.0});
+      for (int e = 0; e < 3; ++e) {
+        if (t[e] < t[(e + 1) % 3]) kept_[f].push_back(midpoint(pos_[t[e]], pos_[t[(e + 1) % 3]]));
+      }
+      if (!(twice_area > 0.0) || !std::isfinite(twice_area)) continue;
+      const Vec3 unit{n.x / twice_area, n.y / twice_area, n.z / twice_area};
+      for (const std::uint64_t v : t) {
+        quadric_[v].add_plane(unit, -dot(unit, pos_[t[0]]), 0.5 * twice_area);
+      }
+    }
+  }
+
+  // The collapses of one round, checked but for the field, with their
+  // samples appended to `samples`.
+  std::vector<Tentative> propose(std::vector<Vec3>& samples) {
+    std::vector<std::tuple<double, std::uint64_t, std::uint64_t>> order;
+    for (std::size_t f = 0; f < tris_.size(); ++f) {
+      if (dead_[f]) continue;
+      for (int e = 0; e < 3; ++e) {
+        const std::uint64_t u = tris_[f][e];
+        const std::uint64_t v = tris_[f][(e + 1) % 3];
+        if (u > v) continue;  // each edge once, from the triangle that runs it upwards
+        Quadric sum = quadric_[u];
+        sum.add(quadric_[v]);
+        order.emplace_back(sum.at(pos_[v]), u, v);
+        order.emplace_back(sum.at(pos_[u]), v, u);
+      }
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<std::uint8_t> locked(pos_.size(), 0);
+    std::vector<Tentative> out;
+    for (const auto& [cost, a, b] : order) {
+      if (locked[a] || locked[b] || stale_refusal(a, b)) continue;
+      if (ring_locked(a, locked) || ring_locked(b, locked)) continue;
+      Tentative t{a, b, samples.size(), 0, {}};
+      if (!feasible(t, samples)) {
+        samples.resize(t.first_sample);
+        refuse(a, b);
+        continue;
+      }
+      t.sample_count = samples.size() - t.first_sample;
+      lock_ring(a, locked);
+      lock_ring(b, locked);
+      out.push_back(std::move(t));
+    }
+    return out;
+  }
+
+  void apply(const Tentative& t) {
+    const std::uint64_t a = t.a;
+    const std::uint64_t b = t.b;
+    std::vector<std::size_t> fan = around_[a];
+    for (const std::size_t f : fan) {
+      kept_[f].clear();
+      for (const std::uint64_t v : tris_[f]) ++version_[v];
+      if (has(tris_[f], b)) {
+        dead_[f] = 1;
+        for (const std::uint64_t v : tris_[f]) {
+          if (v == a) continue;
+          auto& list = around_[v];
+          list.erase(std::find(list.begin(), list.end(), f));
+        }
+      } else {
+        for (std::uint64_t& v : tris_[f]) {
+          if (v == a) v = b;
+        }
+        around_[b].push_back(f);
+        origin_[f] = a;
+      }
+    }
+    around_[a].clear();
+    quadric_[b].add(quadric_[a]);
+    for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
+  }
+
+  void refuse(std::uint64_t a, std::uint64_t b) { refused_[key(a, b)] = version_[a] + version_[b]; }
+
+  std::uint64_t removed_faces() const {
+    return static_cast<std::uint64_t>(std::count(dead_.begin(), dead_.end(), 1));
+  }
+  const std::vector<std::uint8_t>& dead() const { return dead_; }
+  // Per triangle, the vertex whose collapse changed it last, or kNoOrigin.
+  const std::vector<std::uint64_t>& origin() const { return origin_; }
+
+ private:
+  static bool has(const Triangle& t, std::uint64_t v) { return t[0] == v || t[1] == v || t[2] == v; }
+  static std::uint64_t key(std::uint64_t a, std::uint64_t b) { return (a << 32) | b; }
+
+  // True when (a, b) was refused and neither fan has changed since.
+  bool stale_refusal(std::uint64_t a, std::uint64_t b) const {
+    const auto it = refused_.find(key(a, b));
+    return it != refused_.end() && it->second == version_[a] + version_[b];
+  }
+
+  bool ring_locked(std::uint64_t v, const std::vector<std::uint8_t>& locked) const {
+    for (const std::size_t f : around_[v]) {
+      for (const std::uint64_t w : tris_[f]) {
+        if (locked[w]) return true;
+      }
+    }
+    return false;
+  }
+  void lock_ring(std::uint64_t v, std::vector<std::uint8_t>& locked) const {
+    for (const std::size_t f : around_[v]) {
+      for (const std::uint64_t w : tris_[f]) locked[w] = 1;
+    }
+  }
+
+  // The vertex after `v` in triangle f's winding.
+  std::uint64_t next_in(std::size_t f, std::uint64_t v) const {
+    const Triangle& t = tris_[f];
+    return t[0] == v ? t[1] : (t[1] == v ? t[2] : t[0]);
+  }
+
+  // True when v's triangles are one closed fan, each edge from v in exactly
+  // two of them, with its neighbours appended to `neighbours`.
+  bool one_fan(std::uint64_t v, std::vector<std::uint64_t>& neighbours) const {
+    const auto& faces = around_[v];
+    if (faces.size() < 3) return false;
+    for (const std::size_t f : faces) {
+      for (const std::uint64_t w : tris_[f]) {
+        if (w != v) neighbours.push_back(w);
+      }
+    }
+    std::sort(neighbours.begin(), neighbours.end());
+    for (std::size_t i = 0; i < neighbours.size(); i += 2) {
+      if (i + 1 >= neighbours.size() || neighbours[i] != neighbours[i + 1]) return false;
+      if (i + 2 < neighbours.size() && neighbours[i + 2] == neighbours[i]) return false;
+    }
+    neighbours.erase(std::unique(neighbours.begin(), neighbours.end()), neighbours.end());
+    // Walk round: from each triangle to the one across its edge (v, next).
+    std::size_t f = faces.front();
+    for (std::size_t step = 1;; ++step) {
+      const std::uint64_t w = next_in(f, v);
+      std::size_t across = f;
+      for (const std::size_t g : faces) {
+        if (g != f && has(tris_[g], w)) across = g;
+      }
+      if (across == f || next_in(across, v) == w) return false;  // open or turned over
+      if (across == faces.front()) return step == faces.size();
+      if (step > faces.size()) return false;
+      f = across;
+    }
+  }
+
+  // Every check but the field's; appends the samples the field must pass.
+  bool feasible(Tentative& t, std::vector<Vec3>& samples) const {
+    const std::uint64_t a = t.a;
+    const std::uint64_t b = t.b;
+    std::vector<std::uint64_t> na;
+    std::vector<std::uint64_t> nb;
+    if (frozen_[a] || !one_fan(a, na) || !one_fan(b, nb)) return false;
+    if (!on_faces_.empty() && on_faces_[a] != 0) return false;
+    std::vector<std::uint64_t> common;
+    std::set_intersection(na.begin(), na.end(), nb.begin(), nb.end(), std::back_inserter(common));
+    if (common.size() != 2) return false;
+    std::vector<std::size_t> fan;  // a's triangles that stay, with a moved to b
+    unsigned on_edge = 0;
+    std::uint64_t first_opposite = a;
+    for (const std::size_t f : around_[a]) {
+      if (has(tris_[f], b)) {
+        ++on_edge;
+        std::uint64_t opposite = a;
+        for (const std::uint64_t v : tris_[f]) {
+          if (v != a && v != b) opposite = v;
+        }
+        if (!std::binary_search(common.begin(), common.end(), opposite)) return false;
+        if (around_[opposite].size() < 4 || opposite == first_opposite) return false;
+        first_opposite = opposite;
+      } else {
+        fan.push_back(f);
+      }
+    }
+    if (on_edge != 2) return false;
+    const Vec3& pb = pos_[b];
+    for (const std::size_t f : fan) {
+      const Triangle& tri = tris_[f];
+      const Vec3 before = cross(sub(pos_[tri[1]], pos_[tri[0]]), sub(pos_[tri[2]], pos_[tri[0]]));
+      Vec3 p[3];
+      for (int k = 0; k < 3; ++k) p[k] = tri[k] == a ? pb : pos_[tri[k]];
+      const Vec3 after = cross(sub(p[1], p[0]), sub(p[2], p[0]));
+      const double longest = std::max({dot(sub(p[1], p[0]), sub(p[1], p[0])),
+                                       dot(sub(p[2], p[1]), sub(p[2], p[1])),
+                                       dot(sub(p[0], p[2]), sub(p[0], p[2]))});
+      // Turned over, or a sliver whose normal rounding decides.
+      if (!(dot(before, after) > 0.0) || !(std::sqrt(dot(after, after)) > 1e-6 * longest)) {
+        return false;
+      }
+    }
+    // The new fan round b: b's triangles off the edge and a's moved.
+    std::vector<std::array<Vec3, 3>> new_fan;
+    std::vector<std::size_t> new_ids;
+    for (const std::size_t f : around_[b]) {
+      if (has(tris_[f], a)) continue;
+      const Triangle& tri = tris_[f];
+      new_fan.push_back({pos_[tri[0]], pos_[tri[1]], pos_[tri[2]]});
+      new_ids.push_back(f);
+    }
+    for (const std::size_t f : fan) {
+      const Triangle& tri = tris_[f];
+      std::array<Vec3, 3> p;
+      for (int k = 0; k < 3; ++k) p[k] = tri[k] == a ? pb : pos_[tri[k]];
+      new_fan.push_back(p);
+      new_ids.push_back(f);
+    }
+    auto keep = [&](const Vec3& point) {
+      double best = INFINITY;
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < new_fan.size(); ++i) {
+        const double d = point_triangle_distance(point, new_fan[i][0], new_fan[i][1],
+                                                 new_fan[i][2]);
+        if (d < best) {
+          best = d;
+          at = i;
+        }
+      }
+      if (!(best <= tolerance_)) return false;
+      t.keepers.emplace_back(point, new_ids[at]);
+      return true;
+    };
+    if (!keep(pos_[a])) return false;
+    for (const std::size_t f : around_[a]) {
+      for (const Vec3& point : kept_[f]) {
+        if (!keep(point)) return false;
+      }
+    }
+    for (std::size_t i = new_fan.size() - fan.size(); i < new_fan.size(); ++i) {
+      const auto& p = new_fan[i];
+      samples.insert(samples.end(),
+                     {midpoint(p[0], p[1]), midpoint(p[1], p[2]), midpoint(p[2], p[0]),
+                      {(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
+                       (p[0].z + p[1].z + p[2].z) / 3.0}});
+    }
+    return true;
+  }
+
+  const std::vector<Vec3>& pos_;
+  std::vector<Triangle>& tris_;
+  double tolerance_;
+  std::vector<std::uint8_t> dead_;
+  std::vector<std::vector<std::size_t>> around_;  // per vertex, its live triangles
+  std::vector<Quadric> quadric_;
+  std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
+  std::vector<std::uint64_t> version_;            // per vertex, changes to its fan
+  std::unordered_map<std::uint64_t, std::uint64_t> refused_;  // (a, b) -> versions then
+  std::vector<std::uint8_t> on_faces_;  // per vertex, the region's faces it is on (bit per face)
+  const std::vector<std::uint8_t>& frozen_;  // per vertex: never removed
+  std::vector<std::uint64_t> origin_;
+};
+
+// Per vertex, the faces of `region` it lies within `slack` of or beyond:
+// bit 2k the low face of axis k, bit 2k + 1 the high one.
+std::vector<std::uint8_t> faces_of(const std::vector<Vec3>& positions, const BBox& region,
+                                   double slack) {
+  std::vector<std::uint8_t> out(positions.size(), 0);
+  for (std::size_t v = 0; v < positions.size(); ++v) {
+    for (int k = 0; k < 3; ++k) {
+      if (positions[v][k] <= region.min[k] + slack) out[v] |= std::uint8_t(1u << (2 * k));
+      if (positions[v][k] >= region.max[k] - slack) out[v] |= std::uint8_t(1u << (2 * k + 1));
+    }
+  }
+  return out;
+}
+
+// Distance from a sample to the level set, to first order; NaN when the
+// gradient cannot tell.
+double level_distance(double f, const Vec3& g, double iso) {
+  const double q = dot(g, g);
+  if (!(q > 1e-20) || std::isinf(q)) return NAN;
+  return std::fabs(f - iso) / std::sqrt(q);
+}
+
+}  // namespace
+
+double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
+  const Vec3 ab = sub(b, a);
+  const Vec3 ac = sub(c, a);
+  const Vec3 ap = sub(p, a);
+  auto length = [&](const Vec3& q) {
+    const Vec3 d = sub(p, q);
+    return std::sqrt(dot(d, d));
+  };
+  auto along = [](const Vec3& o, const Vec3& d, double s) {
+    return Vec3{o.x + s * d.x, o.y + s * d.y, o.z + s * d.z};
+  };
+  const double d1 = dot(ab, ap);
+  const double d2 = dot(ac, ap);
+  if (d1 <= 0.0 && d2 <= 0.0) return length(a);
+  const Vec3 bp = sub(p, b);
+  const double d3 = dot(ab, bp);
+  const double d4 = dot(ac, bp);
+  if (d3 >= 0.0 && d4 <= d3) return length(b);
+  const double vc = d1 * d4 - d3 * d2;
+  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return length(along(a, ab, d1 / (d1 - d3)));
+  const Vec3 cp = sub(p, c);
+  const double d5 = dot(ab, cp);
+  const double d6 = dot(ac, cp);
+  if (d6 >= 0.0 && d5 <= d6) return length(c);
+  const double vb = d5 * d2 - d1 * d6;
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return length(along(a, ac, d2 / (d2 - d6)));
+  const double va = d3 * d6 - d5 * d4;
+  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+    return length(along(b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6))));
+  }
+  const double sum = va + vb + vc;
+  if (!(sum > 0.0)) {  // degenerate: the nearest of its edges
+    return std::min({point_triangle_distance(p, a, a, b), point_triangle_distance(p, b, b, c),
+                     point_triangle_distance(p, c, c, a)});
+  }
+  const double v = vb / sum;
+  const double w = vc / sum;
+  return length({a.x + ab.x * v + ac.x * w, a.y + ab.y * v + ac.y * w,
+                 a.z + ab.z * v + ac.z * w});
+}
+
+namespace {
+
+// Runs of the pass before the folds left go to the validity pass.
+constexpr int kAttempts = 4;
+constexpr std::uint64_t kTail = 1000;
+
+// One run of the pass over `triangles` with the vertices in `frozen` kept:
+// the triangles left, in order, and per triangle the vertex whose collapse
+// changed it last (kNoOrigin for none).
+struct PassResult {
+  std::vector<Triangle> triangles;
+  std::vector<std::uint64_t> origin;
+  EdgeCollapseCounts counts;
+};
+
+PassResult run_pass(Field& field, double iso, double gradient_step,
+                    const std::vector<Vec3>& positions, const std::vector<Triangle>& triangles,
+                    double tolerance, const std::vector<std::uint8_t>& on_faces,
+                    const std::vector<std::uint8_t>& frozen) {
+  PassResult out;
+  std::vector<Triangle> work = triangles;
+  Collapser collapser(positions, work, tolerance, on_faces, frozen);
+  for (;;) {
+    std::vector<Vec3> samples;
+    const std::vector<Tentative> round = collapser.propose(samples);
+    if (round.empty()) break;
+    ++out.counts.rounds;
+    EvalResult result = evaluate_batch(field, samples);
+    const std::vector<Vec3> gradients = result.gradients
+                                            ? std::move(*result.gradients)
+                                            : estimate_gradients(field, samples, gradient_step);
+    std::uint64_t applied = 0;
+    for (const Tentative& t : round) {
+      bool within = true;
+      for (std::size_t k = t.first_sample; k < t.first_sample + t.sample_count && within; ++k) {
+        within = level_distance(checked_at(result.values, k), checked_at(gradients, k), iso) <=
+                 tolerance;
+      }
+      if (within) {
+        collapser.apply(t);
+        ++applied;
+      } else {
+        collapser.refuse(t.a, t.b);
+      }
+    }
+    out.counts.collapsed += applied;
+    // A round that removes under a thousandth of the vertices left ends the
+    // pass: each round sorts every edge, and a long tail of rounds that
+    // find a few collapses each would cost many times the meshing.
+    if (applied * kTail < positions.size() - out.counts.collapsed) break;
+  }
+  out.triangles.reserve(work.size() - collapser.removed_faces());
+  for (std::size_t f = 0; f < work.size(); ++f) {
+    if (collapser.dead()[f]) continue;
+    out.triangles.push_back(work[f]);
+    out.origin.push_back(collapser.origin()[f]);
+  }
+  return out;
+}
+
+// Freezes the vertices whose collapses made triangles that pass through
+// others or have no area (the exact test of the validity pass, on the
+// changed triangles). True when any was frozen.
+bool freeze_folds(WorkerPool& pool, const std::vector<Vec3>& positions, const PassResult& pass,
+                  std::vector<std::uint8_t>& frozen) {
+  std::vector<double> coordinates;
+  coordinates.reserve(3 * positions.size());
+  for (const Vec3& p : positions) coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
+  std::vector<std::int64_t> corners;
+  corners.reserve(3 * pass.triangles.size());
+  std::vector<std::uint8_t> changed(pass.triangles.size(), 0);
+  for (std::size_t t = 0; t < pass.triangles.size(); ++t) {
+    for (const std::uint64_t v : pass.triangles[t]) corners.push_back(static_cast<std::int64_t>(v));
+    changed[t] = pass.origin[t] != kNoOrigin;
+  }
+  const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
+                                pass.triangles.size()};
+  const validity::SelfIntersections found =
+      validity::find_self_intersections(view, changed.data(), pool);
+  bool any = false;
+  auto freeze = [&](std::size_t t) {
+    const std::uint64_t a = pass.origin[t];
+    if (a != kNoOrigin && !frozen[a]) {
+      frozen[a] = 1;
+      any = true;
+    }
+  };
+  for (const validity::FacePair& pair : found.pairs) {
+    for (const std::int64_t t : pair) freeze(static_cast<std::size_t>(t));
+  }
+  for (std::size_t t = 0; t < found.zero_area.size(); ++t) {
+    if (found.zero_area[t]) freeze(t);
+  }
+  return any;
+}
+
+}  // namespace
+
+EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
+                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  std::vector<Triangle>& triangles, double tolerance,
+                                  const BBox* region, double slack) {
+  // Refusals are keyed by two 32-bit vertex numbers.
+  if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
+  // Only on a 2-manifold (with or without rims): where the mesh is not one
+  // fan round every vertex, the validity pass mends it, and collapses next
+  // to such places change what it makes of them (a handle closed).
+  if (!nonmanifold_vertices(triangles, positions.size()).empty()) return {};
+  const std::vector<std::uint8_t> on_faces =
+      region ? faces_of(positions, *region, slack) : std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> frozen(positions.size(), 0);
+  // Run again with the vertices frozen whose collapses folded the mesh,
+  // until none does; a few attempts, then whatever folds are left go to
+  // the validity pass, like the unsimplified mesh's own.
+  PassResult pass;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    pass = run_pass(field, iso, gradient_step, positions, triangles, tolerance, on_faces, frozen);
+    if (pass.counts.collapsed == 0 || !freeze_folds(pool, positions, pass, frozen)) break;
+  }
+  if (pass.counts.collapsed > 0) triangles = std::move(pass.triangles);
+  return pass.counts;
+}
+
+}  // namespace karvex

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dc/mesh.h"
+#include "field/field.h"
+#include "pool/worker_pool.h"
+#include "support/bbox.h"
+#include "support/vec3.h"
+
+namespace karvex {
+
+// What collapse_edges did.
+struct EdgeCollapseCounts {
+  std::uint64_t collapsed = 0;  // vertices removed
+  std::uint64_t rounds = 0;     // field calls made
+};
+
+// Quadric edge collapse after the octree collapse, within the tolerance.
+// Nothing is done unless every vertex is one fan of triangles.
+//
+// The octree collapse merges whole cells: on a surface curved both ways a
+// merged cell's triangles sag by nearly the tolerance and remove few
+// triangles, while collapsing single edges in the order of least quadric
+// error (Garland and Heckbert 1997) removes many for little error. This
+// pass does that on the simplified mesh, each collapse moving a vertex `a`
+// onto a neighbour `b` (both stay where projection put them, on the
+// surface), and accepts it only when
+//  - the mesh stays a 2-manifold: `a` and `b` are each one closed fan of
+//    triangles whose edges have two triangles each, their common neighbours
+//    are the two opposite the edge (the link condition), and those keep at
+//    least three triangles each;
+//  - no triangle of `a`'s fan turns over or goes to zero area;
+//  - the mesh it started from stays within `tolerance` of the mesh at its
+//    samples (its vertices, the centroids of its triangles and the
+//    midpoints of its edges): `a` and every sample a triangle of `a`'s fan
+//    keeps lie within `tolerance` of the new fan, each then kept by its
+//    nearest triangle there;
+//  - the mesh stays within `tolerance` of the surface: the midpoints of the
+//    new triangles' edges and their centroids are at most `tolerance` from
+//    the level set (|f - iso| / |g|), one field call per round.
+// Each round takes the collapses that pass the first three checks in order
+// of quadric error (ties by vertex numbers) whose neighbourhoods do not
+// overlap, samples them together and applies those within the tolerance;
+// a refused collapse is tried again only after either end's fan changes.
+// Rounds go on until none is left to try, or one removes under a
+// thousandth of the vertices left. Should the result have triangles
+// that pass through others or have no area (the exact test of the validity
+// pass, on the changed triangles), the pass is run again from the start
+// with the vertices kept whose collapses made them, up to four runs; folds
+// left after that go to the validity pass, like the unsimplified mesh's.
+// Vertices on an edge with other
+// than two triangles never move, nor, with `region`, those within `slack`
+// of its faces or beyond: a solid the box cuts keeps its caps in the box's
+// faces as the collapse of cells left them (the validity pass may move some
+// of their vertices, and needs others left there). Gradients are the
+// field's, or central differences of step `gradient_step`. Serial: the result does not depend
+// on the worker count. `triangles` keeps its order with the collapsed ones
+// removed; `positions` is unchanged (removed vertices become unused).
+EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
+                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  std::vector<Triangle>& triangles, double tolerance,
+                                  const BBox* region = nullptr, double slack = 0.0);
+
+// Distance from `p` to the triangle (a, b, c) (the closest point found by
+// Voronoi region, Ericson 2005).
+double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
+
+}  // namespace karvex
