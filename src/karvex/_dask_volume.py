@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._grid import Bounds, interpolate
+from karvex._grid import Bounds, grid_repr, interpolate
 from karvex.sdf._base import Field, Sample
 
 __all__ = ["DaskGridField", "TileVolume", "check_volume_array", "is_dask_array", "suggested_tiles"]
@@ -102,11 +102,8 @@ class DaskGridField(Field):
         return self._bounds
 
     def __repr__(self) -> str:
-        above = ", inside='above'" if self.inside == "above" else ""
-        return (
-            f"grid_field(<dask array {self.shape} {np.dtype(self.volume.dtype)}>,"
-            f" spacing={tuple(self.spacing.tolist())}, origin={tuple(self.origin.tolist())}{above})"
-        )
+        what = f"dask array {self.shape} {np.dtype(self.volume.dtype)}"
+        return grid_repr(what, self.spacing, self.origin, self.inside)
 
     def evaluate(self, points: Array) -> Sample:
         # Every corner read as a single sample: right for a few points (the

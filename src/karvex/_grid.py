@@ -74,11 +74,8 @@ class GridField(Field):
         return self._bounds
 
     def __repr__(self) -> str:
-        above = ", inside='above'" if self.inside == "above" else ""
-        return (
-            f"grid_field(<volume {self.volume.shape} {self.volume.dtype}>,"
-            f" spacing={tuple(self.spacing.tolist())}, origin={tuple(self.origin.tolist())}{above})"
-        )
+        what = f"volume {self.volume.shape} {self.volume.dtype}"
+        return grid_repr(what, self.spacing, self.origin, self.inside)
 
     def native_volume(self) -> tuple[NDArray[Any], tuple[float, ...], tuple[float, ...], bool]:
         """The volume as ``karvex._native.extract_mesh`` takes it:
@@ -98,6 +95,12 @@ class GridField(Field):
         base = cells @ self._strides
         corners: Array = self._flat[base[:, None] + self._corner_offsets[None, :]].astype(np.float64)
         return corners
+
+
+def grid_repr(what: str, spacing: Array, origin: Array, inside: str) -> str:
+    """How a sampled field shows itself: ``what`` names the samples."""
+    above = ", inside='above'" if inside == "above" else ""
+    return f"grid_field(<{what}>, spacing={tuple(spacing.tolist())}, origin={tuple(origin.tolist())}{above})"
 
 
 def interpolate(

@@ -6,16 +6,6 @@
 
 namespace karvex {
 
-namespace {
-
-VertexBox cell_box(const SurfaceCell& cell) {
-  return {cell.cell_min,
-          {cell.cell_min.x + cell.cell_side, cell.cell_min.y + cell.cell_side,
-           cell.cell_min.z + cell.cell_side}};
-}
-
-}  // namespace
-
 EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                     const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
                                     std::vector<Qef> qefs, double cube_size) {

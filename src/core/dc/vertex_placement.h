@@ -18,6 +18,13 @@ struct VertexBox {
   Vec3 hi;
 };
 
+// A surface cell's own box.
+inline VertexBox cell_box(const SurfaceCell& cell) {
+  return {cell.cell_min,
+          {cell.cell_min.x + cell.cell_side, cell.cell_min.y + cell.cell_side,
+           cell.cell_min.z + cell.cell_side}};
+}
+
 // The placement of one slot: its cell's box and the box its solution is
 // clamped to (the cell's box, or for a sharp slot the box grown by a quarter
 // of the cell side on every side, so that a corner or crease just outside
