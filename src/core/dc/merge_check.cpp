@@ -205,11 +205,12 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
                                  const std::vector<VertexSolution>& solutions, double tolerance,
                                  bool oblique) {
   MergeRefusals refused;
+  CollapseMemo memo;  // each pass walks the tree again; what it solves stays the same
   // Each pass refuses only collapsed cells, which exposes their children:
   // one more pass per depth at most; the bound is a guard, not a limit.
   for (unsigned pass = 0; pass <= 2u * 64u; ++pass) {
     SimplifiedCells simplified = simplify_cells(tree, cells, slots, qefs, solutions, tolerance,
-                                                &refused, oblique);
+                                                &refused, oblique, &memo);
     if (simplified.merged.empty()) return simplified;
     // Points: every collapsed vertex, then per chord its end and middle.
     const std::size_t merged = simplified.merged.size();

@@ -1,5 +1,8 @@
 #include "dc/simplify.h"
 
+#include <cmath>
+#include <limits>
+
 #include "dc/merged_qef.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
@@ -40,7 +43,7 @@ class Simplifier {
  public:
   Simplifier(const Octree& tree, const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
              const std::vector<Qef>& qefs, const std::vector<VertexSolution>& solutions,
-             double tolerance, const MergeRefusals* refused, bool oblique)
+             double tolerance, const MergeRefusals* refused, bool oblique, CollapseMemo* memo)
       : tree_(tree),
         cells_(cells),
         slots_(slots),
@@ -49,7 +52,12 @@ class Simplifier {
         tolerance_(tolerance > 0.0 ? tolerance : 0.0),
         squared_tolerance_(tolerance_ * tolerance_),
         refused_(refused),
-        oblique_(oblique) {}
+        oblique_(oblique),
+        memo_(memo) {
+    if (memo_ != nullptr && memo_->floors.size() != cells_.size()) {
+      memo_->floors.assign(cells_.size(), std::numeric_limits<double>::quiet_NaN());
+    }
+  }
 
   SimplifiedCells run() {
     Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
@@ -113,7 +121,13 @@ class Simplifier {
       c.cell = index;
       for (unsigned j = 0; j < row[8]; ++j) add_qef(c.qef, qefs_[slot + j]);
       c.position = checked_at(solutions_, slot).position;
-      c.floor = leaf_floor(c.qef, cells_[index]);
+      if (memo_ == nullptr) {
+        c.floor = leaf_floor(c.qef, cells_[index]);
+      } else {
+        double& floor = memo_->floors[index];
+        if (std::isnan(floor)) floor = leaf_floor(c.qef, cells_[index]);
+        c.floor = floor;
+      }
       return c;
     }
     c.kind = Candidate::Kind::Fixed;
@@ -157,7 +171,7 @@ class Simplifier {
       }
       if (!all_uniform && ((manifold_mask(mask) && midpoints_agree(below)) || oblique_)) {
         Candidate merged;
-        if (try_merge(children, mask, cell_min, side, merged)) {
+        if (merge(children, mask, address, cell_min, side, merged)) {
           merged.address = address;
           merged.side = side;
           for (const Candidate& child : children) {
@@ -187,6 +201,29 @@ class Simplifier {
     const Vec3 lo{cell.cell_min.x - m, cell.cell_min.y - m, cell.cell_min.z - m};
     const VertexBox box{lo, {lo.x + side + 2 * m, lo.y + side + 2 * m, lo.z + side + 2 * m}};
     return solve_merged_qef(qef, box, kMergedFullTruncation).error;
+  }
+
+  // try_merge, or what it found the first time this cell was tried.
+  bool merge(const std::array<Candidate, 8>& children, std::uint8_t mask,
+             const CellAddress& address, const Vec3& cell_min, double side, Candidate& merged) {
+    if (memo_ == nullptr) return try_merge(children, mask, cell_min, side, merged);
+    const auto [it, fresh] = memo_->merges.try_emplace(address);
+    if (fresh) {
+      it->second.within = try_merge(children, mask, cell_min, side, merged);
+      if (it->second.within) it->second.position = merged.position;
+      return it->second.within;
+    }
+    if (!it->second.within) return false;
+    Qef sum;
+    double floor = 0.0;
+    for (const Candidate& child : children) {
+      if (child.kind != Candidate::Kind::Uniform) {
+        add_qef(sum, child.qef);
+        floor += child.floor;
+      }
+    }
+    accept(sum, floor, mask, it->second.position, merged);
+    return true;
   }
 
   bool try_merge(const std::array<Candidate, 8>& children, std::uint8_t mask, const Vec3& cell_min,
@@ -224,19 +261,23 @@ class Simplifier {
       if (full.error < solution.error) solution = full;
     }
     if (!(solution.error <= allowed)) return false;
+    accept(sum, floor, mask, solution.position, merged);
+    return true;
+  }
+
+  // `merged` made the collapsed cell of Qef `sum` with its vertex at `position`.
+  void accept(const Qef& sum, double floor, std::uint8_t mask, const Vec3& position,
+              Candidate& merged) const {
     merged.kind = Candidate::Kind::Merged;
     merged.mask = mask;
     merged.qef = sum;
     merged.floor = floor;
-    merged.position = solution.position;
+    merged.position = position;
     // Projection may move the vertex by the tolerance along each axis, no
     // further: within the whole cell, a coarse cell's Newton steps could
     // reach another part of the surface.
-    merged.box = {{solution.position.x - tolerance_, solution.position.y - tolerance_,
-                   solution.position.z - tolerance_},
-                  {solution.position.x + tolerance_, solution.position.y + tolerance_,
-                   solution.position.z + tolerance_}};
-    return true;
+    merged.box = {{position.x - tolerance_, position.y - tolerance_, position.z - tolerance_},
+                  {position.x + tolerance_, position.y + tolerance_, position.z + tolerance_}};
   }
 
   ContourNode finalize(const Candidate& c) {
@@ -279,6 +320,7 @@ class Simplifier {
   const double squared_tolerance_;
   const MergeRefusals* refused_;
   const bool oblique_;
+  CollapseMemo* memo_;
   std::uint64_t next_cell_ = 0;
   std::uint64_t visited_ = 0;  // nodes visited, for polling
   SimplifiedCells out_;
@@ -330,8 +372,8 @@ bool midpoints_agree(std::uint32_t below) {
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
                                const std::vector<VertexSolution>& solutions, double tolerance,
-                               const MergeRefusals* refused, bool oblique) {
-  return Simplifier(tree, cells, slots, qefs, solutions, tolerance, refused, oblique).run();
+                               const MergeRefusals* refused, bool oblique, CollapseMemo* memo) {
+  return Simplifier(tree, cells, slots, qefs, solutions, tolerance, refused, oblique, memo).run();
 }
 
 }  // namespace karvex

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -49,6 +50,22 @@ struct MergedCell {
 // Cells that must not be collapsed (they failed the check against the field).
 using MergeRefusals = std::unordered_set<CellAddress, CellAddressHash>;
 
+// What one collapse of the cells learnt that a later one with the same
+// inputs (tree, cells, Qefs, solutions, tolerance, `oblique`) and more
+// refusals finds again: each leaf's noise floor and, per cell tried, whether
+// its merged Qef solves within the tolerance and where. Both depend only on
+// the cell's subtree, which a cell is tried with only when nothing in it was
+// refused, so reusing them gives the same bits. Empty to begin with; filled
+// by simplify_cells.
+struct CollapseMemo {
+  struct Merge {
+    bool within = false;
+    Vec3 position;
+  };
+  std::vector<double> floors;  // per surface cell; NaN until solved
+  std::unordered_map<CellAddress, Merge, CellAddressHash> merges;
+};
+
 // The simplified cells and their vertices, numbered in walk order (depth
 // first, octant order) and within a leaf in group order.
 struct SimplifiedCells {
@@ -92,7 +109,8 @@ struct SimplifiedCells {
 SimplifiedCells simplify_cells(const Octree& tree, const std::vector<SurfaceCell>& cells,
                                const VertexSlots& slots, const std::vector<Qef>& qefs,
                                const std::vector<VertexSolution>& solutions, double tolerance,
-                               const MergeRefusals* refused = nullptr, bool oblique = true);
+                               const MergeRefusals* refused = nullptr, bool oblique = true,
+                               CollapseMemo* memo = nullptr);
 
 // True when the sign configuration `mask` is manifold in the sense above.
 bool manifold_mask(std::uint8_t mask);
