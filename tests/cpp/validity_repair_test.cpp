@@ -160,6 +160,21 @@ TEST(RelaxFolds, ClearsAFoldTheSameOnAnyNumberOfWorkers) {
     for (int a = 0; a < 3; ++a) squared += (short_moves.vertices[3 * p + a] - v[3 * p + a]) * (short_moves.vertices[3 * p + a] - v[3 * p + a]);
     EXPECT_LE(std::sqrt(squared), 0.05 * (1 + 1e-12));
   }
+
+  // A fold far deeper than the bound: the bounded rounds give up once the
+  // bad triangles stop getting fewer, where asking for exactly that many
+  // rounds would have left the same; without the bound all rounds it needs run.
+  bounded.max_move = 1e-3;
+  bounded.rounds = 80;
+  const Relaxed pinned = relax_folds(mesh, bounded, one);
+  EXPECT_GT(pinned.unresolved, 0u);
+  EXPECT_GE(pinned.rounds, kBoundedStall);
+  EXPECT_LT(pinned.rounds, 80);
+  bounded.rounds = pinned.rounds;
+  const Relaxed asked = relax_folds(mesh, bounded, one);
+  EXPECT_EQ(asked.vertices, pinned.vertices);
+  EXPECT_EQ(asked.unresolved, pinned.unresolved);
+  EXPECT_GT(serial.rounds, 0);
 }
 
 }  // namespace

@@ -116,7 +116,11 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
   std::vector<double> target;
   std::vector<const double*> around;
 
+  std::size_t fewest = bad.size();  // the fewest bad triangles after any round so far
+  int stalled = 0;                  // rounds since `fewest` last fell
   for (int round = 0; round < options.rounds && !bad.empty(); ++round) {
+    if (options.bounded && stalled >= kBoundedStall) break;
+    result.rounds = round + 1;
     // Which vertices move (see repair.h).
     std::int64_t widest = -1;
     for (std::int64_t f : bad) {
@@ -222,6 +226,12 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
     }
     std::sort(touched.list().begin(), touched.list().end());
     bad = test.bad_faces_among(touched.list());
+    if (bad.size() < fewest) {
+      fewest = bad.size();
+      stalled = 0;
+    } else {
+      ++stalled;
+    }
     touched.clear();
     chosen.clear();
   }

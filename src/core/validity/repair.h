@@ -29,13 +29,23 @@ class WorkerPool;
 
 namespace karvex::validity {
 
+// Rounds in a row without fewer bad triangles after which a bounded
+// relaxation gives up: long enough for every step size and for all corners
+// of a stubborn triangle to have moved, and patches of a few rings.
+inline constexpr int kBoundedStall = 16;
+
 struct RelaxOptions {
   int rounds = 80;
   // One flag per vertex, or null: vertices moved before the other corners of
   // their bad triangles (copies made for a second sheet and their originals).
   const std::uint8_t* first = nullptr;
   // With `bounded`, a vertex stops on the sphere of radius `max_move` round
-  // its starting point (a simplified mesh keeps within its tolerance).
+  // its starting point (a simplified mesh keeps within its tolerance), and
+  // the rounds end early once kBoundedStall of them in a row have left no
+  // fewer bad triangles than before: folds the bound cannot undo (two
+  // sheets crossing by more than `max_move`) keep their vertices pinned on
+  // their spheres, and every further round would test them again for
+  // nothing (the caller relaxes what is left without the bound).
   bool bounded = false;
   double max_move = 0.0;
 };
@@ -44,6 +54,7 @@ struct Relaxed {
   std::vector<double> vertices;  // 3 per vertex
   std::size_t moved = 0;         // vertices moved at least once
   std::size_t unresolved = 0;    // triangles still bad (0: none intersect, none of zero area)
+  int rounds = 0;                // rounds taken
 };
 
 Relaxed relax_folds(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool);
