@@ -203,6 +203,17 @@ class Simplifier {
     return solve_merged_qef(qef, box, kMergedFullTruncation).error;
   }
 
+  // The children's error functions and noise floors added up, in child
+  // order (uniform children carry neither).
+  static void sum_children(const std::array<Candidate, 8>& children, Qef& sum, double& floor) {
+    for (const Candidate& child : children) {
+      if (child.kind != Candidate::Kind::Uniform) {
+        add_qef(sum, child.qef);
+        floor += child.floor;
+      }
+    }
+  }
+
   // try_merge, or what it found the first time this cell was tried.
   bool merge(const std::array<Candidate, 8>& children, std::uint8_t mask,
              const CellAddress& address, const Vec3& cell_min, double side, Candidate& merged) {
@@ -216,12 +227,7 @@ class Simplifier {
     if (!it->second.within) return false;
     Qef sum;
     double floor = 0.0;
-    for (const Candidate& child : children) {
-      if (child.kind != Candidate::Kind::Uniform) {
-        add_qef(sum, child.qef);
-        floor += child.floor;
-      }
-    }
+    sum_children(children, sum, floor);
     accept(sum, floor, mask, it->second.position, merged);
     return true;
   }
@@ -230,12 +236,7 @@ class Simplifier {
                  double side, Candidate& merged) const {
     Qef sum;
     double floor = 0.0;
-    for (const Candidate& child : children) {
-      if (child.kind != Candidate::Kind::Uniform) {
-        add_qef(sum, child.qef);
-        floor += child.floor;
-      }
-    }
+    sum_children(children, sum, floor);
     // The leaves' own noise is no error of the merge.
     const double allowed = squared_tolerance_ + floor;
     if (sum.count == 0) return false;
