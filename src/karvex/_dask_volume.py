@@ -35,7 +35,7 @@ from numpy.typing import NDArray
 from karvex._grid import Bounds, grid_repr, interpolate
 from karvex.sdf._base import Field, Sample
 
-__all__ = ["DaskGridField", "TileVolume", "check_volume_array", "is_dask_array", "suggested_tiles"]
+__all__ = ["DaskGridField", "check_volume_array", "is_dask_array", "suggested_tiles"]
 
 Array = NDArray[np.float64]
 
@@ -153,12 +153,21 @@ class DaskGridField(Field):
             )
         return samples
 
-    def for_tile(self, bbox_min: tuple[float, ...], bbox_max: tuple[float, ...], max_depth: int,
-                 block: tuple[int, ...]) -> TileVolume:
-        """The field one tile samples: its window read, the rest through the
-        shared cache."""
+    def tile_volume(self, bbox_min: tuple[float, ...], bbox_max: tuple[float, ...], max_depth: int,
+                    block: tuple[int, ...]) -> tuple[Any, ...]:
+        """The volume one tile samples natively, as ``karvex._native``
+        takes it: its window read, with the whole array's shape and the
+        window's place in it, and the samples beyond the window read through
+        the shared cache."""
         low, high = window_of(self, bbox_min, bbox_max, max_depth, block)
-        return TileVolume(self, low, self.window(low, high))
+        window = (low, self.shape, self._cache_corners)
+        return (
+            self.window(low, high),
+            tuple(float(s) for s in self.spacing),
+            tuple(float(o) for o in self.origin),
+            self.inside == "above",
+            window,
+        )
 
 
 def window_of(
@@ -169,7 +178,9 @@ def window_of(
     block: tuple[int, ...],
 ) -> tuple[tuple[int, ...], tuple[int, ...]]:
     """The sample indices (lower, upper exclusive) of a tile's block of
-    finest cells grown by HALO_CELLS cells on every side, within the array."""
+    finest cells grown by HALO_CELLS cells on every side, within the array
+    and at least two samples along each axis (a tile beyond the array's
+    extent, in the cube round a box that is not one, reads the two nearest)."""
     low_corner, high_corner = np.array(bbox_min, dtype=float), np.array(bbox_max, dtype=float)
     size = float((high_corner - low_corner).max())
     cube_origin = (low_corner + high_corner) / 2.0 - size / 2.0
@@ -179,42 +190,9 @@ def window_of(
     first = np.floor((lower - field.origin) / field.spacing)
     last = np.ceil((upper - field.origin) / field.spacing) + 1
     shape = np.array(field.shape)
-    low = np.clip(first, 0, shape - 1).astype(int)
-    high = np.clip(last, low + 1, shape).astype(int)
+    low = np.clip(first, 0, shape - 2).astype(int)
+    high = np.clip(last, low + 2, shape).astype(int)
     return tuple(int(i) for i in low), tuple(int(i) for i in high)
-
-
-class TileVolume:
-    """One tile's field: the samples of its window in memory, any other
-    sample read through its volume's cache; the numbers are the volume's own
-    (the same interpolation over the same samples)."""
-
-    def __init__(self, volume: DaskGridField, low: tuple[int, ...], samples: NDArray[Any]) -> None:
-        self.volume = volume
-        self._low = np.array(low, dtype=np.intp)
-        self._size = np.array(samples.shape, dtype=np.intp)
-        self._samples = samples
-        self._strides = np.array(samples.strides) // samples.itemsize
-        self._flat = samples.reshape(-1)
-        self._corner_offsets = _CORNERS @ self._strides
-
-    def __call__(self, points: Array) -> Sample:
-        volume = self.volume
-        return interpolate(
-            points, volume.origin, volume.spacing, volume._top, self._corners, volume.inside
-        )
-
-    def _corners(self, cells: NDArray[np.intp]) -> Array:
-        local = cells - self._low
-        inside = ((local >= 0) & (local + 1 < self._size)).all(axis=1)
-        corners = np.empty((len(cells), 8))
-        rows = np.flatnonzero(inside)
-        base = local[rows] @ self._strides
-        corners[rows] = self._flat[base[:, None] + self._corner_offsets[None, :]]
-        beyond = np.flatnonzero(~inside)
-        if len(beyond):
-            corners[beyond] = self.volume._cache_corners(cells[beyond])
-        return corners
 
 
 # Corner (a, b, c) of a cell in the order the interpolation takes them.

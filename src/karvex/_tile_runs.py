@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 from karvex._conversions import import_optional
 from karvex._dask_volume import DaskGridField
 from karvex._field_check import CheckedField
+from karvex._grid import GridField
 from karvex._region import BoxRegion
 from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
 
@@ -29,11 +30,15 @@ def _run_tile(
     field: Callable[[Array], Any], batch_size: int | None, run: TileRun, block: Block
 ) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_], float, float]:
     """Runs on a worker (or here): one tile, with the field's range in the
-    box. A volume held as a Dask array is read here, only near the block."""
-    if isinstance(field, DaskGridField):
-        field = field.for_tile(run.bbox_min, run.bbox_max, run.options["max_depth"], block)
+    box. A volume is sampled natively; one held as a Dask array is read
+    here, only near the block."""
     region = BoxRegion(CheckedField(field, batch_size), run.bbox_min, run.bbox_max, run.level)
-    vertices, faces, near = mesh_tile(region, run, block)
+    volume = None
+    if isinstance(field, DaskGridField):
+        volume = field.tile_volume(run.bbox_min, run.bbox_max, run.options["max_depth"], block)
+    elif isinstance(field, GridField):
+        volume = field.native_volume()
+    vertices, faces, near = mesh_tile(region, run, block, volume)
     return vertices, faces, near, region.low, region.high
 
 
@@ -60,8 +65,8 @@ def tile_pieces(
     ``allowed-failures``, 3 by default) with the same result, as a tile's
     result depends on nothing but its inputs.
     """
-    if client is None and isinstance(field, DaskGridField):
-        # Each tile with a field of its own over the samples near its block.
+    if client is None and isinstance(field, (DaskGridField, GridField)):
+        # Each tile sampling natively the volume (or the part near its block).
         def mesh_block(block: Block) -> Piece:
             vertices, faces, near, low, high = _run_tile(field, batch_size, run, block)
             region.low, region.high = min(region.low, low), max(region.high, high)

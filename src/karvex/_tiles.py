@@ -121,11 +121,19 @@ class TileRun:
 
 
 def mesh_tile(
-    region: BoxRegion, run: TileRun, block: Block
+    region: BoxRegion, run: TileRun, block: Block, volume: tuple[Any, ...] | None = None
 ) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_]]:
     """One tile: its vertices (clamped into the box), its faces and which
-    vertices lie in its seam band. ``region`` records the field's range."""
-    vertices, faces = _engine.run(region, run.bbox_min, run.bbox_max, **run.options, tile=block)
+    vertices lie in its seam band. ``region`` records the field's range.
+    With ``volume`` (as :func:`karvex._engine.run_volume` takes it) the
+    tile samples that natively instead of calling ``region``."""
+    if volume is None:
+        vertices, faces = _engine.run(region, run.bbox_min, run.bbox_max, **run.options, tile=block)
+    else:
+        vertices, faces, low, high = _engine.run_volume(
+            volume, run.bbox_min, run.bbox_max, **run.options, tile=block
+        )
+        region.low, region.high = min(region.low, low), max(region.high, high)
     vertices, _ = region.clamp(vertices)
     planes, width = run.seam_band(block)
     near = (np.abs(vertices - planes[0]) <= width) | (np.abs(vertices - planes[1]) <= width)

@@ -388,7 +388,7 @@ Ref native_extract_mesh_impl(PyObject* eval_fn, const BBox& box, NativeCall call
   if (!call.volume) return mesh_arrays_impl(eval_fn, box, call.options);
   WorkerPool& pool = own_pool ? *own_pool : global_pool();
   VolumeField field(call.volume->samples, call.volume->placement, pool,
-                    BoxCap(box.min, box.max, call.options.level));
+                    BoxCap(box.min, box.max, call.options.level), call.volume->window);
   const Ref arrays = mesh_arrays_of(field, box, call.options);
   const Ref range = checked(Py_BuildValue("(dd)", field.low(), field.high()));
   return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(arrays.get(), 0),

@@ -31,7 +31,8 @@ PyObject* karvex_native_sample_volume(PyObject*, PyObject* const* args, Py_ssize
     std::vector<double> values;
     std::vector<double> gradients;
     if (count != 0) {
-      VolumeField field(volume.samples, volume.placement, global_pool());
+      VolumeField field(volume.samples, volume.placement, global_pool(), std::nullopt,
+                        volume.window);
       const EvalResult result = field.evaluate(points);
       values = result.values;
       gradients.reserve(3 * count);

@@ -1,6 +1,8 @@
 #include "native/volume_argument.h"
 
 #include <cmath>
+#include <cstring>
+#include <span>
 #include <string>
 
 #include "common/py/errors.h"
@@ -54,12 +56,81 @@ Vec3 three_numbers(const char* name, const char* part, PyObject* value, bool pos
   return result;
 }
 
+// Three ints from a sequence, each at least `least`.
+std::array<std::size_t, 3> three_counts(const char* name, const char* part, PyObject* value,
+                                        long long least) {
+  const Ref items = checked(PySequence_Fast(value, "must be a sequence of three ints"));
+  if (PySequence_Fast_GET_SIZE(items.get()) != 3) {
+    fault(PyExc_ValueError, name, std::string(part) + " must be three ints");
+  }
+  std::array<std::size_t, 3> result{};
+  for (int axis = 0; axis < 3; ++axis) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), axis);
+    if (PyBool_Check(item) || !PyIndex_Check(item)) {
+      fault(PyExc_TypeError, name, std::string(part) + " must be three ints");
+    }
+    const long long count = PyLong_AsLongLong(item);
+    if (count == -1 && PyErr_Occurred()) throw_fetched();
+    if (count < least) {
+      fault(PyExc_ValueError, name,
+            std::string(part) + " must be three ints of at least " + std::to_string(least));
+    }
+    result[static_cast<std::size_t>(axis)] = static_cast<std::size_t>(count);
+  }
+  return result;
+}
+
+// The samples beyond a window, read by a Python callable on the calling
+// thread (which holds the interpreter lock for the whole run).
+class PythonFarSamples final : public FarSamples {
+ public:
+  explicit PythonFarSamples(PyObject* read) : read_(Ref::borrow(read)) {}
+
+  void read_corners(std::span<const std::array<std::int64_t, 3>> cells,
+                    std::span<double> corners) override {
+    npy_intp dims[2] = {static_cast<npy_intp>(cells.size()), 3};
+    const Ref asked = checked(PyArray_SimpleNew(2, dims, NPY_INT64));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(asked.get())), cells.data(),
+                cells.size_bytes());
+    const Ref answer = checked(PyObject_CallOneArg(read_.get(), asked.get()));
+    const Ref values = checked(PyArray_FROMANY(answer.get(), NPY_FLOAT64, 2, 2, NPY_ARRAY_IN_ARRAY));
+    auto* array = reinterpret_cast<PyArrayObject*>(values.get());
+    if (PyArray_DIM(array, 0) != dims[0] || PyArray_DIM(array, 1) != 8) {
+      fault(PyExc_ValueError, "volume", "window's read_corners must return (N, 8) samples for N cells");
+    }
+    std::memcpy(corners.data(), PyArray_DATA(array), corners.size_bytes());
+  }
+
+ private:
+  Ref read_;
+};
+
+// Reads window=(offset, shape, read_corners) for an array of `held` samples.
+void read_window(const char* name, PyObject* value, VolumeArgument& result) {
+  if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 3) {
+    fault(PyExc_TypeError, name, "window must be a tuple (offset, shape, read_corners)");
+  }
+  VolumeWindow window;
+  window.offset = three_counts(name, "window offset", PyTuple_GET_ITEM(value, 0), 0);
+  window.shape = three_counts(name, "window shape", PyTuple_GET_ITEM(value, 1), 2);
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    if (window.offset[axis] + result.samples.shape[axis] > window.shape[axis]) {
+      fault(PyExc_ValueError, name, "array must lie within the window's volume (offset + shape)");
+    }
+  }
+  PyObject* read = PyTuple_GET_ITEM(value, 2);
+  if (!PyCallable_Check(read)) fault(PyExc_TypeError, name, "window's read_corners must be callable");
+  result.far = std::make_shared<PythonFarSamples>(read);
+  window.far = result.far.get();
+  result.window = window;
+}
+
 }  // namespace
 
 VolumeArgument read_volume_argument(const char* name, PyObject* value) {
   ensure_numpy_api();
-  if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 4) {
-    fault(PyExc_TypeError, name, "must be a tuple (array, spacing, origin, inside_above)");
+  if (!PyTuple_Check(value) || (PyTuple_GET_SIZE(value) != 4 && PyTuple_GET_SIZE(value) != 5)) {
+    fault(PyExc_TypeError, name, "must be a tuple (array, spacing, origin, inside_above[, window])");
   }
   PyObject* object = PyTuple_GET_ITEM(value, 0);
   if (!PyArray_Check(object)) fault(PyExc_TypeError, name, "must start with a NumPy array");
@@ -79,6 +150,7 @@ VolumeArgument read_volume_argument(const char* name, PyObject* value) {
   PyObject* above = PyTuple_GET_ITEM(value, 3);
   if (!PyBool_Check(above)) fault(PyExc_TypeError, name, "inside_above must be True or False");
   result.placement.negate = above == Py_True;
+  if (PyTuple_GET_SIZE(value) == 5) read_window(name, PyTuple_GET_ITEM(value, 4), result);
   return result;
 }
 

@@ -362,7 +362,8 @@ class DenseBuild {
 
 std::optional<Octree> build_dense_volume_octree(VolumeField& field, const BBox& box,
                                                 const MeshingOptions& options) {
-  if (options.max_depth > kDeepestDense) return std::nullopt;
+  // A window holds only part of the lattice's samples.
+  if (options.max_depth > kDeepestDense || field.window()) return std::nullopt;
   Octree tree = make_octree(box, static_cast<std::uint8_t>(options.min_depth),
                             static_cast<std::uint8_t>(options.max_depth), options.level);
   std::array<AxisMap, 3> axes;

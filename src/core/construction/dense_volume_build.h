@@ -23,8 +23,8 @@ namespace karvex {
 // Returns nothing, and the caller builds by sampling, where this does not
 // apply: a lattice point strictly inside the box that is not a sample (other
 // spacing or offset, or beyond the volume), a sample that is not finite
-// where the field reads it (interpolation would spread it), or max_depth
-// above 21. Memory beyond the tree: per-surface-cell codes and one brick of
+// where the field reads it (interpolation would spread it), a field that
+// holds only a window of its volume, or max_depth above 21. Memory beyond the tree: per-surface-cell codes and one brick of
 // voxel signs per task, never a per-voxel array. The result does not depend
 // on the number of workers. Records the range of the values read in the
 // field (VolumeField::note_range).

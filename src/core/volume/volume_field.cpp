@@ -61,36 +61,55 @@ double VolumeSamples::at(std::size_t i, std::size_t j, std::size_t k) const {
 }
 
 VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& placement,
-                         WorkerPool& pool, std::optional<BoxCap> cap)
+                         WorkerPool& pool, std::optional<BoxCap> cap,
+                         std::optional<VolumeWindow> window)
     : samples_(samples),
       placement_(placement),
       pool_(pool),
       cap_(cap),
-      top_{static_cast<double>(samples.shape[0]) - 1.0, static_cast<double>(samples.shape[1]) - 1.0,
-           static_cast<double>(samples.shape[2]) - 1.0},
+      window_(window),
       low_(std::numeric_limits<double>::infinity()),
-      high_(-std::numeric_limits<double>::infinity()) {}
+      high_(-std::numeric_limits<double>::infinity()) {
+  const std::array<std::size_t, 3>& whole = window_ ? window_->shape : samples_.shape;
+  top_ = Vec3{static_cast<double>(whole[0]) - 1.0, static_cast<double>(whole[1]) - 1.0,
+              static_cast<double>(whole[2]) - 1.0};
+}
 
-double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
+VolumeField::Located VolumeField::locate(const Vec3& p) const {
   const Vec3& spacing = placement_.spacing;
-  double u[3], t[3];
-  std::size_t cell[3];
-  bool outside[3];
-  bool undefined = false;
+  Located at{};
+  double u[3];
+  at.undefined = false;
   for (int axis = 0; axis < 3; ++axis) {
     u[axis] = (p[axis] - placement_.origin[axis]) / spacing[axis];  // in units of samples
-    undefined = undefined || std::isnan(u[axis]);
+    at.undefined = at.undefined || std::isnan(u[axis]);
   }
   for (int axis = 0; axis < 3; ++axis) {
-    outside[axis] = u[axis] < 0.0 || u[axis] > top_[axis];
-    u[axis] = undefined ? 0.0 : std::clamp(u[axis], 0.0, top_[axis]);
+    at.outside[axis] = u[axis] < 0.0 || u[axis] > top_[axis];
+    u[axis] = at.undefined ? 0.0 : std::clamp(u[axis], 0.0, top_[axis]);
     // The cell is the one below u, except on the last sample plane, which
     // belongs to the cell before it.
     const double below = std::min(std::floor(u[axis]), top_[axis] - 1.0);
-    t[axis] = u[axis] - below;
-    cell[axis] = static_cast<std::size_t>(below);
+    at.t[axis] = u[axis] - below;
+    at.cell[axis] = static_cast<std::size_t>(below);
   }
-  double c[8];
+  return at;
+}
+
+bool VolumeField::holds(const Located& at) const {
+  if (!window_) return true;
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const std::size_t first = window_->offset[axis];
+    if (at.cell[axis] < first || at.cell[axis] + 1 >= first + samples_.shape[axis]) return false;
+  }
+  return true;
+}
+
+void VolumeField::held_corners(const Located& at, double c[8]) const {
+  std::size_t cell[3] = {at.cell[0], at.cell[1], at.cell[2]};
+  if (window_) {
+    for (std::size_t axis = 0; axis < 3; ++axis) cell[axis] -= window_->offset[axis];
+  }
   switch (samples_.type) {
     case SampleType::kUint8: read_corners<std::uint8_t>(samples_, cell, c); break;
     case SampleType::kUint16: read_corners<std::uint16_t>(samples_, cell, c); break;
@@ -98,6 +117,11 @@ double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
     case SampleType::kFloat32: read_corners<float>(samples_, cell, c); break;
     case SampleType::kFloat64: read_corners<double>(samples_, cell, c); break;
   }
+}
+
+double VolumeField::combine(const Located& at, const double c[8], Vec3& gradient) const {
+  const Vec3& spacing = placement_.spacing;
+  const double* t = at.t;
   // Reduce along z, then y, then x; each derivative takes the difference
   // along its own axis and the same weights along the other two.
   double along_z[4], dz[4];
@@ -117,9 +141,9 @@ double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
   gradient.z = lerp(dz_y[0], dz_y[1], t[0]) / spacing.z;
   // Beyond the border the field is constant along the crossed axes.
   for (int axis = 0; axis < 3; ++axis) {
-    if (outside[axis]) gradient[axis] = 0.0;
+    if (at.outside[axis]) gradient[axis] = 0.0;
   }
-  if (undefined) {
+  if (at.undefined) {
     value = std::numeric_limits<double>::quiet_NaN();
     gradient = Vec3{value, value, value};
   }
@@ -128,6 +152,20 @@ double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
     gradient = Vec3{-gradient.x, -gradient.y, -gradient.z};
   }
   return value;
+}
+
+double VolumeField::value_at(const Vec3& p, Vec3& gradient) const {
+  const Located at = locate(p);
+  double c[8];
+  if (holds(at)) {
+    held_corners(at, c);
+  } else {
+    const std::array<std::int64_t, 3> cell{static_cast<std::int64_t>(at.cell[0]),
+                                           static_cast<std::int64_t>(at.cell[1]),
+                                           static_cast<std::int64_t>(at.cell[2])};
+    window_->far->read_corners(std::span(&cell, 1), std::span(c, 8));
+  }
+  return combine(at, c, gradient);
 }
 
 double VolumeField::capped_at(const Vec3& p) const {
@@ -142,9 +180,37 @@ void VolumeField::note_range(double low, double high) {
   high_ = std::max(high_, high);
 }
 
+void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,
+                           std::vector<double>& corners) const {
+  std::vector<std::uint8_t> beyond(points.size());
+  {
+    const RunMonitor::Suspended quiet;
+    pool_.run(points.size(), kPointsPerTask, [&](LoopRange& range) {
+      for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+        beyond[i] = holds(locate(points[i])) ? 0 : 1;
+      }
+    });
+  }
+  std::vector<std::array<std::int64_t, 3>> cells;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (beyond[i] == 0) continue;
+    const Located at = locate(points[i]);
+    rows.push_back(i);
+    cells.push_back({static_cast<std::int64_t>(at.cell[0]), static_cast<std::int64_t>(at.cell[1]),
+                     static_cast<std::int64_t>(at.cell[2])});
+  }
+  if (cells.empty()) return;
+  corners.resize(8 * cells.size());
+  window_->far->read_corners(cells, corners);
+}
+
 void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
                        std::vector<Vec3>& gradients) {
   const std::size_t n = points.size();
+  // Read first, on this thread: the owner of the far samples may need it.
+  std::vector<std::size_t> far_rows;
+  std::vector<double> far_corners;
+  if (window_) read_far(points, far_rows, far_corners);
   values.resize(n);
   gradients.resize(n);
   std::mutex range_mutex;
@@ -155,7 +221,17 @@ void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
-      const double own = value_at(points[i], gradients[i]);
+      const Located at = locate(points[i]);
+      double held[8];
+      const double* c = held;
+      if (holds(at)) {
+        held_corners(at, held);
+      } else {
+        const auto slot = static_cast<std::size_t>(
+            std::lower_bound(far_rows.begin(), far_rows.end(), i) - far_rows.begin());
+        c = &far_corners[8 * slot];
+      }
+      const double own = combine(at, c, gradients[i]);
       double value = own;
       if (cap_ && cap_->apply(points[i], value, gradients[i])) {
         low = std::min(low, own);

@@ -10,6 +10,7 @@
 #include "field/field.h"
 #include "support/vec3.h"
 #include "volume/box_cap.h"
+#include "volume/volume_window.h"
 
 namespace karvex {
 
@@ -51,10 +52,16 @@ struct VolumePlacement {
 // With a BoxCap the field is capped by the box (BoxCap::apply), and the
 // least and greatest value of the volume's own field at points inside the
 // box are recorded as batches are evaluated.
+//
+// With a VolumeWindow the samples held are a block of a larger volume and
+// the field is the larger volume's: a batch reads the cells the block holds
+// on the pool, and the others' corners through the window's FarSamples, in
+// one call per batch made before the pool starts.
 class VolumeField final : public Field {
  public:
   VolumeField(const VolumeSamples& samples, const VolumePlacement& placement, WorkerPool& pool,
-              std::optional<BoxCap> cap = std::nullopt);
+              std::optional<BoxCap> cap = std::nullopt,
+              std::optional<VolumeWindow> window = std::nullopt);
 
   EvalResult evaluate(std::span<const Vec3> points) override;
   // The results are held by the field between calls: no allocation per batch
@@ -63,12 +70,17 @@ class VolumeField final : public Field {
   void evaluate_written(std::size_t count, const PointWriter& write,
                         const EvalConsumer& consume) override;
 
-  // The volume's field at one point (before any cap).
+  // The volume's field at one point (before any cap). A point whose cell
+  // lies beyond a window is read through FarSamples: on the sampling thread
+  // only.
   double value_at(const Vec3& p, Vec3& gradient) const;
   // The field at one point as a batch samples it: the volume's, capped.
   double capped_at(const Vec3& p) const;
 
+  // The samples held: the whole volume, or the window's block of it.
   const VolumeSamples& samples() const { return samples_; }
+  // Set when the samples held are a window of a larger volume.
+  const std::optional<VolumeWindow>& window() const { return window_; }
   const VolumePlacement& placement() const { return placement_; }
   const std::optional<BoxCap>& cap() const { return cap_; }
   // Widens the recorded range by values read elsewhere (straight from the
@@ -81,15 +93,37 @@ class VolumeField final : public Field {
   double high() const { return high_; }
 
  private:
+  // Where a point falls in the whole volume: the lowest corner of its cell,
+  // its position in the cell, the axes it lies outside the grid on, and
+  // whether it is undefined (a NaN coordinate).
+  struct Located {
+    std::size_t cell[3];
+    double t[3];
+    bool outside[3];
+    bool undefined;
+  };
+  Located locate(const Vec3& p) const;
+  // Whether the samples held include every corner of the cell.
+  bool holds(const Located& at) const;
+  // The cell's eight corner samples from those held.
+  void held_corners(const Located& at, double c[8]) const;
+  // The interpolant and its gradient from the cell's corners.
+  double combine(const Located& at, const double c[8], Vec3& gradient) const;
+
   // Samples `points` into `values` and `gradients` on the pool.
   void fill(std::span<const Vec3> points, std::vector<double>& values,
             std::vector<Vec3>& gradients);
+  // For a window: the points whose cells it does not hold, in order, and
+  // their corners (eight per point) read through FarSamples.
+  void read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,
+                std::vector<double>& corners) const;
 
   VolumeSamples samples_;
   VolumePlacement placement_;
   WorkerPool& pool_;
   std::optional<BoxCap> cap_;
-  Vec3 top_;  // the last sample's index along each axis, as a double
+  std::optional<VolumeWindow> window_;
+  Vec3 top_;  // the whole volume's last sample index along each axis, as a double
   double low_;
   double high_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
