@@ -56,6 +56,73 @@ def test_native_sampling_gives_the_numpy_forms_numbers(dtype, order, inside):
     assert _native.sample_volume(field.native_volume(), on)[0][0] == sign * float(volume[2, 3, 1])
 
 
+# Corner (a, b, c) of a cell in the order the native reader returns them.
+CORNERS = np.array([(a, b, c) for a in (0, 1) for b in (0, 1) for c in (0, 1)])
+
+
+def corner_reader(volume, asked):
+    """read_corners over a whole NumPy volume, recording the cells asked."""
+    def read_corners(cells):
+        asked.append(cells.copy())
+        corners = cells[:, None, :] + CORNERS[None, :, :]
+        return volume[tuple(corners.transpose(2, 0, 1))].astype(np.float64)
+    return read_corners
+
+
+@pytest.mark.parametrize("low, size", [
+    ((0, 0, 0), (5, 7, 4)),  # the whole volume: nothing read beyond it
+    ((0, 0, 0), (3, 4, 2)),  # a corner block
+    ((2, 3, 2), (3, 4, 2)),  # the opposite corner, at the volume's far edges
+    ((1, 2, 0), (3, 3, 4)),  # a column through the whole of z
+])
+@pytest.mark.parametrize("inside", ["below", "above"])
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_a_window_and_its_far_samples_give_the_whole_volumes_numbers(dtype, inside, low, size):
+    rng = np.random.default_rng(11)
+    volume = random_volume(rng, dtype, (5, 7, 4), "F")
+    field = karvex.grid_field(volume, spacing=(0.25, 0.75, 0.125), origin=(-1.0, 2.0, 0.5),
+                              inside=inside)
+    points = probe_points(rng, field)
+    # A strided view of the whole array: read where it lies.
+    window = volume[tuple(slice(a, a + n) for a, n in zip(low, size))]
+    asked = []
+    _, spacing, origin, above = field.native_volume()
+    argument = (window, spacing, origin, above, (low, volume.shape, corner_reader(volume, asked)))
+    values, gradients = _native.sample_volume(argument, points)
+    expected_values, expected_gradients = field(points)
+    np.testing.assert_array_equal(values, expected_values)
+    np.testing.assert_array_equal(gradients, expected_gradients)
+    # Only cells the window lacks are asked for, in one call per batch.
+    assert len(asked) == (size != volume.shape)
+    for cells in asked:
+        assert cells.dtype == np.int64 and cells.shape[1] == 3
+        held = ((cells >= low) & (cells + 1 < np.add(low, size))).all(axis=1)
+        assert not held.any()
+        assert (cells >= 0).all() and (cells + 1 < volume.shape).all()
+
+
+def test_a_windows_reader_faults_propagate():
+    volume = np.arange(4 * 4 * 4, dtype=np.float64).reshape(4, 4, 4)
+    points = np.array([[0.5, 0.5, 0.5], [2.5, 2.5, 2.5], [0.2, 2.7, 1.0]])
+
+    def argument(read):
+        return (volume[:2, :2, :2], (1, 1, 1), (0, 0, 0), False, ((0, 0, 0), (4, 4, 4), read))
+
+    class Refused(Exception):
+        pass
+
+    def refuse(cells):
+        raise Refused(len(cells))
+
+    with pytest.raises(Refused, match="^2$"):  # the two points beyond the window
+        _native.sample_volume(argument(refuse), points)
+    with pytest.raises(Refused):
+        _native.extract_mesh(None, (0, 0, 0), (3, 3, 3), volume=argument(refuse),
+                             min_depth=1, max_depth=2)
+    with pytest.raises(ValueError, match=r"\(N, 8\)"):
+        _native.sample_volume(argument(lambda cells: np.zeros((len(cells), 7))), points)
+
+
 @pytest.mark.parametrize("shape, simplify", [((33, 33, 33), None), ((30, 21, 17), None),
                                               ((33, 33, 33), 0.3)])
 def test_meshing_natively_matches_meshing_the_numpy_form(shape, simplify):
@@ -163,6 +230,15 @@ def test_sampled_analytic_volumes_mesh_within_the_interpolation_bound(shape, bou
     ((np.zeros((2, 2, 2)), (1, 0, 1), (0, 0, 0), False), ValueError, "spacing must be positive"),
     ((np.zeros((2, 2, 2)), (1, 1, 1), (0, np.nan, 0), False), ValueError, "origin must be finite"),
     ((np.zeros((2, 2, 2)).astype(">f8"), (1, 1, 1), (0, 0, 0), False), ValueError, "byte order"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0), False, None), TypeError, "window must be a tuple"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0), False, ((3, 0, 0), (4, 4, 4), print)),
+     ValueError, "within the window's volume"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0), False, ((0, -1, 0), (4, 4, 4), print)),
+     ValueError, "offset must be three ints of at least 0"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0), False, ((0, 0, 0), (4, 1, 4), print)),
+     ValueError, "shape must be three ints of at least 2"),
+    ((np.zeros((2, 2, 2)), (1, 1, 1), (0, 0, 0), False, ((0, 0, 0), (4, 4, 4), None)),
+     TypeError, "read_corners must be callable"),
 ])
 def test_the_native_module_refuses_volumes_it_cannot_read(argument, error, message):
     with pytest.raises(error, match=message):

@@ -13,14 +13,17 @@ SIDE = 17  # samples per axis: max_depth 4, one finest cell per voxel
 DEPTH = 4
 
 
-def blobs(dtype):
+def blobs(dtype, shape=(SIDE,) * 3, inside="above"):
     """A few smooth overlapping blobs, one touching the array's border, as
-    uint8 (bright inside, level 127.5) or float32 (level 0.5)."""
-    grid = np.mgrid[0:SIDE, 0:SIDE, 0:SIDE].transpose(1, 2, 3, 0) / (SIDE - 1)
-    bright = np.zeros((SIDE,) * 3)
+    uint8 (level 127.5) or float32 (level 0.5), bright inside (or dark
+    inside for inside="below")."""
+    grid = np.indices(shape).transpose(1, 2, 3, 0) / (np.array(shape) - 1)
+    bright = np.zeros(shape)
     for centre, radius in [((0.35, 0.4, 0.5), 0.22), ((0.66, 0.6, 0.45), 0.2), ((0.5, 0.5, 0.98), 0.15)]:
         bright += np.exp(-np.sum((grid - centre) ** 2, axis=-1) / radius**2)
     bright = bright / bright.max()
+    if inside == "below":
+        bright = 1.0 - bright
     if dtype == "uint8":
         return (bright * 255).round().astype(np.uint8), 127.5
     return bright.astype(np.float32), 0.5
@@ -51,17 +54,35 @@ def test_a_dask_volume_in_tiles_is_the_numpy_volumes_mesh(dtype, tiles, mode):
     assert sum(kind == "window" for kind, _ in lazy.reads) == tiles**3
 
 
+# A cube of samples, and a flat box whose cube reaches beyond it: tiles
+# whose blocks lie outside the array (their windows its two nearest planes)
+# and windows cut by its border.
+SHAPES = {"cube": (SIDE,) * 3, "flat box": (17, 6, 13)}
+
+
+@pytest.mark.parametrize("halo", [1, _dask_volume.HALO_CELLS])
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("inside", ["above", "below"])
+@pytest.mark.parametrize("dtype", ["uint8", "float32"])
 @pytest.mark.parametrize("tiles", [2, 4])
-def test_uniform_tiles_of_a_dask_volume_contour_the_untiled_numpy_triangles(tiles, monkeypatch):
+def test_uniform_tiles_of_a_dask_volume_contour_the_untiled_numpy_triangles(
+    tiles, dtype, inside, shape, halo, monkeypatch
+):
     # Compared as contoured, before the validity pass: that pass relaxes
     # folds in the order of the vertices, which tiles renumber.
     monkeypatch.setattr(_mesher, "_valid_solid", lambda vertices, faces, *_: (vertices, faces))
-    samples, level = blobs("uint8")
-    whole = karvex.mesh(karvex.grid_field(samples, inside="above"), max_depth=DEPTH, level=level)
-    lazy = karvex.grid_field(da.from_array(samples, chunks=8), inside="above")
+    # A halo of one cell leaves most samples beyond the windows, read singly
+    # for the native sampling; the default one holds the whole array here.
+    monkeypatch.setattr(_dask_volume, "HALO_CELLS", halo)
+    samples, level = blobs(dtype, SHAPES[shape], inside)
+    whole = karvex.mesh(karvex.grid_field(samples, inside=inside), max_depth=DEPTH, level=level)
+    lazy = karvex.grid_field(da.from_array(samples, chunks=8), inside=inside)
     tiled = karvex.mesh(lazy, max_depth=DEPTH, level=level, tiles=tiles)
+    assert len(whole.faces) > 100
     assert len(tiled.vertices) == len(whole.vertices)
     assert triangle_set(tiled) == triangle_set(whole)
+    singles = sum(count for kind, count in lazy.reads if kind == "samples")
+    assert (singles > 0) == (halo == 1)
 
 
 class RecordingArray:
@@ -76,7 +97,8 @@ class RecordingArray:
         return self.samples[index]
 
 
-def test_each_tile_computes_its_block_and_halo_and_never_the_whole_array():
+def test_each_tile_computes_its_block_and_halo_and_never_the_whole_array(monkeypatch):
+    monkeypatch.setattr(_dask_volume, "HALO_CELLS", 2)
     samples, level = blobs("float32")
     store = RecordingArray(samples)
     chunk = 4
