@@ -225,20 +225,23 @@ class _ChunkReader:
 
     def read(self, where: tuple[NDArray[np.intp], ...]) -> NDArray[Any]:
         """The samples at the index arrays ``where`` (one per axis)."""
-        chunk = np.stack(
-            [
+        counts = tuple(len(edges) - 1 for edges in self._edges)
+        chunk = np.ravel_multi_index(
+            tuple(
                 np.searchsorted(edges, axis, side="right") - 1
                 for edges, axis in zip(self._edges, where, strict=True)
-            ],
-            axis=1,
+            ),
+            counts,
         )
         values = np.empty(len(where[0]), dtype=self._volume.dtype)
-        ids, groups = np.unique(chunk, axis=0, return_inverse=True)
         # The rows of each chunk, chunk after chunk.
-        order = np.argsort(groups.reshape(-1), kind="stable")
-        starts = np.searchsorted(groups.reshape(-1)[order], np.arange(len(ids) + 1))
-        for number, index in enumerate(map(tuple, ids.tolist())):
-            rows = order[starts[number]:starts[number + 1]]
+        order = np.argsort(chunk, kind="stable")
+        ordered = chunk[order]
+        starts = np.flatnonzero(np.diff(ordered, prepend=-1))
+        ends = np.append(starts[1:], len(ordered))
+        for start, end in zip(starts.tolist(), ends.tolist()):
+            rows = order[start:end]
+            index = tuple(int(i) for i in np.unravel_index(int(ordered[start]), counts))
             block = self._chunk(index)
             local = tuple(
                 axis[rows] - edges[i] for axis, edges, i in zip(where, self._edges, index, strict=True)
@@ -297,11 +300,14 @@ class _SampleCache:
 
     def missing(self, keys: NDArray[np.int64]) -> NDArray[np.int64]:
         """The distinct keys not held (all of them after a reset)."""
-        wanted = np.unique(keys)
+        # Looked up before they are made distinct: most are held, and the
+        # lookup costs less than sorting them all.
+        (_, in_main), (_, in_recent) = self._where(keys)
+        wanted = np.unique(keys[~(in_main | in_recent)])
         if len(self) + len(wanted) > _CACHE_LIMIT:
             self.__init__()  # type: ignore[misc]
-        (_, in_main), (_, in_recent) = self._where(wanted)
-        return wanted[~(in_main | in_recent)]
+            wanted = np.unique(keys)
+        return wanted
 
     def add(self, keys: NDArray[np.int64], values: NDArray[Any]) -> None:
         """Adds sorted keys none of which is held."""

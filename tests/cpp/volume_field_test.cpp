@@ -2,6 +2,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include "pool/worker_pool.h"
 #include "volume/box_cap.h"
 #include "volume/volume_field.h"
+#include "volume/volume_window.h"
 
 namespace karvex {
 namespace {
@@ -125,6 +128,73 @@ TEST(VolumeField, LargeBatchesAreTheSameOnAnyPoolAndRecordTheRangeInTheBox) {
   }
   EXPECT_EQ(a.low(), low);
   EXPECT_EQ(a.high(), high);
+}
+
+// Corners read from a whole volume of floats, counting the calls and
+// noting whether each came from the thread the field was made on.
+class RecordingFarSamples final : public FarSamples {
+ public:
+  explicit RecordingFarSamples(const VolumeSamples& whole) : whole_(whole) {}
+
+  void read_corners(std::span<const std::array<std::int64_t, 3>> cells,
+                    std::span<double> corners) override {
+    ++calls;
+    cells_read += cells.size();
+    on_caller = on_caller && std::this_thread::get_id() == caller_;
+    for (std::size_t n = 0; n < cells.size(); ++n) {
+      for (unsigned c = 0; c < 8; ++c) {
+        corners[8 * n + c] = whole_.at(static_cast<std::size_t>(cells[n][0]) + (c >> 2),
+                                       static_cast<std::size_t>(cells[n][1]) + ((c >> 1) & 1u),
+                                       static_cast<std::size_t>(cells[n][2]) + (c & 1u));
+      }
+    }
+  }
+
+  int calls = 0;
+  std::size_t cells_read = 0;
+  bool on_caller = true;
+
+ private:
+  VolumeSamples whole_;
+  std::thread::id caller_ = std::this_thread::get_id();
+};
+
+TEST(VolumeField, AWindowReadsBeyondItOncePerBatchWithTheWholeVolumesNumbers) {
+  std::vector<float> storage(9 * 9 * 9);
+  for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<float>((i * 7919) % 113) - 50.0f;
+  const VolumeSamples whole{reinterpret_cast<const char*>(storage.data()), SampleType::kFloat32,
+                            {9, 9, 9}, {81 * 4, 9 * 4, 4}};
+  // The block of 4 x 5 x 6 samples from (2, 3, 1), read where it lies.
+  VolumeSamples block = whole;
+  block.data += 2 * whole.strides[0] + 3 * whole.strides[1] + 1 * whole.strides[2];
+  block.shape = {4, 5, 6};
+  std::vector<Vec3> points;
+  for (int n = 0; n < 50000; ++n) {
+    points.push_back({std::fmod(n * 0.0137, 10.0) - 1.0, std::fmod(n * 0.0071, 10.0) - 1.0,
+                      std::fmod(n * 0.0029, 10.0) - 1.0});
+  }
+  const BoxCap cap({0, 0, 0}, {6, 8, 8}, 3.0);
+  const VolumePlacement placement{{1, 1, 1}, {}, true};
+  WorkerPool three(3);
+  RecordingFarSamples far(whole);
+  VolumeField windowed(block, placement, three, cap, VolumeWindow{{2, 3, 1}, {9, 9, 9}, &far});
+  VolumeField full(whole, placement, three, cap);
+  const EvalResult rw = windowed.evaluate(points), rf = full.evaluate(points);
+  EXPECT_EQ(rw.values, rf.values);
+  EXPECT_EQ(*rw.gradients, *rf.gradients);
+  EXPECT_EQ(windowed.low(), full.low());
+  EXPECT_EQ(windowed.high(), full.high());
+  EXPECT_EQ(far.calls, 1);
+  EXPECT_TRUE(far.on_caller);
+  EXPECT_GT(far.cells_read, 0u);
+  EXPECT_LT(far.cells_read, points.size());
+  // A single point beyond the window, and one in it, read no differently.
+  for (const Vec3& p : {Vec3{0.5, 0.5, 0.5}, Vec3{3.5, 4.5, 2.5}}) {
+    Vec3 gw, gf;
+    EXPECT_EQ(windowed.value_at(p, gw), full.value_at(p, gf));
+    EXPECT_EQ(gw, gf);
+  }
+  EXPECT_EQ(far.calls, 2);
 }
 
 TEST(BoxCap, TheFieldInsideTheBoxDistanceAtItsFacesAndBeyond) {
