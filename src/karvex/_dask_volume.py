@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import threading
 from collections import OrderedDict
 from collections.abc import Callable
 from typing import Any
@@ -100,12 +101,19 @@ class DaskGridField(Field):
         self.reads: list[tuple[str, Any]] = []
         self._cache = _SampleCache()
         self._chunks = _ChunkReader(volume)
+        # The tiles that run at once on the threads of one Dask worker share
+        # the caches: one reads at a time.
+        self._lock = threading.Lock()
 
     def __getstate__(self) -> dict[str, Any]:
         # Shipped to a worker without what this process read.
         state = self.__dict__.copy()
         state.update(reads=[], _cache=_SampleCache(), _chunks=_ChunkReader(self.volume))
+        del state["_lock"]
         return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state, _lock=threading.Lock())
 
     @property
     def bounds(self) -> Bounds:
@@ -128,6 +136,10 @@ class DaskGridField(Field):
     def samples_at(self, indices: NDArray[np.intp]) -> Array:
         """The samples at ``indices`` (``(..., 3)``, inside the array) as
         float64, read through the shared cache."""
+        with self._lock:
+            return self._samples_at(indices)
+
+    def _samples_at(self, indices: NDArray[np.intp]) -> Array:
         flat = indices.reshape(-1, 3)
         keys = np.asarray(np.ravel_multi_index(tuple(flat.T), self.shape), dtype=np.int64)
         missing = self._cache.missing(keys)
@@ -142,7 +154,8 @@ class DaskGridField(Field):
         """The samples ``array[low:high]`` (per axis) computed as a NumPy
         array, in the array's dtype when the native sampling keeps it."""
         slices = tuple(slice(a, b) for a, b in zip(low, high, strict=True))
-        block = self._chunks.region(low, high)
+        with self._lock:
+            block = self._chunks.region(low, high)
         self.reads.append(("window", slices))
         return self._checked(
             block, lambda at: np.add(np.unravel_index(at, block.shape), low)
