@@ -156,6 +156,64 @@ TEST(EdgeCollapse, AnOpenRimNeverMoves) {
   EXPECT_EQ(rim(m.faces), before);
 }
 
+TEST(EdgeCollapse, APinchedVertexStaysWithItsTrianglesAndTheRestCollapses) {
+  // Two spheres touching at one vertex, which is two fans: the triangles
+  // round it stay as they are (the validity pass mends it), both spheres
+  // are collapsed elsewhere, the same with one worker as with two.
+  const Mesh one = icosphere(4);
+  const Vec3 p = one.vertices[0];
+  Mesh two = one;
+  const std::uint64_t n = one.vertices.size();
+  for (const Vec3& q : one.vertices) {
+    two.vertices.push_back({2 * p.x - q.x, 2 * p.y - q.y, 2 * p.z - q.z});
+  }
+  for (const Triangle& f : one.faces) {
+    // Reflected through p, so wound the other way; its copy of p is p.
+    Triangle g{f[0] + n, f[2] + n, f[1] + n};
+    for (std::uint64_t& v : g) {
+      if (v == n) v = 0;
+    }
+    two.faces.push_back(g);
+  }
+  const Vec3 far{2 * p.x, 2 * p.y, 2 * p.z};
+  auto distance = [&](const Vec3& q) {
+    return std::min(length(q) - 1.0, length({q.x - far.x, q.y - far.y, q.z - far.z}) - 1.0);
+  };
+  auto gradient = [&](const Vec3& q) {
+    const Vec3 c = length(q) <= length({q.x - far.x, q.y - far.y, q.z - far.z}) ? Vec3{} : far;
+    const Vec3 d{q.x - c.x, q.y - c.y, q.z - c.z};
+    const double l = length(d);
+    return Vec3{d.x / l, d.y / l, d.z / l};
+  };
+  auto around_pinch = [](const std::vector<Triangle>& faces) {
+    std::vector<Triangle> out;
+    for (const Triangle& f : faces) {
+      if (f[0] == 0 || f[1] == 0 || f[2] == 0) out.push_back(f);
+    }
+    return out;
+  };
+  std::vector<std::vector<Triangle>> results;
+  for (const unsigned workers : {1u, 2u}) {
+    WorkerPool local(workers);
+    testing::FunctionField field(distance, gradient);
+    Mesh m = two;
+    const EdgeCollapseCounts counts =
+        collapse_edges(local, field, 0.0, 1e-4, m.vertices, m.faces, 1e-2);
+    EXPECT_EQ(m.faces.size() + 2 * counts.collapsed, two.faces.size());
+    EXPECT_EQ(around_pinch(m.faces), around_pinch(two.faces));
+    // Both spheres lost most of their triangles.
+    std::size_t on_first = 0;
+    for (const Triangle& f : m.faces) on_first += f[0] < n && f[1] < n && f[2] < n;
+    EXPECT_LT(on_first, one.faces.size() / 4);
+    EXPECT_LT(m.faces.size() - on_first, one.faces.size() / 4);
+    const testing::MeshCheck check = check_mesh(m);
+    EXPECT_TRUE(check.indices_valid && check.degenerate_free && check.closed && check.oriented);
+    EXPECT_EQ(check.euler, 3);  // two spheres less the shared vertex
+    results.push_back(m.faces);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
+
 TEST(EdgeCollapse, PointTriangleDistanceMatchesDenseSampling) {
   std::mt19937_64 rng(5);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
