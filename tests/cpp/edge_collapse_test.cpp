@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dc/collapse_queue.h"
 #include "dc/edge_collapse.h"
 #include "support/fields.h"
 #include "support/mesh_check.h"
@@ -212,6 +213,35 @@ TEST(EdgeCollapse, APinchedVertexStaysWithItsTrianglesAndTheRestCollapses) {
     results.push_back(m.faces);
   }
   EXPECT_EQ(results[0], results[1]);
+}
+
+TEST(EdgeCollapse, TheQueueGivesLeastCostFirstTiesByVertexPairNanLast) {
+  // Pushed in a shuffled order, with a NaN cost (a degenerate quadric) that
+  // must neither break the heap nor come first; compacting keeps the order.
+  const std::vector<CollapseCandidate> sorted = {
+      {0.0, 1, 2, 0, 0}, {0.0, 1, 3, 0, 0}, {0.0, 2, 1, 0, 0}, {0.5, 0, 9, 0, 0},
+      {0.5, 4, 1, 0, 0}, {2.0, 3, 3, 1, 0}, {INFINITY, 0, 1, 0, 0}, {NAN, 5, 6, 0, 0}};
+  std::vector<std::size_t> order(sorted.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::mt19937_64 rng(3);
+  for (const bool compact : {false, true}) {
+    std::shuffle(order.begin(), order.end(), rng);
+    CollapseQueue queue;
+    for (const std::size_t i : order) queue.push(sorted[i]);
+    queue.push({1.0, 7, 7, 0, 0});  // stale: dropped by the compaction
+    if (compact) queue.compact(0, [](const CollapseCandidate& c) { return c.a != 7; });
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> popped;
+    while (!queue.empty()) {
+      const CollapseCandidate c = queue.pop();
+      popped.emplace_back(c.a, c.b);
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> expected;
+    for (const CollapseCandidate& c : sorted) {
+      expected.emplace_back(c.a, c.b);
+      if (!compact && c.cost == 0.5 && c.a == 4) expected.emplace_back(7, 7);
+    }
+    EXPECT_EQ(popped, expected) << (compact ? "compacted" : "as pushed");
+  }
 }
 
 TEST(EdgeCollapse, PointTriangleDistanceMatchesDenseSampling) {
