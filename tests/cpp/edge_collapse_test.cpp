@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dc/collapse_queue.h"
 #include "dc/edge_collapse.h"
 #include "support/fields.h"
 #include "support/mesh_check.h"
@@ -154,6 +155,93 @@ TEST(EdgeCollapse, AnOpenRimNeverMoves) {
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
   EXPECT_GT(collapse_edges(pool(), field, 0.0, 1e-4, m.vertices, m.faces, 1e-2).collapsed, 0u);
   EXPECT_EQ(rim(m.faces), before);
+}
+
+TEST(EdgeCollapse, APinchedVertexStaysWithItsTrianglesAndTheRestCollapses) {
+  // Two spheres touching at one vertex, which is two fans: the triangles
+  // round it stay as they are (the validity pass mends it), both spheres
+  // are collapsed elsewhere, the same with one worker as with two.
+  const Mesh one = icosphere(4);
+  const Vec3 p = one.vertices[0];
+  Mesh two = one;
+  const std::uint64_t n = one.vertices.size();
+  for (const Vec3& q : one.vertices) {
+    two.vertices.push_back({2 * p.x - q.x, 2 * p.y - q.y, 2 * p.z - q.z});
+  }
+  for (const Triangle& f : one.faces) {
+    // Reflected through p, so wound the other way; its copy of p is p.
+    Triangle g{f[0] + n, f[2] + n, f[1] + n};
+    for (std::uint64_t& v : g) {
+      if (v == n) v = 0;
+    }
+    two.faces.push_back(g);
+  }
+  const Vec3 far{2 * p.x, 2 * p.y, 2 * p.z};
+  auto distance = [&](const Vec3& q) {
+    return std::min(length(q) - 1.0, length({q.x - far.x, q.y - far.y, q.z - far.z}) - 1.0);
+  };
+  auto gradient = [&](const Vec3& q) {
+    const Vec3 c = length(q) <= length({q.x - far.x, q.y - far.y, q.z - far.z}) ? Vec3{} : far;
+    const Vec3 d{q.x - c.x, q.y - c.y, q.z - c.z};
+    const double l = length(d);
+    return Vec3{d.x / l, d.y / l, d.z / l};
+  };
+  auto around_pinch = [](const std::vector<Triangle>& faces) {
+    std::vector<Triangle> out;
+    for (const Triangle& f : faces) {
+      if (f[0] == 0 || f[1] == 0 || f[2] == 0) out.push_back(f);
+    }
+    return out;
+  };
+  std::vector<std::vector<Triangle>> results;
+  for (const unsigned workers : {1u, 2u}) {
+    WorkerPool local(workers);
+    testing::FunctionField field(distance, gradient);
+    Mesh m = two;
+    const EdgeCollapseCounts counts =
+        collapse_edges(local, field, 0.0, 1e-4, m.vertices, m.faces, 1e-2);
+    EXPECT_EQ(m.faces.size() + 2 * counts.collapsed, two.faces.size());
+    EXPECT_EQ(around_pinch(m.faces), around_pinch(two.faces));
+    // Both spheres lost most of their triangles.
+    std::size_t on_first = 0;
+    for (const Triangle& f : m.faces) on_first += f[0] < n && f[1] < n && f[2] < n;
+    EXPECT_LT(on_first, one.faces.size() / 4);
+    EXPECT_LT(m.faces.size() - on_first, one.faces.size() / 4);
+    const testing::MeshCheck check = check_mesh(m);
+    EXPECT_TRUE(check.indices_valid && check.degenerate_free && check.closed && check.oriented);
+    EXPECT_EQ(check.euler, 3);  // two spheres less the shared vertex
+    results.push_back(m.faces);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
+
+TEST(EdgeCollapse, TheQueueGivesLeastCostFirstTiesByVertexPairNanLast) {
+  // Pushed in a shuffled order, with a NaN cost (a degenerate quadric) that
+  // must neither break the heap nor come first; compacting keeps the order.
+  const std::vector<CollapseCandidate> sorted = {
+      {0.0, 1, 2, 0, 0}, {0.0, 1, 3, 0, 0}, {0.0, 2, 1, 0, 0}, {0.5, 0, 9, 0, 0},
+      {0.5, 4, 1, 0, 0}, {2.0, 3, 3, 1, 0}, {INFINITY, 0, 1, 0, 0}, {NAN, 5, 6, 0, 0}};
+  std::vector<std::size_t> order(sorted.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::mt19937_64 rng(3);
+  for (const bool compact : {false, true}) {
+    std::shuffle(order.begin(), order.end(), rng);
+    CollapseQueue queue;
+    for (const std::size_t i : order) queue.push(sorted[i]);
+    queue.push({1.0, 7, 7, 0, 0});  // stale: dropped by the compaction
+    if (compact) queue.compact(0, [](const CollapseCandidate& c) { return c.a != 7; });
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> popped;
+    while (!queue.empty()) {
+      const CollapseCandidate c = queue.pop();
+      popped.emplace_back(c.a, c.b);
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> expected;
+    for (const CollapseCandidate& c : sorted) {
+      expected.emplace_back(c.a, c.b);
+      if (!compact && c.cost == 0.5 && c.a == 4) expected.emplace_back(7, 7);
+    }
+    EXPECT_EQ(popped, expected) << (compact ? "compacted" : "as pushed");
+  }
 }
 
 TEST(EdgeCollapse, PointTriangleDistanceMatchesDenseSampling) {

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <tuple>
-#include <unordered_map>
 
+#include "dc/collapse_queue.h"
 #include "dc/merge_topology.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
@@ -52,6 +51,11 @@ struct Quadric {
 
 constexpr std::uint64_t kNoOrigin = ~std::uint64_t{0};
 
+// Collapses sampled together in one field call, at most; and candidates put
+// off in one batch (their neighbourhoods wait for its collapses), at most.
+constexpr std::size_t kBatch = 1024;
+constexpr std::size_t kPutOff = 4 * kBatch;
+
 // One collapse of `a` onto `b` waiting for the field.
 struct Tentative {
   std::uint64_t a = 0;
@@ -78,7 +82,9 @@ class Collapser {
         version_(positions.size(), 0),
         on_faces_(std::move(on_faces)),
         frozen_(frozen),
-        origin_(triangles.size(), kNoOrigin) {
+        origin_(triangles.size(), kNoOrigin),
+        locked_(positions.size(), 0),
+        changed_(positions.size(), 0) {
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
@@ -103,40 +109,62 @@ class Collapser {
     }
   }
 
-  // The collapses of one round, checked but for the field, with their
-  // samples appended to `samples`.
-  std::vector<Tentative> propose(std::vector<Vec3>& samples) {
-    std::vector<std::tuple<double, std::uint64_t, std::uint64_t>> order;
-    for (std::size_t f = 0; f < tris_.size(); ++f) {
-      if (dead_[f]) continue;
-      for (int e = 0; e < 3; ++e) {
-        const std::uint64_t u = tris_[f][e];
-        const std::uint64_t v = tris_[f][(e + 1) % 3];
-        if (u > v) continue;  // each edge once, from the triangle that runs it upwards
-        Quadric sum = quadric_[u];
-        sum.add(quadric_[v]);
-        order.emplace_back(sum.at(pos_[v]), u, v);
-        order.emplace_back(sum.at(pos_[u]), v, u);
+  // Every edge of the mesh into the queue, both ways.
+  void seed() {
+    for (std::uint64_t v = 0; v < pos_.size(); ++v) {
+      for (const std::uint64_t w : neighbours(v)) {
+        if (w > v) push_both(v, w);
       }
     }
-    std::sort(order.begin(), order.end());
-    std::vector<std::uint8_t> locked(pos_.size(), 0);
+  }
+
+  // The next collapses to sample, in the queue's order: each passed every
+  // check but the field's, with its samples appended to `samples`, and no
+  // two of them touch the same triangles, so that none decides another's
+  // checks (one that would is put off to the next batch). A candidate refused
+  // here is dropped: it comes back with a new entry once either end's fan
+  // changes. Empty when the queue is.
+  std::vector<Tentative> next_batch(std::vector<Vec3>& samples) {
     std::vector<Tentative> out;
-    for (const auto& [cost, a, b] : order) {
-      if (locked[a] || locked[b] || stale_refusal(a, b)) continue;
-      if (ring_locked(a, locked) || ring_locked(b, locked)) continue;
-      Tentative t{a, b, samples.size(), 0, {}};
+    std::vector<CollapseCandidate> put_off;
+    while (!queue_.empty() && out.size() < kBatch && put_off.size() < kPutOff) {
+      const CollapseCandidate c = queue_.pop();
+      if (!current(c)) continue;
+      if (ring_locked(c.a) || ring_locked(c.b)) {
+        // Its checks wait for a collapse of this batch.
+        put_off.push_back(c);
+        continue;
+      }
+      Tentative t{c.a, c.b, samples.size(), 0, {}};
       if (!feasible(t, samples)) {
         samples.resize(t.first_sample);
-        refuse(a, b);
         continue;
       }
       t.sample_count = samples.size() - t.first_sample;
-      lock_ring(a, locked);
-      lock_ring(b, locked);
+      lock_ring(c.a);
+      lock_ring(c.b);
       out.push_back(std::move(t));
     }
+    for (const CollapseCandidate& c : put_off) queue_.push(c);
+    for (const std::uint64_t v : touched_) locked_[v] = 0;
+    touched_.clear();
     return out;
+  }
+
+  // New entries for every edge of a vertex whose fan the applied collapses
+  // changed (its entries are stale now, and a refused collapse there may
+  // pass); then the stale entries dropped once they outnumber the live ones.
+  void recost() {
+    for (const std::uint64_t v : changed_list_) {
+      for (const std::uint64_t w : neighbours(v)) {
+        if (!changed_[w] || w > v) push_both(v, w);
+      }
+    }
+    for (const std::uint64_t v : changed_list_) changed_[v] = 0;
+    changed_list_.clear();
+    const std::size_t live_edges = 3 * (tris_.size() - dead_count_);
+    queue_.compact(2 * live_edges + kPutOff,
+                   [&](const CollapseCandidate& c) { return current(c); });
   }
 
   void apply(const Tentative& t) {
@@ -145,9 +173,16 @@ class Collapser {
     std::vector<std::size_t> fan = around_[a];
     for (const std::size_t f : fan) {
       kept_[f].clear();
-      for (const std::uint64_t v : tris_[f]) ++version_[v];
+      for (const std::uint64_t v : tris_[f]) {
+        ++version_[v];
+        if (!changed_[v]) {
+          changed_[v] = 1;
+          changed_list_.push_back(v);
+        }
+      }
       if (has(tris_[f], b)) {
         dead_[f] = 1;
+        ++dead_count_;
         for (const std::uint64_t v : tris_[f]) {
           if (v == a) continue;
           auto& list = around_[v];
@@ -166,36 +201,61 @@ class Collapser {
     for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
   }
 
-  void refuse(std::uint64_t a, std::uint64_t b) { refused_[key(a, b)] = version_[a] + version_[b]; }
-
-  std::uint64_t removed_faces() const {
-    return static_cast<std::uint64_t>(std::count(dead_.begin(), dead_.end(), 1));
-  }
+  std::uint64_t removed_faces() const { return dead_count_; }
   const std::vector<std::uint8_t>& dead() const { return dead_; }
   // Per triangle, the vertex whose collapse changed it last, or kNoOrigin.
   const std::vector<std::uint64_t>& origin() const { return origin_; }
 
  private:
   static bool has(const Triangle& t, std::uint64_t v) { return t[0] == v || t[1] == v || t[2] == v; }
-  static std::uint64_t key(std::uint64_t a, std::uint64_t b) { return (a << 32) | b; }
-
-  // True when (a, b) was refused and neither fan has changed since.
-  bool stale_refusal(std::uint64_t a, std::uint64_t b) const {
-    const auto it = refused_.find(key(a, b));
-    return it != refused_.end() && it->second == version_[a] + version_[b];
+  // True while neither end's fan has changed since `c` was costed.
+  bool current(const CollapseCandidate& c) const {
+    return version_[c.a] == c.version_a && version_[c.b] == c.version_b;
   }
 
-  bool ring_locked(std::uint64_t v, const std::vector<std::uint8_t>& locked) const {
+  // Both collapses of the edge (u, v), costed by the sum of their quadrics
+  // at the vertex kept; none moving a vertex that never moves.
+  void push_both(std::uint64_t u, std::uint64_t v) {
+    Quadric sum = quadric_[u];
+    sum.add(quadric_[v]);
+    push_one(u, v, sum.at(pos_[v]));
+    push_one(v, u, sum.at(pos_[u]));
+  }
+  void push_one(std::uint64_t a, std::uint64_t b, double cost) {
+    if (frozen_[a] || (!on_faces_.empty() && on_faces_[a] != 0)) return;
+    queue_.push({cost, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), version_[a],
+                 version_[b]});
+  }
+
+  // The vertices sharing a live triangle with `v`, ascending, each once.
+  const std::vector<std::uint64_t>& neighbours(std::uint64_t v) {
+    scratch_.clear();
     for (const std::size_t f : around_[v]) {
       for (const std::uint64_t w : tris_[f]) {
-        if (locked[w]) return true;
+        if (w != v) scratch_.push_back(w);
+      }
+    }
+    std::sort(scratch_.begin(), scratch_.end());
+    scratch_.erase(std::unique(scratch_.begin(), scratch_.end()), scratch_.end());
+    return scratch_;
+  }
+
+  bool ring_locked(std::uint64_t v) const {
+    for (const std::size_t f : around_[v]) {
+      for (const std::uint64_t w : tris_[f]) {
+        if (locked_[w]) return true;
       }
     }
     return false;
   }
-  void lock_ring(std::uint64_t v, std::vector<std::uint8_t>& locked) const {
+  void lock_ring(std::uint64_t v) {
     for (const std::size_t f : around_[v]) {
-      for (const std::uint64_t w : tris_[f]) locked[w] = 1;
+      for (const std::uint64_t w : tris_[f]) {
+        if (!locked_[w]) {
+          locked_[w] = 1;
+          touched_.push_back(w);
+        }
+      }
     }
   }
 
@@ -334,11 +394,17 @@ class Collapser {
   std::vector<std::vector<std::size_t>> around_;  // per vertex, its live triangles
   std::vector<Quadric> quadric_;
   std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
-  std::vector<std::uint64_t> version_;            // per vertex, changes to its fan
-  std::unordered_map<std::uint64_t, std::uint64_t> refused_;  // (a, b) -> versions then
+  std::vector<std::uint32_t> version_;  // per vertex, changes to its fan
+  std::uint64_t dead_count_ = 0;
   std::vector<std::uint8_t> on_faces_;  // per vertex, the region's faces it is on (bit per face)
   const std::vector<std::uint8_t>& frozen_;  // per vertex: never removed
   std::vector<std::uint64_t> origin_;
+  CollapseQueue queue_;
+  std::vector<std::uint8_t> locked_;  // per vertex: in a triangle of this batch's collapses
+  std::vector<std::uint64_t> touched_;  // the vertices locked_ marks
+  std::vector<std::uint8_t> changed_;   // per vertex: its fan changed since the last recost
+  std::vector<std::uint64_t> changed_list_;
+  std::vector<std::uint64_t> scratch_;
 };
 
 // Per vertex, the faces of `region` it lies within `slack` of or beyond:
@@ -410,7 +476,6 @@ namespace {
 
 // Runs of the pass before the folds left go to the validity pass.
 constexpr int kAttempts = 4;
-constexpr std::uint64_t kTail = 1000;
 
 // One run of the pass over `triangles` with the vertices in `frozen` kept:
 // the triangles left, in order, and per triangle the vertex whose collapse
@@ -428,34 +493,29 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
   PassResult out;
   std::vector<Triangle> work = triangles;
   Collapser collapser(positions, work, tolerance, on_faces, frozen);
+  collapser.seed();
   for (;;) {
     std::vector<Vec3> samples;
-    const std::vector<Tentative> round = collapser.propose(samples);
-    if (round.empty()) break;
-    ++out.counts.rounds;
+    const std::vector<Tentative> batch = collapser.next_batch(samples);
+    if (batch.empty()) break;
+    ++out.counts.field_calls;
     EvalResult result = evaluate_batch(field, samples);
     const std::vector<Vec3> gradients = result.gradients
                                             ? std::move(*result.gradients)
                                             : estimate_gradients(field, samples, gradient_step);
-    std::uint64_t applied = 0;
-    for (const Tentative& t : round) {
+    for (const Tentative& t : batch) {
       bool within = true;
       for (std::size_t k = t.first_sample; k < t.first_sample + t.sample_count && within; ++k) {
         within = level_distance(checked_at(result.values, k), checked_at(gradients, k), iso) <=
                  tolerance;
       }
+      // Refused by the field: dropped until either end's fan changes.
       if (within) {
         collapser.apply(t);
-        ++applied;
-      } else {
-        collapser.refuse(t.a, t.b);
+        ++out.counts.collapsed;
       }
     }
-    out.counts.collapsed += applied;
-    // A round that removes under a thousandth of the vertices left ends the
-    // pass: each round sorts every edge, and a long tail of rounds that
-    // find a few collapses each would cost many times the meshing.
-    if (applied * kTail < positions.size() - out.counts.collapsed) break;
+    collapser.recost();
   }
   out.triangles.reserve(work.size() - collapser.removed_faces());
   for (std::size_t f = 0; f < work.size(); ++f) {
@@ -502,21 +562,37 @@ bool freeze_folds(WorkerPool& pool, const std::vector<Vec3>& positions, const Pa
   return any;
 }
 
+// Per vertex, 1 where it is not one fan of triangles or shares a triangle
+// with such a vertex: where the mesh is not a 2-manifold the validity pass
+// mends it, and its triangles there stay as they are for it (a collapse
+// next to them changes what it makes of them, a handle closed); the rest of
+// the mesh is collapsed as usual.
+std::vector<std::uint8_t> around_nonmanifold(const std::vector<Triangle>& triangles,
+                                             std::uint64_t vertex_count) {
+  std::vector<std::uint8_t> out(vertex_count, 0);
+  const std::vector<std::uint64_t> bad = nonmanifold_vertices(triangles, vertex_count);
+  if (bad.empty()) return out;
+  for (const std::uint64_t v : bad) out[v] = 1;
+  std::vector<std::uint8_t> ring(vertex_count, 0);
+  for (const Triangle& t : triangles) {
+    if (out[t[0]] || out[t[1]] || out[t[2]]) {
+      for (const std::uint64_t v : t) ring[v] = 1;
+    }
+  }
+  return ring;
+}
+
 }  // namespace
 
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, const std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
                                   const BBox* region, double slack) {
-  // Refusals are keyed by two 32-bit vertex numbers.
+  // Candidates hold 32-bit vertex numbers.
   if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
-  // Only on a 2-manifold (with or without rims): where the mesh is not one
-  // fan round every vertex, the validity pass mends it, and collapses next
-  // to such places change what it makes of them (a handle closed).
-  if (!nonmanifold_vertices(triangles, positions.size()).empty()) return {};
   const std::vector<std::uint8_t> on_faces =
       region ? faces_of(positions, *region, slack) : std::vector<std::uint8_t>{};
-  std::vector<std::uint8_t> frozen(positions.size(), 0);
+  std::vector<std::uint8_t> frozen = around_nonmanifold(triangles, positions.size());
   // Run again with the vertices frozen whose collapses folded the mesh,
   // until none does; a few attempts, then whatever folds are left go to
   // the validity pass, like the unsimplified mesh's own.

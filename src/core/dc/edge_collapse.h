@@ -14,11 +14,10 @@ namespace karvex {
 // What collapse_edges did.
 struct EdgeCollapseCounts {
   std::uint64_t collapsed = 0;  // vertices removed
-  std::uint64_t rounds = 0;     // field calls made
+  std::uint64_t field_calls = 0;  // batches of samples sent to the field
 };
 
 // Quadric edge collapse after the octree collapse, within the tolerance.
-// Nothing is done unless every vertex is one fan of triangles.
 //
 // The octree collapse merges whole cells: on a surface curved both ways a
 // merged cell's triangles sag by nearly the tolerance and remove few
@@ -39,25 +38,32 @@ struct EdgeCollapseCounts {
 //    nearest triangle there;
 //  - the mesh stays within `tolerance` of the surface: the midpoints of the
 //    new triangles' edges and their centroids are at most `tolerance` from
-//    the level set (|f - iso| / |g|), one field call per round.
-// Each round takes the collapses that pass the first three checks in order
-// of quadric error (ties by vertex numbers) whose neighbourhoods do not
-// overlap, samples them together and applies those within the tolerance;
-// a refused collapse is tried again only after either end's fan changes.
-// Rounds go on until none is left to try, or one removes under a
-// thousandth of the vertices left. Should the result have triangles
-// that pass through others or have no area (the exact test of the validity
-// pass, on the changed triangles), the pass is run again from the start
-// with the vertices kept whose collapses made them, up to four runs; folds
-// left after that go to the validity pass, like the unsimplified mesh's.
-// Vertices on an edge with other
-// than two triangles never move, nor, with `region`, those within `slack`
-// of its faces or beyond: a solid the box cuts keeps its caps in the box's
-// faces as the collapse of cells left them (the validity pass may move some
-// of their vertices, and needs others left there). Gradients are the
-// field's, or central differences of step `gradient_step`. Serial: the result does not depend
-// on the worker count. `triangles` keeps its order with the collapsed ones
-// removed; `positions` is unchanged (removed vertices become unused).
+//    the level set (|f - iso| / |g|).
+// Collapses are tried in order of quadric error (ties by vertex numbers)
+// from a priority queue; after each collapse only the edges round the
+// vertices whose fans changed are costed again, and a refused collapse is
+// tried again only after either end's fan changes. So that the field is
+// called once per batch and not per collapse, the queue's head is taken up
+// to a batch of collapses that pass the first three checks and whose
+// neighbourhoods do not overlap (one that touches a collapse of the batch
+// waits for the next); the batch is sampled together and those within the
+// tolerance are applied. The pass ends when the queue is empty. Should the
+// result have triangles that pass through others or have no area (the
+// exact test of the validity pass, on the changed triangles), the pass is
+// run again from the start with the vertices kept whose collapses made
+// them, up to four runs; folds left after that go to the validity pass,
+// like the unsimplified mesh's. Vertices on an edge with other than two
+// triangles never move; where the mesh is not a 2-manifold (a vertex not
+// one fan, which the validity pass mends) that vertex and its neighbours
+// never move, so its triangles stay as they are, and the rest is
+// collapsed. Nor, with `region`, do those within `slack` of its faces or
+// beyond: a solid the box cuts keeps its caps in the box's faces as the
+// collapse of cells left them (the validity pass may move some of their
+// vertices, and needs others left there). Gradients are the field's, or
+// central differences of step `gradient_step`. Serial: the result does not
+// depend on the worker count. `triangles` keeps its order with the
+// collapsed ones removed; `positions` is unchanged (removed vertices become
+// unused).
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, const std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,

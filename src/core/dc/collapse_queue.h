@@ -1,0 +1,74 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace karvex {
+
+// One collapse the edge collapse may try: vertex `a` moved onto its
+// neighbour `b` at `cost` (quadric error), with the change counts of both
+// ends' fans when it was costed. It is current while neither fan has
+// changed since; otherwise a newer entry for the edge has been pushed, or
+// the edge is gone.
+struct CollapseCandidate {
+  double cost = 0.0;
+  std::uint32_t a = 0;
+  std::uint32_t b = 0;
+  std::uint32_t version_a = 0;
+  std::uint32_t version_b = 0;
+};
+
+// The candidates least cost first, ties by (a, b) and then the versions: a
+// total order on what is pushed, so the order of collapses depends on nothing but the mesh.
+// Entries are never updated in place (lazy deletion): the caller pushes a
+// new entry when an edge's cost or fan changes and skips stale ones as they
+// come up; `compact` drops stale entries once they pile up.
+class CollapseQueue {
+ public:
+  void push(CollapseCandidate c) {
+    if (std::isnan(c.cost)) c.cost = INFINITY;  // NaN would break the heap's order
+    heap_.push_back(c);
+    std::push_heap(heap_.begin(), heap_.end(), Later{});
+  }
+
+  bool empty() const { return heap_.empty(); }
+  std::size_t size() const { return heap_.size(); }
+
+  // Removes and returns the least entry. Not on an empty queue.
+  CollapseCandidate pop() {
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
+    const CollapseCandidate top = heap_.back();
+    heap_.pop_back();
+    return top;
+  }
+
+  // Keeps only the entries `current` accepts when there are more than
+  // `bound`; the order of what is kept is unchanged.
+  template <class Current>
+  void compact(std::size_t bound, Current current) {
+    if (heap_.size() <= bound) return;
+    heap_.erase(std::remove_if(heap_.begin(), heap_.end(),
+                               [&](const CollapseCandidate& c) { return !current(c); }),
+                heap_.end());
+    std::make_heap(heap_.begin(), heap_.end(), Later{});
+  }
+
+ private:
+  // std::*_heap keep the greatest first: "greater" puts the least on top.
+  // A type, not a function pointer, so that the heap's loops inline it.
+  struct Later {
+    bool operator()(const CollapseCandidate& x, const CollapseCandidate& y) const {
+      if (x.cost != y.cost) return x.cost > y.cost;
+      if (x.a != y.a) return x.a > y.a;
+      if (x.b != y.b) return x.b > y.b;
+      if (x.version_a != y.version_a) return x.version_a > y.version_a;
+      return x.version_b > y.version_b;
+    }
+  };
+
+  std::vector<CollapseCandidate> heap_;
+};
+
+}  // namespace karvex
