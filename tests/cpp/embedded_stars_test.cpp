@@ -1,4 +1,5 @@
-// Which vertices embedded_stars certifies (the smallest stars that show each
+// The shape of a vertex's star (one fan, open or closed, or broken), which
+// vertices embedded_stars certifies (the smallest stars that show each
 // refusal), and that the self-intersection test, which skips the pairs at
 // certified vertices, still finds exactly what testing every pair finds on
 // closed meshes with folds.
@@ -8,11 +9,13 @@
 #include <cstdint>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pool/worker_pool.h"
 #include "validity/embedded_stars.h"
 #include "validity/self_intersections.h"
+#include "validity/vertex_stars.h"
 
 namespace karvex::validity {
 namespace {
@@ -90,6 +93,51 @@ INSTANTIATE_TEST_SUITE_P(
                  }(), false},
         StarCase{"repeated_index", with_faces(fan(5, 1, 0, [](int) { return 0.2; }), {0, 0, 3}), false},
         StarCase{"same_triangle_twice", with_faces(fan(5, 1, 0, [](int) { return 0.2; }), {0, 1, 2}), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ShapeCase {
+  const char* name;
+  Star star;
+  StarShape shape;  // of vertex 0
+};
+
+class Shapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(Shapes, OfVertexZero) {
+  const Star& star = GetParam().star;
+  const VertexFaces rows = vertex_faces(star.view());
+  StarChain chain;
+  EXPECT_EQ(star_shape(star.view(), 0, rows.items.data() + rows.starts[0], rows.starts[1] - rows.starts[0], chain),
+            GetParam().shape);
+}
+
+// `extra` more vertices after those of `star`.
+Star with_vertices(Star star, int extra) {
+  for (int k = 0; k < extra; ++k) star.vertices.insert(star.vertices.end(), {0.1 * k, -1.0, 0.5});
+  return star;
+}
+
+const auto kFlat = [](int) { return 0.0; };
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Shapes,
+    ::testing::Values(
+        ShapeCase{"closed", fan(5, 1, 0, kFlat), StarShape::kClosed},
+        ShapeCase{"open", fan(5, 0.7, 0, kFlat, true), StarShape::kOpen},
+        ShapeCase{"one_triangle", fan(2, 0.3, 0, kFlat, true), StarShape::kOpen},
+        // a closed fan and an open one at the same vertex
+        ShapeCase{"cycle_and_chain", with_faces(with_vertices(fan(4, 1, 0, kFlat), 4), {0, 6, 7, 0, 7, 8}),
+                  StarShape::kBroken},
+        ShapeCase{"two_chains", with_faces(with_vertices(fan(4, 0.7, 0, kFlat, true), 4), {0, 5, 6, 0, 7, 8}),
+                  StarShape::kBroken},
+        // a third triangle on the edge 0-1
+        ShapeCase{"crowded_edge", with_faces(with_vertices(fan(4, 1, 0, kFlat), 1), {0, 5, 1}), StarShape::kBroken},
+        ShapeCase{"turned_neighbour", [] {
+                    Star s = fan(4, 1, 0, kFlat);
+                    std::swap(s.faces[4], s.faces[5]);  // (0, 3, 2): the edge 0-3 used twice from 0
+                    return s;
+                  }(), StarShape::kBroken},
+        ShapeCase{"repeated_index", with_faces(fan(5, 1, 0, kFlat), {0, 0, 3}), StarShape::kBroken}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A closed latitude-longitude sphere (poles included), its vertices moved
