@@ -151,8 +151,8 @@ Star jittered_sphere(int rows, int columns, double jitter, std::uint64_t seed) {
   const double spacing = std::numbers::pi / rows;
   Star s;
   auto add = [&](double x, double y, double z) {
-    s.vertices.insert(s.vertices.end(),
-                      {x + jitter * spacing * uniform(), y + jitter * spacing * uniform(), z + jitter * spacing * uniform()});
+    const double step = jitter * spacing;
+    s.vertices.insert(s.vertices.end(), {x + step * uniform(), y + step * uniform(), z + step * uniform()});
   };
   add(0, 0, 1);
   for (int i = 1; i < rows; ++i) {

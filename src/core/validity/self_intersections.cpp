@@ -353,6 +353,13 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 64, "one cache line per entry");
 
+// A slice's order: lowest z of the box, then triangle number; `at` is the
+// entry's place in the slice before sorting.
+struct SortKey {
+  double z;
+  std::uint32_t f, at;
+};
+
 // Each vertex's code in Entry::corners: its number when certified, else
 // kUncertified (for every vertex of a mesh too large for the code).
 struct CornerCodes {
@@ -392,34 +399,36 @@ bool boxes_overlap(const Box& x, const Box& y) {
 // certified vertex: per column of the slice its triangles in order of their
 // boxes' lowest z (then number), each against those that start before it
 // ends in z, kept when the overlap's lowest corner is in this column. Every
-// such pair is thus seen in exactly one column of one slice. `keys`,
-// `sorted`, `spans` and `entries` are scratch space.
+// such pair is thus seen in exactly one column of one slice. `unsorted`,
+// `keys`, `spans` and `entries` are scratch space.
 template <typename Visit>
-void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const CornerCodes& codes, const Slices& slices,
-                            std::int64_t x, std::vector<std::pair<double, std::uint32_t>>& keys, std::vector<Entry>& sorted, std::vector<std::array<std::int32_t, 2>>& spans,
+void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const CornerCodes& codes,
+                            const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
+                            std::vector<SortKey>& keys, std::vector<std::array<std::int32_t, 2>>& spans,
                             std::vector<Entry>& entries, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
-  // Sorted by key (16 bytes each) rather than as whole entries.
+  // Sorted by key (16 bytes each) rather than as whole entries; each box
+  // computed once.
+  unsorted.clear();
   keys.clear();
   for (std::size_t n = begin; n < end; ++n) {
     const std::uint32_t f = slices.items[n];
-    keys.push_back({box_of(g, f).lo[2], f});
-  }
-  std::sort(keys.begin(), keys.end());
-  sorted.clear();
-  for (const auto& [z, f] : keys) {
     const auto face = g.face(f);
-    sorted.push_back({box_of(g, f), f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
+    unsorted.push_back({box_of(g, f), f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
+    keys.push_back({unsorted.back().box.lo[2], f, static_cast<std::uint32_t>(n - begin)});
   }
+  std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
+    return a.z != b.z ? a.z < b.z : a.f < b.f;
+  });
   // Each triangle's y columns. Column numbers are below 2^21 (the columns
   // are at least 2^-20 of the extent).
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
-  spans.resize(sorted.size());
-  for (std::size_t n = 0; n < sorted.size(); ++n) {
-    spans[n] = {static_cast<std::int32_t>(columns.first(sorted[n].box, 1)),
-                static_cast<std::int32_t>(columns.last(sorted[n].box, 1))};
+  spans.resize(keys.size());
+  for (std::size_t n = 0; n < keys.size(); ++n) {
+    const Box& box = unsorted[keys[n].at].box;
+    spans[n] = {static_cast<std::int32_t>(columns.first(box, 1)), static_cast<std::int32_t>(columns.last(box, 1))};
     low = std::min<std::int64_t>(low, spans[n][0]);
     high = std::max<std::int64_t>(high, spans[n][1]);
   }
@@ -432,9 +441,9 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Cor
   entries.resize(start.back());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t n = 0; n < sorted.size(); ++n) {
+    for (std::size_t n = 0; n < keys.size(); ++n) {
       for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) {
-        entries[fill[static_cast<std::size_t>(y - low)]++] = sorted[n];
+        entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[keys[n].at];
       }
     }
   }
@@ -522,15 +531,16 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   result.pairs = parallel_concat<FacePair>(
       pool, static_cast<std::size_t>(columns.dims[0]),
       [&](std::size_t x, std::vector<FacePair>& out) {
-        std::vector<Entry> sorted, entries;
+        std::vector<Entry> unsorted, entries;
+        std::vector<SortKey> keys;
         std::vector<std::array<std::int32_t, 2>> spans;
-        std::vector<std::pair<double, std::uint32_t>> keys;
         if (subset != nullptr) {
           bool any = false;
           for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
           if (!any) return;
         }
-        for_each_pair_in_slice(columns, g, codes, slices, static_cast<std::int64_t>(x), keys, sorted, spans, entries,
+        for_each_pair_in_slice(columns, g, codes, slices, static_cast<std::int64_t>(x), unsorted, keys,
+                               spans, entries,
                                [&](std::uint32_t a, std::uint32_t b) {
                                  if (!marked(a) && !marked(b)) return;
                                  const std::int64_t i = std::min(a, b), j = std::max(a, b);
