@@ -38,21 +38,24 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   // most once (the b's distinct); then every edge at v is in at most two
   // triangles, wound opposite ways when two, and the wedges form chains and
   // cycles.
+  // Without branches inside (the loops are short, their outcomes mixed).
   std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
   std::size_t head = 0;
+  unsigned repeated = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    next[k] = StarChain::kNoNext;
-    bool follows = false;
+    std::size_t follower = StarChain::kNoNext;
+    unsigned follows = 0;
     for (std::size_t m = 0; m < count; ++m) {
-      if (m != k && (a[m] == a[k] || b[m] == b[k])) return StarShape::kBroken;
-      if (a[m] == b[k]) next[k] = m;
-      follows = follows || b[m] == a[k];
+      repeated |= static_cast<unsigned>(m != k) &
+                  (static_cast<unsigned>(a[m] == a[k]) | static_cast<unsigned>(b[m] == b[k]));
+      follower = a[m] == b[k] ? m : follower;
+      follows |= static_cast<unsigned>(b[m] == a[k]);
     }
-    if (!follows) {
-      ++heads;
-      head = k;
-    }
+    next[k] = follower;
+    heads += follows == 0;
+    head = follows == 0 ? k : head;
   }
+  if (repeated != 0) return StarShape::kBroken;
   if (count == 0) return StarShape::kOpen;
   if (heads > 1) return StarShape::kBroken;
   // One fan iff the walk from the head (or from any wedge of a cycle) meets
