@@ -516,14 +516,15 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   }
   if (ids.size() < 2 || !any_marked) return result;
   const Geometry g{mesh, axes};
+  // Most candidate pairs are neighbours round a vertex; where the triangles
+  // round it are certified embedded, they need no test of their own. (Made
+  // before the slices, so that its rows by vertex are gone by then.)
+  const std::vector<std::uint8_t> stars = embedded_stars(mesh, pool);
+  const CornerCodes codes{stars, mesh.vertex_count < kUncertified};
   // Boxes are recomputed where needed rather than kept for the whole mesh.
   const Columns columns = choose_columns(g, ids, pool);
   const Slices slices = slice_boxes(columns, g, ids);
   ids = {};
-  // Most candidate pairs are neighbours round a vertex; where the triangles
-  // round it are certified embedded, they need no test of their own.
-  const std::vector<std::uint8_t> stars = embedded_stars(mesh, pool);
-  const CornerCodes codes{stars, mesh.vertex_count < kUncertified};
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
   // One slice per index; the pairs are sorted at the end, so the result is
