@@ -59,10 +59,12 @@ target_sources(karvex_core PRIVATE
   src/core/dc/minimal_edge_faces.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
+  src/core/validity/embedded_stars.cpp
   src/core/validity/local_test.cpp
   src/core/validity/predicates.cpp
   src/core/validity/repair.cpp
   src/core/validity/self_intersections.cpp
   src/core/validity/sheet_split.cpp
   src/core/validity/sheets.cpp
+  src/core/validity/vertex_stars.cpp
 )

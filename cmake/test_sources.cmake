@@ -8,6 +8,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/bbox_test.cpp
   tests/cpp/validity_repair_test.cpp
   tests/cpp/validity_test.cpp
+  tests/cpp/embedded_stars_test.cpp
   tests/cpp/sheet_split_test.cpp
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp

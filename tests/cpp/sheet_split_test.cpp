@@ -46,7 +46,7 @@ TEST(SheetSplit, CopiesEachSharedVertexOnceOnAnyNumberOfWorkers) {
   const std::size_t n = mesh.v.size() / 3;
   EXPECT_EQ(std::vector<double>(a.vertices.begin() + 3 * n, a.vertices.begin() + 3 * n + 6),
             (std::vector<double>{0, 0, 0, 0, 0, 1}));
-  EXPECT_TRUE(is_one_sheet({a.vertices.data(), a.vertices.size() / 3, a.faces.data(), a.faces.size() / 3}));
+  EXPECT_TRUE(is_one_sheet({a.vertices.data(), a.vertices.size() / 3, a.faces.data(), a.faces.size() / 3}, global_pool()));
 }
 
 TEST(PartSharedEdges, SplitsEveryCrowdedEdgeOnAnyNumberOfWorkers) {

@@ -72,7 +72,7 @@ PyObject* karvex_native_is_one_sheet(PyObject*, PyObject* const* args, Py_ssize_
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
-    return checked(PyBool_FromLong(validity::is_one_sheet(mesh) ? 1 : 0));
+    return checked(PyBool_FromLong(validity::is_one_sheet(mesh, global_pool()) ? 1 : 0));
   });
 }
 

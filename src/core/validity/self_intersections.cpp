@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "pool/worker_pool.h"
+#include "validity/embedded_stars.h"
 #include "validity/predicates.h"
 
 namespace karvex::validity {
@@ -248,11 +249,6 @@ Box box_of(const Geometry& g, std::int64_t f) {
   return box;
 }
 
-bool boxes_overlap(const Box& x, const Box& y) {
-  return x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
-         x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2];
-}
-
 // Square columns over x and y: cells of `size` from `origin`, `dims` per axis.
 struct Columns {
   std::array<double, 2> origin{};
@@ -346,52 +342,109 @@ Slices slice_boxes(const Columns& columns, const Geometry& g, const std::vector<
 }
 
 // A triangle of a slice, with what the sweep reads of it, so that the sweep
-// walks memory in order: its box, its first columns and last y column.
+// walks memory in order: its box, its number and its corners, each with
+// kUncertified set unless embedded_stars certified it (then a pair sharing
+// that corner needs no test).
+constexpr std::uint32_t kUncertified = 0x80000000u;
 struct Entry {
   Box box;
   std::uint32_t f;
-  std::int32_t first_x, first_y, last_y;
+  std::array<std::uint32_t, 3> corners;
+};
+static_assert(sizeof(Entry) == 64, "one cache line per entry");
+
+// A slice's order: lowest z of the box, then triangle number; `at` is the
+// entry's place in the slice before sorting.
+struct SortKey {
+  double z;
+  std::uint32_t f, at;
 };
 
+// Each vertex's code in Entry::corners: its number when certified, else
+// kUncertified (for every vertex of a mesh too large for the code).
+struct CornerCodes {
+  const std::vector<std::uint8_t>& stars;
+  bool usable;
+
+  std::uint32_t code(std::int64_t v) const {
+    return usable && stars[static_cast<std::size_t>(v)] ? static_cast<std::uint32_t>(v) : kUncertified;
+  }
+};
+
+// Whether two triangles share a certified vertex, so that they meet only
+// where they share (embedded_stars.h; a certified vertex's triangles are
+// never the same triangle twice). Bitwise, without branches: the sweep asks
+// for every pair it passes, and the answer is as often yes as no.
+bool share_certified(const Entry& p, const Entry& q) {
+  unsigned shared = 0;
+  for (std::uint32_t c : p.corners) {
+    shared |= static_cast<unsigned>(c != kUncertified) &
+              (static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
+               static_cast<unsigned>(c == q.corners[2]));
+  }
+  return shared != 0;
+}
+
+// Whether two closed boxes overlap; without branches, for the same reason.
+bool boxes_overlap(const Box& x, const Box& y) {
+  unsigned overlap = 1;
+  for (int a = 0; a < 3; ++a) {
+    overlap &= static_cast<unsigned>(x.lo[a] <= y.hi[a]) & static_cast<unsigned>(y.lo[a] <= x.hi[a]);
+  }
+  return overlap != 0;
+}
+
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
-// overlap and whose overlap's lowest corner lies in this slice: per column
-// of the slice its triangles in order of their boxes' lowest z (then
-// number), each against those that start before it ends in z, kept when the
-// overlap's lowest corner is in this column. Every overlapping pair is thus
-// seen in exactly one column of one slice. `sorted` and `entries` are
-// scratch space.
+// overlap, whose overlap's lowest corner lies in this slice and who share no
+// certified vertex: per column of the slice its triangles in order of their
+// boxes' lowest z (then number), each against those that start before it
+// ends in z, kept when the overlap's lowest corner is in this column. Every
+// such pair is thus seen in exactly one column of one slice. `unsorted`,
+// `keys`, `spans` and `entries` are scratch space.
 template <typename Visit>
-void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Slices& slices,
-                            std::int64_t x, std::vector<Entry>& sorted, std::vector<Entry>& entries, Visit&& visit) {
+void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const CornerCodes& codes,
+                            const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
+                            std::vector<SortKey>& keys, std::vector<std::array<std::int32_t, 2>>& spans,
+                            std::vector<Entry>& entries, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
-  sorted.clear();
-  std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
+  // Sorted by key (16 bytes each) rather than as whole entries; each box
+  // computed once.
+  unsorted.clear();
+  keys.clear();
   for (std::size_t n = begin; n < end; ++n) {
     const std::uint32_t f = slices.items[n];
-    const Box box = box_of(g, f);
-    // Column numbers are below 2^21 (the columns are at least 2^-20 of the extent).
-    const Entry e{box, f, static_cast<std::int32_t>(columns.first(box, 0)), static_cast<std::int32_t>(columns.first(box, 1)),
-                  static_cast<std::int32_t>(columns.last(box, 1))};
-    low = std::min<std::int64_t>(low, e.first_y);
-    high = std::max<std::int64_t>(high, e.last_y);
-    sorted.push_back(e);
+    const auto face = g.face(f);
+    unsorted.push_back({box_of(g, f), f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
+    keys.push_back({unsorted.back().box.lo[2], f, static_cast<std::uint32_t>(n - begin)});
   }
-  std::sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) {
-    return a.box.lo[2] != b.box.lo[2] ? a.box.lo[2] < b.box.lo[2] : a.f < b.f;
+  std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
+    return a.z != b.z ? a.z < b.z : a.f < b.f;
   });
+  // Each triangle's y columns. Column numbers are below 2^21 (the columns
+  // are at least 2^-20 of the extent).
+  std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
+  spans.resize(keys.size());
+  for (std::size_t n = 0; n < keys.size(); ++n) {
+    const Box& box = unsorted[keys[n].at].box;
+    spans[n] = {static_cast<std::int32_t>(columns.first(box, 1)), static_cast<std::int32_t>(columns.last(box, 1))};
+    low = std::min<std::int64_t>(low, spans[n][0]);
+    high = std::max<std::int64_t>(high, spans[n][1]);
+  }
   // A stable counting sort by column keeps each column's triangles in z order.
   std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
-  for (const Entry& e : sorted) {
-    for (std::int64_t y = e.first_y; y <= e.last_y; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
+  for (const auto& span : spans) {
+    for (std::int64_t y = span[0]; y <= span[1]; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
   }
   for (std::size_t k = 0; k + 1 < start.size(); ++k) start[k + 1] += start[k];
   entries.resize(start.back());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (const Entry& e : sorted) {
-      for (std::int64_t y = e.first_y; y <= e.last_y; ++y) entries[fill[static_cast<std::size_t>(y - low)]++] = e;
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+      for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) {
+        entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[keys[n].at];
+      }
     }
   }
   for (std::size_t k = 0; k + 1 < start.size(); ++k) {
@@ -401,10 +454,14 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Sli
       const Entry& p = entries[l];
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
+        // Nearly every overlapping pair is two neighbours round a vertex.
+        if (share_certified(p, q) | !boxes_overlap(p.box, q.box)) continue;
         // Rounding to columns is monotone, so the overlap's lowest corner is
-        // in the larger of the two first columns on each axis.
-        if (std::max(p.first_x, q.first_x) != x || std::max(p.first_y, q.first_y) != y) continue;
-        if (!boxes_overlap(p.box, q.box)) continue;
+        // in the column of the larger lower bounds.
+        if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
+            columns.cell(std::max(p.box.lo[1], q.box.lo[1]), 1) != y) {
+          continue;
+        }
         visit(p.f, q.f);
       }
     }
@@ -459,6 +516,11 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   }
   if (ids.size() < 2 || !any_marked) return result;
   const Geometry g{mesh, axes};
+  // Most candidate pairs are neighbours round a vertex; where the triangles
+  // round it are certified embedded, they need no test of their own. (Made
+  // before the slices, so that its rows by vertex are gone by then.)
+  const std::vector<std::uint8_t> stars = embedded_stars(mesh, pool);
+  const CornerCodes codes{stars, mesh.vertex_count < kUncertified};
   // Boxes are recomputed where needed rather than kept for the whole mesh.
   const Columns columns = choose_columns(g, ids, pool);
   const Slices slices = slice_boxes(columns, g, ids);
@@ -470,13 +532,16 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   result.pairs = parallel_concat<FacePair>(
       pool, static_cast<std::size_t>(columns.dims[0]),
       [&](std::size_t x, std::vector<FacePair>& out) {
-        std::vector<Entry> sorted, entries;
+        std::vector<Entry> unsorted, entries;
+        std::vector<SortKey> keys;
+        std::vector<std::array<std::int32_t, 2>> spans;
         if (subset != nullptr) {
           bool any = false;
           for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
           if (!any) return;
         }
-        for_each_pair_in_slice(columns, g, slices, static_cast<std::int64_t>(x), sorted, entries,
+        for_each_pair_in_slice(columns, g, codes, slices, static_cast<std::int64_t>(x), unsorted, keys,
+                               spans, entries,
                                [&](std::uint32_t a, std::uint32_t b) {
                                  if (!marked(a) && !marked(b)) return;
                                  const std::int64_t i = std::min(a, b), j = std::max(a, b);

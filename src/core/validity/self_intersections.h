@@ -8,10 +8,13 @@
 // per slice of square columns over x and y about the median triangle's
 // width, swept in z within each column; only one slice's entries exist at a
 // time per worker, so the memory beyond the mesh is about one list of
-// triangles per slice (boxes are recomputed where needed). Each pair is first offered cheap verdicts (the
-// floating-point filter putting one triangle on one side of the other's
-// plane, or their projections apart), then classified by the number of
-// vertices it shares:
+// triangles per slice and a flag per vertex (boxes are recomputed where
+// needed). Pairs sharing a vertex that embedded_stars.h certifies (the
+// triangles round it plainly embedded: nearly every vertex of a smooth mesh)
+// are dropped in the sweep, from the corner numbers kept with each box.
+// Each other pair is first offered cheap verdicts (the floating-point filter
+// putting one triangle on one side of the other's plane, or their
+// projections apart), then classified by the number of vertices it shares:
 //
 // * none: they meet iff an edge of one meets the other (closed sets). The
 //   intersection of two triangles is convex; its extreme points lie on the

@@ -9,10 +9,15 @@
 
 #include "validity/self_intersections.h"
 
+namespace karvex {
+class WorkerPool;
+}
+
 namespace karvex::validity {
 
-// Linear in the mesh's size (edges bucketed by their lower vertex, fans by
-// union-find over corners); single-threaded, so nothing depends on workers.
-bool is_one_sheet(const MeshView& mesh);
+// Linear in the mesh's size for stars of bounded size (each vertex's star
+// checked on its own, on the pool); the answer does not depend on the
+// number of workers.
+bool is_one_sheet(const MeshView& mesh, WorkerPool& pool);
 
 }  // namespace karvex::validity

@@ -1,0 +1,81 @@
+// Certifying vertices round which the mesh is embedded (see embedded_stars.h).
+#include "validity/embedded_stars.h"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "pool/worker_pool.h"
+#include "validity/predicates.h"
+#include "validity/vertex_stars.h"
+
+namespace karvex::validity {
+
+namespace {
+
+// Larger stars are left to the pair tests (the chaining is quadratic).
+constexpr std::size_t kMaxFan = 64;
+constexpr int kKept[3][2] = {{1, 2}, {0, 2}, {0, 1}};  // the axes kept when one is dropped
+
+// The check for one vertex v with the triangles `faces` (as listed by
+// vertex_faces).
+bool star_is_embedded(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
+                      StarChain& chain) {
+  if (count < 3 || count > kMaxFan) return false;
+  // One closed fan: each wedge k followed by wedge next[k], round v.
+  if (star_shape(mesh, v, faces, count, chain) != StarShape::kClosed) return false;
+  const std::int64_t* const a = chain.a.data();
+  const std::size_t* const next = chain.next.data();
+  // Each neighbour's point, read once: b[k]'s is a[next[k]]'s.
+  const double* const pv = mesh.vertices + 3 * v;
+  std::array<const double*, kMaxFan> pa;
+  for (std::size_t k = 0; k < count; ++k) pa[k] = mesh.vertices + 3 * a[k];
+  // Projected along the largest component of the summed normals (any axis
+  // would be sound; this one is likeliest to pass).
+  double normal[3] = {0.0, 0.0, 0.0};
+  for (std::size_t k = 0; k < count; ++k) {
+    const double* p = pa[k];
+    const double* q = pa[next[k]];
+    const double u[3] = {p[0] - pv[0], p[1] - pv[1], p[2] - pv[2]};
+    const double w[3] = {q[0] - pv[0], q[1] - pv[1], q[2] - pv[2]};
+    normal[0] += u[1] * w[2] - u[2] * w[1];
+    normal[1] += u[2] * w[0] - u[0] * w[2];
+    normal[2] += u[0] * w[1] - u[1] * w[0];
+  }
+  int axis = 0;
+  for (int c = 1; c < 3; ++c) {
+    if (std::fabs(normal[c]) > std::fabs(normal[axis])) axis = c;
+  }
+  const int x = kKept[axis][0], y = kKept[axis][1];
+  const Point2 qv{pv[x], pv[y]};
+  // Every wedge turning the same way by less than half a turn, and the fan
+  // going once round v: the wedges cover disjoint angles. Rounds are
+  // counted as the wedges that pass the ray from v along +x, from below it
+  // (y < v's) to on or above it, in their turning sense; comparisons of
+  // coordinates are exact.
+  int turn = 0, passes = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const double* p = pa[k];
+    const double* q = pa[next[k]];
+    const int t = orient2d(qv, {p[x], p[y]}, {q[x], q[y]});
+    if (t == 0 || (turn != 0 && t != turn)) return false;
+    turn = t;
+    const bool a_below = p[y] < qv[1], b_below = q[y] < qv[1];
+    passes += turn > 0 ? (a_below && !b_below) : (b_below && !a_below);
+  }
+  return passes == 1;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool) {
+  const VertexFaces rows = vertex_faces(mesh);
+  return parallel_map<std::uint8_t>(pool, mesh.vertex_count, [&](std::size_t v) {
+    thread_local StarChain chain;
+    const std::size_t begin = rows.starts[v];
+    return static_cast<std::uint8_t>(star_is_embedded(mesh, static_cast<std::int64_t>(v), rows.items.data() + begin,
+                                                      rows.starts[v + 1] - begin, chain));
+  });
+}
+
+}  // namespace karvex::validity

@@ -1,0 +1,69 @@
+// Vertex stars: the rows by vertex and the chaining of one star's wedges.
+#include "validity/vertex_stars.h"
+
+namespace karvex::validity {
+
+VertexFaces vertex_faces(const MeshView& mesh) {
+  VertexFaces rows;
+  rows.starts.assign(mesh.vertex_count + 1, 0);
+  const std::size_t corners = 3 * mesh.face_count;
+  for (std::size_t c = 0; c < corners; ++c) ++rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1];
+  for (std::size_t v = 0; v < mesh.vertex_count; ++v) rows.starts[v + 1] += rows.starts[v];
+  rows.items.resize(corners);
+  std::vector<std::size_t> fill(rows.starts.begin(), rows.starts.end() - 1);
+  for (std::size_t c = 0; c < corners; ++c) {
+    rows.items[fill[static_cast<std::size_t>(mesh.faces[c])]++] = static_cast<std::uint32_t>(c / 3);
+  }
+  return rows;
+}
+
+StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
+                     StarChain& chain) {
+  if (chain.a.size() < count) {
+    chain.a.resize(count);
+    chain.b.resize(count);
+    chain.next.resize(count);
+  }
+  std::int64_t* const a = chain.a.data();
+  std::int64_t* const b = chain.b.data();
+  std::size_t* const next = chain.next.data();
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
+    const int at = f[0] == v ? 0 : f[1] == v ? 1 : 2;
+    a[k] = f[(at + 1) % 3];
+    b[k] = f[(at + 2) % 3];
+    if (a[k] == v || b[k] == v || a[k] == b[k]) return StarShape::kBroken;  // a repeated index
+  }
+  // Each directed edge v -> u at most once (the a's distinct) and u -> v at
+  // most once (the b's distinct); then every edge at v is in at most two
+  // triangles, wound opposite ways when two, and the wedges form chains and
+  // cycles.
+  // Without branches inside (the loops are short, their outcomes mixed).
+  std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
+  std::size_t head = 0;
+  unsigned repeated = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::size_t follower = StarChain::kNoNext;
+    unsigned follows = 0;
+    for (std::size_t m = 0; m < count; ++m) {
+      repeated |= static_cast<unsigned>(m != k) &
+                  (static_cast<unsigned>(a[m] == a[k]) | static_cast<unsigned>(b[m] == b[k]));
+      follower = a[m] == b[k] ? m : follower;
+      follows |= static_cast<unsigned>(b[m] == a[k]);
+    }
+    next[k] = follower;
+    heads += follows == 0;
+    head = follows == 0 ? k : head;
+  }
+  if (repeated != 0) return StarShape::kBroken;
+  if (count == 0) return StarShape::kOpen;
+  if (heads > 1) return StarShape::kBroken;
+  // One fan iff the walk from the head (or from any wedge of a cycle) meets
+  // every wedge.
+  std::size_t steps = 1;
+  for (std::size_t k = next[head]; k != StarChain::kNoNext && k != head; k = next[k]) ++steps;
+  if (steps != count) return StarShape::kBroken;
+  return heads == 1 ? StarShape::kOpen : StarShape::kClosed;
+}
+
+}  // namespace karvex::validity

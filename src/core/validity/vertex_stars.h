@@ -1,0 +1,48 @@
+#pragma once
+
+// The triangles round each vertex (its star), and one vertex's star read as
+// wedges chained across the edges they share: the common ground of the
+// one-sheet test (sheets.h) and the certificate of embedded_stars.h.
+//
+// Triangle k of v's star, turned to start at v in its own winding, is the
+// wedge (v, a[k], b[k]). Across the edge v-u two wedges join when one ends
+// where the other starts (b[k] == a[m], the edge used once each way).
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "validity/self_intersections.h"
+
+namespace karvex::validity {
+
+// Per vertex, the triangles using it: items[starts[v], starts[v + 1]), each
+// vertex's in increasing order (a counting sort over the corners).
+struct VertexFaces {
+  std::vector<std::size_t> starts;
+  std::vector<std::uint32_t> items;
+};
+
+// Requires face_count < 2^32.
+VertexFaces vertex_faces(const MeshView& mesh);
+
+enum class StarShape {
+  kBroken,  // a repeated index, an edge at v used twice the same way, or several fans
+  kOpen,    // one fan with two free edges (or no triangle at all)
+  kClosed,  // one fan going round v
+};
+
+// Scratch for star_shape; its arrays grow to the largest star seen.
+struct StarChain {
+  std::vector<std::int64_t> a, b;
+  std::vector<std::size_t> next;  // the wedge starting where wedge k ends, or kNoNext
+  static constexpr std::size_t kNoNext = static_cast<std::size_t>(-1);
+};
+
+// The shape of v's star (`faces`, `count` as listed by vertex_faces); fills
+// `chain` for the first `count` wedges. Quadratic in the star's size, which
+// is small on meshes from contouring.
+StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
+                     StarChain& chain);
+
+}  // namespace karvex::validity
