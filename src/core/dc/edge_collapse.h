@@ -59,7 +59,7 @@ struct EdgeCollapseCounts {
 // on the worker count. `triangles` keeps its order with the collapsed ones
 // removed; `positions` is unchanged (removed vertices become unused).
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
-                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
                                   const BBox* region = nullptr, double slack = 0.0);
 
