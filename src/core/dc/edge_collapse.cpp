@@ -405,6 +405,14 @@ class Collapser {
                      {midpoint(p[0], p[1]), midpoint(p[1], p[2]), midpoint(p[2], p[0]),
                       {(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
                        (p[0].z + p[1].z + p[2].z) / 3.0}});
+      // And each edge at its quarters: along a long chord the surface is not
+      // a parabola, and the farthest point need not be the midpoint (a
+      // torus's chord of 1.65 along its ring: 9.3e-3 off at the midpoint,
+      // 1.43e-2 at a quarter).
+      for (int k = 0; k < 3; ++k) {
+        const Vec3 middle = midpoint(p[k], p[(k + 1) % 3]);
+        samples.insert(samples.end(), {midpoint(p[k], middle), midpoint(middle, p[(k + 1) % 3])});
+      }
     }
     return true;
   }

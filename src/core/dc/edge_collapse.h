@@ -39,8 +39,9 @@ struct EdgeCollapseCounts {
 //    midpoints of its edges): every sample a changed triangle keeps (and a
 //    vertex's own, until it first moves) lies within `tolerance` of the new
 //    fan, each then kept by its nearest triangle there;
-//  - the mesh stays within `tolerance` of the surface: the midpoints of the
-//    changed triangles' edges, their centroids and `b` where it moves are
+//  - the mesh stays within `tolerance` of the surface: the midpoints and
+//    quarter points of the changed triangles' edges, their centroids and `b`
+//    where it moves are
 //    at most `tolerance` from the level set (|f - iso| / |g|), one field
 //    call per round (and one for the normals).
 // Each round takes the collapses that pass the first three checks in order

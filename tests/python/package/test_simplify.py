@@ -136,6 +136,17 @@ def test_tolerance_is_kept_on_triangles_both_ways(shape, tolerance):
         assert len(simple.faces) <= 0.6 * _CELLS_ONLY[shape, tolerance]
 
 
+def test_long_chords_stay_within_the_tolerance_between_their_samples():
+    """Along a thin torus's ring single edges make chords of a third of the
+    box, under which the surface is no parabola: the farthest point of such
+    a chord lay a quarter along it, 1.23 times the tolerance off, while its
+    midpoint was within. The whole mesh stays within the tolerance (to the
+    unsimplified mesh's own error between samples)."""
+    field = sdf.torus(0.6, 0.2)
+    simple = karvex.mesh(field, BOX, max_depth=6, simplify=5e-3)
+    assert mesh_to_surface(simple, field) <= 1.1 * 5e-3
+
+
 def test_coarse_tolerances_still_collapse_curved_shapes():
     """The check against the field refuses only what curvature forbids: at a
     coarse tolerance the sphere and the torus still lose most triangles."""
