@@ -37,6 +37,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/faces_test.cpp
   tests/cpp/extract_test.cpp
   tests/cpp/simplify_test.cpp
+  tests/cpp/collapse_placement_test.cpp
   tests/cpp/edge_collapse_test.cpp
   tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp

@@ -90,15 +90,33 @@ TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   EXPECT_LT(coarse.faces.size(), fine.faces.size() / (tolerance < 3e-3 ? 4 : 16));
   // Every sample of the fine mesh lies within the tolerance of the coarse one.
   for (const Vec3& p : fine.vertices) EXPECT_LE(distance_to_mesh(p, coarse), tolerance);
-  // Every coarse triangle's centroid lies within the tolerance of the sphere
-  // (the fine mesh's own lie within 3e-4).
+  // Every coarse triangle's centroid lies within the tolerance of the sphere,
+  // on either side (the fine mesh's own lie within 3e-4).
   for (const Triangle& f : coarse.faces) {
     const Vec3& a = coarse.vertices[f[0]];
     const Vec3& b = coarse.vertices[f[1]];
     const Vec3& c = coarse.vertices[f[2]];
-    EXPECT_LE(1.0 - length({(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3}),
+    EXPECT_LE(std::fabs(1.0 - length({(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3,
+                                      (a.z + b.z + c.z) / 3})),
               tolerance);
   }
+  // The vertices kept are placed outwards, so that their triangles' chords
+  // straddle the sphere, by at most half the tolerance; most have moved.
+  std::vector<std::uint8_t> used(coarse.vertices.size(), 0);
+  for (const Triangle& f : coarse.faces) {
+    for (const std::uint64_t v : f) used[v] = 1;
+  }
+  std::size_t off = 0;
+  std::size_t kept = 0;
+  for (std::size_t v = 0; v < used.size(); ++v) {
+    if (!used[v]) continue;
+    const double r = length(coarse.vertices[v]);
+    EXPECT_GE(r, 1.0 - 1e-12);
+    EXPECT_LE(r, 1.0 + 0.5 * tolerance + 1e-12);
+    ++kept;
+    off += r > 1.0 + 1e-9;
+  }
+  EXPECT_GT(2 * off, kept);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tolerances, EdgeCollapseOnASphere, ::testing::Values(2e-3, 1e-2));

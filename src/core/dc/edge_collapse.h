@@ -14,7 +14,7 @@ namespace karvex {
 // What collapse_edges did.
 struct EdgeCollapseCounts {
   std::uint64_t collapsed = 0;  // vertices removed
-  std::uint64_t field_calls = 0;  // batches of samples sent to the field
+  std::uint64_t field_calls = 0;  // calls of the field: the normals, then a batch of samples each
 };
 
 // Quadric edge collapse after the octree collapse, within the tolerance.
@@ -23,27 +23,31 @@ struct EdgeCollapseCounts {
 // merged cell's triangles sag by nearly the tolerance and remove few
 // triangles, while collapsing single edges in the order of least quadric
 // error (Garland and Heckbert 1997) removes many for little error. This
-// pass does that on the simplified mesh, each collapse moving a vertex `a`
-// onto a neighbour `b` (both stay where projection put them, on the
-// surface), and accepts it only when
+// pass does that on the simplified mesh, each collapse removing a vertex
+// `a` onto a neighbour `b`, which is placed along its normal, within half
+// the tolerance of where projection put it, so that its new fan straddles
+// the surface (straddling_offset; `b`'s own triangles then move with it and
+// are checked with a's), and accepts it only when
 //  - the mesh stays a 2-manifold: `a` and `b` are each one closed fan of
 //    triangles whose edges have two triangles each, their common neighbours
 //    are the two opposite the edge (the link condition), and those keep at
 //    least three triangles each;
-//  - no triangle of `a`'s fan turns over or goes to zero area;
+//  - no triangle it changes turns over or goes to zero area;
 //  - the mesh it started from stays within `tolerance` of the mesh at its
 //    samples (its vertices, the centroids of its triangles and the
-//    midpoints of its edges): `a` and every sample a triangle of `a`'s fan
-//    keeps lie within `tolerance` of the new fan, each then kept by its
-//    nearest triangle there;
-//  - the mesh stays within `tolerance` of the surface: the midpoints of the
-//    new triangles' edges and their centroids are at most `tolerance` from
-//    the level set (|f - iso| / |g|).
+//    midpoints of its edges): every sample a changed triangle keeps (and a
+//    vertex's own, until it first moves) lies within `tolerance` of the new
+//    fan, each then kept by its nearest triangle there;
+//  - the mesh stays within `tolerance` of the surface: the midpoints and
+//    quarter points of the changed triangles' edges, their centroids and `b`
+//    where it moves are at most `tolerance` from the level set
+//    (|f - iso| / |g|).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
 // from a priority queue; after each collapse only the edges round the
-// vertices whose fans changed are costed again, and a refused collapse is
-// tried again only after either end's fan changes. So that the field is
-// called once per batch and not per collapse, the queue's head is taken up
+// vertices whose fans changed (their triangles, or where those stand) are
+// costed again, and a refused collapse is tried again only after either
+// end's fan changes. So that the field is called once per batch and not per
+// collapse (plus one call for the normals), the queue's head is taken up
 // to a batch of collapses that pass the first three checks and whose
 // neighbourhoods do not overlap (one that touches a collapse of the batch
 // waits for the next); the batch is sampled together and those within the
@@ -62,10 +66,10 @@ struct EdgeCollapseCounts {
 // vertices, and needs others left there). Gradients are the field's, or
 // central differences of step `gradient_step`. Serial: the result does not
 // depend on the worker count. `triangles` keeps its order with the
-// collapsed ones removed; `positions` is unchanged (removed vertices become
-// unused).
+// collapsed ones removed; `positions` takes the places of the vertices kept
+// (removed vertices become unused, others are unchanged).
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
-                                  double gradient_step, const std::vector<Vec3>& positions,
+                                  double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
                                   const BBox* region = nullptr, double slack = 0.0);
 
