@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "validity/local_test.h"
+#include "validity/vertex_stars.h"
 
 namespace karvex::validity {
 
@@ -46,20 +47,6 @@ Rows neighbour_rows(const MeshView& mesh) {
   std::vector<std::size_t> cursor(rows.starts.begin(), rows.starts.end() - 1);
   for (std::size_t e = 0; e < edges; ++e) rows.items[cursor[static_cast<std::size_t>(head(e))]++] = tail(e);
   for (std::size_t e = 0; e < edges; ++e) rows.items[cursor[static_cast<std::size_t>(tail(e))]++] = head(e);
-  return rows;
-}
-
-// The faces at each vertex (a face with a repeated index appears twice).
-Rows face_rows(const MeshView& mesh) {
-  Rows rows;
-  rows.starts.assign(mesh.vertex_count + 1, 0);
-  for (std::size_t c = 0; c < 3 * mesh.face_count; ++c) ++rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1];
-  for (std::size_t v = 0; v < mesh.vertex_count; ++v) rows.starts[v + 1] += rows.starts[v];
-  rows.items.resize(3 * mesh.face_count);
-  std::vector<std::size_t> cursor(rows.starts.begin(), rows.starts.end() - 1);
-  for (std::size_t c = 0; c < 3 * mesh.face_count; ++c) {
-    rows.items[cursor[static_cast<std::size_t>(mesh.faces[c])]++] = static_cast<std::int64_t>(c / 3);
-  }
   return rows;
 }
 
@@ -104,7 +91,7 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
   std::vector<std::int64_t> bad = test.bad_faces();  // every pair, the first time
   if (bad.empty()) return result;  // the usual case: nothing more to build
   const Rows neighbours = neighbour_rows(mesh);
-  const Rows at_vertex = face_rows(mesh);
+  const VertexFaces at_vertex = vertex_faces(mesh);  // a face with a repeated index appears twice
 
   std::vector<std::int64_t> stubborn(mesh.face_count, 0);
   std::vector<std::int64_t> in_bad(mesh.vertex_count, 0);

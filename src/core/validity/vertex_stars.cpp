@@ -1,9 +1,14 @@
 // Vertex stars: the rows by vertex and the chaining of one star's wedges.
 #include "validity/vertex_stars.h"
 
+#include <stdexcept>
+
 namespace karvex::validity {
 
 VertexFaces vertex_faces(const MeshView& mesh) {
+  if (mesh.face_count > UINT32_MAX) {
+    throw std::length_error("the validity pass handles meshes of at most 4294967295 triangles");
+  }
   VertexFaces rows;
   rows.starts.assign(mesh.vertex_count + 1, 0);
   const std::size_t corners = 3 * mesh.face_count;

@@ -23,7 +23,7 @@ struct VertexFaces {
   std::vector<std::uint32_t> items;
 };
 
-// Requires face_count < 2^32.
+// Throws std::length_error beyond 2^32 - 1 triangles (the items are 32-bit).
 VertexFaces vertex_faces(const MeshView& mesh);
 
 enum class StarShape {
