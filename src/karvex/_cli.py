@@ -24,6 +24,7 @@ import numpy as np
 
 import karvex
 from karvex._conversions import installed
+from karvex._default_depth import sample_depth
 from karvex._grid import GridField
 
 __all__ = ["main"]
@@ -273,7 +274,7 @@ def _run_volume(args: argparse.Namespace) -> tuple[karvex.Mesh, str]:
                          " pick a level between them")
     if args.depth is None:
         extent = (np.array(volume.shape) - 1.0) * np.asarray(spacing)
-        args.depth = max(1, math.ceil(math.log2(float(extent.max() / min(spacing)))))
+        args.depth = sample_depth(float(extent.max()), float(min(spacing)))
     args.suggest_inside = None
     if _border_mostly_inside(volume, args.level, args.inside):
         args.suggest_inside = "below" if args.inside == "above" else "above"

@@ -220,9 +220,10 @@ def grid_field(
     A solid that touches the border of the grid is closed there by
     :func:`karvex.mesh`, along the faces of the box it meshes. A boolean mask
     becomes a field with ``np.where(mask, -1.0, 1.0)``; smoothing it first, or
-    meshing a distance transform of it, gives a smoother surface. With
-    ``2**k + 1`` samples along the longest axis and ``max_depth=k``, the
-    finest cells of the mesher are the voxels themselves.
+    meshing a distance transform of it, gives a smoother surface. Without a
+    ``max_depth``, :func:`karvex.mesh` meshes at the depth whose finest cells
+    are as small as the spacing: with ``2**k + 1`` samples along the longest
+    axis that is ``k``, and the finest cells are the voxels themselves.
 
     Examples
     --------

@@ -13,6 +13,7 @@ from numpy.typing import NDArray
 
 from karvex import _engine, _repair
 from karvex._arguments import MeshArguments, check_arguments
+from karvex._default_depth import default_max_depth
 from karvex._pieces import largest_piece
 from karvex._region import BoxRegion
 from karvex._reproject import reproject_moved
@@ -67,7 +68,7 @@ def mesh(
     field: Callable[[NDArray[np.float64]], Any],
     bounds: Bounds | None = None,
     *,
-    max_depth: int = 7,
+    max_depth: int | None = None,
     min_depth: int = 3,
     level: float = 0.0,
     sharp_angle: float = 30.0,
@@ -107,8 +108,12 @@ def mesh(
         :func:`~karvex.grid_field`, whose samples' extent is used as it is.
         The octree covers the cube centred on the box whose side is its
         largest extent.
-    max_depth : int, default 7
+    max_depth : int, optional
         The finest depth, 0 to 31: up to ``2**max_depth`` cells per side.
+        By default 7, and for a :func:`~karvex.grid_field` the depth whose
+        finest cells are as small as its samples' spacing (at least
+        ``min_depth``): a volume of ``2**k + 1`` samples a side is meshed on
+        its own voxels at depth ``k``.
     min_depth : int, default 3
         The depth of the uniform grid the octree starts from, at most
         ``max_depth``. Parts of the shape thinner than its spacing may be
@@ -294,7 +299,10 @@ def prepare_call(
     own_box = bounds is None
     bounds = shape_bounds(field, bounds)
     args = check_arguments(field, bounds, **options)
-    tile_count = check_tiles(tiles, options["max_depth"])
+    if args.max_depth is None:
+        depth = default_max_depth(field, args.bbox_min, args.bbox_max, args.min_depth)
+        args = dataclasses.replace(args, max_depth=depth)
+    tile_count = check_tiles(tiles, args.max_depth)
     volume = field if isinstance(field, GridField) else None
     lazy = isinstance(field, DaskGridField)
     if lazy and not tiled:

@@ -50,7 +50,7 @@ def mesh_to_ply(
     *,
     tiles: int = 8,
     client: Any = None,
-    max_depth: int = 7,
+    max_depth: int | None = None,
     min_depth: int = 3,
     level: float = 0.0,
     sharp_angle: float = 30.0,

@@ -169,9 +169,13 @@ def test_signature_is_made_from_the_keyword_table():
         "keep_all=False", "simplify=None", "find_small=True", "lean_sampling=True", "workers=None",
         "progress=None", "tile=None", "bounds=None", "volume=None"]
     assert {p.kind.name for p in parameters[3:]} == {"KEYWORD_ONLY"}
-    # karvex.mesh's defaults are the table's.
+    # karvex.mesh's defaults are the table's, but for max_depth: None there
+    # stands for the table's 7, or a volume's own depth.
+    from karvex._default_depth import DEFAULT_MAX_DEPTH
+
     mesh_defaults = {name: p.default for name, p in
                      inspect.signature(karvex.mesh).parameters.items()}
+    mesh_defaults["max_depth"] = DEFAULT_MAX_DEPTH
     for p in parameters[3:7]:
         assert repr(mesh_defaults[p.name]) == str(p).split("=")[1], p.name
 

@@ -91,3 +91,31 @@ def test_brick_tasks_do_not_change_the_mesh():
     assert "volume cells" in stages
     np.testing.assert_array_equal(one.vertices, three.vertices)
     np.testing.assert_array_equal(one.faces, three.faces)
+
+
+@pytest.mark.parametrize(("shape", "spacing", "depth"), [
+    ((33, 33, 33), 0.5, 5),            # 2**5 + 1 samples: the voxels themselves
+    ((37, 30, 21), 0.5, 6),            # 36 spacings along the longest axis
+    ((17, 9, 9), (0.25, 0.5, 0.5), 4),  # the smallest spacing sets the depth
+    ((4, 4, 4), 1.0, 3),               # never coarser than min_depth
+])
+def test_a_volume_is_meshed_at_its_samples_depth_by_default(shape, spacing, depth):
+    """Without max_depth a volume's finest cells are as small as its spacing,
+    and with 2**k + 1 samples the voxels are read as cells."""
+    n = max(shape)
+    scan = ball_scan(n, np.float32, "above", "C")[: shape[0], : shape[1], : shape[2]]
+    field = karvex.grid_field(scan, spacing=spacing, inside="above")
+    default, stages = mesh_and_stages(field, level=100.5)
+    named = karvex.mesh(field, level=100.5, max_depth=depth)
+    np.testing.assert_array_equal(default.vertices, named.vertices)
+    np.testing.assert_array_equal(default.faces, named.faces)
+    assert ("volume cells" in stages) == (shape == (33, 33, 33))
+
+
+def test_sample_depth_keeps_powers_of_two_through_rounding():
+    from karvex._default_depth import sample_depth
+
+    side = 2.0
+    spacing = side / 256
+    assert sample_depth(side * (1 + 1e-15), spacing) == 8
+    assert [sample_depth(side, side / n) for n in (1, 2, 3, 256, 257, 1000)] == [1, 1, 2, 8, 9, 10]

@@ -19,7 +19,7 @@ def test_signature_is_the_documented_one():
     assert [(p.name, p.kind.name, p.default) for p in params.values()] == [
         ("field", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("bounds", "POSITIONAL_OR_KEYWORD", None),
-        ("max_depth", "KEYWORD_ONLY", 7), ("min_depth", "KEYWORD_ONLY", 3),
+        ("max_depth", "KEYWORD_ONLY", None), ("min_depth", "KEYWORD_ONLY", 3),
         ("level", "KEYWORD_ONLY", 0.0), ("sharp_angle", "KEYWORD_ONLY", 30.0),
         ("adaptive", "KEYWORD_ONLY", False), ("simplify", "KEYWORD_ONLY", None),
         ("keep", "KEYWORD_ONLY", "all"),
@@ -39,8 +39,11 @@ def test_run_defaults_are_the_native_tables():
     shared = [name for name in ours if name in table and name not in ("field", "bounds")]
     assert shared == ["max_depth", "min_depth", "level", "sharp_angle", "adaptive", "simplify",
                       "progress", "workers"]
-    assert {name: ours[name].default for name in shared} == {
-        name: table[name].default for name in shared}
+    # None for max_depth: the table's 7, or a volume's own depth.
+    from karvex._default_depth import DEFAULT_MAX_DEPTH
+
+    defaults = {name: ours[name].default for name in shared} | {"max_depth": DEFAULT_MAX_DEPTH}
+    assert defaults == {name: table[name].default for name in shared}
 
 
 BAD_ARGUMENTS = {
