@@ -110,12 +110,14 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
         value_error("max_move must be a finite number >= 0 or None");
       }
     }
-    validity::Relaxed relaxed = validity::relax_folds(mesh, options, global_pool());
+    // The result starts as a copy of the positions; only moved vertices are
+    // written to it.
     npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
     Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
     if (!out) throw_fetched();
-    std::copy(relaxed.vertices.begin(), relaxed.vertices.end(),
-              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+    auto* positions = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count, positions);
+    const validity::RelaxStats relaxed = validity::relax_folds_into(mesh, options, global_pool(), positions);
     return checked(Py_BuildValue("(Onn)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
                                  static_cast<Py_ssize_t>(relaxed.unresolved)));
   });
