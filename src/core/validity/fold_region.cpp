@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "pool/worker_pool.h"
+#include "validity/local_test.h"
 
 namespace karvex::validity {
 
@@ -152,6 +153,23 @@ bool FoldRegion::grow(const std::vector<Span>& spans) {
   return !joining.empty();
 }
 
+std::vector<std::int64_t> FoldRegion::start_round(const std::vector<std::int64_t>& faces) {
+  std::vector<Span> spans;
+  spans.reserve(faces.size());
+  for (std::int64_t f : faces) spans.push_back(mesh_face_span(f));
+  grow(spans);
+  // Every one of them joins (its box touches a cell marked now), and one
+  // growth numbers its triangles in mesh order.
+  std::vector<std::int64_t> local;
+  local.reserve(faces.size());
+  std::size_t n = 0;
+  for (std::int64_t f : faces) {
+    while (mesh_faces_[n] != f) ++n;
+    local.push_back(static_cast<std::int64_t>(n));
+  }
+  return local;
+}
+
 bool FoldRegion::covers(const Span& span) const {
   if (cells_.empty()) return false;
   bool all = true;
@@ -166,6 +184,16 @@ bool FoldRegion::open(std::int64_t v) const {
   if (cells_.empty()) return false;
   const double* p = mesh_.vertices + 3 * mesh_vertex(v);
   return cells_[index(cell_of({p[0], p[1], p[2]}))] == kMarked;
+}
+
+std::vector<std::int64_t> bad_faces_near(const MeshView& mesh, const std::vector<std::int64_t>& named,
+                                         WorkerPool& pool) {
+  if (named.empty()) return {};
+  FoldRegion region(mesh, pool);
+  const std::vector<std::int64_t> local = region.start_round(named);
+  std::vector<std::int64_t> bad = LocalTest(region.view(), pool).bad_faces_among(local);
+  for (std::int64_t& f : bad) f = region.mesh_face(f);  // local order is mesh order here
+  return bad;
 }
 
 }  // namespace karvex::validity

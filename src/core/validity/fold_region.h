@@ -48,6 +48,9 @@ class FoldRegion {
   // Marks the cells of each span, widened by a margin of cells, and adds
   // the triangles that touch them. Returns whether any triangle was added.
   bool grow(const std::vector<Span>& spans);
+  // The first growth, round the starting boxes of the mesh's triangles
+  // `faces` (increasing, without repeats): returns their local numbers.
+  std::vector<std::int64_t> start_round(const std::vector<std::int64_t>& faces);
 
   // Whether every cell of `span` is marked.
   bool covers(const Span& span) const;
@@ -90,5 +93,12 @@ class FoldRegion {
   std::vector<std::int64_t> faces_;                        // 3 local corners per local triangle
   MeshView view_;
 };
+
+// The triangles of `named` (increasing, without repeats) of zero area, and
+// both triangles of every pair meeting improperly with one of them, in
+// increasing order: what the whole-mesh test with `named` as its subset finds
+// (self_intersections.h), tested over the region round them alone.
+std::vector<std::int64_t> bad_faces_near(const MeshView& mesh, const std::vector<std::int64_t>& named,
+                                         WorkerPool& pool);
 
 }  // namespace karvex::validity

@@ -151,18 +151,7 @@ RelaxStats relax_folds_into(const MeshView& input, const RelaxOptions& options, 
   if (bad.empty()) return result;  // the usual case: nothing more to build
 
   FoldRegion region(input, pool);
-  {
-    std::vector<Span> spans;
-    for (std::int64_t f : bad) spans.push_back(region.mesh_face_span(f));
-    region.grow(spans);
-    // The first growth numbers the region's triangles in mesh order, and it
-    // holds every bad one.
-    std::size_t n = 0;
-    for (std::int64_t& f : bad) {
-      while (region.mesh_face(static_cast<std::int64_t>(n)) != f) ++n;
-      f = static_cast<std::int64_t>(n);
-    }
-  }
+  bad = region.start_round(bad);
   Tables t(region, pool);
   const double* const start = input.vertices;
   const auto rank_above = 3 * static_cast<std::int64_t>(input.vertex_count);  // above any count of bad triangles
