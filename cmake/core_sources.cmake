@@ -61,6 +61,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
   src/core/validity/embedded_stars.cpp
+  src/core/validity/fold_region.cpp
   src/core/validity/local_test.cpp
   src/core/validity/predicates.cpp
   src/core/validity/repair.cpp

@@ -7,6 +7,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/support/reference_octree.cpp
   tests/cpp/bbox_test.cpp
   tests/cpp/validity_repair_test.cpp
+  tests/cpp/fold_region_test.cpp
   tests/cpp/validity_test.cpp
   tests/cpp/embedded_stars_test.cpp
   tests/cpp/sheet_split_test.cpp

@@ -8,7 +8,8 @@ grad f / |grad f|^2``, brings such a vertex back along the surface's normal
 and leaves its move along the surface, the part that cleared the fold. A
 step can fold the mesh again, so the result is tested with the exact test
 and every projected vertex of a triangle that is then bad goes back to where
-the repair left it; the test runs again until no triangle is bad. Each round
+the repair left it; the test (over the triangles round projected vertices
+and those near them) runs again until no triangle is bad. Each round
 only reverts, so it ends, at worst with the repaired mesh itself.
 """
 
@@ -19,7 +20,7 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-from karvex._validity import geometry
+from karvex._engine import _native_module
 
 __all__ = ["reproject_moved"]
 
@@ -81,11 +82,13 @@ def reproject_moved(
         result[original[too_far]] = repaired[original[too_far]]
         usable[np.searchsorted(moved, original[too_far])] = False
     projected[moved[usable]] = True
+    native = _native_module()
+    faces = np.ascontiguousarray(faces, dtype=np.int64)
     while projected.any():
-        subset = projected[faces].any(axis=1)
-        pairs, zero_area = geometry(result, faces, subset)
-        bad = zero_area & subset
-        bad[pairs.reshape(-1)] = True
+        # The triangles round projected vertices, tested against those near
+        # them only (the rest of the mesh is as the repair left it, valid).
+        named = np.flatnonzero(projected[faces].any(axis=1))
+        bad = native.bad_faces_near(result, faces, named)
         back = np.unique(faces[bad].reshape(-1))
         back = back[projected[back]]
         if len(back) == 0:

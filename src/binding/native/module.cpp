@@ -54,6 +54,13 @@ constexpr const char* kIsOneSheetDoc =
     "two, no triangle repeats a vertex and the triangles round each vertex form one\n"
     "fan; boundary edges are allowed. Arrays as for self_intersections.";
 
+constexpr const char* kBadFacesNearDoc =
+    "bad_faces_near(vertices, faces, named)\n--\n\n"
+    "The faces of named (int64, increasing, each in range) of zero area and both\n"
+    "faces of every pair meeting improperly with one of them, as int64 in\n"
+    "increasing order: what self_intersections with named as its subset finds,\n"
+    "tested over the faces near them only. Arrays as for self_intersections.";
+
 constexpr const char* kRelaxFoldsDoc =
     "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)\n--\n\n"
     "Move the vertices of intersecting and zero-area triangles towards their\n"
@@ -91,6 +98,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL, kSelfIntersectionsDoc},
     {"is_one_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_is_one_sheet)),
      METH_FASTCALL, kIsOneSheetDoc},
+    {"bad_faces_near", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_bad_faces_near)),
+     METH_FASTCALL, kBadFacesNearDoc},
     {"relax_folds", fastcall(karvex_native_relax_folds), METH_FASTCALL | METH_KEYWORDS, kRelaxFoldsDoc},
     {"split_sheets", fastcall(karvex_native_split_sheets), METH_FASTCALL | METH_KEYWORDS, kSplitSheetsDoc},
     {"part_shared_edges", fastcall(karvex_native_part_shared_edges), METH_FASTCALL | METH_KEYWORDS,

@@ -1,7 +1,8 @@
-// karvex._native.self_intersections, is_one_sheet and relax_folds: the
-// core's exact self-intersection test, its one-sheet test and its relaxation
-// of folds over NumPy arrays, for Mesh.check(), Mesh.self_intersections() and
-// the repair after extraction.
+// karvex._native.self_intersections, is_one_sheet, relax_folds and
+// bad_faces_near: the core's exact self-intersection test (whole, or round a
+// few triangles), its one-sheet test and its relaxation of folds over NumPy
+// arrays, for Mesh.check(), Mesh.self_intersections() and the repair after
+// extraction.
 #include <Python.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "native/functions.h"
 #include "native/mesh_arrays.h"
 #include "pool/worker_pool.h"
+#include "validity/fold_region.h"
 #include "validity/repair.h"
 #include "validity/self_intersections.h"
 #include "validity/sheets.h"
@@ -110,14 +112,43 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
         value_error("max_move must be a finite number >= 0 or None");
       }
     }
-    validity::Relaxed relaxed = validity::relax_folds(mesh, options, global_pool());
+    // The result starts as a copy of the positions; only moved vertices are
+    // written to it.
     npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
     Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
     if (!out) throw_fetched();
-    std::copy(relaxed.vertices.begin(), relaxed.vertices.end(),
-              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+    auto* positions = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count, positions);
+    const validity::RelaxStats relaxed = validity::relax_folds_into(mesh, options, global_pool(), positions);
     return checked(Py_BuildValue("(Onn)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
                                  static_cast<Py_ssize_t>(relaxed.unresolved)));
+  });
+}
+
+PyObject* karvex_native_bad_faces_near(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    ensure_numpy_api();
+    if (nargs != 3) {
+      throw PythonError::make(PyExc_TypeError, "bad_faces_near(vertices, faces, named) takes 3 arguments");
+    }
+    Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
+    Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    Ref named_array = as_array(args[2], NPY_INT64, 0, "named");
+    auto* n = reinterpret_cast<PyArrayObject*>(named_array.get());
+    const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(n));
+    const std::vector<std::int64_t> named(first, first + PyArray_DIM(n, 0));
+    for (std::size_t k = 0; k < named.size(); ++k) {
+      if (named[k] < 0 || static_cast<std::size_t>(named[k]) >= mesh.face_count || (k > 0 && named[k] <= named[k - 1])) {
+        value_error("named must hold face numbers in increasing order, each below the number of faces");
+      }
+    }
+    const std::vector<std::int64_t> bad = validity::bad_faces_near(mesh, named, global_pool());
+    npy_intp dims[1] = {static_cast<npy_intp>(bad.size())};
+    Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
+    if (!out) throw_fetched();
+    std::copy(bad.begin(), bad.end(), static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+    return out;
   });
 }
 

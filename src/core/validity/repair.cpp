@@ -1,11 +1,15 @@
-// Relaxing folds round by round (the rules are in repair.h). Per round the
-// work is bounded by the bad triangles, the moved vertices and their rings,
-// apart from the re-test (see local_test.h).
+// Relaxing folds round by round (the rules are in repair.h). After the first
+// test of the whole mesh, every table is built over the region near the bad
+// triangles (fold_region.h), grown whenever the relaxation is about to reach
+// past it; per round the work is bounded by the bad triangles, the moved
+// vertices and their rings, apart from the re-test (see local_test.h).
 #include "validity/repair.h"
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
+#include "validity/fold_region.h"
 #include "validity/local_test.h"
 #include "validity/vertex_stars.h"
 
@@ -54,14 +58,13 @@ Rows neighbour_rows(const MeshView& mesh) {
 // its size.
 class IndexSet {
  public:
-  explicit IndexSet(std::size_t count) : flags_(count, 0) {}
+  void resize(std::size_t count) { flags_.resize(count, 0); }
   bool add(std::int64_t i) {
     if (flags_[static_cast<std::size_t>(i)]) return false;
     flags_[static_cast<std::size_t>(i)] = 1;
     list_.push_back(i);
     return true;
   }
-  bool contains(std::int64_t i) const { return flags_[static_cast<std::size_t>(i)] != 0; }
   const std::vector<std::int64_t>& list() const { return list_; }
   std::vector<std::int64_t>& list() { return list_; }
   void clear() {
@@ -74,32 +77,84 @@ class IndexSet {
   std::vector<std::int64_t> list_;
 };
 
+// The relaxation's tables over the region, in its local numbers, made again
+// (the per-item counters kept, new items at zero) each time it grows.
+struct Tables {
+  Tables(FoldRegion& region, WorkerPool& pool) : region(region), pool(pool) { refresh(); }
+
+  void refresh() {
+    const MeshView& mesh = region.view();
+    neighbours = neighbour_rows(mesh);
+    at_vertex = vertex_faces(mesh);  // a face with a repeated index appears twice
+    stubborn.resize(mesh.face_count, 0);
+    in_bad.resize(mesh.vertex_count, 0);
+    tries.resize(mesh.vertex_count, 0);
+    moved.resize(mesh.vertex_count, 0);
+    chosen.resize(mesh.vertex_count);
+    patch.resize(mesh.vertex_count);
+    touched.resize(mesh.face_count);
+    test.reset();
+    test.emplace(mesh, pool);
+  }
+
+  // Grows the region until every vertex of `vertices` is open (its ring and
+  // star complete). Those vertices have not moved yet, so their starting
+  // positions are where they are.
+  void open(const std::vector<std::int64_t>& vertices) {
+    std::vector<Span> spans;
+    for (std::int64_t v : vertices) {
+      if (region.open(v)) continue;
+      const double* p = region.positions() + 3 * v;
+      spans.push_back({{p[0], p[1], p[2]}, {p[0], p[1], p[2]}});
+    }
+    if (!spans.empty() && region.grow(spans)) refresh();
+  }
+
+  // Grows the region until the box of every triangle of `faces` is covered:
+  // any triangle its box overlaps is then in the region.
+  void cover(const std::vector<std::int64_t>& faces) {
+    const double* p = region.positions();
+    const std::int64_t* corners = region.view().faces;
+    std::vector<Span> spans;
+    for (std::int64_t f : faces) {
+      Span s;
+      for (int a = 0; a < 3; ++a) s.lo[a] = s.hi[a] = p[3 * corners[3 * f] + a];
+      for (int k = 1; k < 3; ++k) {
+        for (int a = 0; a < 3; ++a) {
+          s.lo[a] = std::min(s.lo[a], p[3 * corners[3 * f + k] + a]);
+          s.hi[a] = std::max(s.hi[a], p[3 * corners[3 * f + k] + a]);
+        }
+      }
+      if (!region.covers(s)) spans.push_back(s);
+    }
+    if (!spans.empty() && region.grow(spans)) refresh();
+  }
+
+  FoldRegion& region;
+  WorkerPool& pool;
+  Rows neighbours;
+  VertexFaces at_vertex;
+  std::vector<std::int64_t> stubborn;  // per triangle: rounds it has been bad
+  std::vector<std::int64_t> in_bad;    // per vertex, within a round: bad triangles using it
+  std::vector<std::int64_t> tries;     // per vertex, within a round: rounds its worst bad triangle has been bad
+  std::vector<std::uint8_t> moved;
+  IndexSet chosen, patch, touched;
+  std::optional<LocalTest> test;
+};
+
 }  // namespace
 
-Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPool& pool) {
-  Relaxed result;
-  result.vertices.assign(input.vertices, input.vertices + 3 * input.vertex_count);
+RelaxStats relax_folds_into(const MeshView& input, const RelaxOptions& options, WorkerPool& pool, double* out) {
+  RelaxStats result;
   if (input.face_count == 0) return result;
-  MeshView mesh = input;
-  mesh.vertices = result.vertices.data();
-  double* const vertices = result.vertices.data();
-  const double* const start = input.vertices;
-  const std::int64_t* const faces = mesh.faces;
-  const auto vertex_count = static_cast<std::int64_t>(mesh.vertex_count);
-
-  LocalTest test(mesh, pool);
-  std::vector<std::int64_t> bad = test.bad_faces();  // every pair, the first time
+  std::vector<std::int64_t> bad = LocalTest(input, pool).bad_faces();  // every pair, the first time
   if (bad.empty()) return result;  // the usual case: nothing more to build
-  const Rows neighbours = neighbour_rows(mesh);
-  const VertexFaces at_vertex = vertex_faces(mesh);  // a face with a repeated index appears twice
 
-  std::vector<std::int64_t> stubborn(mesh.face_count, 0);
-  std::vector<std::int64_t> in_bad(mesh.vertex_count, 0);
-  std::vector<std::int64_t> tries(mesh.vertex_count, 0);
-  std::vector<std::uint8_t> moved(mesh.vertex_count, 0);
-  IndexSet chosen(mesh.vertex_count);
-  IndexSet touched(mesh.face_count);
-  IndexSet patch(mesh.vertex_count);
+  FoldRegion region(input, pool);
+  bad = region.start_round(bad);
+  Tables t(region, pool);
+  const double* const start = input.vertices;
+  const auto rank_above = 3 * static_cast<std::int64_t>(input.vertex_count);  // above any count of bad triangles
   std::vector<double> target;
   std::vector<const double*> around;
 
@@ -108,29 +163,31 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
   for (int round = 0; round < options.rounds && !bad.empty(); ++round) {
     if (options.bounded && stalled >= kBoundedStall) break;
     result.rounds = round + 1;
+    // Tables are read after each growth: a growth makes them again.
+    const std::int64_t* faces = region.view().faces;
     // Which vertices move (see repair.h).
     std::int64_t widest = -1;
     for (std::int64_t f : bad) {
-      const std::int64_t s = ++stubborn[static_cast<std::size_t>(f)];
+      const std::int64_t s = ++t.stubborn[static_cast<std::size_t>(f)];
       for (int k = 0; k < 3; ++k) {
         const auto v = static_cast<std::size_t>(faces[3 * f + k]);
-        ++in_bad[v];
-        tries[v] = std::max(tries[v], s);
+        ++t.in_bad[v];
+        t.tries[v] = std::max(t.tries[v], s);
       }
       if (s > 2 * kGrowAfter) widest = std::max(widest, s);
     }
     for (std::int64_t f : bad) {
       std::int64_t counts[3];
       for (int k = 0; k < 3; ++k) {
-        const auto v = static_cast<std::size_t>(faces[3 * f + k]);
-        counts[k] = in_bad[v];
+        const auto v = faces[3 * f + k];
+        counts[k] = t.in_bad[static_cast<std::size_t>(v)];
         // Marked corners rank above any count.
-        if (options.first != nullptr && options.first[v]) counts[k] += 3 * vertex_count;
+        if (options.first != nullptr && options.first[region.mesh_vertex(v)]) counts[k] += rank_above;
       }
       const std::int64_t most = std::max({counts[0], counts[1], counts[2]});
-      const bool all = stubborn[static_cast<std::size_t>(f)] > kGrowAfter;
+      const bool all = t.stubborn[static_cast<std::size_t>(f)] > kGrowAfter;
       for (int k = 0; k < 3; ++k) {
-        if (all || counts[k] == most) chosen.add(faces[3 * f + k]);
+        if (all || counts[k] == most) t.chosen.add(faces[3 * f + k]);
       }
     }
     if (widest >= 0) {
@@ -139,38 +196,44 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
       // every few rounds.
       const std::int64_t levels = std::min<std::int64_t>(1 + (widest - 2 * kGrowAfter) / 4, kMaxRings);
       for (std::int64_t f : bad) {
-        if (stubborn[static_cast<std::size_t>(f)] <= 2 * kGrowAfter) continue;
-        for (int k = 0; k < 3; ++k) patch.add(faces[3 * f + k]);
+        if (t.stubborn[static_cast<std::size_t>(f)] <= 2 * kGrowAfter) continue;
+        for (int k = 0; k < 3; ++k) t.patch.add(faces[3 * f + k]);
       }
       for (std::int64_t level = 0; level < levels; ++level) {
-        const std::size_t size = patch.list().size();  // one ring per level
+        t.open(t.patch.list());
+        faces = region.view().faces;
+        const std::size_t size = t.patch.list().size();  // one ring per level
         for (std::size_t n = 0; n < size; ++n) {
-          const auto v = static_cast<std::size_t>(patch.list()[n]);
-          for (std::size_t r = at_vertex.starts[v]; r < at_vertex.starts[v + 1]; ++r) {
-            const std::int64_t f = at_vertex.items[r];
-            for (int k = 0; k < 3; ++k) patch.add(faces[3 * f + k]);
+          const auto v = static_cast<std::size_t>(t.patch.list()[n]);
+          for (std::size_t r = t.at_vertex.starts[v]; r < t.at_vertex.starts[v + 1]; ++r) {
+            const std::int64_t f = t.at_vertex.items[r];
+            for (int k = 0; k < 3; ++k) t.patch.add(faces[3 * f + k]);
           }
         }
       }
-      for (std::int64_t v : patch.list()) chosen.add(v);
-      patch.clear();
+      for (std::int64_t v : t.patch.list()) t.chosen.add(v);
+      t.patch.clear();
     }
     for (std::int64_t f : bad) {
-      for (int k = 0; k < 3; ++k) in_bad[static_cast<std::size_t>(faces[3 * f + k])] = 0;
+      for (int k = 0; k < 3; ++k) t.in_bad[static_cast<std::size_t>(faces[3 * f + k])] = 0;
     }
 
     // Every chosen vertex moves from where the round began.
-    std::vector<std::int64_t>& order = chosen.list();
+    std::vector<std::int64_t>& order = t.chosen.list();
+    t.open(order);
+    faces = region.view().faces;
+    double* const vertices = region.positions();
     std::sort(order.begin(), order.end());
     target.resize(3 * order.size());
     for (std::size_t n = 0; n < order.size(); ++n) {
       const auto v = static_cast<std::size_t>(order[n]);
       // Summed in the order of the neighbours' positions, not of their
       // numbers, so that the same mesh numbered otherwise (tiles stitched,
-      // faces reordered) moves its vertices to the same bits.
+      // faces reordered, the region's own numbers) moves its vertices to
+      // the same bits.
       around.clear();
-      for (std::size_t r = neighbours.starts[v]; r < neighbours.starts[v + 1]; ++r) {
-        around.push_back(vertices + 3 * neighbours.items[r]);
+      for (std::size_t r = t.neighbours.starts[v]; r < t.neighbours.starts[v + 1]; ++r) {
+        around.push_back(vertices + 3 * t.neighbours.items[r]);
       }
       std::sort(around.begin(), around.end(), [](const double* p, const double* q) {
         return std::lexicographical_compare(p, p + 3, q, q + 3);
@@ -179,51 +242,67 @@ Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPo
       for (const double* p : around) {
         for (int a = 0; a < 3; ++a) sum[a] += p[a];
       }
-      const auto degree = static_cast<double>(std::max<std::size_t>(neighbours.starts[v + 1] - neighbours.starts[v], 1));
-      const std::int64_t index = std::min(tries[v], kStepCount) - 1;
+      const auto degree = static_cast<double>(std::max<std::size_t>(t.neighbours.starts[v + 1] - t.neighbours.starts[v], 1));
+      const std::int64_t index = std::min(t.tries[v], kStepCount) - 1;
       const double step = kSteps[index < 0 ? kStepCount - 1 : index];
       for (int a = 0; a < 3; ++a) {
         const double mean = sum[a] / degree;
         target[3 * n + a] = vertices[3 * v + a] + step * (mean - vertices[3 * v + a]);
       }
       if (options.bounded) {
+        const double* from = start + 3 * region.mesh_vertex(static_cast<std::int64_t>(v));
         double offset[3];
-        for (int a = 0; a < 3; ++a) offset[a] = target[3 * n + a] - start[3 * v + a];
+        for (int a = 0; a < 3; ++a) offset[a] = target[3 * n + a] - from[a];
         const double length = std::sqrt(offset[0] * offset[0] + offset[1] * offset[1] + offset[2] * offset[2]);
         if (length > options.max_move) {
           const double scale = options.max_move / length;
           for (double& o : offset) o *= scale;
         }
-        for (int a = 0; a < 3; ++a) target[3 * n + a] = start[3 * v + a] + offset[a];
+        for (int a = 0; a < 3; ++a) target[3 * n + a] = from[a] + offset[a];
       }
     }
     for (std::size_t n = 0; n < order.size(); ++n) {
       const auto v = static_cast<std::size_t>(order[n]);
       for (int a = 0; a < 3; ++a) vertices[3 * v + a] = target[3 * n + a];
-      moved[v] = 1;
+      t.moved[v] = 1;
     }
     for (std::int64_t f : bad) {
-      for (int k = 0; k < 3; ++k) tries[static_cast<std::size_t>(faces[3 * f + k])] = 0;
+      for (int k = 0; k < 3; ++k) t.tries[static_cast<std::size_t>(faces[3 * f + k])] = 0;
     }
 
-    // Only triangles round a moved vertex can have changed.
+    // Only triangles round a moved vertex can have changed; the region
+    // holds every triangle they may now meet once it covers their boxes.
     for (std::int64_t v : order) {
       const auto u = static_cast<std::size_t>(v);
-      for (std::size_t r = at_vertex.starts[u]; r < at_vertex.starts[u + 1]; ++r) touched.add(at_vertex.items[r]);
+      for (std::size_t r = t.at_vertex.starts[u]; r < t.at_vertex.starts[u + 1]; ++r) t.touched.add(t.at_vertex.items[r]);
     }
-    std::sort(touched.list().begin(), touched.list().end());
-    bad = test.bad_faces_among(touched.list());
+    std::sort(t.touched.list().begin(), t.touched.list().end());
+    t.cover(t.touched.list());
+    bad = t.test->bad_faces_among(t.touched.list());
     if (bad.size() < fewest) {
       fewest = bad.size();
       stalled = 0;
     } else {
       ++stalled;
     }
-    touched.clear();
-    chosen.clear();
+    t.touched.clear();
+    t.chosen.clear();
   }
-  result.moved = static_cast<std::size_t>(std::count(moved.begin(), moved.end(), std::uint8_t{1}));
+  const double* const positions = region.positions();
+  for (std::size_t v = 0; v < region.vertex_count(); ++v) {
+    if (!t.moved[v]) continue;
+    ++result.moved;
+    const std::int64_t g = region.mesh_vertex(static_cast<std::int64_t>(v));
+    for (int a = 0; a < 3; ++a) out[3 * g + a] = positions[3 * v + a];
+  }
   result.unresolved = bad.size();
+  return result;
+}
+
+Relaxed relax_folds(const MeshView& input, const RelaxOptions& options, WorkerPool& pool) {
+  Relaxed result;
+  result.vertices.assign(input.vertices, input.vertices + 3 * input.vertex_count);
+  static_cast<RelaxStats&>(result) = relax_folds_into(input, options, pool, result.vertices.data());
   return result;
 }
 

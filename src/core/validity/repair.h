@@ -50,13 +50,22 @@ struct RelaxOptions {
   double max_move = 0.0;
 };
 
-struct Relaxed {
+struct RelaxStats {
+  std::size_t moved = 0;       // vertices moved at least once
+  std::size_t unresolved = 0;  // triangles still bad (0: none intersect, none of zero area)
+  int rounds = 0;              // rounds taken
+};
+
+struct Relaxed : RelaxStats {
   std::vector<double> vertices;  // 3 per vertex
-  std::size_t moved = 0;         // vertices moved at least once
-  std::size_t unresolved = 0;    // triangles still bad (0: none intersect, none of zero area)
-  int rounds = 0;                // rounds taken
 };
 
 Relaxed relax_folds(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool);
+
+// The same, writing the moved vertices' positions to `out` (3 per vertex,
+// holding a copy of the mesh's positions, not the same memory); the others
+// are left as they are. Beyond the mesh and `out`, its memory is set by the
+// region round the folds (fold_region.h), nothing when there are none.
+RelaxStats relax_folds_into(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool, double* out);
 
 }  // namespace karvex::validity

@@ -68,3 +68,50 @@ def test_steps_leaving_the_box_are_not_taken(top, projected):
     box = (np.array([-1.0, -1.0, -1.0]), np.array([1.0, 1.0, top]))
     result, count = reproject_moved(_sphere(True), 0.0, OCTA_V, _moved_top(0.9), OCTA_F, 1.0, box=box)
     assert count == int(projected) and result[4][2] == pytest.approx(1.0 if projected else 0.9)
+
+
+def _folded_sphere(seed):
+    """A depth-5 unit sphere with a few vertices thrown by up to three cells, and
+    one triangle made flat (its first corner onto its second)."""
+    mesh = karvex.mesh(_sphere(False), ((-1, -1, -1), (1, 1, 1)), max_depth=5)
+    rng = np.random.default_rng(seed)
+    vertices = mesh.vertices.copy()
+    thrown = rng.choice(len(vertices), 40, replace=False)
+    vertices[thrown] += rng.uniform(-0.2, 0.2, (40, 3))
+    faces = mesh.faces
+    vertices[faces[7, 0]] = vertices[faces[7, 1]]
+    return vertices, faces
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+@pytest.mark.parametrize("which", ["round some folds", "random", "all"])
+def test_bad_faces_near_are_those_of_the_subset_test(seed, which):
+    """The re-test after projecting looks only near the named triangles; it
+    finds what the whole-mesh test limited to them finds."""
+    from karvex._engine import _native_module
+    from karvex._validity import geometry
+
+    vertices, faces = _folded_sphere(seed)
+    rng = np.random.default_rng(seed)
+    if which == "round some folds":
+        folded = np.unique(faces[geometry(vertices, faces)[0][::3].reshape(-1)])
+        subset = np.isin(faces, folded).any(axis=1)
+    elif which == "random":
+        subset = rng.random(len(faces)) < 0.05
+    else:
+        subset = np.ones(len(faces), dtype=bool)
+    subset[7] = True
+    pairs, zero_area = geometry(vertices, faces, subset)
+    expected = zero_area & subset
+    expected[pairs.reshape(-1)] = True
+    assert expected.sum() > 1 and not expected.all()
+    found = _native_module().bad_faces_near(vertices, faces, np.flatnonzero(subset))
+    assert found.tolist() == np.flatnonzero(expected).tolist()
+
+
+@pytest.mark.parametrize("named", [[3, 2], [0, 0], [-1], [8]])
+def test_bad_faces_near_names_a_bad_argument(named):
+    from karvex._engine import _native_module
+
+    with pytest.raises(ValueError, match="named must hold face numbers in increasing order"):
+        _native_module().bad_faces_near(OCTA_V, OCTA_F, np.array(named, dtype=np.int64))

@@ -1,0 +1,201 @@
+// The region of a mesh near its folds (see fold_region.h).
+#include "validity/fold_region.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "pool/worker_pool.h"
+#include "validity/local_test.h"
+
+namespace karvex::validity {
+
+namespace {
+
+// A cell is this many times the median triangle's largest side (of its box),
+// and grow() widens what it marks by kMargin cells: a fold's vertices move
+// by less than an edge a round, so a region grown round a fold usually holds
+// most of its relaxation, and the scans of the mesh that growing costs stay
+// few. (Two triangles a cell measured the same time on the volumes' folds
+// with twice the region.)
+constexpr double kCellFaces = 1.0;
+constexpr std::int64_t kMargin = 1;
+constexpr std::size_t kMaxCells = std::size_t{1} << 23;  // one byte each
+constexpr std::size_t kSampledFaces = 4096;              // for the median triangle
+constexpr std::uint8_t kMarked = 1, kNew = 2;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+}  // namespace
+
+FoldRegion::FoldRegion(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), pool_(pool) {
+  if (mesh.vertex_count >= kNone) throw std::length_error("fold relaxation: too many vertices");
+  local_.assign(mesh.vertex_count, kNone);
+  if (mesh.vertex_count == 0 || mesh.face_count == 0) return;
+  std::array<double, 3> top{};
+  for (int a = 0; a < 3; ++a) origin_[a] = top[a] = mesh.vertices[a];
+  for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
+    for (int a = 0; a < 3; ++a) {
+      origin_[a] = std::min(origin_[a], mesh.vertices[3 * v + a]);
+      top[a] = std::max(top[a], mesh.vertices[3 * v + a]);
+    }
+  }
+  double extent = 0.0;
+  for (int a = 0; a < 3; ++a) extent = std::max(extent, top[a] - origin_[a]);
+  // The median over evenly spaced triangles: the cell size only sets how
+  // much is copied and how often the mesh is scanned, never the result.
+  const std::size_t stride = std::max<std::size_t>(1, mesh.face_count / kSampledFaces);
+  std::vector<double> sizes;
+  for (std::size_t f = 0; f < mesh.face_count; f += stride) {
+    const Span s = mesh_face_span(static_cast<std::int64_t>(f));
+    sizes.push_back(std::max({s.hi[0] - s.lo[0], s.hi[1] - s.lo[1], s.hi[2] - s.lo[2]}));
+  }
+  std::nth_element(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2), sizes.end());
+  size_ = std::max({kCellFaces * sizes[sizes.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  while (true) {
+    double cells = 1.0;
+    for (int a = 0; a < 3; ++a) {
+      dims_[a] = static_cast<std::int64_t>(std::floor((top[a] - origin_[a]) / size_)) + 1;
+      cells *= static_cast<double>(dims_[a]);
+    }
+    if (cells <= static_cast<double>(kMaxCells)) break;
+    size_ *= 2.0;
+  }
+  cells_.assign(static_cast<std::size_t>(dims_[0] * dims_[1] * dims_[2]), 0);
+}
+
+Span FoldRegion::mesh_face_span(std::int64_t face) const {
+  const std::int64_t* corners = mesh_.faces + 3 * face;
+  Span s;
+  for (int a = 0; a < 3; ++a) s.lo[a] = s.hi[a] = mesh_.vertices[3 * corners[0] + a];
+  for (int k = 1; k < 3; ++k) {
+    for (int a = 0; a < 3; ++a) {
+      const double x = mesh_.vertices[3 * corners[k] + a];
+      s.lo[a] = std::min(s.lo[a], x);
+      s.hi[a] = std::max(s.hi[a], x);
+    }
+  }
+  return s;
+}
+
+FoldRegion::Cell FoldRegion::cell_of(const std::array<double, 3>& p) const {
+  // Clamped (moved vertices may round past the mesh's box); clamping keeps
+  // the map monotone.
+  Cell c;
+  for (int a = 0; a < 3; ++a) {
+    const double x = std::floor((p[a] - origin_[a]) / size_);
+    c[a] = x <= 0.0 ? 0 : std::min(static_cast<std::int64_t>(std::min(x, 9.0e15)), dims_[a] - 1);
+  }
+  return c;
+}
+
+std::size_t FoldRegion::index(const Cell& c) const {
+  return static_cast<std::size_t>((c[0] * dims_[1] + c[1]) * dims_[2] + c[2]);
+}
+
+template <typename Visit>
+void FoldRegion::for_each_cell(const Cell& first, const Cell& last, Visit&& visit) const {
+  Cell c;
+  for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
+    for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
+      for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) {
+        if (!visit(index(c))) return;
+      }
+    }
+  }
+}
+
+bool FoldRegion::grow(const std::vector<Span>& spans) {
+  if (cells_.empty()) return false;
+  std::vector<std::size_t> added;
+  for (const Span& s : spans) {
+    Cell first = cell_of(s.lo), last = cell_of(s.hi);
+    for (int a = 0; a < 3; ++a) {
+      first[a] = std::max<std::int64_t>(first[a] - kMargin, 0);
+      last[a] = std::min(last[a] + kMargin, dims_[a] - 1);
+    }
+    for_each_cell(first, last, [&](std::size_t i) {
+      if (cells_[i] == 0) {
+        cells_[i] = kNew;
+        added.push_back(i);
+      }
+      return true;
+    });
+  }
+  if (added.empty()) return false;
+  // A triangle joins when it touches a new cell and no cell marked before
+  // (those touching one are in already).
+  const std::vector<std::int64_t> joining = parallel_concat<std::int64_t>(
+      pool_, mesh_.face_count, [&](std::size_t f, std::vector<std::int64_t>& out) {
+        const Span s = mesh_face_span(static_cast<std::int64_t>(f));
+        bool fresh = false, old = false;
+        for_each_cell(cell_of(s.lo), cell_of(s.hi), [&](std::size_t i) {
+          fresh = fresh || cells_[i] == kNew;
+          old = cells_[i] == kMarked;
+          return !old;
+        });
+        if (fresh && !old) out.push_back(static_cast<std::int64_t>(f));
+      },
+      4096);
+  for (std::size_t i : added) cells_[i] = kMarked;
+  for (std::int64_t f : joining) {
+    for (int k = 0; k < 3; ++k) {
+      const std::int64_t g = mesh_.faces[3 * f + k];
+      std::uint32_t& v = local_[static_cast<std::size_t>(g)];
+      if (v == kNone) {
+        v = static_cast<std::uint32_t>(mesh_vertices_.size());
+        mesh_vertices_.push_back(g);
+        positions_.insert(positions_.end(), mesh_.vertices + 3 * g, mesh_.vertices + 3 * g + 3);
+      }
+      faces_.push_back(v);
+    }
+    mesh_faces_.push_back(f);
+  }
+  view_ = MeshView{positions_.data(), mesh_vertices_.size(), faces_.data(), mesh_faces_.size()};
+  return !joining.empty();
+}
+
+std::vector<std::int64_t> FoldRegion::start_round(const std::vector<std::int64_t>& faces) {
+  std::vector<Span> spans;
+  spans.reserve(faces.size());
+  for (std::int64_t f : faces) spans.push_back(mesh_face_span(f));
+  grow(spans);
+  // Every one of them joins (its box touches a cell marked now), and one
+  // growth numbers its triangles in mesh order.
+  std::vector<std::int64_t> local;
+  local.reserve(faces.size());
+  std::size_t n = 0;
+  for (std::int64_t f : faces) {
+    while (mesh_faces_[n] != f) ++n;
+    local.push_back(static_cast<std::int64_t>(n));
+  }
+  return local;
+}
+
+bool FoldRegion::covers(const Span& span) const {
+  if (cells_.empty()) return false;
+  bool all = true;
+  for_each_cell(cell_of(span.lo), cell_of(span.hi), [&](std::size_t i) {
+    all = cells_[i] == kMarked;
+    return all;
+  });
+  return all;
+}
+
+bool FoldRegion::open(std::int64_t v) const {
+  if (cells_.empty()) return false;
+  const double* p = mesh_.vertices + 3 * mesh_vertex(v);
+  return cells_[index(cell_of({p[0], p[1], p[2]}))] == kMarked;
+}
+
+std::vector<std::int64_t> bad_faces_near(const MeshView& mesh, const std::vector<std::int64_t>& named,
+                                         WorkerPool& pool) {
+  if (named.empty()) return {};
+  FoldRegion region(mesh, pool);
+  const std::vector<std::int64_t> local = region.start_round(named);
+  std::vector<std::int64_t> bad = LocalTest(region.view(), pool).bad_faces_among(local);
+  for (std::int64_t& f : bad) f = region.mesh_face(f);  // local order is mesh order here
+  return bad;
+}
+
+}  // namespace karvex::validity
