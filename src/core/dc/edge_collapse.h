@@ -41,7 +41,8 @@ struct EdgeCollapseCounts {
 //  - the mesh stays within `tolerance` of the surface: the midpoints and
 //    quarter points of the changed triangles' edges, their centroids and `b`
 //    where it moves are at most `tolerance` from the level set
-//    (|f - iso| / |g|).
+//    (|f - iso| / |g|); an edge that passed and keeps both ends is not
+//    sampled again (the same points, the same verdict).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
 // from a priority queue; after each collapse only the edges round the
 // vertices whose fans changed (their triangles, or where those stand) are
@@ -72,9 +73,5 @@ EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
                                   const BBox* region = nullptr, double slack = 0.0);
-
-// Distance from `p` to the triangle (a, b, c) (the closest point found by
-// Voronoi region, Ericson 2005).
-double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
 
 }  // namespace karvex
