@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "dc/collapse_folds.h"
 #include "dc/collapse_placement.h"
 #include "dc/collapse_queue.h"
 #include "dc/fan_distance.h"
@@ -98,7 +99,8 @@ class Collapser {
         origin_(triangles.size(), kNoOrigin),
         locked_(positions.size(), 0),
         changed_(positions.size(), 0),
-        passed_edges_(triangles.size(), 0) {
+        passed_edges_(triangles.size(), 0),
+        guard_(pos_, tris_, dead_) {
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
@@ -121,6 +123,37 @@ class Collapser {
         quadric_[v].add_plane(unit, -dot(unit, pos_[t[0]]), 0.5 * twice_area);
       }
     }
+  }
+
+  // Whether the collapse `t`, checked by feasible(), would make a triangle
+  // that passes through another or has no area (FoldGuard). Asked after
+  // the field's check, of the mesh as the batch's earlier collapses left it.
+  bool folds(const Tentative& t) {
+    const std::uint64_t a = t.a;
+    const std::uint64_t b = t.b;
+    changed_faces_.clear();
+    gone_faces_.clear();
+    auto changed = [&](std::size_t f, std::uint64_t from) {
+      ChangedTriangle c{f, tris_[f], {}};
+      for (int k = 0; k < 3; ++k) {
+        if (c.vertices[k] == from) c.vertices[k] = b;
+        c.corners[k] = c.vertices[k] == b ? t.placed : pos_[c.vertices[k]];
+      }
+      changed_faces_.push_back(c);
+    };
+    for (const std::size_t f : around_[a]) {
+      if (has(tris_[f], b)) {
+        gone_faces_.push_back(f);
+      } else {
+        changed(f, a);
+      }
+    }
+    if (t.moves) {
+      for (const std::size_t f : around_[b]) {
+        if (!has(tris_[f], a)) changed(f, b);
+      }
+    }
+    return guard_.folds(changed_faces_, gone_faces_);
   }
 
   // Every edge of the mesh into the queue, both ways.
@@ -223,6 +256,16 @@ class Collapser {
       }
     }
     around_[a].clear();
+    for (const std::size_t f : fan) {
+      if (dead_[f]) {
+        guard_.drop(f);
+      } else {
+        guard_.refile(f);
+      }
+    }
+    if (t.moves) {
+      for (const std::size_t f : around_[b]) guard_.refile(f);
+    }
     quadric_[b].add(quadric_[a]);
     for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
   }
@@ -532,7 +575,10 @@ class Collapser {
   FanTriangles new_fan_;
   std::vector<std::size_t> new_ids_;
   std::vector<std::uint64_t> spokes_;
-
+  // The live triangles by place, for folds().
+  FoldGuard guard_;
+  std::vector<ChangedTriangle> changed_faces_;
+  std::vector<std::size_t> gone_faces_;
 };
 
 // Per vertex, the faces of `region` it lies within `slack` of or beyond:
@@ -611,7 +657,7 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
                  tolerance;
       }
       // Refused by the field: dropped until either end's fan changes.
-      if (within) {
+      if (within && !collapser.folds(t)) {
         collapser.apply(t);
         ++out.counts.collapsed;
       }

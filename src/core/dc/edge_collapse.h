@@ -52,13 +52,16 @@ struct EdgeCollapseCounts {
 // to a batch of collapses that pass the first three checks and whose
 // neighbourhoods do not overlap (one that touches a collapse of the batch
 // waits for the next); the batch is sampled together and those within the
-// tolerance are applied. The pass ends when the queue is empty. Should the
-// result have triangles that pass through others or have no area (the
-// exact test of the validity pass, on the changed triangles), the pass is
-// run again from the start with the vertices kept whose collapses made
-// them, up to four runs; folds left after that go to the validity pass,
-// like the unsimplified mesh's. Vertices on an edge with other than two
-// triangles never move; where the mesh is not a 2-manifold (a vertex not
+// tolerance and that fold nothing are applied: a collapse whose changed
+// triangles would pass through another triangle or have no area (the exact
+// test of the validity pass, against the live triangles near them, filed
+// by place: collapse_folds.h) is refused then, as the field's refusals
+// are. The pass ends when the queue is empty. Should the result still have
+// such triangles (the exact test of the whole mesh, on the changed
+// triangles), the pass is run again from the start with the vertices kept
+// whose collapses made them, up to four runs; folds left after that go to
+// the validity pass, like the unsimplified mesh's. Vertices on an edge
+// with other than two triangles never move; where the mesh is not a 2-manifold (a vertex not
 // one fan, which the validity pass mends) that vertex and its neighbours
 // never move, so its triangles stay as they are, and the rest is
 // collapsed. Nor, with `region`, do those within `slack` of its faces or
