@@ -57,7 +57,9 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merge_check.cpp
   src/core/dc/merge_topology.cpp
   src/core/dc/minimal_edge_faces.cpp
+  src/core/dc/collapse_folds.cpp
   src/core/dc/collapse_placement.cpp
+  src/core/dc/fan_distance.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
   src/core/validity/embedded_stars.cpp

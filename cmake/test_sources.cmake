@@ -40,6 +40,8 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/simplify_test.cpp
   tests/cpp/collapse_placement_test.cpp
   tests/cpp/edge_collapse_test.cpp
+  tests/cpp/fan_distance_test.cpp
+  tests/cpp/collapse_folds_test.cpp
   tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp
   tests/cpp/shared_crossings_test.cpp

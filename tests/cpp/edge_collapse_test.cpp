@@ -13,6 +13,7 @@
 
 #include "dc/collapse_queue.h"
 #include "dc/edge_collapse.h"
+#include "dc/fan_distance.h"
 #include "support/fields.h"
 #include "support/mesh_check.h"
 

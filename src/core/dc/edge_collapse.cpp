@@ -4,8 +4,10 @@
 #include <cmath>
 #include <iterator>
 
+#include "dc/collapse_folds.h"
 #include "dc/collapse_placement.h"
 #include "dc/collapse_queue.h"
+#include "dc/fan_distance.h"
 #include "dc/merge_topology.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
@@ -96,7 +98,9 @@ class Collapser {
         frozen_(frozen),
         origin_(triangles.size(), kNoOrigin),
         locked_(positions.size(), 0),
-        changed_(positions.size(), 0) {
+        changed_(positions.size(), 0),
+        passed_edges_(triangles.size(), 0),
+        guard_(pos_, tris_, dead_) {
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
@@ -119,6 +123,37 @@ class Collapser {
         quadric_[v].add_plane(unit, -dot(unit, pos_[t[0]]), 0.5 * twice_area);
       }
     }
+  }
+
+  // Whether the collapse `t`, checked by feasible(), would make a triangle
+  // that passes through another or has no area (FoldGuard). Asked after
+  // the field's check, of the mesh as the batch's earlier collapses left it.
+  bool folds(const Tentative& t) {
+    const std::uint64_t a = t.a;
+    const std::uint64_t b = t.b;
+    changed_faces_.clear();
+    gone_faces_.clear();
+    auto changed = [&](std::size_t f, std::uint64_t from) {
+      ChangedTriangle c{f, tris_[f], {}};
+      for (int k = 0; k < 3; ++k) {
+        if (c.vertices[k] == from) c.vertices[k] = b;
+        c.corners[k] = c.vertices[k] == b ? t.placed : pos_[c.vertices[k]];
+      }
+      changed_faces_.push_back(c);
+    };
+    for (const std::size_t f : around_[a]) {
+      if (has(tris_[f], b)) {
+        gone_faces_.push_back(f);
+      } else {
+        changed(f, a);
+      }
+    }
+    if (t.moves) {
+      for (const std::size_t f : around_[b]) {
+        if (!has(tris_[f], a)) changed(f, b);
+      }
+    }
+    return guard_.folds(changed_faces_, gone_faces_);
   }
 
   // Every edge of the mesh into the queue, both ways.
@@ -190,6 +225,7 @@ class Collapser {
       // a's (in `keepers`), and the fold check traces them to this collapse.
       for (const std::size_t f : around_[b]) {
         if (has(tris_[f], a)) continue;
+        passed_edges_[f] = 7;  // sampled with the collapse, all three edges
         kept_[f].clear();
         for (const std::uint64_t v : tris_[f]) mark_changed(v);
         origin_[f] = a;
@@ -214,11 +250,22 @@ class Collapser {
         for (std::uint64_t& v : tris_[f]) {
           if (v == a) v = b;
         }
+        passed_edges_[f] = 7;
         around_[b].push_back(f);
         origin_[f] = a;
       }
     }
     around_[a].clear();
+    for (const std::size_t f : fan) {
+      if (dead_[f]) {
+        guard_.drop(f);
+      } else {
+        guard_.refile(f);
+      }
+    }
+    if (t.moves) {
+      for (const std::size_t f : around_[b]) guard_.refile(f);
+    }
     quadric_[b].add(quadric_[a]);
     for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
   }
@@ -362,7 +409,7 @@ class Collapser {
   SurfaceVertex vertex(std::uint64_t v) const { return {surface_[v], normal_[v], offset_[v]}; }
 
   // Every check but the field's; appends the samples the field must pass.
-  bool feasible(Tentative& t, std::vector<Vec3>& samples) const {
+  bool feasible(Tentative& t, std::vector<Vec3>& samples) {
     const std::uint64_t a = t.a;
     const std::uint64_t b = t.b;
     std::vector<std::uint64_t> na;
@@ -414,67 +461,85 @@ class Collapser {
       }
     }
     // The new fan round b: b's triangles off the edge and a's moved.
-    std::vector<std::array<Vec3, 3>> new_fan;
-    std::vector<std::size_t> new_ids;
+    FanTriangles& new_fan = new_fan_;
+    new_fan.clear();
+    std::vector<std::size_t>& new_ids = new_ids_;
+    new_ids.clear();
     for (const std::size_t f : own) {
       const Triangle& tri = tris_[f];
       std::array<Vec3, 3> p;
       for (int k = 0; k < 3; ++k) p[k] = tri[k] == b ? pb : pos_[tri[k]];
-      new_fan.push_back(p);
+      new_fan.add(p);
       new_ids.push_back(f);
     }
     for (const std::size_t f : fan) {
       const Triangle& tri = tris_[f];
       std::array<Vec3, 3> p;
       for (int k = 0; k < 3; ++k) p[k] = tri[k] == a ? pb : pos_[tri[k]];
-      new_fan.push_back(p);
+      new_fan.add(p);
       new_ids.push_back(f);
     }
-    auto keep = [&](const Vec3& point) {
-      double best = INFINITY;
-      std::size_t at = 0;
-      for (std::size_t i = 0; i < new_fan.size(); ++i) {
-        const double d = point_triangle_distance(point, new_fan[i][0], new_fan[i][1],
-                                                 new_fan[i][2]);
-        if (d < best) {
-          best = d;
-          at = i;
-        }
-      }
-      if (!(best <= tolerance_)) return false;
-      t.keepers.emplace_back(point, new_ids[at]);
+    // Each point is kept by its nearest triangle of the new fan; the one
+    // that kept it so far (when it stays) is measured first.
+    auto keep = [&](const Vec3& point, std::size_t hint) {
+      const FanTriangles::Nearest nearest = new_fan.nearest_within(point, tolerance_, hint);
+      if (nearest.index == FanTriangles::npos) return false;
+      t.keepers.emplace_back(point, new_ids[nearest.index]);
       return true;
+    };
+    auto fan_index = [&](std::size_t f) {
+      const auto at = std::find(new_ids.begin(), new_ids.end(), f);
+      return at == new_ids.end() ? FanTriangles::npos
+                                 : static_cast<std::size_t>(at - new_ids.begin());
     };
     // The mesh it started from: a vertex's own point on the surface is a
     // sample of it, kept by the vertex until it first moves off it.
-    if (!off_[a] && !keep(surface_[a])) return false;
-    if (t.moves && !off_[b] && !keep(surface_[b])) return false;
+    if (!off_[a] && !keep(surface_[a], FanTriangles::npos)) return false;
+    if (t.moves && !off_[b] && !keep(surface_[b], FanTriangles::npos)) return false;
     for (const std::size_t f : around_[a]) {
+      const std::size_t hint = fan_index(f);
       for (const Vec3& point : kept_[f]) {
-        if (!keep(point)) return false;
+        if (!keep(point, hint)) return false;
       }
     }
     if (t.moves) {
       for (const std::size_t f : own) {
+        const std::size_t hint = fan_index(f);
         for (const Vec3& point : kept_[f]) {
-          if (!keep(point)) return false;
+          if (!keep(point, hint)) return false;
         }
       }
       samples.push_back(pb);
     }
+    // The field's samples of the changed triangles: each centroid, and each
+    // edge at its midpoint and its quarters (along a long chord the surface
+    // is not a parabola, and the farthest point need not be the midpoint: a
+    // torus's chord of 1.65 along its ring, 9.3e-3 off at the midpoint,
+    // 1.43e-2 at a quarter). An edge is sampled once per collapse (a spoke
+    // from b lies in two triangles of the fan), and an edge that keeps both
+    // ends where they stood is not sampled again once it has passed: its
+    // points are the same bits, so the field's verdict on them is too.
+    std::vector<std::uint64_t>& spokes = spokes_;
+    spokes.clear();
     for (std::size_t i = t.moves ? 0 : new_fan.size() - fan.size(); i < new_fan.size(); ++i) {
-      const auto& p = new_fan[i];
-      samples.insert(samples.end(),
-                     {midpoint(p[0], p[1]), midpoint(p[1], p[2]), midpoint(p[2], p[0]),
-                      {(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
-                       (p[0].z + p[1].z + p[2].z) / 3.0}});
-      // And each edge at its quarters: along a long chord the surface is not
-      // a parabola, and the farthest point need not be the midpoint (a
-      // torus's chord of 1.65 along its ring: 9.3e-3 off at the midpoint,
-      // 1.43e-2 at a quarter).
+      const auto& p = new_fan.corners(i);
+      const Triangle& tri = tris_[new_ids[i]];
+      samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
+                         (p[0].z + p[1].z + p[2].z) / 3.0});
       for (int k = 0; k < 3; ++k) {
-        const Vec3 middle = midpoint(p[k], p[(k + 1) % 3]);
-        samples.insert(samples.end(), {midpoint(p[k], middle), midpoint(middle, p[(k + 1) % 3])});
+        const int next = (k + 1) % 3;
+        const bool first_moves = tri[k] == a || tri[k] == b;
+        if (first_moves || tri[next] == a || tri[next] == b) {
+          const std::uint64_t other = first_moves ? tri[next] : tri[k];
+          if (std::find(spokes.begin(), spokes.end(), other) != spokes.end()) continue;
+          spokes.push_back(other);
+        } else if (passed_edges_[new_ids[i]] & (1u << k)) {
+          continue;
+        }
+        // The edge's points are symmetric in its ends: the same bits whichever
+        // triangle samples it.
+        const Vec3 middle = midpoint(p[k], p[next]);
+        samples.insert(samples.end(), {middle, midpoint(p[k], middle), midpoint(middle, p[next])});
       }
     }
     return true;
@@ -502,6 +567,18 @@ class Collapser {
   std::vector<std::uint8_t> changed_;   // per vertex: its fan changed since the last recost
   std::vector<std::uint64_t> changed_list_;
   std::vector<std::uint64_t> scratch_;
+  // Per triangle, bit k: its edge (k, k + 1) passed the field's check with
+  // its ends where they stand.
+  std::vector<std::uint8_t> passed_edges_;
+  // feasible()'s new fan, its triangles' numbers and the spokes sampled,
+  // kept to reuse their memory.
+  FanTriangles new_fan_;
+  std::vector<std::size_t> new_ids_;
+  std::vector<std::uint64_t> spokes_;
+  // The live triangles by place, for folds().
+  FoldGuard guard_;
+  std::vector<ChangedTriangle> changed_faces_;
+  std::vector<std::size_t> gone_faces_;
 };
 
 // Per vertex, the faces of `region` it lies within `slack` of or beyond:
@@ -540,51 +617,6 @@ std::vector<Vec3> unit_normals(Field& field, double gradient_step,
   }
   return out;
 }
-
-}  // namespace
-
-double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
-  const Vec3 ab = sub(b, a);
-  const Vec3 ac = sub(c, a);
-  const Vec3 ap = sub(p, a);
-  auto length = [&](const Vec3& q) {
-    const Vec3 d = sub(p, q);
-    return std::sqrt(dot(d, d));
-  };
-  auto along = [](const Vec3& o, const Vec3& d, double s) {
-    return Vec3{o.x + s * d.x, o.y + s * d.y, o.z + s * d.z};
-  };
-  const double d1 = dot(ab, ap);
-  const double d2 = dot(ac, ap);
-  if (d1 <= 0.0 && d2 <= 0.0) return length(a);
-  const Vec3 bp = sub(p, b);
-  const double d3 = dot(ab, bp);
-  const double d4 = dot(ac, bp);
-  if (d3 >= 0.0 && d4 <= d3) return length(b);
-  const double vc = d1 * d4 - d3 * d2;
-  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return length(along(a, ab, d1 / (d1 - d3)));
-  const Vec3 cp = sub(p, c);
-  const double d5 = dot(ab, cp);
-  const double d6 = dot(ac, cp);
-  if (d6 >= 0.0 && d5 <= d6) return length(c);
-  const double vb = d5 * d2 - d1 * d6;
-  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return length(along(a, ac, d2 / (d2 - d6)));
-  const double va = d3 * d6 - d5 * d4;
-  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
-    return length(along(b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6))));
-  }
-  const double sum = va + vb + vc;
-  if (!(sum > 0.0)) {  // degenerate: the nearest of its edges
-    return std::min({point_triangle_distance(p, a, a, b), point_triangle_distance(p, b, b, c),
-                     point_triangle_distance(p, c, c, a)});
-  }
-  const double v = vb / sum;
-  const double w = vc / sum;
-  return length({a.x + ab.x * v + ac.x * w, a.y + ab.y * v + ac.y * w,
-                 a.z + ab.z * v + ac.z * w});
-}
-
-namespace {
 
 // Runs of the pass before the folds left go to the validity pass.
 constexpr int kAttempts = 4;
@@ -625,7 +657,7 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
                  tolerance;
       }
       // Refused by the field: dropped until either end's fan changes.
-      if (within) {
+      if (within && !collapser.folds(t)) {
         collapser.apply(t);
         ++out.counts.collapsed;
       }

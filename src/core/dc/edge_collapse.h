@@ -41,7 +41,8 @@ struct EdgeCollapseCounts {
 //  - the mesh stays within `tolerance` of the surface: the midpoints and
 //    quarter points of the changed triangles' edges, their centroids and `b`
 //    where it moves are at most `tolerance` from the level set
-//    (|f - iso| / |g|).
+//    (|f - iso| / |g|); an edge that passed and keeps both ends is not
+//    sampled again (the same points, the same verdict).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
 // from a priority queue; after each collapse only the edges round the
 // vertices whose fans changed (their triangles, or where those stand) are
@@ -51,13 +52,16 @@ struct EdgeCollapseCounts {
 // to a batch of collapses that pass the first three checks and whose
 // neighbourhoods do not overlap (one that touches a collapse of the batch
 // waits for the next); the batch is sampled together and those within the
-// tolerance are applied. The pass ends when the queue is empty. Should the
-// result have triangles that pass through others or have no area (the
-// exact test of the validity pass, on the changed triangles), the pass is
-// run again from the start with the vertices kept whose collapses made
-// them, up to four runs; folds left after that go to the validity pass,
-// like the unsimplified mesh's. Vertices on an edge with other than two
-// triangles never move; where the mesh is not a 2-manifold (a vertex not
+// tolerance and that fold nothing are applied: a collapse whose changed
+// triangles would pass through another triangle or have no area (the exact
+// test of the validity pass, against the live triangles near them, filed
+// by place: collapse_folds.h) is refused then, as the field's refusals
+// are. The pass ends when the queue is empty. Should the result still have
+// such triangles (the exact test of the whole mesh, on the changed
+// triangles), the pass is run again from the start with the vertices kept
+// whose collapses made them, up to four runs; folds left after that go to
+// the validity pass, like the unsimplified mesh's. Vertices on an edge
+// with other than two triangles never move; where the mesh is not a 2-manifold (a vertex not
 // one fan, which the validity pass mends) that vertex and its neighbours
 // never move, so its triangles stay as they are, and the rest is
 // collapsed. Nor, with `region`, do those within `slack` of its faces or
@@ -72,9 +76,5 @@ EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
                                   const BBox* region = nullptr, double slack = 0.0);
-
-// Distance from `p` to the triangle (a, b, c) (the closest point found by
-// Voronoi region, Ericson 2005).
-double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
 
 }  // namespace karvex

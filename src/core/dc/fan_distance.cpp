@@ -1,0 +1,103 @@
+#include "dc/fan_distance.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace karvex {
+
+namespace {
+
+Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+
+double largest_magnitude(const Vec3& p) {
+  return std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+}
+
+}  // namespace
+
+void FanTriangles::add(const std::array<Vec3, 3>& corners) {
+  const Vec3 centre{(corners[0].x + corners[1].x + corners[2].x) / 3.0,
+                    (corners[0].y + corners[1].y + corners[2].y) / 3.0,
+                    (corners[0].z + corners[1].z + corners[2].z) / 3.0};
+  double radius = 0.0;
+  for (const Vec3& c : corners) {
+    const Vec3 d = sub(c, centre);
+    radius = std::max(radius, std::sqrt(dot(d, d)));
+  }
+  triangles_.push_back({corners, centre, radius});
+}
+
+FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
+                                                   std::size_t hint) const {
+  double best = INFINITY;
+  std::size_t at = npos;
+  auto measure = [&](std::size_t i) {
+    const Entry& e = triangles_[i];
+    const Vec3 d = sub(p, e.centre);
+    const double to_centre = std::sqrt(dot(d, d));
+    // Every point of the triangle lies within `radius` of its centre, so
+    // its distance is at least to_centre - radius. Rounding in either
+    // distance is a few units in the last place of the coordinates; the
+    // margin is a million times that. Skipped only when it could neither
+    // be the best so far nor within the limit.
+    const double margin =
+        1e-9 * (largest_magnitude(p) + largest_magnitude(e.centre) + e.radius + to_centre);
+    if (to_centre - e.radius > std::min(best, limit) + margin) return;
+    const double distance = point_triangle_distance(p, e.corners[0], e.corners[1], e.corners[2]);
+    // The full scan keeps the first of equal distances.
+    if (distance < best || (distance == best && i < at)) {
+      best = distance;
+      at = i;
+    }
+  };
+  if (hint < triangles_.size()) measure(hint);
+  for (std::size_t i = 0; i < triangles_.size(); ++i) {
+    if (i != hint) measure(i);
+  }
+  if (!(best <= limit)) return {npos, best};
+  return {at, best};
+}
+
+double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
+  const Vec3 ab = sub(b, a);
+  const Vec3 ac = sub(c, a);
+  const Vec3 ap = sub(p, a);
+  auto length = [&](const Vec3& q) {
+    const Vec3 d = sub(p, q);
+    return std::sqrt(dot(d, d));
+  };
+  auto along = [](const Vec3& o, const Vec3& d, double s) {
+    return Vec3{o.x + s * d.x, o.y + s * d.y, o.z + s * d.z};
+  };
+  const double d1 = dot(ab, ap);
+  const double d2 = dot(ac, ap);
+  if (d1 <= 0.0 && d2 <= 0.0) return length(a);
+  const Vec3 bp = sub(p, b);
+  const double d3 = dot(ab, bp);
+  const double d4 = dot(ac, bp);
+  if (d3 >= 0.0 && d4 <= d3) return length(b);
+  const double vc = d1 * d4 - d3 * d2;
+  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return length(along(a, ab, d1 / (d1 - d3)));
+  const Vec3 cp = sub(p, c);
+  const double d5 = dot(ab, cp);
+  const double d6 = dot(ac, cp);
+  if (d6 >= 0.0 && d5 <= d6) return length(c);
+  const double vb = d5 * d2 - d1 * d6;
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return length(along(a, ac, d2 / (d2 - d6)));
+  const double va = d3 * d6 - d5 * d4;
+  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+    return length(along(b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6))));
+  }
+  const double sum = va + vb + vc;
+  if (!(sum > 0.0)) {  // degenerate: the nearest of its edges
+    return std::min({point_triangle_distance(p, a, a, b), point_triangle_distance(p, b, b, c),
+                     point_triangle_distance(p, c, c, a)});
+  }
+  const double v = vb / sum;
+  const double w = vc / sum;
+  return length({a.x + ab.x * v + ac.x * w, a.y + ab.y * v + ac.y * w,
+                 a.z + ab.z * v + ac.z * w});
+}
+
+}  // namespace karvex

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "support/vec3.h"
+
+namespace karvex {
+
+// The triangles of a collapse's new fan, for the question the edge collapse
+// asks of every sample of the mesh it started from: which triangle of the
+// fan is nearest, and is it within the tolerance.
+//
+// The answer is the full scan's (the least point_triangle_distance, the
+// first triangle in fan order among equals), found with fewer exact
+// distances: each triangle carries a bounding sphere about its centroid, and
+// a triangle whose sphere lies farther than both the best distance so far
+// and the limit is not measured. The rejection keeps a margin far above the
+// rounding of the distances, so it never drops a triangle the scan would
+// have chosen, and the answers are the same bits.
+class FanTriangles {
+ public:
+  struct Nearest {
+    std::size_t index;  // into the fan, or npos when none is within the limit
+    double distance;
+  };
+  static constexpr std::size_t npos = ~std::size_t{0};
+
+  void clear() { triangles_.clear(); }
+  void add(const std::array<Vec3, 3>& corners);
+  std::size_t size() const { return triangles_.size(); }
+  const std::array<Vec3, 3>& corners(std::size_t i) const { return triangles_[i].corners; }
+
+  // The nearest triangle to `p` when the least distance is at most `limit`
+  // (NaN distances never count), else npos. `hint` (a fan index, or npos)
+  // is measured first: the triangle that kept `p` before is usually still
+  // the nearest, and a tight bound early rejects the most.
+  Nearest nearest_within(const Vec3& p, double limit, std::size_t hint = npos) const;
+
+ private:
+  struct Entry {
+    std::array<Vec3, 3> corners;
+    Vec3 centre;
+    double radius;
+  };
+  std::vector<Entry> triangles_;
+};
+
+// Distance from `p` to the triangle (a, b, c) (the closest point found by
+// Voronoi region, Ericson 2005).
+double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
+
+}  // namespace karvex

@@ -1,0 +1,95 @@
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dc/fan_distance.h"
+
+namespace karvex {
+namespace {
+
+// What the edge collapse did before the bounding spheres: every triangle
+// measured, the first of the least distances kept.
+FanTriangles::Nearest full_scan(const std::vector<std::array<Vec3, 3>>& fan, const Vec3& p,
+                                double limit) {
+  double best = INFINITY;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < fan.size(); ++i) {
+    const double d = point_triangle_distance(p, fan[i][0], fan[i][1], fan[i][2]);
+    if (d < best) {
+      best = d;
+      at = i;
+    }
+  }
+  if (!(best <= limit)) return {FanTriangles::npos, best};
+  return {at, best};
+}
+
+// Fans round a centre (rings of 3 to 12 neighbours, bumpy, some triangles
+// repeated so that distances tie exactly), far from the origin or near it;
+// points on the fan's vertices (ties between the triangles sharing them),
+// near it and far off; limits from tiny to none; hints none, right and
+// wrong. The answer must be the full scan's, bit for bit.
+TEST(FanTriangles, NearestIsTheFullScans) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::size_t within = 0;
+  std::size_t rejected = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
+    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
+    auto at = [&](double x, double y, double z) {
+      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
+    };
+    const Vec3 centre = at(0.0, 0.0, 0.3 * u(rng));
+    const int n = 3 + static_cast<int>(rng() % 10);
+    std::vector<Vec3> ring;
+    for (int k = 0; k < n; ++k) {
+      const double angle = 2.0 * M_PI * k / n + 0.2 * u(rng);
+      ring.push_back(at(std::cos(angle), std::sin(angle), 0.3 * u(rng)));
+    }
+    std::vector<std::array<Vec3, 3>> fan;
+    FanTriangles fast;
+    for (int k = 0; k < n; ++k) {
+      const std::array<Vec3, 3> t{centre, ring[k], ring[(k + 1) % n]};
+      const int copies = rng() % 5 == 0 ? 2 : 1;
+      for (int c = 0; c < copies; ++c) {
+        fan.push_back(t);
+        fast.add(t);
+      }
+    }
+    ASSERT_EQ(fast.size(), fan.size());
+    for (int q = 0; q < 40; ++q) {
+      Vec3 p;
+      if (q % 4 == 0) {
+        p = q % 8 == 0 ? centre : ring[rng() % ring.size()];
+      } else {
+        const double reach = q % 4 == 1 ? 0.01 : (q % 4 == 2 ? 0.3 : 3.0);
+        p = at(reach * u(rng) + 0.5 * u(rng), reach * u(rng) + 0.5 * u(rng), reach * u(rng));
+      }
+      for (const double limit : {1e-9 * scale, 0.05 * scale, 0.5 * scale, double(INFINITY)}) {
+        const FanTriangles::Nearest expected = full_scan(fan, p, limit);
+        for (const std::size_t hint :
+             {FanTriangles::npos, expected.index, static_cast<std::size_t>(rng() % fan.size())}) {
+          const FanTriangles::Nearest got = fast.nearest_within(p, limit, hint);
+          ASSERT_EQ(got.index, expected.index) << trial << " " << q << " " << limit;
+          if (expected.index != FanTriangles::npos) {
+            ASSERT_EQ(got.distance, expected.distance);
+            ++within;
+          } else {
+            ++rejected;
+          }
+        }
+      }
+    }
+  }
+  // Both answers were exercised many times.
+  EXPECT_GT(within, 10000u);
+  EXPECT_GT(rejected, 10000u);
+}
+
+}  // namespace
+}  // namespace karvex
