@@ -60,6 +60,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/collapse_placement.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
+  src/core/validity/clean_check.cpp
   src/core/validity/embedded_stars.cpp
   src/core/validity/local_test.cpp
   src/core/validity/predicates.cpp
