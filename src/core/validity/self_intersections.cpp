@@ -351,61 +351,66 @@ Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uin
   return columns;
 }
 
-// The usable triangles of each slice of columns at one x, by a counting
-// sort: slice x holds items[starts[x], starts[x + 1]), increasing.
+// The usable triangles of each slice of columns at one x: slice x holds
+// items[starts[x], starts[x + 1]), in order of their boxes' lowest z.
 struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
 };
 
-// `ids` in order of their boxes' lowest z, ties in the order given: a stable
-// radix sort on the float's bits made monotone as an unsigned key (-0 taken
-// as +0, so equal values stay ties). Sorting once here, before the slices'
-// counting sort (which is stable), leaves every slice in this order.
-std::vector<std::uint32_t> by_lowest_z(const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids) {
-  struct Keyed {
-    std::uint32_t key, f;
-  };
-  std::vector<Keyed> items(ids.size()), other(ids.size());
-  for (std::size_t n = 0; n < ids.size(); ++n) {
-    const float z = boxes[ids[n]].lo[2] + 0.0f;
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &z, sizeof bits);
-    items[n] = {(bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u, ids[n]};
-  }
+// A usable triangle on its way into the slices: its box's lowest z as an
+// unsigned key in the same order (the float's bits made monotone; -0 taken as
+// +0, so equal values stay ties), its number and its first and last slice.
+struct SliceItem {
+  std::uint32_t key, f;
+  std::int32_t first, last;
+};
+
+std::uint32_t z_key(float z) {
+  z += 0.0f;
+  std::uint32_t bits = 0;
+  std::memcpy(&bits, &z, sizeof bits);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+// A stable radix sort of `items` by key: ties keep the order given.
+void sort_by_key(std::vector<SliceItem>& items) {
   constexpr int kDigit = 11;  // three passes cover 32 bits
   constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+  std::vector<SliceItem> other(items.size());
   std::vector<std::size_t> count(kBuckets + 1);
   for (int shift = 0; shift < 32; shift += kDigit) {
     std::fill(count.begin(), count.end(), 0);
-    for (const Keyed& item : items) ++count[((item.key >> shift) & (kBuckets - 1)) + 1];
+    for (const SliceItem& item : items) ++count[((item.key >> shift) & (kBuckets - 1)) + 1];
     for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
-    for (const Keyed& item : items) other[count[(item.key >> shift) & (kBuckets - 1)]++] = item;
+    for (const SliceItem& item : items) other[count[(item.key >> shift) & (kBuckets - 1)]++] = item;
     items.swap(other);
   }
-  std::vector<std::uint32_t> ordered(items.size());
-  for (std::size_t n = 0; n < items.size(); ++n) ordered[n] = items[n].f;
-  return ordered;
 }
 
-// `ids` in the order each slice should list them.
-Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids) {
+// The usable triangles `ids` (increasing) dealt into their slices, each
+// slice in order of the boxes' lowest z, then number: sorted once here by a
+// radix sort, then dealt by a stable counting sort. The items carry what the
+// dealing needs, so it reads no box out of order.
+Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids,
+                   WorkerPool& pool) {
+  std::vector<SliceItem> items(ids.size());
+  parallel_for(pool, ids.size(), [&](std::size_t n) {
+    const Box& box = boxes[ids[n]];
+    items[n] = {z_key(box.lo[2]), ids[n], static_cast<std::int32_t>(columns.first(box, 0)),
+                static_cast<std::int32_t>(columns.last(box, 0))};
+  });
+  sort_by_key(items);
   Slices slices;
   slices.starts.assign(static_cast<std::size_t>(columns.dims[0]) + 1, 0);
-  for (std::uint32_t f : ids) {
-    const Box& box = boxes[f];
-    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
-      ++slices.starts[static_cast<std::size_t>(x) + 1];
-    }
+  for (const SliceItem& item : items) {
+    for (std::int32_t x = item.first; x <= item.last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
   }
   for (std::size_t x = 0; x + 1 < slices.starts.size(); ++x) slices.starts[x + 1] += slices.starts[x];
   slices.items.resize(slices.starts.back());
   std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
-  for (std::uint32_t f : ids) {
-    const Box& box = boxes[f];
-    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
-      slices.items[fill[static_cast<std::size_t>(x)]++] = f;
-    }
+  for (const SliceItem& item : items) {
+    for (std::int32_t x = item.first; x <= item.last; ++x) slices.items[fill[static_cast<std::size_t>(x)]++] = item.f;
   }
   return slices;
 }
@@ -473,7 +478,7 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const std
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
   // The slice lists its triangles in order of their boxes' lowest z
-  // (by_lowest_z).
+  // (slice_boxes).
   unsorted.clear();
   for (std::size_t n = begin; n < end; ++n) {
     const std::uint32_t f = slices.items[n];
@@ -604,7 +609,7 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
     return axes[f] < 0 ? Box{} : box_of(g, centre, static_cast<std::int64_t>(f));
   });
   const Columns columns = choose_columns(boxes, ids, pool);
-  const Slices slices = slice_boxes(columns, boxes, by_lowest_z(boxes, ids));
+  const Slices slices = slice_boxes(columns, boxes, ids, pool);
   ids = {};
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
