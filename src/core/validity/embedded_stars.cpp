@@ -53,7 +53,7 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
   for (std::size_t k = 0; k < count; ++k) {
     const double* p = pa[k];
     const double* q = pa[next[k]];
-    const int t = orient2d(qv, {p[x], p[y]}, {q[x], q[y]});
+    const int t = orient2d_inline(qv, {p[x], p[y]}, {q[x], q[y]});
     if (t == 0 || (turn != 0 && t != turn)) return false;
     turn = t;
     const bool a_below = p[y] < qv[1], b_below = q[y] < qv[1];
