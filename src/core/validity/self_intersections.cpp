@@ -248,7 +248,8 @@ struct Box {
 static_assert(sizeof(Box) == 24);
 
 float single(double x) {
-  return std::clamp(static_cast<float>(x), -std::numeric_limits<float>::max(), std::numeric_limits<float>::max());
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  return static_cast<float>(std::clamp(x, -kLargest, kLargest));
 }
 
 Box box_of(const Geometry& g, const Point3& centre, std::int64_t f) {
