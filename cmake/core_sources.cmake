@@ -62,6 +62,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/fan_distance.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
+  src/core/validity/clean_check.cpp
   src/core/validity/embedded_stars.cpp
   src/core/validity/fold_region.cpp
   src/core/validity/local_test.cpp

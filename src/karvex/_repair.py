@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from karvex._engine import _native_module
-from karvex._validity import _repeated_index, is_one_sheet
+from karvex._validity import _repeated_index
 
 __all__ = ["Repaired", "repair"]
 
@@ -61,8 +61,13 @@ def repair(
     move by at most that much where that repairs the mesh; folds that it
     cannot repair are then relaxed without the bound (validity comes first).
     """
-    if is_one_sheet(vertices, faces):
-        # Nothing to drop, copy or part (the usual case): only folds to find.
+    # One native call answers for the usual case: one sheet everywhere
+    # (nothing to drop, copy or part) and no triangle bad (nothing to move).
+    one_sheet, bad = _native_module().clean_check(*_contiguous(vertices, faces))
+    if one_sheet:
+        if not bad:
+            return Repaired(np.array(vertices, dtype=np.float64), faces, 0, 0, 0)
+        # Only folds to relax.
         vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move)
         return Repaired(vertices, faces, 0, moved, unresolved)
     faces = faces[~_repeated_index(faces)]

@@ -2,9 +2,11 @@
 // vertices embedded_stars certifies (the smallest stars that show each
 // refusal), and that the self-intersection test, which skips the pairs at
 // certified vertices, still finds exactly what testing every pair finds on
-// closed meshes with folds.
+// closed meshes with folds; clean_check, which chains each star once for
+// the one-sheet verdict and the certificate, agrees with both tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -13,8 +15,10 @@
 #include <vector>
 
 #include "pool/worker_pool.h"
+#include "validity/clean_check.h"
 #include "validity/embedded_stars.h"
 #include "validity/self_intersections.h"
+#include "validity/sheets.h"
 #include "validity/vertex_stars.h"
 
 namespace karvex::validity {
@@ -53,6 +57,23 @@ TEST_P(Stars, CentreCertifiedOnlyWhenEmbedded) {
   const auto stars = embedded_stars(GetParam().star.view(), global_pool());
   EXPECT_EQ(stars[0] != 0, GetParam().certified);
 }
+
+// The one chaining per star of clean_check gives what the one-sheet test
+// and the certificate give on their own, and the self-intersection test's
+// result when the mesh is one sheet.
+void expect_clean_check_agrees(const MeshView& view) {
+  const StarVerdicts verdicts = star_verdicts(view, global_pool());
+  const CleanCheck check = clean_check(view, global_pool());
+  EXPECT_EQ(verdicts.one_sheet, is_one_sheet(view, global_pool()));
+  EXPECT_EQ(check.one_sheet, verdicts.one_sheet);
+  if (!verdicts.one_sheet) return;
+  EXPECT_EQ(verdicts.embedded, embedded_stars(view, global_pool()));
+  const SelfIntersections alone = find_self_intersections(view, nullptr, global_pool());
+  const bool any_zero_area = std::find(alone.zero_area.begin(), alone.zero_area.end(), 1) != alone.zero_area.end();
+  EXPECT_EQ(check.bad, !alone.pairs.empty() || any_zero_area);
+}
+
+TEST_P(Stars, CleanCheckAgrees) { expect_clean_check_agrees(GetParam().star.view()); }
 
 Star with_faces(Star star, std::vector<std::int64_t> faces) {
   star.faces.insert(star.faces.end(), faces.begin(), faces.end());
@@ -102,6 +123,8 @@ struct ShapeCase {
 };
 
 class Shapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(Shapes, CleanCheckAgrees) { expect_clean_check_agrees(GetParam().star.view()); }
 
 TEST_P(Shapes, OfVertexZero) {
   const Star& star = GetParam().star;
@@ -200,6 +223,9 @@ TEST_P(FoldedSpheres, PairsAsFromEveryPair) {
     EXPECT_GT(every.size(), 20u);
   }
   EXPECT_EQ(find_self_intersections(view, nullptr, global_pool()).pairs, every);
+  const CleanCheck check = clean_check(view, global_pool());
+  EXPECT_TRUE(check.one_sheet);
+  EXPECT_EQ(check.bad, !every.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Jitter, FoldedSpheres, ::testing::Values(0.0, 0.3, 1.0, 2.5));

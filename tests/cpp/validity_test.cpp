@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "pool/worker_pool.h"
@@ -205,12 +207,23 @@ Scene random_scene(int kind) {
   return scene;
 }
 
-class CandidateSearch : public ::testing::TestWithParam<int> {};
+// Where a scene sits: coordinates scaled, then offset. The search keeps its
+// boxes in single precision relative to the scene's middle; far from the
+// origin, beyond the floats' range or below their normal range, it must
+// still find every pair.
+struct Placement {
+  const char* name;
+  double scale, offset;
+};
+
+class CandidateSearch : public ::testing::TestWithParam<std::tuple<int, Placement>> {};
 
 // The pairs found are exactly those that the pair test accepts among all
 // pairs of usable triangles, with and without a subset.
 TEST_P(CandidateSearch, FindsWhatEveryPairWouldFind) {
-  const Scene scene = random_scene(GetParam());
+  const auto& [kind, placement] = GetParam();
+  Scene scene = random_scene(kind);
+  for (double& x : scene.vertices) x = x * placement.scale + placement.offset;
   const MeshView view{scene.vertices.data(), scene.vertices.size() / 3, scene.faces.data(), scene.faces.size() / 3};
   const std::vector<std::int8_t> axes = plane_axes(view, global_pool());
   std::vector<std::uint8_t> subset(view.face_count);
@@ -228,7 +241,16 @@ TEST_P(CandidateSearch, FindsWhatEveryPairWouldFind) {
   EXPECT_EQ(find_self_intersections(view, subset.data(), global_pool()).pairs, marked);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, CandidateSearch, ::testing::Values(0, 1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Scenes, CandidateSearch,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3),
+                                            ::testing::Values(Placement{"unit", 1.0, 0.0},
+                                                              Placement{"far", 1.0, -3.0e6},
+                                                              Placement{"huge", 1.0e39, 0.0},
+                                                              Placement{"tiny", 1.0e-40, 0.0})),
+                         [](const auto& info) {
+                           return "kind" + std::to_string(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
   // A soup of small random triangles in a unit box: many crossing pairs,

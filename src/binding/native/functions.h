@@ -27,6 +27,7 @@ std::string native_extract_mesh_signature();
 PyObject* karvex_native_self_intersections(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_is_one_sheet(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_bad_faces_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* karvex_native_clean_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -1,8 +1,8 @@
-// karvex._native.self_intersections, is_one_sheet, relax_folds and
-// bad_faces_near: the core's exact self-intersection test (whole, or round a
-// few triangles), its one-sheet test and its relaxation of folds over NumPy
-// arrays, for Mesh.check(), Mesh.self_intersections() and the repair after
-// extraction.
+// karvex._native.self_intersections, is_one_sheet, clean_check, relax_folds
+// and bad_faces_near: the core's exact self-intersection test (whole, or round
+// a few triangles), its one-sheet test, both in one call, and its relaxation of
+// folds over NumPy arrays, for Mesh.check(), Mesh.self_intersections() and the
+// repair after extraction.
 #include <Python.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "native/functions.h"
 #include "native/mesh_arrays.h"
 #include "pool/worker_pool.h"
+#include "validity/clean_check.h"
 #include "validity/fold_region.h"
 #include "validity/repair.h"
 #include "validity/self_intersections.h"
@@ -75,6 +76,19 @@ PyObject* karvex_native_is_one_sheet(PyObject*, PyObject* const* args, Py_ssize_
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
     return checked(PyBool_FromLong(validity::is_one_sheet(mesh, global_pool()) ? 1 : 0));
+  });
+}
+
+PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    ensure_numpy_api();
+    if (nargs != 2) throw PythonError::make(PyExc_TypeError, "clean_check(vertices, faces) takes 2 arguments");
+    Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
+    Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    const validity::CleanCheck verdict = validity::clean_check(mesh, global_pool());
+    return checked(Py_BuildValue("(NN)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
+                                 PyBool_FromLong(verdict.bad ? 1 : 0)));
   });
 }
 

@@ -13,22 +13,18 @@ namespace karvex::validity {
 
 namespace {
 
-// Larger stars are left to the pair tests (the chaining is quadratic).
-constexpr std::size_t kMaxFan = 64;
 constexpr int kKept[3][2] = {{1, 2}, {0, 2}, {0, 1}};  // the axes kept when one is dropped
 
-// The check for one vertex v with the triangles `faces` (as listed by
-// vertex_faces).
-bool star_is_embedded(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
-                      StarChain& chain) {
-  if (count < 3 || count > kMaxFan) return false;
+}  // namespace
+
+bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t count, const StarChain& chain) {
+  if (count < 3 || count > kMaxEmbeddedStar) return false;
   // One closed fan: each wedge k followed by wedge next[k], round v.
-  if (star_shape(mesh, v, faces, count, chain) != StarShape::kClosed) return false;
   const std::int64_t* const a = chain.a.data();
   const std::size_t* const next = chain.next.data();
   // Each neighbour's point, read once: b[k]'s is a[next[k]]'s.
   const double* const pv = mesh.vertices + 3 * v;
-  std::array<const double*, kMaxFan> pa;
+  std::array<const double*, kMaxEmbeddedStar> pa;
   for (std::size_t k = 0; k < count; ++k) pa[k] = mesh.vertices + 3 * a[k];
   // Projected along the largest component of the summed normals (any axis
   // would be sound; this one is likeliest to pass).
@@ -57,7 +53,7 @@ bool star_is_embedded(const MeshView& mesh, std::int64_t v, const std::uint32_t*
   for (std::size_t k = 0; k < count; ++k) {
     const double* p = pa[k];
     const double* q = pa[next[k]];
-    const int t = orient2d(qv, {p[x], p[y]}, {q[x], q[y]});
+    const int t = orient2d_inline(qv, {p[x], p[y]}, {q[x], q[y]});
     if (t == 0 || (turn != 0 && t != turn)) return false;
     turn = t;
     const bool a_below = p[y] < qv[1], b_below = q[y] < qv[1];
@@ -66,15 +62,18 @@ bool star_is_embedded(const MeshView& mesh, std::int64_t v, const std::uint32_t*
   return passes == 1;
 }
 
-}  // namespace
-
 std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool) {
   const VertexFaces rows = vertex_faces(mesh);
   return parallel_map<std::uint8_t>(pool, mesh.vertex_count, [&](std::size_t v) {
     thread_local StarChain chain;
     const std::size_t begin = rows.starts[v];
-    return static_cast<std::uint8_t>(star_is_embedded(mesh, static_cast<std::int64_t>(v), rows.items.data() + begin,
-                                                      rows.starts[v + 1] - begin, chain));
+    const std::size_t count = rows.starts[v + 1] - begin;
+    // Larger stars are not chained at all (the chaining is quadratic).
+    if (count < 3 || count > kMaxEmbeddedStar) return std::uint8_t{0};
+    const auto vertex = static_cast<std::int64_t>(v);
+    return static_cast<std::uint8_t>(star_shape(mesh, vertex, rows.items.data() + begin, count, chain) ==
+                                         StarShape::kClosed &&
+                                     closed_star_is_embedded(mesh, vertex, count, chain));
   });
 }
 

@@ -19,16 +19,25 @@
 // claim holds exactly. Vertices with a triangle of zero area or a repeated
 // index, open or several fans, or folds are simply not certified.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "validity/self_intersections.h"
+#include "validity/vertex_stars.h"
 
 namespace karvex {
 class WorkerPool;
 }
 
 namespace karvex::validity {
+
+// Larger stars are left to the pair tests (the chaining is quadratic).
+inline constexpr std::size_t kMaxEmbeddedStar = 64;
+
+// Whether v's star, of `count` triangles, is certified as above, given
+// `chain` as star_shape filled it when it answered StarShape::kClosed.
+bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t count, const StarChain& chain);
 
 // One flag per vertex: 1 where the triangles at it are certified as above.
 // Linear in the mesh's size; runs on the pool, the result independent of

@@ -14,12 +14,10 @@ namespace karvex::validity {
 
 namespace {
 
-constexpr double kEps = 0x1p-53;
+constexpr double kEps = kPredicateEps;
 constexpr double kO3Bound = (7.0 + 56.0 * kEps) * kEps;
-constexpr double kO2Bound = (3.0 + 16.0 * kEps) * kEps;
-// Below this permanent partial products may have underflowed and the bound
-// does not hold; such cases go to the exact path.
-constexpr double kTiny = 1e-250;
+constexpr double kO2Bound = kOrient2dBound;
+constexpr double kTiny = kPredicateTiny;
 constexpr double kSplitter = 134217729.0;  // 2^27 + 1
 
 // A value as an increasing-magnitude list of non-overlapping doubles, in a

@@ -18,6 +18,7 @@
 // one call lie within about 2^300 of each other in magnitude.
 
 #include <array>
+#include <cmath>
 
 namespace karvex::validity {
 
@@ -37,5 +38,24 @@ bool orient3d_filtered(const Point3& a, const Point3& b, const Point3& c, const 
 // Sign of det[a - c, b - c]: positive when a, b, c turn counter-clockwise,
 // zero exactly when they are collinear.
 int orient2d(const Point2& a, const Point2& b, const Point2& c);
+
+// Half an ulp of 1, orient2d's error bound, and the permanent below which
+// partial products may have underflowed and the bound does not hold (such
+// cases go to the exact path).
+inline constexpr double kPredicateEps = 0x1p-53;
+inline constexpr double kOrient2dBound = (3.0 + 16.0 * kPredicateEps) * kPredicateEps;
+inline constexpr double kPredicateTiny = 1e-250;
+
+// orient2d, with its floating-point filter inline for hot loops: the same
+// operations and bound, so the same sign; orient2d itself where the filter
+// cannot tell (exact zeros among them).
+inline int orient2d_inline(const Point2& a, const Point2& b, const Point2& c) {
+  const double left = (a[0] - c[0]) * (b[1] - c[1]);
+  const double right = (a[1] - c[1]) * (b[0] - c[0]);
+  const double det = left - right;
+  const double permanent = std::fabs(left) + std::fabs(right);
+  if (std::fabs(det) > kOrient2dBound * permanent && permanent >= kPredicateTiny) return (det > 0.0) - (det < 0.0);
+  return orient2d(a, b, c);
+}
 
 }  // namespace karvex::validity

@@ -3,7 +3,9 @@
 #include "validity/self_intersections.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -232,21 +234,56 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   return side_c * side_d >= 0 && orient3d(u, w, c, d) == 0;
 }
 
+// A triangle's bounding box in single precision, relative to a centre (the
+// middle of the mesh's vertices' box, for precision): each bound is
+// float(x - centre), clamped to the finite floats. That map is monotone
+// (rounding to nearest never reverses an order), so boxes that overlap keep
+// overlapping, and everything the sweep decides from boxes (slices, columns,
+// order in z, overlap, which column sees a pair) is decided on these boxes
+// alone, consistently: candidates can only grow, and the exact tests decide.
+// Half the bytes of double boxes for the sweep to move.
 struct Box {
-  Point3 lo, hi;
+  std::array<float, 3> lo, hi;
 };
+static_assert(sizeof(Box) == 24);
 
-Box box_of(const Geometry& g, std::int64_t f) {
+float single(double x) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  return static_cast<float>(std::clamp(x, -kLargest, kLargest));
+}
+
+Box box_of(const Geometry& g, const Point3& centre, std::int64_t f) {
   const auto face = g.face(f);
-  Box box{g.point(face[0]), g.point(face[0])};
+  Point3 lo = g.point(face[0]), hi = lo;
   for (int k = 1; k < 3; ++k) {
     const Point3 p = g.point(face[k]);
     for (int a = 0; a < 3; ++a) {
-      box.lo[a] = std::min(box.lo[a], p[a]);
-      box.hi[a] = std::max(box.hi[a], p[a]);
+      lo[a] = std::min(lo[a], p[a]);
+      hi[a] = std::max(hi[a], p[a]);
     }
   }
+  Box box;
+  for (int a = 0; a < 3; ++a) {
+    box.lo[a] = single(lo[a] - centre[a]);
+    box.hi[a] = single(hi[a] - centre[a]);
+  }
   return box;
+}
+
+// The middle of the vertices' bounding box (halves summed, which cannot
+// overflow).
+Point3 centre_of(const MeshView& mesh) {
+  Point3 lo{0.0, 0.0, 0.0}, hi{0.0, 0.0, 0.0};
+  if (mesh.vertex_count > 0) {
+    for (int a = 0; a < 3; ++a) lo[a] = hi[a] = mesh.vertices[a];
+  }
+  for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], mesh.vertices[3 * v + a]);
+      hi[a] = std::max(hi[a], mesh.vertices[3 * v + a]);
+    }
+  }
+  return {0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
 }
 
 // Square columns over x and y: cells of `size` from `origin`, `dims` per axis.
@@ -266,26 +303,28 @@ struct Columns {
 // Columns about the median usable triangle's width in x and y, made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
 // average.
-Columns choose_columns(const Geometry& g, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
+Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
   Columns columns;
   std::array<double, 2> top{};
-  const Box any = box_of(g, ids[0]);
+  const Box& any = boxes[ids[0]];
   for (int a = 0; a < 2; ++a) {
     columns.origin[a] = any.lo[a];
     top[a] = any.hi[a];
   }
   for (std::uint32_t f : ids) {
-    const Box box = box_of(g, f);
+    const Box& box = boxes[f];
     for (int a = 0; a < 2; ++a) {
-      columns.origin[a] = std::min(columns.origin[a], box.lo[a]);
-      top[a] = std::max(top[a], box.hi[a]);
+      columns.origin[a] = std::min(columns.origin[a], static_cast<double>(box.lo[a]));
+      top[a] = std::max(top[a], static_cast<double>(box.hi[a]));
     }
   }
   const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
   // Widths in single precision: the median only sizes the columns.
   std::vector<float> widths = parallel_map<float>(pool, ids.size(), [&](std::size_t n) {
-    const Box box = box_of(g, ids[n]);
-    return static_cast<float>(std::max(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]));
+    const Box& box = boxes[ids[n]];
+    const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
+    const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
+    return static_cast<float>(std::max(dx, dy));
   });
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
   columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
@@ -298,7 +337,7 @@ Columns choose_columns(const Geometry& g, const std::vector<std::uint32_t>& ids,
     const std::vector<double> spans = parallel_map<double>(pool, (ids.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
       double sum = 0.0;
       for (std::size_t n = c * kChunk; n < std::min(ids.size(), (c + 1) * kChunk); ++n) {
-        const Box box = box_of(g, ids[n]);
+        const Box& box = boxes[ids[n]];
         sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
                static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
       }
@@ -313,30 +352,66 @@ Columns choose_columns(const Geometry& g, const std::vector<std::uint32_t>& ids,
   return columns;
 }
 
-// The usable triangles of each slice of columns at one x, by a counting
-// sort: slice x holds items[starts[x], starts[x + 1]), increasing.
+// The usable triangles of each slice of columns at one x: slice x holds
+// items[starts[x], starts[x + 1]), in order of their boxes' lowest z.
 struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
 };
 
-Slices slice_boxes(const Columns& columns, const Geometry& g, const std::vector<std::uint32_t>& ids) {
+// A usable triangle on its way into the slices: its box's lowest z as an
+// unsigned key in the same order (the float's bits made monotone; -0 taken as
+// +0, so equal values stay ties), its number and its first and last slice.
+struct SliceItem {
+  std::uint32_t key, f;
+  std::int32_t first, last;
+};
+
+std::uint32_t z_key(float z) {
+  z += 0.0f;
+  std::uint32_t bits = 0;
+  std::memcpy(&bits, &z, sizeof bits);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+// A stable radix sort of `items` by key: ties keep the order given.
+void sort_by_key(std::vector<SliceItem>& items) {
+  constexpr int kDigit = 11;  // three passes cover 32 bits
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+  std::vector<SliceItem> other(items.size());
+  std::vector<std::size_t> count(kBuckets + 1);
+  for (int shift = 0; shift < 32; shift += kDigit) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const SliceItem& item : items) ++count[((item.key >> shift) & (kBuckets - 1)) + 1];
+    for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
+    for (const SliceItem& item : items) other[count[(item.key >> shift) & (kBuckets - 1)]++] = item;
+    items.swap(other);
+  }
+}
+
+// The usable triangles `ids` (increasing) dealt into their slices, each
+// slice in order of the boxes' lowest z, then number: sorted once here by a
+// radix sort, then dealt by a stable counting sort. The items carry what the
+// dealing needs, so it reads no box out of order.
+Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids,
+                   WorkerPool& pool) {
+  std::vector<SliceItem> items(ids.size());
+  parallel_for(pool, ids.size(), [&](std::size_t n) {
+    const Box& box = boxes[ids[n]];
+    items[n] = {z_key(box.lo[2]), ids[n], static_cast<std::int32_t>(columns.first(box, 0)),
+                static_cast<std::int32_t>(columns.last(box, 0))};
+  });
+  sort_by_key(items);
   Slices slices;
   slices.starts.assign(static_cast<std::size_t>(columns.dims[0]) + 1, 0);
-  for (std::uint32_t f : ids) {
-    const Box box = box_of(g, f);
-    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
-      ++slices.starts[static_cast<std::size_t>(x) + 1];
-    }
+  for (const SliceItem& item : items) {
+    for (std::int32_t x = item.first; x <= item.last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
   }
   for (std::size_t x = 0; x + 1 < slices.starts.size(); ++x) slices.starts[x + 1] += slices.starts[x];
   slices.items.resize(slices.starts.back());
   std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
-  for (std::uint32_t f : ids) {
-    const Box box = box_of(g, f);
-    for (std::int64_t x = columns.first(box, 0); x <= columns.last(box, 0); ++x) {
-      slices.items[fill[static_cast<std::size_t>(x)]++] = f;
-    }
+  for (const SliceItem& item : items) {
+    for (std::int32_t x = item.first; x <= item.last; ++x) slices.items[fill[static_cast<std::size_t>(x)]++] = item.f;
   }
   return slices;
 }
@@ -351,14 +426,7 @@ struct Entry {
   std::uint32_t f;
   std::array<std::uint32_t, 3> corners;
 };
-static_assert(sizeof(Entry) == 64, "one cache line per entry");
-
-// A slice's order: lowest z of the box, then triangle number; `at` is the
-// entry's place in the slice before sorting.
-struct SortKey {
-  double z;
-  std::uint32_t f, at;
-};
+static_assert(sizeof(Entry) == 40);
 
 // Each vertex's code in Entry::corners: its number when certified, else
 // kUncertified (for every vertex of a mesh too large for the code).
@@ -397,37 +465,33 @@ bool boxes_overlap(const Box& x, const Box& y) {
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
 // overlap, whose overlap's lowest corner lies in this slice and who share no
 // certified vertex: per column of the slice its triangles in order of their
-// boxes' lowest z (then number), each against those that start before it
+// boxes' lowest z, each against those that start before it
 // ends in z, kept when the overlap's lowest corner is in this column. Every
 // such pair is thus seen in exactly one column of one slice. `unsorted`,
-// `keys`, `spans` and `entries` are scratch space.
+// `spans` and `entries` are scratch space.
 template <typename Visit>
-void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const CornerCodes& codes,
+void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const std::vector<Box>& boxes,
+                            const CornerCodes& codes,
                             const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
-                            std::vector<SortKey>& keys, std::vector<std::array<std::int32_t, 2>>& spans,
+                            std::vector<std::array<std::int32_t, 2>>& spans,
                             std::vector<Entry>& entries, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
-  // Sorted by key (16 bytes each) rather than as whole entries; each box
-  // computed once.
+  // The slice lists its triangles in order of their boxes' lowest z
+  // (slice_boxes).
   unsorted.clear();
-  keys.clear();
   for (std::size_t n = begin; n < end; ++n) {
     const std::uint32_t f = slices.items[n];
     const auto face = g.face(f);
-    unsorted.push_back({box_of(g, f), f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
-    keys.push_back({unsorted.back().box.lo[2], f, static_cast<std::uint32_t>(n - begin)});
+    unsorted.push_back({boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
   }
-  std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
-    return a.z != b.z ? a.z < b.z : a.f < b.f;
-  });
   // Each triangle's y columns. Column numbers are below 2^21 (the columns
   // are at least 2^-20 of the extent).
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
-  spans.resize(keys.size());
-  for (std::size_t n = 0; n < keys.size(); ++n) {
-    const Box& box = unsorted[keys[n].at].box;
+  spans.resize(unsorted.size());
+  for (std::size_t n = 0; n < unsorted.size(); ++n) {
+    const Box& box = unsorted[n].box;
     spans[n] = {static_cast<std::int32_t>(columns.first(box, 1)), static_cast<std::int32_t>(columns.last(box, 1))};
     low = std::min<std::int64_t>(low, spans[n][0]);
     high = std::max<std::int64_t>(high, spans[n][1]);
@@ -441,9 +505,9 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Cor
   entries.resize(start.back());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t n = 0; n < keys.size(); ++n) {
+    for (std::size_t n = 0; n < unsorted.size(); ++n) {
       for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) {
-        entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[keys[n].at];
+        entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[n];
       }
     }
   }
@@ -486,7 +550,17 @@ std::int8_t plane_axis(const MeshView& mesh, std::size_t f) {
   const double normal[3] = {std::fabs(u[1] * v[2] - u[2] * v[1]), std::fabs(u[2] * v[0] - u[0] * v[2]),
                             std::fabs(u[0] * v[1] - u[1] * v[0])};
   int order[3] = {0, 1, 2};
-  std::stable_sort(order, order + 3, [&](int x, int y) { return normal[x] > normal[y]; });
+  auto larger = [&](int x, int y) { return normal[x] > normal[y]; };
+  if (std::isnan(normal[0]) || std::isnan(normal[1]) || std::isnan(normal[2])) {
+    std::stable_sort(order, order + 3, larger);  // no strict order: keep the library's exact choice
+  } else {
+    // The stable order of three, without the library's buffer for it.
+    if (larger(order[1], order[0])) std::swap(order[0], order[1]);
+    if (larger(order[2], order[1])) {
+      std::swap(order[1], order[2]);
+      if (larger(order[1], order[0])) std::swap(order[0], order[1]);
+    }
+  }
   for (int axis : order) {
     if (orient2d(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
   }
@@ -502,7 +576,12 @@ bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, 
   return pair_meets(g, i, j);
 }
 
-SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool) {
+namespace {
+
+// find_self_intersections; with `first_bad`, only until one bad triangle is
+// known (a zero-area one, or one pair: slices not yet started are skipped).
+SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool,
+                         const std::vector<std::uint8_t>* certified, bool first_bad) {
   SelfIntersections result;
   const std::vector<std::int8_t> axes = plane_axes(mesh, pool);
   result.zero_area.resize(mesh.face_count);
@@ -515,42 +594,68 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
     any_marked = any_marked || subset[f] != 0;
   }
   if (ids.size() < 2 || !any_marked) return result;
+  if (first_bad && std::find(result.zero_area.begin(), result.zero_area.end(), 1) != result.zero_area.end()) {
+    return result;
+  }
   const Geometry g{mesh, axes};
   // Most candidate pairs are neighbours round a vertex; where the triangles
   // round it are certified embedded, they need no test of their own. (Made
   // before the slices, so that its rows by vertex are gone by then.)
-  const std::vector<std::uint8_t> stars = embedded_stars(mesh, pool);
-  const CornerCodes codes{stars, mesh.vertex_count < kUncertified};
-  // Boxes are recomputed where needed rather than kept for the whole mesh.
-  const Columns columns = choose_columns(g, ids, pool);
-  const Slices slices = slice_boxes(columns, g, ids);
+  const std::vector<std::uint8_t> own =
+      certified == nullptr ? embedded_stars(mesh, pool) : std::vector<std::uint8_t>{};
+  const CornerCodes codes{certified == nullptr ? own : *certified, mesh.vertex_count < kUncertified};
+  // Every usable triangle's box, computed once (24 bytes a triangle).
+  const Point3 centre = centre_of(mesh);
+  const std::vector<Box> boxes = parallel_map<Box>(pool, mesh.face_count, [&](std::size_t f) {
+    return axes[f] < 0 ? Box{} : box_of(g, centre, static_cast<std::int64_t>(f));
+  });
+  const Columns columns = choose_columns(boxes, ids, pool);
+  const Slices slices = slice_boxes(columns, boxes, ids, pool);
   ids = {};
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
   // One slice per index; the pairs are sorted at the end, so the result is
-  // the same for every worker count.
+  // the same for every worker count (with `first_bad`, only whether it is
+  // empty is).
+  std::atomic<bool> found{false};
   result.pairs = parallel_concat<FacePair>(
       pool, static_cast<std::size_t>(columns.dims[0]),
       [&](std::size_t x, std::vector<FacePair>& out) {
+        if (first_bad && found.load(std::memory_order_relaxed)) return;
         std::vector<Entry> unsorted, entries;
-        std::vector<SortKey> keys;
         std::vector<std::array<std::int32_t, 2>> spans;
         if (subset != nullptr) {
           bool any = false;
           for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
           if (!any) return;
         }
-        for_each_pair_in_slice(columns, g, codes, slices, static_cast<std::int64_t>(x), unsorted, keys,
-                               spans, entries,
+        for_each_pair_in_slice(columns, g, boxes, codes, slices, static_cast<std::int64_t>(x), unsorted, spans,
+                               entries,
                                [&](std::uint32_t a, std::uint32_t b) {
                                  if (!marked(a) && !marked(b)) return;
                                  const std::int64_t i = std::min(a, b), j = std::max(a, b);
-                                 if (pair_meets(g, i, j)) out.push_back({i, j});
+                                 if (pair_meets(g, i, j)) {
+                                   out.push_back({i, j});
+                                   found.store(true, std::memory_order_relaxed);
+                                 }
                                });
       },
       1);
   std::sort(result.pairs.begin(), result.pairs.end());
   return result;
+}
+
+}  // namespace
+
+SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool,
+                                          const std::vector<std::uint8_t>* certified) {
+  return search(mesh, subset, pool, certified, false);
+}
+
+bool has_bad_triangles(const MeshView& mesh, WorkerPool& pool, const std::vector<std::uint8_t>* certified) {
+  const SelfIntersections found = search(mesh, nullptr, pool, certified, true);
+  return !found.pairs.empty() ||
+         std::find(found.zero_area.begin(), found.zero_area.end(), 1) != found.zero_area.end();
 }
 
 }  // namespace karvex::validity

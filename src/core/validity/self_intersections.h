@@ -8,8 +8,9 @@
 // per slice of square columns over x and y about the median triangle's
 // width, swept in z within each column; only one slice's entries exist at a
 // time per worker, so the memory beyond the mesh is about one list of
-// triangles per slice and a flag per vertex (boxes are recomputed where
-// needed). Pairs sharing a vertex that embedded_stars.h certifies (the
+// triangles per slice, a flag per vertex and each triangle's box in single
+// precision (rounded monotonically: overlapping boxes still overlap, and the
+// exact tests decide). Pairs sharing a vertex that embedded_stars.h certifies (the
 // triangles round it plainly embedded: nearly every vertex of a smooth mesh)
 // are dropped in the sweep, from the corner numbers kept with each box.
 // Each other pair is first offered cheap verdicts (the floating-point filter
@@ -76,8 +77,18 @@ bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, 
 
 // The zero-area triangles and the improperly meeting pairs of `mesh`. With
 // `subset` (one flag per triangle, or null for all), only pairs with at
-// least one flagged triangle are tested.
+// least one flagged triangle are tested. `certified`, when given, must be
+// what embedded_stars(mesh, pool) returns (a caller that has chained the
+// stars already, clean_check.h); otherwise it is computed here.
 SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset,
-                                          WorkerPool& pool);
+                                          WorkerPool& pool,
+                                          const std::vector<std::uint8_t>* certified = nullptr);
+
+// Whether find_self_intersections(mesh, nullptr, pool, certified) would find
+// any zero-area triangle or pair; stops at the first one known, so a mesh
+// with bad triangles costs about the set-up of the test. The answer does not
+// depend on the number of workers.
+bool has_bad_triangles(const MeshView& mesh, WorkerPool& pool,
+                       const std::vector<std::uint8_t>* certified = nullptr);
 
 }  // namespace karvex::validity

@@ -8,6 +8,7 @@ import pytest
 
 import karvex
 from karvex import _validity
+from karvex._engine import _native_module
 from support.coplanar_oracle import area_sign, meet_beyond_corner, triangles_meet
 from support.exact_predicates import orient2d, orient3d
 
@@ -109,7 +110,8 @@ def _one_sheet(result):
 def test_one_sheet_test_agrees_with_the_counts_on_random_soups():
     """The core's linear one-sheet test against the checker's NumPy counts,
     on small random triangle soups (closed fans, crowded edges, turned faces
-    and repeated corners all come up)."""
+    and repeated corners all come up); the repair's single first call says
+    the same and, for one sheet, whether the checker finds any bad triangle."""
     rng = np.random.default_rng(3)
     seen = set()
     for _ in range(300):
@@ -117,8 +119,15 @@ def test_one_sheet_test_agrees_with_the_counts_on_random_soups():
         faces = rng.integers(0, 6, (int(rng.integers(1, 9)), 3))
         expected = _one_sheet(_validity.check(vertices, faces))
         assert _validity.is_one_sheet(vertices, faces) == expected, faces.tolist()
-        seen.add(expected)
-    assert seen == {True, False}
+        one_sheet, bad = _native_module().clean_check(vertices, faces)
+        assert one_sheet == expected, faces.tolist()
+        if one_sheet:
+            pairs, zero_area = _validity.geometry(vertices, faces)
+            assert bad == (len(pairs) > 0 or zero_area.any()), faces.tolist()
+        else:
+            assert bad is False
+        seen.add((expected, bad))
+    assert seen >= {(True, False), (False, False)}
 
 
 def test_self_intersections_are_the_crossing_pairs():

@@ -26,6 +26,7 @@ def test_valid_mesh_is_left_as_it_is():
     v, f = _arrays(OCTA_V, OCTA_F)
     result = _repair.repair(v, f)
     assert np.array_equal(result.vertices, v) and np.array_equal(result.faces, f)
+    assert result.vertices is not v  # the caller's array is not handed back to be changed
     assert (result.split_vertices, result.moved_vertices, result.unresolved_faces) == (0, 0, 0)
 
 

@@ -1,0 +1,56 @@
+// One chaining per star for the one-sheet verdict and the certificates, then
+// the pair sweep with those certificates (see clean_check.h).
+#include "validity/clean_check.h"
+
+#include <atomic>
+#include <cstddef>
+
+#include "pool/worker_pool.h"
+#include "validity/corner_fans.h"
+#include "validity/embedded_stars.h"
+#include "validity/vertex_stars.h"
+
+namespace karvex::validity {
+
+StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
+  StarVerdicts result;
+  // Beyond the corner numbering the package's sheet split cannot run either:
+  // the caller's other path decides (as is_one_sheet does).
+  if (mesh.face_count > kMaxFanFaces) return result;
+  const VertexFaces rows = vertex_faces(mesh);
+  result.embedded.assign(mesh.vertex_count, 0);
+  // Any broken star decides; which one is found first does not matter.
+  std::atomic<bool> broken{false};
+  parallel_for(pool, mesh.vertex_count, [&](std::size_t v) {
+    thread_local StarChain chain;
+    if (broken.load(std::memory_order_relaxed)) return;
+    const std::size_t begin = rows.starts[v];
+    const std::size_t count = rows.starts[v + 1] - begin;
+    const auto vertex = static_cast<std::int64_t>(v);
+    const StarShape shape = star_shape(mesh, vertex, rows.items.data() + begin, count, chain);
+    if (shape == StarShape::kBroken) {
+      broken.store(true, std::memory_order_relaxed);
+      return;
+    }
+    // Each flag is written by the one index that owns it.
+    result.embedded[v] = static_cast<std::uint8_t>(shape == StarShape::kClosed &&
+                                                   closed_star_is_embedded(mesh, vertex, count, chain));
+  });
+  if (broken.load()) {
+    result.embedded = {};
+    return result;
+  }
+  result.one_sheet = true;
+  return result;
+}
+
+CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool) {
+  CleanCheck result;
+  StarVerdicts stars = star_verdicts(mesh, pool);
+  result.one_sheet = stars.one_sheet;
+  if (!result.one_sheet) return result;
+  result.bad = has_bad_triangles(mesh, pool, &stars.embedded);
+  return result;
+}
+
+}  // namespace karvex::validity

@@ -1,0 +1,46 @@
+#pragma once
+
+// The validity pass's first question about a mesh, in one call: is it one
+// sheet everywhere (sheets.h) and, when it is, is any triangle bad (zero
+// area, or in a pair meeting improperly: self_intersections.h)? On a clean
+// mesh, the common case, that answer is all the pass needs.
+//
+// Both verdicts start from each vertex's star chained into wedges
+// (vertex_stars.h): a broken star says the mesh is not one sheet, a closed one
+// may be certified embedded (embedded_stars.h), which lets the pair sweep
+// drop the pairs at that vertex. Here each star is listed and chained once
+// for both, where the one-sheet test and the self-intersection test each do
+// it on their own.
+
+#include <cstdint>
+#include <vector>
+
+#include "validity/self_intersections.h"
+
+namespace karvex {
+class WorkerPool;
+}
+
+namespace karvex::validity {
+
+struct StarVerdicts {
+  bool one_sheet = false;  // as is_one_sheet (sheets.h)
+  // Only when one_sheet: per vertex, 1 where embedded_stars would say 1.
+  std::vector<std::uint8_t> embedded;
+};
+
+// Stops at the first broken star found (the certificates are then of no
+// use to the caller); the result does not depend on the number of workers.
+StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool);
+
+struct CleanCheck {
+  bool one_sheet = false;
+  // Only when one_sheet: whether any triangle is bad (has_bad_triangles).
+  // A mesh with bad triangles goes on to the relaxation, which finds them all
+  // itself, so the search stops at the first.
+  bool bad = false;
+};
+
+CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool);
+
+}  // namespace karvex::validity
