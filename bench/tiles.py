@@ -18,6 +18,7 @@ the client process and of each worker.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
         [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
+        [--results FILE]
 
 Prints one Markdown row per way of meshing.
 """
@@ -91,21 +92,73 @@ def peak_kib() -> int:
     return -1
 
 
-def rss_cap(gigabytes: float) -> None:
-    """Ends this process (exit status 3) once its resident set passes the
-    cap, so that a run too large for the machine does not take it over."""
-    import threading
+def _descendants(pid: int) -> list[int]:
+    """The process and every process below it (a cluster's workers and
+    their nanny processes)."""
+    found, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        found.append(current)
+        try:
+            for task in os.listdir(f"/proc/{current}/task"):
+                with open(f"/proc/{current}/task/{task}/children") as children:
+                    todo.extend(int(child) for child in children.read().split())
+        except OSError:
+            pass  # ended meanwhile
+    return found
 
-    def watch() -> None:
-        while True:
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmRSS:") and int(line.split()[1]) > gigabytes * 2**20:
-                        print(f"over the cap of {gigabytes:g} GB", file=sys.stderr, flush=True)
-                        os._exit(3)
+
+def _rss_kib(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
+    """Runs a way's process and ends it, with all it started, once any of
+    them holds more than the cap, so that a run too large for the machine
+    does not take it over. The watch is here, outside: the meshing's native
+    calls keep Python's lock, so a thread in the measured process could not
+    look before the call returns. Before ending it, asks it (SIGUSR1) for the
+    Python stack of each thread: where it stopped. Returns the exit status,
+    the standard output and the standard error, which ends with a line
+    saying when the cap was passed."""
+    import signal
+
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        process = subprocess.Popen(command, env=env, stdout=out, stderr=err, text=True,
+                                   start_new_session=True)
+        start = time.perf_counter()
+        over = None
+        while process.poll() is None:
+            tree = _descendants(process.pid)
+            held, holder = max((_rss_kib(pid), pid) for pid in tree)
+            if held > gigabytes * 2**20:
+                who = "the measured process" if holder == process.pid else "a process it started"
+                over = (time.perf_counter() - start, held, who)
+                process.send_signal(signal.SIGUSR1)
+                time.sleep(1.0)
+                for pid in tree:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except OSError:
+                        pass
+                process.wait()
+                break
             time.sleep(0.2)
-
-    threading.Thread(target=watch, daemon=True).start()
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    if over is not None:
+        stderr += (f"\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f} GB held by"
+                   f" {over[2]}) after {over[0]:.0f} s\n")
+        return 3, stdout, stderr
+    return process.returncode, stdout, stderr
 
 
 def _package_path(path: list[str]) -> None:
@@ -136,8 +189,12 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
 
 
 def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
-            module_dir: str | None, cap: float) -> dict:
-    rss_cap(cap)
+            module_dir: str | None) -> dict:
+    import faulthandler
+    import signal
+
+    # The parent asks for the stacks before ending a run over the cap.
+    faulthandler.register(signal.SIGUSR1, all_threads=True)
     import_module(module_dir)
     import karvex
 
@@ -192,11 +249,15 @@ def main() -> None:
                         help="read the PLY files back with trimesh and check them closed")
     parser.add_argument("--cap-gb", type=float, default=6.0,
                         help="end a way's process when its resident set passes this (GB)")
+    parser.add_argument("--results",
+                        help="a file of JSON lines each finished way is added to; the seams"
+                        " are compared with the untiled run found there, so that the ways can"
+                        " be run one invocation at a time, in any order")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         print(json.dumps(one_run(args.one, args.depth, args.tiles, args.shape,
-                                 args.check_files, args.module_dir, args.cap_gb)))
+                                 args.check_files, args.module_dir)))
         return
     ways = args.ways.split(",")
     for way in ways:
@@ -205,35 +266,65 @@ def main() -> None:
     print("| shape | way | depth | tiles | triangles | seconds | peak RSS (MB) | workers' peaks (MB)"
           " | seams |")
     print("|---|---|---|---|---|---|---|---|---|")
-    untiled = None
+    untiled = _earlier_untiled(args.results, args.shape, args.depth)
     volume_folder = tempfile.TemporaryDirectory(dir=os.getcwd())
     if args.shape == "blobs":
         blob_volume(os.path.join(volume_folder.name, "blobs.zarr"), args.depth)
+    tiled = []
     for way in ways:
         command = [sys.executable, __file__, "--one", way, "--depth", str(args.depth),
-                   "--tiles", str(args.tiles), "--shape", args.shape, "--cap-gb", str(args.cap_gb)]
+                   "--tiles", str(args.tiles), "--shape", args.shape]
         if args.module_dir:
             command += ["--module-dir", args.module_dir]
         if args.check_files:
             command.append("--check-files")
         # Files go next to the working folder (a deep mesh's PLY is gigabytes).
         with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
-            done = subprocess.run(command, capture_output=True, text=True,
-                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder,
-                                           KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name,
-                                                                            "blobs.zarr")))
+            returncode, stdout, stderr = run_capped(
+                command, dict(os.environ, KARVEX_BENCH_FOLDER=folder,
+                              KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name, "blobs.zarr")),
+                args.cap_gb)
         tiles = 1 if way == "untiled" else args.tiles
-        if done.returncode != 0:
-            reason = (done.stderr.strip().splitlines() or ["no output"])[-1]
-            print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {reason} |||||")
+        if returncode != 0:
+            lines = stderr.strip().splitlines() or ["no output"]
+            print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {lines[-1]} |||||")
+            # Where it stopped: the stacks the process printed, if any.
+            print("\n".join("    " + line for line in lines[-40:]), flush=True)
             continue
-        result = json.loads(done.stdout.splitlines()[-1])
+        result = json.loads(stdout.splitlines()[-1])
+        result.update(shape=args.shape, depth=args.depth, tiles=tiles, way=way)
+        if args.results:
+            with open(args.results, "a") as results:
+                results.write(json.dumps(result) + "\n")
         if way == "untiled":
             untiled = result
+        else:
+            tiled.append(result)
         workers = " / ".join(f"{kib / 1024:.0f}" for kib in result.get("worker_peaks_kib", []))
         print(f"| {args.shape} | {way} | {args.depth} | {tiles} | {result['faces']}"
               f" | {result['seconds']:.1f} | {result['peak_kib'] / 1024:.0f} | {workers or '-'}"
               f" | {_seams(result, untiled, way)} |", flush=True)
+    if untiled is not None and args.results:
+        # Ways measured before the untiled one (here or in earlier runs).
+        for result in _earlier_tiled(args.results, args.shape, args.depth):
+            print(f"{result['way']} ({result['tiles']} tiles): {_seams(result, untiled, 'tiled')}")
+
+
+def _read_results(path: str | None, shape: str, depth: int) -> list[dict]:
+    if not path or not os.path.exists(path):
+        return []
+    with open(path) as results:
+        rows = [json.loads(line) for line in results if line.strip()]
+    return [row for row in rows if (row["shape"], row["depth"]) == (shape, depth)]
+
+
+def _earlier_untiled(path: str | None, shape: str, depth: int) -> dict | None:
+    untiled = [row for row in _read_results(path, shape, depth) if row["way"] == "untiled"]
+    return untiled[-1] if untiled else None
+
+
+def _earlier_tiled(path: str | None, shape: str, depth: int) -> list[dict]:
+    return [row for row in _read_results(path, shape, depth) if row["way"] != "untiled"]
 
 
 def _seams(result: dict, untiled: dict | None, way: str) -> str:
