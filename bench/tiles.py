@@ -119,6 +119,46 @@ def _rss_kib(pid: int) -> int:
     return 0
 
 
+# The measured process dumps the stacks of its threads this often (from
+# faulthandler's own thread, which does not need Python's lock) into the file
+# named by $KARVEX_BENCH_STACKS, and writes this line once the measurement ends.
+STACK_PERIOD = 0.25
+MEASURED = "measurement done\n"
+
+
+def _stacks_written(path: str) -> tuple[int, bool]:
+    """The stacks file's size, and whether the measurement has ended."""
+    try:
+        with open(path, "rb") as stacks:
+            stacks.seek(0, os.SEEK_END)
+            size = stacks.tell()
+            stacks.seek(max(0, size - len(MEASURED)))
+            return size, stacks.read().decode(errors="replace") == MEASURED
+    except OSError:
+        return 0, False
+
+
+def _where(path: str, offset: int) -> str:
+    """The innermost frames of the measuring thread in the first dump of
+    stacks written after ``offset``: what the process was doing at its
+    highest sampled resident set."""
+    with open(path, errors="replace") as stacks:
+        text = stacks.read()
+    dumps = [dump for dump in text[offset:].split("Timeout (") if "in one_run" in dump]
+    if not dumps:
+        dumps = [dump for dump in text.split("Timeout (") if "in one_run" in dump][-1:]
+    if not dumps:
+        return "unknown"
+    for thread in dumps[0].split("\n\n"):
+        if "in one_run" in thread:
+            frames = [line.strip() for line in thread.splitlines() if line.strip().startswith("File")]
+            inner = frames[:frames.index(next(f for f in frames if f.endswith("in one_run")))]
+            return " < ".join(
+                f"{os.path.basename(f.split(chr(34))[1])}:{f.rsplit(' line ', 1)[1]}"
+                for f in inner[:4])
+    return "unknown"
+
+
 def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
     """Runs a way's process and ends it, with all it started, once any of
     them holds more than the cap, so that a run too large for the machine
@@ -127,17 +167,25 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
     look before the call returns. Before ending it, asks it (SIGUSR1) for the
     Python stack of each thread: where it stopped. Returns the exit status,
     the standard output and the standard error, which ends with a line
-    saying when the cap was passed."""
+    saying when the cap was passed, and, when it ends well, with a line
+    saying where the measured process was at its highest sampled resident
+    set (sampled every 0.2 s, so a peak held more briefly may be missed)."""
     import signal
 
-    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err, \
+            tempfile.NamedTemporaryFile("w+", suffix=".stacks") as stacks:
+        env = dict(env, KARVEX_BENCH_STACKS=stacks.name)
         process = subprocess.Popen(command, env=env, stdout=out, stderr=err, text=True,
                                    start_new_session=True)
         start = time.perf_counter()
         over = None
+        highest = (0, 0)  # the measured process's resident set, the stacks' size then
         while process.poll() is None:
             tree = _descendants(process.pid)
             held, holder = max((_rss_kib(pid), pid) for pid in tree)
+            size, measured = _stacks_written(stacks.name)
+            if not measured and _rss_kib(process.pid) > highest[0]:
+                highest = (_rss_kib(process.pid), size)
             if held > gigabytes * 2**20:
                 who = "the measured process" if holder == process.pid else "a process it started"
                 over = (time.perf_counter() - start, held, who)
@@ -154,6 +202,9 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
+        if over is None and process.returncode == 0:
+            stderr += (f"\nhighest sampled resident set {highest[0] / 1024:.0f} MB, at "
+                       f"{_where(stacks.name, highest[1])}\n")
     if over is not None:
         stderr += (f"\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f} GB held by"
                    f" {over[2]}) after {over[0]:.0f} s\n")
@@ -188,13 +239,27 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
     return cluster, client
 
 
+def _measurement_done(stacks) -> None:  # noqa: ANN001 - an open text file or None
+    import faulthandler
+
+    if stacks is not None:
+        faulthandler.cancel_dump_traceback_later()
+        stacks.write(MEASURED)
+        stacks.flush()
+
+
 def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
             module_dir: str | None) -> dict:
     import faulthandler
     import signal
 
-    # The parent asks for the stacks before ending a run over the cap.
+    # The parent asks for the stacks before ending a run over the cap, and
+    # reads the periodic ones to say where the peak was reached.
     faulthandler.register(signal.SIGUSR1, all_threads=True)
+    stacks = open(os.environ["KARVEX_BENCH_STACKS"], "w") if "KARVEX_BENCH_STACKS" in os.environ \
+        else None
+    if stacks is not None:
+        faulthandler.dump_traceback_later(STACK_PERIOD, repeat=True, file=stacks)
     import_module(module_dir)
     import karvex
 
@@ -214,6 +279,7 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
                                                  tiles=tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
+            _measurement_done(stacks)
             result.update(vertices=vertices, faces=faces, closed=None)
             if check_files:
                 import trimesh
@@ -224,6 +290,7 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
                                tiles=1 if way == "untiled" else tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
+            _measurement_done(stacks)
             result.update(vertices=len(mesh.vertices), faces=len(mesh.faces),
                           closed=bool(mesh.is_closed))
         if client is not None:
@@ -304,6 +371,8 @@ def main() -> None:
         print(f"| {args.shape} | {way} | {args.depth} | {tiles} | {result['faces']}"
               f" | {result['seconds']:.1f} | {result['peak_kib'] / 1024:.0f} | {workers or '-'}"
               f" | {_seams(result, untiled, way)} |", flush=True)
+        highest = [line for line in stderr.splitlines() if line.startswith("highest sampled")]
+        print(f"    {way}: {highest[-1] if highest else 'no samples'}", flush=True)
     if untiled is not None and args.results:
         # Ways measured before the untiled one (here or in earlier runs).
         for result in _earlier_tiled(args.results, args.shape, args.depth):
