@@ -119,10 +119,12 @@ def _rss_kib(pid: int) -> int:
     return 0
 
 
-# The measured process dumps the stacks of its threads this often (from
-# faulthandler's own thread, which does not need Python's lock) into the file
-# named by $KARVEX_BENCH_STACKS, and writes this line once the measurement ends.
-STACK_PERIOD = 0.25
+# At each new high of its resident set, the parent signals the measured
+# process (SIGUSR1), whose faulthandler writes the Python stack of the main
+# thread, the one measuring, into the file named by $KARVEX_BENCH_STACKS: it
+# does so from the signal handler, without Python's lock, so also during a
+# native call. Only the main thread: walking the others while they start and
+# end can crash. The process writes this line once the measurement ends.
 MEASURED = "measurement done\n"
 
 
@@ -138,25 +140,22 @@ def _stacks_written(path: str) -> tuple[int, bool]:
         return 0, False
 
 
-def _where(path: str, offset: int) -> str:
-    """The innermost frames of the measuring thread in the first dump of
-    stacks written after ``offset``: what the process was doing at its
-    highest sampled resident set."""
+def _stack_at(path: str, offset: int) -> list[str]:
+    """The frames of the first stack written at ``offset`` or after,
+    innermost first, up to the measuring function."""
     with open(path, errors="replace") as stacks:
         text = stacks.read()
-    dumps = [dump for dump in text[offset:].split("Timeout (") if "in one_run" in dump]
-    if not dumps:
-        dumps = [dump for dump in text.split("Timeout (") if "in one_run" in dump][-1:]
-    if not dumps:
-        return "unknown"
-    for thread in dumps[0].split("\n\n"):
-        if "in one_run" in thread:
-            frames = [line.strip() for line in thread.splitlines() if line.strip().startswith("File")]
-            inner = frames[:frames.index(next(f for f in frames if f.endswith("in one_run")))]
-            return " < ".join(
-                f"{os.path.basename(f.split(chr(34))[1])}:{f.rsplit(' line ', 1)[1]}"
-                for f in inner[:4])
-    return "unknown"
+    for dump in text[offset:].split("Stack (most recent call first):"):
+        frames = [line.strip() for line in dump.splitlines() if line.strip().startswith("File")]
+        if any(frame.endswith("in one_run") for frame in frames):
+            return frames[:[frame.endswith("in one_run") for frame in frames].index(True)]
+    return []
+
+
+def _where(frames: list[str]) -> str:
+    """The innermost frames, short: file:line in function < ..."""
+    return " < ".join(f"{os.path.basename(frame.split(chr(34))[1])}:{frame.rsplit(' line ', 1)[1]}"
+                      for frame in frames[:4]) or "unknown"
 
 
 def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
@@ -165,7 +164,7 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
     does not take it over. The watch is here, outside: the meshing's native
     calls keep Python's lock, so a thread in the measured process could not
     look before the call returns. Before ending it, asks it (SIGUSR1) for the
-    Python stack of each thread: where it stopped. Returns the exit status,
+    Python stack of its main thread: where it stopped. Returns the exit status,
     the standard output and the standard error, which ends with a line
     saying when the cap was passed, and, when it ends well, with a line
     saying where the measured process was at its highest sampled resident
@@ -184,13 +183,18 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
             tree = _descendants(process.pid)
             held, holder = max((_rss_kib(pid), pid) for pid in tree)
             size, measured = _stacks_written(stacks.name)
-            if not measured and _rss_kib(process.pid) > highest[0]:
-                highest = (_rss_kib(process.pid), size)
+            own = _rss_kib(process.pid)
+            # New highs of 1 % or more, once the process has set up its handler.
+            if size and not measured and own > highest[0] * 1.01:
+                highest = (own, size)
+                process.send_signal(signal.SIGUSR1)
             if held > gigabytes * 2**20:
                 who = "the measured process" if holder == process.pid else "a process it started"
                 over = (time.perf_counter() - start, held, who)
+                size = _stacks_written(stacks.name)[0]
                 process.send_signal(signal.SIGUSR1)
                 time.sleep(1.0)
+                stderr_note = "stopped at " + _where(_stack_at(stacks.name, size))
                 for pid in tree:
                     try:
                         os.kill(pid, signal.SIGKILL)
@@ -204,10 +208,10 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
         stdout, stderr = out.read(), err.read()
         if over is None and process.returncode == 0:
             stderr += (f"\nhighest sampled resident set {highest[0] / 1024:.0f} MB, at "
-                       f"{_where(stacks.name, highest[1])}\n")
+                       f"{_where(_stack_at(stacks.name, highest[1]))}\n")
     if over is not None:
-        stderr += (f"\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f} GB held by"
-                   f" {over[2]}) after {over[0]:.0f} s\n")
+        stderr += (f"\n{stderr_note}\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f}"
+                   f" GB held by {over[2]}) after {over[0]:.0f} s\n")
         return 3, stdout, stderr
     return process.returncode, stdout, stderr
 
@@ -241,9 +245,10 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
 
 def _measurement_done(stacks) -> None:  # noqa: ANN001 - an open text file or None
     import faulthandler
+    import signal
 
     if stacks is not None:
-        faulthandler.cancel_dump_traceback_later()
+        faulthandler.unregister(signal.SIGUSR1)
         stacks.write(MEASURED)
         stacks.flush()
 
@@ -253,13 +258,14 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
     import faulthandler
     import signal
 
-    # The parent asks for the stacks before ending a run over the cap, and
-    # reads the periodic ones to say where the peak was reached.
-    faulthandler.register(signal.SIGUSR1, all_threads=True)
+    # The parent asks for the main thread's stack at each new high of the
+    # resident set, and before ending a run over the cap.
     stacks = open(os.environ["KARVEX_BENCH_STACKS"], "w") if "KARVEX_BENCH_STACKS" in os.environ \
         else None
+    faulthandler.register(signal.SIGUSR1, file=stacks or sys.stderr, all_threads=False)
     if stacks is not None:
-        faulthandler.dump_traceback_later(STACK_PERIOD, repeat=True, file=stacks)
+        stacks.write("ready\n")  # the parent signals once the handler is in place
+        stacks.flush()
     import_module(module_dir)
     import karvex
 
@@ -353,7 +359,7 @@ def main() -> None:
                 args.cap_gb)
         tiles = 1 if way == "untiled" else args.tiles
         if returncode != 0:
-            lines = stderr.strip().splitlines() or ["no output"]
+            lines = stderr.strip().splitlines() or [f"exit status {returncode}, no output"]
             print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {lines[-1]} |||||")
             # Where it stopped: the stacks the process printed, if any.
             print("\n".join("    " + line for line in lines[-40:]), flush=True)
