@@ -153,9 +153,13 @@ def _stack_at(path: str, offset: int) -> list[str]:
 
 
 def _where(frames: list[str]) -> str:
-    """The innermost frames, short: file:line in function < ..."""
-    return " < ".join(f"{os.path.basename(frame.split(chr(34))[1])}:{frame.rsplit(' line ', 1)[1]}"
-                      for frame in frames[:4]) or "unknown"
+    """The frames, short: file:line in function < ..., the innermost four
+    and the outermost four (the call the measurement made, and in what)."""
+    short = [f"{os.path.basename(frame.split(chr(34))[1])}:{frame.rsplit(' line ', 1)[1]}"
+             for frame in frames]
+    if len(short) > 8:
+        short = short[:4] + ["..."] + short[-4:]
+    return " < ".join(short) or "unknown"
 
 
 def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
