@@ -14,7 +14,10 @@ and checks the seams: a mesh held in memory must be closed, and a tiled one
 must have the untiled run's numbers of vertices and triangles (uniform mode)
 when both ran; a PLY file is read back and checked when --check-files is
 given (it holds the whole mesh then). The cluster ways report the peak of
-the client process and of each worker.
+the client process and of each worker. Under each row, where the measured
+process was at its highest sampled resident set (its main thread's Python
+stack). A way whose process, or one it started, passes --cap-gb is ended,
+and its row says after how long, by which process and where it stopped.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
         [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
@@ -183,10 +186,12 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
         start = time.perf_counter()
         over = None
         highest = (0, 0)  # the measured process's resident set, the stacks' size then
+        measured = False
         while process.poll() is None:
             tree = _descendants(process.pid)
             held, holder = max((_rss_kib(pid), pid) for pid in tree)
-            size, measured = _stacks_written(stacks.name)
+            size, done = _stacks_written(stacks.name)
+            measured = measured or done
             own = _rss_kib(process.pid)
             # New highs of 1 % or more, once the process has set up its handler.
             if size and not measured and own > highest[0] * 1.01:
@@ -248,11 +253,9 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
 
 
 def _measurement_done(stacks) -> None:  # noqa: ANN001 - an open text file or None
-    import faulthandler
-    import signal
-
+    # The handler stays: a signal the parent sent before seeing this line must
+    # not end the process (the default action of SIGUSR1).
     if stacks is not None:
-        faulthandler.unregister(signal.SIGUSR1)
         stacks.write(MEASURED)
         stacks.flush()
 
