@@ -187,9 +187,14 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
         over = None
         highest = (0, 0)  # the measured process's resident set, the stacks' size then
         measured = False
+        others: dict[int, int] = {}  # the highest sampled resident set of each started process
         while process.poll() is None:
             tree = _descendants(process.pid)
-            held, holder = max((_rss_kib(pid), pid) for pid in tree)
+            sizes = {pid: _rss_kib(pid) for pid in tree}
+            for pid, kib in sizes.items():
+                if pid != process.pid:
+                    others[pid] = max(others.get(pid, 0), kib)
+            held, holder = max((kib, pid) for pid, kib in sizes.items())
             size, done = _stacks_written(stacks.name)
             measured = measured or done
             own = _rss_kib(process.pid)
@@ -204,6 +209,10 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
                 process.send_signal(signal.SIGUSR1)
                 time.sleep(1.0)
                 stderr_note = "stopped at " + _where(_stack_at(stacks.name, size))
+                largest = sorted(others.values())[-2:]
+                if largest:
+                    stderr_note += ("\nthe largest two processes it started peaked at "
+                                    + " / ".join(f"{kib / 1024:.0f}" for kib in largest) + " MB")
                 for pid in tree:
                     try:
                         os.kill(pid, signal.SIGKILL)
