@@ -197,7 +197,7 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
             held, holder = max((kib, pid) for pid, kib in sizes.items())
             size, done = _stacks_written(stacks.name)
             measured = measured or done
-            own = _rss_kib(process.pid)
+            own = sizes.get(process.pid, 0)
             # New highs of 1 % or more, once the process has set up its handler.
             if size and not measured and own > highest[0] * 1.01:
                 highest = (own, size)
@@ -213,9 +213,12 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
                 if largest:
                     stderr_note += ("\nthe largest two processes it started peaked at "
                                     + " / ".join(f"{kib / 1024:.0f}" for kib in largest) + " MB")
-                for pid in tree:
+                # Its process group (it leads a session of its own), and any
+                # process that left the group.
+                for end in [lambda: os.killpg(process.pid, signal.SIGKILL)] + [
+                        lambda pid=pid: os.kill(pid, signal.SIGKILL) for pid in tree]:
                     try:
-                        os.kill(pid, signal.SIGKILL)
+                        end()
                     except OSError:
                         pass
                 process.wait()
