@@ -12,8 +12,9 @@ that its peak resident set (VmHWM) is its own:
 
 and checks the seams: a mesh held in memory must be closed, and a tiled one
 must have the untiled run's numbers of vertices and triangles (uniform mode)
-when both ran; a PLY file is read back and checked when --check-files is
-given (it holds the whole mesh then). The cluster ways report the peak of
+when both ran (or are in the --results file); a PLY file's edges are read
+back and checked closed when --check-files is given (about 90 bytes a
+triangle, after the run is measured). The cluster ways report the peak of
 the client process and of each worker. Under each row, where the measured
 process was at its highest sampled resident set (its main thread's Python
 stack). A way whose process, or one it started, passes --cap-gb is ended,
@@ -21,7 +22,7 @@ and its row says after how long, by which process and where it stopped.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
         [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
-        [--results FILE]
+        [--results FILE] [--check-files]
 
 Prints one Markdown row per way of meshing.
 """
