@@ -12,12 +12,17 @@ that its peak resident set (VmHWM) is its own:
 
 and checks the seams: a mesh held in memory must be closed, and a tiled one
 must have the untiled run's numbers of vertices and triangles (uniform mode)
-when both ran; a PLY file is read back and checked when --check-files is
-given (it holds the whole mesh then). The cluster ways report the peak of
-the client process and of each worker.
+when both ran (or are in the --results file); a PLY file's edges are read
+back and checked closed when --check-files is given (about 90 bytes a
+triangle, after the run is measured). The cluster ways report the peak of
+the client process and of each worker. Under each row, where the measured
+process was at its highest sampled resident set (its main thread's Python
+stack). A way whose process, or one it started, passes --cap-gb is ended,
+and its row says after how long, by which process and where it stopped.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
         [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
+        [--results FILE] [--check-files]
 
 Prints one Markdown row per way of meshing.
 """
@@ -91,21 +96,146 @@ def peak_kib() -> int:
     return -1
 
 
-def rss_cap(gigabytes: float) -> None:
-    """Ends this process (exit status 3) once its resident set passes the
-    cap, so that a run too large for the machine does not take it over."""
-    import threading
+def _descendants(pid: int) -> list[int]:
+    """The process and every process below it (a cluster's workers and
+    their nanny processes)."""
+    found, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        found.append(current)
+        try:
+            for task in os.listdir(f"/proc/{current}/task"):
+                with open(f"/proc/{current}/task/{task}/children") as children:
+                    todo.extend(int(child) for child in children.read().split())
+        except OSError:
+            pass  # ended meanwhile
+    return found
 
-    def watch() -> None:
-        while True:
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmRSS:") and int(line.split()[1]) > gigabytes * 2**20:
-                        print(f"over the cap of {gigabytes:g} GB", file=sys.stderr, flush=True)
-                        os._exit(3)
+
+def _rss_kib(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+# At each new high of its resident set, the parent signals the measured
+# process (SIGUSR1), whose faulthandler writes the Python stack of the main
+# thread, the one measuring, into the file named by $KARVEX_BENCH_STACKS: it
+# does so from the signal handler, without Python's lock, so also during a
+# native call. Only the main thread: walking the others while they start and
+# end can crash. The process writes this line once the measurement ends.
+MEASURED = "measurement done\n"
+
+
+def _stacks_written(path: str) -> tuple[int, bool]:
+    """The stacks file's size, and whether the measurement has ended."""
+    try:
+        with open(path, "rb") as stacks:
+            stacks.seek(0, os.SEEK_END)
+            size = stacks.tell()
+            stacks.seek(max(0, size - len(MEASURED)))
+            return size, stacks.read().decode(errors="replace") == MEASURED
+    except OSError:
+        return 0, False
+
+
+def _stack_at(path: str, offset: int) -> list[str]:
+    """The frames of the first stack written at ``offset`` or after,
+    innermost first, up to the measuring function."""
+    with open(path, errors="replace") as stacks:
+        text = stacks.read()
+    for dump in text[offset:].split("Stack (most recent call first):"):
+        frames = [line.strip() for line in dump.splitlines() if line.strip().startswith("File")]
+        if any(frame.endswith("in one_run") for frame in frames):
+            return frames[:[frame.endswith("in one_run") for frame in frames].index(True)]
+    return []
+
+
+def _where(frames: list[str]) -> str:
+    """The frames, short: file:line in function < ..., the innermost four
+    and the outermost four (the call the measurement made, and in what)."""
+    short = [f"{os.path.basename(frame.split(chr(34))[1])}:{frame.rsplit(' line ', 1)[1]}"
+             for frame in frames]
+    if len(short) > 8:
+        short = short[:4] + ["..."] + short[-4:]
+    return " < ".join(short) or "unknown"
+
+
+def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
+    """Runs a way's process and ends it, with all it started, once any of
+    them holds more than the cap, so that a run too large for the machine
+    does not take it over. The watch is here, outside: the meshing's native
+    calls keep Python's lock, so a thread in the measured process could not
+    look before the call returns. Before ending it, asks it (SIGUSR1) for the
+    Python stack of its main thread: where it stopped. Returns the exit status,
+    the standard output and the standard error, which ends with a line
+    saying when the cap was passed, and, when it ends well, with a line
+    saying where the measured process was at its highest sampled resident
+    set (sampled every 0.2 s, so a peak held more briefly may be missed)."""
+    import signal
+
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err, \
+            tempfile.NamedTemporaryFile("w+", suffix=".stacks") as stacks:
+        env = dict(env, KARVEX_BENCH_STACKS=stacks.name)
+        process = subprocess.Popen(command, env=env, stdout=out, stderr=err, text=True,
+                                   start_new_session=True)
+        start = time.perf_counter()
+        over = None
+        highest = (0, 0)  # the measured process's resident set, the stacks' size then
+        measured = False
+        others: dict[int, int] = {}  # the highest sampled resident set of each started process
+        while process.poll() is None:
+            tree = _descendants(process.pid)
+            sizes = {pid: _rss_kib(pid) for pid in tree}
+            for pid, kib in sizes.items():
+                if pid != process.pid:
+                    others[pid] = max(others.get(pid, 0), kib)
+            held, holder = max((kib, pid) for pid, kib in sizes.items())
+            size, done = _stacks_written(stacks.name)
+            measured = measured or done
+            own = sizes.get(process.pid, 0)
+            # New highs of 1 % or more, once the process has set up its handler.
+            if size and not measured and own > highest[0] * 1.01:
+                highest = (own, size)
+                process.send_signal(signal.SIGUSR1)
+            if held > gigabytes * 2**20:
+                who = "the measured process" if holder == process.pid else "a process it started"
+                over = (time.perf_counter() - start, held, who)
+                size = _stacks_written(stacks.name)[0]
+                process.send_signal(signal.SIGUSR1)
+                time.sleep(1.0)
+                stderr_note = "stopped at " + _where(_stack_at(stacks.name, size))
+                largest = sorted(others.values())[-2:]
+                if largest:
+                    stderr_note += ("\nthe largest two processes it started peaked at "
+                                    + " / ".join(f"{kib / 1024:.0f}" for kib in largest) + " MB")
+                # Its process group (it leads a session of its own), and any
+                # process that left the group.
+                for end in [lambda: os.killpg(process.pid, signal.SIGKILL)] + [
+                        lambda pid=pid: os.kill(pid, signal.SIGKILL) for pid in tree]:
+                    try:
+                        end()
+                    except OSError:
+                        pass
+                process.wait()
+                break
             time.sleep(0.2)
-
-    threading.Thread(target=watch, daemon=True).start()
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+        if over is None and process.returncode == 0:
+            stderr += (f"\nhighest sampled resident set {highest[0] / 1024:.0f} MB, at "
+                       f"{_where(_stack_at(stacks.name, highest[1]))}\n")
+    if over is not None:
+        stderr += (f"\n{stderr_note}\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f}"
+                   f" GB held by {over[2]}) after {over[0]:.0f} s\n")
+        return 3, stdout, stderr
+    return process.returncode, stdout, stderr
 
 
 def _package_path(path: list[str]) -> None:
@@ -135,9 +265,67 @@ def _cluster(module_dir: str | None):  # noqa: ANN202 - (LocalCluster, Client)
     return cluster, client
 
 
+def _measurement_done(stacks) -> None:  # noqa: ANN001 - an open text file or None
+    # The handler stays: a signal the parent sent before seeing this line must
+    # not end the process (the default action of SIGUSR1).
+    if stacks is not None:
+        stacks.write(MEASURED)
+        stacks.flush()
+
+
+def ply_edges(path: str) -> tuple[bool, int]:
+    """Reads back the binary PLY file that ``mesh_to_ply`` wrote: whether it
+    is closed (every edge used as often in each direction: no boundary, so
+    no open seam), and how many directed edges are used more than once
+    (edges that several sheets share, which the validity pass of
+    ``karvex.mesh`` parts; the file is written before it). Reads the faces
+    through a memory map and sorts the edges' keys, about 90 bytes a
+    triangle, where trimesh needs several times that (it passed 6 GB on
+    23 M triangles), so that the larger files can be checked too."""
+    import numpy as np
+
+    with open(path, "rb") as ply:
+        header = b""
+        while not header.endswith(b"end_header\n"):
+            line = ply.readline()
+            if not line:
+                raise ValueError(f"{path}: no end of the PLY header")
+            header += line
+    lines = header.decode("ascii").splitlines()
+    counts = {line.split()[1]: int(line.split()[2]) for line in lines if line.startswith("element")}
+    expected = ["property double x", "property double y", "property double z",
+                "property list uchar int vertex_indices"]
+    if [line for line in lines if line.startswith("property")] != expected:
+        raise ValueError(f"{path}: not the layout mesh_to_ply writes")
+    offset = len(header) + counts["vertex"] * 24
+    faces = np.memmap(path, dtype=np.dtype([("n", "u1"), ("v", "<i4", 3)]), mode="r",
+                      offset=offset, shape=(counts["face"],))
+    if not (faces["n"] == 3).all():
+        raise ValueError(f"{path}: a face that is not a triangle")
+    corners = [faces["v"][:, k].astype(np.int64) for k in range(3)]
+    vertices = np.int64(counts["vertex"])
+    edges = np.concatenate([corners[k] * vertices + corners[(k + 1) % 3] for k in range(3)])
+    edges.sort()
+    shared = int((edges[1:] == edges[:-1]).sum())
+    reverse = np.concatenate([corners[(k + 1) % 3] * vertices + corners[k] for k in range(3)])
+    del corners
+    reverse.sort()
+    return bool(np.array_equal(edges, reverse)), shared
+
+
 def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
-            module_dir: str | None, cap: float) -> dict:
-    rss_cap(cap)
+            module_dir: str | None) -> dict:
+    import faulthandler
+    import signal
+
+    # The parent asks for the main thread's stack at each new high of the
+    # resident set, and before ending a run over the cap.
+    stacks = open(os.environ["KARVEX_BENCH_STACKS"], "w") if "KARVEX_BENCH_STACKS" in os.environ \
+        else None
+    faulthandler.register(signal.SIGUSR1, file=stacks or sys.stderr, all_threads=False)
+    if stacks is not None:
+        stacks.write("ready\n")  # the parent signals once the handler is in place
+        stacks.flush()
     import_module(module_dir)
     import karvex
 
@@ -157,16 +345,16 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
                                                  tiles=tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
+            _measurement_done(stacks)
             result.update(vertices=vertices, faces=faces, closed=None)
             if check_files:
-                import trimesh
-
-                result["closed"] = bool(trimesh.load(path, process=False).is_watertight)
+                result["closed"], result["shared_edges"] = ply_edges(path)
         else:
             mesh = karvex.mesh(field, box, max_depth=depth, level=level,
                                tiles=1 if way == "untiled" else tiles, client=client)
             result["seconds"] = time.perf_counter() - start
             result["peak_kib"] = peak_kib()
+            _measurement_done(stacks)
             result.update(vertices=len(mesh.vertices), faces=len(mesh.faces),
                           closed=bool(mesh.is_closed))
         if client is not None:
@@ -189,14 +377,19 @@ def main() -> None:
     parser.add_argument("--ways", default="untiled,tiles,ply,cluster",
                         help=f"comma-separated, of {', '.join(WAYS)}")
     parser.add_argument("--check-files", action="store_true",
-                        help="read the PLY files back with trimesh and check them closed")
+                        help="read the PLY files back and check them closed (every directed"
+                        " edge once and its reverse once)")
     parser.add_argument("--cap-gb", type=float, default=6.0,
                         help="end a way's process when its resident set passes this (GB)")
+    parser.add_argument("--results",
+                        help="a file of JSON lines each finished way is added to; the seams"
+                        " are compared with the untiled run found there, so that the ways can"
+                        " be run one invocation at a time, in any order")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         print(json.dumps(one_run(args.one, args.depth, args.tiles, args.shape,
-                                 args.check_files, args.module_dir, args.cap_gb)))
+                                 args.check_files, args.module_dir)))
         return
     ways = args.ways.split(",")
     for way in ways:
@@ -205,35 +398,67 @@ def main() -> None:
     print("| shape | way | depth | tiles | triangles | seconds | peak RSS (MB) | workers' peaks (MB)"
           " | seams |")
     print("|---|---|---|---|---|---|---|---|---|")
-    untiled = None
+    untiled = _earlier_untiled(args.results, args.shape, args.depth)
     volume_folder = tempfile.TemporaryDirectory(dir=os.getcwd())
     if args.shape == "blobs":
         blob_volume(os.path.join(volume_folder.name, "blobs.zarr"), args.depth)
+    tiled = []
     for way in ways:
         command = [sys.executable, __file__, "--one", way, "--depth", str(args.depth),
-                   "--tiles", str(args.tiles), "--shape", args.shape, "--cap-gb", str(args.cap_gb)]
+                   "--tiles", str(args.tiles), "--shape", args.shape]
         if args.module_dir:
             command += ["--module-dir", args.module_dir]
         if args.check_files:
             command.append("--check-files")
         # Files go next to the working folder (a deep mesh's PLY is gigabytes).
         with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
-            done = subprocess.run(command, capture_output=True, text=True,
-                                  env=dict(os.environ, KARVEX_BENCH_FOLDER=folder,
-                                           KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name,
-                                                                            "blobs.zarr")))
+            returncode, stdout, stderr = run_capped(
+                command, dict(os.environ, KARVEX_BENCH_FOLDER=folder,
+                              KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name, "blobs.zarr")),
+                args.cap_gb)
         tiles = 1 if way == "untiled" else args.tiles
-        if done.returncode != 0:
-            reason = (done.stderr.strip().splitlines() or ["no output"])[-1]
-            print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {reason} |||||")
+        if returncode != 0:
+            lines = stderr.strip().splitlines() or [f"exit status {returncode}, no output"]
+            print(f"| {args.shape} | {way} | {args.depth} | {tiles} | failed: {lines[-1]} |||||")
+            # Where it stopped: the stacks the process printed, if any.
+            print("\n".join("    " + line for line in lines[-40:]), flush=True)
             continue
-        result = json.loads(done.stdout.splitlines()[-1])
+        result = json.loads(stdout.splitlines()[-1])
+        result.update(shape=args.shape, depth=args.depth, tiles=tiles, way=way)
+        if args.results:
+            with open(args.results, "a") as results:
+                results.write(json.dumps(result) + "\n")
         if way == "untiled":
             untiled = result
+        else:
+            tiled.append(result)
         workers = " / ".join(f"{kib / 1024:.0f}" for kib in result.get("worker_peaks_kib", []))
         print(f"| {args.shape} | {way} | {args.depth} | {tiles} | {result['faces']}"
               f" | {result['seconds']:.1f} | {result['peak_kib'] / 1024:.0f} | {workers or '-'}"
               f" | {_seams(result, untiled, way)} |", flush=True)
+        highest = [line for line in stderr.splitlines() if line.startswith("highest sampled")]
+        print(f"    {way}: {highest[-1] if highest else 'no samples'}", flush=True)
+    if untiled is not None and args.results:
+        # Ways measured before the untiled one (here or in earlier runs).
+        for result in _earlier_tiled(args.results, args.shape, args.depth):
+            print(f"{result['way']} ({result['tiles']} tiles): {_seams(result, untiled, 'tiled')}")
+
+
+def _read_results(path: str | None, shape: str, depth: int) -> list[dict]:
+    if not path or not os.path.exists(path):
+        return []
+    with open(path) as results:
+        rows = [json.loads(line) for line in results if line.strip()]
+    return [row for row in rows if (row["shape"], row["depth"]) == (shape, depth)]
+
+
+def _earlier_untiled(path: str | None, shape: str, depth: int) -> dict | None:
+    untiled = [row for row in _read_results(path, shape, depth) if row["way"] == "untiled"]
+    return untiled[-1] if untiled else None
+
+
+def _earlier_tiled(path: str | None, shape: str, depth: int) -> list[dict]:
+    return [row for row in _read_results(path, shape, depth) if row["way"] != "untiled"]
 
 
 def _seams(result: dict, untiled: dict | None, way: str) -> str:
@@ -241,6 +466,9 @@ def _seams(result: dict, untiled: dict | None, way: str) -> str:
     checks = []
     if result["closed"] is not None:
         checks.append("closed" if result["closed"] else "OPEN")
+    if result.get("shared_edges"):
+        checks.append(f"{result['shared_edges']} directed edges used twice or more (sheets"
+                      " sharing an edge, parted by the validity pass the file precedes)")
     if untiled is not None and way != "untiled":
         same = (result["vertices"], result["faces"]) == (untiled["vertices"], untiled["faces"])
         checks.append("= untiled" if same else "DIFFERS from untiled")
