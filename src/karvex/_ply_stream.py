@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 from karvex._mesher import Bounds, prepare_call, run_options
 from karvex._progress import ProgressCallback, make_reporter
 from karvex._tile_runs import tile_pieces
-from karvex._tiles import Stitcher
+from karvex._tiles import Stitcher, warn_if_ambiguous
 
 __all__ = ["mesh_to_ply"]
 
@@ -128,6 +128,7 @@ def mesh_to_ply(
                 face_part.write(records.tobytes())
                 face_count += len(numbered)
             vertex_count = stitcher.vertex_count
+            warn_if_ambiguous(stitcher, stacklevel=3)
             if not region.crosses_level():
                 vertex_count = face_count = 0  # only caps: the box itself
             _assemble(target, vertex_count, face_count, vertex_part, face_part)

@@ -33,6 +33,7 @@ least one finest cell wide).
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, cast
@@ -42,6 +43,7 @@ from numpy.typing import NDArray
 
 from karvex import _engine
 from karvex._region import BoxRegion
+from karvex.errors import ValidityWarning
 
 __all__ = [
     "Stitcher",
@@ -51,6 +53,7 @@ __all__ = [
     "stitch_all",
     "tile_blocks",
     "tiles_in_process",
+    "warn_if_ambiguous",
 ]
 
 Array = NDArray[np.float64]
@@ -165,11 +168,21 @@ class Stitcher:
     A vertex in a tile's seam band is looked up by its exact coordinates
     among the seam vertices of the tiles before; the others are new. Memory:
     one dict entry per seam vertex.
+
+    Coordinates name a vertex only while no two vertices of a tile's band
+    share them. Where two sheets of the surface meet in one cell, the cell
+    can hold two vertices at one point; both copies in a later tile are then
+    joined to the first one met, and the stitched mesh may be open there.
+    ``ambiguous`` counts the seam vertices matched by such a shared position,
+    so that the caller can say so instead of handing the mesh back as sound.
     """
 
     def __init__(self) -> None:
         self._seam: dict[bytes, int] = {}
+        # Positions that several band vertices of one tile held.
+        self._shared: set[bytes] = set()
         self.vertex_count = 0
+        self.ambiguous = 0
 
     def add(
         self, vertices: Array, faces: NDArray[np.int64], near_seam: NDArray[np.bool_]
@@ -182,11 +195,15 @@ class Stitcher:
         # The 24 bytes of each row's coordinates, as one key.
         rows = np.ascontiguousarray(vertices[seam_rows]).view(np.dtype((np.void, 24))).ravel()
         keys = cast(list[bytes], rows.tolist())
+        if len(rows) > 1:
+            unique, counts = np.unique(rows, return_counts=True)
+            self._shared.update(cast(list[bytes], unique[counts > 1].tolist()))
         for row, key in zip(seam_rows.tolist(), keys):
             known = self._seam.get(key)
             if known is not None:
                 numbers[row] = known
                 fresh[row] = False
+                self.ambiguous += key in self._shared
         new_rows = np.flatnonzero(fresh)
         numbers[new_rows] = np.arange(self.vertex_count, self.vertex_count + len(new_rows))
         self.vertex_count += len(new_rows)
@@ -206,6 +223,23 @@ def stitch_all(
         new_vertices, numbered = stitcher.add(vertices, faces, near)
         vertex_parts.append(new_vertices)
         face_parts.append(numbered)
+    warn_if_ambiguous(stitcher, stacklevel=4)
     if not vertex_parts:
         return np.zeros((0, 3)), np.zeros((0, 3), dtype=np.int64)
     return np.concatenate(vertex_parts), np.concatenate(face_parts)
+
+
+def warn_if_ambiguous(stitcher: Stitcher, stacklevel: int) -> None:
+    """A :class:`~karvex.ValidityWarning` when seam vertices were matched by
+    a position two vertices of one tile held (the stitched mesh may be open),
+    shown ``stacklevel`` frames up, counted as :func:`warnings.warn` counts
+    them from this function."""
+    if stitcher.ambiguous:
+        warnings.warn(
+            f"{stitcher.ambiguous} vertices on the seams between tiles were matched by a"
+            " position that two vertices of one tile share (two sheets of the surface meeting"
+            " at one point), so the stitched mesh may be open there; Mesh.check() counts its"
+            " open edges. Mesh without tiles, or with another number of tiles",
+            ValidityWarning,
+            stacklevel=stacklevel,
+        )

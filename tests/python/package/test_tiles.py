@@ -262,3 +262,37 @@ def test_a_dask_volume_on_a_cluster_gives_the_in_process_mesh(client):
     np.testing.assert_array_equal(remote.vertices, local.vertices)
     np.testing.assert_array_equal(remote.faces, local.faces)
     assert len(field.reads) == read_here  # every window was read on a worker
+
+
+def test_seam_vertices_matched_by_a_shared_position_are_counted():
+    """Coordinates name a seam vertex only while no two vertices of a tile's
+    band share them: a later tile's vertex at such a position is counted as
+    matched ambiguously, a plain shared vertex is not."""
+    from karvex._tiles import Stitcher
+
+    stitcher = Stitcher()
+    corner = [[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]
+    first = np.array([*corner, [0.5, 0.5, 0.0]])  # rows 0 and 3 distinct
+    near = np.ones(4, dtype=bool)
+    stitcher.add(first, np.array([[0, 1, 2]]), near)
+    assert stitcher.ambiguous == 0
+    doubled = np.array([[0.5, 0.5, 0.0], [0.5, 0.5, 0.0], [0.0, 0.0, 0.0], [2.0, 2.0, 2.0]])
+    _, faces = stitcher.add(doubled, np.array([[0, 2, 3], [1, 3, 2]]), near)
+    # Both copies joined to the one vertex met first: the fault being counted.
+    assert faces[0, 0] == faces[1, 0] == 3 and stitcher.ambiguous == 2
+    assert stitcher.vertex_count == 5
+
+
+def test_a_stitch_by_a_shared_position_is_not_handed_back_as_sound():
+    """A shell thinner than a cell has cells holding two vertices at one
+    point near the seams; stitched by position, the mesh can come out open.
+    Until seam vertices are matched by their cells, such a call must warn."""
+    shape = sdf.gyroid(period=0.25, thickness=0.03) & sdf.sphere(0.9)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tiled = karvex.mesh(shape, BOX, max_depth=6, tiles=2)
+    warned = [w for w in caught if issubclass(w.category, karvex.ValidityWarning)
+              and "seams between tiles" in str(w.message)]
+    assert tiled.is_closed or warned
+    if warned:
+        pytest.xfail("seam vertices at one shared position joined into one")
