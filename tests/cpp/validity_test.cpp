@@ -239,6 +239,11 @@ TEST_P(CandidateSearch, FindsWhatEveryPairWouldFind) {
   EXPECT_GT(every.size(), 20u);
   EXPECT_EQ(find_self_intersections(view, nullptr, global_pool()).pairs, every);
   EXPECT_EQ(find_self_intersections(view, subset.data(), global_pool()).pairs, marked);
+  // Each slice is ordered on whichever worker takes it (ties in z abound in
+  // the planar scenes): the same pairs on one worker and on four.
+  WorkerPool one(1), four(4);
+  EXPECT_EQ(find_self_intersections(view, nullptr, one).pairs, every);
+  EXPECT_EQ(find_self_intersections(view, nullptr, four).pairs, every);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, CandidateSearch,

@@ -302,50 +302,52 @@ struct Columns {
 
 // Columns about the median usable triangle's width in x and y, made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
-// average.
-Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids, WorkerPool& pool) {
+// average. The usable triangles are those with axes[f] >= 0, `usable` of
+// them (at least one); they are read in place, without a list of their own.
+Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
+                       WorkerPool& pool) {
   Columns columns;
   std::array<double, 2> top{};
-  const Box& any = boxes[ids[0]];
   for (int a = 0; a < 2; ++a) {
-    columns.origin[a] = any.lo[a];
-    top[a] = any.hi[a];
+    columns.origin[a] = std::numeric_limits<double>::infinity();
+    top[a] = -std::numeric_limits<double>::infinity();
   }
-  for (std::uint32_t f : ids) {
+  std::vector<float> widths;  // in single precision: the median only sizes the columns
+  widths.reserve(usable);
+  for (std::size_t f = 0; f < boxes.size(); ++f) {
+    if (axes[f] < 0) continue;
     const Box& box = boxes[f];
     for (int a = 0; a < 2; ++a) {
       columns.origin[a] = std::min(columns.origin[a], static_cast<double>(box.lo[a]));
       top[a] = std::max(top[a], static_cast<double>(box.hi[a]));
     }
-  }
-  const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
-  // Widths in single precision: the median only sizes the columns.
-  std::vector<float> widths = parallel_map<float>(pool, ids.size(), [&](std::size_t n) {
-    const Box& box = boxes[ids[n]];
     const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
     const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
-    return static_cast<float>(std::max(dx, dy));
-  });
+    widths.push_back(static_cast<float>(std::max(dx, dy)));
+  }
+  const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
   columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
                            std::numeric_limits<double>::min()});
   widths = {};
   constexpr std::size_t kChunk = 4096;
   while (true) {
-    // Summed per chunk, then the chunks in order: the same total on any
-    // number of workers.
-    const std::vector<double> spans = parallel_map<double>(pool, (ids.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
-      double sum = 0.0;
-      for (std::size_t n = c * kChunk; n < std::min(ids.size(), (c + 1) * kChunk); ++n) {
-        const Box& box = boxes[ids[n]];
-        sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
-               static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
-      }
-      return sum;
-    });
+    // Whole numbers summed per chunk, then the chunks: exact, so the same
+    // total on any number of workers.
+    const std::vector<double> spans =
+        parallel_map<double>(pool, (boxes.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+          double sum = 0.0;
+          for (std::size_t f = c * kChunk; f < std::min(boxes.size(), (c + 1) * kChunk); ++f) {
+            if (axes[f] < 0) continue;
+            const Box& box = boxes[f];
+            sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
+                   static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
+          }
+          return sum;
+        });
     double entries = 0.0;
     for (double span : spans) entries += span;
-    if (entries <= kEntriesPerFace * static_cast<double>(ids.size()) || columns.size >= extent) break;
+    if (entries <= kEntriesPerFace * static_cast<double>(usable) || columns.size >= extent) break;
     columns.size *= 2.0;
   }
   for (int a = 0; a < 2; ++a) columns.dims[a] = columns.cell(top[a], a) + 1;
@@ -353,20 +355,15 @@ Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::uin
 }
 
 // The usable triangles of each slice of columns at one x: slice x holds
-// items[starts[x], starts[x + 1]), in order of their boxes' lowest z.
+// items[starts[x], starts[x + 1]), in order of their boxes' lowest z, then
+// of their numbers.
 struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
 };
 
-// A usable triangle on its way into the slices: its box's lowest z as an
-// unsigned key in the same order (the float's bits made monotone; -0 taken as
-// +0, so equal values stay ties), its number and its first and last slice.
-struct SliceItem {
-  std::uint32_t key, f;
-  std::int32_t first, last;
-};
-
+// A box's lowest z as an unsigned key in the same order (the float's bits
+// made monotone; -0 taken as +0, so equal values stay ties).
 std::uint32_t z_key(float z) {
   z += 0.0f;
   std::uint32_t bits = 0;
@@ -374,45 +371,49 @@ std::uint32_t z_key(float z) {
   return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
-// A stable radix sort of `items` by key: ties keep the order given.
-void sort_by_key(std::vector<SliceItem>& items) {
-  constexpr int kDigit = 11;  // three passes cover 32 bits
-  constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-  std::vector<SliceItem> other(items.size());
-  std::vector<std::size_t> count(kBuckets + 1);
-  for (int shift = 0; shift < 32; shift += kDigit) {
-    std::fill(count.begin(), count.end(), 0);
-    for (const SliceItem& item : items) ++count[((item.key >> shift) & (kBuckets - 1)) + 1];
-    for (std::size_t b = 0; b < kBuckets; ++b) count[b + 1] += count[b];
-    for (const SliceItem& item : items) other[count[(item.key >> shift) & (kBuckets - 1)]++] = item;
-    items.swap(other);
-  }
-}
-
-// The usable triangles `ids` (increasing) dealt into their slices, each
-// slice in order of the boxes' lowest z, then number: sorted once here by a
-// radix sort, then dealt by a stable counting sort. The items carry what the
-// dealing needs, so it reads no box out of order.
-Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::uint32_t>& ids,
+// The usable triangles (axes[f] >= 0) dealt into their slices by a counting
+// sort over the boxes in triangle order, then each slice ordered on its own
+// by (lowest z, number). Beyond the box table this needs only the slices'
+// list (4 bytes per entry) and, per worker, one slice's keys: no list of the
+// whole mesh is sorted, and a slice's sort stays in cache.
+Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::int8_t>& axes,
                    WorkerPool& pool) {
-  std::vector<SliceItem> items(ids.size());
-  parallel_for(pool, ids.size(), [&](std::size_t n) {
-    const Box& box = boxes[ids[n]];
-    items[n] = {z_key(box.lo[2]), ids[n], static_cast<std::int32_t>(columns.first(box, 0)),
-                static_cast<std::int32_t>(columns.last(box, 0))};
-  });
-  sort_by_key(items);
   Slices slices;
-  slices.starts.assign(static_cast<std::size_t>(columns.dims[0]) + 1, 0);
-  for (const SliceItem& item : items) {
-    for (std::int32_t x = item.first; x <= item.last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
+  const auto dims = static_cast<std::size_t>(columns.dims[0]);
+  slices.starts.assign(dims + 1, 0);
+  for (std::size_t f = 0; f < boxes.size(); ++f) {
+    if (axes[f] < 0) continue;
+    const std::int64_t last = columns.last(boxes[f], 0);
+    for (std::int64_t x = columns.first(boxes[f], 0); x <= last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
   }
-  for (std::size_t x = 0; x + 1 < slices.starts.size(); ++x) slices.starts[x + 1] += slices.starts[x];
+  for (std::size_t x = 0; x < dims; ++x) slices.starts[x + 1] += slices.starts[x];
   slices.items.resize(slices.starts.back());
-  std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
-  for (const SliceItem& item : items) {
-    for (std::int32_t x = item.first; x <= item.last; ++x) slices.items[fill[static_cast<std::size_t>(x)]++] = item.f;
+  {
+    std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
+    for (std::size_t f = 0; f < boxes.size(); ++f) {
+      if (axes[f] < 0) continue;
+      const std::int64_t last = columns.last(boxes[f], 0);
+      for (std::int64_t x = columns.first(boxes[f], 0); x <= last; ++x) {
+        slices.items[fill[static_cast<std::size_t>(x)]++] = static_cast<std::uint32_t>(f);
+      }
+    }
   }
+  // Each key holds the lowest z above the number, so the sort orders by z
+  // and then by number, and no two keys of a slice are equal.
+  parallel_for(
+      pool, dims,
+      [&](std::size_t x) {
+        const std::size_t begin = slices.starts[x], end = slices.starts[x + 1];
+        if (end - begin < 2) return;
+        std::vector<std::uint64_t> keyed(end - begin);
+        for (std::size_t n = begin; n < end; ++n) {
+          const std::uint32_t f = slices.items[n];
+          keyed[n - begin] = std::uint64_t{z_key(boxes[f].lo[2])} << 32 | f;
+        }
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t n = begin; n < end; ++n) slices.items[n] = static_cast<std::uint32_t>(keyed[n - begin]);
+      },
+      1);
   return slices;
 }
 
@@ -585,15 +586,15 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   SelfIntersections result;
   const std::vector<std::int8_t> axes = plane_axes(mesh, pool);
   result.zero_area.resize(mesh.face_count);
-  std::vector<std::uint32_t> ids;  // the usable triangles
+  std::size_t usable = 0;
   bool any_marked = subset == nullptr;
   for (std::size_t f = 0; f < mesh.face_count; ++f) {
     result.zero_area[f] = axes[f] < 0 && !has_repeated_index(mesh, f);
     if (axes[f] < 0) continue;
-    ids.push_back(static_cast<std::uint32_t>(f));
+    ++usable;
     any_marked = any_marked || subset[f] != 0;
   }
-  if (ids.size() < 2 || !any_marked) return result;
+  if (usable < 2 || !any_marked) return result;
   if (first_bad && std::find(result.zero_area.begin(), result.zero_area.end(), 1) != result.zero_area.end()) {
     return result;
   }
@@ -609,9 +610,8 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   const std::vector<Box> boxes = parallel_map<Box>(pool, mesh.face_count, [&](std::size_t f) {
     return axes[f] < 0 ? Box{} : box_of(g, centre, static_cast<std::int64_t>(f));
   });
-  const Columns columns = choose_columns(boxes, ids, pool);
-  const Slices slices = slice_boxes(columns, boxes, ids, pool);
-  ids = {};
+  const Columns columns = choose_columns(boxes, axes, usable, pool);
+  const Slices slices = slice_boxes(columns, boxes, axes, pool);
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
   // One slice per index; the pairs are sorted at the end, so the result is
