@@ -34,6 +34,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/hermite_test.cpp
   tests/cpp/vertex_placement_test.cpp
   tests/cpp/slot_vertices_test.cpp
+  tests/cpp/vertex_keys_test.cpp
   tests/cpp/merge_topology_test.cpp
   tests/cpp/faces_test.cpp
   tests/cpp/extract_test.cpp

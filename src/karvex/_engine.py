@@ -26,7 +26,7 @@ from numpy.typing import NDArray
 
 from karvex.errors import is_native_panic, meshing_error_from
 
-__all__ = ["run", "run_volume"]
+__all__ = ["run", "run_tile", "run_volume"]
 
 Field = Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64] | None]]
 Vec3 = tuple[float, float, float]
@@ -120,6 +120,28 @@ def run_volume(
     """
     vertices, faces, (low, high) = _extract(None, bbox_min, bbox_max, {**options, "volume": volume})
     return vertices, faces, low, high
+
+
+def run_tile(
+    field: Field | None,
+    volume: tuple[Any, ...] | None,
+    bbox_min: Vec3,
+    bbox_max: Vec3,
+    **options: Any,
+) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.uint64], float, float]:
+    """One tile of a tiled run (``options`` hold ``tile=``): the mesh as
+    :func:`run` or, with ``volume``, :func:`run_volume` gives it, and each
+    vertex's key, uint64 (V, 2): its cell and its group within the cell,
+    the same in every tile that makes the vertex and different for any two
+    vertices of one tile. The range is ``inf, -inf`` for a callable field
+    (its region records that)."""
+    if volume is None:
+        vertices, faces, keys = _extract(field, bbox_min, bbox_max, options)
+        return vertices, faces, keys, float("inf"), float("-inf")
+    vertices, faces, (low, high), keys = _extract(
+        None, bbox_min, bbox_max, {**options, "volume": volume}
+    )
+    return vertices, faces, keys, low, high
 
 
 def _extract(field: Field | None, bbox_min: Vec3, bbox_max: Vec3, options: dict[str, Any]) -> Any:

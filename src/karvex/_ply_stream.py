@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 from karvex._mesher import Bounds, prepare_call, run_options
 from karvex._progress import ProgressCallback, make_reporter
 from karvex._tile_runs import tile_pieces
-from karvex._tiles import Stitcher, warn_if_ambiguous
+from karvex._tiles import Stitcher
 
 __all__ = ["mesh_to_ply"]
 
@@ -114,8 +114,8 @@ def mesh_to_ply(
             pieces = tile_pieces(
                 region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
             )
-            for vertices, faces, near in pieces:
-                new_vertices, numbered = stitcher.add(vertices, faces, near)
+            for vertices, faces, near, keys in pieces:
+                new_vertices, numbered = stitcher.add(vertices, faces, near, keys)
                 if stitcher.vertex_count > _INT32_LIMIT:
                     raise ValueError(
                         f"the mesh has more than {_INT32_LIMIT} vertices, more than a PLY file's"
@@ -128,7 +128,6 @@ def mesh_to_ply(
                 face_part.write(records.tobytes())
                 face_count += len(numbered)
             vertex_count = stitcher.vertex_count
-            warn_if_ambiguous(stitcher, stacklevel=3)
             if not region.crosses_level():
                 vertex_count = face_count = 0  # only caps: the box itself
             _assemble(target, vertex_count, face_count, vertex_part, face_part)

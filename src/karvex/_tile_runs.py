@@ -18,17 +18,16 @@ from karvex._dask_volume import DaskGridField
 from karvex._field_check import CheckedField
 from karvex._grid import GridField
 from karvex._region import BoxRegion
-from karvex._tiles import Block, TileRun, mesh_tile, tile_blocks, tiles_in_process
+from karvex._tiles import Block, Piece, TileRun, mesh_tile, tile_blocks, tiles_in_process
 
 __all__ = ["tile_pieces"]
 
 Array = NDArray[np.float64]
-Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_]]
 
 
 def _run_tile(
     field: Callable[[Array], Any], batch_size: int | None, run: TileRun, block: Block
-) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_], float, float]:
+) -> tuple[Piece, float, float]:
     """Runs on a worker (or here): one tile, with the field's range in the
     box. A volume is sampled natively; one held as a Dask array is read
     here, only near the block."""
@@ -38,8 +37,7 @@ def _run_tile(
         volume = field.tile_volume(run.bbox_min, run.bbox_max, run.options["max_depth"], block)
     elif isinstance(field, GridField):
         volume = field.native_volume()
-    vertices, faces, near = mesh_tile(region, run, block, volume)
-    return vertices, faces, near, region.low, region.high
+    return mesh_tile(region, run, block, volume), region.low, region.high
 
 
 def tile_pieces(
@@ -68,9 +66,9 @@ def tile_pieces(
     if client is None and isinstance(field, (DaskGridField, GridField)):
         # Each tile sampling natively the volume (or the part near its block).
         def mesh_block(block: Block) -> Piece:
-            vertices, faces, near, low, high = _run_tile(field, batch_size, run, block)
+            piece, low, high = _run_tile(field, batch_size, run, block)
             region.low, region.high = min(region.low, low), max(region.high, high)
-            return vertices, faces, near
+            return piece
 
         yield from tiles_in_process(region, run, tiles, reporter, mesh_block)
         return
@@ -95,10 +93,10 @@ def tile_pieces(
         reporter("tiles", 0, len(blocks))
     try:
         for done, future in enumerate(distributed.as_completed(futures), start=1):
-            vertices, faces, near, low, high = future.result()
+            piece, low, high = future.result()
             region.low = min(region.low, low)
             region.high = max(region.high, high)
-            waiting[index[future.key]] = (vertices, faces, near)
+            waiting[index[future.key]] = piece
             future.release()
             if reporter is not None:
                 reporter("tiles", done, len(blocks))

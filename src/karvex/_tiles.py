@@ -9,10 +9,14 @@ once, with every vertex computed by the same floating-point operations; in
 uniform mode the stitched mesh has the untiled run's vertices and triangles,
 bit for bit. A tile's peak memory is set by the surface near its block.
 
-A vertex used by faces of two tiles is computed by both, identically; the
-:class:`Stitcher` identifies such copies by their exact coordinates. Only
-vertices within two finest cells of a tile's faces can be shared, so only
-those are looked up, and only those are remembered across tiles.
+A vertex used by faces of two tiles is computed by both, identically, and
+both runs give it the same key: its cell on the lattice and its group
+(sheet) within the cell. The :class:`Stitcher` identifies such copies by
+that key, never by coordinates: where two sheets of a shell thinner than a
+cell pass through one cell, its two vertices can lie at one point, and
+only their keys tell them apart. Only vertices within two finest cells of a
+tile's faces can be shared, so only those are looked up, and only those are
+remembered across tiles.
 
 Adaptive mode: balancing refines a large cell to the depth of a leaf
 anywhere beside it, far across a seam, so two tiles could see different
@@ -33,7 +37,6 @@ least one finest cell wide).
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, cast
@@ -43,7 +46,6 @@ from numpy.typing import NDArray
 
 from karvex import _engine
 from karvex._region import BoxRegion
-from karvex.errors import ValidityWarning
 
 __all__ = [
     "Stitcher",
@@ -53,11 +55,13 @@ __all__ = [
     "stitch_all",
     "tile_blocks",
     "tiles_in_process",
-    "warn_if_ambiguous",
 ]
 
 Array = NDArray[np.float64]
 Block = tuple[int, int, int, int, int, int]
+# A tile's vertices, faces, which vertices lie in its seam band, and the
+# vertices' keys (uint64 (V, 2)).
+Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_], NDArray[np.uint64]]
 
 # Vertices of the cells one row below a tile's lower faces, or in its top
 # row, are the ones its neighbours also compute; their clamp boxes are their
@@ -125,22 +129,26 @@ class TileRun:
 
 def mesh_tile(
     region: BoxRegion, run: TileRun, block: Block, volume: tuple[Any, ...] | None = None
-) -> tuple[Array, NDArray[np.int64], NDArray[np.bool_]]:
-    """One tile: its vertices (clamped into the box), its faces and which
-    vertices lie in its seam band. ``region`` records the field's range.
-    With ``volume`` (as :func:`karvex._engine.run_volume` takes it) the
-    tile samples that natively instead of calling ``region``."""
-    if volume is None:
-        vertices, faces = _engine.run(region, run.bbox_min, run.bbox_max, **run.options, tile=block)
-    else:
-        vertices, faces, low, high = _engine.run_volume(
-            volume, run.bbox_min, run.bbox_max, **run.options, tile=block
-        )
+) -> Piece:
+    """One tile: its vertices (clamped into the box), its faces, which
+    vertices lie in its seam band and the vertices' keys. ``region``
+    records the field's range. With ``volume`` (as
+    :func:`karvex._engine.run_volume` takes it) the tile samples that
+    natively instead of calling ``region``."""
+    vertices, faces, keys, low, high = _engine.run_tile(
+        region if volume is None else None,
+        volume,
+        run.bbox_min,
+        run.bbox_max,
+        **run.options,
+        tile=block,
+    )
+    if volume is not None:
         region.low, region.high = min(region.low, low), max(region.high, high)
     vertices, _ = region.clamp(vertices)
     planes, width = run.seam_band(block)
     near = (np.abs(vertices - planes[0]) <= width) | (np.abs(vertices - planes[1]) <= width)
-    return vertices, faces, near.any(axis=1)
+    return vertices, faces, near.any(axis=1), keys
 
 
 def tiles_in_process(
@@ -148,8 +156,8 @@ def tiles_in_process(
     run: TileRun,
     tiles: int,
     reporter: Callable[..., Any] | None,
-    mesh_block: Callable[[Block], tuple[Array, NDArray[np.int64], NDArray[np.bool_]]] | None = None,
-) -> Iterator[tuple[Array, NDArray[np.int64], NDArray[np.bool_]]]:
+    mesh_block: Callable[[Block], Piece] | None = None,
+) -> Iterator[Piece]:
     """The tiles meshed one after another in this process, in block order,
     by ``mesh_block(block)`` (default: :func:`mesh_tile` over ``region``);
     progress is the stage "tiles", one unit per tile."""
@@ -165,81 +173,59 @@ def tiles_in_process(
 class Stitcher:
     """Numbers the vertices of tiles added one after another as one mesh.
 
-    A vertex in a tile's seam band is looked up by its exact coordinates
-    among the seam vertices of the tiles before; the others are new. Memory:
+    A vertex in a tile's seam band is looked up by its key (its cell and
+    group) among the seam vertices of the tiles before; the others are new.
+    Two vertices of one tile never share a key, so each copy is joined to
+    its own vertex even where two sheets put several at one point. Memory:
     one dict entry per seam vertex.
-
-    Coordinates name a vertex only while no two vertices of a tile's band
-    share them. Where two sheets of the surface meet in one cell, the cell
-    can hold two vertices at one point; both copies in a later tile are then
-    joined to the first one met, and the stitched mesh may be open there.
-    ``ambiguous`` counts the seam vertices matched by such a shared position,
-    so that the caller can say so instead of handing the mesh back as sound.
     """
 
     def __init__(self) -> None:
         self._seam: dict[bytes, int] = {}
-        # Positions that several band vertices of one tile held.
-        self._shared: set[bytes] = set()
         self.vertex_count = 0
-        self.ambiguous = 0
 
     def add(
-        self, vertices: Array, faces: NDArray[np.int64], near_seam: NDArray[np.bool_]
+        self,
+        vertices: Array,
+        faces: NDArray[np.int64],
+        near_seam: NDArray[np.bool_],
+        keys: NDArray[np.uint64],
     ) -> tuple[Array, NDArray[np.int64]]:
         """The tile's vertices not met before, and its faces numbered in the
         whole mesh (new vertices take the next numbers, in order)."""
+        if keys.shape != (len(vertices), 2):
+            raise ValueError(
+                f"keys must have one row of two per vertex, shape ({len(vertices)}, 2),"
+                f" got {keys.shape}"
+            )
         numbers = np.empty(len(vertices), dtype=np.int64)
         fresh = np.ones(len(vertices), dtype=bool)
         seam_rows = np.flatnonzero(near_seam)
-        # The 24 bytes of each row's coordinates, as one key.
-        rows = np.ascontiguousarray(vertices[seam_rows]).view(np.dtype((np.void, 24))).ravel()
-        keys = cast(list[bytes], rows.tolist())
-        if len(rows) > 1:
-            unique, counts = np.unique(rows, return_counts=True)
-            self._shared.update(cast(list[bytes], unique[counts > 1].tolist()))
-        for row, key in zip(seam_rows.tolist(), keys):
+        # The 16 bytes of each row's key, as one dict key.
+        rows = np.ascontiguousarray(keys[seam_rows], dtype=np.uint64)
+        seam_keys = cast(list[bytes], rows.view(np.dtype((np.void, 16))).ravel().tolist())
+        for row, key in zip(seam_rows.tolist(), seam_keys):
             known = self._seam.get(key)
             if known is not None:
                 numbers[row] = known
                 fresh[row] = False
-                self.ambiguous += key in self._shared
         new_rows = np.flatnonzero(fresh)
         numbers[new_rows] = np.arange(self.vertex_count, self.vertex_count + len(new_rows))
         self.vertex_count += len(new_rows)
-        for row, key in zip(seam_rows.tolist(), keys):
+        for row, key in zip(seam_rows.tolist(), seam_keys):
             self._seam.setdefault(key, int(numbers[row]))
         return vertices[new_rows], numbers[faces]
 
 
-def stitch_all(
-    pieces: Iterator[tuple[Array, NDArray[np.int64], NDArray[np.bool_]]],
-) -> tuple[Array, NDArray[np.int64]]:
+def stitch_all(pieces: Iterator[Piece]) -> tuple[Array, NDArray[np.int64]]:
     """Every tile's piece stitched into one pair of arrays."""
     stitcher = Stitcher()
     vertex_parts: list[Array] = []
     face_parts: list[NDArray[np.int64]] = []
-    for vertices, faces, near in pieces:
-        new_vertices, numbered = stitcher.add(vertices, faces, near)
+    for vertices, faces, near, keys in pieces:
+        new_vertices, numbered = stitcher.add(vertices, faces, near, keys)
         vertex_parts.append(new_vertices)
         face_parts.append(numbered)
-    warn_if_ambiguous(stitcher, stacklevel=4)
     if not vertex_parts:
         return np.zeros((0, 3)), np.zeros((0, 3), dtype=np.int64)
     return np.concatenate(vertex_parts), np.concatenate(face_parts)
-
-
-def warn_if_ambiguous(stitcher: Stitcher, stacklevel: int) -> None:
-    """A :class:`~karvex.ValidityWarning` when seam vertices were matched by
-    a position two vertices of one tile held (the stitched mesh may be open),
-    shown ``stacklevel`` frames up, counted as :func:`warnings.warn` counts
-    them from this function."""
-    if stitcher.ambiguous:
-        warnings.warn(
-            f"{stitcher.ambiguous} vertices on the seams between tiles were matched by a"
-            " position that two vertices of one tile share (two sheets of the surface meeting"
-            " at one point), so the stitched mesh may be open there; Mesh.check() counts its"
-            " open edges. Mesh without tiles, or with another number of tiles",
-            ValidityWarning,
-            stacklevel=stacklevel,
-        )

@@ -40,7 +40,10 @@ Ref mesh_arrays_of(Field& field, const BBox& box, const MeshingOptions& options)
   // The mesh's own vectors become the arrays' buffers: no copy.
   Ref vertices = py::rows_of_three(std::move(mesh.vertices));
   Ref faces = py::rows_of_three(std::move(mesh.faces));
-  return checked(PyTuple_Pack(2, vertices.get(), faces.get()));
+  if (!options.tile) return checked(PyTuple_Pack(2, vertices.get(), faces.get()));
+  // A tile run also hands back each vertex's key, by which tiles are stitched.
+  Ref keys = py::key_rows(std::move(mesh.vertex_keys));
+  return checked(PyTuple_Pack(3, vertices.get(), faces.get(), keys.get()));
 }
 
 }  // namespace karvex::py

@@ -11,7 +11,8 @@ namespace karvex::py {
 
 // The meshing run of both modules: builds the octree of `eval_fn` over the
 // box, runs Dual Contouring and returns (vertices float64 (V, 3), faces
-// int64 (F, 3)) handed to NumPy without a further copy. The options must
+// int64 (F, 3)) handed to NumPy without a further copy; a tile run (options
+// with a tile) adds its vertex keys, uint64 (V, 2). The options must
 // pass check_meshing_options. Errors of eval_fn and of the hooks pass
 // unchanged; invariant failures throw InvariantFailure.
 Ref mesh_arrays_impl(PyObject* eval_fn, const BBox& box, const MeshingOptions& options);

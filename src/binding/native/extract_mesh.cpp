@@ -391,8 +391,13 @@ Ref native_extract_mesh_impl(PyObject* eval_fn, const BBox& box, NativeCall call
                     BoxCap(box.min, box.max, call.options.level), call.volume->window);
   const Ref arrays = mesh_arrays_of(field, box, call.options);
   const Ref range = checked(Py_BuildValue("(dd)", field.low(), field.high()));
-  return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(arrays.get(), 0),
-                              PyTuple_GET_ITEM(arrays.get(), 1), range.get()));
+  if (!call.options.tile) {
+    return checked(PyTuple_Pack(3, PyTuple_GET_ITEM(arrays.get(), 0),
+                                PyTuple_GET_ITEM(arrays.get(), 1), range.get()));
+  }
+  return checked(PyTuple_Pack(4, PyTuple_GET_ITEM(arrays.get(), 0),
+                              PyTuple_GET_ITEM(arrays.get(), 1), range.get(),
+                              PyTuple_GET_ITEM(arrays.get(), 2)));
 }
 
 }  // namespace

@@ -47,8 +47,9 @@ void check_vertex_numbers(const std::vector<Vec3>& vertices,
 
 // The mesh of `kept` over the vertices it uses, renumbered in their old
 // order (one pass over the vertices, one over the triangles, besides
-// marking).
-Mesh compact(const std::vector<Vec3>& vertices, std::vector<Triangle> kept) {
+// marking). A vertex's key (when `keys` is not empty) moves with it.
+Mesh compact(const std::vector<Vec3>& vertices, std::vector<Triangle> kept,
+             std::vector<VertexKey> keys) {
   constexpr std::uint64_t kUnused = ~std::uint64_t{0};
   std::vector<std::uint64_t> renumber(vertices.size(), kUnused);
   for (const Triangle& t : kept) {
@@ -58,9 +59,12 @@ Mesh compact(const std::vector<Vec3>& vertices, std::vector<Triangle> kept) {
   std::uint64_t next = 0;
   monitored_for(vertices.size(), [&](std::size_t v) {
     if (renumber[v] == kUnused) return;
+    if (!keys.empty()) keys[next] = keys[v];  // next <= v: in place
     renumber[v] = next++;
     mesh.vertices.push_back(vertices[v]);
   });
+  keys.resize(keys.empty() ? 0 : next);
+  mesh.vertex_keys = std::move(keys);
   monitored_for(kept.size(), [&](std::size_t i) {
     for (std::uint64_t& v : kept[i]) v = renumber[v];
   });
@@ -77,15 +81,30 @@ std::uint64_t cleanup_units(bool keep_all, std::size_t vertices, std::size_t tri
                   : 5 * std::uint64_t{triangles} + vertices;
 }
 
-Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles) {
-  check_vertex_numbers(vertices, triangles);
-  return compact(vertices, std::move(triangles));
+namespace {
+
+// Keys, when given, must be one per vertex: anything else is an invariant
+// failure rather than keys silently paired with the wrong vertices.
+void check_keys(const std::vector<Vec3>& vertices, const std::vector<VertexKey>& keys) {
+  if (!keys.empty() && keys.size() != vertices.size()) fail_index(vertices.size(), keys.size());
 }
 
-Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles) {
+}  // namespace
+
+Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles,
+                         std::vector<VertexKey> keys) {
+  check_vertex_numbers(vertices, triangles);
+  check_keys(vertices, keys);
+  return compact(vertices, std::move(triangles), std::move(keys));
+}
+
+Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles,
+                            std::vector<VertexKey> keys) {
+  check_keys(vertices, keys);
   Mesh mesh;
   if (triangles.empty()) {
     mesh.vertices = std::move(vertices);
+    mesh.vertex_keys = std::move(keys);
     return mesh;
   }
   check_vertex_numbers(vertices, triangles);
@@ -109,6 +128,7 @@ Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> tr
   if (count[best_root] == triangles.size()) {
     mesh.vertices = std::move(vertices);
     mesh.faces = std::move(triangles);
+    mesh.vertex_keys = std::move(keys);
     return mesh;
   }
 
@@ -118,7 +138,7 @@ Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> tr
     if (sets.find(triangles[i][0]) == best_root) kept.push_back(triangles[i]);
   });
   triangles = {};
-  return compact(vertices, std::move(kept));
+  return compact(vertices, std::move(kept), std::move(keys));
 }
 
 }  // namespace karvex

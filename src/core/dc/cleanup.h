@@ -17,12 +17,18 @@ namespace karvex {
 // otherwise only vertices used by a kept triangle remain, renumbered in
 // their old order. A vertex number beyond `vertices` is the
 // index-out-of-bounds invariant failure.
-Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles);
+//
+// `keys` (empty, or one per vertex) travel with their vertices into the
+// mesh's vertex_keys, compacted alike.
+Mesh keep_largest_component(std::vector<Vec3> vertices, std::vector<Triangle> triangles,
+                            std::vector<VertexKey> keys = {});
 
 // Keeps every triangle, in order, and only the vertices some triangle uses,
 // renumbered in their old order. A vertex number beyond `vertices` is the
-// index-out-of-bounds invariant failure.
-Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles);
+// index-out-of-bounds invariant failure. `keys` as for
+// keep_largest_component.
+Mesh keep_all_components(std::vector<Vec3> vertices, std::vector<Triangle> triangles,
+                         std::vector<VertexKey> keys = {});
 
 // The units either function advances the open stage of the thread's
 // RunMonitor by (one per triangle or vertex of each pass it makes), for a

@@ -26,6 +26,7 @@
 #include "dc/slot_vertices.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
+#include "dc/vertex_keys.h"
 #include "dc/vertex_placement.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
@@ -233,9 +234,18 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);
   std::vector<Vec3> positions = std::move(placed.positions);
+  // A tile's vertices carry their cells' keys, by which the tiles are
+  // stitched; other runs do without them.
+  std::vector<VertexKey> keys;
+  if (options.tile) {
+    keys = simplify ? std::move(placed.simplified.keys)
+                    : leaf_vertex_keys(cells, slots, placed.cell_first_vertex, positions.size());
+  }
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
-  Mesh mesh = options.keep_all ? keep_all_components(std::move(positions), std::move(triangles))
-                               : keep_largest_component(std::move(positions), std::move(triangles));
+  Mesh mesh = options.keep_all
+                  ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))
+                  : keep_largest_component(std::move(positions), std::move(triangles),
+                                           std::move(keys));
   end_stage();
   timer.stop();  // freeing the scratch arrays is no stage's work
   return mesh;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "dc/merged_qef.h"
+#include "dc/vertex_keys.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
 
@@ -296,6 +297,7 @@ class Simplifier {
     out_.positions.push_back(c.position);
     out_.boxes.push_back(c.box);
     ++out_.collapsed_count;
+    out_.keys.push_back(vertex_key(c.address, 0));
     out_.merged.push_back({c.address, c.side, first, c.samples, c.sample_count});
     return {ContourKind::Cell, c.mask, first, true};
   }
@@ -308,6 +310,9 @@ class Simplifier {
                               checked_at(slots_.cell_components, index)[8], solutions_,
                               out_.positions, out_.boxes)) {
       return {ContourKind::Uniform, cell.sign_mask, 0};
+    }
+    for (std::uint64_t group = 0; first + group < out_.positions.size(); ++group) {
+      out_.keys.push_back(vertex_key(cell.address, group));
     }
     return {ContourKind::Cell, cell.sign_mask, first};
   }

@@ -8,6 +8,7 @@
 
 #include "dc/component_table.h"
 #include "dc/hermite.h"
+#include "dc/mesh.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
 #include "octree/octree.h"
@@ -75,6 +76,7 @@ struct SimplifiedCells {
   std::vector<VertexBox> boxes;       // the box each vertex is kept in when projected
   std::uint64_t collapsed_count = 0;  // cells made by collapsing
   std::vector<MergedCell> merged;     // one per collapsed cell, in vertex order
+  std::vector<VertexKey> keys;        // per vertex, its cell and group (dc/vertex_keys.h)
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of

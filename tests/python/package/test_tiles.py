@@ -264,35 +264,39 @@ def test_a_dask_volume_on_a_cluster_gives_the_in_process_mesh(client):
     assert len(field.reads) == read_here  # every window was read on a worker
 
 
-def test_seam_vertices_matched_by_a_shared_position_are_counted():
-    """Coordinates name a seam vertex only while no two vertices of a tile's
-    band share them: a later tile's vertex at such a position is counted as
-    matched ambiguously, a plain shared vertex is not."""
+def test_seam_vertices_at_one_point_are_told_apart_by_their_keys():
+    """Two vertices of a tile at one point (two sheets in one cell) have
+    different keys: a later tile's copies are each joined to their own
+    vertex, and a plain shared vertex is matched by its key."""
     from karvex._tiles import Stitcher
 
     stitcher = Stitcher()
-    corner = [[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]
-    first = np.array([*corner, [0.5, 0.5, 0.0]])  # rows 0 and 3 distinct
+    point = [0.5, 0.5, 0.0]
+    first = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], point, point])
+    first_keys = np.array([[1, 0], [2, 0], [3, 0], [3, 1 << 40]], dtype=np.uint64)
     near = np.ones(4, dtype=bool)
-    stitcher.add(first, np.array([[0, 1, 2]]), near)
-    assert stitcher.ambiguous == 0
-    doubled = np.array([[0.5, 0.5, 0.0], [0.5, 0.5, 0.0], [0.0, 0.0, 0.0], [2.0, 2.0, 2.0]])
-    _, faces = stitcher.add(doubled, np.array([[0, 2, 3], [1, 3, 2]]), near)
-    # Both copies joined to the one vertex met first: the fault being counted.
-    assert faces[0, 0] == faces[1, 0] == 3 and stitcher.ambiguous == 2
+    stitcher.add(first, np.array([[0, 1, 2], [0, 3, 1]]), near, first_keys)
+    later = np.array([point, point, [0.0, 0.0, 0.0], [2.0, 2.0, 2.0]])
+    later_keys = np.array([[3, 1 << 40], [3, 0], [1, 0], [9, 0]], dtype=np.uint64)
+    new_vertices, faces = stitcher.add(later, np.array([[0, 2, 3], [1, 3, 2]]), near, later_keys)
+    assert faces.tolist() == [[3, 0, 4], [2, 4, 0]]
+    np.testing.assert_array_equal(new_vertices, [[2.0, 2.0, 2.0]])
     assert stitcher.vertex_count == 5
+    with pytest.raises(ValueError, match=r"keys must have one row of two per vertex"):
+        stitcher.add(later, np.array([[0, 2, 3]]), near, later_keys[:3])
 
 
-def test_a_stitch_by_a_shared_position_is_not_handed_back_as_sound():
+@pytest.mark.parametrize("tiles", [2, 4])
+def test_a_shell_thinner_than_a_cell_stitches_closed_as_untiled(tiles):
     """A shell thinner than a cell has cells holding two vertices at one
-    point near the seams; stitched by position, the mesh can come out open.
-    Until seam vertices are matched by their cells, such a call must warn."""
+    point near the seams; matched by their cells, every copy finds its own
+    vertex: the stitched mesh is closed, without a warning, and has the
+    untiled mesh's vertices and triangles."""
     shape = sdf.gyroid(period=0.25, thickness=0.03) & sdf.sphere(0.9)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        tiled = karvex.mesh(shape, BOX, max_depth=6, tiles=2)
-    warned = [w for w in caught if issubclass(w.category, karvex.ValidityWarning)
-              and "seams between tiles" in str(w.message)]
-    assert tiled.is_closed or warned
-    if warned:
-        pytest.xfail("seam vertices at one shared position joined into one")
+    untiled = karvex.mesh(shape, BOX, max_depth=6)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", karvex.ValidityWarning)
+        tiled = karvex.mesh(shape, BOX, max_depth=6, tiles=tiles)
+    assert untiled.is_closed and tiled.is_closed
+    assert (len(tiled.vertices), len(tiled.faces)) == (len(untiled.vertices), len(untiled.faces))
+    assert triangle_set(tiled) == triangle_set(untiled)

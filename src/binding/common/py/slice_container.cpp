@@ -70,10 +70,11 @@ void drop_vector(void* owner) {
 // memory of its own for a null one. Nothing is ever read or written there.
 alignas(16) std::int64_t g_no_elements[2] = {0, 0};
 
-// `values` holds `rows` rows of three numbers of `item` bytes each, packed
-// (a T is one number, or one whole row).
+// `values` holds `rows` rows of `columns` numbers of `item` bytes each,
+// packed (a T is one number, or one whole row).
 template <class T>
-Ref hand_over(std::vector<T>&& values, int typenum, npy_intp rows, npy_intp item) {
+Ref hand_over(std::vector<T>&& values, int typenum, npy_intp rows, npy_intp item,
+              npy_intp columns = 3) {
   ensure_numpy_api();
   if (g_type == nullptr) {
     g_type = PyType_FromSpec(&g_type_description);
@@ -94,8 +95,8 @@ Ref hand_over(std::vector<T>&& values, int typenum, npy_intp rows, npy_intp item
 
   PyArray_Descr* descr = PyArray_DescrFromType(typenum);
   if (descr == nullptr) throw_fetched();
-  npy_intp dims[2] = {rows, 3};
-  npy_intp strides[2] = {rows == 0 ? 0 : 3 * item, rows == 0 ? 0 : item};
+  npy_intp dims[2] = {rows, columns};
+  npy_intp strides[2] = {rows == 0 ? 0 : columns * item, rows == 0 ? 0 : item};
   // Steals descr, also on failure.
   Ref array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, data,
                                            NPY_ARRAY_WRITEABLE, nullptr));
@@ -134,6 +135,13 @@ Ref rows_of_three(std::vector<Triangle>&& triangles) {
   // same bits read as int64.
   const auto rows = static_cast<npy_intp>(triangles.size());
   return hand_over(std::move(triangles), NPY_INT64, rows, sizeof(std::int64_t));
+}
+
+static_assert(sizeof(VertexKey) == 2 * sizeof(std::uint64_t));
+
+Ref key_rows(std::vector<VertexKey>&& keys) {
+  const auto rows = static_cast<npy_intp>(keys.size());
+  return hand_over(std::move(keys), NPY_UINT64, rows, sizeof(std::uint64_t), 2);
 }
 
 }  // namespace karvex::py

@@ -28,4 +28,8 @@ Ref rows_of_three(std::vector<std::int64_t>&& values);
 Ref rows_of_three(std::vector<Vec3>&& points);
 Ref rows_of_three(std::vector<Triangle>&& triangles);
 
+// The same for a tile run's vertex keys: a uint64 (n, 2) array, one row per
+// vertex (dc/vertex_keys.h).
+Ref key_rows(std::vector<VertexKey>&& keys);
+
 }  // namespace karvex::py
