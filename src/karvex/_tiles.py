@@ -48,6 +48,7 @@ from karvex import _engine
 from karvex._region import BoxRegion
 
 __all__ = [
+    "Piece",
     "Stitcher",
     "TileRun",
     "check_tiles",

@@ -35,9 +35,12 @@ constexpr const char* kExtractMeshDoc =
     "between chunks of work; bounds is the box as the caller wrote it, shown in\n"
     "messages; volume, when not None, is (array, spacing, origin, inside_above), a 3-D\n"
     "uint8, uint16, int16, float32 or float64 array sampled natively in place of the\n"
-    "field (which is None then) and capped by the box. Ctrl-C ends the call with\n"
-    "KeyboardInterrupt. Returns (vertices float64 (V, 3), faces int64 (F, 3)), and with\n"
-    "volume a third item (low, high): the range of the volume's values in the box.";
+    "field (which is None then) and capped by the box; tile, when not None, is the block\n"
+    "(x0, y0, z0, x1, y1, z1) of finest cells that one tile of a tiled run meshes. Ctrl-C\n"
+    "ends the call with KeyboardInterrupt. Returns (vertices float64 (V, 3), faces int64\n"
+    "(F, 3)), with volume a third item (low, high): the range of the volume's values in\n"
+    "the box, and with tile a last item, the vertices' keys uint64 (V, 2): each vertex's\n"
+    "cell and its sheet in it, alike in every tile that makes the vertex.";
 
 constexpr const char* kSelfIntersectionsDoc =
     "self_intersections(vertices, faces, subset)\n--\n\n"
