@@ -15,14 +15,15 @@ must have the untiled run's numbers of vertices and triangles (uniform mode)
 when both ran (or are in the --results file); a PLY file's edges are read
 back and checked closed when --check-files is given (about 90 bytes a
 triangle, after the run is measured). The cluster ways report the peak of
-the client process and of each worker. Under each row, where the measured
-process was at its highest sampled resident set (its main thread's Python
-stack). A way whose process, or one it started, passes --cap-gb is ended,
-and its row says after how long, by which process and where it stopped.
+the client process and of each worker. Under each row, the measured
+process's highest sampled resident set, and with --where where it was then
+(its main thread's Python stack). A way whose process, or one it started,
+passes --cap-gb is ended, and its row says after how long, by which process
+and, with --where, where it stopped.
 
     python bench/tiles.py --module-dir build/tests [--depth 10] [--tiles 8]
         [--shape sphere|gyroid|blobs] [--ways untiled,tiles,ply,cluster] [--cap-gb 6]
-        [--results FILE] [--check-files]
+        [--results FILE] [--check-files] [--where]
 
 Prints one Markdown row per way of meshing.
 """
@@ -123,12 +124,16 @@ def _rss_kib(pid: int) -> int:
     return 0
 
 
-# At each new high of its resident set, the parent signals the measured
-# process (SIGUSR1), whose faulthandler writes the Python stack of the main
-# thread, the one measuring, into the file named by $KARVEX_BENCH_STACKS: it
-# does so from the signal handler, without Python's lock, so also during a
-# native call. Only the main thread: walking the others while they start and
-# end can crash. The process writes this line once the measurement ends.
+# With --where, at each new high of its resident set, the parent signals the
+# measured process (SIGUSR1), whose faulthandler writes the Python stack of
+# the main thread, the one measuring, into the file named by
+# $KARVEX_BENCH_STACKS: it does so from the signal handler, without Python's
+# lock, so also during a native call. Only the main thread: walking the
+# others while they start and end can crash. Even the main thread's frames
+# can be mid-change when the signal lands (a frame being cleared: seen once
+# as a crash of the measured process under the address sanitizer), so the
+# stacks are asked for only when --where is given, never in the tests. The
+# process writes this line once the measurement ends.
 MEASURED = "measurement done\n"
 
 
@@ -166,22 +171,25 @@ def _where(frames: list[str]) -> str:
     return " < ".join(short) or "unknown"
 
 
-def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, str, str]:
+def run_capped(command: list[str], env: dict, gigabytes: float,
+               where: bool = False) -> tuple[int, str, str]:
     """Runs a way's process and ends it, with all it started, once any of
     them holds more than the cap, so that a run too large for the machine
     does not take it over. The watch is here, outside: the meshing's native
     calls keep Python's lock, so a thread in the measured process could not
-    look before the call returns. Before ending it, asks it (SIGUSR1) for the
-    Python stack of its main thread: where it stopped. Returns the exit status,
-    the standard output and the standard error, which ends with a line
-    saying when the cap was passed, and, when it ends well, with a line
-    saying where the measured process was at its highest sampled resident
-    set (sampled every 0.2 s, so a peak held more briefly may be missed)."""
+    look before the call returns. With ``where``, before ending it, asks it
+    (SIGUSR1) for the Python stack of its main thread: where it stopped.
+    Returns the exit status, the standard output and the standard error,
+    which ends with a line saying when the cap was passed, and, when it ends
+    well, with a line giving the measured process's highest sampled resident
+    set (sampled every 0.2 s, so a peak held more briefly may be missed) and,
+    with ``where``, where it was then."""
     import signal
 
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err, \
             tempfile.NamedTemporaryFile("w+", suffix=".stacks") as stacks:
-        env = dict(env, KARVEX_BENCH_STACKS=stacks.name)
+        if where:
+            env = dict(env, KARVEX_BENCH_STACKS=stacks.name)
         process = subprocess.Popen(command, env=env, stdout=out, stderr=err, text=True,
                                    start_new_session=True)
         start = time.perf_counter()
@@ -200,16 +208,19 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
             measured = measured or done
             own = sizes.get(process.pid, 0)
             # New highs of 1 % or more, once the process has set up its handler.
-            if size and not measured and own > highest[0] * 1.01:
+            if own > highest[0] * 1.01 and (not where or (size and not measured)):
                 highest = (own, size)
-                process.send_signal(signal.SIGUSR1)
+                if where:
+                    process.send_signal(signal.SIGUSR1)
             if held > gigabytes * 2**20:
                 who = "the measured process" if holder == process.pid else "a process it started"
                 over = (time.perf_counter() - start, held, who)
-                size = _stacks_written(stacks.name)[0]
-                process.send_signal(signal.SIGUSR1)
-                time.sleep(1.0)
-                stderr_note = "stopped at " + _where(_stack_at(stacks.name, size))
+                stderr_note = "stopped"
+                if where:
+                    size = _stacks_written(stacks.name)[0]
+                    process.send_signal(signal.SIGUSR1)
+                    time.sleep(1.0)
+                    stderr_note += " at " + _where(_stack_at(stacks.name, size))
                 largest = sorted(others.values())[-2:]
                 if largest:
                     stderr_note += ("\nthe largest two processes it started peaked at "
@@ -229,8 +240,8 @@ def run_capped(command: list[str], env: dict, gigabytes: float) -> tuple[int, st
         err.seek(0)
         stdout, stderr = out.read(), err.read()
         if over is None and process.returncode == 0:
-            stderr += (f"\nhighest sampled resident set {highest[0] / 1024:.0f} MB, at "
-                       f"{_where(_stack_at(stacks.name, highest[1]))}\n")
+            at = f", at {_where(_stack_at(stacks.name, highest[1]))}" if where else ""
+            stderr += f"\nhighest sampled resident set {highest[0] / 1024:.0f} MB{at}\n"
     if over is not None:
         stderr += (f"\n{stderr_note}\nover the cap of {gigabytes:g} GB ({over[1] / 2**20:.1f}"
                    f" GB held by {over[2]}) after {over[0]:.0f} s\n")
@@ -318,12 +329,12 @@ def one_run(way: str, depth: int, tiles: int, name: str, check_files: bool,
     import faulthandler
     import signal
 
-    # The parent asks for the main thread's stack at each new high of the
-    # resident set, and before ending a run over the cap.
+    # With --where, the parent asks for the main thread's stack at each new
+    # high of the resident set, and before ending a run over the cap.
     stacks = open(os.environ["KARVEX_BENCH_STACKS"], "w") if "KARVEX_BENCH_STACKS" in os.environ \
         else None
-    faulthandler.register(signal.SIGUSR1, file=stacks or sys.stderr, all_threads=False)
     if stacks is not None:
+        faulthandler.register(signal.SIGUSR1, file=stacks, all_threads=False)
         stacks.write("ready\n")  # the parent signals once the handler is in place
         stacks.flush()
     import_module(module_dir)
@@ -385,6 +396,10 @@ def main() -> None:
                         help="a file of JSON lines each finished way is added to; the seams"
                         " are compared with the untiled run found there, so that the ways can"
                         " be run one invocation at a time, in any order")
+    parser.add_argument("--where", action="store_true",
+                        help="say where each way's process was at its highest sampled resident"
+                        " set (its Python stack, taken from a signal handler, which can on rare"
+                        " occasions crash the measured process)")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
@@ -415,7 +430,7 @@ def main() -> None:
             returncode, stdout, stderr = run_capped(
                 command, dict(os.environ, KARVEX_BENCH_FOLDER=folder,
                               KARVEX_BENCH_VOLUME=os.path.join(volume_folder.name, "blobs.zarr")),
-                args.cap_gb)
+                args.cap_gb, args.where)
         tiles = 1 if way == "untiled" else args.tiles
         if returncode != 0:
             lines = stderr.strip().splitlines() or [f"exit status {returncode}, no output"]

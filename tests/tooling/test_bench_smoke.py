@@ -244,7 +244,7 @@ def test_tiles_benchmark_runs_and_checks_the_seams():
                            "--tiles", "2", "--ways", "untiled,tiles,ply"],
                           capture_output=True, text=True, env=dict(os.environ))
     assert done.returncode == 0, done.stderr
-    # The table's rows; each is followed by where that way's peak was reached.
+    # The table's rows; each is followed by that way's highest sampled resident set.
     rows = [line for line in done.stdout.splitlines()[2:] if line.startswith("| ")]
     assert [row.split(" | ")[1] for row in rows] == ["untiled", "tiles", "ply"]
     assert "highest sampled resident set" in done.stdout
