@@ -32,16 +32,8 @@ FoldRegion::FoldRegion(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), po
   if (mesh.vertex_count >= kNone) throw std::length_error("fold relaxation: too many vertices");
   local_.assign(mesh.vertex_count, kNone);
   if (mesh.vertex_count == 0 || mesh.face_count == 0) return;
-  std::array<double, 3> top{};
-  for (int a = 0; a < 3; ++a) origin_[a] = top[a] = mesh.vertices[a];
-  for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
-    for (int a = 0; a < 3; ++a) {
-      origin_[a] = std::min(origin_[a], mesh.vertices[3 * v + a]);
-      top[a] = std::max(top[a], mesh.vertices[3 * v + a]);
-    }
-  }
-  double extent = 0.0;
-  for (int a = 0; a < 3; ++a) extent = std::max(extent, top[a] - origin_[a]);
+  grid_ = ClampedGrid::around(mesh);
+  const double extent = grid_.extent();
   // The median over evenly spaced triangles: the cell size only sets how
   // much is copied and how often the mesh is scanned, never the result.
   const std::size_t stride = std::max<std::size_t>(1, mesh.face_count / kSampledFaces);
@@ -51,17 +43,13 @@ FoldRegion::FoldRegion(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), po
     sizes.push_back(std::max({s.hi[0] - s.lo[0], s.hi[1] - s.lo[1], s.hi[2] - s.lo[2]}));
   }
   std::nth_element(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2), sizes.end());
-  size_ = std::max({kCellFaces * sizes[sizes.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  double side = std::max({kCellFaces * sizes[sizes.size() / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
   while (true) {
-    double cells = 1.0;
-    for (int a = 0; a < 3; ++a) {
-      dims_[a] = static_cast<std::int64_t>(std::floor((top[a] - origin_[a]) / size_)) + 1;
-      cells *= static_cast<double>(dims_[a]);
-    }
-    if (cells <= static_cast<double>(kMaxCells)) break;
-    size_ *= 2.0;
+    grid_.set_size(side);
+    if (grid_.cell_count() <= static_cast<double>(kMaxCells)) break;
+    side *= 2.0;
   }
-  cells_.assign(static_cast<std::size_t>(dims_[0] * dims_[1] * dims_[2]), 0);
+  cells_.assign(static_cast<std::size_t>(grid_.dims[0] * grid_.dims[1] * grid_.dims[2]), 0);
 }
 
 Span FoldRegion::mesh_face_span(std::int64_t face) const {
@@ -78,28 +66,13 @@ Span FoldRegion::mesh_face_span(std::int64_t face) const {
   return s;
 }
 
-FoldRegion::Cell FoldRegion::cell_of(const std::array<double, 3>& p) const {
-  // Clamped (moved vertices may round past the mesh's box); clamping keeps
-  // the map monotone.
-  Cell c;
-  for (int a = 0; a < 3; ++a) {
-    const double x = std::floor((p[a] - origin_[a]) / size_);
-    c[a] = x <= 0.0 ? 0 : std::min(static_cast<std::int64_t>(std::min(x, 9.0e15)), dims_[a] - 1);
-  }
-  return c;
-}
-
-std::size_t FoldRegion::index(const Cell& c) const {
-  return static_cast<std::size_t>((c[0] * dims_[1] + c[1]) * dims_[2] + c[2]);
-}
-
 template <typename Visit>
 void FoldRegion::for_each_cell(const Cell& first, const Cell& last, Visit&& visit) const {
   Cell c;
   for (c[0] = first[0]; c[0] <= last[0]; ++c[0]) {
     for (c[1] = first[1]; c[1] <= last[1]; ++c[1]) {
       for (c[2] = first[2]; c[2] <= last[2]; ++c[2]) {
-        if (!visit(index(c))) return;
+        if (!visit(static_cast<std::size_t>(grid_.index(c)))) return;
       }
     }
   }
@@ -109,10 +82,10 @@ bool FoldRegion::grow(const std::vector<Span>& spans) {
   if (cells_.empty()) return false;
   std::vector<std::size_t> added;
   for (const Span& s : spans) {
-    Cell first = cell_of(s.lo), last = cell_of(s.hi);
+    Cell first = grid_.cell_of(s.lo), last = grid_.cell_of(s.hi);
     for (int a = 0; a < 3; ++a) {
       first[a] = std::max<std::int64_t>(first[a] - kMargin, 0);
-      last[a] = std::min(last[a] + kMargin, dims_[a] - 1);
+      last[a] = std::min(last[a] + kMargin, grid_.dims[a] - 1);
     }
     for_each_cell(first, last, [&](std::size_t i) {
       if (cells_[i] == 0) {
@@ -129,7 +102,7 @@ bool FoldRegion::grow(const std::vector<Span>& spans) {
       pool_, mesh_.face_count, [&](std::size_t f, std::vector<std::int64_t>& out) {
         const Span s = mesh_face_span(static_cast<std::int64_t>(f));
         bool fresh = false, old = false;
-        for_each_cell(cell_of(s.lo), cell_of(s.hi), [&](std::size_t i) {
+        for_each_cell(grid_.cell_of(s.lo), grid_.cell_of(s.hi), [&](std::size_t i) {
           fresh = fresh || cells_[i] == kNew;
           old = cells_[i] == kMarked;
           return !old;
@@ -175,7 +148,7 @@ std::vector<std::int64_t> FoldRegion::start_round(const std::vector<std::int64_t
 bool FoldRegion::covers(const Span& span) const {
   if (cells_.empty()) return false;
   bool all = true;
-  for_each_cell(cell_of(span.lo), cell_of(span.hi), [&](std::size_t i) {
+  for_each_cell(grid_.cell_of(span.lo), grid_.cell_of(span.hi), [&](std::size_t i) {
     all = cells_[i] == kMarked;
     return all;
   });
@@ -185,7 +158,7 @@ bool FoldRegion::covers(const Span& span) const {
 bool FoldRegion::open(std::int64_t v) const {
   if (cells_.empty()) return false;
   const double* p = mesh_.vertices + 3 * mesh_vertex(v);
-  return cells_[index(cell_of({p[0], p[1], p[2]}))] == kMarked;
+  return cells_[static_cast<std::size_t>(grid_.index(grid_.cell_of({p[0], p[1], p[2]})))] == kMarked;
 }
 
 std::vector<std::int64_t> bad_faces_near(const MeshView& mesh, const std::vector<std::int64_t>& named,

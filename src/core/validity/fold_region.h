@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "validity/clamped_grid.h"
 #include "validity/self_intersections.h"
 
 namespace karvex {
@@ -69,9 +70,7 @@ class FoldRegion {
   Span mesh_face_span(std::int64_t face) const;
 
  private:
-  using Cell = std::array<std::int64_t, 3>;
-  Cell cell_of(const std::array<double, 3>& p) const;
-  std::size_t index(const Cell& c) const;
+  using Cell = ClampedGrid::Cell;
   // Calls visit(cell index) for the cells from `first` to `last`, until it
   // returns false.
   template <typename Visit>
@@ -80,11 +79,9 @@ class FoldRegion {
   const MeshView& mesh_;
   WorkerPool& pool_;
 
-  // The grid: cells of `size_` from `origin_`, `dims_` of them per axis;
-  // per cell 0 (unmarked), kMarked or kNew (marked by the running grow()).
-  std::array<double, 3> origin_{};
-  double size_ = 1.0;
-  Cell dims_{1, 1, 1};
+  // The grid, and per cell 0 (unmarked), kMarked or kNew (marked by the
+  // running grow()).
+  ClampedGrid grid_;
   std::vector<std::uint8_t> cells_;
 
   std::vector<std::uint32_t> local_;  // per mesh vertex: its local number, or kNone

@@ -34,23 +34,6 @@ std::vector<std::int64_t> LocalTest::bad_faces() {
   return union_of(std::move(zero), found.pairs);
 }
 
-LocalTest::Cell LocalTest::cell_of(const std::array<double, 3>& p) const {
-  // Clamped to the grid (a move may round an ulp past the first box);
-  // clamping keeps the rounding monotone.
-  Cell c;
-  for (int a = 0; a < 3; ++a) {
-    const double x = std::floor((p[a] - origin_[a]) / size_);
-    c[a] = x <= 0.0 ? 0 : std::min(static_cast<std::int64_t>(std::min(x, 9.0e15)), dims_[a] - 1);
-  }
-  return c;
-}
-
-std::uint64_t LocalTest::key(const Cell& c) const {
-  return (static_cast<std::uint64_t>(c[0]) * static_cast<std::uint64_t>(dims_[1]) + static_cast<std::uint64_t>(c[1])) *
-             static_cast<std::uint64_t>(dims_[2]) +
-         static_cast<std::uint64_t>(c[2]);
-}
-
 void LocalTest::update(std::int64_t face) {
   const auto f = static_cast<std::size_t>(face);
   axes_[f] = plane_axis(mesh_, f);
@@ -65,8 +48,8 @@ void LocalTest::update(std::int64_t face) {
     }
   }
   boxes_[f] = box;
-  firsts_[f] = cell_of(box.lo);
-  lasts_[f] = cell_of(box.hi);
+  firsts_[f] = grid_.cell_of(box.lo);
+  lasts_[f] = grid_.cell_of(box.hi);
 }
 
 template <typename Visit>
@@ -74,7 +57,7 @@ void LocalTest::for_each_cell(std::size_t f, Visit&& visit) const {
   Cell c;
   for (c[0] = firsts_[f][0]; c[0] <= lasts_[f][0]; ++c[0]) {
     for (c[1] = firsts_[f][1]; c[1] <= lasts_[f][1]; ++c[1]) {
-      for (c[2] = firsts_[f][2]; c[2] <= lasts_[f][2]; ++c[2]) visit(key(c));
+      for (c[2] = firsts_[f][2]; c[2] <= lasts_[f][2]; ++c[2]) visit(grid_.index(c));
     }
   }
 }
@@ -90,16 +73,8 @@ void LocalTest::start() {
   named_.assign(count, 0);
   // The grid covers every vertex; its cell is about the median triangle's
   // size, coarser if the boxes would need too many cells.
-  std::array<double, 3> top{};
-  for (int a = 0; a < 3; ++a) origin_[a] = top[a] = mesh_.vertices[a];
-  for (std::size_t v = 0; v < mesh_.vertex_count; ++v) {
-    for (int a = 0; a < 3; ++a) {
-      origin_[a] = std::min(origin_[a], mesh_.vertices[3 * v + a]);
-      top[a] = std::max(top[a], mesh_.vertices[3 * v + a]);
-    }
-  }
-  double extent = 0.0;
-  for (int a = 0; a < 3; ++a) extent = std::max(extent, top[a] - origin_[a]);
+  grid_ = ClampedGrid::around(mesh_);
+  const double extent = grid_.extent();
   std::vector<double> sizes(count);
   parallel_for(pool_, count, [&](std::size_t f) {
     update(static_cast<std::int64_t>(f));  // the box; the cells follow once the grid is chosen
@@ -108,17 +83,17 @@ void LocalTest::start() {
     sizes[f] = largest;
   });
   std::nth_element(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(count / 2), sizes.end());
-  size_ = std::max({sizes[count / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
+  double side = std::max({sizes[count / 2], std::ldexp(extent, -20), std::numeric_limits<double>::min()});
   while (true) {
-    for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::int64_t>(std::floor((top[a] - origin_[a]) / size_)) + 1;
+    grid_.set_size(side);
     double entries = 0.0;
     for (std::size_t f = 0; f < count; ++f) {
-      const Cell lo = cell_of(boxes_[f].lo), hi = cell_of(boxes_[f].hi);
+      const Cell lo = grid_.cell_of(boxes_[f].lo), hi = grid_.cell_of(boxes_[f].hi);
       entries += static_cast<double>(hi[0] - lo[0] + 1) * static_cast<double>(hi[1] - lo[1] + 1) *
                  static_cast<double>(hi[2] - lo[2] + 1);
     }
-    if (entries <= kEntriesPerFace * static_cast<double>(count) || size_ >= extent) break;
-    size_ *= 2.0;
+    if (entries <= kEntriesPerFace * static_cast<double>(count) || side >= extent) break;
+    side *= 2.0;
   }
   parallel_for(pool_, count, [&](std::size_t f) { update(static_cast<std::int64_t>(f)); });
   build_static();
@@ -177,7 +152,7 @@ std::vector<std::int64_t> LocalTest::bad_faces_among(const std::vector<std::int6
           }
           const Cell corner{std::max(firsts_[fs][0], firsts_[ts][0]), std::max(firsts_[fs][1], firsts_[ts][1]),
                             std::max(firsts_[fs][2], firsts_[ts][2])};
-          if (key(corner) != k) continue;
+          if (grid_.index(corner) != k) continue;
           const std::int64_t i = std::min(f, t), j = std::max(f, t);
           if (triangles_meet(mesh_, axes_, i, j)) out.push_back({i, j});
         }

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "validity/clamped_grid.h"
 #include "validity/self_intersections.h"
 
 namespace karvex {
@@ -41,7 +42,7 @@ class LocalTest {
   std::vector<std::int64_t> bad_faces_among(const std::vector<std::int64_t>& faces);
 
  private:
-  using Cell = std::array<std::int64_t, 3>;
+  using Cell = ClampedGrid::Cell;
   struct Box {
     std::array<double, 3> lo, hi;
   };
@@ -49,8 +50,6 @@ class LocalTest {
   void start();
   void update(std::int64_t face);
   void build_static();
-  Cell cell_of(const std::array<double, 3>& p) const;
-  std::uint64_t key(const Cell& c) const;
   // Calls visit(key) for the cells of triangle f's box.
   template <typename Visit>
   void for_each_cell(std::size_t f, Visit&& visit) const;
@@ -64,10 +63,8 @@ class LocalTest {
   std::vector<Box> boxes_;
   std::vector<Cell> firsts_, lasts_;
 
-  // The grid: cells of `size` from `origin`, `dims` of them per axis.
-  std::array<double, 3> origin_{};
-  double size_ = 1.0;
-  std::array<std::int64_t, 3> dims_{1, 1, 1};
+  // The grid of the triangles' boxes; a cell's key is its index.
+  ClampedGrid grid_;
 
   // (cell key, triangle) of the triangles unmoved since the grid was built,
   // and of those moved since, each sorted.
