@@ -29,6 +29,8 @@ constexpr unsigned kBrickDepth = 3;
 // Bricks per task: a brick is read in a few microseconds.
 constexpr std::size_t kBricksPerTask = 16;
 constexpr std::size_t kLeavesPerTask = 4096;
+// The octree is assembled on the pool below this depth: 64 subtrees.
+constexpr unsigned kSplitDepth = 2;
 
 std::uint32_t gather_bits(std::uint64_t x) {
   x &= 0x1249249249249249ULL;
@@ -146,9 +148,7 @@ class DenseBuild {
     codes_ = surface_cell_codes();
     if (!fill_leaves_any_type()) return std::nullopt;
     set_work_stage("assembling the volume's octree");
-    begin_stage("volume octree", 1);
-    tree_.root = assemble({0, 0, 0, 0}, 0, codes_.size());
-    advance_stage(1);
+    tree_.root = assemble_tree();
     return std::move(tree_);
   }
 
@@ -199,17 +199,44 @@ class DenseBuild {
     const std::size_t z0 = std::size_t{at[2]} * side;
     if (!meets_open(0, x0) || !meets_open(1, y0) || !meets_open(2, z0)) return;
     const std::size_t n = side + 1;
+    // Row by row, the row's sample address found once; a point that is not
+    // open is above the level (below() says false there).
+    const AxisMap& xs = axes_[0];
+    const AxisMap& ys = axes_[1];
+    const AxisMap& zs = axes_[2];
+    const char* data = field_.samples().data;
+    const bool negate = field_.placement().negate;
+    const double iso = tree_.iso_value;
     bool any = false;
+    bool all = true;
     for (std::size_t z = 0; z < n; ++z) {
       for (std::size_t y = 0; y < n; ++y) {
         std::uint8_t* row = &signs[n * (y + n * z)];
+        if (!ys.open[y0 + y] || !zs.open[z0 + z]) {
+          std::memset(row, 0, n);
+          all = false;
+          continue;
+        }
+        const char* line = data + ys.offset[y0 + y] + zs.offset[z0 + z];
         for (std::size_t x = 0; x < n; ++x) {
-          row[x] = below<T>(x0 + x, y0 + y, z0 + z, &range) ? 1 : 0;
-          any = any || row[x] != 0;
+          if (!xs.open[x0 + x]) {
+            row[x] = 0;
+            all = false;
+            continue;
+          }
+          double value = read_sample<T>(line + xs.offset[x0 + x]);
+          if (negate) value = -value;
+          range.low = std::min(range.low, value);
+          range.high = std::max(range.high, value);
+          const bool inside = value < iso;
+          row[x] = inside ? 1 : 0;
+          any = any || inside;
+          all = all && inside;
         }
       }
     }
-    if (!any) return;
+    // Every corner on one side: no cell of the brick changes sign.
+    if (!any || all) return;
     const std::uint64_t first = brick << (3 * brick_depth_);
     for (std::uint32_t q = 0; q < local_.size(); ++q) {
       const auto& c = local_[q];
@@ -324,8 +351,10 @@ class DenseBuild {
   // The node of `cell` over the codes [begin, end) (those within it): a
   // leaf at max_depth, Empty or Full without any (by the side of its first
   // corner, since no cell within it changes sign), else Internal. Blocks are
-  // appended after the blocks beneath them.
-  OctreeNode assemble(const CellAddress& cell, std::size_t begin, std::size_t end) {
+  // appended to `blocks` after the blocks beneath them (post-order), and
+  // Internal nodes name their block's position in `blocks`.
+  OctreeNode assemble(const CellAddress& cell, std::size_t begin, std::size_t end,
+                      std::vector<ChildBlock>& blocks) const {
     if (begin == end) {
       const CornerKey corner = min_corner(cell, tree_.max_depth);
       return below_any_type(corner.x, corner.y, corner.z) ? OctreeNode::full()
@@ -342,8 +371,79 @@ class DenseBuild {
       // The codes are sorted: the child's are the next run with its octant.
       std::size_t upto = from;
       while (upto < end && ((codes_[upto] >> shift) & 7u) == o) ++upto;
-      children[o] = assemble(child_address(cell, o), from, upto);
+      children[o] = assemble(child_address(cell, o), from, upto, blocks);
       from = upto;
+    }
+    blocks.push_back(children);
+    return OctreeNode::internal(static_cast<std::uint32_t>(blocks.size() - 1));
+  }
+
+  // The whole tree, its blocks in the order one post-order assembly from
+  // the root appends them: the subtrees of the cells at depth kSplitDepth
+  // are assembled on the pool, each into blocks of its own, and spliced in
+  // code order under the levels above them, their block numbers shifted by
+  // where their blocks land. So the tree is the same whatever the workers.
+  OctreeNode assemble_tree() {
+    const unsigned split = std::min<unsigned>(kSplitDepth, tree_.max_depth);
+    const std::size_t parts = std::size_t{1} << (3 * split);
+    const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - split);
+    // The codes of part p are [bounds[p], bounds[p + 1]).
+    std::vector<std::size_t> bounds(parts + 1);
+    for (std::size_t p = 0; p <= parts; ++p) {
+      bounds[p] = static_cast<std::size_t>(
+          std::lower_bound(codes_.begin(), codes_.end(), std::uint64_t{p},
+                           [shift](std::uint64_t code, std::uint64_t part) {
+                             return (code >> shift) < part;
+                           }) -
+          codes_.begin());
+    }
+    std::vector<Subtree> subtrees(parts);
+    begin_stage("volume octree", parts);
+    pool_.run(parts, 1, [&](LoopRange& loop) {
+      for (std::size_t p = loop.begin(); loop.keep_going(p); ++p) {
+        const auto at = decode(p);
+        const CellAddress cell{at[0], at[1], at[2], static_cast<std::uint8_t>(split)};
+        subtrees[p].root = assemble(cell, bounds[p], bounds[p + 1], subtrees[p].blocks);
+      }
+    });
+    return splice({0, 0, 0, 0}, 0, split, bounds, subtrees);
+  }
+
+  // A subtree assembled on its own: its root and blocks, numbered from 0.
+  struct Subtree {
+    OctreeNode root;
+    std::vector<ChildBlock> blocks;
+  };
+
+  // The node of `cell` (part `part` of its depth, in code order) above the
+  // subtrees: as assemble() makes it, with the subtrees' blocks appended to
+  // the tree's where assemble() would have appended them.
+  OctreeNode splice(const CellAddress& cell, std::size_t part, unsigned split,
+                    const std::vector<std::size_t>& bounds, std::vector<Subtree>& subtrees) {
+    const std::size_t span = std::size_t{1} << (3 * (split - cell.d));
+    const std::size_t first = part * span;
+    if (cell.d == split) {
+      Subtree& sub = subtrees[part];
+      const auto offset = static_cast<std::uint32_t>(tree_.blocks.size());
+      const auto moved = [offset](OctreeNode node) {
+        if (node.kind == NodeKind::Internal) node.index += offset;
+        return node;
+      };
+      for (ChildBlock& block : sub.blocks) {
+        for (OctreeNode& child : block) child = moved(child);
+        tree_.blocks.push_back(block);
+      }
+      sub.blocks = std::vector<ChildBlock>();
+      return moved(sub.root);
+    }
+    if (bounds[first] == bounds[first + span]) {
+      // No surface cell beneath: assemble() makes the same node at once.
+      std::vector<ChildBlock> none;
+      return assemble(cell, bounds[first], bounds[first], none);
+    }
+    ChildBlock children;
+    for (unsigned o = 0; o < 8; ++o) {
+      children[o] = splice(child_address(cell, o), part * 8 + o, split, bounds, subtrees);
     }
     return OctreeNode::internal(tree_.append_block(children));
   }
