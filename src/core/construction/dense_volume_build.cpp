@@ -26,6 +26,8 @@ constexpr unsigned kDeepestDense = 21;
 // The voxels are read in bricks of 8^3 cells, bricks in code order: the
 // codes found come out sorted, and a brick's signs fit in a small buffer.
 constexpr unsigned kBrickDepth = 3;
+// A brick's rows of points fit in 16 bits, its rows of cells in 64 entries.
+static_assert(kBrickDepth <= 3);
 // Bricks per task: a brick is read in a few microseconds.
 constexpr std::size_t kBricksPerTask = 16;
 constexpr std::size_t kLeavesPerTask = 4096;
@@ -188,9 +190,11 @@ class DenseBuild {
   }
 
   // The codes of one brick's cells whose corners lie on both sides, in code
-  // order, appended to `out`; `signs` is the brick's scratch.
+  // order, appended to `out`. `rows` is the brick's scratch: per row of
+  // lattice points along x (y + (side + 1) * z), bit x set when point x is
+  // below the level.
   template <class T>
-  void scan_brick(std::uint64_t brick, std::vector<std::uint8_t>& signs,
+  void scan_brick(std::uint64_t brick, std::vector<std::uint16_t>& rows,
                   std::vector<std::uint64_t>& out, ValueRange& range) const {
     const auto at = decode(brick);
     const std::size_t side = brick_side_;
@@ -207,44 +211,47 @@ class DenseBuild {
     const char* data = field_.samples().data;
     const bool negate = field_.placement().negate;
     const double iso = tree_.iso_value;
+    const unsigned full_row = (1u << n) - 1u;
     bool any = false;
     bool all = true;
     for (std::size_t z = 0; z < n; ++z) {
       for (std::size_t y = 0; y < n; ++y) {
-        std::uint8_t* row = &signs[n * (y + n * z)];
-        if (!ys.open[y0 + y] || !zs.open[z0 + z]) {
-          std::memset(row, 0, n);
-          all = false;
-          continue;
-        }
-        const char* line = data + ys.offset[y0 + y] + zs.offset[z0 + z];
-        for (std::size_t x = 0; x < n; ++x) {
-          if (!xs.open[x0 + x]) {
-            row[x] = 0;
-            all = false;
-            continue;
+        unsigned bits = 0;
+        if (ys.open[y0 + y] && zs.open[z0 + z]) {
+          const char* line = data + ys.offset[y0 + y] + zs.offset[z0 + z];
+          for (std::size_t x = 0; x < n; ++x) {
+            if (!xs.open[x0 + x]) continue;
+            double value = read_sample<T>(line + xs.offset[x0 + x]);
+            if (negate) value = -value;
+            range.low = std::min(range.low, value);
+            range.high = std::max(range.high, value);
+            if (value < iso) bits |= 1u << x;
           }
-          double value = read_sample<T>(line + xs.offset[x0 + x]);
-          if (negate) value = -value;
-          range.low = std::min(range.low, value);
-          range.high = std::max(range.high, value);
-          const bool inside = value < iso;
-          row[x] = inside ? 1 : 0;
-          any = any || inside;
-          all = all && inside;
         }
+        rows[y + n * z] = static_cast<std::uint16_t>(bits);
+        any = any || bits != 0;
+        all = all && bits == full_row;
       }
     }
     // Every corner on one side: no cell of the brick changes sign.
     if (!any || all) return;
+    // Per row of cells (y + side * z), bit x set when cell x has corners on
+    // both sides: some corner below (of the four rows' union at x or x + 1)
+    // and not every one (of their intersection at x and x + 1).
+    std::uint16_t mixed[64];
+    for (std::size_t z = 0; z < side; ++z) {
+      for (std::size_t y = 0; y < side; ++y) {
+        const std::size_t r = y + n * z;
+        const unsigned some = rows[r] | rows[r + 1] | rows[r + n] | rows[r + n + 1];
+        const unsigned every = rows[r] & rows[r + 1] & rows[r + n] & rows[r + n + 1];
+        mixed[y + side * z] =
+            static_cast<std::uint16_t>((some | some >> 1) & ~(every & every >> 1));
+      }
+    }
     const std::uint64_t first = brick << (3 * brick_depth_);
     for (std::uint32_t q = 0; q < local_.size(); ++q) {
       const auto& c = local_[q];
-      const std::uint8_t* s = &signs[c[0] + n * (c[1] + n * c[2])];
-      const unsigned low_face = s[0] + s[1] + s[n] + s[n + 1];
-      const std::uint8_t* t = s + n * n;
-      const unsigned count = low_face + t[0] + t[1] + t[n] + t[n + 1];
-      if (count != 0 && count != 8) out.push_back(first | q);
+      if ((mixed[c[1] + side * c[2]] >> c[0]) & 1u) out.push_back(first | q);
     }
   }
 
@@ -256,11 +263,11 @@ class DenseBuild {
     RangeParts<std::uint64_t> parts;
     RangeParts<ValueRange> ranges;
     pool_.run(bricks, kBricksPerTask, [&](LoopRange& loop) {
-      std::vector<std::uint8_t> signs((brick_side_ + 1) * (brick_side_ + 1) * (brick_side_ + 1));
+      std::vector<std::uint16_t> rows((brick_side_ + 1) * (brick_side_ + 1));
       std::vector<std::uint64_t> out;
       ValueRange range;
       for (std::size_t b = loop.begin(); loop.keep_going(b); ++b) {
-        scan_brick<T>(b, signs, out, range);
+        scan_brick<T>(b, rows, out, range);
       }
       parts.add(loop.index(), std::move(out));
       ranges.add(loop.index(), {range});
