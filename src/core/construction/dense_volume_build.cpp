@@ -374,6 +374,28 @@ class DenseBuild {
     const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - cell.d - 1u);
     ChildBlock children;
     std::size_t from = begin;
+    if (cell.d + 1u == tree_.max_depth) {
+      // Finest children, one code each at most. Every child shares the
+      // block's centre (its corner 7 - o) with every other, and a child
+      // without a code has all its corners on one side, the centre's, which
+      // a leaf sibling's mask holds (its values' signs are those read from
+      // the samples): no read of the samples, which would miss the caches
+      // at nearly every such node.
+      std::array<bool, 8> leaf{};
+      unsigned sibling = 0;
+      for (std::size_t n = begin; n < end; ++n) {
+        const auto o = static_cast<unsigned>(codes_[n] & 7u);
+        children[o] = OctreeNode::leaf(static_cast<std::uint32_t>(n), tree_.leaves[n].sign_mask);
+        leaf[o] = true;
+        sibling = o;
+      }
+      const bool centre_below = ((children[sibling].sign_mask >> (7u - sibling)) & 1u) != 0;
+      for (unsigned o = 0; o < 8; ++o) {
+        if (!leaf[o]) children[o] = centre_below ? OctreeNode::full() : OctreeNode::empty();
+      }
+      blocks.push_back(children);
+      return OctreeNode::internal(static_cast<std::uint32_t>(blocks.size() - 1));
+    }
     for (unsigned o = 0; o < 8; ++o) {
       // The codes are sorted: the child's are the next run with its octant.
       std::size_t upto = from;
