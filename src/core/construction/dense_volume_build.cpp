@@ -200,6 +200,9 @@ class DenseBuild {
     const bool negate = field_.placement().negate;
     const double iso = tree_.iso_value;
     const unsigned full_row = (1u << n) - 1u;
+    // The range in locals, not through the reference, so they stay in registers.
+    double low = range.low;
+    double high = range.high;
     bool any = false;
     bool all = true;
     for (std::size_t z = 0; z < n; ++z) {
@@ -211,8 +214,8 @@ class DenseBuild {
             if (!xs.open[x0 + x]) continue;
             double value = read_sample<T>(line + xs.offset[x0 + x]);
             if (negate) value = -value;
-            range.low = std::min(range.low, value);
-            range.high = std::max(range.high, value);
+            low = std::min(low, value);
+            high = std::max(high, value);
             if (value < iso) bits |= 1u << x;
           }
         }
@@ -221,6 +224,8 @@ class DenseBuild {
         all = all && bits == full_row;
       }
     }
+    range.low = low;
+    range.high = high;
     // Every corner on one side: no cell of the brick changes sign.
     if (!any || all) return;
     // Per row of cells (y + side * z), bit x set when cell x has corners on
