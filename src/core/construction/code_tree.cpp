@@ -30,6 +30,53 @@ class CodeTree {
            const std::function<bool(const CornerKey&)>& below, WorkerPool& pool)
       : tree_(tree), codes_(codes), below_(below), pool_(pool) {}
 
+  // The whole tree, its blocks where one post-order assembly from the root
+  // puts them: the subtrees of the cells at depth kSplitDepth (the parts)
+  // are assembled on the pool, each into its own run of the block array
+  // (counted first), and the levels above them last. So the tree is the
+  // same whatever the workers, and the block array is allocated once.
+  OctreeNode run() {
+    const unsigned split = std::min<unsigned>(kSplitDepth, tree_.max_depth);
+    const std::size_t parts = std::size_t{1} << (3 * split);
+    const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - split);
+    Parts layout;
+    // The codes of part p are [bounds[p], bounds[p + 1]).
+    layout.bounds.resize(parts + 1);
+    for (std::size_t p = 0; p <= parts; ++p) {
+      layout.bounds[p] = static_cast<std::size_t>(
+          std::lower_bound(codes_.begin(), codes_.end(), std::uint64_t{p},
+                           [shift](std::uint64_t code, std::uint64_t part) {
+                             return (code >> shift) < part;
+                           }) -
+          codes_.begin());
+    }
+    begin_stage("volume octree", 2 * parts);
+    std::vector<std::size_t> counts(parts);
+    pool_.run(parts, 1, [&](LoopRange& loop) {
+      for (std::size_t p = loop.begin(); loop.keep_going(p); ++p) {
+        counts[p] = block_count(layout.bounds[p], layout.bounds[p + 1], split);
+      }
+    });
+    layout.first.assign(parts, 0);
+    layout.end.assign(parts, 0);
+    const std::size_t base = tree_.blocks.size();
+    std::size_t next = base;
+    place_parts(0, 0, split, counts, layout, next);
+    tree_.blocks.resize(next);
+    layout.roots.resize(parts);
+    pool_.run(parts, 1, [&](LoopRange& loop) {
+      for (std::size_t p = loop.begin(); loop.keep_going(p); ++p) {
+        const auto at = decode_cell_code(p);
+        const CellAddress cell{at[0], at[1], at[2], static_cast<std::uint8_t>(split)};
+        std::size_t block = layout.first[p];
+        layout.roots[p] = assemble(cell, layout.bounds[p], layout.bounds[p + 1], block);
+      }
+    });
+    std::size_t top = base;
+    return assemble_top({0, 0, 0, 0}, 0, split, layout, top);
+  }
+
+ private:
   // The node of `cell` over the codes [begin, end) (those within it): a
   // leaf at max_depth, Empty or Full without any (by the side of its first
   // corner, since no cell within it changes sign), else Internal. Its blocks
@@ -94,52 +141,6 @@ class CodeTree {
     return count;
   }
 
-  // The whole tree, its blocks where one post-order assembly from the root
-  // puts them: the subtrees of the cells at depth kSplitDepth (the parts)
-  // are assembled on the pool, each into its own run of the block array
-  // (counted first), and the levels above them last. So the tree is the
-  // same whatever the workers, and the block array is allocated once.
-  OctreeNode run() {
-    const unsigned split = std::min<unsigned>(kSplitDepth, tree_.max_depth);
-    const std::size_t parts = std::size_t{1} << (3 * split);
-    const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - split);
-    Parts layout;
-    // The codes of part p are [bounds[p], bounds[p + 1]).
-    layout.bounds.resize(parts + 1);
-    for (std::size_t p = 0; p <= parts; ++p) {
-      layout.bounds[p] = static_cast<std::size_t>(
-          std::lower_bound(codes_.begin(), codes_.end(), std::uint64_t{p},
-                           [shift](std::uint64_t code, std::uint64_t part) {
-                             return (code >> shift) < part;
-                           }) -
-          codes_.begin());
-    }
-    begin_stage("volume octree", 2 * parts);
-    std::vector<std::size_t> counts(parts);
-    pool_.run(parts, 1, [&](LoopRange& loop) {
-      for (std::size_t p = loop.begin(); loop.keep_going(p); ++p) {
-        counts[p] = block_count(layout.bounds[p], layout.bounds[p + 1], split);
-      }
-    });
-    layout.first.assign(parts, 0);
-    layout.end.assign(parts, 0);
-    const std::size_t base = tree_.blocks.size();
-    std::size_t next = base;
-    place_parts(0, 0, split, counts, layout, next);
-    tree_.blocks.resize(next);
-    layout.roots.resize(parts);
-    pool_.run(parts, 1, [&](LoopRange& loop) {
-      for (std::size_t p = loop.begin(); loop.keep_going(p); ++p) {
-        const auto at = decode_cell_code(p);
-        const CellAddress cell{at[0], at[1], at[2], static_cast<std::uint8_t>(split)};
-        std::size_t block = layout.first[p];
-        layout.roots[p] = assemble(cell, layout.bounds[p], layout.bounds[p + 1], block);
-      }
-    });
-    std::size_t top = base;
-    return assemble_top({0, 0, 0, 0}, 0, split, layout, top);
-  }
-
   // The parts: their codes, where their blocks go and their roots.
   struct Parts {
     std::vector<std::size_t> bounds;  // part p's codes: [bounds[p], bounds[p + 1])
@@ -192,7 +193,6 @@ class CodeTree {
     return OctreeNode::internal(static_cast<std::uint32_t>(next++));
   }
 
- private:
   Octree& tree_;
   const std::vector<std::uint64_t>& codes_;
   const std::function<bool(const CornerKey&)>& below_;
