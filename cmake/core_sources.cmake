@@ -27,6 +27,7 @@ target_sources(karvex_core PRIVATE
   src/core/balance/depth_first_order.cpp
   # build: construction and its split criteria
   src/core/construction/build.cpp
+  src/core/construction/code_tree.cpp
   src/core/construction/dense_volume_build.cpp
   src/core/construction/split_criteria.cpp
   src/core/construction/stencil_free_field.cpp

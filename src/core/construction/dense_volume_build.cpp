@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "construction/code_tree.h"
 #include "pool/range_parts.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
@@ -26,23 +27,11 @@ constexpr unsigned kDeepestDense = 21;
 // The voxels are read in bricks of 8^3 cells, bricks in code order: the
 // codes found come out sorted, and a brick's signs fit in a small buffer.
 constexpr unsigned kBrickDepth = 3;
+// A brick's rows of points fit in 16 bits, its rows of cells in 64 entries.
+static_assert(kBrickDepth <= 3);
 // Bricks per task: a brick is read in a few microseconds.
 constexpr std::size_t kBricksPerTask = 16;
 constexpr std::size_t kLeavesPerTask = 4096;
-
-std::uint32_t gather_bits(std::uint64_t x) {
-  x &= 0x1249249249249249ULL;
-  x = (x | x >> 2) & 0x10c30c30c30c30c3ULL;
-  x = (x | x >> 4) & 0x100f00f00f00f00fULL;
-  x = (x | x >> 8) & 0x1f0000ff0000ffULL;
-  x = (x | x >> 16) & 0x1f00000000ffffULL;
-  x = (x | x >> 32) & 0x1fffffULL;
-  return static_cast<std::uint32_t>(x);
-}
-
-std::array<std::uint32_t, 3> decode(std::uint64_t code) {
-  return {gather_bits(code), gather_bits(code >> 1), gather_bits(code >> 2)};
-}
 
 // Where one axis of the lattice meets the samples: per lattice index,
 // whether the cap leaves the field's value below the level possible there
@@ -139,16 +128,17 @@ class DenseBuild {
     brick_side_ = pow2(brick_depth_);
     const unsigned cells = pow2(3 * brick_depth_);
     local_.resize(cells);
-    for (std::uint32_t q = 0; q < cells; ++q) local_[q] = decode(q);
+    for (std::uint32_t q = 0; q < cells; ++q) local_[q] = decode_cell_code(q);
   }
 
   std::optional<Octree> run() {
     codes_ = surface_cell_codes();
     if (!fill_leaves_any_type()) return std::nullopt;
     set_work_stage("assembling the volume's octree");
-    begin_stage("volume octree", 1);
-    tree_.root = assemble({0, 0, 0, 0}, 0, codes_.size());
-    advance_stage(1);
+    tree_.root = assemble_code_tree(
+        tree_, codes_,
+        [this](const CornerKey& corner) { return below_any_type(corner.x, corner.y, corner.z); },
+        pool_);
     return std::move(tree_);
   }
 
@@ -188,36 +178,73 @@ class DenseBuild {
   }
 
   // The codes of one brick's cells whose corners lie on both sides, in code
-  // order, appended to `out`; `signs` is the brick's scratch.
+  // order, appended to `out`. `rows` is the brick's scratch: per row of
+  // lattice points along x (y + (side + 1) * z), bit x set when point x is
+  // below the level.
   template <class T>
-  void scan_brick(std::uint64_t brick, std::vector<std::uint8_t>& signs,
+  void scan_brick(std::uint64_t brick, std::vector<std::uint16_t>& rows,
                   std::vector<std::uint64_t>& out, ValueRange& range) const {
-    const auto at = decode(brick);
+    const auto at = decode_cell_code(brick);
     const std::size_t side = brick_side_;
     const std::size_t x0 = std::size_t{at[0]} * side;
     const std::size_t y0 = std::size_t{at[1]} * side;
     const std::size_t z0 = std::size_t{at[2]} * side;
     if (!meets_open(0, x0) || !meets_open(1, y0) || !meets_open(2, z0)) return;
     const std::size_t n = side + 1;
+    // Row by row, the row's sample address found once; a point that is not
+    // open is above the level (below() says false there).
+    const AxisMap& xs = axes_[0];
+    const AxisMap& ys = axes_[1];
+    const AxisMap& zs = axes_[2];
+    const char* data = field_.samples().data;
+    const bool negate = field_.placement().negate;
+    const double iso = tree_.iso_value;
+    const unsigned full_row = (1u << n) - 1u;
+    // The range in locals, not through the reference, so they stay in registers.
+    double low = range.low;
+    double high = range.high;
     bool any = false;
+    bool all = true;
     for (std::size_t z = 0; z < n; ++z) {
       for (std::size_t y = 0; y < n; ++y) {
-        std::uint8_t* row = &signs[n * (y + n * z)];
-        for (std::size_t x = 0; x < n; ++x) {
-          row[x] = below<T>(x0 + x, y0 + y, z0 + z, &range) ? 1 : 0;
-          any = any || row[x] != 0;
+        unsigned bits = 0;
+        if (ys.open[y0 + y] && zs.open[z0 + z]) {
+          const char* line = data + ys.offset[y0 + y] + zs.offset[z0 + z];
+          for (std::size_t x = 0; x < n; ++x) {
+            if (!xs.open[x0 + x]) continue;
+            double value = read_sample<T>(line + xs.offset[x0 + x]);
+            if (negate) value = -value;
+            low = std::min(low, value);
+            high = std::max(high, value);
+            if (value < iso) bits |= 1u << x;
+          }
         }
+        rows[y + n * z] = static_cast<std::uint16_t>(bits);
+        any = any || bits != 0;
+        all = all && bits == full_row;
       }
     }
-    if (!any) return;
+    range.low = low;
+    range.high = high;
+    // Every corner on one side: no cell of the brick changes sign.
+    if (!any || all) return;
+    // Per row of cells (y + side * z), bit x set when cell x has corners on
+    // both sides: some corner below (of the four rows' union at x or x + 1)
+    // and not every one (of their intersection at x and x + 1).
+    std::uint16_t mixed[64];
+    for (std::size_t z = 0; z < side; ++z) {
+      for (std::size_t y = 0; y < side; ++y) {
+        const std::size_t r = y + n * z;
+        const unsigned some = rows[r] | rows[r + 1] | rows[r + n] | rows[r + n + 1];
+        const unsigned every = rows[r] & rows[r + 1] & rows[r + n] & rows[r + n + 1];
+        mixed[y + side * z] =
+            static_cast<std::uint16_t>((some | some >> 1) & ~(every & every >> 1));
+      }
+    }
     const std::uint64_t first = brick << (3 * brick_depth_);
     for (std::uint32_t q = 0; q < local_.size(); ++q) {
       const auto& c = local_[q];
-      const std::uint8_t* s = &signs[c[0] + n * (c[1] + n * c[2])];
-      const unsigned low_face = s[0] + s[1] + s[n] + s[n + 1];
-      const std::uint8_t* t = s + n * n;
-      const unsigned count = low_face + t[0] + t[1] + t[n] + t[n + 1];
-      if (count != 0 && count != 8) out.push_back(first | q);
+      if ((mixed[c[1] + side * c[2]] >> c[0]) & 1u) out.push_back(first | q);
     }
   }
 
@@ -229,11 +256,11 @@ class DenseBuild {
     RangeParts<std::uint64_t> parts;
     RangeParts<ValueRange> ranges;
     pool_.run(bricks, kBricksPerTask, [&](LoopRange& loop) {
-      std::vector<std::uint8_t> signs((brick_side_ + 1) * (brick_side_ + 1) * (brick_side_ + 1));
+      std::vector<std::uint16_t> rows((brick_side_ + 1) * (brick_side_ + 1));
       std::vector<std::uint64_t> out;
       ValueRange range;
       for (std::size_t b = loop.begin(); loop.keep_going(b); ++b) {
-        scan_brick<T>(b, signs, out, range);
+        scan_brick<T>(b, rows, out, range);
       }
       parts.add(loop.index(), std::move(out));
       ranges.add(loop.index(), {range});
@@ -294,7 +321,7 @@ class DenseBuild {
     pool_.run(codes_.size(), kLeavesPerTask, [&](LoopRange& loop) {
       bool all = true;
       for (std::size_t n = loop.begin(); loop.keep_going(n); ++n) {
-        const auto cell = decode(codes_[n]);
+        const auto cell = decode_cell_code(codes_[n]);
         LeafData& leaf = tree_.leaves[n];
         std::uint8_t mask = 0;
         for (unsigned c = 0; c < 8; ++c) {
@@ -319,33 +346,6 @@ class DenseBuild {
       case SampleType::kFloat64: return fill_leaves<double>();
     }
     return false;
-  }
-
-  // The node of `cell` over the codes [begin, end) (those within it): a
-  // leaf at max_depth, Empty or Full without any (by the side of its first
-  // corner, since no cell within it changes sign), else Internal. Blocks are
-  // appended after the blocks beneath them.
-  OctreeNode assemble(const CellAddress& cell, std::size_t begin, std::size_t end) {
-    if (begin == end) {
-      const CornerKey corner = min_corner(cell, tree_.max_depth);
-      return below_any_type(corner.x, corner.y, corner.z) ? OctreeNode::full()
-                                                          : OctreeNode::empty();
-    }
-    if (cell.d == tree_.max_depth) {
-      const auto record = static_cast<std::uint32_t>(begin);
-      return OctreeNode::leaf(record, tree_.leaves[begin].sign_mask);
-    }
-    const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - cell.d - 1u);
-    ChildBlock children;
-    std::size_t from = begin;
-    for (unsigned o = 0; o < 8; ++o) {
-      // The codes are sorted: the child's are the next run with its octant.
-      std::size_t upto = from;
-      while (upto < end && ((codes_[upto] >> shift) & 7u) == o) ++upto;
-      children[o] = assemble(child_address(cell, o), from, upto);
-      from = upto;
-    }
-    return OctreeNode::internal(tree_.append_block(children));
   }
 
   VolumeField& field_;

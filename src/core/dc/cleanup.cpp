@@ -1,5 +1,6 @@
 #include "dc/cleanup.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "pool/run_monitor.h"
@@ -56,6 +57,10 @@ Mesh compact(const std::vector<Vec3>& vertices, std::vector<Triangle> kept,
     for (std::uint64_t v : t) renumber[v] = 0;
   }
   Mesh mesh;
+  // Sized once: the vectors are handed to NumPy as they are, and growing
+  // them by doubling would copy the vertices and leave spare capacity.
+  mesh.vertices.reserve(static_cast<std::size_t>(
+      std::count(renumber.begin(), renumber.end(), std::uint64_t{0})));
   std::uint64_t next = 0;
   monitored_for(vertices.size(), [&](std::size_t v) {
     if (renumber[v] == kUnused) return;

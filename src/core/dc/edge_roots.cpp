@@ -200,7 +200,9 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
   out.t.resize(n);
   out.slope.resize(n);
   out.value.resize(n);
-  for (std::size_t d = 0; d < n; ++d) {
+  // Each crossing's results from its own search alone: on the pool.
+  const RunMonitor::Suspended quiet;
+  parallel_for(pool, n, [&](std::size_t d) {
     const EdgeRootSearch& s = search[d];
     out.t[d] = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
     // A gradient belongs to the located point only when it was sampled there.
@@ -209,7 +211,7 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
     if (out.has_gradient[d] || !s.slope_at_located(slope, value)) slope = value = kNaN;
     out.slope[d] = slope;
     out.value[d] = value;
-  }
+  });
   return out;
 }
 

@@ -45,9 +45,8 @@ struct LineSearch {
 // Samples the field at the listed positions; `take(k, value, gradient or
 // null)` consumes sample k. One field call; returns whether it gave
 // gradients.
-template <class Take>
-bool sample(WorkerPool& pool, Field& field, std::size_t m,
-            const std::function<Vec3(std::size_t)>& at, const Take& take) {
+template <class At, class Take>
+bool sample(WorkerPool& pool, Field& field, std::size_t m, const At& at, const Take& take) {
   bool with_gradients = false;
   evaluate_written_batch(
       field, m,

@@ -204,28 +204,27 @@ void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t
   window_->far->read_corners(cells, corners);
 }
 
-void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
-                       std::vector<Vec3>& gradients) {
-  const std::size_t n = points.size();
-  // Read first, on this thread: the owner of the far samples may need it.
-  std::vector<std::size_t> far_rows;
-  std::vector<double> far_corners;
-  if (window_) read_far(points, far_rows, far_corners);
-  values.resize(n);
-  gradients.resize(n);
+template <class T>
+void VolumeField::fill_as(std::span<const Vec3> points, std::vector<double>& values,
+                          std::vector<Vec3>& gradients, const std::vector<std::size_t>& far_rows,
+                          const std::vector<double>& far_corners) {
   std::mutex range_mutex;
   // The loop is the field's own: the run's progress counts its stages'
   // units, not the points of a batch.
   const RunMonitor::Suspended quiet;
-  pool_.run(n, kPointsPerTask, [&](LoopRange& range) {
+  pool_.run(points.size(), kPointsPerTask, [&](LoopRange& range) {
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
       const Located at = locate(points[i]);
       double held[8];
       const double* c = held;
-      if (holds(at)) {
-        held_corners(at, held);
+      if (!window_) {
+        read_corners<T>(samples_, at.cell, held);
+      } else if (holds(at)) {
+        std::size_t cell[3];
+        for (std::size_t axis = 0; axis < 3; ++axis) cell[axis] = at.cell[axis] - window_->offset[axis];
+        read_corners<T>(samples_, cell, held);
       } else {
         const auto slot = static_cast<std::size_t>(
             std::lower_bound(far_rows.begin(), far_rows.end(), i) - far_rows.begin());
@@ -244,6 +243,34 @@ void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values
     low_ = std::min(low_, low);
     high_ = std::max(high_, high);
   });
+}
+
+void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
+                       std::vector<Vec3>& gradients) {
+  const std::size_t n = points.size();
+  // Read first, on this thread: the owner of the far samples may need it.
+  std::vector<std::size_t> far_rows;
+  std::vector<double> far_corners;
+  if (window_) read_far(points, far_rows, far_corners);
+  values.resize(n);
+  gradients.resize(n);
+  switch (samples_.type) {
+    case SampleType::kUint8:
+      fill_as<std::uint8_t>(points, values, gradients, far_rows, far_corners);
+      break;
+    case SampleType::kUint16:
+      fill_as<std::uint16_t>(points, values, gradients, far_rows, far_corners);
+      break;
+    case SampleType::kInt16:
+      fill_as<std::int16_t>(points, values, gradients, far_rows, far_corners);
+      break;
+    case SampleType::kFloat32:
+      fill_as<float>(points, values, gradients, far_rows, far_corners);
+      break;
+    case SampleType::kFloat64:
+      fill_as<double>(points, values, gradients, far_rows, far_corners);
+      break;
+  }
 }
 
 EvalResult VolumeField::evaluate(std::span<const Vec3> points) {

@@ -113,6 +113,12 @@ class VolumeField final : public Field {
   // Samples `points` into `values` and `gradients` on the pool.
   void fill(std::span<const Vec3> points, std::vector<double>& values,
             std::vector<Vec3>& gradients);
+  // The same with the samples read as T (the samples' own type): the type
+  // is chosen once per batch rather than once per point.
+  template <class T>
+  void fill_as(std::span<const Vec3> points, std::vector<double>& values,
+               std::vector<Vec3>& gradients, const std::vector<std::size_t>& far_rows,
+               const std::vector<double>& far_corners);
   // For a window: the points whose cells it does not hold, in order, and
   // their corners (eight per point) read through FarSamples.
   void read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,

@@ -93,6 +93,29 @@ def test_brick_tasks_do_not_change_the_mesh():
     np.testing.assert_array_equal(one.faces, three.faces)
 
 
+@pytest.mark.parametrize(("n", "centre", "radius"), [
+    (3, (1.0, 1.0, 1.0), 0.8),      # depth 1: the whole tree is leaves under the root
+    (5, (2.1, 1.9, 2.2), 1.3),      # depth 2: the subtrees assembled on the pool are leaves
+    (17, (3.2, 12.6, 4.1), 2.4),    # a ball in one octant: whole subtrees above them empty
+    (33, (16.2, 15.7, 16.4), 9.1),  # a ball across every octant
+])
+def test_the_octree_assembled_in_parts_is_the_sampled_one(n, centre, radius):
+    """The octree is assembled in subtrees on the pool and spliced together:
+    the mesh is the one sampling level by level gives, for one worker and
+    for four, whether the surface reaches every subtree or few."""
+    x, y, z = np.ogrid[:n, :n, :n]
+    r = np.sqrt((x - centre[0]) ** 2 + (y - centre[1]) ** 2 + (z - centre[2]) ** 2)
+    field = karvex.grid_field((r - radius).astype(np.float64))
+    depth = (n - 1).bit_length() - 1
+    plain = karvex.mesh(lambda p: field(p), field.bounds, max_depth=depth, min_depth=depth)
+    assert len(plain.faces) > 0
+    for workers in (1, 4):
+        dense, stages = mesh_and_stages(field, max_depth=depth, min_depth=depth, workers=workers)
+        assert "volume octree" in stages
+        np.testing.assert_array_equal(dense.vertices, plain.vertices)
+        np.testing.assert_array_equal(dense.faces, plain.faces)
+
+
 @pytest.mark.parametrize(("shape", "spacing", "depth"), [
     ((33, 33, 33), 0.5, 5),            # 2**5 + 1 samples: the voxels themselves
     ((37, 30, 21), 0.5, 6),            # 36 spacings along the longest axis
