@@ -236,7 +236,8 @@ def mesh(
             vertices, faces = stitch_all(
                 tile_pieces(
                     region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
-                )
+                ),
+                call.tiles,
             )
         elif volume is None:
             vertices, faces = _engine.run(

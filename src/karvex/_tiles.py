@@ -37,6 +37,7 @@ least one finest cell wide).
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, cast
@@ -181,13 +182,28 @@ class Stitcher:
     A vertex in a tile's seam band is looked up by its key (its cell and
     group) among the seam vertices of the tiles before; the others are new.
     Two vertices of one tile never share a key, so each copy is joined to
-    its own vertex even where two sheets put several at one point. Memory:
-    one dict entry per seam vertex.
+    its own vertex even where two sheets put several at one point.
+
+    With ``tiles`` (the tiles per side, added in block order, x fastest) a
+    tile's seam vertices are forgotten once no later tile can use them.
+    Every cell holding a vertex lies within one tile's block (surface cells
+    on seams are finest), and a face using the vertex is made by the tile
+    holding the lowest corner of the face's edge, which lies in the cell's
+    closure on at most two of its upper faces (the edge runs inside the
+    cell along the third axis): the cell's tile or the next along at most
+    two axes, at most ``tiles + tiles**2`` tiles later. Each vertex is kept
+    for one tile more than that after the first tile that saw it. Memory:
+    one dict entry per seam vertex of those tiles (of every tile without
+    ``tiles``).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, tiles: int | None = None) -> None:
         self._seam: dict[bytes, int] = {}
         self.vertex_count = 0
+        # The keys each of the last tiles added to the table, oldest first,
+        # while later tiles may still look them up.
+        self._reach = None if tiles is None else 1 + tiles + tiles**2
+        self._added: deque[list[bytes]] = deque()
 
     def add(
         self,
@@ -217,18 +233,26 @@ class Stitcher:
         new_rows = np.flatnonzero(fresh)
         numbers[new_rows] = np.arange(self.vertex_count, self.vertex_count + len(new_rows))
         self.vertex_count += len(new_rows)
+        added = []
         for row, key in zip(seam_rows.tolist(), seam_keys):
-            self._seam.setdefault(key, int(numbers[row]))
+            if key not in self._seam:
+                self._seam[key] = int(numbers[row])
+                added.append(key)
+        if self._reach is not None:
+            self._added.append(added)
+            if len(self._added) > self._reach:
+                for key in self._added.popleft():
+                    del self._seam[key]
         return vertices[new_rows], numbers[faces]
 
 
-def stitch_all(pieces: Iterator[Piece]) -> tuple[Array, NDArray[np.int64]]:
+def stitch_all(pieces: Iterator[Piece], tiles: int | None = None) -> tuple[Array, NDArray[np.int64]]:
     """Every tile's piece stitched into one pair of arrays.
 
     Memory: the stitched mesh once, plus one tile's piece and one block (see
     :class:`_Rows`). Each tile's piece is dropped as soon as its new rows
-    are copied out."""
-    stitcher = Stitcher()
+    are copied out. ``tiles`` as for :class:`Stitcher`."""
+    stitcher = Stitcher(tiles)
     vertices, faces = _Rows(np.float64), _Rows(np.int64)
     for piece in pieces:
         new_vertices, numbered = stitcher.add(*piece)
