@@ -236,7 +236,8 @@ def mesh(
             vertices, faces = stitch_all(
                 tile_pieces(
                     region, args.field, args.batch_size, call.tile_run(), call.tiles, client, reporter
-                )
+                ),
+                call.tiles,
             )
         elif volume is None:
             vertices, faces = _engine.run(
@@ -372,7 +373,7 @@ def _valid_solid(
     A simplified mesh's vertices move by at most half the tolerance: the
     merge may have used the other half, and the mesh keeps within it."""
     max_move = None if simplify is None else 0.5 * simplify
-    repaired = _repair.repair(vertices, faces, max_move=max_move)
+    repaired = _repair.repair(vertices, faces, max_move=max_move, owned=True)
     if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
         projected, _ = reproject_moved(
             surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,

@@ -4,7 +4,8 @@ The stitched mesh is never held whole: each tile's new vertices and its
 faces (numbered in the whole mesh) are appended to two scratch files next to
 the output as the tile is done, and the file is assembled at the end from a
 header with the final counts and the two parts. Memory is one tile's run and
-piece plus one dictionary entry per vertex on a seam between tiles; disk is
+piece plus one dictionary entry per vertex on a seam of the last
+``1 + k + k**2`` tiles (k tiles per side); disk is
 twice the file while it is assembled.
 """
 
@@ -69,8 +70,8 @@ def mesh_to_ply(
     same vertices and triangles, numbered the same, with vertices in
     float64 and faces as int32 indices. Check the mesh read back with
     :meth:`karvex.Mesh.check` where a valid solid matters. Memory: one
-    tile's run and piece, plus one entry per vertex on the seams between
-    tiles (about 60 bytes each); the file is assembled at the end from two
+    tile's run and piece, plus one entry per vertex on the seams of the
+    last ``1 + tiles + tiles**2`` tiles (about 60 bytes each); the file is assembled at the end from two
     scratch files in its folder, so the disk needs room for it twice.
 
     Parameters
@@ -104,7 +105,7 @@ def mesh_to_ply(
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
     reporter = make_reporter(args.progress)
-    stitcher = Stitcher()
+    stitcher = Stitcher(call.tiles)
     face_count = 0
     try:
         with (

@@ -54,19 +54,26 @@ class Repaired:
 
 
 def repair(
-    vertices: FloatArray, faces: IntArray, rounds: int = _ROUNDS, max_move: float | None = None
+    vertices: FloatArray,
+    faces: IntArray,
+    rounds: int = _ROUNDS,
+    max_move: float | None = None,
+    owned: bool = False,
 ) -> Repaired:
     """The mesh with repeated-index faces dropped, sheets split apart and folds
     relaxed; the input arrays are not changed. With ``max_move``, vertices
     move by at most that much where that repairs the mesh; folds that it
     cannot repair are then relaxed without the bound (validity comes first).
+    A clean mesh's vertices come back as a copy, unless ``owned`` says the
+    caller hands the arrays over (no copy of the whole mesh's positions).
     """
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
     one_sheet, bad = _native_module().clean_check(*_contiguous(vertices, faces))
     if one_sheet:
         if not bad:
-            return Repaired(np.array(vertices, dtype=np.float64), faces, 0, 0, 0)
+            kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
+            return Repaired(kept, faces, 0, 0, 0)
         # Only folds to relax.
         vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move)
         return Repaired(vertices, faces, 0, moved, unresolved)

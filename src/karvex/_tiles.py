@@ -37,6 +37,7 @@ least one finest cell wide).
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, cast
@@ -68,6 +69,10 @@ Piece = tuple[Array, NDArray[np.int64], NDArray[np.bool_], NDArray[np.uint64]]
 # row, are the ones its neighbours also compute; their clamp boxes are their
 # cells. A band of two cells leaves room for rounding.
 _SEAM_BAND_CELLS = 2.0
+
+# Rows of a block of the stitched arrays: 48 MB of float64 or int64 triples,
+# above the size from which the C allocator maps each array on its own.
+_BLOCK_ROWS = 2**21
 
 
 def check_tiles(tiles: object, max_depth: object) -> int:
@@ -177,13 +182,28 @@ class Stitcher:
     A vertex in a tile's seam band is looked up by its key (its cell and
     group) among the seam vertices of the tiles before; the others are new.
     Two vertices of one tile never share a key, so each copy is joined to
-    its own vertex even where two sheets put several at one point. Memory:
-    one dict entry per seam vertex.
+    its own vertex even where two sheets put several at one point.
+
+    With ``tiles`` (the tiles per side, added in block order, x fastest) a
+    tile's seam vertices are forgotten once no later tile can use them.
+    Every cell holding a vertex lies within one tile's block (surface cells
+    on seams are finest), and a face using the vertex is made by the tile
+    holding the lowest corner of the face's edge, which lies in the cell's
+    closure on at most two of its upper faces (the edge runs inside the
+    cell along the third axis): the cell's tile or the next along at most
+    two axes, at most ``tiles + tiles**2`` tiles later. Each vertex is kept
+    for one tile more than that after the first tile that saw it. Memory:
+    one dict entry per seam vertex of those tiles (of every tile without
+    ``tiles``).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, tiles: int | None = None) -> None:
         self._seam: dict[bytes, int] = {}
         self.vertex_count = 0
+        # The keys each of the last tiles added to the table, oldest first,
+        # while later tiles may still look them up.
+        self._reach = None if tiles is None else 1 + tiles + tiles**2
+        self._added: deque[list[bytes]] = deque()
 
     def add(
         self,
@@ -213,20 +233,78 @@ class Stitcher:
         new_rows = np.flatnonzero(fresh)
         numbers[new_rows] = np.arange(self.vertex_count, self.vertex_count + len(new_rows))
         self.vertex_count += len(new_rows)
+        added = []
         for row, key in zip(seam_rows.tolist(), seam_keys):
-            self._seam.setdefault(key, int(numbers[row]))
+            if key not in self._seam:
+                self._seam[key] = int(numbers[row])
+                added.append(key)
+        if self._reach is not None:
+            self._added.append(added)
+            if len(self._added) > self._reach:
+                for key in self._added.popleft():
+                    del self._seam[key]
         return vertices[new_rows], numbers[faces]
 
 
-def stitch_all(pieces: Iterator[Piece]) -> tuple[Array, NDArray[np.int64]]:
-    """Every tile's piece stitched into one pair of arrays."""
-    stitcher = Stitcher()
-    vertex_parts: list[Array] = []
-    face_parts: list[NDArray[np.int64]] = []
-    for vertices, faces, near, keys in pieces:
-        new_vertices, numbered = stitcher.add(vertices, faces, near, keys)
-        vertex_parts.append(new_vertices)
-        face_parts.append(numbered)
-    if not vertex_parts:
-        return np.zeros((0, 3)), np.zeros((0, 3), dtype=np.int64)
-    return np.concatenate(vertex_parts), np.concatenate(face_parts)
+def stitch_all(pieces: Iterator[Piece], tiles: int | None = None) -> tuple[Array, NDArray[np.int64]]:
+    """Every tile's piece stitched into one pair of arrays.
+
+    Memory: the stitched mesh once, plus one tile's piece and one block (see
+    :class:`_Rows`). Each tile's piece is dropped as soon as its new rows
+    are copied out. ``tiles`` as for :class:`Stitcher`."""
+    stitcher = Stitcher(tiles)
+    vertices, faces = _Rows(np.float64), _Rows(np.int64)
+    for piece in pieces:
+        new_vertices, numbered = stitcher.add(*piece)
+        del piece
+        vertices.append(new_vertices)
+        faces.append(numbered)
+        del new_vertices, numbered
+    del stitcher  # its seam table is of no use once every tile is in
+    return vertices.joined(), faces.joined()
+
+
+class _Rows:
+    """Rows of three appended part by part, then joined into one array.
+
+    The rows are kept in blocks of ``_BLOCK_ROWS`` (48 MB), not as the
+    parts: a tile's part is small, and freed small arrays stay in the
+    allocator's heap, so joining many parts would leave the process holding
+    them besides the result (about the mesh's size again, seen as resident
+    memory until the process ends). Blocks this large are mapped on their
+    own and given back when freed; :meth:`joined` frees each once copied,
+    so the mesh is never held twice."""
+
+    def __init__(self, dtype: type) -> None:
+        self._dtype = dtype
+        self._blocks: list[NDArray[Any]] = []
+        self._used = 0  # rows used in the last block
+        self.count = 0
+
+    def append(self, rows: NDArray[Any]) -> None:
+        at = 0
+        while at < len(rows):
+            if not self._blocks or self._used == _BLOCK_ROWS:
+                # Pages are taken as they are written, so the last block's
+                # unused rows cost nothing.
+                self._blocks.append(np.empty((_BLOCK_ROWS, 3), dtype=self._dtype))
+                self._used = 0
+            take = min(len(rows) - at, _BLOCK_ROWS - self._used)
+            self._blocks[-1][self._used:self._used + take] = rows[at:at + take]
+            self._used += take
+            at += take
+        self.count += len(rows)
+
+    def joined(self) -> NDArray[Any]:
+        """The rows in the order appended, as one (N, 3) array; the blocks are
+        dropped."""
+        result: NDArray[Any] = np.empty((self.count, 3), dtype=self._dtype)
+        at = 0
+        self._blocks.reverse()  # popped from the end, in order
+        while self._blocks:
+            block = self._blocks.pop()
+            take = min(_BLOCK_ROWS, self.count - at)
+            result[at:at + take] = block[:take]
+            at += take
+            del block
+        return result

@@ -134,6 +134,25 @@ TEST_P(Shapes, OfVertexZero) {
             GetParam().shape);
 }
 
+// The rows by vertex: each vertex's triangles in increasing order, a
+// triangle with a repeated index listed once per corner, vertices in no
+// triangle (first, between, last) with empty rows.
+TEST(VertexFaces, ListEachVertexsTrianglesInOrder) {
+  const std::vector<std::int64_t> faces = {2, 3, 4, 4, 3, 2, 5, 2, 2, 3, 5, 4, 1, 5, 3};
+  const std::vector<double> vertices(3 * 7, 0.0);
+  const MeshView mesh{vertices.data(), 7, faces.data(), faces.size() / 3};
+  const VertexFaces rows = vertex_faces(mesh);
+  const std::vector<std::vector<std::uint32_t>> expected = {{}, {4}, {0, 1, 2, 2}, {0, 1, 3, 4}, {0, 1, 3}, {2, 3, 4}, {}};
+  ASSERT_EQ(rows.starts.size(), expected.size() + 1);
+  EXPECT_EQ(rows.starts.front(), 0u);
+  EXPECT_EQ(rows.starts.back(), faces.size());
+  for (std::size_t v = 0; v < expected.size(); ++v) {
+    const std::vector<std::uint32_t> row(rows.items.begin() + static_cast<std::ptrdiff_t>(rows.starts[v]),
+                                         rows.items.begin() + static_cast<std::ptrdiff_t>(rows.starts[v + 1]));
+    EXPECT_EQ(row, expected[v]) << "vertex " << v;
+  }
+}
+
 // `extra` more vertices after those of `star`.
 Star with_vertices(Star star, int extra) {
   for (int k = 0; k < extra; ++k) star.vertices.insert(star.vertices.end(), {0.1 * k, -1.0, 0.5});

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/args.h"
@@ -126,6 +127,9 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
         value_error("max_move must be a finite number >= 0 or None");
       }
     }
+    // The whole mesh tested first, so that its tables are gone before the
+    // copy of the positions is made.
+    std::vector<std::int64_t> bad = validity::all_bad_faces(mesh, global_pool());
     // The result starts as a copy of the positions; only moved vertices are
     // written to it.
     npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
@@ -133,7 +137,7 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
     if (!out) throw_fetched();
     auto* positions = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count, positions);
-    const validity::RelaxStats relaxed = validity::relax_folds_into(mesh, options, global_pool(), positions);
+    const validity::RelaxStats relaxed = validity::relax_folds_from(mesh, std::move(bad), options, global_pool(), positions);
     return checked(Py_BuildValue("(Onn)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
                                  static_cast<Py_ssize_t>(relaxed.unresolved)));
   });

@@ -144,10 +144,18 @@ struct Tables {
 
 }  // namespace
 
+std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool) {
+  if (mesh.face_count == 0) return {};
+  return LocalTest(mesh, pool).bad_faces();  // every pair, the first time
+}
+
 RelaxStats relax_folds_into(const MeshView& input, const RelaxOptions& options, WorkerPool& pool, double* out) {
+  return relax_folds_from(input, all_bad_faces(input, pool), options, pool, out);
+}
+
+RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad, const RelaxOptions& options,
+                            WorkerPool& pool, double* out) {
   RelaxStats result;
-  if (input.face_count == 0) return result;
-  std::vector<std::int64_t> bad = LocalTest(input, pool).bad_faces();  // every pair, the first time
   if (bad.empty()) return result;  // the usual case: nothing more to build
 
   FoldRegion region(input, pool);

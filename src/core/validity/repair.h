@@ -68,4 +68,12 @@ Relaxed relax_folds(const MeshView& mesh, const RelaxOptions& options, WorkerPoo
 // region round the folds (fold_region.h), nothing when there are none.
 RelaxStats relax_folds_into(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool, double* out);
 
+// relax_folds_into in two steps, for a caller that makes `out` only once
+// the first has freed its tables (they and a copy of the positions are
+// then never held at once): the bad triangles of the whole mesh, in
+// increasing order, and the relaxation starting from them.
+std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool);
+RelaxStats relax_folds_from(const MeshView& mesh, std::vector<std::int64_t> bad, const RelaxOptions& options,
+                            WorkerPool& pool, double* out);
+
 }  // namespace karvex::validity

@@ -270,6 +270,26 @@ Box box_of(const Geometry& g, const Point3& centre, std::int64_t f) {
   return box;
 }
 
+// Every triangle's box, computed where it is read rather than kept: a table
+// of them would be 24 bytes a triangle, as much as the mesh's faces, for
+// the whole test. Each read gives the same bits (box_of), so every decision
+// made from boxes is the same as from a table.
+struct Boxes {
+  const Geometry& g;
+  Point3 centre;
+
+  std::size_t size() const { return g.mesh.face_count; }
+  Box operator[](std::size_t f) const { return box_of(g, centre, static_cast<std::int64_t>(f)); }
+  // The box's bounds along one axis alone, the same bits as in the box:
+  // for the passes that read no other.
+  std::array<float, 2> along(std::size_t f, int axis) const {
+    const std::int64_t* corners = g.mesh.faces + 3 * f;
+    const double* v = g.mesh.vertices;
+    const double a = v[3 * corners[0] + axis], b = v[3 * corners[1] + axis], c = v[3 * corners[2] + axis];
+    return {single(std::min(std::min(a, b), c) - centre[axis]), single(std::max(std::max(a, b), c) - centre[axis])};
+  }
+};
+
 // The middle of the vertices' bounding box (halves summed, which cannot
 // overflow).
 Point3 centre_of(const MeshView& mesh) {
@@ -304,7 +324,7 @@ struct Columns {
 // while the boxes would span more than kEntriesPerFace columns each on
 // average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
-Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
+Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                        WorkerPool& pool) {
   Columns columns;
   std::array<double, 2> top{};
@@ -316,7 +336,7 @@ Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::int
   widths.reserve(usable);
   for (std::size_t f = 0; f < boxes.size(); ++f) {
     if (axes[f] < 0) continue;
-    const Box& box = boxes[f];
+    const Box box = boxes[f];
     for (int a = 0; a < 2; ++a) {
       columns.origin[a] = std::min(columns.origin[a], static_cast<double>(box.lo[a]));
       top[a] = std::max(top[a], static_cast<double>(box.hi[a]));
@@ -339,7 +359,7 @@ Columns choose_columns(const std::vector<Box>& boxes, const std::vector<std::int
           double sum = 0.0;
           for (std::size_t f = c * kChunk; f < std::min(boxes.size(), (c + 1) * kChunk); ++f) {
             if (axes[f] < 0) continue;
-            const Box& box = boxes[f];
+            const Box box = boxes[f];
             sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
                    static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
           }
@@ -373,18 +393,19 @@ std::uint32_t z_key(float z) {
 
 // The usable triangles (axes[f] >= 0) dealt into their slices by a counting
 // sort over the boxes in triangle order, then each slice ordered on its own
-// by (lowest z, number). Beyond the box table this needs only the slices'
-// list (4 bytes per entry) and, per worker, one slice's keys: no list of the
+// by (lowest z, number). This needs only the slices' list (4 bytes per
+// entry) and, per worker, one slice's keys: no list of the
 // whole mesh is sorted, and a slice's sort stays in cache.
-Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const std::vector<std::int8_t>& axes,
+Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector<std::int8_t>& axes,
                    WorkerPool& pool) {
   Slices slices;
   const auto dims = static_cast<std::size_t>(columns.dims[0]);
   slices.starts.assign(dims + 1, 0);
   for (std::size_t f = 0; f < boxes.size(); ++f) {
     if (axes[f] < 0) continue;
-    const std::int64_t last = columns.last(boxes[f], 0);
-    for (std::int64_t x = columns.first(boxes[f], 0); x <= last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
+    const auto [lo, hi] = boxes.along(f, 0);
+    const std::int64_t last = columns.cell(hi, 0);
+    for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
   }
   for (std::size_t x = 0; x < dims; ++x) slices.starts[x + 1] += slices.starts[x];
   slices.items.resize(slices.starts.back());
@@ -392,8 +413,9 @@ Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const 
     std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
     for (std::size_t f = 0; f < boxes.size(); ++f) {
       if (axes[f] < 0) continue;
-      const std::int64_t last = columns.last(boxes[f], 0);
-      for (std::int64_t x = columns.first(boxes[f], 0); x <= last; ++x) {
+      const auto [lo, hi] = boxes.along(f, 0);
+      const std::int64_t last = columns.cell(hi, 0);
+      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) {
         slices.items[fill[static_cast<std::size_t>(x)]++] = static_cast<std::uint32_t>(f);
       }
     }
@@ -408,7 +430,7 @@ Slices slice_boxes(const Columns& columns, const std::vector<Box>& boxes, const 
         std::vector<std::uint64_t> keyed(end - begin);
         for (std::size_t n = begin; n < end; ++n) {
           const std::uint32_t f = slices.items[n];
-          keyed[n - begin] = std::uint64_t{z_key(boxes[f].lo[2])} << 32 | f;
+          keyed[n - begin] = std::uint64_t{z_key(boxes.along(f, 2)[0])} << 32 | f;
         }
         std::sort(keyed.begin(), keyed.end());
         for (std::size_t n = begin; n < end; ++n) slices.items[n] = static_cast<std::uint32_t>(keyed[n - begin]);
@@ -471,7 +493,7 @@ bool boxes_overlap(const Box& x, const Box& y) {
 // such pair is thus seen in exactly one column of one slice. `unsorted`,
 // `spans` and `entries` are scratch space.
 template <typename Visit>
-void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const std::vector<Box>& boxes,
+void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Boxes& boxes,
                             const CornerCodes& codes,
                             const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
                             std::vector<std::array<std::int32_t, 2>>& spans,
@@ -605,11 +627,7 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   const std::vector<std::uint8_t> own =
       certified == nullptr ? embedded_stars(mesh, pool) : std::vector<std::uint8_t>{};
   const CornerCodes codes{certified == nullptr ? own : *certified, mesh.vertex_count < kUncertified};
-  // Every usable triangle's box, computed once (24 bytes a triangle).
-  const Point3 centre = centre_of(mesh);
-  const std::vector<Box> boxes = parallel_map<Box>(pool, mesh.face_count, [&](std::size_t f) {
-    return axes[f] < 0 ? Box{} : box_of(g, centre, static_cast<std::int64_t>(f));
-  });
+  const Boxes boxes{g, centre_of(mesh)};
   const Columns columns = choose_columns(boxes, axes, usable, pool);
   const Slices slices = slice_boxes(columns, boxes, axes, pool);
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };

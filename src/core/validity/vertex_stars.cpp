@@ -13,11 +13,18 @@ VertexFaces vertex_faces(const MeshView& mesh) {
   rows.starts.assign(mesh.vertex_count + 1, 0);
   const std::size_t corners = 3 * mesh.face_count;
   for (std::size_t c = 0; c < corners; ++c) ++rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1];
-  for (std::size_t v = 0; v < mesh.vertex_count; ++v) rows.starts[v + 1] += rows.starts[v];
+  // starts[v + 1] becomes the start of v's row and serves as its cursor
+  // while the rows fill (no cursor array of its own, 8 bytes a vertex),
+  // ending at the row's end: the start of the next row.
+  std::size_t start = 0;
+  for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
+    const std::size_t count = rows.starts[v + 1];
+    rows.starts[v + 1] = start;
+    start += count;
+  }
   rows.items.resize(corners);
-  std::vector<std::size_t> fill(rows.starts.begin(), rows.starts.end() - 1);
   for (std::size_t c = 0; c < corners; ++c) {
-    rows.items[fill[static_cast<std::size_t>(mesh.faces[c])]++] = static_cast<std::uint32_t>(c / 3);
+    rows.items[rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1]++] = static_cast<std::uint32_t>(c / 3);
   }
   return rows;
 }

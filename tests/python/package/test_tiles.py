@@ -300,3 +300,30 @@ def test_a_shell_thinner_than_a_cell_stitches_closed_as_untiled(tiles):
     assert untiled.is_closed and tiled.is_closed
     assert (len(tiled.vertices), len(tiled.faces)) == (len(untiled.vertices), len(untiled.faces))
     assert triangle_set(tiled) == triangle_set(untiled)
+
+
+@pytest.mark.parametrize("sizes", [[], [0], [3, 0, 4], [4], [1, 6, 2, 7], [9]])
+def test_pieces_are_stitched_in_order_across_storage_blocks(monkeypatch, sizes):
+    """The stitched rows keep the tiles' order and content where parts
+    straddle, fill or exceed the blocks they are kept in (blocks of 4 rows
+    here), as one concatenation would give them."""
+    from karvex import _tiles
+
+    monkeypatch.setattr(_tiles, "_BLOCK_ROWS", 4)
+    rng = np.random.default_rng(7)
+    pieces, vertex_parts, face_parts, start = [], [], [], 0
+    for tile, size in enumerate(sizes):
+        vertices = rng.random((size, 3))
+        faces = rng.integers(0, max(size, 1), (size, 3))
+        # Keys unique across tiles: nothing is shared, every vertex is new.
+        keys = np.stack([np.arange(size, dtype=np.uint64), np.full(size, tile, dtype=np.uint64)], axis=1)
+        pieces.append((vertices, faces, np.ones(size, dtype=bool), keys))
+        vertex_parts.append(vertices)
+        face_parts.append(faces + start)
+        start += size
+    vertices, faces = _tiles.stitch_all(iter(pieces))
+    assert vertices.dtype == np.float64 and faces.dtype == np.int64
+    assert vertices.shape == faces.shape == (sum(sizes), 3)
+    if sizes:
+        np.testing.assert_array_equal(vertices, np.concatenate(vertex_parts))
+        np.testing.assert_array_equal(faces, np.concatenate(face_parts))

@@ -22,11 +22,14 @@ def _repaired_mesh(vertices, faces):
     return result, karvex.Mesh(result.vertices, result.faces)
 
 
-def test_valid_mesh_is_left_as_it_is():
+@pytest.mark.parametrize("owned", [False, True])
+def test_valid_mesh_is_left_as_it_is(owned):
     v, f = _arrays(OCTA_V, OCTA_F)
-    result = _repair.repair(v, f)
+    result = _repair.repair(v, f, owned=owned)
     assert np.array_equal(result.vertices, v) and np.array_equal(result.faces, f)
-    assert result.vertices is not v  # the caller's array is not handed back to be changed
+    # The caller's array is not handed back to be changed, unless the caller
+    # hands it over (the mesher: no copy of a large mesh's positions).
+    assert (result.vertices is v) == owned
     assert (result.split_vertices, result.moved_vertices, result.unresolved_faces) == (0, 0, 0)
 
 
