@@ -42,7 +42,7 @@ def test_the_field_is_shipped_once(client):
     big = karvex.grid_field(np.random.default_rng(0).normal(size=(40, 40, 40)))
     remote = karvex.dask_field(big, client, chunk=500)
     assert remote._shipped.key in {key for keys in client.has_what().values() for key in keys}
-    assert sum(remote._shipped.key in keys for keys in client.has_what().values()) == 2
+    assert _holders(client, remote._shipped.key) == 2
     points = np.random.default_rng(1).uniform(0, 39, size=(5000, 3))
     for mine, theirs in zip(remote(points), big(points)):
         np.testing.assert_array_equal(mine, theirs)
@@ -90,3 +90,17 @@ def test_without_distributed_the_error_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"pip install karvex\[dask\]"):
         karvex.dask_field(SHAPE)
+
+
+def _holders(client, key, wait=30.0):
+    """How many workers hold ``key``, once both do or after ``wait`` seconds
+    (the scheduler may learn of a broadcast copy a moment after the scatter
+    returns on a loaded machine)."""
+    import time
+
+    end = time.monotonic() + wait
+    while True:
+        count = sum(key in keys for keys in client.has_what().values())
+        if count == 2 or time.monotonic() > end:
+            return count
+        time.sleep(0.1)

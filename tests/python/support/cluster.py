@@ -28,6 +28,9 @@ def local_client():
         else:
             os.environ["PYTHONPATH"] = old
     with cluster, distributed.Client(cluster) as connected:
+        # Both workers known to the scheduler before any test scatters or
+        # counts on them (a loaded machine can be slow to register one).
+        connected.wait_for_workers(2)
         connected.register_plugin(_package_path_plugin(distributed, list(package.__path__)))
         yield connected
 
