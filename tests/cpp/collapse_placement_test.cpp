@@ -3,6 +3,8 @@
 // the limit, and not at all at sharp features or without normals.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -112,6 +114,56 @@ TEST(StraddlingOffset, NeighboursAlreadyOffTheSurfaceCount) {
   EXPECT_LT(straddling_offset(moved.centre, moved.fan, 1.0),
             straddling_offset(c.centre, c.fan, 1.0));
 }
+
+// Every pair scanned, as the minimax is defined: the first pair in index
+// order among equal heights.
+double minimax_by_every_pair(const std::vector<OffsetLine>& lines) {
+  double best_height = -INFINITY;
+  double best = NAN;
+  for (const OffsetLine& i : lines) {
+    for (const OffsetLine& j : lines) {
+      const double h = (i.value * j.slope - j.value * i.slope) / (i.slope + j.slope);
+      if (h > best_height) {
+        best_height = h;
+        best = -(i.value + j.value) / (i.slope + j.slope);
+      }
+    }
+  }
+  return best;
+}
+
+// Ties are the hard part: values drawn from a few levels (signed zeros
+// among them) make many pairs meet at the same height, and the linear search
+// must still pick the scan's pair, to the bit.
+class MinimaxOffset : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(MinimaxOffset, IsTheScanOfEveryPair) {
+  const auto [count, levels] = GetParam();
+  const double slopes[] = {1.0, 0.5, 1.0 / 3.0, 0.25, 0.2};
+  std::uint64_t state = 0x9e3779b97f4a7c15ull * static_cast<std::uint64_t>(count * 31 + levels);
+  auto next = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+  };
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<OffsetLine> lines;
+    const int slope_count = trial % 5 == 4 ? 5 : 3;  // five slopes: the scan itself
+    for (int k = 0; k < count; ++k) {
+      const double level = static_cast<double>(next() % levels) - 0.5 * (levels - 1);
+      const double value = level == 0.0 && next() % 2 ? -0.0 : 1e-4 * level / 3.0;
+      lines.push_back({value, slopes[next() % slope_count]});
+    }
+    const double fast = minimax_offset(lines);
+    const double scan = minimax_by_every_pair(lines);
+    EXPECT_EQ(std::signbit(fast), std::signbit(scan));
+    EXPECT_TRUE(fast == scan || (std::isnan(fast) && std::isnan(scan)))
+        << "trial " << trial << ": " << fast << " against " << scan;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FewAndManyLines, MinimaxOffset,
+                         ::testing::Combine(::testing::Values(1, 2, 7, 31),
+                                            ::testing::Values(2, 5, 1000)));
 
 }  // namespace
 }  // namespace karvex

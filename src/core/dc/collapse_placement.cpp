@@ -1,7 +1,9 @@
 #include "dc/collapse_placement.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 
 namespace karvex {
 
@@ -23,19 +25,95 @@ double sag(const SurfaceVertex& p, const SurfaceVertex& q) {
   return dot(sub(q.normal, p.normal), sub(q.at, p.at)) / 8.0;
 }
 
-// A signed distance predicted as value + slope * offset (slope > 0).
-struct Line {
-  double value;
-  double slope;
-};
+// The height at which line i meets the negative of line j, and the offset
+// where they meet; the same expressions (so the same bits) wherever used.
+double height(const OffsetLine& i, const OffsetLine& j) {
+  return (i.value * j.slope - j.value * i.slope) / (i.slope + j.slope);
+}
+double meeting(const OffsetLine& i, const OffsetLine& j) {
+  return -(i.value + j.value) / (i.slope + j.slope);
+}
+
+// Every pair scanned: the definition, for lines the linear search does not
+// take (many slopes, values that are not finite or could overflow).
+double minimax_by_pairs(const std::vector<OffsetLine>& lines) {
+  double best_height = -INFINITY;
+  double best = NAN;
+  for (const OffsetLine& i : lines) {
+    for (const OffsetLine& j : lines) {
+      const double h = height(i, j);
+      if (h > best_height) {
+        best_height = h;
+        best = meeting(i, j);
+      }
+    }
+  }
+  return best;
+}
+
+// Slopes the linear search groups lines by, at most.
+constexpr std::size_t kMaxSlopes = 4;
+// Values or slopes beyond this could overflow a product in height().
+constexpr double kLargestValue = 1e150;
 
 }  // namespace
+
+double minimax_offset(const std::vector<OffsetLine>& lines) {
+  // For a fixed pair of slopes, height(i, j) rounds monotonically: it never
+  // falls as v_i rises or as v_j falls. So within each pair of slope groups
+  // the highest meeting is that of the group's largest value with the
+  // other's least, and the highest of those is the scan's maximum. The scan
+  // keeps the first pair in index order that reaches it: found by going
+  // through i in order, skipping each i whose highest meeting (with the
+  // least value of each group) stays below.
+  struct Group {
+    double slope;
+    std::size_t largest;  // index of the largest value
+    std::size_t least;    // index of the least value
+  };
+  std::array<Group, kMaxSlopes> groups;
+  std::size_t group_count = 0;
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    const OffsetLine& line = lines[k];
+    if (!(std::fabs(line.value) <= kLargestValue) ||
+        !(line.slope > 0.0 && line.slope <= kLargestValue)) {
+      return minimax_by_pairs(lines);
+    }
+    std::size_t g = 0;
+    while (g < group_count && groups[g].slope != line.slope) ++g;
+    if (g == group_count) {
+      if (group_count == kMaxSlopes) return minimax_by_pairs(lines);
+      groups[group_count++] = {line.slope, k, k};
+      continue;
+    }
+    if (line.value > lines[groups[g].largest].value) groups[g].largest = k;
+    if (line.value < lines[groups[g].least].value) groups[g].least = k;
+  }
+  if (group_count == 0) return NAN;
+  double top = -INFINITY;
+  for (std::size_t a = 0; a < group_count; ++a) {
+    for (std::size_t b = 0; b < group_count; ++b) {
+      top = std::fmax(top, height(lines[groups[a].largest], lines[groups[b].least]));
+    }
+  }
+  for (const OffsetLine& i : lines) {
+    bool reaches = false;
+    for (std::size_t b = 0; b < group_count && !reaches; ++b) {
+      reaches = height(i, lines[groups[b].least]) == top;
+    }
+    if (!reaches) continue;
+    for (const OffsetLine& j : lines) {
+      if (height(i, j) == top) return meeting(i, j);
+    }
+  }
+  return minimax_by_pairs(lines);  // unreachable with finite heights
+}
 
 double straddling_offset(const SurfaceVertex& centre,
                          const std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& fan,
                          double limit) {
   if (fan.empty() || !(limit > 0.0) || !known(centre.normal)) return 0.0;
-  std::vector<Line> lines{{0.0, 1.0}};  // the centre itself
+  std::vector<OffsetLine> lines{{0.0, 1.0}};  // the centre itself
   lines.reserve(1 + 3 * fan.size());
   for (const auto& [p, q] : fan) {
     if (!known(p.normal) || !known(q.normal)) return 0.0;
@@ -52,22 +130,7 @@ double straddling_offset(const SurfaceVertex& centre,
     lines.push_back({(p.offset + q.offset) / 3.0 - (4.0 / 9.0) * ((sag_p + sag_q) + sag(p, q)),
                      1.0 / 3.0});
   }
-  // min over t of max_i |v_i + s_i t|: the largest of the lines rises with
-  // t and the largest of their negatives falls, so the minimum is where
-  // some line i meets the negative of some line j, at the highest such
-  // meeting point: t = -(v_i + v_j) / (s_i + s_j), height
-  // (v_i s_j - v_j s_i) / (s_i + s_j).
-  double best_height = -INFINITY;
-  double best = 0.0;
-  for (const Line& i : lines) {
-    for (const Line& j : lines) {
-      const double height = (i.value * j.slope - j.value * i.slope) / (i.slope + j.slope);
-      if (height > best_height) {
-        best_height = height;
-        best = -(i.value + j.value) / (i.slope + j.slope);
-      }
-    }
-  }
+  const double best = minimax_offset(lines);
   if (!std::isfinite(best)) return 0.0;
   return std::clamp(best, -limit, limit);
 }

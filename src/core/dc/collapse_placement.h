@@ -43,4 +43,20 @@ double straddling_offset(const SurfaceVertex& centre,
                          const std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& fan,
                          double limit);
 
+// A signed distance predicted as value + slope * offset (slope > 0).
+struct OffsetLine {
+  double value;
+  double slope;
+};
+
+// The offset t that minimises max_i |value_i + slope_i t| over `lines`,
+// unclamped: where some line i meets the negative of some line j, at the
+// highest such meeting point, -(v_i + v_j) / (s_i + s_j), the first pair
+// (i, j) in index order among equal heights. Lines of few distinct slopes
+// (straddling_offset's have three) take time linear in their count; the
+// answer is the same bits as the scan of every pair. Slopes must be
+// positive. Not finite when the lines are empty or their values are not
+// finite.
+double minimax_offset(const std::vector<OffsetLine>& lines);
+
 }  // namespace karvex
