@@ -94,6 +94,8 @@ class Collapser {
         quadric_(positions.size()),
         kept_(triangles.size()),
         version_(positions.size(), 0),
+        fan_known_(positions.size(), kFanUnknown),
+        fan_neighbours_(positions.size()),
         on_faces_(std::move(on_faces)),
         frozen_(frozen),
         origin_(triangles.size(), kNoOrigin),
@@ -281,6 +283,7 @@ class Collapser {
   // candidates go stale, and its edges are costed again after the batch.
   void mark_changed(std::uint64_t v) {
     ++version_[v];
+    fan_known_[v] = kFanUnknown;
     if (!changed_[v]) {
       changed_[v] = 1;
       changed_list_.push_back(v);
@@ -343,6 +346,18 @@ class Collapser {
     return t[0] == v ? t[1] : (t[1] == v ? t[2] : t[0]);
   }
 
+  // one_fan(v)'s neighbours, or null when v is not one fan; found once
+  // until v's fan changes (mark_changed forgets it): a vertex is asked
+  // about for each of its edges, both ways.
+  const std::vector<std::uint64_t>* fan_of(std::uint64_t v) {
+    if (fan_known_[v] == kFanUnknown) {
+      std::vector<std::uint64_t>& neighbours = fan_neighbours_[v];
+      neighbours.clear();
+      fan_known_[v] = one_fan(v, neighbours) ? kOneFan : kNotOneFan;
+    }
+    return fan_known_[v] == kOneFan ? &fan_neighbours_[v] : nullptr;
+  }
+
   // True when v's triangles are one closed fan, each edge from v in exactly
   // two of them, with its neighbours appended to `neighbours`.
   bool one_fan(std::uint64_t v, std::vector<std::uint64_t>& neighbours) const {
@@ -379,13 +394,13 @@ class Collapser {
   // (straddling_offset), within half the tolerance, which leaves the other
   // half to the sag between samples. Vertices on the region's faces stay.
   void place(Tentative& t, const std::vector<std::size_t>& fan,
-             const std::vector<std::size_t>& own) const {
+             const std::vector<std::size_t>& own) {
     const std::uint64_t a = t.a;
     const std::uint64_t b = t.b;
     t.offset = 0.0;
     if (on_faces_.empty() || on_faces_[b] == 0) {
-      std::vector<std::pair<SurfaceVertex, SurfaceVertex>> others;
-      others.reserve(fan.size() + own.size());
+      std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& others = others_;
+      others.clear();
       auto other_two = [&](std::size_t f) {
         const Triangle& tri = tris_[f];
         std::uint64_t w[2];
@@ -412,14 +427,19 @@ class Collapser {
   bool feasible(Tentative& t, std::vector<Vec3>& samples) {
     const std::uint64_t a = t.a;
     const std::uint64_t b = t.b;
-    std::vector<std::uint64_t> na;
-    std::vector<std::uint64_t> nb;
-    if (frozen_[a] || !one_fan(a, na) || !one_fan(b, nb)) return false;
+    if (frozen_[a]) return false;
+    const std::vector<std::uint64_t>* na = fan_of(a);
+    if (na == nullptr) return false;
+    const std::vector<std::uint64_t>* nb = fan_of(b);
+    if (nb == nullptr) return false;
     if (!on_faces_.empty() && on_faces_[a] != 0) return false;
-    std::vector<std::uint64_t> common;
-    std::set_intersection(na.begin(), na.end(), nb.begin(), nb.end(), std::back_inserter(common));
+    std::vector<std::uint64_t>& common = common_;
+    common.clear();
+    std::set_intersection(na->begin(), na->end(), nb->begin(), nb->end(),
+                          std::back_inserter(common));
     if (common.size() != 2) return false;
-    std::vector<std::size_t> fan;  // a's triangles that stay, with a moved to b
+    std::vector<std::size_t>& fan = fan_;  // a's triangles that stay, with a moved to b
+    fan.clear();
     unsigned on_edge = 0;
     std::uint64_t first_opposite = a;
     for (const std::size_t f : around_[a]) {
@@ -437,14 +457,16 @@ class Collapser {
       }
     }
     if (on_edge != 2) return false;
-    std::vector<std::size_t> own;  // b's triangles off the edge
+    std::vector<std::size_t>& own = own_;  // b's triangles off the edge
+    own.clear();
     for (const std::size_t f : around_[b]) {
       if (!has(tris_[f], a)) own.push_back(f);
     }
     place(t, fan, own);
     const Vec3 pb = t.placed;
     // a's triangles take b's place, and b's own move with it when it moves.
-    std::vector<std::size_t> changing = fan;
+    std::vector<std::size_t>& changing = changing_;
+    changing.assign(fan.begin(), fan.end());
     if (t.moves) changing.insert(changing.end(), own.begin(), own.end());
     for (const std::size_t f : changing) {
       const Triangle& tri = tris_[f];
@@ -557,6 +579,12 @@ class Collapser {
   std::vector<Quadric> quadric_;
   std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
   std::vector<std::uint32_t> version_;  // per vertex, changes to its fan
+  // Per vertex, fan_of()'s answer while its fan stays as it was.
+  static constexpr std::uint8_t kFanUnknown = 0;
+  static constexpr std::uint8_t kOneFan = 1;
+  static constexpr std::uint8_t kNotOneFan = 2;
+  std::vector<std::uint8_t> fan_known_;
+  std::vector<std::vector<std::uint64_t>> fan_neighbours_;
   std::uint64_t dead_count_ = 0;
   std::vector<std::uint8_t> on_faces_;  // per vertex, the region's faces it is on (bit per face)
   const std::vector<std::uint8_t>& frozen_;  // per vertex: never removed
@@ -575,6 +603,12 @@ class Collapser {
   FanTriangles new_fan_;
   std::vector<std::size_t> new_ids_;
   std::vector<std::uint64_t> spokes_;
+  // feasible()'s and place()'s lists, kept to reuse their memory.
+  std::vector<std::uint64_t> common_;
+  std::vector<std::size_t> fan_;
+  std::vector<std::size_t> own_;
+  std::vector<std::size_t> changing_;
+  std::vector<std::pair<SurfaceVertex, SurfaceVertex>> others_;
   // The live triangles by place, for folds().
   FoldGuard guard_;
   std::vector<ChangedTriangle> changed_faces_;
