@@ -61,28 +61,32 @@ class Simplifier {
   }
 
   SimplifiedCells run() {
-    Candidate root = visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size);
+    Candidate root;
+    visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size, root);
     out_.root = finalize(root);
     if (next_cell_ != cells_.size()) fail("simplification walked a different set of cells");
     return std::move(out_);
   }
 
  private:
-  Candidate visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
-                  double side) {
+  // What the subtree at `node` offers its parent, written into `c`, which
+  // is as Candidate{} leaves it (the candidates are large: they are made
+  // in place rather than copied up the tree).
+  void visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
+             double side, Candidate& c) {
     // The walk is serial and may take seconds on a deep tree: let the caller
     // end the run (Ctrl-C) between nodes. Polling changes no result.
     if (++visited_ % kPollBlock == 0) poll_run();
-    Candidate c;
     switch (node.kind) {
       case NodeKind::Empty:
         c.mask = 0;
-        return c;
+        return;
       case NodeKind::Full:
         c.mask = 255;
-        return c;
+        return;
       case NodeKind::Leaf:
-        return leaf(node, address);
+        leaf(node, address, c);
+        return;
       case NodeKind::Internal:
         break;
     }
@@ -90,20 +94,19 @@ class Simplifier {
     const double half = side * 0.5;
     std::array<Candidate, 8> children;
     for (unsigned o = 0; o < 8; ++o) {
-      children[o] = visit(block[o], child_address(address, o), child_min(cell_min, half, o), half);
+      visit(block[o], child_address(address, o), child_min(cell_min, half, o), half, children[o]);
     }
-    return combine(children, address, cell_min, side);
+    combine(children, address, cell_min, side, c);
   }
 
-  Candidate leaf(const OctreeNode& node, const CellAddress& address) {
-    Candidate c;
+  void leaf(const OctreeNode& node, const CellAddress& address, Candidate& c) {
     const LeafData& data = tree_.leaf(node);
     c.mask = data.sign_mask;
     // A leaf extraction does not take has no vertex and ends collapsing.
     if (address.d < tree_.min_depth || c.mask == 0 || c.mask == 255) {
       c.kind = Candidate::Kind::Fixed;
       c.node = {ContourKind::Uniform, c.mask, 0};
-      return c;
+      return;
     }
     const std::uint64_t index = next_cell_++;
     if (index >= cells_.size() || !(cells_[index].address == address)) {
@@ -129,15 +132,15 @@ class Simplifier {
         if (std::isnan(floor)) floor = leaf_floor(c.qef, cells_[index]);
         c.floor = floor;
       }
-      return c;
+      return;
     }
     c.kind = Candidate::Kind::Fixed;
     c.node = finalize_leaf(index);
-    return c;
   }
 
-  Candidate combine(std::array<Candidate, 8>& children, const CellAddress& address,
-                    const Vec3& cell_min, double side) {
+  // `c` as visit() has it.
+  void combine(std::array<Candidate, 8>& children, const CellAddress& address,
+               const Vec3& cell_min, double side, Candidate& c) {
     // The root has no faces round it: never collapsed. A tolerance of 0 or
     // less collapses nothing. A tiled run keeps the cells on its seams, which
     // the tile on the other side makes too.
@@ -166,12 +169,12 @@ class Simplifier {
         if ((below >> point) & 1u) mask |= static_cast<std::uint8_t>(1u << k);
       }
       if (all_uniform && (below == 0 || below == (1u << 27) - 1)) {
-        Candidate c;
         c.mask = mask;
-        return c;
+        return;
       }
       if (!all_uniform && ((manifold_mask(mask) && midpoints_agree(below)) || oblique_)) {
-        Candidate merged;
+        // merge() writes `c` only when it merges.
+        Candidate& merged = c;
         if (merge(children, mask, address, cell_min, side, merged)) {
           merged.address = address;
           merged.side = side;
@@ -180,17 +183,15 @@ class Simplifier {
               merged.samples[merged.sample_count++] = child.position;
             }
           }
-          return merged;
+          return;
         }
       }
     }
     ContourBlock block;
     for (unsigned o = 0; o < 8; ++o) block[o] = finalize(children[o]);
     out_.blocks.push_back(block);
-    Candidate c;
     c.kind = Candidate::Kind::Fixed;
     c.node = {ContourKind::Internal, 0, out_.blocks.size() - 1};
-    return c;
   }
 
   // A leaf's noise floor: its planes' least error in its cell grown by a
