@@ -25,19 +25,34 @@ struct CollapseCandidate {
 // Entries are never updated in place (lazy deletion): the caller pushes a
 // new entry when an edge's cost or fan changes and skips stale ones as they
 // come up; `compact` drops stale entries once they pile up.
+//
+// The entries given at the start (every edge, both ways) are sorted once
+// and read off in order; later pushes go to a heap, and pop takes the
+// lesser of the two heads. Where few collapses pass (small tolerances)
+// nearly every entry is a seed, and one sort is much cheaper than a heap
+// insertion and removal each. The order popped is the total order either
+// way.
 class CollapseQueue {
  public:
+  // Appends a starting entry; seal() orders them. Only before the first pop.
+  void seed(CollapseCandidate c) { sorted_.push_back(finite(c)); }
+  void seal() { std::sort(sorted_.begin(), sorted_.end(), Later{}); }
+
   void push(CollapseCandidate c) {
-    if (std::isnan(c.cost)) c.cost = INFINITY;  // NaN would break the heap's order
-    heap_.push_back(c);
+    heap_.push_back(finite(c));
     std::push_heap(heap_.begin(), heap_.end(), Later{});
   }
 
-  bool empty() const { return heap_.empty(); }
-  std::size_t size() const { return heap_.size(); }
+  bool empty() const { return heap_.empty() && sorted_.empty(); }
+  std::size_t size() const { return heap_.size() + sorted_.size(); }
 
   // Removes and returns the least entry. Not on an empty queue.
   CollapseCandidate pop() {
+    if (heap_.empty() || (!sorted_.empty() && Later{}(heap_.front(), sorted_.back()))) {
+      const CollapseCandidate top = sorted_.back();
+      sorted_.pop_back();
+      return top;
+    }
     std::pop_heap(heap_.begin(), heap_.end(), Later{});
     const CollapseCandidate top = heap_.back();
     heap_.pop_back();
@@ -48,15 +63,22 @@ class CollapseQueue {
   // `bound`; the order of what is kept is unchanged.
   template <class Current>
   void compact(std::size_t bound, Current current) {
-    if (heap_.size() <= bound) return;
-    heap_.erase(std::remove_if(heap_.begin(), heap_.end(),
-                               [&](const CollapseCandidate& c) { return !current(c); }),
-                heap_.end());
+    if (size() <= bound) return;
+    const auto stale = [&](const CollapseCandidate& c) { return !current(c); };
+    heap_.erase(std::remove_if(heap_.begin(), heap_.end(), stale), heap_.end());
     std::make_heap(heap_.begin(), heap_.end(), Later{});
+    // remove_if keeps the order of what stays.
+    sorted_.erase(std::remove_if(sorted_.begin(), sorted_.end(), stale), sorted_.end());
   }
 
  private:
-  // std::*_heap keep the greatest first: "greater" puts the least on top.
+  static CollapseCandidate finite(CollapseCandidate c) {
+    if (std::isnan(c.cost)) c.cost = INFINITY;  // NaN would break the order
+    return c;
+  }
+
+  // std::*_heap keep the greatest first: "greater" puts the least on top;
+  // std::sort with it puts the least last, where sorted_ is read from.
   // A type, not a function pointer, so that the heap's loops inline it.
   struct Later {
     bool operator()(const CollapseCandidate& x, const CollapseCandidate& y) const {
@@ -69,6 +91,7 @@ class CollapseQueue {
   };
 
   std::vector<CollapseCandidate> heap_;
+  std::vector<CollapseCandidate> sorted_;  // the seeds not yet popped, least last
 };
 
 }  // namespace karvex

@@ -160,11 +160,14 @@ class Collapser {
 
   // Every edge of the mesh into the queue, both ways.
   void seed() {
+    seeding_ = true;
     for (std::uint64_t v = 0; v < pos_.size(); ++v) {
       for (const std::uint64_t w : neighbours(v)) {
         if (w > v) push_both(v, w);
       }
     }
+    seeding_ = false;
+    queue_.seal();
   }
 
   // The next collapses to sample, in the queue's order: each passed every
@@ -304,8 +307,13 @@ class Collapser {
   }
   void push_one(std::uint64_t a, std::uint64_t b, double cost) {
     if (frozen_[a] || (!on_faces_.empty() && on_faces_[a] != 0)) return;
-    queue_.push({cost, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), version_[a],
-                 version_[b]});
+    const CollapseCandidate c{cost, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b),
+                              version_[a], version_[b]};
+    if (seeding_) {
+      queue_.seed(c);
+    } else {
+      queue_.push(c);
+    }
   }
 
   // The vertices sharing a live triangle with `v`, ascending, each once.
@@ -590,6 +598,7 @@ class Collapser {
   const std::vector<std::uint8_t>& frozen_;  // per vertex: never removed
   std::vector<std::uint64_t> origin_;
   CollapseQueue queue_;
+  bool seeding_ = false;  // seed() is filling the queue
   std::vector<std::uint8_t> locked_;  // per vertex: in a triangle of this batch's collapses
   std::vector<std::uint64_t> touched_;  // the vertices locked_ marks
   std::vector<std::uint8_t> changed_;   // per vertex: its fan changed since the last recost
