@@ -253,6 +253,12 @@ TEST(EdgeCollapse, TheQueueGivesLeastCostFirstTiesByVertexPairNanLast) {
     for (std::size_t k = seeded; k < order.size(); ++k) queue.push(sorted[order[k]]);
     queue.push({1.0, 7, 7, 0, 0});  // stale: dropped by the compaction
     if (compact) queue.compact(0, [](const CollapseCandidate& c) { return c.a != 7; });
+    // Three popped and given back, twice over (a batch's put-off entries).
+    for (int round = 0; round < 2; ++round) {
+      std::vector<CollapseCandidate> put_off;
+      for (int k = 0; k < 3; ++k) put_off.push_back(queue.pop());
+      queue.give_back(put_off);
+    }
     std::vector<std::pair<std::uint32_t, std::uint32_t>> popped;
     while (!queue.empty()) {
       const CollapseCandidate c = queue.pop();

@@ -27,11 +27,13 @@ struct CollapseCandidate {
 // come up; `compact` drops stale entries once they pile up.
 //
 // The entries given at the start (every edge, both ways) are sorted once
-// and read off in order; later pushes go to a heap, and pop takes the
-// lesser of the two heads. Where few collapses pass (small tolerances)
-// nearly every entry is a seed, and one sort is much cheaper than a heap
-// insertion and removal each. The order popped is the total order either
-// way.
+// and read off in order; entries popped and given back in the order they
+// came (a batch's put-off candidates) are merged into a short sorted run
+// of their own; other pushes go to a heap; pop takes the least of the three
+// heads. Where few collapses pass nearly every entry is a seed, and where
+// many do, most pops are put off a few times: a sorted run is much cheaper
+// than a heap insertion and removal each. The order popped is the total
+// order whichever way an entry came in.
 class CollapseQueue {
  public:
   // Appends a starting entry; seal() orders them. Only before the first pop.
@@ -43,14 +45,27 @@ class CollapseQueue {
     std::push_heap(heap_.begin(), heap_.end(), Later{});
   }
 
-  bool empty() const { return heap_.empty() && sorted_.empty(); }
-  std::size_t size() const { return heap_.size() + sorted_.size(); }
+  // Gives back entries popped since the last give_back, in the order they
+  // were popped (so least first).
+  void give_back(const std::vector<CollapseCandidate>& popped) {
+    if (popped.empty()) return;
+    merged_.resize(given_.size() + popped.size());
+    std::merge(given_.begin(), given_.end(), popped.rbegin(), popped.rend(), merged_.begin(),
+               Later{});
+    given_.swap(merged_);
+  }
+
+  bool empty() const { return heap_.empty() && sorted_.empty() && given_.empty(); }
+  std::size_t size() const { return heap_.size() + sorted_.size() + given_.size(); }
 
   // Removes and returns the least entry. Not on an empty queue.
   CollapseCandidate pop() {
-    if (heap_.empty() || (!sorted_.empty() && Later{}(heap_.front(), sorted_.back()))) {
-      const CollapseCandidate top = sorted_.back();
-      sorted_.pop_back();
+    // The lesser of the two runs' last entries, then against the heap's top.
+    std::vector<CollapseCandidate>* run = &sorted_;
+    if (run->empty() || (!given_.empty() && Later{}(run->back(), given_.back()))) run = &given_;
+    if (heap_.empty() || (!run->empty() && Later{}(heap_.front(), run->back()))) {
+      const CollapseCandidate top = run->back();
+      run->pop_back();
       return top;
     }
     std::pop_heap(heap_.begin(), heap_.end(), Later{});
@@ -69,6 +84,7 @@ class CollapseQueue {
     std::make_heap(heap_.begin(), heap_.end(), Later{});
     // remove_if keeps the order of what stays.
     sorted_.erase(std::remove_if(sorted_.begin(), sorted_.end(), stale), sorted_.end());
+    given_.erase(std::remove_if(given_.begin(), given_.end(), stale), given_.end());
   }
 
  private:
@@ -92,6 +108,8 @@ class CollapseQueue {
 
   std::vector<CollapseCandidate> heap_;
   std::vector<CollapseCandidate> sorted_;  // the seeds not yet popped, least last
+  std::vector<CollapseCandidate> given_;   // given back, not yet popped, least last
+  std::vector<CollapseCandidate> merged_;  // give_back's scratch
 };
 
 }  // namespace karvex

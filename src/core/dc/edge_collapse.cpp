@@ -200,7 +200,7 @@ class Collapser {
       lock_ring(c.b);
       out.push_back(std::move(t));
     }
-    for (const CollapseCandidate& c : put_off) queue_.push(c);
+    queue_.give_back(put_off);
     for (const std::uint64_t v : touched_) locked_[v] = 0;
     touched_.clear();
     return out;
