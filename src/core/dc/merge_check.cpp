@@ -198,12 +198,15 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
   return any;
 }
 
-// The collapse and its checks, repeated until no collapsed cell is refused.
+// The collapse and its checks, repeated until no collapsed cell is refused;
+// `triangles` the triangles the result's cells make (at the vertices before
+// projection), as its last check made them, or empty when nothing collapsed.
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
-                                 bool oblique) {
+                                 bool oblique, std::vector<Triangle>& triangles) {
+  triangles.clear();
   MergeRefusals refused;
   CollapseMemo memo;  // each pass walks the tree again; what it solves stays the same
   // Each pass refuses only collapsed cells, which exposes their children:
@@ -273,12 +276,13 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       }
     }
     if (!any) {
-      const std::vector<Triangle> triangles = minimal_edge_faces(simplified, simplified.positions);
+      triangles = minimal_edge_faces(simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, triangles, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
+    triangles.clear();
   }
   fail("checked simplification did not settle");
 }
@@ -290,19 +294,19 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
                                           const VertexSlots& slots, const std::vector<Qef>& qefs,
                                           const std::vector<VertexSolution>& solutions,
                                           double tolerance) {
-  SimplifiedCells simplified =
-      collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, true);
+  std::vector<Triangle> triangles;
+  SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs, solutions,
+                                                tolerance, true, triangles);
   if (simplified.merged.empty()) return simplified;
   // The surface's topology, before and after: the leaves as they are give
   // the unsimplified triangles.
   const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
   const SurfaceTopology before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
                                                   leaves.positions.size());
-  const SurfaceTopology after =
-      surface_topology(minimal_edge_faces(simplified, simplified.positions),
-                       simplified.positions.size());
+  const SurfaceTopology after = surface_topology(triangles, simplified.positions.size());
   if (after == before) return simplified;
-  return collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, false);
+  return collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, false,
+                          triangles);
 }
 
 }  // namespace karvex
