@@ -245,33 +245,33 @@ TEST(EdgeCollapse, TheQueueGivesLeastCostFirstTiesByVertexPairNanLast) {
   std::mt19937_64 rng(3);
   // Seeded (sorted once) or pushed (the heap), or half of each: the same order.
   for (const int seeded : {0, 4, 8}) {
-  for (const bool compact : {false, true}) {
-    std::shuffle(order.begin(), order.end(), rng);
-    CollapseQueue queue;
-    for (int k = 0; k < seeded; ++k) queue.seed(sorted[order[k]]);
-    queue.seal();
-    for (std::size_t k = seeded; k < order.size(); ++k) queue.push(sorted[order[k]]);
-    queue.push({1.0, 7, 7, 0, 0});  // stale: dropped by the compaction
-    if (compact) queue.compact(0, [](const CollapseCandidate& c) { return c.a != 7; });
-    // Three popped and given back, twice over (a batch's put-off entries).
-    for (int round = 0; round < 2; ++round) {
-      std::vector<CollapseCandidate> put_off;
-      for (int k = 0; k < 3; ++k) put_off.push_back(queue.pop());
-      queue.give_back(put_off);
+    for (const bool compact : {false, true}) {
+      std::shuffle(order.begin(), order.end(), rng);
+      CollapseQueue queue;
+      for (int k = 0; k < seeded; ++k) queue.seed(sorted[order[k]]);
+      queue.seal();
+      for (std::size_t k = seeded; k < order.size(); ++k) queue.push(sorted[order[k]]);
+      queue.push({1.0, 7, 7, 0, 0});  // stale: dropped by the compaction
+      if (compact) queue.compact(0, [](const CollapseCandidate& c) { return c.a != 7; });
+      // Three popped and given back, twice over (a batch's put-off entries).
+      for (int round = 0; round < 2; ++round) {
+        std::vector<CollapseCandidate> put_off;
+        for (int k = 0; k < 3; ++k) put_off.push_back(queue.pop());
+        queue.give_back(put_off);
+      }
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> popped;
+      while (!queue.empty()) {
+        const CollapseCandidate c = queue.pop();
+        popped.emplace_back(c.a, c.b);
+      }
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> expected;
+      for (const CollapseCandidate& c : sorted) {
+        expected.emplace_back(c.a, c.b);
+        if (!compact && c.cost == 0.5 && c.a == 4) expected.emplace_back(7, 7);
+      }
+      EXPECT_EQ(popped, expected) << (compact ? "compacted" : "as pushed") << ", seeded "
+                                  << seeded;
     }
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> popped;
-    while (!queue.empty()) {
-      const CollapseCandidate c = queue.pop();
-      popped.emplace_back(c.a, c.b);
-    }
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> expected;
-    for (const CollapseCandidate& c : sorted) {
-      expected.emplace_back(c.a, c.b);
-      if (!compact && c.cost == 0.5 && c.a == 4) expected.emplace_back(7, 7);
-    }
-    EXPECT_EQ(popped, expected) << (compact ? "compacted" : "as pushed") << ", seeded "
-                                << seeded;
-  }
   }
 }
 
