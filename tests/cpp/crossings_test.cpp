@@ -77,11 +77,10 @@ TEST(SurfaceCells, WalkOrderAddressesAndHalvedGeometry) {
   EXPECT_EQ(deep[0].address, (CellAddress{3, 2, 1, 2}));
 }
 
-SurfaceCell unit_cell(std::array<double, 8> values, double iso = 0.0) {
+SurfaceCell unit_cell(const CornerValues& values, double iso = 0.0) {
   SurfaceCell cell;
   cell.cell_min = {0, 0, 0};
   cell.cell_side = 1.0;
-  cell.values = values;
   for (unsigned i = 0; i < 8; ++i) {
     if (values[i] < iso) cell.sign_mask |= static_cast<std::uint8_t>(1u << i);
   }
@@ -91,10 +90,11 @@ SurfaceCell unit_cell(std::array<double, 8> values, double iso = 0.0) {
 TEST(FindCrossings, EqualCountsAsAboveAndNanAsNotBelow) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // Corner 0 equals iso and corner 7 is NaN: only corner 1 is below.
-  std::vector<SurfaceCell> cells{unit_cell({0.0, -1, 1, 1, 1, 1, 1, nan}),
-                                 unit_cell({1, -1, -1, 1, 1, 1, 1, 1})};  // mask 6
+  const std::vector<CornerValues> values{{0.0, -1, 1, 1, 1, 1, 1, nan},
+                                        {1, -1, -1, 1, 1, 1, 1, 1}};  // mask 6
+  const std::vector<SurfaceCell> cells{unit_cell(values[0]), unit_cell(values[1])};
   WorkerPool pool(1);
-  const auto crossings = find_crossings(pool, cells, 0.0);
+  const auto crossings = find_crossings(pool, cells, values, 0.0);
   std::vector<std::tuple<std::uint64_t, int, int>> got;
   for (const auto& c : crossings) got.emplace_back(c.cell, c.edge, c.component);
   const std::vector<std::tuple<std::uint64_t, int, int>> expected{

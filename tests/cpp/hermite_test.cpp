@@ -61,7 +61,8 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
   options.max_depth = 5;
   options.level = GetParam().iso;
   const Octree tree = build_octree(shape, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   const VertexSlots slots = assign_vertex_slots(cells);
   const double iso = tree.iso_value;
   const double cos30 = std::cos(30.0 * 3.141592653589793 / 180.0);
@@ -69,14 +70,14 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
 
   // The references: full crossings through the separate stages.
   RecordingField plain_field(shape);
-  const std::vector<EdgeCrossing> full = find_crossings(pool, cells, iso);
+  const std::vector<EdgeCrossing> full = find_crossings(pool, cells, values, iso);
   const std::vector<Vec3> points = locate_crossings(plain_field, full, iso);
   const std::vector<Vec3> normals = crossing_normals(plain_field, points, tree);
   const std::vector<Qef> qefs = accumulate_qefs(full, points, normals, slots);
   const std::vector<std::uint8_t> sharp = mark_sharp_slots(full, normals, slots, cos30);
 
   RecordingField compact_field(shape);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, iso);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, iso);
   const std::vector<std::uint8_t> located = locate_crossing_refs(compact_field, refs, cells, iso);
   const SlotQefs got =
       accumulate_hermite_data(compact_field, refs, located, cells, slots, tree, cos30);
@@ -119,9 +120,10 @@ TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
   options.min_depth = 2;
   options.max_depth = 3;
   const Octree tree = build_octree(sphere, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
   ASSERT_GT(refs.size(), 3u);
   const std::vector<std::uint8_t> located(refs.size(), 0);
   ShortField short_rows(std::nullopt, 3);

@@ -134,17 +134,18 @@ bool EdgeRootSearch::slope_at_located(double& slope, double& value) const {
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
                             const std::vector<CrossingRef>& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            double iso_value) {
+                            std::vector<CornerValues> values, double iso_value) {
   const std::size_t n = shared.distinct_count();
   const auto edge_of = [&](std::size_t d) -> const CrossingRef& {
     return crossings[shared.first[d]];
   };
   std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
     const CrossingRef& c = edge_of(d);
-    const SurfaceCell& cell = cells[c.cell];
+    const CornerValues& at = checked_at(values, c.cell);
     const CubeEdge& e = CUBE_EDGES[c.edge];
-    return EdgeRootSearch::start(cell.values[e.u] - iso_value, cell.values[e.v] - iso_value);
+    return EdgeRootSearch::start(at[e.u] - iso_value, at[e.v] - iso_value);
   });
+  values = std::vector<CornerValues>();
   EdgeRoots out;
   out.gradients.resize(n);
   out.has_gradient.assign(n, 0);
