@@ -55,8 +55,14 @@ Octree small_tree(std::uint8_t min_depth) {
 }
 
 TEST(SurfaceCells, WalkOrderAddressesAndHalvedGeometry) {
-  const std::vector<SurfaceCell> cells = collect_surface_cells(small_tree(1));
+  std::vector<CornerValues> values{{}};  // replaced, not appended to
+  const std::vector<SurfaceCell> cells = collect_surface_cells(small_tree(1), values);
   ASSERT_EQ(cells.size(), 3u);
+  // The corner values are those of each cell's own leaf record, in cell order.
+  ASSERT_EQ(values.size(), cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    EXPECT_EQ(values[i], leaf_with_mask(cells[i].sign_mask).values) << "cell " << i;
+  }
   EXPECT_EQ(cells[0].address, (CellAddress{0, 0, 0, 1}));
   EXPECT_EQ(cells[0].cell_min, (Vec3{-1, -1, -1}));
   EXPECT_EQ(cells[0].cell_side, 1.0);
