@@ -72,8 +72,9 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   std::map<EdgeKey, std::uint32_t> seen;
   std::size_t wrong = 0;
   for (std::size_t k = 0; k < refs.size(); ++k) {
+    const std::uint32_t c = refs[k].cell;
     const auto [it, added] =
-        seen.emplace(key_of(cells[refs[k].cell], values[refs[k].cell], refs[k]), static_cast<std::uint32_t>(seen.size()));
+        seen.emplace(key_of(cells[c], values[c], refs[k]), static_cast<std::uint32_t>(seen.size()));
     wrong += shared.distinct_of[k] != it->second;
     if (added) wrong += shared.first.at(it->second) != k;
   }
@@ -162,7 +163,8 @@ bool face_edge_shared(const TwoCells& two) {
   const std::vector<CornerValues>& values = two.values;
   WorkerPool pool(1);
   const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
-  const SharedCrossings shared = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
+  const SharedCrossings shared =
+      share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   std::size_t left = refs.size(), right = refs.size();
   for (std::size_t k = 0; k < refs.size(); ++k) {
     if (refs[k].cell == 0 && refs[k].edge == 5) left = k;
@@ -214,7 +216,8 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   }
   // Short values in the bisection count distinct crossings too.
   testing::ShortField short_values(2);
-  const SharedCrossings again = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
+  const SharedCrossings again =
+      share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   try {
     locate_crossing_refs(pool, short_values, refs, again, cells, 0.0);
     FAIL();

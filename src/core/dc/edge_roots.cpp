@@ -151,19 +151,16 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
   out.has_gradient.assign(n, 0);
   std::vector<std::uint32_t> active(n);
   std::iota(active.begin(), active.end(), std::uint32_t{0});
-  std::vector<double> proposed;
   for (int round = 0; !active.empty() && round < kMaxRounds; ++round) {
     if (round != 0) poll_run();
     const std::size_t m = active.size();
-    proposed.resize(m);
     evaluate_written_batch(
         field, m,
         [&](std::span<Vec3> to) {
           const RunMonitor::Suspended quiet;
           parallel_for(pool, m, [&](std::size_t k) {
             const std::uint32_t d = active[k];
-            proposed[k] = search[d].propose();
-            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), proposed[k]);
+            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), search[d].propose());
           });
         },
         [&](const EvalView& result) {
@@ -188,7 +185,9 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
             } else {
               out.has_gradient[d] = 0;
             }
-            search[d].take(proposed[k], result.values[k] - iso_value, slope);
+            // The search has not moved since it proposed the point: the same
+            // parameter again, not stored between the two passes.
+            search[d].take(search[d].propose(), result.values[k] - iso_value, slope);
           });
         });
     out.samples += m;

@@ -63,8 +63,12 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   if (!collapse) {
     // Solved and numbered in one pass, with no job or solution records.
     timer.stage(&ExtractTimings::solve);
-    EmittedVertices emitted = solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
-                                                  std::move(hermite.qefs), tree.size);
+    EmittedVertices emitted =
+        hermite.plane_qefs.empty()
+            ? solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
+                                  std::move(hermite.qefs), tree.size)
+            : solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
+                                  std::move(hermite.plane_qefs), tree.size);
     placed.positions = std::move(emitted.positions);
     placed.boxes = std::move(emitted.boxes);
     placed.cell_first_vertex = std::move(emitted.cell_first_vertex);
@@ -170,8 +174,11 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
         locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", crossings.size());
+    // Without simplification only the normal equations are solved: the
+    // slots' records leave out what merging cells measures.
     hermite = accumulate_hermite_roots(pool, field, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree, cos_threshold);
+                                       std::move(shared), cells, slots, tree, cos_threshold,
+                                       !(options.simplify > 0.0));
   } else {
     // Bisection tests the signs the crossings carry: the values are done.
     corner_values = std::vector<CornerValues>();
@@ -186,7 +193,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // searches along.
   std::vector<Vec3> slot_guides = std::move(hermite.gradient_sums);
   for (std::size_t s = 0; s < slot_guides.size(); ++s) {
-    const double count = hermite.qefs[s].count;
+    const double count =
+        hermite.plane_qefs.empty() ? hermite.qefs[s].count : hermite.plane_qefs[s].count;
     if (count > 0) slot_guides[s] = {slot_guides[s].x / count, slot_guides[s].y / count,
                                      slot_guides[s].z / count};
   }

@@ -18,7 +18,8 @@ namespace karvex {
 // What the Hermite data of the crossings (located points and normals) gives
 // the vertex slots: one Qef per slot, and its sharp flag.
 struct SlotQefs {
-  std::vector<Qef> qefs;
+  std::vector<Qef> qefs;              // empty when plane_qefs are filled instead
+  std::vector<PlaneQef> plane_qefs;   // accumulate_hermite_roots for solving only
   std::vector<std::uint8_t> sharp;
   // Per slot, the sum of its crossings' gradients (unnormalised): filled by
   // accumulate_hermite_roots only, for projection along it.
@@ -68,11 +69,13 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
 // crossings without one, of estimate_edge_normals (step gradient_step(tree),
 // one field call on those crossings in order: two points each across the
 // edge where the root finding left a narrow bracket, else the tetrahedron).
-// Also fills gradient_sums.
+// Also fills gradient_sums. With `planes_only` (the vertices are solved,
+// nothing is simplified) plane_qefs are filled instead of qefs, with the
+// same bits in their fields.
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
                                   std::vector<CrossingRef> crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
                                   const VertexSlots& slots, const Octree& tree,
-                                  double cos_threshold);
+                                  double cos_threshold, bool planes_only);
 
 }  // namespace karvex

@@ -28,5 +28,9 @@ namespace karvex {
 EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                     const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
                                     std::vector<Qef> qefs, double cube_size);
+// The same from the Qefs' normal equations alone: the same results.
+EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                    const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
+                                    std::vector<PlaneQef> qefs, double cube_size);
 
 }  // namespace karvex

@@ -25,8 +25,8 @@ std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<Sur
   for (const CrossingRef& r : refs) {
     const SurfaceCell& cell = cells[r.cell];
     const CubeEdge& e = CUBE_EDGES[r.edge];
-    crossings.push_back({cell.corner(e.u), cell.corner(e.v), values[r.cell][e.u] - iso_value, r.cell,
-                         r.edge, r.component});
+    crossings.push_back({cell.corner(e.u), cell.corner(e.v), values[r.cell][e.u] - iso_value,
+                         r.cell, r.edge, r.component});
   }
   return crossings;
 }
