@@ -10,6 +10,7 @@
 #include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
+#include "octree/large_block_allocator.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
 
@@ -19,7 +20,10 @@ namespace karvex {
 // the vertex slots: one Qef per slot, and its sharp flag.
 struct SlotQefs {
   std::vector<Qef> qefs;              // empty when plane_qefs are filled instead
-  std::vector<PlaneQef> plane_qefs;   // accumulate_hermite_roots for solving only
+  // Filled by accumulate_hermite_roots for solving only; a large block of
+  // its own, returned to the system when freed (not kept in the heap for
+  // the stages after it).
+  LargeVector<PlaneQef> plane_qefs;
   std::vector<std::uint8_t> sharp;
   // Per slot, the sum of its crossings' gradients (unnormalised): filled by
   // accumulate_hermite_roots only, for projection along it.
