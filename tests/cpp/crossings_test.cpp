@@ -55,8 +55,14 @@ Octree small_tree(std::uint8_t min_depth) {
 }
 
 TEST(SurfaceCells, WalkOrderAddressesAndHalvedGeometry) {
-  const std::vector<SurfaceCell> cells = collect_surface_cells(small_tree(1));
+  std::vector<CornerValues> values{{}};  // replaced, not appended to
+  const std::vector<SurfaceCell> cells = collect_surface_cells(small_tree(1), values);
   ASSERT_EQ(cells.size(), 3u);
+  // The corner values are those of each cell's own leaf record, in cell order.
+  ASSERT_EQ(values.size(), cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    EXPECT_EQ(values[i], leaf_with_mask(cells[i].sign_mask).values) << "cell " << i;
+  }
   EXPECT_EQ(cells[0].address, (CellAddress{0, 0, 0, 1}));
   EXPECT_EQ(cells[0].cell_min, (Vec3{-1, -1, -1}));
   EXPECT_EQ(cells[0].cell_side, 1.0);
@@ -77,11 +83,10 @@ TEST(SurfaceCells, WalkOrderAddressesAndHalvedGeometry) {
   EXPECT_EQ(deep[0].address, (CellAddress{3, 2, 1, 2}));
 }
 
-SurfaceCell unit_cell(std::array<double, 8> values, double iso = 0.0) {
+SurfaceCell unit_cell(const CornerValues& values, double iso = 0.0) {
   SurfaceCell cell;
   cell.cell_min = {0, 0, 0};
   cell.cell_side = 1.0;
-  cell.values = values;
   for (unsigned i = 0; i < 8; ++i) {
     if (values[i] < iso) cell.sign_mask |= static_cast<std::uint8_t>(1u << i);
   }
@@ -91,10 +96,11 @@ SurfaceCell unit_cell(std::array<double, 8> values, double iso = 0.0) {
 TEST(FindCrossings, EqualCountsAsAboveAndNanAsNotBelow) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // Corner 0 equals iso and corner 7 is NaN: only corner 1 is below.
-  std::vector<SurfaceCell> cells{unit_cell({0.0, -1, 1, 1, 1, 1, 1, nan}),
-                                 unit_cell({1, -1, -1, 1, 1, 1, 1, 1})};  // mask 6
+  const std::vector<CornerValues> values{{0.0, -1, 1, 1, 1, 1, 1, nan},
+                                        {1, -1, -1, 1, 1, 1, 1, 1}};  // mask 6
+  const std::vector<SurfaceCell> cells{unit_cell(values[0]), unit_cell(values[1])};
   WorkerPool pool(1);
-  const auto crossings = find_crossings(pool, cells, 0.0);
+  const auto crossings = find_crossings(pool, cells, values, 0.0);
   std::vector<std::tuple<std::uint64_t, int, int>> got;
   for (const auto& c : crossings) got.emplace_back(c.cell, c.edge, c.component);
   const std::vector<std::tuple<std::uint64_t, int, int>> expected{

@@ -162,11 +162,14 @@ TEST(LocateEdgeRoots, SphereCrossingsInFewRounds) {
     options.min_depth = 2;
     options.max_depth = 4;
     const Octree tree = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-    const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
-    const std::vector<CrossingRef> crossings = find_crossing_refs(global_pool(), cells, 0.0);
+    std::vector<CornerValues> values;
+    const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
+    const std::vector<CrossingRef> crossings =
+        find_crossing_refs(global_pool(), cells, values, 0.0);
     const SharedCrossings shared = unshared_crossings(crossings.size());
     field.batch_sizes.clear();
-    const EdgeRoots roots = locate_edge_roots(global_pool(), field, crossings, shared, cells, 0.0);
+    const EdgeRoots roots =
+        locate_edge_roots(global_pool(), field, crossings, shared, cells, values, 0.0);
     ASSERT_EQ(roots.t.size(), crossings.size());
     // Rounds shrink: each call holds the crossings still open.
     for (std::size_t i = 1; i < field.batch_sizes.size(); ++i) {

@@ -51,7 +51,6 @@ struct Scene {
     SurfaceCell c;
     c.address = a;
     c.sign_mask = mask;
-    for (unsigned i = 0; i < 8; ++i) c.values[i] = (mask >> i & 1u) ? -1.0 : 1.0;
     c.cell_min = {double(a.x), double(a.y), double(a.z)};
     c.cell_side = 1.0;
     cells.push_back(c);
@@ -65,7 +64,7 @@ struct Scene {
   std::vector<Triangle> faces() const {
     WorkerPool pool(2);
     return generate_faces(pool, cells, build_cell_lookup(cells), assign_vertex_slots(cells), first,
-                          positions, 0.0);
+                          positions);
   }
 };
 

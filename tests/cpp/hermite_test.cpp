@@ -13,8 +13,11 @@
 #include "construction/build.h"
 #include "dc/component_table.h"
 #include "dc/crossings.h"
+#include "dc/edge_roots.h"
 #include "dc/hermite.h"
 #include "dc/qef.h"
+#include "dc/shared_crossings.h"
+#include "dc/slot_vertices.h"
 #include "dc/surface_cells.h"
 #include "fields.h"
 #include "hand_tree.h"
@@ -61,7 +64,8 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
   options.max_depth = 5;
   options.level = GetParam().iso;
   const Octree tree = build_octree(shape, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   const VertexSlots slots = assign_vertex_slots(cells);
   const double iso = tree.iso_value;
   const double cos30 = std::cos(30.0 * 3.141592653589793 / 180.0);
@@ -69,14 +73,14 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
 
   // The references: full crossings through the separate stages.
   RecordingField plain_field(shape);
-  const std::vector<EdgeCrossing> full = find_crossings(pool, cells, iso);
+  const std::vector<EdgeCrossing> full = find_crossings(pool, cells, values, iso);
   const std::vector<Vec3> points = locate_crossings(plain_field, full, iso);
   const std::vector<Vec3> normals = crossing_normals(plain_field, points, tree);
   const std::vector<Qef> qefs = accumulate_qefs(full, points, normals, slots);
   const std::vector<std::uint8_t> sharp = mark_sharp_slots(full, normals, slots, cos30);
 
   RecordingField compact_field(shape);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, iso);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, iso);
   const std::vector<std::uint8_t> located = locate_crossing_refs(compact_field, refs, cells, iso);
   const SlotQefs got =
       accumulate_hermite_data(compact_field, refs, located, cells, slots, tree, cos30);
@@ -100,6 +104,49 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
   EXPECT_EQ(got.sharp, sharp);
 }
 
+// Without simplification the slots keep only their normal equations: the
+// same bits as the full Qefs' and so the same vertices, with gradients from
+// the root search and without (estimated normals).
+TEST(PlaneQefs, SameEquationsAndVerticesAsFullQefs) {
+  for (const bool gradients : {true, false}) {
+    FunctionField shape = testing::two_spheres({-0.3, 0.05, 0}, 0.4, {0.35, -0.1, 0.05}, 0.3,
+                                               gradients);
+    MeshingOptions options;
+    options.min_depth = 2;
+    options.max_depth = 5;
+    const Octree tree = build_octree(shape, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
+    std::vector<CornerValues> values;
+    const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
+    const VertexSlots slots = assign_vertex_slots(cells);
+    WorkerPool pool(2);
+    const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
+    const SharedCrossings shared =
+        share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
+    const EdgeRoots roots = locate_edge_roots(pool, shape, refs, shared, cells, values, 0.0);
+    const double cos30 = std::cos(30.0 * 3.141592653589793 / 180.0);
+    const SlotQefs full = accumulate_hermite_roots(pool, shape, refs, roots, shared, cells, slots,
+                                                   tree, cos30, false);
+    const SlotQefs planes = accumulate_hermite_roots(pool, shape, refs, roots, shared, cells, slots,
+                                                     tree, cos30, true);
+    ASSERT_TRUE(planes.qefs.empty());
+    ASSERT_EQ(planes.plane_qefs.size(), full.qefs.size());
+    std::size_t mismatches = 0;
+    for (std::size_t s = 0; s < full.qefs.size(); ++s) {
+      const PlaneQef& p = planes.plane_qefs[s];
+      mismatches += !same_qef(full.qefs[s], Qef{p.a00, p.a01, p.a02, p.a11, p.a12, p.a22, p.b0,
+                                                p.b1, p.b2, 0.0, 0.0, 0.0, 0.0, p.count});
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(planes.sharp, full.sharp);
+    const EmittedVertices a =
+        solve_slot_vertices(pool, cells, slots, full.sharp, full.qefs, tree.size);
+    const EmittedVertices b =
+        solve_slot_vertices(pool, cells, slots, planes.sharp, planes.plane_qefs, tree.size);
+    EXPECT_EQ(a.cell_first_vertex, b.cell_first_vertex);
+    EXPECT_TRUE(a.positions == b.positions);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Shapes, CompactCrossings,
     ::testing::Values(
@@ -119,9 +166,10 @@ TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
   options.min_depth = 2;
   options.max_depth = 3;
   const Octree tree = build_octree(sphere, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
   ASSERT_GT(refs.size(), 3u);
   const std::vector<std::uint8_t> located(refs.size(), 0);
   ShortField short_rows(std::nullopt, 3);

@@ -36,11 +36,11 @@ std::uint64_t bits(double x) {
 // What decides sharing: both endpoints and the value at the first, as bits.
 using EdgeKey = std::array<std::uint64_t, 7>;
 
-EdgeKey key_of(const SurfaceCell& cell, const CrossingRef& c) {
+EdgeKey key_of(const SurfaceCell& cell, const CornerValues& values, const CrossingRef& c) {
   const CubeEdge& e = CUBE_EDGES[c.edge];
   const Vec3 u = cell.corner(e.u);
   const Vec3 v = cell.corner(e.v);
-  return {bits(u.x), bits(u.y), bits(u.z), bits(v.x), bits(v.y), bits(v.z), bits(cell.values[e.u])};
+  return {bits(u.x), bits(u.y), bits(u.z), bits(v.x), bits(v.y), bits(v.z), bits(values[e.u])};
 }
 
 struct TreeCase {
@@ -59,20 +59,22 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   options.max_depth = 5;
   options.adaptive = param.balance;
   const Octree tree = build_octree(shape, param.box, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   const CellLookup lookup = build_cell_lookup(cells);
   const VertexSlots slots = assign_vertex_slots(cells);
   WorkerPool pool(3);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
-  const SharedCrossings shared = share_crossings(pool, refs, cells, lookup);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
+  const SharedCrossings shared = share_crossings(pool, refs, cells, values, lookup);
   ASSERT_EQ(shared.distinct_of.size(), refs.size());
 
   // Same key <=> same distinct crossing, numbered by first occurrence.
   std::map<EdgeKey, std::uint32_t> seen;
   std::size_t wrong = 0;
   for (std::size_t k = 0; k < refs.size(); ++k) {
+    const std::uint32_t c = refs[k].cell;
     const auto [it, added] =
-        seen.emplace(key_of(cells[refs[k].cell], refs[k]), static_cast<std::uint32_t>(seen.size()));
+        seen.emplace(key_of(cells[c], values[c], refs[k]), static_cast<std::uint32_t>(seen.size()));
     wrong += shared.distinct_of[k] != it->second;
     if (added) wrong += shared.first.at(it->second) != k;
   }
@@ -82,7 +84,7 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
 
   // The numbering does not depend on the number of workers.
   WorkerPool one(1);
-  const SharedCrossings alone = share_crossings(one, refs, cells, lookup);
+  const SharedCrossings alone = share_crossings(one, refs, cells, values, lookup);
   EXPECT_EQ(alone.distinct_of, shared.distinct_of);
   EXPECT_EQ(alone.first, shared.first);
 
@@ -131,32 +133,38 @@ INSTANTIATE_TEST_SUITE_P(Trees, SharedCrossingsOnTrees,
                                                     false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct TwoCells {
+  std::vector<SurfaceCell> cells;
+  std::vector<CornerValues> values;
+};
+
 // Two cells of depth 2 side by side along x; the cell at x index 0 has
 // corner values `left`, the other `right`, and their mask follows them.
-std::vector<SurfaceCell> two_cells(double left_min_x, double side, double right_min_x,
-                                   const std::array<double, 8>& left,
-                                   const std::array<double, 8>& right) {
-  std::vector<SurfaceCell> cells(2);
+TwoCells two_cells(double left_min_x, double side, double right_min_x, const CornerValues& left,
+                   const CornerValues& right) {
+  TwoCells two{std::vector<SurfaceCell>(2), {left, right}};
   for (int i = 0; i < 2; ++i) {
-    SurfaceCell& cell = cells[i];
+    SurfaceCell& cell = two.cells[i];
     cell.address = {static_cast<std::uint32_t>(i), 0, 0, 2};
     cell.cell_min = {i == 0 ? left_min_x : right_min_x, 0.0, 0.0};
     cell.cell_side = side;
-    cell.values = i == 0 ? left : right;
     for (unsigned c = 0; c < 8; ++c) {
-      if (cell.values[c] < 0.0)
+      if (two.values[i][c] < 0.0)
         cell.sign_mask = static_cast<std::uint8_t>(cell.sign_mask | 1u << c);
     }
   }
-  return cells;
+  return two;
 }
 
 // The crossings of cell 0 on its edge 5 (corners 1-3, on its upper x face)
 // and of cell 1 on its edge 4 (corners 0-2, the same lattice edge): shared?
-bool face_edge_shared(const std::vector<SurfaceCell>& cells) {
+bool face_edge_shared(const TwoCells& two) {
+  const std::vector<SurfaceCell>& cells = two.cells;
+  const std::vector<CornerValues>& values = two.values;
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
-  const SharedCrossings shared = share_crossings(pool, refs, cells, build_cell_lookup(cells));
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
+  const SharedCrossings shared =
+      share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   std::size_t left = refs.size(), right = refs.size();
   for (std::size_t k = 0; k < refs.size(); ++k) {
     if (refs[k].cell == 0 && refs[k].edge == 5) left = k;
@@ -191,10 +199,11 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   options.min_depth = 2;
   options.max_depth = 3;
   const Octree tree = build_octree(sphere, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, 0.0);
-  SharedCrossings shared = share_crossings(pool, refs, cells, build_cell_lookup(cells));
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
+  SharedCrossings shared = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   ASSERT_GT(shared.distinct_count(), 3u);
   const std::vector<std::uint8_t> located(shared.distinct_count(), 0);
   testing::ShortField short_rows(std::nullopt, 3);
@@ -207,7 +216,8 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   }
   // Short values in the bisection count distinct crossings too.
   testing::ShortField short_values(2);
-  const SharedCrossings again = share_crossings(pool, refs, cells, build_cell_lookup(cells));
+  const SharedCrossings again =
+      share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   try {
     locate_crossing_refs(pool, short_values, refs, again, cells, 0.0);
     FAIL();

@@ -18,11 +18,11 @@ namespace {
 
 // Bit j set when edge j of the cell changes sign. `<` is false for NaN, the
 // rule that built sign_mask.
-std::uint16_t crossing_edges(const SurfaceCell& cell, double iso_value) {
+std::uint16_t crossing_edges(const CornerValues& values, double iso_value) {
   std::uint16_t edges = 0;
   for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
     const CubeEdge& e = CUBE_EDGES[j];
-    if ((cell.values[e.u] < iso_value) != (cell.values[e.v] < iso_value)) {
+    if ((values[e.u] < iso_value) != (values[e.v] < iso_value)) {
       edges = static_cast<std::uint16_t>(edges | (1u << j));
     }
   }
@@ -80,15 +80,17 @@ std::vector<std::uint8_t> bisect(WorkerPool& pool, Field& field, std::size_t n, 
 }  // namespace
 
 std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                            const std::vector<CornerValues>& values,
                                             double iso_value) {
   if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many surface cells for 32-bit cell numbers");
   }
+  if (values.size() != cells.size()) fail_index(values.size(), cells.size());
   // Two passes: count per cell, then write each cell's crossings straight to
   // its place in the result. Cheaper than growing and joining per-task lists,
   // since the test is a dozen comparisons and the list is the large part.
   const std::vector<std::uint16_t> edges = parallel_map<std::uint16_t>(
-      pool, cells.size(), [&](std::size_t i) { return crossing_edges(cells[i], iso_value); });
+      pool, cells.size(), [&](std::size_t i) { return crossing_edges(values[i], iso_value); });
   std::vector<std::size_t> first(cells.size() + 1, 0);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     first[i + 1] = first[i] + static_cast<std::size_t>(std::popcount(edges[i]));
@@ -105,7 +107,7 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<
         // The group of the endpoint that is below iso_value; f_u < 0 with
         // f_u = values[u] - iso_value.
         *out++ = {static_cast<std::uint32_t>(i), j, row[((cell.sign_mask >> e.u) & 1u) ? e.u : e.v],
-                  cell.values[e.u] - iso_value < 0};
+                  values[i][e.u] - iso_value < 0};
       }
     }
   });

@@ -134,35 +134,33 @@ bool EdgeRootSearch::slope_at_located(double& slope, double& value) const {
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
                             const std::vector<CrossingRef>& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            double iso_value) {
+                            std::vector<CornerValues> values, double iso_value) {
   const std::size_t n = shared.distinct_count();
   const auto edge_of = [&](std::size_t d) -> const CrossingRef& {
     return crossings[shared.first[d]];
   };
   std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
     const CrossingRef& c = edge_of(d);
-    const SurfaceCell& cell = cells[c.cell];
+    const CornerValues& at = checked_at(values, c.cell);
     const CubeEdge& e = CUBE_EDGES[c.edge];
-    return EdgeRootSearch::start(cell.values[e.u] - iso_value, cell.values[e.v] - iso_value);
+    return EdgeRootSearch::start(at[e.u] - iso_value, at[e.v] - iso_value);
   });
+  values = std::vector<CornerValues>();
   EdgeRoots out;
   out.gradients.resize(n);
   out.has_gradient.assign(n, 0);
   std::vector<std::uint32_t> active(n);
   std::iota(active.begin(), active.end(), std::uint32_t{0});
-  std::vector<double> proposed;
   for (int round = 0; !active.empty() && round < kMaxRounds; ++round) {
     if (round != 0) poll_run();
     const std::size_t m = active.size();
-    proposed.resize(m);
     evaluate_written_batch(
         field, m,
         [&](std::span<Vec3> to) {
           const RunMonitor::Suspended quiet;
           parallel_for(pool, m, [&](std::size_t k) {
             const std::uint32_t d = active[k];
-            proposed[k] = search[d].propose();
-            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), proposed[k]);
+            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), search[d].propose());
           });
         },
         [&](const EvalView& result) {
@@ -187,7 +185,9 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
             } else {
               out.has_gradient[d] = 0;
             }
-            search[d].take(proposed[k], result.values[k] - iso_value, slope);
+            // The search has not moved since it proposed the point: the same
+            // parameter again, not stored between the two passes.
+            search[d].take(search[d].propose(), result.values[k] - iso_value, slope);
           });
         });
     out.samples += m;

@@ -80,11 +80,13 @@ struct EdgeRoots {
 // EdgeRootSearch: each round is one field call on the unfinished crossings'
 // proposed points, in order of distinct crossing; the points are written and
 // the values read on `pool`, each crossing on its own (no dependence on the
-// worker count). Field errors propagate; too few values or gradient rows
-// fail with the index-out-of-bounds invariant failure.
+// worker count). The searches start from the cells' corner `values`, which
+// are taken and freed once every search has started (before the first field
+// call). Field errors propagate; too few values or gradient rows fail with
+// the index-out-of-bounds invariant failure.
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
                             const std::vector<CrossingRef>& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            double iso_value);
+                            std::vector<CornerValues> values, double iso_value);
 
 }  // namespace karvex

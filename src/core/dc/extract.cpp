@@ -63,8 +63,12 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   if (!collapse) {
     // Solved and numbered in one pass, with no job or solution records.
     timer.stage(&ExtractTimings::solve);
-    EmittedVertices emitted = solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
-                                                  std::move(hermite.qefs), tree.size);
+    EmittedVertices emitted =
+        hermite.plane_qefs.empty()
+            ? solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
+                                  std::move(hermite.qefs), tree.size)
+            : solve_slot_vertices(pool, cells, slots, std::move(hermite.sharp),
+                                  std::move(hermite.plane_qefs), tree.size);
     placed.positions = std::move(emitted.positions);
     placed.boxes = std::move(emitted.boxes);
     placed.cell_first_vertex = std::move(emitted.cell_first_vertex);
@@ -136,7 +140,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  std::vector<CornerValues> corner_values;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
@@ -158,19 +163,25 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, iso);
-  SharedCrossings shared = share_crossings(pool, crossings, cells, lookup);
+  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, corner_values, iso);
+  SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
   SlotQefs hermite;
   if (options.lean_sampling) {
-    EdgeRoots roots = locate_edge_roots(pool, field, crossings, shared, cells, iso);
+    EdgeRoots roots =
+        locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", crossings.size());
+    // Without simplification only the normal equations are solved: the
+    // slots' records leave out what merging cells measures.
     hermite = accumulate_hermite_roots(pool, field, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree, cos_threshold);
+                                       std::move(shared), cells, slots, tree, cos_threshold,
+                                       !(options.simplify > 0.0));
   } else {
+    // Bisection tests the signs the crossings carry: the values are done.
+    corner_values = std::vector<CornerValues>();
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
@@ -182,7 +193,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // searches along.
   std::vector<Vec3> slot_guides = std::move(hermite.gradient_sums);
   for (std::size_t s = 0; s < slot_guides.size(); ++s) {
-    const double count = hermite.qefs[s].count;
+    const double count =
+        hermite.plane_qefs.empty() ? hermite.qefs[s].count : hermite.plane_qefs[s].count;
     if (count > 0) slot_guides[s] = {slot_guides[s].x / count, slot_guides[s].y / count,
                                      slot_guides[s].z / count};
   }
@@ -229,7 +241,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   } else {
     begin_stage("faces", cells.size());
     triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
-                               placed.positions, iso, options.tile, tree.max_depth);
+                               placed.positions, options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);

@@ -35,7 +35,6 @@ struct FaceContext {
   const VertexSlots& slots;
   const std::vector<std::uint64_t>& first_vertex;
   const std::vector<Vec3>& positions;
-  double iso_value;
   const std::optional<LatticeBlock>& tile;  // set: only the cells it owns make faces
   std::uint8_t max_depth;
 
@@ -69,7 +68,8 @@ struct FaceContext {
       return;
     }
     for (unsigned a = 0; a < 3; ++a) {
-      if ((cell.values[0] < iso_value) == (cell.values[1u << a] < iso_value)) continue;
+      // The edge from corner 0 along axis a does not change sign.
+      if ((((cell.sign_mask >> (1u << a)) ^ cell.sign_mask) & 1u) == 0) continue;
       const unsigned b = kOtherAxes[a][0];
       const unsigned c = kOtherAxes[a][1];
       CellAddress address_a = cell.address;
@@ -91,7 +91,7 @@ struct FaceContext {
       // Counter-clockwise round +a: (O, A, C, B) for x and z, (O, B, C, A) for y.
       std::array<std::uint64_t, 4> quad = a == 1 ? std::array<std::uint64_t, 4>{vo, vb, vc, va}
                                                  : std::array<std::uint64_t, 4>{vo, va, vc, vb};
-      if (!(cell.values[0] < iso_value)) quad = {quad[3], quad[2], quad[1], quad[0]};
+      if (!(cell.sign_mask & 1u)) quad = {quad[3], quad[2], quad[1], quad[0]};
 
       const Vec3& p0 = checked_at(positions, quad[0]);
       const Vec3& p1 = checked_at(positions, quad[1]);
@@ -124,14 +124,13 @@ bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup, const VertexSlots& slots,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
-                                     const std::vector<Vec3>& positions, double iso_value,
+                                     const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile,
                                      std::uint8_t max_depth) {
   if (slots.cell_components.size() != cells.size() || cell_first_vertex.size() != cells.size()) {
     fail("face generation needs one component row and one first vertex per surface cell");
   }
-  const FaceContext context{cells,     lookup,    slots, cell_first_vertex,
-                            positions, iso_value, tile,  max_depth};
+  const FaceContext context{cells, lookup, slots, cell_first_vertex, positions, tile, max_depth};
   return parallel_concat<Triangle>(
       pool, cells.size(), [&](std::size_t o, std::vector<Triangle>& out) { context.emit(o, out); });
 }

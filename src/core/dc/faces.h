@@ -20,16 +20,17 @@ namespace karvex {
 // same-depth neighbours A (coordinate b - 1), B (c - 1) and C (both), b and c
 // being the other two axes, each give one vertex, ordered into a quad that
 // turns counter-clockwise round +a (reversed unless O's corner 0 is below
-// iso_value), split into two triangles along the diagonal chosen by
+// the level), split into two triangles along the diagonal chosen by
 // choose_first_diagonal. Each triangle's normal (q - p) x (r - p) points
-// from below iso_value to at-or-above. No face is made when a neighbour
+// from below the level to at-or-above. Which corners are below is read from
+// the cells' sign masks. No face is made when a neighbour
 // lies outside the cube, is not a surface cell of the same depth, or has no
 // vertex; triangles with a repeated vertex are dropped. Results are in cell
 // order and within a cell in axis order; runs on `pool`.
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup, const VertexSlots& slots,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
-                                     const std::vector<Vec3>& positions, double iso_value,
+                                     const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile = std::nullopt,
                                      std::uint8_t max_depth = 0);
 

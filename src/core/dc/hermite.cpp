@@ -43,7 +43,11 @@ void gather_cell(std::size_t begin, std::size_t count, const std::vector<Crossin
     const std::uint8_t component = crossings[k].component;
     if (component >= row[8]) fail_index(row[8], component);
     slot_of[i] = base + component;
-    add_crossing(out.qefs[slot_of[i]], point(k), normals[i]);
+    if (out.plane_qefs.empty()) {
+      add_crossing(out.qefs[slot_of[i]], point(k), normals[i]);
+    } else {
+      add_crossing(out.plane_qefs[slot_of[i]], point(k), normals[i]);
+    }
     if (!out.gradient_sums.empty()) {
       const Vec3 g = gradients[d];
       Vec3& sum = out.gradient_sums[slot_of[i]];
@@ -140,7 +144,7 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
                                   std::vector<CrossingRef> crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
                                   const VertexSlots& slots, const Octree& tree,
-                                  double cos_threshold) {
+                                  double cos_threshold, bool planes_only) {
   const std::size_t n = crossings.size();
   const std::size_t distinct = shared.distinct_count();
   if (shared.distinct_of.size() != n) fail_index(shared.distinct_of.size(), n);
@@ -182,7 +186,11 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
   roots.value = std::vector<double>();
   roots.has_gradient = std::vector<std::uint8_t>();
   SlotQefs out;
-  out.qefs.resize(slots.slot_count);
+  if (planes_only) {
+    out.plane_qefs.resize(slots.slot_count);
+  } else {
+    out.qefs.resize(slots.slot_count);
+  }
   out.sharp.assign(slots.slot_count, 0);
   out.gradient_sums.resize(slots.slot_count);
   gather_cells(pool, crossings, shared, GradientRows::of(roots.gradients), slots, cos_threshold,

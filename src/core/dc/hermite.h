@@ -10,6 +10,7 @@
 #include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
+#include "octree/large_block_allocator.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
 
@@ -18,7 +19,11 @@ namespace karvex {
 // What the Hermite data of the crossings (located points and normals) gives
 // the vertex slots: one Qef per slot, and its sharp flag.
 struct SlotQefs {
-  std::vector<Qef> qefs;
+  std::vector<Qef> qefs;              // empty when plane_qefs are filled instead
+  // Filled by accumulate_hermite_roots for solving only; a large block of
+  // its own, returned to the system when freed (not kept in the heap for
+  // the stages after it).
+  LargeVector<PlaneQef> plane_qefs;
   std::vector<std::uint8_t> sharp;
   // Per slot, the sum of its crossings' gradients (unnormalised): filled by
   // accumulate_hermite_roots only, for projection along it.
@@ -68,11 +73,13 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
 // crossings without one, of estimate_edge_normals (step gradient_step(tree),
 // one field call on those crossings in order: two points each across the
 // edge where the root finding left a narrow bracket, else the tetrahedron).
-// Also fills gradient_sums.
+// Also fills gradient_sums. With `planes_only` (the vertices are solved,
+// nothing is simplified) plane_qefs are filled instead of qefs, with the
+// same bits in their fields.
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
                                   std::vector<CrossingRef> crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
                                   const VertexSlots& slots, const Octree& tree,
-                                  double cos_threshold);
+                                  double cos_threshold, bool planes_only);
 
 }  // namespace karvex

@@ -4,7 +4,10 @@
 
 namespace karvex {
 
-Vec3 solve_qef(const Qef& q) {
+namespace {
+
+template <class Q>
+Vec3 solve_normal_equations(const Q& q) {
   const double r = 1.0 / q.a00;
   const double l10 = q.a01 * r;
   const double l20 = r * q.a02;
@@ -19,5 +22,11 @@ Vec3 solve_qef(const Qef& q) {
   const double x = (r * q.b0 - l10 * y) - l20 * z;
   return {x, y, z};
 }
+
+}  // namespace
+
+Vec3 solve_qef(const Qef& q) { return solve_normal_equations(q); }
+
+Vec3 solve_qef(const PlaneQef& q) { return solve_normal_equations(q); }
 
 }  // namespace karvex

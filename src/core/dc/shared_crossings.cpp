@@ -38,11 +38,13 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 }  // namespace
 
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
-                                const std::vector<SurfaceCell>& cells, const CellLookup& lookup) {
+                                const std::vector<SurfaceCell>& cells,
+                                const std::vector<CornerValues>& values, const CellLookup& lookup) {
   const std::size_t n = crossings.size();
   if (n > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many crossings for 32-bit crossing numbers");
   }
+  if (values.size() != cells.size()) fail_index(values.size(), cells.size());
   // The crossings of cell i are [cell_first[i], cell_first[i + 1]), by edge
   // number: find_crossing_refs lists them by cell.
   std::vector<std::uint32_t> cell_first(cells.size() + 1, 0);
@@ -110,7 +112,7 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
           std::find_if(begin, end, [j](const CrossingRef& r) { return r.edge == j; });
       if (match == end) return kNoMatch;
       const SurfaceCell& neighbour = cells[other];
-      if (!same_bits(neighbour.values[u], cell.values[edge.u]) ||
+      if (!same_bits(values[other][u], values[c.cell][edge.u]) ||
           !same_bits(neighbour.corner(u), p_u) ||
           !same_bits(neighbour.corner(u | (1u << axis)), p_v)) {
         return kNoMatch;

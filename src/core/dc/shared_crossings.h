@@ -33,12 +33,13 @@ struct SharedCrossings {
   std::size_t distinct_count() const { return first.size(); }
 };
 
-// Finds the sharing among `crossings` (find_crossing_refs over `cells`, in its
-// order) by looking up, for each crossing, the other cells of its depth
-// around its edge (`lookup` over `cells`). Runs on `pool`. More than
-// 2^32 - 1 crossings is an invariant failure.
+// Finds the sharing among `crossings` (find_crossing_refs over `cells` and
+// their corner `values`, in its order) by looking up, for each crossing, the
+// other cells of its depth around its edge (`lookup` over `cells`). Runs on
+// `pool`. More than 2^32 - 1 crossings is an invariant failure.
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
-                                const std::vector<SurfaceCell>& cells, const CellLookup& lookup);
+                                const std::vector<SurfaceCell>& cells,
+                                const std::vector<CornerValues>& values, const CellLookup& lookup);
 
 // No sharing: every crossing its own distinct crossing, in order. For
 // callers (tests, plain forms) that locate every crossing on its own.

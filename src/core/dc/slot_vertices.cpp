@@ -6,9 +6,13 @@
 
 namespace karvex {
 
-EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                    const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
-                                    std::vector<Qef> qefs, double cube_size) {
+namespace {
+
+template <class Qefs>
+EmittedVertices solve_and_number(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                 const VertexSlots& slots,
+                                 const std::vector<std::uint8_t>& slot_sharp,
+                                 const Qefs& qefs, double cube_size) {
   const std::size_t n = cells.size();
   EmittedVertices out;
   // Pass 1: per cell, how many vertices it gives (held in cell_first_vertex
@@ -39,7 +43,7 @@ EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceC
     const std::uint64_t base = slots.vertex_base[i];
     const unsigned groups = slots.cell_components[i][8];
     for (unsigned j = 0; j < groups; ++j) {
-      const Qef& q = qefs[base + j];
+      const auto& q = qefs[base + j];
       Vec3& position = out.positions[first + j];
       VertexBox& clamp = out.boxes[first + j];
       if (q.count == 0) {
@@ -64,6 +68,20 @@ EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceC
   });
   advance_stage(slots.slot_count);
   return out;
+}
+
+}  // namespace
+
+EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                    const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
+                                    std::vector<Qef> qefs, double cube_size) {
+  return solve_and_number(pool, cells, slots, slot_sharp, qefs, cube_size);
+}
+
+EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                    const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
+                                    LargeVector<PlaneQef> qefs, double cube_size) {
+  return solve_and_number(pool, cells, slots, slot_sharp, qefs, cube_size);
 }
 
 }  // namespace karvex

@@ -7,6 +7,7 @@
 #include "dc/qef.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
+#include "octree/large_block_allocator.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
@@ -28,5 +29,9 @@ namespace karvex {
 EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                     const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
                                     std::vector<Qef> qefs, double cube_size);
+// The same from the Qefs' normal equations alone: the same results.
+EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                    const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
+                                    LargeVector<PlaneQef> qefs, double cube_size);
 
 }  // namespace karvex

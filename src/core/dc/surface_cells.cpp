@@ -12,6 +12,7 @@ namespace {
 struct Walk {
   const Octree& tree;
   std::vector<SurfaceCell>& out;
+  std::vector<CornerValues>* values = nullptr;  // when wanted
   RunMonitor* monitor = RunMonitor::active();
   std::size_t leaves_since_poll = 0;
 
@@ -33,20 +34,39 @@ struct Walk {
     if (address.d < tree.min_depth) return;
     const LeafData& leaf = tree.leaf(node);
     if (leaf.sign_mask == 0 || leaf.sign_mask == 255) return;
-    out.push_back({address, cell_min, cell_side, leaf.values, leaf.sign_mask});
+    out.push_back({address, cell_min, cell_side, leaf.sign_mask});
+    if (values != nullptr) values->push_back(leaf.values);
   }
 };
 
 }  // namespace
 
-std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
+namespace {
+
+std::vector<SurfaceCell> walk_surface_cells(const Octree& tree,
+                                            std::vector<CornerValues>* values) {
   std::vector<SurfaceCell> cells;
-  // Every surface cell has a leaf record, so this bounds the list; pages
+  // Every surface cell has a leaf record, so this bounds the lists; pages
   // beyond the cells actually found are reserved but never touched.
   cells.reserve(tree.leaves.size());
-  Walk walk{tree, cells};
+  if (values != nullptr) {
+    values->clear();
+    values->reserve(tree.leaves.size());
+  }
+  Walk walk{tree, cells, values};
   walk.visit(tree.root, CellAddress{0, 0, 0, 0}, tree.origin, tree.size);
   return cells;
+}
+
+}  // namespace
+
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
+  return walk_surface_cells(tree, nullptr);
+}
+
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
+                                               std::vector<CornerValues>& values) {
+  return walk_surface_cells(tree, &values);
 }
 
 void CellLookup::insert(const CellAddress& address, std::uint64_t index) {

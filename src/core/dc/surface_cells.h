@@ -13,13 +13,14 @@ namespace karvex {
 
 // A surface leaf taken by Dual Contouring: a Leaf whose sign_mask is neither
 // 0 nor 255, at depth min_depth or deeper. Its position in the list of
-// surface cells is its cell index, used by every later stage.
+// surface cells is its cell index, used by every later stage. The corner
+// values are kept apart (CornerValues), since only the first stages read
+// them: the cells, millions of them, live until the faces are made.
 struct SurfaceCell {
   CellAddress address;  // level coordinates at the cell's own depth, and the depth
   Vec3 cell_min;        // minimum corner, by halving from the root (see collect_surface_cells)
   double cell_side = 0.0;
-  std::array<double, 8> values{};  // raw corner values, corner order i = dx + 2*dy + 4*dz
-  std::uint8_t sign_mask = 0;      // bit i set when values[i] < iso_value
+  std::uint8_t sign_mask = 0;  // bit i set when corner i's value < iso_value (NaN: not below)
 
   // Corner i: cell_min + (bit ? cell_side : 0.0) per axis, bits 0/1/2 of i
   // for x/y/z. Written as a sum even for a clear bit, so that -0.0 turns
@@ -29,6 +30,13 @@ struct SurfaceCell {
             cell_min.z + ((i & 4u) ? cell_side : 0.0)};
   }
 };
+
+static_assert(sizeof(SurfaceCell) == 56);
+
+// A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
+// what finding the crossings, sharing them and starting their root searches
+// read, parallel to the cells and freed once those are done.
+using CornerValues = std::array<double, 8>;
 
 // Cell address -> cell index. Only queried, never iterated.
 //
@@ -64,6 +72,10 @@ class CellLookup {
 // (bx, by, bz) has cell_min = parent + (b ? half : 0.0) per axis and side
 // half = parent side * 0.5. Empty, Full and too-shallow nodes are skipped.
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
+// The same, and each cell's corner values in `values` (replaced), in the
+// same order.
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
+                                               std::vector<CornerValues>& values);
 
 // Index of every cell by its address (addresses are unique in an octree).
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);

@@ -22,8 +22,8 @@ class InvariantFailure : public std::runtime_error {
 [[noreturn]] void fail_index(std::size_t len, std::size_t index);
 
 // Bounds-checked element access; fails with the index message above.
-template <class T>
-const T& checked_at(const std::vector<T>& items, std::size_t index) {
+template <class T, class Allocator>
+const T& checked_at(const std::vector<T, Allocator>& items, std::size_t index) {
   if (index >= items.size()) fail_index(items.size(), index);
   return items[index];
 }

@@ -205,8 +205,8 @@ void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t
 }
 
 template <class T>
-void VolumeField::fill_as(std::span<const Vec3> points, std::vector<double>& values,
-                          std::vector<Vec3>& gradients, const std::vector<std::size_t>& far_rows,
+void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values,
+                          std::span<Vec3> gradients, const std::vector<std::size_t>& far_rows,
                           const std::vector<double>& far_corners) {
   std::mutex range_mutex;
   // The loop is the field's own: the run's progress counts its stages'
@@ -245,15 +245,12 @@ void VolumeField::fill_as(std::span<const Vec3> points, std::vector<double>& val
   });
 }
 
-void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values,
-                       std::vector<Vec3>& gradients) {
-  const std::size_t n = points.size();
+void VolumeField::fill(std::span<const Vec3> points, std::span<double> values,
+                       std::span<Vec3> gradients) {
   // Read first, on this thread: the owner of the far samples may need it.
   std::vector<std::size_t> far_rows;
   std::vector<double> far_corners;
   if (window_) read_far(points, far_rows, far_corners);
-  values.resize(n);
-  gradients.resize(n);
   switch (samples_.type) {
     case SampleType::kUint8:
       fill_as<std::uint8_t>(points, values, gradients, far_rows, far_corners);
@@ -275,7 +272,8 @@ void VolumeField::fill(std::span<const Vec3> points, std::vector<double>& values
 
 EvalResult VolumeField::evaluate(std::span<const Vec3> points) {
   EvalResult result;
-  std::vector<Vec3> gradients;
+  result.values.resize(points.size());
+  std::vector<Vec3> gradients(points.size());
   fill(points, result.values, gradients);
   result.gradients = std::move(gradients);
   return result;
@@ -288,10 +286,13 @@ void VolumeField::evaluate_view(std::span<const Vec3> points, const EvalConsumer
     Field::evaluate_view(points, consume);
     return;
   }
+  values_.resize(points.size());
+  gradients_.resize(points.size());
   fill(points, values_, gradients_);
   viewing_ = true;
   try {
-    consume(EvalView{values_, GradientRows::of(gradients_)});
+    consume(EvalView{values_, GradientRows{reinterpret_cast<const char*>(gradients_.data()),
+                                           sizeof(Vec3), sizeof(double), gradients_.size()}});
   } catch (...) {
     viewing_ = false;
     release_large_buffers();
@@ -302,10 +303,10 @@ void VolumeField::evaluate_view(std::span<const Vec3> points, const EvalConsumer
 }
 
 void VolumeField::release_large_buffers() {
-  if (points_.capacity() > kHeldPoints) points_ = std::vector<Vec3>();
+  if (points_.capacity() > kHeldPoints) points_ = LargeVector<Vec3>();
   if (values_.capacity() > kHeldPoints) {
-    values_ = std::vector<double>();
-    gradients_ = std::vector<Vec3>();
+    values_ = LargeVector<double>();
+    gradients_ = LargeVector<Vec3>();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "field/field.h"
+#include "octree/large_block_allocator.h"
 #include "support/vec3.h"
 #include "volume/box_cap.h"
 #include "volume/volume_window.h"
@@ -110,15 +111,14 @@ class VolumeField final : public Field {
   // The interpolant and its gradient from the cell's corners.
   double combine(const Located& at, const double c[8], Vec3& gradient) const;
 
-  // Samples `points` into `values` and `gradients` on the pool.
-  void fill(std::span<const Vec3> points, std::vector<double>& values,
-            std::vector<Vec3>& gradients);
+  // Samples `points` into `values` and `gradients` (as many as the points)
+  // on the pool.
+  void fill(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients);
   // The same with the samples read as T (the samples' own type): the type
   // is chosen once per batch rather than once per point.
   template <class T>
-  void fill_as(std::span<const Vec3> points, std::vector<double>& values,
-               std::vector<Vec3>& gradients, const std::vector<std::size_t>& far_rows,
-               const std::vector<double>& far_corners);
+  void fill_as(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients,
+               const std::vector<std::size_t>& far_rows, const std::vector<double>& far_corners);
   // For a window: the points whose cells it does not hold, in order, and
   // their corners (eight per point) read through FarSamples.
   void read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,
@@ -140,11 +140,12 @@ class VolumeField final : public Field {
   static constexpr std::size_t kHeldPoints = std::size_t{1} << 16;
 
   // The results of the last batch, viewed by its consumer (viewing_ while
-  // it runs), and the points written for it.
+  // it runs), and the points written for it: tens of megabytes for a large
+  // batch, taken from huge pages and never zeroed before they are written.
   bool viewing_ = false;
-  std::vector<Vec3> points_;
-  std::vector<double> values_;
-  std::vector<Vec3> gradients_;
+  LargeVector<Vec3> points_;
+  LargeVector<double> values_;
+  LargeVector<Vec3> gradients_;
 };
 
 }  // namespace karvex

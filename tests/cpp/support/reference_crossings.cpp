@@ -17,15 +17,16 @@ std::uint64_t slot_of(const EdgeCrossing& c, const VertexSlots& slots) {
 }  // namespace
 
 std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                         const std::vector<CornerValues>& values,
                                          double iso_value) {
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, iso_value);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, iso_value);
   std::vector<EdgeCrossing> crossings;
   crossings.reserve(refs.size());
   for (const CrossingRef& r : refs) {
     const SurfaceCell& cell = cells[r.cell];
     const CubeEdge& e = CUBE_EDGES[r.edge];
-    crossings.push_back({cell.corner(e.u), cell.corner(e.v), cell.values[e.u] - iso_value, r.cell,
-                         r.edge, r.component});
+    crossings.push_back({cell.corner(e.u), cell.corner(e.v), values[r.cell][e.u] - iso_value,
+                         r.cell, r.edge, r.component});
   }
   return crossings;
 }

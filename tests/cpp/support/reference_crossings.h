@@ -35,6 +35,7 @@ struct EdgeCrossing {
 
 // The crossings of find_crossing_refs, in the same order, in full.
 std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                         const std::vector<CornerValues>& values,
                                          double iso_value);
 
 // Locates the surface on every crossing by eight bisection steps, each one
