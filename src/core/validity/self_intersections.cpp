@@ -11,6 +11,7 @@
 
 #include "pool/worker_pool.h"
 #include "validity/embedded_stars.h"
+#include "validity/high_half_sort.h"
 #include "validity/predicates.h"
 
 namespace karvex::validity {
@@ -320,51 +321,96 @@ struct Columns {
   std::int64_t last(const Box& box, int axis) const { return cell(box.hi[axis], axis); }
 };
 
+// The triangles cut into contiguous chunks for the set-up's loops on the
+// pool: at least kMinChunk triangles each (waking a worker costs more than
+// less work) and at most kMaxChunks of them (so that tables per chunk and
+// slice stay small).
+struct FaceChunks {
+  static constexpr std::size_t kMinChunk = 16384;
+  static constexpr std::size_t kMaxChunks = 64;
+  std::size_t size = kMinChunk;
+  std::size_t count = 0;
+  std::size_t faces = 0;
+
+  explicit FaceChunks(std::size_t face_count) : faces(face_count) {
+    size = std::max(kMinChunk, (face_count + kMaxChunks - 1) / kMaxChunks);
+    count = (face_count + size - 1) / size;
+  }
+  std::size_t begin(std::size_t c) const { return c * size; }
+  std::size_t end(std::size_t c) const { return std::min(faces, (c + 1) * size); }
+};
+
 // Columns about the median usable triangle's width in x and y, made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
 // average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
 Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                        WorkerPool& pool) {
+  // Per chunk of triangles: the least and largest bounds in x and y, and
+  // the widths in triangle order (in single precision: the median only
+  // sizes the columns). Minima, maxima and the median do not depend on how
+  // the triangles are cut into chunks.
+  struct Extent {
+    std::array<double, 2> lo{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    std::array<double, 2> hi{-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    std::vector<float> widths;
+  };
+  const FaceChunks chunks(boxes.size());
+  std::vector<Extent> parts = parallel_map<Extent>(
+      pool, chunks.count,
+      [&](std::size_t c) {
+        Extent part;
+        for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
+          if (axes[f] < 0) continue;
+          const Box box = boxes[f];
+          for (int a = 0; a < 2; ++a) {
+            part.lo[a] = std::min(part.lo[a], static_cast<double>(box.lo[a]));
+            part.hi[a] = std::max(part.hi[a], static_cast<double>(box.hi[a]));
+          }
+          const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
+          const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
+          part.widths.push_back(static_cast<float>(std::max(dx, dy)));
+        }
+        return part;
+      },
+      1);
   Columns columns;
   std::array<double, 2> top{};
   for (int a = 0; a < 2; ++a) {
     columns.origin[a] = std::numeric_limits<double>::infinity();
     top[a] = -std::numeric_limits<double>::infinity();
   }
-  std::vector<float> widths;  // in single precision: the median only sizes the columns
+  std::vector<float> widths;
   widths.reserve(usable);
-  for (std::size_t f = 0; f < boxes.size(); ++f) {
-    if (axes[f] < 0) continue;
-    const Box box = boxes[f];
+  for (Extent& part : parts) {
     for (int a = 0; a < 2; ++a) {
-      columns.origin[a] = std::min(columns.origin[a], static_cast<double>(box.lo[a]));
-      top[a] = std::max(top[a], static_cast<double>(box.hi[a]));
+      columns.origin[a] = std::min(columns.origin[a], part.lo[a]);
+      top[a] = std::max(top[a], part.hi[a]);
     }
-    const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
-    const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
-    widths.push_back(static_cast<float>(std::max(dx, dy)));
+    widths.insert(widths.end(), part.widths.begin(), part.widths.end());
+    part.widths = {};
   }
   const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
   columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
                            std::numeric_limits<double>::min()});
   widths = {};
-  constexpr std::size_t kChunk = 4096;
   while (true) {
     // Whole numbers summed per chunk, then the chunks: exact, so the same
     // total on any number of workers.
-    const std::vector<double> spans =
-        parallel_map<double>(pool, (boxes.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+    const std::vector<double> spans = parallel_map<double>(
+        pool, chunks.count,
+        [&](std::size_t c) {
           double sum = 0.0;
-          for (std::size_t f = c * kChunk; f < std::min(boxes.size(), (c + 1) * kChunk); ++f) {
+          for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
             if (axes[f] < 0) continue;
             const Box box = boxes[f];
             sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
                    static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
           }
           return sum;
-        });
+        },
+        1);
     double entries = 0.0;
     for (double span : spans) entries += span;
     if (entries <= kEntriesPerFace * static_cast<double>(usable) || columns.size >= extent) break;
@@ -400,26 +446,45 @@ Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector
                    WorkerPool& pool) {
   Slices slices;
   const auto dims = static_cast<std::size_t>(columns.dims[0]);
-  slices.starts.assign(dims + 1, 0);
-  for (std::size_t f = 0; f < boxes.size(); ++f) {
-    if (axes[f] < 0) continue;
-    const auto [lo, hi] = boxes.along(f, 0);
-    const std::int64_t last = columns.cell(hi, 0);
-    for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
-  }
-  for (std::size_t x = 0; x < dims; ++x) slices.starts[x + 1] += slices.starts[x];
-  slices.items.resize(slices.starts.back());
-  {
-    std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
-    for (std::size_t f = 0; f < boxes.size(); ++f) {
+  // Calls deal(f, x) for every slice x of every usable triangle f of chunk c,
+  // in increasing f.
+  const FaceChunks chunks(boxes.size());
+  auto for_each_slice = [&](std::size_t c, auto&& deal) {
+    for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
       if (axes[f] < 0) continue;
       const auto [lo, hi] = boxes.along(f, 0);
       const std::int64_t last = columns.cell(hi, 0);
-      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) {
-        slices.items[fill[static_cast<std::size_t>(x)]++] = static_cast<std::uint32_t>(f);
-      }
+      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) deal(f, static_cast<std::size_t>(x));
     }
+  };
+  // cursor[c * dims + x]: first the entries that chunk c deals into slice x,
+  // then where the first of them goes: after the slices before x and the
+  // chunks before c in x, so each slice lists its triangles in increasing
+  // number, as one pass over the triangles in order would.
+  std::vector<std::size_t> cursor(chunks.count * dims, 0);
+  parallel_for(
+      pool, chunks.count,
+      [&](std::size_t c) {
+        std::size_t* count = cursor.data() + c * dims;
+        for_each_slice(c, [&](std::size_t, std::size_t x) { ++count[x]; });
+      },
+      1);
+  slices.starts.assign(dims + 1, 0);
+  std::size_t offset = 0;
+  for (std::size_t x = 0; x < dims; ++x) {
+    slices.starts[x] = offset;
+    for (std::size_t c = 0; c < chunks.count; ++c) offset += std::exchange(cursor[c * dims + x], offset);
   }
+  slices.starts[dims] = offset;
+  slices.items.resize(offset);
+  parallel_for(
+      pool, chunks.count,
+      [&](std::size_t c) {
+        std::size_t* next = cursor.data() + c * dims;
+        for_each_slice(c, [&](std::size_t f, std::size_t x) { slices.items[next[x]++] = static_cast<std::uint32_t>(f); });
+      },
+      1);
+  cursor = {};
   // Each key holds the lowest z above the number, so the sort orders by z
   // and then by number, and no two keys of a slice are equal.
   parallel_for(
@@ -427,12 +492,14 @@ Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector
       [&](std::size_t x) {
         const std::size_t begin = slices.starts[x], end = slices.starts[x + 1];
         if (end - begin < 2) return;
-        std::vector<std::uint64_t> keyed(end - begin);
+        std::vector<std::uint64_t> keyed(end - begin), scratch;
         for (std::size_t n = begin; n < end; ++n) {
           const std::uint32_t f = slices.items[n];
           keyed[n - begin] = std::uint64_t{z_key(boxes.along(f, 2)[0])} << 32 | f;
         }
-        std::sort(keyed.begin(), keyed.end());
+        // Dealt in increasing number, so the numbers in the low halves
+        // increase already.
+        sort_by_high_half(keyed.data(), keyed.size(), scratch);
         for (std::size_t n = begin; n < end; ++n) slices.items[n] = static_cast<std::uint32_t>(keyed[n - begin]);
       },
       1);
