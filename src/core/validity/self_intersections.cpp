@@ -253,41 +253,45 @@ float single(double x) {
   return static_cast<float>(std::clamp(x, -kLargest, kLargest));
 }
 
-Box box_of(const Geometry& g, const Point3& centre, std::int64_t f) {
-  const auto face = g.face(f);
-  Point3 lo = g.point(face[0]), hi = lo;
-  for (int k = 1; k < 3; ++k) {
-    const Point3 p = g.point(face[k]);
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], p[a]);
-      hi[a] = std::max(hi[a], p[a]);
-    }
-  }
-  Box box;
-  for (int a = 0; a < 3; ++a) {
-    box.lo[a] = single(lo[a] - centre[a]);
-    box.hi[a] = single(hi[a] - centre[a]);
-  }
-  return box;
-}
-
 // Every triangle's box, computed where it is read rather than kept: a table
 // of them would be 24 bytes a triangle, as much as the mesh's faces, for
-// the whole test. Each read gives the same bits (box_of), so every decision
-// made from boxes is the same as from a table.
+// the whole test. What is kept is each vertex mapped as above (12 bytes a
+// vertex, about half that a triangle): since the map is monotone, the least
+// and largest of a triangle's mapped corners are the mapped least and
+// largest coordinates: the same values as mapping the box of the exact
+// corners (a zero's sign aside, which no comparison sees), at a fraction of
+// the reads and arithmetic.
 struct Boxes {
-  const Geometry& g;
-  Point3 centre;
+  const MeshView& mesh;
+  std::vector<std::array<float, 3>> points;
 
-  std::size_t size() const { return g.mesh.face_count; }
-  Box operator[](std::size_t f) const { return box_of(g, centre, static_cast<std::int64_t>(f)); }
+  Boxes(const MeshView& mesh, const Point3& centre, WorkerPool& pool)
+      : mesh(mesh), points(parallel_map<std::array<float, 3>>(pool, mesh.vertex_count, [&](std::size_t v) {
+          const double* p = mesh.vertices + 3 * v;
+          return std::array<float, 3>{single(p[0] - centre[0]), single(p[1] - centre[1]), single(p[2] - centre[2])};
+        })) {}
+
+  std::size_t size() const { return mesh.face_count; }
+  Box operator[](std::size_t f) const {
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    const auto& a = points[static_cast<std::size_t>(corners[0])];
+    const auto& b = points[static_cast<std::size_t>(corners[1])];
+    const auto& c = points[static_cast<std::size_t>(corners[2])];
+    Box box;
+    for (int k = 0; k < 3; ++k) {
+      box.lo[k] = std::min(std::min(a[k], b[k]), c[k]);
+      box.hi[k] = std::max(std::max(a[k], b[k]), c[k]);
+    }
+    return box;
+  }
   // The box's bounds along one axis alone, the same bits as in the box:
   // for the passes that read no other.
   std::array<float, 2> along(std::size_t f, int axis) const {
-    const std::int64_t* corners = g.mesh.faces + 3 * f;
-    const double* v = g.mesh.vertices;
-    const double a = v[3 * corners[0] + axis], b = v[3 * corners[1] + axis], c = v[3 * corners[2] + axis];
-    return {single(std::min(std::min(a, b), c) - centre[axis]), single(std::max(std::max(a, b), c) - centre[axis])};
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    const float a = points[static_cast<std::size_t>(corners[0])][axis];
+    const float b = points[static_cast<std::size_t>(corners[1])][axis];
+    const float c = points[static_cast<std::size_t>(corners[2])][axis];
+    return {std::min(std::min(a, b), c), std::max(std::max(a, b), c)};
   }
 };
 
@@ -694,7 +698,7 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   const std::vector<std::uint8_t> own =
       certified == nullptr ? embedded_stars(mesh, pool) : std::vector<std::uint8_t>{};
   const CornerCodes codes{certified == nullptr ? own : *certified, mesh.vertex_count < kUncertified};
-  const Boxes boxes{g, centre_of(mesh)};
+  const Boxes boxes(mesh, centre_of(mesh), pool);
   const Columns columns = choose_columns(boxes, axes, usable, pool);
   const Slices slices = slice_boxes(columns, boxes, axes, pool);
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
