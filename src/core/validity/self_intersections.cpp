@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 
+#include "pool/range_parts.h"
 #include "pool/worker_pool.h"
 #include "validity/embedded_stars.h"
 #include "validity/high_half_sort.h"
@@ -556,35 +558,57 @@ bool boxes_overlap(const Box& x, const Box& y) {
   return overlap != 0;
 }
 
+// Space for one slice's entries that only grows: a range of slices reuses
+// it, written before it is read, so it is neither cleared nor copied.
+template <typename T>
+class Scratch {
+ public:
+  T* at_least(std::size_t n) {
+    if (n > size_) {
+      data_ = std::make_unique_for_overwrite<T[]>(n);
+      size_ = n;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t size_ = 0;
+};
+
+struct SliceScratch {
+  Scratch<Entry> unsorted;                     // the slice's triangles in z order
+  Scratch<std::array<std::int32_t, 2>> spans;  // their first and last y columns
+  Scratch<Entry> entries;                      // the triangles of each column in turn
+};
+
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
 // overlap, whose overlap's lowest corner lies in this slice and who share no
 // certified vertex: per column of the slice its triangles in order of their
 // boxes' lowest z, each against those that start before it
 // ends in z, kept when the overlap's lowest corner is in this column. Every
-// such pair is thus seen in exactly one column of one slice. `unsorted`,
-// `spans` and `entries` are scratch space.
+// such pair is thus seen in exactly one column of one slice.
 template <typename Visit>
 void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Boxes& boxes,
-                            const CornerCodes& codes,
-                            const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
-                            std::vector<std::array<std::int32_t, 2>>& spans,
-                            std::vector<Entry>& entries, Visit&& visit) {
+                            const CornerCodes& codes, const Slices& slices, std::int64_t x,
+                            SliceScratch& scratch, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
+  const std::size_t count = end - begin;
   // The slice lists its triangles in order of their boxes' lowest z
   // (slice_boxes).
-  unsorted.clear();
-  for (std::size_t n = begin; n < end; ++n) {
-    const std::uint32_t f = slices.items[n];
+  Entry* const unsorted = scratch.unsorted.at_least(count);
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::uint32_t f = slices.items[begin + n];
     const auto face = g.face(f);
-    unsorted.push_back({boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
+    unsorted[n] = {boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}};
   }
   // Each triangle's y columns. Column numbers are below 2^21 (the columns
   // are at least 2^-20 of the extent).
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
-  spans.resize(unsorted.size());
-  for (std::size_t n = 0; n < unsorted.size(); ++n) {
+  std::array<std::int32_t, 2>* const spans = scratch.spans.at_least(count);
+  for (std::size_t n = 0; n < count; ++n) {
     const Box& box = unsorted[n].box;
     spans[n] = {static_cast<std::int32_t>(columns.first(box, 1)), static_cast<std::int32_t>(columns.last(box, 1))};
     low = std::min<std::int64_t>(low, spans[n][0]);
@@ -592,14 +616,14 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
   }
   // A stable counting sort by column keeps each column's triangles in z order.
   std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
-  for (const auto& span : spans) {
-    for (std::int64_t y = span[0]; y <= span[1]; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
+  for (std::size_t n = 0; n < count; ++n) {
+    for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
   }
   for (std::size_t k = 0; k + 1 < start.size(); ++k) start[k + 1] += start[k];
-  entries.resize(start.back());
+  Entry* const entries = scratch.entries.at_least(start.back());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t n = 0; n < unsorted.size(); ++n) {
+    for (std::size_t n = 0; n < count; ++n) {
       for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) {
         entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[n];
       }
@@ -707,29 +731,30 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   // the same for every worker count (with `first_bad`, only whether it is
   // empty is).
   std::atomic<bool> found{false};
-  result.pairs = parallel_concat<FacePair>(
-      pool, static_cast<std::size_t>(columns.dims[0]),
-      [&](std::size_t x, std::vector<FacePair>& out) {
-        if (first_bad && found.load(std::memory_order_relaxed)) return;
-        std::vector<Entry> unsorted, entries;
-        std::vector<std::array<std::int32_t, 2>> spans;
-        if (subset != nullptr) {
-          bool any = false;
-          for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
-          if (!any) return;
-        }
-        for_each_pair_in_slice(columns, g, boxes, codes, slices, static_cast<std::int64_t>(x), unsorted, spans,
-                               entries,
-                               [&](std::uint32_t a, std::uint32_t b) {
-                                 if (!marked(a) && !marked(b)) return;
-                                 const std::int64_t i = std::min(a, b), j = std::max(a, b);
-                                 if (pair_meets(g, i, j)) {
-                                   out.push_back({i, j});
-                                   found.store(true, std::memory_order_relaxed);
-                                 }
-                               });
-      },
-      1);
+  RangeParts<FacePair> parts;
+  pool.run(static_cast<std::size_t>(columns.dims[0]), 1, [&](LoopRange& range) {
+    std::vector<FacePair> out;
+    SliceScratch scratch;  // shared by the range's slices
+    for (std::size_t x = range.begin(); range.keep_going(x); ++x) {
+      if (first_bad && found.load(std::memory_order_relaxed)) break;
+      if (subset != nullptr) {
+        bool any = false;
+        for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
+        if (!any) continue;
+      }
+      for_each_pair_in_slice(columns, g, boxes, codes, slices, static_cast<std::int64_t>(x), scratch,
+                             [&](std::uint32_t a, std::uint32_t b) {
+                               if (!marked(a) && !marked(b)) return;
+                               const std::int64_t i = std::min(a, b), j = std::max(a, b);
+                               if (pair_meets(g, i, j)) {
+                                 out.push_back({i, j});
+                                 found.store(true, std::memory_order_relaxed);
+                               }
+                             });
+    }
+    parts.add(range.index(), std::move(out));
+  });
+  result.pairs = parts.join();
   std::sort(result.pairs.begin(), result.pairs.end());
   return result;
 }
