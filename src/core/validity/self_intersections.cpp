@@ -535,24 +535,36 @@ struct CornerCodes {
   }
 };
 
-// Whether two triangles share a certified vertex, so that they meet only
-// where they share (embedded_stars.h; a certified vertex's triangles are
-// never the same triangle twice). Bitwise, without branches: the sweep asks
-// for every pair it passes, and the answer is as often yes as no.
-bool share_certified(const Entry& p, const Entry& q) {
-  unsigned shared = 0;
-  for (std::uint32_t c : p.corners) {
-    shared |= static_cast<unsigned>(c != kUncertified) &
-              (static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
-               static_cast<unsigned>(c == q.corners[2]));
-  }
-  return shared != 0;
-}
+// Whether a triangle shares a certified vertex with others, so that they
+// meet only where they share (embedded_stars.h; a certified vertex's
+// triangles are never the same triangle twice): its corner codes with each
+// uncertified one made kNever, which equals no code (the codes are vertex
+// numbers below kUncertified, or kUncertified). Bitwise, without branches:
+// the sweep asks for every pair it passes, and the answer is as often yes as
+// no.
+constexpr std::uint32_t kNever = 0xffffffffu;
+struct CertifiedCorners {
+  std::array<std::uint32_t, 3> codes;
 
-// Whether two closed boxes overlap; without branches, for the same reason.
-bool boxes_overlap(const Box& x, const Box& y) {
+  explicit CertifiedCorners(const Entry& p) {
+    for (int k = 0; k < 3; ++k) codes[k] = p.corners[k] == kUncertified ? kNever : p.corners[k];
+  }
+  bool shared_with(const Entry& q) const {
+    unsigned shared = 0;
+    for (std::uint32_t c : codes) {
+      shared |= static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
+                static_cast<unsigned>(c == q.corners[2]);
+    }
+    return shared != 0;
+  }
+};
+
+// Whether two closed boxes overlap in x and y; without branches, for the
+// same reason. (The sweep meets q after p in z order and only while q starts
+// below p's top, so their z ranges overlap already.)
+bool overlap_across(const Box& x, const Box& y) {
   unsigned overlap = 1;
-  for (int a = 0; a < 3; ++a) {
+  for (int a = 0; a < 2; ++a) {
     overlap &= static_cast<unsigned>(x.lo[a] <= y.hi[a]) & static_cast<unsigned>(y.lo[a] <= x.hi[a]);
   }
   return overlap != 0;
@@ -634,10 +646,11 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
     const std::size_t stop = start[k + 1];
     for (std::size_t l = start[k]; l < stop; ++l) {
       const Entry& p = entries[l];
+      const CertifiedCorners certified(p);
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
         // Nearly every overlapping pair is two neighbours round a vertex.
-        if (share_certified(p, q) | !boxes_overlap(p.box, q.box)) continue;
+        if (certified.shared_with(q) | !overlap_across(p.box, q.box)) continue;
         // Rounding to columns is monotone, so the overlap's lowest corner is
         // in the column of the larger lower bounds.
         if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
