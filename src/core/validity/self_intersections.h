@@ -8,11 +8,13 @@
 // per slice of square columns over x and y about the median triangle's
 // width, swept in z within each column; only one slice's entries exist at a
 // time per worker, so the memory beyond the mesh is about one list of
-// triangles per slice and a flag per vertex and per triangle. Boxes are in
-// single precision (rounded monotonically: overlapping boxes still overlap,
-// and the exact tests decide), computed from the mesh where they are read. Pairs sharing a vertex that embedded_stars.h certifies (the
-// triangles round it plainly embedded: nearly every vertex of a smooth mesh)
-// are dropped in the sweep, from the corner numbers kept with each box.
+// triangles per slice, a flag per vertex and per triangle and a
+// single-precision copy of the vertices. Boxes are in single precision
+// (rounded monotonically: overlapping boxes still overlap, and the exact
+// tests decide), computed where they are read from that copy. Pairs sharing
+// a vertex that embedded_stars.h certifies (the triangles round it plainly
+// embedded: nearly every vertex of a smooth mesh) are dropped in the sweep,
+// from the corner numbers kept with each box.
 // Each other pair is first offered cheap verdicts (the floating-point filter
 // putting one triangle on one side of the other's plane, or their
 // projections apart), then classified by the number of vertices it shares:
