@@ -427,8 +427,7 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
 }
 
 // The usable triangles of each slice of columns at one x: slice x holds
-// items[starts[x], starts[x + 1]), in order of their boxes' lowest z, then
-// of their numbers.
+// items[starts[x], starts[x + 1]), in increasing number.
 struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
@@ -444,10 +443,10 @@ std::uint32_t z_key(float z) {
 }
 
 // The usable triangles (axes[f] >= 0) dealt into their slices by a counting
-// sort over the boxes in triangle order, then each slice ordered on its own
-// by (lowest z, number). This needs only the slices' list (4 bytes per
-// entry) and, per worker, one slice's keys: no list of the
-// whole mesh is sorted, and a slice's sort stays in cache.
+// sort over the boxes in triangle order, chunk by chunk; the sweep orders
+// each slice by (lowest z, number) on its own. This needs only the slices'
+// list (4 bytes per entry): no list of the whole mesh is sorted, and a
+// slice's sort stays in cache.
 Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector<std::int8_t>& axes,
                    WorkerPool& pool) {
   Slices slices;
@@ -491,24 +490,6 @@ Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector
       },
       1);
   cursor = {};
-  // Each key holds the lowest z above the number, so the sort orders by z
-  // and then by number, and no two keys of a slice are equal.
-  parallel_for(
-      pool, dims,
-      [&](std::size_t x) {
-        const std::size_t begin = slices.starts[x], end = slices.starts[x + 1];
-        if (end - begin < 2) return;
-        std::vector<std::uint64_t> keyed(end - begin), scratch;
-        for (std::size_t n = begin; n < end; ++n) {
-          const std::uint32_t f = slices.items[n];
-          keyed[n - begin] = std::uint64_t{z_key(boxes.along(f, 2)[0])} << 32 | f;
-        }
-        // Dealt in increasing number, so the numbers in the low halves
-        // increase already.
-        sort_by_high_half(keyed.data(), keyed.size(), scratch);
-        for (std::size_t n = begin; n < end; ++n) slices.items[n] = static_cast<std::uint32_t>(keyed[n - begin]);
-      },
-      1);
   return slices;
 }
 
@@ -589,6 +570,9 @@ class Scratch {
 };
 
 struct SliceScratch {
+  Scratch<Entry> unordered;                    // the slice's triangles in number order
+  Scratch<std::uint64_t> keys;                 // their keys for the order in z
+  std::vector<std::uint64_t> sort_space;       // for sort_by_high_half
   Scratch<Entry> unsorted;                     // the slice's triangles in z order
   Scratch<std::array<std::int32_t, 2>> spans;  // their first and last y columns
   Scratch<Entry> entries;                      // the triangles of each column in turn
@@ -608,14 +592,21 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
   const std::size_t count = end - begin;
-  // The slice lists its triangles in order of their boxes' lowest z
-  // (slice_boxes).
-  Entry* const unsorted = scratch.unsorted.at_least(count);
+  // The slice's triangles read in increasing number (the mesh's arrays
+  // walked forwards), then ordered by their boxes' lowest z and, among
+  // equal ones, by number: each key holds the lowest z above the place in
+  // the slice, which increases with the number.
+  Entry* const unordered = scratch.unordered.at_least(count);
+  std::uint64_t* const keys = scratch.keys.at_least(count);
   for (std::size_t n = 0; n < count; ++n) {
     const std::uint32_t f = slices.items[begin + n];
     const auto face = g.face(f);
-    unsorted[n] = {boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}};
+    unordered[n] = {boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}};
+    keys[n] = std::uint64_t{z_key(unordered[n].box.lo[2])} << 32 | n;
   }
+  sort_by_high_half(keys, count, scratch.sort_space);
+  Entry* const unsorted = scratch.unsorted.at_least(count);  // by z, not yet by column
+  for (std::size_t n = 0; n < count; ++n) unsorted[n] = unordered[static_cast<std::uint32_t>(keys[n])];
   // Each triangle's y columns. Column numbers are below 2^21 (the columns
   // are at least 2^-20 of the extent).
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
