@@ -37,7 +37,12 @@ struct Geometry {
     const std::int64_t* p = mesh.faces + 3 * f;
     return {p[0], p[1], p[2]};
   }
+  int axis(std::int64_t f) const;
 };
+
+// In a search's axes: a triangle of nonzero area whose axis is worked out
+// only if a pair test asks for it (see search).
+constexpr std::int8_t kAxisLater = 3;
 
 Point2 project(const Point3& p, int axis) { return {p[kKept[axis][0]], p[kKept[axis][1]]}; }
 
@@ -184,7 +189,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   if (shared >= 3) return true;
   const std::array<Point3, 3> pi{g.point(fi[0]), g.point(fi[1]), g.point(fi[2])};
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
-  const int axis_i = g.axes[i], axis_j = g.axes[j];
+  const int axis_i = g.axis(i), axis_j = g.axis(j);
   if (shared == 0) {
     // Cheap verdicts first, which settle most neighbours: j certainly on one
     // side of i's plane by the filter alone, or the two apart in projection.
@@ -693,6 +698,11 @@ std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool) {
   return parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) { return plane_axis(mesh, f); });
 }
 
+int Geometry::axis(std::int64_t f) const {
+  const std::int8_t known = axes[static_cast<std::size_t>(f)];
+  return known == kAxisLater ? plane_axis(mesh, static_cast<std::size_t>(f)) : known;
+}
+
 bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, std::int64_t i, std::int64_t j) {
   const Geometry g{mesh, axes};
   return pair_meets(g, i, j);
@@ -705,7 +715,19 @@ namespace {
 SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool,
                          const std::vector<std::uint8_t>* certified, bool first_bad) {
   SelfIntersections result;
-  const std::vector<std::int8_t> axes = plane_axes(mesh, pool);
+  // A triangle at a certified vertex has nonzero area and no repeated index
+  // (the star's wedges turn one way in projection, embedded_stars.h), and
+  // nearly every pair it is in is dropped unseen: its axis waits until a
+  // pair test needs it.
+  auto certified_corner = [&](std::size_t f) {
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    return (*certified)[static_cast<std::size_t>(corners[0])] | (*certified)[static_cast<std::size_t>(corners[1])] |
+           (*certified)[static_cast<std::size_t>(corners[2])];
+  };
+  const std::vector<std::int8_t> axes =
+      certified == nullptr ? plane_axes(mesh, pool) : parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) {
+        return certified_corner(f) != 0 ? kAxisLater : plane_axis(mesh, f);
+      });
   result.zero_area.resize(mesh.face_count);
   std::size_t usable = 0;
   bool any_marked = subset == nullptr;
