@@ -81,7 +81,9 @@ bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, 
 // `subset` (one flag per triangle, or null for all), only pairs with at
 // least one flagged triangle are tested. `certified`, when given, must be
 // what embedded_stars(mesh, pool) returns (a caller that has chained the
-// stars already, clean_check.h); otherwise it is computed here.
+// stars already, clean_check.h); otherwise it is computed here. Given, it
+// also spares the projection axes of the triangles at certified vertices
+// until a pair test needs one.
 SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset,
                                           WorkerPool& pool,
                                           const std::vector<std::uint8_t>* certified = nullptr);
