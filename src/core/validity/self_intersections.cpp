@@ -37,6 +37,10 @@ struct Geometry {
     const std::int64_t* p = mesh.faces + 3 * f;
     return {p[0], p[1], p[2]};
   }
+  // With kAxisLater in `axes`: the same table, written as the axes are
+  // worked out, so that each is worked out about once.
+  std::int8_t* later = nullptr;
+
   int axis(std::int64_t f) const;
 };
 
@@ -699,8 +703,16 @@ std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool) {
 }
 
 int Geometry::axis(std::int64_t f) const {
-  const std::int8_t known = axes[static_cast<std::size_t>(f)];
-  return known == kAxisLater ? plane_axis(mesh, static_cast<std::size_t>(f)) : known;
+  if (later == nullptr) return axes[static_cast<std::size_t>(f)];
+  // Read and written by several workers at once; whichever works an axis
+  // out writes the same value.
+  std::atomic_ref<std::int8_t> slot(later[f]);
+  std::int8_t known = slot.load(std::memory_order_relaxed);
+  if (known == kAxisLater) {
+    known = plane_axis(mesh, static_cast<std::size_t>(f));
+    slot.store(known, std::memory_order_relaxed);
+  }
+  return known;
 }
 
 bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, std::int64_t i, std::int64_t j) {
@@ -724,7 +736,7 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
     return (*certified)[static_cast<std::size_t>(corners[0])] | (*certified)[static_cast<std::size_t>(corners[1])] |
            (*certified)[static_cast<std::size_t>(corners[2])];
   };
-  const std::vector<std::int8_t> axes =
+  std::vector<std::int8_t> axes =
       certified == nullptr ? plane_axes(mesh, pool) : parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) {
         return certified_corner(f) != 0 ? kAxisLater : plane_axis(mesh, f);
       });
@@ -741,7 +753,8 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   if (first_bad && std::find(result.zero_area.begin(), result.zero_area.end(), 1) != result.zero_area.end()) {
     return result;
   }
-  const Geometry g{mesh, axes};
+  Geometry g{mesh, axes};
+  if (certified != nullptr) g.later = axes.data();
   // Most candidate pairs are neighbours round a vertex; where the triangles
   // round it are certified embedded, they need no test of their own. (Made
   // before the slices, so that its rows by vertex are gone by then.)
