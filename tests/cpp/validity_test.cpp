@@ -317,7 +317,8 @@ TEST(SelfIntersections, ChunkedSetUpFindsWhatASweepInXWouldFind) {
           bound(i, 2, false) > bound(j, 2, true) || bound(j, 2, false) > bound(i, 2, true)) {
         continue;
       }
-      if (triangles_meet(view, axes, std::min(i, j), std::max(i, j))) expected.push_back({std::min(i, j), std::max(i, j)});
+      const std::int64_t low = std::min(i, j), high = std::max(i, j);
+      if (triangles_meet(view, axes, low, high)) expected.push_back({low, high});
     }
   }
   std::sort(expected.begin(), expected.end());

@@ -495,7 +495,9 @@ Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector
       pool, chunks.count,
       [&](std::size_t c) {
         std::size_t* next = cursor.data() + c * dims;
-        for_each_slice(c, [&](std::size_t f, std::size_t x) { slices.items[next[x]++] = static_cast<std::uint32_t>(f); });
+        for_each_slice(c, [&](std::size_t f, std::size_t x) {
+          slices.items[next[x]++] = static_cast<std::uint32_t>(f);
+        });
       },
       1);
   cursor = {};
@@ -736,10 +738,10 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
     return (*certified)[static_cast<std::size_t>(corners[0])] | (*certified)[static_cast<std::size_t>(corners[1])] |
            (*certified)[static_cast<std::size_t>(corners[2])];
   };
-  std::vector<std::int8_t> axes =
-      certified == nullptr ? plane_axes(mesh, pool) : parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) {
-        return certified_corner(f) != 0 ? kAxisLater : plane_axis(mesh, f);
-      });
+  auto axis_or_later = [&](std::size_t f) { return certified_corner(f) != 0 ? kAxisLater : plane_axis(mesh, f); };
+  std::vector<std::int8_t> axes = certified == nullptr
+                                      ? plane_axes(mesh, pool)
+                                      : parallel_map<std::int8_t>(pool, mesh.face_count, axis_or_later);
   result.zero_area.resize(mesh.face_count);
   std::size_t usable = 0;
   bool any_marked = subset == nullptr;
