@@ -9,6 +9,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/validity_repair_test.cpp
   tests/cpp/fold_region_test.cpp
   tests/cpp/validity_test.cpp
+  tests/cpp/high_half_sort_test.cpp
   tests/cpp/embedded_stars_test.cpp
   tests/cpp/sheet_split_test.cpp
   tests/cpp/meshing_options_test.cpp

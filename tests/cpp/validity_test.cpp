@@ -4,6 +4,7 @@
 // self-intersection test on the smallest meshes that show each case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -278,6 +279,53 @@ TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
   const auto parallel = find_self_intersections(view, nullptr, four);
   EXPECT_GT(serial.pairs.size(), 10u);
   EXPECT_EQ(serial.pairs, parallel.pairs);
+}
+
+// A soup large enough that the search's set-up cuts it into several chunks
+// of triangles (the slices are dealt chunk by chunk and must come out in
+// triangle order): the pairs found are those that a plain sweep in x over
+// the exact boxes accepts.
+TEST(SelfIntersections, ChunkedSetUpFindsWhatASweepInXWouldFind) {
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  std::uint64_t state = 4242;
+  auto uniform = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(state >> 11) * 0x1p-53;
+  };
+  const std::int64_t count = 40000;
+  for (std::int64_t t = 0; t < count; ++t) {
+    const double x = uniform(), y = uniform(), z = uniform();
+    for (int k = 0; k < 3; ++k) v.insert(v.end(), {x + 0.03 * uniform(), y + 0.03 * uniform(), z + 0.03 * uniform()});
+    f.insert(f.end(), {3 * t, 3 * t + 1, 3 * t + 2});
+  }
+  const MeshView view{v.data(), v.size() / 3, f.data(), f.size() / 3};
+  const std::vector<std::int8_t> axes = plane_axes(view, global_pool());
+  auto bound = [&](std::int64_t t, int axis, bool high) {
+    const double a = v[9 * t + axis], b = v[9 * t + 3 + axis], c = v[9 * t + 6 + axis];
+    return high ? std::max({a, b, c}) : std::min({a, b, c});
+  };
+  std::vector<std::int64_t> order(count);
+  for (std::int64_t t = 0; t < count; ++t) order[t] = t;
+  std::sort(order.begin(), order.end(), [&](auto i, auto j) { return bound(i, 0, false) < bound(j, 0, false); });
+  std::vector<FacePair> expected;
+  for (std::size_t n = 0; n < order.size(); ++n) {
+    const std::int64_t i = order[n];
+    for (std::size_t m = n + 1; m < order.size() && bound(order[m], 0, false) <= bound(i, 0, true); ++m) {
+      const std::int64_t j = order[m];
+      if (bound(i, 1, false) > bound(j, 1, true) || bound(j, 1, false) > bound(i, 1, true) ||
+          bound(i, 2, false) > bound(j, 2, true) || bound(j, 2, false) > bound(i, 2, true)) {
+        continue;
+      }
+      const std::int64_t low = std::min(i, j), high = std::max(i, j);
+      if (triangles_meet(view, axes, low, high)) expected.push_back({low, high});
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_GT(expected.size(), 100u);
+  WorkerPool one(1), four(4);
+  EXPECT_EQ(find_self_intersections(view, nullptr, one).pairs, expected);
+  EXPECT_EQ(find_self_intersections(view, nullptr, four).pairs, expected);
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 
+#include "pool/range_parts.h"
 #include "pool/worker_pool.h"
 #include "validity/embedded_stars.h"
+#include "validity/high_half_sort.h"
 #include "validity/predicates.h"
 
 namespace karvex::validity {
@@ -34,7 +37,16 @@ struct Geometry {
     const std::int64_t* p = mesh.faces + 3 * f;
     return {p[0], p[1], p[2]};
   }
+  // With kAxisLater in `axes`: the same table, written as the axes are
+  // worked out, so that each is worked out about once.
+  std::int8_t* later = nullptr;
+
+  int axis(std::int64_t f) const;
 };
+
+// In a search's axes: a triangle of nonzero area whose axis is worked out
+// only if a pair test asks for it (see search).
+constexpr std::int8_t kAxisLater = 3;
 
 Point2 project(const Point3& p, int axis) { return {p[kKept[axis][0]], p[kKept[axis][1]]}; }
 
@@ -181,7 +193,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   if (shared >= 3) return true;
   const std::array<Point3, 3> pi{g.point(fi[0]), g.point(fi[1]), g.point(fi[2])};
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
-  const int axis_i = g.axes[i], axis_j = g.axes[j];
+  const int axis_i = g.axis(i), axis_j = g.axis(j);
   if (shared == 0) {
     // Cheap verdicts first, which settle most neighbours: j certainly on one
     // side of i's plane by the filter alone, or the two apart in projection.
@@ -252,41 +264,45 @@ float single(double x) {
   return static_cast<float>(std::clamp(x, -kLargest, kLargest));
 }
 
-Box box_of(const Geometry& g, const Point3& centre, std::int64_t f) {
-  const auto face = g.face(f);
-  Point3 lo = g.point(face[0]), hi = lo;
-  for (int k = 1; k < 3; ++k) {
-    const Point3 p = g.point(face[k]);
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], p[a]);
-      hi[a] = std::max(hi[a], p[a]);
-    }
-  }
-  Box box;
-  for (int a = 0; a < 3; ++a) {
-    box.lo[a] = single(lo[a] - centre[a]);
-    box.hi[a] = single(hi[a] - centre[a]);
-  }
-  return box;
-}
-
 // Every triangle's box, computed where it is read rather than kept: a table
 // of them would be 24 bytes a triangle, as much as the mesh's faces, for
-// the whole test. Each read gives the same bits (box_of), so every decision
-// made from boxes is the same as from a table.
+// the whole test. What is kept is each vertex mapped as above (12 bytes a
+// vertex, about half that a triangle): since the map is monotone, the least
+// and largest of a triangle's mapped corners are the mapped least and
+// largest coordinates: the same values as mapping the box of the exact
+// corners (a zero's sign aside, which no comparison sees), at a fraction of
+// the reads and arithmetic.
 struct Boxes {
-  const Geometry& g;
-  Point3 centre;
+  const MeshView& mesh;
+  std::vector<std::array<float, 3>> points;
 
-  std::size_t size() const { return g.mesh.face_count; }
-  Box operator[](std::size_t f) const { return box_of(g, centre, static_cast<std::int64_t>(f)); }
+  Boxes(const MeshView& mesh, const Point3& centre, WorkerPool& pool)
+      : mesh(mesh), points(parallel_map<std::array<float, 3>>(pool, mesh.vertex_count, [&](std::size_t v) {
+          const double* p = mesh.vertices + 3 * v;
+          return std::array<float, 3>{single(p[0] - centre[0]), single(p[1] - centre[1]), single(p[2] - centre[2])};
+        })) {}
+
+  std::size_t size() const { return mesh.face_count; }
+  Box operator[](std::size_t f) const {
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    const auto& a = points[static_cast<std::size_t>(corners[0])];
+    const auto& b = points[static_cast<std::size_t>(corners[1])];
+    const auto& c = points[static_cast<std::size_t>(corners[2])];
+    Box box;
+    for (int k = 0; k < 3; ++k) {
+      box.lo[k] = std::min(std::min(a[k], b[k]), c[k]);
+      box.hi[k] = std::max(std::max(a[k], b[k]), c[k]);
+    }
+    return box;
+  }
   // The box's bounds along one axis alone, the same bits as in the box:
   // for the passes that read no other.
   std::array<float, 2> along(std::size_t f, int axis) const {
-    const std::int64_t* corners = g.mesh.faces + 3 * f;
-    const double* v = g.mesh.vertices;
-    const double a = v[3 * corners[0] + axis], b = v[3 * corners[1] + axis], c = v[3 * corners[2] + axis];
-    return {single(std::min(std::min(a, b), c) - centre[axis]), single(std::max(std::max(a, b), c) - centre[axis])};
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    const float a = points[static_cast<std::size_t>(corners[0])][axis];
+    const float b = points[static_cast<std::size_t>(corners[1])][axis];
+    const float c = points[static_cast<std::size_t>(corners[2])][axis];
+    return {std::min(std::min(a, b), c), std::max(std::max(a, b), c)};
   }
 };
 
@@ -320,51 +336,96 @@ struct Columns {
   std::int64_t last(const Box& box, int axis) const { return cell(box.hi[axis], axis); }
 };
 
+// The triangles cut into contiguous chunks for the set-up's loops on the
+// pool: at least kMinChunk triangles each (waking a worker costs more than
+// less work) and at most kMaxChunks of them (so that tables per chunk and
+// slice stay small).
+struct FaceChunks {
+  static constexpr std::size_t kMinChunk = 16384;
+  static constexpr std::size_t kMaxChunks = 64;
+  std::size_t size = kMinChunk;
+  std::size_t count = 0;
+  std::size_t faces = 0;
+
+  explicit FaceChunks(std::size_t face_count) : faces(face_count) {
+    size = std::max(kMinChunk, (face_count + kMaxChunks - 1) / kMaxChunks);
+    count = (face_count + size - 1) / size;
+  }
+  std::size_t begin(std::size_t c) const { return c * size; }
+  std::size_t end(std::size_t c) const { return std::min(faces, (c + 1) * size); }
+};
+
 // Columns about the median usable triangle's width in x and y, made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
 // average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
 Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                        WorkerPool& pool) {
+  // Per chunk of triangles: the least and largest bounds in x and y, and
+  // the widths in triangle order (in single precision: the median only
+  // sizes the columns). Minima, maxima and the median do not depend on how
+  // the triangles are cut into chunks.
+  struct Extent {
+    std::array<double, 2> lo{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    std::array<double, 2> hi{-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    std::vector<float> widths;
+  };
+  const FaceChunks chunks(boxes.size());
+  std::vector<Extent> parts = parallel_map<Extent>(
+      pool, chunks.count,
+      [&](std::size_t c) {
+        Extent part;
+        for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
+          if (axes[f] < 0) continue;
+          const Box box = boxes[f];
+          for (int a = 0; a < 2; ++a) {
+            part.lo[a] = std::min(part.lo[a], static_cast<double>(box.lo[a]));
+            part.hi[a] = std::max(part.hi[a], static_cast<double>(box.hi[a]));
+          }
+          const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
+          const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
+          part.widths.push_back(static_cast<float>(std::max(dx, dy)));
+        }
+        return part;
+      },
+      1);
   Columns columns;
   std::array<double, 2> top{};
   for (int a = 0; a < 2; ++a) {
     columns.origin[a] = std::numeric_limits<double>::infinity();
     top[a] = -std::numeric_limits<double>::infinity();
   }
-  std::vector<float> widths;  // in single precision: the median only sizes the columns
+  std::vector<float> widths;
   widths.reserve(usable);
-  for (std::size_t f = 0; f < boxes.size(); ++f) {
-    if (axes[f] < 0) continue;
-    const Box box = boxes[f];
+  for (Extent& part : parts) {
     for (int a = 0; a < 2; ++a) {
-      columns.origin[a] = std::min(columns.origin[a], static_cast<double>(box.lo[a]));
-      top[a] = std::max(top[a], static_cast<double>(box.hi[a]));
+      columns.origin[a] = std::min(columns.origin[a], part.lo[a]);
+      top[a] = std::max(top[a], part.hi[a]);
     }
-    const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
-    const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
-    widths.push_back(static_cast<float>(std::max(dx, dy)));
+    widths.insert(widths.end(), part.widths.begin(), part.widths.end());
+    part.widths = {};
   }
   const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
   columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
                            std::numeric_limits<double>::min()});
   widths = {};
-  constexpr std::size_t kChunk = 4096;
   while (true) {
     // Whole numbers summed per chunk, then the chunks: exact, so the same
     // total on any number of workers.
-    const std::vector<double> spans =
-        parallel_map<double>(pool, (boxes.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+    const std::vector<double> spans = parallel_map<double>(
+        pool, chunks.count,
+        [&](std::size_t c) {
           double sum = 0.0;
-          for (std::size_t f = c * kChunk; f < std::min(boxes.size(), (c + 1) * kChunk); ++f) {
+          for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
             if (axes[f] < 0) continue;
             const Box box = boxes[f];
             sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
                    static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
           }
           return sum;
-        });
+        },
+        1);
     double entries = 0.0;
     for (double span : spans) entries += span;
     if (entries <= kEntriesPerFace * static_cast<double>(usable) || columns.size >= extent) break;
@@ -375,8 +436,7 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
 }
 
 // The usable triangles of each slice of columns at one x: slice x holds
-// items[starts[x], starts[x + 1]), in order of their boxes' lowest z, then
-// of their numbers.
+// items[starts[x], starts[x + 1]), in increasing number.
 struct Slices {
   std::vector<std::size_t> starts;
   std::vector<std::uint32_t> items;
@@ -392,50 +452,55 @@ std::uint32_t z_key(float z) {
 }
 
 // The usable triangles (axes[f] >= 0) dealt into their slices by a counting
-// sort over the boxes in triangle order, then each slice ordered on its own
-// by (lowest z, number). This needs only the slices' list (4 bytes per
-// entry) and, per worker, one slice's keys: no list of the
-// whole mesh is sorted, and a slice's sort stays in cache.
+// sort over the boxes in triangle order, chunk by chunk; the sweep orders
+// each slice by (lowest z, number) on its own. This needs only the slices'
+// list (4 bytes per entry): no list of the whole mesh is sorted, and a
+// slice's sort stays in cache.
 Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector<std::int8_t>& axes,
                    WorkerPool& pool) {
   Slices slices;
   const auto dims = static_cast<std::size_t>(columns.dims[0]);
-  slices.starts.assign(dims + 1, 0);
-  for (std::size_t f = 0; f < boxes.size(); ++f) {
-    if (axes[f] < 0) continue;
-    const auto [lo, hi] = boxes.along(f, 0);
-    const std::int64_t last = columns.cell(hi, 0);
-    for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) ++slices.starts[static_cast<std::size_t>(x) + 1];
-  }
-  for (std::size_t x = 0; x < dims; ++x) slices.starts[x + 1] += slices.starts[x];
-  slices.items.resize(slices.starts.back());
-  {
-    std::vector<std::size_t> fill(slices.starts.begin(), slices.starts.end() - 1);
-    for (std::size_t f = 0; f < boxes.size(); ++f) {
+  // Calls deal(f, x) for every slice x of every usable triangle f of chunk c,
+  // in increasing f.
+  const FaceChunks chunks(boxes.size());
+  auto for_each_slice = [&](std::size_t c, auto&& deal) {
+    for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
       if (axes[f] < 0) continue;
       const auto [lo, hi] = boxes.along(f, 0);
       const std::int64_t last = columns.cell(hi, 0);
-      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) {
-        slices.items[fill[static_cast<std::size_t>(x)]++] = static_cast<std::uint32_t>(f);
-      }
+      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) deal(f, static_cast<std::size_t>(x));
     }
-  }
-  // Each key holds the lowest z above the number, so the sort orders by z
-  // and then by number, and no two keys of a slice are equal.
+  };
+  // cursor[c * dims + x]: first the entries that chunk c deals into slice x,
+  // then where the first of them goes: after the slices before x and the
+  // chunks before c in x, so each slice lists its triangles in increasing
+  // number, as one pass over the triangles in order would.
+  std::vector<std::size_t> cursor(chunks.count * dims, 0);
   parallel_for(
-      pool, dims,
-      [&](std::size_t x) {
-        const std::size_t begin = slices.starts[x], end = slices.starts[x + 1];
-        if (end - begin < 2) return;
-        std::vector<std::uint64_t> keyed(end - begin);
-        for (std::size_t n = begin; n < end; ++n) {
-          const std::uint32_t f = slices.items[n];
-          keyed[n - begin] = std::uint64_t{z_key(boxes.along(f, 2)[0])} << 32 | f;
-        }
-        std::sort(keyed.begin(), keyed.end());
-        for (std::size_t n = begin; n < end; ++n) slices.items[n] = static_cast<std::uint32_t>(keyed[n - begin]);
+      pool, chunks.count,
+      [&](std::size_t c) {
+        std::size_t* count = cursor.data() + c * dims;
+        for_each_slice(c, [&](std::size_t, std::size_t x) { ++count[x]; });
       },
       1);
+  slices.starts.assign(dims + 1, 0);
+  std::size_t offset = 0;
+  for (std::size_t x = 0; x < dims; ++x) {
+    slices.starts[x] = offset;
+    for (std::size_t c = 0; c < chunks.count; ++c) offset += std::exchange(cursor[c * dims + x], offset);
+  }
+  slices.starts[dims] = offset;
+  slices.items.resize(offset);
+  parallel_for(
+      pool, chunks.count,
+      [&](std::size_t c) {
+        std::size_t* next = cursor.data() + c * dims;
+        for_each_slice(c, [&](std::size_t f, std::size_t x) {
+          slices.items[next[x]++] = static_cast<std::uint32_t>(f);
+        });
+      },
+      1);
+  cursor = {};
   return slices;
 }
 
@@ -462,58 +527,102 @@ struct CornerCodes {
   }
 };
 
-// Whether two triangles share a certified vertex, so that they meet only
-// where they share (embedded_stars.h; a certified vertex's triangles are
-// never the same triangle twice). Bitwise, without branches: the sweep asks
-// for every pair it passes, and the answer is as often yes as no.
-bool share_certified(const Entry& p, const Entry& q) {
-  unsigned shared = 0;
-  for (std::uint32_t c : p.corners) {
-    shared |= static_cast<unsigned>(c != kUncertified) &
-              (static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
-               static_cast<unsigned>(c == q.corners[2]));
-  }
-  return shared != 0;
-}
+// Whether a triangle shares a certified vertex with others, so that they
+// meet only where they share (embedded_stars.h; a certified vertex's
+// triangles are never the same triangle twice): its corner codes with each
+// uncertified one made kNever, which equals no code (the codes are vertex
+// numbers below kUncertified, or kUncertified). Bitwise, without branches:
+// the sweep asks for every pair it passes, and the answer is as often yes as
+// no.
+constexpr std::uint32_t kNever = 0xffffffffu;
+struct CertifiedCorners {
+  std::array<std::uint32_t, 3> codes;
 
-// Whether two closed boxes overlap; without branches, for the same reason.
-bool boxes_overlap(const Box& x, const Box& y) {
+  explicit CertifiedCorners(const Entry& p) {
+    for (int k = 0; k < 3; ++k) codes[k] = p.corners[k] == kUncertified ? kNever : p.corners[k];
+  }
+  bool shared_with(const Entry& q) const {
+    unsigned shared = 0;
+    for (std::uint32_t c : codes) {
+      shared |= static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
+                static_cast<unsigned>(c == q.corners[2]);
+    }
+    return shared != 0;
+  }
+};
+
+// Whether two closed boxes overlap in x and y; without branches, for the
+// same reason. (The sweep meets q after p in z order and only while q starts
+// below p's top, so their z ranges overlap already.)
+bool overlap_across(const Box& x, const Box& y) {
   unsigned overlap = 1;
-  for (int a = 0; a < 3; ++a) {
+  for (int a = 0; a < 2; ++a) {
     overlap &= static_cast<unsigned>(x.lo[a] <= y.hi[a]) & static_cast<unsigned>(y.lo[a] <= x.hi[a]);
   }
   return overlap != 0;
 }
+
+// Space for one slice's entries that only grows: a range of slices reuses
+// it, written before it is read, so it is neither cleared nor copied.
+template <typename T>
+class Scratch {
+ public:
+  T* at_least(std::size_t n) {
+    if (n > size_) {
+      data_ = std::make_unique_for_overwrite<T[]>(n);
+      size_ = n;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t size_ = 0;
+};
+
+struct SliceScratch {
+  Scratch<Entry> unordered;                    // the slice's triangles in number order
+  Scratch<std::uint64_t> keys;                 // their keys for the order in z
+  std::vector<std::uint64_t> sort_space;       // for sort_by_high_half
+  Scratch<Entry> unsorted;                     // the slice's triangles in z order
+  Scratch<std::array<std::int32_t, 2>> spans;  // their first and last y columns
+  Scratch<Entry> entries;                      // the triangles of each column in turn
+};
 
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
 // overlap, whose overlap's lowest corner lies in this slice and who share no
 // certified vertex: per column of the slice its triangles in order of their
 // boxes' lowest z, each against those that start before it
 // ends in z, kept when the overlap's lowest corner is in this column. Every
-// such pair is thus seen in exactly one column of one slice. `unsorted`,
-// `spans` and `entries` are scratch space.
+// such pair is thus seen in exactly one column of one slice.
 template <typename Visit>
 void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Boxes& boxes,
-                            const CornerCodes& codes,
-                            const Slices& slices, std::int64_t x, std::vector<Entry>& unsorted,
-                            std::vector<std::array<std::int32_t, 2>>& spans,
-                            std::vector<Entry>& entries, Visit&& visit) {
+                            const CornerCodes& codes, const Slices& slices, std::int64_t x,
+                            SliceScratch& scratch, Visit&& visit) {
   const std::size_t begin = slices.starts[static_cast<std::size_t>(x)];
   const std::size_t end = slices.starts[static_cast<std::size_t>(x) + 1];
   if (end - begin < 2) return;
-  // The slice lists its triangles in order of their boxes' lowest z
-  // (slice_boxes).
-  unsorted.clear();
-  for (std::size_t n = begin; n < end; ++n) {
-    const std::uint32_t f = slices.items[n];
+  const std::size_t count = end - begin;
+  // The slice's triangles read in increasing number (the mesh's arrays
+  // walked forwards), then ordered by their boxes' lowest z and, among
+  // equal ones, by number: each key holds the lowest z above the place in
+  // the slice, which increases with the number.
+  Entry* const unordered = scratch.unordered.at_least(count);
+  std::uint64_t* const keys = scratch.keys.at_least(count);
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::uint32_t f = slices.items[begin + n];
     const auto face = g.face(f);
-    unsorted.push_back({boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}});
+    unordered[n] = {boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}};
+    keys[n] = std::uint64_t{z_key(unordered[n].box.lo[2])} << 32 | n;
   }
+  sort_by_high_half(keys, count, scratch.sort_space);
+  Entry* const unsorted = scratch.unsorted.at_least(count);  // by z, not yet by column
+  for (std::size_t n = 0; n < count; ++n) unsorted[n] = unordered[static_cast<std::uint32_t>(keys[n])];
   // Each triangle's y columns. Column numbers are below 2^21 (the columns
   // are at least 2^-20 of the extent).
   std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = std::numeric_limits<std::int64_t>::min();
-  spans.resize(unsorted.size());
-  for (std::size_t n = 0; n < unsorted.size(); ++n) {
+  std::array<std::int32_t, 2>* const spans = scratch.spans.at_least(count);
+  for (std::size_t n = 0; n < count; ++n) {
     const Box& box = unsorted[n].box;
     spans[n] = {static_cast<std::int32_t>(columns.first(box, 1)), static_cast<std::int32_t>(columns.last(box, 1))};
     low = std::min<std::int64_t>(low, spans[n][0]);
@@ -521,14 +630,14 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
   }
   // A stable counting sort by column keeps each column's triangles in z order.
   std::vector<std::size_t> start(static_cast<std::size_t>(high - low) + 2, 0);
-  for (const auto& span : spans) {
-    for (std::int64_t y = span[0]; y <= span[1]; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
+  for (std::size_t n = 0; n < count; ++n) {
+    for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) ++start[static_cast<std::size_t>(y - low) + 1];
   }
   for (std::size_t k = 0; k + 1 < start.size(); ++k) start[k + 1] += start[k];
-  entries.resize(start.back());
+  Entry* const entries = scratch.entries.at_least(start.back());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t n = 0; n < unsorted.size(); ++n) {
+    for (std::size_t n = 0; n < count; ++n) {
       for (std::int64_t y = spans[n][0]; y <= spans[n][1]; ++y) {
         entries[fill[static_cast<std::size_t>(y - low)]++] = unsorted[n];
       }
@@ -539,10 +648,11 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
     const std::size_t stop = start[k + 1];
     for (std::size_t l = start[k]; l < stop; ++l) {
       const Entry& p = entries[l];
+      const CertifiedCorners certified(p);
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
         // Nearly every overlapping pair is two neighbours round a vertex.
-        if (share_certified(p, q) | !boxes_overlap(p.box, q.box)) continue;
+        if (certified.shared_with(q) | !overlap_across(p.box, q.box)) continue;
         // Rounding to columns is monotone, so the overlap's lowest corner is
         // in the column of the larger lower bounds.
         if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
@@ -594,6 +704,19 @@ std::vector<std::int8_t> plane_axes(const MeshView& mesh, WorkerPool& pool) {
   return parallel_map<std::int8_t>(pool, mesh.face_count, [&](std::size_t f) { return plane_axis(mesh, f); });
 }
 
+int Geometry::axis(std::int64_t f) const {
+  if (later == nullptr) return axes[static_cast<std::size_t>(f)];
+  // Read and written by several workers at once; whichever works an axis
+  // out writes the same value.
+  std::atomic_ref<std::int8_t> slot(later[f]);
+  std::int8_t known = slot.load(std::memory_order_relaxed);
+  if (known == kAxisLater) {
+    known = plane_axis(mesh, static_cast<std::size_t>(f));
+    slot.store(known, std::memory_order_relaxed);
+  }
+  return known;
+}
+
 bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, std::int64_t i, std::int64_t j) {
   const Geometry g{mesh, axes};
   return pair_meets(g, i, j);
@@ -606,7 +729,19 @@ namespace {
 SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, WorkerPool& pool,
                          const std::vector<std::uint8_t>* certified, bool first_bad) {
   SelfIntersections result;
-  const std::vector<std::int8_t> axes = plane_axes(mesh, pool);
+  // A triangle at a certified vertex has nonzero area and no repeated index
+  // (the star's wedges turn one way in projection, embedded_stars.h), and
+  // nearly every pair it is in is dropped unseen: its axis waits until a
+  // pair test needs it.
+  auto certified_corner = [&](std::size_t f) {
+    const std::int64_t* corners = mesh.faces + 3 * f;
+    return (*certified)[static_cast<std::size_t>(corners[0])] | (*certified)[static_cast<std::size_t>(corners[1])] |
+           (*certified)[static_cast<std::size_t>(corners[2])];
+  };
+  auto axis_or_later = [&](std::size_t f) { return certified_corner(f) != 0 ? kAxisLater : plane_axis(mesh, f); };
+  std::vector<std::int8_t> axes = certified == nullptr
+                                      ? plane_axes(mesh, pool)
+                                      : parallel_map<std::int8_t>(pool, mesh.face_count, axis_or_later);
   result.zero_area.resize(mesh.face_count);
   std::size_t usable = 0;
   bool any_marked = subset == nullptr;
@@ -620,14 +755,15 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   if (first_bad && std::find(result.zero_area.begin(), result.zero_area.end(), 1) != result.zero_area.end()) {
     return result;
   }
-  const Geometry g{mesh, axes};
+  Geometry g{mesh, axes};
+  if (certified != nullptr) g.later = axes.data();
   // Most candidate pairs are neighbours round a vertex; where the triangles
   // round it are certified embedded, they need no test of their own. (Made
   // before the slices, so that its rows by vertex are gone by then.)
   const std::vector<std::uint8_t> own =
       certified == nullptr ? embedded_stars(mesh, pool) : std::vector<std::uint8_t>{};
   const CornerCodes codes{certified == nullptr ? own : *certified, mesh.vertex_count < kUncertified};
-  const Boxes boxes{g, centre_of(mesh)};
+  const Boxes boxes(mesh, centre_of(mesh), pool);
   const Columns columns = choose_columns(boxes, axes, usable, pool);
   const Slices slices = slice_boxes(columns, boxes, axes, pool);
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
@@ -636,29 +772,30 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   // the same for every worker count (with `first_bad`, only whether it is
   // empty is).
   std::atomic<bool> found{false};
-  result.pairs = parallel_concat<FacePair>(
-      pool, static_cast<std::size_t>(columns.dims[0]),
-      [&](std::size_t x, std::vector<FacePair>& out) {
-        if (first_bad && found.load(std::memory_order_relaxed)) return;
-        std::vector<Entry> unsorted, entries;
-        std::vector<std::array<std::int32_t, 2>> spans;
-        if (subset != nullptr) {
-          bool any = false;
-          for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
-          if (!any) return;
-        }
-        for_each_pair_in_slice(columns, g, boxes, codes, slices, static_cast<std::int64_t>(x), unsorted, spans,
-                               entries,
-                               [&](std::uint32_t a, std::uint32_t b) {
-                                 if (!marked(a) && !marked(b)) return;
-                                 const std::int64_t i = std::min(a, b), j = std::max(a, b);
-                                 if (pair_meets(g, i, j)) {
-                                   out.push_back({i, j});
-                                   found.store(true, std::memory_order_relaxed);
-                                 }
-                               });
-      },
-      1);
+  RangeParts<FacePair> parts;
+  pool.run(static_cast<std::size_t>(columns.dims[0]), 1, [&](LoopRange& range) {
+    std::vector<FacePair> out;
+    SliceScratch scratch;  // shared by the range's slices
+    for (std::size_t x = range.begin(); range.keep_going(x); ++x) {
+      if (first_bad && found.load(std::memory_order_relaxed)) break;
+      if (subset != nullptr) {
+        bool any = false;
+        for (std::size_t n = slices.starts[x]; n < slices.starts[x + 1] && !any; ++n) any = marked(slices.items[n]);
+        if (!any) continue;
+      }
+      for_each_pair_in_slice(columns, g, boxes, codes, slices, static_cast<std::int64_t>(x), scratch,
+                             [&](std::uint32_t a, std::uint32_t b) {
+                               if (!marked(a) && !marked(b)) return;
+                               const std::int64_t i = std::min(a, b), j = std::max(a, b);
+                               if (pair_meets(g, i, j)) {
+                                 out.push_back({i, j});
+                                 found.store(true, std::memory_order_relaxed);
+                               }
+                             });
+    }
+    parts.add(range.index(), std::move(out));
+  });
+  result.pairs = parts.join();
   std::sort(result.pairs.begin(), result.pairs.end());
   return result;
 }

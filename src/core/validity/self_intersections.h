@@ -8,11 +8,13 @@
 // per slice of square columns over x and y about the median triangle's
 // width, swept in z within each column; only one slice's entries exist at a
 // time per worker, so the memory beyond the mesh is about one list of
-// triangles per slice and a flag per vertex and per triangle. Boxes are in
-// single precision (rounded monotonically: overlapping boxes still overlap,
-// and the exact tests decide), computed from the mesh where they are read. Pairs sharing a vertex that embedded_stars.h certifies (the
-// triangles round it plainly embedded: nearly every vertex of a smooth mesh)
-// are dropped in the sweep, from the corner numbers kept with each box.
+// triangles per slice, a flag per vertex and per triangle and a
+// single-precision copy of the vertices. Boxes are in single precision
+// (rounded monotonically: overlapping boxes still overlap, and the exact
+// tests decide), computed where they are read from that copy. Pairs sharing
+// a vertex that embedded_stars.h certifies (the triangles round it plainly
+// embedded: nearly every vertex of a smooth mesh) are dropped in the sweep,
+// from the corner numbers kept with each box.
 // Each other pair is first offered cheap verdicts (the floating-point filter
 // putting one triangle on one side of the other's plane, or their
 // projections apart), then classified by the number of vertices it shares:
@@ -79,7 +81,9 @@ bool triangles_meet(const MeshView& mesh, const std::vector<std::int8_t>& axes, 
 // `subset` (one flag per triangle, or null for all), only pairs with at
 // least one flagged triangle are tested. `certified`, when given, must be
 // what embedded_stars(mesh, pool) returns (a caller that has chained the
-// stars already, clean_check.h); otherwise it is computed here.
+// stars already, clean_check.h); otherwise it is computed here. Given, it
+// also spares the projection axes of the triangles at certified vertices
+// until a pair test needs one.
 SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8_t* subset,
                                           WorkerPool& pool,
                                           const std::vector<std::uint8_t>* certified = nullptr);

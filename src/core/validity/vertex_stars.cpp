@@ -35,6 +35,7 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     chain.a.resize(count);
     chain.b.resize(count);
     chain.next.resize(count);
+    chain.followed.resize(count);
   }
   std::int64_t* const a = chain.a.data();
   std::int64_t* const b = chain.b.data();
@@ -49,23 +50,32 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   // Each directed edge v -> u at most once (the a's distinct) and u -> v at
   // most once (the b's distinct); then every edge at v is in at most two
   // triangles, wound opposite ways when two, and the wedges form chains and
-  // cycles.
+  // cycles. Each pair of wedges is looked at once, both ways round; no
+  // wedge follows itself (a[k] != b[k] above). Where the a's are distinct,
+  // a wedge has at most one follower, so the order of the matches does not
+  // matter; where they are not, the star is broken whatever the chain says.
   // Without branches inside (the loops are short, their outcomes mixed).
-  std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
-  std::size_t head = 0;
+  std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
+  for (std::size_t k = 0; k < count; ++k) {
+    next[k] = StarChain::kNoNext;
+    followed[k] = 0;
+  }
   unsigned repeated = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    std::size_t follower = StarChain::kNoNext;
-    unsigned follows = 0;
-    for (std::size_t m = 0; m < count; ++m) {
-      repeated |= static_cast<unsigned>(m != k) &
-                  (static_cast<unsigned>(a[m] == a[k]) | static_cast<unsigned>(b[m] == b[k]));
-      follower = a[m] == b[k] ? m : follower;
-      follows |= static_cast<unsigned>(b[m] == a[k]);
+    for (std::size_t m = k + 1; m < count; ++m) {
+      repeated |= static_cast<unsigned>(a[m] == a[k]) | static_cast<unsigned>(b[m] == b[k]);
+      const bool m_after_k = a[m] == b[k], k_after_m = a[k] == b[m];
+      next[k] = m_after_k ? m : next[k];
+      followed[m] |= static_cast<std::uint8_t>(m_after_k);
+      next[m] = k_after_m ? k : next[m];
+      followed[k] |= static_cast<std::uint8_t>(k_after_m);
     }
-    next[k] = follower;
-    heads += follows == 0;
-    head = follows == 0 ? k : head;
+  }
+  std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
+  std::size_t head = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    heads += followed[k] == 0;
+    head = followed[k] == 0 ? k : head;
   }
   if (repeated != 0) return StarShape::kBroken;
   if (count == 0) return StarShape::kOpen;

@@ -36,6 +36,7 @@ enum class StarShape {
 struct StarChain {
   std::vector<std::int64_t> a, b;
   std::vector<std::size_t> next;  // the wedge starting where wedge k ends, or kNoNext
+  std::vector<std::uint8_t> followed;
   static constexpr std::size_t kNoNext = static_cast<std::size_t>(-1);
 };
 
