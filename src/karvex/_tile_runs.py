@@ -22,6 +22,11 @@ from karvex._tiles import Block, Piece, TileRun, mesh_tile, tile_blocks, tiles_i
 
 __all__ = ["tile_pieces"]
 
+# Reruns of tiles whose shipped field was lost with a worker, per tile, and how
+# long to wait for a worker to ship the field to again.
+_LOST_FIELD_RERUNS = 3
+_WORKER_WAIT_SECONDS = 60.0
+
 Array = NDArray[np.float64]
 
 
@@ -61,7 +66,9 @@ def tile_pieces(
     once (an error of the field would only come again). A task whose worker
     died is rerun on another by the scheduler (up to its
     ``allowed-failures``, 3 by default) with the same result, as a tile's
-    result depends on nothing but its inputs.
+    result depends on nothing but its inputs; if the dead worker held the
+    field's only copy, the field is shipped again and the tiles waiting on it
+    rerun (up to three times a tile).
     """
     if client is None and isinstance(field, (DaskGridField, GridField)):
         # Each tile sampling natively the volume (or the part near its block).
@@ -82,22 +89,45 @@ def tile_pieces(
         )
     blocks = tile_blocks(tiles, run.options["max_depth"])
     shipped = client.scatter(field, broadcast=True, hash=False)
-    futures = [
-        client.submit(_run_tile, shipped, batch_size, run, block, pure=False)
-        for block in blocks
-    ]
-    index = {future.key: i for i, future in enumerate(futures)}
+
+    def submit(i: int) -> Any:
+        future = client.submit(_run_tile, shipped, batch_size, run, blocks[i], pure=False)
+        index[future.key] = (i, shipped.key)
+        futures.append(future)
+        return future
+
+    futures: list[Any] = []
+    index: dict[Any, tuple[int, Any]] = {}
+    for i in range(len(blocks)):
+        submit(i)
+    reruns = 0
     waiting: dict[int, Piece] = {}
     next_piece = 0
+    done = 0
     if reporter is not None:
         reporter("tiles", 0, len(blocks))
     try:
-        for done, future in enumerate(distributed.as_completed(futures), start=1):
+        completed = distributed.as_completed(list(futures))
+        for future in completed:
+            i, used = index.pop(future.key)
+            if future.cancelled() and reruns < _LOST_FIELD_RERUNS * len(blocks):
+                # The scheduler may keep a single copy of the shipped field;
+                # when the worker holding it dies, the tasks waiting on it
+                # are forgotten and come back cancelled. Ship the field again
+                # (once per lost copy) and rerun the tile: its result depends
+                # on its inputs alone.
+                if used == shipped.key:
+                    client.wait_for_workers(1, timeout=_WORKER_WAIT_SECONDS)
+                    shipped = client.scatter(field, broadcast=True, hash=False)
+                reruns += 1
+                completed.add(submit(i))
+                continue
             piece, low, high = future.result()
             region.low = min(region.low, low)
             region.high = max(region.high, high)
-            waiting[index[future.key]] = piece
+            waiting[i] = piece
             future.release()
+            done += 1
             if reporter is not None:
                 reporter("tiles", done, len(blocks))
             while next_piece in waiting:

@@ -229,6 +229,19 @@ def test_tiles_on_a_cluster_give_the_in_process_mesh_even_when_a_worker_dies(cli
     np.testing.assert_array_equal(survivor.vertices, expected.vertices)
 
 
+def test_tiles_rerun_when_the_worker_holding_the_only_copy_of_the_field_dies(tmp_path):
+    """One worker: the shipped field's only copy dies with it, the waiting
+    tiles are forgotten by the scheduler; the field is shipped again to the
+    restarted worker and the tiles rerun."""
+    with local_client(workers=1) as single:
+        survivor = karvex.mesh(_dies_once(str(tmp_path / "died")), BOX, max_depth=4, tiles=2,
+                               client=single)
+    assert os.path.exists(tmp_path / "died")
+    expected = karvex.mesh(sdf.sphere(0.7), BOX, max_depth=4, tiles=2)
+    np.testing.assert_array_equal(survivor.faces, expected.faces)
+    np.testing.assert_array_equal(survivor.vertices, expected.vertices)
+
+
 def test_a_field_error_on_a_cluster_is_raised_and_the_other_tiles_cancelled(client):
     def failing(points):
         if (points[:, 0] > 0.5).any():

@@ -47,17 +47,9 @@ SHAPES = {
 }
 
 
-# Simplifying the shell thinner than a cell at depth 7 folds most of its
-# 900,000 triangles, and relaxing them takes over ten minutes: too long for
-# a test run until the relaxation gets faster on such meshes.
-_TOO_SLOW = {("gyroid shell thinner than a cell, in a box", 7, "simplify")}
-
-
 @pytest.mark.parametrize("depth, mode", [(d, m) for d in DEPTHS for m in MODES] if FULL else QUICK)
 @pytest.mark.parametrize("name", list(SHAPES))
 def test_shapes_mesh_to_valid_solids(name, depth, mode):
-    if (name, depth, mode) in _TOO_SLOW:
-        pytest.skip("relaxing this mesh's folds takes over ten minutes")
     make, closed = SHAPES[name]
     _valid_mesh(make(), closed=closed, max_depth=depth, **MODES[mode])
 

@@ -9,9 +9,9 @@ import _karvex_rs
 
 
 @contextmanager
-def local_client():
-    """A client of two worker processes on 127.0.0.1, no dashboard. The
-    workers import the same karvex and native modules as this process."""
+def local_client(workers=2):
+    """A client of ``workers`` worker processes on 127.0.0.1, no dashboard.
+    The workers import the same karvex and native modules as this process."""
     distributed = pytest.importorskip("distributed")
     import karvex as package
 
@@ -20,7 +20,7 @@ def local_client():
     os.environ["PYTHONPATH"] = os.pathsep.join(paths + ([old] if old else []))
     try:
         cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+            n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
             dashboard_address=None, worker_dashboard_address=None, silence_logs=40)
     finally:
         if old is None:
@@ -28,9 +28,9 @@ def local_client():
         else:
             os.environ["PYTHONPATH"] = old
     with cluster, distributed.Client(cluster) as connected:
-        # Both workers known to the scheduler before any test scatters or
+        # Every worker known to the scheduler before any test scatters or
         # counts on them (a loaded machine can be slow to register one).
-        connected.wait_for_workers(2)
+        connected.wait_for_workers(workers)
         connected.register_plugin(_package_path_plugin(distributed, list(package.__path__)))
         yield connected
 
