@@ -95,15 +95,7 @@ def test_random_csg_meshes_to_valid_solids(shape, depth, mode):
     _valid_mesh(shape, max_depth=depth, **MODES[mode])
 
 
-# At depth 7 the repair leaves 24 of the 553,718 triangles bad (it warns).
-_BLOB_DEPTHS = [
-    pytest.param(d, marks=pytest.mark.xfail(reason="24 triangles left bad at depth 7", strict=False))
-    if d == 7 else d
-    for d in DEPTHS
-]
-
-
-@pytest.mark.parametrize("depth", _BLOB_DEPTHS)
+@pytest.mark.parametrize("depth", DEPTHS)
 def test_random_blobs_volume_meshes_to_a_valid_solid(depth):
     """Smoothed noise on a 33^3 grid: many thin necks and touching blobs; the
     surface leaves the box, so open edges are allowed there."""
