@@ -258,21 +258,26 @@ INSTANTIATE_TEST_SUITE_P(Scenes, CandidateSearch,
                                   std::get<1>(info.param).name;
                          });
 
-TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
-  // A soup of small random triangles in a unit box: many crossing pairs,
-  // spread over many grid cells.
-  std::vector<double> v;
-  std::vector<std::int64_t> f;
-  std::uint64_t state = 12345;
+// A soup of `count` random triangles in a unit box, each within `size` of a
+// random corner, numbered 3t, 3t+1, 3t+2 (v and f are appended to).
+void random_soup(std::uint64_t state, std::int64_t count, double size, std::vector<double>& v,
+                 std::vector<std::int64_t>& f) {
   auto uniform = [&] {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     return static_cast<double>(state >> 11) * 0x1p-53;
   };
-  for (std::int64_t t = 0; t < 3000; ++t) {
+  for (std::int64_t t = 0; t < count; ++t) {
     const double x = uniform(), y = uniform(), z = uniform();
-    for (int k = 0; k < 3; ++k) v.insert(v.end(), {x + 0.1 * uniform(), y + 0.1 * uniform(), z + 0.1 * uniform()});
+    for (int k = 0; k < 3; ++k) v.insert(v.end(), {x + size * uniform(), y + size * uniform(), z + size * uniform()});
     f.insert(f.end(), {3 * t, 3 * t + 1, 3 * t + 2});
   }
+}
+
+TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
+  // Small random triangles: many crossing pairs, spread over many grid cells.
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  random_soup(12345, 3000, 0.1, v, f);
   const MeshView view{v.data(), v.size() / 3, f.data(), f.size() / 3};
   WorkerPool one(1), four(4);
   const auto serial = find_self_intersections(view, nullptr, one);
@@ -288,17 +293,8 @@ TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
 TEST(SelfIntersections, ChunkedSetUpFindsWhatASweepInXWouldFind) {
   std::vector<double> v;
   std::vector<std::int64_t> f;
-  std::uint64_t state = 4242;
-  auto uniform = [&] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<double>(state >> 11) * 0x1p-53;
-  };
   const std::int64_t count = 40000;
-  for (std::int64_t t = 0; t < count; ++t) {
-    const double x = uniform(), y = uniform(), z = uniform();
-    for (int k = 0; k < 3; ++k) v.insert(v.end(), {x + 0.03 * uniform(), y + 0.03 * uniform(), z + 0.03 * uniform()});
-    f.insert(f.end(), {3 * t, 3 * t + 1, 3 * t + 2});
-  }
+  random_soup(4242, count, 0.03, v, f);
   const MeshView view{v.data(), v.size() / 3, f.data(), f.size() / 3};
   const std::vector<std::int8_t> axes = plane_axes(view, global_pool());
   auto bound = [&](std::int64_t t, int axis, bool high) {

@@ -212,6 +212,17 @@ def _dies_once(marker):
     return field
 
 
+def _survives_a_worker_dying(client, tmp_path):
+    """The tiles of a ball whose first evaluation kills its worker: the same
+    mesh as in process."""
+    survivor = karvex.mesh(_dies_once(str(tmp_path / "died")), BOX, max_depth=4, tiles=2,
+                           client=client)
+    assert os.path.exists(tmp_path / "died")
+    expected = karvex.mesh(sdf.sphere(0.7), BOX, max_depth=4, tiles=2)
+    np.testing.assert_array_equal(survivor.faces, expected.faces)
+    np.testing.assert_array_equal(survivor.vertices, expected.vertices)
+
+
 def test_tiles_on_a_cluster_give_the_in_process_mesh_even_when_a_worker_dies(client, tmp_path):
     field = SHAPES["rotated CSG, edges across seams"][0]
     local = karvex.mesh(field, BOX, max_depth=5, tiles=2)
@@ -221,12 +232,7 @@ def test_tiles_on_a_cluster_give_the_in_process_mesh_even_when_a_worker_dies(cli
     np.testing.assert_array_equal(remote.vertices, local.vertices)
     np.testing.assert_array_equal(remote.faces, local.faces)
     assert ("tiles", 8, 8) in seen
-    survivor = karvex.mesh(_dies_once(str(tmp_path / "died")), BOX, max_depth=4, tiles=2,
-                           client=client)
-    assert os.path.exists(tmp_path / "died")
-    expected = karvex.mesh(sdf.sphere(0.7), BOX, max_depth=4, tiles=2)
-    np.testing.assert_array_equal(survivor.faces, expected.faces)
-    np.testing.assert_array_equal(survivor.vertices, expected.vertices)
+    _survives_a_worker_dying(client, tmp_path)
 
 
 def test_tiles_rerun_when_the_worker_holding_the_only_copy_of_the_field_dies(tmp_path):
@@ -234,12 +240,7 @@ def test_tiles_rerun_when_the_worker_holding_the_only_copy_of_the_field_dies(tmp
     tiles are forgotten by the scheduler; the field is shipped again to the
     restarted worker and the tiles rerun."""
     with local_client(workers=1) as single:
-        survivor = karvex.mesh(_dies_once(str(tmp_path / "died")), BOX, max_depth=4, tiles=2,
-                               client=single)
-    assert os.path.exists(tmp_path / "died")
-    expected = karvex.mesh(sdf.sphere(0.7), BOX, max_depth=4, tiles=2)
-    np.testing.assert_array_equal(survivor.faces, expected.faces)
-    np.testing.assert_array_equal(survivor.vertices, expected.vertices)
+        _survives_a_worker_dying(single, tmp_path)
 
 
 def test_a_field_error_on_a_cluster_is_raised_and_the_other_tiles_cancelled(client):
