@@ -69,13 +69,15 @@ def repair(
     """
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
-    one_sheet, bad = _native_module().clean_check(*_contiguous(vertices, faces))
+    # It lists the bad triangles too, so that the relaxation of a mesh with
+    # only folds starts from them instead of testing the whole mesh again.
+    one_sheet, bad, bad_faces = _native_module().clean_check(*_contiguous(vertices, faces), True)
     if one_sheet:
         if not bad:
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
             return Repaired(kept, faces, 0, 0, 0)
         # Only folds to relax.
-        vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move)
+        vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
         return Repaired(vertices, faces, 0, moved, unresolved)
     faces = faces[~_repeated_index(faces)]
     if len(faces) == 0:
@@ -93,10 +95,16 @@ def repair(
 
 
 def _relax_within(
-    vertices: FloatArray, faces: IntArray, rounds: int, first: NDArray[np.bool_] | None, max_move: float | None
+    vertices: FloatArray,
+    faces: IntArray,
+    rounds: int,
+    first: NDArray[np.bool_] | None,
+    max_move: float | None,
+    bad: IntArray | None = None,
 ) -> tuple[FloatArray, int, int]:
-    """:func:`relax_folds` within ``max_move``, then without it if folds are left."""
-    relaxed, moved, unresolved = relax_folds(vertices, faces, rounds, first, max_move)
+    """:func:`relax_folds` within ``max_move``, then without it if folds are
+    left. ``bad``, when given, lists the bad triangles of ``vertices``."""
+    relaxed, moved, unresolved = relax_folds(vertices, faces, rounds, first, max_move, bad)
     if unresolved and max_move is not None:
         relaxed, _, unresolved = relax_folds(relaxed, faces, rounds, first)
         moved = int((relaxed != vertices).any(axis=1).sum())
@@ -154,6 +162,7 @@ def relax_folds(
     rounds: int,
     first: NDArray[np.bool_] | None = None,
     max_move: float | None = None,
+    bad: IntArray | None = None,
 ) -> tuple[FloatArray, int, int]:
     """Move the vertices of intersecting and zero-area triangles towards their
     neighbours' mean until none is left or ``rounds`` have passed (in the
@@ -163,14 +172,17 @@ def relax_folds(
     bad triangles. With ``max_move`` a vertex stops on the sphere of that
     radius round its starting point (a simplified mesh keeps within its
     tolerance); a triangle that stays bad then moves its other corners, and
-    later a patch round it, as any stubborn fold does. Returns the positions,
-    how many vertices moved and how many triangles are still bad (0 when the
-    result is free of both).
+    later a patch round it, as any stubborn fold does. ``bad``, when given,
+    must be every bad triangle of the mesh in increasing order (as the first
+    call of :func:`repair` lists them); the whole mesh is then not tested
+    again. Returns the positions, how many vertices moved and how many
+    triangles are still bad (0 when the result is free of both).
     """
     relaxed, moved, unresolved = _native_module().relax_folds(
         *_contiguous(vertices, faces),
         rounds=rounds,
         first=None if first is None else np.ascontiguousarray(first, dtype=bool),
         max_move=max_move,
+        bad=None if bad is None else np.ascontiguousarray(bad, dtype=np.int64),
     )
     return relaxed, int(moved), int(unresolved)

@@ -17,6 +17,7 @@
 #include "pool/worker_pool.h"
 #include "validity/clean_check.h"
 #include "validity/embedded_stars.h"
+#include "validity/repair.h"
 #include "validity/self_intersections.h"
 #include "validity/sheets.h"
 #include "validity/vertex_stars.h"
@@ -248,6 +249,10 @@ TEST_P(FoldedSpheres, PairsAsFromEveryPair) {
   const CleanCheck check = clean_check(view, global_pool());
   EXPECT_TRUE(check.one_sheet);
   EXPECT_EQ(check.bad, !every.empty());
+  // Listed, the bad triangles are the ones the relaxation would find itself.
+  const CleanCheck listed = clean_check(view, global_pool(), true);
+  EXPECT_EQ(listed.bad, check.bad);
+  EXPECT_EQ(listed.bad_faces, all_bad_faces(view, global_pool()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Jitter, FoldedSpheres, ::testing::Values(0.0, 0.3, 1.0, 2.5));

@@ -65,21 +65,25 @@ constexpr const char* kBadFacesNearDoc =
     "tested over the faces near them only. Arrays as for self_intersections.";
 
 constexpr const char* kCleanCheckDoc =
-    "clean_check(vertices, faces)\n--\n\n"
+    "clean_check(vertices, faces, list_bad=False)\n--\n\n"
     "(one_sheet, bad): one_sheet as is_one_sheet returns it; when True, bad says\n"
     "whether any triangle has zero area or is in a pair that self_intersections\n"
     "finds (the search stops at the first), else bad is False (not tested).\n"
     "Cheaper than the two calls: each vertex's triangles are chained once for\n"
-    "both. Arrays as for self_intersections.";
+    "both. With list_bad true, (one_sheet, bad, faces): the search runs to its\n"
+    "end and faces (int64, increasing; None when not one sheet) are the bad\n"
+    "triangles, ready for relax_folds(bad=faces). Arrays as for self_intersections.";
 
 constexpr const char* kRelaxFoldsDoc =
-    "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)\n--\n\n"
+    "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None)\n--\n\n"
     "Move the vertices of intersecting and zero-area triangles towards their\n"
     "neighbours' mean, in growing steps, testing again only round moved vertices,\n"
     "until no triangle is bad or `rounds` have passed. first, None or one bool per\n"
     "vertex, marks vertices moved before the other corners of their bad triangles;\n"
     "max_move, None or a float >= 0, bounds each vertex's distance from where it\n"
-    "started. Arrays as for self_intersections. Returns (vertices float64 (V, 3),\n"
+    "started. bad, None or the mesh's bad triangles (int64, increasing) as\n"
+    "clean_check(list_bad=True) lists them, spares the first test of the whole mesh.\n"
+    "Arrays as for self_intersections. Returns (vertices float64 (V, 3),\n"
     "vertices moved, triangles still bad); the result does not depend on the number\n"
     "of workers.";
 

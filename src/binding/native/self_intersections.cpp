@@ -31,6 +31,30 @@ namespace {
 
 [[noreturn]] void value_error(const std::string& message) { throw PythonError::make(PyExc_ValueError, message); }
 
+// Face numbers from Python (int64, increasing, each below the mesh's count of
+// faces); ValueError naming the argument otherwise.
+std::vector<std::int64_t> face_list(PyObject* value, const validity::MeshView& mesh, const char* name) {
+  Ref array = as_array(value, NPY_INT64, 0, name);
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
+  std::vector<std::int64_t> faces(first, first + PyArray_DIM(a, 0));
+  for (std::size_t k = 0; k < faces.size(); ++k) {
+    if (faces[k] < 0 || static_cast<std::size_t>(faces[k]) >= mesh.face_count || (k > 0 && faces[k] <= faces[k - 1])) {
+      value_error(std::string(name) + " must hold face numbers in increasing order, each below the number of faces");
+    }
+  }
+  return faces;
+}
+
+// A new int64 array holding `faces`.
+Ref face_array(const std::vector<std::int64_t>& faces) {
+  npy_intp dims[1] = {static_cast<npy_intp>(faces.size())};
+  Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
+  if (!out) throw_fetched();
+  std::copy(faces.begin(), faces.end(), static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+  return out;
+}
+
 }  // namespace
 
 PyObject* karvex_native_self_intersections(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -83,19 +107,32 @@ PyObject* karvex_native_is_one_sheet(PyObject*, PyObject* const* args, Py_ssize_
 PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&] {
     ensure_numpy_api();
-    if (nargs != 2) throw PythonError::make(PyExc_TypeError, "clean_check(vertices, faces) takes 2 arguments");
+    if (nargs != 2 && nargs != 3) {
+      throw PythonError::make(PyExc_TypeError, "clean_check(vertices, faces, list_bad=False) takes 2 or 3 arguments");
+    }
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
-    const validity::CleanCheck verdict = validity::clean_check(mesh, global_pool());
-    return checked(Py_BuildValue("(NN)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
-                                 PyBool_FromLong(verdict.bad ? 1 : 0)));
+    bool list_bad = false;
+    if (nargs == 3) {
+      const int truth = PyObject_IsTrue(args[2]);
+      if (truth < 0) throw_fetched();
+      list_bad = truth != 0;
+    }
+    const validity::CleanCheck verdict = validity::clean_check(mesh, global_pool(), list_bad);
+    if (!list_bad) {
+      return checked(Py_BuildValue("(NN)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
+                                   PyBool_FromLong(verdict.bad ? 1 : 0)));
+    }
+    Ref listed = verdict.one_sheet ? face_array(verdict.bad_faces) : Ref::borrow(Py_None);
+    return checked(Py_BuildValue("(NNO)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
+                                 PyBool_FromLong(verdict.bad ? 1 : 0), listed.get()));
   });
 }
 
 namespace {
 
-constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move"};
+constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move", "bad"};
 constexpr Signature kRelaxSignature{"relax_folds", kRelaxNames, 3, 2, 2};
 
 }  // namespace
@@ -128,8 +165,11 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
       }
     }
     // The whole mesh tested first, so that its tables are gone before the
-    // copy of the positions is made.
-    std::vector<std::int64_t> bad = validity::all_bad_faces(mesh, global_pool());
+    // copy of the positions is made; or its bad triangles as the caller
+    // found them already (clean_check with list_bad).
+    std::vector<std::int64_t> bad = a.given(5) && a.object(5).get() != Py_None
+                                        ? face_list(a.object(5).get(), mesh, "bad")
+                                        : validity::all_bad_faces(mesh, global_pool());
     // The result starts as a copy of the positions; only moved vertices are
     // written to it.
     npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
@@ -152,21 +192,8 @@ PyObject* karvex_native_bad_faces_near(PyObject*, PyObject* const* args, Py_ssiz
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
-    Ref named_array = as_array(args[2], NPY_INT64, 0, "named");
-    auto* n = reinterpret_cast<PyArrayObject*>(named_array.get());
-    const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(n));
-    const std::vector<std::int64_t> named(first, first + PyArray_DIM(n, 0));
-    for (std::size_t k = 0; k < named.size(); ++k) {
-      if (named[k] < 0 || static_cast<std::size_t>(named[k]) >= mesh.face_count || (k > 0 && named[k] <= named[k - 1])) {
-        value_error("named must hold face numbers in increasing order, each below the number of faces");
-      }
-    }
-    const std::vector<std::int64_t> bad = validity::bad_faces_near(mesh, named, global_pool());
-    npy_intp dims[1] = {static_cast<npy_intp>(bad.size())};
-    Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
-    if (!out) throw_fetched();
-    std::copy(bad.begin(), bad.end(), static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
-    return out;
+    const std::vector<std::int64_t> named = face_list(args[2], mesh, "named");
+    return face_array(validity::bad_faces_near(mesh, named, global_pool()));
   });
 }
 

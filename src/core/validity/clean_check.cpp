@@ -44,12 +44,19 @@ StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
   return result;
 }
 
-CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool) {
+CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
   CleanCheck result;
   StarVerdicts stars = star_verdicts(mesh, pool);
   result.one_sheet = stars.one_sheet;
   if (!result.one_sheet) return result;
-  result.bad = has_bad_triangles(mesh, pool, &stars.embedded);
+  if (!list_bad) {
+    result.bad = has_bad_triangles(mesh, pool, &stars.embedded);
+    return result;
+  }
+  // The certificates only spare pair tests whose answer is "apart", so the
+  // list is the one the test without them finds.
+  result.bad_faces = bad_faces_of(find_self_intersections(mesh, nullptr, pool, &stars.embedded));
+  result.bad = !result.bad_faces.empty();
   return result;
 }
 

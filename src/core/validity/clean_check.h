@@ -39,8 +39,16 @@ struct CleanCheck {
   // A mesh with bad triangles goes on to the relaxation, which finds them all
   // itself, so the search stops at the first.
   bool bad = false;
+  // Only with `list_bad` and one_sheet: every bad triangle, in increasing
+  // order, as all_bad_faces (repair.h) lists them; empty iff !bad.
+  std::vector<std::int64_t> bad_faces;
 };
 
-CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool);
+// With `list_bad` the search does not stop at the first bad triangle but
+// lists them all, for a caller that relaxes the folds next: the relaxation
+// then starts from that list instead of testing the whole mesh again (and
+// chaining every star again for its certificates). On a clean mesh both
+// ways cost the same: the search runs to its end either way.
+CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad = false);
 
 }  // namespace karvex::validity

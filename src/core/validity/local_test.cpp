@@ -26,12 +26,7 @@ std::vector<std::int64_t> union_of(std::vector<std::int64_t> bad, const std::vec
 LocalTest::LocalTest(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), pool_(pool) {}
 
 std::vector<std::int64_t> LocalTest::bad_faces() {
-  const SelfIntersections found = find_self_intersections(mesh_, nullptr, pool_);
-  std::vector<std::int64_t> zero;
-  for (std::size_t f = 0; f < found.zero_area.size(); ++f) {
-    if (found.zero_area[f]) zero.push_back(static_cast<std::int64_t>(f));
-  }
-  return union_of(std::move(zero), found.pairs);
+  return bad_faces_of(find_self_intersections(mesh_, nullptr, pool_));
 }
 
 void LocalTest::update(std::int64_t face) {

@@ -807,6 +807,17 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
   return search(mesh, subset, pool, certified, false);
 }
 
+std::vector<std::int64_t> bad_faces_of(const SelfIntersections& found) {
+  std::vector<std::int64_t> bad;
+  for (std::size_t f = 0; f < found.zero_area.size(); ++f) {
+    if (found.zero_area[f]) bad.push_back(static_cast<std::int64_t>(f));
+  }
+  for (const FacePair& pair : found.pairs) bad.insert(bad.end(), pair.begin(), pair.end());
+  std::sort(bad.begin(), bad.end());
+  bad.erase(std::unique(bad.begin(), bad.end()), bad.end());
+  return bad;
+}
+
 bool has_bad_triangles(const MeshView& mesh, WorkerPool& pool, const std::vector<std::uint8_t>* certified) {
   const SelfIntersections found = search(mesh, nullptr, pool, certified, true);
   return !found.pairs.empty() ||

@@ -88,6 +88,10 @@ SelfIntersections find_self_intersections(const MeshView& mesh, const std::uint8
                                           WorkerPool& pool,
                                           const std::vector<std::uint8_t>* certified = nullptr);
 
+// The bad triangles of a result: every zero-area triangle and both of every
+// pair, in increasing order, without repeats.
+std::vector<std::int64_t> bad_faces_of(const SelfIntersections& found);
+
 // Whether find_self_intersections(mesh, nullptr, pool, certified) would find
 // any zero-area triangle or pair; stops at the first one known, so a mesh
 // with bad triangles costs about the set-up of the test. The answer does not

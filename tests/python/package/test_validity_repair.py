@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import karvex
-from karvex import _repair
+from karvex import _repair, _validity
 from karvex._engine import _native_module
 
 TET_V = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
@@ -120,6 +120,23 @@ def test_zero_area_triangle_is_opened():
     assert result.unresolved_faces == 0 and mesh.check().is_valid
 
 
+@pytest.mark.parametrize("top", [[0.3, 0.2, -0.9], [0.5, 0.5, 0.0], [0.0, 0.0, 1.0]])
+def test_listed_bad_triangles_relax_as_the_whole_test_would(top):
+    """The repair's first call lists the bad triangles of a one-sheet mesh
+    (a fold, a zero-area triangle, none) and the relaxation starting from
+    that list moves the vertices exactly as one that tests the mesh itself."""
+    vertices = np.array(OCTA_V, dtype=np.float64)
+    vertices[4] = top
+    faces = np.asarray(OCTA_F, dtype=np.int64)
+    one_sheet, bad, listed = _native_module().clean_check(vertices, faces, True)
+    pairs, zero_area = _validity.geometry(vertices, faces)
+    expected = sorted(set(pairs.ravel().tolist()) | set(np.flatnonzero(zero_area).tolist()))
+    assert one_sheet and bad == bool(expected) and listed.tolist() == expected
+    relaxed = _repair.relax_folds(vertices, faces, 80)
+    from_list = _repair.relax_folds(vertices, faces, 80, bad=listed)
+    assert np.array_equal(relaxed[0], from_list[0]) and relaxed[1:] == from_list[1:]
+
+
 def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     vertices = [list(p) for p in OCTA_V]
     vertices[4] = [0.3, 0.2, -0.9]
@@ -145,6 +162,9 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
         ({"rounds": 80, "max_move": float("nan")}, ValueError, "max_move"),
         ({}, TypeError, "rounds"),
         ({"rounds": 80, "speed": 2}, TypeError, "speed"),
+        ({"rounds": 80, "bad": np.array([3, 3])}, ValueError, "bad must hold face numbers in increasing order"),
+        ({"rounds": 80, "bad": np.array([8])}, ValueError, "bad must hold face numbers"),
+        ({"rounds": 80, "bad": np.array([-1])}, ValueError, "bad must hold face numbers"),
     ],
 )
 def test_native_relaxation_names_the_bad_argument(arguments, error, words):
