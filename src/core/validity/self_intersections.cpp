@@ -5,10 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
 
 #include "pool/range_parts.h"
 #include "pool/worker_pool.h"
@@ -329,8 +335,14 @@ struct Columns {
   std::array<std::int64_t, 2> dims{1, 1};
 
   // Monotone rounding: boxes sharing a point share that point's column.
+  // The floor of the quotient, rounded towards zero and stepped down where
+  // that went up (the same value as std::floor for every finite quotient
+  // below 2^63, without a call into the maths library: the sweep rounds
+  // two points for every pair it keeps).
   std::int64_t cell(double x, int axis) const {
-    return static_cast<std::int64_t>(std::floor((x - origin[axis]) / size));
+    const double q = (x - origin[axis]) / size;
+    const auto towards_zero = static_cast<std::int64_t>(q);
+    return towards_zero - static_cast<std::int64_t>(q < static_cast<double>(towards_zero));
   }
   std::int64_t first(const Box& box, int axis) const { return cell(box.lo[axis], axis); }
   std::int64_t last(const Box& box, int axis) const { return cell(box.hi[axis], axis); }
@@ -531,36 +543,74 @@ struct CornerCodes {
 // meet only where they share (embedded_stars.h; a certified vertex's
 // triangles are never the same triangle twice): its corner codes with each
 // uncertified one made kNever, which equals no code (the codes are vertex
-// numbers below kUncertified, or kUncertified). Bitwise, without branches:
-// the sweep asks for every pair it passes, and the answer is as often yes as
-// no.
+// numbers below kUncertified, or kUncertified). Without branches: the sweep
+// asks for every pair it passes, and the answer is as often yes as no. With
+// SSE2 (every x86-64), q's number and corner codes are read as one vector
+// and compared with each code at once, the number's lane left out.
 constexpr std::uint32_t kNever = 0xffffffffu;
+static_assert(offsetof(Entry, corners) == offsetof(Entry, f) + sizeof(std::uint32_t));
 struct CertifiedCorners {
   std::array<std::uint32_t, 3> codes;
+#if defined(__SSE2__)
+  __m128i lanes[3];
+#endif
 
   explicit CertifiedCorners(const Entry& p) {
-    for (int k = 0; k < 3; ++k) codes[k] = p.corners[k] == kUncertified ? kNever : p.corners[k];
+    for (int k = 0; k < 3; ++k) {
+      codes[k] = p.corners[k] == kUncertified ? kNever : p.corners[k];
+#if defined(__SSE2__)
+      lanes[k] = _mm_set1_epi32(static_cast<int>(codes[k]));
+#endif
+    }
   }
   bool shared_with(const Entry& q) const {
+#if defined(__SSE2__)
+    const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&q.f));  // f and the three codes
+    const __m128i equal = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(read, lanes[0]), _mm_cmpeq_epi32(read, lanes[1])),
+                                       _mm_cmpeq_epi32(read, lanes[2]));
+    constexpr int kCornerBytes = 0xfff0;  // the mask's bytes of the three codes, not of f
+    return (_mm_movemask_epi8(equal) & kCornerBytes) != 0;
+#else
     unsigned shared = 0;
     for (std::uint32_t c : codes) {
       shared |= static_cast<unsigned>(c == q.corners[0]) | static_cast<unsigned>(c == q.corners[1]) |
                 static_cast<unsigned>(c == q.corners[2]);
     }
     return shared != 0;
+#endif
   }
 };
 
-// Whether two closed boxes overlap in x and y; without branches, for the
-// same reason. (The sweep meets q after p in z order and only while q starts
-// below p's top, so their z ranges overlap already.)
-bool overlap_across(const Box& x, const Box& y) {
-  unsigned overlap = 1;
-  for (int a = 0; a < 2; ++a) {
-    overlap &= static_cast<unsigned>(x.lo[a] <= y.hi[a]) & static_cast<unsigned>(y.lo[a] <= x.hi[a]);
+// Whether a box overlaps others in x and y (closed boxes); without
+// branches, for the same reason. (The sweep meets q after p in z order and
+// only while q starts below p's top, so their z ranges overlap already.)
+// With SSE2, p's bounds are held in vectors and the four comparisons made
+// as two.
+struct OverlapAcross {
+#if defined(__SSE2__)
+  __m128 lo, hi;  // x and y in the low two lanes, zeros above
+
+  static __m128 pair(const std::array<float, 3>& bounds) {
+    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bounds.data())));
   }
-  return overlap != 0;
-}
+  explicit OverlapAcross(const Box& p) : lo(pair(p.lo)), hi(pair(p.hi)) {}
+  bool with(const Box& q) const {
+    const __m128 both = _mm_and_ps(_mm_cmple_ps(lo, pair(q.hi)), _mm_cmple_ps(pair(q.lo), hi));
+    return (_mm_movemask_ps(both) & 3) == 3;
+  }
+#else
+  const Box& p;
+
+  explicit OverlapAcross(const Box& p) : p(p) {}
+  bool with(const Box& q) const {
+    unsigned overlap = 1;
+    for (int a = 0; a < 2; ++a) {
+      overlap &= static_cast<unsigned>(p.lo[a] <= q.hi[a]) & static_cast<unsigned>(q.lo[a] <= p.hi[a]);
+    }
+    return overlap != 0;
+  }
+#endif
+};
 
 // Space for one slice's entries that only grows: a range of slices reuses
 // it, written before it is read, so it is neither cleared nor copied.
@@ -649,10 +699,11 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
     for (std::size_t l = start[k]; l < stop; ++l) {
       const Entry& p = entries[l];
       const CertifiedCorners certified(p);
+      const OverlapAcross across(p.box);
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
         // Nearly every overlapping pair is two neighbours round a vertex.
-        if (certified.shared_with(q) | !overlap_across(p.box, q.box)) continue;
+        if (certified.shared_with(q) | !across.with(q.box)) continue;
         // Rounding to columns is monotone, so the overlap's lowest corner is
         // in the column of the larger lower bounds.
         if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
