@@ -33,14 +33,17 @@ namespace {
 
 // Face numbers from Python (int64, increasing, each below the mesh's count of
 // faces); ValueError naming the argument otherwise.
-std::vector<std::int64_t> face_list(PyObject* value, const validity::MeshView& mesh, const char* name) {
+std::vector<std::int64_t> face_list(PyObject* value, const validity::MeshView& mesh,
+                                    const char* name) {
   Ref array = as_array(value, NPY_INT64, 0, name);
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
   std::vector<std::int64_t> faces(first, first + PyArray_DIM(a, 0));
   for (std::size_t k = 0; k < faces.size(); ++k) {
-    if (faces[k] < 0 || static_cast<std::size_t>(faces[k]) >= mesh.face_count || (k > 0 && faces[k] <= faces[k - 1])) {
-      value_error(std::string(name) + " must hold face numbers in increasing order, each below the number of faces");
+    const bool in_range = faces[k] >= 0 && static_cast<std::size_t>(faces[k]) < mesh.face_count;
+    if (!in_range || (k > 0 && faces[k] <= faces[k - 1])) {
+      value_error(std::string(name) +
+                  " must hold face numbers in increasing order, each below the number of faces");
     }
   }
   return faces;
@@ -51,7 +54,8 @@ Ref face_array(const std::vector<std::int64_t>& faces) {
   npy_intp dims[1] = {static_cast<npy_intp>(faces.size())};
   Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
   if (!out) throw_fetched();
-  std::copy(faces.begin(), faces.end(), static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  std::copy(faces.begin(), faces.end(), data);
   return out;
 }
 
@@ -108,7 +112,8 @@ PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t
   return guarded([&] {
     ensure_numpy_api();
     if (nargs != 2 && nargs != 3) {
-      throw PythonError::make(PyExc_TypeError, "clean_check(vertices, faces, list_bad=False) takes 2 or 3 arguments");
+      throw PythonError::make(PyExc_TypeError,
+                              "clean_check(vertices, faces, list_bad=False) takes 2 or 3 arguments");
     }
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");

@@ -565,9 +565,11 @@ struct CertifiedCorners {
   }
   bool shared_with(const Entry& q) const {
 #if defined(__SSE2__)
-    const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&q.f));  // f and the three codes
-    const __m128i equal = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(read, lanes[0]), _mm_cmpeq_epi32(read, lanes[1])),
-                                       _mm_cmpeq_epi32(read, lanes[2]));
+    // f and the three codes.
+    const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&q.f));
+    const __m128i equal =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(read, lanes[0]), _mm_cmpeq_epi32(read, lanes[1])),
+                     _mm_cmpeq_epi32(read, lanes[2]));
     constexpr int kCornerBytes = 0xfff0;  // the mask's bytes of the three codes, not of f
     return (_mm_movemask_epi8(equal) & kCornerBytes) != 0;
 #else
