@@ -12,6 +12,7 @@
 #include "dc/cleanup.h"
 #include "dc/edge_roots.h"
 #include "dc/component_table.h"
+#include "dc/crossing_vertices.h"
 #include "dc/crossings.h"
 #include "dc/edge_collapse.h"
 #include "dc/faces.h"
@@ -23,6 +24,7 @@
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
 #include "dc/simplify.h"
+#include "dc/sliced_edge_roots.h"
 #include "dc/slot_vertices.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
@@ -87,26 +89,6 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   return placed;
 }
 
-// Per output vertex, its slot's guide (without simplification: the vertices
-// of a cell are its slots in group order); zero where none is known (a
-// collapsed cell's vertex, an unsolved slot), which projection replaces by
-// an estimate at the vertex.
-std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
-                                const PlacedVertices& placed,
-                                const std::vector<Vec3>& slot_guides) {
-  std::vector<Vec3> guides(placed.positions.size());
-  if (placed.cell_first_vertex.empty() || slot_guides.empty()) return guides;
-  for (std::size_t c = 0; c < cells.size(); ++c) {
-    const std::uint64_t first = placed.cell_first_vertex[c];
-    if (first == kNoVertex) continue;
-    const unsigned groups = slots.cell_components[c][8];
-    for (unsigned j = 0; j < groups; ++j) {
-      guides[first + j] = slot_guides[slots.vertex_base[c] + j];
-    }
-  }
-  return guides;
-}
-
 }  // namespace
 
 // Scratch arrays are moved into the last stage that reads them, which frees
@@ -115,8 +97,9 @@ std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const Ver
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
 // twice: lookup and slots), "crossings" (cells, twice), "locating
-// crossings" and "crossing normals" (crossings), "vertices" (slots, then
-// cells twice, or once when collapsing), "projection" (vertices, once per
+// crossings" and "crossing normals" (crossings), "vertices" (cells, when
+// solved straight from the crossings; else slots, then cells twice, or once
+// when collapsing), "projection" (vertices, once per
 // Newton step, three at most), "faces" (cells; 1 on minimal edges) and
 // "pieces" (cleanup_units).
 namespace {
@@ -168,17 +151,40 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
-  SlotQefs hermite;
+  const bool simplify = options.simplify > 0.0;
+  PlacedVertices placed;
+  std::vector<Vec3> guides;  // per vertex, for lean projection
   if (options.lean_sampling) {
+    // A field that answers each point alone is searched a slice of
+    // crossings at a time: the same bits, without every crossing's search
+    // record and batch at once; the slices complete their normals too.
+    const bool sliced = field.pointwise();
     EdgeRoots roots =
-        locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values), iso);
+        sliced ? locate_edge_roots_in_slices(pool, field, crossings, shared, cells,
+                                             std::move(corner_values), iso, gradient_step(tree))
+               : locate_edge_roots(pool, field, crossings, shared, cells,
+                                   std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", crossings.size());
-    // Without simplification only the normal equations are solved: the
-    // slots' records leave out what merging cells measures.
-    hermite = accumulate_hermite_roots(pool, field, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree, cos_threshold,
-                                       !(options.simplify > 0.0));
+    if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
+    if (!simplify) {
+      // Each cell's slots solved from its own crossings: no Qef per slot.
+      timer.stage(&ExtractTimings::solve);
+      begin_stage("vertices", cells.size());
+      CrossingVertices solved =
+          solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
+                                  std::move(shared), cells, slots, tree.size, cos_threshold);
+      placed.positions = std::move(solved.emitted.positions);
+      placed.boxes = std::move(solved.emitted.boxes);
+      placed.cell_first_vertex = std::move(solved.emitted.cell_first_vertex);
+      guides = std::move(solved.guides);
+    } else {
+      SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
+                                                  std::move(roots), std::move(shared), cells,
+                                                  slots, tree, cos_threshold, false);
+      placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+                              options.simplify, timer);
+    }
   } else {
     // Bisection tests the signs the crossings carry: the values are done.
     corner_values = std::vector<CornerValues>();
@@ -186,24 +192,15 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", crossings.size());
-    hermite = accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
-                                      std::move(shared), cells, slots, tree, cos_threshold);
-  }
-  // Per slot, the mean gradient of its crossings: the line lean projection
-  // searches along.
-  std::vector<Vec3> slot_guides = std::move(hermite.gradient_sums);
-  for (std::size_t s = 0; s < slot_guides.size(); ++s) {
-    const double count =
-        hermite.plane_qefs.empty() ? hermite.qefs[s].count : hermite.plane_qefs[s].count;
-    if (count > 0) slot_guides[s] = {slot_guides[s].x / count, slot_guides[s].y / count,
-                                     slot_guides[s].z / count};
+    SlotQefs hermite =
+        accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
+                                std::move(shared), cells, slots, tree, cos_threshold);
+    placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+                            options.simplify, timer);
   }
 
   // Vertices numbered for output (collapsed when simplifying), pulled onto
   // the surface.
-  const bool simplify = options.simplify > 0.0;
-  PlacedVertices placed =
-      place_vertices(pool, field, tree, cells, slots, std::move(hermite), options.simplify, timer);
   timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
   begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});
@@ -212,7 +209,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
     project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
-                          vertex_guides(cells, slots, placed, slot_guides), tree);
+                          std::move(guides), tree);
   } else {
     project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
   }

@@ -8,7 +8,9 @@
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
 #include "octree/large_block_allocator.h"
+#include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 
 namespace karvex {
 
@@ -26,6 +28,31 @@ namespace karvex {
 // sharp flags are taken by value (the driver moves them in) and freed on
 // return. A slot beyond the Qefs or sharp flags, or a bad clamp box, fails as
 // in the three stages above.
+// One slot of a cell that has vertices, as solve_vertices places it: a slot
+// no crossing reached (q.count 0) at the cell's centre with the cell's `box`;
+// otherwise its Qef's solution clamped to the box (grown by a quarter of the
+// cell's side on every side when `sharp`), which is checked in full before
+// solving. A bad box fails as checked_clamp does.
+template <class Q>
+void place_slot_vertex(const SurfaceCell& cell, const VertexBox& box, const Q& q, bool sharp,
+                       double cube_size, Vec3& position, VertexBox& clamp) {
+  clamp = box;
+  if (q.count == 0) {
+    const double half = cell.cell_side * 0.5;
+    position = {cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half};
+    return;
+  }
+  if (sharp) {
+    const double m = (cube_size / static_cast<double>(pow2(cell.address.d))) * 0.25;
+    clamp.lo = {box.lo.x - m, box.lo.y - m, box.lo.z - m};
+    clamp.hi = {box.hi.x + m, box.hi.y + m, box.hi.z + m};
+  }
+  for (int axis = 0; axis < 3; ++axis) checked_clamp(0.0, clamp.lo[axis], clamp.hi[axis]);
+  const Vec3 x = solve_qef(q);
+  position = {checked_clamp(x.x, clamp.lo.x, clamp.hi.x), checked_clamp(x.y, clamp.lo.y, clamp.hi.y),
+              checked_clamp(x.z, clamp.lo.z, clamp.hi.z)};
+}
+
 EmittedVertices solve_slot_vertices(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                     const VertexSlots& slots, std::vector<std::uint8_t> slot_sharp,
                                     std::vector<Qef> qefs, double cube_size);
