@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "dc/crossings.h"
 #include "dc/edge_roots.h"
 #include "dc/hermite.h"
+#include "dc/lean_projection.h"
 #include "dc/shared_crossings.h"
 #include "dc/sliced_edge_roots.h"
 #include "dc/slot_vertices.h"
@@ -70,6 +72,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   }
   EXPECT_EQ(mismatches, 0u);
   EXPECT_EQ(sliced.samples, whole.samples);
+  EXPECT_EQ(sliced.sampled_gradients, std::string(GetParam().name) != "SphereWithoutGradients");
 
   const double cos30 = std::cos(30.0 * 3.141592653589793 / 180.0);
   SlotQefs hermite =
@@ -77,10 +80,13 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   const EmittedVertices expected =
       solve_slot_vertices(pool, cells, slots, hermite.sharp, hermite.plane_qefs, tree.size);
   const CrossingVertices got =
-      solve_crossing_vertices(pool, refs, sliced, shared, cells, slots, tree.size, cos30);
-  EXPECT_EQ(got.emitted.cell_first_vertex, expected.cell_first_vertex);
-  ASSERT_EQ(got.emitted.positions.size(), expected.positions.size());
+      solve_crossing_vertices(pool, refs, sliced, shared, cells, slots, tree.size, cos30, true);
+  EXPECT_EQ(got.cell_first_vertex, expected.cell_first_vertex);
+  ASSERT_EQ(got.positions.size(), expected.positions.size());
   ASSERT_EQ(got.guides.size(), expected.positions.size());
+  // The boxes made again from a slice's vertices, at an odd start.
+  std::vector<VertexBox> boxes(expected.positions.size() - 3);
+  vertex_boxes(got, cells, tree.size, 3, boxes);
   for (std::size_t c = 0; c < cells.size(); ++c) {
     const std::uint64_t first = expected.cell_first_vertex[c];
     if (first == kNoVertex) continue;
@@ -90,11 +96,28 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
       Vec3 guide = hermite.gradient_sums[s];
       const double count = hermite.plane_qefs[s].count;
       if (count > 0) guide = {guide.x / count, guide.y / count, guide.z / count};
-      mismatches += !same_bits(got.emitted.positions[v], expected.positions[v]) ||
-                    !same_bits(got.emitted.boxes[v].lo, expected.boxes[v].lo) ||
-                    !same_bits(got.emitted.boxes[v].hi, expected.boxes[v].hi) ||
+      mismatches += !same_bits(got.positions[v], expected.positions[v]) ||
                     !same_bits(got.guides[v], guide);
+      if (v >= 3) {
+        mismatches += !same_bits(boxes[v - 3].lo, expected.boxes[v].lo) ||
+                      !same_bits(boxes[v - 3].hi, expected.boxes[v].hi);
+      }
     }
+  }
+  EXPECT_EQ(mismatches, 0u);
+
+  // Projection, whole and in slices (values only: along the guides).
+  std::vector<Vec3> projected = got.positions;
+  project_vertices_lean(pool, field, projected, expected.boxes, got.guides, tree);
+  std::vector<Vec3> in_slices = got.positions;
+  project_vertices_lean_in_slices(
+      pool, field, in_slices,
+      [&](std::size_t first, std::span<VertexBox> out) {
+        vertex_boxes(got, cells, tree.size, first, out);
+      },
+      got.guides, tree, GetParam().slice);
+  for (std::size_t v = 0; v < projected.size(); ++v) {
+    mismatches += !same_bits(in_slices[v], projected[v]);
   }
   EXPECT_EQ(mismatches, 0u);
 }

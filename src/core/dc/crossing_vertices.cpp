@@ -25,7 +25,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
                                          EdgeRoots roots, SharedCrossings shared,
                                          const std::vector<SurfaceCell>& cells,
                                          const VertexSlots& slots, double cube_size,
-                                         double cos_threshold) {
+                                         double cos_threshold, bool with_guides) {
   const std::size_t n = cells.size();
   const std::size_t distinct = shared.distinct_count();
   if (shared.distinct_of.size() != crossings.size()) {
@@ -34,28 +34,27 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
   if (roots.t.size() != distinct) fail_index(roots.t.size(), distinct);
   if (roots.gradients.size() != distinct) fail_index(roots.gradients.size(), distinct);
   CrossingVertices out;
-  EmittedVertices& emitted = out.emitted;
-  // Where each cell's crossings begin (listed cell by cell), in
-  // cell_first_vertex until the vertices are counted: a cell with crossings
-  // has a solved slot, so gives its group count.
+  // Where each cell's crossings begin (listed cell by cell). A cell with
+  // crossings has a solved slot, so gives its group count of vertices.
   std::vector<std::uint32_t> crossing_begin(n + 1, 0);
   for (const CrossingRef& c : crossings) {
     if (c.cell >= n) fail_index(n, c.cell);
     ++crossing_begin[c.cell + std::size_t{1}];
   }
   for (std::size_t i = 0; i < n; ++i) crossing_begin[i + 1] += crossing_begin[i];
-  emitted.cell_first_vertex.assign(n, kNoVertex);
+  out.cell_first_vertex.assign(n, kNoVertex);
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (crossing_begin[i + 1] == crossing_begin[i]) continue;
-    emitted.cell_first_vertex[i] = total;
+    out.cell_first_vertex[i] = total;
     total += checked_at(slots.cell_components, i)[8];
   }
-  emitted.positions.resize(total);
-  emitted.boxes.resize(total);
-  out.guides.resize(total);
+  out.positions.resize(total);
+  out.vertex_cell.resize(total);
+  out.sharp.resize(total);
+  if (with_guides) out.guides.resize(total);
   const auto solve_cell = [&](std::size_t i) {
-    const std::uint64_t first = emitted.cell_first_vertex[i];
+    const std::uint64_t first = out.cell_first_vertex[i];
     if (first == kNoVertex) return;
     const std::size_t begin = crossing_begin[i];
     const std::size_t count = crossing_begin[i + 1] - begin;
@@ -92,10 +91,12 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
         }
       }
     }
-    const VertexBox box = cell_box(cell);
     for (unsigned j = 0; j < groups; ++j) {
-      place_slot_vertex(cell, box, qefs[j], sharp[j], cube_size, emitted.positions[first + j],
-                        emitted.boxes[first + j]);
+      VertexBox clamp;
+      place_slot_vertex(cell, qefs[j], sharp[j], cube_size, out.positions[first + j], clamp);
+      out.vertex_cell[first + j] = static_cast<std::uint32_t>(i);
+      out.sharp[first + j] = qefs[j].count != 0 && sharp[j];
+      if (!with_guides) continue;
       Vec3 guide = sums[j];
       const double weight = qefs[j].count;
       if (weight > 0) guide = {guide.x / weight, guide.y / weight, guide.z / weight};
@@ -111,6 +112,15 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
     advance_stage(last - first);
   }
   return out;
+}
+
+void vertex_boxes(const CrossingVertices& vertices, const std::vector<SurfaceCell>& cells,
+                  double cube_size, std::size_t first, std::span<VertexBox> out) {
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const std::size_t v = first + k;
+    out[k] = slot_clamp_box(checked_at(cells, checked_at(vertices.vertex_cell, v)),
+                            vertices.sharp[v] != 0, cube_size);
+  }
 }
 
 }  // namespace karvex

@@ -76,6 +76,9 @@ struct EdgeRoots {
   std::vector<Vec3> gradients;          // per distinct crossing, when has_gradient
   std::vector<std::uint8_t> has_gradient;
   std::uint64_t samples = 0;            // points the field was asked for
+  // Set by locate_edge_roots_in_slices when the field's answers came with
+  // gradients.
+  bool sampled_gradients = false;
 };
 
 // The search of crossing `c` from its cell's corner `values`.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <span>
 #include <utility>
 
 #include "dc/cleanup.h"
@@ -124,7 +125,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
   std::vector<CornerValues> corner_values;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
+  std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
@@ -135,8 +136,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
   begin_stage("cell index", 2 * std::uint64_t{cells.size()});
-  const CellLookup lookup = build_cell_lookup(cells);
-  const VertexSlots slots = assign_vertex_slots(cells);
+  CellLookup lookup = build_cell_lookup(cells);
+  VertexSlots slots = assign_vertex_slots(cells);
   timer.count(&ExtractTimings::cells_count, cells.size());
 
   // Hermite data: where the surface crosses each sign-changing edge, and its
@@ -153,12 +154,15 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   begin_stage("locating crossings", crossings.size());
   const bool simplify = options.simplify > 0.0;
   PlacedVertices placed;
-  std::vector<Vec3> guides;  // per vertex, for lean projection
+  // Without simplification the leaves' vertices, solved from their cells'
+  // crossings; their boxes are made again from them for projection.
+  CrossingVertices direct;
+  bool sliced = false;
   if (options.lean_sampling) {
     // A field that answers each point alone is searched a slice of
     // crossings at a time: the same bits, without every crossing's search
     // record and batch at once; the slices complete their normals too.
-    const bool sliced = field.pointwise();
+    sliced = field.pointwise();
     EdgeRoots roots =
         sliced ? locate_edge_roots_in_slices(pool, field, crossings, shared, cells,
                                              std::move(corner_values), iso, gradient_step(tree))
@@ -169,15 +173,15 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
     if (!simplify) {
       // Each cell's slots solved from its own crossings: no Qef per slot.
+      // Projection follows the guides only for a field without gradients.
       timer.stage(&ExtractTimings::solve);
       begin_stage("vertices", cells.size());
-      CrossingVertices solved =
-          solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
-                                  std::move(shared), cells, slots, tree.size, cos_threshold);
-      placed.positions = std::move(solved.emitted.positions);
-      placed.boxes = std::move(solved.emitted.boxes);
-      placed.cell_first_vertex = std::move(solved.emitted.cell_first_vertex);
-      guides = std::move(solved.guides);
+      const bool with_guides = !(sliced && roots.sampled_gradients);
+      direct = solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
+                                       std::move(shared), cells, slots, tree.size,
+                                       cos_threshold, with_guides);
+      placed.positions = std::move(direct.positions);
+      placed.cell_first_vertex = std::move(direct.cell_first_vertex);
     } else {
       SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
                                                   std::move(roots), std::move(shared), cells,
@@ -208,8 +212,19 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // and may move by up to the tolerance: it takes the full Newton steps,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
-    project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
-                          std::move(guides), tree);
+    const auto boxes = [&](std::size_t first, std::span<VertexBox> out) {
+      vertex_boxes(direct, cells, tree.size, first, out);
+    };
+    if (sliced) {
+      project_vertices_lean_in_slices(pool, field, placed.positions, boxes,
+                                      std::move(direct.guides), tree);
+    } else {
+      placed.boxes.resize(placed.positions.size());
+      boxes(0, placed.boxes);
+      project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
+                            std::move(direct.guides), tree);
+    }
+    direct = CrossingVertices();
   } else {
     project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
   }
@@ -250,6 +265,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     keys = simplify ? std::move(placed.simplified.keys)
                     : leaf_vertex_keys(cells, slots, placed.cell_first_vertex, positions.size());
   }
+  // The cells and their index are done with: freed before the largest
+  // piece is sought.
+  cells = std::vector<SurfaceCell>();
+  lookup = CellLookup();
+  slots = VertexSlots();
+  placed = PlacedVertices();
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
   Mesh mesh = options.keep_all
                   ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))

@@ -50,6 +50,9 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     const std::span<Vec3> gradients = std::span<Vec3>(out.gradients).subspan(first, m);
     out.samples += run_root_rounds(pool, field, crossings, shared, cells, search, first,
                                    iso_value, gradients, sampled);
+    // Every search samples in the first round: its flag says whether that
+    // round's answer had gradients.
+    out.sampled_gradients = out.sampled_gradients || sampled[0] != 0;
     {
       const RunMonitor::Suspended quiet;
       parallel_for(pool, m, [&](std::size_t i) {

@@ -26,7 +26,7 @@ inline constexpr std::size_t kRootSlice = std::size_t{1} << 16;
 // surface. A field that answers each point on its own gives the same bits
 // as locate_edge_roots followed by that estimate. Returns every distinct
 // crossing's parameter and gradient with has_gradient set (slope and value
-// left empty); `samples` counts the root search's points. The corner
+// left empty) and sampled_gradients; `samples` counts the root search's points. The corner
 // `values` are reduced to each search's two starting values and freed
 // before the first field call. Errors as for locate_edge_roots.
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,

@@ -38,13 +38,12 @@ EmittedVertices solve_and_number(WorkerPool& pool, const std::vector<SurfaceCell
     const std::uint64_t first = out.cell_first_vertex[i];
     if (first == kNoVertex) return;
     const SurfaceCell& cell = cells[i];
-    const VertexBox box = cell_box(cell);
     const std::uint64_t base = slots.vertex_base[i];
     const unsigned groups = slots.cell_components[i][8];
     for (unsigned j = 0; j < groups; ++j) {
       const auto& q = qefs[base + j];
-      place_slot_vertex(cell, box, q, q.count != 0 && checked_at(slot_sharp, base + j) != 0,
-                        cube_size, out.positions[first + j], out.boxes[first + j]);
+      place_slot_vertex(cell, q, q.count != 0 && checked_at(slot_sharp, base + j) != 0, cube_size,
+                        out.positions[first + j], out.boxes[first + j]);
     }
   });
   advance_stage(slots.slot_count);
