@@ -149,6 +149,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
   std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, corner_values, iso);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  // The index is made again for the faces: until then it would be held
+  // through the root search and the vertices, whose peaks it would raise.
+  if (!(options.simplify > 0.0)) lookup = CellLookup();
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
@@ -252,6 +255,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     advance_stage(1);
   } else {
     begin_stage("faces", cells.size());
+    lookup = build_cell_lookup(cells);
     triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
                                placed.positions, options.tile, tree.max_depth);
   }
