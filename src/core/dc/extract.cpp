@@ -97,12 +97,12 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
 //
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
-// twice: lookup and slots), "crossings" (cells, twice), "locating
-// crossings" and "crossing normals" (crossings), "vertices" (cells, when
-// solved straight from the crossings; else slots, then cells twice, or once
-// when collapsing), "projection" (vertices, once per
-// Newton step, three at most), "faces" (cells; 1 on minimal edges) and
-// "pieces" (cleanup_units).
+// their lookup), "crossings" (cells, twice), "locating crossings"
+// (crossings), "crossing normals" (cells for their slots, then crossings),
+// "vertices" (cells, when solved straight from the crossings; else slots,
+// then cells twice, or once when collapsing), "projection" (vertices, once
+// per Newton step, three at most), "faces" (cells twice, their lookup again
+// and their faces; 1 on minimal edges) and "pieces" (cleanup_units).
 namespace {
 
 // The driver; `owned`, when given, is `tree` itself, whose nodes and leaf
@@ -135,9 +135,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     return {};
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
-  begin_stage("cell index", 2 * std::uint64_t{cells.size()});
+  begin_stage("cell index", cells.size());
   CellLookup lookup = build_cell_lookup(cells);
-  VertexSlots slots = assign_vertex_slots(cells);
+  // The vertex slots are read from the crossing normals on: made then.
+  VertexSlots slots;
   timer.count(&ExtractTimings::cells_count, cells.size());
 
   // Hermite data: where the surface crosses each sign-changing edge, and its
@@ -172,7 +173,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
                : locate_edge_roots(pool, field, crossings, shared, cells,
                                    std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", crossings.size());
+    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    slots = assign_vertex_slots(cells);
     if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
     if (!simplify) {
       // Each cell's slots solved from its own crossings: no Qef per slot.
@@ -198,7 +200,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", crossings.size());
+    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    slots = assign_vertex_slots(cells);
     SlotQefs hermite =
         accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
                                 std::move(shared), cells, slots, tree, cos_threshold);
@@ -254,7 +257,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     }
     advance_stage(1);
   } else {
-    begin_stage("faces", cells.size());
+    begin_stage("faces", 2 * std::uint64_t{cells.size()});
     lookup = build_cell_lookup(cells);
     triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
                                placed.positions, options.tile, tree.max_depth);
