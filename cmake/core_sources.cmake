@@ -40,9 +40,11 @@ target_sources(karvex_core PRIVATE
   # dc: the dual contouring stages and their driver
   src/core/dc/surface_cells.cpp
   src/core/dc/component_table.cpp
+  src/core/dc/crossing_vertices.cpp
   src/core/dc/crossings.cpp
   src/core/dc/edge_normals.cpp
   src/core/dc/edge_roots.cpp
+  src/core/dc/sliced_edge_roots.cpp
   src/core/dc/lean_projection.cpp
   src/core/dc/shared_crossings.cpp
   src/core/dc/qef.cpp

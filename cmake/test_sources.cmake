@@ -33,6 +33,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/edge_normals_test.cpp
   tests/cpp/edge_roots_test.cpp
   tests/cpp/hermite_test.cpp
+  tests/cpp/sliced_contouring_test.cpp
   tests/cpp/vertex_placement_test.cpp
   tests/cpp/slot_vertices_test.cpp
   tests/cpp/vertex_keys_test.cpp

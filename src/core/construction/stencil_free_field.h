@@ -20,6 +20,7 @@ class StencilFreeField : public Field {
   void evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) override;
   void evaluate_written(std::size_t count, const PointWriter& write,
                         const EvalConsumer& consume) override;
+  bool pointwise() const override { return inner_.pointwise(); }
 
  private:
   Field& inner_;

@@ -131,24 +131,25 @@ bool EdgeRootSearch::slope_at_located(double& slope, double& value) const {
   return std::isfinite(slope);
 }
 
-EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
-                            const std::vector<CrossingRef>& crossings,
-                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            std::vector<CornerValues> values, double iso_value) {
-  const std::size_t n = shared.distinct_count();
-  const auto edge_of = [&](std::size_t d) -> const CrossingRef& {
-    return crossings[shared.first[d]];
+EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<CornerValues>& values,
+                                 double iso_value) {
+  const CornerValues& at = checked_at(values, c.cell);
+  const CubeEdge& e = CUBE_EDGES[c.edge];
+  return EdgeRootSearch::start(at[e.u] - iso_value, at[e.v] - iso_value);
+}
+
+std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
+                              const std::vector<CrossingRef>& crossings,
+                              const SharedCrossings& shared,
+                              const std::vector<SurfaceCell>& cells,
+                              std::span<EdgeRootSearch> search, std::size_t first,
+                              double iso_value, std::span<Vec3> gradients,
+                              std::span<std::uint8_t> has_gradient) {
+  const std::size_t n = search.size();
+  const auto edge_of = [&](std::size_t i) -> const CrossingRef& {
+    return crossings[shared.first[first + i]];
   };
-  std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
-    const CrossingRef& c = edge_of(d);
-    const CornerValues& at = checked_at(values, c.cell);
-    const CubeEdge& e = CUBE_EDGES[c.edge];
-    return EdgeRootSearch::start(at[e.u] - iso_value, at[e.v] - iso_value);
-  });
-  values = std::vector<CornerValues>();
-  EdgeRoots out;
-  out.gradients.resize(n);
-  out.has_gradient.assign(n, 0);
+  std::uint64_t samples = 0;
   std::vector<std::uint32_t> active(n);
   std::iota(active.begin(), active.end(), std::uint32_t{0});
   for (int round = 0; !active.empty() && round < kMaxRounds; ++round) {
@@ -159,8 +160,8 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
         [&](std::span<Vec3> to) {
           const RunMonitor::Suspended quiet;
           parallel_for(pool, m, [&](std::size_t k) {
-            const std::uint32_t d = active[k];
-            to[k] = crossing_point(cells[edge_of(d).cell], edge_of(d), search[d].propose());
+            const std::uint32_t i = active[k];
+            to[k] = crossing_point(cells[edge_of(i).cell], edge_of(i), search[i].propose());
           });
         },
         [&](const EvalView& result) {
@@ -170,47 +171,75 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
           }
           const RunMonitor::Suspended quiet;
           parallel_for(pool, m, [&](std::size_t k) {
-            const std::uint32_t d = active[k];
+            const std::uint32_t i = active[k];
             double slope = kNaN;
             if (result.gradients) {
               const Vec3 g = (*result.gradients)[k];
-              const CrossingRef& c = edge_of(d);
+              const CrossingRef& c = edge_of(i);
               const SurfaceCell& cell = cells[c.cell];
               const CubeEdge& e = CUBE_EDGES[c.edge];
               const Vec3 p_u = cell.corner(e.u);
               const Vec3 p_v = cell.corner(e.v);
               slope = (g.x * (p_v.x - p_u.x) + g.y * (p_v.y - p_u.y)) + g.z * (p_v.z - p_u.z);
-              out.gradients[d] = g;
-              out.has_gradient[d] = 1;
+              gradients[i] = g;
+              has_gradient[i] = 1;
             } else {
-              out.has_gradient[d] = 0;
+              has_gradient[i] = 0;
             }
             // The search has not moved since it proposed the point: the same
             // parameter again, not stored between the two passes.
-            search[d].take(search[d].propose(), result.values[k] - iso_value, slope);
+            search[i].take(search[i].propose(), result.values[k] - iso_value, slope);
           });
         });
-    out.samples += m;
+    samples += m;
     std::size_t kept = 0;
     for (std::size_t k = 0; k < m; ++k) {
       if (!search[active[k]].done) active[kept++] = active[k];
     }
     active.resize(kept);
   }
+  return samples;
+}
+
+void finish_root(const EdgeRootSearch& s, double& t, std::uint8_t& has_gradient, double& slope,
+                 double& value) {
+  t = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
+  // A gradient belongs to the located point only when it was sampled there.
+  if (!s.done) has_gradient = 0;
+  slope = kNaN;
+  value = kNaN;
+  if (has_gradient || !s.slope_at_located(slope, value)) slope = value = kNaN;
+}
+
+EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c, double t,
+                                  double slope, double value) {
+  const CubeEdge& e = CUBE_EDGES[c.edge];
+  const Vec3 p_u = cell.corner(e.u);
+  const Vec3 p_v = cell.corner(e.v);
+  return {crossing_point(cell, c, t), {p_v.x - p_u.x, p_v.y - p_u.y, p_v.z - p_u.z}, slope, value};
+}
+
+EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
+                            const std::vector<CrossingRef>& crossings,
+                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
+                            std::vector<CornerValues> values, double iso_value) {
+  const std::size_t n = shared.distinct_count();
+  std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
+    return start_edge_search(crossings[shared.first[d]], values, iso_value);
+  });
+  values = std::vector<CornerValues>();
+  EdgeRoots out;
+  out.gradients.resize(n);
+  out.has_gradient.assign(n, 0);
+  out.samples = run_root_rounds(pool, field, crossings, shared, cells, search, 0, iso_value,
+                                out.gradients, out.has_gradient);
   out.t.resize(n);
   out.slope.resize(n);
   out.value.resize(n);
   // Each crossing's results from its own search alone: on the pool.
   const RunMonitor::Suspended quiet;
   parallel_for(pool, n, [&](std::size_t d) {
-    const EdgeRootSearch& s = search[d];
-    out.t[d] = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
-    // A gradient belongs to the located point only when it was sampled there.
-    if (!s.done) out.has_gradient[d] = 0;
-    double slope = kNaN, value = kNaN;
-    if (out.has_gradient[d] || !s.slope_at_located(slope, value)) slope = value = kNaN;
-    out.slope[d] = slope;
-    out.value[d] = value;
+    finish_root(search[d], out.t[d], out.has_gradient[d], out.slope[d], out.value[d]);
   });
   return out;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "dc/crossings.h"
+#include "dc/edge_normals.h"
 #include "dc/shared_crossings.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
@@ -74,7 +76,42 @@ struct EdgeRoots {
   std::vector<Vec3> gradients;          // per distinct crossing, when has_gradient
   std::vector<std::uint8_t> has_gradient;
   std::uint64_t samples = 0;            // points the field was asked for
+  // Set by locate_edge_roots_in_slices when the field's answers came with
+  // gradients.
+  bool sampled_gradients = false;
 };
+
+// The search of crossing `c` from its cell's corner `values`.
+EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<CornerValues>& values,
+                                 double iso_value);
+
+// The rounds of the root search for `search`, the searches of the distinct
+// crossings first, first + 1, ... (shared_crossings.h): each round is one
+// field call on the points the unfinished ones propose, in their order,
+// written and read on `pool`, each search on its own; at most 64 rounds.
+// Where a round's answer carries gradients, a search's gradient and its
+// has_gradient flag (indexed like `search`) are set, else the flag is
+// cleared. Returns the points the field was asked for. Errors as for
+// locate_edge_roots.
+std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
+                              const std::vector<CrossingRef>& crossings,
+                              const SharedCrossings& shared,
+                              const std::vector<SurfaceCell>& cells,
+                              std::span<EdgeRootSearch> search, std::size_t first,
+                              double iso_value, std::span<Vec3> gradients,
+                              std::span<std::uint8_t> has_gradient);
+
+// What a search leaves for its crossing (EdgeRoots' fields): the located
+// parameter (the bracket's midpoint for a search still open), the flag
+// cleared when open, and the slope and value (NaN unless it has no
+// gradient and slope_at_located gives them).
+void finish_root(const EdgeRootSearch& s, double& t, std::uint8_t& has_gradient, double& slope,
+                 double& value);
+
+// The query estimate_edge_normals takes for crossing `c` of `cell` located
+// at parameter t, with what its search left (finish_root).
+EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c, double t,
+                                  double slope, double value);
 
 // Locates the surface on every distinct crossing (shared_crossings.h) by
 // EdgeRootSearch: each round is one field call on the unfinished crossings'

@@ -7,11 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <span>
 #include <utility>
 
 #include "dc/cleanup.h"
 #include "dc/edge_roots.h"
 #include "dc/component_table.h"
+#include "dc/crossing_vertices.h"
 #include "dc/crossings.h"
 #include "dc/edge_collapse.h"
 #include "dc/faces.h"
@@ -23,6 +25,7 @@
 #include "dc/qef.h"
 #include "dc/shared_crossings.h"
 #include "dc/simplify.h"
+#include "dc/sliced_edge_roots.h"
 #include "dc/slot_vertices.h"
 #include "dc/stage_timing.h"
 #include "dc/surface_cells.h"
@@ -87,26 +90,6 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
   return placed;
 }
 
-// Per output vertex, its slot's guide (without simplification: the vertices
-// of a cell are its slots in group order); zero where none is known (a
-// collapsed cell's vertex, an unsolved slot), which projection replaces by
-// an estimate at the vertex.
-std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
-                                const PlacedVertices& placed,
-                                const std::vector<Vec3>& slot_guides) {
-  std::vector<Vec3> guides(placed.positions.size());
-  if (placed.cell_first_vertex.empty() || slot_guides.empty()) return guides;
-  for (std::size_t c = 0; c < cells.size(); ++c) {
-    const std::uint64_t first = placed.cell_first_vertex[c];
-    if (first == kNoVertex) continue;
-    const unsigned groups = slots.cell_components[c][8];
-    for (unsigned j = 0; j < groups; ++j) {
-      guides[first + j] = slot_guides[slots.vertex_base[c] + j];
-    }
-  }
-  return guides;
-}
-
 }  // namespace
 
 // Scratch arrays are moved into the last stage that reads them, which frees
@@ -114,11 +97,12 @@ std::vector<Vec3> vertex_guides(const std::vector<SurfaceCell>& cells, const Ver
 //
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
-// twice: lookup and slots), "crossings" (cells, twice), "locating
-// crossings" and "crossing normals" (crossings), "vertices" (slots, then
-// cells twice, or once when collapsing), "projection" (vertices, once per
-// Newton step, three at most), "faces" (cells; 1 on minimal edges) and
-// "pieces" (cleanup_units).
+// their lookup), "crossings" (cells, twice), "locating crossings"
+// (crossings), "crossing normals" (cells for their slots, then crossings),
+// "vertices" (cells, when solved straight from the crossings; else slots,
+// then cells twice, or once when collapsing), "projection" (vertices, once
+// per Newton step, three at most), "faces" (cells twice, their lookup again
+// and their faces; 1 on minimal edges) and "pieces" (cleanup_units).
 namespace {
 
 // The driver; `owned`, when given, is `tree` itself, whose nodes and leaf
@@ -141,7 +125,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaves.size());
   std::vector<CornerValues> corner_values;
-  const std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
+  std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
@@ -151,9 +135,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     return {};
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
-  begin_stage("cell index", 2 * std::uint64_t{cells.size()});
-  const CellLookup lookup = build_cell_lookup(cells);
-  const VertexSlots slots = assign_vertex_slots(cells);
+  begin_stage("cell index", cells.size());
+  CellLookup lookup = build_cell_lookup(cells);
+  // The vertex slots are read from the crossing normals on: made then.
+  VertexSlots slots;
   timer.count(&ExtractTimings::cells_count, cells.size());
 
   // Hermite data: where the surface crosses each sign-changing edge, and its
@@ -165,45 +150,67 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
   std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, corner_values, iso);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  // The index is made again for the faces: until then it would be held
+  // through the root search and the vertices, whose peaks it would raise.
+  if (!(options.simplify > 0.0)) lookup = CellLookup();
   timer.count(&ExtractTimings::crossing_count, crossings.size());
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
-  SlotQefs hermite;
+  const bool simplify = options.simplify > 0.0;
+  PlacedVertices placed;
+  // Without simplification the leaves' vertices, solved from their cells'
+  // crossings; their boxes are made again from them for projection.
+  CrossingVertices direct;
+  bool sliced = false;
   if (options.lean_sampling) {
+    // A field that answers each point alone is searched a slice of
+    // crossings at a time: the same bits, without every crossing's search
+    // record and batch at once; the slices complete their normals too.
+    sliced = field.pointwise();
     EdgeRoots roots =
-        locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values), iso);
+        sliced ? locate_edge_roots_in_slices(pool, field, crossings, shared, cells,
+                                             std::move(corner_values), iso, gradient_step(tree))
+               : locate_edge_roots(pool, field, crossings, shared, cells,
+                                   std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", crossings.size());
-    // Without simplification only the normal equations are solved: the
-    // slots' records leave out what merging cells measures.
-    hermite = accumulate_hermite_roots(pool, field, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree, cos_threshold,
-                                       !(options.simplify > 0.0));
+    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    slots = assign_vertex_slots(cells);
+    if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
+    if (!simplify) {
+      // Each cell's slots solved from its own crossings: no Qef per slot.
+      // Projection follows the guides only for a field without gradients.
+      timer.stage(&ExtractTimings::solve);
+      begin_stage("vertices", cells.size());
+      const bool with_guides = !(sliced && roots.sampled_gradients);
+      direct = solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
+                                       std::move(shared), cells, slots, tree.size,
+                                       cos_threshold, with_guides);
+      placed.positions = std::move(direct.positions);
+      placed.cell_first_vertex = std::move(direct.cell_first_vertex);
+    } else {
+      SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
+                                                  std::move(roots), std::move(shared), cells,
+                                                  slots, tree, cos_threshold, false);
+      placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+                              options.simplify, timer);
+    }
   } else {
     // Bisection tests the signs the crossings carry: the values are done.
     corner_values = std::vector<CornerValues>();
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", crossings.size());
-    hermite = accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
-                                      std::move(shared), cells, slots, tree, cos_threshold);
-  }
-  // Per slot, the mean gradient of its crossings: the line lean projection
-  // searches along.
-  std::vector<Vec3> slot_guides = std::move(hermite.gradient_sums);
-  for (std::size_t s = 0; s < slot_guides.size(); ++s) {
-    const double count =
-        hermite.plane_qefs.empty() ? hermite.qefs[s].count : hermite.plane_qefs[s].count;
-    if (count > 0) slot_guides[s] = {slot_guides[s].x / count, slot_guides[s].y / count,
-                                     slot_guides[s].z / count};
+    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    slots = assign_vertex_slots(cells);
+    SlotQefs hermite =
+        accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
+                                std::move(shared), cells, slots, tree, cos_threshold);
+    placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+                            options.simplify, timer);
   }
 
   // Vertices numbered for output (collapsed when simplifying), pulled onto
   // the surface.
-  const bool simplify = options.simplify > 0.0;
-  PlacedVertices placed =
-      place_vertices(pool, field, tree, cells, slots, std::move(hermite), options.simplify, timer);
   timer.count(&ExtractTimings::vertex_count, placed.positions.size());
   timer.stage(&ExtractTimings::projection);
   begin_stage("projection", 3 * std::uint64_t{placed.positions.size()});
@@ -211,8 +218,19 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // and may move by up to the tolerance: it takes the full Newton steps,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
-    project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
-                          vertex_guides(cells, slots, placed, slot_guides), tree);
+    const auto boxes = [&](std::size_t first, std::span<VertexBox> out) {
+      vertex_boxes(direct, cells, tree.size, first, out);
+    };
+    if (sliced) {
+      project_vertices_lean_in_slices(pool, field, placed.positions, boxes,
+                                      std::move(direct.guides), tree);
+    } else {
+      placed.boxes.resize(placed.positions.size());
+      boxes(0, placed.boxes);
+      project_vertices_lean(pool, field, placed.positions, std::move(placed.boxes),
+                            std::move(direct.guides), tree);
+    }
+    direct = CrossingVertices();
   } else {
     project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
   }
@@ -239,7 +257,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     }
     advance_stage(1);
   } else {
-    begin_stage("faces", cells.size());
+    begin_stage("faces", 2 * std::uint64_t{cells.size()});
+    lookup = build_cell_lookup(cells);
     triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
                                placed.positions, options.tile, tree.max_depth);
   }
@@ -253,6 +272,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     keys = simplify ? std::move(placed.simplified.keys)
                     : leaf_vertex_keys(cells, slots, placed.cell_first_vertex, positions.size());
   }
+  // The cells and their index are done with: freed before the largest
+  // piece is sought.
+  cells = std::vector<SurfaceCell>();
+  lookup = CellLookup();
+  slots = VertexSlots();
+  placed = PlacedVertices();
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
   Mesh mesh = options.keep_all
                   ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))

@@ -1,5 +1,6 @@
 #include "dc/faces.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dc/vertex_placement.h"
@@ -21,6 +22,9 @@ Vec3 unit_normal(const Vec3& p, const Vec3& q, const Vec3& r) {
 }
 
 double dot(const Vec3& a, const Vec3& b) { return a.z * b.z + (a.x * b.x + a.y * b.y); }
+
+// Cells whose faces are made in one parallel loop.
+constexpr std::size_t kFaceBlock = std::size_t{1} << 16;
 
 // The other two axes (b, c) of edge axis a.
 constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
@@ -131,8 +135,28 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<Surface
     fail("face generation needs one component row and one first vertex per surface cell");
   }
   const FaceContext context{cells, lookup, slots, cell_first_vertex, positions, tile, max_depth};
-  return parallel_concat<Triangle>(
-      pool, cells.size(), [&](std::size_t o, std::vector<Triangle>& out) { context.emit(o, out); });
+  // At most two triangles per sign-changing edge a cell with a vertex owns:
+  // room for all of them is reserved, and pages never written are never
+  // resident.
+  std::size_t bound = 0;
+  for (std::size_t o = 0; o < cells.size(); ++o) {
+    if (cell_first_vertex[o] == kNoVertex) continue;
+    const unsigned mask = cells[o].sign_mask;
+    for (unsigned a = 0; a < 3; ++a) bound += 2 * (((mask >> (1u << a)) ^ mask) & 1u);
+  }
+  std::vector<Triangle> triangles;
+  triangles.reserve(bound);
+  // Cells in blocks, each block's ranges joined in order and appended: the
+  // order of one loop over every cell, without every range's list and the
+  // joined list held at once.
+  for (std::size_t first = 0; first < cells.size(); first += kFaceBlock) {
+    const std::size_t count = std::min(kFaceBlock, cells.size() - first);
+    const std::vector<Triangle> block = parallel_concat<Triangle>(
+        pool, count,
+        [&](std::size_t i, std::vector<Triangle>& out) { context.emit(first + i, out); });
+    triangles.insert(triangles.end(), block.begin(), block.end());
+  }
+  return triangles;
 }
 
 }  // namespace karvex

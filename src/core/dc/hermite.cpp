@@ -140,6 +140,37 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
   return out;
 }
 
+void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<CrossingRef>& crossings,
+                           const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
+                           const Octree& tree, EdgeRoots& roots) {
+  const std::size_t distinct = shared.distinct_count();
+  if (roots.has_gradient.size() != distinct) fail_index(roots.has_gradient.size(), distinct);
+  // The distinct crossings whose last root-finding sample brought no
+  // gradient take one from two points across the edge (with the slope
+  // along it from the final bracket), or from the tetrahedral stencil.
+  std::vector<std::uint32_t> missing;
+  for (std::size_t d = 0; d < distinct; ++d) {
+    if (!roots.has_gradient[d]) missing.push_back(static_cast<std::uint32_t>(d));
+  }
+  if (missing.empty()) return;
+  std::vector<EdgeNormalQuery> queries(missing.size());
+  {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, missing.size(), [&](std::size_t i) {
+      const std::size_t d = missing[i];
+      const CrossingRef& c = crossings[shared.first[d]];
+      queries[i] = edge_normal_query(cells[c.cell], c, roots.t[d], roots.slope[d], roots.value[d]);
+    });
+  }
+  std::uint64_t samples = 0;
+  const std::vector<Vec3> estimated =
+      estimate_edge_normals(field, queries, gradient_step(tree), tree.iso_value, samples);
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    roots.gradients[missing[i]] = estimated[i];
+    roots.has_gradient[missing[i]] = 1;
+  }
+}
+
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
                                   std::vector<CrossingRef> crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
@@ -153,35 +184,9 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
     const CrossingRef& c = crossings[k];
     return crossing_point(cells[c.cell], c, roots.t[shared.distinct_of[k]]);
   };
-  // The distinct crossings whose last root-finding sample brought no
-  // gradient take one from two points across the edge (with the slope
-  // along it from the final bracket), or from the tetrahedral stencil.
-  std::vector<std::uint32_t> missing;
-  for (std::size_t d = 0; d < distinct; ++d) {
-    if (!roots.has_gradient[d]) missing.push_back(static_cast<std::uint32_t>(d));
-  }
-  if (!missing.empty()) {
-    std::vector<EdgeNormalQuery> queries(missing.size());
-    {
-      const RunMonitor::Suspended quiet;
-      parallel_for(pool, missing.size(), [&](std::size_t i) {
-        const std::size_t d = missing[i];
-        const CrossingRef& c = crossings[shared.first[d]];
-        const CubeEdge& e = CUBE_EDGES[c.edge];
-        const Vec3 p_u = cells[c.cell].corner(e.u);
-        const Vec3 p_v = cells[c.cell].corner(e.v);
-        queries[i] = {point(shared.first[d]), {p_v.x - p_u.x, p_v.y - p_u.y, p_v.z - p_u.z},
-                      roots.slope[d], roots.value[d]};
-      });
-    }
-    std::uint64_t samples = 0;
-    const std::vector<Vec3> estimated =
-        estimate_edge_normals(field, queries, gradient_step(tree), tree.iso_value, samples);
-    for (std::size_t i = 0; i < missing.size(); ++i) roots.gradients[missing[i]] = estimated[i];
-  }
+  complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
   // Only the points' parameters and the gradients are read from here on:
   // the rest is freed before the slots' Qefs are made.
-  missing = std::vector<std::uint32_t>();
   roots.slope = std::vector<double>();
   roots.value = std::vector<double>();
   roots.has_gradient = std::vector<std::uint8_t>();

@@ -67,6 +67,15 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
 
+// For the distinct crossings of `roots` (locate_edge_roots) whose has_gradient
+// is clear, the gradient of estimate_edge_normals (step gradient_step(tree),
+// one field call on those crossings in order: two points each across the
+// edge where the root finding left a narrow bracket, else the tetrahedron),
+// their flags then set. No call when every crossing has its gradient.
+void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<CrossingRef>& crossings,
+                           const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
+                           const Octree& tree, EdgeRoots& roots);
+
 // The same for crossings located by locate_edge_roots: each crossing's point
 // is at its distinct crossing's parameter; its normal is that of the
 // gradient the last root-finding sample returned there, or, for the distinct

@@ -81,11 +81,11 @@ void keep_open(std::vector<std::uint32_t>& active, const auto& open) {
   active.resize(kept);
 }
 
-}  // namespace
-
-ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
-                                      std::vector<VertexBox> boxes, std::vector<Vec3> guides,
-                                      const Octree& tree) {
+// project_vertices_lean on the vertices in `positions` (their boxes and
+// guides alongside).
+ProjectionCount project_span(WorkerPool& pool, Field& field, std::span<Vec3> positions,
+                             std::span<const VertexBox> boxes, std::span<Vec3> guides,
+                             const Octree& tree) {
   ProjectionCount count;
   const std::size_t n = positions.size();
   if (n == 0) return count;
@@ -232,6 +232,43 @@ ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vecto
     if (ls.slope == 0.0) return;  // no line: the vertex stays
     positions[i] = at(static_cast<std::uint32_t>(i), ls.final_unsampled ? ls.next : ls.best_s);
   });
+  return count;
+}
+
+}  // namespace
+
+ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
+                                      std::vector<VertexBox> boxes, std::vector<Vec3> guides,
+                                      const Octree& tree) {
+  return project_span(pool, field, positions, boxes, guides, tree);
+}
+
+ProjectionCount project_vertices_lean_in_slices(WorkerPool& pool, Field& field,
+                                                std::vector<Vec3>& positions,
+                                                const SliceBoxes& boxes, std::vector<Vec3> guides,
+                                                const Octree& tree, std::size_t slice) {
+  const std::size_t n = positions.size();
+  if (!guides.empty() && guides.size() < n) fail_index(guides.size(), guides.size());
+  ProjectionCount count;
+  std::vector<VertexBox> slice_boxes;
+  std::vector<Vec3> zero_guides;
+  for (std::size_t first = 0; first < n; first += slice) {
+    if (first != 0) poll_run();
+    const std::size_t m = std::min(slice, n - first);
+    slice_boxes.resize(m);
+    boxes(first, slice_boxes);
+    std::span<Vec3> slice_guides;
+    if (guides.empty()) {
+      zero_guides.assign(m, Vec3{0.0, 0.0, 0.0});
+      slice_guides = zero_guides;
+    } else {
+      slice_guides = std::span<Vec3>(guides).subspan(first, m);
+    }
+    const ProjectionCount part = project_span(
+        pool, field, std::span<Vec3>(positions).subspan(first, m), slice_boxes, slice_guides, tree);
+    count.samples += part.samples;
+    count.rounds = std::max(count.rounds, part.rounds);
+  }
   return count;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "dc/vertex_placement.h"
@@ -42,5 +45,26 @@ struct ProjectionCount {
 ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
                                       std::vector<VertexBox> boxes, std::vector<Vec3> guides,
                                       const Octree& tree);
+
+// Vertices projected together by the sliced form: its scratch arrays and
+// field batches are a few megabytes.
+inline constexpr std::size_t kProjectionSlice = std::size_t{1} << 16;
+
+// Writes the clamp boxes of vertices [first, first + out.size()).
+using SliceBoxes = std::function<void(std::size_t first, std::span<VertexBox> out)>;
+
+// project_vertices_lean a slice of `slice` (at least 1) vertices at a time,
+// for a pointwise field (Field::pointwise): each slice's boxes are made by
+// `boxes` when it starts and its rounds are field calls on its own
+// vertices, so no box, scratch array or batch exists for every vertex at
+// once, and a field that answers each point alone gives the same positions.
+// Empty `guides` stand for zero guides (used only by a field without
+// gradients). The samples add up over the slices; the rounds are the most
+// any slice took.
+ProjectionCount project_vertices_lean_in_slices(WorkerPool& pool, Field& field,
+                                                std::vector<Vec3>& positions,
+                                                const SliceBoxes& boxes, std::vector<Vec3> guides,
+                                                const Octree& tree,
+                                                std::size_t slice = kProjectionSlice);
 
 }  // namespace karvex

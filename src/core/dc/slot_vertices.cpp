@@ -1,6 +1,5 @@
 #include "dc/slot_vertices.h"
 
-#include "octree/octree.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
 
@@ -39,31 +38,12 @@ EmittedVertices solve_and_number(WorkerPool& pool, const std::vector<SurfaceCell
     const std::uint64_t first = out.cell_first_vertex[i];
     if (first == kNoVertex) return;
     const SurfaceCell& cell = cells[i];
-    const VertexBox box = cell_box(cell);
     const std::uint64_t base = slots.vertex_base[i];
     const unsigned groups = slots.cell_components[i][8];
     for (unsigned j = 0; j < groups; ++j) {
       const auto& q = qefs[base + j];
-      Vec3& position = out.positions[first + j];
-      VertexBox& clamp = out.boxes[first + j];
-      if (q.count == 0) {
-        const double half = cell.cell_side * 0.5;
-        position = {cell.cell_min.x + half, cell.cell_min.y + half, cell.cell_min.z + half};
-        clamp = box;
-        continue;
-      }
-      clamp = box;
-      if (checked_at(slot_sharp, base + j)) {
-        const double m = (cube_size / static_cast<double>(pow2(cell.address.d))) * 0.25;
-        clamp.lo = {box.lo.x - m, box.lo.y - m, box.lo.z - m};
-        clamp.hi = {box.hi.x + m, box.hi.y + m, box.hi.z + m};
-      }
-      // The box is checked in full before solving, as solve_vertices does.
-      for (int axis = 0; axis < 3; ++axis) checked_clamp(0.0, clamp.lo[axis], clamp.hi[axis]);
-      const Vec3 x = solve_qef(q);
-      position = {checked_clamp(x.x, clamp.lo.x, clamp.hi.x),
-                  checked_clamp(x.y, clamp.lo.y, clamp.hi.y),
-                  checked_clamp(x.z, clamp.lo.z, clamp.hi.z)};
+      place_slot_vertex(cell, q, q.count != 0 && checked_at(slot_sharp, base + j) != 0, cube_size,
+                        out.positions[first + j], out.boxes[first + j]);
     }
   });
   advance_stage(slots.slot_count);

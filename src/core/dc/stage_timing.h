@@ -103,6 +103,8 @@ class TimedField : public Field {
         });
   }
 
+  bool pointwise() const override { return inner_.pointwise(); }
+
   Field& inner() const { return inner_; }
 
   Elapsed inside;

@@ -90,6 +90,15 @@ class Field {
     write(points);
     evaluate_view(points, consume);
   }
+
+  // True when each point's value and gradient depend on that point alone,
+  // never on the rest of its batch, every batch comes with gradients or
+  // none does, and a call reaches nothing outside native code (no user
+  // callback): callers may then split a batch into slices, or evaluate
+  // points in any grouping, and get the same bits.
+  // False by default: a user's field sees exactly the batches the core
+  // documents.
+  virtual bool pointwise() const { return false; }
 };
 
 // The only way the core samples a field: an empty batch returns an empty

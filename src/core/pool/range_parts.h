@@ -61,6 +61,9 @@ class RangeParts {
     for (Node* part : parts) {
       joined.insert(joined.end(), std::make_move_iterator(part->items.begin()),
                     std::make_move_iterator(part->items.end()));
+      // Freed as it is copied: the joined list and all the parts are not
+      // held at once.
+      part->items = std::vector<T>();
     }
     return joined;
   }

@@ -70,6 +70,9 @@ class VolumeField final : public Field {
   void evaluate_view(std::span<const Vec3> points, const EvalConsumer& consume) override;
   void evaluate_written(std::size_t count, const PointWriter& write,
                         const EvalConsumer& consume) override;
+  // Each point is sampled on its own; a window's far samples go through its
+  // owner (possibly Python) once per batch, so a windowed field is not.
+  bool pointwise() const override { return !window_; }
 
   // The volume's field at one point (before any cap). A point whose cell
   // lies beyond a window is read through FarSamples: on the sampling thread

@@ -1,0 +1,126 @@
+#include "dc/crossing_vertices.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "dc/qef.h"
+#include "dc/slot_vertices.h"
+#include "pool/run_monitor.h"
+#include "support/panic.h"
+
+namespace karvex {
+
+namespace {
+
+// Cells solved between two reports of progress (and polls of the run).
+constexpr std::size_t kCellsPerReport = 16 * kPollBlock;
+
+// A cell has at most four groups (a slot each) and twelve crossings.
+constexpr unsigned kMaxGroups = 4;
+
+}  // namespace
+
+CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingRef> crossings,
+                                         EdgeRoots roots, SharedCrossings shared,
+                                         const std::vector<SurfaceCell>& cells,
+                                         const VertexSlots& slots, double cube_size,
+                                         double cos_threshold, bool with_guides) {
+  const std::size_t n = cells.size();
+  const std::size_t distinct = shared.distinct_count();
+  if (shared.distinct_of.size() != crossings.size()) {
+    fail_index(shared.distinct_of.size(), crossings.size());
+  }
+  if (roots.t.size() != distinct) fail_index(roots.t.size(), distinct);
+  if (roots.gradients.size() != distinct) fail_index(roots.gradients.size(), distinct);
+  CrossingVertices out;
+  // Where each cell's crossings begin (listed cell by cell). A cell with
+  // crossings has a solved slot, so gives its group count of vertices.
+  std::vector<std::uint32_t> crossing_begin(n + 1, 0);
+  for (const CrossingRef& c : crossings) {
+    if (c.cell >= n) fail_index(n, c.cell);
+    ++crossing_begin[c.cell + std::size_t{1}];
+  }
+  for (std::size_t i = 0; i < n; ++i) crossing_begin[i + 1] += crossing_begin[i];
+  out.cell_first_vertex.assign(n, kNoVertex);
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (crossing_begin[i + 1] == crossing_begin[i]) continue;
+    out.cell_first_vertex[i] = total;
+    total += checked_at(slots.cell_components, i)[8];
+  }
+  out.positions.resize(total);
+  out.vertex_cell.resize(total);
+  out.sharp.resize(total);
+  if (with_guides) out.guides.resize(total);
+  const auto solve_cell = [&](std::size_t i) {
+    const std::uint64_t first = out.cell_first_vertex[i];
+    if (first == kNoVertex) return;
+    const std::size_t begin = crossing_begin[i];
+    const std::size_t count = crossing_begin[i + 1] - begin;
+    if (count > 12) fail("a surface cell with more than twelve crossings");
+    const SurfaceCell& cell = cells[i];
+    const unsigned groups = slots.cell_components[i][8];
+    if (groups > kMaxGroups) fail_index(kMaxGroups, groups);
+    std::array<PlaneQef, kMaxGroups> qefs{};
+    std::array<Vec3, kMaxGroups> sums{};
+    std::array<bool, kMaxGroups> sharp{};
+    std::array<Vec3, 12> normals;
+    // The crossings into their slots in crossing order, as the Hermite data
+    // gathers them.
+    for (std::size_t k = 0; k < count; ++k) {
+      const CrossingRef& c = crossings[begin + k];
+      const std::uint32_t d = shared.distinct_of[begin + k];
+      if (d >= distinct) fail_index(distinct, d);
+      const Vec3 g = roots.gradients[d];
+      normals[k] = normal_from_gradient(g);
+      if (c.component >= groups) fail_index(groups, c.component);
+      add_crossing(qefs[c.component], crossing_point(cell, c, roots.t[d]), normals[k]);
+      Vec3& sum = sums[c.component];
+      sum = {sum.x + g.x, sum.y + g.y, sum.z + g.z};
+    }
+    // A slot is sharp when two of its normals disagree.
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint8_t component = crossings[begin + k].component;
+      if (sharp[component]) continue;
+      for (std::size_t j = k + 1; j < count; ++j) {
+        if (crossings[begin + j].component != component) continue;
+        if (normals_disagree(normals[k], normals[j], cos_threshold)) {
+          sharp[component] = true;
+          break;
+        }
+      }
+    }
+    for (unsigned j = 0; j < groups; ++j) {
+      VertexBox clamp;
+      place_slot_vertex(cell, qefs[j], sharp[j], cube_size, out.positions[first + j], clamp);
+      out.vertex_cell[first + j] = static_cast<std::uint32_t>(i);
+      out.sharp[first + j] = qefs[j].count != 0 && sharp[j];
+      if (!with_guides) continue;
+      Vec3 guide = sums[j];
+      const double weight = qefs[j].count;
+      if (weight > 0) guide = {guide.x / weight, guide.y / weight, guide.z / weight};
+      out.guides[first + j] = guide;
+    }
+  };
+  for (std::size_t first = 0; first < n; first += kCellsPerReport) {
+    const std::size_t last = std::min(n, first + kCellsPerReport);
+    {
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, last - first, [&](std::size_t i) { solve_cell(first + i); });
+    }
+    advance_stage(last - first);
+  }
+  return out;
+}
+
+void vertex_boxes(const CrossingVertices& vertices, const std::vector<SurfaceCell>& cells,
+                  double cube_size, std::size_t first, std::span<VertexBox> out) {
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const std::size_t v = first + k;
+    out[k] = slot_clamp_box(checked_at(cells, checked_at(vertices.vertex_cell, v)),
+                            vertices.sharp[v] != 0, cube_size);
+  }
+}
+
+}  // namespace karvex

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "dc/crossings.h"
+#include "dc/edge_roots.h"
+#include "dc/shared_crossings.h"
+#include "dc/surface_cells.h"
+#include "field/field.h"
+#include "pool/worker_pool.h"
+
+namespace karvex {
+
+// Distinct crossings searched together: one slice's searches and field
+// batches are a few megabytes, and a batch this size stays in a volume
+// field's held buffers from one call to the next.
+inline constexpr std::size_t kRootSlice = std::size_t{1} << 16;
+
+// locate_edge_roots for a pointwise field (Field::pointwise), a slice of
+// `slice` (at least 1) distinct crossings at a time: each slice's searches run to the
+// end (their rounds are field calls of that slice's points alone), and the
+// crossings a search leaves without a gradient take the normal
+// accumulate_hermite_roots would give them (estimate_edge_normals, step h,
+// one call per slice), so no search record or batch exists for the whole
+// surface. A field that answers each point on its own gives the same bits
+// as locate_edge_roots followed by that estimate. Returns every distinct
+// crossing's parameter and gradient with has_gradient set (slope and value
+// left empty) and sampled_gradients; `samples` counts the root search's points. The corner
+// `values` are reduced to each search's two starting values and freed
+// before the first field call. Errors as for locate_edge_roots.
+EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
+                                      const std::vector<CrossingRef>& crossings,
+                                      const SharedCrossings& shared,
+                                      const std::vector<SurfaceCell>& cells,
+                                      std::vector<CornerValues> values, double iso_value,
+                                      double h, std::size_t slice = kRootSlice);
+
+}  // namespace karvex
