@@ -59,6 +59,29 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
   return {at, best};
 }
 
+PlaneGap::PlaneGap(const Vec3& p, const Vec3& normal)
+    : p_(p), normal_(normal), magnitude_(largest_magnitude(p)) {}
+
+void PlaneGap::add(const Vec3& corner) { add_ball(corner, 0.0); }
+
+void PlaneGap::add_ball(const Vec3& centre, double reach) {
+  const double height = dot(normal_, sub(centre, p_));
+  if (std::isnan(height) || std::isnan(reach)) nan_ = true;
+  lowest_ = std::min(lowest_, height - reach);
+  highest_ = std::max(highest_, height + reach);
+  magnitude_ = std::max(magnitude_, largest_magnitude(centre) + reach);
+}
+
+bool PlaneGap::beyond(double limit) const {
+  if (nan_ || !std::isfinite(magnitude_) || !(lowest_ <= highest_)) return false;
+  // The heights round by a few units in the last place of the coordinates,
+  // and a closest point of point_triangle_distance strays from its triangle
+  // by about as much; the margin is a million times that, and a normal
+  // off unit length by rounding is covered by the relative term.
+  const double margin = 1e-9 * magnitude_ + 1e-9 * limit;
+  return lowest_ > limit + margin || highest_ < -(limit + margin);
+}
+
 double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
   const Vec3 ab = sub(b, a);
   const Vec3 ac = sub(c, a);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -45,6 +46,33 @@ class FanTriangles {
     double radius;
   };
   std::vector<Entry> triangles_;
+};
+
+// A refusal of nearest_within before its fan is built: the gap between a
+// point `p` and every triangle with corners among the points added, across
+// the plane through `p` normal to `normal` (unit length). When all the
+// points lie beyond that plane on one side by more than the limit, so does
+// each such triangle (it lies in their convex hull), and nearest_within
+// finds none within the limit. A point known only to lie within `reach` of
+// a centre counts as its whole ball. The test keeps a margin far above the
+// rounding of the heights and of point_triangle_distance's closest points,
+// so it refuses only what nearest_within refuses.
+class PlaneGap {
+ public:
+  PlaneGap(const Vec3& p, const Vec3& normal);
+  void add(const Vec3& corner);
+  void add_ball(const Vec3& centre, double reach);
+  // True when every point added lies beyond the plane by more than `limit`
+  // on one side; false for no points, or any NaN.
+  bool beyond(double limit) const;
+
+ private:
+  Vec3 p_;
+  Vec3 normal_;
+  double lowest_ = INFINITY;    // least height above the plane, ball or point
+  double highest_ = -INFINITY;  // greatest
+  double magnitude_;            // largest coordinate magnitude seen, and the reaches
+  bool nan_ = false;
 };
 
 // Distance from `p` to the triangle (a, b, c) (the closest point found by
