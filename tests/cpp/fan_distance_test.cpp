@@ -130,11 +130,11 @@ TEST(PlaneGap, RefusesOnlyWhatTheScanRefuses) {
       const double tilt = q % 3 == 0 ? 0.0 : 0.1 * u(rng);
       const double norm = std::sqrt(1.0 + tilt * tilt);
       const Vec3 normal{tilt / norm, 0.0, 1.0 / norm};
-      PlaneGap gap(p, normal);
+      PlaneGap gap(normal);
       for (const Vec3& v : ring) gap.add(v);
       gap.add_ball(loose, reach);
       for (const double limit : {1e-9 * scale, 0.01 * scale, 0.1 * scale, 0.5 * scale}) {
-        if (!gap.beyond(limit)) {
+        if (!gap.beyond(p, limit)) {
           ++passed_on;
           continue;
         }
@@ -151,19 +151,20 @@ TEST(PlaneGap, RefusesOnlyWhatTheScanRefuses) {
 TEST(PlaneGap, NothingToGoOnNeverRefuses) {
   const Vec3 p{0.0, 0.0, 0.0};
   const Vec3 up{0.0, 0.0, 1.0};
-  EXPECT_FALSE(PlaneGap(p, up).beyond(1e-3));
-  PlaneGap with_nan(p, up);
+  EXPECT_FALSE(PlaneGap(up).beyond(p, 1e-3));
+  PlaneGap with_nan(up);
   with_nan.add({0.0, 0.0, 1.0});
   with_nan.add({NAN, 0.0, 1.0});
-  EXPECT_FALSE(with_nan.beyond(1e-3));
-  PlaneGap no_normal(p, {NAN, NAN, NAN});
+  EXPECT_FALSE(with_nan.beyond(p, 1e-3));
+  PlaneGap no_normal({NAN, NAN, NAN});
   no_normal.add({0.0, 0.0, 1.0});
-  EXPECT_FALSE(no_normal.beyond(1e-3));
-  PlaneGap ball(p, up);
+  EXPECT_FALSE(no_normal.beyond(p, 1e-3));
+  PlaneGap ball(up);
   ball.add({0.0, 0.0, 1.0});
-  EXPECT_TRUE(ball.beyond(1e-3));
+  EXPECT_TRUE(ball.beyond(p, 1e-3));
+  EXPECT_FALSE(ball.beyond({0.0, 0.0, NAN}, 1e-3));
   ball.add_ball({5.0, 0.0, 1.0}, 0.9995);  // reaches to within the limit of the plane
-  EXPECT_FALSE(ball.beyond(1e-3));
+  EXPECT_FALSE(ball.beyond(p, 1e-3));
 }
 
 }  // namespace
