@@ -103,11 +103,18 @@ class Collapser {
         changed_(positions.size(), 0),
         passed_edges_(triangles.size(), 0),
         guard_(pos_, tris_, dead_) {
+    // Each list allocated once at its size: a mesh has many small ones.
+    std::vector<std::uint32_t> fan_sizes(pos_.size(), 0);
+    for (const Triangle& t : tris_) {
+      for (const std::uint64_t v : t) ++fan_sizes[v];
+    }
+    for (std::size_t v = 0; v < pos_.size(); ++v) around_[v].reserve(fan_sizes[v]);
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
       const double twice_area = std::sqrt(dot(n, n));
       for (const std::uint64_t v : t) around_[v].push_back(f);
+      kept_[f].reserve(4);
       // The unsimplified mesh between the vertices: each triangle keeps its
       // centroid and the midpoints of the edges it runs upwards (each edge
       // once on a closed mesh).
