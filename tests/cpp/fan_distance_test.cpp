@@ -91,5 +91,81 @@ TEST(FanTriangles, NearestIsTheFullScans) {
   EXPECT_GT(rejected, 10000u);
 }
 
+// PlaneGap refuses only what nearest_within refuses: fans round a centre
+// known to lie within a reach of a point (the centre placed anywhere in
+// that ball), bumpy and curved both ways, far from the origin or near it,
+// with points on and off them and limits from tiny to about the fan's
+// size; planes along the point's true normal and tilted. Whenever the gap
+// says beyond, the full scan finds no triangle within the limit.
+TEST(PlaneGap, RefusesOnlyWhatTheScanRefuses) {
+  std::mt19937_64 rng(23);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::size_t refused = 0;
+  std::size_t passed_on = 0;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
+    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
+    auto at = [&](double x, double y, double z) {
+      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
+    };
+    const double bend = 0.3 * u(rng);  // the ring's height grows with its radius squared
+    const double reach = 0.05 * scale * (1.0 + u(rng));
+    const Vec3 loose = at(0.0, 0.0, 0.1 * u(rng));
+    const Vec3 dir{u(rng), u(rng), u(rng)};
+    const double len = std::sqrt(dir.x * dir.x + dir.y * dir.y + dir.z * dir.z);
+    const double t = reach * std::fabs(u(rng)) / len;
+    const Vec3 centre{loose.x + t * dir.x, loose.y + t * dir.y, loose.z + t * dir.z};
+    const int n = 3 + static_cast<int>(rng() % 10);
+    std::vector<Vec3> ring;
+    for (int k = 0; k < n; ++k) {
+      const double angle = 2.0 * M_PI * k / n + 0.2 * u(rng);
+      const double r = 0.5 + 0.5 * std::fabs(u(rng));
+      ring.push_back(at(r * std::cos(angle), r * std::sin(angle), bend * r * r + 0.02 * u(rng)));
+    }
+    std::vector<std::array<Vec3, 3>> fan;
+    for (int k = 0; k < n; ++k) fan.push_back({centre, ring[k], ring[(k + 1) % n]});
+    for (int q = 0; q < 10; ++q) {
+      const double off = q % 2 == 0 ? 0.0 : 0.2 * u(rng);
+      const Vec3 p = at(0.3 * u(rng), 0.3 * u(rng), off);
+      const double tilt = q % 3 == 0 ? 0.0 : 0.1 * u(rng);
+      const double norm = std::sqrt(1.0 + tilt * tilt);
+      const Vec3 normal{tilt / norm, 0.0, 1.0 / norm};
+      PlaneGap gap(normal);
+      for (const Vec3& v : ring) gap.add(v);
+      gap.add_ball(loose, reach);
+      for (const double limit : {1e-9 * scale, 0.01 * scale, 0.1 * scale, 0.5 * scale}) {
+        if (!gap.beyond(p, limit)) {
+          ++passed_on;
+          continue;
+        }
+        ++refused;
+        ASSERT_EQ(full_scan(fan, p, limit).index, FanTriangles::npos) << trial << " " << q;
+      }
+    }
+  }
+  EXPECT_GT(refused, 5000u);
+  EXPECT_GT(passed_on, 5000u);
+}
+
+// No points, or a NaN among them, never refuses; a ball counts whole.
+TEST(PlaneGap, NothingToGoOnNeverRefuses) {
+  const Vec3 p{0.0, 0.0, 0.0};
+  const Vec3 up{0.0, 0.0, 1.0};
+  EXPECT_FALSE(PlaneGap(up).beyond(p, 1e-3));
+  PlaneGap with_nan(up);
+  with_nan.add({0.0, 0.0, 1.0});
+  with_nan.add({NAN, 0.0, 1.0});
+  EXPECT_FALSE(with_nan.beyond(p, 1e-3));
+  PlaneGap no_normal({NAN, NAN, NAN});
+  no_normal.add({0.0, 0.0, 1.0});
+  EXPECT_FALSE(no_normal.beyond(p, 1e-3));
+  PlaneGap ball(up);
+  ball.add({0.0, 0.0, 1.0});
+  EXPECT_TRUE(ball.beyond(p, 1e-3));
+  EXPECT_FALSE(ball.beyond({0.0, 0.0, NAN}, 1e-3));
+  ball.add_ball({5.0, 0.0, 1.0}, 0.9995);  // reaches to within the limit of the plane
+  EXPECT_FALSE(ball.beyond(p, 1e-3));
+}
+
 }  // namespace
 }  // namespace karvex

@@ -9,6 +9,9 @@ namespace {
 
 Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 
 double largest_magnitude(const Vec3& p) {
   return std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
@@ -25,7 +28,27 @@ void FanTriangles::add(const std::array<Vec3, 3>& corners) {
     const Vec3 d = sub(c, centre);
     radius = std::max(radius, std::sqrt(dot(d, d)));
   }
-  triangles_.push_back({corners, centre, radius});
+  triangles_.push_back({corners, centre, radius, false, {}, {}, {}});
+}
+
+void FanTriangles::slabs_of(const Entry& e) {
+  const std::array<Vec3, 3>& c = e.corners;
+  const Vec3 normal = cross(sub(c[1], c[0]), sub(c[2], c[0]));
+  for (int k = 0; k < 3; ++k) {
+    // A degenerate triangle's directions are NaN, and never reject.
+    const Vec3 d = cross(sub(c[(k + 1) % 3], c[k]), normal);
+    const double length = std::sqrt(dot(d, d));
+    const Vec3 u{d.x / length, d.y / length, d.z / length};
+    e.directions[k] = u;
+    // The heights of all three corners, as rounded: the slab holds the
+    // corners whatever the direction's rounding, so the whole triangle.
+    const double h0 = dot(u, c[0]);
+    const double h1 = dot(u, c[1]);
+    const double h2 = dot(u, c[2]);
+    e.low[k] = std::min({h0, h1, h2});
+    e.high[k] = std::max({h0, h1, h2});
+  }
+  e.slabs = true;
 }
 
 FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
@@ -43,7 +66,15 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
     // be the best so far nor within the limit.
     const double margin =
         1e-9 * (largest_magnitude(p) + largest_magnitude(e.centre) + e.radius + to_centre);
-    if (to_centre - e.radius > std::min(best, limit) + margin) return;
+    const double reject = std::min(best, limit) + margin;
+    if (to_centre - e.radius > reject) return;
+    // The slabs: the heights round like the coordinates, well within the
+    // margin; a NaN height never rejects.
+    if (!e.slabs) slabs_of(e);
+    for (int k = 0; k < 3; ++k) {
+      const double h = dot(e.directions[k], p);
+      if (h - e.high[k] > reject || e.low[k] - h > reject) return;
+    }
     const double distance = point_triangle_distance(p, e.corners[0], e.corners[1], e.corners[2]);
     // The full scan keeps the first of equal distances.
     if (distance < best || (distance == best && i < at)) {
@@ -57,6 +88,28 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
   }
   if (!(best <= limit)) return {npos, best};
   return {at, best};
+}
+
+void PlaneGap::add(const Vec3& corner) { add_ball(corner, 0.0); }
+
+void PlaneGap::add_ball(const Vec3& centre, double reach) {
+  const double height = dot(normal_, centre);
+  if (std::isnan(height) || std::isnan(reach)) nan_ = true;
+  lowest_ = std::min(lowest_, height - reach);
+  highest_ = std::max(highest_, height + reach);
+  magnitude_ = std::max(magnitude_, largest_magnitude(centre) + reach);
+}
+
+bool PlaneGap::beyond(const Vec3& p, double limit) const {
+  const double height = dot(normal_, p);
+  if (nan_ || std::isnan(height) || !(lowest_ <= highest_)) return false;
+  // The heights round by a few units in the last place of the coordinates,
+  // and a closest point of point_triangle_distance strays from its triangle
+  // by about as much; the margin is a million times that, and a normal
+  // off unit length by rounding is covered by the relative term.
+  const double margin = 1e-9 * (magnitude_ + largest_magnitude(p)) + 1e-9 * limit;
+  if (!std::isfinite(margin)) return false;
+  return lowest_ - height > limit + margin || highest_ - height < -(limit + margin);
 }
 
 double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {

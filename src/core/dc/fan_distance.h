@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -14,11 +15,12 @@ namespace karvex {
 //
 // The answer is the full scan's (the least point_triangle_distance, the
 // first triangle in fan order among equals), found with fewer exact
-// distances: each triangle carries a bounding sphere about its centroid, and
-// a triangle whose sphere lies farther than both the best distance so far
-// and the limit is not measured. The rejection keeps a margin far above the
-// rounding of the distances, so it never drops a triangle the scan would
-// have chosen, and the answers are the same bits.
+// distances: each triangle carries a bounding sphere about its centroid and
+// three slabs that hold it (one across each edge, within its plane), and a
+// triangle whose sphere or one of whose slabs lies farther than both the
+// best distance so far and the limit is not measured. The rejection keeps a
+// margin far above the rounding of the distances, so it never drops a
+// triangle the scan would have chosen, and the answers are the same bits.
 class FanTriangles {
  public:
   struct Nearest {
@@ -35,7 +37,8 @@ class FanTriangles {
   // The nearest triangle to `p` when the least distance is at most `limit`
   // (NaN distances never count), else npos. `hint` (a fan index, or npos)
   // is measured first: the triangle that kept `p` before is usually still
-  // the nearest, and a tight bound early rejects the most.
+  // the nearest, and a tight bound early rejects the most. Works out the
+  // triangles' slabs on first need: not to be called from two threads at once.
   Nearest nearest_within(const Vec3& p, double limit, std::size_t hint = npos) const;
 
  private:
@@ -43,8 +46,45 @@ class FanTriangles {
     std::array<Vec3, 3> corners;
     Vec3 centre;
     double radius;
+    // Unit directions (each edge's outward normal within the plane) and
+    // the least and greatest heights of the corners along each: a point's
+    // distance to the triangle is at least how far its height lies outside
+    // any of those ranges. Worked out when first needed (slabs_of).
+    mutable bool slabs = false;
+    mutable std::array<Vec3, 3> directions;
+    mutable std::array<double, 3> low;
+    mutable std::array<double, 3> high;
   };
+  static void slabs_of(const Entry& e);
   std::vector<Entry> triangles_;
+};
+
+// A refusal of nearest_within before its fan is built: the gap between a
+// point `p` and every triangle with corners among the points added, across
+// the plane through `p` normal to `normal` (unit length; any direction
+// gives a bound, the surface's normal a tight one). When all the points lie
+// beyond that plane on one side by more than the limit, so does each such
+// triangle (it lies in their convex hull), and nearest_within finds none
+// within the limit. A point known only to lie within `reach` of a centre
+// counts as its whole ball. The test keeps a margin far above the rounding
+// of the heights and of point_triangle_distance's closest points, so it
+// refuses only what nearest_within refuses. The points' heights along
+// `normal` are kept, so each `p` asked about costs one dot product.
+class PlaneGap {
+ public:
+  explicit PlaneGap(const Vec3& normal) : normal_(normal) {}
+  void add(const Vec3& corner);
+  void add_ball(const Vec3& centre, double reach);
+  // True when every point added lies beyond the plane through `p` by more
+  // than `limit` on one side; false for no points, or any NaN.
+  bool beyond(const Vec3& p, double limit) const;
+
+ private:
+  Vec3 normal_;
+  double lowest_ = INFINITY;    // least height along the normal, ball or point
+  double highest_ = -INFINITY;  // greatest
+  double magnitude_ = 0.0;      // largest coordinate magnitude seen, with the reaches
+  bool nan_ = false;
 };
 
 // Distance from `p` to the triangle (a, b, c) (the closest point found by

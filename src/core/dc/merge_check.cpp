@@ -53,6 +53,17 @@ std::vector<std::size_t> collapsed_owners(const SimplifiedCells& simplified) {
   return owner;
 }
 
+// Marks in `to` every vertex of each triangle with a vertex `from` accepts.
+template <class From>
+void mark_triangles_of(const std::vector<Triangle>& triangles, From from,
+                       std::vector<std::uint8_t>& to) {
+  for (const Triangle& t : triangles) {
+    if (from(t[0]) || from(t[1]) || from(t[2])) {
+      for (const std::uint64_t v : t) to[v] = 1;
+    }
+  }
+}
+
 // Refuses the collapsed cells at the places where the triangles the
 // simplified cells make are not one fan round a vertex: the collapsed
 // vertex itself, or the collapsed vertices next to a kept one. True when
@@ -61,9 +72,23 @@ std::vector<std::size_t> collapsed_owners(const SimplifiedCells& simplified) {
 bool refuse_nonmanifold(const SimplifiedCells& simplified,
                         const std::vector<Triangle>& triangles, MergeRefusals& refused) {
   const std::uint64_t count = simplified.positions.size();
-  const std::vector<std::uint64_t> bad = nonmanifold_vertices(triangles, count);
-  if (bad.empty()) return false;
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
+  // Only the vertices that share a triangle with a collapsed one can refuse
+  // a cell. nonmanifold_vertices tells of a vertex from its own triangles
+  // and from its neighbours' (the edges at fault), so it is asked about the
+  // triangles round those vertices and round their neighbours: all it reads
+  // of them is there, and its answer for them is the whole mesh's.
+  std::vector<std::uint8_t> near(count, 0);  // 1: shares a triangle with a collapsed vertex
+  std::vector<std::uint8_t> reads(count, 0);  // 1: near, or shares a triangle with a near one
+  mark_triangles_of(triangles, [&](std::uint64_t v) { return owner[v] != kKept; }, near);
+  mark_triangles_of(triangles, [&](std::uint64_t v) { return near[v] != 0; }, reads);
+  std::vector<Triangle> around;
+  for (const Triangle& t : triangles) {
+    if (reads[t[0]] || reads[t[1]] || reads[t[2]]) around.push_back(t);
+  }
+  std::vector<std::uint64_t> bad = nonmanifold_vertices(around, count);
+  std::erase_if(bad, [&](std::uint64_t v) { return near[v] == 0; });
+  if (bad.empty()) return false;
   std::vector<bool> kept_bad(count, false);
   bool any = false;
   for (const std::uint64_t v : bad) {
