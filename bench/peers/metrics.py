@@ -129,7 +129,10 @@ def distance_to_mesh(points: Array, vertices: Array, faces: np.ndarray,
     has its centroid at least as far as the k-th one, so it is at least that far minus
     the largest centroid-to-corner radius R; a point whose distance found so far is not
     below that bound is searched again with more candidates (16, 64, 256), which keeps
-    the answer exact even among the slivers of marching cubes.
+    the answer exact even among the slivers of marching cubes. Points still unsure
+    after that (a large triangle beside many small ones: its centroid is far from a
+    point that lies on it) are searched among every triangle whose centroid lies
+    within their distance so far plus R, which cannot miss the nearest one.
     """
     from scipy.spatial import cKDTree
 
@@ -155,7 +158,15 @@ def distance_to_mesh(points: Array, vertices: Array, faces: np.ndarray,
                 unsure.append(rows[out[rows] > far[:, -1] - radius])
         todo = np.concatenate(unsure) if unsure else todo[:0]
         if len(todo) == 0:
-            break
+            return out
+    for row in todo:
+        idx = np.asarray(tree.query_ball_point(points[row], out[row] + radius), dtype=np.int64)
+        if len(idx) == 0:
+            continue
+        tri = faces[idx]
+        d = point_triangle_distance(points[row], vertices[tri[:, 0]], vertices[tri[:, 1]],
+                                    vertices[tri[:, 2]])
+        out[row] = min(out[row], float(d.min()))
     return out
 
 
