@@ -79,11 +79,12 @@ def repair(
         # Only folds to relax.
         vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
         return Repaired(vertices, faces, 0, moved, unresolved)
-    faces = faces[~_repeated_index(faces)]
+    # A new array, which the split below may change in place.
+    faces = np.ascontiguousarray(faces[~_repeated_index(faces)], dtype=np.int64)
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
-    vertices, faces, split = split_sheets(vertices, faces)
+    vertices, split = _split_in_place(vertices, faces)
     vertices, faces, parted = part_shared_edges(vertices, faces)
     split += parted
     # The copies and what they were copied from move first.
@@ -123,8 +124,24 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
     order of vertex and first corner), the faces using them and the number
     of copies (in the core: ``src/core/validity/sheet_split``).
     """
-    new_vertices, new_faces, copies = _native_module().split_sheets(*_contiguous(vertices, faces))
-    return new_vertices, new_faces, int(copies)
+    faces = np.array(faces, dtype=np.int64)
+    new_vertices, copies = _split_in_place(vertices, faces)
+    if copies == 0:
+        new_vertices = np.array(vertices, dtype=np.float64)
+    return new_vertices, faces, copies
+
+
+def _split_in_place(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, int]:
+    """:func:`split_sheets` writing the copies' numbers into ``faces`` (a
+    C-contiguous int64 array) itself: the native step returns only the
+    copies and the corners that take them. Returns the vertices (the input
+    itself when nothing is copied) and the number of copies."""
+    originals, corners, taken = _native_module().sheet_copies(*_contiguous(vertices, faces))
+    if len(originals) == 0:
+        return vertices, 0
+    faces.reshape(-1)[corners] = taken
+    vertices = np.asarray(vertices, dtype=np.float64)
+    return np.concatenate([vertices, vertices[originals]]), len(originals)
 
 
 def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -138,7 +155,8 @@ def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray
     (m, a, y): orientation and edge counts stay consistent, and the new vertex
     is moved off the other sheet by :func:`relax_folds`. Returns the vertices
     (new ones appended), the faces (split ones in place, halves appended) and
-    the number of new vertices.
+    the number of new vertices; when no edge is shared, the arrays given
+    (as float64 and int64), not copies.
     """
     new_vertices, new_faces, added = _native_module().part_shared_edges(*_contiguous(vertices, faces))
     return new_vertices, new_faces, int(added)
