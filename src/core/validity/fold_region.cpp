@@ -78,14 +78,15 @@ void FoldRegion::for_each_cell(const Cell& first, const Cell& last, Visit&& visi
   }
 }
 
-bool FoldRegion::grow(const std::vector<Span>& spans) {
+bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   if (cells_.empty()) return false;
+  const std::int64_t margin = widen ? kMargin : 0;
   std::vector<std::size_t> added;
   for (const Span& s : spans) {
     Cell first = grid_.cell_of(s.lo), last = grid_.cell_of(s.hi);
     for (int a = 0; a < 3; ++a) {
-      first[a] = std::max<std::int64_t>(first[a] - kMargin, 0);
-      last[a] = std::min(last[a] + kMargin, grid_.dims[a] - 1);
+      first[a] = std::max<std::int64_t>(first[a] - margin, 0);
+      last[a] = std::min(last[a] + margin, grid_.dims[a] - 1);
     }
     for_each_cell(first, last, [&](std::size_t i) {
       if (cells_[i] == 0) {

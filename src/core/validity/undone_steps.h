@@ -7,11 +7,12 @@
 // tested again, until none of them is bad. Each round only undoes steps, so
 // the rounds end.
 //
-// Every round tests the same part of the mesh at most: the triangles whose
+// Every round tests within the same part of the mesh: the triangles whose
 // boxes touch cells marked round the stepped triangles' boxes at both of
 // their corners' places (fold_region.h), found by one scan of the mesh for
 // all the rounds. A triangle with no stepped corner never moves, so any
-// triangle a stepped one may meet in any round is in that part.
+// triangle a stepped one may meet in any round is in that part. After the
+// first round only the triangles that moved are tested again.
 
 #include <cstdint>
 #include <vector>
