@@ -33,7 +33,7 @@ PyObject* karvex_native_clean_check(PyObject* self, PyObject* const* args, Py_ss
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // sheet_split.cpp: sheet_copies(vertices, faces, /) -> (originals, corners,
-// taken) and part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
+// taken, crowded) and part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
 PyObject* karvex_native_sheet_copies(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* karvex_native_part_shared_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames);

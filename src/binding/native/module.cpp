@@ -101,9 +101,11 @@ constexpr const char* kSheetCopiesDoc =
     "(joined across edges that continue one sheet), the fan holding the vertex's\n"
     "first corner keeps it and every other fan gets a copy at the same place,\n"
     "numbered after the input's vertices in order of (vertex, first corner).\n"
-    "Arrays as for self_intersections. Returns (originals, corners, taken), int64:\n"
+    "Arrays as for self_intersections. Returns (originals, corners, taken, crowded):\n"
     "copy k is made of vertex originals[k], and flat corner corners[n] (3f + k,\n"
-    "increasing) of faces takes vertex taken[n]; the mesh itself is not copied.";
+    "increasing) of faces takes vertex taken[n]; crowded lists the directed edges\n"
+    "(3f + k, increasing) of every edge in more than two faces, the only ones that\n"
+    "can be crowded after the split. int64 arrays; the mesh itself is not copied.";
 
 constexpr const char* kPartSharedEdgesDoc =
     "part_shared_edges(vertices, faces, /)\n--\n\n"

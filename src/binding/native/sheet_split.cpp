@@ -47,7 +47,8 @@ PyObject* karvex_native_sheet_copies(PyObject*, PyObject* const* args, Py_ssize_
     Ref originals = int64_array(copies.originals);
     Ref corners = int64_array(copies.corners);
     Ref taken = int64_array(copies.taken);
-    return checked(PyTuple_Pack(3, originals.get(), corners.get(), taken.get()));
+    Ref crowded = int64_array(copies.crowded);
+    return checked(PyTuple_Pack(4, originals.get(), corners.get(), taken.get(), crowded.get()));
   });
 }
 

@@ -51,20 +51,27 @@ struct EdgeGroups {
 // The sort of each vertex's edges runs on the pool (each vertex's slice is
 // its own), the rest on the caller; the result is the same for any number of
 // workers.
-EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
+// The sort of each vertex's edges runs on the pool (each vertex's slice is
+// its own), the rest on the caller; the result is the same for any number of
+// workers. `High` holds a vertex number: 32 bits when they fit, halving the
+// largest table.
+template <typename High>
+EdgeGroups group_edges_keyed(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
   const std::size_t edges = 3 * face_count;
   std::vector<std::size_t> start(vertex_count + 1, 0);
   for (Edge e = 0; e < edges; ++e) ++start[static_cast<std::size_t>(faces.low(e)) + 1];
   for (std::size_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
   struct Keyed {
-    std::int64_t high;
+    High high;
     Edge edge;
     bool operator<(const Keyed& other) const { return high != other.high ? high < other.high : edge < other.edge; }
   };
   std::vector<Keyed> keyed(edges);
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (Edge e = 0; e < edges; ++e) keyed[fill[static_cast<std::size_t>(faces.low(e))]++] = {faces.high(e), e};
+    for (Edge e = 0; e < edges; ++e) {
+      keyed[fill[static_cast<std::size_t>(faces.low(e))]++] = {static_cast<High>(faces.high(e)), e};
+    }
   }
   // Edge numbers break ties, so the order is the one a stable sort by
   // (lower, higher) vertex gives.
@@ -85,6 +92,13 @@ EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t v
   }
   groups.starts.push_back(edges);
   return groups;
+}
+
+EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
+  if (vertex_count <= std::size_t{UINT32_MAX} + 1) {
+    return group_edges_keyed<std::uint32_t>(faces, face_count, vertex_count, pool);
+  }
+  return group_edges_keyed<std::int64_t>(faces, face_count, vertex_count, pool);
 }
 
 using EdgePair = std::array<Edge, 2>;  // (wound high to low, wound low to high)
@@ -189,10 +203,12 @@ SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
     fans.join(e1, tail_corner(e2));
     fans.join(e2, tail_corner(e1));
   };
+  SheetCopies out;
   {
     const EdgeGroups groups = group_edges(faces, mesh.face_count, mesh.vertex_count, pool);
     for (std::size_t g = 0; g < groups.count(); ++g) {
       const std::size_t size = groups.size(g);
+      if (size > 2) out.crowded.insert(out.crowded.end(), groups.begin(g), groups.begin(g) + size);
       if (size < 2 || !groups.balanced(g, faces)) continue;
       if (size == 2) {
         link(groups.begin(g)[0], groups.begin(g)[1]);
@@ -219,8 +235,8 @@ SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
       copies.push_back({v, r});
     }
   }
+  std::sort(out.crowded.begin(), out.crowded.end());
   std::sort(copies.begin(), copies.end());  // copies numbered by (vertex, first corner)
-  SheetCopies out;
   out.originals.reserve(copies.size());
   for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
   if (copies.empty()) return out;

@@ -44,9 +44,15 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool);
 // mesh.vertex_count + k) is at the place of vertex originals[k], and corner
 // corners[n] (3f + k, increasing) takes vertex taken[n]; every other corner
 // keeps its vertex.
+// `crowded` lists the directed edges (3f + k, increasing) of every edge
+// used by more than two triangles. The split only renames vertices (each copy
+// stands for one original), so an edge crowded after it is made of edges of
+// this list: when none of them is (often there are none at all),
+// part_shared_edges has nothing to do.
 struct SheetCopies {
   std::vector<std::int64_t> originals;
   std::vector<std::int64_t> corners, taken;
+  std::vector<std::int64_t> crowded;
 };
 SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool);
 
