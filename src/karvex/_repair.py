@@ -61,12 +61,13 @@ def repair(
     owned: bool = False,
 ) -> Repaired:
     """The mesh with repeated-index faces dropped, sheets split apart and folds
-    relaxed; the input arrays are not changed unless ``owned``. With ``max_move``, vertices
-    move by at most that much where that repairs the mesh; folds that it
-    cannot repair are then relaxed without the bound (validity comes first).
-    A clean mesh's vertices come back as a copy, unless ``owned`` says the
-    caller hands the arrays over (no copy of the whole mesh's positions; the
-    faces may then be changed in place by the sheet split).
+    relaxed; the input arrays are not changed unless ``owned``. With
+    ``max_move``, vertices move by at most that much where that repairs the
+    mesh; folds that it cannot repair are then relaxed without the bound
+    (validity comes first). A clean mesh's vertices come back as a copy,
+    unless ``owned`` says the caller hands the arrays over (no copy of the
+    whole mesh's positions; the faces may then be changed in place by the
+    sheet split).
     """
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).

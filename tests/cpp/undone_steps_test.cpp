@@ -59,7 +59,8 @@ TEST(UndoneSteps, UndoesWhatRoundsOverTheWholeMeshUndo) {
   std::vector<std::uint8_t> stepped(crumpled.vertex_count, 0);
   std::uint64_t state = 3;
   for (std::size_t v = 0; v < crumpled.vertex_count; ++v) {
-    const bool moved = !std::equal(sheet.v.begin() + 3 * v, sheet.v.begin() + 3 * v + 3, relaxed.vertices.begin() + 3 * v);
+    const bool moved =
+        !std::equal(sheet.v.begin() + 3 * v, sheet.v.begin() + 3 * v + 3, relaxed.vertices.begin() + 3 * v);
     stepped[v] = moved || v % 3 == 0;
     for (int a = 0; a < 3 && stepped[v]; ++a) {
       state = state * 6364136223846793005ULL + 1442695040888963407ULL;

@@ -31,7 +31,8 @@ Ref int64_array(const std::vector<std::int64_t>& values) {
   npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
   Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
   if (!out) throw_fetched();
-  std::copy(values.begin(), values.end(), static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  std::copy(values.begin(), values.end(), data);
   return out;
 }
 

@@ -119,7 +119,8 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
     const std::vector<NarrowCell> at = parallel_map<NarrowCell>(pool_, mesh_.vertex_count, [&](std::size_t v) {
       const double* p = mesh_.vertices + 3 * v;
       const Cell c = grid_.cell_of({p[0], p[1], p[2]});
-      return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]), static_cast<std::uint16_t>(c[2])};
+      return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]),
+                        static_cast<std::uint16_t>(c[2])};
     });
     joining = parallel_concat<std::int64_t>(
         pool_, mesh_.face_count,

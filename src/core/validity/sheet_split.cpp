@@ -264,7 +264,9 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
     out.vertices.insert(out.vertices.end(), mesh.vertices + 3 * v, mesh.vertices + 3 * v + 3);
   }
   out.faces.assign(mesh.faces, mesh.faces + 3 * mesh.face_count);
-  for (std::size_t n = 0; n < copies.corners.size(); ++n) out.faces[static_cast<std::size_t>(copies.corners[n])] = copies.taken[n];
+  for (std::size_t n = 0; n < copies.corners.size(); ++n) {
+    out.faces[static_cast<std::size_t>(copies.corners[n])] = copies.taken[n];
+  }
   return out;
 }
 

@@ -73,7 +73,8 @@ def test_core_sheet_steps_match_the_numpy_model(name):
     # says may be crowded, in place: the same arrays.
     split_faces = np.array(faces, dtype=np.int64)
     split_vertices, _, crowded = _repair._split_in_place(vertices, split_faces)
-    parted = _repair._part_crowded(split_vertices, split_faces, crowded) if len(crowded) else (split_vertices, split_faces, 0)
+    parted = (_repair._part_crowded(split_vertices, split_faces, crowded) if len(crowded)
+              else (split_vertices, split_faces, 0))
     assert parted[2] == steps[1][1][2]
     assert np.array_equal(parted[0], steps[1][1][0]) and np.array_equal(parted[1], steps[1][1][1])
 
