@@ -74,5 +74,6 @@ target_sources(karvex_core PRIVATE
   src/core/validity/self_intersections.cpp
   src/core/validity/sheet_split.cpp
   src/core/validity/sheets.cpp
+  src/core/validity/undone_steps.cpp
   src/core/validity/vertex_stars.cpp
 )

@@ -8,6 +8,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/bbox_test.cpp
   tests/cpp/validity_repair_test.cpp
   tests/cpp/fold_region_test.cpp
+  tests/cpp/undone_steps_test.cpp
   tests/cpp/validity_test.cpp
   tests/cpp/high_half_sort_test.cpp
   tests/cpp/embedded_stars_test.cpp

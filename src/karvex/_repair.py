@@ -61,11 +61,13 @@ def repair(
     owned: bool = False,
 ) -> Repaired:
     """The mesh with repeated-index faces dropped, sheets split apart and folds
-    relaxed; the input arrays are not changed. With ``max_move``, vertices
-    move by at most that much where that repairs the mesh; folds that it
-    cannot repair are then relaxed without the bound (validity comes first).
-    A clean mesh's vertices come back as a copy, unless ``owned`` says the
-    caller hands the arrays over (no copy of the whole mesh's positions).
+    relaxed; the input arrays are not changed unless ``owned``. With
+    ``max_move``, vertices move by at most that much where that repairs the
+    mesh; folds that it cannot repair are then relaxed without the bound
+    (validity comes first). A clean mesh's vertices come back as a copy,
+    unless ``owned`` says the caller hands the arrays over (no copy of the
+    whole mesh's positions; the faces may then be changed in place by the
+    sheet split).
     """
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
@@ -79,13 +81,20 @@ def repair(
         # Only folds to relax.
         vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
         return Repaired(vertices, faces, 0, moved, unresolved)
-    faces = faces[~_repeated_index(faces)]
+    repeated = _repeated_index(faces)
+    if (owned and isinstance(faces, np.ndarray) and faces.dtype == np.int64 and faces.flags.c_contiguous
+            and faces.flags.writeable and not repeated.any()):
+        pass  # handed over: the split below may change it in place
+    else:
+        faces = np.ascontiguousarray(faces[~repeated], dtype=np.int64)  # a new array
+    del repeated
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
-    vertices, faces, split = split_sheets(vertices, faces)
-    vertices, faces, parted = part_shared_edges(vertices, faces)
-    split += parted
+    vertices, split, crowded = _split_in_place(vertices, faces)
+    if len(crowded):
+        vertices, faces, parted = _part_crowded(vertices, faces, crowded)
+        split += parted
     # The copies and what they were copied from move first.
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
@@ -123,8 +132,41 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
     order of vertex and first corner), the faces using them and the number
     of copies (in the core: ``src/core/validity/sheet_split``).
     """
-    new_vertices, new_faces, copies = _native_module().split_sheets(*_contiguous(vertices, faces))
-    return new_vertices, new_faces, int(copies)
+    faces = np.array(faces, dtype=np.int64)
+    new_vertices, copies, _ = _split_in_place(vertices, faces)
+    if copies == 0:
+        new_vertices = np.array(vertices, dtype=np.float64)
+    return new_vertices, faces, copies
+
+
+def _split_in_place(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, int, IntArray]:
+    """:func:`split_sheets` writing the copies' numbers into ``faces`` (a
+    C-contiguous int64 array) itself: the native step returns only the
+    copies and the corners that take them. Returns the vertices (the input
+    itself when nothing is copied), the number of copies and the directed
+    edges (``3f + k``) of the edges the split may have left crowded: those
+    of every edge in more than two triangles (it only renames vertices)."""
+    originals, corners, taken, crowded = _native_module().sheet_copies(*_contiguous(vertices, faces))
+    if len(originals):
+        faces.reshape(-1)[corners] = taken
+        vertices = np.asarray(vertices, dtype=np.float64)
+        vertices = np.concatenate([vertices, vertices[originals]])
+    return vertices, len(originals), crowded
+
+
+def _part_crowded(vertices: FloatArray, faces: IntArray, crowded: IntArray) -> tuple[FloatArray, IntArray, int]:
+    """:func:`part_shared_edges` over the triangles of the ``crowded`` edges
+    alone, the split ones written back into ``faces``: the same result. Only
+    those edges can be crowded, each with all its triangles in that part, and
+    splitting a pair makes no edge more crowded; the part keeps the triangles'
+    order and all vertices, so the pairs, new vertices and appended halves are
+    numbered as over the whole mesh."""
+    rows = np.unique(crowded // 3)
+    new_vertices, part, added = part_shared_edges(vertices, faces[rows])
+    if added == 0:
+        return vertices, faces, 0
+    faces[rows] = part[: len(rows)]
+    return new_vertices, np.concatenate([faces, part[len(rows):]]), added
 
 
 def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -138,7 +180,8 @@ def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray
     (m, a, y): orientation and edge counts stay consistent, and the new vertex
     is moved off the other sheet by :func:`relax_folds`. Returns the vertices
     (new ones appended), the faces (split ones in place, halves appended) and
-    the number of new vertices.
+    the number of new vertices; when no edge is shared, the arrays given
+    (as float64 and int64), not copies.
     """
     new_vertices, new_faces, added = _native_module().part_shared_edges(*_contiguous(vertices, faces))
     return new_vertices, new_faces, int(added)

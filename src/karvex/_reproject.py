@@ -82,17 +82,13 @@ def reproject_moved(
         result[original[too_far]] = repaired[original[too_far]]
         usable[np.searchsorted(moved, original[too_far])] = False
     projected[moved[usable]] = True
-    native = _native_module()
-    faces = np.ascontiguousarray(faces, dtype=np.int64)
-    while projected.any():
-        # The triangles round projected vertices, tested against those near
-        # them only (the rest of the mesh is as the repair left it, valid).
-        named = np.flatnonzero(projected[faces].any(axis=1))
-        bad = native.bad_faces_near(result, faces, named)
-        back = np.unique(faces[bad].reshape(-1))
-        back = back[projected[back]]
-        if len(back) == 0:
-            break
+    # Steps that fold the mesh go back, round by round, testing only the
+    # triangles round projected vertices and those near them (the rest of the
+    # mesh is as the repair left it, valid), in one native call whose single
+    # scan of the mesh finds every triangle any round can meet.
+    if projected.any():
+        faces = np.ascontiguousarray(faces, dtype=np.int64)
+        back = _native_module().undone_steps(result, faces, repaired, projected)
         result[back] = repaired[back]
         projected[back] = False
     return result, int(projected.sum())

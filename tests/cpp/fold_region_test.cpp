@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "crumpled_sheet.h"
 #include "pool/worker_pool.h"
 #include "validity/fold_region.h"
 #include "validity/repair.h"
@@ -16,41 +17,6 @@
 
 namespace karvex::validity {
 namespace {
-
-struct Sheet {
-  std::vector<double> v;
-  std::vector<std::int64_t> f;
-  MeshView view() const { return {v.data(), v.size() / 3, f.data(), f.size() / 3}; }
-};
-
-// An n x n grid in the plane z = 0, of unit spacing up to row n/2 and of
-// `stretch` beyond (long triangles), each vertex moved by up to `jitter` in
-// every axis; within `radius` rows of the crumple centre (row n/2 - 2, column
-// n/4) by up to `crumple` instead, so that the sheet folds through itself
-// there.
-Sheet crumpled_sheet(int n, double jitter, double crumple, double radius, double stretch, std::uint64_t seed) {
-  std::uint64_t state = seed;
-  auto uniform = [&] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<double>(state >> 11) * 0x1p-53 - 0.5;
-  };
-  Sheet s;
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) {
-      const double centre = std::hypot(i - (n / 2 - 2), j - n / 4.0);
-      const double step = centre < radius ? crumple : jitter;
-      const double x = i <= n / 2 ? i : n / 2 + stretch * (i - n / 2);
-      s.v.insert(s.v.end(), {x + step * uniform(), j + step * uniform(), step * uniform()});
-    }
-  }
-  for (int i = 0; i + 1 < n; ++i) {
-    for (int j = 0; j + 1 < n; ++j) {
-      const std::int64_t a = i * n + j, b = a + 1, c = a + n, d = c + 1;
-      s.f.insert(s.f.end(), {a, c, d, a, d, b});
-    }
-  }
-  return s;
-}
 
 // Triangles bad by the whole-mesh test: zero area, or in a meeting pair.
 std::size_t bad_count(const MeshView& mesh) {

@@ -27,13 +27,14 @@ std::string native_extract_mesh_signature();
 PyObject* karvex_native_self_intersections(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_is_one_sheet(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_bad_faces_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* karvex_native_undone_steps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_clean_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None)
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// sheet_split.cpp: split_sheets(vertices, faces, /) and
-// part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
-PyObject* karvex_native_split_sheets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// sheet_split.cpp: sheet_copies(vertices, faces, /) -> (originals, corners,
+// taken, crowded) and part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
+PyObject* karvex_native_sheet_copies(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* karvex_native_part_shared_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames);
 

@@ -64,6 +64,14 @@ constexpr const char* kBadFacesNearDoc =
     "increasing order: what self_intersections with named as its subset finds,\n"
     "tested over the faces near them only. Arrays as for self_intersections.";
 
+constexpr const char* kUndoneStepsDoc =
+    "undone_steps(vertices, faces, repaired, stepped)\n--\n\n"
+    "The vertices of stepped (bool, one per vertex) to put back at their rows of\n"
+    "repaired (float64, (n, 3)), as int64 in increasing order: rounds of\n"
+    "bad_faces_near over the faces with a stepped corner not yet put back, each\n"
+    "putting back such corners of the bad faces, until one puts back none; one\n"
+    "scan of the mesh for all rounds. Arrays as for self_intersections.";
+
 constexpr const char* kCleanCheckDoc =
     "clean_check(vertices, faces, list_bad=False)\n--\n\n"
     "(one_sheet, bad): one_sheet as is_one_sheet returns it; when True, bad says\n"
@@ -87,21 +95,25 @@ constexpr const char* kRelaxFoldsDoc =
     "vertices moved, triangles still bad); the result does not depend on the number\n"
     "of workers.";
 
-constexpr const char* kSplitSheetsDoc =
-    "split_sheets(vertices, faces, /)\n--\n\n"
+constexpr const char* kSheetCopiesDoc =
+    "sheet_copies(vertices, faces, /)\n--\n\n"
     "One vertex per fan: where the triangles round a vertex form several fans\n"
     "(joined across edges that continue one sheet), the fan holding the vertex's\n"
     "first corner keeps it and every other fan gets a copy at the same place,\n"
     "numbered after the input's vertices in order of (vertex, first corner).\n"
-    "Arrays as for self_intersections. Returns (vertices float64 (V', 3), faces\n"
-    "int64 (F, 3), copies).";
+    "Arrays as for self_intersections. Returns (originals, corners, taken, crowded):\n"
+    "copy k is made of vertex originals[k], and flat corner corners[n] (3f + k,\n"
+    "increasing) of faces takes vertex taken[n]; crowded lists the directed edges\n"
+    "(3f + k, increasing) of every edge in more than two faces, the only ones that\n"
+    "can be crowded after the split. int64 arrays; the mesh itself is not copied.";
 
 constexpr const char* kPartSharedEdgesDoc =
     "part_shared_edges(vertices, faces, /)\n--\n\n"
     "Give every sheet but one its own copy of an edge used by more than two\n"
     "triangles (as often each way): each extra pair of triangles round it is split\n"
     "at a new vertex at the edge's midpoint. Arrays as for self_intersections.\n"
-    "Returns (vertices float64 (V', 3), faces int64 (F', 3), vertices added).";
+    "Returns (vertices float64 (V', 3), faces int64 (F', 3), vertices added): the\n"
+    "arrays given (as converted) when no edge is crowded.";
 
 PyMethodDef g_functions[] = {
     {"extract_mesh", fastcall(karvex_native_extract_mesh), METH_FASTCALL | METH_KEYWORDS,
@@ -115,10 +127,12 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL, kIsOneSheetDoc},
     {"bad_faces_near", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_bad_faces_near)),
      METH_FASTCALL, kBadFacesNearDoc},
+    {"undone_steps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_undone_steps)),
+     METH_FASTCALL, kUndoneStepsDoc},
     {"clean_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(karvex_native_clean_check)),
      METH_FASTCALL, kCleanCheckDoc},
     {"relax_folds", fastcall(karvex_native_relax_folds), METH_FASTCALL | METH_KEYWORDS, kRelaxFoldsDoc},
-    {"split_sheets", fastcall(karvex_native_split_sheets), METH_FASTCALL | METH_KEYWORDS, kSplitSheetsDoc},
+    {"sheet_copies", fastcall(karvex_native_sheet_copies), METH_FASTCALL | METH_KEYWORDS, kSheetCopiesDoc},
     {"part_shared_edges", fastcall(karvex_native_part_shared_edges), METH_FASTCALL | METH_KEYWORDS,
      kPartSharedEdgesDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -1,8 +1,9 @@
-// karvex._native.self_intersections, is_one_sheet, clean_check, relax_folds
-// and bad_faces_near: the core's exact self-intersection test (whole, or round
-// a few triangles), its one-sheet test, both in one call, and its relaxation of
-// folds over NumPy arrays, for Mesh.check(), Mesh.self_intersections() and the
-// repair after extraction.
+// karvex._native.self_intersections, is_one_sheet, clean_check, relax_folds,
+// bad_faces_near and undone_steps: the core's exact self-intersection test
+// (whole, or round a few triangles), its one-sheet test, both in one call, its
+// relaxation of folds and the undoing of steps onto the surface that fold the
+// mesh again, over NumPy arrays, for Mesh.check(), Mesh.self_intersections()
+// and the repair after extraction.
 #include <Python.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "validity/repair.h"
 #include "validity/self_intersections.h"
 #include "validity/sheets.h"
+#include "validity/undone_steps.h"
 
 namespace karvex::py {
 
@@ -199,6 +201,32 @@ PyObject* karvex_native_bad_faces_near(PyObject*, PyObject* const* args, Py_ssiz
     const validity::MeshView mesh = checked_view(vertices, faces);
     const std::vector<std::int64_t> named = face_list(args[2], mesh, "named");
     return face_array(validity::bad_faces_near(mesh, named, global_pool()));
+  });
+}
+
+PyObject* karvex_native_undone_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    ensure_numpy_api();
+    if (nargs != 4) {
+      throw PythonError::make(PyExc_TypeError, "undone_steps(vertices, faces, repaired, stepped) takes 4 arguments");
+    }
+    Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
+    Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    Ref repaired = as_array(args[2], NPY_FLOAT64, 3, "repaired");
+    Ref stepped = as_array(args[3], NPY_BOOL, 0, "stepped");
+    auto* r = reinterpret_cast<PyArrayObject*>(repaired.get());
+    auto* s = reinterpret_cast<PyArrayObject*>(stepped.get());
+    if (static_cast<std::size_t>(PyArray_DIM(r, 0)) != mesh.vertex_count ||
+        static_cast<std::size_t>(PyArray_DIM(s, 0)) != mesh.vertex_count) {
+      value_error("repaired and stepped must hold one row and one flag per vertex");
+    }
+    const auto* places = static_cast<const double*>(PyArray_DATA(r));
+    if (!std::all_of(places, places + 3 * mesh.vertex_count, [](double x) { return std::isfinite(x); })) {
+      value_error("repaired must be finite; found NaN or infinity");
+    }
+    const auto* flags = static_cast<const std::uint8_t*>(PyArray_DATA(s));
+    return face_array(validity::undone_steps(mesh, places, flags, global_pool()));
   });
 }
 

@@ -25,6 +25,9 @@ constexpr std::size_t kMaxCells = std::size_t{1} << 23;  // one byte each
 constexpr std::size_t kSampledFaces = 4096;              // for the median triangle
 constexpr std::uint8_t kMarked = 1, kNew = 2;
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+// A vertex's cell in 6 bytes, when every axis has at most this many cells.
+constexpr std::int64_t kNarrowCells = std::int64_t{1} << 16;
+using NarrowCell = std::array<std::uint16_t, 3>;
 
 }  // namespace
 
@@ -78,14 +81,15 @@ void FoldRegion::for_each_cell(const Cell& first, const Cell& last, Visit&& visi
   }
 }
 
-bool FoldRegion::grow(const std::vector<Span>& spans) {
+bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   if (cells_.empty()) return false;
+  const std::int64_t margin = widen ? kMargin : 0;
   std::vector<std::size_t> added;
   for (const Span& s : spans) {
     Cell first = grid_.cell_of(s.lo), last = grid_.cell_of(s.hi);
     for (int a = 0; a < 3; ++a) {
-      first[a] = std::max<std::int64_t>(first[a] - kMargin, 0);
-      last[a] = std::min(last[a] + kMargin, grid_.dims[a] - 1);
+      first[a] = std::max<std::int64_t>(first[a] - margin, 0);
+      last[a] = std::min(last[a] + margin, grid_.dims[a] - 1);
     }
     for_each_cell(first, last, [&](std::size_t i) {
       if (cells_[i] == 0) {
@@ -98,18 +102,50 @@ bool FoldRegion::grow(const std::vector<Span>& spans) {
   if (added.empty()) return false;
   // A triangle joins when it touches a new cell and no cell marked before
   // (those touching one are in already).
-  const std::vector<std::int64_t> joining = parallel_concat<std::int64_t>(
-      pool_, mesh_.face_count, [&](std::size_t f, std::vector<std::int64_t>& out) {
-        const Span s = mesh_face_span(static_cast<std::int64_t>(f));
-        bool fresh = false, old = false;
-        for_each_cell(grid_.cell_of(s.lo), grid_.cell_of(s.hi), [&](std::size_t i) {
-          fresh = fresh || cells_[i] == kNew;
-          old = cells_[i] == kMarked;
-          return !old;
-        });
-        if (fresh && !old) out.push_back(static_cast<std::int64_t>(f));
-      },
-      4096);
+  auto visit = [&](const Cell& first, const Cell& last, std::size_t f, std::vector<std::int64_t>& out) {
+    bool fresh = false, old = false;
+    for_each_cell(first, last, [&](std::size_t i) {
+      fresh = fresh || cells_[i] == kNew;
+      old = cells_[i] == kMarked;
+      return !old;
+    });
+    if (fresh && !old) out.push_back(static_cast<std::int64_t>(f));
+  };
+  std::vector<std::int64_t> joining;
+  if (std::max({grid_.dims[0], grid_.dims[1], grid_.dims[2]}) <= kNarrowCells) {
+    // Each vertex's cell first, so that the scan divides per vertex, not
+    // twice per triangle: the map to cells is monotone on each axis, so a
+    // box's first and last cells are its corners' lowest and highest.
+    const std::vector<NarrowCell> at = parallel_map<NarrowCell>(pool_, mesh_.vertex_count, [&](std::size_t v) {
+      const double* p = mesh_.vertices + 3 * v;
+      const Cell c = grid_.cell_of({p[0], p[1], p[2]});
+      return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]),
+                        static_cast<std::uint16_t>(c[2])};
+    });
+    joining = parallel_concat<std::int64_t>(
+        pool_, mesh_.face_count,
+        [&](std::size_t f, std::vector<std::int64_t>& out) {
+          const std::int64_t* corners = mesh_.faces + 3 * f;
+          const NarrowCell& a = at[static_cast<std::size_t>(corners[0])];
+          const NarrowCell& b = at[static_cast<std::size_t>(corners[1])];
+          const NarrowCell& c = at[static_cast<std::size_t>(corners[2])];
+          Cell first, last;
+          for (int k = 0; k < 3; ++k) {
+            first[k] = std::min({a[k], b[k], c[k]});
+            last[k] = std::max({a[k], b[k], c[k]});
+          }
+          visit(first, last, f, out);
+        },
+        4096);
+  } else {
+    joining = parallel_concat<std::int64_t>(
+        pool_, mesh_.face_count,
+        [&](std::size_t f, std::vector<std::int64_t>& out) {
+          const Span s = mesh_face_span(static_cast<std::int64_t>(f));
+          visit(grid_.cell_of(s.lo), grid_.cell_of(s.hi), f, out);
+        },
+        4096);
+  }
   for (std::size_t i : added) cells_[i] = kMarked;
   for (std::int64_t f : joining) {
     for (int k = 0; k < 3; ++k) {

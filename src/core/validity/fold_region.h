@@ -46,9 +46,10 @@ class FoldRegion {
   // 2^32 - 1 vertices or more (local numbers are 32-bit in the map).
   FoldRegion(const MeshView& mesh, WorkerPool& pool);
 
-  // Marks the cells of each span, widened by a margin of cells, and adds
-  // the triangles that touch them. Returns whether any triangle was added.
-  bool grow(const std::vector<Span>& spans);
+  // Marks the cells of each span, widened by a margin of cells unless
+  // `widen` is false, and adds the triangles that touch them. Returns
+  // whether any triangle was added.
+  bool grow(const std::vector<Span>& spans, bool widen = true);
   // The first growth, round the starting boxes of the mesh's triangles
   // `faces` (increasing, without repeats): returns their local numbers.
   std::vector<std::int64_t> start_round(const std::vector<std::int64_t>& faces);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "pool/worker_pool.h"
 #include "validity/corner_fans.h"
@@ -50,20 +51,27 @@ struct EdgeGroups {
 // The sort of each vertex's edges runs on the pool (each vertex's slice is
 // its own), the rest on the caller; the result is the same for any number of
 // workers.
-EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
+// The sort of each vertex's edges runs on the pool (each vertex's slice is
+// its own), the rest on the caller; the result is the same for any number of
+// workers. `High` holds a vertex number: 32 bits when they fit, halving the
+// largest table.
+template <typename High>
+EdgeGroups group_edges_keyed(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
   const std::size_t edges = 3 * face_count;
   std::vector<std::size_t> start(vertex_count + 1, 0);
   for (Edge e = 0; e < edges; ++e) ++start[static_cast<std::size_t>(faces.low(e)) + 1];
   for (std::size_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
   struct Keyed {
-    std::int64_t high;
+    High high;
     Edge edge;
     bool operator<(const Keyed& other) const { return high != other.high ? high < other.high : edge < other.edge; }
   };
   std::vector<Keyed> keyed(edges);
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (Edge e = 0; e < edges; ++e) keyed[fill[static_cast<std::size_t>(faces.low(e))]++] = {faces.high(e), e};
+    for (Edge e = 0; e < edges; ++e) {
+      keyed[fill[static_cast<std::size_t>(faces.low(e))]++] = {static_cast<High>(faces.high(e)), e};
+    }
   }
   // Edge numbers break ties, so the order is the one a stable sort by
   // (lower, higher) vertex gives.
@@ -84,6 +92,13 @@ EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t v
   }
   groups.starts.push_back(edges);
   return groups;
+}
+
+EdgeGroups group_edges(const Faces& faces, std::size_t face_count, std::size_t vertex_count, WorkerPool& pool) {
+  if (vertex_count <= std::size_t{UINT32_MAX} + 1) {
+    return group_edges_keyed<std::uint32_t>(faces, face_count, vertex_count, pool);
+  }
+  return group_edges_keyed<std::int64_t>(faces, face_count, vertex_count, pool);
 }
 
 using EdgePair = std::array<Edge, 2>;  // (wound high to low, wound low to high)
@@ -179,7 +194,7 @@ SplitMesh copy_of(const MeshView& mesh) {
 
 }  // namespace
 
-SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
+SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
   check_size(mesh);
   const Faces faces{mesh.faces};
   const std::size_t corners = 3 * mesh.face_count;
@@ -188,15 +203,19 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
     fans.join(e1, tail_corner(e2));
     fans.join(e2, tail_corner(e1));
   };
-  const EdgeGroups groups = group_edges(faces, mesh.face_count, mesh.vertex_count, pool);
-  for (std::size_t g = 0; g < groups.count(); ++g) {
-    const std::size_t size = groups.size(g);
-    if (size < 2 || !groups.balanced(g, faces)) continue;
-    if (size == 2) {
-      link(groups.begin(g)[0], groups.begin(g)[1]);
-      continue;
+  SheetCopies out;
+  {
+    const EdgeGroups groups = group_edges(faces, mesh.face_count, mesh.vertex_count, pool);
+    for (std::size_t g = 0; g < groups.count(); ++g) {
+      const std::size_t size = groups.size(g);
+      if (size > 2) out.crowded.insert(out.crowded.end(), groups.begin(g), groups.begin(g) + size);
+      if (size < 2 || !groups.balanced(g, faces)) continue;
+      if (size == 2) {
+        link(groups.begin(g)[0], groups.begin(g)[1]);
+        continue;
+      }
+      for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, groups.begin(g), size)) link(pair[0], pair[1]);
     }
-    for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, groups.begin(g), size)) link(pair[0], pair[1]);
   }
 
   // A fan's root is its first corner (joins keep the smaller root), so the
@@ -205,10 +224,8 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
   std::vector<std::uint8_t> seen(mesh.vertex_count, 0);
   std::vector<std::uint8_t> copied(corners, 0);  // per fan root: whether the fan gets a copy
   std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, root) of each copied fan
-  std::vector<std::uint32_t> roots(corners);
   for (std::size_t c = 0; c < corners; ++c) {
     const std::uint32_t r = fans.root(static_cast<std::uint32_t>(c));
-    roots[c] = r;
     if (r != c) continue;
     const auto v = static_cast<std::size_t>(mesh.faces[c]);
     if (seen[v] == 0) {
@@ -218,42 +235,61 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
       copies.push_back({v, r});
     }
   }
+  std::sort(out.crowded.begin(), out.crowded.end());
   std::sort(copies.begin(), copies.end());  // copies numbered by (vertex, first corner)
-  SplitMesh out;
-  out.faces.assign(mesh.faces, mesh.faces + corners);
-  out.added = copies.size();
-  out.vertices.reserve(3 * (mesh.vertex_count + copies.size()));
-  out.vertices.assign(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count);
-  for (const auto& copy : copies) {
-    out.vertices.insert(out.vertices.end(), mesh.vertices + 3 * copy[0], mesh.vertices + 3 * copy[0] + 3);
-  }
+  out.originals.reserve(copies.size());
+  for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
   if (copies.empty()) return out;
   // (root, new vertex) of each copied fan, by root.
   std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());
   for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
   std::sort(numbered.begin(), numbered.end());
   for (std::size_t c = 0; c < corners; ++c) {
-    if (copied[roots[c]] == 0) continue;
-    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{roots[c], 0});
-    out.faces[c] = static_cast<std::int64_t>((*at)[1]);
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(c));
+    if (copied[r] == 0) continue;
+    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{r, 0});
+    out.corners.push_back(static_cast<std::int64_t>(c));
+    out.taken.push_back(static_cast<std::int64_t>((*at)[1]));
   }
   return out;
 }
 
-SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool) {
+SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
+  const SheetCopies copies = sheet_copies(mesh, pool);
+  SplitMesh out;
+  out.added = copies.originals.size();
+  out.vertices.reserve(3 * (mesh.vertex_count + out.added));
+  out.vertices.assign(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count);
+  for (std::int64_t v : copies.originals) {
+    out.vertices.insert(out.vertices.end(), mesh.vertices + 3 * v, mesh.vertices + 3 * v + 3);
+  }
+  out.faces.assign(mesh.faces, mesh.faces + 3 * mesh.face_count);
+  for (std::size_t n = 0; n < copies.corners.size(); ++n) {
+    out.faces[static_cast<std::size_t>(copies.corners[n])] = copies.taken[n];
+  }
+  return out;
+}
+
+std::optional<SplitMesh> parted_shared_edges(const MeshView& mesh, WorkerPool& pool) {
   check_size(mesh);
-  SplitMesh out = copy_of(mesh);
+  std::optional<SplitMesh> out;
   while (true) {
-    const std::size_t face_count = out.faces.size() / 3;
-    const std::size_t vertex_count = out.vertices.size() / 3;
+    // The first pass reads the mesh itself; it is copied only once an edge
+    // is found crowded.
+    const MeshView now = out ? MeshView{out->vertices.data(), out->vertices.size() / 3, out->faces.data(),
+                                        out->faces.size() / 3}
+                             : mesh;
+    const std::size_t face_count = now.face_count;
+    const std::size_t vertex_count = now.vertex_count;
     if (face_count > kMaxFanFaces) throw std::length_error("parting shared edges made too many triangles");
-    const Faces faces{out.faces.data()};
-    const EdgeGroups groups = group_edges(faces, face_count, vertex_count, pool);
+    const EdgeGroups groups = group_edges(Faces{now.faces}, face_count, vertex_count, pool);
     std::vector<std::size_t> crowded;
     for (std::size_t g = 0; g < groups.count(); ++g) {
-      if (groups.size(g) > 2 && groups.balanced(g, faces)) crowded.push_back(g);
+      if (groups.size(g) > 2 && groups.balanced(g, Faces{now.faces})) crowded.push_back(g);
     }
     if (crowded.empty()) return out;
+    if (!out) out = copy_of(mesh);
+    const Faces faces{out->faces.data()};
     std::vector<std::uint8_t> touched(face_count, 0);
     std::vector<double> new_vertices;
     std::vector<std::int64_t> new_faces;
@@ -263,26 +299,31 @@ SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool) {
       if (std::any_of(edges, edges + size, [&](Edge e) { return touched[e / 3] != 0; })) {
         continue;  // a face split this pass; the edge is seen again next pass
       }
-      const std::vector<EdgePair> pairs = pair_round_edge(out.vertices.data(), faces, edges, size);
+      const std::vector<EdgePair> pairs = pair_round_edge(out->vertices.data(), faces, edges, size);
       for (std::size_t k = 1; k < pairs.size(); ++k) {
         const auto [e1, e2] = pairs[k];
         const std::int64_t m = static_cast<std::int64_t>(vertex_count + new_vertices.size() / 3);
         const std::int64_t a = faces.head(e1), b = faces.tail(e1), x = faces.third(e1), y = faces.third(e2);
         for (int axis = 0; axis < 3; ++axis) {
-          new_vertices.push_back(0.5 * (out.vertices[3 * a + axis] + out.vertices[3 * b + axis]));
+          new_vertices.push_back(0.5 * (out->vertices[3 * a + axis] + out->vertices[3 * b + axis]));
         }
-        std::int64_t* f1 = out.faces.data() + 3 * (e1 / 3);
-        std::int64_t* f2 = out.faces.data() + 3 * (e2 / 3);
+        std::int64_t* f1 = out->faces.data() + 3 * (e1 / 3);
+        std::int64_t* f2 = out->faces.data() + 3 * (e2 / 3);
         f1[0] = a, f1[1] = m, f1[2] = x;
         f2[0] = b, f2[1] = m, f2[2] = y;
         new_faces.insert(new_faces.end(), {m, b, x, m, a, y});
         touched[e1 / 3] = touched[e2 / 3] = 1;
       }
     }
-    out.vertices.insert(out.vertices.end(), new_vertices.begin(), new_vertices.end());
-    out.faces.insert(out.faces.end(), new_faces.begin(), new_faces.end());
-    out.added += new_vertices.size() / 3;
+    out->vertices.insert(out->vertices.end(), new_vertices.begin(), new_vertices.end());
+    out->faces.insert(out->faces.end(), new_faces.begin(), new_faces.end());
+    out->added += new_vertices.size() / 3;
   }
+}
+
+SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool) {
+  std::optional<SplitMesh> parted = parted_shared_edges(mesh, pool);
+  return parted ? std::move(*parted) : copy_of(mesh);
 }
 
 }  // namespace karvex::validity

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "validity/self_intersections.h"
@@ -39,6 +40,22 @@ struct SplitMesh {
 // Linear in the mesh apart from sorting each vertex's few edges.
 SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool);
 
+// What split_sheets changes, without copying the mesh: copy k (vertex
+// mesh.vertex_count + k) is at the place of vertex originals[k], and corner
+// corners[n] (3f + k, increasing) takes vertex taken[n]; every other corner
+// keeps its vertex.
+// `crowded` lists the directed edges (3f + k, increasing) of every edge
+// used by more than two triangles. The split only renames vertices (each copy
+// stands for one original), so an edge crowded after it is made of edges of
+// this list: when none of them is (often there are none at all),
+// part_shared_edges has nothing to do.
+struct SheetCopies {
+  std::vector<std::int64_t> originals;
+  std::vector<std::int64_t> corners, taken;
+  std::vector<std::int64_t> crowded;
+};
+SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool);
+
 // Gives every sheet but one its own copy of an edge that several still use
 // after split_sheets (a tunnel pinched to one edge). Round such an edge the
 // triangles are paired as for the sheet links; every pair after the first,
@@ -48,5 +65,7 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool);
 // (lower, higher) vertex; an edge with a triangle split earlier in a pass
 // waits for the next pass, until no edge is crowded.
 SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool);
+// The same, or nothing when no edge is crowded (the mesh is then not copied).
+std::optional<SplitMesh> parted_shared_edges(const MeshView& mesh, WorkerPool& pool);
 
 }  // namespace karvex::validity

@@ -115,3 +115,19 @@ def test_bad_faces_near_names_a_bad_argument(named):
 
     with pytest.raises(ValueError, match="named must hold face numbers in increasing order"):
         _native_module().bad_faces_near(OCTA_V, OCTA_F, np.array(named, dtype=np.int64))
+
+
+@pytest.mark.parametrize(
+    "repaired, stepped, message",
+    [
+        (OCTA_V[:5], np.ones(6, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
+        (OCTA_V, np.ones(5, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
+        (np.full((6, 3), np.nan), np.ones(6, dtype=bool), "repaired must be finite"),
+        (OCTA_V[:, :2], np.ones(6, dtype=bool), "repaired must have shape"),
+    ],
+)
+def test_undone_steps_names_a_bad_argument(repaired, stepped, message):
+    from karvex._engine import _native_module
+
+    with pytest.raises(ValueError, match=message):
+        _native_module().undone_steps(OCTA_V, OCTA_F, repaired, stepped)

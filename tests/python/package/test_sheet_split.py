@@ -69,6 +69,14 @@ def test_core_sheet_steps_match_the_numpy_model(name):
         assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1].reshape(-1, 3))
     if name != "no faces":  # each has something to copy or part
         assert got_split[2] + steps[1][1][2] + steps[2][1][2] > 0
+    # The repair parts shared edges over the triangles of the edges the split
+    # says may be crowded, in place: the same arrays.
+    split_faces = np.array(faces, dtype=np.int64)
+    split_vertices, _, crowded = _repair._split_in_place(vertices, split_faces)
+    parted = (_repair._part_crowded(split_vertices, split_faces, crowded) if len(crowded)
+              else (split_vertices, split_faces, 0))
+    assert parted[2] == steps[1][1][2]
+    assert np.array_equal(parted[0], steps[1][1][0]) and np.array_equal(parted[1], steps[1][1][1])
 
 
 @pytest.mark.parametrize("step", ["split_sheets", "part_shared_edges"])
