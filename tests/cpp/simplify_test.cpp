@@ -63,7 +63,7 @@ SolvedCells solve_cells(Field& field, const Octree& tree, WorkerPool& pool) {
   std::vector<CornerValues> values;
   SolvedCells out{collect_surface_cells(tree, values), {}, {}, {}};
   out.slots = assign_vertex_slots(out.cells);
-  auto refs = find_crossing_refs(pool, out.cells, values, tree.iso_value);
+  auto refs = find_crossing_refs(pool, out.cells);
   auto located = locate_crossing_refs(field, refs, out.cells, tree.iso_value);
   out.hermite = accumulate_hermite_data(field, std::move(refs), std::move(located), out.cells,
                                         out.slots, tree,

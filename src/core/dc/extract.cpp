@@ -10,6 +10,7 @@
 #include <span>
 #include <utility>
 
+#include "dc/cell_corner_values.h"
 #include "dc/cleanup.h"
 #include "dc/edge_roots.h"
 #include "dc/component_table.h"
@@ -123,9 +124,19 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
 
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
-  begin_stage("surface cells", tree.leaves.size());
-  std::vector<CornerValues> corner_values;
-  std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
+  begin_stage("surface cells", tree.leaf_count());
+  // A tree without leaf records reads its corner values again at the
+  // lattice points; otherwise they are copied out of the records.
+  CellCornerValues corner_values;
+  std::vector<SurfaceCell> cells;
+  if (tree.has_leaf_records()) {
+    std::vector<CornerValues> stored;
+    cells = collect_surface_cells(tree, stored);
+    corner_values = CellCornerValues(std::move(stored));
+  } else {
+    cells = collect_surface_cells(tree);
+    corner_values = CellCornerValues(tree, cells.size());
+  }
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
@@ -148,7 +159,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, corner_values, iso);
+  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
@@ -196,7 +207,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     }
   } else {
     // Bisection tests the signs the crossings carry: the values are done.
-    corner_values = std::vector<CornerValues>();
+    corner_values = CellCornerValues();
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);

@@ -73,7 +73,8 @@ class CellLookup {
 // half = parent side * 0.5. Empty, Full and too-shallow nodes are skipped.
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 // The same, and each cell's corner values in `values` (replaced), in the
-// same order.
+// same order, from the leaf records (a tree without them is an invariant
+// failure: its values are read through CellCornerValues).
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
                                                std::vector<CornerValues>& values);
 
