@@ -87,7 +87,7 @@ TEST_P(MinimalEdgesMatchUniformFaces, SameTriangles) {
   const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
   const auto lookup = build_cell_lookup(cells);
   const EmittedVertices emitted = emit_vertices(cells, slots, solutions);
-  const auto uniform = generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex,
+  const auto uniform = generate_faces(pool, cells, lookup, emitted.cell_first_vertex,
                                       emitted.positions);
 
   const SimplifiedCells kept = simplify_cells(tree, cells, slots, hermite.qefs, solutions, 0.0);

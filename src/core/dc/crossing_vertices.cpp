@@ -24,7 +24,7 @@ constexpr unsigned kMaxGroups = 4;
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingRef> crossings,
                                          EdgeRoots roots, SharedCrossings shared,
                                          const std::vector<SurfaceCell>& cells,
-                                         const VertexSlots& slots, double cube_size,
+                                         double cube_size,
                                          double cos_threshold, bool with_guides) {
   const std::size_t n = cells.size();
   const std::size_t distinct = shared.distinct_count();
@@ -47,7 +47,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
   for (std::size_t i = 0; i < n; ++i) {
     if (crossing_begin[i + 1] == crossing_begin[i]) continue;
     out.cell_first_vertex[i] = total;
-    total += checked_at(slots.cell_components, i)[8];
+    total += COMPONENT_TABLE[cells[i].sign_mask][8];
   }
   out.positions.resize(total);
   out.vertex_cell.resize(total);
@@ -60,7 +60,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
     const std::size_t count = crossing_begin[i + 1] - begin;
     if (count > 12) fail("a surface cell with more than twelve crossings");
     const SurfaceCell& cell = cells[i];
-    const unsigned groups = slots.cell_components[i][8];
+    const unsigned groups = COMPONENT_TABLE[cells[i].sign_mask][8];
     if (groups > kMaxGroups) fail_index(kMaxGroups, groups);
     std::array<PlaneQef, kMaxGroups> qefs{};
     std::array<Vec3, kMaxGroups> sums{};

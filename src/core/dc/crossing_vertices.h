@@ -47,7 +47,7 @@ struct CrossingVertices {
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingRef> crossings,
                                          EdgeRoots roots, SharedCrossings shared,
                                          const std::vector<SurfaceCell>& cells,
-                                         const VertexSlots& slots, double cube_size,
+                                         double cube_size,
                                          double cos_threshold, bool with_guides);
 
 // The clamp boxes of vertices [first, first + out.size()), as

@@ -185,7 +185,13 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
                                    std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
-    slots = assign_vertex_slots(cells);
+    // Solved straight from the crossings, a cell's vertices are numbered by
+    // the component table's row for its mask: no slot records.
+    if (simplify) {
+      slots = assign_vertex_slots(cells);
+    } else {
+      advance_stage(cells.size());
+    }
     if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
     if (!simplify) {
       // Each cell's slots solved from its own crossings: no Qef per slot.
@@ -194,7 +200,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
       direct = solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree.size,
+                                       std::move(shared), cells, tree.size,
                                        cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
@@ -270,7 +276,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   } else {
     begin_stage("faces", 2 * std::uint64_t{cells.size()});
     lookup = build_cell_lookup(cells);
-    triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
+    triangles = generate_faces(pool, cells, lookup, placed.cell_first_vertex,
                                placed.positions, options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
@@ -281,7 +287,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   std::vector<VertexKey> keys;
   if (options.tile) {
     keys = simplify ? std::move(placed.simplified.keys)
-                    : leaf_vertex_keys(cells, slots, placed.cell_first_vertex, positions.size());
+                    : leaf_vertex_keys(cells, placed.cell_first_vertex, positions.size());
   }
   // The cells and their index are done with: freed before the largest
   // piece is sought.

@@ -28,7 +28,7 @@ namespace karvex {
 // vertex; triangles with a repeated vertex are dropped. Results are in cell
 // order and within a cell in axis order; runs on `pool`.
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                     const CellLookup& lookup, const VertexSlots& slots,
+                                     const CellLookup& lookup,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile = std::nullopt,
