@@ -80,7 +80,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   const EmittedVertices expected =
       solve_slot_vertices(pool, cells, slots, hermite.sharp, hermite.plane_qefs, tree.size);
   const CrossingVertices got =
-      solve_crossing_vertices(pool, refs, sliced, shared, cells, tree.size, cos30, true);
+      solve_crossing_vertices(pool, sliced, shared, cells, tree.size, cos30, true);
   EXPECT_EQ(got.cell_first_vertex, expected.cell_first_vertex);
   ASSERT_EQ(got.positions.size(), expected.positions.size());
   ASSERT_EQ(got.guides.size(), expected.positions.size());

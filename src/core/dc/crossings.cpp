@@ -14,10 +14,6 @@
 
 namespace karvex {
 
-namespace {
-
-// Bit j set when edge j of the cell changes sign: its ends' bits in the
-// sign mask differ.
 std::uint16_t crossing_edges(std::uint8_t sign_mask) {
   std::uint16_t edges = 0;
   for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
@@ -28,6 +24,8 @@ std::uint16_t crossing_edges(std::uint8_t sign_mask) {
   }
   return edges;
 }
+
+namespace {
 
 // Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)
 // gives the point of crossing k at edge parameter t, below_at_u(k) whether

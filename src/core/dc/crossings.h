@@ -30,6 +30,10 @@ struct CrossingRef {
   bool below_at_u = false;  // values[u] - iso_value < 0: the bisection's sign test
 };
 
+// Bit j set when edge j of a cell with this sign mask changes sign: its
+// ends' bits in the mask differ.
+std::uint16_t crossing_edges(std::uint8_t sign_mask);
+
 // Every sign-changing edge of every cell, ordered by cell index and within a
 // cell by edge number: the crossing order of every later array. An edge
 // crosses when (values[u] < iso_value) differs from (values[v] < iso_value)

@@ -199,8 +199,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       timer.stage(&ExtractTimings::solve);
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
-      direct = solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, tree.size,
+      // The crossings are listed again from the cells' masks: freed first.
+      crossings = std::vector<CrossingRef>();
+      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
                                        cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
