@@ -258,6 +258,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // kept, or every piece when asked.
   timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles;
+  std::vector<CellSigns> signs;  // the cells without their geometry, for the faces
   if (simplify) {
     begin_stage("faces", 1);
     triangles = minimal_edge_faces(placed.simplified, placed.positions, options.tile,
@@ -276,9 +277,13 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     advance_stage(1);
   } else {
     begin_stage("faces", 2 * std::uint64_t{cells.size()});
-    lookup = build_cell_lookup(cells);
-    triangles = generate_faces(pool, cells, lookup, placed.cell_first_vertex,
-                               placed.positions, options.tile, tree.max_depth);
+    // The faces (and a tile's keys) read only the cells' addresses and
+    // masks: their geometry is freed before the index and the triangles.
+    signs = cell_signs(cells);
+    cells = std::vector<SurfaceCell>();
+    lookup = build_cell_lookup(signs);
+    triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
+                               options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);
@@ -288,11 +293,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   std::vector<VertexKey> keys;
   if (options.tile) {
     keys = simplify ? std::move(placed.simplified.keys)
-                    : leaf_vertex_keys(cells, placed.cell_first_vertex, positions.size());
+                    : leaf_vertex_keys(signs, placed.cell_first_vertex, positions.size());
   }
   // The cells and their index are done with: freed before the largest
   // piece is sought.
   cells = std::vector<SurfaceCell>();
+  signs = std::vector<CellSigns>();
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();

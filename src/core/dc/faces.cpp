@@ -35,7 +35,7 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 }
 
 struct FaceContext {
-  const std::vector<SurfaceCell>& cells;
+  const std::vector<CellSigns>& cells;
   const CellLookup& lookup;
   const std::vector<std::uint64_t>& first_vertex;
   const std::vector<Vec3>& positions;
@@ -66,7 +66,7 @@ struct FaceContext {
 
   void emit(std::size_t o, std::vector<Triangle>& out) const {
     if (first_vertex[o] == kNoVertex) return;
-    const SurfaceCell& cell = cells[o];
+    const CellSigns& cell = cells[o];
     if (tile && !block_owns_cell(*tile, cell.address.x, cell.address.y, cell.address.z,
                                  static_cast<unsigned>(max_depth) - cell.address.d)) {
       return;
@@ -126,6 +126,16 @@ bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const
 }
 
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                     const CellLookup& lookup,
+                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     const std::vector<Vec3>& positions,
+                                     const std::optional<LatticeBlock>& tile,
+                                     std::uint8_t max_depth) {
+  return generate_faces(pool, cell_signs(cells), lookup, cell_first_vertex, positions, tile,
+                        max_depth);
+}
+
+std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
                                      const CellLookup& lookup,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
                                      const std::vector<Vec3>& positions,

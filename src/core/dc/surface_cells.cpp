@@ -89,4 +89,16 @@ CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
   return lookup;
 }
 
+CellLookup build_cell_lookup(const std::vector<CellSigns>& cells) {
+  CellLookup lookup;
+  monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
+  return lookup;
+}
+
+std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
+  std::vector<CellSigns> out(cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) out[i] = {cells[i].address, cells[i].sign_mask};
+  return out;
+}
+
 }  // namespace karvex
