@@ -16,6 +16,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp
   tests/cpp/volume_field_test.cpp
+  tests/cpp/dense_volume_build_test.cpp
   tests/cpp/octree_test.cpp
   tests/cpp/flat_hash_test.cpp
   tests/cpp/lattice_index_test.cpp

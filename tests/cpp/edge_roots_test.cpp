@@ -165,7 +165,7 @@ TEST(LocateEdgeRoots, SphereCrossingsInFewRounds) {
     std::vector<CornerValues> values;
     const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
     const std::vector<CrossingRef> crossings =
-        find_crossing_refs(global_pool(), cells, values, 0.0);
+        find_crossing_refs(global_pool(), cells);
     const SharedCrossings shared = unshared_crossings(crossings.size());
     field.batch_sizes.clear();
     const EdgeRoots roots =

@@ -63,7 +63,7 @@ struct Scene {
 
   std::vector<Triangle> faces() const {
     WorkerPool pool(2);
-    return generate_faces(pool, cells, build_cell_lookup(cells), assign_vertex_slots(cells), first,
+    return generate_faces(pool, cells, build_cell_lookup(cells), first,
                           positions);
   }
 };

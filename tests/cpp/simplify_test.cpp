@@ -63,7 +63,7 @@ SolvedCells solve_cells(Field& field, const Octree& tree, WorkerPool& pool) {
   std::vector<CornerValues> values;
   SolvedCells out{collect_surface_cells(tree, values), {}, {}, {}};
   out.slots = assign_vertex_slots(out.cells);
-  auto refs = find_crossing_refs(pool, out.cells, values, tree.iso_value);
+  auto refs = find_crossing_refs(pool, out.cells);
   auto located = locate_crossing_refs(field, refs, out.cells, tree.iso_value);
   out.hermite = accumulate_hermite_data(field, std::move(refs), std::move(located), out.cells,
                                         out.slots, tree,
@@ -87,7 +87,7 @@ TEST_P(MinimalEdgesMatchUniformFaces, SameTriangles) {
   const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
   const auto lookup = build_cell_lookup(cells);
   const EmittedVertices emitted = emit_vertices(cells, slots, solutions);
-  const auto uniform = generate_faces(pool, cells, lookup, slots, emitted.cell_first_vertex,
+  const auto uniform = generate_faces(pool, cells, lookup, emitted.cell_first_vertex,
                                       emitted.positions);
 
   const SimplifiedCells kept = simplify_cells(tree, cells, slots, hermite.qefs, solutions, 0.0);

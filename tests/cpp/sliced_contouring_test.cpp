@@ -55,7 +55,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   const VertexSlots slots = assign_vertex_slots(cells);
   WorkerPool pool(GetParam().workers);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells, values, 0.0);
+  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
   const SharedCrossings shared = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   ASSERT_GT(shared.distinct_count(), 3 * GetParam().slice);
 
@@ -80,7 +80,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   const EmittedVertices expected =
       solve_slot_vertices(pool, cells, slots, hermite.sharp, hermite.plane_qefs, tree.size);
   const CrossingVertices got =
-      solve_crossing_vertices(pool, refs, sliced, shared, cells, slots, tree.size, cos30, true);
+      solve_crossing_vertices(pool, sliced, shared, cells, tree.size, cos30, true);
   EXPECT_EQ(got.cell_first_vertex, expected.cell_first_vertex);
   ASSERT_EQ(got.positions.size(), expected.positions.size());
   ASSERT_EQ(got.guides.size(), expected.positions.size());

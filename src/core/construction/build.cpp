@@ -370,7 +370,7 @@ BuildResult build_octree(Field& field, const BBox& box, const MeshingOptions& op
   if (auto* volume = dynamic_cast<VolumeField*>(&field);
       volume != nullptr && !options.adaptive && !options.tile) {
     if (auto tree = build_dense_volume_octree(*volume, box, options)) {
-      const std::uint64_t corners = 8 * std::uint64_t{tree->leaves.size()};
+      const std::uint64_t corners = 8 * tree->leaf_count();
       return {std::move(*tree), corners};
     }
   }

@@ -27,8 +27,9 @@ std::uint32_t gather_bits(std::uint64_t x) {
 class CodeTree {
  public:
   CodeTree(Octree& tree, const std::vector<std::uint64_t>& codes,
+           const std::vector<std::uint8_t>& masks,
            const std::function<bool(const CornerKey&)>& below, WorkerPool& pool)
-      : tree_(tree), codes_(codes), below_(below), pool_(pool) {}
+      : tree_(tree), codes_(codes), masks_(masks), below_(below), pool_(pool) {}
 
   // The whole tree, its blocks where one post-order assembly from the root
   // puts them: the subtrees of the cells at depth kSplitDepth (the parts)
@@ -90,7 +91,7 @@ class CodeTree {
     }
     if (cell.d == tree_.max_depth) {
       const auto record = static_cast<std::uint32_t>(begin);
-      return OctreeNode::leaf(record, tree_.leaves[begin].sign_mask);
+      return OctreeNode::leaf(record, masks_[begin]);
     }
     const unsigned shift = 3 * (static_cast<unsigned>(tree_.max_depth) - cell.d - 1u);
     ChildBlock children;
@@ -105,7 +106,7 @@ class CodeTree {
       unsigned sibling = 0;
       for (std::size_t n = begin; n < end; ++n) {
         const auto o = static_cast<unsigned>(codes_[n] & 7u);
-        children[o] = OctreeNode::leaf(static_cast<std::uint32_t>(n), tree_.leaves[n].sign_mask);
+        children[o] = OctreeNode::leaf(static_cast<std::uint32_t>(n), masks_[n]);
         leaf[o] = true;
         sibling = o;
       }
@@ -195,6 +196,7 @@ class CodeTree {
 
   Octree& tree_;
   const std::vector<std::uint64_t>& codes_;
+  const std::vector<std::uint8_t>& masks_;  // the codes' sign masks
   const std::function<bool(const CornerKey&)>& below_;
   WorkerPool& pool_;
 };
@@ -206,9 +208,10 @@ std::array<std::uint32_t, 3> decode_cell_code(std::uint64_t code) {
 }
 
 OctreeNode assemble_code_tree(Octree& tree, const std::vector<std::uint64_t>& codes,
+                              const std::vector<std::uint8_t>& masks,
                               const std::function<bool(const CornerKey&)>& below,
                               WorkerPool& pool) {
-  return CodeTree(tree, codes, below, pool).run();
+  return CodeTree(tree, codes, masks, below, pool).run();
 }
 
 }  // namespace karvex

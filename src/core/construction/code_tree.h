@@ -16,8 +16,8 @@ namespace karvex {
 std::array<std::uint32_t, 3> decode_cell_code(std::uint64_t code);
 
 // The nodes above the finest cells `codes` (sorted, distinct, each a
-// surface leaf whose record is tree.leaves[n] for codes[n]): a leaf per
-// code, Empty or Full for every region without one, as shallow as it can
+// surface leaf whose sign mask is masks[n] for codes[n]; its Leaf node's
+// index is n): a leaf per code, Empty or Full for every region without one, as shallow as it can
 // be, its side told by `below` at a lattice point in it, and Internal
 // nodes between, their blocks appended to tree.blocks in post-order (each
 // after the blocks beneath it). Returns the root. The subtrees of the 64
@@ -26,6 +26,7 @@ std::array<std::uint32_t, 3> decode_cell_code(std::uint64_t code);
 // leaf sibling's sign mask (all of a block's children share its centre),
 // so the leaves' masks must agree with `below`.
 OctreeNode assemble_code_tree(Octree& tree, const std::vector<std::uint64_t>& codes,
+                              const std::vector<std::uint8_t>& masks,
                               const std::function<bool(const CornerKey&)>& below,
                               WorkerPool& pool);
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -119,11 +120,47 @@ struct ValueRange {
   double high = -std::numeric_limits<double>::infinity();
 };
 
+// The field's capped values at lattice points, read straight from the
+// samples where it can: the leaves' corner values, while the tree is built
+// and again whenever extraction wants them (the tree keeps no records).
+template <class T>
+struct LatticeReader {
+  std::shared_ptr<const std::array<AxisMap, 3>> axes;
+  const VolumeField* field = nullptr;
+  Vec3 origin;
+  double h = 0.0;
+
+  // The capped value at lattice point `key`. Where the point is open and
+  // its sample is not zero, the trilinear form reads that one sample with
+  // weights one and zero, which give it back exactly (a zero could come
+  // back with its sign flipped), so it is read directly and only capped;
+  // elsewhere the field computes it.
+  double operator()(const CornerKey& key) const {
+    const Vec3 p = lattice_position(origin, key, h);
+    const std::array<AxisMap, 3>& maps = *axes;
+    if (maps[0].open[key.x] && maps[1].open[key.y] && maps[2].open[key.z]) {
+      double value = read_sample<T>(field->samples().data + maps[0].offset[key.x] +
+                                    maps[1].offset[key.y] + maps[2].offset[key.z]);
+      if (value != 0.0) {
+        if (field->placement().negate) value = -value;
+        Vec3 gradient;
+        if (field->cap()) field->cap()->apply(p, value, gradient);
+        return value;
+      }
+    }
+    return field->capped_at(p);
+  }
+};
+
 // One construction: the maps of the three axes and the tree being built.
 class DenseBuild {
  public:
   DenseBuild(VolumeField& field, std::array<AxisMap, 3> axes, Octree tree, WorkerPool& pool)
-      : field_(field), axes_(std::move(axes)), tree_(std::move(tree)), pool_(pool) {
+      : field_(field),
+        shared_axes_(std::make_shared<const std::array<AxisMap, 3>>(std::move(axes))),
+        axes_(*shared_axes_),
+        tree_(std::move(tree)),
+        pool_(pool) {
     brick_depth_ = std::min<unsigned>(kBrickDepth, tree_.max_depth);
     brick_side_ = pow2(brick_depth_);
     const unsigned cells = pow2(3 * brick_depth_);
@@ -133,10 +170,10 @@ class DenseBuild {
 
   std::optional<Octree> run() {
     codes_ = surface_cell_codes();
-    if (!fill_leaves_any_type()) return std::nullopt;
+    if (!fill_masks_any_type()) return std::nullopt;
     set_work_stage("assembling the volume's octree");
     tree_.root = assemble_code_tree(
-        tree_, codes_,
+        tree_, codes_, masks_,
         [this](const CornerKey& corner) { return below_any_type(corner.x, corner.y, corner.z); },
         pool_);
     return std::move(tree_);
@@ -287,75 +324,60 @@ class DenseBuild {
     return codes;
   }
 
-  // The field's capped value at lattice point `key`, which is at `p`. Where
-  // the point is open and its sample is not zero, the trilinear form reads
-  // that one sample with weights one and zero, which give it back exactly
-  // (a zero could come back with its sign flipped), so it is read directly
-  // and only capped; elsewhere the field computes it.
+  // The sign masks of the surface cells, in code order, from the field's
+  // own capped values at their corners; the tree then reads those values
+  // through `reader` instead of keeping them in leaf records. False when a
+  // cell is not a surface leaf after all (the signs read straight from the
+  // samples disagree with the field's, which the conditions of the build
+  // rule out).
   template <class T>
-  double corner_value(const CornerKey& key, const Vec3& p) const {
-    if (axes_[0].open[key.x] && axes_[1].open[key.y] && axes_[2].open[key.z]) {
-      double value = read_sample<T>(field_.samples().data + axes_[0].offset[key.x] +
-                                    axes_[1].offset[key.y] + axes_[2].offset[key.z]);
-      if (value != 0.0) {
-        if (field_.placement().negate) value = -value;
-        Vec3 gradient;
-        if (field_.cap()) field_.cap()->apply(p, value, gradient);
-        return value;
-      }
-    }
-    return field_.capped_at(p);
-  }
-
-  // The leaf records of the surface cells, in code order: the field's own
-  // capped values at their corners. False when a record is not a surface
-  // leaf after all (the signs read straight from the samples disagree with
-  // the field's, which the conditions of the build rule out).
-  template <class T>
-  bool fill_leaves() {
+  bool fill_masks() {
     set_work_stage("sampling the volume's surface cells");
     begin_stage("volume leaves", codes_.size());
-    tree_.leaves.extend_to(codes_.size());
-    const double h = tree_.spacing();
+    const LatticeReader<T> reader{shared_axes_, &field_, tree_.origin, tree_.spacing()};
+    masks_.resize(codes_.size());
     std::atomic<bool> agreed{true};
     pool_.run(codes_.size(), kLeavesPerTask, [&](LoopRange& loop) {
       bool all = true;
       for (std::size_t n = loop.begin(); loop.keep_going(n); ++n) {
         const auto cell = decode_cell_code(codes_[n]);
-        LeafData& leaf = tree_.leaves[n];
         std::uint8_t mask = 0;
         for (unsigned c = 0; c < 8; ++c) {
           const CornerKey key{cell[0] + (c & 1u), cell[1] + ((c >> 1) & 1u), cell[2] + (c >> 2)};
-          leaf.values[c] = corner_value<T>(key, tree_.position(key, h));
-          if (leaf.values[c] < tree_.iso_value) mask |= static_cast<std::uint8_t>(1u << c);
+          if (reader(key) < tree_.iso_value) mask |= static_cast<std::uint8_t>(1u << c);
         }
-        leaf.sign_mask = mask;
+        masks_[n] = mask;
         all = all && mask != 0 && mask != 255;
       }
       if (!all) agreed.store(false, std::memory_order_relaxed);
     });
+    tree_.lattice_value = reader;
+    tree_.recordless_leaves = codes_.size();
     return agreed.load();
   }
 
-  bool fill_leaves_any_type() {
+  bool fill_masks_any_type() {
     switch (field_.samples().type) {
-      case SampleType::kUint8: return fill_leaves<std::uint8_t>();
-      case SampleType::kUint16: return fill_leaves<std::uint16_t>();
-      case SampleType::kInt16: return fill_leaves<std::int16_t>();
-      case SampleType::kFloat32: return fill_leaves<float>();
-      case SampleType::kFloat64: return fill_leaves<double>();
+      case SampleType::kUint8: return fill_masks<std::uint8_t>();
+      case SampleType::kUint16: return fill_masks<std::uint16_t>();
+      case SampleType::kInt16: return fill_masks<std::int16_t>();
+      case SampleType::kFloat32: return fill_masks<float>();
+      case SampleType::kFloat64: return fill_masks<double>();
     }
     return false;
   }
 
   VolumeField& field_;
-  const std::array<AxisMap, 3> axes_;
+  // Shared with the tree's reader of lattice values, which outlives the build.
+  const std::shared_ptr<const std::array<AxisMap, 3>> shared_axes_;
+  const std::array<AxisMap, 3>& axes_;
   Octree tree_;
   WorkerPool& pool_;
   unsigned brick_depth_ = 0;
   std::size_t brick_side_ = 1;
   std::vector<std::array<std::uint32_t, 3>> local_;  // a brick's cells by code
   std::vector<std::uint64_t> codes_;                  // the surface cells, sorted
+  std::vector<std::uint8_t> masks_;                   // their sign masks
 };
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 
+#include "dc/component_table.h"
 #include "dc/qef.h"
 #include "dc/slot_vertices.h"
 #include "pool/run_monitor.h"
@@ -21,33 +23,34 @@ constexpr unsigned kMaxGroups = 4;
 
 }  // namespace
 
-CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingRef> crossings,
-                                         EdgeRoots roots, SharedCrossings shared,
+CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
+                                         SharedCrossings shared,
                                          const std::vector<SurfaceCell>& cells,
-                                         const VertexSlots& slots, double cube_size,
+                                         double cube_size,
                                          double cos_threshold, bool with_guides) {
   const std::size_t n = cells.size();
   const std::size_t distinct = shared.distinct_count();
-  if (shared.distinct_of.size() != crossings.size()) {
-    fail_index(shared.distinct_of.size(), crossings.size());
-  }
   if (roots.t.size() != distinct) fail_index(roots.t.size(), distinct);
   if (roots.gradients.size() != distinct) fail_index(roots.gradients.size(), distinct);
   CrossingVertices out;
-  // Where each cell's crossings begin (listed cell by cell). A cell with
-  // crossings has a solved slot, so gives its group count of vertices.
+  // Where each cell's crossings begin (listed cell by cell, a cell's edges
+  // in edge order). A cell with crossings has a solved slot, so gives its
+  // group count of vertices.
   std::vector<std::uint32_t> crossing_begin(n + 1, 0);
-  for (const CrossingRef& c : crossings) {
-    if (c.cell >= n) fail_index(n, c.cell);
-    ++crossing_begin[c.cell + std::size_t{1}];
+  for (std::size_t i = 0; i < n; ++i) {
+    crossing_begin[i + 1] =
+        crossing_begin[i] +
+        static_cast<std::uint32_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
   }
-  for (std::size_t i = 0; i < n; ++i) crossing_begin[i + 1] += crossing_begin[i];
+  if (shared.distinct_of.size() != crossing_begin[n]) {
+    fail_index(shared.distinct_of.size(), crossing_begin[n]);
+  }
   out.cell_first_vertex.assign(n, kNoVertex);
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (crossing_begin[i + 1] == crossing_begin[i]) continue;
     out.cell_first_vertex[i] = total;
-    total += checked_at(slots.cell_components, i)[8];
+    total += COMPONENT_TABLE[cells[i].sign_mask][8];
   }
   out.positions.resize(total);
   out.vertex_cell.resize(total);
@@ -60,16 +63,25 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
     const std::size_t count = crossing_begin[i + 1] - begin;
     if (count > 12) fail("a surface cell with more than twelve crossings");
     const SurfaceCell& cell = cells[i];
-    const unsigned groups = slots.cell_components[i][8];
+    const unsigned groups = COMPONENT_TABLE[cells[i].sign_mask][8];
     if (groups > kMaxGroups) fail_index(kMaxGroups, groups);
     std::array<PlaneQef, kMaxGroups> qefs{};
     std::array<Vec3, kMaxGroups> sums{};
     std::array<bool, kMaxGroups> sharp{};
     std::array<Vec3, 12> normals;
+    std::array<std::uint8_t, 12> components;
     // The crossings into their slots in crossing order, as the Hermite data
-    // gathers them.
-    for (std::size_t k = 0; k < count; ++k) {
-      const CrossingRef& c = crossings[begin + k];
+    // gathers them: the cell's sign-changing edges, listed as
+    // find_crossing_refs lists them.
+    const ComponentRow& row = COMPONENT_TABLE[cell.sign_mask];
+    const std::uint16_t edges = crossing_edges(cell.sign_mask);
+    std::size_t k = 0;
+    for (std::uint8_t j = 0; j < CUBE_EDGES.size(); ++j) {
+      if (!((edges >> j) & 1u)) continue;
+      const CubeEdge& e = CUBE_EDGES[j];
+      const bool below_u = ((cell.sign_mask >> e.u) & 1u) != 0;
+      const CrossingRef c{static_cast<std::uint32_t>(i), j, row[below_u ? e.u : e.v], below_u};
+      components[k] = c.component;
       const std::uint32_t d = shared.distinct_of[begin + k];
       if (d >= distinct) fail_index(distinct, d);
       const Vec3 g = roots.gradients[d];
@@ -78,14 +90,15 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingR
       add_crossing(qefs[c.component], crossing_point(cell, c, roots.t[d]), normals[k]);
       Vec3& sum = sums[c.component];
       sum = {sum.x + g.x, sum.y + g.y, sum.z + g.z};
+      ++k;
     }
     // A slot is sharp when two of its normals disagree.
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::uint8_t component = crossings[begin + k].component;
+    for (std::size_t a = 0; a < count; ++a) {
+      const std::uint8_t component = components[a];
       if (sharp[component]) continue;
-      for (std::size_t j = k + 1; j < count; ++j) {
-        if (crossings[begin + j].component != component) continue;
-        if (normals_disagree(normals[k], normals[j], cos_threshold)) {
+      for (std::size_t b = a + 1; b < count; ++b) {
+        if (components[b] != component) continue;
+        if (normals_disagree(normals[a], normals[b], cos_threshold)) {
           sharp[component] = true;
           break;
         }

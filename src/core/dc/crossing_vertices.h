@@ -37,17 +37,20 @@ struct CrossingVertices {
 };
 
 // `roots` must hold every distinct crossing's parameter and gradient (as
-// locate_edge_roots_in_slices or complete_edge_normals leave them). Each
-// cell that has crossings gets its group count of vertices, numbered in
-// cell order; then each such cell gathers its crossings in crossing order
-// and solves its slots, on `pool` (nothing depends on the worker count).
-// The crossings, roots and sharing are taken by value and freed on return.
+// locate_edge_roots_in_slices or complete_edge_normals leave them), and
+// `shared` the sharing of the crossings find_crossing_refs lists for
+// `cells`. Each cell that has crossings gets its group count of vertices,
+// numbered in cell order; then each such cell gathers its crossings in
+// crossing order and solves its slots, on `pool` (nothing depends on the
+// worker count). The crossings themselves are not needed: a cell's are its
+// mask's sign-changing edges, in edge order, which it lists again. The
+// roots and sharing are taken by value and freed on return.
 // Fails as accumulate_hermite_roots and solve_slot_vertices do (a cell with
 // more than twelve crossings, a group beyond its cell's count, a bad box).
-CrossingVertices solve_crossing_vertices(WorkerPool& pool, std::vector<CrossingRef> crossings,
-                                         EdgeRoots roots, SharedCrossings shared,
+CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
+                                         SharedCrossings shared,
                                          const std::vector<SurfaceCell>& cells,
-                                         const VertexSlots& slots, double cube_size,
+                                         double cube_size,
                                          double cos_threshold, bool with_guides);
 
 // The clamp boxes of vertices [first, first + out.size()), as

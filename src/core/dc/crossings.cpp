@@ -14,20 +14,18 @@
 
 namespace karvex {
 
-namespace {
-
-// Bit j set when edge j of the cell changes sign. `<` is false for NaN, the
-// rule that built sign_mask.
-std::uint16_t crossing_edges(const CornerValues& values, double iso_value) {
+std::uint16_t crossing_edges(std::uint8_t sign_mask) {
   std::uint16_t edges = 0;
   for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
     const CubeEdge& e = CUBE_EDGES[j];
-    if ((values[e.u] < iso_value) != (values[e.v] < iso_value)) {
+    if (((sign_mask >> e.u) & 1u) != ((sign_mask >> e.v) & 1u)) {
       edges = static_cast<std::uint16_t>(edges | (1u << j));
     }
   }
   return edges;
 }
+
+namespace {
 
 // Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)
 // gives the point of crossing k at edge parameter t, below_at_u(k) whether
@@ -79,18 +77,16 @@ std::vector<std::uint8_t> bisect(WorkerPool& pool, Field& field, std::size_t n, 
 
 }  // namespace
 
-std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                            const std::vector<CornerValues>& values,
-                                            double iso_value) {
+std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool,
+                                            const std::vector<SurfaceCell>& cells) {
   if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many surface cells for 32-bit cell numbers");
   }
-  if (values.size() != cells.size()) fail_index(values.size(), cells.size());
   // Two passes: count per cell, then write each cell's crossings straight to
   // its place in the result. Cheaper than growing and joining per-task lists,
   // since the test is a dozen comparisons and the list is the large part.
   const std::vector<std::uint16_t> edges = parallel_map<std::uint16_t>(
-      pool, cells.size(), [&](std::size_t i) { return crossing_edges(values[i], iso_value); });
+      pool, cells.size(), [&](std::size_t i) { return crossing_edges(cells[i].sign_mask); });
   std::vector<std::size_t> first(cells.size() + 1, 0);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     first[i + 1] = first[i] + static_cast<std::size_t>(std::popcount(edges[i]));
@@ -104,10 +100,12 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<
       for (std::uint8_t j = 0; j < CUBE_EDGES.size(); ++j) {
         if (!((edges[i] >> j) & 1u)) continue;
         const CubeEdge& e = CUBE_EDGES[j];
-        // The group of the endpoint that is below iso_value; f_u < 0 with
-        // f_u = values[u] - iso_value.
-        *out++ = {static_cast<std::uint32_t>(i), j, row[((cell.sign_mask >> e.u) & 1u) ? e.u : e.v],
-                  values[i][e.u] - iso_value < 0};
+        // The group of the endpoint that is below iso_value. f_u < 0, with
+        // f_u = values[u] - iso_value, is mask bit u: for a finite level the
+        // difference is negative exactly when values[u] < iso_value (it is
+        // never rounded to zero, and NaN stays not below).
+        const bool below_u = ((cell.sign_mask >> e.u) & 1u) != 0;
+        *out++ = {static_cast<std::uint32_t>(i), j, row[below_u ? e.u : e.v], below_u};
       }
     }
   });

@@ -30,15 +30,18 @@ struct CrossingRef {
   bool below_at_u = false;  // values[u] - iso_value < 0: the bisection's sign test
 };
 
+// Bit j set when edge j of a cell with this sign mask changes sign: its
+// ends' bits in the mask differ.
+std::uint16_t crossing_edges(std::uint8_t sign_mask);
+
 // Every sign-changing edge of every cell, ordered by cell index and within a
 // cell by edge number: the crossing order of every later array. An edge
-// crosses when (values[u] < iso_value) differs from (values[v] < iso_value),
-// `values` holding each cell's corner values (collect_surface_cells); a NaN
-// value counts as not below. Runs on `pool`. More than 2^32 - 1 cells is an
-// invariant failure.
-std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                            const std::vector<CornerValues>& values,
-                                            double iso_value);
+// crosses when (values[u] < iso_value) differs from (values[v] < iso_value)
+// for the cell's corner values, which its sign mask tells (a NaN value
+// counts as not below); the level is finite. Runs on `pool`. More than
+// 2^32 - 1 cells is an invariant failure.
+std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool,
+                                            const std::vector<SurfaceCell>& cells);
 
 // The point at parameter t of the edge from p_u to p_v: (p_v - p_u) * t + p_u
 // per axis, in that order.

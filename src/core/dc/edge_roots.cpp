@@ -131,11 +131,12 @@ bool EdgeRootSearch::slope_at_located(double& slope, double& value) const {
   return std::isfinite(slope);
 }
 
-EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<CornerValues>& values,
-                                 double iso_value) {
-  const CornerValues& at = checked_at(values, c.cell);
+EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<SurfaceCell>& cells,
+                                 const CellCornerValues& values, double iso_value) {
+  const SurfaceCell& cell = checked_at(cells, c.cell);
   const CubeEdge& e = CUBE_EDGES[c.edge];
-  return EdgeRootSearch::start(at[e.u] - iso_value, at[e.v] - iso_value);
+  return EdgeRootSearch::start(values.at(cell, c.cell, e.u) - iso_value,
+                               values.at(cell, c.cell, e.v) - iso_value);
 }
 
 std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
@@ -222,12 +223,12 @@ EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c,
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
                             const std::vector<CrossingRef>& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            std::vector<CornerValues> values, double iso_value) {
+                            CellCornerValues values, double iso_value) {
   const std::size_t n = shared.distinct_count();
   std::vector<EdgeRootSearch> search = parallel_map<EdgeRootSearch>(pool, n, [&](std::size_t d) {
-    return start_edge_search(crossings[shared.first[d]], values, iso_value);
+    return start_edge_search(crossings[shared.first[d]], cells, values, iso_value);
   });
-  values = std::vector<CornerValues>();
+  values = CellCornerValues();
   EdgeRoots out;
   out.gradients.resize(n);
   out.has_gradient.assign(n, 0);

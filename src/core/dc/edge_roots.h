@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "dc/cell_corner_values.h"
 #include "dc/crossings.h"
 #include "dc/edge_normals.h"
 #include "dc/shared_crossings.h"
@@ -81,9 +82,9 @@ struct EdgeRoots {
   bool sampled_gradients = false;
 };
 
-// The search of crossing `c` from its cell's corner `values`.
-EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<CornerValues>& values,
-                                 double iso_value);
+// The search of crossing `c` (of `cells`) from its cell's corner `values`.
+EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<SurfaceCell>& cells,
+                                 const CellCornerValues& values, double iso_value);
 
 // The rounds of the root search for `search`, the searches of the distinct
 // crossings first, first + 1, ... (shared_crossings.h): each round is one
@@ -124,6 +125,6 @@ EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c,
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
                             const std::vector<CrossingRef>& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
-                            std::vector<CornerValues> values, double iso_value);
+                            CellCornerValues values, double iso_value);
 
 }  // namespace karvex

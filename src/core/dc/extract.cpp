@@ -10,6 +10,7 @@
 #include <span>
 #include <utility>
 
+#include "dc/cell_corner_values.h"
 #include "dc/cleanup.h"
 #include "dc/edge_roots.h"
 #include "dc/component_table.h"
@@ -123,9 +124,19 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
 
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
-  begin_stage("surface cells", tree.leaves.size());
-  std::vector<CornerValues> corner_values;
-  std::vector<SurfaceCell> cells = collect_surface_cells(tree, corner_values);
+  begin_stage("surface cells", tree.leaf_count());
+  // A tree without leaf records reads its corner values again at the
+  // lattice points; otherwise they are copied out of the records.
+  CellCornerValues corner_values;
+  std::vector<SurfaceCell> cells;
+  if (tree.has_leaf_records()) {
+    std::vector<CornerValues> stored;
+    cells = collect_surface_cells(tree, stored);
+    corner_values = CellCornerValues(std::move(stored));
+  } else {
+    cells = collect_surface_cells(tree);
+    corner_values = CellCornerValues(tree, cells.size());
+  }
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
@@ -148,7 +159,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells, corner_values, iso);
+  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
@@ -174,7 +185,13 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
                                    std::move(corner_values), iso);
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
-    slots = assign_vertex_slots(cells);
+    // Solved straight from the crossings, a cell's vertices are numbered by
+    // the component table's row for its mask: no slot records.
+    if (simplify) {
+      slots = assign_vertex_slots(cells);
+    } else {
+      advance_stage(cells.size());
+    }
     if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
     if (!simplify) {
       // Each cell's slots solved from its own crossings: no Qef per slot.
@@ -182,8 +199,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       timer.stage(&ExtractTimings::solve);
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
-      direct = solve_crossing_vertices(pool, std::move(crossings), std::move(roots),
-                                       std::move(shared), cells, slots, tree.size,
+      // The crossings are listed again from the cells' masks: freed first.
+      crossings = std::vector<CrossingRef>();
+      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
                                        cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
@@ -196,7 +214,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     }
   } else {
     // Bisection tests the signs the crossings carry: the values are done.
-    corner_values = std::vector<CornerValues>();
+    corner_values = CellCornerValues();
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
@@ -240,6 +258,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // kept, or every piece when asked.
   timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles;
+  std::vector<CellSigns> signs;  // the cells without their geometry, for the faces
   if (simplify) {
     begin_stage("faces", 1);
     triangles = minimal_edge_faces(placed.simplified, placed.positions, options.tile,
@@ -258,9 +277,13 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     advance_stage(1);
   } else {
     begin_stage("faces", 2 * std::uint64_t{cells.size()});
-    lookup = build_cell_lookup(cells);
-    triangles = generate_faces(pool, cells, lookup, slots, placed.cell_first_vertex,
-                               placed.positions, options.tile, tree.max_depth);
+    // The faces (and a tile's keys) read only the cells' addresses and
+    // masks: their geometry is freed before the index and the triangles.
+    signs = cell_signs(cells);
+    cells = std::vector<SurfaceCell>();
+    lookup = build_cell_lookup(signs);
+    triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
+                               options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);
@@ -270,11 +293,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   std::vector<VertexKey> keys;
   if (options.tile) {
     keys = simplify ? std::move(placed.simplified.keys)
-                    : leaf_vertex_keys(cells, slots, placed.cell_first_vertex, positions.size());
+                    : leaf_vertex_keys(signs, placed.cell_first_vertex, positions.size());
   }
   // The cells and their index are done with: freed before the largest
   // piece is sought.
   cells = std::vector<SurfaceCell>();
+  signs = std::vector<CellSigns>();
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();

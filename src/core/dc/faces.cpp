@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dc/component_table.h"
 #include "dc/vertex_placement.h"
 #include "support/bbox.h"
 #include "support/panic.h"
@@ -34,9 +35,8 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 }
 
 struct FaceContext {
-  const std::vector<SurfaceCell>& cells;
+  const std::vector<CellSigns>& cells;
   const CellLookup& lookup;
-  const VertexSlots& slots;
   const std::vector<std::uint64_t>& first_vertex;
   const std::vector<Vec3>& positions;
   const std::optional<LatticeBlock>& tile;  // set: only the cells it owns make faces
@@ -46,7 +46,7 @@ struct FaceContext {
   // group holding the edge's below-iso endpoint.
   std::uint64_t vertex_at_edge(std::uint64_t index, unsigned edge) const {
     const std::uint64_t first = first_vertex[index];
-    const ComponentRow& row = slots.cell_components[index];
+    const ComponentRow& row = COMPONENT_TABLE[cells[index].sign_mask];
     if (row[8] == 1) return first;
     const CubeEdge& e = cube_edge(edge);
     const bool u_set = (cells[index].sign_mask >> e.u) & 1u;
@@ -66,7 +66,7 @@ struct FaceContext {
 
   void emit(std::size_t o, std::vector<Triangle>& out) const {
     if (first_vertex[o] == kNoVertex) return;
-    const SurfaceCell& cell = cells[o];
+    const CellSigns& cell = cells[o];
     if (tile && !block_owns_cell(*tile, cell.address.x, cell.address.y, cell.address.z,
                                  static_cast<unsigned>(max_depth) - cell.address.d)) {
       return;
@@ -126,15 +126,25 @@ bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const
 }
 
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
-                                     const CellLookup& lookup, const VertexSlots& slots,
+                                     const CellLookup& lookup,
                                      const std::vector<std::uint64_t>& cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile,
                                      std::uint8_t max_depth) {
-  if (slots.cell_components.size() != cells.size() || cell_first_vertex.size() != cells.size()) {
-    fail("face generation needs one component row and one first vertex per surface cell");
+  return generate_faces(pool, cell_signs(cells), lookup, cell_first_vertex, positions, tile,
+                        max_depth);
+}
+
+std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
+                                     const CellLookup& lookup,
+                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     const std::vector<Vec3>& positions,
+                                     const std::optional<LatticeBlock>& tile,
+                                     std::uint8_t max_depth) {
+  if (cell_first_vertex.size() != cells.size()) {
+    fail("face generation needs one first vertex per surface cell");
   }
-  const FaceContext context{cells, lookup, slots, cell_first_vertex, positions, tile, max_depth};
+  const FaceContext context{cells, lookup, cell_first_vertex, positions, tile, max_depth};
   // At most two triangles per sign-changing edge a cell with a vertex owns:
   // room for all of them is reserved, and pages never written are never
   // resident.

@@ -39,7 +39,7 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
                                 const std::vector<SurfaceCell>& cells,
-                                const std::vector<CornerValues>& values, const CellLookup& lookup) {
+                                const CellCornerValues& values, const CellLookup& lookup) {
   const std::size_t n = crossings.size();
   if (n > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many crossings for 32-bit crossing numbers");
@@ -112,8 +112,12 @@ SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>
           std::find_if(begin, end, [j](const CrossingRef& r) { return r.edge == j; });
       if (match == end) return kNoMatch;
       const SurfaceCell& neighbour = cells[other];
-      if (!same_bits(values[other][u], values[c.cell][edge.u]) ||
-          !same_bits(neighbour.corner(u), p_u) ||
+      // The neighbour's corner u is this cell's corner edge.u, the same
+      // lattice point: values read by lattice point agree.
+      const bool same_value =
+          values.by_lattice_point() ||
+          same_bits(values.at(neighbour, other, u), values.at(cell, c.cell, edge.u));
+      if (!same_value || !same_bits(neighbour.corner(u), p_u) ||
           !same_bits(neighbour.corner(u | (1u << axis)), p_v)) {
         return kNoMatch;
       }

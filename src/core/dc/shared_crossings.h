@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dc/cell_corner_values.h"
 #include "dc/crossings.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
@@ -33,13 +34,15 @@ struct SharedCrossings {
   std::size_t distinct_count() const { return first.size(); }
 };
 
-// Finds the sharing among `crossings` (find_crossing_refs over `cells` and
-// their corner `values`, in its order) by looking up, for each crossing, the
-// other cells of its depth around its edge (`lookup` over `cells`). Runs on
-// `pool`. More than 2^32 - 1 crossings is an invariant failure.
+// Finds the sharing among `crossings` (find_crossing_refs over `cells`, in
+// its order; `values` their corner values) by looking up, for each
+// crossing, the other cells of its depth around its edge (`lookup` over
+// `cells`). Values read by lattice point are the same for the same corner
+// and are not compared. Runs on `pool`. More than 2^32 - 1 crossings is an
+// invariant failure.
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
                                 const std::vector<SurfaceCell>& cells,
-                                const std::vector<CornerValues>& values, const CellLookup& lookup);
+                                const CellCornerValues& values, const CellLookup& lookup);
 
 // No sharing: every crossing its own distinct crossing, in order. For
 // callers (tests, plain forms) that locate every crossing on its own.

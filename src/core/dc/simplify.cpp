@@ -100,8 +100,7 @@ class Simplifier {
   }
 
   void leaf(const OctreeNode& node, const CellAddress& address, Candidate& c) {
-    const LeafData& data = tree_.leaf(node);
-    c.mask = data.sign_mask;
+    c.mask = tree_.leaf_mask(node);
     // A leaf extraction does not take has no vertex and ends collapsing.
     if (address.d < tree_.min_depth || c.mask == 0 || c.mask == 255) {
       c.kind = Candidate::Kind::Fixed;

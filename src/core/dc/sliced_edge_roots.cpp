@@ -14,17 +14,17 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
                                       const std::vector<CrossingRef>& crossings,
                                       const SharedCrossings& shared,
                                       const std::vector<SurfaceCell>& cells,
-                                      std::vector<CornerValues> values, double iso_value,
+                                      CellCornerValues values, double iso_value,
                                       double h, std::size_t slice) {
   const std::size_t n = shared.distinct_count();
   // Each search's starting values (field minus level at its edge's ends):
   // 16 bytes per distinct crossing instead of 64 per cell.
   const std::vector<std::array<double, 2>> ends =
       parallel_map<std::array<double, 2>>(pool, n, [&](std::size_t d) {
-        const EdgeRootSearch s = start_edge_search(crossings[shared.first[d]], values, iso_value);
+        const EdgeRootSearch s = start_edge_search(crossings[shared.first[d]], cells, values, iso_value);
         return std::array<double, 2>{s.ra, s.rb};
       });
-  values = std::vector<CornerValues>();
+  values = CellCornerValues();
   EdgeRoots out;
   out.t.resize(n);
   out.gradients.resize(n);

@@ -33,7 +33,7 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
                                       const std::vector<CrossingRef>& crossings,
                                       const SharedCrossings& shared,
                                       const std::vector<SurfaceCell>& cells,
-                                      std::vector<CornerValues> values, double iso_value,
+                                      CellCornerValues values, double iso_value,
                                       double h, std::size_t slice = kRootSlice);
 
 }  // namespace karvex

@@ -32,10 +32,10 @@ struct Walk {
       leaves_since_poll = 0;
     }
     if (address.d < tree.min_depth) return;
-    const LeafData& leaf = tree.leaf(node);
-    if (leaf.sign_mask == 0 || leaf.sign_mask == 255) return;
-    out.push_back({address, cell_min, cell_side, leaf.sign_mask});
-    if (values != nullptr) values->push_back(leaf.values);
+    const std::uint8_t mask = tree.leaf_mask(node);
+    if (mask == 0 || mask == 255) return;
+    out.push_back({address, cell_min, cell_side, mask});
+    if (values != nullptr) values->push_back(tree.leaf(node).values);
   }
 };
 
@@ -48,10 +48,10 @@ std::vector<SurfaceCell> walk_surface_cells(const Octree& tree,
   std::vector<SurfaceCell> cells;
   // Every surface cell has a leaf record, so this bounds the lists; pages
   // beyond the cells actually found are reserved but never touched.
-  cells.reserve(tree.leaves.size());
+  cells.reserve(tree.leaf_count());
   if (values != nullptr) {
     values->clear();
-    values->reserve(tree.leaves.size());
+    values->reserve(tree.leaf_count());
   }
   Walk walk{tree, cells, values};
   walk.visit(tree.root, CellAddress{0, 0, 0, 0}, tree.origin, tree.size);
@@ -87,6 +87,18 @@ CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
   CellLookup lookup;
   monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
   return lookup;
+}
+
+CellLookup build_cell_lookup(const std::vector<CellSigns>& cells) {
+  CellLookup lookup;
+  monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
+  return lookup;
+}
+
+std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
+  std::vector<CellSigns> out(cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) out[i] = {cells[i].address, cells[i].sign_mask};
+  return out;
 }
 
 }  // namespace karvex

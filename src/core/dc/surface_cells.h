@@ -33,6 +33,18 @@ struct SurfaceCell {
 
 static_assert(sizeof(SurfaceCell) == 56);
 
+// A surface cell as the faces read it, without its geometry: its address
+// and sign mask, 20 bytes instead of 56.
+struct CellSigns {
+  CellAddress address;
+  std::uint8_t sign_mask = 0;
+};
+
+static_assert(sizeof(CellSigns) == 20);
+
+// The addresses and masks of `cells`, in the same order.
+std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
+
 // A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
 // what finding the crossings, sharing them and starting their root searches
 // read, parallel to the cells and freed once those are done.
@@ -73,11 +85,13 @@ class CellLookup {
 // half = parent side * 0.5. Empty, Full and too-shallow nodes are skipped.
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 // The same, and each cell's corner values in `values` (replaced), in the
-// same order.
+// same order, from the leaf records (a tree without them is an invariant
+// failure: its values are read through CellCornerValues).
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
                                                std::vector<CornerValues>& values);
 
 // Index of every cell by its address (addresses are unique in an octree).
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
+CellLookup build_cell_lookup(const std::vector<CellSigns>& cells);
 
 }  // namespace karvex

@@ -27,15 +27,14 @@ inline VertexKey vertex_key(const CellAddress& cell, std::uint64_t group) {
 
 // The keys of the leaves' vertices as solve_slot_vertices numbers them: a
 // cell's vertices are its groups in order, from its first vertex on.
-inline std::vector<VertexKey> leaf_vertex_keys(const std::vector<SurfaceCell>& cells,
-                                               const VertexSlots& slots,
+inline std::vector<VertexKey> leaf_vertex_keys(const std::vector<CellSigns>& cells,
                                                const std::vector<std::uint64_t>& cell_first_vertex,
                                                std::size_t vertex_count) {
   std::vector<VertexKey> keys(vertex_count);
   for (std::size_t c = 0; c < cells.size(); ++c) {
     const std::uint64_t first = cell_first_vertex[c];
     if (first == kNoVertex) continue;
-    const unsigned groups = slots.cell_components[c][8];
+    const unsigned groups = COMPONENT_TABLE[cells[c].sign_mask][8];
     for (unsigned j = 0; j < groups; ++j) keys[first + j] = vertex_key(cells[c].address, j);
   }
   return keys;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -30,6 +31,14 @@ struct CornerKey {
   std::uint32_t z = 0;
   friend bool operator==(const CornerKey&, const CornerKey&) = default;
 };
+
+// World position of a lattice point of spacing h: i*h + origin per axis, in
+// that order. The one formula behind Octree::position, for code that places
+// lattice points without the tree at hand.
+inline Vec3 lattice_position(const Vec3& origin, const CornerKey& key, double h) {
+  return {static_cast<double>(key.x) * h + origin.x, static_cast<double>(key.y) * h + origin.y,
+          static_cast<double>(key.z) * h + origin.z};
+}
 
 // A cell: level coordinates on the lattice of its own depth, and the depth.
 struct CellAddress {
@@ -156,6 +165,25 @@ struct Octree {
   // Set: only cells within kTileMargin cells of their size of this block
   // are split.
   std::optional<LatticeBlock> split_limit;
+  // Set by a construction that keeps no leaf records (`leaves` stays
+  // empty): a Leaf node then carries its mask alone, and its corner values
+  // are this function's at its cell's corners, read again by whoever needs
+  // them. The dense volume build makes such trees, whose values are the
+  // volume's own samples. Called from several workers at once.
+  std::function<double(const CornerKey&)> lattice_value;
+  // The Leaf nodes of such a tree.
+  std::uint64_t recordless_leaves = 0;
+
+  // Whether the leaves keep records with their corner values.
+  bool has_leaf_records() const { return !lattice_value; }
+  // The number of Leaf nodes with a record, or of every Leaf node of a tree
+  // without records.
+  std::uint64_t leaf_count() const { return lattice_value ? recordless_leaves : leaves.size(); }
+  // The sign mask of a Leaf node: its record's, or the node's own copy in a
+  // tree without records.
+  std::uint8_t leaf_mask(const OctreeNode& node) const {
+    return lattice_value ? node.sign_mask : leaf(node).sign_mask;
+  }
 
   // Whether construction and balancing may split `cell`.
   bool may_split(const CellAddress& cell) const {
@@ -181,10 +209,7 @@ struct Octree {
   Vec3 position(const CornerKey& key) const { return position(key, spacing()); }
   // The same with the spacing h = spacing() computed once by the caller, for
   // loops over millions of keys.
-  Vec3 position(const CornerKey& key, double h) const {
-    return {static_cast<double>(key.x) * h + origin.x, static_cast<double>(key.y) * h + origin.y,
-            static_cast<double>(key.z) * h + origin.z};
-  }
+  Vec3 position(const CornerKey& key, double h) const { return lattice_position(origin, key, h); }
 
   // Bounds-checked access (an index beyond the end is an invariant failure).
   // Inline: tree walks call them at every step.

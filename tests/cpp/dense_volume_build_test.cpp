@@ -1,0 +1,109 @@
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "construction/dense_volume_build.h"
+#include "dc/surface_cells.h"
+#include "octree/octree.h"
+#include "pool/worker_pool.h"
+#include "volume/box_cap.h"
+#include "volume/volume_field.h"
+
+namespace karvex {
+namespace {
+
+// A 17^3 float32 volume (depth 4, one sample per lattice point) of a ball's
+// distance, with exact zeros and negative zeros scattered through it: a
+// zero is the one sample the build does not read straight from the volume.
+struct BallVolume {
+  static constexpr std::size_t kSide = 17;
+  std::vector<float> storage;
+  VolumeSamples samples;
+
+  BallVolume() : storage(kSide * kSide * kSide) {
+    for (std::size_t i = 0; i < kSide; ++i) {
+      for (std::size_t j = 0; j < kSide; ++j) {
+        for (std::size_t k = 0; k < kSide; ++k) {
+          const double x = static_cast<double>(i) - 7.3;
+          const double y = static_cast<double>(j) - 8.1;
+          const double z = static_cast<double>(k) - 8.6;
+          float value = static_cast<float>(std::sqrt(x * x + y * y + z * z) - 5.2);
+          if ((i + 2 * j + 3 * k) % 11 == 0) value = ((i + j) % 2 == 0) ? 0.0f : -0.0f;
+          storage[(i * kSide + j) * kSide + k] = value;
+        }
+      }
+    }
+    samples.data = reinterpret_cast<const char*>(storage.data());
+    samples.type = SampleType::kFloat32;
+    samples.shape = {kSide, kSide, kSide};
+    const auto step = static_cast<std::ptrdiff_t>(sizeof(float));
+    samples.strides = {step * static_cast<std::ptrdiff_t>(kSide * kSide),
+                       step * static_cast<std::ptrdiff_t>(kSide), step};
+  }
+};
+
+struct DenseCase {
+  bool negate;
+  bool capped;
+  double level;
+};
+
+class DenseVolumeTree : public testing::TestWithParam<DenseCase> {};
+
+// The tree read off the samples keeps no leaf records, and what extraction
+// reads instead must be the field's own capped values bit for bit: at every
+// lattice point (open or capped, zero or not) and as every leaf's mask.
+TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
+  const DenseCase& c = GetParam();
+  const BallVolume volume;
+  WorkerPool pool(2);
+  const BBox box{{0, 0, 0}, {16, 16, 16}};
+  std::optional<BoxCap> cap;
+  if (c.capped) cap = BoxCap(box.min, box.max, c.level);
+  VolumeField field(volume.samples, VolumePlacement{{1, 1, 1}, {0, 0, 0}, c.negate}, pool, cap);
+  MeshingOptions options;
+  options.max_depth = 4;
+  options.min_depth = 2;
+  options.level = c.level;
+  options.run.pool = &pool;
+  const std::optional<Octree> tree = build_dense_volume_octree(field, box, options);
+  ASSERT_TRUE(tree.has_value());
+  EXPECT_FALSE(tree->has_leaf_records());
+  EXPECT_EQ(tree->leaves.size(), 0u);
+  EXPECT_EQ(tree->leaf_count(), count_nodes(*tree).leaf_count);
+  ASSERT_GT(tree->leaf_count(), 0u);
+
+  for (std::uint32_t i = 0; i < BallVolume::kSide; ++i) {
+    for (std::uint32_t j = 0; j < BallVolume::kSide; ++j) {
+      for (std::uint32_t k = 0; k < BallVolume::kSide; ++k) {
+        const CornerKey key{i, j, k};
+        const double read = tree->lattice_value(key);
+        const double sampled = field.capped_at(tree->position(key));
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(read), std::bit_cast<std::uint64_t>(sampled))
+            << i << " " << j << " " << k;
+      }
+    }
+  }
+
+  const std::vector<SurfaceCell> cells = collect_surface_cells(*tree);
+  EXPECT_EQ(cells.size(), tree->leaf_count());
+  for (const SurfaceCell& cell : cells) {
+    std::uint8_t mask = 0;
+    for (unsigned corner = 0; corner < 8; ++corner) {
+      const double value = tree->lattice_value(cell_corner(cell.address, corner, tree->max_depth));
+      if (value < c.level) mask |= static_cast<std::uint8_t>(1u << corner);
+    }
+    EXPECT_EQ(cell.sign_mask, mask);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, DenseVolumeTree,
+                         testing::Values(DenseCase{false, true, 0.0}, DenseCase{true, true, -0.5},
+                                         DenseCase{false, false, 0.25}));
+
+}  // namespace
+}  // namespace karvex
