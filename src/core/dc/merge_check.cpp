@@ -5,6 +5,7 @@
 #include "dc/crossings.h"
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
+#include "dc/projection.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
@@ -178,15 +179,16 @@ bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCe
 
 // Refuses the collapsed cells whose triangles pass through others (a coarse
 // fan folded over a neighbouring one), as the exact self-intersection test
-// finds them on the vertices before projection, which moves each by at most
-// its reach. Pairs of the leaves' own triangles are the unsimplified mesh's
-// and left to the validity pass. True when any was refused.
+// finds them with the vertices at `positions` (before projection, or where
+// it puts them). Pairs of the leaves' own triangles are the unsimplified
+// mesh's and left to the validity pass. True when any was refused.
 bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
-                  const std::vector<Triangle>& triangles, MergeRefusals& refused) {
+                  const std::vector<Vec3>& positions, const std::vector<Triangle>& triangles,
+                  MergeRefusals& refused) {
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
   std::vector<double> coordinates;
-  coordinates.reserve(3 * simplified.positions.size());
-  for (const Vec3& p : simplified.positions) {
+  coordinates.reserve(3 * positions.size());
+  for (const Vec3& p : positions) {
     coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
   }
   std::vector<std::int64_t> corners;
@@ -198,7 +200,7 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
       if (owner[v] != kKept) touches[t] = 1;
     }
   }
-  const validity::MeshView view{coordinates.data(), simplified.positions.size(), corners.data(),
+  const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
                                 triangles.size()};
   const validity::SelfIntersections found =
       validity::find_self_intersections(view, touches.data(), pool);
@@ -221,6 +223,21 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
     }
   }
   return any;
+}
+
+// refuse_folds on the mesh as projection leaves it: the vertices where
+// project_vertices puts them (within their boxes) and the triangles the
+// face stage makes there. Before projection, the vertices a crease or corner
+// pins down are off it by what solving left; several of them on one edge of
+// a solid are then nearly collinear, and a triangle folded back over its
+// neighbour in the face beside the edge clears it by only that much.
+// Projection puts them on the edge exactly, and the fold passes through.
+bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
+                            const SimplifiedCells& simplified, MergeRefusals& refused) {
+  std::vector<Vec3> projected = simplified.positions;
+  project_vertices(pool, field, projected, simplified.boxes, tree);
+  return refuse_folds(pool, simplified, projected, minimal_edge_faces(simplified, projected),
+                      refused);
 }
 
 // The collapse and its checks, repeated until no collapsed cell is refused;
@@ -303,7 +320,8 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
     if (!any) {
       triangles = minimal_edge_faces(simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
-      any = any || refuse_folds(pool, simplified, triangles, refused);
+      any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
+      any = any || refuse_projected_folds(pool, field, tree, simplified, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
