@@ -232,12 +232,19 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
 // a solid are then nearly collinear, and a triangle folded back over its
 // neighbour in the face beside the edge clears it by only that much.
 // Projection puts them on the edge exactly, and the fold passes through.
+// When nothing is refused, `simplified` takes the projected vertices (the
+// face stage's input, bit for bit) and is marked projected.
 bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
-                            const SimplifiedCells& simplified, MergeRefusals& refused) {
+                            SimplifiedCells& simplified, MergeRefusals& refused) {
   std::vector<Vec3> projected = simplified.positions;
   project_vertices(pool, field, projected, simplified.boxes, tree);
-  return refuse_folds(pool, simplified, projected, minimal_edge_faces(simplified, projected),
-                      refused);
+  if (refuse_folds(pool, simplified, projected, minimal_edge_faces(simplified, projected),
+                   refused)) {
+    return true;
+  }
+  simplified.positions = std::move(projected);
+  simplified.projected = true;
+  return false;
 }
 
 // The collapse and its checks, repeated until no collapsed cell is refused;
@@ -321,8 +328,10 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       triangles = minimal_edge_faces(simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
-      any = any || refuse_projected_folds(pool, field, tree, simplified, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
+      // Last: it projects every vertex, which the other checks spare when
+      // they refuse, and hands the result on when it passes.
+      any = any || refuse_projected_folds(pool, field, tree, simplified, refused);
     }
     if (!any) return simplified;
     triangles.clear();

@@ -32,7 +32,8 @@ namespace karvex {
 // (at the vertices before projection) are checked: a collapsed cell is
 // refused when its vertex is not one fan of triangles or next to a kept
 // vertex that is not, the largest collapsed cells are refused whose
-// triangles pass through others (the exact test of validity/), and the
+// triangles pass through others (the exact test of validity/, on the
+// vertices before projection and then where projection puts them), and the
 // largest collapsed cell of a triangle whose edges' midpoints or centroid
 // lie farther than `tolerance` from the surface beyond its corners' mean. A cell that
 // fails is refused and the collapse is run again, keeping its children;
@@ -44,7 +45,8 @@ namespace karvex {
 // topology. Gradients are the field's, or central differences
 // with step gradient_step(tree) when it returns none. A point whose gradient
 // is zero or not finite fails. The result is the one simplify_cells gives
-// for the final set of refusals, so it stays independent of workers.
+// for the final set of refusals, so it stays independent of workers; when
+// anything collapsed, its vertices are already projected (`projected`).
 SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const Octree& tree,
                                           const std::vector<SurfaceCell>& cells,
                                           const VertexSlots& slots, const std::vector<Qef>& qefs,
