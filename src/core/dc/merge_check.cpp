@@ -1,6 +1,7 @@
 #include "dc/merge_check.h"
 
 #include <cmath>
+#include <optional>
 
 #include "dc/crossings.h"
 #include "dc/merge_topology.h"
@@ -247,17 +248,18 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
   return false;
 }
 
-// The collapse and its checks, repeated until no collapsed cell is refused;
-// `triangles` the triangles the result's cells make (at the vertices before
-// projection), as its last check made them, or empty when nothing collapsed.
+// The collapse and its checks (but for the fold test on the projected
+// vertices), repeated until no collapsed cell is refused, the refusals
+// added to `refused`; `triangles` the triangles the result's cells make (at
+// the vertices before projection), as its last check made them, or empty
+// when nothing collapsed.
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
-                                 bool oblique, std::vector<Triangle>& triangles) {
+                                 bool oblique, MergeRefusals& refused, CollapseMemo& memo,
+                                 std::vector<Triangle>& triangles) {
   triangles.clear();
-  MergeRefusals refused;
-  CollapseMemo memo;  // each pass walks the tree again; what it solves stays the same
   // Each pass refuses only collapsed cells, which exposes their children:
   // one more pass per depth at most; the bound is a guard, not a limit.
   for (unsigned pass = 0; pass <= 2u * 64u; ++pass) {
@@ -329,9 +331,6 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
-      // Last: it projects every vertex, which the other checks spare when
-      // they refuse, and hands the result on when it passes.
-      any = any || refuse_projected_folds(pool, field, tree, simplified, refused);
     }
     if (!any) return simplified;
     triangles.clear();
@@ -347,18 +346,32 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
                                           const std::vector<VertexSolution>& solutions,
                                           double tolerance) {
   std::vector<Triangle> triangles;
-  SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs, solutions,
-                                                tolerance, true, triangles);
-  if (simplified.merged.empty()) return simplified;
-  // The surface's topology, before and after: the leaves as they are give
-  // the unsimplified triangles.
-  const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
-  const SurfaceTopology before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
-                                                  leaves.positions.size());
-  const SurfaceTopology after = surface_topology(triangles, simplified.positions.size());
-  if (after == before) return simplified;
-  return collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, false,
-                          triangles);
+  // The surface's topology before, made when first needed: the leaves as
+  // they are give the unsimplified triangles.
+  std::optional<SurfaceTopology> before;
+  for (const bool oblique : {true, false}) {
+    MergeRefusals refused;
+    CollapseMemo memo;  // each collapse walks the tree again; what it solves stays the same
+    // The fold test on the projected vertices comes last, on a collapse
+    // that passes every other check and keeps the topology: it projects
+    // every vertex, and the collapse without `oblique` may take its place.
+    for (;;) {
+      SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
+                                                    solutions, tolerance, oblique, refused, memo,
+                                                    triangles);
+      if (simplified.merged.empty()) return simplified;
+      if (oblique) {
+        if (!before) {
+          const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
+          before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
+                                    leaves.positions.size());
+        }
+        if (!(surface_topology(triangles, simplified.positions.size()) == *before)) break;
+      }
+      if (!refuse_projected_folds(pool, field, tree, simplified, refused)) return simplified;
+    }
+  }
+  fail("checked simplification did not settle");
 }
 
 }  // namespace karvex

@@ -33,7 +33,7 @@ namespace karvex {
 // refused when its vertex is not one fan of triangles or next to a kept
 // vertex that is not, the largest collapsed cells are refused whose
 // triangles pass through others (the exact test of validity/, on the
-// vertices before projection and then where projection puts them), and the
+// vertices before projection), and the
 // largest collapsed cell of a triangle whose edges' midpoints or centroid
 // lie farther than `tolerance` from the surface beyond its corners' mean. A cell that
 // fails is refused and the collapse is run again, keeping its children;
@@ -42,7 +42,11 @@ namespace karvex {
 // characteristic or pieces (a handle closed or a piece dropped, which no
 // check of a single cell sees), the collapse is run again with Ju's sign
 // test alone (simplify_cells without `oblique`), whose collapses keep the
-// topology. Gradients are the field's, or central differences
+// topology. Last, the vertices are projected and the fold test runs again
+// on the triangles made there (vertices that a crease pins down lie along
+// it only once projected, and a fold beside it may clear its neighbour
+// before by no more than what solving left); a refusal there starts the
+// checks again. Gradients are the field's, or central differences
 // with step gradient_step(tree) when it returns none. A point whose gradient
 // is zero or not finite fails. The result is the one simplify_cells gives
 // for the final set of refusals, so it stays independent of workers; when
