@@ -249,7 +249,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
                             std::move(direct.guides), tree);
     }
     direct = CrossingVertices();
-  } else {
+  } else if (!placed.simplified.projected) {
+    // The checks of the collapse have projected the collapsed cells' vertices.
     project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
   }
 

@@ -1,10 +1,12 @@
 #include "dc/merge_check.h"
 
 #include <cmath>
+#include <optional>
 
 #include "dc/crossings.h"
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
+#include "dc/projection.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
@@ -178,15 +180,16 @@ bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCe
 
 // Refuses the collapsed cells whose triangles pass through others (a coarse
 // fan folded over a neighbouring one), as the exact self-intersection test
-// finds them on the vertices before projection, which moves each by at most
-// its reach. Pairs of the leaves' own triangles are the unsimplified mesh's
-// and left to the validity pass. True when any was refused.
+// finds them with the vertices at `positions` (before projection, or where
+// it puts them). Pairs of the leaves' own triangles are the unsimplified
+// mesh's and left to the validity pass. True when any was refused.
 bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
-                  const std::vector<Triangle>& triangles, MergeRefusals& refused) {
+                  const std::vector<Vec3>& positions, const std::vector<Triangle>& triangles,
+                  MergeRefusals& refused) {
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
   std::vector<double> coordinates;
-  coordinates.reserve(3 * simplified.positions.size());
-  for (const Vec3& p : simplified.positions) {
+  coordinates.reserve(3 * positions.size());
+  for (const Vec3& p : positions) {
     coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
   }
   std::vector<std::int64_t> corners;
@@ -198,7 +201,7 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
       if (owner[v] != kKept) touches[t] = 1;
     }
   }
-  const validity::MeshView view{coordinates.data(), simplified.positions.size(), corners.data(),
+  const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
                                 triangles.size()};
   const validity::SelfIntersections found =
       validity::find_self_intersections(view, touches.data(), pool);
@@ -223,17 +226,40 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
   return any;
 }
 
-// The collapse and its checks, repeated until no collapsed cell is refused;
-// `triangles` the triangles the result's cells make (at the vertices before
-// projection), as its last check made them, or empty when nothing collapsed.
+// refuse_folds on the mesh as projection leaves it: the vertices where
+// project_vertices puts them (within their boxes) and the triangles the
+// face stage makes there. Before projection, the vertices a crease or corner
+// pins down are off it by what solving left; several of them on one edge of
+// a solid are then nearly collinear, and a triangle folded back over its
+// neighbour in the face beside the edge clears it by only that much.
+// Projection puts them on the edge exactly, and the fold passes through.
+// When nothing is refused, `simplified` takes the projected vertices (the
+// face stage's input, bit for bit) and is marked projected.
+bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
+                            SimplifiedCells& simplified, MergeRefusals& refused) {
+  std::vector<Vec3> projected = simplified.positions;
+  project_vertices(pool, field, projected, simplified.boxes, tree);
+  if (refuse_folds(pool, simplified, projected, minimal_edge_faces(simplified, projected),
+                   refused)) {
+    return true;
+  }
+  simplified.positions = std::move(projected);
+  simplified.projected = true;
+  return false;
+}
+
+// The collapse and its checks (but for the fold test on the projected
+// vertices), repeated until no collapsed cell is refused, the refusals
+// added to `refused`; `triangles` the triangles the result's cells make (at
+// the vertices before projection), as its last check made them, or empty
+// when nothing collapsed.
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
-                                 bool oblique, std::vector<Triangle>& triangles) {
+                                 bool oblique, MergeRefusals& refused, CollapseMemo& memo,
+                                 std::vector<Triangle>& triangles) {
   triangles.clear();
-  MergeRefusals refused;
-  CollapseMemo memo;  // each pass walks the tree again; what it solves stays the same
   // Each pass refuses only collapsed cells, which exposes their children:
   // one more pass per depth at most; the bound is a guard, not a limit.
   for (unsigned pass = 0; pass <= 2u * 64u; ++pass) {
@@ -303,7 +329,7 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
     if (!any) {
       triangles = minimal_edge_faces(simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
-      any = any || refuse_folds(pool, simplified, triangles, refused);
+      any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
@@ -320,18 +346,32 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
                                           const std::vector<VertexSolution>& solutions,
                                           double tolerance) {
   std::vector<Triangle> triangles;
-  SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs, solutions,
-                                                tolerance, true, triangles);
-  if (simplified.merged.empty()) return simplified;
-  // The surface's topology, before and after: the leaves as they are give
-  // the unsimplified triangles.
-  const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
-  const SurfaceTopology before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
-                                                  leaves.positions.size());
-  const SurfaceTopology after = surface_topology(triangles, simplified.positions.size());
-  if (after == before) return simplified;
-  return collapse_checked(pool, field, tree, cells, slots, qefs, solutions, tolerance, false,
-                          triangles);
+  // The surface's topology before, made when first needed: the leaves as
+  // they are give the unsimplified triangles.
+  std::optional<SurfaceTopology> before;
+  for (const bool oblique : {true, false}) {
+    MergeRefusals refused;
+    CollapseMemo memo;  // each collapse walks the tree again; what it solves stays the same
+    // The fold test on the projected vertices comes last, on a collapse
+    // that passes every other check and keeps the topology: it projects
+    // every vertex, and the collapse without `oblique` may take its place.
+    for (;;) {
+      SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
+                                                    solutions, tolerance, oblique, refused, memo,
+                                                    triangles);
+      if (simplified.merged.empty()) return simplified;
+      if (oblique) {
+        if (!before) {
+          const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
+          before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
+                                    leaves.positions.size());
+        }
+        if (!(surface_topology(triangles, simplified.positions.size()) == *before)) break;
+      }
+      if (!refuse_projected_folds(pool, field, tree, simplified, refused)) return simplified;
+    }
+  }
+  fail("checked simplification did not settle");
 }
 
 }  // namespace karvex

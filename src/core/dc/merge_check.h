@@ -32,7 +32,8 @@ namespace karvex {
 // (at the vertices before projection) are checked: a collapsed cell is
 // refused when its vertex is not one fan of triangles or next to a kept
 // vertex that is not, the largest collapsed cells are refused whose
-// triangles pass through others (the exact test of validity/), and the
+// triangles pass through others (the exact test of validity/, on the
+// vertices before projection), and the
 // largest collapsed cell of a triangle whose edges' midpoints or centroid
 // lie farther than `tolerance` from the surface beyond its corners' mean. A cell that
 // fails is refused and the collapse is run again, keeping its children;
@@ -41,10 +42,15 @@ namespace karvex {
 // characteristic or pieces (a handle closed or a piece dropped, which no
 // check of a single cell sees), the collapse is run again with Ju's sign
 // test alone (simplify_cells without `oblique`), whose collapses keep the
-// topology. Gradients are the field's, or central differences
+// topology. Last, the vertices are projected and the fold test runs again
+// on the triangles made there (vertices that a crease pins down lie along
+// it only once projected, and a fold beside it may clear its neighbour
+// before by no more than what solving left); a refusal there starts the
+// checks again. Gradients are the field's, or central differences
 // with step gradient_step(tree) when it returns none. A point whose gradient
 // is zero or not finite fails. The result is the one simplify_cells gives
-// for the final set of refusals, so it stays independent of workers.
+// for the final set of refusals, so it stays independent of workers; when
+// anything collapsed, its vertices are already projected (`projected`).
 SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const Octree& tree,
                                           const std::vector<SurfaceCell>& cells,
                                           const VertexSlots& slots, const std::vector<Qef>& qefs,

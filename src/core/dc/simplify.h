@@ -77,6 +77,9 @@ struct SimplifiedCells {
   std::uint64_t collapsed_count = 0;  // cells made by collapsing
   std::vector<MergedCell> merged;     // one per collapsed cell, in vertex order
   std::vector<VertexKey> keys;        // per vertex, its cell and group (dc/vertex_keys.h)
+  // `positions` are already where project_vertices puts them in `boxes`
+  // (the checks of simplify_within_tolerance projected them).
+  bool projected = false;
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
