@@ -63,6 +63,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/collapse_folds.cpp
   src/core/dc/collapse_placement.cpp
   src/core/dc/fan_distance.cpp
+  src/core/dc/triangle_level_bound.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh
   src/core/validity/clean_check.cpp

@@ -9,6 +9,7 @@
 #include "dc/collapse_queue.h"
 #include "dc/fan_distance.h"
 #include "dc/merge_topology.h"
+#include "dc/triangle_level_bound.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
@@ -59,6 +60,19 @@ constexpr std::uint64_t kNoOrigin = ~std::uint64_t{0};
 constexpr std::size_t kBatch = 1024;
 constexpr std::size_t kPutOff = 4 * kBatch;
 
+constexpr std::size_t kNotSampled = ~std::size_t{0};
+
+// Where a changed triangle's samples are in a batch: per edge (k, k + 1)
+// the first of its three (midpoint, then the quarter nearer the first end
+// it was sampled from), or kNotSampled for an edge that passed before and
+// keeps its levels; `reversed` when it was sampled from k + 1 to k.
+struct TriangleSamples {
+  std::size_t face = 0;
+  std::array<std::size_t, 3> edge{};
+  std::array<bool, 3> reversed{};
+  std::size_t centre = 0;
+};
+
 // One collapse of `a` onto `b` waiting for the field.
 struct Tentative {
   std::uint64_t a = 0;
@@ -73,6 +87,10 @@ struct Tentative {
   // Per point `a`'s fan keeps (a itself and the samples of its triangles),
   // the triangle that keeps it after the collapse.
   std::vector<std::pair<Vec3, std::size_t>> keepers;
+  // The sample of `b` where it is placed, when it moves.
+  std::size_t placed_sample = kNotSampled;
+  // Per changed triangle, where its samples are, for the bound over it.
+  std::vector<TriangleSamples> triangles;
 };
 
 class Collapser {
@@ -80,11 +98,12 @@ class Collapser {
   // `positions` starts as `surface` (the vertices projection put on the
   // surface) and takes the places the collapses give the vertices they keep.
   Collapser(const std::vector<Vec3>& surface, const std::vector<Vec3>& normals,
-            std::vector<Vec3>& positions, std::vector<Triangle>& triangles, double tolerance,
+            const std::vector<double>& levels, std::vector<Vec3>& positions, std::vector<Triangle>& triangles, double tolerance,
             std::vector<std::uint8_t> on_faces, const std::vector<std::uint8_t>& frozen)
       : surface_(surface),
         normal_(normals),
         pos_(positions),
+        level_(levels),
         offset_(positions.size(), 0.0),
         off_(positions.size(), 0),
         tris_(triangles),
@@ -102,6 +121,7 @@ class Collapser {
         locked_(positions.size(), 0),
         changed_(positions.size(), 0),
         passed_edges_(triangles.size(), 0),
+        edge_levels_(triangles.size()),
         guard_(pos_, tris_, dead_) {
     // Each list allocated once at its size: a mesh has many small ones.
     std::vector<std::uint32_t> fan_sizes(pos_.size(), 0);
@@ -229,9 +249,21 @@ class Collapser {
                    [&](const CollapseCandidate& c) { return current(c); });
   }
 
-  void apply(const Tentative& t) {
+  void apply(const Tentative& t, const std::vector<double>& levels) {
     const std::uint64_t a = t.a;
     const std::uint64_t b = t.b;
+    // The levels of the edges sampled, kept with the triangles' own order
+    // of corners (a collapse renames a corner in place) for when they pass
+    // unsampled; b's where it stands.
+    for (const TriangleSamples& c : t.triangles) {
+      for (int k = 0; k < 3; ++k) {
+        if (c.edge[k] == kNotSampled) continue;
+        auto& e = edge_levels_[c.face][k];
+        e = {levels[c.edge[k]], levels[c.edge[k] + 1], levels[c.edge[k] + 2]};
+        if (c.reversed[k]) std::swap(e[1], e[2]);
+      }
+    }
+    if (t.moves) level_[b] = levels[t.placed_sample];
     if (t.moves) {
       // b's own triangles move with it: their samples were handed on with
       // a's (in `keepers`), and the fold check traces them to this collapse.
@@ -280,6 +312,28 @@ class Collapser {
     }
     quadric_[b].add(quadric_[a]);
     for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
+  }
+
+  // The bound over each triangle `t` changes (triangle_level_bound), from
+  // the batch's signed levels: within the tolerance.
+  bool triangles_within(const Tentative& t, const std::vector<double>& levels) const {
+    for (const TriangleSamples& c : t.triangles) {
+      TriangleLevels in;
+      const Triangle& tri = tris_[c.face];
+      for (int k = 0; k < 3; ++k) {
+        const std::uint64_t v = tri[k] == t.a ? t.b : tri[k];
+        in.corner[k] = v == t.b && t.moves ? levels[t.placed_sample] : level_[v];
+        if (c.edge[k] == kNotSampled) {
+          in.edge[k] = edge_levels_[c.face][k];
+        } else {
+          in.edge[k] = {levels[c.edge[k]], levels[c.edge[k] + 1], levels[c.edge[k] + 2]};
+          if (c.reversed[k]) std::swap(in.edge[k][1], in.edge[k][2]);
+        }
+      }
+      in.centre = levels[c.centre];
+      if (!(triangle_level_bound(in) <= tolerance_)) return false;
+    }
+    return true;
   }
 
   std::uint64_t removed_faces() const { return dead_count_; }
@@ -570,6 +624,7 @@ class Collapser {
           if (!keep(point, hint)) return false;
         }
       }
+      t.placed_sample = samples.size();
       samples.push_back(pb);
     }
     // The field's samples of the changed triangles: each centroid, and each
@@ -582,19 +637,35 @@ class Collapser {
     // points are the same bits, so the field's verdict on them is too.
     std::vector<std::uint64_t>& spokes = spokes_;
     spokes.clear();
+    std::vector<std::pair<std::size_t, bool>>& spoke_samples = spoke_samples_;
+    spoke_samples.clear();  // per spoke, its first sample and whether it ran from b
+    t.triangles.clear();
     for (std::size_t i = t.moves ? 0 : new_fan.size() - fan.size(); i < new_fan.size(); ++i) {
       const auto& p = new_fan.corners(i);
       const Triangle& tri = tris_[new_ids[i]];
+      TriangleSamples at;
+      at.face = new_ids[i];
+      at.centre = samples.size();
       samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
                          (p[0].z + p[1].z + p[2].z) / 3.0});
       for (int k = 0; k < 3; ++k) {
         const int next = (k + 1) % 3;
         const bool first_moves = tri[k] == a || tri[k] == b;
+        at.edge[k] = samples.size();
+        at.reversed[k] = false;
         if (first_moves || tri[next] == a || tri[next] == b) {
           const std::uint64_t other = first_moves ? tri[next] : tri[k];
-          if (std::find(spokes.begin(), spokes.end(), other) != spokes.end()) continue;
+          const auto found = std::find(spokes.begin(), spokes.end(), other);
+          if (found != spokes.end()) {
+            const auto& [first, from_b] = spoke_samples[found - spokes.begin()];
+            at.edge[k] = first;
+            at.reversed[k] = from_b != first_moves;
+            continue;
+          }
           spokes.push_back(other);
+          spoke_samples.emplace_back(samples.size(), first_moves);
         } else if (passed_edges_[new_ids[i]] & (1u << k)) {
+          at.edge[k] = kNotSampled;
           continue;
         }
         // The edge's points are symmetric in its ends: the same bits whichever
@@ -602,6 +673,7 @@ class Collapser {
         const Vec3 middle = midpoint(p[k], p[next]);
         samples.insert(samples.end(), {middle, midpoint(p[k], middle), midpoint(middle, p[next])});
       }
+      t.triangles.push_back(at);
     }
     return true;
   }
@@ -609,6 +681,7 @@ class Collapser {
   const std::vector<Vec3>& surface_;  // per vertex, where projection put it
   const std::vector<Vec3>& normal_;   // per vertex, the unit gradient there (or NaN)
   std::vector<Vec3>& pos_;            // per vertex, where it stands now
+  std::vector<double> level_;         // per vertex, its signed distance to the level set there
   std::vector<double> offset_;        // per vertex, pos_ - surface_ along normal_
   std::vector<std::uint8_t> off_;     // per vertex: has moved off the surface
   std::vector<Triangle>& tris_;
@@ -638,11 +711,15 @@ class Collapser {
   // Per triangle, bit k: its edge (k, k + 1) passed the field's check with
   // its ends where they stand.
   std::vector<std::uint8_t> passed_edges_;
+  // Per triangle and edge, the signed levels of its midpoint and quarters
+  // (the one nearer corner k first), kept when it was last sampled.
+  std::vector<std::array<std::array<double, 3>, 3>> edge_levels_;
   // feasible()'s new fan, its triangles' numbers and the spokes sampled,
   // kept to reuse their memory.
   FanTriangles new_fan_;
   std::vector<std::size_t> new_ids_;
   std::vector<std::uint64_t> spokes_;
+  std::vector<std::pair<std::size_t, bool>> spoke_samples_;
   // feasible()'s and place()'s lists, kept to reuse their memory.
   std::vector<std::uint64_t> common_;
   std::vector<std::size_t> fan_;
@@ -669,22 +746,31 @@ std::vector<std::uint8_t> faces_of(const std::vector<Vec3>& positions, const BBo
   return out;
 }
 
-// Distance from a sample to the level set, to first order; NaN when the
-// gradient cannot tell.
-double level_distance(double f, const Vec3& g, double iso) {
+// Signed distance from a sample to the level set, to first order (positive
+// where f > iso); NaN when the gradient cannot tell.
+double signed_level(double f, const Vec3& g, double iso) {
   const double q = dot(g, g);
   if (!(q > 1e-20) || std::isinf(q)) return NAN;
-  return std::fabs(f - iso) / std::sqrt(q);
+  return (f - iso) / std::sqrt(q);
 }
 
-// Per vertex, the field's unit gradient (NaN where it has none): one call
-// of the field, and one more for central differences without gradients.
-std::vector<Vec3> unit_normals(Field& field, double gradient_step,
-                               const std::vector<Vec3>& positions) {
+// Per vertex, the field's unit gradient (NaN where it has none) and its
+// signed level: one call of the field, and one more for central
+// differences without gradients.
+struct VertexNormals {
+  std::vector<Vec3> normals;
+  std::vector<double> levels;
+};
+VertexNormals unit_normals(Field& field, double iso, double gradient_step,
+                           const std::vector<Vec3>& positions) {
   EvalResult result = evaluate_batch(field, positions);
-  std::vector<Vec3> out = result.gradients ? std::move(*result.gradients)
-                                           : estimate_gradients(field, positions, gradient_step);
-  for (Vec3& g : out) {
+  VertexNormals out;
+  out.normals = result.gradients ? std::move(*result.gradients)
+                                 : estimate_gradients(field, positions, gradient_step);
+  out.levels.resize(positions.size());
+  for (std::size_t v = 0; v < positions.size(); ++v) {
+    Vec3& g = out.normals[v];
+    out.levels[v] = signed_level(checked_at(result.values, v), g, iso);
     const double length = std::sqrt(dot(g, g));
     g = length > 0.0 && std::isfinite(length) ? Vec3{g.x / length, g.y / length, g.z / length}
                                               : Vec3{NAN, NAN, NAN};
@@ -706,14 +792,15 @@ struct PassResult {
 };
 
 PassResult run_pass(Field& field, double iso, double gradient_step,
-                    const std::vector<Vec3>& positions, const std::vector<Vec3>& normals,
+                    const std::vector<Vec3>& positions, const VertexNormals& normals,
                     const std::vector<Triangle>& triangles, double tolerance,
                     const std::vector<std::uint8_t>& on_faces,
                     const std::vector<std::uint8_t>& frozen) {
   PassResult out;
   out.positions = positions;
   std::vector<Triangle> work = triangles;
-  Collapser collapser(positions, normals, out.positions, work, tolerance, on_faces, frozen);
+  Collapser collapser(positions, normals.normals, normals.levels, out.positions, work, tolerance,
+                      on_faces, frozen);
   collapser.seed();
   for (;;) {
     std::vector<Vec3> samples;
@@ -724,15 +811,19 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
     const std::vector<Vec3> gradients = result.gradients
                                             ? std::move(*result.gradients)
                                             : estimate_gradients(field, samples, gradient_step);
+    std::vector<double> levels(samples.size());
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+      levels[k] = signed_level(checked_at(result.values, k), checked_at(gradients, k), iso);
+    }
     for (const Tentative& t : batch) {
       bool within = true;
       for (std::size_t k = t.first_sample; k < t.first_sample + t.sample_count && within; ++k) {
-        within = level_distance(checked_at(result.values, k), checked_at(gradients, k), iso) <=
-                 tolerance;
+        within = std::fabs(levels[k]) <= tolerance;
       }
-      // Refused by the field: dropped until either end's fan changes.
-      if (within && !collapser.folds(t)) {
-        collapser.apply(t);
+      // Refused by the field: dropped until either end's fan changes. The
+      // samples within the tolerance, then the bound over each whole triangle.
+      if (within && collapser.triangles_within(t, levels) && !collapser.folds(t)) {
+        collapser.apply(t, levels);
         ++out.counts.collapsed;
       }
     }
@@ -813,7 +904,7 @@ EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
   if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
   const std::vector<std::uint8_t> on_faces =
       region ? faces_of(positions, *region, slack) : std::vector<std::uint8_t>{};
-  const std::vector<Vec3> normals = unit_normals(field, gradient_step, positions);
+  const VertexNormals normals = unit_normals(field, iso, gradient_step, positions);
   std::vector<std::uint8_t> frozen = around_nonmanifold(triangles, positions.size());
   // Run again with the vertices frozen whose collapses folded the mesh,
   // until none does; a few attempts, then whatever folds are left go to

@@ -41,8 +41,11 @@ struct EdgeCollapseCounts {
 //  - the mesh stays within `tolerance` of the surface: the midpoints and
 //    quarter points of the changed triangles' edges, their centroids and `b`
 //    where it moves are at most `tolerance` from the level set
-//    (|f - iso| / |g|); an edge that passed and keeps both ends is not
-//    sampled again (the same points, the same verdict).
+//    (|f - iso| / |g|), and so is each changed triangle as a whole, by the
+//    quadratic those samples and its corners' levels fit
+//    (triangle_level_bound: the points between samples sag past them where
+//    `b` stands off the surface); an edge that passed and keeps both ends is
+//    not sampled again (its levels are kept with its triangle).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
 // from a priority queue; after each collapse only the edges round the
 // vertices whose fans changed (their triangles, or where those stand) are
