@@ -46,6 +46,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/collapse_placement_test.cpp
   tests/cpp/edge_collapse_test.cpp
   tests/cpp/fan_distance_test.cpp
+  tests/cpp/triangle_level_bound_test.cpp
   tests/cpp/collapse_folds_test.cpp
   tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp

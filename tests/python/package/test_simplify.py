@@ -147,6 +147,40 @@ def test_long_chords_stay_within_the_tolerance_between_their_samples():
     assert mesh_to_surface(simple, field) <= 1.1 * 5e-3
 
 
+def _largest_level_on_triangles(field, mesh, per_triangle=200):
+    """The largest |f| at random points of every triangle of `mesh`."""
+    weights = np.random.default_rng(0).dirichlet((1.0, 1.0, 1.0), per_triangle)
+    points = np.einsum("kj,fjc->fkc", weights, mesh.vertices[mesh.faces]).reshape(-1, 3)
+    return np.abs(field(points)[0]).max()
+
+
+@pytest.mark.parametrize("field", [sphere, torus(0.6, 0.2)], ids=["sphere", "torus"])
+def test_whole_triangles_stay_within_the_tolerance_between_samples(field):
+    """Single-edge collapses place the kept vertex up to half the tolerance
+    off the surface so that its triangles straddle it, and sampled each
+    changed triangle at its centroid and edges only: points between the
+    samples lay up to 1.08 times the tolerance off (depth 7, 1e-3 of the
+    box's side, where the unsimplified mesh is within a quarter of it)."""
+    tolerance = 2e-3
+    simple = karvex.mesh(field, BOX, max_depth=7, simplify=tolerance)
+    assert _largest_level_on_triangles(field, simple) <= tolerance
+
+
+def test_turned_box_keeps_its_edges_own_error_only():
+    """A box turned 10 degrees about x, at 1e-5 of the side: the cells along
+    its edges do not merge, and their triangles, kept as contouring made
+    them, lie 1.8 times the tolerance inside the box; that is the
+    unsimplified mesh's own error, which simplifying must not add to."""
+    turn = sdf.axis_angle_matrix((1.0, 0.0, 0.0), 10.0)
+    field = sdf.rotate(sdf.box(np.array([0.5, 0.4, 0.3])), turn)
+    tolerance = 2e-5
+    full = karvex.mesh(field, BOX, max_depth=6)
+    simple = karvex.mesh(field, BOX, max_depth=6, simplify=tolerance)
+    assert len(simple.faces) < 0.1 * len(full.faces)
+    assert _largest_level_on_triangles(field, simple) <= (
+        _largest_level_on_triangles(field, full) + tolerance)
+
+
 def test_coarse_tolerances_still_collapse_curved_shapes():
     """The check against the field refuses only what curvature forbids: at a
     coarse tolerance the sphere and the torus still lose most triangles."""
