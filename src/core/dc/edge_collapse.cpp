@@ -98,8 +98,9 @@ class Collapser {
   // `positions` starts as `surface` (the vertices projection put on the
   // surface) and takes the places the collapses give the vertices they keep.
   Collapser(const std::vector<Vec3>& surface, const std::vector<Vec3>& normals,
-            const std::vector<double>& levels, std::vector<Vec3>& positions, std::vector<Triangle>& triangles, double tolerance,
-            std::vector<std::uint8_t> on_faces, const std::vector<std::uint8_t>& frozen)
+            const std::vector<double>& levels, std::vector<Vec3>& positions,
+            std::vector<Triangle>& triangles, double tolerance, std::vector<std::uint8_t> on_faces,
+            const std::vector<std::uint8_t>& frozen)
       : surface_(surface),
         normal_(normals),
         pos_(positions),
