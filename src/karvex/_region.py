@@ -134,10 +134,32 @@ class BoxRegion:
         Only vertices of cells that straddle a face can lie outside; each
         moves along the face's normal to the face.
         """
-        clamped = np.clip(vertices, self._low, self._high)
         if len(vertices) == 0:
-            return clamped, 0.0
-        return clamped, float(np.abs(clamped - vertices).max())
+            return np.clip(vertices, self._low, self._high), 0.0
+        # The longest move is a coordinate's furthest reach past its bound,
+        # read from each axis's extremes: rounding is monotone, so these are
+        # the same bits as the largest of the moves themselves, without
+        # arrays of them.
+        reach = np.concatenate(
+            (self._low - vertices.min(axis=0), vertices.max(axis=0) - self._high, [0.0])
+        )
+        longest = float(reach.max())
+        if longest == 0.0 and not self._zero_bound_flips_sign(vertices):
+            # Nothing moves and clipping would change no bit: the array is
+            # returned as it is, without a copy (the volume's own box).
+            return vertices, 0.0
+        return np.clip(vertices, self._low, self._high), longest
+
+    def _zero_bound_flips_sign(self, vertices: Array) -> bool:
+        """True when a coordinate on a bound of zero has the other zero's
+        sign: clipping writes the bound's own zero there."""
+        for axis in range(3):
+            for bound in (float(self._low[axis]), float(self._high[axis])):
+                if bound == 0.0:
+                    column = vertices[:, axis]
+                    if np.any((column == 0.0) & (np.signbit(column) != np.signbit(bound))):
+                        return True
+        return False
 
 
 def _box_distance(points: Array, low: Array, high: Array) -> tuple[Array, Array]:

@@ -144,6 +144,29 @@ def test_a_shape_inside_its_box_is_meshed_exactly_as_without_the_box(mode):
     assert capped[0].tobytes() == alone[0].tobytes() and capped[1].tobytes() == alone[1].tobytes()
 
 
+@pytest.mark.parametrize("low, high, rows", [
+    # Inside, and on nonzero bounds: nothing moves.
+    ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0), [[-1.0, 0.5, 1.0], [-0.0, 0.0, 0.25]]),
+    # Past a face on each side, by different amounts.
+    ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0), [[-1.0 - 3e-9, 0.5, 1.0], [0.0, 1.0 + 1e-7, 0.2]]),
+    # On a zero bound with the other zero's sign: clipping writes the bound's.
+    ((0.0, 0.0, 0.0), (2.0, 2.0, 2.0), [[-0.0, 1.0, 1.0], [1.0, 0.0, 1.0]]),
+    ((-2.0, -2.0, -0.0), (2.0, 2.0, 0.0), [[0.0, 1.0, 0.0], [1.0, -0.0, -0.0]]),
+    # Not finite: the move is NaN, as the moves' own maximum would be.
+    ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0), [[np.nan, 0.0, 0.0], [0.5, 0.5, 0.5]]),
+])
+def test_clamping_gives_the_clipped_bits_and_the_longest_move(low, high, rows):
+    region = BoxRegion(CheckedField(sdf.sphere(0.5), None), low, high, 0.0)
+    vertices = np.array(rows * 50, dtype=np.float64)
+    given = vertices.copy()
+    clipped = np.clip(vertices, np.array(low), np.array(high))
+    clamped, longest = region.clamp(vertices)
+    assert clamped.tobytes() == clipped.tobytes()
+    assert vertices.tobytes() == given.tobytes()
+    expected = np.abs(clipped - vertices).max()
+    assert np.array_equal(longest, expected, equal_nan=True)
+
+
 def test_a_slab_of_a_sphere_is_its_slice_not_the_whole_sphere():
     m = karvex.mesh(sdf.sphere(0.8), ((-1, -1, -0.1), (1, 1, 0.1)), max_depth=7)
     assert m.bounds[0][2] == -0.1 and m.bounds[1][2] == 0.1
