@@ -82,11 +82,12 @@ def repair(
         vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
         return Repaired(vertices, faces, 0, moved, unresolved)
     repeated = _repeated_index(faces)
-    if (owned and isinstance(faces, np.ndarray) and faces.dtype == np.int64 and faces.flags.c_contiguous
-            and faces.flags.writeable and not repeated.any()):
-        pass  # handed over: the split below may change it in place
-    else:
-        faces = np.ascontiguousarray(faces[~repeated], dtype=np.int64)  # a new array
+    # Faces handed over as a writable C-contiguous int64 array with nothing to
+    # drop are split in place; otherwise the split works on a new array.
+    in_place = (owned and isinstance(faces, np.ndarray) and faces.dtype == np.int64
+                and faces.flags.c_contiguous and faces.flags.writeable and not repeated.any())
+    if not in_place:
+        faces = np.ascontiguousarray(faces[~repeated], dtype=np.int64)
     del repeated
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)

@@ -50,9 +50,6 @@ struct EdgeGroups {
 
 // The sort of each vertex's edges runs on the pool (each vertex's slice is
 // its own), the rest on the caller; the result is the same for any number of
-// workers.
-// The sort of each vertex's edges runs on the pool (each vertex's slice is
-// its own), the rest on the caller; the result is the same for any number of
 // workers. `High` holds a vertex number: 32 bits when they fit, halving the
 // largest table.
 template <typename High>
