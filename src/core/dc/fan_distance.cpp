@@ -23,11 +23,14 @@ void FanTriangles::add(const std::array<Vec3, 3>& corners) {
   const Vec3 centre{(corners[0].x + corners[1].x + corners[2].x) / 3.0,
                     (corners[0].y + corners[1].y + corners[2].y) / 3.0,
                     (corners[0].z + corners[1].z + corners[2].z) / 3.0};
-  double radius = 0.0;
+  // One root: it rounds monotonically, so the root of the largest square
+  // is the largest root.
+  double squared = 0.0;
   for (const Vec3& c : corners) {
     const Vec3 d = sub(c, centre);
-    radius = std::max(radius, std::sqrt(dot(d, d)));
+    squared = std::max(squared, dot(d, d));
   }
+  const double radius = std::sqrt(squared);
   triangles_.push_back(
       {corners, centre, radius, largest_magnitude(centre) + radius, false, {}, {}, {}});
 }
