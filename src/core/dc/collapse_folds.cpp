@@ -186,8 +186,27 @@ void FoldGuard::drop(std::size_t f) {
 }
 
 void FoldGuard::refile(std::size_t f) {
-  drop(f);
-  file(f);
+  CellBox& filed = filed_[f];
+  const Box box = box_of(f);
+  const CellBox cells = cells_of(box);
+  if (filed.filed && cells.large == filed.large && cells.low == filed.low &&
+      cells.high == filed.high) {
+    // In the same cells (a corner moved a little): only its box and extent
+    // change, the sum updated as drop() and file() would.
+    extent_sum_ -= filed.extent;
+    double extent = std::max({box.high.x - box.low.x, box.high.y - box.low.y,
+                              box.high.z - box.low.z});
+    if (std::isfinite(extent)) {
+      extent_sum_ += extent;
+    } else {
+      extent = 0.0;
+    }
+    filed.box = box;
+    filed.extent = extent;
+  } else {
+    drop(f);
+    file(f);
+  }
   regrid_if_outgrown();
 }
 
