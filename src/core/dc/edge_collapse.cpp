@@ -366,18 +366,13 @@ class Collapser {
   // Both collapses of the edge (u, v), costed by the sum of their quadrics
   // at the vertex kept; none moving a vertex that never moves.
   void push_both(std::uint64_t u, std::uint64_t v) {
-    const bool from_u = removable(u);
-    const bool from_v = removable(v);
-    if (!from_u && !from_v) return;
     Quadric sum = quadric_[u];
     sum.add(quadric_[v]);
-    if (from_u) push_one(u, v, sum.at(pos_[v]));
-    if (from_v) push_one(v, u, sum.at(pos_[u]));
-  }
-  bool removable(std::uint64_t a) const {
-    return !frozen_[a] && (on_faces_.empty() || on_faces_[a] == 0);
+    push_one(u, v, sum.at(pos_[v]));
+    push_one(v, u, sum.at(pos_[u]));
   }
   void push_one(std::uint64_t a, std::uint64_t b, double cost) {
+    if (frozen_[a] || (!on_faces_.empty() && on_faces_[a] != 0)) return;
     const CollapseCandidate c{cost, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b),
                               version_[a], version_[b]};
     if (seeding_) {
