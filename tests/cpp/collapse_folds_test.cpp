@@ -148,5 +148,32 @@ TEST(FoldGuard, FollowsDropsAndRefiles) {
   EXPECT_TRUE(guard.folds(changed, {}));
 }
 
+// A triangle moved a little (within the cells it was filed in) is met where
+// it stands now: a vertex lifted to just below the upper sheet clears it,
+// and meets it once the sheet is lowered past it.
+TEST(FoldGuard, RefilesSmallMoves) {
+  std::mt19937_64 rng(5);
+  Sheets s = two_sheets(4, 0.3, rng);
+  std::vector<std::uint8_t> dead(s.triangles.size(), 0);
+  FoldGuard guard(s.positions, s.triangles, dead);
+  const std::uint64_t v = s.vertex(0, 2, 2);
+  std::vector<ChangedTriangle> changed;
+  for (std::size_t f = 0; f < s.triangles.size(); ++f) {
+    const Triangle& t = s.triangles[f];
+    if (t[0] != v && t[1] != v && t[2] != v) continue;
+    ChangedTriangle c{f, t, {}};
+    for (int k = 0; k < 3; ++k) c.corners[k] = t[k] == v ? Vec3{2.0, 2.0, 0.22} : s.positions[t[k]];
+    changed.push_back(c);
+  }
+  ASSERT_FALSE(whole_mesh_folds(s, changed));
+  EXPECT_FALSE(guard.folds(changed, {}));
+  for (int i = 0; i <= s.n; ++i) {
+    for (int j = 0; j <= s.n; ++j) s.positions[s.vertex(1, i, j)].z -= 0.15;
+  }
+  for (std::size_t f = s.triangles.size() / 2; f < s.triangles.size(); ++f) guard.refile(f);
+  ASSERT_TRUE(whole_mesh_folds(s, changed));
+  EXPECT_TRUE(guard.folds(changed, {}));
+}
+
 }  // namespace
 }  // namespace karvex

@@ -16,6 +16,7 @@
 #include "dc/extract.h"
 #include "dc/faces.h"
 #include "dc/hermite.h"
+#include "dc/merge_check.h"
 #include "dc/merged_qef.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/simplify.h"
@@ -102,6 +103,28 @@ INSTANTIATE_TEST_SUITE_P(ShapesAndModes, MinimalEdgesMatchUniformFaces,
                          ::testing::Values(std::pair{0, true}, std::pair{0, false},
                                            std::pair{1, true}, std::pair{2, true},
                                            std::pair{2, false}));
+
+// The checked collapse hands the face stage the triangles its last check
+// made: those minimal_edge_faces makes of its cells at its projected
+// vertices, bit for bit.
+class CheckedCollapseTriangles : public ::testing::TestWithParam<int> {};
+
+TEST_P(CheckedCollapseTriangles, AreTheFacesOfItsCells) {
+  const int shape = GetParam();
+  FunctionField field = shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
+                        : shape == 1 ? testing::torus(0.5, 0.2)
+                                     : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+  const Octree tree = build(field, 6, false);
+  WorkerPool pool(2);
+  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
+  const SimplifiedCells checked = simplify_within_tolerance(pool, field, tree, cells, slots,
+                                                            hermite.qefs, solutions, 1e-3);
+  ASSERT_TRUE(checked.projected);
+  ASSERT_GT(checked.collapsed_count, 0u);
+  EXPECT_EQ(checked.triangles, minimal_edge_faces(checked, checked.positions));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CheckedCollapseTriangles, ::testing::Values(0, 1, 2));
 
 // Closed shapes stay closed, oriented and of the same genus at every
 // tolerance, and coarser tolerances give fewer triangles.

@@ -26,30 +26,46 @@ void corner_box(const std::array<Vec3, 3>& c, Vec3& low, Vec3& high) {
 
 double magnitude(const Vec3& v) { return std::fabs(v.x) + std::fabs(v.y) + std::fabs(v.z); }
 
+}  // namespace
+
+// A triangle's plane as apart() reads it: the same expressions, worked out
+// once per triangle of a query rather than once per pair.
+FoldGuard::Plane FoldGuard::plane_of(const std::array<Vec3, 3>& p) {
+  Plane out;
+  const Vec3 e1{p[1].x - p[0].x, p[1].y - p[0].y, p[1].z - p[0].z};
+  const Vec3 e2{p[2].x - p[0].x, p[2].y - p[0].y, p[2].z - p[0].z};
+  out.normal = {e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z, e1.x * e2.y - e1.y * e2.x};
+  out.scale = magnitude(e1) * magnitude(e2);
+  out.normal_magnitude = magnitude(out.normal);
+  out.origin_magnitude = magnitude(p[0]);
+  out.flat = !(out.normal_magnitude > 1e-6 * out.scale);
+  return out;
+}
+
 // Whether the corners of `q` not shared with `p` lie strictly on one side
 // of p's plane, certainly (every such side beyond a margin a thousand times
 // the rounding of n.(x - p0)); false when p has (nearly) no area, or a
 // corner is near the plane.
-bool apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Triangle& q_ids,
-           const std::array<Vec3, 3>& q) {
-  const Vec3 e1{p[1].x - p[0].x, p[1].y - p[0].y, p[1].z - p[0].z};
-  const Vec3 e2{p[2].x - p[0].x, p[2].y - p[0].y, p[2].z - p[0].z};
-  const Vec3 n{e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z, e1.x * e2.y - e1.y * e2.x};
-  const double scale = magnitude(e1) * magnitude(e2);
-  if (!(magnitude(n) > 1e-6 * scale)) return false;
+bool FoldGuard::apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Plane& plane,
+                      const Triangle& q_ids, const std::array<Vec3, 3>& q) {
+  if (plane.flat) return false;
+  const Vec3& n = plane.normal;
   int side = 0;
   for (int k = 0; k < 3; ++k) {
     if (q_ids[k] == p_ids[0] || q_ids[k] == p_ids[1] || q_ids[k] == p_ids[2]) continue;
     const Vec3 w{q[k].x - p[0].x, q[k].y - p[0].y, q[k].z - p[0].z};
     const double d = (n.x * w.x + n.y * w.y) + n.z * w.z;
-    const double margin = 1e-12 * scale * magnitude(w) +
-                          1e-12 * magnitude(n) * (magnitude(w) + magnitude(p[0]) + magnitude(q[k]));
+    const double margin =
+        1e-12 * plane.scale * magnitude(w) +
+        1e-12 * plane.normal_magnitude * (magnitude(w) + plane.origin_magnitude + magnitude(q[k]));
     const int s = d > margin ? 1 : (d < -margin ? -1 : 0);
     if (s == 0 || (side != 0 && s != side)) return false;
     side = s;
   }
   return side != 0;
 }
+
+namespace {
 
 template <class T>
 void erase_one(std::vector<T>& list, T value) {
@@ -170,8 +186,27 @@ void FoldGuard::drop(std::size_t f) {
 }
 
 void FoldGuard::refile(std::size_t f) {
-  drop(f);
-  file(f);
+  CellBox& filed = filed_[f];
+  const Box box = box_of(f);
+  const CellBox cells = cells_of(box);
+  if (filed.filed && cells.large == filed.large && cells.low == filed.low &&
+      cells.high == filed.high) {
+    // In the same cells (a corner moved a little): only its box and extent
+    // change, the sum updated as drop() and file() would.
+    extent_sum_ -= filed.extent;
+    double extent = std::max({box.high.x - box.low.x, box.high.y - box.low.y,
+                              box.high.z - box.low.z});
+    if (std::isfinite(extent)) {
+      extent_sum_ += extent;
+    } else {
+      extent = 0.0;
+    }
+    filed.box = box;
+    filed.extent = extent;
+  } else {
+    drop(f);
+    file(f);
+  }
   regrid_if_outgrown();
 }
 
@@ -189,14 +224,15 @@ void FoldGuard::regrid_if_outgrown() {
   }
 }
 
-bool FoldGuard::meets(const ChangedTriangle& t, const Triangle& other_vertices,
-                      const std::array<Vec3, 3>& other_corners) {
+bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
+                      const Triangle& other_vertices, const std::array<Vec3, 3>& other_corners,
+                      const Plane& other_plane) {
   // Most pairs are neighbours lying plainly apart: the corners of one it
   // does not share all strictly on one side of the other's plane (it then
   // meets that plane only where they share), by a margin far above the
   // rounding of the sides; the exact test decides the rest.
-  if (apart(t.vertices, t.corners, other_vertices, other_corners) ||
-      apart(other_vertices, other_corners, t.vertices, t.corners)) {
+  if (apart(t.vertices, t.corners, t_plane, other_vertices, other_corners) ||
+      apart(other_vertices, other_corners, other_plane, t.vertices, t.corners)) {
     return false;
   }
   // The two triangles as a mesh of their own, shared vertices shared.
@@ -229,8 +265,10 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
   if (changed.empty()) return false;
   // The changed triangles' boxes, and the box round them all.
   boxes_.resize(changed.size());
+  planes_.resize(changed.size());
   Box all;
   for (std::size_t i = 0; i < changed.size(); ++i) {
+    planes_[i] = plane_of(changed[i].corners);
     corner_box(changed[i].corners, boxes_[i].low, boxes_[i].high);
     if (i == 0) all = boxes_[0];
     all.low = {std::min(all.low.x, boxes_[i].low.x), std::min(all.low.y, boxes_[i].low.y),
@@ -242,7 +280,7 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
   for (std::size_t i = 0; i < changed.size(); ++i) {
     for (std::size_t j = i + 1; j < changed.size(); ++j) {
       if (boxes_overlap(boxes_[i].low, boxes_[i].high, boxes_[j].low, boxes_[j].high) &&
-          meets(changed[i], changed[j].vertices, changed[j].corners)) {
+          meets(changed[i], planes_[i], changed[j].vertices, changed[j].corners, planes_[j])) {
         return true;
       }
     }
@@ -287,11 +325,15 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
     const Triangle& u = triangles_[f];
     bool read = false;
     std::array<Vec3, 3> corners;
+    Plane plane;
     for (std::size_t i = 0; i < changed.size(); ++i) {
       if (!boxes_overlap(boxes_[i].low, boxes_[i].high, b.low, b.high)) continue;
-      if (!read) corners = {positions_[u[0]], positions_[u[1]], positions_[u[2]]};
+      if (!read) {
+        corners = {positions_[u[0]], positions_[u[1]], positions_[u[2]]};
+        plane = plane_of(corners);
+      }
       read = true;
-      if (meets(changed[i], u, corners)) return true;
+      if (meets(changed[i], planes_[i], u, corners, plane)) return true;
     }
   }
   return false;

@@ -76,8 +76,22 @@ class FoldGuard {
   Box box_of(std::size_t f) const;
   void file(std::size_t f);
   void regrid_if_outgrown();
-  bool meets(const ChangedTriangle& t, const Triangle& other_vertices,
-             const std::array<Vec3, 3>& other_corners);
+  // A triangle's plane for the quick test of meets(): its normal (edges
+  // from corner 0), the product of its edges' magnitudes, and the
+  // magnitudes of the normal and of corner 0; `flat` when it has (nearly)
+  // no area.
+  struct Plane {
+    Vec3 normal;
+    double scale = 0.0;
+    double normal_magnitude = 0.0;
+    double origin_magnitude = 0.0;
+    bool flat = true;
+  };
+  static Plane plane_of(const std::array<Vec3, 3>& corners);
+  static bool apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Plane& plane,
+                    const Triangle& q_ids, const std::array<Vec3, 3>& q);
+  bool meets(const ChangedTriangle& t, const Plane& t_plane, const Triangle& other_vertices,
+             const std::array<Vec3, 3>& other_corners, const Plane& other_plane);
 
   const std::vector<Vec3>& positions_;
   const std::vector<Triangle>& triangles_;
@@ -93,6 +107,7 @@ class FoldGuard {
   std::vector<std::uint32_t> scratch_;  // a query's candidates
   std::vector<std::int8_t> axes_;       // meets()'s two plane axes
   std::vector<Box> boxes_;              // a query's changed triangles' boxes
+  std::vector<Plane> planes_;           // and their planes
 };
 
 }  // namespace karvex

@@ -112,8 +112,15 @@ double minimax_offset(const std::vector<OffsetLine>& lines) {
 double straddling_offset(const SurfaceVertex& centre,
                          const std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& fan,
                          double limit) {
+  std::vector<OffsetLine> lines;
+  return straddling_offset(centre, fan, limit, lines);
+}
+
+double straddling_offset(const SurfaceVertex& centre,
+                         const std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& fan,
+                         double limit, std::vector<OffsetLine>& lines) {
   if (fan.empty() || !(limit > 0.0) || !known(centre.normal)) return 0.0;
-  std::vector<OffsetLine> lines{{0.0, 1.0}};  // the centre itself
+  lines.assign(1, {0.0, 1.0});  // the centre itself
   lines.reserve(1 + 3 * fan.size());
   for (const auto& [p, q] : fan) {
     if (!known(p.normal) || !known(q.normal)) return 0.0;

@@ -49,6 +49,12 @@ struct OffsetLine {
   double slope;
 };
 
+// straddling_offset with `lines` as scratch (the caller's, reused across calls:
+// the edge collapse asks once per candidate).
+double straddling_offset(const SurfaceVertex& centre,
+                         const std::vector<std::pair<SurfaceVertex, SurfaceVertex>>& fan,
+                         double limit, std::vector<OffsetLine>& lines);
+
 // The offset t that minimises max_i |value_i + slope_i t| over `lines`,
 // unclamped: where some line i meets the negative of some line j, at the
 // highest such meeting point, -(v_i + v_j) / (s_i + s_j), the first pair

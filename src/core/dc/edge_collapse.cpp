@@ -207,6 +207,8 @@ class Collapser {
   std::vector<Tentative> next_batch(std::vector<Vec3>& samples) {
     std::vector<Tentative> out;
     std::vector<CollapseCandidate> put_off;
+    // Refused candidates leave `t` to the next, with its lists' memory.
+    Tentative t;
     while (!queue_.empty() && out.size() < kBatch && put_off.size() < kPutOff) {
       const CollapseCandidate c = queue_.pop();
       if (!current(c)) continue;
@@ -215,10 +217,11 @@ class Collapser {
         put_off.push_back(c);
         continue;
       }
-      Tentative t;
       t.a = c.a;
       t.b = c.b;
       t.first_sample = samples.size();
+      t.keepers.clear();
+      t.placed_sample = kNotSampled;
       if (!feasible(t, samples)) {
         samples.resize(t.first_sample);
         continue;
@@ -227,6 +230,7 @@ class Collapser {
       lock_ring(c.a);
       lock_ring(c.b);
       out.push_back(std::move(t));
+      t = Tentative();
     }
     queue_.give_back(put_off);
     for (const std::uint64_t v : touched_) locked_[v] = 0;
@@ -482,7 +486,7 @@ class Collapser {
       };
       for (const std::size_t f : own) other_two(f);
       for (const std::size_t f : fan) other_two(f);
-      t.offset = straddling_offset(vertex(b), others, 0.5 * tolerance_);
+      t.offset = straddling_offset(vertex(b), others, 0.5 * tolerance_, offset_lines_);
     }
     const Vec3& s = surface_[b];
     const Vec3& n = normal_[b];
@@ -727,6 +731,7 @@ class Collapser {
   std::vector<std::size_t> own_;
   std::vector<std::size_t> changing_;
   std::vector<std::pair<SurfaceVertex, SurfaceVertex>> others_;
+  std::vector<OffsetLine> offset_lines_;
   // The live triangles by place, for folds().
   FoldGuard guard_;
   std::vector<ChangedTriangle> changed_faces_;

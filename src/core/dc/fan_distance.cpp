@@ -23,12 +23,16 @@ void FanTriangles::add(const std::array<Vec3, 3>& corners) {
   const Vec3 centre{(corners[0].x + corners[1].x + corners[2].x) / 3.0,
                     (corners[0].y + corners[1].y + corners[2].y) / 3.0,
                     (corners[0].z + corners[1].z + corners[2].z) / 3.0};
-  double radius = 0.0;
+  // One root: it rounds monotonically, so the root of the largest square
+  // is the largest root.
+  double squared = 0.0;
   for (const Vec3& c : corners) {
     const Vec3 d = sub(c, centre);
-    radius = std::max(radius, std::sqrt(dot(d, d)));
+    squared = std::max(squared, dot(d, d));
   }
-  triangles_.push_back({corners, centre, radius, false, {}, {}, {}});
+  const double radius = std::sqrt(squared);
+  triangles_.push_back(
+      {corners, centre, radius, largest_magnitude(centre) + radius, false, {}, {}, {}});
 }
 
 void FanTriangles::slabs_of(const Entry& e) {
@@ -55,21 +59,22 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
                                                    std::size_t hint) const {
   double best = INFINITY;
   std::size_t at = npos;
+  const double p_magnitude = largest_magnitude(p);
   auto measure = [&](std::size_t i) {
     const Entry& e = triangles_[i];
-    const Vec3 d = sub(p, e.centre);
-    const double to_centre = std::sqrt(dot(d, d));
     // Every point of the triangle lies within `radius` of its centre, so
-    // its distance is at least to_centre - radius. Rounding in either
-    // distance is a few units in the last place of the coordinates; the
-    // margin is a million times that. Skipped only when it could neither
-    // be the best so far nor within the limit.
-    const double margin =
-        1e-9 * (largest_magnitude(p) + largest_magnitude(e.centre) + e.radius + to_centre);
+    // its distance is at least |p - centre| - radius. Rounding in either
+    // distance, in the squares below and in the slabs' heights is a few
+    // units in the last place of the coordinates (|p - centre| is at most
+    // twice their magnitude); the margin is a million times that. Skipped
+    // only when it could neither be the best so far nor within the limit.
+    // Compared squared: most triangles are rejected here, without a root.
+    const double margin = 2e-9 * (p_magnitude + e.magnitude);
     const double reject = std::min(best, limit) + margin;
-    if (to_centre - e.radius > reject) return;
-    // The slabs: the heights round like the coordinates, well within the
-    // margin; a NaN height never rejects.
+    const double reach = e.radius + reject;
+    const Vec3 d = sub(p, e.centre);
+    if (dot(d, d) > reach * reach) return;
+    // The slabs: a NaN height never rejects.
     if (!e.slabs) slabs_of(e);
     for (int k = 0; k < 3; ++k) {
       const double h = dot(e.directions[k], p);

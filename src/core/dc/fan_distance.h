@@ -46,6 +46,9 @@ class FanTriangles {
     std::array<Vec3, 3> corners;
     Vec3 centre;
     double radius;
+    // The largest coordinate magnitude of the centre plus the radius: the
+    // triangle's part of the rejection margin.
+    double magnitude;
     // Unit directions (each edge's outward normal within the plane) and
     // the least and greatest heights of the corners along each: a point's
     // distance to the triangle is at least how far its height lies outside

@@ -239,12 +239,11 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
                             SimplifiedCells& simplified, MergeRefusals& refused) {
   std::vector<Vec3> projected = simplified.positions;
   project_vertices(pool, field, projected, simplified.boxes, tree);
-  if (refuse_folds(pool, simplified, projected, minimal_edge_faces(simplified, projected),
-                   refused)) {
-    return true;
-  }
+  std::vector<Triangle> triangles = minimal_edge_faces(simplified, projected);
+  if (refuse_folds(pool, simplified, projected, triangles, refused)) return true;
   simplified.positions = std::move(projected);
   simplified.projected = true;
+  simplified.triangles = std::move(triangles);
   return false;
 }
 

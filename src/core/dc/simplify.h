@@ -80,6 +80,9 @@ struct SimplifiedCells {
   // `positions` are already where project_vertices puts them in `boxes`
   // (the checks of simplify_within_tolerance projected them).
   bool projected = false;
+  // When `projected`: the triangles minimal_edge_faces makes of these cells
+  // at `positions` (without a tile), which the last check made there.
+  std::vector<Triangle> triangles;
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
