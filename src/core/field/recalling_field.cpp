@@ -36,7 +36,6 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
   const std::size_t n = points.size();
   asked_ += n;
   if (n > capacity_) return inner_.evaluate(points);
-  if (answers_.size() + n > capacity_) answers_.clear();
 
   // Per point, its recalled answer, or the index of its point in `fresh`.
   std::vector<Answer> recalled(n);
@@ -85,6 +84,7 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
       if (gradients) (*out.gradients)[i] = checked_at(*asked.gradients, j);
     }
   }
+  if (answers_.size() + fresh.size() > capacity_) answers_.clear();
   for (std::size_t j = 0; j < fresh.size(); ++j) {
     Answer answer{asked.values[j], {}, gradients};
     if (gradients) answer.gradient = (*asked.gradients)[j];

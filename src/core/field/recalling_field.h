@@ -24,9 +24,10 @@ namespace karvex {
 // a point differently in different batches (a network evaluated by matrix
 // products) gives the first answer throughout.
 //
-// At most `capacity` answers are kept; a call that would pass that forgets
-// them all first (where depends only on the sequence of batches, so results
-// stay independent of workers). Should a recalled answer and the field's
+// At most `capacity` answers are kept: a call whose new answers would pass
+// that forgets the old ones before keeping them (where depends only on the
+// sequence of batches, so results stay independent of workers); a batch of
+// more points than that goes to the field as it is. Should a recalled answer and the field's
 // disagree on whether gradients come with them, the whole batch is asked
 // of the field and handed on as it comes. A field that returns fewer values
 // or gradient rows than it was asked about fails with the index message, as
