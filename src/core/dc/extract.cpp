@@ -278,7 +278,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (!options.tile) {
       collapse_edges(pool, recalling, iso, gradient_step(tree), placed.positions, triangles,
                      std::min(options.simplify, 0.5 * tree.spacing()),
-                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing());
+                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing(),
+                     std::sqrt(3.0) * tree.spacing());
     }
     recalling.forget();
     advance_stage(1);
