@@ -66,7 +66,8 @@ constexpr std::size_t kNotSampled = ~std::size_t{0};
 // the first of its three (midpoint, then the quarter nearer the first end
 // it was sampled from), or of its one (the midpoint) when not `quartered`,
 // or kNotSampled for an edge that passed before and keeps its levels;
-// `reversed` when it was sampled from k + 1 to k.
+// `reversed` when it was sampled from k + 1 to k; its centroid's sample, or
+// kNotSampled when no edge is `quartered`.
 struct TriangleSamples {
   std::size_t face = 0;
   std::array<std::size_t, 3> edge{};
@@ -81,6 +82,14 @@ struct TriangleSamples {
 // at s = 1/4 and 3/4.
 std::array<double, 3> quadratic_edge_levels(double a, double m, double b) {
   return {m, (0.375 * a + 0.75 * m) - 0.125 * b, (0.375 * b + 0.75 * m) - 0.125 * a};
+}
+
+// The level at a triangle's centroid of the quadratic through its corners'
+// and its edges' midpoints' levels.
+double quadratic_centre_level(const TriangleLevels& in) {
+  const double corners = (in.corner[0] + in.corner[1]) + in.corner[2];
+  const double middles = (in.edge[0][0] + in.edge[1][0]) + in.edge[2][0];
+  return (4.0 * middles - corners) / 9.0;
 }
 
 // One collapse of `a` onto `b` waiting for the field.
@@ -335,7 +344,7 @@ class Collapser {
         in.edge[k] = c.edge[k] == kNotSampled ? edge_levels_[c.face][k]
                                               : sampled_edge_levels(c, k, in.corner, levels);
       }
-      in.centre = levels[c.centre];
+      in.centre = c.centre == kNotSampled ? quadratic_centre_level(in) : levels[c.centre];
       if (!(triangle_level_bound(in) <= tolerance_)) return false;
     }
     return true;
@@ -676,9 +685,6 @@ class Collapser {
       const Triangle& tri = tris_[new_ids[i]];
       TriangleSamples at;
       at.face = new_ids[i];
-      at.centre = samples.size();
-      samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
-                         (p[0].z + p[1].z + p[2].z) / 3.0});
       for (int k = 0; k < 3; ++k) {
         const int next = (k + 1) % 3;
         const bool first_moves = tri[k] == a || tri[k] == b;
@@ -710,6 +716,14 @@ class Collapser {
         } else {
           samples.push_back(middle);
         }
+      }
+      // A triangle whose edges are all that short: the quadratic through
+      // its corners and midpoints stands for its centroid too.
+      at.centre = kNotSampled;
+      if (at.quartered[0] || at.quartered[1] || at.quartered[2]) {
+        at.centre = samples.size();
+        samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
+                           (p[0].z + p[1].z + p[2].z) / 3.0});
       }
       t.triangles.push_back(at);
     }
