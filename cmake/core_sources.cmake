@@ -13,6 +13,7 @@ target_sources(karvex_core PRIVATE
   src/core/support/meshing_options.cpp
   # field: the interface the core samples through, finite differences
   src/core/field/fd_gradients.cpp
+  src/core/field/recalling_field.cpp
   # octree: the model and the sample store
   src/core/octree/octree.cpp
   src/core/octree/chunked_array.cpp

@@ -15,6 +15,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/sheet_split_test.cpp
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp
+  tests/cpp/recalling_field_test.cpp
   tests/cpp/volume_field_test.cpp
   tests/cpp/dense_volume_build_test.cpp
   tests/cpp/octree_test.cpp

@@ -72,15 +72,18 @@ double distance_to_mesh(const Vec3& p, const Mesh& m) {
   return best;
 }
 
-class EdgeCollapseOnASphere : public ::testing::TestWithParam<double> {};
+// The tolerance, and the length up to which edges are sampled at their
+// midpoints alone (0: every edge at its quarters too).
+class EdgeCollapseOnASphere : public ::testing::TestWithParam<std::pair<double, double>> {};
 
 TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
-  const double tolerance = GetParam();
+  const auto [tolerance, midpoint_only] = GetParam();
   const Mesh fine = icosphere(5);  // 20,480 triangles, edges about 0.03
   testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
   Mesh coarse = fine;
-  const EdgeCollapseCounts counts =
-      collapse_edges(pool(), field, 0.0, 1e-4, coarse.vertices, coarse.faces, tolerance);
+  const EdgeCollapseCounts counts = collapse_edges(pool(), field, 0.0, 1e-4, coarse.vertices,
+                                                   coarse.faces, tolerance, nullptr, 0.0,
+                                                   midpoint_only);
   const testing::MeshCheck check = check_mesh(coarse);
   EXPECT_TRUE(check.indices_valid && check.degenerate_free && check.closed && check.oriented);
   EXPECT_EQ(check.euler, 2);
@@ -120,7 +123,25 @@ TEST_P(EdgeCollapseOnASphere, StaysAClosedSphereWithinTheToleranceBothWays) {
   EXPECT_GT(2 * off, kept);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tolerances, EdgeCollapseOnASphere, ::testing::Values(2e-3, 1e-2));
+INSTANTIATE_TEST_SUITE_P(Tolerances, EdgeCollapseOnASphere,
+                         ::testing::Values(std::pair{2e-3, 0.0}, std::pair{1e-2, 0.0},
+                                           std::pair{2e-3, 0.05}, std::pair{1e-2, 0.05}));
+
+TEST(EdgeCollapse, ShortEdgesSampledAtTheirMidpointsAloneCostFewerPoints) {
+  std::array<std::size_t, 2> points{};
+  std::array<std::uint64_t, 2> collapsed{};
+  for (int k = 0; k < 2; ++k) {
+    Mesh m = icosphere(4);  // edges about 0.06
+    testing::FunctionField field = testing::sphere({0, 0, 0}, 1.0);
+    collapsed[k] = collapse_edges(pool(), field, 0.0, 1e-4, m.vertices, m.faces, 2e-3, nullptr,
+                                  0.0, k == 0 ? 0.0 : 0.1)
+                       .collapsed;
+    for (const std::size_t n : field.batch_sizes) points[k] += n;
+  }
+  // A sphere is a quadratic along every chord: the same decisions.
+  EXPECT_EQ(collapsed[1], collapsed[0]);
+  EXPECT_LT(4 * points[1], 3 * points[0]);
+}
 
 TEST(EdgeCollapse, ATinyToleranceKeepsEveryTriangleInOrder) {
   Mesh m = icosphere(2);

@@ -64,14 +64,33 @@ constexpr std::size_t kNotSampled = ~std::size_t{0};
 
 // Where a changed triangle's samples are in a batch: per edge (k, k + 1)
 // the first of its three (midpoint, then the quarter nearer the first end
-// it was sampled from), or kNotSampled for an edge that passed before and
-// keeps its levels; `reversed` when it was sampled from k + 1 to k.
+// it was sampled from), or of its one (the midpoint) when not `quartered`,
+// or kNotSampled for an edge that passed before and keeps its levels;
+// `reversed` when it was sampled from k + 1 to k; its centroid's sample, or
+// kNotSampled when no edge is `quartered`.
 struct TriangleSamples {
   std::size_t face = 0;
   std::array<std::size_t, 3> edge{};
   std::array<bool, 3> reversed{};
+  std::array<bool, 3> quartered{};
   std::size_t centre = 0;
 };
+
+// The levels along an edge (midpoint, quarter nearer `a`, the other
+// quarter) from its ends' levels `a`, `b` and its midpoint's `m` alone: the
+// quadratic through them, a (1 - s)(1 - 2s) + 4 m s (1 - s) + b s (2s - 1),
+// at s = 1/4 and 3/4.
+std::array<double, 3> quadratic_edge_levels(double a, double m, double b) {
+  return {m, (0.375 * a + 0.75 * m) - 0.125 * b, (0.375 * b + 0.75 * m) - 0.125 * a};
+}
+
+// The level at a triangle's centroid of the quadratic through its corners'
+// and its edges' midpoints' levels.
+double quadratic_centre_level(const TriangleLevels& in) {
+  const double corners = (in.corner[0] + in.corner[1]) + in.corner[2];
+  const double middles = (in.edge[0][0] + in.edge[1][0]) + in.edge[2][0];
+  return (4.0 * middles - corners) / 9.0;
+}
 
 // One collapse of `a` onto `b` waiting for the field.
 struct Tentative {
@@ -100,7 +119,7 @@ class Collapser {
   Collapser(const std::vector<Vec3>& surface, const std::vector<Vec3>& normals,
             const std::vector<double>& levels, std::vector<Vec3>& positions,
             std::vector<Triangle>& triangles, double tolerance, std::vector<std::uint8_t> on_faces,
-            const std::vector<std::uint8_t>& frozen)
+            const std::vector<std::uint8_t>& frozen, double midpoint_only)
       : surface_(surface),
         normal_(normals),
         pos_(positions),
@@ -109,6 +128,7 @@ class Collapser {
         off_(positions.size(), 0),
         tris_(triangles),
         tolerance_(tolerance),
+        midpoint_only_squared_(midpoint_only * midpoint_only),
         dead_(triangles.size(), 0),
         around_(positions.size()),
         quadric_(positions.size()),
@@ -261,11 +281,10 @@ class Collapser {
     // of corners (a collapse renames a corner in place) for when they pass
     // unsampled; b's where it stands.
     for (const TriangleSamples& c : t.triangles) {
+      const std::array<double, 3> corners = corner_levels(t, c.face, levels);
       for (int k = 0; k < 3; ++k) {
         if (c.edge[k] == kNotSampled) continue;
-        auto& e = edge_levels_[c.face][k];
-        e = {levels[c.edge[k]], levels[c.edge[k] + 1], levels[c.edge[k] + 2]};
-        if (c.reversed[k]) std::swap(e[1], e[2]);
+        edge_levels_[c.face][k] = sampled_edge_levels(c, k, corners, levels);
       }
     }
     if (t.moves) level_[b] = levels[t.placed_sample];
@@ -324,18 +343,12 @@ class Collapser {
   bool triangles_within(const Tentative& t, const std::vector<double>& levels) const {
     for (const TriangleSamples& c : t.triangles) {
       TriangleLevels in;
-      const Triangle& tri = tris_[c.face];
+      in.corner = corner_levels(t, c.face, levels);
       for (int k = 0; k < 3; ++k) {
-        const std::uint64_t v = tri[k] == t.a ? t.b : tri[k];
-        in.corner[k] = v == t.b && t.moves ? levels[t.placed_sample] : level_[v];
-        if (c.edge[k] == kNotSampled) {
-          in.edge[k] = edge_levels_[c.face][k];
-        } else {
-          in.edge[k] = {levels[c.edge[k]], levels[c.edge[k] + 1], levels[c.edge[k] + 2]};
-          if (c.reversed[k]) std::swap(in.edge[k][1], in.edge[k][2]);
-        }
+        in.edge[k] = c.edge[k] == kNotSampled ? edge_levels_[c.face][k]
+                                              : sampled_edge_levels(c, k, in.corner, levels);
       }
-      in.centre = levels[c.centre];
+      in.centre = c.centre == kNotSampled ? quadratic_centre_level(in) : levels[c.centre];
       if (!(triangle_level_bound(in) <= tolerance_)) return false;
     }
     return true;
@@ -347,6 +360,32 @@ class Collapser {
   const std::vector<std::uint64_t>& origin() const { return origin_; }
 
  private:
+  // The levels of the corners of changed triangle `face` after collapse
+  // `t` (before apply() renames its corner a to b), from the batch's
+  // signed levels where b moves.
+  std::array<double, 3> corner_levels(const Tentative& t, std::size_t face,
+                                      const std::vector<double>& levels) const {
+    std::array<double, 3> out;
+    const Triangle& tri = tris_[face];
+    for (int k = 0; k < 3; ++k) {
+      const std::uint64_t v = tri[k] == t.a ? t.b : tri[k];
+      out[k] = v == t.b && t.moves ? levels[t.placed_sample] : level_[v];
+    }
+    return out;
+  }
+
+  // The levels along edge k of a changed triangle sampled in the batch, in
+  // the triangle's order of corners (`corners` their levels).
+  static std::array<double, 3> sampled_edge_levels(const TriangleSamples& c, int k,
+                                                   const std::array<double, 3>& corners,
+                                                   const std::vector<double>& levels) {
+    const std::size_t at = c.edge[k];
+    if (!c.quartered[k]) return quadratic_edge_levels(corners[k], levels[at], corners[(k + 1) % 3]);
+    std::array<double, 3> e{levels[at], levels[at + 1], levels[at + 2]};
+    if (c.reversed[k]) std::swap(e[1], e[2]);
+    return e;
+  }
+
   static bool has(const Triangle& t, std::uint64_t v) { return t[0] == v || t[1] == v || t[2] == v; }
   // v's fan changed (its triangles or where they stand): its queued
   // candidates go stale, and its edges are costed again after the batch.
@@ -650,14 +689,14 @@ class Collapser {
       const Triangle& tri = tris_[new_ids[i]];
       TriangleSamples at;
       at.face = new_ids[i];
-      at.centre = samples.size();
-      samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
-                         (p[0].z + p[1].z + p[2].z) / 3.0});
       for (int k = 0; k < 3; ++k) {
         const int next = (k + 1) % 3;
         const bool first_moves = tri[k] == a || tri[k] == b;
         at.edge[k] = samples.size();
         at.reversed[k] = false;
+        // The same bits whichever way round the edge is taken.
+        const Vec3 along = sub(p[next], p[k]);
+        at.quartered[k] = !(dot(along, along) <= midpoint_only_squared_);
         if (first_moves || tri[next] == a || tri[next] == b) {
           const std::uint64_t other = first_moves ? tri[next] : tri[k];
           const auto found = std::find(spokes.begin(), spokes.end(), other);
@@ -676,7 +715,19 @@ class Collapser {
         // The edge's points are symmetric in its ends: the same bits whichever
         // triangle samples it.
         const Vec3 middle = midpoint(p[k], p[next]);
-        samples.insert(samples.end(), {middle, midpoint(p[k], middle), midpoint(middle, p[next])});
+        if (at.quartered[k]) {
+          samples.insert(samples.end(), {middle, midpoint(p[k], middle), midpoint(middle, p[next])});
+        } else {
+          samples.push_back(middle);
+        }
+      }
+      // A triangle whose edges are all that short: the quadratic through
+      // its corners and midpoints stands for its centroid too.
+      at.centre = kNotSampled;
+      if (at.quartered[0] || at.quartered[1] || at.quartered[2]) {
+        at.centre = samples.size();
+        samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
+                           (p[0].z + p[1].z + p[2].z) / 3.0});
       }
       t.triangles.push_back(at);
     }
@@ -691,6 +742,8 @@ class Collapser {
   std::vector<std::uint8_t> off_;     // per vertex: has moved off the surface
   std::vector<Triangle>& tris_;
   double tolerance_;
+  // Edges at most this long (squared) are sampled at their midpoints alone.
+  double midpoint_only_squared_;
   std::vector<std::uint8_t> dead_;
   std::vector<std::vector<std::size_t>> around_;  // per vertex, its live triangles
   std::vector<Quadric> quadric_;
@@ -801,12 +854,12 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
                     const std::vector<Vec3>& positions, const VertexNormals& normals,
                     const std::vector<Triangle>& triangles, double tolerance,
                     const std::vector<std::uint8_t>& on_faces,
-                    const std::vector<std::uint8_t>& frozen) {
+                    const std::vector<std::uint8_t>& frozen, double midpoint_only) {
   PassResult out;
   out.positions = positions;
   std::vector<Triangle> work = triangles;
   Collapser collapser(positions, normals.normals, normals.levels, out.positions, work, tolerance,
-                      on_faces, frozen);
+                      on_faces, frozen, midpoint_only);
   collapser.seed();
   for (;;) {
     std::vector<Vec3> samples;
@@ -905,7 +958,7 @@ std::vector<std::uint8_t> around_nonmanifold(const std::vector<Triangle>& triang
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
-                                  const BBox* region, double slack) {
+                                  const BBox* region, double slack, double midpoint_only) {
   // Candidates hold 32-bit vertex numbers.
   if (!(tolerance > 0.0) || positions.size() >= (std::uint64_t{1} << 32)) return {};
   const std::vector<std::uint8_t> on_faces =
@@ -918,7 +971,7 @@ EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
   PassResult pass;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     pass = run_pass(field, iso, gradient_step, positions, normals, triangles, tolerance, on_faces,
-                    frozen);
+                    frozen, midpoint_only);
     if (pass.counts.collapsed == 0 || !freeze_folds(pool, pass, frozen)) break;
   }
   ++pass.counts.field_calls;  // the normals' call

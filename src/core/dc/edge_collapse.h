@@ -45,7 +45,11 @@ struct EdgeCollapseCounts {
 //    quadratic those samples and its corners' levels fit
 //    (triangle_level_bound: the points between samples sag past them where
 //    `b` stands off the surface); an edge that passed and keeps both ends is
-//    not sampled again (its levels are kept with its triangle).
+//    not sampled again (its levels are kept with its triangle), and one no
+//    longer than `midpoint_only` is sampled at its midpoint alone, the
+//    quadratic through its ends and midpoint standing for its quarters (the
+//    octree samples the field no finer than its finest cells: along an
+//    edge one of them spans, that quadratic is what it resolves).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
 // from a priority queue; after each collapse only the edges round the
 // vertices whose fans changed (their triangles, or where those stand) are
@@ -78,6 +82,7 @@ struct EdgeCollapseCounts {
 EdgeCollapseCounts collapse_edges(WorkerPool& pool, Field& field, double iso,
                                   double gradient_step, std::vector<Vec3>& positions,
                                   std::vector<Triangle>& triangles, double tolerance,
-                                  const BBox* region = nullptr, double slack = 0.0);
+                                  const BBox* region = nullptr, double slack = 0.0,
+                                  double midpoint_only = 0.0);
 
 }  // namespace karvex

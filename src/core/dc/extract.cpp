@@ -32,6 +32,7 @@
 #include "dc/surface_cells.h"
 #include "dc/vertex_keys.h"
 #include "dc/vertex_placement.h"
+#include "field/recalling_field.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
@@ -168,6 +169,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossings.size());
   const bool simplify = options.simplify > 0.0;
+  // The collapse's checks and the edge collapse after it sample many points
+  // more than once: they ask the field through a memory of its answers.
+  RecallingField recalling(field);
   PlacedVertices placed;
   // Without simplification the leaves' vertices, solved from their cells'
   // crossings; their boxes are made again from them for projection.
@@ -209,7 +213,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
                                                   std::move(roots), std::move(shared), cells,
                                                   slots, tree, cos_threshold, false);
-      placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+      placed = place_vertices(pool, recalling, tree, cells, slots, std::move(hermite),
                               options.simplify, timer);
     }
   } else {
@@ -223,7 +227,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     SlotQefs hermite =
         accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
                                 std::move(shared), cells, slots, tree, cos_threshold);
-    placed = place_vertices(pool, field, tree, cells, slots, std::move(hermite),
+    placed = place_vertices(pool, recalling, tree, cells, slots, std::move(hermite),
                             options.simplify, timer);
   }
 
@@ -251,7 +255,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     direct = CrossingVertices();
   } else if (!placed.simplified.projected) {
     // The checks of the collapse have projected the collapsed cells' vertices.
-    project_vertices(pool, field, placed.positions, std::move(placed.boxes), tree);
+    project_vertices(pool, simplify ? recalling : field, placed.positions,
+                     std::move(placed.boxes), tree);
   }
 
   // Quads round the sign-changing edges, split into triangles (on minimal
@@ -275,10 +280,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     // its own triangles (the collapse of cells has guarded against pinching
     // them by its topology test).
     if (!options.tile) {
-      collapse_edges(pool, field, iso, gradient_step(tree), placed.positions, triangles,
+      collapse_edges(pool, recalling, iso, gradient_step(tree), placed.positions, triangles,
                      std::min(options.simplify, 0.5 * tree.spacing()),
-                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing());
+                     tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing(),
+                     std::sqrt(3.0) * tree.spacing());
     }
+    recalling.forget();
     advance_stage(1);
   } else {
     begin_stage("faces", 2 * std::uint64_t{cells.size()});

@@ -112,3 +112,36 @@ def test_as_accurate_as_the_low_level_form_with_fewer_points(name, gradients, mo
     assert a.mean() <= 1.05 * b.mean()
     assert a.max() <= 1.05 * b.max()
     assert sum(lean_points.values()) < 0.7 * sum(classic_points.values())
+
+
+class Rows:
+    """A field keeping every point it is asked about once a stage in
+    `stages` has begun (the collapse's checks run in "vertices", the edge
+    collapse in "faces")."""
+
+    def __init__(self, field, stages):
+        self.field = field
+        self.stages = stages
+        self.taking = False
+        self.rows = []
+
+    def __call__(self, p):
+        if self.taking:
+            self.rows.append(np.array(p, dtype=np.float64))
+        return self.field(p)
+
+    def progress(self, stage, done, total):
+        self.taking = self.taking or stage in self.stages
+
+
+@pytest.mark.parametrize("field", [ball(True), ball(False), torus()],
+                         ids=["ball", "ball-values", "torus"])
+def test_simplification_asks_about_each_point_once(field):
+    # The checks sample each vertex in every triangle round it, and every
+    # cell again on each pass that refuses another: each point must reach
+    # the field once, however often it is sampled.
+    rows = Rows(field, ("vertices", "projection", "faces"))
+    result = karvex.mesh(rows, BOX, max_depth=5, simplify=2e-3, progress=rows.progress)
+    asked = np.concatenate(rows.rows)
+    assert len(result.faces) > 0 and len(asked) > 1000
+    assert len(np.unique(asked, axis=0)) == len(asked)
