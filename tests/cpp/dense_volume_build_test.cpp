@@ -50,6 +50,11 @@ struct DenseCase {
   bool negate;
   bool capped;
   double level;
+  // The box: its lowest corner and depth, one sample per lattice step. A
+  // box inside the volume puts its cap's faces among samples the scan
+  // reads, where the cap decides the sign or lifts a value below the level.
+  Vec3 low{0, 0, 0};
+  unsigned depth = 4;
 };
 
 class DenseVolumeTree : public testing::TestWithParam<DenseCase> {};
@@ -61,12 +66,13 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
   const DenseCase& c = GetParam();
   const BallVolume volume;
   WorkerPool pool(2);
-  const BBox box{{0, 0, 0}, {16, 16, 16}};
+  const double side = static_cast<double>(1u << c.depth);
+  const BBox box{c.low, {c.low.x + side, c.low.y + side, c.low.z + side}};
   std::optional<BoxCap> cap;
   if (c.capped) cap = BoxCap(box.min, box.max, c.level);
   VolumeField field(volume.samples, VolumePlacement{{1, 1, 1}, {0, 0, 0}, c.negate}, pool, cap);
   MeshingOptions options;
-  options.max_depth = 4;
+  options.max_depth = c.depth;
   options.min_depth = 2;
   options.level = c.level;
   options.run.pool = &pool;
@@ -77,9 +83,10 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
   EXPECT_EQ(tree->leaf_count(), count_nodes(*tree).leaf_count);
   ASSERT_GT(tree->leaf_count(), 0u);
 
-  for (std::uint32_t i = 0; i < BallVolume::kSide; ++i) {
-    for (std::uint32_t j = 0; j < BallVolume::kSide; ++j) {
-      for (std::uint32_t k = 0; k < BallVolume::kSide; ++k) {
+  const std::uint32_t points = (1u << c.depth) + 1;
+  for (std::uint32_t i = 0; i < points; ++i) {
+    for (std::uint32_t j = 0; j < points; ++j) {
+      for (std::uint32_t k = 0; k < points; ++k) {
         const CornerKey key{i, j, k};
         const double read = tree->lattice_value(key);
         const double sampled = field.capped_at(tree->position(key));
@@ -103,7 +110,9 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, DenseVolumeTree,
                          testing::Values(DenseCase{false, true, 0.0}, DenseCase{true, true, -0.5},
-                                         DenseCase{false, false, 0.25}));
+                                         DenseCase{false, false, 0.25},
+                                         DenseCase{false, true, 0.0, {2, 1, 3}, 3},
+                                         DenseCase{true, true, -0.5, {5, 4, 6}, 3}));
 
 }  // namespace
 }  // namespace karvex

@@ -32,7 +32,6 @@ constexpr unsigned kBrickDepth = 3;
 static_assert(kBrickDepth <= 3);
 // Bricks per task: a brick is read in a few microseconds.
 constexpr std::size_t kBricksPerTask = 16;
-constexpr std::size_t kLeavesPerTask = 4096;
 
 // Where one axis of the lattice meets the samples: per lattice index,
 // whether the cap leaves the field's value below the level possible there
@@ -121,8 +120,8 @@ struct ValueRange {
 };
 
 // The field's capped values at lattice points, read straight from the
-// samples where it can: the leaves' corner values, while the tree is built
-// and again whenever extraction wants them (the tree keeps no records).
+// samples where it can: the leaves' corner values, whenever extraction
+// wants them (the tree keeps no records).
 template <class T>
 struct LatticeReader {
   std::shared_ptr<const std::array<AxisMap, 3>> axes;
@@ -168,9 +167,9 @@ class DenseBuild {
     for (std::uint32_t q = 0; q < cells; ++q) local_[q] = decode_cell_code(q);
   }
 
-  std::optional<Octree> run() {
-    codes_ = surface_cell_codes();
-    if (!fill_masks_any_type()) return std::nullopt;
+  Octree run() {
+    find_surface_cells();
+    keep_lattice_reader();
     set_work_stage("assembling the volume's octree");
     tree_.root = assemble_code_tree(
         tree_, codes_, masks_,
@@ -215,12 +214,20 @@ class DenseBuild {
   }
 
   // The codes of one brick's cells whose corners lie on both sides, in code
-  // order, appended to `out`. `rows` is the brick's scratch: per row of
-  // lattice points along x (y + (side + 1) * z), bit x set when point x is
-  // below the level.
+  // order, appended to `codes`, and their sign masks to `masks`. `rows` is
+  // the brick's scratch: per row of lattice points along x
+  // (y + (side + 1) * z), bit x set when point x is below the level.
+  //
+  // These signs are the field's own: at an open point the field's value is
+  // its sample (weights one and zero give a finite sample back, up to the
+  // sign of a zero, and every sample read there is finite), and the cap
+  // leaves it below the level exactly where it was (BoxCap::keeps_below);
+  // at any other point the capped value is not below the level. So the
+  // masks need no second reading of the corners through the field.
   template <class T>
   void scan_brick(std::uint64_t brick, std::vector<std::uint16_t>& rows,
-                  std::vector<std::uint64_t>& out, ValueRange& range) const {
+                  std::vector<std::uint64_t>& codes, std::vector<std::uint8_t>& masks,
+                  ValueRange& range) const {
     const auto at = decode_cell_code(brick);
     const std::size_t side = brick_side_;
     const std::size_t x0 = std::size_t{at[0]} * side;
@@ -281,90 +288,77 @@ class DenseBuild {
     const std::uint64_t first = brick << (3 * brick_depth_);
     for (std::uint32_t q = 0; q < local_.size(); ++q) {
       const auto& c = local_[q];
-      if ((mixed[c[1] + side * c[2]] >> c[0]) & 1u) out.push_back(first | q);
+      if (!((mixed[c[1] + side * c[2]] >> c[0]) & 1u)) continue;
+      codes.push_back(first | q);
+      // Corner i = dx + 2 dy + 4 dz: its row's bit at x + dx.
+      const std::size_t r = c[1] + n * c[2];
+      const unsigned near = rows[r] >> c[0];
+      const unsigned up = rows[r + 1] >> c[0];
+      const unsigned back = rows[r + n] >> c[0];
+      const unsigned both = rows[r + n + 1] >> c[0];
+      masks.push_back(static_cast<std::uint8_t>((near & 3u) | (up & 3u) << 2 | (back & 3u) << 4 |
+                                                (both & 3u) << 6));
     }
   }
 
+  // Every brick scanned, in code order: codes_ and masks_.
   template <class T>
-  std::vector<std::uint64_t> scan_bricks(ValueRange& whole) {
+  void scan_bricks(ValueRange& whole) {
     const std::uint64_t bricks = std::uint64_t{1}
                                  << (3 * (tree_.max_depth - brick_depth_));
     begin_stage("volume cells", bricks);
-    RangeParts<std::uint64_t> parts;
+    RangeParts<std::uint64_t> codes;
+    RangeParts<std::uint8_t> masks;
     RangeParts<ValueRange> ranges;
     pool_.run(bricks, kBricksPerTask, [&](LoopRange& loop) {
       std::vector<std::uint16_t> rows((brick_side_ + 1) * (brick_side_ + 1));
-      std::vector<std::uint64_t> out;
+      std::vector<std::uint64_t> found;
+      std::vector<std::uint8_t> signs;
       ValueRange range;
       for (std::size_t b = loop.begin(); loop.keep_going(b); ++b) {
-        scan_brick<T>(b, rows, out, range);
+        scan_brick<T>(b, rows, found, signs, range);
       }
-      parts.add(loop.index(), std::move(out));
+      codes.add(loop.index(), std::move(found));
+      masks.add(loop.index(), std::move(signs));
       ranges.add(loop.index(), {range});
     });
     for (const ValueRange& r : ranges.join()) {
       whole.low = std::min(whole.low, r.low);
       whole.high = std::max(whole.high, r.high);
     }
-    return parts.join();
+    codes_ = codes.join();
+    masks_ = masks.join();
   }
 
-  std::vector<std::uint64_t> surface_cell_codes() {
+  void find_surface_cells() {
     set_work_stage("finding the volume's surface cells");
     ValueRange range;
-    std::vector<std::uint64_t> codes;
     switch (field_.samples().type) {
-      case SampleType::kUint8: codes = scan_bricks<std::uint8_t>(range); break;
-      case SampleType::kUint16: codes = scan_bricks<std::uint16_t>(range); break;
-      case SampleType::kInt16: codes = scan_bricks<std::int16_t>(range); break;
-      case SampleType::kFloat32: codes = scan_bricks<float>(range); break;
-      case SampleType::kFloat64: codes = scan_bricks<double>(range); break;
+      case SampleType::kUint8: scan_bricks<std::uint8_t>(range); break;
+      case SampleType::kUint16: scan_bricks<std::uint16_t>(range); break;
+      case SampleType::kInt16: scan_bricks<std::int16_t>(range); break;
+      case SampleType::kFloat32: scan_bricks<float>(range); break;
+      case SampleType::kFloat64: scan_bricks<double>(range); break;
     }
     field_.note_range(range.low, range.high);
-    return codes;
   }
 
-  // The sign masks of the surface cells, in code order, from the field's
-  // own capped values at their corners; the tree then reads those values
-  // through `reader` instead of keeping them in leaf records. False when a
-  // cell is not a surface leaf after all (the signs read straight from the
-  // samples disagree with the field's, which the conditions of the build
-  // rule out).
+  // The tree reads its corner values at lattice points through the
+  // samples' own type instead of keeping them in leaf records.
   template <class T>
-  bool fill_masks() {
-    set_work_stage("sampling the volume's surface cells");
-    begin_stage("volume leaves", codes_.size());
-    const LatticeReader<T> reader{shared_axes_, &field_, tree_.origin, tree_.spacing()};
-    masks_.resize(codes_.size());
-    std::atomic<bool> agreed{true};
-    pool_.run(codes_.size(), kLeavesPerTask, [&](LoopRange& loop) {
-      bool all = true;
-      for (std::size_t n = loop.begin(); loop.keep_going(n); ++n) {
-        const auto cell = decode_cell_code(codes_[n]);
-        std::uint8_t mask = 0;
-        for (unsigned c = 0; c < 8; ++c) {
-          const CornerKey key{cell[0] + (c & 1u), cell[1] + ((c >> 1) & 1u), cell[2] + (c >> 2)};
-          if (reader(key) < tree_.iso_value) mask |= static_cast<std::uint8_t>(1u << c);
-        }
-        masks_[n] = mask;
-        all = all && mask != 0 && mask != 255;
-      }
-      if (!all) agreed.store(false, std::memory_order_relaxed);
-    });
-    tree_.lattice_value = reader;
+  void keep_lattice_reader_as() {
+    tree_.lattice_value = LatticeReader<T>{shared_axes_, &field_, tree_.origin, tree_.spacing()};
     tree_.recordless_leaves = codes_.size();
-    return agreed.load();
   }
 
-  bool fill_masks_any_type() {
+  void keep_lattice_reader() {
     switch (field_.samples().type) {
-      case SampleType::kUint8: return fill_masks<std::uint8_t>();
-      case SampleType::kUint16: return fill_masks<std::uint16_t>();
-      case SampleType::kInt16: return fill_masks<std::int16_t>();
-      case SampleType::kFloat32: return fill_masks<float>();
-      case SampleType::kFloat64: return fill_masks<double>();
+      case SampleType::kUint8: keep_lattice_reader_as<std::uint8_t>(); break;
+      case SampleType::kUint16: keep_lattice_reader_as<std::uint16_t>(); break;
+      case SampleType::kInt16: keep_lattice_reader_as<std::int16_t>(); break;
+      case SampleType::kFloat32: keep_lattice_reader_as<float>(); break;
+      case SampleType::kFloat64: keep_lattice_reader_as<double>(); break;
     }
-    return false;
   }
 
   VolumeField& field_;
@@ -377,7 +371,7 @@ class DenseBuild {
   std::size_t brick_side_ = 1;
   std::vector<std::array<std::uint32_t, 3>> local_;  // a brick's cells by code
   std::vector<std::uint64_t> codes_;                  // the surface cells, sorted
-  std::vector<std::uint8_t> masks_;                   // their sign masks
+  std::vector<std::uint8_t> masks_;                   // their sign masks, in the same order
 };
 
 }  // namespace

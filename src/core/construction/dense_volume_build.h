@@ -14,11 +14,12 @@ namespace karvex {
 // finds every finest cell whose corners lie on both sides of the level, and
 // the tree is assembled from those leaves upwards (regions without any are
 // single Empty or Full nodes, as shallow as they can be). No field batch is
-// sampled; the leaves' corner values are the field's own numbers at their
-// corners (VolumeField::capped_at), so every leaf is the one that sampling
-// the field would make. The tree keeps no leaf records: its nodes carry the
-// leaves' masks, and Octree::lattice_value reads a corner's value from the
-// samples again when extraction wants it (the field must outlive the tree). The tree is the non-adaptive one: every surface cell
+// sampled; the leaves' signs, read in that pass, are those of the field's
+// own numbers at their corners (VolumeField::capped_at), so every leaf is
+// the one that sampling the field would make. The tree keeps no leaf
+// records: its nodes carry the leaves' masks, and Octree::lattice_value
+// reads a corner's value from the samples when extraction wants it (the
+// field must outlive the tree). The tree is the non-adaptive one: every surface cell
 // at max_depth, and, since every sign-changing cell of the lattice is found,
 // no surface missed between coarser samples.
 //

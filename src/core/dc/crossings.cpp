@@ -14,17 +14,6 @@
 
 namespace karvex {
 
-std::uint16_t crossing_edges(std::uint8_t sign_mask) {
-  std::uint16_t edges = 0;
-  for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
-    const CubeEdge& e = CUBE_EDGES[j];
-    if (((sign_mask >> e.u) & 1u) != ((sign_mask >> e.v) & 1u)) {
-      edges = static_cast<std::uint16_t>(edges | (1u << j));
-    }
-  }
-  return edges;
-}
-
 namespace {
 
 // Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -30,9 +31,24 @@ struct CrossingRef {
   bool below_at_u = false;  // values[u] - iso_value < 0: the bisection's sign test
 };
 
-// Bit j set when edge j of a cell with this sign mask changes sign: its
-// ends' bits in the mask differ.
-std::uint16_t crossing_edges(std::uint8_t sign_mask);
+// Per sign mask, bit j set when edge j changes sign: its ends' bits in the
+// mask differ.
+inline constexpr std::array<std::uint16_t, 256> kCrossingEdges = [] {
+  std::array<std::uint16_t, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
+      const CubeEdge& e = CUBE_EDGES[j];
+      if (((mask >> e.u) & 1u) != ((mask >> e.v) & 1u)) {
+        table[mask] = static_cast<std::uint16_t>(table[mask] | (1u << j));
+      }
+    }
+  }
+  return table;
+}();
+
+// The sign-changing edges of a cell with this sign mask (kCrossingEdges):
+// the passes over millions of cells ask for them once per cell.
+inline std::uint16_t crossing_edges(std::uint8_t sign_mask) { return kCrossingEdges[sign_mask]; }
 
 // Every sign-changing edge of every cell, ordered by cell index and within a
 // cell by edge number: the crossing order of every later array. An edge

@@ -48,7 +48,7 @@ ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vecto
 
 // Vertices projected together by the sliced form: its scratch arrays and
 // field batches are a few megabytes.
-inline constexpr std::size_t kProjectionSlice = std::size_t{1} << 16;
+inline constexpr std::size_t kProjectionSlice = std::size_t{1} << 14;
 
 // Writes the clamp boxes of vertices [first, first + out.size()).
 using SliceBoxes = std::function<void(std::size_t first, std::span<VertexBox> out)>;

@@ -15,7 +15,7 @@ namespace karvex {
 // Distinct crossings searched together: one slice's searches and field
 // batches are a few megabytes, and a batch this size stays in a volume
 // field's held buffers from one call to the next.
-inline constexpr std::size_t kRootSlice = std::size_t{1} << 16;
+inline constexpr std::size_t kRootSlice = std::size_t{1} << 14;
 
 // locate_edge_roots for a pointwise field (Field::pointwise), a slice of
 // `slice` (at least 1) distinct crossings at a time: each slice's searches run to the

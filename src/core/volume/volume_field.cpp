@@ -1,6 +1,7 @@
 #include "volume/volume_field.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -42,7 +43,7 @@ void read_corners(const VolumeSamples& samples, const std::size_t cell[3], doubl
 
 // Points per task of the pool: interpolation costs tens of nanoseconds a
 // point, so smaller shares cost more to hand out than to compute.
-constexpr std::size_t kPointsPerTask = 16384;
+constexpr std::size_t kPointsPerTask = 4096;
 
 }  // namespace
 
@@ -73,6 +74,11 @@ VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& pl
   const std::array<std::size_t, 3>& whole = window_ ? window_->shape : samples_.shape;
   top_ = Vec3{static_cast<double>(whole[0]) - 1.0, static_cast<double>(whole[1]) - 1.0,
               static_cast<double>(whole[2]) - 1.0};
+  for (int axis = 0; axis < 3; ++axis) {
+    // -0.0 is a shift: p - (-0.0) turns a -0.0 into +0.0.
+    shifted_[axis] = std::bit_cast<std::uint64_t>(placement_.origin[axis]) != 0;
+    scaled_[axis] = placement_.spacing[axis] != 1.0;
+  }
 }
 
 VolumeField::Located VolumeField::locate(const Vec3& p) const {
@@ -81,7 +87,11 @@ VolumeField::Located VolumeField::locate(const Vec3& p) const {
   double u[3];
   at.undefined = false;
   for (int axis = 0; axis < 3; ++axis) {
-    u[axis] = (p[axis] - placement_.origin[axis]) / spacing[axis];  // in units of samples
+    // In units of samples: (p - origin) / spacing, whose subtraction of +0.0
+    // and division by 1.0 give p back exactly and are skipped.
+    u[axis] = p[axis];
+    if (shifted_[axis]) u[axis] -= placement_.origin[axis];
+    if (scaled_[axis]) u[axis] /= spacing[axis];
     at.undefined = at.undefined || std::isnan(u[axis]);
   }
   for (int axis = 0; axis < 3; ++axis) {

@@ -133,6 +133,10 @@ class VolumeField final : public Field {
   std::optional<BoxCap> cap_;
   std::optional<VolumeWindow> window_;
   Vec3 top_;  // the whole volume's last sample index along each axis, as a double
+  // Per axis: whether locating a point subtracts the origin (not +0.0) and
+  // divides by the spacing (not 1.0); else those steps are exact no-ops.
+  bool shifted_[3] = {true, true, true};
+  bool scaled_[3] = {true, true, true};
   double low_;
   double high_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
