@@ -114,9 +114,11 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   // A triangle joins when it touches a new cell and no cell marked before
   // (those touching one are in already).
   auto visit = [&](const Cell& first, const Cell& last, std::size_t f, std::vector<std::int64_t>& out) {
+    // Cells are never negative: the blocks by unsigned division.
+    auto block = [](std::int64_t cell) { return static_cast<std::int64_t>(static_cast<std::uint64_t>(cell) / kBlockCells); };
+    const Cell low{block(first[0]), block(first[1]), block(first[2])};
+    const Cell high{block(last[0]), block(last[1]), block(last[2])};
     bool near = false;
-    const Cell low{first[0] / kBlockCells, first[1] / kBlockCells, first[2] / kBlockCells};
-    const Cell high{last[0] / kBlockCells, last[1] / kBlockCells, last[2] / kBlockCells};
     for (std::int64_t x = low[0]; x <= high[0] && !near; ++x) {
       for (std::int64_t y = low[1]; y <= high[1] && !near; ++y) {
         for (std::int64_t z = low[2]; z <= high[2] && !near; ++z) near = blocks_[block_index(x, y, z)] != 0;
