@@ -375,7 +375,8 @@ struct FaceChunks {
   std::size_t end(std::size_t c) const { return std::min(faces, (c + 1) * size); }
 };
 
-// Columns about the median usable triangle's width in x and y, made coarser
+// Columns kColumnWidths times the median usable triangle's width in x and y
+// (over a strided sample), made coarser
 // while the boxes would span more than kEntriesPerFace columns each on
 // average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
