@@ -376,9 +376,8 @@ struct FaceChunks {
 };
 
 // Columns kColumnWidths times the median usable triangle's width in x and y
-// (over a strided sample), made coarser
-// while the boxes would span more than kEntriesPerFace columns each on
-// average. The usable triangles are those with axes[f] >= 0, `usable` of
+// (over a strided sample), made coarser while the boxes would span more than
+// kEntriesPerFace columns each on average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
 Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                        WorkerPool& pool) {
