@@ -115,7 +115,9 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   // (those touching one are in already).
   auto visit = [&](const Cell& first, const Cell& last, std::size_t f, std::vector<std::int64_t>& out) {
     // Cells are never negative: the blocks by unsigned division.
-    auto block = [](std::int64_t cell) { return static_cast<std::int64_t>(static_cast<std::uint64_t>(cell) / kBlockCells); };
+    auto block = [](std::int64_t cell) {
+      return static_cast<std::int64_t>(static_cast<std::uint64_t>(cell) / kBlockCells);
+    };
     const Cell low{block(first[0]), block(first[1]), block(first[2])};
     const Cell high{block(last[0]), block(last[1]), block(last[2])};
     bool near = false;

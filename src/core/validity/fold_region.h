@@ -93,9 +93,9 @@ class FoldRegion {
   std::vector<std::uint8_t> blocks_;
   // The number of the block at block coordinates (x, y, z), x slowest.
   std::uint64_t block_index(std::int64_t x, std::int64_t y, std::int64_t z) const {
-    return (static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(block_dims_[1]) + static_cast<std::uint64_t>(y)) *
-               static_cast<std::uint64_t>(block_dims_[2]) +
-           static_cast<std::uint64_t>(z);
+    const auto row = static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(block_dims_[1]) +
+                     static_cast<std::uint64_t>(y);
+    return row * static_cast<std::uint64_t>(block_dims_[2]) + static_cast<std::uint64_t>(z);
   }
 
   std::vector<std::uint32_t> local_;  // per mesh vertex: its local number, or kNone
