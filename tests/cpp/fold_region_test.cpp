@@ -85,6 +85,29 @@ TEST(FoldRegion, HoldsEveryTriangleAnOpenVertexOrACoveredBoxCanMeet) {
   }
 }
 
+// A growth in the middle of a long triangle's box, many cells from each of
+// its corners (so in a block of cells none of them lies in): the triangle
+// joins, as its box touches a new cell. Small triangles along x set the
+// cells' size; the long one runs across all of them, above them in y.
+TEST(FoldRegion, JoinsATriangleWhoseBoxAloneTouchesTheGrowth) {
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  for (int k = 0; k < 64; ++k) {
+    const auto base = static_cast<std::int64_t>(v.size() / 3);
+    v.insert(v.end(), {k + 0.0, 0.0, 0.0, k + 1.0, 0.0, 0.0, k + 0.0, 1.0, 0.0});
+    f.insert(f.end(), {base, base + 1, base + 2});
+  }
+  const auto base = static_cast<std::int64_t>(v.size() / 3);
+  v.insert(v.end(), {0.0, 20.0, 0.0, 64.0, 20.0, 0.0, 0.0, 30.0, 0.5});
+  f.insert(f.end(), {base, base + 1, base + 2});
+  const MeshView mesh{v.data(), v.size() / 3, f.data(), f.size() / 3};
+  WorkerPool pool(2);
+  FoldRegion region(mesh, pool);
+  EXPECT_TRUE(region.grow({Span{{31.5, 24.0, 0.1}, {31.5, 24.0, 0.1}}}, false));
+  ASSERT_EQ(region.face_count(), 1u);
+  EXPECT_EQ(region.mesh_face(0), 64);
+}
+
 struct Folds {
   int n;
   double jitter, crumple, radius, stretch;

@@ -54,11 +54,15 @@ struct ClampedGrid {
     return static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
   }
 
+  // The cell holding p, clamped into the grid. Below 1 the quotient's
+  // floor is at most 0; from 1 on it is the quotient cut towards zero, so no
+  // call into the maths library is needed (this runs per vertex and per
+  // triangle corner in every scan of a mesh).
   Cell cell_of(const std::array<double, 3>& p) const {
     Cell c;
     for (int a = 0; a < 3; ++a) {
-      const double x = std::floor((p[a] - origin[a]) / size);
-      c[a] = x <= 0.0 ? 0 : std::min(static_cast<std::int64_t>(std::min(x, 9.0e15)), dims[a] - 1);
+      const double q = (p[a] - origin[a]) / size;
+      c[a] = q < 1.0 ? 0 : std::min(static_cast<std::int64_t>(std::min(q, 9.0e15)), dims[a] - 1);
     }
     return c;
   }

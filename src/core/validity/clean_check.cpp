@@ -21,20 +21,22 @@ StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
   result.embedded.assign(mesh.vertex_count, 0);
   // Any broken star decides; which one is found first does not matter.
   std::atomic<bool> broken{false};
-  parallel_for(pool, mesh.vertex_count, [&](std::size_t v) {
-    thread_local StarChain chain;
-    if (broken.load(std::memory_order_relaxed)) return;
-    const std::size_t begin = rows.starts[v];
-    const std::size_t count = rows.starts[v + 1] - begin;
-    const auto vertex = static_cast<std::int64_t>(v);
-    const StarShape shape = star_shape(mesh, vertex, rows.items.data() + begin, count, chain);
-    if (shape == StarShape::kBroken) {
-      broken.store(true, std::memory_order_relaxed);
-      return;
+  pool.run(mesh.vertex_count, kDefaultMinChunk, [&](LoopRange& range) {
+    StarChain chain;  // one per range: no lookup of thread-local storage per vertex
+    for (std::size_t v = range.begin(); range.keep_going(v); ++v) {
+      if (broken.load(std::memory_order_relaxed)) break;
+      const std::size_t begin = rows.starts[v];
+      const std::size_t count = rows.starts[v + 1] - begin;
+      const auto vertex = static_cast<std::int64_t>(v);
+      const StarShape shape = star_shape(mesh, vertex, rows.items.data() + begin, count, chain);
+      if (shape == StarShape::kBroken) {
+        broken.store(true, std::memory_order_relaxed);
+        break;
+      }
+      // Each flag is written by the one index that owns it.
+      result.embedded[v] = static_cast<std::uint8_t>(shape == StarShape::kClosed &&
+                                                     closed_star_is_embedded(mesh, vertex, count, chain));
     }
-    // Each flag is written by the one index that owns it.
-    result.embedded[v] = static_cast<std::uint8_t>(shape == StarShape::kClosed &&
-                                                   closed_star_is_embedded(mesh, vertex, count, chain));
   });
   if (broken.load()) {
     result.embedded = {};

@@ -64,17 +64,21 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
 
 std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool) {
   const VertexFaces rows = vertex_faces(mesh);
-  return parallel_map<std::uint8_t>(pool, mesh.vertex_count, [&](std::size_t v) {
-    thread_local StarChain chain;
-    const std::size_t begin = rows.starts[v];
-    const std::size_t count = rows.starts[v + 1] - begin;
-    // Larger stars are not chained at all (the chaining is quadratic).
-    if (count < 3 || count > kMaxEmbeddedStar) return std::uint8_t{0};
-    const auto vertex = static_cast<std::int64_t>(v);
-    return static_cast<std::uint8_t>(star_shape(mesh, vertex, rows.items.data() + begin, count, chain) ==
-                                         StarShape::kClosed &&
-                                     closed_star_is_embedded(mesh, vertex, count, chain));
+  std::vector<std::uint8_t> embedded(mesh.vertex_count, 0);
+  pool.run(mesh.vertex_count, kDefaultMinChunk, [&](LoopRange& range) {
+    StarChain chain;  // one per range: no lookup of thread-local storage per vertex
+    for (std::size_t v = range.begin(); range.keep_going(v); ++v) {
+      const std::size_t begin = rows.starts[v];
+      const std::size_t count = rows.starts[v + 1] - begin;
+      // Larger stars are not chained at all (the chaining is quadratic).
+      if (count < 3 || count > kMaxEmbeddedStar) continue;
+      const auto vertex = static_cast<std::int64_t>(v);
+      embedded[v] = static_cast<std::uint8_t>(star_shape(mesh, vertex, rows.items.data() + begin, count, chain) ==
+                                                  StarShape::kClosed &&
+                                              closed_star_is_embedded(mesh, vertex, count, chain));
+    }
   });
+  return embedded;
 }
 
 }  // namespace karvex::validity

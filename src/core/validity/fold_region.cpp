@@ -53,6 +53,8 @@ FoldRegion::FoldRegion(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), po
     side *= 2.0;
   }
   cells_.assign(static_cast<std::size_t>(grid_.dims[0] * grid_.dims[1] * grid_.dims[2]), 0);
+  for (int a = 0; a < 3; ++a) block_dims_[a] = (grid_.dims[a] + kBlockCells - 1) / kBlockCells;
+  blocks_.assign(static_cast<std::size_t>(block_dims_[0] * block_dims_[1] * block_dims_[2]), 0);
 }
 
 Span FoldRegion::mesh_face_span(std::int64_t face) const {
@@ -100,9 +102,31 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
     });
   }
   if (added.empty()) return false;
+  std::vector<std::uint64_t> flagged;
+  for (std::size_t i : added) {
+    const std::uint64_t yz = static_cast<std::uint64_t>(grid_.dims[1] * grid_.dims[2]);
+    const std::uint64_t b = block_index(static_cast<std::int64_t>(i / yz) / kBlockCells,
+                                        static_cast<std::int64_t>(i % yz) / grid_.dims[2] / kBlockCells,
+                                        static_cast<std::int64_t>(i % yz) % grid_.dims[2] / kBlockCells);
+    if (blocks_[b] == 0) flagged.push_back(b);
+    blocks_[b] = 1;
+  }
   // A triangle joins when it touches a new cell and no cell marked before
   // (those touching one are in already).
   auto visit = [&](const Cell& first, const Cell& last, std::size_t f, std::vector<std::int64_t>& out) {
+    // Cells are never negative: the blocks by unsigned division.
+    auto block = [](std::int64_t cell) {
+      return static_cast<std::int64_t>(static_cast<std::uint64_t>(cell) / kBlockCells);
+    };
+    const Cell low{block(first[0]), block(first[1]), block(first[2])};
+    const Cell high{block(last[0]), block(last[1]), block(last[2])};
+    bool near = false;
+    for (std::int64_t x = low[0]; x <= high[0] && !near; ++x) {
+      for (std::int64_t y = low[1]; y <= high[1] && !near; ++y) {
+        for (std::int64_t z = low[2]; z <= high[2] && !near; ++z) near = blocks_[block_index(x, y, z)] != 0;
+      }
+    }
+    if (!near) return;
     bool fresh = false, old = false;
     for_each_cell(first, last, [&](std::size_t i) {
       fresh = fresh || cells_[i] == kNew;
@@ -147,6 +171,7 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
         4096);
   }
   for (std::size_t i : added) cells_[i] = kMarked;
+  for (std::uint64_t b : flagged) blocks_[b] = 0;
   for (std::int64_t f : joining) {
     for (int k = 0; k < 3; ++k) {
       const std::int64_t g = mesh_.faces[3 * f + k];

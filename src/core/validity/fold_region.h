@@ -84,6 +84,19 @@ class FoldRegion {
   // running grow()).
   ClampedGrid grid_;
   std::vector<std::uint8_t> cells_;
+  // Blocks of kBlockCells^3 cells, 1 where a cell is kNew: a triangle whose
+  // cells lie in unflagged blocks touches no new cell, which a growth's scan
+  // of the mesh then learns from this table (small enough for the cache)
+  // instead of from the cells.
+  static constexpr std::int64_t kBlockCells = 4;
+  Cell block_dims_{1, 1, 1};
+  std::vector<std::uint8_t> blocks_;
+  // The number of the block at block coordinates (x, y, z), x slowest.
+  std::uint64_t block_index(std::int64_t x, std::int64_t y, std::int64_t z) const {
+    const auto row = static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(block_dims_[1]) +
+                     static_cast<std::uint64_t>(y);
+    return row * static_cast<std::uint64_t>(block_dims_[2]) + static_cast<std::uint64_t>(z);
+  }
 
   std::vector<std::uint32_t> local_;  // per mesh vertex: its local number, or kNone
   std::vector<std::int64_t> mesh_vertices_, mesh_faces_;  // per local vertex / triangle: its mesh number

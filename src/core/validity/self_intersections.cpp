@@ -29,6 +29,14 @@ namespace {
 // Each usable triangle's box spans at most this many columns on average;
 // columns that would need more are made wider.
 constexpr double kEntriesPerFace = 6.0;
+// Columns start this many times the median triangle's width: a triangle
+// then lies in fewer columns (its pairs with its neighbours are passed over
+// in fewer of them), while a column holds few enough triangles that those
+// starting below one's top in z stay few. The median is taken over every
+// triangle whose number is a multiple of a stride, about kSampledWidths of
+// them: it only sizes the columns, never decides a pair.
+constexpr double kColumnWidths = 2.0;
+constexpr std::size_t kSampledWidths = 65536;
 constexpr int kKept[3][2] = {{1, 2}, {0, 2}, {0, 1}};  // the axes kept when one is dropped
 
 struct Geometry {
@@ -367,9 +375,9 @@ struct FaceChunks {
   std::size_t end(std::size_t c) const { return std::min(faces, (c + 1) * size); }
 };
 
-// Columns about the median usable triangle's width in x and y, made coarser
-// while the boxes would span more than kEntriesPerFace columns each on
-// average. The usable triangles are those with axes[f] >= 0, `usable` of
+// Columns kColumnWidths times the median usable triangle's width in x and y
+// (over a strided sample), made coarser while the boxes would span more than
+// kEntriesPerFace columns each on average. The usable triangles are those with axes[f] >= 0, `usable` of
 // them (at least one); they are read in place, without a list of their own.
 Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                        WorkerPool& pool) {
@@ -383,6 +391,7 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
     std::vector<float> widths;
   };
   const FaceChunks chunks(boxes.size());
+  const std::size_t stride = std::max<std::size_t>(1, boxes.size() / kSampledWidths);
   std::vector<Extent> parts = parallel_map<Extent>(
       pool, chunks.count,
       [&](std::size_t c) {
@@ -394,6 +403,7 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
             part.lo[a] = std::min(part.lo[a], static_cast<double>(box.lo[a]));
             part.hi[a] = std::max(part.hi[a], static_cast<double>(box.hi[a]));
           }
+          if (f % stride != 0) continue;
           const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
           const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
           part.widths.push_back(static_cast<float>(std::max(dx, dy)));
@@ -408,7 +418,6 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
     top[a] = -std::numeric_limits<double>::infinity();
   }
   std::vector<float> widths;
-  widths.reserve(usable);
   for (Extent& part : parts) {
     for (int a = 0; a < 2; ++a) {
       columns.origin[a] = std::min(columns.origin[a], part.lo[a]);
@@ -418,8 +427,16 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
     part.widths = {};
   }
   const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
+  // No usable triangle among the sampled ones (a mesh of mostly unusable
+  // ones): every usable one.
+  for (std::size_t f = 0; widths.empty() && f < boxes.size(); ++f) {
+    if (axes[f] < 0) continue;
+    const Box box = boxes[f];
+    widths.push_back(static_cast<float>(std::max(static_cast<double>(box.hi[0]) - box.lo[0],
+                                                 static_cast<double>(box.hi[1]) - box.lo[1])));
+  }
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
-  columns.size = std::max({static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
+  columns.size = std::max({kColumnWidths * static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
                            std::numeric_limits<double>::min()});
   widths = {};
   while (true) {

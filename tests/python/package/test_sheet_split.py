@@ -83,8 +83,10 @@ def test_core_sheet_steps_match_the_numpy_model(name):
 @pytest.mark.parametrize(
     "vertices, faces, message",
     [
-        (np.zeros((3, 3)), np.array([[0, 1, 3]]), "faces must hold vertex numbers from 0 to 2"),
+        (np.zeros((3, 3)), np.array([[0, 1, 3]]), "faces must hold vertex numbers from 0 to 2; found 3"),
+        (np.zeros((3, 3)), np.array([[0, 1, 2], [2, -1, 0]]), "from 0 to 2; found -1"),
         (np.full((3, 3), np.nan), np.array([[0, 1, 2]]), "vertices must be finite"),
+        (np.array([[0, 0, 0], [1, 0, 0], [0, np.inf, 0]]), np.array([[0, 1, 2]]), "vertices must be finite"),
         (np.zeros((3, 2)), np.array([[0, 1, 2]]), "vertices must have shape"),
     ],
 )
