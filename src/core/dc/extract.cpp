@@ -160,7 +160,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells);
+  CrossingRefs crossings = find_crossing_refs(pool, cells);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
@@ -204,7 +204,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
       // The crossings are listed again from the cells' masks: freed first.
-      crossings = std::vector<CrossingRef>();
+      crossings = CrossingRefs();
       direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
                                        cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
