@@ -148,7 +148,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
   begin_stage("cell index", cells.size());
-  CellLookup lookup = build_cell_lookup(cells);
+  CellLookup lookup = build_cell_lookup(pool, cells);
   // The vertex slots are read from the crossing normals on: made then.
   VertexSlots slots;
   timer.count(&ExtractTimings::cells_count, cells.size());
@@ -293,7 +293,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     // masks: their geometry is freed before the index and the triangles.
     signs = cell_signs(cells);
     cells = std::vector<SurfaceCell>();
-    lookup = build_cell_lookup(signs);
+    lookup = build_cell_lookup(pool, signs);
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }
