@@ -113,20 +113,23 @@ constexpr std::size_t kLookupParts = 8;
 // minimum corner there for a coarser cell. The walk lists cells in
 // non-decreasing order of it, and two cells of one depth share a region of
 // its index only if their codes are equal.
+// Spreads the region level's bits of a coordinate three apart.
+constexpr std::array<std::uint32_t, 1u << LatticeIndex::kRegionLevel> kSpreadBits = [] {
+  std::array<std::uint32_t, 1u << LatticeIndex::kRegionLevel> table{};
+  for (std::uint32_t v = 0; v < table.size(); ++v) {
+    for (unsigned b = 0; b < LatticeIndex::kRegionLevel; ++b) table[v] |= ((v >> b) & 1u) << (3 * b);
+  }
+  return table;
+}();
+
 std::uint32_t region_code(const CellAddress& a) {
   constexpr unsigned level = LatticeIndex::kRegionLevel;
+  constexpr std::uint32_t mask = (1u << level) - 1u;
   const auto scaled = [&](std::uint32_t c) {
-    return a.d >= level ? c >> (a.d - level) : c << (level - a.d);
+    return (a.d >= level ? c >> (a.d - level) : c << (level - a.d)) & mask;
   };
-  const std::uint32_t x = scaled(a.x);
-  const std::uint32_t y = scaled(a.y);
-  const std::uint32_t z = scaled(a.z);
-  std::uint32_t code = 0;
-  for (unsigned b = 0; b < level; ++b) {
-    code |= (((x >> b) & 1u) << (3 * b)) | (((y >> b) & 1u) << (3 * b + 1)) |
-            (((z >> b) & 1u) << (3 * b + 2));
-  }
-  return code;
+  return kSpreadBits[scaled(a.x)] | (kSpreadBits[scaled(a.y)] << 1) |
+         (kSpreadBits[scaled(a.z)] << 2);
 }
 
 template <class Cell>
