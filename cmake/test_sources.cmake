@@ -52,4 +52,5 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/small_features_test.cpp
   tests/cpp/nonfinite_gradients_test.cpp
   tests/cpp/shared_crossings_test.cpp
+  tests/cpp/cell_lookup_test.cpp
 )

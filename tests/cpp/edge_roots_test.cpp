@@ -164,7 +164,7 @@ TEST(LocateEdgeRoots, SphereCrossingsInFewRounds) {
     const Octree tree = build_octree(field, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
     std::vector<CornerValues> values;
     const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
-    const std::vector<CrossingRef> crossings =
+    const CrossingRefs crossings =
         find_crossing_refs(global_pool(), cells);
     const SharedCrossings shared = unshared_crossings(crossings.size());
     field.batch_sizes.clear();

@@ -80,7 +80,7 @@ TEST_P(CompactCrossings, GiveThePlainStagesResultsFromTheSameCalls) {
   const std::vector<std::uint8_t> sharp = mark_sharp_slots(full, normals, slots, cos30);
 
   RecordingField compact_field(shape);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   const std::vector<std::uint8_t> located = locate_crossing_refs(compact_field, refs, cells, iso);
   const SlotQefs got =
       accumulate_hermite_data(compact_field, refs, located, cells, slots, tree, cos30);
@@ -119,7 +119,7 @@ TEST(PlaneQefs, SameEquationsAndVerticesAsFullQefs) {
     const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
     const VertexSlots slots = assign_vertex_slots(cells);
     WorkerPool pool(2);
-    const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+    const CrossingRefs refs = find_crossing_refs(pool, cells);
     const SharedCrossings shared =
         share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
     const EdgeRoots roots = locate_edge_roots(pool, shape, refs, shared, cells, values, 0.0);
@@ -169,7 +169,7 @@ TEST(CompactCrossings, ShortGradientsFailAtTheFirstMissingRow) {
   std::vector<CornerValues> values;
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   ASSERT_GT(refs.size(), 3u);
   const std::vector<std::uint8_t> located(refs.size(), 0);
   ShortField short_rows(std::nullopt, 3);

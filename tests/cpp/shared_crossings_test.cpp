@@ -64,7 +64,7 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   const CellLookup lookup = build_cell_lookup(cells);
   const VertexSlots slots = assign_vertex_slots(cells);
   WorkerPool pool(3);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   const SharedCrossings shared = share_crossings(pool, refs, cells, values, lookup);
   ASSERT_EQ(shared.distinct_of.size(), refs.size());
 
@@ -162,7 +162,7 @@ bool face_edge_shared(const TwoCells& two) {
   const std::vector<SurfaceCell>& cells = two.cells;
   const std::vector<CornerValues>& values = two.values;
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   const SharedCrossings shared =
       share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   std::size_t left = refs.size(), right = refs.size();
@@ -202,7 +202,7 @@ TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {
   std::vector<CornerValues> values;
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   WorkerPool pool(1);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   SharedCrossings shared = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   ASSERT_GT(shared.distinct_count(), 3u);
   const std::vector<std::uint8_t> located(shared.distinct_count(), 0);

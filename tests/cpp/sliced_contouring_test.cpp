@@ -55,7 +55,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree, values);
   const VertexSlots slots = assign_vertex_slots(cells);
   WorkerPool pool(GetParam().workers);
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   const SharedCrossings shared = share_crossings(pool, refs, cells, values, build_cell_lookup(cells));
   ASSERT_GT(shared.distinct_count(), 3 * GetParam().slice);
 

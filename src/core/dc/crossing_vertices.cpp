@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 
 #include "dc/component_table.h"
 #include "dc/qef.h"
@@ -17,6 +18,9 @@ namespace {
 
 // Cells solved between two reports of progress (and polls of the run).
 constexpr std::size_t kCellsPerReport = 16 * kPollBlock;
+
+// Cells numbered per task of the pool before the vertices are solved.
+constexpr std::size_t kCellsPerBlock = std::size_t{1} << 15;
 
 // A cell has at most four groups (a slot each) and twelve crossings.
 constexpr unsigned kMaxGroups = 4;
@@ -34,24 +38,51 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
   if (roots.gradients.size() != distinct) fail_index(roots.gradients.size(), distinct);
   CrossingVertices out;
   // Where each cell's crossings begin (listed cell by cell, a cell's edges
-  // in edge order). A cell with crossings has a solved slot, so gives its
-  // group count of vertices.
-  std::vector<std::uint32_t> crossing_begin(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    crossing_begin[i + 1] =
-        crossing_begin[i] +
-        static_cast<std::uint32_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
+  // in edge order), and its first vertex: a cell with crossings has a
+  // solved slot, so gives its group count of vertices. Counted per block of
+  // cells on the pool, the blocks' starts summed in order, then written per
+  // block: integers, the same for any worker count. The arrays are written
+  // in full by those loops, not filled first.
+  const std::size_t blocks = (n + kCellsPerBlock - 1) / kCellsPerBlock;
+  std::vector<std::uint64_t> block_crossings(blocks + 1, 0);
+  std::vector<std::uint64_t> block_vertices(blocks + 1, 0);
+  // Progress counts the cells solved, not these loops.
+  std::optional<RunMonitor::Suspended> quiet(std::in_place);
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint64_t crossings = 0;
+    std::uint64_t vertices = 0;
+    for (std::size_t i = b * kCellsPerBlock; i < std::min(n, (b + 1) * kCellsPerBlock); ++i) {
+      const unsigned count = std::popcount(crossing_edges(cells[i].sign_mask));
+      crossings += count;
+      if (count != 0) vertices += COMPONENT_TABLE[cells[i].sign_mask][8];
+    }
+    block_crossings[b + 1] = crossings;
+    block_vertices[b + 1] = vertices;
+  }, 1);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    block_crossings[b + 1] += block_crossings[b];
+    block_vertices[b + 1] += block_vertices[b];
   }
+  // 32-bit starts, as the crossings' numbers are.
+  UnfilledVector<std::uint32_t> crossing_begin(n + 1);
+  crossing_begin[0] = 0;
+  out.cell_first_vertex.resize(n);
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint32_t crossing = static_cast<std::uint32_t>(block_crossings[b]);
+    std::uint64_t vertex = block_vertices[b];
+    for (std::size_t i = b * kCellsPerBlock; i < std::min(n, (b + 1) * kCellsPerBlock); ++i) {
+      const unsigned count = std::popcount(crossing_edges(cells[i].sign_mask));
+      crossing += count;
+      crossing_begin[i + 1] = crossing;
+      out.cell_first_vertex[i] = count == 0 ? kNoVertex : vertex;
+      if (count != 0) vertex += COMPONENT_TABLE[cells[i].sign_mask][8];
+    }
+  }, 1);
+  quiet.reset();
   if (shared.distinct_of.size() != crossing_begin[n]) {
     fail_index(shared.distinct_of.size(), crossing_begin[n]);
   }
-  out.cell_first_vertex.assign(n, kNoVertex);
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (crossing_begin[i + 1] == crossing_begin[i]) continue;
-    out.cell_first_vertex[i] = total;
-    total += COMPONENT_TABLE[cells[i].sign_mask][8];
-  }
+  const std::uint64_t total = block_vertices[blocks];
   out.positions.resize(total);
   out.vertex_cell.resize(total);
   out.sharp.resize(total);

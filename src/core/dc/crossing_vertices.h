@@ -12,6 +12,7 @@
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
 #include "pool/worker_pool.h"
+#include "support/unfilled_allocator.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -28,12 +29,12 @@ struct CrossingVertices {
   // Per cell: the number of its first vertex (group j is first + j), or
   // kNoVertex when it has no crossing.
   std::vector<std::uint64_t> cell_first_vertex;
-  std::vector<std::uint32_t> vertex_cell;  // per vertex, its cell
+  UnfilledVector<std::uint32_t> vertex_cell;  // per vertex, its cell
   // Per vertex: its slot had crossings and two of their normals disagree.
-  std::vector<std::uint8_t> sharp;
+  UnfilledVector<std::uint8_t> sharp;
   // Per vertex when asked for, its slot's mean crossing gradient (zero for a
   // slot no crossing reached): the line lean projection searches along.
-  std::vector<Vec3> guides;
+  UnfilledVector<Vec3> guides;
 };
 
 // `roots` must hold every distinct crossing's parameter and gradient (as

@@ -16,6 +16,10 @@ namespace karvex {
 
 namespace {
 
+// Cells per task of find_crossing_refs, and tasks between its reports.
+constexpr std::size_t kCellsPerBlock = kPollBlock;
+constexpr std::size_t kBlocksPerReport = 16;
+
 // Eight bisection steps on n crossings (see locate_crossing_refs). point(k, t)
 // gives the point of crossing k at edge parameter t, below_at_u(k) whether
 // f_u < 0 for it. Returns the final brackets' lower ends in 1/256 units.
@@ -66,28 +70,40 @@ std::vector<std::uint8_t> bisect(WorkerPool& pool, Field& field, std::size_t n, 
 
 }  // namespace
 
-std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool,
-                                            const std::vector<SurfaceCell>& cells) {
-  if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
+CrossingRefs find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
+  const std::size_t n = cells.size();
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many surface cells for 32-bit cell numbers");
   }
-  // Two passes: count per cell, then write each cell's crossings straight to
-  // its place in the result. Cheaper than growing and joining per-task lists,
-  // since the test is a dozen comparisons and the list is the large part.
-  const std::vector<std::uint16_t> edges = parallel_map<std::uint16_t>(
-      pool, cells.size(), [&](std::size_t i) { return crossing_edges(cells[i].sign_mask); });
-  std::vector<std::size_t> first(cells.size() + 1, 0);
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    first[i + 1] = first[i] + static_cast<std::size_t>(std::popcount(edges[i]));
+  // Two passes over blocks of cells: count each block's crossings, then
+  // write each block's straight to its place in the result, which nothing
+  // fills before. Cheaper than growing and joining per-task lists, since the
+  // test is a table lookup and the list is the large part; and no per-cell
+  // count or start is kept.
+  const std::size_t blocks = (n + kCellsPerBlock - 1) / kCellsPerBlock;
+  const auto block_end = [&](std::size_t b) { return std::min(n, (b + 1) * kCellsPerBlock); };
+  std::vector<std::size_t> block_first(blocks + 1, 0);
+  {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, blocks, [&](std::size_t b) {
+      std::size_t count = 0;
+      for (std::size_t i = b * kCellsPerBlock; i < block_end(b); ++i) {
+        count += static_cast<std::size_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
+      }
+      block_first[b + 1] = count;
+    }, 1);
   }
-  std::vector<CrossingRef> crossings(first.back());
-  pool.run(cells.size(), kDefaultMinChunk, [&](LoopRange& range) {
-    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+  advance_stage(n);
+  for (std::size_t b = 0; b < blocks; ++b) block_first[b + 1] += block_first[b];
+  CrossingRefs crossings(block_first[blocks]);
+  const auto write_block = [&](std::size_t b) {
+    CrossingRef* out = crossings.data() + block_first[b];
+    for (std::size_t i = b * kCellsPerBlock; i < block_end(b); ++i) {
       const SurfaceCell& cell = cells[i];
       const ComponentRow& row = COMPONENT_TABLE[cell.sign_mask];
-      CrossingRef* out = crossings.data() + first[i];
+      const std::uint16_t edges = crossing_edges(cell.sign_mask);
       for (std::uint8_t j = 0; j < CUBE_EDGES.size(); ++j) {
-        if (!((edges[i] >> j) & 1u)) continue;
+        if (!((edges >> j) & 1u)) continue;
         const CubeEdge& e = CUBE_EDGES[j];
         // The group of the endpoint that is below iso_value. f_u < 0, with
         // f_u = values[u] - iso_value, is mask bit u: for a finite level the
@@ -97,12 +113,21 @@ std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool,
         *out++ = {static_cast<std::uint32_t>(i), j, row[below_u ? e.u : e.v], below_u};
       }
     }
-  });
+  };
+  // A report of progress (and a poll) per group of blocks.
+  for (std::size_t first = 0; first < blocks; first += kBlocksPerReport) {
+    const std::size_t last = std::min(blocks, first + kBlocksPerReport);
+    {
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, last - first, [&](std::size_t b) { write_block(first + b); }, 1);
+    }
+    advance_stage(std::min(n, last * kCellsPerBlock) - first * kCellsPerBlock);
+  }
   return crossings;
 }
 
 std::vector<std::uint8_t> locate_crossing_refs(WorkerPool& pool, Field& field,
-                                               const std::vector<CrossingRef>& crossings,
+                                               const CrossingRefs& crossings,
                                                const SharedCrossings& shared,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value) {
@@ -116,7 +141,7 @@ std::vector<std::uint8_t> locate_crossing_refs(WorkerPool& pool, Field& field,
 }
 
 std::vector<std::uint8_t> locate_crossing_refs(Field& field,
-                                               const std::vector<CrossingRef>& crossings,
+                                               const CrossingRefs& crossings,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value) {
   return bisect(

@@ -10,6 +10,7 @@
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/bbox.h"
+#include "support/unfilled_allocator.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -30,6 +31,10 @@ struct CrossingRef {
   std::uint8_t component = 0;
   bool below_at_u = false;  // values[u] - iso_value < 0: the bisection's sign test
 };
+
+// The crossings of an extraction, in crossing order. Sized without being
+// filled: whoever sizes it writes every element (find_crossing_refs does).
+using CrossingRefs = UnfilledVector<CrossingRef>;
 
 // Per sign mask, bit j set when edge j changes sign: its ends' bits in the
 // mask differ.
@@ -56,8 +61,7 @@ inline std::uint16_t crossing_edges(std::uint8_t sign_mask) { return kCrossingEd
 // for the cell's corner values, which its sign mask tells (a NaN value
 // counts as not below); the level is finite. Runs on `pool`. More than
 // 2^32 - 1 cells is an invariant failure.
-std::vector<CrossingRef> find_crossing_refs(WorkerPool& pool,
-                                            const std::vector<SurfaceCell>& cells);
+CrossingRefs find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
 
 // The point at parameter t of the edge from p_u to p_v: (p_v - p_u) * t + p_u
 // per axis, in that order.
@@ -81,7 +85,7 @@ inline Vec3 crossing_point(const SurfaceCell& cell, const CrossingRef& c, double
 // is not evaluated. Field errors propagate; too few values fail with the
 // index-out-of-bounds invariant failure.
 std::vector<std::uint8_t> locate_crossing_refs(Field& field,
-                                               const std::vector<CrossingRef>& crossings,
+                                               const CrossingRefs& crossings,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value);
 
@@ -91,7 +95,7 @@ std::vector<std::uint8_t> locate_crossing_refs(Field& field,
 // crossing. Too few values fail as above, counting distinct crossings. The
 // points are written and the values read on `pool`.
 std::vector<std::uint8_t> locate_crossing_refs(WorkerPool& pool, Field& field,
-                                               const std::vector<CrossingRef>& crossings,
+                                               const CrossingRefs& crossings,
                                                const SharedCrossings& shared,
                                                const std::vector<SurfaceCell>& cells,
                                                double iso_value);

@@ -140,7 +140,7 @@ EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<Surface
 }
 
 std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
-                              const std::vector<CrossingRef>& crossings,
+                              const CrossingRefs& crossings,
                               const SharedCrossings& shared,
                               const std::vector<SurfaceCell>& cells,
                               std::span<EdgeRootSearch> search, std::size_t first,
@@ -221,7 +221,7 @@ EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c,
 }
 
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
-                            const std::vector<CrossingRef>& crossings,
+                            const CrossingRefs& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
                             CellCornerValues values, double iso_value) {
   const std::size_t n = shared.distinct_count();

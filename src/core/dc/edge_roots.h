@@ -95,7 +95,7 @@ EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<Surface
 // cleared. Returns the points the field was asked for. Errors as for
 // locate_edge_roots.
 std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
-                              const std::vector<CrossingRef>& crossings,
+                              const CrossingRefs& crossings,
                               const SharedCrossings& shared,
                               const std::vector<SurfaceCell>& cells,
                               std::span<EdgeRootSearch> search, std::size_t first,
@@ -123,7 +123,7 @@ EdgeNormalQuery edge_normal_query(const SurfaceCell& cell, const CrossingRef& c,
 // call). Field errors propagate; too few values or gradient rows fail with
 // the index-out-of-bounds invariant failure.
 EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
-                            const std::vector<CrossingRef>& crossings,
+                            const CrossingRefs& crossings,
                             const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
                             CellCornerValues values, double iso_value);
 

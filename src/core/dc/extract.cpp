@@ -148,7 +148,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
   begin_stage("cell index", cells.size());
-  CellLookup lookup = build_cell_lookup(cells);
+  CellLookup lookup = build_cell_lookup(pool, cells);
   // The vertex slots are read from the crossing normals on: made then.
   VertexSlots slots;
   timer.count(&ExtractTimings::cells_count, cells.size());
@@ -160,7 +160,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  std::vector<CrossingRef> crossings = find_crossing_refs(pool, cells);
+  CrossingRefs crossings = find_crossing_refs(pool, cells);
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
@@ -204,7 +204,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
       // The crossings are listed again from the cells' masks: freed first.
-      crossings = std::vector<CrossingRef>();
+      crossings = CrossingRefs();
       direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
                                        cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
@@ -293,7 +293,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     // masks: their geometry is freed before the index and the triangles.
     signs = cell_signs(cells);
     cells = std::vector<SurfaceCell>();
-    lookup = build_cell_lookup(signs);
+    lookup = build_cell_lookup(pool, signs);
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }

@@ -23,7 +23,7 @@ constexpr std::size_t kCellsPerReport = 16 * kPollBlock;
 // With out.gradient_sums sized, each slot also sums its crossings' raw
 // gradients there.
 template <class Point>
-void gather_cell(std::size_t begin, std::size_t count, const std::vector<CrossingRef>& crossings,
+void gather_cell(std::size_t begin, std::size_t count, const CrossingRefs& crossings,
                  const SharedCrossings& shared, const GradientRows& gradients,
                  const VertexSlots& slots, double cos_threshold, const Point& point,
                  SlotQefs& out) {
@@ -72,7 +72,7 @@ void gather_cell(std::size_t begin, std::size_t count, const std::vector<Crossin
 // not depend on the worker count, and the pool rethrows the failure of the
 // lowest cell, that is of the first failing crossing.
 template <class Point>
-void gather_cells(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
+void gather_cells(WorkerPool& pool, const CrossingRefs& crossings,
                   const SharedCrossings& shared, const GradientRows& gradients,
                   const VertexSlots& slots, double cos_threshold, const Point& point,
                   SlotQefs& out) {
@@ -102,7 +102,7 @@ void gather_cells(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
 
 }  // namespace
 
-SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<CrossingRef> crossings,
+SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, CrossingRefs crossings,
                                  std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {
@@ -140,7 +140,7 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
   return out;
 }
 
-void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<CrossingRef>& crossings,
+void complete_edge_normals(WorkerPool& pool, Field& field, const CrossingRefs& crossings,
                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
                            const Octree& tree, EdgeRoots& roots) {
   const std::size_t distinct = shared.distinct_count();
@@ -172,7 +172,7 @@ void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<Cro
 }
 
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
-                                  std::vector<CrossingRef> crossings, EdgeRoots roots,
+                                  CrossingRefs crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
                                   const VertexSlots& slots, const Octree& tree,
                                   double cos_threshold, bool planes_only) {
@@ -203,7 +203,7 @@ SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
   return out;
 }
 
-SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+SlotQefs accumulate_hermite_data(Field& field, CrossingRefs crossings,
                                  std::vector<std::uint8_t> located,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold) {

@@ -47,7 +47,7 @@ struct SlotQefs {
 // its cell's group count, fail with the index-out-of-bounds invariant
 // failure. The crossings and brackets are taken by value (moved in by the
 // driver), so they are freed when it returns.
-SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossings,
+SlotQefs accumulate_hermite_data(Field& field, CrossingRefs crossings,
                                  std::vector<std::uint8_t> located,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
@@ -62,7 +62,7 @@ SlotQefs accumulate_hermite_data(Field& field, std::vector<CrossingRef> crossing
 // crossings. The points are written, and the cells' crossings gathered, on
 // `pool` (each cell's slots in crossing order, so the Qefs do not depend on
 // the worker count).
-SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<CrossingRef> crossings,
+SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, CrossingRefs crossings,
                                  std::vector<std::uint8_t> located, SharedCrossings shared,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const Octree& tree, double cos_threshold);
@@ -72,7 +72,7 @@ SlotQefs accumulate_hermite_data(WorkerPool& pool, Field& field, std::vector<Cro
 // one field call on those crossings in order: two points each across the
 // edge where the root finding left a narrow bracket, else the tetrahedron),
 // their flags then set. No call when every crossing has its gradient.
-void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<CrossingRef>& crossings,
+void complete_edge_normals(WorkerPool& pool, Field& field, const CrossingRefs& crossings,
                            const SharedCrossings& shared, const std::vector<SurfaceCell>& cells,
                            const Octree& tree, EdgeRoots& roots);
 
@@ -86,7 +86,7 @@ void complete_edge_normals(WorkerPool& pool, Field& field, const std::vector<Cro
 // nothing is simplified) plane_qefs are filled instead of qefs, with the
 // same bits in their fields.
 SlotQefs accumulate_hermite_roots(WorkerPool& pool, Field& field,
-                                  std::vector<CrossingRef> crossings, EdgeRoots roots,
+                                  CrossingRefs crossings, EdgeRoots roots,
                                   SharedCrossings shared, const std::vector<SurfaceCell>& cells,
                                   const VertexSlots& slots, const Octree& tree,
                                   double cos_threshold, bool planes_only);

@@ -238,14 +238,14 @@ ProjectionCount project_span(WorkerPool& pool, Field& field, std::span<Vec3> pos
 }  // namespace
 
 ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
-                                      std::vector<VertexBox> boxes, std::vector<Vec3> guides,
+                                      std::vector<VertexBox> boxes, UnfilledVector<Vec3> guides,
                                       const Octree& tree) {
   return project_span(pool, field, positions, boxes, guides, tree);
 }
 
 ProjectionCount project_vertices_lean_in_slices(WorkerPool& pool, Field& field,
                                                 std::vector<Vec3>& positions,
-                                                const SliceBoxes& boxes, std::vector<Vec3> guides,
+                                                const SliceBoxes& boxes, UnfilledVector<Vec3> guides,
                                                 const Octree& tree, std::size_t slice) {
   const std::size_t n = positions.size();
   if (!guides.empty() && guides.size() < n) fail_index(guides.size(), guides.size());

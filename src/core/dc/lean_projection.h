@@ -9,6 +9,7 @@
 #include "field/field.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/unfilled_allocator.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -43,7 +44,7 @@ struct ProjectionCount {
 // propagate; short values or gradients fail with the index-out-of-bounds
 // invariant failure, a crossed or NaN box with the clamp failure.
 ProjectionCount project_vertices_lean(WorkerPool& pool, Field& field, std::vector<Vec3>& positions,
-                                      std::vector<VertexBox> boxes, std::vector<Vec3> guides,
+                                      std::vector<VertexBox> boxes, UnfilledVector<Vec3> guides,
                                       const Octree& tree);
 
 // Vertices projected together by the sliced form: its scratch arrays and
@@ -63,7 +64,7 @@ using SliceBoxes = std::function<void(std::size_t first, std::span<VertexBox> ou
 // any slice took.
 ProjectionCount project_vertices_lean_in_slices(WorkerPool& pool, Field& field,
                                                 std::vector<Vec3>& positions,
-                                                const SliceBoxes& boxes, std::vector<Vec3> guides,
+                                                const SliceBoxes& boxes, UnfilledVector<Vec3> guides,
                                                 const Octree& tree,
                                                 std::size_t slice = kProjectionSlice);
 

@@ -37,7 +37,7 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 
 }  // namespace
 
-SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
+SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup) {
   const std::size_t n = crossings.size();

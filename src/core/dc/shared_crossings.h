@@ -40,7 +40,7 @@ struct SharedCrossings {
 // `cells`). Values read by lattice point are the same for the same corner
 // and are not compared. Runs on `pool`. More than 2^32 - 1 crossings is an
 // invariant failure.
-SharedCrossings share_crossings(WorkerPool& pool, const std::vector<CrossingRef>& crossings,
+SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
 

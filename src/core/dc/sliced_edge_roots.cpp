@@ -11,7 +11,7 @@
 namespace karvex {
 
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
-                                      const std::vector<CrossingRef>& crossings,
+                                      const CrossingRefs& crossings,
                                       const SharedCrossings& shared,
                                       const std::vector<SurfaceCell>& cells,
                                       CellCornerValues values, double iso_value,

@@ -30,7 +30,7 @@ inline constexpr std::size_t kRootSlice = std::size_t{1} << 14;
 // `values` are reduced to each search's two starting values and freed
 // before the first field call. Errors as for locate_edge_roots.
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
-                                      const std::vector<CrossingRef>& crossings,
+                                      const CrossingRefs& crossings,
                                       const SharedCrossings& shared,
                                       const std::vector<SurfaceCell>& cells,
                                       CellCornerValues values, double iso_value,

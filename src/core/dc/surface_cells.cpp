@@ -1,5 +1,7 @@
 #include "dc/surface_cells.h"
 
+#include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "pool/run_monitor.h"
@@ -71,10 +73,15 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
 
 void CellLookup::insert(const CellAddress& address, std::uint64_t index) {
   if (index >= LatticeIndex::kAbsent) fail("too many surface cells for 32-bit cell numbers");
-  if (by_depth_.size() <= address.d) by_depth_.resize(address.d + 1u);
-  std::unique_ptr<LatticeIndex>& depth = by_depth_[address.d];
-  if (depth == nullptr) depth = std::make_unique<LatticeIndex>(address.d);
-  depth->try_emplace({address.x, address.y, address.z}, static_cast<std::uint32_t>(index));
+  add_depth(address.d);
+  by_depth_[address.d]->try_emplace({address.x, address.y, address.z},
+                                    static_cast<std::uint32_t>(index));
+}
+
+void CellLookup::add_depth(unsigned d) {
+  if (by_depth_.size() <= d) by_depth_.resize(d + 1u);
+  std::unique_ptr<LatticeIndex>& depth = by_depth_[d];
+  if (depth == nullptr) depth = std::make_unique<LatticeIndex>(d);
 }
 
 std::uint64_t CellLookup::at(const CellAddress& address) const {
@@ -93,6 +100,110 @@ CellLookup build_cell_lookup(const std::vector<CellSigns>& cells) {
   CellLookup lookup;
   monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
   return lookup;
+}
+
+namespace {
+
+// Cells per task of the parallel index, and ranges added at once.
+constexpr std::size_t kLookupBlock = 16 * kPollBlock;
+constexpr std::size_t kLookupParts = 8;
+
+// The Morton code (x in the lowest bit of each triple, as octants are
+// numbered) of the cell's ancestor at the index's region level, or of its
+// minimum corner there for a coarser cell. The walk lists cells in
+// non-decreasing order of it, and two cells of one depth share a region of
+// its index only if their codes are equal.
+// Spreads the region level's bits of a coordinate three apart.
+constexpr std::array<std::uint32_t, 1u << LatticeIndex::kRegionLevel> kSpreadBits = [] {
+  std::array<std::uint32_t, 1u << LatticeIndex::kRegionLevel> table{};
+  for (std::uint32_t v = 0; v < table.size(); ++v) {
+    for (unsigned b = 0; b < LatticeIndex::kRegionLevel; ++b) table[v] |= ((v >> b) & 1u) << (3 * b);
+  }
+  return table;
+}();
+
+std::uint32_t region_code(const CellAddress& a) {
+  constexpr unsigned level = LatticeIndex::kRegionLevel;
+  constexpr std::uint32_t mask = (1u << level) - 1u;
+  const auto scaled = [&](std::uint32_t c) {
+    return (a.d >= level ? c >> (a.d - level) : c << (level - a.d)) & mask;
+  };
+  return kSpreadBits[scaled(a.x)] | (kSpreadBits[scaled(a.y)] << 1) |
+         (kSpreadBits[scaled(a.z)] << 2);
+}
+
+template <class Cell>
+CellLookup build_lookup_on(WorkerPool& pool, const std::vector<Cell>& cells) {
+  const std::size_t n = cells.size();
+  if (n < kLookupBlock) return build_cell_lookup(cells);
+  if (n >= LatticeIndex::kAbsent) fail("too many surface cells for 32-bit cell numbers");
+  // Per block: the depths present, and whether the codes never decrease.
+  struct BlockSummary {
+    std::uint64_t depths = 0;
+    bool ordered = true;
+  };
+  const std::size_t blocks = (n + kLookupBlock - 1) / kLookupBlock;
+  std::vector<BlockSummary> summary(blocks);
+  {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, blocks, [&](std::size_t b) {
+      BlockSummary s;
+      const std::size_t begin = b * kLookupBlock;
+      const std::size_t end = std::min(n, begin + kLookupBlock);
+      // Overlapping the previous block by one cell checks the seam too.
+      std::uint32_t last = begin == 0 ? 0 : region_code(cells[begin - 1].address);
+      for (std::size_t i = begin; i < end; ++i) {
+        const CellAddress& a = cells[i].address;
+        s.depths |= std::uint64_t{1} << (a.d & 63u);
+        const std::uint32_t code = region_code(a);
+        s.ordered = s.ordered && code >= last;
+        last = code;
+      }
+      summary[b] = s;
+    }, 1);
+  }
+  std::uint64_t depths = 0;
+  bool ordered = true;
+  for (const BlockSummary& s : summary) {
+    depths |= s.depths;
+    ordered = ordered && s.ordered;
+  }
+  for (unsigned d = 0; d < 64; ++d) {
+    if (((depths >> d) & 1u) && !LatticeIndex::regioned(d)) ordered = false;
+  }
+  if (!ordered) return build_cell_lookup(cells);
+  CellLookup lookup;
+  for (unsigned d = 0; d < 64; ++d) {
+    if ((depths >> d) & 1u) lookup.add_depth(d);
+  }
+  // Ranges that start where the code goes up share no region.
+  std::array<std::size_t, kLookupParts + 1> bounds{};
+  bounds[kLookupParts] = n;
+  for (std::size_t p = 1; p < kLookupParts; ++p) {
+    std::size_t i = std::max(bounds[p - 1], p * n / kLookupParts);
+    while (i > 0 && i < n && region_code(cells[i].address) == region_code(cells[i - 1].address)) {
+      ++i;
+    }
+    bounds[p] = i;
+  }
+  {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, kLookupParts, [&](std::size_t p) {
+      for (std::size_t i = bounds[p]; i < bounds[p + 1]; ++i) lookup.insert(cells[i].address, i);
+    }, 1);
+  }
+  if (RunMonitor* monitor = RunMonitor::active()) monitor->advance(n);
+  return lookup;
+}
+
+}  // namespace
+
+CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
+  return build_lookup_on(pool, cells);
+}
+
+CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<CellSigns>& cells) {
+  return build_lookup_on(pool, cells);
 }
 
 std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {

@@ -7,6 +7,7 @@
 
 #include "octree/lattice_index.h"
 #include "octree/octree.h"
+#include "pool/worker_pool.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -61,8 +62,12 @@ class CellLookup {
  public:
   static constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
 
-  // Adds a cell (addresses are unique; indices below 2^32 - 1).
+  // Adds a cell (addresses are unique; indices below 2^32 - 1). Cells of
+  // different regions of their depth's index (LatticeIndex::kRegionLevel)
+  // may be added from several threads at once once their depths are added.
   void insert(const CellAddress& address, std::uint64_t index);
+  // Makes the index of depth d, if missing.
+  void add_depth(unsigned d);
   // The index of the cell at `address`, or kAbsent.
   std::uint64_t find(const CellAddress& address) const {
     const LatticeIndex* depth = address.d < by_depth_.size() ? by_depth_[address.d].get() : nullptr;
@@ -93,5 +98,11 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
 // Index of every cell by its address (addresses are unique in an octree).
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
 CellLookup build_cell_lookup(const std::vector<CellSigns>& cells);
+// The same index, filled on `pool` when the cells come in walk order
+// (collect_surface_cells): the cells of one region of the index are then
+// consecutive, and ranges of cells that share no region are added at once.
+// Other orders are indexed by one thread. Progress as the serial form.
+CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
+CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<CellSigns>& cells);
 
 }  // namespace karvex

@@ -9,7 +9,7 @@ namespace {
 // At most 2^5 regions per axis (plus the layer of the far faces): the region
 // table stays small (36k pointers), and a dense region of a depth-9 lattice
 // spans 16^3 positions (16 KiB).
-constexpr unsigned kRegionBits = 5;
+constexpr unsigned kRegionBits = LatticeIndex::kRegionLevel;
 // Regions of lattices deeper than 11 are never made dense (their arrays
 // would pass a megabyte)...
 constexpr unsigned kMaxDenseShift = 6;
@@ -23,6 +23,10 @@ unsigned region_shift(unsigned max_depth) {
 }
 
 }  // namespace
+
+bool LatticeIndex::regioned(unsigned max_depth) {
+  return region_shift(max_depth) <= kMaxRegionShift;
+}
 
 LatticeIndex::LatticeIndex(unsigned max_depth)
     : shift_(region_shift(max_depth)),

@@ -42,6 +42,15 @@ namespace karvex {
 class LatticeIndex {
  public:
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
+  // Keys of a lattice of depth d share a region exactly when their
+  // ancestors at this level are the same lattice cell (d above it), or are
+  // the same key (d at most this level), as long as the lattice has
+  // regions at all (regioned). Writers of keys of different regions touch
+  // disjoint memory, so they may store at the same time.
+  static constexpr unsigned kRegionLevel = 5;
+  // Whether the lattice of depth max_depth keeps its keys in regions; if
+  // not, every key goes to one table shared by all.
+  static bool regioned(unsigned max_depth);
 
   // An index for the lattice of depth max_depth.
   explicit LatticeIndex(unsigned max_depth = 0);

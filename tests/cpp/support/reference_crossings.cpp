@@ -19,7 +19,7 @@ std::uint64_t slot_of(const EdgeCrossing& c, const VertexSlots& slots) {
 std::vector<EdgeCrossing> find_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                          const std::vector<CornerValues>& values,
                                          double iso_value) {
-  const std::vector<CrossingRef> refs = find_crossing_refs(pool, cells);
+  const CrossingRefs refs = find_crossing_refs(pool, cells);
   std::vector<EdgeCrossing> crossings;
   crossings.reserve(refs.size());
   for (const CrossingRef& r : refs) {
