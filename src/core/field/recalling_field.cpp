@@ -20,6 +20,8 @@ std::uint64_t mix(std::uint64_t h) {
 }
 
 constexpr std::size_t kRecalled = ~std::size_t{0};
+// How many points ahead the answers' slots are loaded.
+constexpr std::size_t kAhead = 8;
 
 }  // namespace
 
@@ -46,6 +48,9 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
   bool mixed = false;
   bool any_recalled = false;
   for (std::size_t i = 0; i < n; ++i) {
+    // The table is far larger than the caches: its slots are loaded a few
+    // points ahead.
+    if (i + kAhead < n) answers_.prefetch(bits_of(points[i + kAhead]));
     const PointBits key = bits_of(points[i]);
     if (const Answer* answer = answers_.find(key)) {
       recalled[i] = *answer;
@@ -85,7 +90,9 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
     }
   }
   if (answers_.size() + fresh.size() > capacity_) answers_.clear();
+  answers_.reserve(answers_.size() + fresh.size());
   for (std::size_t j = 0; j < fresh.size(); ++j) {
+    if (j + kAhead < fresh.size()) answers_.prefetch(bits_of(fresh[j + kAhead]));
     Answer answer{asked.values[j], {}, gradients};
     if (gradients) answer.gradient = (*asked.gradients)[j];
     answers_.try_emplace(bits_of(fresh[j]), answer);
