@@ -170,8 +170,11 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   begin_stage("locating crossings", crossings.size());
   const bool simplify = options.simplify > 0.0;
   // The collapse's checks and the edge collapse after it sample many points
-  // more than once: they ask the field through a memory of its answers.
+  // more than once: they ask the field through a memory of its answers,
+  // unless it answers each point on its own (a native volume), for which a
+  // lookup in the memory costs more than the answer and gives the same bits.
   RecallingField recalling(field);
+  Field& sampled = field.pointwise() ? field : static_cast<Field&>(recalling);
   PlacedVertices placed;
   // Without simplification the leaves' vertices, solved from their cells'
   // crossings; their boxes are made again from them for projection.
@@ -213,7 +216,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
                                                   std::move(roots), std::move(shared), cells,
                                                   slots, tree, cos_threshold, false);
-      placed = place_vertices(pool, recalling, tree, cells, slots, std::move(hermite),
+      placed = place_vertices(pool, sampled, tree, cells, slots, std::move(hermite),
                               options.simplify, timer);
     }
   } else {
@@ -227,7 +230,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     SlotQefs hermite =
         accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
                                 std::move(shared), cells, slots, tree, cos_threshold);
-    placed = place_vertices(pool, recalling, tree, cells, slots, std::move(hermite),
+    placed = place_vertices(pool, sampled, tree, cells, slots, std::move(hermite),
                             options.simplify, timer);
   }
 
@@ -255,7 +258,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     direct = CrossingVertices();
   } else if (!placed.simplified.projected) {
     // The checks of the collapse have projected the collapsed cells' vertices.
-    project_vertices(pool, simplify ? recalling : field, placed.positions,
+    project_vertices(pool, simplify ? sampled : field, placed.positions,
                      std::move(placed.boxes), tree);
   }
 
@@ -280,7 +283,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     // its own triangles (the collapse of cells has guarded against pinching
     // them by its topology test).
     if (!options.tile) {
-      collapse_edges(pool, recalling, iso, gradient_step(tree), placed.positions, triangles,
+      collapse_edges(pool, sampled, iso, gradient_step(tree), placed.positions, triangles,
                      std::min(options.simplify, 0.5 * tree.spacing()),
                      tree.box ? &*tree.box : nullptr, 1e-6 * tree.spacing(),
                      std::sqrt(3.0) * tree.spacing());
