@@ -45,6 +45,19 @@ Sheets two_sheets(int n, double gap, std::mt19937_64& rng) {
   return s;
 }
 
+// The triangles round vertex v with v moved to `to`.
+std::vector<ChangedTriangle> lifted(const Sheets& s, std::uint64_t v, const Vec3& to) {
+  std::vector<ChangedTriangle> changed;
+  for (std::size_t f = 0; f < s.triangles.size(); ++f) {
+    const Triangle& t = s.triangles[f];
+    if (t[0] != v && t[1] != v && t[2] != v) continue;
+    ChangedTriangle c{f, t, {}};
+    for (int k = 0; k < 3; ++k) c.corners[k] = t[k] == v ? to : s.positions[t[k]];
+    changed.push_back(c);
+  }
+  return changed;
+}
+
 // The validity pass's verdict on the mesh with the changes made: a changed
 // triangle without area or meeting any other improperly.
 bool whole_mesh_folds(const Sheets& s, const std::vector<ChangedTriangle>& changed) {
@@ -120,14 +133,7 @@ TEST(FoldGuard, FollowsDropsAndRefiles) {
   FoldGuard guard(s.positions, s.triangles, dead);
   // Lift a lower vertex through the upper sheet.
   const std::uint64_t v = s.vertex(0, 2, 2);
-  std::vector<ChangedTriangle> changed;
-  for (std::size_t f = 0; f < s.triangles.size(); ++f) {
-    const Triangle& t = s.triangles[f];
-    if (t[0] != v && t[1] != v && t[2] != v) continue;
-    ChangedTriangle c{f, t, {}};
-    for (int k = 0; k < 3; ++k) c.corners[k] = t[k] == v ? Vec3{2.0, 2.0, 0.6} : s.positions[t[k]];
-    changed.push_back(c);
-  }
+  const std::vector<ChangedTriangle> changed = lifted(s, v, {2.0, 2.0, 0.6});
   ASSERT_TRUE(guard.folds(changed, {}));
   // The upper sheet's triangles over it, every one gone: nothing to meet.
   std::vector<std::size_t> upper;
@@ -157,14 +163,7 @@ TEST(FoldGuard, RefilesSmallMoves) {
   std::vector<std::uint8_t> dead(s.triangles.size(), 0);
   FoldGuard guard(s.positions, s.triangles, dead);
   const std::uint64_t v = s.vertex(0, 2, 2);
-  std::vector<ChangedTriangle> changed;
-  for (std::size_t f = 0; f < s.triangles.size(); ++f) {
-    const Triangle& t = s.triangles[f];
-    if (t[0] != v && t[1] != v && t[2] != v) continue;
-    ChangedTriangle c{f, t, {}};
-    for (int k = 0; k < 3; ++k) c.corners[k] = t[k] == v ? Vec3{2.0, 2.0, 0.22} : s.positions[t[k]];
-    changed.push_back(c);
-  }
+  const std::vector<ChangedTriangle> changed = lifted(s, v, {2.0, 2.0, 0.22});
   ASSERT_FALSE(whole_mesh_folds(s, changed));
   EXPECT_FALSE(guard.folds(changed, {}));
   for (int i = 0; i <= s.n; ++i) {

@@ -74,15 +74,20 @@ SolvedCells solve_cells(Field& field, const Octree& tree, WorkerPool& pool) {
   return out;
 }
 
+// The shapes of the face tests: a sphere (0), a torus (1) and a box (2).
+FunctionField test_shape(int shape) {
+  return shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
+         : shape == 1 ? testing::torus(0.5, 0.2)
+                      : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+}
+
 // Without collapsing, faces on minimal edges are exactly the faces of
 // generate_faces, which needs same-size cells round every edge.
 class MinimalEdgesMatchUniformFaces : public ::testing::TestWithParam<std::pair<int, bool>> {};
 
 TEST_P(MinimalEdgesMatchUniformFaces, SameTriangles) {
   const auto [shape, adaptive] = GetParam();
-  FunctionField field = shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
-                        : shape == 1 ? testing::torus(0.5, 0.2)
-                                     : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+  FunctionField field = test_shape(shape);
   const Octree tree = build(field, 6, adaptive);
   WorkerPool pool(2);
   const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
@@ -111,9 +116,7 @@ class CheckedCollapseTriangles : public ::testing::TestWithParam<int> {};
 
 TEST_P(CheckedCollapseTriangles, AreTheFacesOfItsCells) {
   const int shape = GetParam();
-  FunctionField field = shape == 0   ? testing::sphere({0.03, -0.01, 0.02}, 0.6)
-                        : shape == 1 ? testing::torus(0.5, 0.2)
-                                     : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
+  FunctionField field = test_shape(shape);
   const Octree tree = build(field, 6, false);
   WorkerPool pool(2);
   const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);

@@ -9,16 +9,6 @@ namespace karvex {
 
 namespace {
 
-// splitmix64's finaliser: good low bits for the table's power-of-two mask.
-std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
-}
-
 constexpr std::size_t kRecalled = ~std::size_t{0};
 // How many points ahead the answers' slots are loaded.
 constexpr std::size_t kAhead = 8;
@@ -26,7 +16,7 @@ constexpr std::size_t kAhead = 8;
 }  // namespace
 
 std::size_t RecallingField::PointBitsHash::operator()(const PointBits& p) const {
-  return mix(p.x ^ mix(p.y ^ mix(p.z)));
+  return mix64(p.x ^ mix64(p.y ^ mix64(p.z)));
 }
 
 RecallingField::PointBits RecallingField::bits_of(const Vec3& p) {

@@ -13,6 +13,7 @@
 
 #include "octree/chunked_array.h"
 #include "support/bbox.h"
+#include "support/flat_hash.h"
 #include "support/lattice_block.h"
 #include "support/vec3.h"
 
@@ -61,16 +62,6 @@ inline CellAddress child_address(const CellAddress& address, unsigned c) {
 inline Vec3 child_min(const Vec3& cell_min, double half, unsigned c) {
   return {cell_min.x + ((c & 1u) ? half : 0.0), cell_min.y + (((c >> 1) & 1u) ? half : 0.0),
           cell_min.z + (((c >> 2) & 1u) ? half : 0.0)};
-}
-
-// 64-bit finaliser (splitmix64): good low bits for power-of-two tables.
-inline std::uint64_t mix64(std::uint64_t h) {
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
 }
 
 // Hash of a lattice point: each coordinate times its own odd 64-bit constant,

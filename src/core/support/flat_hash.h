@@ -23,6 +23,16 @@
 
 namespace karvex {
 
+// 64-bit finaliser (splitmix64): good low bits for power-of-two tables.
+inline std::uint64_t mix64(std::uint64_t h) {
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  h ^= h >> 31;
+  return h;
+}
+
 template <class Key, class Value, class Hash>
 class FlatHashMap {
  public:
