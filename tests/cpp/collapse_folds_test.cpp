@@ -108,14 +108,7 @@ TEST(FoldGuard, AgreesWithTheTestOfTheWholeMesh) {
     to.z += trial % 5 == 0 ? 0.0 : 1.2 * u(rng);
     // Onto a neighbour: the triangles with both have no area.
     if (trial % 7 == 0) to = s.positions[s.vertex(0, i + 1, j)];
-    std::vector<ChangedTriangle> changed;
-    for (std::size_t f = 0; f < s.triangles.size(); ++f) {
-      const Triangle& t = s.triangles[f];
-      if (t[0] != v && t[1] != v && t[2] != v) continue;
-      ChangedTriangle c{f, t, {}};
-      for (int k = 0; k < 3; ++k) c.corners[k] = t[k] == v ? to : s.positions[t[k]];
-      changed.push_back(c);
-    }
+    const std::vector<ChangedTriangle> changed = lifted(s, v, to);
     const bool expected = whole_mesh_folds(s, changed);
     EXPECT_EQ(guard.folds(changed, {}), expected) << "trial " << trial;
     (expected ? folding : clear) += 1;
