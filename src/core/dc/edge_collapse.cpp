@@ -134,6 +134,8 @@ class Collapser {
         quadric_(positions.size()),
         kept_(triangles.size()),
         version_(positions.size(), 0),
+        recosted_(positions.size(), 0),
+        tested_(positions.size()),
         fan_known_(positions.size(), kFanUnknown),
         fan_neighbours_(positions.size()),
         on_faces_(std::move(on_faces)),
@@ -239,6 +241,8 @@ class Collapser {
       }
       t.a = c.a;
       t.b = c.b;
+      // Tried now: the edge has no entry left until recost() gives it one.
+      tested_[c.a].push_back(c.b);
       t.first_sample = samples.size();
       t.keepers.clear();
       t.placed_sample = kNotSampled;
@@ -258,16 +262,30 @@ class Collapser {
     return out;
   }
 
-  // New entries for every edge of a vertex whose fan the applied collapses
-  // changed (its entries are stale now, and a refused collapse there may
-  // pass); then the stale entries dropped once they outnumber the live ones.
+  // Every edge of a vertex whose fan the applied collapses changed gets an
+  // entry again, both ways: a refused collapse there may pass now. A new
+  // entry is pushed where the edge's cost changed (an end is a collapse's
+  // `b`, whose quadric and place change) or its last entry was tried;
+  // otherwise the entry it has stays, at the same place in the order as a
+  // new one would take. Then the stale entries are dropped once they
+  // outnumber the live ones.
   void recost() {
     for (const std::uint64_t v : changed_list_) {
       for (const std::uint64_t w : neighbours(v)) {
-        if (!changed_[w] || w > v) push_both(v, w);
+        if (changed_[w] && w < v) continue;  // done from w
+        const bool costs = recosted_[v] || recosted_[w];
+        // Both taken out of the lists whatever `costs` says.
+        const bool forward = take_tested(v, w) || costs;
+        const bool backward = take_tested(w, v) || costs;
+        if (forward || backward) push_edge(v, w, forward, backward);
       }
     }
-    for (const std::uint64_t v : changed_list_) changed_[v] = 0;
+    for (const std::uint64_t v : changed_list_) {
+      changed_[v] = 0;
+      recosted_[v] = 0;
+      // Left over: the edges v lost.
+      tested_[v].clear();
+    }
     changed_list_.clear();
     const std::size_t live_edges = 3 * (tris_.size() - dead_count_);
     queue_.compact(2 * live_edges + kPutOff,
@@ -335,6 +353,11 @@ class Collapser {
       for (const std::size_t f : around_[b]) guard_.refile(f);
     }
     quadric_[b].add(quadric_[a]);
+    // The costs at b changed: its entries go stale and every edge at it is
+    // costed again; a's go with it.
+    ++version_[a];
+    ++version_[b];
+    recosted_[b] = 1;
     for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
   }
 
@@ -387,28 +410,38 @@ class Collapser {
   }
 
   static bool has(const Triangle& t, std::uint64_t v) { return t[0] == v || t[1] == v || t[2] == v; }
-  // v's fan changed (its triangles or where they stand): its queued
-  // candidates go stale, and its edges are costed again after the batch.
+  // v's fan changed (its triangles or where they stand): its edges get
+  // entries again after the batch.
   void mark_changed(std::uint64_t v) {
-    ++version_[v];
     fan_known_[v] = kFanUnknown;
     if (!changed_[v]) {
       changed_[v] = 1;
       changed_list_.push_back(v);
     }
   }
-  // True while neither end's fan has changed since `c` was costed.
+  // True while neither end's cost has changed since `c` was costed.
   bool current(const CollapseCandidate& c) const {
     return version_[c.a] == c.version_a && version_[c.b] == c.version_b;
+  }
+  // Whether (a, b) was tried since its last entry was pushed; forgets it.
+  bool take_tested(std::uint64_t a, std::uint64_t b) {
+    std::vector<std::uint32_t>& list = tested_[a];
+    const auto at = std::find(list.begin(), list.end(), static_cast<std::uint32_t>(b));
+    if (at == list.end()) return false;
+    *at = list.back();
+    list.pop_back();
+    return true;
   }
 
   // Both collapses of the edge (u, v), costed by the sum of their quadrics
   // at the vertex kept; none moving a vertex that never moves.
-  void push_both(std::uint64_t u, std::uint64_t v) {
+  void push_both(std::uint64_t u, std::uint64_t v) { push_edge(u, v, true, true); }
+  // The same, `forward` (u onto v) and `backward` (v onto u) as asked.
+  void push_edge(std::uint64_t u, std::uint64_t v, bool forward, bool backward) {
     Quadric sum = quadric_[u];
     sum.add(quadric_[v]);
-    push_one(u, v, sum.at(pos_[v]));
-    push_one(v, u, sum.at(pos_[u]));
+    if (forward) push_one(u, v, sum.at(pos_[v]));
+    if (backward) push_one(v, u, sum.at(pos_[u]));
   }
   void push_one(std::uint64_t a, std::uint64_t b, double cost) {
     if (frozen_[a] || (!on_faces_.empty() && on_faces_[a] != 0)) return;
@@ -748,7 +781,12 @@ class Collapser {
   std::vector<std::vector<std::size_t>> around_;  // per vertex, its live triangles
   std::vector<Quadric> quadric_;
   std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
-  std::vector<std::uint32_t> version_;  // per vertex, changes to its fan
+  std::vector<std::uint32_t> version_;  // per vertex, changes to its quadric or place
+  // Per vertex: its cost changed in this batch (it was a collapse's `b`).
+  std::vector<std::uint8_t> recosted_;
+  // Per vertex a, the b whose collapse (a, b) was tried and has had no
+  // entry since.
+  std::vector<std::vector<std::uint32_t>> tested_;
   // Per vertex, fan_of()'s answer while its fan stays as it was.
   static constexpr std::uint8_t kFanUnknown = 0;
   static constexpr std::uint8_t kOneFan = 1;
