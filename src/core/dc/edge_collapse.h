@@ -51,11 +51,11 @@ struct EdgeCollapseCounts {
 //    octree samples the field no finer than its finest cells: along an
 //    edge one of them spans, that quadratic is what it resolves).
 // Collapses are tried in order of quadric error (ties by vertex numbers)
-// from a priority queue; after each collapse only the edges round the
-// vertices whose fans changed (their triangles, or where those stand) are
-// costed again, and a refused collapse is tried again only after either
-// end's fan changes. So that the field is called once per batch and not per
-// collapse (plus one call for the normals), the queue's head is taken up
+// from a priority queue; after each collapse only the edges at the vertex
+// kept are costed again (its quadric, and where it stands, changed), and a
+// refused collapse is tried again only after either end's fan changes.
+// So that the field is called once per batch and not per collapse (plus
+// one call for the normals), the queue's head is taken up
 // to a batch of collapses that pass the first three checks and whose
 // neighbourhoods do not overlap (one that touches a collapse of the batch
 // waits for the next); the batch is sampled together and those within the
