@@ -16,7 +16,7 @@ namespace {
 // the entry a slot names half as many ahead: a batch's lookups overlap their
 // cache misses instead of waiting on each.
 constexpr std::size_t kAhead = 16;
-constexpr std::size_t kEntryAhead = kAhead / 2;
+constexpr std::size_t kEntryAhead = kAhead / 4;
 constexpr std::size_t kMinSlots = 16;
 // Entry indices and one more fit the low half of a slot, for a batch of up
 // to the capacity added to as many kept.
@@ -35,12 +35,12 @@ bool may_hold(std::uint64_t slot, std::uint64_t hash) { return ((slot ^ hash) & 
 RecallingField::RecallingField(Field& inner, std::size_t capacity)
     : inner_(inner), capacity_(std::min(capacity, kMaxCapacity)) {}
 
-RecallingField::PointBits RecallingField::bits_of(const Vec3& p) {
+inline RecallingField::PointBits RecallingField::bits_of(const Vec3& p) {
   return {std::bit_cast<std::uint64_t>(p.x), std::bit_cast<std::uint64_t>(p.y),
           std::bit_cast<std::uint64_t>(p.z)};
 }
 
-std::uint64_t RecallingField::hash_of(const PointBits& p) {
+inline std::uint64_t RecallingField::hash_of(const PointBits& p) {
   return mix64(p.x ^ mix64(p.y ^ mix64(p.z)));
 }
 
