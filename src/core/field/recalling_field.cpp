@@ -18,6 +18,9 @@ namespace {
 constexpr std::size_t kAhead = 16;
 constexpr std::size_t kEntryAhead = kAhead / 4;
 constexpr std::size_t kMinSlots = 16;
+// The table grows fourfold up to the size the default capacity fills, so
+// that its entries are placed again fewer times, and twofold beyond.
+constexpr std::size_t kQuickGrowthBelow = std::size_t{1} << 20;
 // Entry indices and one more fit the low half of a slot, for a batch of up
 // to the capacity added to as many kept.
 constexpr std::size_t kMaxCapacity = (std::size_t{1} << 31) - 1;
@@ -146,15 +149,14 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
 
 void RecallingField::forget() {
   std::vector<std::uint64_t>().swap(slots_);
-  std::vector<Entry>().swap(entries_);
+  entries_.clear();
   mask_ = 0;
   gradients_ = false;
 }
 
 void RecallingField::reserve(std::size_t count) {
-  if (entries_.capacity() < count) entries_.reserve(std::max(count, 2 * entries_.capacity()));
   std::size_t size = slots_.empty() ? kMinSlots : slots_.size();
-  while (2 * count > size) size *= 2;
+  while (2 * count > size) size *= size < kQuickGrowthBelow ? 4 : 2;
   if (size == slots_.size()) return;
   slots_.assign(size, 0);
   mask_ = size - 1;
@@ -179,13 +181,27 @@ void RecallingField::unwind(std::size_t first) {
     while (slots_[s] != slot) s = (s + 1) & mask_;
     slots_[s] = 0;
   }
-  entries_.resize(first);
+  entries_.shrink(first);
 }
 
 void RecallingField::keep_from(std::size_t first) {
-  entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(first));
+  entries_.drop_front(first);
   std::fill(slots_.begin(), slots_.end(), 0);
   place_all();
+}
+
+void RecallingField::Entries::add_chunk() {
+  chunks_.push_back(std::unique_ptr<Entry[]>(new Entry[std::size_t{1} << kChunkBits]));
+}
+
+void RecallingField::Entries::drop_front(std::size_t count) {
+  for (std::size_t e = count; e < size_; ++e) (*this)[e - count] = (*this)[e];
+  size_ -= count;
+}
+
+void RecallingField::Entries::clear() {
+  std::vector<std::unique_ptr<Entry[]>>().swap(chunks_);
+  size_ = 0;
 }
 
 }  // namespace karvex

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -57,15 +58,42 @@ class RecallingField final : public Field {
     bool operator==(const PointBits&) const = default;
   };
   // One answer, on a cache line of its own: a lookup that finds its point
-  // reads the answer from the same line. `gradient` is zero when the kept
-  // answers have none; `hash` spares rehashing when the table grows.
+  // reads the answer from the same line. `gradient` is unset when the kept
+  // answers have none; `hash` spares rehashing when the table grows. Left
+  // unset until written, so that memory is touched once.
   struct alignas(64) Entry {
     PointBits key;
-    double value = 0.0;
+    double value;
     Vec3 gradient;
-    std::uint64_t hash = 0;
+    std::uint64_t hash;
   };
   static_assert(sizeof(Entry) == 64);
+
+  // The entries in chunks that stay where they are: growing adds a chunk
+  // instead of copying every entry to a larger array.
+  class Entries {
+   public:
+    std::size_t size() const { return size_; }
+    Entry& operator[](std::size_t i) { return chunks_[i >> kChunkBits][i & kChunkMask]; }
+    Entry& push_back(const Entry& entry) {
+      if (size_ == chunks_.size() << kChunkBits) add_chunk();
+      return (*this)[size_++] = entry;
+    }
+    // Drops the entries from `count` on (their chunks stay for reuse).
+    void shrink(std::size_t count) { size_ = count; }
+    // Drops the first `count` entries; the others move to the front.
+    void drop_front(std::size_t count);
+    // Drops every entry and gives the memory back.
+    void clear();
+
+   private:
+    void add_chunk();
+
+    static constexpr unsigned kChunkBits = 12;  // 4096 entries, 256 KiB
+    static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    std::size_t size_ = 0;
+  };
 
   static PointBits bits_of(const Vec3& p);
   static std::uint64_t hash_of(const PointBits& p);
@@ -91,8 +119,8 @@ class RecallingField final : public Field {
   // the slots a batch probes stay in the caches far longer.
   std::vector<std::uint64_t> slots_;
   std::uint64_t mask_ = 0;
-  std::vector<Entry> entries_;  // in the order their points were first asked
-  bool gradients_ = false;      // whether the kept answers carry gradients
+  Entries entries_;         // in the order their points were first asked
+  bool gradients_ = false;  // whether the kept answers carry gradients
   std::uint64_t asked_ = 0;
   std::uint64_t recalled_ = 0;
 };
