@@ -58,9 +58,8 @@ class RecallingField final : public Field {
     bool operator==(const PointBits&) const = default;
   };
   // One answer, on a cache line of its own: a lookup that finds its point
-  // reads the answer from the same line. `gradient` is unset when the kept
-  // answers have none; `hash` spares rehashing when the table grows. Left
-  // unset until written, so that memory is touched once.
+  // reads the answer from the same line. `gradient` is zero when the kept
+  // answers have none; `hash` spares rehashing when the table grows.
   struct alignas(64) Entry {
     PointBits key;
     double value;
@@ -106,7 +105,8 @@ class RecallingField final : public Field {
   void place_all();
   // Takes back the entries from `first` on, newest first: with linear
   // probing, emptying the slots in the reverse order of their filling leaves
-  // the table as it was before them.
+  // the table as it was before them (no slot moved since: the batch made its
+  // room first).
   void unwind(std::size_t first);
   // Keeps only the entries from `first` on, renumbered from zero.
   void keep_from(std::size_t first);
