@@ -71,40 +71,48 @@ EvalResult RecallingField::evaluate(std::span<const Vec3> points) {
     hashes[i] = hash_of(bits_of(points[i]));
     __builtin_prefetch(&slots_[hashes[i] & mask_]);
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t hash = hashes[i % kAhead];
-    if (i + kEntryAhead < n) {
-      const std::uint64_t soon = hashes[(i + kEntryAhead) % kAhead];
-      const std::uint64_t slot = slots_[soon & mask_];
-      if (slot != 0 && may_hold(slot, soon)) __builtin_prefetch(&entries_[index_in(slot)]);
-    }
-    if (i + kAhead < n) {
-      const std::uint64_t later = hash_of(bits_of(points[i + kAhead]));
-      hashes[i % kAhead] = later;
-      __builtin_prefetch(&slots_[later & mask_]);
-    }
-    const PointBits key = bits_of(points[i]);
-    for (std::size_t s = hash & mask_;; s = (s + 1) & mask_) {
-      const std::uint64_t slot = slots_[s];
-      if (slot == 0) {
-        slots_[s] = slot_of(hash, entries_.size());
-        where[i] = static_cast<std::uint32_t>(entries_.size());
-        entries_.push_back({key, 0.0, {}, hash});
-        fresh.push_back(points[i]);
+  try {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hash = hashes[i % kAhead];
+      if (i + kEntryAhead < n) {
+        const std::uint64_t soon = hashes[(i + kEntryAhead) % kAhead];
+        const std::uint64_t slot = slots_[soon & mask_];
+        if (slot != 0 && may_hold(slot, soon)) __builtin_prefetch(&entries_[index_in(slot)]);
+      }
+      if (i + kAhead < n) {
+        const std::uint64_t later = hash_of(bits_of(points[i + kAhead]));
+        hashes[i % kAhead] = later;
+        __builtin_prefetch(&slots_[later & mask_]);
+      }
+      const PointBits key = bits_of(points[i]);
+      for (std::size_t s = hash & mask_;; s = (s + 1) & mask_) {
+        const std::uint64_t slot = slots_[s];
+        if (slot == 0) {
+          // The entry first: should its chunk fail to allocate, no slot
+          // names it, and the entries before it unwind as after a failed call.
+          const std::size_t e = entries_.size();
+          entries_.push_back({key, 0.0, {}, hash});
+          slots_[s] = slot_of(hash, e);
+          where[i] = static_cast<std::uint32_t>(e);
+          fresh.push_back(points[i]);  // room made above: does not throw
+          break;
+        }
+        if (!may_hold(slot, hash)) continue;
+        const std::size_t e = index_in(slot);
+        if (!(entries_[e].key == key)) continue;
+        where[i] = static_cast<std::uint32_t>(e);
+        ++recalled_;
+        if (e < base) {
+          ++recalled_here;
+          out.values[i] = entries_[e].value;
+          if (recalls_gradients) (*out.gradients)[i] = entries_[e].gradient;
+        }
         break;
       }
-      if (!may_hold(slot, hash)) continue;
-      const std::size_t e = index_in(slot);
-      if (!(entries_[e].key == key)) continue;
-      where[i] = static_cast<std::uint32_t>(e);
-      ++recalled_;
-      if (e < base) {
-        ++recalled_here;
-        out.values[i] = entries_[e].value;
-        if (recalls_gradients) (*out.gradients)[i] = entries_[e].gradient;
-      }
-      break;
     }
+  } catch (...) {
+    unwind(base);
+    throw;
   }
 
   const std::size_t added = entries_.size() - base;
