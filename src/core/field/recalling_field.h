@@ -2,10 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "field/field.h"
-#include "support/flat_hash.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -24,26 +25,28 @@ namespace karvex {
 // a point differently in different batches (a network evaluated by matrix
 // products) gives the first answer throughout.
 //
-// At most `capacity` answers are kept: a call whose new answers would pass
-// that forgets the old ones before keeping them (where depends only on the
-// sequence of batches, so results stay independent of workers); a batch of
-// more points than that goes to the field as it is. Should a recalled answer and the field's
-// disagree on whether gradients come with them, the whole batch is asked
-// of the field and handed on as it comes. A field that returns fewer values
-// or gradient rows than it was asked about fails with the index message, as
-// the readers of its batches do.
+// At most `capacity` answers are kept (at most 2^31 - 1): a call whose new
+// answers would pass that forgets the old ones before keeping them (where
+// depends only on the sequence of batches, so results stay independent of
+// workers); a batch of more points than that goes to the field as it is.
+// The answers kept all come with gradients or all without: a batch that
+// recalls some and whose new answers differ in that is asked of the field
+// whole and handed on as it comes, keeping nothing new; one that recalls
+// none keeps its own answers only. A field that returns fewer values or
+// gradient rows than it was asked about fails with the index message, as
+// the readers of its batches do, and a failed call leaves the memory as it
+// was before it.
 class RecallingField final : public Field {
  public:
   static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 19;
 
-  explicit RecallingField(Field& inner, std::size_t capacity = kDefaultCapacity)
-      : inner_(inner), capacity_(capacity) {}
+  explicit RecallingField(Field& inner, std::size_t capacity = kDefaultCapacity);
 
   EvalResult evaluate(std::span<const Vec3> points) override;
   bool pointwise() const override { return inner_.pointwise(); }
 
   // Forgets every answer and gives the memory back.
-  void forget() { answers_.clear(); }
+  void forget();
 
   // Points asked about and points answered from memory, over every call.
   std::uint64_t asked() const { return asked_; }
@@ -54,20 +57,70 @@ class RecallingField final : public Field {
     std::uint64_t x = 0, y = 0, z = 0;
     bool operator==(const PointBits&) const = default;
   };
-  struct PointBitsHash {
-    std::size_t operator()(const PointBits& p) const;
-  };
-  struct Answer {
-    double value = 0.0;
+  // One answer, on a cache line of its own: a lookup that finds its point
+  // reads the answer from the same line. `gradient` is zero when the kept
+  // answers have none; `hash` spares rehashing when the table grows.
+  struct alignas(64) Entry {
+    PointBits key;
+    double value;
     Vec3 gradient;
-    bool has_gradient = false;
+    std::uint64_t hash;
+  };
+  static_assert(sizeof(Entry) == 64);
+
+  // The entries in chunks that stay where they are: growing adds a chunk
+  // instead of copying every entry to a larger array.
+  class Entries {
+   public:
+    std::size_t size() const { return size_; }
+    Entry& operator[](std::size_t i) { return chunks_[i >> kChunkBits][i & kChunkMask]; }
+    Entry& push_back(const Entry& entry) {
+      if (size_ == chunks_.size() << kChunkBits) add_chunk();
+      return (*this)[size_++] = entry;
+    }
+    // Drops the entries from `count` on (their chunks stay for reuse).
+    void shrink(std::size_t count) { size_ = count; }
+    // Drops the first `count` entries; the others move to the front.
+    void drop_front(std::size_t count);
+    // Drops every entry and gives the memory back.
+    void clear();
+
+   private:
+    void add_chunk();
+
+    static constexpr unsigned kChunkBits = 12;  // 4096 entries, 256 KiB
+    static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    std::size_t size_ = 0;
   };
 
   static PointBits bits_of(const Vec3& p);
+  static std::uint64_t hash_of(const PointBits& p);
+
+  // Makes room for `count` entries in all: no slot moves while a batch adds
+  // up to that many.
+  void reserve(std::size_t count);
+  // Puts every entry, in index order, into the first free slot of its probe
+  // run in the empty table.
+  void place_all();
+  // Takes back the entries from `first` on, newest first: with linear
+  // probing, emptying the slots in the reverse order of their filling leaves
+  // the table as it was before them (no slot moved since: the batch made its
+  // room first).
+  void unwind(std::size_t first);
+  // Keeps only the entries from `first` on, renumbered from zero.
+  void keep_from(std::size_t first);
 
   Field& inner_;
   std::size_t capacity_;
-  FlatHashMap<PointBits, Answer, PointBitsHash> answers_;
+  // Open addressing with linear probing, at most half full: per slot the
+  // high half of its key's hash over one more than its entry's index (zero:
+  // empty). Eight bytes a slot keep the table a fraction of the entries, so
+  // the slots a batch probes stay in the caches far longer.
+  std::vector<std::uint64_t> slots_;
+  std::uint64_t mask_ = 0;
+  Entries entries_;         // in the order their points were first asked
+  bool gradients_ = false;  // whether the kept answers carry gradients
   std::uint64_t asked_ = 0;
   std::uint64_t recalled_ = 0;
 };
