@@ -150,7 +150,8 @@ struct Tables {
 // the unbounded relaxation repairs it from there as it repairs the same fold
 // of a mesh never bounded. Returns the bad triangles then, in increasing
 // order (those round a vertex put back are tested again).
-std::vector<std::int64_t> restore_folds(Tables& t, const std::vector<std::int64_t>& bad, const double* start) {
+std::vector<std::int64_t> restore_folds(Tables& t, const std::vector<std::int64_t>& bad,
+                                        const double* start) {
   const std::int64_t* faces = t.region.view().faces;
   double* const positions = t.region.positions();
   std::vector<std::int64_t> stack;
@@ -165,9 +166,12 @@ std::vector<std::int64_t> restore_folds(Tables& t, const std::vector<std::int64_
     t.moved[v] = 0;
     const double* from = start + 3 * t.region.mesh_vertex(static_cast<std::int64_t>(v));
     for (int a = 0; a < 3; ++a) positions[3 * v + a] = from[a];
-    for (std::size_t r = t.at_vertex.starts[v]; r < t.at_vertex.starts[v + 1]; ++r) t.touched.add(t.at_vertex.items[r]);
+    for (std::size_t r = t.at_vertex.starts[v]; r < t.at_vertex.starts[v + 1]; ++r) {
+      t.touched.add(t.at_vertex.items[r]);
+    }
     for (std::size_t r = t.neighbours.starts[v]; r < t.neighbours.starts[v + 1]; ++r) {
-      if (t.moved[static_cast<std::size_t>(t.neighbours.items[r])]) stack.push_back(t.neighbours.items[r]);
+      const std::int64_t u = t.neighbours.items[r];
+      if (t.moved[static_cast<std::size_t>(u)]) stack.push_back(u);
     }
   }
   std::sort(t.touched.list().begin(), t.touched.list().end());
