@@ -371,13 +371,16 @@ def _valid_solid(
     mesh stays valid (:mod:`karvex._reproject`).
 
     A simplified mesh's vertices move by at most half the tolerance: the
-    merge may have used the other half, and the mesh keeps within it."""
+    merge may have used the other half, and the mesh keeps within it. Folds
+    that such moves cannot undo (a contoured mesh's own, left where no cells
+    were merged) are repaired, and their vertices put back on the surface,
+    as in an unsimplified mesh."""
     max_move = None if simplify is None else 0.5 * simplify
     repaired = _repair.repair(vertices, faces, max_move=max_move, owned=True)
     if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
         projected, _ = reproject_moved(
             surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,
-            surface.box,
+            surface.box, repaired.unbounded,
         )
         return projected, repaired.faces
     if repaired.unresolved_faces:

@@ -51,6 +51,9 @@ class Repaired:
     split_vertices: int  # copies made for second sheets
     moved_vertices: int  # vertices moved at least once
     unresolved_faces: int  # faces still intersecting or of zero area (0: valid)
+    # With a bound on the moves: the vertices moved without it (folds the
+    # bounded moves could not undo, relaxed as without a bound), else None.
+    unbounded: NDArray[np.bool_] | None = None
 
 
 def repair(
@@ -79,8 +82,8 @@ def repair(
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
             return Repaired(kept, faces, 0, 0, 0)
         # Only folds to relax.
-        vertices, moved, unresolved = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
-        return Repaired(vertices, faces, 0, moved, unresolved)
+        vertices, moved, unresolved, unbounded = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
+        return Repaired(vertices, faces, 0, moved, unresolved, unbounded)
     repeated = _repeated_index(faces)
     # Faces handed over as a writable C-contiguous int64 array with nothing to
     # drop are split in place; otherwise the split works on a new array.
@@ -100,8 +103,8 @@ def repair(
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
     first[_originals(vertices, count)] = True
-    vertices, moved, unresolved = _relax_within(vertices, faces, rounds, first, max_move)
-    return Repaired(vertices, faces, split, moved, unresolved)
+    vertices, moved, unresolved, unbounded = _relax_within(vertices, faces, rounds, first, max_move)
+    return Repaired(vertices, faces, split, moved, unresolved, unbounded)
 
 
 def _relax_within(
@@ -111,14 +114,20 @@ def _relax_within(
     first: NDArray[np.bool_] | None,
     max_move: float | None,
     bad: IntArray | None = None,
-) -> tuple[FloatArray, int, int]:
+) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None]:
     """:func:`relax_folds` within ``max_move``, then without it if folds are
-    left. ``bad``, when given, lists the bad triangles of ``vertices``."""
+    left: those the bounded moves left are as they were, so the second call
+    repairs them as it repairs an unsimplified mesh's. ``bad``, when given,
+    lists the bad triangles of ``vertices``. Returns the positions, how many
+    vertices moved, how many triangles are still bad and the vertices the
+    second call moved (None without it)."""
     relaxed, moved, unresolved = relax_folds(vertices, faces, rounds, first, max_move, bad)
-    if unresolved and max_move is not None:
-        relaxed, _, unresolved = relax_folds(relaxed, faces, rounds, first)
-        moved = int((relaxed != vertices).any(axis=1).sum())
-    return relaxed, moved, unresolved
+    if not unresolved or max_move is None:
+        return relaxed, moved, unresolved, None
+    bounded = relaxed
+    relaxed, _, unresolved = relax_folds(bounded, faces, rounds, first)
+    moved = int((relaxed != vertices).any(axis=1).sum())
+    return relaxed, moved, unresolved, (relaxed != bounded).any(axis=1)
 
 
 def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -215,8 +224,10 @@ def relax_folds(
     Vertices marked ``first`` are moved before any other corner of the same
     bad triangles. With ``max_move`` a vertex stops on the sphere of that
     radius round its starting point (a simplified mesh keeps within its
-    tolerance); a triangle that stays bad then moves its other corners, and
-    later a patch round it, as any stubborn fold does. ``bad``, when given,
+    tolerance); a triangle that stays bad then moves its other corners, as
+    any stubborn fold does, and if that does not undo it, it is left: the
+    folds still bad come back as they were (their corners, and the vertices
+    joined to those through moved ones, at their starting positions). ``bad``, when given,
     must be every bad triangle of the mesh in increasing order (as the first
     call of :func:`repair` lists them); the whole mesh is then not tested
     again. Returns the positions, how many vertices moved and how many

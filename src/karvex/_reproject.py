@@ -45,12 +45,15 @@ def reproject_moved(
     cell: float,
     max_move: float | None = None,
     box: tuple[FloatArray, FloatArray] | None = None,
+    unbounded: NDArray[np.bool_] | None = None,
 ) -> tuple[FloatArray, int]:
     """``repaired`` (the repair's vertices: those of ``before`` first, then
     its copies) with the vertices it moved projected onto the level set of
     ``field`` where the mesh stays valid. With ``max_move``, a vertex of
     ``before`` is projected only where it stays within that distance of its
-    place in ``before``, or within the distance the repair moved it. With
+    place in ``before``, or within the distance the repair moved it, unless
+    ``unbounded`` marks it (one flag per vertex of ``repaired``: moved by
+    the repair without the bound, and projected as without one). With
     ``box`` (its lowest and highest corner), a step that would leave it is
     not taken. Returns the vertices and how many were projected.
     ``repaired`` must be valid (the repair resolved every triangle).
@@ -75,7 +78,10 @@ def reproject_moved(
     result = repaired.copy()
     result[moved[usable]] = landing[usable]
     if max_move is not None:
-        original = moved[usable & (moved < count)]
+        bound = usable & (moved < count)
+        if unbounded is not None:
+            bound &= ~unbounded[moved]
+        original = moved[bound]
         # Within the bound, or no farther than the repair had to go.
         allowed = np.maximum(max_move, np.linalg.norm(repaired[original] - before[original], axis=1))
         too_far = np.linalg.norm(result[original] - before[original], axis=1) > allowed

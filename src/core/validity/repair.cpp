@@ -65,6 +65,7 @@ class IndexSet {
     list_.push_back(i);
     return true;
   }
+  bool contains(std::int64_t i) const { return flags_[static_cast<std::size_t>(i)] != 0; }
   const std::vector<std::int64_t>& list() const { return list_; }
   std::vector<std::int64_t>& list() { return list_; }
   void clear() {
@@ -142,6 +143,44 @@ struct Tables {
   std::optional<LocalTest> test;
 };
 
+// Puts back at their starting positions (`start`, in the mesh's numbers)
+// the corners of the triangles `bad` and every moved vertex joined to one of
+// them by moved vertices, which then count as not moved: a fold the bounded
+// rounds left comes back as it was, with the moves made round it, so that
+// the unbounded relaxation repairs it from there as it repairs the same fold
+// of a mesh never bounded. Returns the bad triangles then, in increasing
+// order (those round a vertex put back are tested again).
+std::vector<std::int64_t> restore_folds(Tables& t, const std::vector<std::int64_t>& bad,
+                                        const double* start) {
+  const std::int64_t* faces = t.region.view().faces;
+  double* const positions = t.region.positions();
+  std::vector<std::int64_t> stack;
+  for (std::int64_t f : bad) {
+    t.touched.add(f);
+    for (int k = 0; k < 3; ++k) stack.push_back(faces[3 * f + k]);
+  }
+  while (!stack.empty()) {
+    const auto v = static_cast<std::size_t>(stack.back());
+    stack.pop_back();
+    if (!t.moved[v]) continue;
+    t.moved[v] = 0;
+    const double* from = start + 3 * t.region.mesh_vertex(static_cast<std::int64_t>(v));
+    for (int a = 0; a < 3; ++a) positions[3 * v + a] = from[a];
+    for (std::size_t r = t.at_vertex.starts[v]; r < t.at_vertex.starts[v + 1]; ++r) {
+      t.touched.add(t.at_vertex.items[r]);
+    }
+    for (std::size_t r = t.neighbours.starts[v]; r < t.neighbours.starts[v + 1]; ++r) {
+      const std::int64_t u = t.neighbours.items[r];
+      if (t.moved[static_cast<std::size_t>(u)]) stack.push_back(u);
+    }
+  }
+  std::sort(t.touched.list().begin(), t.touched.list().end());
+  t.cover(t.touched.list());
+  std::vector<std::int64_t> still = t.test->bad_faces_among(t.touched.list());
+  t.touched.clear();
+  return still;
+}
+
 }  // namespace
 
 std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool) {
@@ -168,8 +207,24 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
 
   std::size_t fewest = bad.size();  // the fewest bad triangles after any round so far
   int stalled = 0;                  // rounds since `fewest` last fell
+  std::vector<std::int64_t> aside;  // bounded: bad triangles left as they are (see repair.h)
   for (int round = 0; round < options.rounds && !bad.empty(); ++round) {
     if (options.bounded && stalled >= kBoundedStall) break;
+    if (options.bounded) {
+      // A triangle still bad after all its corners moved as far as the bound
+      // lets them is set aside rather than smoothed in a patch: a patch moves
+      // no vertex farther, and its rings widen the work every few rounds.
+      aside.clear();
+      std::erase_if(bad, [&](std::int64_t f) {
+        if (t.stubborn[static_cast<std::size_t>(f)] < 2 * kGrowAfter) return false;
+        aside.push_back(f);
+        return true;
+      });
+      if (bad.empty()) {
+        bad = std::move(aside);
+        break;
+      }
+    }
     result.rounds = round + 1;
     // Tables are read after each growth: a growth makes them again.
     const std::int64_t* faces = region.view().faces;
@@ -287,6 +342,14 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
     std::sort(t.touched.list().begin(), t.touched.list().end());
     t.cover(t.touched.list());
     bad = t.test->bad_faces_among(t.touched.list());
+    if (!aside.empty()) {
+      // Those the round did not touch are as bad as before; the others
+      // were tested with the touched ones.
+      for (std::int64_t f : aside) {
+        if (!t.touched.contains(f)) bad.push_back(f);
+      }
+      std::sort(bad.begin(), bad.end());
+    }
     if (bad.size() < fewest) {
       fewest = bad.size();
       stalled = 0;
@@ -296,6 +359,7 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
     t.touched.clear();
     t.chosen.clear();
   }
+  if (options.bounded && !bad.empty()) bad = restore_folds(t, bad, start);
   const double* const positions = region.positions();
   for (std::size_t v = 0; v < region.vertex_count(); ++v) {
     if (!t.moved[v]) continue;

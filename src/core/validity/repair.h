@@ -8,7 +8,8 @@
 // corners marked `first` if any, else the corners in the most bad triangles
 // (the vertex a fold turns round). A triangle bad for more than kGrowAfter
 // rounds moves all its corners; one bad for more than twice that moves a patch
-// of rings round it, one ring more every four rounds. A vertex's step is a
+// of rings round it, one ring more every four rounds (not when the moves are
+// bounded: see RelaxOptions). A vertex's step is a
 // fraction of the way to its neighbours' mean, growing with the rounds its
 // worst bad triangle has been bad. Only triangles round a moved vertex are
 // tested again.
@@ -40,12 +41,19 @@ struct RelaxOptions {
   // their bad triangles (copies made for a second sheet and their originals).
   const std::uint8_t* first = nullptr;
   // With `bounded`, a vertex stops on the sphere of radius `max_move` round
-  // its starting point (a simplified mesh keeps within its tolerance), and
-  // the rounds end early once kBoundedStall of them in a row have left no
-  // fewer bad triangles than before: folds the bound cannot undo (two
-  // sheets crossing by more than `max_move`) keep their vertices pinned on
-  // their spheres, and every further round would test them again for
-  // nothing (the caller relaxes what is left without the bound).
+  // its starting point (a simplified mesh keeps within its tolerance). A
+  // triangle still bad after 2 * kGrowAfter rounds (all its corners moved
+  // for kGrowAfter of them) is set aside instead of smoothed in a patch,
+  // and the rounds end once only such triangles are bad, or once
+  // kBoundedStall rounds in a row have left no fewer bad triangles than
+  // before: folds the bound cannot undo (two sheets crossing by more than
+  // `max_move`, as a contoured mesh's own folds do) keep their vertices
+  // pinned on their spheres, and every further round would test them again
+  // for nothing. Those folds then come back as they were: the corners of
+  // the triangles left bad, and every vertex joined to them through moved
+  // vertices, keep their starting positions (and do not count as moved),
+  // so that the caller's relaxation without the bound repairs them as it
+  // repairs the same folds of a mesh that never had one.
   bool bounded = false;
   double max_move = 0.0;
 };

@@ -214,3 +214,18 @@ def test_two_close_sheets_stay_apart():
     m = karvex.mesh(slab, BOX, max_depth=7, simplify=1.0)
     assert m.is_closed and m.is_oriented and m.euler_characteristic == 2
     assert m.volume == pytest.approx(8 * 0.6 * 0.55 * 0.02, rel=0.02)
+
+
+def test_folds_of_the_contoured_mesh_are_repaired_as_without_simplify():
+    """A tolerance far below the cell merges nothing and collapses nothing:
+    the contoured mesh's own folds (a gyroid's sheets crossing by a good
+    part of a cell, far deeper than half the tolerance) are repaired as the
+    unsimplified call repairs them, not from where moves within the
+    tolerance left them."""
+    shape, box = sdf.gyroid(2.0, 0.5) & sdf.sphere(3.0), ((-5.0,) * 3, (5.0,) * 3)
+    full = karvex.mesh(shape, box, max_depth=4)
+    simplified = karvex.mesh(shape, box, max_depth=4, simplify=1e-4)
+    assert len(simplified.faces) == len(full.faces)
+    assert simplified.check().is_valid
+    gaps = np.linalg.norm(simplified.vertices[:, None, :] - full.vertices[None, :, :], axis=2)
+    assert max(gaps.min(axis=0).max(), gaps.min(axis=1).max()) < 1e-6
