@@ -179,17 +179,28 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Without simplification the leaves' vertices, solved from their cells'
   // crossings; their boxes are made again from them for projection.
   CrossingVertices direct;
+  // The cells without their geometry: for the vertices solved straight from
+  // the crossings, then for the faces.
+  std::vector<CellSigns> signs;
   bool sliced = false;
   if (options.lean_sampling) {
     // A field that answers each point alone is searched a slice of
     // crossings at a time: the same bits, without every crossing's search
     // record and batch at once; the slices complete their normals too.
     sliced = field.pointwise();
-    EdgeRoots roots =
-        sliced ? locate_edge_roots_in_slices(pool, field, crossings, shared, cells,
-                                             std::move(corner_values), iso, gradient_step(tree))
-               : locate_edge_roots(pool, field, crossings, shared, cells,
-                                   std::move(corner_values), iso);
+    EdgeRoots roots;
+    if (sliced) {
+      // The slices read each distinct crossing's first crossing alone; the
+      // vertices list a cell's crossings again from its mask, so without
+      // simplification the list of every crossing is freed first.
+      const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, crossings, shared);
+      if (!simplify) crossings = CrossingRefs();
+      roots = locate_edge_roots_in_slices(pool, field, edges, cells, std::move(corner_values), iso,
+                                          gradient_step(tree));
+    } else {
+      roots = locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values),
+                                iso);
+    }
     timer.stage(&ExtractTimings::normals);
     begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
     // Solved straight from the crossings, a cell's vertices are numbered by
@@ -206,10 +217,13 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       timer.stage(&ExtractTimings::solve);
       begin_stage("vertices", cells.size());
       const bool with_guides = !(sliced && roots.sampled_gradients);
-      // The crossings are listed again from the cells' masks: freed first.
+      // The crossings are listed again from the cells' masks, and the cells
+      // placed again from their addresses: both freed first.
       crossings = CrossingRefs();
-      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
-                                       cos_threshold, with_guides);
+      signs = cell_signs(pool, cells);
+      cells = std::vector<SurfaceCell>();
+      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), signs,
+                                       tree.origin, tree.size, cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
     } else {
@@ -244,7 +258,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
     const auto boxes = [&](std::size_t first, std::span<VertexBox> out) {
-      vertex_boxes(direct, cells, tree.size, first, out);
+      vertex_boxes(direct, signs, tree.origin, tree.size, first, out);
     };
     if (sliced) {
       project_vertices_lean_in_slices(pool, field, placed.positions, boxes,
@@ -267,7 +281,6 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // kept, or every piece when asked.
   timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles;
-  std::vector<CellSigns> signs;  // the cells without their geometry, for the faces
   if (simplify) {
     begin_stage("faces", 1);
     // The checks of the collapse made these triangles already, at these
@@ -294,7 +307,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     begin_stage("faces", 2 * std::uint64_t{cells.size()});
     // The faces (and a tile's keys) read only the cells' addresses and
     // masks: their geometry is freed before the index and the triangles.
-    signs = cell_signs(cells);
+    if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     lookup = build_cell_lookup(pool, signs);
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,

@@ -11,20 +11,26 @@
 namespace karvex {
 
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
-                                      const CrossingRefs& crossings,
-                                      const SharedCrossings& shared,
+                                      std::span<const CrossingRef> edges,
                                       const std::vector<SurfaceCell>& cells,
                                       CellCornerValues values, double iso_value,
                                       double h, std::size_t slice) {
-  const std::size_t n = shared.distinct_count();
-  // Each search's starting values (field minus level at its edge's ends):
-  // 16 bytes per distinct crossing instead of 64 per cell.
-  const std::vector<std::array<double, 2>> ends =
-      parallel_map<std::array<double, 2>>(pool, n, [&](std::size_t d) {
-        const EdgeRootSearch s = start_edge_search(crossings[shared.first[d]], cells, values, iso_value);
-        return std::array<double, 2>{s.ra, s.rb};
-      });
-  values = CellCornerValues();
+  const std::size_t n = edges.size();
+  const auto start = [&](std::size_t d) {
+    return start_edge_search(edges[d], cells, values, iso_value);
+  };
+  // Stored values (64 bytes per cell) are reduced to each search's starting
+  // values (field minus level at its edge's ends, 16 bytes per distinct
+  // crossing); values read by lattice point cost nothing to keep, and are
+  // read as each slice starts.
+  std::vector<std::array<double, 2>> ends;
+  if (!values.by_lattice_point()) {
+    ends = parallel_map<std::array<double, 2>>(pool, n, [&](std::size_t d) {
+      const EdgeRootSearch s = start(d);
+      return std::array<double, 2>{s.ra, s.rb};
+    });
+    values = CellCornerValues();
+  }
   EdgeRoots out;
   out.t.resize(n);
   out.gradients.resize(n);
@@ -44,11 +50,12 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     {
       const RunMonitor::Suspended quiet;
       parallel_for(pool, m, [&](std::size_t i) {
-        search[i] = EdgeRootSearch::start(ends[first + i][0], ends[first + i][1]);
+        search[i] = ends.empty() ? start(first + i)
+                                 : EdgeRootSearch::start(ends[first + i][0], ends[first + i][1]);
       });
     }
     const std::span<Vec3> gradients = std::span<Vec3>(out.gradients).subspan(first, m);
-    out.samples += run_root_rounds(pool, field, crossings, shared, cells, search, first,
+    out.samples += run_root_rounds(pool, field, edges.subspan(first, m), cells, search,
                                    iso_value, gradients, sampled);
     // Every search samples in the first round: its flag says whether that
     // round's answer had gradients.
@@ -65,7 +72,7 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     queries.clear();
     for (std::size_t i = 0; i < m; ++i) {
       if (sampled[i]) continue;
-      const CrossingRef& c = crossings[shared.first[first + i]];
+      const CrossingRef& c = edges[first + i];
       missing.push_back(i);
       queries.push_back(edge_normal_query(cells[c.cell], c, out.t[first + i], slope[i], value[i]));
     }

@@ -212,4 +212,25 @@ std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
   return out;
 }
 
+std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
+  const RunMonitor::Suspended quiet;
+  return parallel_map<CellSigns>(pool, cells.size(), [&](std::size_t i) {
+    return CellSigns{cells[i].address, cells[i].sign_mask};
+  });
+}
+
+SurfaceCell placed_cell(const CellSigns& cell, const Vec3& origin, double size) {
+  const CellAddress& a = cell.address;
+  Vec3 cell_min = origin;
+  double side = size;
+  for (unsigned level = a.d; level-- > 0;) {
+    const double half = side * 0.5;
+    const unsigned octant = ((a.x >> level) & 1u) | (((a.y >> level) & 1u) << 1) |
+                            (((a.z >> level) & 1u) << 2);
+    cell_min = child_min(cell_min, half, octant);
+    side = half;
+  }
+  return {a, cell_min, side, cell.sign_mask};
+}
+
 }  // namespace karvex

@@ -43,8 +43,17 @@ struct CellSigns {
 
 static_assert(sizeof(CellSigns) == 20);
 
-// The addresses and masks of `cells`, in the same order.
+// The addresses and masks of `cells`, in the same order (on `pool`).
 std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
+std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
+
+// The surface cell `cell` of the tree whose root has minimum corner `origin`
+// and side `size`, its geometry placed again from its address the way
+// collect_surface_cells places it (halving from the root, the same
+// operations in the same order): the same bits. A few additions per level of
+// depth, for stages that keep the 20 bytes of CellSigns per cell rather
+// than the 56 of SurfaceCell.
+SurfaceCell placed_cell(const CellSigns& cell, const Vec3& origin, double size);
 
 // A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
 // what finding the crossings, sharing them and starting their root searches
