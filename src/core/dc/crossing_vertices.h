@@ -42,7 +42,7 @@ struct CrossingVertices {
 // `shared` the sharing of the crossings find_crossing_refs lists for
 // `cells`, the surface cells of the tree whose root has minimum corner
 // `origin` and side `cube_size` (their geometry is placed again from their
-// addresses: placed_cell). Each cell that has crossings gets its group count of vertices,
+// addresses: CellPlacer). Each cell that has crossings gets its group count of vertices,
 // numbered in cell order; then each such cell gathers its crossings in
 // crossing order and solves its slots, on `pool` (nothing depends on the
 // worker count). The crossings themselves are not needed: a cell's are its

@@ -47,13 +47,26 @@ static_assert(sizeof(CellSigns) == 20);
 std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
 std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
 
-// The surface cell `cell` of the tree whose root has minimum corner `origin`
-// and side `size`, its geometry placed again from its address the way
-// collect_surface_cells places it (halving from the root, the same
-// operations in the same order): the same bits. A few additions per level of
-// depth, for stages that keep the 20 bytes of CellSigns per cell rather
-// than the 56 of SurfaceCell.
-SurfaceCell placed_cell(const CellSigns& cell, const Vec3& origin, double size);
+// Surface cells of the tree whose root has minimum corner `origin` and side
+// `size`, their geometry placed again from their addresses the way
+// collect_surface_cells places it (halving from the root): the same bits,
+// for stages that keep the 20 bytes of CellSigns per cell rather than the
+// 56 of SurfaceCell.
+class CellPlacer {
+ public:
+  CellPlacer(const Vec3& origin, double size);
+  // The cell with its geometry. Depths up to 63.
+  SurfaceCell operator()(const CellSigns& cell) const;
+
+ private:
+  Vec3 origin_;
+  std::array<double, 64> sides_{};  // the side at each depth: size halved d times
+  // Per depth: whether every sum the walk makes down to it is exact (a side
+  // that is a power of two, the corner a multiple of the depth's side, both
+  // within 2^52 of it), so that a corner is the corner plus address times
+  // side, with one rounding-free product and sum.
+  std::array<bool, 64> exact_{};
+};
 
 // A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
 // what finding the crossings, sharing them and starting their root searches
