@@ -25,7 +25,8 @@ inline constexpr std::size_t kRootSlice = std::size_t{1} << 14;
 // normal accumulate_hermite_roots would give them (estimate_edge_normals,
 // step h, one call per slice), so no search record or batch exists for the
 // whole surface. `edges` holds each distinct crossing's first crossing
-// (first_crossing_refs), of `cells`. A field that answers each point on its
+// (first_crossing_refs), of `cells`, which are placed a slice at a time
+// (a NumberedCells over their addresses holds no geometry per cell). A field that answers each point on its
 // own gives the same bits as locate_edge_roots followed by that estimate.
 // Returns every distinct crossing's parameter and gradient with
 // has_gradient set (slope and value left empty) and sampled_gradients;
@@ -35,7 +36,7 @@ inline constexpr std::size_t kRootSlice = std::size_t{1} << 14;
 // Errors as for locate_edge_roots.
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
                                       std::span<const CrossingRef> edges,
-                                      const std::vector<SurfaceCell>& cells,
+                                      const NumberedCells& cells,
                                       CellCornerValues values, double iso_value,
                                       double h, std::size_t slice = kRootSlice);
 

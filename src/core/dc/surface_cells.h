@@ -8,6 +8,7 @@
 #include "octree/lattice_index.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -66,6 +67,28 @@ class CellPlacer {
   // within 2^52 of it), so that a corner is the corner plus address times
   // side, with one rounding-free product and sum.
   std::array<bool, 64> exact_{};
+};
+
+// The surface cells by number: the cells themselves, or their addresses
+// and masks with a CellPlacer (the same cells, bit for bit). Refers to what
+// it is given, which must outlive it.
+class NumberedCells {
+ public:
+  explicit NumberedCells(const std::vector<SurfaceCell>& cells) : cells_(&cells) {}
+  NumberedCells(const std::vector<CellSigns>& signs, const CellPlacer& placer)
+      : signs_(&signs), placer_(&placer) {}
+
+  std::size_t size() const { return cells_ != nullptr ? cells_->size() : signs_->size(); }
+  // Cell number i; an index beyond the cells is an invariant failure.
+  SurfaceCell operator()(std::size_t i) const {
+    if (i >= size()) fail_index(size(), i);
+    return cells_ != nullptr ? (*cells_)[i] : (*placer_)((*signs_)[i]);
+  }
+
+ private:
+  const std::vector<SurfaceCell>* cells_ = nullptr;
+  const std::vector<CellSigns>* signs_ = nullptr;
+  const CellPlacer* placer_ = nullptr;
 };
 
 // A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
