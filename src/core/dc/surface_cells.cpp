@@ -241,20 +241,10 @@ CellPlacer::CellPlacer(const Vec3& origin, double size) : origin_(origin) {
   }
 }
 
-SurfaceCell CellPlacer::operator()(const CellSigns& cell) const {
+SurfaceCell CellPlacer::summed(const CellSigns& cell) const {
   const CellAddress& a = cell.address;
   if (a.d >= sides_.size()) fail_index(sides_.size(), a.d);
   if (((std::uint64_t{a.x} | a.y | a.z) >> a.d) != 0) fail("a cell address beyond its depth");
-  if (exact_[a.d] && a.d != 0) {
-    // Sums of multiples of a power of two within 2^52 of it round nowhere;
-    // at depth 0 no sum is made (a corner of -0.0 stays so).
-    const double side = sides_[a.d];
-    return {a,
-            {origin_.x + static_cast<double>(a.x) * side, origin_.y + static_cast<double>(a.y) * side,
-             origin_.z + static_cast<double>(a.z) * side},
-            side,
-            cell.sign_mask};
-  }
   // The walk adds, per level from the root down, the half side or 0.0.
   // Adding 0.0 changes no bit except that -0.0 becomes +0.0, and a sum with
   // a positive half is never -0.0: so the set bits' halves are added from

@@ -57,9 +57,27 @@ class CellPlacer {
  public:
   CellPlacer(const Vec3& origin, double size);
   // The cell with its geometry. Depths up to 63.
-  SurfaceCell operator()(const CellSigns& cell) const;
+  SurfaceCell operator()(const CellSigns& cell) const {
+    const CellAddress& a = cell.address;
+    if (a.d != 0 && a.d < exact_.size() && exact_[a.d] &&
+        ((std::uint64_t{a.x} | a.y | a.z) >> a.d) == 0) {
+      // Sums of multiples of a power of two within 2^52 of it round
+      // nowhere; at depth 0 no sum is made (a corner of -0.0 stays so).
+      const double side = sides_[a.d];
+      return {a,
+              {origin_.x + static_cast<double>(a.x) * side,
+               origin_.y + static_cast<double>(a.y) * side,
+               origin_.z + static_cast<double>(a.z) * side},
+              side,
+              cell.sign_mask};
+    }
+    return summed(cell);
+  }
 
  private:
+  // The walk's sums replayed, one level at a time.
+  SurfaceCell summed(const CellSigns& cell) const;
+
   Vec3 origin_;
   std::array<double, 64> sides_{};  // the side at each depth: size halved d times
   // Per depth: whether every sum the walk makes down to it is exact (a side
