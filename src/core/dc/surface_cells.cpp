@@ -27,6 +27,9 @@ struct Walk {
       const ChildBlock& children = tree.block(node.index);
       const double half = cell_side * 0.5;
       for (unsigned c = 0; c < 8; ++c) {
+        // Empty and Full children hold no surface: not placed at all.
+        const NodeKind kind = children[c].kind;
+        if (kind != NodeKind::Internal && kind != NodeKind::Leaf) continue;
         visit(children[c], child_address(address, c), child_min(cell_min, half, c), half);
       }
       return;
