@@ -61,14 +61,24 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
 
   EdgeRoots whole = locate_edge_roots(pool, field, refs, shared, cells, values, 0.0);
   complete_edge_normals(pool, field, refs, shared, cells, tree, whole);
-  const EdgeRoots sliced = locate_edge_roots_in_slices(pool, field, refs, shared, cells, values,
-                                                       0.0, gradient_step(tree), GetParam().slice);
+  // Sliced over the cells, and over their addresses placed again.
+  const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, refs, shared);
+  const std::vector<CellSigns> signs = cell_signs(pool, cells);
+  const CellPlacer placer(tree.origin, tree.size);
+  const EdgeRoots sliced = locate_edge_roots_in_slices(
+      pool, field, edges, NumberedCells(cells), values, 0.0, gradient_step(tree), GetParam().slice);
+  const EdgeRoots placed =
+      locate_edge_roots_in_slices(pool, field, edges, NumberedCells(signs, placer), values, 0.0,
+                                  gradient_step(tree), GetParam().slice);
   ASSERT_EQ(sliced.t.size(), whole.t.size());
   ASSERT_EQ(sliced.gradients.size(), whole.gradients.size());
+  ASSERT_EQ(placed.t.size(), whole.t.size());
   std::size_t mismatches = 0;
   for (std::size_t d = 0; d < whole.t.size(); ++d) {
     mismatches += !same_bits(sliced.t[d], whole.t[d]) ||
                   !same_bits(sliced.gradients[d], whole.gradients[d]) || !sliced.has_gradient[d];
+    mismatches += !same_bits(placed.t[d], whole.t[d]) ||
+                  !same_bits(placed.gradients[d], whole.gradients[d]);
   }
   EXPECT_EQ(mismatches, 0u);
   EXPECT_EQ(sliced.samples, whole.samples);
@@ -79,14 +89,15 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
       accumulate_hermite_roots(pool, field, refs, whole, shared, cells, slots, tree, cos30, true);
   const EmittedVertices expected =
       solve_slot_vertices(pool, cells, slots, hermite.sharp, hermite.plane_qefs, tree.size);
+  // The vertices from the cells' addresses and masks alone.
   const CrossingVertices got =
-      solve_crossing_vertices(pool, sliced, shared, cells, tree.size, cos30, true);
+      solve_crossing_vertices(pool, sliced, shared, signs, tree.origin, tree.size, cos30, true);
   EXPECT_EQ(got.cell_first_vertex, expected.cell_first_vertex);
   ASSERT_EQ(got.positions.size(), expected.positions.size());
   ASSERT_EQ(got.guides.size(), expected.positions.size());
   // The boxes made again from a slice's vertices, at an odd start.
   std::vector<VertexBox> boxes(expected.positions.size() - 3);
-  vertex_boxes(got, cells, tree.size, 3, boxes);
+  vertex_boxes(got, signs, tree.origin, tree.size, 3, boxes);
   for (std::size_t c = 0; c < cells.size(); ++c) {
     const std::uint64_t first = expected.cell_first_vertex[c];
     if (first == kNoVertex) continue;
@@ -113,7 +124,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   project_vertices_lean_in_slices(
       pool, field, in_slices,
       [&](std::size_t first, std::span<VertexBox> out) {
-        vertex_boxes(got, cells, tree.size, first, out);
+        vertex_boxes(got, signs, tree.origin, tree.size, first, out);
       },
       got.guides, tree, GetParam().slice);
   for (std::size_t v = 0; v < projected.size(); ++v) {

@@ -29,14 +29,15 @@ constexpr unsigned kMaxGroups = 4;
 
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
                                          SharedCrossings shared,
-                                         const std::vector<SurfaceCell>& cells,
-                                         double cube_size,
+                                         const std::vector<CellSigns>& cells,
+                                         const Vec3& origin, double cube_size,
                                          double cos_threshold, bool with_guides) {
   const std::size_t n = cells.size();
   const std::size_t distinct = shared.distinct_count();
   if (roots.t.size() != distinct) fail_index(roots.t.size(), distinct);
   if (roots.gradients.size() != distinct) fail_index(roots.gradients.size(), distinct);
   CrossingVertices out;
+  const CellPlacer placed(origin, cube_size);
   // Where each cell's crossings begin (listed cell by cell, a cell's edges
   // in edge order), and its first vertex: a cell with crossings has a
   // solved slot, so gives its group count of vertices. Counted per block of
@@ -93,7 +94,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
     const std::size_t begin = crossing_begin[i];
     const std::size_t count = crossing_begin[i + 1] - begin;
     if (count > 12) fail("a surface cell with more than twelve crossings");
-    const SurfaceCell& cell = cells[i];
+    const SurfaceCell cell = placed(cells[i]);
     const unsigned groups = COMPONENT_TABLE[cells[i].sign_mask][8];
     if (groups > kMaxGroups) fail_index(kMaxGroups, groups);
     std::array<PlaneQef, kMaxGroups> qefs{};
@@ -158,12 +159,14 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
   return out;
 }
 
-void vertex_boxes(const CrossingVertices& vertices, const std::vector<SurfaceCell>& cells,
-                  double cube_size, std::size_t first, std::span<VertexBox> out) {
+void vertex_boxes(const CrossingVertices& vertices, const std::vector<CellSigns>& cells,
+                  const Vec3& origin, double cube_size, std::size_t first,
+                  std::span<VertexBox> out) {
+  const CellPlacer placed(origin, cube_size);
   for (std::size_t k = 0; k < out.size(); ++k) {
     const std::size_t v = first + k;
-    out[k] = slot_clamp_box(checked_at(cells, checked_at(vertices.vertex_cell, v)),
-                            vertices.sharp[v] != 0, cube_size);
+    const SurfaceCell cell = placed(checked_at(cells, checked_at(vertices.vertex_cell, v)));
+    out[k] = slot_clamp_box(cell, vertices.sharp[v] != 0, cube_size);
   }
 }
 

@@ -40,7 +40,9 @@ struct CrossingVertices {
 // `roots` must hold every distinct crossing's parameter and gradient (as
 // locate_edge_roots_in_slices or complete_edge_normals leave them), and
 // `shared` the sharing of the crossings find_crossing_refs lists for
-// `cells`. Each cell that has crossings gets its group count of vertices,
+// `cells`, the surface cells of the tree whose root has minimum corner
+// `origin` and side `cube_size` (their geometry is placed again from their
+// addresses: CellPlacer). Each cell that has crossings gets its group count of vertices,
 // numbered in cell order; then each such cell gathers its crossings in
 // crossing order and solves its slots, on `pool` (nothing depends on the
 // worker count). The crossings themselves are not needed: a cell's are its
@@ -50,13 +52,15 @@ struct CrossingVertices {
 // more than twelve crossings, a group beyond its cell's count, a bad box).
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
                                          SharedCrossings shared,
-                                         const std::vector<SurfaceCell>& cells,
-                                         double cube_size,
+                                         const std::vector<CellSigns>& cells,
+                                         const Vec3& origin, double cube_size,
                                          double cos_threshold, bool with_guides);
 
 // The clamp boxes of vertices [first, first + out.size()), as
-// solve_slot_vertices would have given them (slot_clamp_box).
-void vertex_boxes(const CrossingVertices& vertices, const std::vector<SurfaceCell>& cells,
-                  double cube_size, std::size_t first, std::span<VertexBox> out);
+// solve_slot_vertices would have given them (slot_clamp_box), `cells`,
+// `origin` and `cube_size` as solve_crossing_vertices took them.
+void vertex_boxes(const CrossingVertices& vertices, const std::vector<CellSigns>& cells,
+                  const Vec3& origin, double cube_size, std::size_t first,
+                  std::span<VertexBox> out);
 
 }  // namespace karvex

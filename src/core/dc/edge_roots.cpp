@@ -139,17 +139,15 @@ EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<Surface
                                values.at(cell, c.cell, e.v) - iso_value);
 }
 
-std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
-                              const CrossingRefs& crossings,
-                              const SharedCrossings& shared,
-                              const std::vector<SurfaceCell>& cells,
-                              std::span<EdgeRootSearch> search, std::size_t first,
-                              double iso_value, std::span<Vec3> gradients,
-                              std::span<std::uint8_t> has_gradient) {
+namespace {
+
+// run_root_rounds with search i on crossing edge_of(i).
+template <class EdgeOf>
+std::uint64_t root_rounds(WorkerPool& pool, Field& field, const EdgeOf& edge_of,
+                          const std::vector<SurfaceCell>& cells, std::span<EdgeRootSearch> search,
+                          double iso_value, std::span<Vec3> gradients,
+                          std::span<std::uint8_t> has_gradient) {
   const std::size_t n = search.size();
-  const auto edge_of = [&](std::size_t i) -> const CrossingRef& {
-    return crossings[shared.first[first + i]];
-  };
   std::uint64_t samples = 0;
   std::vector<std::uint32_t> active(n);
   std::iota(active.begin(), active.end(), std::uint32_t{0});
@@ -202,6 +200,17 @@ std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
   return samples;
 }
 
+}  // namespace
+
+std::uint64_t run_root_rounds(WorkerPool& pool, Field& field, std::span<const CrossingRef> edges,
+                              const std::vector<SurfaceCell>& cells,
+                              std::span<EdgeRootSearch> search, double iso_value,
+                              std::span<Vec3> gradients, std::span<std::uint8_t> has_gradient) {
+  if (edges.size() < search.size()) fail_index(edges.size(), search.size());
+  const auto edge_of = [&](std::size_t i) -> const CrossingRef& { return edges[i]; };
+  return root_rounds(pool, field, edge_of, cells, search, iso_value, gradients, has_gradient);
+}
+
 void finish_root(const EdgeRootSearch& s, double& t, std::uint8_t& has_gradient, double& slope,
                  double& value) {
   t = s.done ? s.located() : s.a + (s.b - s.a) * 0.5;
@@ -232,8 +241,11 @@ EdgeRoots locate_edge_roots(WorkerPool& pool, Field& field,
   EdgeRoots out;
   out.gradients.resize(n);
   out.has_gradient.assign(n, 0);
-  out.samples = run_root_rounds(pool, field, crossings, shared, cells, search, 0, iso_value,
-                                out.gradients, out.has_gradient);
+  const auto edge_of = [&](std::size_t d) -> const CrossingRef& {
+    return crossings[shared.first[d]];
+  };
+  out.samples = root_rounds(pool, field, edge_of, cells, search, iso_value, out.gradients,
+                            out.has_gradient);
   out.t.resize(n);
   out.slope.resize(n);
   out.value.resize(n);

@@ -86,21 +86,17 @@ struct EdgeRoots {
 EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<SurfaceCell>& cells,
                                  const CellCornerValues& values, double iso_value);
 
-// The rounds of the root search for `search`, the searches of the distinct
-// crossings first, first + 1, ... (shared_crossings.h): each round is one
-// field call on the points the unfinished ones propose, in their order,
-// written and read on `pool`, each search on its own; at most 64 rounds.
-// Where a round's answer carries gradients, a search's gradient and its
-// has_gradient flag (indexed like `search`) are set, else the flag is
-// cleared. Returns the points the field was asked for. Errors as for
-// locate_edge_roots.
-std::uint64_t run_root_rounds(WorkerPool& pool, Field& field,
-                              const CrossingRefs& crossings,
-                              const SharedCrossings& shared,
+// The rounds of the root search for `search`, search i on crossing
+// `edges[i]` (of `cells`): each round is one field call on the points the
+// unfinished ones propose, in their order, written and read on `pool`, each
+// search on its own; at most 64 rounds. Where a round's answer carries
+// gradients, a search's gradient and its has_gradient flag (indexed like
+// `search`) are set, else the flag is cleared. Returns the points the field
+// was asked for. Errors as for locate_edge_roots.
+std::uint64_t run_root_rounds(WorkerPool& pool, Field& field, std::span<const CrossingRef> edges,
                               const std::vector<SurfaceCell>& cells,
-                              std::span<EdgeRootSearch> search, std::size_t first,
-                              double iso_value, std::span<Vec3> gradients,
-                              std::span<std::uint8_t> has_gradient);
+                              std::span<EdgeRootSearch> search, double iso_value,
+                              std::span<Vec3> gradients, std::span<std::uint8_t> has_gradient);
 
 // What a search leaves for its crossing (EdgeRoots' fields): the located
 // parameter (the bracket's midpoint for a search still open), the flag

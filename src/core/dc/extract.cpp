@@ -147,7 +147,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     return {};
   }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
-  begin_stage("cell index", cells.size());
+  // The cells' and crossings' counts, for the stages' progress once the
+  // lists are freed.
+  const std::size_t cell_count = cells.size();
+  begin_stage("cell index", cell_count);
   CellLookup lookup = build_cell_lookup(pool, cells);
   // The vertex slots are read from the crossing normals on: made then.
   VertexSlots slots;
@@ -165,9 +168,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
   if (!(options.simplify > 0.0)) lookup = CellLookup();
-  timer.count(&ExtractTimings::crossing_count, crossings.size());
+  const std::size_t crossing_count = crossings.size();
+  timer.count(&ExtractTimings::crossing_count, crossing_count);
   timer.stage(&ExtractTimings::locate);
-  begin_stage("locating crossings", crossings.size());
+  begin_stage("locating crossings", crossing_count);
   const bool simplify = options.simplify > 0.0;
   // The collapse's checks and the edge collapse after it sample many points
   // more than once: they ask the field through a memory of its answers,
@@ -179,37 +183,58 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Without simplification the leaves' vertices, solved from their cells'
   // crossings; their boxes are made again from them for projection.
   CrossingVertices direct;
+  // The cells without their geometry: for the vertices solved straight from
+  // the crossings, then for the faces.
+  std::vector<CellSigns> signs;
   bool sliced = false;
   if (options.lean_sampling) {
     // A field that answers each point alone is searched a slice of
     // crossings at a time: the same bits, without every crossing's search
     // record and batch at once; the slices complete their normals too.
     sliced = field.pointwise();
-    EdgeRoots roots =
-        sliced ? locate_edge_roots_in_slices(pool, field, crossings, shared, cells,
-                                             std::move(corner_values), iso, gradient_step(tree))
-               : locate_edge_roots(pool, field, crossings, shared, cells,
-                                   std::move(corner_values), iso);
+    EdgeRoots roots;
+    if (sliced) {
+      // The slices read each distinct crossing's first crossing alone, and
+      // place its cell again from the cell's address; the vertices list a
+      // cell's crossings again from its mask. So without simplification the
+      // list of every crossing and the cells' geometry are freed first.
+      const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, crossings, shared);
+      const CellPlacer placer(tree.origin, tree.size);
+      if (!simplify) {
+        crossings = CrossingRefs();
+        signs = cell_signs(pool, cells);
+        cells = std::vector<SurfaceCell>();
+      }
+      roots = locate_edge_roots_in_slices(
+          pool, field, edges, simplify ? NumberedCells(cells) : NumberedCells(signs, placer),
+          std::move(corner_values), iso, gradient_step(tree));
+    } else {
+      roots = locate_edge_roots(pool, field, crossings, shared, cells, std::move(corner_values),
+                                iso);
+    }
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    begin_stage("crossing normals", std::uint64_t{crossing_count} + cell_count);
     // Solved straight from the crossings, a cell's vertices are numbered by
     // the component table's row for its mask: no slot records.
     if (simplify) {
       slots = assign_vertex_slots(cells);
     } else {
-      advance_stage(cells.size());
+      advance_stage(cell_count);
     }
     if (!sliced) complete_edge_normals(pool, field, crossings, shared, cells, tree, roots);
     if (!simplify) {
       // Each cell's slots solved from its own crossings: no Qef per slot.
       // Projection follows the guides only for a field without gradients.
       timer.stage(&ExtractTimings::solve);
-      begin_stage("vertices", cells.size());
+      begin_stage("vertices", cell_count);
       const bool with_guides = !(sliced && roots.sampled_gradients);
-      // The crossings are listed again from the cells' masks: freed first.
+      // The crossings are listed again from the cells' masks, and the cells
+      // placed again from their addresses: both freed first.
       crossings = CrossingRefs();
-      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), cells, tree.size,
-                                       cos_threshold, with_guides);
+      if (signs.empty()) signs = cell_signs(pool, cells);
+      cells = std::vector<SurfaceCell>();
+      direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), signs,
+                                       tree.origin, tree.size, cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
     } else {
@@ -225,7 +250,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     std::vector<std::uint8_t> located =
         locate_crossing_refs(pool, field, crossings, shared, cells, iso);
     timer.stage(&ExtractTimings::normals);
-    begin_stage("crossing normals", std::uint64_t{crossings.size()} + cells.size());
+    begin_stage("crossing normals", std::uint64_t{crossing_count} + cell_count);
     slots = assign_vertex_slots(cells);
     SlotQefs hermite =
         accumulate_hermite_data(pool, field, std::move(crossings), std::move(located),
@@ -244,7 +269,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
     const auto boxes = [&](std::size_t first, std::span<VertexBox> out) {
-      vertex_boxes(direct, cells, tree.size, first, out);
+      vertex_boxes(direct, signs, tree.origin, tree.size, first, out);
     };
     if (sliced) {
       project_vertices_lean_in_slices(pool, field, placed.positions, boxes,
@@ -267,7 +292,6 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // kept, or every piece when asked.
   timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles;
-  std::vector<CellSigns> signs;  // the cells without their geometry, for the faces
   if (simplify) {
     begin_stage("faces", 1);
     // The checks of the collapse made these triangles already, at these
@@ -291,10 +315,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     recalling.forget();
     advance_stage(1);
   } else {
-    begin_stage("faces", 2 * std::uint64_t{cells.size()});
+    begin_stage("faces", 2 * std::uint64_t{cell_count});
     // The faces (and a tile's keys) read only the cells' addresses and
     // masks: their geometry is freed before the index and the triangles.
-    signs = cell_signs(cells);
+    if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     lookup = build_cell_lookup(pool, signs);
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,

@@ -148,6 +148,13 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
   return out;
 }
 
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const CrossingRefs& crossings,
+                                                const SharedCrossings& shared) {
+  UnfilledVector<CrossingRef> out(shared.distinct_count());
+  parallel_for(pool, out.size(), [&](std::size_t d) { out[d] = checked_at(crossings, shared.first[d]); });
+  return out;
+}
+
 SharedCrossings unshared_crossings(std::size_t count) {
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     fail("too many crossings for 32-bit crossing numbers");

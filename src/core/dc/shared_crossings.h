@@ -44,6 +44,12 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
 
+// Per distinct crossing, its first crossing (crossings[shared.first[d]]):
+// what locating the distinct crossings reads, 8 bytes each, so that the
+// list of every crossing can be freed first. Made on `pool`.
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const CrossingRefs& crossings,
+                                                const SharedCrossings& shared);
+
 // No sharing: every crossing its own distinct crossing, in order. For
 // callers (tests, plain forms) that locate every crossing on its own.
 SharedCrossings unshared_crossings(std::size_t count);

@@ -11,24 +11,38 @@
 namespace karvex {
 
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
-                                      const CrossingRefs& crossings,
-                                      const SharedCrossings& shared,
-                                      const std::vector<SurfaceCell>& cells,
+                                      std::span<const CrossingRef> edges,
+                                      const NumberedCells& cells,
                                       CellCornerValues values, double iso_value,
                                       double h, std::size_t slice) {
-  const std::size_t n = shared.distinct_count();
-  // Each search's starting values (field minus level at its edge's ends):
-  // 16 bytes per distinct crossing instead of 64 per cell.
-  const std::vector<std::array<double, 2>> ends =
-      parallel_map<std::array<double, 2>>(pool, n, [&](std::size_t d) {
-        const EdgeRootSearch s = start_edge_search(crossings[shared.first[d]], cells, values, iso_value);
-        return std::array<double, 2>{s.ra, s.rb};
-      });
-  values = CellCornerValues();
+  const std::size_t n = edges.size();
+  // The search of distinct crossing d, whose cell is `cell`.
+  const auto start = [&](std::size_t d, const SurfaceCell& cell) {
+    const CrossingRef& c = edges[d];
+    const CubeEdge& e = CUBE_EDGES[c.edge];
+    return EdgeRootSearch::start(values.at(cell, c.cell, e.u) - iso_value,
+                                 values.at(cell, c.cell, e.v) - iso_value);
+  };
+  // Stored values (64 bytes per cell) are reduced to each search's starting
+  // values (field minus level at its edge's ends, 16 bytes per distinct
+  // crossing); values read by lattice point cost nothing to keep, and are
+  // read as each slice starts.
+  std::vector<std::array<double, 2>> ends;
+  if (!values.by_lattice_point()) {
+    ends = parallel_map<std::array<double, 2>>(pool, n, [&](std::size_t d) {
+      const EdgeRootSearch s = start(d, cells(edges[d].cell));
+      return std::array<double, 2>{s.ra, s.rb};
+    });
+    values = CellCornerValues();
+  }
   EdgeRoots out;
   out.t.resize(n);
   out.gradients.resize(n);
   out.has_gradient.assign(n, 1);
+  // A slice's cells, one per distinct crossing, and its crossings renumbered
+  // to them.
+  std::vector<SurfaceCell> slice_cells;
+  std::vector<CrossingRef> slice_edges;
   std::vector<EdgeRootSearch> search;
   std::vector<std::uint8_t> sampled;
   std::vector<double> slope, value;
@@ -38,18 +52,25 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     if (first != 0) poll_run();
     const std::size_t m = std::min(slice, n - first);
     search.resize(m);
+    slice_cells.resize(m);
+    slice_edges.resize(m);
     sampled.assign(m, 0);
     slope.resize(m);
     value.resize(m);
     {
       const RunMonitor::Suspended quiet;
       parallel_for(pool, m, [&](std::size_t i) {
-        search[i] = EdgeRootSearch::start(ends[first + i][0], ends[first + i][1]);
+        CrossingRef c = edges[first + i];
+        slice_cells[i] = cells(c.cell);
+        search[i] = ends.empty() ? start(first + i, slice_cells[i])
+                                 : EdgeRootSearch::start(ends[first + i][0], ends[first + i][1]);
+        c.cell = static_cast<std::uint32_t>(i);
+        slice_edges[i] = c;
       });
     }
     const std::span<Vec3> gradients = std::span<Vec3>(out.gradients).subspan(first, m);
-    out.samples += run_root_rounds(pool, field, crossings, shared, cells, search, first,
-                                   iso_value, gradients, sampled);
+    out.samples += run_root_rounds(pool, field, slice_edges, slice_cells, search, iso_value,
+                                   gradients, sampled);
     // Every search samples in the first round: its flag says whether that
     // round's answer had gradients.
     out.sampled_gradients = out.sampled_gradients || sampled[0] != 0;
@@ -65,9 +86,9 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     queries.clear();
     for (std::size_t i = 0; i < m; ++i) {
       if (sampled[i]) continue;
-      const CrossingRef& c = crossings[shared.first[first + i]];
       missing.push_back(i);
-      queries.push_back(edge_normal_query(cells[c.cell], c, out.t[first + i], slope[i], value[i]));
+      queries.push_back(edge_normal_query(slice_cells[i], slice_edges[i], out.t[first + i],
+                                          slope[i], value[i]));
     }
     if (!queries.empty()) {
       std::uint64_t normal_samples = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "dc/crossings.h"
@@ -18,21 +19,24 @@ namespace karvex {
 inline constexpr std::size_t kRootSlice = std::size_t{1} << 14;
 
 // locate_edge_roots for a pointwise field (Field::pointwise), a slice of
-// `slice` (at least 1) distinct crossings at a time: each slice's searches run to the
-// end (their rounds are field calls of that slice's points alone), and the
-// crossings a search leaves without a gradient take the normal
-// accumulate_hermite_roots would give them (estimate_edge_normals, step h,
-// one call per slice), so no search record or batch exists for the whole
-// surface. A field that answers each point on its own gives the same bits
-// as locate_edge_roots followed by that estimate. Returns every distinct
-// crossing's parameter and gradient with has_gradient set (slope and value
-// left empty) and sampled_gradients; `samples` counts the root search's points. The corner
-// `values` are reduced to each search's two starting values and freed
-// before the first field call. Errors as for locate_edge_roots.
+// `slice` (at least 1) distinct crossings at a time: each slice's searches
+// run to the end (their rounds are field calls of that slice's points
+// alone), and the crossings a search leaves without a gradient take the
+// normal accumulate_hermite_roots would give them (estimate_edge_normals,
+// step h, one call per slice), so no search record or batch exists for the
+// whole surface. `edges` holds each distinct crossing's first crossing
+// (first_crossing_refs), of `cells`, which are placed a slice at a time
+// (a NumberedCells over their addresses holds no geometry per cell). A field that answers each point on its
+// own gives the same bits as locate_edge_roots followed by that estimate.
+// Returns every distinct crossing's parameter and gradient with
+// has_gradient set (slope and value left empty) and sampled_gradients;
+// `samples` counts the root search's points. Stored corner `values` are
+// reduced to each search's two starting values and freed before the first
+// field call; values read by lattice point are read a slice at a time.
+// Errors as for locate_edge_roots.
 EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
-                                      const CrossingRefs& crossings,
-                                      const SharedCrossings& shared,
-                                      const std::vector<SurfaceCell>& cells,
+                                      std::span<const CrossingRef> edges,
+                                      const NumberedCells& cells,
                                       CellCornerValues values, double iso_value,
                                       double h, std::size_t slice = kRootSlice);
 

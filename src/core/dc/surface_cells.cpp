@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "pool/run_monitor.h"
@@ -24,6 +27,9 @@ struct Walk {
       const ChildBlock& children = tree.block(node.index);
       const double half = cell_side * 0.5;
       for (unsigned c = 0; c < 8; ++c) {
+        // Empty and Full children hold no surface: not placed at all.
+        const NodeKind kind = children[c].kind;
+        if (kind != NodeKind::Internal && kind != NodeKind::Leaf) continue;
         visit(children[c], child_address(address, c), child_min(cell_min, half, c), half);
       }
       return;
@@ -210,6 +216,52 @@ std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
   std::vector<CellSigns> out(cells.size());
   for (std::size_t i = 0; i < cells.size(); ++i) out[i] = {cells[i].address, cells[i].sign_mask};
   return out;
+}
+
+std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
+  const RunMonitor::Suspended quiet;
+  return parallel_map<CellSigns>(pool, cells.size(), [&](std::size_t i) {
+    return CellSigns{cells[i].address, cells[i].sign_mask};
+  });
+}
+
+CellPlacer::CellPlacer(const Vec3& origin, double size) : origin_(origin) {
+  sides_[0] = size;
+  for (std::size_t d = 1; d < sides_.size(); ++d) sides_[d] = sides_[d - 1] * 0.5;
+  int exponent = 0;
+  const bool power_of_two = std::isfinite(size) && size > 0.0 && std::frexp(size, &exponent) == 0.5;
+  constexpr double kExactRange = 4503599627370496.0;  // 2^52
+  for (std::size_t d = 0; d < sides_.size(); ++d) {
+    const double side = sides_[d];
+    bool exact = power_of_two && side >= std::numeric_limits<double>::min() &&
+                 size <= kExactRange * side;
+    for (int axis = 0; axis < 3; ++axis) {
+      const double at = origin[axis];
+      exact = exact && std::isfinite(at) && std::fmod(at, side) == 0.0 &&
+              std::fabs(at) <= kExactRange * side;
+    }
+    exact_[d] = exact;
+  }
+}
+
+SurfaceCell CellPlacer::summed(const CellSigns& cell) const {
+  const CellAddress& a = cell.address;
+  if (a.d >= sides_.size()) fail_index(sides_.size(), a.d);
+  if (((std::uint64_t{a.x} | a.y | a.z) >> a.d) != 0) fail("a cell address beyond its depth");
+  // The walk adds, per level from the root down, the half side or 0.0.
+  // Adding 0.0 changes no bit except that -0.0 becomes +0.0, and a sum with
+  // a positive half is never -0.0: so the set bits' halves are added from
+  // the highest, then 0.0 once when any level was added.
+  const auto place = [&](double at, std::uint32_t bits) {
+    while (bits != 0) {
+      const unsigned high = 31u - static_cast<unsigned>(std::countl_zero(bits));
+      at = at + sides_[a.d - high];
+      bits &= ~(std::uint32_t{1} << high);
+    }
+    return a.d != 0 ? at + 0.0 : at;
+  };
+  return {a, {place(origin_.x, a.x), place(origin_.y, a.y), place(origin_.z, a.z)}, sides_[a.d],
+          cell.sign_mask};
 }
 
 }  // namespace karvex

@@ -8,6 +8,7 @@
 #include "octree/lattice_index.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -43,8 +44,70 @@ struct CellSigns {
 
 static_assert(sizeof(CellSigns) == 20);
 
-// The addresses and masks of `cells`, in the same order.
+// The addresses and masks of `cells`, in the same order (on `pool`).
 std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
+std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
+
+// Surface cells of the tree whose root has minimum corner `origin` and side
+// `size`, their geometry placed again from their addresses the way
+// collect_surface_cells places it (halving from the root): the same bits,
+// for stages that keep the 20 bytes of CellSigns per cell rather than the
+// 56 of SurfaceCell.
+class CellPlacer {
+ public:
+  CellPlacer(const Vec3& origin, double size);
+  // The cell with its geometry. Depths up to 63.
+  SurfaceCell operator()(const CellSigns& cell) const {
+    const CellAddress& a = cell.address;
+    if (a.d != 0 && a.d < exact_.size() && exact_[a.d] &&
+        ((std::uint64_t{a.x} | a.y | a.z) >> a.d) == 0) {
+      // Sums of multiples of a power of two within 2^52 of it round
+      // nowhere; at depth 0 no sum is made (a corner of -0.0 stays so).
+      const double side = sides_[a.d];
+      return {a,
+              {origin_.x + static_cast<double>(a.x) * side,
+               origin_.y + static_cast<double>(a.y) * side,
+               origin_.z + static_cast<double>(a.z) * side},
+              side,
+              cell.sign_mask};
+    }
+    return summed(cell);
+  }
+
+ private:
+  // The walk's sums replayed, one level at a time.
+  SurfaceCell summed(const CellSigns& cell) const;
+
+  Vec3 origin_;
+  std::array<double, 64> sides_{};  // the side at each depth: size halved d times
+  // Per depth: whether every sum the walk makes down to it is exact (a side
+  // that is a power of two, the corner a multiple of the depth's side, both
+  // within 2^52 of it), so that a corner is the corner plus address times
+  // side, with one rounding-free product and sum.
+  std::array<bool, 64> exact_{};
+};
+
+// The surface cells by number: the cells themselves, or their addresses
+// and masks with a CellPlacer (the same cells, bit for bit). Refers to what
+// it is given, which must outlive it.
+class NumberedCells {
+ public:
+  explicit NumberedCells(const std::vector<SurfaceCell>& cells) : cells_(&cells) {}
+  NumberedCells(const std::vector<CellSigns>& signs, const CellPlacer& placer)
+      : signs_(&signs), placer_(&placer) {}
+
+  std::size_t size() const { return cells_ != nullptr ? cells_->size() : signs_->size(); }
+  // Cell number i; an index beyond the cells is an invariant failure.
+  SurfaceCell operator()(std::size_t i) const {
+    if (i >= size()) fail_index(size(), i);
+    return cells_ != nullptr ? (*cells_)[i] : (*placer_)((*signs_)[i]);
+  }
+
+ private:
+  const std::vector<SurfaceCell>* cells_ = nullptr;
+  const std::vector<CellSigns>* signs_ = nullptr;
+  const CellPlacer* placer_ = nullptr;
+};
 
 // A surface cell's raw corner values, corner order i = dx + 2*dy + 4*dz:
 // what finding the crossings, sharing them and starting their root searches
