@@ -67,13 +67,13 @@ Point2 project(const Point3& p, int axis) { return {p[kKept[axis][0]], p[kKept[a
 bool lex_le(const Point2& u, const Point2& v) { return u[0] < v[0] || (u[0] == v[0] && u[1] <= v[1]); }
 
 bool inside_triangle_2d(const Point2& x, const Point2& a, const Point2& b, const Point2& c) {
-  const int s1 = orient2d(a, b, x), s2 = orient2d(b, c, x), s3 = orient2d(c, a, x);
+  const int s1 = orient2d_inline(a, b, x), s2 = orient2d_inline(b, c, x), s3 = orient2d_inline(c, a, x);
   return (s1 >= 0 && s2 >= 0 && s3 >= 0) || (s1 <= 0 && s2 <= 0 && s3 <= 0);
 }
 
 // Closed segments pq and ab, p != q and a != b.
 bool segments_meet_2d(const Point2& p, const Point2& q, const Point2& a, const Point2& b) {
-  const int o1 = orient2d(p, q, a), o2 = orient2d(p, q, b);
+  const int o1 = orient2d_inline(p, q, a), o2 = orient2d_inline(p, q, b);
   if (o1 == 0 && o2 == 0) {
     // Collinear: they overlap iff their intervals along the line do, in the
     // lexicographic order of the coordinates (exact comparisons).
@@ -83,7 +83,7 @@ bool segments_meet_2d(const Point2& p, const Point2& q, const Point2& a, const P
     const Point2& ab_max = lex_le(a, b) ? b : a;
     return lex_le(pq_min, ab_max) && lex_le(ab_min, pq_max);
   }
-  const int o3 = orient2d(a, b, p), o4 = orient2d(a, b, q);
+  const int o3 = orient2d_inline(a, b, p), o4 = orient2d_inline(a, b, q);
   return o1 * o2 <= 0 && o3 * o4 <= 0;
 }
 
@@ -158,12 +158,12 @@ bool projections_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 
   const std::array<Point2, 3> a{project(pi[0], axis), project(pi[1], axis), project(pi[2], axis)};
   const std::array<Point2, 3> b{project(pj[0], axis), project(pj[1], axis), project(pj[2], axis)};
   auto separates = [](const std::array<Point2, 3>& t, const std::array<Point2, 3>& other) {
-    const int turn = orient2d(t[0], t[1], t[2]);
+    const int turn = orient2d_inline(t[0], t[1], t[2]);
     for (int k = 0; k < 3; ++k) {
       const Point2& p = t[k];
       const Point2& q = t[(k + 1) % 3];
-      if (orient2d(p, q, other[0]) * turn < 0 && orient2d(p, q, other[1]) * turn < 0 &&
-          orient2d(p, q, other[2]) * turn < 0) {
+      if (orient2d_inline(p, q, other[0]) * turn < 0 && orient2d_inline(p, q, other[1]) * turn < 0 &&
+          orient2d_inline(p, q, other[2]) * turn < 0) {
         return true;
       }
     }
@@ -185,10 +185,10 @@ bool wedges_meet(const Point3& v3, const std::array<Point3, 2>& a, const std::ar
   const Point2 v = project(v3, axis);
   const Point2 a1 = project(a[0], axis), a2 = project(a[1], axis);
   const Point2 b1 = project(b[0], axis), b2 = project(b[1], axis);
-  const int turn_a = orient2d(v, a1, a2), turn_b = orient2d(v, b1, b2);
+  const int turn_a = orient2d_inline(v, a1, a2), turn_b = orient2d_inline(v, b1, b2);
   if (turn_a == 0 || turn_b == 0) return true;  // a degenerate wedge holds every ray
   auto holds = [&](const Point2& p, const Point2& q, int turn, const Point2& r) {
-    return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
+    return orient2d_inline(v, p, r) * turn >= 0 && orient2d_inline(v, r, q) * turn >= 0;
   };
   return holds(a1, a2, turn_a, b1) || holds(a1, a2, turn_a, b2) || holds(b1, b2, turn_b, a1) ||
          holds(b1, b2, turn_b, a2);
@@ -748,7 +748,7 @@ std::int8_t plane_axis(const MeshView& mesh, std::size_t f) {
     }
   }
   for (int axis : order) {
-    if (orient2d(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
+    if (orient2d_inline(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
   }
   return -1;
 }
