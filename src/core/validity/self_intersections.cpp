@@ -639,6 +639,7 @@ struct SliceScratch {
   Scratch<Entry> unsorted;                     // the slice's triangles in z order
   Scratch<std::array<std::int32_t, 2>> spans;  // their first and last y columns
   Scratch<Entry> entries;                      // the triangles of each column in turn
+  Scratch<std::size_t> kept;                   // one triangle's pairs to test, as places in its column
 };
 
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
@@ -695,6 +696,10 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
       }
     }
   }
+  // The longest column bounds how many triangles one can keep.
+  std::size_t longest = 0;
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) longest = std::max(longest, start[k + 1] - start[k]);
+  std::size_t* const kept = scratch.kept.at_least(longest);
   for (std::size_t k = 0; k + 1 < start.size(); ++k) {
     const std::int64_t y = low + static_cast<std::int64_t>(k);
     const std::size_t stop = start[k + 1];
@@ -702,10 +707,19 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
       const Entry& p = entries[l];
       const CertifiedCorners certified(p);
       const OverlapAcross across(p.box);
+      // The triangles after p that overlap it and share no certified vertex
+      // with it, noted without a branch or a call (which would make the
+      // compiler keep p's vectors in memory rather than in registers) and
+      // handled after: nearly every overlapping pair is two neighbours
+      // round a vertex.
+      std::size_t count_kept = 0;
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
-        // Nearly every overlapping pair is two neighbours round a vertex.
-        if (certified.shared_with(q) | !across.with(q.box)) continue;
+        kept[count_kept] = r;
+        count_kept += static_cast<std::size_t>(!certified.shared_with(q) & across.with(q.box));
+      }
+      for (std::size_t n = 0; n < count_kept; ++n) {
+        const Entry& q = entries[kept[n]];
         // Rounding to columns is monotone, so the overlap's lowest corner is
         // in the column of the larger lower bounds.
         if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
