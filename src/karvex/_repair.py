@@ -54,6 +54,10 @@ class Repaired:
     # With a bound on the moves: the vertices moved without it (folds the
     # bounded moves could not undo, relaxed as without a bound), else None.
     unbounded: NDArray[np.bool_] | None = None
+    # The vertices whose positions differ from the input's (increasing), when
+    # the relaxation says; None where it was not asked (nothing moved) or
+    # could not say (a bounded relaxation followed by an unbounded one).
+    changed: IntArray | None = None
 
 
 def repair(
@@ -82,8 +86,10 @@ def repair(
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
             return Repaired(kept, faces, 0, 0, 0)
         # Only folds to relax.
-        vertices, moved, unresolved, unbounded = _relax_within(vertices, faces, rounds, None, max_move, bad_faces)
-        return Repaired(vertices, faces, 0, moved, unresolved, unbounded)
+        vertices, moved, unresolved, unbounded, changed = _relax_within(
+            vertices, faces, rounds, None, max_move, bad_faces
+        )
+        return Repaired(vertices, faces, 0, moved, unresolved, unbounded, changed)
     repeated = _repeated_index(faces)
     # Faces handed over as a writable C-contiguous int64 array with nothing to
     # drop are split in place; otherwise the split works on a new array.
@@ -103,8 +109,8 @@ def repair(
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
     first[_originals(vertices, count)] = True
-    vertices, moved, unresolved, unbounded = _relax_within(vertices, faces, rounds, first, max_move)
-    return Repaired(vertices, faces, split, moved, unresolved, unbounded)
+    vertices, moved, unresolved, unbounded, changed = _relax_within(vertices, faces, rounds, first, max_move)
+    return Repaired(vertices, faces, split, moved, unresolved, unbounded, changed)
 
 
 def _relax_within(
@@ -114,20 +120,21 @@ def _relax_within(
     first: NDArray[np.bool_] | None,
     max_move: float | None,
     bad: IntArray | None = None,
-) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None]:
+) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None, IntArray | None]:
     """:func:`relax_folds` within ``max_move``, then without it if folds are
     left: those the bounded moves left are as they were, so the second call
     repairs them as it repairs an unsimplified mesh's. ``bad``, when given,
     lists the bad triangles of ``vertices``. Returns the positions, how many
-    vertices moved, how many triangles are still bad and the vertices the
-    second call moved (None without it)."""
-    relaxed, moved, unresolved = relax_folds(vertices, faces, rounds, first, max_move, bad)
+    vertices moved, how many triangles are still bad, the vertices the
+    second call moved (None without it) and the vertices whose positions
+    changed (None after both calls)."""
+    relaxed, moved, unresolved, changed = _relax_native(vertices, faces, rounds, first, max_move, bad)
     if not unresolved or max_move is None:
-        return relaxed, moved, unresolved, None
+        return relaxed, moved, unresolved, None, changed
     bounded = relaxed
     relaxed, _, unresolved = relax_folds(bounded, faces, rounds, first)
     moved = int((relaxed != vertices).any(axis=1).sum())
-    return relaxed, moved, unresolved, (relaxed != bounded).any(axis=1)
+    return relaxed, moved, unresolved, (relaxed != bounded).any(axis=1), None
 
 
 def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -233,11 +240,24 @@ def relax_folds(
     again. Returns the positions, how many vertices moved and how many
     triangles are still bad (0 when the result is free of both).
     """
-    relaxed, moved, unresolved = _native_module().relax_folds(
+    return _relax_native(vertices, faces, rounds, first, max_move, bad)[:3]
+
+
+def _relax_native(
+    vertices: FloatArray,
+    faces: IntArray,
+    rounds: int,
+    first: NDArray[np.bool_] | None,
+    max_move: float | None,
+    bad: IntArray | None,
+) -> tuple[FloatArray, int, int, IntArray]:
+    """:func:`relax_folds`, with the vertices whose positions changed
+    (increasing), as the core lists them."""
+    relaxed, moved, unresolved, changed = _native_module().relax_folds(
         *_contiguous(vertices, faces),
         rounds=rounds,
         first=None if first is None else np.ascontiguousarray(first, dtype=bool),
         max_move=max_move,
         bad=None if bad is None else np.ascontiguousarray(bad, dtype=np.int64),
     )
-    return relaxed, int(moved), int(unresolved)
+    return relaxed, int(moved), int(unresolved), changed

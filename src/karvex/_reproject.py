@@ -46,6 +46,7 @@ def reproject_moved(
     max_move: float | None = None,
     box: tuple[FloatArray, FloatArray] | None = None,
     unbounded: NDArray[np.bool_] | None = None,
+    changed: IntArray | None = None,
 ) -> tuple[FloatArray, int]:
     """``repaired`` (the repair's vertices: those of ``before`` first, then
     its copies) with the vertices it moved projected onto the level set of
@@ -55,13 +56,20 @@ def reproject_moved(
     ``unbounded`` marks it (one flag per vertex of ``repaired``: moved by
     the repair without the bound, and projected as without one). With
     ``box`` (its lowest and highest corner), a step that would leave it is
-    not taken. Returns the vertices and how many were projected.
-    ``repaired`` must be valid (the repair resolved every triangle).
+    not taken. With ``changed`` (the vertices of ``before`` whose positions
+    ``repaired`` changes, increasing, as the repair lists them), ``before``
+    and ``repaired`` are not compared. Returns the vertices and how many were
+    projected. ``repaired`` must be valid (the repair resolved every
+    triangle).
     """
     count = len(before)
-    moved_mask = np.ones(len(repaired), dtype=bool)
-    moved_mask[:count] = (repaired[:count] != before).any(axis=1)
-    moved = np.flatnonzero(moved_mask)
+    if changed is None:
+        moved_mask = np.ones(len(repaired), dtype=bool)
+        moved_mask[:count] = (repaired[:count] != before).any(axis=1)
+        moved = np.flatnonzero(moved_mask)
+    else:
+        # Then the copies, all of which count as moved.
+        moved = np.concatenate([changed[changed < count], np.arange(count, len(repaired))])
     if len(moved) == 0 or len(faces) == 0:
         return repaired, 0
     points = repaired[moved]

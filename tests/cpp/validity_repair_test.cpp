@@ -128,6 +128,15 @@ TEST(RelaxFolds, ClearsAFoldTheSameOnAnyNumberOfWorkers) {
   EXPECT_EQ(serial.unresolved, 0u);
   EXPECT_GT(serial.moved, 0u);
   EXPECT_EQ(serial.vertices, parallel.vertices);
+  // The changed vertices are exactly the rows that differ, in order.
+  std::vector<std::int64_t> differing;
+  for (std::size_t u = 0; u < mesh.vertex_count; ++u) {
+    if (!std::equal(v.begin() + 3 * u, v.begin() + 3 * u + 3, serial.vertices.begin() + 3 * u)) {
+      differing.push_back(static_cast<std::int64_t>(u));
+    }
+  }
+  EXPECT_EQ(serial.changed, differing);
+  EXPECT_EQ(parallel.changed, differing);
 
   // The same mesh numbered otherwise (vertices reversed, faces reversed and
   // their corners turned) moves every vertex to the same bits.

@@ -2,6 +2,7 @@
 #include "native/mesh_arrays.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -46,18 +47,27 @@ validity::MeshView checked_view(const Ref& vertices, const Ref& faces) {
   mesh.vertex_count = static_cast<std::size_t>(PyArray_DIM(v, 0));
   mesh.faces = static_cast<const std::int64_t*>(PyArray_DATA(f));
   mesh.face_count = static_cast<std::size_t>(PyArray_DIM(f, 0));
-  // Each check a reduction without branches first (the compiler vectorizes
-  // it; every call of the validity pass starts with these scans, on one
-  // thread), then, only when it fails, the first offending value found.
-  constexpr double kLargest = std::numeric_limits<double>::max();
-  bool finite = true;
-  for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) finite &= std::fabs(mesh.vertices[k]) <= kLargest;
-  if (!finite) value_error("vertices must be finite; found NaN or infinity");
-  const auto count = static_cast<std::int64_t>(mesh.vertex_count);
-  bool in_range = true;
-  for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
-    in_range &= static_cast<std::uint64_t>(mesh.faces[k]) < static_cast<std::uint64_t>(count);
+  // Each check a reduction without branches first, then, only when it
+  // fails, the first offending value found. Both reductions are bit
+  // operations on 64-bit lanes that SSE2 has (every call of the validity
+  // pass starts with these scans, on one thread): a double is not finite iff
+  // its exponent bits are all ones, which carries into the top bit when one
+  // is added to the exponent field; an index x is out of range iff
+  // x < 0 (top bit set) or count - 1 - x wraps below zero (top bit set).
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000u, kExponentOne = 0x0010000000000000u;
+  std::uint64_t not_finite = 0;
+  for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) {
+    not_finite |= (std::bit_cast<std::uint64_t>(mesh.vertices[k]) & kExponent) + kExponentOne;
   }
+  if ((not_finite >> 63) != 0) value_error("vertices must be finite; found NaN or infinity");
+  const auto count = static_cast<std::int64_t>(mesh.vertex_count);
+  const std::uint64_t last = static_cast<std::uint64_t>(count) - 1;  // wraps for no vertex: every index fails
+  std::uint64_t outside = 0;
+  for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
+    const auto x = static_cast<std::uint64_t>(mesh.faces[k]);
+    outside |= x | (last - x);
+  }
+  const bool in_range = (outside >> 63) == 0;
   for (std::size_t k = 0; !in_range && k < 3 * mesh.face_count; ++k) {
     if (mesh.faces[k] < 0 || mesh.faces[k] >= count) {
       value_error("faces must hold vertex numbers from 0 to " + std::to_string(count - 1) + "; found " +

@@ -92,8 +92,8 @@ constexpr const char* kRelaxFoldsDoc =
     "started. bad, None or the mesh's bad triangles (int64, increasing) as\n"
     "clean_check(list_bad=True) lists them, spares the first test of the whole mesh.\n"
     "Arrays as for self_intersections. Returns (vertices float64 (V, 3),\n"
-    "vertices moved, triangles still bad); the result does not depend on the number\n"
-    "of workers.";
+    "vertices moved, triangles still bad, the vertices whose positions changed as\n"
+    "int64, increasing); the result does not depend on the number of workers.";
 
 constexpr const char* kSheetCopiesDoc =
     "sheet_copies(vertices, faces, /)\n--\n\n"

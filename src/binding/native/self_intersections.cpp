@@ -185,8 +185,9 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
     auto* positions = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count, positions);
     const validity::RelaxStats relaxed = validity::relax_folds_from(mesh, std::move(bad), options, global_pool(), positions);
-    return checked(Py_BuildValue("(Onn)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
-                                 static_cast<Py_ssize_t>(relaxed.unresolved)));
+    const Ref changed = face_array(relaxed.changed);
+    return checked(Py_BuildValue("(OnnO)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
+                                 static_cast<Py_ssize_t>(relaxed.unresolved), changed.get()));
   });
 }
 

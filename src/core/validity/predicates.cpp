@@ -15,7 +15,7 @@ namespace karvex::validity {
 namespace {
 
 constexpr double kEps = kPredicateEps;
-constexpr double kO3Bound = (7.0 + 56.0 * kEps) * kEps;
+constexpr double kO3Bound = kOrient3dBound;
 constexpr double kO2Bound = kOrient2dBound;
 constexpr double kTiny = kPredicateTiny;
 constexpr double kSplitter = 134217729.0;  // 2^27 + 1
@@ -214,31 +214,6 @@ int exact_orient2d(const Point2& a, const Point2& b, const Point2& c) {
 }
 
 }  // namespace
-
-bool orient3d_filtered(const Point3& a, const Point3& b, const Point3& c, const Point3& d, int& sign) {
-  const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
-  const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
-  const double cdx = c[0] - d[0], cdy = c[1] - d[1], cdz = c[2] - d[2];
-  // Points on a common axis-aligned plane, common in meshes of CAD shapes,
-  // are coplanar (x - y rounds to zero only when x == y).
-  if ((adx == 0.0 && bdx == 0.0 && cdx == 0.0) || (ady == 0.0 && bdy == 0.0 && cdy == 0.0) ||
-      (adz == 0.0 && bdz == 0.0 && cdz == 0.0)) {
-    sign = 0;
-    return true;
-  }
-  const double bc = bdx * cdy, cb = cdx * bdy;
-  const double ca = cdx * ady, ac = adx * cdy;
-  const double ab = adx * bdy, ba = bdx * ady;
-  const double det = adz * (bc - cb) + bdz * (ca - ac) + cdz * (ab - ba);
-  const double permanent = (std::fabs(bc) + std::fabs(cb)) * std::fabs(adz) +
-                           (std::fabs(ca) + std::fabs(ac)) * std::fabs(bdz) +
-                           (std::fabs(ab) + std::fabs(ba)) * std::fabs(cdz);
-  if (std::fabs(det) > kO3Bound * permanent && permanent >= kTiny) {
-    sign = sign_of(det);
-    return true;
-  }
-  return false;
-}
 
 int orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d) {
   int sign = 0;

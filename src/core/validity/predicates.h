@@ -30,10 +30,6 @@ using Point2 = std::array<double, 2>;
 // zero exactly when the four points are coplanar.
 int orient3d(const Point3& a, const Point3& b, const Point3& c, const Point3& d);
 
-// orient3d's floating-point filter alone: true with `sign` set when the
-// rounded determinant's sign is certain (or the points are plainly on an
-// axis-aligned plane), false where only the exact path could tell.
-bool orient3d_filtered(const Point3& a, const Point3& b, const Point3& c, const Point3& d, int& sign);
 
 // Sign of det[a - c, b - c]: positive when a, b, c turn counter-clockwise,
 // zero exactly when they are collinear.
@@ -45,6 +41,8 @@ int orient2d(const Point2& a, const Point2& b, const Point2& c);
 inline constexpr double kPredicateEps = 0x1p-53;
 inline constexpr double kOrient2dBound = (3.0 + 16.0 * kPredicateEps) * kPredicateEps;
 inline constexpr double kPredicateTiny = 1e-250;
+// orient3d's error bound.
+inline constexpr double kOrient3dBound = (7.0 + 56.0 * kPredicateEps) * kPredicateEps;
 
 // orient2d, with its floating-point filter inline for hot loops: the same
 // operations and bound, so the same sign; orient2d itself where the filter
@@ -56,6 +54,35 @@ inline int orient2d_inline(const Point2& a, const Point2& b, const Point2& c) {
   const double permanent = std::fabs(left) + std::fabs(right);
   if (std::fabs(det) > kOrient2dBound * permanent && permanent >= kPredicateTiny) return (det > 0.0) - (det < 0.0);
   return orient2d(a, b, c);
+}
+
+// orient3d's floating-point filter alone, inline for the pair tests: true
+// with `sign` set when the rounded determinant's sign is certain (or the
+// points are plainly on an axis-aligned plane), false where only the exact
+// path could tell.
+inline bool orient3d_filtered(const Point3& a, const Point3& b, const Point3& c, const Point3& d, int& sign) {
+  const double adx = a[0] - d[0], ady = a[1] - d[1], adz = a[2] - d[2];
+  const double bdx = b[0] - d[0], bdy = b[1] - d[1], bdz = b[2] - d[2];
+  const double cdx = c[0] - d[0], cdy = c[1] - d[1], cdz = c[2] - d[2];
+  // Points on a common axis-aligned plane, common in meshes of CAD shapes,
+  // are coplanar (x - y rounds to zero only when x == y).
+  if ((adx == 0.0 && bdx == 0.0 && cdx == 0.0) || (ady == 0.0 && bdy == 0.0 && cdy == 0.0) ||
+      (adz == 0.0 && bdz == 0.0 && cdz == 0.0)) {
+    sign = 0;
+    return true;
+  }
+  const double bc = bdx * cdy, cb = cdx * bdy;
+  const double ca = cdx * ady, ac = adx * cdy;
+  const double ab = adx * bdy, ba = bdx * ady;
+  const double det = adz * (bc - cb) + bdz * (ca - ac) + cdz * (ab - ba);
+  const double permanent = (std::fabs(bc) + std::fabs(cb)) * std::fabs(adz) +
+                           (std::fabs(ca) + std::fabs(ac)) * std::fabs(bdz) +
+                           (std::fabs(ab) + std::fabs(ba)) * std::fabs(cdz);
+  if (std::fabs(det) > kOrient3dBound * permanent && permanent >= kPredicateTiny) {
+    sign = (det > 0.0) - (det < 0.0);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace karvex::validity

@@ -365,8 +365,14 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
     if (!t.moved[v]) continue;
     ++result.moved;
     const std::int64_t g = region.mesh_vertex(static_cast<std::int64_t>(v));
-    for (int a = 0; a < 3; ++a) out[3 * g + a] = positions[3 * v + a];
+    bool changed = false;
+    for (int a = 0; a < 3; ++a) {
+      out[3 * g + a] = positions[3 * v + a];
+      changed = changed || positions[3 * v + a] != input.vertices[3 * g + a];
+    }
+    if (changed) result.changed.push_back(g);
   }
+  std::sort(result.changed.begin(), result.changed.end());
   result.unresolved = bad.size();
   return result;
 }

@@ -62,6 +62,10 @@ struct RelaxStats {
   std::size_t moved = 0;       // vertices moved at least once
   std::size_t unresolved = 0;  // triangles still bad (0: none intersect, none of zero area)
   int rounds = 0;              // rounds taken
+  // The vertices whose final positions differ from their starting ones, in
+  // increasing order (those moved at least once, less any that came back):
+  // a caller need not compare every vertex to find them.
+  std::vector<std::int64_t> changed;
 };
 
 struct Relaxed : RelaxStats {

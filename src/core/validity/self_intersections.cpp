@@ -67,13 +67,13 @@ Point2 project(const Point3& p, int axis) { return {p[kKept[axis][0]], p[kKept[a
 bool lex_le(const Point2& u, const Point2& v) { return u[0] < v[0] || (u[0] == v[0] && u[1] <= v[1]); }
 
 bool inside_triangle_2d(const Point2& x, const Point2& a, const Point2& b, const Point2& c) {
-  const int s1 = orient2d(a, b, x), s2 = orient2d(b, c, x), s3 = orient2d(c, a, x);
+  const int s1 = orient2d_inline(a, b, x), s2 = orient2d_inline(b, c, x), s3 = orient2d_inline(c, a, x);
   return (s1 >= 0 && s2 >= 0 && s3 >= 0) || (s1 <= 0 && s2 <= 0 && s3 <= 0);
 }
 
 // Closed segments pq and ab, p != q and a != b.
 bool segments_meet_2d(const Point2& p, const Point2& q, const Point2& a, const Point2& b) {
-  const int o1 = orient2d(p, q, a), o2 = orient2d(p, q, b);
+  const int o1 = orient2d_inline(p, q, a), o2 = orient2d_inline(p, q, b);
   if (o1 == 0 && o2 == 0) {
     // Collinear: they overlap iff their intervals along the line do, in the
     // lexicographic order of the coordinates (exact comparisons).
@@ -83,7 +83,7 @@ bool segments_meet_2d(const Point2& p, const Point2& q, const Point2& a, const P
     const Point2& ab_max = lex_le(a, b) ? b : a;
     return lex_le(pq_min, ab_max) && lex_le(ab_min, pq_max);
   }
-  const int o3 = orient2d(a, b, p), o4 = orient2d(a, b, q);
+  const int o3 = orient2d_inline(a, b, p), o4 = orient2d_inline(a, b, q);
   return o1 * o2 <= 0 && o3 * o4 <= 0;
 }
 
@@ -158,12 +158,12 @@ bool projections_meet(const std::array<Point3, 3>& pi, const std::array<Point3, 
   const std::array<Point2, 3> a{project(pi[0], axis), project(pi[1], axis), project(pi[2], axis)};
   const std::array<Point2, 3> b{project(pj[0], axis), project(pj[1], axis), project(pj[2], axis)};
   auto separates = [](const std::array<Point2, 3>& t, const std::array<Point2, 3>& other) {
-    const int turn = orient2d(t[0], t[1], t[2]);
+    const int turn = orient2d_inline(t[0], t[1], t[2]);
     for (int k = 0; k < 3; ++k) {
       const Point2& p = t[k];
       const Point2& q = t[(k + 1) % 3];
-      if (orient2d(p, q, other[0]) * turn < 0 && orient2d(p, q, other[1]) * turn < 0 &&
-          orient2d(p, q, other[2]) * turn < 0) {
+      if (orient2d_inline(p, q, other[0]) * turn < 0 && orient2d_inline(p, q, other[1]) * turn < 0 &&
+          orient2d_inline(p, q, other[2]) * turn < 0) {
         return true;
       }
     }
@@ -185,10 +185,10 @@ bool wedges_meet(const Point3& v3, const std::array<Point3, 2>& a, const std::ar
   const Point2 v = project(v3, axis);
   const Point2 a1 = project(a[0], axis), a2 = project(a[1], axis);
   const Point2 b1 = project(b[0], axis), b2 = project(b[1], axis);
-  const int turn_a = orient2d(v, a1, a2), turn_b = orient2d(v, b1, b2);
+  const int turn_a = orient2d_inline(v, a1, a2), turn_b = orient2d_inline(v, b1, b2);
   if (turn_a == 0 || turn_b == 0) return true;  // a degenerate wedge holds every ray
   auto holds = [&](const Point2& p, const Point2& q, int turn, const Point2& r) {
-    return orient2d(v, p, r) * turn >= 0 && orient2d(v, r, q) * turn >= 0;
+    return orient2d_inline(v, p, r) * turn >= 0 && orient2d_inline(v, r, q) * turn >= 0;
   };
   return holds(a1, a2, turn_a, b1) || holds(a1, a2, turn_a, b2) || holds(b1, b2, turn_b, a1) ||
          holds(b1, b2, turn_b, a2);
@@ -320,27 +320,47 @@ struct Boxes {
   }
 };
 
-// The middle of the vertices' bounding box (halves summed, which cannot
-// overflow).
-Point3 centre_of(const MeshView& mesh) {
+// The vertices' bounding box (of every vertex, used or not).
+struct VertexBox {
   Point3 lo{0.0, 0.0, 0.0}, hi{0.0, 0.0, 0.0};
+
+  // The middle (halves summed, which cannot overflow).
+  Point3 centre() const { return {0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]}; }
+};
+
+VertexBox vertex_box(const MeshView& mesh) {
+  VertexBox box;
   if (mesh.vertex_count > 0) {
-    for (int a = 0; a < 3; ++a) lo[a] = hi[a] = mesh.vertices[a];
+    for (int a = 0; a < 3; ++a) box.lo[a] = box.hi[a] = mesh.vertices[a];
   }
   for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
     for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], mesh.vertices[3 * v + a]);
-      hi[a] = std::max(hi[a], mesh.vertices[3 * v + a]);
+      box.lo[a] = std::min(box.lo[a], mesh.vertices[3 * v + a]);
+      box.hi[a] = std::max(box.hi[a], mesh.vertices[3 * v + a]);
     }
   }
-  return {0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
+  return box;
 }
 
-// Square columns over x and y: cells of `size` from `origin`, `dims` per axis.
+// Square columns over x and y: cells of `size` from `origin`, `dims` per axis
+// up to `top`, the boxes' highest bounds; `extent` is the larger side.
 struct Columns {
   std::array<double, 2> origin{};
   double size = 1.0;
   std::array<std::int64_t, 2> dims{1, 1};
+  std::array<double, 2> top{};
+  double extent = 0.0;
+
+  void set_dims() {
+    for (int a = 0; a < 2; ++a) dims[a] = cell(top[a], a) + 1;
+  }
+  // Twice as wide, while narrower than the extent; whether they changed.
+  bool coarsen() {
+    if (size >= extent) return false;
+    size *= 2.0;
+    set_dims();
+    return true;
+  }
 
   // Monotone rounding: boxes sharing a point share that point's column.
   // The floor of the quotient, rounded towards zero and stepped down where
@@ -376,91 +396,37 @@ struct FaceChunks {
 };
 
 // Columns kColumnWidths times the median usable triangle's width in x and y
-// (over a strided sample), made coarser while the boxes would span more than
-// kEntriesPerFace columns each on average. The usable triangles are those with axes[f] >= 0, `usable` of
-// them (at least one); they are read in place, without a list of their own.
-Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
-                       WorkerPool& pool) {
-  // Per chunk of triangles: the least and largest bounds in x and y, and
-  // the widths in triangle order (in single precision: the median only
-  // sizes the columns). Minima, maxima and the median do not depend on how
-  // the triangles are cut into chunks.
-  struct Extent {
-    std::array<double, 2> lo{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-    std::array<double, 2> hi{-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-    std::vector<float> widths;
-  };
-  const FaceChunks chunks(boxes.size());
-  const std::size_t stride = std::max<std::size_t>(1, boxes.size() / kSampledWidths);
-  std::vector<Extent> parts = parallel_map<Extent>(
-      pool, chunks.count,
-      [&](std::size_t c) {
-        Extent part;
-        for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
-          if (axes[f] < 0) continue;
-          const Box box = boxes[f];
-          for (int a = 0; a < 2; ++a) {
-            part.lo[a] = std::min(part.lo[a], static_cast<double>(box.lo[a]));
-            part.hi[a] = std::max(part.hi[a], static_cast<double>(box.hi[a]));
-          }
-          if (f % stride != 0) continue;
-          const double dx = static_cast<double>(box.hi[0]) - box.lo[0];
-          const double dy = static_cast<double>(box.hi[1]) - box.lo[1];
-          part.widths.push_back(static_cast<float>(std::max(dx, dy)));
-        }
-        return part;
-      },
-      1);
+// (over a strided sample), over the box of every vertex (`lo` and `hi`, as
+// the boxes map them): it holds every triangle's box, and costs no pass over
+// the triangles. The usable triangles are those with axes[f] >= 0, at least
+// one; slice_boxes makes the columns coarser where they would be too many.
+Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes, const std::array<float, 3>& lo,
+                       const std::array<float, 3>& hi) {
   Columns columns;
-  std::array<double, 2> top{};
-  for (int a = 0; a < 2; ++a) {
-    columns.origin[a] = std::numeric_limits<double>::infinity();
-    top[a] = -std::numeric_limits<double>::infinity();
-  }
-  std::vector<float> widths;
-  for (Extent& part : parts) {
-    for (int a = 0; a < 2; ++a) {
-      columns.origin[a] = std::min(columns.origin[a], part.lo[a]);
-      top[a] = std::max(top[a], part.hi[a]);
-    }
-    widths.insert(widths.end(), part.widths.begin(), part.widths.end());
-    part.widths = {};
-  }
-  const double extent = std::max(top[0] - columns.origin[0], top[1] - columns.origin[1]);
-  // No usable triangle among the sampled ones (a mesh of mostly unusable
+  for (int a = 0; a < 2; ++a) columns.origin[a] = lo[a];
+  const double extent =
+      std::max(static_cast<double>(hi[0]) - columns.origin[0], static_cast<double>(hi[1]) - columns.origin[1]);
+  // The widths in single precision: the median only sizes the columns. No
+  // usable triangle among the sampled ones (a mesh of mostly unusable
   // ones): every usable one.
-  for (std::size_t f = 0; widths.empty() && f < boxes.size(); ++f) {
-    if (axes[f] < 0) continue;
-    const Box box = boxes[f];
-    widths.push_back(static_cast<float>(std::max(static_cast<double>(box.hi[0]) - box.lo[0],
-                                                 static_cast<double>(box.hi[1]) - box.lo[1])));
-  }
+  const std::size_t stride = std::max<std::size_t>(1, boxes.size() / kSampledWidths);
+  std::vector<float> widths;
+  auto sample = [&](std::size_t step) {
+    for (std::size_t f = 0; f < boxes.size(); f += step) {
+      if (axes[f] < 0) continue;
+      const Box box = boxes[f];
+      widths.push_back(static_cast<float>(
+          std::max(static_cast<double>(box.hi[0]) - box.lo[0], static_cast<double>(box.hi[1]) - box.lo[1])));
+    }
+  };
+  sample(stride);
+  if (widths.empty()) sample(1);
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
   columns.size = std::max({kColumnWidths * static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
                            std::numeric_limits<double>::min()});
-  widths = {};
-  while (true) {
-    // Whole numbers summed per chunk, then the chunks: exact, so the same
-    // total on any number of workers.
-    const std::vector<double> spans = parallel_map<double>(
-        pool, chunks.count,
-        [&](std::size_t c) {
-          double sum = 0.0;
-          for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
-            if (axes[f] < 0) continue;
-            const Box box = boxes[f];
-            sum += static_cast<double>(columns.last(box, 0) - columns.first(box, 0) + 1) *
-                   static_cast<double>(columns.last(box, 1) - columns.first(box, 1) + 1);
-          }
-          return sum;
-        },
-        1);
-    double entries = 0.0;
-    for (double span : spans) entries += span;
-    if (entries <= kEntriesPerFace * static_cast<double>(usable) || columns.size >= extent) break;
-    columns.size *= 2.0;
-  }
-  for (int a = 0; a < 2; ++a) columns.dims[a] = columns.cell(top[a], a) + 1;
+  columns.extent = extent;
+  for (int a = 0; a < 2; ++a) columns.top[a] = hi[a];
+  columns.set_dims();
   return columns;
 }
 
@@ -484,34 +450,46 @@ std::uint32_t z_key(float z) {
 // sort over the boxes in triangle order, chunk by chunk; the sweep orders
 // each slice by (lowest z, number) on its own. This needs only the slices'
 // list (4 bytes per entry): no list of the whole mesh is sorted, and a
-// slice's sort stays in cache.
-Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector<std::int8_t>& axes,
+// slice's sort stays in cache. The columns are made coarser first where
+// the boxes would span more than kEntriesPerFace of them each on average.
+Slices slice_boxes(Columns& columns, const Boxes& boxes, const std::vector<std::int8_t>& axes, std::size_t usable,
                    WorkerPool& pool) {
   Slices slices;
-  const auto dims = static_cast<std::size_t>(columns.dims[0]);
-  // Calls deal(f, x) for every slice x of every usable triangle f of chunk c,
-  // in increasing f.
   const FaceChunks chunks(boxes.size());
-  auto for_each_slice = [&](std::size_t c, auto&& deal) {
-    for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
-      if (axes[f] < 0) continue;
-      const auto [lo, hi] = boxes.along(f, 0);
-      const std::int64_t last = columns.cell(hi, 0);
-      for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) deal(f, static_cast<std::size_t>(x));
-    }
-  };
   // cursor[c * dims + x]: first the entries that chunk c deals into slice x,
   // then where the first of them goes: after the slices before x and the
   // chunks before c in x, so each slice lists its triangles in increasing
   // number, as one pass over the triangles in order would.
-  std::vector<std::size_t> cursor(chunks.count * dims, 0);
-  parallel_for(
-      pool, chunks.count,
-      [&](std::size_t c) {
-        std::size_t* count = cursor.data() + c * dims;
-        for_each_slice(c, [&](std::size_t, std::size_t x) { ++count[x]; });
-      },
-      1);
+  std::vector<std::size_t> cursor;
+  // The counting pass also sums the columns each box spans (whole numbers
+  // summed per chunk, then the chunks: exact, so the same total on any
+  // number of workers); while they pass kEntriesPerFace per usable
+  // triangle, the columns are made twice as wide and counted again.
+  while (true) {
+    const auto dims = static_cast<std::size_t>(columns.dims[0]);
+    cursor.assign(chunks.count * dims, 0);
+    const std::vector<double> spans = parallel_map<double>(
+        pool, chunks.count,
+        [&](std::size_t c) {
+          std::size_t* count = cursor.data() + c * dims;
+          double sum = 0.0;
+          for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
+            if (axes[f] < 0) continue;
+            const auto [x_lo, x_hi] = boxes.along(f, 0);
+            const auto [y_lo, y_hi] = boxes.along(f, 1);
+            const std::int64_t first = columns.cell(x_lo, 0), last = columns.cell(x_hi, 0);
+            for (std::int64_t x = first; x <= last; ++x) ++count[static_cast<std::size_t>(x)];
+            sum += static_cast<double>(last - first + 1) *
+                   static_cast<double>(columns.cell(y_hi, 1) - columns.cell(y_lo, 1) + 1);
+          }
+          return sum;
+        },
+        1);
+    double entries = 0.0;
+    for (double span : spans) entries += span;
+    if (entries <= kEntriesPerFace * static_cast<double>(usable) || !columns.coarsen()) break;
+  }
+  const auto dims = static_cast<std::size_t>(columns.dims[0]);
   slices.starts.assign(dims + 1, 0);
   std::size_t offset = 0;
   for (std::size_t x = 0; x < dims; ++x) {
@@ -524,9 +502,14 @@ Slices slice_boxes(const Columns& columns, const Boxes& boxes, const std::vector
       pool, chunks.count,
       [&](std::size_t c) {
         std::size_t* next = cursor.data() + c * dims;
-        for_each_slice(c, [&](std::size_t f, std::size_t x) {
-          slices.items[next[x]++] = static_cast<std::uint32_t>(f);
-        });
+        for (std::size_t f = chunks.begin(c); f < chunks.end(c); ++f) {
+          if (axes[f] < 0) continue;
+          const auto [lo, hi] = boxes.along(f, 0);
+          const std::int64_t last = columns.cell(hi, 0);
+          for (std::int64_t x = columns.cell(lo, 0); x <= last; ++x) {
+            slices.items[next[static_cast<std::size_t>(x)]++] = static_cast<std::uint32_t>(f);
+          }
+        }
       },
       1);
   cursor = {};
@@ -656,6 +639,7 @@ struct SliceScratch {
   Scratch<Entry> unsorted;                     // the slice's triangles in z order
   Scratch<std::array<std::int32_t, 2>> spans;  // their first and last y columns
   Scratch<Entry> entries;                      // the triangles of each column in turn
+  Scratch<std::size_t> kept;                   // one triangle's pairs to test, as places in its column
 };
 
 // Calls visit(a, b) once for every pair of triangles of slice x whose boxes
@@ -712,6 +696,10 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
       }
     }
   }
+  // The longest column bounds how many triangles one can keep.
+  std::size_t longest = 0;
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) longest = std::max(longest, start[k + 1] - start[k]);
+  std::size_t* const kept = scratch.kept.at_least(longest);
   for (std::size_t k = 0; k + 1 < start.size(); ++k) {
     const std::int64_t y = low + static_cast<std::int64_t>(k);
     const std::size_t stop = start[k + 1];
@@ -719,10 +707,19 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
       const Entry& p = entries[l];
       const CertifiedCorners certified(p);
       const OverlapAcross across(p.box);
+      // The triangles after p that overlap it and share no certified vertex
+      // with it, noted without a branch or a call (which would make the
+      // compiler keep p's vectors in memory rather than in registers) and
+      // handled after: nearly every overlapping pair is two neighbours
+      // round a vertex.
+      std::size_t count_kept = 0;
       for (std::size_t r = l + 1; r < stop && entries[r].box.lo[2] <= p.box.hi[2]; ++r) {
         const Entry& q = entries[r];
-        // Nearly every overlapping pair is two neighbours round a vertex.
-        if (certified.shared_with(q) | !across.with(q.box)) continue;
+        kept[count_kept] = r;
+        count_kept += static_cast<std::size_t>(!certified.shared_with(q) & across.with(q.box));
+      }
+      for (std::size_t n = 0; n < count_kept; ++n) {
+        const Entry& q = entries[kept[n]];
         // Rounding to columns is monotone, so the overlap's lowest corner is
         // in the column of the larger lower bounds.
         if (columns.cell(std::max(p.box.lo[0], q.box.lo[0]), 0) != x ||
@@ -765,7 +762,7 @@ std::int8_t plane_axis(const MeshView& mesh, std::size_t f) {
     }
   }
   for (int axis : order) {
-    if (orient2d(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
+    if (orient2d_inline(project(a, axis), project(b, axis), project(c, axis)) != 0) return static_cast<std::int8_t>(axis);
   }
   return -1;
 }
@@ -833,9 +830,18 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   const std::vector<std::uint8_t> own =
       certified == nullptr ? embedded_stars(mesh, pool) : std::vector<std::uint8_t>{};
   const CornerCodes codes{certified == nullptr ? own : *certified, mesh.vertex_count < kUncertified};
-  const Boxes boxes(mesh, centre_of(mesh), pool);
-  const Columns columns = choose_columns(boxes, axes, usable, pool);
-  const Slices slices = slice_boxes(columns, boxes, axes, pool);
+  const VertexBox extent = vertex_box(mesh);
+  const Point3 centre = extent.centre();
+  const Boxes boxes(mesh, centre, pool);
+  // The vertices' box as the boxes map it (the map is monotone, so these
+  // are the least and largest mapped coordinates).
+  std::array<float, 3> lo{}, hi{};
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = single(extent.lo[a] - centre[a]);
+    hi[a] = single(extent.hi[a] - centre[a]);
+  }
+  Columns columns = choose_columns(boxes, axes, lo, hi);
+  const Slices slices = slice_boxes(columns, boxes, axes, usable, pool);
   auto marked = [&](std::uint32_t f) { return subset == nullptr || subset[f] != 0; };
 
   // One slice per index; the pairs are sorted at the end, so the result is

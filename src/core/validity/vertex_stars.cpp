@@ -40,11 +40,17 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   std::int64_t* const a = chain.a.data();
   std::int64_t* const b = chain.b.data();
   std::size_t* const next = chain.next.data();
+  std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
-    const int at = f[0] == v ? 0 : f[1] == v ? 1 : 2;
-    a[k] = f[(at + 1) % 3];
-    b[k] = f[(at + 2) % 3];
+    const std::int64_t f0 = f[0], f1 = f[1], f2 = f[2];
+    // The corners after v in the triangle's winding, chosen without branches.
+    a[k] = f0 == v ? f1 : f1 == v ? f2 : f0;
+    b[k] = f0 == v ? f2 : f1 == v ? f0 : f1;
+    // Cleared here rather than in loops of their own, which the compiler
+    // would make calls to memset (dearer than the few bytes of a star).
+    next[k] = StarChain::kNoNext;
+    followed[k] = 0;
     if (a[k] == v || b[k] == v || a[k] == b[k]) return StarShape::kBroken;  // a repeated index
   }
   // Each directed edge v -> u at most once (the a's distinct) and u -> v at
@@ -55,21 +61,24 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   // a wedge has at most one follower, so the order of the matches does not
   // matter; where they are not, the star is broken whatever the chain says.
   // Without branches inside (the loops are short, their outcomes mixed).
-  std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
-  for (std::size_t k = 0; k < count; ++k) {
-    next[k] = StarChain::kNoNext;
-    followed[k] = 0;
-  }
   unsigned repeated = 0;
   for (std::size_t k = 0; k < count; ++k) {
+    // Wedge k's entries in locals: the inner loop writes only those of
+    // wedges after it.
+    const std::int64_t a_k = a[k], b_k = b[k];
+    std::size_t next_k = next[k];
+    std::uint8_t followed_k = followed[k];
     for (std::size_t m = k + 1; m < count; ++m) {
-      repeated |= static_cast<unsigned>(a[m] == a[k]) | static_cast<unsigned>(b[m] == b[k]);
-      const bool m_after_k = a[m] == b[k], k_after_m = a[k] == b[m];
-      next[k] = m_after_k ? m : next[k];
+      const std::int64_t a_m = a[m], b_m = b[m];
+      repeated |= static_cast<unsigned>(a_m == a_k) | static_cast<unsigned>(b_m == b_k);
+      const bool m_after_k = a_m == b_k, k_after_m = a_k == b_m;
+      next_k = m_after_k ? m : next_k;
       followed[m] |= static_cast<std::uint8_t>(m_after_k);
       next[m] = k_after_m ? k : next[m];
-      followed[k] |= static_cast<std::uint8_t>(k_after_m);
+      followed_k |= static_cast<std::uint8_t>(k_after_m);
     }
+    next[k] = next_k;
+    followed[k] = followed_k;
   }
   std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
   std::size_t head = 0;

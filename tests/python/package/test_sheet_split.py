@@ -85,6 +85,10 @@ def test_core_sheet_steps_match_the_numpy_model(name):
     [
         (np.zeros((3, 3)), np.array([[0, 1, 3]]), "faces must hold vertex numbers from 0 to 2; found 3"),
         (np.zeros((3, 3)), np.array([[0, 1, 2], [2, -1, 0]]), "from 0 to 2; found -1"),
+        (np.zeros((3, 3)), np.array([[0, 1, 2], [2, 2**62, 0]]), f"found {2**62}"),
+        (np.zeros((3, 3)), np.array([[np.iinfo(np.int64).min, 1, 2]]), f"found {np.iinfo(np.int64).min}"),
+        (np.zeros((0, 3)), np.array([[0, 0, 0]]), "found 0"),
+        (np.array([[0, 0, 0], [1, 0, 0], [0, -np.inf, 0]]), np.array([[0, 1, 2]]), "vertices must be finite"),
         (np.full((3, 3), np.nan), np.array([[0, 1, 2]]), "vertices must be finite"),
         (np.array([[0, 0, 0], [1, 0, 0], [0, np.inf, 0]]), np.array([[0, 1, 2]]), "vertices must be finite"),
         (np.zeros((3, 2)), np.array([[0, 1, 2]]), "vertices must have shape"),
@@ -93,3 +97,11 @@ def test_core_sheet_steps_match_the_numpy_model(name):
 def test_bad_arrays_are_refused_by_name(step, vertices, faces, message):
     with pytest.raises(ValueError, match=message):
         getattr(_repair, step)(vertices, faces)
+
+
+@pytest.mark.parametrize("step", ["split_sheets", "part_shared_edges"])
+def test_extreme_finite_arrays_are_accepted(step):
+    # The largest and smallest magnitudes, either sign, and the last index.
+    tiny, huge = np.finfo(np.float64).smallest_subnormal, np.finfo(np.float64).max
+    vertices = np.array([[huge, -huge, 0.0], [tiny, -tiny, -0.0], [1.0, 0.0, 0.0]])
+    getattr(_repair, step)(vertices, np.array([[0, 1, 2], [2, 1, 0]]))

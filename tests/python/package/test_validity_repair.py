@@ -137,6 +137,24 @@ def test_listed_bad_triangles_relax_as_the_whole_test_would(top):
     assert np.array_equal(relaxed[0], from_list[0]) and relaxed[1:] == from_list[1:]
 
 
+@pytest.mark.parametrize("max_move", [None, 0.05, 1.0])
+@pytest.mark.parametrize("top", [[0.3, 0.2, -0.9], [0.0, 0.0, 1.0]])
+def test_repair_lists_the_vertices_it_changed(top, max_move):
+    """The repair's list of changed vertices (which spares the projection a
+    comparison of every vertex) is exactly the rows that differ, or None
+    when a bounded relaxation had to be followed by an unbounded one."""
+    vertices = np.array(OCTA_V, dtype=np.float64)
+    vertices[4] = top
+    result = _repair.repair(vertices, np.asarray(OCTA_F, dtype=np.int64), max_move=max_move)
+    differing = np.flatnonzero((result.vertices[: len(vertices)] != vertices).any(axis=1))
+    if result.changed is not None:
+        assert result.changed.tolist() == differing.tolist()
+    elif result.moved_vertices:
+        assert max_move is not None
+    else:
+        assert len(differing) == 0
+
+
 def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     vertices = [list(p) for p in OCTA_V]
     vertices[4] = [0.3, 0.2, -0.9]
