@@ -18,7 +18,7 @@ struct Candidate {
     Fixed,    // final: `node` is its contouring node; the parent cannot collapse
     Uniform,  // no surface below; `mask` 0 or 255
     Leaf,     // a surface leaf with one vertex: cell `cell`, Qef `qef`
-    Merged,   // a collapsed cell: `qef`, `position`, `box`
+    Merged,   // a collapsed cell: `qef`, `position`, `samples`
   };
   Kind kind = Kind::Uniform;
   std::uint8_t mask = 0;
@@ -26,14 +26,24 @@ struct Candidate {
   std::uint64_t cell = 0;
   Qef qef;
   Vec3 position;  // Merged: its vertex; Leaf: the leaf's solved vertex
-  VertexBox box;
   CellAddress address;  // Merged: the collapsed cell
   double side = 0.0;
-  std::array<Vec3, 8> samples{};  // Merged: the children's vertices
-  unsigned sample_count = 0;
+  // Merged: its children's vertices, in Simplifier::samples_ (kept apart:
+  // every internal node makes eight candidates, and few of them merge).
+  std::size_t samples = 0;
   // Leaf: the least error its own planes allow anywhere near the cell (the
   // noise of normals estimated across a crease); Merged: its leaves' sum.
+  // Solved only when a merge above needs it (`floor_known`): most merges
+  // pass on their error alone.
   double floor = 0.0;
+  bool floor_known = false;
+  std::uint64_t first_cell = 0;  // Merged: the first surface cell of its subtree
+};
+
+// The vertices of a collapsed cell's children, in child order.
+struct ChildVertices {
+  std::array<Vec3, 8> points{};
+  unsigned count = 0;
 };
 
 VertexBox box_of(const Vec3& lo, double side) {
@@ -92,11 +102,12 @@ class Simplifier {
     }
     const ChildBlock& block = tree_.block(node.index);
     const double half = side * 0.5;
+    const std::uint64_t first_cell = next_cell_;
     std::array<Candidate, 8> children;
     for (unsigned o = 0; o < 8; ++o) {
       visit(block[o], child_address(address, o), child_min(cell_min, half, o), half, children[o]);
     }
-    combine(children, address, cell_min, side, c);
+    combine(children, block, first_cell, address, cell_min, side, c);
   }
 
   void leaf(const OctreeNode& node, const CellAddress& address, Candidate& c) {
@@ -124,12 +135,9 @@ class Simplifier {
       c.cell = index;
       for (unsigned j = 0; j < row[8]; ++j) add_qef(c.qef, qefs_[slot + j]);
       c.position = checked_at(solutions_, slot).position;
-      if (memo_ == nullptr) {
-        c.floor = leaf_floor(c.qef, cells_[index]);
-      } else {
-        double& floor = memo_->floors[index];
-        if (std::isnan(floor)) floor = leaf_floor(c.qef, cells_[index]);
-        c.floor = floor;
+      if (memo_ != nullptr && !std::isnan(memo_->floors[index])) {
+        c.floor = memo_->floors[index];
+        c.floor_known = true;
       }
       return;
     }
@@ -138,8 +146,11 @@ class Simplifier {
   }
 
   // `c` as visit() has it.
-  void combine(std::array<Candidate, 8>& children, const CellAddress& address,
-               const Vec3& cell_min, double side, Candidate& c) {
+  // `block` holds the children's nodes, `first_cell` the first surface cell
+  // of the subtree.
+  void combine(std::array<Candidate, 8>& children, const ChildBlock& block,
+               std::uint64_t first_cell, const CellAddress& address, const Vec3& cell_min,
+               double side, Candidate& c) {
     // The root has no faces round it: never collapsed. A tolerance of 0 or
     // less collapses nothing. A tiled run keeps the cells on its seams, which
     // the tile on the other side makes too.
@@ -174,29 +185,45 @@ class Simplifier {
       if (!all_uniform && ((manifold_mask(mask) && midpoints_agree(below)) || oblique_)) {
         // merge() writes `c` only when it merges.
         Candidate& merged = c;
-        if (merge(children, mask, address, cell_min, side, merged)) {
+        if (merge(children, block, mask, address, cell_min, side, merged)) {
+          merged.first_cell = first_cell;
           merged.address = address;
           merged.side = side;
+          merged.samples = samples_.size();
+          ChildVertices& vertices = samples_.emplace_back();
           for (const Candidate& child : children) {
             if (child.kind != Candidate::Kind::Uniform) {
-              merged.samples[merged.sample_count++] = child.position;
+              vertices.points[vertices.count++] = child.position;
             }
           }
           return;
         }
       }
     }
-    ContourBlock block;
-    for (unsigned o = 0; o < 8; ++o) block[o] = finalize(children[o]);
-    out_.blocks.push_back(block);
+    ContourBlock kept;
+    for (unsigned o = 0; o < 8; ++o) kept[o] = finalize(children[o]);
+    out_.blocks.push_back(kept);
     c.kind = Candidate::Kind::Fixed;
     c.node = {ContourKind::Internal, 0, out_.blocks.size() - 1};
   }
 
-  // A leaf's noise floor: its planes' least error in its cell grown by a
-  // quarter side, every direction they pin down at all.
-  double leaf_floor(const Qef& qef, const SurfaceCell& cell) const {
+  // The noise floor of surface cell `index`: its planes' least error in its
+  // cell grown by a quarter side, every direction they pin down at all.
+  // Solved once per memo.
+  double leaf_floor(std::uint64_t index) {
     if (!oblique_ || !(squared_tolerance_ > 0.0)) return 0.0;
+    if (memo_ == nullptr) return solve_leaf_floor(index);
+    double& floor = memo_->floors[index];
+    if (std::isnan(floor)) floor = solve_leaf_floor(index);
+    return floor;
+  }
+
+  double solve_leaf_floor(std::uint64_t index) const {
+    const SurfaceCell& cell = checked_at(cells_, index);
+    const std::uint64_t slot = checked_at(slots_.vertex_base, index);
+    // The leaf's Qef as leaf() offers it: its groups' summed.
+    Qef qef;
+    for (unsigned j = 0; j < slots_.cell_components[index][8]; ++j) add_qef(qef, qefs_[slot + j]);
     const double side = cell.cell_side;
     const double m = 0.25 * side;
     const Vec3 lo{cell.cell_min.x - m, cell.cell_min.y - m, cell.cell_min.z - m};
@@ -204,42 +231,99 @@ class Simplifier {
     return solve_merged_qef(qef, box, kMergedFullTruncation).error;
   }
 
-  // The children's error functions and noise floors added up, in child
-  // order (uniform children carry neither).
-  static void sum_children(const std::array<Candidate, 8>& children, Qef& sum, double& floor) {
-    for (const Candidate& child : children) {
-      if (child.kind != Candidate::Kind::Uniform) {
-        add_qef(sum, child.qef);
-        floor += child.floor;
+  // The noise floor of the subtree at `node`, inside a collapsed cell (its
+  // leaves are surface cells, numbered from `cell` on in walk order, and
+  // uniform nodes), added up as the collapse adds it: per internal node
+  // its children's in child order, skipping those without surface. False
+  // when the subtree has no surface.
+  bool subtree_floor(const OctreeNode& node, std::uint64_t& cell, double& floor) {
+    switch (node.kind) {
+      case NodeKind::Empty:
+      case NodeKind::Full:
+        return false;
+      case NodeKind::Leaf:
+        floor = leaf_floor(cell++);
+        return true;
+      case NodeKind::Internal:
+        break;
+    }
+    const ChildBlock& block = tree_.block(node.index);
+    double sum = 0.0;
+    bool any = false;
+    for (const OctreeNode& child : block) {
+      double child_floor = 0.0;
+      if (subtree_floor(child, cell, child_floor)) {
+        sum += child_floor;
+        any = true;
       }
     }
+    floor = sum;
+    return any;
+  }
+
+  // The children's noise floors added up in child order (uniform children
+  // carry none), solving those not known yet when `solve`; NaN when one is
+  // not known and `solve` is false.
+  double children_floor(std::array<Candidate, 8>& children, const ChildBlock& block,
+                        bool solve) {
+    double floor = 0.0;
+    for (unsigned o = 0; o < 8; ++o) {
+      Candidate& child = children[o];
+      if (child.kind == Candidate::Kind::Uniform) continue;
+      if (!child.floor_known) {
+        if (!solve) return std::numeric_limits<double>::quiet_NaN();
+        if (child.kind == Candidate::Kind::Leaf) {
+          child.floor = leaf_floor(child.cell);
+        } else {
+          std::uint64_t cell = child.first_cell;
+          child.floor = 0.0;
+          subtree_floor(block[o], cell, child.floor);
+        }
+        child.floor_known = true;
+      }
+      floor += child.floor;
+    }
+    return floor;
+  }
+
+  // The children's error functions added up, in child order (uniform
+  // children carry none).
+  static Qef sum_children(const std::array<Candidate, 8>& children) {
+    Qef sum;
+    for (const Candidate& child : children) {
+      if (child.kind != Candidate::Kind::Uniform) add_qef(sum, child.qef);
+    }
+    return sum;
   }
 
   // try_merge, or what it found the first time this cell was tried.
-  bool merge(const std::array<Candidate, 8>& children, std::uint8_t mask,
+  bool merge(std::array<Candidate, 8>& children, const ChildBlock& block, std::uint8_t mask,
              const CellAddress& address, const Vec3& cell_min, double side, Candidate& merged) {
-    if (memo_ == nullptr) return try_merge(children, mask, cell_min, side, merged);
+    if (memo_ == nullptr) return try_merge(children, block, mask, cell_min, side, merged);
     const auto [it, fresh] = memo_->merges.try_emplace(address);
     if (fresh) {
-      it->second.within = try_merge(children, mask, cell_min, side, merged);
+      it->second.within = try_merge(children, block, mask, cell_min, side, merged);
       if (it->second.within) it->second.position = merged.position;
       return it->second.within;
     }
     if (!it->second.within) return false;
-    Qef sum;
-    double floor = 0.0;
-    sum_children(children, sum, floor);
-    accept(sum, floor, mask, it->second.position, merged);
+    accept(sum_children(children), children_floor(children, block, false), mask,
+           it->second.position, merged);
     return true;
   }
 
-  bool try_merge(const std::array<Candidate, 8>& children, std::uint8_t mask, const Vec3& cell_min,
-                 double side, Candidate& merged) const {
-    Qef sum;
-    double floor = 0.0;
-    sum_children(children, sum, floor);
-    // The leaves' own noise is no error of the merge.
-    const double allowed = squared_tolerance_ + floor;
+  bool try_merge(std::array<Candidate, 8>& children, const ChildBlock& block, std::uint8_t mask,
+                 const Vec3& cell_min, double side, Candidate& merged) {
+    const Qef sum = sum_children(children);
+    // The leaves' own noise is no error of the merge. The floor is never
+    // negative: an error within the tolerance alone is within, whatever the
+    // floor, which is solved only when an error passes the tolerance.
+    double floor = children_floor(children, block, false);
+    const auto within = [&](double error) {
+      if (error <= squared_tolerance_) return true;
+      if (std::isnan(floor)) floor = children_floor(children, block, true);
+      return error <= squared_tolerance_ + floor;
+    };
     if (sum.count == 0) return false;
     VertexBox box = box_of(cell_min, side);
     MergedSolution solution = solve_merged_qef(sum, box);
@@ -251,7 +335,7 @@ class Simplifier {
       box.hi = {box.hi.x + m, box.hi.y + m, box.hi.z + m};
       solution = solve_merged_qef(sum, box);
     }
-    if (!(solution.error <= allowed)) {
+    if (!within(solution.error)) {
       // A face or edge that only a few crossings stand for counts too:
       // every direction the planes pin down at all. And the corner or edge
       // they meet in may lie beyond the cell (its crossings reach into the
@@ -262,24 +346,21 @@ class Simplifier {
       const MergedSolution full = solve_merged_qef(sum, grown, kMergedFullTruncation);
       if (full.error < solution.error) solution = full;
     }
-    if (!(solution.error <= allowed)) return false;
+    if (!within(solution.error)) return false;
     accept(sum, floor, mask, solution.position, merged);
     return true;
   }
 
-  // `merged` made the collapsed cell of Qef `sum` with its vertex at `position`.
+  // `merged` made the collapsed cell of Qef `sum` with its vertex at
+  // `position`; `floor` NaN when not known yet.
   void accept(const Qef& sum, double floor, std::uint8_t mask, const Vec3& position,
               Candidate& merged) const {
     merged.kind = Candidate::Kind::Merged;
     merged.mask = mask;
     merged.qef = sum;
-    merged.floor = floor;
+    merged.floor_known = !std::isnan(floor);
+    merged.floor = merged.floor_known ? floor : 0.0;
     merged.position = position;
-    // Projection may move the vertex by the tolerance along each axis, no
-    // further: within the whole cell, a coarse cell's Newton steps could
-    // reach another part of the surface.
-    merged.box = {{position.x - tolerance_, position.y - tolerance_, position.z - tolerance_},
-                  {position.x + tolerance_, position.y + tolerance_, position.z + tolerance_}};
   }
 
   ContourNode finalize(const Candidate& c) {
@@ -294,11 +375,17 @@ class Simplifier {
         break;
     }
     const std::uint64_t first = out_.positions.size();
-    out_.positions.push_back(c.position);
-    out_.boxes.push_back(c.box);
+    const Vec3& p = c.position;
+    out_.positions.push_back(p);
+    // Projection may move the vertex by the tolerance along each axis, no
+    // further: within the whole cell, a coarse cell's Newton steps could
+    // reach another part of the surface.
+    out_.boxes.push_back({{p.x - tolerance_, p.y - tolerance_, p.z - tolerance_},
+                          {p.x + tolerance_, p.y + tolerance_, p.z + tolerance_}});
     ++out_.collapsed_count;
     out_.keys.push_back(vertex_key(c.address, 0));
-    out_.merged.push_back({c.address, c.side, first, c.samples, c.sample_count});
+    const ChildVertices& vertices = checked_at(samples_, c.samples);
+    out_.merged.push_back({c.address, c.side, first, vertices.points, vertices.count});
     return {ContourKind::Cell, c.mask, first, true};
   }
 
@@ -329,6 +416,7 @@ class Simplifier {
   CollapseMemo* memo_;
   std::uint64_t next_cell_ = 0;
   std::uint64_t visited_ = 0;  // nodes visited, for polling
+  std::vector<ChildVertices> samples_;  // per merge made, its children's vertices
   SimplifiedCells out_;
 };
 
