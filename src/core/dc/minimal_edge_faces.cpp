@@ -69,68 +69,85 @@ class MinimalEdges {
     std::array<Place, 8> c;
     for (unsigned o = 0; o < 8; ++o) c[o] = child(p, o);
     for (unsigned o = 0; o < 8; ++o) cell(c[o]);
-    for (unsigned a = 0; a < 3; ++a) {
-      // Four faces across axis a between children o (bit a clear) and o + 2^a.
-      for (unsigned o = 0; o < 8; ++o) {
-        if (!((o >> a) & 1u)) face(c[o], c[o | (1u << a)], a);
+    inner_faces_and_edges<0>(c);
+    inner_faces_and_edges<1>(c);
+    inner_faces_and_edges<2>(c);
+  }
+
+  // The axis is a template argument in the recursion below: the octants it
+  // picks then fold to constants.
+
+  // Of a cell's children `c`: the faces across axis a and the edges along it
+  // through the centre.
+  template <unsigned a>
+  void inner_faces_and_edges(const std::array<Place, 8>& c) {
+    constexpr unsigned b = kOtherAxes[a][0];
+    constexpr unsigned d = kOtherAxes[a][1];
+    // Four faces across axis a between children o (bit a clear) and o + 2^a.
+    for (unsigned o = 0; o < 8; ++o) {
+      if (!((o >> a) & 1u)) face<a>(c[o], c[o | (1u << a)]);
+    }
+    // Two edges along axis a through the centre, one per half.
+    for (unsigned t = 0; t < 2; ++t) {
+      std::array<Place, 4> ring;
+      for (unsigned i = 0; i < 4; ++i) {
+        ring[i] = c[(t << a) | ((i & 1u) << b) | ((i >> 1) << d)];
       }
-      // Two edges along axis a through the centre, one per half.
-      const unsigned b = kOtherAxes[a][0];
-      const unsigned d = kOtherAxes[a][1];
-      for (unsigned t = 0; t < 2; ++t) {
-        std::array<Place, 4> ring;
-        for (unsigned i = 0; i < 4; ++i) {
-          ring[i] = c[(t << a) | ((i & 1u) << b) | ((i >> 1) << d)];
-        }
-        edge(ring, a);
-      }
+      edge<a>(ring);
     }
   }
 
   // The face across axis a between `lo` (on its negative side) and `hi`.
-  void face(const Place& lo, const Place& hi, unsigned a) {
+  template <unsigned a>
+  void face(const Place& lo, const Place& hi) {
     if (!internal(lo) && !internal(hi)) return;
-    const unsigned b = kOtherAxes[a][0];
-    const unsigned d = kOtherAxes[a][1];
+    constexpr unsigned b = kOtherAxes[a][0];
+    constexpr unsigned d = kOtherAxes[a][1];
     // Four smaller faces.
     for (unsigned i = 0; i < 4; ++i) {
       const unsigned across = ((i & 1u) << b) | ((i >> 1) << d);
-      face(child(lo, (1u << a) | across), child(hi, across), a);
+      face<a>(child(lo, (1u << a) | across), child(hi, across));
     }
     // Four edges in the face: along e, at the middle of f, one per half of e.
-    for (const unsigned e : {b, d}) {
-      const unsigned f = e == b ? d : b;
-      for (unsigned t = 0; t < 2; ++t) {
-        // Ring position i: bit 0 the side along the first other axis of e,
-        // bit 1 along the second; here those are a and f in some order.
-        std::array<Place, 4> ring;
-        for (unsigned i = 0; i < 4; ++i) {
-          const unsigned side_first = i & 1u;
-          const unsigned side_second = i >> 1;
-          const unsigned first = kOtherAxes[e][0];
-          const unsigned side_a = first == a ? side_first : side_second;
-          const unsigned side_f = first == a ? side_second : side_first;
-          const Place& owner = side_a ? hi : lo;
-          const unsigned octant = (t << e) | ((side_a ? 0u : 1u) << a) | (side_f << f);
-          ring[i] = child(owner, octant);
-        }
-        edge(ring, e);
+    face_edges<a, b>(lo, hi);
+    face_edges<a, d>(lo, hi);
+  }
+
+  // The two edges along axis e in the face across axis a between `lo` and `hi`.
+  template <unsigned a, unsigned e>
+  void face_edges(const Place& lo, const Place& hi) {
+    constexpr unsigned f = 3 - a - e;
+    constexpr unsigned first = kOtherAxes[e][0];
+    for (unsigned t = 0; t < 2; ++t) {
+      // Ring position i: bit 0 the side along the first other axis of e,
+      // bit 1 along the second; here those are a and f in some order.
+      std::array<Place, 4> ring;
+      for (unsigned i = 0; i < 4; ++i) {
+        const unsigned side_first = i & 1u;
+        const unsigned side_second = i >> 1;
+        const unsigned side_a = first == a ? side_first : side_second;
+        const unsigned side_f = first == a ? side_second : side_first;
+        const Place& owner = side_a ? hi : lo;
+        const unsigned octant = (t << e) | ((side_a ? 0u : 1u) << a) | (side_f << f);
+        ring[i] = child(owner, octant);
       }
+      edge<e>(ring);
     }
   }
 
   // The edge along axis a with the four nodes round it: ring[i] lies on the
   // positive side of the edge along the first other axis when bit 0 of i is
   // set, along the second when bit 1 is.
-  void edge(const std::array<Place, 4>& ring, unsigned a) {
+  template <unsigned a>
+  void edge(const std::array<Place, 4>& ring) {
     bool any_internal = false;
     for (const Place& p : ring) any_internal = any_internal || internal(p);
     if (!any_internal) {
-      contour(ring, a);
+      contour<a>(ring);
       return;
     }
-    const unsigned b = kOtherAxes[a][0];
-    const unsigned d = kOtherAxes[a][1];
+    constexpr unsigned b = kOtherAxes[a][0];
+    constexpr unsigned d = kOtherAxes[a][1];
     for (unsigned t = 0; t < 2; ++t) {
       std::array<Place, 4> half;
       for (unsigned i = 0; i < 4; ++i) {
@@ -138,14 +155,14 @@ class MinimalEdges {
         const unsigned octant = (t << a) | (((i & 1u) ^ 1u) << b) | (((i >> 1) ^ 1u) << d);
         half[i] = child(ring[i], octant);
       }
-      edge(half, a);
+      edge<a>(half);
     }
   }
 
   // Corner u (lower end) of the cube edge along a of the ring cell at
   // position i: the edge lies at its far side along each axis where the cell
   // is on the negative side.
-  static unsigned lower_corner(unsigned i, unsigned a) {
+  static constexpr unsigned lower_corner(unsigned i, unsigned a) {
     const unsigned b = kOtherAxes[a][0];
     const unsigned d = kOtherAxes[a][1];
     return (((i & 1u) ^ 1u) << b) | (((i >> 1) ^ 1u) << d);
@@ -165,7 +182,8 @@ class MinimalEdges {
     return node.index + group;
   }
 
-  void contour(const std::array<Place, 4>& ring, unsigned a) {
+  template <unsigned a>
+  void contour(const std::array<Place, 4>& ring) {
     // The smallest cell round the edge decides its signs.
     unsigned smallest = 0;
     for (unsigned i = 1; i < 4; ++i) {
