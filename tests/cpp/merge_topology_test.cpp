@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -129,6 +130,72 @@ TEST(MergeTopology, WhatIsReportedOfAVertexDependsOnlyOnTrianglesNearIt) {
     reported += !whole.empty();
   }
   EXPECT_GT(reported, 50u);  // the fans near the chosen vertices broke often
+}
+
+// Euler characteristic and pieces as their definitions give them (a set of
+// edges, a search over shared vertices), on broken torus grids with
+// triangles repeated, turned over and reaching past the vertex count (whose
+// edges to such a vertex are not counted).
+TEST(MergeTopology, TopologyOfBrokenMeshesMatchesItsDefinition) {
+  std::mt19937_64 rng(11);
+  constexpr unsigned kSide = 5;
+  constexpr std::uint64_t kCount = kSide * kSide;
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<Triangle> mesh;
+    for (unsigned i = 0; i < kSide; ++i) {
+      for (unsigned j = 0; j < kSide; ++j) {
+        if (rng() % 8 == 0) continue;
+        const std::uint64_t a = i * kSide + j;
+        const std::uint64_t b = ((i + 1) % kSide) * kSide + j;
+        const std::uint64_t c = ((i + 1) % kSide) * kSide + (j + 1) % kSide;
+        const std::uint64_t d = i * kSide + (j + 1) % kSide;
+        mesh.push_back({a, b, c});
+        mesh.push_back({a, c, d});
+      }
+    }
+    for (int change = 0; change < trial % 5; ++change) {
+      const Triangle t = mesh[rng() % mesh.size()];
+      mesh.push_back(rng() % 2 ? Triangle{t[1], t[0], t[2]}
+                               : Triangle{t[0], t[1], kCount + rng() % 3});
+    }
+    std::set<std::pair<std::uint64_t, std::uint64_t>> edges;
+    std::vector<std::set<std::uint64_t>> next(kCount);
+    for (const Triangle& t : mesh) {
+      for (unsigned c = 0; c < 3; ++c) {
+        const std::uint64_t a = t[c];
+        const std::uint64_t b = t[(c + 1) % 3];
+        if (a >= kCount || b >= kCount) continue;
+        edges.insert({std::min(a, b), std::max(a, b)});
+        next[a].insert(b);
+        next[b].insert(a);
+      }
+    }
+    std::int64_t used = 0;
+    std::uint64_t pieces = 0;
+    std::vector<bool> seen(kCount, false);
+    for (std::uint64_t v = 0; v < kCount; ++v) {
+      if (next[v].empty()) continue;
+      ++used;
+      if (seen[v]) continue;
+      ++pieces;
+      std::vector<std::uint64_t> stack{v};
+      seen[v] = true;
+      while (!stack.empty()) {
+        const std::uint64_t x = stack.back();
+        stack.pop_back();
+        for (const std::uint64_t y : next[x]) {
+          if (!seen[y]) {
+            seen[y] = true;
+            stack.push_back(y);
+          }
+        }
+      }
+    }
+    const SurfaceTopology expected{
+        used - static_cast<std::int64_t>(edges.size()) + static_cast<std::int64_t>(mesh.size()),
+        pieces};
+    ASSERT_EQ(surface_topology(mesh, kCount), expected) << trial;
+  }
 }
 
 }  // namespace

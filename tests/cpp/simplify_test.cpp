@@ -129,6 +129,45 @@ TEST_P(CheckedCollapseTriangles, AreTheFacesOfItsCells) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, CheckedCollapseTriangles, ::testing::Values(0, 1, 2));
 
+// A memo carries the leaves' noise floors and the merges' outcomes from one
+// collapse to the next with more refusals: the collapse it gives is the one
+// a fresh collapse gives, bit for bit.
+class CollapseMemoChangesNothing : public ::testing::TestWithParam<std::pair<int, double>> {};
+
+TEST_P(CollapseMemoChangesNothing, SameCellsAndVertices) {
+  const auto [shape, tolerance] = GetParam();
+  // Creases across cells (a box bitten by a ball; a gyroid's saddles) give
+  // leaves a noise floor that decides some merges.
+  FunctionField field = shape == 0 ? testing::bitten_box() : shape == 1 ? testing::gyroid()
+                                                                        : test_shape(1);
+  const Octree tree = build(field, 6, true);
+  WorkerPool pool(2);
+  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
+  MergeRefusals refused;
+  CollapseMemo memo;
+  const SimplifiedCells first =
+      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true, &memo);
+  ASSERT_GT(first.merged.size(), 2u);
+  for (std::size_t m = 0; m < first.merged.size(); m += 3) refused.insert(first.merged[m].address);
+  const SimplifiedCells memoized =
+      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true, &memo);
+  const SimplifiedCells fresh =
+      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true);
+  EXPECT_EQ(memoized.positions, fresh.positions);
+  EXPECT_EQ(memoized.keys, fresh.keys);
+  ASSERT_EQ(memoized.merged.size(), fresh.merged.size());
+  for (std::size_t m = 0; m < fresh.merged.size(); ++m) {
+    EXPECT_EQ(memoized.merged[m].address, fresh.merged[m].address);
+    EXPECT_EQ(memoized.merged[m].sample_count, fresh.merged[m].sample_count);
+  }
+  EXPECT_EQ(minimal_edge_faces(memoized, memoized.positions),
+            minimal_edge_faces(fresh, fresh.positions));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShapesAndTolerances, CollapseMemoChangesNothing,
+                         ::testing::Values(std::pair{0, 1e-3}, std::pair{0, 1e-2},
+                                           std::pair{1, 1e-2}, std::pair{2, 1e-4}));
+
 // Closed shapes stay closed, oriented and of the same genus at every
 // tolerance, and coarser tolerances give fewer triangles.
 struct ClosedCase {

@@ -3,20 +3,31 @@
 #include <algorithm>
 #include <array>
 #include <numeric>
-#include <utility>
 
 namespace karvex {
 
 std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& triangles,
                                                 std::uint64_t vertex_count) {
   std::vector<std::uint64_t> bad;
-  // Per corner of every triangle: (v, a, b), the link edge a -> b of v.
-  std::vector<std::array<std::uint64_t, 3>> corners;
-  corners.reserve(3 * triangles.size());
+  // Per corner of every triangle: (v, a, b), the link edge a -> b of v, in
+  // sorted order: filed by v (a counting sort over the vertices the
+  // triangles use), then each vertex's few sorted.
+  std::uint64_t top = 0;
+  for (const Triangle& t : triangles) top = std::max({top, t[0] + 1, t[1] + 1, t[2] + 1});
+  std::vector<std::uint64_t> first(top + 1, 0);
   for (const Triangle& t : triangles) {
-    for (unsigned c = 0; c < 3; ++c) corners.push_back({t[c], t[(c + 1) % 3], t[(c + 2) % 3]});
+    for (const std::uint64_t v : t) ++first[v + 1];
   }
-  std::sort(corners.begin(), corners.end());
+  std::partial_sum(first.begin(), first.end(), first.begin());
+  std::vector<std::array<std::uint64_t, 3>> corners(3 * triangles.size());
+  for (const Triangle& t : triangles) {
+    for (unsigned c = 0; c < 3; ++c) corners[first[t[c]]++] = {t[c], t[(c + 1) % 3], t[(c + 2) % 3]};
+  }
+  // `first` now holds each vertex's end, the next one's start.
+  for (std::uint64_t v = 0, start = 0; v < top; start = first[v++]) {
+    std::sort(corners.begin() + static_cast<std::ptrdiff_t>(start),
+              corners.begin() + static_cast<std::ptrdiff_t>(first[v]));
+  }
   std::vector<std::uint64_t> nodes;
   std::vector<unsigned> parent;
   std::vector<unsigned> heads;
@@ -82,23 +93,39 @@ SurfaceTopology surface_topology(const std::vector<Triangle>& triangles,
     while (parent[x] != x) x = parent[x] = parent[parent[x]];
     return x;
   };
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> edges;
-  edges.reserve(3 * triangles.size());
+  // The edges filed by their lower end (a counting sort), so that each
+  // vertex's few are told apart among themselves.
+  std::vector<std::uint64_t> first(vertex_count + 1, 0);
   for (const Triangle& t : triangles) {
     for (unsigned c = 0; c < 3; ++c) {
       const std::uint64_t a = t[c];
       const std::uint64_t b = t[(c + 1) % 3];
       if (a >= vertex_count || b >= vertex_count) continue;
       used[a] = true;
-      edges.emplace_back(std::min(a, b), std::max(a, b));
+      ++first[std::min(a, b) + 1];
       const std::uint64_t ra = root(a);
       const std::uint64_t rb = root(b);
       if (ra != rb) parent[ra] = rb;
     }
   }
-  std::sort(edges.begin(), edges.end());
-  const auto unique_edges =
-      static_cast<std::int64_t>(std::unique(edges.begin(), edges.end()) - edges.begin());
+  std::partial_sum(first.begin(), first.end(), first.begin());
+  std::vector<std::uint64_t> upper(first[vertex_count]);
+  std::vector<std::uint64_t> next(first.begin(), first.end() - 1);
+  for (const Triangle& t : triangles) {
+    for (unsigned c = 0; c < 3; ++c) {
+      const std::uint64_t a = t[c];
+      const std::uint64_t b = t[(c + 1) % 3];
+      if (a >= vertex_count || b >= vertex_count) continue;
+      upper[next[std::min(a, b)]++] = std::max(a, b);
+    }
+  }
+  std::int64_t unique_edges = 0;
+  for (std::uint64_t v = 0; v < vertex_count; ++v) {
+    const auto begin = upper.begin() + static_cast<std::ptrdiff_t>(first[v]);
+    const auto end = upper.begin() + static_cast<std::ptrdiff_t>(first[v + 1]);
+    std::sort(begin, end);
+    unique_edges += std::unique(begin, end) - begin;
+  }
   SurfaceTopology out;
   std::int64_t vertices = 0;
   for (std::uint64_t v = 0; v < vertex_count; ++v) {

@@ -46,6 +46,25 @@ struct ChildVertices {
   unsigned count = 0;
 };
 
+// Per child octant and corner mask: the points of the 3x3x3 grid of a
+// cell's children's corners that the mask puts below the level, point
+// (i, j, k) at bit i + 3 j + 9 k.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> kGridBits = [] {
+  std::array<std::array<std::uint32_t, 256>, 8> table{};
+  for (unsigned o = 0; o < 8; ++o) {
+    for (unsigned mask = 0; mask < 256; ++mask) {
+      for (unsigned k = 0; k < 8; ++k) {
+        if (!((mask >> k) & 1u)) continue;
+        const unsigned i = (o & 1u) + (k & 1u);
+        const unsigned j = ((o >> 1) & 1u) + ((k >> 1) & 1u);
+        const unsigned l = (o >> 2) + (k >> 2);
+        table[o][mask] |= 1u << (i + 3 * j + 9 * l);
+      }
+    }
+  }
+  return table;
+}();
+
 VertexBox box_of(const Vec3& lo, double side) {
   return {lo, {lo.x + side, lo.y + side, lo.z + side}};
 }
@@ -164,15 +183,7 @@ class Simplifier {
     if (!blocked) {
       // The signs of the 3x3x3 grid of the children's corners.
       std::uint32_t below = 0;
-      for (unsigned o = 0; o < 8; ++o) {
-        for (unsigned k = 0; k < 8; ++k) {
-          if (!((children[o].mask >> k) & 1u)) continue;
-          const unsigned i = (o & 1u) + (k & 1u);
-          const unsigned j = ((o >> 1) & 1u) + ((k >> 1) & 1u);
-          const unsigned l = (o >> 2) + (k >> 2);
-          below |= 1u << (i + 3 * j + 9 * l);
-        }
-      }
+      for (unsigned o = 0; o < 8; ++o) below |= kGridBits[o][children[o].mask];
       std::uint8_t mask = 0;
       for (unsigned k = 0; k < 8; ++k) {
         const unsigned point = 2 * (k & 1u) + 6 * ((k >> 1) & 1u) + 18 * (k >> 2);
