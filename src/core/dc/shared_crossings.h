@@ -8,6 +8,7 @@
 #include "dc/crossings.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
+#include "support/unfilled_allocator.h"
 
 namespace karvex {
 
@@ -28,8 +29,8 @@ namespace karvex {
 // in crossing order, so the numbering depends neither on hashing nor on the
 // number of workers.
 struct SharedCrossings {
-  std::vector<std::uint32_t> distinct_of;  // per crossing: the number of its distinct crossing
-  std::vector<std::uint32_t> first;        // per distinct crossing: its first crossing
+  UnfilledVector<std::uint32_t> distinct_of;  // per crossing: the number of its distinct crossing
+  UnfilledVector<std::uint32_t> first;        // per distinct crossing: its first crossing
 
   std::size_t distinct_count() const { return first.size(); }
 };
