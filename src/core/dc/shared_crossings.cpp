@@ -36,6 +36,75 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
   return axis == 0 ? address.x : (axis == 1 ? address.y : address.z);
 }
 
+// One of the cells around a cell's edge, in the plane across the edge: its
+// offset from the cell (-1, 0 or 1 per axis), that offset's slot in a 3^3
+// table, and the neighbour's own numbers for the edge's corners and the edge.
+struct NeighbourStep {
+  std::array<std::int8_t, 3> offset{};
+  std::uint8_t slot = 13;  // (dx + 1) + 3 (dy + 1) + 9 (dz + 1)
+  std::uint8_t u = 0;
+  std::uint8_t v = 0;
+  std::uint8_t edge = 0;
+};
+
+// Per cube edge, the cells around it: by_steps[s] is reached by one step
+// along across[b] = (axis + 1 + b) % 3 for each set bit b of s, towards the
+// side of the cell the edge lies on; `lowest` is the steps that go down on
+// both axes (only down where the edge lies on the lower face).
+struct EdgeSteps {
+  std::array<NeighbourStep, 4> by_steps{};
+  unsigned lowest = 0;
+};
+
+constexpr std::array<EdgeSteps, 12> kEdgeSteps = [] {
+  std::array<EdgeSteps, 12> table{};
+  for (unsigned j = 0; j < 12; ++j) {
+    const unsigned axis = j / 4u;
+    const unsigned across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+    const unsigned u0 = CUBE_EDGES[j].u;
+    for (unsigned b = 0; b < 2; ++b) {
+      if (!((u0 >> across[b]) & 1u)) table[j].lowest |= 1u << b;
+    }
+    for (unsigned s = 0; s < 4; ++s) {
+      NeighbourStep& step = table[j].by_steps[s];
+      unsigned u = u0;
+      int slot = 13;
+      for (unsigned b = 0; b < 2; ++b) {
+        if (!((s >> b) & 1u)) continue;
+        const unsigned a = across[b];
+        // Corner u on the upper face of this axis: the neighbour lies above.
+        const int d = ((u >> a) & 1u) ? 1 : -1;
+        step.offset[a] = static_cast<std::int8_t>(d);
+        slot += d * (a == 0 ? 1 : (a == 1 ? 3 : 9));
+        u ^= 1u << a;
+      }
+      step.slot = static_cast<std::uint8_t>(slot);
+      step.u = static_cast<std::uint8_t>(u);
+      step.v = static_cast<std::uint8_t>(u | (1u << axis));
+      step.edge = kEdgeAt[u][axis];
+    }
+  }
+  return table;
+}();
+
+// The index of the cell `offset` away from `address` at its depth (whose
+// last coordinate is `last`), or kAbsent when there is none or it would lie
+// outside the tree.
+std::uint64_t neighbour_index(CellAddress at, const std::array<std::int8_t, 3>& offset,
+                              std::uint64_t last, const CellLookup& lookup) {
+  for (unsigned a = 0; a < 3; ++a) {
+    std::uint32_t& x = coordinate(at, a);
+    if (offset[a] > 0) {
+      if (x >= last) return CellLookup::kAbsent;
+      ++x;
+    } else if (offset[a] < 0) {
+      if (x == 0) return CellLookup::kAbsent;
+      --x;
+    }
+  }
+  return lookup.find(at);
+}
+
 // Crossings per block of the passes over cells or crossings that count
 // first and then write at the counted places.
 constexpr std::size_t kBlock = std::size_t{1} << 14;
@@ -161,73 +230,44 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
     for (unsigned edges = crossing_edges(cell.sign_mask); edges != 0; edges &= edges - 1, ++k) {
       const CrossingRef& c = crossings[k];
       if (c.cell != i || c.edge != std::countr_zero(edges)) fail_index(n, k);
-      const CubeEdge& edge = CUBE_EDGES[c.edge];
-      const unsigned axis = c.edge / 4u;
-      const unsigned across[2] = {(axis + 1) % 3, (axis + 2) % 3};
-      // The steps (bit s: one along across[s]) to the cell below the edge on
-      // both axes: down wherever corner u is on this cell's lower face.
-      unsigned lowest = 0;
-      for (unsigned s = 0; s < 2; ++s) {
-        if (!((edge.u >> across[s]) & 1u)) lowest |= 1u << s;
-      }
-      if (lowest == 0) {
+      const EdgeSteps& steps = kEdgeSteps[c.edge];
+      if (steps.lowest == 0) {
         out.distinct_of[k] = k;
         continue;
       }
+      const CubeEdge& edge = CUBE_EDGES[c.edge];
       const Vec3 p_u = cell.corner(edge.u);
       const Vec3 p_v = cell.corner(edge.v);
-      // The crossing of the cell `steps` away on the same edge when it
+      // The crossing of the cell `step` leads to on the same edge when it
       // shares this one, else kNoMatch.
-      const auto shared_at = [&](unsigned steps) -> std::uint32_t {
-        CellAddress at = cell.address;
-        unsigned u = edge.u;
-        unsigned slot = 13;  // the offset (0, 0, 0)
-        bool inside = true;
-        for (unsigned s = 0; s < 2; ++s) {
-          if (!((steps >> s) & 1u)) continue;
-          const unsigned a = across[s];
-          const unsigned weight = a == 0 ? 1u : (a == 1 ? 3u : 9u);
-          std::uint32_t& x = coordinate(at, a);
-          // Corner u on the upper face of this axis: the neighbour lies above.
-          if ((u >> a) & 1u) {
-            inside = inside && x < last;
-            ++x;
-            slot += weight;
-          } else {
-            inside = inside && x > 0;
-            --x;
-            slot -= weight;
-          }
-          u ^= 1u << a;
-        }
-        std::uint64_t& other = near[slot];
-        if (other == kUnknown) other = inside ? lookup.find(at) : CellLookup::kAbsent;
+      const auto shared_at = [&](const NeighbourStep& step) -> std::uint32_t {
+        std::uint64_t& other = near[step.slot];
+        if (other == kUnknown) other = neighbour_index(cell.address, step.offset, last, lookup);
         if (other == CellLookup::kAbsent || other >= i) return kNoMatch;
         const SurfaceCell& neighbour = cells[other];
         // The neighbour's crossing on this edge, if the edge changes sign
         // there: its place among the neighbour's crossings by edge number.
-        const unsigned j = kEdgeAt[u][axis];
         const unsigned neighbour_edges = crossing_edges(neighbour.sign_mask);
-        if (!((neighbour_edges >> j) & 1u)) return kNoMatch;
+        if (!((neighbour_edges >> step.edge) & 1u)) return kNoMatch;
         // The neighbour's corner u is this cell's corner edge.u, the same
         // lattice point: values read by lattice point agree.
         const bool same_value =
             values.by_lattice_point() ||
-            same_bits(values.at(neighbour, other, u), values.at(cell, i, edge.u));
-        if (!same_value || !same_bits(neighbour.corner(u), p_u) ||
-            !same_bits(neighbour.corner(u | (1u << axis)), p_v)) {
+            same_bits(values.at(neighbour, other, step.u), values.at(cell, i, edge.u));
+        if (!same_value || !same_bits(neighbour.corner(step.u), p_u) ||
+            !same_bits(neighbour.corner(step.v), p_v)) {
           return kNoMatch;
         }
         return cell_first[other] +
-               static_cast<std::uint32_t>(std::popcount(neighbour_edges & ((1u << j) - 1u)));
+               static_cast<std::uint32_t>(std::popcount(neighbour_edges & ((1u << step.edge) - 1u)));
       };
-      std::uint32_t owner = shared_at(lowest);
+      std::uint32_t owner = shared_at(steps.by_steps[steps.lowest]);
       if (owner == kNoMatch) {
         owner = k;
-        for (unsigned steps = 1; steps < 4; ++steps) {
+        for (unsigned s = 1; s < 4; ++s) {
           // Steps that go down somewhere: along an axis in `lowest`.
-          if (steps == lowest || (steps & lowest) == 0) continue;
-          owner = std::min(owner, shared_at(steps));
+          if (s == steps.lowest || (s & steps.lowest) == 0) continue;
+          owner = std::min(owner, shared_at(steps.by_steps[s]));
         }
       }
       out.distinct_of[k] = owner;
