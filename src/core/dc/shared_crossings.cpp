@@ -218,6 +218,7 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
   SharedCrossings out;
   out.distinct_of.resize(n);
   constexpr std::uint32_t kNoMatch = std::numeric_limits<std::uint32_t>::max();
+  const bool by_lattice_point = values.by_lattice_point();
   parallel_for(pool, cells.size(), [&](std::size_t i) {
     const SurfaceCell& cell = cells[i];
     const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
@@ -236,8 +237,6 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
         continue;
       }
       const CubeEdge& edge = CUBE_EDGES[c.edge];
-      const Vec3 p_u = cell.corner(edge.u);
-      const Vec3 p_v = cell.corner(edge.v);
       // The crossing of the cell `step` leads to on the same edge when it
       // shares this one, else kNoMatch.
       const auto shared_at = [&](const NeighbourStep& step) -> std::uint32_t {
@@ -252,10 +251,10 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
         // The neighbour's corner u is this cell's corner edge.u, the same
         // lattice point: values read by lattice point agree.
         const bool same_value =
-            values.by_lattice_point() ||
+            by_lattice_point ||
             same_bits(values.at(neighbour, other, step.u), values.at(cell, i, edge.u));
-        if (!same_value || !same_bits(neighbour.corner(step.u), p_u) ||
-            !same_bits(neighbour.corner(step.v), p_v)) {
+        if (!same_value || !same_bits(neighbour.corner(step.u), cell.corner(edge.u)) ||
+            !same_bits(neighbour.corner(step.v), cell.corner(edge.v))) {
           return kNoMatch;
         }
         return cell_first[other] +
