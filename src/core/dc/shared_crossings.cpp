@@ -105,9 +105,9 @@ std::uint64_t neighbour_index(CellAddress at, const std::array<std::int8_t, 3>& 
   return lookup.find(at);
 }
 
-// Crossings per block of the passes over cells or crossings that count
-// first and then write at the counted places.
-constexpr std::size_t kBlock = std::size_t{1} << 14;
+// Cells per block of the passes that count first and then write at the
+// counted places.
+constexpr std::size_t kBlock = std::size_t{1} << 12;
 
 std::size_t block_count(std::size_t n) { return (n + kBlock - 1) / kBlock; }
 
@@ -146,36 +146,35 @@ UnfilledVector<std::uint32_t> crossing_starts(WorkerPool& pool,
 // Numbers the groups of `shared.distinct_of`, which holds each crossing's
 // owner (itself for the first crossing of a group, else an earlier crossing
 // that is its own owner): an owner opens the next distinct crossing in
-// crossing order, every other crossing takes its owner's number. Counts the
-// owners per block, numbers them, then the others, each pass on the pool.
-void number_owners(WorkerPool& pool, SharedCrossings& shared) {
+// crossing order, every other crossing takes its owner's number. The blocks
+// are those of kBlock cells, whose crossings start at `cell_first` and whose
+// owners `block_owners[b + 1]` counts; the owners are numbered, then the
+// others, each pass on the pool.
+void number_owners(WorkerPool& pool, SharedCrossings& shared,
+                   const UnfilledVector<std::uint32_t>& cell_first,
+                   std::vector<std::uint32_t> block_owners) {
   std::uint32_t* const of = shared.distinct_of.data();
-  const std::size_t n = shared.distinct_of.size();
-  const std::size_t blocks = block_count(n);
-  const auto block_end = [&](std::size_t b) { return std::min(n, (b + 1) * kBlock); };
-  std::vector<std::uint32_t> block_first(blocks + 1, 0);
+  const std::size_t m = cell_first.size() - 1;
+  const std::size_t blocks = block_owners.size() - 1;
+  const auto begin = [&](std::size_t b) { return cell_first[b * kBlock]; };
+  const auto end = [&](std::size_t b) { return cell_first[std::min(m, (b + 1) * kBlock)]; };
+  for (std::size_t b = 0; b < blocks; ++b) block_owners[b + 1] += block_owners[b];
+  shared.first.resize(block_owners[blocks]);
   const RunMonitor::Suspended quiet;
   parallel_for(pool, blocks, [&](std::size_t b) {
-    std::uint32_t count = 0;
-    for (std::size_t k = b * kBlock; k < block_end(b); ++k) count += of[k] == k;
-    block_first[b + 1] = count;
-  }, 1);
-  for (std::size_t b = 0; b < blocks; ++b) block_first[b + 1] += block_first[b];
-  shared.first.resize(block_first[blocks]);
-  parallel_for(pool, blocks, [&](std::size_t b) {
-    std::uint32_t d = block_first[b];
-    for (std::size_t k = b * kBlock; k < block_end(b); ++k) {
+    std::uint32_t d = block_owners[b];
+    for (std::uint32_t k = begin(b); k < end(b); ++k) {
       if (of[k] != k) continue;
-      shared.first[d] = static_cast<std::uint32_t>(k);
+      shared.first[d] = k;
       of[k] = d++;
     }
   }, 1);
-  // The owners of this block are shared.first[block_first[b] ...], in order;
+  // The owners of block b are shared.first[block_owners[b] ...], in order;
   // the others read their owner's number, written by the pass before.
   parallel_for(pool, blocks, [&](std::size_t b) {
-    std::uint32_t d = block_first[b];
-    for (std::size_t k = b * kBlock; k < block_end(b); ++k) {
-      if (d < block_first[b + 1] && shared.first[d] == k) {
+    std::uint32_t d = block_owners[b];
+    for (std::uint32_t k = begin(b); k < end(b); ++k) {
+      if (d < block_owners[b + 1] && shared.first[d] == k) {
         ++d;
       } else {
         of[k] = of[of[k]];
@@ -219,7 +218,12 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
   out.distinct_of.resize(n);
   constexpr std::uint32_t kNoMatch = std::numeric_limits<std::uint32_t>::max();
   const bool by_lattice_point = values.by_lattice_point();
-  parallel_for(pool, cells.size(), [&](std::size_t i) {
+  // Per block of cells, the owners among its crossings, for the numbering.
+  const std::size_t m = cells.size();
+  const std::size_t blocks = block_count(m);
+  std::vector<std::uint32_t> block_owners(blocks + 1, 0);
+  const auto owners_of_cell = [&](std::size_t i) -> std::uint32_t {
+    std::uint32_t owners = 0;
     const SurfaceCell& cell = cells[i];
     const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
     // The neighbours by offset, (dx + 1) + 3 (dy + 1) + 9 (dz + 1), looked
@@ -234,6 +238,7 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
       const EdgeSteps& steps = kEdgeSteps[c.edge];
       if (steps.lowest == 0) {
         out.distinct_of[k] = k;
+        ++owners;
         continue;
       }
       const CubeEdge& edge = CUBE_EDGES[c.edge];
@@ -270,11 +275,20 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
         }
       }
       out.distinct_of[k] = owner;
+      owners += owner == k;
     }
-  });
-  if (cell_first[cells.size()] != n) fail_index(n, cell_first[cells.size()]);
+    return owners;
+  };
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint32_t owners = 0;
+    for (std::size_t i = b * kBlock; i < std::min(m, (b + 1) * kBlock); ++i) {
+      owners += owners_of_cell(i);
+    }
+    block_owners[b + 1] = owners;
+  }, 1);
+  if (cell_first[m] != n) fail_index(n, cell_first[m]);
 
-  number_owners(pool, out);
+  number_owners(pool, out, cell_first, std::move(block_owners));
   return out;
 }
 
