@@ -36,11 +36,12 @@ struct SharedCrossings {
 };
 
 // Finds the sharing among `crossings` (find_crossing_refs over `cells`, in
-// its order; `values` their corner values) by looking up, for each
-// crossing, the other cells of its depth around its edge (`lookup` over
+// its order; `values` their corner values) by looking up, for each cell,
+// the other cells of its depth around its crossings' edges (`lookup` over
 // `cells`). Values read by lattice point are the same for the same corner
-// and are not compared. Runs on `pool`. More than 2^32 - 1 crossings is an
-// invariant failure.
+// and are not compared. Runs on `pool`. More than 2^32 - 1 crossings, or
+// crossings that are not one per sign-changing edge of each cell's mask in
+// that order, are invariant failures.
 SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
