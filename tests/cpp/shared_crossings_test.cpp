@@ -47,6 +47,7 @@ struct TreeCase {
   const char* name;
   BBox box;
   bool balance;
+  unsigned max_depth = 5;
 };
 
 class SharedCrossingsOnTrees : public ::testing::TestWithParam<TreeCase> {};
@@ -56,7 +57,7 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   FunctionField shape = testing::two_spheres({-0.3, 0.05, 0}, 0.4, {0.35, -0.1, 0.05}, 0.3);
   MeshingOptions options;
   options.min_depth = 2;
-  options.max_depth = 5;
+  options.max_depth = param.max_depth;
   options.adaptive = param.balance;
   const Octree tree = build_octree(shape, param.box, options).octree;
   std::vector<CornerValues> values;
@@ -130,7 +131,10 @@ INSTANTIATE_TEST_SUITE_P(Trees, SharedCrossingsOnTrees,
                                            // the last bit between their cells and stay apart.
                                            TreeCase{"OffLatticeBox",
                                                     {{-0.93, -0.77, -0.81}, {0.91, 0.83, 0.79}},
-                                                    false}),
+                                                    false},
+                                           // Enough crossings for groups whose first crossing
+                                           // lies in an earlier block of the numbering.
+                                           TreeCase{"Deep", {{-1, -1, -1}, {1, 1, 1}}, false, 7}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct TwoCells {
@@ -191,6 +195,22 @@ TEST(SharedCrossings, SameBitsShareAndTheLastBitKeepsApart) {
   std::array<double, 8> nudged = kRight;
   nudged[0] = std::nextafter(-1.0, 0.0);
   EXPECT_FALSE(face_edge_shared(two_cells(0.25, 0.25, 0.5, kLeft, nudged)));
+}
+
+// The crossings are read by their cells' masks: a list that does not follow
+// them (a crossing missing, or of another edge) is an invariant failure, not
+// a wrong sharing.
+TEST(SharedCrossings, CrossingsThatDoNotFollowTheMasksFail) {
+  const TwoCells two = two_cells(0.25, 0.25, 0.5, kLeft, kRight);
+  WorkerPool pool(2);
+  const CrossingRefs refs = find_crossing_refs(pool, two.cells);
+  const CellLookup lookup = build_cell_lookup(two.cells);
+  ASSERT_GT(refs.size(), 2u);
+  CrossingRefs shorter(refs.begin(), refs.end() - 1);
+  EXPECT_THROW(share_crossings(pool, shorter, two.cells, two.values, lookup), InvariantFailure);
+  CrossingRefs other_edge = refs;
+  other_edge[1].edge = static_cast<std::uint8_t>((other_edge[1].edge + 1) % 12);
+  EXPECT_THROW(share_crossings(pool, other_edge, two.cells, two.values, lookup), InvariantFailure);
 }
 
 TEST(SharedCrossings, ShortGradientsFailAtTheFirstMissingDistinctRow) {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <limits>
 
+#include "pool/run_monitor.h"
 #include "support/bbox.h"
 #include "support/panic.h"
 
@@ -35,6 +36,153 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
   return axis == 0 ? address.x : (axis == 1 ? address.y : address.z);
 }
 
+// One of the cells around a cell's edge, in the plane across the edge: its
+// offset from the cell (-1, 0 or 1 per axis), that offset's slot in a 3^3
+// table, and the neighbour's own numbers for the edge's corners and the edge.
+struct NeighbourStep {
+  std::array<std::int8_t, 3> offset{};
+  std::uint8_t slot = 13;  // (dx + 1) + 3 (dy + 1) + 9 (dz + 1)
+  std::uint8_t u = 0;
+  std::uint8_t v = 0;
+  std::uint8_t edge = 0;
+};
+
+// Per cube edge, the cells around it: by_steps[s] is reached by one step
+// along across[b] = (axis + 1 + b) % 3 for each set bit b of s, towards the
+// side of the cell the edge lies on; `lowest` is the steps that go down on
+// both axes (only down where the edge lies on the lower face).
+struct EdgeSteps {
+  std::array<NeighbourStep, 4> by_steps{};
+  unsigned lowest = 0;
+};
+
+constexpr std::array<EdgeSteps, 12> kEdgeSteps = [] {
+  std::array<EdgeSteps, 12> table{};
+  for (unsigned j = 0; j < 12; ++j) {
+    const unsigned axis = j / 4u;
+    const unsigned across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+    const unsigned u0 = CUBE_EDGES[j].u;
+    for (unsigned b = 0; b < 2; ++b) {
+      if (!((u0 >> across[b]) & 1u)) table[j].lowest |= 1u << b;
+    }
+    for (unsigned s = 0; s < 4; ++s) {
+      NeighbourStep& step = table[j].by_steps[s];
+      unsigned u = u0;
+      int slot = 13;
+      for (unsigned b = 0; b < 2; ++b) {
+        if (!((s >> b) & 1u)) continue;
+        const unsigned a = across[b];
+        // Corner u on the upper face of this axis: the neighbour lies above.
+        const int d = ((u >> a) & 1u) ? 1 : -1;
+        step.offset[a] = static_cast<std::int8_t>(d);
+        slot += d * (a == 0 ? 1 : (a == 1 ? 3 : 9));
+        u ^= 1u << a;
+      }
+      step.slot = static_cast<std::uint8_t>(slot);
+      step.u = static_cast<std::uint8_t>(u);
+      step.v = static_cast<std::uint8_t>(u | (1u << axis));
+      step.edge = kEdgeAt[u][axis];
+    }
+  }
+  return table;
+}();
+
+// The index of the cell `offset` away from `address` at its depth (whose
+// last coordinate is `last`), or kAbsent when there is none or it would lie
+// outside the tree.
+std::uint64_t neighbour_index(CellAddress at, const std::array<std::int8_t, 3>& offset,
+                              std::uint64_t last, const CellLookup& lookup) {
+  for (unsigned a = 0; a < 3; ++a) {
+    std::uint32_t& x = coordinate(at, a);
+    if (offset[a] > 0) {
+      if (x >= last) return CellLookup::kAbsent;
+      ++x;
+    } else if (offset[a] < 0) {
+      if (x == 0) return CellLookup::kAbsent;
+      --x;
+    }
+  }
+  return lookup.find(at);
+}
+
+// Cells per block of the passes that count first and then write at the
+// counted places.
+constexpr std::size_t kBlock = std::size_t{1} << 12;
+
+std::size_t block_count(std::size_t n) { return (n + kBlock - 1) / kBlock; }
+
+// Per cell, the index of its first crossing, and the count of all crossings
+// at the end: one crossing per sign-changing edge of each cell's mask.
+// Counting more than `limit` crossings is an invariant failure.
+UnfilledVector<std::uint32_t> crossing_starts(WorkerPool& pool,
+                                              const std::vector<SurfaceCell>& cells,
+                                              std::size_t limit) {
+  const std::size_t m = cells.size();
+  const std::size_t blocks = block_count(m);
+  const auto count_of = [&](std::size_t i) {
+    return static_cast<std::uint64_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
+  };
+  std::vector<std::uint64_t> block_first(blocks + 1, 0);
+  const RunMonitor::Suspended quiet;
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint64_t count = 0;
+    for (std::size_t i = b * kBlock; i < std::min(m, (b + 1) * kBlock); ++i) count += count_of(i);
+    block_first[b + 1] = count;
+  }, 1);
+  for (std::size_t b = 0; b < blocks; ++b) block_first[b + 1] += block_first[b];
+  if (block_first[blocks] > limit) fail_index(limit, block_first[blocks]);
+  UnfilledVector<std::uint32_t> first(m + 1);
+  first[m] = static_cast<std::uint32_t>(block_first[blocks]);
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    auto next = static_cast<std::uint32_t>(block_first[b]);
+    for (std::size_t i = b * kBlock; i < std::min(m, (b + 1) * kBlock); ++i) {
+      first[i] = next;
+      next += static_cast<std::uint32_t>(count_of(i));
+    }
+  }, 1);
+  return first;
+}
+
+// Numbers the groups of `shared.distinct_of`, which holds each crossing's
+// owner (itself for the first crossing of a group, else an earlier crossing
+// that is its own owner): an owner opens the next distinct crossing in
+// crossing order, every other crossing takes its owner's number. The blocks
+// are those of kBlock cells, whose crossings start at `cell_first` and whose
+// owners `block_owners[b + 1]` counts; the owners are numbered, then the
+// others, each pass on the pool.
+void number_owners(WorkerPool& pool, SharedCrossings& shared,
+                   const UnfilledVector<std::uint32_t>& cell_first,
+                   std::vector<std::uint32_t> block_owners) {
+  std::uint32_t* const of = shared.distinct_of.data();
+  const std::size_t m = cell_first.size() - 1;
+  const std::size_t blocks = block_owners.size() - 1;
+  const auto begin = [&](std::size_t b) { return cell_first[b * kBlock]; };
+  const auto end = [&](std::size_t b) { return cell_first[std::min(m, (b + 1) * kBlock)]; };
+  for (std::size_t b = 0; b < blocks; ++b) block_owners[b + 1] += block_owners[b];
+  shared.first.resize(block_owners[blocks]);
+  const RunMonitor::Suspended quiet;
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint32_t d = block_owners[b];
+    for (std::uint32_t k = begin(b); k < end(b); ++k) {
+      if (of[k] != k) continue;
+      shared.first[d] = k;
+      of[k] = d++;
+    }
+  }, 1);
+  // The owners of block b are shared.first[block_owners[b] ...], in order;
+  // the others read their owner's number, written by the pass before.
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint32_t d = block_owners[b];
+    for (std::uint32_t k = begin(b); k < end(b); ++k) {
+      if (d < block_owners[b + 1] && shared.first[d] == k) {
+        ++d;
+      } else {
+        of[k] = of[of[k]];
+      }
+    }
+  }, 1);
+}
+
 }  // namespace
 
 SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
@@ -45,106 +193,102 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
     fail("too many crossings for 32-bit crossing numbers");
   }
   if (values.size() != cells.size()) fail_index(values.size(), cells.size());
-  // The crossings of cell i are [cell_first[i], cell_first[i + 1]), by edge
-  // number: find_crossing_refs lists them by cell.
-  std::vector<std::uint32_t> cell_first(cells.size() + 1, 0);
-  for (const CrossingRef& c : crossings) {
-    if (c.cell >= cells.size()) fail_index(cells.size(), c.cell);
-    ++cell_first[c.cell + 1];
-  }
-  for (std::size_t i = 0; i < cells.size(); ++i) cell_first[i + 1] += cell_first[i];
+  // The crossings of cell i are [cell_first[i], cell_first[i + 1]): one per
+  // sign-changing edge of its mask, by edge number, as find_crossing_refs
+  // lists them (the first pass checks each one it reads).
+  const UnfilledVector<std::uint32_t> cell_first = crossing_starts(pool, cells, n);
 
-  // First pass: each crossing's owner, the first crossing of its group. The
-  // other cells around an edge differ from the crossing's cell by one step
-  // along either or both of the two other axes, towards the side the edge
-  // lies on; only cells listed earlier can hold an earlier crossing. The
-  // cells are listed in walk order, which for cells of one depth is the
-  // order of their interleaved (Morton) coordinates, increasing in each
-  // coordinate: a cell reached by steps that only go up is listed later and
-  // is not looked up, and the cell below the edge on both axes comes first
-  // of the four, so when it shares the crossing it is the owner and the
-  // others need no look.
+  // First pass, a cell at a time: each crossing's owner, the first crossing
+  // of its group. The other cells around an edge differ from the crossing's
+  // cell by one step along either or both of the two other axes, towards the
+  // side the edge lies on; only cells listed earlier can hold an earlier
+  // crossing. The cells are listed in walk order, which for cells of one
+  // depth is the order of their interleaved (Morton) coordinates, increasing
+  // in each coordinate: a cell reached by steps that only go up is listed
+  // later and is not looked up, and the cell below the edge on both axes
+  // comes first of the four, so when it shares the crossing it is the owner
+  // and the others need no look. A cell's crossings ask for the same few
+  // neighbours, each looked up once per cell.
+  //
+  // Sharing is an equivalence (the same bits of both endpoints and of the
+  // value at the first), and every earlier cell around the edge is looked
+  // up, so an owner is the first crossing of its group and its own owner:
+  // the numbering reads only owners that are numbered already.
   SharedCrossings out;
-  out.distinct_of = parallel_map<std::uint32_t>(pool, n, [&](std::size_t k) {
-    const CrossingRef& c = crossings[k];
-    const SurfaceCell& cell = cells[c.cell];
-    const CubeEdge& edge = CUBE_EDGES[c.edge];
-    const unsigned axis = c.edge / 4u;
-    const unsigned across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+  out.distinct_of.resize(n);
+  constexpr std::uint32_t kNoMatch = std::numeric_limits<std::uint32_t>::max();
+  const bool by_lattice_point = values.by_lattice_point();
+  // Per block of cells, the owners among its crossings, for the numbering.
+  const std::size_t m = cells.size();
+  const std::size_t blocks = block_count(m);
+  std::vector<std::uint32_t> block_owners(blocks + 1, 0);
+  const auto owners_of_cell = [&](std::size_t i) -> std::uint32_t {
+    std::uint32_t owners = 0;
+    const SurfaceCell& cell = cells[i];
     const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
-    // The steps (bit s: one along across[s]) to the cell below the edge on
-    // both axes: down wherever corner u is on this cell's lower face.
-    unsigned lowest = 0;
-    for (unsigned s = 0; s < 2; ++s) {
-      if (!((edge.u >> across[s]) & 1u)) lowest |= 1u << s;
-    }
-    if (lowest == 0) return static_cast<std::uint32_t>(k);
-    const Vec3 p_u = cell.corner(edge.u);
-    const Vec3 p_v = cell.corner(edge.v);
-    // The crossing of the cell `steps` away on the same edge when it shares
-    // this one, else kNoMatch.
-    constexpr std::uint32_t kNoMatch = std::numeric_limits<std::uint32_t>::max();
-    const auto shared_at = [&](unsigned steps) -> std::uint32_t {
-      CellAddress at = cell.address;
-      unsigned u = edge.u;
-      bool inside = true;
-      for (unsigned s = 0; s < 2; ++s) {
-        if (!((steps >> s) & 1u)) continue;
-        const unsigned a = across[s];
-        std::uint32_t& x = coordinate(at, a);
-        // Corner u on the upper face of this axis: the neighbour lies above.
-        if ((u >> a) & 1u) {
-          inside = inside && x < last;
-          ++x;
-        } else {
-          inside = inside && x > 0;
-          --x;
+    // The neighbours by offset, (dx + 1) + 3 (dy + 1) + 9 (dz + 1), looked
+    // up when first asked for; kAbsent for none or outside the tree.
+    constexpr std::uint64_t kUnknown = CellLookup::kAbsent - 1;
+    std::array<std::uint64_t, 27> near;
+    near.fill(kUnknown);
+    std::uint32_t k = cell_first[i];
+    for (unsigned edges = crossing_edges(cell.sign_mask); edges != 0; edges &= edges - 1, ++k) {
+      const CrossingRef& c = crossings[k];
+      if (c.cell != i || c.edge != std::countr_zero(edges)) fail_index(n, k);
+      const EdgeSteps& steps = kEdgeSteps[c.edge];
+      if (steps.lowest == 0) {
+        out.distinct_of[k] = k;
+        ++owners;
+        continue;
+      }
+      const CubeEdge& edge = CUBE_EDGES[c.edge];
+      // The crossing of the cell `step` leads to on the same edge when it
+      // shares this one, else kNoMatch.
+      const auto shared_at = [&](const NeighbourStep& step) -> std::uint32_t {
+        std::uint64_t& other = near[step.slot];
+        if (other == kUnknown) other = neighbour_index(cell.address, step.offset, last, lookup);
+        if (other == CellLookup::kAbsent || other >= i) return kNoMatch;
+        const SurfaceCell& neighbour = cells[other];
+        // The neighbour's crossing on this edge, if the edge changes sign
+        // there: its place among the neighbour's crossings by edge number.
+        const unsigned neighbour_edges = crossing_edges(neighbour.sign_mask);
+        if (!((neighbour_edges >> step.edge) & 1u)) return kNoMatch;
+        // The neighbour's corner u is this cell's corner edge.u, the same
+        // lattice point: values read by lattice point agree.
+        const bool same_value =
+            by_lattice_point ||
+            same_bits(values.at(neighbour, other, step.u), values.at(cell, i, edge.u));
+        if (!same_value || !same_bits(neighbour.corner(step.u), cell.corner(edge.u)) ||
+            !same_bits(neighbour.corner(step.v), cell.corner(edge.v))) {
+          return kNoMatch;
         }
-        u ^= 1u << a;
+        return cell_first[other] +
+               static_cast<std::uint32_t>(std::popcount(neighbour_edges & ((1u << step.edge) - 1u)));
+      };
+      std::uint32_t owner = shared_at(steps.by_steps[steps.lowest]);
+      if (owner == kNoMatch) {
+        owner = k;
+        for (unsigned s = 1; s < 4; ++s) {
+          // Steps that go down somewhere: along an axis in `lowest`.
+          if (s == steps.lowest || (s & steps.lowest) == 0) continue;
+          owner = std::min(owner, shared_at(steps.by_steps[s]));
+        }
       }
-      if (!inside) return kNoMatch;
-      const std::uint64_t other = lookup.find(at);
-      if (other == CellLookup::kAbsent || other >= c.cell) return kNoMatch;
-      const std::uint8_t j = kEdgeAt[u][axis];
-      const CrossingRef* begin = crossings.data() + cell_first[other];
-      const CrossingRef* end = crossings.data() + cell_first[other + 1];
-      const CrossingRef* match =
-          std::find_if(begin, end, [j](const CrossingRef& r) { return r.edge == j; });
-      if (match == end) return kNoMatch;
-      const SurfaceCell& neighbour = cells[other];
-      // The neighbour's corner u is this cell's corner edge.u, the same
-      // lattice point: values read by lattice point agree.
-      const bool same_value =
-          values.by_lattice_point() ||
-          same_bits(values.at(neighbour, other, u), values.at(cell, c.cell, edge.u));
-      if (!same_value || !same_bits(neighbour.corner(u), p_u) ||
-          !same_bits(neighbour.corner(u | (1u << axis)), p_v)) {
-        return kNoMatch;
-      }
-      return static_cast<std::uint32_t>(match - crossings.data());
-    };
-    const std::uint32_t first = shared_at(lowest);
-    if (first != kNoMatch) return first;
-    auto owner = static_cast<std::uint32_t>(k);
-    for (unsigned steps = 1; steps < 4; ++steps) {
-      // Steps that go down somewhere: along an axis in `lowest`.
-      if (steps == lowest || (steps & lowest) == 0) continue;
-      owner = std::min(owner, shared_at(steps));
+      out.distinct_of[k] = owner;
+      owners += owner == k;
     }
-    return owner;
-  });
+    return owners;
+  };
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::uint32_t owners = 0;
+    for (std::size_t i = b * kBlock; i < std::min(m, (b + 1) * kBlock); ++i) {
+      owners += owners_of_cell(i);
+    }
+    block_owners[b + 1] = owners;
+  }, 1);
+  if (cell_first[m] != n) fail_index(n, cell_first[m]);
 
-  // Second pass, in crossing order: an owner opens the next distinct
-  // crossing; every other crossing takes its owner's, already numbered.
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::uint32_t owner = out.distinct_of[k];
-    if (owner == k) {
-      out.distinct_of[k] = static_cast<std::uint32_t>(out.first.size());
-      out.first.push_back(static_cast<std::uint32_t>(k));
-    } else {
-      out.distinct_of[k] = out.distinct_of[owner];
-    }
-  }
+  number_owners(pool, out, cell_first, std::move(block_owners));
   return out;
 }
 

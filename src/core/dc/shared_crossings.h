@@ -8,6 +8,7 @@
 #include "dc/crossings.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
+#include "support/unfilled_allocator.h"
 
 namespace karvex {
 
@@ -28,18 +29,19 @@ namespace karvex {
 // in crossing order, so the numbering depends neither on hashing nor on the
 // number of workers.
 struct SharedCrossings {
-  std::vector<std::uint32_t> distinct_of;  // per crossing: the number of its distinct crossing
-  std::vector<std::uint32_t> first;        // per distinct crossing: its first crossing
+  UnfilledVector<std::uint32_t> distinct_of;  // per crossing: the number of its distinct crossing
+  UnfilledVector<std::uint32_t> first;        // per distinct crossing: its first crossing
 
   std::size_t distinct_count() const { return first.size(); }
 };
 
 // Finds the sharing among `crossings` (find_crossing_refs over `cells`, in
-// its order; `values` their corner values) by looking up, for each
-// crossing, the other cells of its depth around its edge (`lookup` over
+// its order; `values` their corner values) by looking up, for each cell,
+// the other cells of its depth around its crossings' edges (`lookup` over
 // `cells`). Values read by lattice point are the same for the same corner
-// and are not compared. Runs on `pool`. More than 2^32 - 1 crossings is an
-// invariant failure.
+// and are not compared. Runs on `pool`. More than 2^32 - 1 crossings, or
+// crossings that are not one per sign-changing edge of each cell's mask in
+// that order, are invariant failures.
 SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
