@@ -118,16 +118,19 @@ def test_bad_faces_near_names_a_bad_argument(named):
 
 
 @pytest.mark.parametrize(
-    "repaired, stepped, message",
+    "stepped, repaired, message",
     [
-        (OCTA_V[:5], np.ones(6, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
-        (OCTA_V, np.ones(5, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
-        (np.full((6, 3), np.nan), np.ones(6, dtype=bool), "repaired must be finite"),
-        (OCTA_V[:, :2], np.ones(6, dtype=bool), "repaired must have shape"),
+        ([0, 1], OCTA_V[:1], "repaired must hold one row per stepped vertex"),
+        ([1, 0], OCTA_V[:2], "stepped must hold vertex numbers in increasing order"),
+        ([2, 2], OCTA_V[:2], "stepped must hold vertex numbers in increasing order"),
+        ([6], OCTA_V[:1], "stepped must hold vertex numbers in increasing order"),
+        ([-1], OCTA_V[:1], "stepped must hold vertex numbers in increasing order"),
+        ([0], np.full((1, 3), np.nan), "repaired must be finite"),
+        ([0], OCTA_V[:1, :2], "repaired must have shape"),
     ],
 )
-def test_undone_steps_names_a_bad_argument(repaired, stepped, message):
+def test_undone_steps_names_a_bad_argument(stepped, repaired, message):
     from karvex._engine import _native_module
 
     with pytest.raises(ValueError, match=message):
-        _native_module().undone_steps(OCTA_V, OCTA_F, repaired, stepped)
+        _native_module().undone_steps(OCTA_V, OCTA_F, np.array(stepped, dtype=np.int64), repaired)
