@@ -61,6 +61,13 @@ def test_bound_holds_unless_the_repair_went_farther(max_move, projected):
     result, count = reproject_moved(_sphere(True), 0.0, before, _moved_top(1.08), OCTA_F, 1.0, max_move)
     assert count == int(projected)
     assert result[4][2] == pytest.approx(1.0 if projected else 1.08)
+    # As the mesher calls it: the repair's array stepped in place, with only
+    # the changed rows' starting places (the given positions relaxed in place).
+    repaired = _moved_top(1.08)
+    changed = np.array([4])
+    same, same_count = reproject_moved(_sphere(True), 0.0, repaired, repaired, OCTA_F, 1.0, max_move,
+                                       changed=changed, starts=before[changed], owned=True)
+    assert same is repaired and same_count == count and np.array_equal(same, result)
 
 
 @pytest.mark.parametrize("top, projected", [(1.0, True), (0.95, False)])
