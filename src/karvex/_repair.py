@@ -56,10 +56,12 @@ class Repaired:
     unbounded: NDArray[np.bool_] | None = None
     # The vertices whose positions differ from the input's (increasing), when
     # the relaxation says; None where it was not asked (nothing moved) or
-    # could not say (a bounded relaxation followed by an unbounded one).
+    # could not say (a bounded relaxation followed by an unbounded one, not
+    # in place).
     changed: IntArray | None = None
     # Where each vertex of ``changed`` started, when the relaxation moved
-    # the given positions themselves (``owned``), else None.
+    # its input in place (positions handed over, or the sheet split's new
+    # array), else None.
     starts: FloatArray | None = None
 
 

@@ -93,7 +93,10 @@ def reproject_moved(
             bound &= ~unbounded[moved]
         at = np.flatnonzero(bound)
         original = moved[at]
-        start = before[original] if starts is None else starts[np.searchsorted(changed, original)]
+        if starts is None or changed is None:
+            start = before[original]
+        else:
+            start = starts[np.searchsorted(changed, original)]
         # Within the bound, or no farther than the repair had to go.
         allowed = np.maximum(max_move, np.linalg.norm(points[at] - start, axis=1))
         too_far = np.linalg.norm(landing[at] - start, axis=1) > allowed
