@@ -380,7 +380,7 @@ def _valid_solid(
     if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
         projected, _ = reproject_moved(
             surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,
-            surface.box, repaired.unbounded, repaired.changed,
+            surface.box, repaired.unbounded, repaired.changed, repaired.starts, owned=True,
         )
         return projected, repaired.faces
     if repaired.unresolved_faces:

@@ -56,8 +56,13 @@ class Repaired:
     unbounded: NDArray[np.bool_] | None = None
     # The vertices whose positions differ from the input's (increasing), when
     # the relaxation says; None where it was not asked (nothing moved) or
-    # could not say (a bounded relaxation followed by an unbounded one).
+    # could not say (a bounded relaxation followed by an unbounded one, not
+    # in place).
     changed: IntArray | None = None
+    # Where each vertex of ``changed`` started, when the relaxation moved
+    # its input in place (positions handed over, or the sheet split's new
+    # array), else None.
+    starts: FloatArray | None = None
 
 
 def repair(
@@ -73,8 +78,9 @@ def repair(
     mesh; folds that it cannot repair are then relaxed without the bound
     (validity comes first). A clean mesh's vertices come back as a copy,
     unless ``owned`` says the caller hands the arrays over (no copy of the
-    whole mesh's positions; the faces may then be changed in place by the
-    sheet split).
+    whole mesh's positions: the relaxation moves the vertices in place, and
+    the result lists where the changed ones started; the faces may be changed
+    in place by the sheet split).
     """
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
@@ -86,10 +92,11 @@ def repair(
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
             return Repaired(kept, faces, 0, 0, 0)
         # Only folds to relax.
-        vertices, moved, unresolved, unbounded, changed = _relax_within(
-            vertices, faces, rounds, None, max_move, bad_faces
+        in_place = owned and _movable(vertices)
+        vertices, moved, unresolved, unbounded, changed, starts = _relax_within(
+            vertices, faces, rounds, None, max_move, bad_faces, in_place
         )
-        return Repaired(vertices, faces, 0, moved, unresolved, unbounded, changed)
+        return Repaired(vertices, faces, 0, moved, unresolved, unbounded, changed, starts)
     repeated = _repeated_index(faces)
     # Faces handed over as a writable C-contiguous int64 array with nothing to
     # drop are split in place; otherwise the split works on a new array.
@@ -101,6 +108,7 @@ def repair(
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
+    given = vertices
     vertices, split, crowded = _split_in_place(vertices, faces)
     if len(crowded):
         vertices, faces, parted = _part_crowded(vertices, faces, crowded)
@@ -109,8 +117,18 @@ def repair(
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
     first[_originals(vertices, count)] = True
-    vertices, moved, unresolved, unbounded, changed = _relax_within(vertices, faces, rounds, first, max_move)
-    return Repaired(vertices, faces, split, moved, unresolved, unbounded, changed)
+    # Copies made a new array, the relaxation's own to move.
+    in_place = (owned or vertices is not given) and _movable(vertices)
+    vertices, moved, unresolved, unbounded, changed, starts = _relax_within(
+        vertices, faces, rounds, first, max_move, None, in_place
+    )
+    return Repaired(vertices, faces, split, moved, unresolved, unbounded, changed, starts)
+
+
+def _movable(vertices: object) -> bool:
+    """Whether ``vertices`` can be relaxed in place."""
+    return (isinstance(vertices, np.ndarray) and vertices.dtype == np.float64 and vertices.ndim == 2
+            and vertices.flags.c_contiguous and vertices.flags.writeable)
 
 
 def _relax_within(
@@ -120,21 +138,35 @@ def _relax_within(
     first: NDArray[np.bool_] | None,
     max_move: float | None,
     bad: IntArray | None = None,
-) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None, IntArray | None]:
+    in_place: bool = False,
+) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None, IntArray | None, FloatArray | None]:
     """:func:`relax_folds` within ``max_move``, then without it if folds are
     left: those the bounded moves left are as they were, so the second call
     repairs them as it repairs an unsimplified mesh's. ``bad``, when given,
-    lists the bad triangles of ``vertices``. Returns the positions, how many
-    vertices moved, how many triangles are still bad, the vertices the
-    second call moved (None without it) and the vertices whose positions
-    changed (None after both calls)."""
-    relaxed, moved, unresolved, changed = _relax_native(vertices, faces, rounds, first, max_move, bad)
+    lists the bad triangles of ``vertices``; ``in_place`` moves ``vertices``
+    themselves. Returns the positions, how many vertices moved, how many
+    triangles are still bad, the vertices the second call moved (None
+    without it), the vertices whose positions changed (None after both calls
+    unless in place) and, in place, where those started (else None)."""
+    relaxed, moved, unresolved, changed, starts = _relax_native(
+        vertices, faces, rounds, first, max_move, bad, in_place
+    )
     if not unresolved or max_move is None:
-        return relaxed, moved, unresolved, None, changed
+        return relaxed, moved, unresolved, None, changed, starts if in_place else None
     bounded = relaxed
+    original = vertices
+    if in_place:
+        original = bounded.copy()
+        original[changed] = starts
     relaxed, _, unresolved = relax_folds(bounded, faces, rounds, first)
-    moved = int((relaxed != vertices).any(axis=1).sum())
-    return relaxed, moved, unresolved, (relaxed != bounded).any(axis=1), None
+    differs = (relaxed != original).any(axis=1)
+    moved = int(differs.sum())
+    unbounded = (relaxed != bounded).any(axis=1)
+    if not in_place:
+        return relaxed, moved, unresolved, unbounded, None, None
+    # The input's positions are gone: say which changed and where they were.
+    changed = np.flatnonzero(differs)
+    return relaxed, moved, unresolved, unbounded, changed, original[changed]
 
 
 def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:
@@ -240,7 +272,7 @@ def relax_folds(
     again. Returns the positions, how many vertices moved and how many
     triangles are still bad (0 when the result is free of both).
     """
-    return _relax_native(vertices, faces, rounds, first, max_move, bad)[:3]
+    return _relax_native(vertices, faces, rounds, first, max_move, bad, False)[:3]
 
 
 def _relax_native(
@@ -250,14 +282,17 @@ def _relax_native(
     first: NDArray[np.bool_] | None,
     max_move: float | None,
     bad: IntArray | None,
-) -> tuple[FloatArray, int, int, IntArray]:
+    in_place: bool,
+) -> tuple[FloatArray, int, int, IntArray, FloatArray]:
     """:func:`relax_folds`, with the vertices whose positions changed
-    (increasing), as the core lists them."""
-    relaxed, moved, unresolved, changed = _native_module().relax_folds(
+    (increasing) and where they started, as the core lists them; with
+    ``in_place``, ``vertices`` themselves are moved and returned."""
+    relaxed, moved, unresolved, changed, starts = _native_module().relax_folds(
         *_contiguous(vertices, faces),
         rounds=rounds,
         first=None if first is None else np.ascontiguousarray(first, dtype=bool),
         max_move=max_move,
         bad=None if bad is None else np.ascontiguousarray(bad, dtype=np.int64),
+        in_place=in_place,
     )
-    return relaxed, int(moved), int(unresolved), changed
+    return relaxed, int(moved), int(unresolved), changed, starts

@@ -47,6 +47,8 @@ def reproject_moved(
     box: tuple[FloatArray, FloatArray] | None = None,
     unbounded: NDArray[np.bool_] | None = None,
     changed: IntArray | None = None,
+    starts: FloatArray | None = None,
+    owned: bool = False,
 ) -> tuple[FloatArray, int]:
     """``repaired`` (the repair's vertices: those of ``before`` first, then
     its copies) with the vertices it moved projected onto the level set of
@@ -58,9 +60,12 @@ def reproject_moved(
     ``box`` (its lowest and highest corner), a step that would leave it is
     not taken. With ``changed`` (the vertices of ``before`` whose positions
     ``repaired`` changes, increasing, as the repair lists them), ``before``
-    and ``repaired`` are not compared. Returns the vertices and how many were
-    projected. ``repaired`` must be valid (the repair resolved every
-    triangle).
+    and ``repaired`` are not compared; with ``starts`` too (their rows of
+    ``before``, in that order), only the length of ``before`` is read, and it
+    may be ``repaired`` itself. With ``owned``, ``repaired`` (a writable
+    float64 array) takes the steps itself instead of a copy. Returns the
+    vertices and how many were projected. ``repaired`` must be valid (the
+    repair resolved every triangle).
     """
     count = len(before)
     if changed is None:
@@ -74,7 +79,6 @@ def reproject_moved(
         return repaired, 0
     points = repaired[moved]
     steps = _newton_steps(field, level, points, cell)
-    projected = np.zeros(len(repaired), dtype=bool)
     lengths = np.linalg.norm(steps, axis=1)
     usable = np.isfinite(lengths)
     longest = _MAX_STEP_CELLS * cell
@@ -83,29 +87,35 @@ def reproject_moved(
     landing = points - steps
     if box is not None:
         usable &= ((landing >= box[0]) & (landing <= box[1])).all(axis=1)
-    result = repaired.copy()
-    result[moved[usable]] = landing[usable]
     if max_move is not None:
         bound = usable & (moved < count)
         if unbounded is not None:
             bound &= ~unbounded[moved]
-        original = moved[bound]
+        at = np.flatnonzero(bound)
+        original = moved[at]
+        if starts is None or changed is None:
+            start = before[original]
+        else:
+            start = starts[np.searchsorted(changed, original)]
         # Within the bound, or no farther than the repair had to go.
-        allowed = np.maximum(max_move, np.linalg.norm(repaired[original] - before[original], axis=1))
-        too_far = np.linalg.norm(result[original] - before[original], axis=1) > allowed
-        result[original[too_far]] = repaired[original[too_far]]
-        usable[np.searchsorted(moved, original[too_far])] = False
-    projected[moved[usable]] = True
+        allowed = np.maximum(max_move, np.linalg.norm(points[at] - start, axis=1))
+        too_far = np.linalg.norm(landing[at] - start, axis=1) > allowed
+        usable[at[too_far]] = False
+    result = repaired if owned else repaired.copy()
+    stepped = moved[usable]
+    if len(stepped) == 0:
+        return result, 0
     # Steps that fold the mesh go back, round by round, testing only the
-    # triangles round projected vertices and those near them (the rest of the
+    # triangles round stepped vertices and those near them (the rest of the
     # mesh is as the repair left it, valid), in one native call whose single
-    # scan of the mesh finds every triangle any round can meet.
-    if projected.any():
-        faces = np.ascontiguousarray(faces, dtype=np.int64)
-        back = _native_module().undone_steps(result, faces, repaired, projected)
-        result[back] = repaired[back]
-        projected[back] = False
-    return result, int(projected.sum())
+    # scan of the mesh finds every triangle any round can meet; it is given
+    # only the stepped rows and their places before the steps.
+    places = np.ascontiguousarray(points[usable])
+    result[stepped] = landing[usable]
+    faces = np.ascontiguousarray(faces, dtype=np.int64)
+    back = _native_module().undone_steps(result, faces, stepped, places)
+    result[back] = places[np.searchsorted(stepped, back)]
+    return result, len(stepped) - len(back)
 
 
 def _newton_steps(field: Field, level: float, points: FloatArray, cell: float) -> FloatArray:

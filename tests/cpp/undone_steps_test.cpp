@@ -72,9 +72,17 @@ TEST(UndoneSteps, UndoesWhatRoundsOverTheWholeMeshUndo) {
   ASSERT_GT(rounds, 1);
   ASSERT_FALSE(expected.empty());
   const MeshView mesh{positions.data(), crumpled.vertex_count, crumpled.faces, crumpled.face_count};
+  // The stepped vertices listed, with their places before the steps.
+  std::vector<std::int64_t> rows;
+  std::vector<double> places;
+  for (std::size_t v = 0; v < crumpled.vertex_count; ++v) {
+    if (!stepped[v]) continue;
+    rows.push_back(static_cast<std::int64_t>(v));
+    places.insert(places.end(), relaxed.vertices.begin() + 3 * v, relaxed.vertices.begin() + 3 * v + 3);
+  }
   WorkerPool one(1), four(4);
-  EXPECT_EQ(undone_steps(mesh, relaxed.vertices.data(), stepped.data(), one), expected);
-  EXPECT_EQ(undone_steps(mesh, relaxed.vertices.data(), stepped.data(), four), expected);
+  EXPECT_EQ(undone_steps(mesh, rows, places.data(), one), expected);
+  EXPECT_EQ(undone_steps(mesh, rows, places.data(), four), expected);
 
   // With those steps undone the sheet is valid again.
   for (std::int64_t v : expected) {

@@ -137,6 +137,18 @@ TEST(RelaxFolds, ClearsAFoldTheSameOnAnyNumberOfWorkers) {
   }
   EXPECT_EQ(serial.changed, differing);
   EXPECT_EQ(parallel.changed, differing);
+  std::vector<double> starts;
+  for (std::int64_t u : differing) starts.insert(starts.end(), v.begin() + 3 * u, v.begin() + 3 * u + 3);
+  EXPECT_EQ(serial.starts, starts);
+
+  // Relaxed in place, over the positions it reads: the same bits, the same
+  // starting places.
+  std::vector<double> own = v;
+  const MeshView owned{own.data(), mesh.vertex_count, f.data(), mesh.face_count};
+  const RelaxStats in_place = relax_folds_into(owned, {}, four, own.data());
+  EXPECT_EQ(own, serial.vertices);
+  EXPECT_EQ(in_place.changed, differing);
+  EXPECT_EQ(in_place.starts, starts);
 
   // The same mesh numbered otherwise (vertices reversed, faces reversed and
   // their corners turned) moves every vertex to the same bits.

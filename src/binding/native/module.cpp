@@ -65,9 +65,10 @@ constexpr const char* kBadFacesNearDoc =
     "tested over the faces near them only. Arrays as for self_intersections.";
 
 constexpr const char* kUndoneStepsDoc =
-    "undone_steps(vertices, faces, repaired, stepped)\n--\n\n"
-    "The vertices of stepped (bool, one per vertex) to put back at their rows of\n"
-    "repaired (float64, (n, 3)), as int64 in increasing order: rounds of\n"
+    "undone_steps(vertices, faces, stepped, repaired)\n--\n\n"
+    "The vertices of stepped (int64, increasing) to put back at their rows of\n"
+    "repaired (float64, one row per stepped vertex, in the same order), as\n"
+    "int64 in increasing order: rounds of\n"
     "bad_faces_near over the faces with a stepped corner not yet put back, each\n"
     "putting back such corners of the bad faces, until one puts back none; one\n"
     "scan of the mesh for all rounds. Arrays as for self_intersections.";
@@ -83,7 +84,8 @@ constexpr const char* kCleanCheckDoc =
     "triangles, ready for relax_folds(bad=faces). Arrays as for self_intersections.";
 
 constexpr const char* kRelaxFoldsDoc =
-    "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None)\n--\n\n"
+    "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None,\n"
+    "            in_place=False)\n--\n\n"
     "Move the vertices of intersecting and zero-area triangles towards their\n"
     "neighbours' mean, in growing steps, testing again only round moved vertices,\n"
     "until no triangle is bad or `rounds` have passed. first, None or one bool per\n"
@@ -91,9 +93,12 @@ constexpr const char* kRelaxFoldsDoc =
     "max_move, None or a float >= 0, bounds each vertex's distance from where it\n"
     "started. bad, None or the mesh's bad triangles (int64, increasing) as\n"
     "clean_check(list_bad=True) lists them, spares the first test of the whole mesh.\n"
-    "Arrays as for self_intersections. Returns (vertices float64 (V, 3),\n"
-    "vertices moved, triangles still bad, the vertices whose positions changed as\n"
-    "int64, increasing); the result does not depend on the number of workers.";
+    "With in_place true, vertices (then a writable C-contiguous float64 array)\n"
+    "are moved themselves instead of a copy. Arrays as for self_intersections.\n"
+    "Returns (vertices float64 (V, 3), vertices moved, triangles still bad, the\n"
+    "vertices whose positions changed as int64, increasing, and where each of\n"
+    "them started, float64 (C, 3)); the result does not depend on the number\n"
+    "of workers.";
 
 constexpr const char* kSheetCopiesDoc =
     "sheet_copies(vertices, faces, /)\n--\n\n"

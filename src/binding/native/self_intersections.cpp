@@ -61,6 +61,30 @@ Ref face_array(const std::vector<std::int64_t>& faces) {
   return out;
 }
 
+// A new float64 array of shape (n, 3) holding `rows` (3 values a row).
+Ref row_array(const std::vector<double>& rows) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows.size() / 3), 3};
+  Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+  if (!out) throw_fetched();
+  std::copy(rows.begin(), rows.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+  return out;
+}
+
+// A position list from Python: float64 of shape (count, 3), every value
+// finite; ValueError naming the argument otherwise.
+Ref finite_rows(PyObject* value, std::size_t count, const char* name) {
+  Ref array = as_array(value, NPY_FLOAT64, 3, name);
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto* data = static_cast<const double*>(PyArray_DATA(a));
+  if (static_cast<std::size_t>(PyArray_DIM(a, 0)) != count) {
+    value_error(std::string(name) + " must hold one row per stepped vertex");
+  }
+  if (!std::all_of(data, data + 3 * count, [](double x) { return std::isfinite(x); })) {
+    value_error(std::string(name) + " must be finite; found NaN or infinity");
+  }
+  return array;
+}
+
 }  // namespace
 
 PyObject* karvex_native_self_intersections(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -139,7 +163,7 @@ PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t
 
 namespace {
 
-constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move", "bad"};
+constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move", "bad", "in_place"};
 constexpr Signature kRelaxSignature{"relax_folds", kRelaxNames, 3, 2, 2};
 
 }  // namespace
@@ -148,7 +172,12 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
   return guarded([&] {
     ensure_numpy_api();
     const Arguments a(kRelaxSignature, args, nargs, kwnames);
+    const bool in_place = a.flag(6, false);
     Ref vertices = as_array(a.object(0).get(), NPY_FLOAT64, 3, "vertices");
+    if (in_place && (vertices.get() != a.object(0).get() ||
+                     !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(vertices.get())))) {
+      value_error("in_place needs vertices as a writable C-contiguous float64 array");
+    }
     Ref faces = as_array(a.object(1).get(), NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
     validity::RelaxOptions options;
@@ -177,17 +206,22 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
     std::vector<std::int64_t> bad = a.given(5) && a.object(5).get() != Py_None
                                         ? face_list(a.object(5).get(), mesh, "bad")
                                         : validity::all_bad_faces(mesh, global_pool());
-    // The result starts as a copy of the positions; only moved vertices are
-    // written to it.
-    npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
-    Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
-    if (!out) throw_fetched();
+    // The result is the input itself, or starts as a copy of the positions;
+    // only moved vertices are written to it.
+    Ref out = Ref::borrow(vertices.get());
+    if (!in_place) {
+      npy_intp dims[2] = {static_cast<npy_intp>(mesh.vertex_count), 3};
+      out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+      if (!out) throw_fetched();
+      std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count,
+                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
+    }
     auto* positions = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    std::copy(mesh.vertices, mesh.vertices + 3 * mesh.vertex_count, positions);
     const validity::RelaxStats relaxed = validity::relax_folds_from(mesh, std::move(bad), options, global_pool(), positions);
     const Ref changed = face_array(relaxed.changed);
-    return checked(Py_BuildValue("(OnnO)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
-                                 static_cast<Py_ssize_t>(relaxed.unresolved), changed.get()));
+    const Ref starts = row_array(relaxed.starts);
+    return checked(Py_BuildValue("(OnnOO)", out.get(), static_cast<Py_ssize_t>(relaxed.moved),
+                                 static_cast<Py_ssize_t>(relaxed.unresolved), changed.get(), starts.get()));
   });
 }
 
@@ -209,25 +243,24 @@ PyObject* karvex_native_undone_steps(PyObject*, PyObject* const* args, Py_ssize_
   return guarded([&] {
     ensure_numpy_api();
     if (nargs != 4) {
-      throw PythonError::make(PyExc_TypeError, "undone_steps(vertices, faces, repaired, stepped) takes 4 arguments");
+      throw PythonError::make(PyExc_TypeError, "undone_steps(vertices, faces, stepped, repaired) takes 4 arguments");
     }
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
-    Ref repaired = as_array(args[2], NPY_FLOAT64, 3, "repaired");
-    Ref stepped = as_array(args[3], NPY_BOOL, 0, "stepped");
-    auto* r = reinterpret_cast<PyArrayObject*>(repaired.get());
-    auto* s = reinterpret_cast<PyArrayObject*>(stepped.get());
-    if (static_cast<std::size_t>(PyArray_DIM(r, 0)) != mesh.vertex_count ||
-        static_cast<std::size_t>(PyArray_DIM(s, 0)) != mesh.vertex_count) {
-      value_error("repaired and stepped must hold one row and one flag per vertex");
+    Ref stepped_array = as_array(args[2], NPY_INT64, 0, "stepped");
+    auto* s = reinterpret_cast<PyArrayObject*>(stepped_array.get());
+    const auto* stepped = static_cast<const std::int64_t*>(PyArray_DATA(s));
+    const auto count = static_cast<std::size_t>(PyArray_DIM(s, 0));
+    for (std::size_t k = 0; k < count; ++k) {
+      const bool in_range = stepped[k] >= 0 && static_cast<std::size_t>(stepped[k]) < mesh.vertex_count;
+      if (!in_range || (k > 0 && stepped[k] <= stepped[k - 1])) {
+        value_error("stepped must hold vertex numbers in increasing order, each below the number of vertices");
+      }
     }
-    const auto* places = static_cast<const double*>(PyArray_DATA(r));
-    if (!std::all_of(places, places + 3 * mesh.vertex_count, [](double x) { return std::isfinite(x); })) {
-      value_error("repaired must be finite; found NaN or infinity");
-    }
-    const auto* flags = static_cast<const std::uint8_t*>(PyArray_DATA(s));
-    return face_array(validity::undone_steps(mesh, places, flags, global_pool()));
+    Ref repaired = finite_rows(args[3], count, "repaired");
+    const auto* places = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(repaired.get())));
+    return face_array(validity::undone_steps(mesh, {stepped, count}, places, global_pool()));
   });
 }
 

@@ -6,8 +6,10 @@
 #include "validity/repair.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include "validity/fold_region.h"
 #include "validity/local_test.h"
@@ -360,19 +362,27 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
     t.chosen.clear();
   }
   if (options.bounded && !bad.empty()) bad = restore_folds(t, bad, start);
+  // Each starting position is read before `out` is written, which may be
+  // the mesh's own positions.
   const double* const positions = region.positions();
+  std::vector<std::pair<std::int64_t, std::array<double, 3>>> changed;
   for (std::size_t v = 0; v < region.vertex_count(); ++v) {
     if (!t.moved[v]) continue;
     ++result.moved;
     const std::int64_t g = region.mesh_vertex(static_cast<std::int64_t>(v));
-    bool changed = false;
-    for (int a = 0; a < 3; ++a) {
-      out[3 * g + a] = positions[3 * v + a];
-      changed = changed || positions[3 * v + a] != input.vertices[3 * g + a];
+    const std::array<double, 3> from = {start[3 * g], start[3 * g + 1], start[3 * g + 2]};
+    if (positions[3 * v] != from[0] || positions[3 * v + 1] != from[1] || positions[3 * v + 2] != from[2]) {
+      changed.emplace_back(g, from);
     }
-    if (changed) result.changed.push_back(g);
+    for (int a = 0; a < 3; ++a) out[3 * g + a] = positions[3 * v + a];
   }
-  std::sort(result.changed.begin(), result.changed.end());
+  std::sort(changed.begin(), changed.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+  result.changed.reserve(changed.size());
+  result.starts.reserve(3 * changed.size());
+  for (const auto& [g, from] : changed) {
+    result.changed.push_back(g);
+    result.starts.insert(result.starts.end(), from.begin(), from.end());
+  }
   result.unresolved = bad.size();
   return result;
 }

@@ -66,6 +66,7 @@ struct RelaxStats {
   // increasing order (those moved at least once, less any that came back):
   // a caller need not compare every vertex to find them.
   std::vector<std::int64_t> changed;
+  std::vector<double> starts;  // 3 per vertex of `changed`: where it started
 };
 
 struct Relaxed : RelaxStats {
@@ -75,8 +76,9 @@ struct Relaxed : RelaxStats {
 Relaxed relax_folds(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool);
 
 // The same, writing the moved vertices' positions to `out` (3 per vertex,
-// holding a copy of the mesh's positions, not the same memory); the others
-// are left as they are. Beyond the mesh and `out`, its memory is set by the
+// holding a copy of the mesh's positions, or the mesh's positions
+// themselves: they are read only before `out` is written); the others are
+// left as they are. Beyond the mesh and `out`, its memory is set by the
 // region round the folds (fold_region.h), nothing when there are none.
 RelaxStats relax_folds_into(const MeshView& mesh, const RelaxOptions& options, WorkerPool& pool, double* out);
 

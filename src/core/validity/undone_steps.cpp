@@ -11,11 +11,19 @@
 
 namespace karvex::validity {
 
-std::vector<std::int64_t> undone_steps(const MeshView& mesh, const double* repaired, const std::uint8_t* stepped,
-                                       WorkerPool& pool) {
+std::vector<std::int64_t> undone_steps(const MeshView& mesh, std::span<const std::int64_t> stepped,
+                                       const double* repaired, WorkerPool& pool) {
+  if (stepped.empty()) return {};
+  std::vector<std::uint8_t> flags(mesh.vertex_count, 0);
+  for (std::int64_t v : stepped) flags[static_cast<std::size_t>(v)] = 1;
+  // Where a stepped vertex was before its step.
+  auto place = [&](std::int64_t v) {
+    const auto row = std::lower_bound(stepped.begin(), stepped.end(), v) - stepped.begin();
+    return repaired + 3 * row;
+  };
   auto has_step = [&](std::size_t f) {
     const std::int64_t* corners = mesh.faces + 3 * f;
-    return (stepped[corners[0]] | stepped[corners[1]] | stepped[corners[2]]) != 0;
+    return (flags[corners[0]] | flags[corners[1]] | flags[corners[2]]) != 0;
   };
   const std::vector<std::int64_t> named = parallel_concat<std::int64_t>(
       pool, mesh.face_count,
@@ -34,10 +42,11 @@ std::vector<std::int64_t> undone_steps(const MeshView& mesh, const double* repai
     Span s = region.mesh_face_span(f);
     for (int k = 0; k < 3; ++k) {
       const std::int64_t v = mesh.faces[3 * f + k];
-      if (!stepped[v]) continue;
+      if (!flags[v]) continue;
+      const double* p = place(v);
       for (int a = 0; a < 3; ++a) {
-        s.lo[a] = std::min(s.lo[a], repaired[3 * v + a]);
-        s.hi[a] = std::max(s.hi[a], repaired[3 * v + a]);
+        s.lo[a] = std::min(s.lo[a], p[a]);
+        s.hi[a] = std::max(s.hi[a], p[a]);
       }
     }
     spans.push_back(s);
@@ -48,7 +57,7 @@ std::vector<std::int64_t> undone_steps(const MeshView& mesh, const double* repai
   const MeshView& local = region.view();
   double* const positions = region.positions();
   std::vector<std::uint8_t> still(region.vertex_count());
-  for (std::size_t v = 0; v < still.size(); ++v) still[v] = stepped[region.mesh_vertex(static_cast<std::int64_t>(v))];
+  for (std::size_t v = 0; v < still.size(); ++v) still[v] = flags[region.mesh_vertex(static_cast<std::int64_t>(v))];
   // One test for every round. The first names the triangles with a stepped
   // corner; each later one only those with a corner undone by the round
   // before, the triangles that moved since (so the test's boxes are where
@@ -84,7 +93,8 @@ std::vector<std::int64_t> undone_steps(const MeshView& mesh, const double* repai
     if (last.empty()) break;
     for (std::int64_t v : last) {
       const std::int64_t g = region.mesh_vertex(v);
-      std::copy(repaired + 3 * g, repaired + 3 * g + 3, positions + 3 * v);
+      const double* p = place(g);
+      std::copy(p, p + 3, positions + 3 * v);
       undone_now[static_cast<std::size_t>(v)] = 1;
       undone.push_back(g);
     }

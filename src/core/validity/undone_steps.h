@@ -15,6 +15,7 @@
 // first round only the triangles that moved are tested again.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "validity/self_intersections.h"
@@ -25,14 +26,15 @@ class WorkerPool;
 
 namespace karvex::validity {
 
-// `mesh` holds the positions after the steps, `repaired` (3 per vertex) the
-// repair's, and `stepped` one flag per vertex (the vertices that took a
-// step; the others are at their repaired places in both). Returns the
-// vertices whose steps are undone, in increasing order: the same as rounds
-// of bad_faces_near (fold_region.h) over the triangles with a stepped
-// corner, undoing the stepped corners of the bad ones after each, until a
-// round undoes nothing. Throws std::length_error as FoldRegion does.
-std::vector<std::int64_t> undone_steps(const MeshView& mesh, const double* repaired, const std::uint8_t* stepped,
-                                       WorkerPool& pool);
+// `mesh` holds the positions after the steps, `stepped` the vertices that
+// took a step (increasing) and `repaired` their places before it, 3 per
+// vertex of `stepped` in the same order (the other vertices are at their
+// repaired places in `mesh`). Returns the vertices whose steps are undone,
+// in increasing order: the same as rounds of bad_faces_near (fold_region.h)
+// over the triangles with a stepped corner, undoing the stepped corners of
+// the bad ones after each, until a round undoes nothing. Throws
+// std::length_error as FoldRegion does.
+std::vector<std::int64_t> undone_steps(const MeshView& mesh, std::span<const std::int64_t> stepped,
+                                       const double* repaired, WorkerPool& pool);
 
 }  // namespace karvex::validity

@@ -61,6 +61,13 @@ def test_bound_holds_unless_the_repair_went_farther(max_move, projected):
     result, count = reproject_moved(_sphere(True), 0.0, before, _moved_top(1.08), OCTA_F, 1.0, max_move)
     assert count == int(projected)
     assert result[4][2] == pytest.approx(1.0 if projected else 1.08)
+    # As the mesher calls it: the repair's array stepped in place, with only
+    # the changed rows' starting places (the given positions relaxed in place).
+    repaired = _moved_top(1.08)
+    changed = np.array([4])
+    same, same_count = reproject_moved(_sphere(True), 0.0, repaired, repaired, OCTA_F, 1.0, max_move,
+                                       changed=changed, starts=before[changed], owned=True)
+    assert same is repaired and same_count == count and np.array_equal(same, result)
 
 
 @pytest.mark.parametrize("top, projected", [(1.0, True), (0.95, False)])
@@ -118,16 +125,19 @@ def test_bad_faces_near_names_a_bad_argument(named):
 
 
 @pytest.mark.parametrize(
-    "repaired, stepped, message",
+    "stepped, repaired, message",
     [
-        (OCTA_V[:5], np.ones(6, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
-        (OCTA_V, np.ones(5, dtype=bool), "repaired and stepped must hold one row and one flag per vertex"),
-        (np.full((6, 3), np.nan), np.ones(6, dtype=bool), "repaired must be finite"),
-        (OCTA_V[:, :2], np.ones(6, dtype=bool), "repaired must have shape"),
+        ([0, 1], OCTA_V[:1], "repaired must hold one row per stepped vertex"),
+        ([1, 0], OCTA_V[:2], "stepped must hold vertex numbers in increasing order"),
+        ([2, 2], OCTA_V[:2], "stepped must hold vertex numbers in increasing order"),
+        ([6], OCTA_V[:1], "stepped must hold vertex numbers in increasing order"),
+        ([-1], OCTA_V[:1], "stepped must hold vertex numbers in increasing order"),
+        ([0], np.full((1, 3), np.nan), "repaired must be finite"),
+        ([0], OCTA_V[:1, :2], "repaired must have shape"),
     ],
 )
-def test_undone_steps_names_a_bad_argument(repaired, stepped, message):
+def test_undone_steps_names_a_bad_argument(stepped, repaired, message):
     from karvex._engine import _native_module
 
     with pytest.raises(ValueError, match=message):
-        _native_module().undone_steps(OCTA_V, OCTA_F, repaired, stepped)
+        _native_module().undone_steps(OCTA_V, OCTA_F, np.array(stepped, dtype=np.int64), repaired)

@@ -155,6 +155,33 @@ def test_repair_lists_the_vertices_it_changed(top, max_move):
         assert len(differing) == 0
 
 
+@pytest.mark.parametrize("max_move", [None, 0.05, 1.0])
+@pytest.mark.parametrize("top", [[0.3, 0.2, -0.9], [0.0, 0.0, 1.0]])
+def test_owned_repair_moves_the_given_positions_alike(top, max_move):
+    """Handed over, the positions are relaxed in place (no copy of a large
+    mesh's), to the same bits, and the result says which rows changed and
+    where they were, also after a bounded relaxation followed by an
+    unbounded one; not handed over, the caller's array is left alone."""
+    vertices = np.array(OCTA_V, dtype=np.float64)
+    vertices[4] = top
+    faces = np.asarray(OCTA_F, dtype=np.int64)
+    kept = vertices.copy()
+    copied = _repair.repair(vertices, faces.copy(), max_move=max_move)
+    assert np.array_equal(vertices, kept)
+    given = vertices.copy()
+    owned = _repair.repair(given, faces.copy(), max_move=max_move, owned=True)
+    assert np.array_equal(owned.vertices, copied.vertices)
+    assert (owned.moved_vertices, owned.unresolved_faces) == (copied.moved_vertices, copied.unresolved_faces)
+    assert (owned.unbounded is None) == (copied.unbounded is None)
+    if owned.unbounded is not None:
+        assert np.array_equal(owned.unbounded, copied.unbounded)
+    differing = np.flatnonzero((copied.vertices != kept).any(axis=1))
+    if owned.moved_vertices:
+        assert owned.vertices is given or max_move == 0.05  # the unbounded pass makes its own array
+        assert owned.changed.tolist() == differing.tolist()
+        assert np.array_equal(owned.starts, kept[differing])
+
+
 def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
     vertices = [list(p) for p in OCTA_V]
     vertices[4] = [0.3, 0.2, -0.9]
@@ -183,9 +210,15 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
         ({"rounds": 80, "bad": np.array([3, 3])}, ValueError, "bad must hold face numbers in increasing order"),
         ({"rounds": 80, "bad": np.array([8])}, ValueError, "bad must hold face numbers"),
         ({"rounds": 80, "bad": np.array([-1])}, ValueError, "bad must hold face numbers"),
+        ({"rounds": 80, "in_place": True, "vertices": np.asarray(OCTA_V, dtype=np.float32)}, ValueError,
+         "in_place needs vertices as a writable"),
+        ({"rounds": 80, "in_place": True, "vertices": np.asarray(OCTA_V * 2, dtype=np.float64)[::2]}, ValueError,
+         "in_place needs vertices as a writable"),
     ],
 )
 def test_native_relaxation_names_the_bad_argument(arguments, error, words):
     v, f = _arrays(OCTA_V, OCTA_F)
+    arguments = dict(arguments)
+    v = arguments.pop("vertices", v)
     with pytest.raises(error, match=words):
         _native_module().relax_folds(v, f, **arguments)
