@@ -167,5 +167,74 @@ TEST(PlaneGap, NothingToGoOnNeverRefuses) {
   EXPECT_FALSE(ball.beyond(p, 1e-3));
 }
 
+// triangle_beyond refuses only what the exact distance refuses, wherever
+// the loose corner ends within its reach: triangles from fat to slivers
+// (and some collapsed to a segment), far from the origin or near it, with
+// points over them, beside them and far off, and limits from tiny to about
+// their size. It must also refuse often, or the edge collapse gains nothing.
+TEST(TriangleBeyond, RefusesOnlyWhatTheDistanceRefuses) {
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::size_t refused = 0;
+  std::size_t passed_on = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
+    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
+    auto at = [&](double x, double y, double z) {
+      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
+    };
+    std::array<Vec3, 3> corners{at(u(rng), u(rng), 0.1 * u(rng)), at(u(rng), u(rng), 0.1 * u(rng)),
+                                at(u(rng), u(rng), 0.1 * u(rng))};
+    // Slivers and segments: the third corner pulled towards the middle of
+    // the other two.
+    const double thin = trial % 5 == 0 ? 1e-6 : (trial % 5 == 1 ? 0.0 : 1.0);
+    const Vec3 mid{0.5 * (corners[0].x + corners[1].x), 0.5 * (corners[0].y + corners[1].y),
+                   0.5 * (corners[0].z + corners[1].z)};
+    corners[2] = {mid.x + thin * (corners[2].x - mid.x), mid.y + thin * (corners[2].y - mid.y),
+                  mid.z + thin * (corners[2].z - mid.z)};
+    const std::size_t loose = rng() % 3;
+    const double reach = trial % 4 == 0 ? 0.0 : 0.05 * scale * std::fabs(u(rng));
+    for (int q = 0; q < 10; ++q) {
+      const double spread = q % 3 == 0 ? 0.05 : (q % 3 == 1 ? 0.5 : 2.0);
+      const Vec3 p = at(spread * u(rng), spread * u(rng), 0.2 * u(rng));
+      for (const double limit : {1e-9 * scale, 0.01 * scale, 0.1 * scale, 0.5 * scale}) {
+        if (!triangle_beyond(p, corners, loose, reach, limit)) {
+          ++passed_on;
+          continue;
+        }
+        ++refused;
+        // The loose corner at the ends of its reach and within it.
+        for (int m = 0; m < 4; ++m) {
+          Vec3 dir{u(rng), u(rng), u(rng)};
+          const double len = std::sqrt(dir.x * dir.x + dir.y * dir.y + dir.z * dir.z);
+          const double t = (m < 2 ? 1.0 : std::fabs(u(rng))) * reach / len;
+          std::array<Vec3, 3> moved = corners;
+          moved[loose] = {corners[loose].x + t * dir.x, corners[loose].y + t * dir.y,
+                          corners[loose].z + t * dir.z};
+          ASSERT_FALSE(point_triangle_distance(p, moved[0], moved[1], moved[2]) <= limit)
+              << trial << " " << q << " " << limit;
+        }
+      }
+    }
+  }
+  EXPECT_GT(refused, 20000u);
+  EXPECT_GT(passed_on, 20000u);
+}
+
+// A NaN anywhere, or a triangle with no directions left, never refuses.
+TEST(TriangleBeyond, NothingToGoOnNeverRefuses) {
+  const std::array<Vec3, 3> flat{Vec3{0.0, 0.0, 1.0}, Vec3{1.0, 0.0, 1.0}, Vec3{0.0, 1.0, 1.0}};
+  const Vec3 p{0.2, 0.2, 0.0};
+  EXPECT_TRUE(triangle_beyond(p, flat, 0, 0.5, 0.4));
+  EXPECT_FALSE(triangle_beyond(p, flat, 0, 0.5, 0.6));  // the loose corner reaches down
+  EXPECT_FALSE(triangle_beyond({0.2, NAN, 0.0}, flat, 0, 0.5, 0.4));
+  EXPECT_FALSE(triangle_beyond(p, flat, 0, NAN, 0.4));
+  std::array<Vec3, 3> with_nan = flat;
+  with_nan[2].z = NAN;
+  EXPECT_FALSE(triangle_beyond(p, with_nan, 0, 0.0, 0.4));
+  const std::array<Vec3, 3> point{flat[0], flat[0], flat[0]};
+  EXPECT_FALSE(triangle_beyond(p, point, 0, 0.0, 0.4));
+}
+
 }  // namespace
 }  // namespace karvex

@@ -584,6 +584,36 @@ class Collapser {
     gap.add_ball(surface_[b], 0.5 * tolerance_);
     return gap.beyond(surface_[a], tolerance_);
   }
+  // Whether a's own point lies farther than the tolerance from every
+  // triangle of the fan round b after the collapse, wherever place() puts
+  // b: on its own point, or within half the tolerance of it along its
+  // normal (triangle_beyond). `fan` and `own` as in place(); a's
+  // triangles first, as a's point most often lies over one of them.
+  bool fan_beyond_reach(std::uint64_t a, std::uint64_t b, const std::vector<std::size_t>& fan,
+                        const std::vector<std::size_t>& own) const {
+    const double reach = on_faces_.empty() || on_faces_[b] == 0 ? 0.5 * tolerance_ : 0.0;
+    auto beyond = [&](std::size_t f, std::uint64_t moved) {
+      const Triangle& tri = tris_[f];
+      std::array<Vec3, 3> p;
+      std::size_t loose = 0;
+      for (std::size_t k = 0; k < 3; ++k) {
+        if (tri[k] == moved) {
+          p[k] = surface_[b];
+          loose = k;
+        } else {
+          p[k] = pos_[tri[k]];
+        }
+      }
+      return triangle_beyond(surface_[a], p, loose, reach, tolerance_);
+    };
+    for (const std::size_t f : fan) {
+      if (!beyond(f, a)) return false;
+    }
+    for (const std::size_t f : own) {
+      if (!beyond(f, b)) return false;
+    }
+    return true;
+  }
   SurfaceVertex vertex(std::uint64_t v) const { return {surface_[v], normal_[v], offset_[v]}; }
 
   // Every check but the field's; appends the samples the field must pass.
@@ -632,6 +662,10 @@ class Collapser {
     for (const std::size_t f : around_[b]) {
       if (!has(tris_[f], a)) own.push_back(f);
     }
+    // a's own point again, now against each triangle of the new fan with b
+    // anywhere place() may put it: most candidates on a surface curved
+    // both ways are refused here, before b's placement and the fan.
+    if (!off_[a] && fan_beyond_reach(a, b, fan, own)) return false;
     place(t, fan, own);
     const Vec3 pb = t.placed;
     // a's triangles take b's place, and b's own move with it when it moves.

@@ -117,6 +117,40 @@ bool PlaneGap::beyond(const Vec3& p, double limit) const {
   return lowest_ - height > limit + margin || highest_ - height < -(limit + margin);
 }
 
+bool triangle_beyond(const Vec3& p, const std::array<Vec3, 3>& corners, std::size_t loose,
+                     double reach, double limit) {
+  double magnitude = largest_magnitude(p);
+  for (const Vec3& c : corners) magnitude = std::max(magnitude, largest_magnitude(c));
+  const double margin = 1e-9 * (2.0 * magnitude + reach) + 1e-9 * limit;
+  if (!std::isfinite(margin)) return false;
+  // Whether the triangles lie more than the limit beyond p along `d`: any
+  // direction bounds the distance, and a NaN one never refuses. Heights
+  // along `d` unscaled, so the limit, reach and margin are scaled by its
+  // length instead.
+  auto separated = [&](const Vec3& d) {
+    const double length = std::sqrt(dot(d, d));
+    if (!(length > 0.0)) return false;
+    const double gap = (limit + margin) * length;
+    const double spread = reach * length;
+    double low = INFINITY;
+    double high = -INFINITY;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const double h = dot(d, corners[k]);
+      if (std::isnan(h)) return false;
+      low = std::min(low, k == loose ? h - spread : h);
+      high = std::max(high, k == loose ? h + spread : h);
+    }
+    const double at = dot(d, p);
+    return low - at > gap || at - high > gap;
+  };
+  const Vec3 normal = cross(sub(corners[1], corners[0]), sub(corners[2], corners[0]));
+  if (separated(normal)) return true;
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (separated(cross(sub(corners[(k + 1) % 3], corners[k]), normal))) return true;
+  }
+  return false;
+}
+
 double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
   const Vec3 ab = sub(b, a);
   const Vec3 ac = sub(c, a);

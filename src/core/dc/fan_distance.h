@@ -90,6 +90,19 @@ class PlaneGap {
   bool nan_ = false;
 };
 
+// A refusal of nearest_within for one triangle before one of its corners
+// is placed: true when `p` lies farther than `limit` from every triangle
+// whose corners are `corners` with corner `loose` moved anywhere within
+// `reach` of where it is given. Such a triangle lies between two parallel
+// planes wherever the given one does, each moved out by `reach`; the
+// planes tried are the given triangle's own and those across each of its
+// edges within it, so a point over the triangle is refused by its height
+// and one off to the side by how far off it is. The heights keep the same
+// margin as PlaneGap's, so it refuses only what nearest_within refuses.
+// False for a degenerate triangle whose directions are lost, or any NaN.
+bool triangle_beyond(const Vec3& p, const std::array<Vec3, 3>& corners, std::size_t loose,
+                     double reach, double limit);
+
 // Distance from `p` to the triangle (a, b, c) (the closest point found by
 // Voronoi region, Ericson 2005).
 double point_triangle_distance(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
