@@ -28,6 +28,20 @@ FanTriangles::Nearest full_scan(const std::vector<std::array<Vec3, 3>>& fan, con
   return {at, best};
 }
 
+// The frame of random trial `trial`: every third at a thousandth of the
+// size, every other far from the origin (where rounding is coarse); called
+// with coordinates in the unit frame, it gives the point in that one.
+struct TrialFrame {
+  double scale;
+  Vec3 origin;
+  explicit TrialFrame(int trial)
+      : scale(trial % 3 == 0 ? 1e-3 : 1.0),
+        origin(trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3}) {}
+  Vec3 operator()(double x, double y, double z) const {
+    return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
+  }
+};
+
 // Fans round a centre (rings of 3 to 12 neighbours, bumpy, some triangles
 // repeated so that distances tie exactly), far from the origin or near it;
 // points on the fan's vertices (ties between the triangles sharing them),
@@ -39,11 +53,8 @@ TEST(FanTriangles, NearestIsTheFullScans) {
   std::size_t within = 0;
   std::size_t rejected = 0;
   for (int trial = 0; trial < 400; ++trial) {
-    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
-    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
-    auto at = [&](double x, double y, double z) {
-      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
-    };
+    const TrialFrame at(trial);
+    const double scale = at.scale;
     const Vec3 centre = at(0.0, 0.0, 0.3 * u(rng));
     const int n = 3 + static_cast<int>(rng() % 10);
     std::vector<Vec3> ring;
@@ -103,11 +114,8 @@ TEST(PlaneGap, RefusesOnlyWhatTheScanRefuses) {
   std::size_t refused = 0;
   std::size_t passed_on = 0;
   for (int trial = 0; trial < 2000; ++trial) {
-    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
-    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
-    auto at = [&](double x, double y, double z) {
-      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
-    };
+    const TrialFrame at(trial);
+    const double scale = at.scale;
     const double bend = 0.3 * u(rng);  // the ring's height grows with its radius squared
     const double reach = 0.05 * scale * (1.0 + u(rng));
     const Vec3 loose = at(0.0, 0.0, 0.1 * u(rng));
@@ -178,11 +186,8 @@ TEST(TriangleBeyond, RefusesOnlyWhatTheDistanceRefuses) {
   std::size_t refused = 0;
   std::size_t passed_on = 0;
   for (int trial = 0; trial < 3000; ++trial) {
-    const double scale = trial % 3 == 0 ? 1e-3 : 1.0;
-    const Vec3 origin = trial % 2 == 0 ? Vec3{1000.0, -250.0, 3.0} : Vec3{0.1, 0.2, 0.3};
-    auto at = [&](double x, double y, double z) {
-      return Vec3{origin.x + scale * x, origin.y + scale * y, origin.z + scale * z};
-    };
+    const TrialFrame at(trial);
+    const double scale = at.scale;
     std::array<Vec3, 3> corners{at(u(rng), u(rng), 0.1 * u(rng)), at(u(rng), u(rng), 0.1 * u(rng)),
                                 at(u(rng), u(rng), 0.1 * u(rng))};
     // Slivers and segments: the third corner pulled towards the middle of
