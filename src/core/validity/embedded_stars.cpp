@@ -1,7 +1,6 @@
 // Certifying vertices round which the mesh is embedded (see embedded_stars.h).
 #include "validity/embedded_stars.h"
 
-#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -22,18 +21,22 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
   // One closed fan: each wedge k followed by wedge next[k], round v.
   const std::int64_t* const a = chain.a.data();
   const std::size_t* const next = chain.next.data();
-  // Each neighbour's point, read once: b[k]'s is a[next[k]]'s.
+  // Each neighbour's offset from v, worked out once: wedge k's sides are
+  // d[k] and d[next[k]].
   const double* const pv = mesh.vertices + 3 * v;
-  std::array<const double*, kMaxEmbeddedStar> pa;
-  for (std::size_t k = 0; k < count; ++k) pa[k] = mesh.vertices + 3 * a[k];
+  double d[kMaxEmbeddedStar][3];
+  for (std::size_t k = 0; k < count; ++k) {
+    const double* p = mesh.vertices + 3 * a[k];
+    d[k][0] = p[0] - pv[0];
+    d[k][1] = p[1] - pv[1];
+    d[k][2] = p[2] - pv[2];
+  }
   // Projected along the largest component of the summed normals (any axis
   // would be sound; this one is likeliest to pass).
   double normal[3] = {0.0, 0.0, 0.0};
   for (std::size_t k = 0; k < count; ++k) {
-    const double* p = pa[k];
-    const double* q = pa[next[k]];
-    const double u[3] = {p[0] - pv[0], p[1] - pv[1], p[2] - pv[2]};
-    const double w[3] = {q[0] - pv[0], q[1] - pv[1], q[2] - pv[2]};
+    const double* u = d[k];
+    const double* w = d[next[k]];
     normal[0] += u[1] * w[2] - u[2] * w[1];
     normal[1] += u[2] * w[0] - u[0] * w[2];
     normal[2] += u[0] * w[1] - u[1] * w[0];
@@ -43,20 +46,34 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
     if (std::fabs(normal[c]) > std::fabs(normal[axis])) axis = c;
   }
   const int x = kKept[axis][0], y = kKept[axis][1];
-  const Point2 qv{pv[x], pv[y]};
   // Every wedge turning the same way by less than half a turn, and the fan
   // going once round v: the wedges cover disjoint angles. Rounds are
   // counted as the wedges that pass the ray from v along +x, from below it
-  // (y < v's) to on or above it, in their turning sense; comparisons of
-  // coordinates are exact.
+  // (y < v's) to on or above it, in their turning sense. A rounded
+  // difference has the sign of the exact one, so d[k][y] < 0 says exactly
+  // that a[k] is below v.
   int turn = 0, passes = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    const double* p = pa[k];
-    const double* q = pa[next[k]];
-    const int t = orient2d_inline(qv, {p[x], p[y]}, {q[x], q[y]});
+    const double* u = d[k];
+    const double* w = d[next[k]];
+    // orient2d of (a[k], b[k], v), whose sign is that of (v, a[k], b[k]):
+    // the filter of orient2d_inline on the offsets already at hand, the
+    // exact test where it cannot tell.
+    const double left = u[x] * w[y];
+    const double right = u[y] * w[x];
+    const double det = left - right;
+    const double permanent = std::fabs(left) + std::fabs(right);
+    int t = 0;
+    if (std::fabs(det) > kOrient2dBound * permanent && permanent >= kPredicateTiny) {
+      t = (det > 0.0) - (det < 0.0);
+    } else {
+      const double* p = mesh.vertices + 3 * a[k];
+      const double* q = mesh.vertices + 3 * a[next[k]];
+      t = orient2d({pv[x], pv[y]}, {p[x], p[y]}, {q[x], q[y]});
+    }
     if (t == 0 || (turn != 0 && t != turn)) return false;
     turn = t;
-    const bool a_below = p[y] < qv[1], b_below = q[y] < qv[1];
+    const bool a_below = u[y] < 0.0, b_below = w[y] < 0.0;
     passes += turn > 0 ? (a_below && !b_below) : (b_below && !a_below);
   }
   return passes == 1;

@@ -1,6 +1,7 @@
 // Vertex stars: the rows by vertex and the chaining of one star's wedges.
 #include "validity/vertex_stars.h"
 
+#include <cstdint>
 #include <stdexcept>
 
 namespace karvex::validity {
@@ -29,6 +30,16 @@ VertexFaces vertex_faces(const MeshView& mesh) {
   return rows;
 }
 
+namespace {
+
+// The table's first slot for vertex `key`: Fibonacci hashing, whose high
+// bits spread the nearby numbers a contoured mesh gives neighbours.
+std::size_t first_slot(std::int64_t key, unsigned shift) {
+  return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> shift);
+}
+
+}  // namespace
+
 StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
                      StarChain& chain) {
   if (chain.a.size() < count) {
@@ -37,48 +48,50 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     chain.next.resize(count);
     chain.followed.resize(count);
   }
+  // At least twice as many slots as wedges, so that probes stay short.
+  unsigned bits = 4;
+  while ((std::size_t{1} << bits) < 2 * count) ++bits;
+  const std::size_t mask = (std::size_t{1} << bits) - 1;
+  const unsigned shift = 64 - bits;
+  if (chain.slots.size() <= mask) chain.slots.resize(mask + 1);  // new slots belong to round 0, never current
+  const std::uint64_t round = ++chain.round;
   std::int64_t* const a = chain.a.data();
   std::int64_t* const b = chain.b.data();
   std::size_t* const next = chain.next.data();
   std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
+  StarSlot* const slots = chain.slots.data();
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
     const std::int64_t f0 = f[0], f1 = f[1], f2 = f[2];
     // The corners after v in the triangle's winding, chosen without branches.
-    a[k] = f0 == v ? f1 : f1 == v ? f2 : f0;
-    b[k] = f0 == v ? f2 : f1 == v ? f0 : f1;
+    const std::int64_t a_k = f0 == v ? f1 : f1 == v ? f2 : f0;
+    const std::int64_t b_k = f0 == v ? f2 : f1 == v ? f0 : f1;
+    a[k] = a_k;
+    b[k] = b_k;
     // Cleared here rather than in loops of their own, which the compiler
     // would make calls to memset (dearer than the few bytes of a star).
     next[k] = StarChain::kNoNext;
     followed[k] = 0;
-    if (a[k] == v || b[k] == v || a[k] == b[k]) return StarShape::kBroken;  // a repeated index
-  }
-  // Each directed edge v -> u at most once (the a's distinct) and u -> v at
-  // most once (the b's distinct); then every edge at v is in at most two
-  // triangles, wound opposite ways when two, and the wedges form chains and
-  // cycles. Each pair of wedges is looked at once, both ways round; no
-  // wedge follows itself (a[k] != b[k] above). Where the a's are distinct,
-  // a wedge has at most one follower, so the order of the matches does not
-  // matter; where they are not, the star is broken whatever the chain says.
-  // Without branches inside (the loops are short, their outcomes mixed).
-  unsigned repeated = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    // Wedge k's entries in locals: the inner loop writes only those of
-    // wedges after it.
-    const std::int64_t a_k = a[k], b_k = b[k];
-    std::size_t next_k = next[k];
-    std::uint8_t followed_k = followed[k];
-    for (std::size_t m = k + 1; m < count; ++m) {
-      const std::int64_t a_m = a[m], b_m = b[m];
-      repeated |= static_cast<unsigned>(a_m == a_k) | static_cast<unsigned>(b_m == b_k);
-      const bool m_after_k = a_m == b_k, k_after_m = a_k == b_m;
-      next_k = m_after_k ? m : next_k;
-      followed[m] |= static_cast<std::uint8_t>(m_after_k);
-      next[m] = k_after_m ? k : next[m];
-      followed_k |= static_cast<std::uint8_t>(k_after_m);
+    if (a_k == v || b_k == v || a_k == b_k) return StarShape::kBroken;  // a repeated index
+    // Each directed edge v -> u at most once: a second wedge starting at u
+    // breaks the star.
+    std::size_t s = first_slot(a_k, shift);
+    for (; slots[s].round == round; s = (s + 1) & mask) {
+      if (slots[s].key == a_k) return StarShape::kBroken;
     }
-    next[k] = next_k;
-    followed[k] = followed_k;
+    slots[s] = {round, a_k, k};
+  }
+  // With the starts distinct, wedge k has at most one follower: the wedge
+  // starting where it ends (never itself: a[k] != b[k] above).
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::int64_t b_k = b[k];
+    for (std::size_t s = first_slot(b_k, shift); slots[s].round == round; s = (s + 1) & mask) {
+      if (slots[s].key == b_k) {
+        next[k] = slots[s].index;
+        followed[slots[s].index] = 1;
+        break;
+      }
+    }
   }
   std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
   std::size_t head = 0;
@@ -86,13 +99,19 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     heads += followed[k] == 0;
     head = followed[k] == 0 ? k : head;
   }
-  if (repeated != 0) return StarShape::kBroken;
   if (count == 0) return StarShape::kOpen;
   if (heads > 1) return StarShape::kBroken;
-  // One fan iff the walk from the head (or from any wedge of a cycle) meets
-  // every wedge.
+  // One fan iff the walk from the head (or from wedge 0 of a cycle) meets
+  // every wedge once. That also rules out an edge u -> v used twice (two
+  // wedges ending at u): with no head, every wedge is followed and each has
+  // at most one follower, so the wedges form cycles and no two end alike;
+  // with one head, two wedges ending alike either both have no follower (the
+  // walk ends before the second) or share one (the walk would meet it
+  // twice). A walk that meets a wedge twice goes round for good: it is cut
+  // off after `count` steps.
   std::size_t steps = 1;
-  for (std::size_t k = next[head]; k != StarChain::kNoNext && k != head; k = next[k]) ++steps;
+  std::size_t k = next[head];
+  for (; k != StarChain::kNoNext && k != head && steps <= count; k = next[k]) ++steps;
   if (steps != count) return StarShape::kBroken;
   return heads == 1 ? StarShape::kOpen : StarShape::kClosed;
 }

@@ -32,17 +32,30 @@ enum class StarShape {
   kClosed,  // one fan going round v
 };
 
+// One slot of StarChain's table of wedge starts: wedge `index` starts at
+// vertex `key`. A slot is in use only while `round` is the chain's current
+// one, so a new star finds the table empty without clearing it.
+struct StarSlot {
+  std::uint64_t round = 0;
+  std::int64_t key = 0;
+  std::size_t index = 0;
+};
+
 // Scratch for star_shape; its arrays grow to the largest star seen.
 struct StarChain {
   std::vector<std::int64_t> a, b;
   std::vector<std::size_t> next;  // the wedge starting where wedge k ends, or kNoNext
   std::vector<std::uint8_t> followed;
+  // Open addressing on a[k], at most half full; a power of two long.
+  std::vector<StarSlot> slots;
+  std::uint64_t round = 0;  // the star being chained (slots of other rounds are empty)
   static constexpr std::size_t kNoNext = static_cast<std::size_t>(-1);
 };
 
 // The shape of v's star (`faces`, `count` as listed by vertex_faces); fills
-// `chain` for the first `count` wedges. Quadratic in the star's size, which
-// is small on meshes from contouring.
+// `chain` for the first `count` wedges (next[] only where the answer is not
+// kBroken). Linear in the star's size: each wedge finds its follower in a
+// small hash table of the wedges' starts.
 StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
                      StarChain& chain);
 
