@@ -52,7 +52,10 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
   // (y < v's) to on or above it, in their turning sense. A rounded
   // difference has the sign of the exact one, so d[k][y] < 0 says exactly
   // that a[k] is below v.
-  int turn = 0, passes = 0;
+  // The turns and passes of both senses are counted without branches; the
+  // sense all the turns share, if any, picks its count.
+  std::size_t left_turns = 0;
+  int passes_left = 0, passes_right = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const double* u = d[k];
     const double* w = d[next[k]];
@@ -63,20 +66,21 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
     const double right = u[y] * w[x];
     const double det = left - right;
     const double permanent = std::fabs(left) + std::fabs(right);
-    int t = 0;
-    if (std::fabs(det) > kOrient2dBound * permanent && permanent >= kPredicateTiny) {
-      t = (det > 0.0) - (det < 0.0);
-    } else {
+    bool turns_left = det > 0.0;
+    if (!(std::fabs(det) > kOrient2dBound * permanent && permanent >= kPredicateTiny)) {
       const double* p = mesh.vertices + 3 * a[k];
       const double* q = mesh.vertices + 3 * a[next[k]];
-      t = orient2d({pv[x], pv[y]}, {p[x], p[y]}, {q[x], q[y]});
+      const int t = orient2d({pv[x], pv[y]}, {p[x], p[y]}, {q[x], q[y]});
+      if (t == 0) return false;
+      turns_left = t > 0;
     }
-    if (t == 0 || (turn != 0 && t != turn)) return false;
-    turn = t;
+    left_turns += turns_left;
     const bool a_below = u[y] < 0.0, b_below = w[y] < 0.0;
-    passes += turn > 0 ? (a_below && !b_below) : (b_below && !a_below);
+    passes_left += a_below && !b_below;
+    passes_right += b_below && !a_below;
   }
-  return passes == 1;
+  if (left_turns == count) return passes_left == 1;
+  return left_turns == 0 && passes_right == 1;
 }
 
 std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool) {

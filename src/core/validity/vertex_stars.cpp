@@ -58,7 +58,6 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   std::int64_t* const a = chain.a.data();
   std::int64_t* const b = chain.b.data();
   std::size_t* const next = chain.next.data();
-  std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
   StarSlot* const slots = chain.slots.data();
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
@@ -68,10 +67,6 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     const std::int64_t b_k = f0 == v ? f2 : f1 == v ? f0 : f1;
     a[k] = a_k;
     b[k] = b_k;
-    // Cleared here rather than in loops of their own, which the compiler
-    // would make calls to memset (dearer than the few bytes of a star).
-    next[k] = StarChain::kNoNext;
-    followed[k] = 0;
     if (a_k == v || b_k == v || a_k == b_k) return StarShape::kBroken;  // a repeated index
     // Each directed edge v -> u at most once: a second wedge starting at u
     // breaks the star.
@@ -83,15 +78,35 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   }
   // With the starts distinct, wedge k has at most one follower: the wedge
   // starting where it ends (never itself: a[k] != b[k] above).
+  std::size_t linked = 0;  // wedges with a follower
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t b_k = b[k];
+    std::size_t next_k = StarChain::kNoNext;
     for (std::size_t s = first_slot(b_k, shift); slots[s].round == round; s = (s + 1) & mask) {
       if (slots[s].key == b_k) {
-        next[k] = slots[s].index;
-        followed[slots[s].index] = 1;
+        next_k = slots[s].index;
         break;
       }
     }
+    next[k] = next_k;
+    linked += next_k != StarChain::kNoNext;
+  }
+  if (count == 0) return StarShape::kOpen;
+  if (linked == count) {
+    // Every wedge followed by one (the usual star, closed round v): one fan
+    // iff they form one cycle. Then no two wedges end alike, so no edge
+    // u -> v is used twice; several cycles, or wedges running into a cycle
+    // (two ending alike), break the star.
+    std::size_t steps = 1;
+    std::size_t k = next[0];
+    for (; k != 0 && steps < count; k = next[k]) ++steps;
+    return k == 0 && steps == count ? StarShape::kClosed : StarShape::kBroken;
+  }
+  // Some wedge has no follower: one open fan at best, walked from its head.
+  std::uint8_t* const followed = chain.followed.data();  // some wedge ends where wedge k starts
+  for (std::size_t k = 0; k < count; ++k) followed[k] = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (next[k] != StarChain::kNoNext) followed[next[k]] = 1;
   }
   std::size_t heads = 0;  // wedges no other wedge ends at: the starts of open fans
   std::size_t head = 0;
@@ -99,21 +114,16 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     heads += followed[k] == 0;
     head = followed[k] == 0 ? k : head;
   }
-  if (count == 0) return StarShape::kOpen;
-  if (heads > 1) return StarShape::kBroken;
-  // One fan iff the walk from the head (or from wedge 0 of a cycle) meets
-  // every wedge once. That also rules out an edge u -> v used twice (two
-  // wedges ending at u): with no head, every wedge is followed and each has
-  // at most one follower, so the wedges form cycles and no two end alike;
-  // with one head, two wedges ending alike either both have no follower (the
-  // walk ends before the second) or share one (the walk would meet it
-  // twice). A walk that meets a wedge twice goes round for good: it is cut
-  // off after `count` steps.
+  if (heads != 1) return StarShape::kBroken;
+  // One fan iff the walk from the head meets every wedge once and stops.
+  // That also rules out an edge u -> v used twice (two wedges ending at u):
+  // either both have no follower (the walk stops before the second) or they
+  // share one (the walk would meet it twice). A walk that meets a wedge
+  // twice goes round for good: it is cut off after `count` steps.
   std::size_t steps = 1;
   std::size_t k = next[head];
-  for (; k != StarChain::kNoNext && k != head && steps <= count; k = next[k]) ++steps;
-  if (steps != count) return StarShape::kBroken;
-  return heads == 1 ? StarShape::kOpen : StarShape::kClosed;
+  for (; k != StarChain::kNoNext && steps <= count; k = next[k]) ++steps;
+  return steps == count ? StarShape::kOpen : StarShape::kBroken;
 }
 
 }  // namespace karvex::validity
