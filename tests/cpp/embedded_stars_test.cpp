@@ -162,9 +162,7 @@ Star with_vertices(Star star, int extra) {
 
 const auto kFlat = [](int) { return 0.0; };
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Shapes,
-    ::testing::Values(
+const std::vector<ShapeCase> kShapeCases = {
         ShapeCase{"closed", fan(5, 1, 0, kFlat), StarShape::kClosed},
         ShapeCase{"open", fan(5, 0.7, 0, kFlat, true), StarShape::kOpen},
         ShapeCase{"one_triangle", fan(2, 0.3, 0, kFlat, true), StarShape::kOpen},
@@ -180,8 +178,38 @@ INSTANTIATE_TEST_SUITE_P(
                     std::swap(s.faces[4], s.faces[5]);  // (0, 3, 2): the edge 0-3 used twice from 0
                     return s;
                   }(), StarShape::kBroken},
-        ShapeCase{"repeated_index", with_faces(fan(5, 1, 0, kFlat), {0, 0, 3}), StarShape::kBroken}),
-    [](const auto& info) { return std::string(info.param.name); });
+        ShapeCase{"repeated_index", with_faces(fan(5, 1, 0, kFlat), {0, 0, 3}), StarShape::kBroken},
+        // every wedge followed, in two cycles
+        ShapeCase{"two_cycles", with_faces(with_vertices(fan(3, 1, 0, kFlat), 3), {0, 4, 5, 0, 5, 6, 0, 6, 4}),
+                  StarShape::kBroken},
+        // every wedge followed, a cycle and a wedge running into it (two ending
+        // at 2), the walk starting on the cycle or on the wedge into it
+        ShapeCase{"into_cycle", with_faces(with_vertices(fan(3, 1, 0, kFlat), 1), {0, 4, 2}), StarShape::kBroken},
+        ShapeCase{"into_cycle_first", [] {
+                    Star s = with_vertices(fan(3, 1, 0, kFlat), 1);
+                    s.faces.insert(s.faces.begin(), {0, 4, 2});
+                    return s;
+                  }(), StarShape::kBroken},
+        // more wedges than the smallest table of wedge starts holds
+        ShapeCase{"many_closed", fan(40, 1, 0, kFlat), StarShape::kClosed},
+        ShapeCase{"many_open", fan(40, 0.9, 0, kFlat, true), StarShape::kOpen}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Shapes, ::testing::ValuesIn(kShapeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// One chain for stars of every size, in turn and again: nothing a star
+// leaves in it may change the next one's shape.
+TEST(StarChain, ReusedForStarsOfEverySize) {
+  StarChain chain;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const ShapeCase& c : kShapeCases) {
+      const VertexFaces rows = vertex_faces(c.star.view());
+      EXPECT_EQ(star_shape(c.star.view(), 0, rows.items.data() + rows.starts[0], rows.starts[1] - rows.starts[0], chain),
+                c.shape)
+          << c.name << ", pass " << pass;
+    }
+  }
+}
 
 // A closed latitude-longitude sphere (poles included), its vertices moved
 // by up to `jitter` of the spacing in random directions.
