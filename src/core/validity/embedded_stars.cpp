@@ -91,7 +91,7 @@ std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool)
     for (std::size_t v = range.begin(); range.keep_going(v); ++v) {
       const std::size_t begin = rows.starts[v];
       const std::size_t count = rows.starts[v + 1] - begin;
-      // Larger stars are not chained at all (the chaining is quadratic).
+      // Stars the certificate refuses anyway are not chained at all.
       if (count < 3 || count > kMaxEmbeddedStar) continue;
       const auto vertex = static_cast<std::int64_t>(v);
       embedded[v] = static_cast<std::uint8_t>(star_shape(mesh, vertex, rows.items.data() + begin, count, chain) ==

@@ -32,7 +32,8 @@ class WorkerPool;
 
 namespace karvex::validity {
 
-// Larger stars are left to the pair tests (the chaining is quadratic).
+// Larger stars are left to the pair tests (rare on contoured meshes; the
+// certificate keeps each neighbour's offset on the stack).
 inline constexpr std::size_t kMaxEmbeddedStar = 64;
 
 // Whether v's star, of `count` triangles, is certified as above, given
