@@ -12,15 +12,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/unfilled_allocator.h"
 #include "validity/self_intersections.h"
 
 namespace karvex::validity {
 
 // Per vertex, the triangles using it: items[starts[v], starts[v + 1]), each
-// vertex's in increasing order (a counting sort over the corners).
+// vertex's in increasing order (a counting sort over the corners). The items
+// are written once each by the sort, never filled beforehand.
 struct VertexFaces {
   std::vector<std::size_t> starts;
-  std::vector<std::uint32_t> items;
+  UnfilledVector<std::uint32_t> items;
 };
 
 // Throws std::length_error beyond 2^32 - 1 triangles (the items are 32-bit).
