@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -243,45 +244,56 @@ class DenseBuild {
     const std::size_t z0 = std::size_t{at[2]} * side;
     if (!meets_open(0, x0) || !meets_open(1, y0) || !meets_open(2, z0)) return;
     const std::size_t n = side + 1;
-    const AxisMap& xs = axes_[0];
-    const AxisMap& ys = axes_[1];
-    const AxisMap& zs = axes_[2];
     const char* data = field_.samples().data;
     const bool negate = field_.placement().negate;
     const double iso = tree_.iso_value;
-    // The brick's open points along y and z and their samples' offsets; a
+    // The brick's open points along each axis and their samples' offsets; a
     // point that is not open is above the level (below() says false there).
-    std::ptrdiff_t y_offset[9], z_offset[9];
-    std::size_t y_open[9], z_open[9];
-    std::size_t y_count = 0, z_count = 0;
-    for (std::size_t e = 0; e < n; ++e) {
-      if (ys.open[y0 + e]) {
-        y_offset[y_count] = ys.offset[y0 + e];
-        y_open[y_count++] = e;
-      }
-      if (zs.open[z0 + e]) {
-        z_offset[z_count] = zs.offset[z0 + e];
-        z_open[z_count++] = e;
+    std::ptrdiff_t offset[3][9];
+    std::size_t open[3][9];
+    std::size_t count[3] = {0, 0, 0};
+    const std::size_t start[3] = {x0, y0, z0};
+    for (std::size_t a = 0; a < 3; ++a) {
+      for (std::size_t e = 0; e < n; ++e) {
+        if (!axes_[a].open[start[a] + e]) continue;
+        offset[a][count[a]] = axes_[a].offset[start[a] + e];
+        open[a][count[a]++] = e;
       }
     }
     std::fill(rows.begin(), rows.end(), std::uint16_t{0});
     // The range in locals, not through the reference, so they stay in registers.
     double low = range.low;
     double high = range.high;
-    // z innermost: a C-ordered array's samples along z are adjacent.
-    for (std::size_t x = 0; x < n; ++x) {
-      if (!xs.open[x0 + x]) continue;
-      const char* plane = data + xs.offset[x0 + x];
-      const auto bit = static_cast<std::uint16_t>(1u << x);
-      for (std::size_t b = 0; b < y_count; ++b) {
-        const char* line = plane + y_offset[b];
-        std::uint16_t* row = rows.data() + y_open[b];
-        for (std::size_t c = 0; c < z_count; ++c) {
-          double value = read_sample<T>(line + z_offset[c]);
-          if (negate) value = -value;
-          low = std::min(low, value);
-          high = std::max(high, value);
-          if (value < iso) row[n * z_open[c]] |= bit;
+    const auto take = [&](const char* where, std::uint16_t& row, std::uint16_t bit) {
+      double value = read_sample<T>(where);
+      if (negate) value = -value;
+      low = std::min(low, value);
+      high = std::max(high, value);
+      if (value < iso) row |= bit;
+    };
+    // The innermost loop runs along the axis whose samples lie closest
+    // together: z in a C-ordered array, x in a Fortran-ordered one.
+    const std::array<std::ptrdiff_t, 3>& strides = field_.samples().strides;
+    if (std::abs(strides[0]) < std::abs(strides[2])) {
+      for (std::size_t c = 0; c < count[2]; ++c) {
+        for (std::size_t b = 0; b < count[1]; ++b) {
+          const char* line = data + offset[1][b] + offset[2][c];
+          std::uint16_t& row = rows[open[1][b] + n * open[2][c]];
+          for (std::size_t a = 0; a < count[0]; ++a) {
+            take(line + offset[0][a], row, static_cast<std::uint16_t>(1u << open[0][a]));
+          }
+        }
+      }
+    } else {
+      for (std::size_t a = 0; a < count[0]; ++a) {
+        const char* plane = data + offset[0][a];
+        const auto bit = static_cast<std::uint16_t>(1u << open[0][a]);
+        for (std::size_t b = 0; b < count[1]; ++b) {
+          const char* line = plane + offset[1][b];
+          std::uint16_t* row = rows.data() + open[1][b];
+          for (std::size_t c = 0; c < count[2]; ++c) {
+            take(line + offset[2][c], row[n * open[2][c]], bit);
+          }
         }
       }
     }
