@@ -96,8 +96,23 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
     }
   }
 
+  // Every finest cell whose corners lie on both sides is a surface cell.
+  std::size_t mixed = 0;
+  for (std::uint32_t i = 0; i + 1 < points; ++i) {
+    for (std::uint32_t j = 0; j + 1 < points; ++j) {
+      for (std::uint32_t k = 0; k + 1 < points; ++k) {
+        unsigned below = 0;
+        for (unsigned corner = 0; corner < 8; ++corner) {
+          const CornerKey key{i + (corner & 1u), j + (corner >> 1 & 1u), k + (corner >> 2)};
+          below += field.capped_at(tree->position(key)) < c.level ? 1u : 0u;
+        }
+        mixed += below != 0 && below != 8 ? 1u : 0u;
+      }
+    }
+  }
   const std::vector<SurfaceCell> cells = collect_surface_cells(*tree);
   EXPECT_EQ(cells.size(), tree->leaf_count());
+  EXPECT_EQ(cells.size(), mixed);
   for (const SurfaceCell& cell : cells) {
     std::uint8_t mask = 0;
     for (unsigned corner = 0; corner < 8; ++corner) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -135,19 +137,22 @@ struct LatticeReader {
   // back with its sign flipped), so it is read directly and only capped;
   // elsewhere the field computes it.
   double operator()(const CornerKey& key) const {
-    const Vec3 p = lattice_position(origin, key, h);
     const std::array<AxisMap, 3>& maps = *axes;
     if (maps[0].open[key.x] && maps[1].open[key.y] && maps[2].open[key.z]) {
       double value = read_sample<T>(field->samples().data + maps[0].offset[key.x] +
                                     maps[1].offset[key.y] + maps[2].offset[key.z]);
       if (value != 0.0) {
         if (field->placement().negate) value = -value;
-        Vec3 gradient;
-        if (field->cap()) field->cap()->apply(p, value, gradient);
+        // The point is open: strictly inside the cap's box, where the cap
+        // keeps the field's value unless the box lies nearer the level.
+        if (field->cap()) {
+          Vec3 gradient;
+          field->cap()->apply(lattice_position(origin, key, h), value, gradient);
+        }
         return value;
       }
     }
-    return field->capped_at(p);
+    return field->capped_at(lattice_position(origin, key, h));
   }
 };
 
@@ -164,7 +169,11 @@ class DenseBuild {
     brick_side_ = pow2(brick_depth_);
     const unsigned cells = pow2(3 * brick_depth_);
     local_.resize(cells);
-    for (std::uint32_t q = 0; q < cells; ++q) local_[q] = decode_cell_code(q);
+    code_of_.resize(cells);
+    for (std::uint32_t q = 0; q < cells; ++q) {
+      local_[q] = decode_cell_code(q);
+      code_of_[local_[q][0] + brick_side_ * (local_[q][1] + brick_side_ * local_[q][2])] = q;
+    }
   }
 
   Octree run() {
@@ -235,69 +244,104 @@ class DenseBuild {
     const std::size_t z0 = std::size_t{at[2]} * side;
     if (!meets_open(0, x0) || !meets_open(1, y0) || !meets_open(2, z0)) return;
     const std::size_t n = side + 1;
-    // Row by row, the row's sample address found once; a point that is not
-    // open is above the level (below() says false there).
-    const AxisMap& xs = axes_[0];
-    const AxisMap& ys = axes_[1];
-    const AxisMap& zs = axes_[2];
     const char* data = field_.samples().data;
     const bool negate = field_.placement().negate;
     const double iso = tree_.iso_value;
-    const unsigned full_row = (1u << n) - 1u;
+    // The brick's open points along each axis and their samples' offsets; a
+    // point that is not open is above the level (below() says false there).
+    std::ptrdiff_t offset[3][9];
+    std::size_t open[3][9];
+    std::size_t count[3] = {0, 0, 0};
+    const std::size_t start[3] = {x0, y0, z0};
+    for (std::size_t a = 0; a < 3; ++a) {
+      for (std::size_t e = 0; e < n; ++e) {
+        if (!axes_[a].open[start[a] + e]) continue;
+        offset[a][count[a]] = axes_[a].offset[start[a] + e];
+        open[a][count[a]++] = e;
+      }
+    }
+    std::fill(rows.begin(), rows.end(), std::uint16_t{0});
     // The range in locals, not through the reference, so they stay in registers.
     double low = range.low;
     double high = range.high;
-    bool any = false;
-    bool all = true;
-    for (std::size_t z = 0; z < n; ++z) {
-      for (std::size_t y = 0; y < n; ++y) {
-        unsigned bits = 0;
-        if (ys.open[y0 + y] && zs.open[z0 + z]) {
-          const char* line = data + ys.offset[y0 + y] + zs.offset[z0 + z];
-          for (std::size_t x = 0; x < n; ++x) {
-            if (!xs.open[x0 + x]) continue;
-            double value = read_sample<T>(line + xs.offset[x0 + x]);
-            if (negate) value = -value;
-            low = std::min(low, value);
-            high = std::max(high, value);
-            if (value < iso) bits |= 1u << x;
+    const auto take = [&](const char* where, std::uint16_t& row, std::uint16_t bit) {
+      double value = read_sample<T>(where);
+      if (negate) value = -value;
+      low = std::min(low, value);
+      high = std::max(high, value);
+      if (value < iso) row |= bit;
+    };
+    // The innermost loop runs along the axis whose samples lie closest
+    // together: z in a C-ordered array, x in a Fortran-ordered one.
+    const std::array<std::ptrdiff_t, 3>& strides = field_.samples().strides;
+    if (std::abs(strides[0]) < std::abs(strides[2])) {
+      for (std::size_t c = 0; c < count[2]; ++c) {
+        for (std::size_t b = 0; b < count[1]; ++b) {
+          const char* line = data + offset[1][b] + offset[2][c];
+          std::uint16_t& row = rows[open[1][b] + n * open[2][c]];
+          for (std::size_t a = 0; a < count[0]; ++a) {
+            take(line + offset[0][a], row, static_cast<std::uint16_t>(1u << open[0][a]));
           }
         }
-        rows[y + n * z] = static_cast<std::uint16_t>(bits);
-        any = any || bits != 0;
-        all = all && bits == full_row;
+      }
+    } else {
+      for (std::size_t a = 0; a < count[0]; ++a) {
+        const char* plane = data + offset[0][a];
+        const auto bit = static_cast<std::uint16_t>(1u << open[0][a]);
+        for (std::size_t b = 0; b < count[1]; ++b) {
+          const char* line = plane + offset[1][b];
+          std::uint16_t* row = rows.data() + open[1][b];
+          for (std::size_t c = 0; c < count[2]; ++c) {
+            take(line + offset[2][c], row[n * open[2][c]], bit);
+          }
+        }
       }
     }
     range.low = low;
     range.high = high;
+    const unsigned full_row = (1u << n) - 1u;
+    bool any = false;
+    bool all = true;
+    for (std::size_t r = 0; r < n * n; ++r) {
+      any = any || rows[r] != 0;
+      all = all && rows[r] == full_row;
+    }
     // Every corner on one side: no cell of the brick changes sign.
     if (!any || all) return;
-    // Per row of cells (y + side * z), bit x set when cell x has corners on
-    // both sides: some corner below (of the four rows' union at x or x + 1)
-    // and not every one (of their intersection at x and x + 1).
-    std::uint16_t mixed[64];
+    // Per row of cells, bit x set when cell x has corners on both sides:
+    // some corner below (of the four rows' union at x or x + 1) and not
+    // every one (of their intersection at x and x + 1). Those cells are
+    // marked by their code within the brick, to be listed in code order.
+    std::uint64_t chosen[8] = {};
     for (std::size_t z = 0; z < side; ++z) {
       for (std::size_t y = 0; y < side; ++y) {
         const std::size_t r = y + n * z;
         const unsigned some = rows[r] | rows[r + 1] | rows[r + n] | rows[r + n + 1];
         const unsigned every = rows[r] & rows[r + 1] & rows[r + n] & rows[r + n + 1];
-        mixed[y + side * z] =
-            static_cast<std::uint16_t>((some | some >> 1) & ~(every & every >> 1));
+        unsigned mixed = (some | some >> 1) & ~(every & every >> 1) & ((1u << side) - 1u);
+        while (mixed != 0) {
+          const auto x = static_cast<std::size_t>(std::countr_zero(mixed));
+          mixed &= mixed - 1u;
+          const std::uint32_t q = code_of_[x + side * (y + side * z)];
+          chosen[q >> 6] |= std::uint64_t{1} << (q & 63u);
+        }
       }
     }
     const std::uint64_t first = brick << (3 * brick_depth_);
-    for (std::uint32_t q = 0; q < local_.size(); ++q) {
-      const auto& c = local_[q];
-      if (!((mixed[c[1] + side * c[2]] >> c[0]) & 1u)) continue;
-      codes.push_back(first | q);
-      // Corner i = dx + 2 dy + 4 dz: its row's bit at x + dx.
-      const std::size_t r = c[1] + n * c[2];
-      const unsigned near = rows[r] >> c[0];
-      const unsigned up = rows[r + 1] >> c[0];
-      const unsigned back = rows[r + n] >> c[0];
-      const unsigned both = rows[r + n + 1] >> c[0];
-      masks.push_back(static_cast<std::uint8_t>((near & 3u) | (up & 3u) << 2 | (back & 3u) << 4 |
-                                                (both & 3u) << 6));
+    for (std::uint32_t word = 0; word < 8; ++word) {
+      for (std::uint64_t left = chosen[word]; left != 0; left &= left - 1) {
+        const std::uint32_t q = 64 * word + static_cast<std::uint32_t>(std::countr_zero(left));
+        const auto& c = local_[q];
+        codes.push_back(first | q);
+        // Corner i = dx + 2 dy + 4 dz: its row's bit at x + dx.
+        const std::size_t r = c[1] + n * c[2];
+        const unsigned near = rows[r] >> c[0];
+        const unsigned up = rows[r + 1] >> c[0];
+        const unsigned back = rows[r + n] >> c[0];
+        const unsigned both = rows[r + n + 1] >> c[0];
+        masks.push_back(static_cast<std::uint8_t>((near & 3u) | (up & 3u) << 2 |
+                                                  (back & 3u) << 4 | (both & 3u) << 6));
+      }
     }
   }
 
@@ -370,6 +414,7 @@ class DenseBuild {
   unsigned brick_depth_ = 0;
   std::size_t brick_side_ = 1;
   std::vector<std::array<std::uint32_t, 3>> local_;  // a brick's cells by code
+  std::vector<std::uint32_t> code_of_;  // a brick's codes by cell, x + side * (y + side * z)
   std::vector<std::uint64_t> codes_;                  // the surface cells, sorted
   std::vector<std::uint8_t> masks_;                   // their sign masks, in the same order
 };

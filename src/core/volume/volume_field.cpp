@@ -98,8 +98,11 @@ VolumeField::Located VolumeField::locate(const Vec3& p) const {
     at.outside[axis] = u[axis] < 0.0 || u[axis] > top_[axis];
     u[axis] = at.undefined ? 0.0 : std::clamp(u[axis], 0.0, top_[axis]);
     // The cell is the one below u, except on the last sample plane, which
-    // belongs to the cell before it.
-    const double below = std::min(std::floor(u[axis]), top_[axis] - 1.0);
+    // belongs to the cell before it. u is in [0, top] (perhaps -0.0) and
+    // below 2^53, where truncation to an integer with u's sign is floor(u)
+    // exactly, without the call to floor that the baseline x86-64 needs.
+    const double whole = static_cast<double>(static_cast<std::int64_t>(u[axis]));
+    const double below = std::min(std::copysign(whole, u[axis]), top_[axis] - 1.0);
     at.t[axis] = u[axis] - below;
     at.cell[axis] = static_cast<std::size_t>(below);
   }
@@ -146,9 +149,13 @@ double VolumeField::combine(const Located& at, const double c[8], Vec3& gradient
     dz_y[a] = lerp(dz[2 * a], dz[2 * a + 1], t[1]);
   }
   double value = lerp(along_y[0], along_y[1], t[0]);
-  gradient.x = (along_y[1] - along_y[0]) / spacing.x;
-  gradient.y = lerp(dy[0], dy[1], t[0]) / spacing.y;
-  gradient.z = lerp(dz_y[0], dz_y[1], t[0]) / spacing.z;
+  gradient.x = along_y[1] - along_y[0];
+  gradient.y = lerp(dy[0], dy[1], t[0]);
+  gradient.z = lerp(dz_y[0], dz_y[1], t[0]);
+  // Per unit of length; a division by 1.0 gives its operand back exactly.
+  for (int axis = 0; axis < 3; ++axis) {
+    if (scaled_[axis]) gradient[axis] /= spacing[axis];
+  }
   // Beyond the border the field is constant along the crossed axes.
   for (int axis = 0; axis < 3; ++axis) {
     if (at.outside[axis]) gradient[axis] = 0.0;
@@ -214,6 +221,27 @@ void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t
   window_->far->read_corners(cells, corners);
 }
 
+template <class T, bool windowed>
+double VolumeField::sample_as(std::size_t i, const Vec3& p, Vec3& gradient,
+                              const std::vector<std::size_t>& far_rows,
+                              const std::vector<double>& far_corners) const {
+  const Located at = locate(p);
+  double held[8];
+  const double* c = held;
+  if constexpr (!windowed) {
+    read_corners<T>(samples_, at.cell, held);
+  } else if (holds(at)) {
+    std::size_t cell[3];
+    for (std::size_t axis = 0; axis < 3; ++axis) cell[axis] = at.cell[axis] - window_->offset[axis];
+    read_corners<T>(samples_, cell, held);
+  } else {
+    const auto slot = static_cast<std::size_t>(
+        std::lower_bound(far_rows.begin(), far_rows.end(), i) - far_rows.begin());
+    c = &far_corners[8 * slot];
+  }
+  return combine(at, c, gradient);
+}
+
 template <class T>
 void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values,
                           std::span<Vec3> gradients, const std::vector<std::size_t>& far_rows,
@@ -225,22 +253,17 @@ void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values
   pool_.run(points.size(), kPointsPerTask, [&](LoopRange& range) {
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
-    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
-      const Located at = locate(points[i]);
-      double held[8];
-      const double* c = held;
-      if (!window_) {
-        read_corners<T>(samples_, at.cell, held);
-      } else if (holds(at)) {
-        std::size_t cell[3];
-        for (std::size_t axis = 0; axis < 3; ++axis) cell[axis] = at.cell[axis] - window_->offset[axis];
-        read_corners<T>(samples_, cell, held);
-      } else {
-        const auto slot = static_cast<std::size_t>(
-            std::lower_bound(far_rows.begin(), far_rows.end(), i) - far_rows.begin());
-        c = &far_corners[8 * slot];
+    if (!window_ && !cap_) {
+      // The common case, kept free of every per-point test it does not need.
+      for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+        values[i] = sample_as<T, false>(i, points[i], gradients[i], far_rows, far_corners);
       }
-      const double own = combine(at, c, gradients[i]);
+      return;
+    }
+    for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+      const double own =
+          window_ ? sample_as<T, true>(i, points[i], gradients[i], far_rows, far_corners)
+                  : sample_as<T, false>(i, points[i], gradients[i], far_rows, far_corners);
       double value = own;
       if (cap_ && cap_->apply(points[i], value, gradients[i])) {
         low = std::min(low, own);

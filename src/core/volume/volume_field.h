@@ -106,13 +106,14 @@ class VolumeField final : public Field {
     bool outside[3];
     bool undefined;
   };
-  Located locate(const Vec3& p) const;
+  [[gnu::always_inline]] inline Located locate(const Vec3& p) const;
   // Whether the samples held include every corner of the cell.
   bool holds(const Located& at) const;
   // The cell's eight corner samples from those held.
   void held_corners(const Located& at, double c[8]) const;
   // The interpolant and its gradient from the cell's corners.
-  double combine(const Located& at, const double c[8], Vec3& gradient) const;
+  [[gnu::always_inline]] inline double combine(const Located& at, const double c[8],
+                                               Vec3& gradient) const;
 
   // Samples `points` into `values` and `gradients` (as many as the points)
   // on the pool.
@@ -122,6 +123,12 @@ class VolumeField final : public Field {
   template <class T>
   void fill_as(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients,
                const std::vector<std::size_t>& far_rows, const std::vector<double>& far_corners);
+  // One point of fill_as; `windowed` is whether the field has a window,
+  // fixed per loop so that a whole volume's loop has no window tests.
+  template <class T, bool windowed>
+  [[gnu::always_inline]] inline double sample_as(std::size_t i, const Vec3& p, Vec3& gradient,
+                                                 const std::vector<std::size_t>& far_rows,
+                                                 const std::vector<double>& far_corners) const;
   // For a window: the points whose cells it does not hold, in order, and
   // their corners (eight per point) read through FarSamples.
   void read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,
