@@ -113,6 +113,23 @@ TEST(FindCrossings, EqualCountsAsAboveAndNanAsNotBelow) {
   EXPECT_EQ(crossings[2].p_v, (Vec3{1, 0, 1}));  // ... to corner 5
 }
 
+// A crossing's place among its cell's crossings, and their number, as the
+// passes over the cells read them: counted here from the corners' signs.
+TEST(FindCrossings, CountsAndRanksFollowTheSignChangingEdges) {
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned before = 0;
+    for (unsigned j = 0; j < CUBE_EDGES.size(); ++j) {
+      const CubeEdge& e = CUBE_EDGES[j];
+      const bool changes = ((mask >> e.u) & 1u) != ((mask >> e.v) & 1u);
+      if (changes) {
+        ASSERT_EQ(crossing_rank(static_cast<std::uint8_t>(mask), j), before) << mask;
+      }
+      before += changes;
+    }
+    ASSERT_EQ(crossing_count(static_cast<std::uint8_t>(mask)), before) << mask;
+  }
+}
+
 EdgeCrossing x_edge(double y, double f_u) {
   EdgeCrossing c;
   c.p_u = {0, y, 0};

@@ -53,7 +53,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
     std::uint64_t crossings = 0;
     std::uint64_t vertices = 0;
     for (std::size_t i = b * kCellsPerBlock; i < std::min(n, (b + 1) * kCellsPerBlock); ++i) {
-      const unsigned count = std::popcount(crossing_edges(cells[i].sign_mask));
+      const unsigned count = crossing_count(cells[i].sign_mask);
       crossings += count;
       if (count != 0) vertices += COMPONENT_TABLE[cells[i].sign_mask][8];
     }
@@ -72,7 +72,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
     std::uint32_t crossing = static_cast<std::uint32_t>(block_crossings[b]);
     std::uint64_t vertex = block_vertices[b];
     for (std::size_t i = b * kCellsPerBlock; i < std::min(n, (b + 1) * kCellsPerBlock); ++i) {
-      const unsigned count = std::popcount(crossing_edges(cells[i].sign_mask));
+      const unsigned count = crossing_count(cells[i].sign_mask);
       crossing += count;
       crossing_begin[i + 1] = crossing;
       out.cell_first_vertex[i] = count == 0 ? kNoVertex : vertex;

@@ -88,7 +88,7 @@ CrossingRefs find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>
     parallel_for(pool, blocks, [&](std::size_t b) {
       std::size_t count = 0;
       for (std::size_t i = b * kCellsPerBlock; i < block_end(b); ++i) {
-        count += static_cast<std::size_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
+        count += std::size_t{crossing_count(cells[i].sign_mask)};
       }
       block_first[b + 1] = count;
     }, 1);

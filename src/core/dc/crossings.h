@@ -55,6 +55,31 @@ inline constexpr std::array<std::uint16_t, 256> kCrossingEdges = [] {
 // the passes over millions of cells ask for them once per cell.
 inline std::uint16_t crossing_edges(std::uint8_t sign_mask) { return kCrossingEdges[sign_mask]; }
 
+// Per sign mask and cube edge j, how many of the mask's sign-changing edges
+// come before j; at j = 12, how many it has in all. Read instead of counting
+// the bits of kCrossingEdges: the build targets no particular processor, so
+// a count of bits is a library call, and the passes over the cells ask for
+// it once or more per cell.
+inline constexpr std::array<std::array<std::uint8_t, 13>, 256> kCrossingRanks = [] {
+  std::array<std::array<std::uint8_t, 13>, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    for (unsigned j = 0; j < 12; ++j) {
+      table[mask][j + 1] =
+          static_cast<std::uint8_t>(table[mask][j] + ((kCrossingEdges[mask] >> j) & 1u));
+    }
+  }
+  return table;
+}();
+
+// The number of sign-changing edges of a cell with this sign mask.
+inline unsigned crossing_count(std::uint8_t sign_mask) { return kCrossingRanks[sign_mask][12]; }
+
+// The place of edge `edge`'s crossing among the crossings of a cell with
+// this sign mask (listed by edge number), when that edge changes sign.
+inline unsigned crossing_rank(std::uint8_t sign_mask, unsigned edge) {
+  return kCrossingRanks[sign_mask][edge];
+}
+
 // Every sign-changing edge of every cell, ordered by cell index and within a
 // cell by edge number: the crossing order of every later array. An edge
 // crosses when (values[u] < iso_value) differs from (values[v] < iso_value)

@@ -5,6 +5,7 @@
 
 #include "dc/component_table.h"
 #include "dc/vertex_placement.h"
+#include "pool/run_monitor.h"
 #include "support/bbox.h"
 #include "support/panic.h"
 
@@ -24,8 +25,9 @@ Vec3 unit_normal(const Vec3& p, const Vec3& q, const Vec3& r) {
 
 double dot(const Vec3& a, const Vec3& b) { return a.z * b.z + (a.x * b.x + a.y * b.y); }
 
-// Cells whose faces are made in one parallel loop.
-constexpr std::size_t kFaceBlock = std::size_t{1} << 16;
+// Cells per task of the pool, and tasks whose lists are appended at once.
+constexpr std::size_t kFaceTask = std::size_t{1} << 11;
+constexpr std::size_t kTasksPerBlock = 32;
 
 // The other two axes (b, c) of edge axis a.
 constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
@@ -146,25 +148,50 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSig
   }
   const FaceContext context{cells, lookup, cell_first_vertex, positions, tile, max_depth};
   // At most two triangles per sign-changing edge a cell with a vertex owns:
-  // room for all of them is reserved, and pages never written are never
-  // resident.
-  std::size_t bound = 0;
-  for (std::size_t o = 0; o < cells.size(); ++o) {
-    if (cell_first_vertex[o] == kNoVertex) continue;
-    const unsigned mask = cells[o].sign_mask;
-    for (unsigned a = 0; a < 3; ++a) bound += 2 * (((mask >> (1u << a)) ^ mask) & 1u);
+  // counted per task of cells on the pool, so that the whole list and each
+  // task's own list are sized once. Pages of the whole list never written
+  // are never resident.
+  const std::size_t n = cells.size();
+  const std::size_t tasks = (n + kFaceTask - 1) / kFaceTask;
+  const auto task_end = [&](std::size_t t) { return std::min(n, (t + 1) * kFaceTask); };
+  std::vector<std::size_t> task_bound(tasks, 0);
+  {
+    const RunMonitor::Suspended quiet;
+    parallel_for(pool, tasks, [&](std::size_t t) {
+      std::size_t bound = 0;
+      for (std::size_t o = t * kFaceTask; o < task_end(t); ++o) {
+        if (cell_first_vertex[o] == kNoVertex) continue;
+        const unsigned mask = cells[o].sign_mask;
+        for (unsigned a = 0; a < 3; ++a) bound += 2 * (((mask >> (1u << a)) ^ mask) & 1u);
+      }
+      task_bound[t] = bound;
+    }, 1);
   }
+  std::size_t bound = 0;
+  for (const std::size_t b : task_bound) bound += b;
   std::vector<Triangle> triangles;
   triangles.reserve(bound);
-  // Cells in blocks, each block's ranges joined in order and appended: the
-  // order of one loop over every cell, without every range's list and the
-  // joined list held at once.
-  for (std::size_t first = 0; first < cells.size(); first += kFaceBlock) {
-    const std::size_t count = std::min(kFaceBlock, cells.size() - first);
-    const std::vector<Triangle> block = parallel_concat<Triangle>(
-        pool, count,
-        [&](std::size_t i, std::vector<Triangle>& out) { context.emit(first + i, out); });
-    triangles.insert(triangles.end(), block.begin(), block.end());
+  // The tasks of a block each fill a list of their own, then the lists are
+  // appended in task order: the order of one loop over every cell, each
+  // triangle copied once, and no more than a block's lists held besides
+  // the whole list.
+  std::vector<std::vector<Triangle>> parts(kTasksPerBlock);
+  for (std::size_t first = 0; first < tasks; first += kTasksPerBlock) {
+    const std::size_t count = std::min(kTasksPerBlock, tasks - first);
+    {
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, count, [&](std::size_t k) {
+        const std::size_t t = first + k;
+        std::vector<Triangle>& out = parts[k];
+        out.clear();
+        out.reserve(task_bound[t]);
+        for (std::size_t o = t * kFaceTask; o < task_end(t); ++o) context.emit(o, out);
+      }, 1);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      triangles.insert(triangles.end(), parts[k].begin(), parts[k].end());
+    }
+    advance_stage(task_end(first + count - 1) - first * kFaceTask);
   }
   return triangles;
 }

@@ -120,7 +120,7 @@ UnfilledVector<std::uint32_t> crossing_starts(WorkerPool& pool,
   const std::size_t m = cells.size();
   const std::size_t blocks = block_count(m);
   const auto count_of = [&](std::size_t i) {
-    return static_cast<std::uint64_t>(std::popcount(crossing_edges(cells[i].sign_mask)));
+    return std::uint64_t{crossing_count(cells[i].sign_mask)};
   };
   std::vector<std::uint64_t> block_first(blocks + 1, 0);
   const RunMonitor::Suspended quiet;
@@ -263,7 +263,7 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
           return kNoMatch;
         }
         return cell_first[other] +
-               static_cast<std::uint32_t>(std::popcount(neighbour_edges & ((1u << step.edge) - 1u)));
+               crossing_rank(neighbour.sign_mask, step.edge);
       };
       std::uint32_t owner = shared_at(steps.by_steps[steps.lowest]);
       if (owner == kNoMatch) {
