@@ -83,6 +83,15 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
     const Vec3 d = sub(p, s.centre);
     return dot(d, d) > reach * reach;
   };
+  auto nearer = [&](std::size_t i) {
+    const std::array<Vec3, 3>& c = triangles_[i].corners;
+    const double distance = point_triangle_distance(p, c[0], c[1], c[2]);
+    // The full scan keeps the first of equal distances.
+    if (distance < best || (distance == best && i < at)) {
+      best = distance;
+      at = i;
+    }
+  };
   auto measure = [&](std::size_t i) {
     const Entry& e = triangles_[i];
     const double reject = reject_of(i, std::min(best, limit));
@@ -93,15 +102,13 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
       const double h = dot(e.directions[k], p);
       if (h - e.high[k] > reject || e.low[k] - h > reject) return;
     }
-    const double distance = point_triangle_distance(p, e.corners[0], e.corners[1], e.corners[2]);
-    // The full scan keeps the first of equal distances.
-    if (distance < best || (distance == best && i < at)) {
-      best = distance;
-      at = i;
-    }
+    nearer(i);
   };
   const std::size_t count = triangles_.size();
-  if (hint < count) measure(hint);
+  // The hint is measured outright: it is most often the nearest, which its
+  // bounds cannot reject. Should it lie beyond the limit, the bound it sets
+  // for the rest is still the limit.
+  if (hint < count) nearer(hint);
   for (std::size_t i = 0; i < count; ++i) {
     if (i != hint) measure(i);
   }
