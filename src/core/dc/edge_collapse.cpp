@@ -322,7 +322,7 @@ class Collapser {
       offset_[b] = t.offset;
       off_[b] = 1;
     }
-    // A copy: the loop edits the lists of a's triangles' corners.
+    // A copy: a's list is emptied before its triangles are filed again.
     std::vector<std::size_t>& fan = applied_fan_;
     fan.assign(around_[a].begin(), around_[a].end());
     for (const std::size_t f : fan) {
@@ -859,8 +859,8 @@ class Collapser {
   FanTriangles new_fan_;
   std::vector<std::size_t> new_ids_;
   std::vector<std::uint64_t> spokes_;
-  std::vector<std::size_t> applied_fan_;  // apply()'s copy of a's triangles
   std::vector<std::pair<std::size_t, bool>> spoke_samples_;
+  std::vector<std::size_t> applied_fan_;  // apply()'s copy of a's triangles
   // feasible()'s and place()'s lists, kept to reuse their memory.
   std::vector<std::uint64_t> common_;
   std::vector<std::size_t> fan_;
