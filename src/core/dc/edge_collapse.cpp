@@ -143,6 +143,7 @@ class Collapser {
         origin_(triangles.size(), kNoOrigin),
         locked_(positions.size(), 0),
         changed_(positions.size(), 0),
+        listed_(positions.size(), 0),
         passed_edges_(triangles.size(), 0),
         edge_levels_(triangles.size()),
         guard_(pos_, tris_, dead_) {
@@ -253,8 +254,9 @@ class Collapser {
       t.sample_count = samples.size() - t.first_sample;
       lock_ring(c.a);
       lock_ring(c.b);
-      out.push_back(std::move(t));
-      t = Tentative();
+      // A copy, each list allocated once at its size: `t` keeps its memory
+      // for the next candidate.
+      out.push_back(t);
     }
     queue_.give_back(put_off);
     for (const std::uint64_t v : touched_) locked_[v] = 0;
@@ -320,7 +322,9 @@ class Collapser {
       offset_[b] = t.offset;
       off_[b] = 1;
     }
-    std::vector<std::size_t> fan = around_[a];
+    // A copy: a's list is emptied before its triangles are filed again.
+    std::vector<std::size_t>& fan = applied_fan_;
+    fan.assign(around_[a].begin(), around_[a].end());
     for (const std::size_t f : fan) {
       kept_[f].clear();
       for (const std::uint64_t v : tris_[f]) mark_changed(v);
@@ -455,15 +459,20 @@ class Collapser {
   }
 
   // The vertices sharing a live triangle with `v`, ascending, each once.
+  // Each is listed once as it is met (a neighbour on a closed fan is met
+  // twice), so that the sort has half as many to order.
   const std::vector<std::uint64_t>& neighbours(std::uint64_t v) {
     scratch_.clear();
     for (const std::size_t f : around_[v]) {
       for (const std::uint64_t w : tris_[f]) {
-        if (w != v) scratch_.push_back(w);
+        if (w != v && !listed_[w]) {
+          listed_[w] = 1;
+          scratch_.push_back(w);
+        }
       }
     }
+    for (const std::uint64_t w : scratch_) listed_[w] = 0;
     std::sort(scratch_.begin(), scratch_.end());
-    scratch_.erase(std::unique(scratch_.begin(), scratch_.end()), scratch_.end());
     return scratch_;
   }
 
@@ -838,6 +847,7 @@ class Collapser {
   std::vector<std::uint8_t> changed_;   // per vertex: its fan changed since the last recost
   std::vector<std::uint64_t> changed_list_;
   std::vector<std::uint64_t> scratch_;
+  std::vector<std::uint8_t> listed_;  // per vertex: in scratch_ (neighbours() clears it)
   // Per triangle, bit k: its edge (k, k + 1) passed the field's check with
   // its ends where they stand.
   std::vector<std::uint8_t> passed_edges_;
@@ -850,6 +860,7 @@ class Collapser {
   std::vector<std::size_t> new_ids_;
   std::vector<std::uint64_t> spokes_;
   std::vector<std::pair<std::size_t, bool>> spoke_samples_;
+  std::vector<std::size_t> applied_fan_;  // apply()'s copy of a's triangles
   // feasible()'s and place()'s lists, kept to reuse their memory.
   std::vector<std::uint64_t> common_;
   std::vector<std::size_t> fan_;

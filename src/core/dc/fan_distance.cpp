@@ -19,6 +19,11 @@ double largest_magnitude(const Vec3& p) {
 
 }  // namespace
 
+void FanTriangles::clear() {
+  triangles_.clear();
+  spheres_.clear();
+}
+
 void FanTriangles::add(const std::array<Vec3, 3>& corners) {
   const Vec3 centre{(corners[0].x + corners[1].x + corners[2].x) / 3.0,
                     (corners[0].y + corners[1].y + corners[2].y) / 3.0,
@@ -31,8 +36,8 @@ void FanTriangles::add(const std::array<Vec3, 3>& corners) {
     squared = std::max(squared, dot(d, d));
   }
   const double radius = std::sqrt(squared);
-  triangles_.push_back(
-      {corners, centre, radius, largest_magnitude(centre) + radius, false, {}, {}, {}});
+  triangles_.push_back({corners, false, {}, {}, {}});
+  spheres_.push_back({centre, radius, largest_magnitude(centre) + radius});
 }
 
 void FanTriangles::slabs_of(const Entry& e) {
@@ -60,35 +65,51 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
   double best = INFINITY;
   std::size_t at = npos;
   const double p_magnitude = largest_magnitude(p);
-  auto measure = [&](std::size_t i) {
-    const Entry& e = triangles_[i];
-    // Every point of the triangle lies within `radius` of its centre, so
-    // its distance is at least |p - centre| - radius. Rounding in either
-    // distance, in the squares below and in the slabs' heights is a few
-    // units in the last place of the coordinates (|p - centre| is at most
-    // twice their magnitude); the margin is a million times that. Skipped
-    // only when it could neither be the best so far nor within the limit.
-    // Compared squared: most triangles are rejected here, without a root.
-    const double margin = 2e-9 * (p_magnitude + e.magnitude);
-    const double reject = std::min(best, limit) + margin;
-    const double reach = e.radius + reject;
-    const Vec3 d = sub(p, e.centre);
-    if (dot(d, d) > reach * reach) return;
-    // The slabs: a NaN height never rejects.
-    if (!e.slabs) slabs_of(e);
-    for (int k = 0; k < 3; ++k) {
-      const double h = dot(e.directions[k], p);
-      if (h - e.high[k] > reject || e.low[k] - h > reject) return;
-    }
-    const double distance = point_triangle_distance(p, e.corners[0], e.corners[1], e.corners[2]);
+  // How far beyond `bound` (the least of the best distance so far and the
+  // limit) triangle i must lie to be skipped. Rounding in either distance,
+  // in the squares below and in the slabs' heights is a few units in the
+  // last place of the coordinates (|p - centre| is at most twice their
+  // magnitude); the margin is a million times that. Skipped only when it
+  // could neither be the best so far nor within the limit.
+  auto reject_of = [&](std::size_t i, double bound) {
+    return bound + 2e-9 * (p_magnitude + spheres_[i].magnitude);
+  };
+  // Every point of the triangle lies within `radius` of its centre, so its
+  // distance is at least |p - centre| - radius. Compared squared: most
+  // triangles are rejected here, without a root.
+  auto sphere_beyond = [&](std::size_t i, double reject) {
+    const Sphere& s = spheres_[i];
+    const double reach = s.radius + reject;
+    const Vec3 d = sub(p, s.centre);
+    return dot(d, d) > reach * reach;
+  };
+  auto nearer = [&](std::size_t i) {
+    const std::array<Vec3, 3>& c = triangles_[i].corners;
+    const double distance = point_triangle_distance(p, c[0], c[1], c[2]);
     // The full scan keeps the first of equal distances.
     if (distance < best || (distance == best && i < at)) {
       best = distance;
       at = i;
     }
   };
-  if (hint < triangles_.size()) measure(hint);
-  for (std::size_t i = 0; i < triangles_.size(); ++i) {
+  auto measure = [&](std::size_t i) {
+    const Entry& e = triangles_[i];
+    const double reject = reject_of(i, std::min(best, limit));
+    if (sphere_beyond(i, reject)) return;
+    // The slabs: a NaN height never rejects.
+    if (!e.slabs) slabs_of(e);
+    for (int k = 0; k < 3; ++k) {
+      const double h = dot(e.directions[k], p);
+      if (h - e.high[k] > reject || e.low[k] - h > reject) return;
+    }
+    nearer(i);
+  };
+  const std::size_t count = triangles_.size();
+  // The hint is measured outright: it is most often the nearest, which its
+  // bounds cannot reject. Should it lie beyond the limit, the bound it sets
+  // for the rest is still the limit.
+  if (hint < count) nearer(hint);
+  for (std::size_t i = 0; i < count; ++i) {
     if (i != hint) measure(i);
   }
   if (!(best <= limit)) return {npos, best};

@@ -21,6 +21,8 @@ namespace karvex {
 // best distance so far and the limit is not measured. The rejection keeps a
 // margin far above the rounding of the distances, so it never drops a
 // triangle the scan would have chosen, and the answers are the same bits.
+// The spheres are kept apart from the rest: most triangles are rejected by
+// theirs, and the scan reads no more of them.
 class FanTriangles {
  public:
   struct Nearest {
@@ -29,7 +31,7 @@ class FanTriangles {
   };
   static constexpr std::size_t npos = ~std::size_t{0};
 
-  void clear() { triangles_.clear(); }
+  void clear();
   void add(const std::array<Vec3, 3>& corners);
   std::size_t size() const { return triangles_.size(); }
   const std::array<Vec3, 3>& corners(std::size_t i) const { return triangles_[i].corners; }
@@ -44,11 +46,6 @@ class FanTriangles {
  private:
   struct Entry {
     std::array<Vec3, 3> corners;
-    Vec3 centre;
-    double radius;
-    // The largest coordinate magnitude of the centre plus the radius: the
-    // triangle's part of the rejection margin.
-    double magnitude;
     // Unit directions (each edge's outward normal within the plane) and
     // the least and greatest heights of the corners along each: a point's
     // distance to the triangle is at least how far its height lies outside
@@ -60,6 +57,15 @@ class FanTriangles {
   };
   static void slabs_of(const Entry& e);
   std::vector<Entry> triangles_;
+  // A triangle's bounding sphere about its centroid, and the largest
+  // coordinate magnitude of the centroid plus the radius (the triangle's
+  // part of the rejection margin).
+  struct Sphere {
+    Vec3 centre;
+    double radius;
+    double magnitude;
+  };
+  std::vector<Sphere> spheres_;  // per triangle
 };
 
 // A refusal of nearest_within before its fan is built: the gap between a
