@@ -27,14 +27,10 @@ struct LinkFault {
 // are told from small arrays on the stack.
 constexpr std::size_t kSmallStar = 32;
 
-// The link of a small star. The corners are read in order, the first that
-// leaves or enters a link vertex again (or joins one to itself) being the
-// fault; past that none is counted. A fan's link edges, each vertex left and
-// entered once at most, chain into paths and cycles: it is one of them when
-// the corners joined head to tail are one group.
-LinkFault small_link_fault(std::span<const Corner> star) {
-  const std::size_t k = star.size();
-  for (std::size_t c = 0; c < k; ++c) {
+// The first corner of `star`, in its order, that leaves or enters a link
+// vertex again (or joins one to itself); past it none is counted.
+LinkFault first_fault(std::span<const Corner> star) {
+  for (std::size_t c = 0; c < star.size(); ++c) {
     const std::uint64_t a = star[c][1];
     const std::uint64_t b = star[c][2];
     if (a == b) return {true, kNoFarEnd};
@@ -44,6 +40,20 @@ LinkFault small_link_fault(std::span<const Corner> star) {
     for (std::size_t e = 0; e < c; ++e) {
       if (star[e][2] == b) return {true, b};
     }
+  }
+  return {};
+}
+
+// The link of a small star, its corners in any order. Whether some corner
+// is at fault does not depend on the order: the corners are sorted (and the
+// first fault taken) only then. A fan's link edges, each vertex left and
+// entered once at most, chain into paths and cycles: it is one of them when
+// the corners joined head to tail are one group.
+LinkFault small_link_fault(std::span<Corner> star) {
+  const std::size_t k = star.size();
+  if (first_fault(star).bad) {
+    std::sort(star.begin(), star.end());
+    return first_fault(star);
   }
   std::array<std::uint8_t, kSmallStar> group{};
   for (std::size_t c = 0; c < k; ++c) group[c] = static_cast<std::uint8_t>(c);
@@ -74,9 +84,10 @@ struct LinkScratch {
   std::vector<unsigned> tails;
 };
 
-// small_link_fault for a star of any size: the link's vertices numbered
-// among themselves, counted and grouped.
-LinkFault large_link_fault(std::span<const Corner> star, LinkScratch& scratch) {
+// small_link_fault for a star of any size: its corners sorted, the link's
+// vertices numbered among themselves, counted and grouped.
+LinkFault large_link_fault(std::span<Corner> star, LinkScratch& scratch) {
+  std::sort(star.begin(), star.end());
   std::vector<std::uint64_t>& nodes = scratch.nodes;
   std::vector<unsigned>& parent = scratch.parent;
   std::vector<unsigned>& heads = scratch.heads;
@@ -126,9 +137,9 @@ LinkFault large_link_fault(std::span<const Corner> star, LinkScratch& scratch) {
 std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& triangles,
                                                 std::uint64_t vertex_count) {
   std::vector<std::uint64_t> bad;
-  // Per corner of every triangle: (v, a, b), the link edge a -> b of v, in
-  // sorted order: filed by v (a counting sort over the vertices the
-  // triangles use), then each vertex's few sorted.
+  // Per corner of every triangle: (v, a, b), the link edge a -> b of v,
+  // filed by v (a counting sort over the vertices the triangles use); a
+  // vertex's few are sorted only where the order decides what is reported.
   std::uint64_t top = 0;
   for (const Triangle& t : triangles) top = std::max({top, t[0] + 1, t[1] + 1, t[2] + 1});
   std::vector<std::uint64_t> first(top + 1, 0);
@@ -140,17 +151,12 @@ std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& tri
   for (const Triangle& t : triangles) {
     for (unsigned c = 0; c < 3; ++c) corners[first[t[c]]++] = {t[c], t[(c + 1) % 3], t[(c + 2) % 3]};
   }
-  // `first` now holds each vertex's end, the next one's start.
-  for (std::uint64_t v = 0, start = 0; v < top; start = first[v++]) {
-    std::sort(corners.begin() + static_cast<std::ptrdiff_t>(start),
-              corners.begin() + static_cast<std::ptrdiff_t>(first[v]));
-  }
   LinkScratch scratch;
   for (std::size_t start = 0; start < corners.size();) {
     const std::uint64_t v = corners[start][0];
     std::size_t end = start;
     while (end < corners.size() && corners[end][0] == v) ++end;
-    const std::span<const Corner> star(corners.data() + start, end - start);
+    const std::span<Corner> star(corners.data() + start, end - start);
     const LinkFault fault =
         star.size() <= kSmallStar ? small_link_fault(star) : large_link_fault(star, scratch);
     if (fault.bad) {
