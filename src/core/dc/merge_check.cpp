@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "dc/crossings.h"
+#include "dc/fold_candidates.h"
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
@@ -192,19 +193,30 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
   for (const Vec3& p : positions) {
     coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
   }
-  std::vector<std::int64_t> corners;
-  corners.reserve(3 * triangles.size());
   std::vector<std::uint8_t> touches(triangles.size(), 0);
   for (std::size_t t = 0; t < triangles.size(); ++t) {
     for (const std::uint64_t v : triangles[t]) {
-      corners.push_back(static_cast<std::int64_t>(v));
       if (owner[v] != kKept) touches[t] = 1;
     }
   }
+  // Only pairs with a triangle that touches a collapsed vertex count: the
+  // search is given those triangles and the others that may reach them.
+  const std::vector<std::uint64_t> searched = fold_candidates(positions, triangles, touches);
+  std::vector<std::int64_t> corners;
+  corners.reserve(3 * searched.size());
+  std::vector<std::uint8_t> searched_touches;
+  searched_touches.reserve(searched.size());
+  for (const std::uint64_t t : searched) {
+    for (const std::uint64_t v : triangles[t]) corners.push_back(static_cast<std::int64_t>(v));
+    searched_touches.push_back(touches[t]);
+  }
   const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
-                                triangles.size()};
-  const validity::SelfIntersections found =
-      validity::find_self_intersections(view, touches.data(), pool);
+                                searched.size()};
+  validity::SelfIntersections found =
+      validity::find_self_intersections(view, searched_touches.data(), pool);
+  for (validity::FacePair& pair : found.pairs) {
+    for (std::int64_t& t : pair) t = static_cast<std::int64_t>(searched[static_cast<std::size_t>(t)]);
+  }
   bool any = false;
   for (const validity::FacePair& pair : found.pairs) {
     // The largest collapsed cells of the pair: their children's smaller
@@ -239,7 +251,7 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
                             SimplifiedCells& simplified, MergeRefusals& refused) {
   std::vector<Vec3> projected = simplified.positions;
   project_vertices(pool, field, projected, simplified.boxes, tree);
-  std::vector<Triangle> triangles = minimal_edge_faces(simplified, projected);
+  std::vector<Triangle> triangles = minimal_edge_faces(pool, simplified, projected);
   if (refuse_folds(pool, simplified, projected, triangles, refused)) return true;
   simplified.positions = std::move(projected);
   simplified.projected = true;
@@ -326,7 +338,7 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       }
     }
     if (!any) {
-      triangles = minimal_edge_faces(simplified, simplified.positions);
+      triangles = minimal_edge_faces(pool, simplified, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
@@ -362,7 +374,7 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
       if (oblique) {
         if (!before) {
           const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
-          before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
+          before = surface_topology(minimal_edge_faces(pool, leaves, leaves.positions),
                                     leaves.positions.size());
         }
         if (!(surface_topology(triangles, simplified.positions.size()) == *before)) break;

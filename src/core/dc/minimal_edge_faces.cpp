@@ -6,6 +6,7 @@
 
 #include "dc/component_table.h"
 #include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -24,18 +25,56 @@ struct Place {
   std::array<std::uint32_t, 3> at{0, 0, 0};
 };
 
+// A piece of the walk that can run apart from the others: the whole walk of
+// one cell, or (`inner`) only the faces and edges among its children.
+struct Piece {
+  Place place;
+  bool inner = false;
+};
+
 class MinimalEdges {
  public:
+  // The triangles go to the end of `out`.
   MinimalEdges(const SimplifiedCells& cells, const std::vector<Vec3>& positions,
-               const std::optional<LatticeBlock>& tile, std::uint8_t max_depth)
-      : cells_(cells), positions_(positions), tile_(tile), max_depth_(max_depth) {}
+               const std::optional<LatticeBlock>& tile, std::uint8_t max_depth,
+               std::vector<Triangle>& out)
+      : cells_(cells), positions_(positions), tile_(tile), max_depth_(max_depth), out_(out) {}
 
-  std::vector<Triangle> run() {
-    cell({&cells_.root, 0, {0, 0, 0}});
-    return std::move(out_);
+  void run() { cell(root()); }
+
+  // The walk as pieces, in its order: the cells `levels` below the root (or
+  // less deep, where the tree ends sooner), each parent's inner faces and
+  // edges after its children's cells. Running them in turn is run().
+  std::vector<Piece> pieces(unsigned levels) const {
+    std::vector<Piece> out;
+    add_pieces(root(), levels, out);
+    return out;
+  }
+
+  void run(const Piece& piece) {
+    if (!piece.inner) {
+      cell(piece.place);
+      return;
+    }
+    std::array<Place, 8> c;
+    for (unsigned o = 0; o < 8; ++o) c[o] = child(piece.place, o);
+    inner_faces_and_edges<0>(c);
+    inner_faces_and_edges<1>(c);
+    inner_faces_and_edges<2>(c);
   }
 
  private:
+  Place root() const { return {&cells_.root, 0, {0, 0, 0}}; }
+
+  void add_pieces(const Place& p, unsigned levels, std::vector<Piece>& out) const {
+    if (levels == 0 || !internal(p)) {
+      if (internal(p)) out.push_back({p, false});
+      return;
+    }
+    for (unsigned o = 0; o < 8; ++o) add_pieces(child(p, o), levels - 1, out);
+    out.push_back({p, true});
+  }
+
   // Child `octant` of an Internal node; any other node stands for itself.
   Place child(const Place& p, unsigned octant) const {
     if (p.node->kind != ContourKind::Internal) return p;
@@ -236,7 +275,7 @@ class MinimalEdges {
   const std::vector<Vec3>& positions_;
   const std::optional<LatticeBlock>& tile_;  // set: only the edges it owns make faces
   std::uint8_t max_depth_;
-  std::vector<Triangle> out_;
+  std::vector<Triangle>& out_;
   std::uint64_t visited_ = 0;  // cells visited, for polling
 };
 
@@ -246,7 +285,27 @@ std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
                                          const std::vector<Vec3>& positions,
                                          const std::optional<LatticeBlock>& tile,
                                          std::uint8_t max_depth) {
-  return MinimalEdges(cells, positions, tile, max_depth).run();
+  std::vector<Triangle> out;
+  MinimalEdges(cells, positions, tile, max_depth, out).run();
+  return out;
+}
+
+std::vector<Triangle> minimal_edge_faces(WorkerPool& pool, const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile,
+                                         std::uint8_t max_depth) {
+  // Three levels: a few hundred pieces, enough to keep two to eight workers
+  // busy to the end, few enough that handing them out costs nothing.
+  constexpr unsigned kPieceLevels = 3;
+  std::vector<Triangle> unused;
+  const std::vector<Piece> pieces =
+      MinimalEdges(cells, positions, tile, max_depth, unused).pieces(kPieceLevels);
+  return parallel_concat<Triangle>(
+      pool, pieces.size(),
+      [&](std::size_t i, std::vector<Triangle>& out) {
+        MinimalEdges(cells, positions, tile, max_depth, out).run(pieces[i]);
+      },
+      1);
 }
 
 }  // namespace karvex

@@ -11,6 +11,8 @@
 
 namespace karvex {
 
+class WorkerPool;
+
 // Faces of a contouring tree whose cells have different sizes, on minimal
 // edges (Ju et al. 2002, section 4.1): a recursion over cells, the faces
 // between two neighbouring cells and the edges between four reaches every
@@ -29,6 +31,15 @@ namespace karvex {
 // lower end (on the finest lattice of max_depth) lies in it make faces.
 // Single-threaded, in a fixed order.
 std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile = std::nullopt,
+                                         std::uint8_t max_depth = 0);
+
+// The same triangles in the same order, the walk cut into pieces (the cells
+// a few levels below the root, and the faces and edges between them) that
+// run on the pool, their triangles joined in the walk's order: the result
+// does not depend on the number of workers.
+std::vector<Triangle> minimal_edge_faces(WorkerPool& pool, const SimplifiedCells& cells,
                                          const std::vector<Vec3>& positions,
                                          const std::optional<LatticeBlock>& tile = std::nullopt,
                                          std::uint8_t max_depth = 0);
