@@ -81,7 +81,7 @@ TEST_P(FoldCandidates, KeepEveryTriangleWhoseBoxMeetsAMarkedOne) {
 
 INSTANTIATE_TEST_SUITE_P(SeedsAndShares, FoldCandidates,
                          ::testing::Combine(::testing::Values(1, 2, 3),
-                                            ::testing::Values(0.0, 0.05, 0.3, 0.9)));
+                                            ::testing::Values(0.0, 0.05, 0.15, 0.9)));
 
 }  // namespace
 }  // namespace karvex

@@ -95,6 +95,11 @@ std::vector<std::uint64_t> fold_candidates(const std::vector<Vec3>& positions,
     return all;
   };
   std::size_t count = 0;
+  for (std::size_t t = 0; t < triangles.size(); ++t) count += checked_at(marked, t) != 0;
+  if (count == 0) return {};
+  // Filing pays only where the marked triangles are a small part of the mesh
+  // (their neighbours in the grid come with them).
+  if (4 * count >= triangles.size()) return everything();
   double width = 0.0;
   bool finite = true;
   Box extent{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
@@ -109,13 +114,9 @@ std::vector<std::uint64_t> fold_candidates(const std::vector<Vec3>& positions,
                std::min(extent.lo.z, box.lo.z)},
               {std::max(extent.hi.x, box.hi.x), std::max(extent.hi.y, box.hi.y),
                std::max(extent.hi.z, box.hi.z)}};
-    if (checked_at(marked, t) == 0) continue;
-    ++count;
+    if (marked[t] == 0) continue;
     width = std::max({width, box.hi.x - box.lo.x, box.hi.y - box.lo.y, box.hi.z - box.lo.z});
   }
-  if (count == 0) return {};
-  // Filing costs about what the search saves on the triangles it drops.
-  if (4 * count >= 3 * triangles.size()) return everything();
   const double span = std::max(
       {extent.hi.x - extent.lo.x, extent.hi.y - extent.lo.y, extent.hi.z - extent.lo.z});
   const double reach = std::max({std::fabs(extent.lo.x), std::fabs(extent.lo.y),

@@ -16,7 +16,8 @@ namespace karvex {
 // widest marked box; a box is kept when it reaches a cube a marked box
 // reaches (the cube of a shared point is one). Returns the kept triangles'
 // numbers in increasing order, or every triangle's when the marked ones are
-// most of the mesh or the grid cannot be made (then filtering saves little).
+// a quarter of the mesh or more or the grid cannot be made (then filtering
+// saves little).
 std::vector<std::uint64_t> fold_candidates(const std::vector<Vec3>& positions,
                                            const std::vector<Triangle>& triangles,
                                            const std::vector<std::uint8_t>& marked);
