@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,36 @@ TEST(MergeTopology, AnEdgeOfThreeTrianglesOrAFlippedOneIsFound) {
   flipped[0] = {0, 1, 2};
   EXPECT_FALSE(nonmanifold_vertices(flipped, 4).empty());
 }
+
+// A fan round vertex 0 with rim 1 .. n, broken one way near its start.
+// Stars of a few corners and stars of many are told apart differently: the
+// same faults must be reported of both.
+struct BrokenFan {
+  const char* fault;
+  std::vector<std::uint64_t> bad;
+};
+
+class MergeTopologyFans
+    : public ::testing::TestWithParam<std::tuple<std::uint64_t, BrokenFan>> {};
+
+TEST_P(MergeTopologyFans, TheFirstFaultOfEachStarIsReported) {
+  const auto& [n, broken] = GetParam();
+  std::vector<Triangle> fan;
+  for (std::uint64_t k = 1; k < n; ++k) fan.push_back({0, k, k + 1});
+  const std::string fault = broken.fault;
+  if (fault == "flipped") fan[1] = {0, 3, 2};
+  if (fault == "doubled") fan.push_back(fan[1]);
+  if (fault == "second fan") fan.push_back({0, n + 1, n + 2});
+  EXPECT_EQ(nonmanifold_vertices(fan, n + 3), broken.bad);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallAndLargeStars, MergeTopologyFans,
+    ::testing::Combine(::testing::Values(std::uint64_t{6}, std::uint64_t{40}),
+                       ::testing::Values(BrokenFan{"none", {}},
+                                         BrokenFan{"flipped", {0, 2, 3}},
+                                         BrokenFan{"doubled", {0, 2, 3}},
+                                         BrokenFan{"second fan", {0}})));
 
 TEST(MergeTopology, AHandleChangesTheEulerCharacteristic) {
   // A torus of 3 x 3 quads (each split in two): characteristic 0.

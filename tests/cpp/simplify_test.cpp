@@ -124,7 +124,14 @@ TEST_P(CheckedCollapseTriangles, AreTheFacesOfItsCells) {
                                                             hermite.qefs, solutions, 1e-3);
   ASSERT_TRUE(checked.projected);
   ASSERT_GT(checked.collapsed_count, 0u);
-  EXPECT_EQ(checked.triangles, minimal_edge_faces(checked, checked.positions));
+  const std::vector<Triangle> serial = minimal_edge_faces(checked, checked.positions);
+  EXPECT_EQ(checked.triangles, serial);
+  // The walk cut into pieces on the pool: the same triangles in the same
+  // order for any number of workers.
+  for (const std::size_t workers : {1u, 3u}) {
+    WorkerPool other(workers);
+    EXPECT_EQ(minimal_edge_faces(other, checked, checked.positions), serial) << workers;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, CheckedCollapseTriangles, ::testing::Values(0, 1, 2));

@@ -298,8 +298,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     // positions, unless a tile keeps only the edges it owns.
     triangles = placed.simplified.projected && !options.tile
                     ? std::move(placed.simplified.triangles)
-                    : minimal_edge_faces(placed.simplified, placed.positions, options.tile,
-                                         tree.max_depth);
+                    : minimal_edge_faces(pool, placed.simplified, placed.positions,
+                                         options.tile, tree.max_depth);
     // Then single edges, in order of least quadric error, where cells could
     // not merge whole; not in a tile, whose seams must match its neighbours'.
     // Within half a finest cell at most: sheets and features the octree

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "dc/crossings.h"
+#include "dc/fold_candidates.h"
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
@@ -192,19 +193,30 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
   for (const Vec3& p : positions) {
     coordinates.insert(coordinates.end(), {p.x, p.y, p.z});
   }
-  std::vector<std::int64_t> corners;
-  corners.reserve(3 * triangles.size());
   std::vector<std::uint8_t> touches(triangles.size(), 0);
   for (std::size_t t = 0; t < triangles.size(); ++t) {
     for (const std::uint64_t v : triangles[t]) {
-      corners.push_back(static_cast<std::int64_t>(v));
       if (owner[v] != kKept) touches[t] = 1;
     }
   }
+  // Only pairs with a triangle that touches a collapsed vertex count: the
+  // search is given those triangles and the others that may reach them.
+  const std::vector<std::uint64_t> searched = fold_candidates(positions, triangles, touches);
+  std::vector<std::int64_t> corners;
+  corners.reserve(3 * searched.size());
+  std::vector<std::uint8_t> searched_touches;
+  searched_touches.reserve(searched.size());
+  for (const std::uint64_t t : searched) {
+    for (const std::uint64_t v : triangles[t]) corners.push_back(static_cast<std::int64_t>(v));
+    searched_touches.push_back(touches[t]);
+  }
   const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
-                                triangles.size()};
-  const validity::SelfIntersections found =
-      validity::find_self_intersections(view, touches.data(), pool);
+                                searched.size()};
+  validity::SelfIntersections found =
+      validity::find_self_intersections(view, searched_touches.data(), pool);
+  for (validity::FacePair& pair : found.pairs) {
+    for (std::int64_t& t : pair) t = static_cast<std::int64_t>(searched[static_cast<std::size_t>(t)]);
+  }
   bool any = false;
   for (const validity::FacePair& pair : found.pairs) {
     // The largest collapsed cells of the pair: their children's smaller
@@ -234,12 +246,14 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
 // neighbour in the face beside the edge clears it by only that much.
 // Projection puts them on the edge exactly, and the fold passes through.
 // When nothing is refused, `simplified` takes the projected vertices (the
-// face stage's input, bit for bit) and is marked projected.
+// face stage's input, bit for bit) and is marked projected. `polygons` are
+// those of its cells (minimal_edge_polygons).
 bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
-                            SimplifiedCells& simplified, MergeRefusals& refused) {
+                            SimplifiedCells& simplified, const std::vector<EdgePolygon>& polygons,
+                            MergeRefusals& refused) {
   std::vector<Vec3> projected = simplified.positions;
   project_vertices(pool, field, projected, simplified.boxes, tree);
-  std::vector<Triangle> triangles = minimal_edge_faces(simplified, projected);
+  std::vector<Triangle> triangles = split_polygons(polygons, projected);
   if (refuse_folds(pool, simplified, projected, triangles, refused)) return true;
   simplified.positions = std::move(projected);
   simplified.projected = true;
@@ -250,15 +264,18 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
 // The collapse and its checks (but for the fold test on the projected
 // vertices), repeated until no collapsed cell is refused, the refusals
 // added to `refused`; `triangles` the triangles the result's cells make (at
-// the vertices before projection), as its last check made them, or empty
-// when nothing collapsed.
+// the vertices before projection), as its last check made them, and
+// `polygons` those they were split from, or both empty when nothing
+// collapsed.
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
                                  bool oblique, MergeRefusals& refused, CollapseMemo& memo,
-                                 std::vector<Triangle>& triangles) {
+                                 std::vector<Triangle>& triangles,
+                                 std::vector<EdgePolygon>& polygons) {
   triangles.clear();
+  polygons.clear();
   // Each pass refuses only collapsed cells, which exposes their children:
   // one more pass per depth at most; the bound is a guard, not a limit.
   for (unsigned pass = 0; pass <= 2u * 64u; ++pass) {
@@ -326,13 +343,15 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       }
     }
     if (!any) {
-      triangles = minimal_edge_faces(simplified, simplified.positions);
+      polygons = minimal_edge_polygons(pool, simplified);
+      triangles = split_polygons(polygons, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
       any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
     triangles.clear();
+    polygons.clear();
   }
   fail("checked simplification did not settle");
 }
@@ -345,6 +364,7 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
                                           const std::vector<VertexSolution>& solutions,
                                           double tolerance) {
   std::vector<Triangle> triangles;
+  std::vector<EdgePolygon> polygons;
   // The surface's topology before, made when first needed: the leaves as
   // they are give the unsimplified triangles.
   std::optional<SurfaceTopology> before;
@@ -357,17 +377,19 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
     for (;;) {
       SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
                                                     solutions, tolerance, oblique, refused, memo,
-                                                    triangles);
+                                                    triangles, polygons);
       if (simplified.merged.empty()) return simplified;
       if (oblique) {
         if (!before) {
           const SimplifiedCells leaves = simplify_cells(tree, cells, slots, qefs, solutions, 0.0);
-          before = surface_topology(minimal_edge_faces(leaves, leaves.positions),
+          before = surface_topology(minimal_edge_faces(pool, leaves, leaves.positions),
                                     leaves.positions.size());
         }
         if (!(surface_topology(triangles, simplified.positions.size()) == *before)) break;
       }
-      if (!refuse_projected_folds(pool, field, tree, simplified, refused)) return simplified;
+      if (!refuse_projected_folds(pool, field, tree, simplified, polygons, refused)) {
+        return simplified;
+      }
     }
   }
   fail("checked simplification did not settle");

@@ -6,6 +6,7 @@
 
 #include "dc/component_table.h"
 #include "pool/run_monitor.h"
+#include "pool/worker_pool.h"
 #include "support/panic.h"
 
 namespace karvex {
@@ -24,18 +25,55 @@ struct Place {
   std::array<std::uint32_t, 3> at{0, 0, 0};
 };
 
+// A piece of the walk that can run apart from the others: the whole walk of
+// one cell, or (`inner`) only the faces and edges among its children.
+struct Piece {
+  Place place;
+  bool inner = false;
+};
+
 class MinimalEdges {
  public:
-  MinimalEdges(const SimplifiedCells& cells, const std::vector<Vec3>& positions,
-               const std::optional<LatticeBlock>& tile, std::uint8_t max_depth)
-      : cells_(cells), positions_(positions), tile_(tile), max_depth_(max_depth) {}
+  // The polygons go to the end of `out`.
+  MinimalEdges(const SimplifiedCells& cells, const std::optional<LatticeBlock>& tile,
+               std::uint8_t max_depth, std::vector<EdgePolygon>& out)
+      : cells_(cells), tile_(tile), max_depth_(max_depth), out_(out) {}
 
-  std::vector<Triangle> run() {
-    cell({&cells_.root, 0, {0, 0, 0}});
-    return std::move(out_);
+  void run() { cell(root()); }
+
+  // The walk as pieces, in its order: the cells `levels` below the root (or
+  // less deep, where the tree ends sooner), each parent's inner faces and
+  // edges after its children's cells. Running them in turn is run().
+  std::vector<Piece> pieces(unsigned levels) const {
+    std::vector<Piece> out;
+    add_pieces(root(), levels, out);
+    return out;
+  }
+
+  void run(const Piece& piece) {
+    if (!piece.inner) {
+      cell(piece.place);
+      return;
+    }
+    std::array<Place, 8> c;
+    for (unsigned o = 0; o < 8; ++o) c[o] = child(piece.place, o);
+    inner_faces_and_edges<0>(c);
+    inner_faces_and_edges<1>(c);
+    inner_faces_and_edges<2>(c);
   }
 
  private:
+  Place root() const { return {&cells_.root, 0, {0, 0, 0}}; }
+
+  void add_pieces(const Place& p, unsigned levels, std::vector<Piece>& out) const {
+    if (levels == 0 || !internal(p)) {
+      if (internal(p)) out.push_back({p, false});
+      return;
+    }
+    for (unsigned o = 0; o < 8; ++o) add_pieces(child(p, o), levels - 1, out);
+    out.push_back({p, true});
+  }
+
   // Child `octant` of an Internal node; any other node stands for itself.
   Place child(const Place& p, unsigned octant) const {
     if (p.node->kind != ContourKind::Internal) return p;
@@ -215,38 +253,78 @@ class MinimalEdges {
       distinct[n++] = x;
     }
     if (n == 3) {
-      out_.push_back({distinct[0], distinct[1], distinct[2]});
+      out_.push_back({{distinct[0], distinct[1], distinct[2], 0}, false});
       return;
     }
     if (n != 4) return;
-    const Vec3& p0 = checked_at(positions_, quad[0]);
-    const Vec3& p1 = checked_at(positions_, quad[1]);
-    const Vec3& p2 = checked_at(positions_, quad[2]);
-    const Vec3& p3 = checked_at(positions_, quad[3]);
-    const bool first_diagonal = choose_first_diagonal(p0, p1, p2, p3);
-    const Triangle t1 =
-        first_diagonal ? Triangle{quad[0], quad[1], quad[2]} : Triangle{quad[0], quad[1], quad[3]};
-    const Triangle t2 =
-        first_diagonal ? Triangle{quad[0], quad[2], quad[3]} : Triangle{quad[1], quad[2], quad[3]};
-    out_.push_back(t1);
-    out_.push_back(t2);
+    out_.push_back({quad, true});
   }
 
   const SimplifiedCells& cells_;
-  const std::vector<Vec3>& positions_;
   const std::optional<LatticeBlock>& tile_;  // set: only the edges it owns make faces
   std::uint8_t max_depth_;
-  std::vector<Triangle> out_;
+  std::vector<EdgePolygon>& out_;
   std::uint64_t visited_ = 0;  // cells visited, for polling
 };
 
 }  // namespace
 
+std::vector<EdgePolygon> minimal_edge_polygons(WorkerPool& pool, const SimplifiedCells& cells,
+                                               const std::optional<LatticeBlock>& tile,
+                                               std::uint8_t max_depth) {
+  // Three levels: a few hundred pieces, enough to keep two to eight workers
+  // busy to the end, few enough that handing them out costs nothing.
+  constexpr unsigned kPieceLevels = 3;
+  std::vector<EdgePolygon> unused;
+  const std::vector<Piece> pieces =
+      MinimalEdges(cells, tile, max_depth, unused).pieces(kPieceLevels);
+  return parallel_concat<EdgePolygon>(
+      pool, pieces.size(),
+      [&](std::size_t i, std::vector<EdgePolygon>& out) {
+        MinimalEdges(cells, tile, max_depth, out).run(pieces[i]);
+      },
+      1);
+}
+
+std::vector<Triangle> split_polygons(const std::vector<EdgePolygon>& polygons,
+                                     const std::vector<Vec3>& positions) {
+  std::vector<Triangle> out;
+  out.reserve(2 * polygons.size());
+  for (const EdgePolygon& polygon : polygons) {
+    const std::array<std::uint64_t, 4>& quad = polygon.vertices;
+    if (!polygon.quad) {
+      out.push_back({quad[0], quad[1], quad[2]});
+      continue;
+    }
+    const Vec3& p0 = checked_at(positions, quad[0]);
+    const Vec3& p1 = checked_at(positions, quad[1]);
+    const Vec3& p2 = checked_at(positions, quad[2]);
+    const Vec3& p3 = checked_at(positions, quad[3]);
+    const bool first_diagonal = choose_first_diagonal(p0, p1, p2, p3);
+    const Triangle t1 =
+        first_diagonal ? Triangle{quad[0], quad[1], quad[2]} : Triangle{quad[0], quad[1], quad[3]};
+    const Triangle t2 =
+        first_diagonal ? Triangle{quad[0], quad[2], quad[3]} : Triangle{quad[1], quad[2], quad[3]};
+    out.push_back(t1);
+    out.push_back(t2);
+  }
+  return out;
+}
+
 std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
                                          const std::vector<Vec3>& positions,
                                          const std::optional<LatticeBlock>& tile,
                                          std::uint8_t max_depth) {
-  return MinimalEdges(cells, positions, tile, max_depth).run();
+  std::vector<EdgePolygon> polygons;
+  MinimalEdges(cells, tile, max_depth, polygons).run();
+  return split_polygons(polygons, positions);
+}
+
+std::vector<Triangle> minimal_edge_faces(WorkerPool& pool, const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile,
+                                         std::uint8_t max_depth) {
+  return split_polygons(minimal_edge_polygons(pool, cells, tile, max_depth), positions);
 }
 
 }  // namespace karvex

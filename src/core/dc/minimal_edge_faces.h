@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "support/vec3.h"
 
 namespace karvex {
+
+class WorkerPool;
 
 // Faces of a contouring tree whose cells have different sizes, on minimal
 // edges (Ju et al. 2002, section 4.1): a recursion over cells, the faces
@@ -32,5 +35,29 @@ std::vector<Triangle> minimal_edge_faces(const SimplifiedCells& cells,
                                          const std::vector<Vec3>& positions,
                                          const std::optional<LatticeBlock>& tile = std::nullopt,
                                          std::uint8_t max_depth = 0);
+
+// The same triangles in the same order, the walk cut into pieces (the cells
+// a few levels below the root, and the faces and edges between them) that
+// run on the pool, their triangles joined in the walk's order: the result
+// does not depend on the number of workers.
+std::vector<Triangle> minimal_edge_faces(WorkerPool& pool, const SimplifiedCells& cells,
+                                         const std::vector<Vec3>& positions,
+                                         const std::optional<LatticeBlock>& tile = std::nullopt,
+                                         std::uint8_t max_depth = 0);
+
+// minimal_edge_faces before the quads are split: what the cells alone
+// decide, for splitting at more than one set of vertex positions.
+struct EdgePolygon {
+  std::array<std::uint64_t, 4> vertices{};  // a triangle's first three
+  bool quad = false;
+};
+std::vector<EdgePolygon> minimal_edge_polygons(WorkerPool& pool, const SimplifiedCells& cells,
+                                               const std::optional<LatticeBlock>& tile = std::nullopt,
+                                               std::uint8_t max_depth = 0);
+
+// The triangles of the polygons, in order: a quad split by
+// choose_first_diagonal at `positions`, as minimal_edge_faces splits it.
+std::vector<Triangle> split_polygons(const std::vector<EdgePolygon>& polygons,
+                                     const std::vector<Vec3>& positions);
 
 }  // namespace karvex
