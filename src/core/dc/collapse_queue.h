@@ -5,20 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-namespace karvex {
+#include "dc/collapse_candidate.h"
+#include "dc/seed_radix_sort.h"
 
-// One collapse the edge collapse may try: vertex `a` moved onto its
-// neighbour `b` at `cost` (quadric error), with the change counts of both
-// ends' costs (their quadrics and places) when it was costed. It is current
-// while neither has changed since; otherwise a newer entry for the edge has
-// been pushed, or the edge is gone.
-struct CollapseCandidate {
-  double cost = 0.0;
-  std::uint32_t a = 0;
-  std::uint32_t b = 0;
-  std::uint32_t version_a = 0;
-  std::uint32_t version_b = 0;
-};
+namespace karvex {
 
 // The candidates least cost first, ties by (a, b) and then the versions: a
 // total order on what is pushed, so the order of collapses depends on nothing but the mesh.
@@ -38,7 +28,12 @@ class CollapseQueue {
  public:
   // Appends a starting entry; seal() orders them. Only before the first pop.
   void seed(CollapseCandidate c) { sorted_.push_back(finite(c)); }
-  void seal() { std::sort(sorted_.begin(), sorted_.end(), Later{}); }
+  // Seeds are distinct by (a, b) as the collapse gives them, which the
+  // radix sort needs; anything else takes the comparison sort.
+  void seal() {
+    std::vector<CollapseCandidate> scratch;
+    if (!sort_seeds_least_last(sorted_, scratch)) std::sort(sorted_.begin(), sorted_.end(), Later{});
+  }
 
   void push(CollapseCandidate c) {
     heap_.push_back(finite(c));
