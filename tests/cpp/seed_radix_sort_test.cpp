@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SeedRadixSortRefusal, RepeatedPairsAreLeftToTheComparisonSort) {
   // Their order would hang on the versions, which the radix sort ignores.
-  std::vector<CollapseCandidate> entries = {{1.0, 2, 3, 0, 0}, {0.5, 1, 2, 0, 0}, {1.0, 2, 3, 1, 0}};
+  std::vector<CollapseCandidate> entries = {
+      {1.0, 2, 3, 0, 0}, {0.5, 1, 2, 0, 0}, {1.0, 2, 3, 1, 0}};
   std::vector<CollapseCandidate> scratch;
   EXPECT_FALSE(sort_seeds_least_last(entries, scratch));
 }

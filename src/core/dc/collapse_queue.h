@@ -32,7 +32,9 @@ class CollapseQueue {
   // radix sort needs; anything else takes the comparison sort.
   void seal() {
     std::vector<CollapseCandidate> scratch;
-    if (!sort_seeds_least_last(sorted_, scratch)) std::sort(sorted_.begin(), sorted_.end(), Later{});
+    if (!sort_seeds_least_last(sorted_, scratch)) {
+      std::sort(sorted_.begin(), sorted_.end(), Later{});
+    }
   }
 
   void push(CollapseCandidate c) {
