@@ -28,7 +28,7 @@ struct CrossingVertices {
   std::vector<Vec3> positions;
   // Per cell: the number of its first vertex (group j is first + j), or
   // kNoVertex when it has no crossing.
-  std::vector<std::uint64_t> cell_first_vertex;
+  UnfilledVector<std::uint64_t> cell_first_vertex;
   UnfilledVector<std::uint32_t> vertex_cell;  // per vertex, its cell
   // Per vertex: its slot had crossings and two of their normals disagree.
   UnfilledVector<std::uint8_t> sharp;

@@ -37,6 +37,7 @@
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
 #include "support/panic.h"
+#include "support/unfilled_allocator.h"
 
 namespace karvex {
 
@@ -48,8 +49,8 @@ namespace {
 struct PlacedVertices {
   std::vector<Vec3> positions;
   std::vector<VertexBox> boxes;
-  std::vector<std::uint64_t> cell_first_vertex;  // without simplification
-  SimplifiedCells simplified;                    // with simplification
+  UnfilledVector<std::uint64_t> cell_first_vertex;  // without simplification
+  SimplifiedCells simplified;                       // with simplification
 };
 
 // One vertex per slot, minimising its quadratic error inside its clamp box;
