@@ -186,7 +186,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   CrossingVertices direct;
   // The cells without their geometry: for the vertices solved straight from
   // the crossings, then for the faces.
-  std::vector<CellSigns> signs;
+  UnfilledVector<CellSigns> signs;
   bool sliced = false;
   if (options.lean_sampling) {
     // A field that answers each point alone is searched a slice of
@@ -338,7 +338,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The cells and their index are done with: freed before the largest
   // piece is sought.
   cells = std::vector<SurfaceCell>();
-  signs = std::vector<CellSigns>();
+  signs = UnfilledVector<CellSigns>();
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();

@@ -37,7 +37,7 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 }
 
 struct FaceContext {
-  const std::vector<CellSigns>& cells;
+  const UnfilledVector<CellSigns>& cells;
   const CellLookup& lookup;
   std::span<const std::uint64_t> first_vertex;
   const std::vector<Vec3>& positions;
@@ -137,7 +137,7 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<Surface
                         max_depth);
 }
 
-std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
                                      const CellLookup& lookup,
                                      std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,

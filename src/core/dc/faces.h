@@ -28,7 +28,7 @@ namespace karvex {
 // lies outside the cube, is not a surface cell of the same depth, or has no
 // vertex; triangles with a repeated vertex are dropped. Results are in cell
 // order and within a cell in axis order; runs on `pool`.
-std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
                                      const CellLookup& lookup,
                                      std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,

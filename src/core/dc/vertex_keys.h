@@ -28,7 +28,7 @@ inline VertexKey vertex_key(const CellAddress& cell, std::uint64_t group) {
 
 // The keys of the leaves' vertices as solve_slot_vertices numbers them: a
 // cell's vertices are its groups in order, from its first vertex on.
-inline std::vector<VertexKey> leaf_vertex_keys(const std::vector<CellSigns>& cells,
+inline std::vector<VertexKey> leaf_vertex_keys(const UnfilledVector<CellSigns>& cells,
                                                std::span<const std::uint64_t> cell_first_vertex,
                                                std::size_t vertex_count) {
   std::vector<VertexKey> keys(vertex_count);
