@@ -56,7 +56,7 @@ TEST_P(PooledCellLookup, AnswersAsTheSerialIndex) {
       ASSERT_EQ(pooled.find(coarser), serial.find(coarser));
     }
   }
-  const std::vector<CellSigns> signs = cell_signs(cells);
+  const UnfilledVector<CellSigns> signs = cell_signs(cells);
   const CellLookup pooled_signs = build_cell_lookup(pool, signs);
   for (std::size_t i = 0; i < signs.size(); ++i) ASSERT_EQ(pooled_signs.find(signs[i].address), i);
 }

@@ -63,7 +63,7 @@ TEST_P(SlicedContouring, SameBitsAsTheWholeSurfaceStages) {
   complete_edge_normals(pool, field, refs, shared, cells, tree, whole);
   // Sliced over the cells, and over their addresses placed again.
   const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, refs, shared);
-  const std::vector<CellSigns> signs = cell_signs(pool, cells);
+  const UnfilledVector<CellSigns> signs = cell_signs(pool, cells);
   const CellPlacer placer(tree.origin, tree.size);
   const EdgeRoots sliced = locate_edge_roots_in_slices(
       pool, field, edges, NumberedCells(cells), values, 0.0, gradient_step(tree), GetParam().slice);

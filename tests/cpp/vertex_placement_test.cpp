@@ -129,7 +129,7 @@ TEST(EmitVertices, UnsolvedSlotsOfAVertexCellSitAtTheCentre) {
   solutions[0] = {true, {0.2, 0.3, 0.4}, {{-1, -1, -1}, {2, 2, 2}}};
   solutions[3] = {true, {2.5, 0.5, 0.5}, {{2, 0, 0}, {3, 1, 1}}};
   const EmittedVertices out = emit_vertices(cells, assign_vertex_slots(cells), solutions);
-  EXPECT_EQ(out.cell_first_vertex, (std::vector<std::uint64_t>{0, kNoVertex, 2}));
+  EXPECT_EQ(out.cell_first_vertex, (UnfilledVector<std::uint64_t>{0, kNoVertex, 2}));
   EXPECT_EQ(out.positions, (std::vector<Vec3>{{0.2, 0.3, 0.4}, {0.5, 0.5, 0.5}, {2.5, 0.5, 0.5}}));
   EXPECT_EQ(out.boxes[0].lo, (Vec3{-1, -1, -1}));
   EXPECT_EQ(out.boxes[1].hi, (Vec3{1, 1, 1}));  // the unsolved slot gets the cell's box

@@ -29,7 +29,7 @@ constexpr unsigned kMaxGroups = 4;
 
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
                                          SharedCrossings shared,
-                                         const std::vector<CellSigns>& cells,
+                                         const UnfilledVector<CellSigns>& cells,
                                          const Vec3& origin, double cube_size,
                                          double cos_threshold, bool with_guides) {
   const std::size_t n = cells.size();
@@ -159,7 +159,7 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
   return out;
 }
 
-void vertex_boxes(const CrossingVertices& vertices, const std::vector<CellSigns>& cells,
+void vertex_boxes(const CrossingVertices& vertices, const UnfilledVector<CellSigns>& cells,
                   const Vec3& origin, double cube_size, std::size_t first,
                   std::span<VertexBox> out) {
   const CellPlacer placed(origin, cube_size);

@@ -28,7 +28,7 @@ struct CrossingVertices {
   std::vector<Vec3> positions;
   // Per cell: the number of its first vertex (group j is first + j), or
   // kNoVertex when it has no crossing.
-  std::vector<std::uint64_t> cell_first_vertex;
+  UnfilledVector<std::uint64_t> cell_first_vertex;
   UnfilledVector<std::uint32_t> vertex_cell;  // per vertex, its cell
   // Per vertex: its slot had crossings and two of their normals disagree.
   UnfilledVector<std::uint8_t> sharp;
@@ -52,14 +52,14 @@ struct CrossingVertices {
 // more than twelve crossings, a group beyond its cell's count, a bad box).
 CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
                                          SharedCrossings shared,
-                                         const std::vector<CellSigns>& cells,
+                                         const UnfilledVector<CellSigns>& cells,
                                          const Vec3& origin, double cube_size,
                                          double cos_threshold, bool with_guides);
 
 // The clamp boxes of vertices [first, first + out.size()), as
 // solve_slot_vertices would have given them (slot_clamp_box), `cells`,
 // `origin` and `cube_size` as solve_crossing_vertices took them.
-void vertex_boxes(const CrossingVertices& vertices, const std::vector<CellSigns>& cells,
+void vertex_boxes(const CrossingVertices& vertices, const UnfilledVector<CellSigns>& cells,
                   const Vec3& origin, double cube_size, std::size_t first,
                   std::span<VertexBox> out);
 

@@ -37,6 +37,7 @@
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
 #include "support/panic.h"
+#include "support/unfilled_allocator.h"
 
 namespace karvex {
 
@@ -48,8 +49,8 @@ namespace {
 struct PlacedVertices {
   std::vector<Vec3> positions;
   std::vector<VertexBox> boxes;
-  std::vector<std::uint64_t> cell_first_vertex;  // without simplification
-  SimplifiedCells simplified;                    // with simplification
+  UnfilledVector<std::uint64_t> cell_first_vertex;  // without simplification
+  SimplifiedCells simplified;                       // with simplification
 };
 
 // One vertex per slot, minimising its quadratic error inside its clamp box;
@@ -185,7 +186,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   CrossingVertices direct;
   // The cells without their geometry: for the vertices solved straight from
   // the crossings, then for the faces.
-  std::vector<CellSigns> signs;
+  UnfilledVector<CellSigns> signs;
   bool sliced = false;
   if (options.lean_sampling) {
     // A field that answers each point alone is searched a slice of
@@ -337,7 +338,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The cells and their index are done with: freed before the largest
   // piece is sought.
   cells = std::vector<SurfaceCell>();
-  signs = std::vector<CellSigns>();
+  signs = UnfilledVector<CellSigns>();
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();

@@ -37,9 +37,9 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
 }
 
 struct FaceContext {
-  const std::vector<CellSigns>& cells;
+  const UnfilledVector<CellSigns>& cells;
   const CellLookup& lookup;
-  const std::vector<std::uint64_t>& first_vertex;
+  std::span<const std::uint64_t> first_vertex;
   const std::vector<Vec3>& positions;
   const std::optional<LatticeBlock>& tile;  // set: only the cells it owns make faces
   std::uint8_t max_depth;
@@ -129,7 +129,7 @@ bool choose_first_diagonal(const Vec3& p0, const Vec3& p1, const Vec3& p2, const
 
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup,
-                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile,
                                      std::uint8_t max_depth) {
@@ -137,9 +137,9 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<Surface
                         max_depth);
 }
 
-std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
                                      const CellLookup& lookup,
-                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile,
                                      std::uint8_t max_depth) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "dc/component_table.h"
@@ -27,16 +28,16 @@ namespace karvex {
 // lies outside the cube, is not a surface cell of the same depth, or has no
 // vertex; triangles with a repeated vertex are dropped. Results are in cell
 // order and within a cell in axis order; runs on `pool`.
-std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<CellSigns>& cells,
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
                                      const CellLookup& lookup,
-                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile = std::nullopt,
                                      std::uint8_t max_depth = 0);
 // The same for whole surface cells (their geometry is not read).
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup,
-                                     const std::vector<std::uint64_t>& cell_first_vertex,
+                                     std::span<const std::uint64_t> cell_first_vertex,
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile = std::nullopt,
                                      std::uint8_t max_depth = 0);

@@ -15,8 +15,9 @@ EmittedVertices solve_and_number(WorkerPool& pool, const std::vector<SurfaceCell
   const std::size_t n = cells.size();
   EmittedVertices out;
   // Pass 1: per cell, how many vertices it gives (held in cell_first_vertex
-  // until the prefix sum turns counts into first numbers).
-  out.cell_first_vertex.assign(n, 0);
+  // until the prefix sum turns counts into first numbers); every cell's is
+  // written there, so the array is not filled first.
+  out.cell_first_vertex.resize(n);
   parallel_for(pool, n, [&](std::size_t i) {
     const std::uint64_t base = checked_at(slots.vertex_base, i);
     const unsigned groups = checked_at(slots.cell_components, i)[8];

@@ -102,7 +102,7 @@ CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
   return lookup;
 }
 
-CellLookup build_cell_lookup(const std::vector<CellSigns>& cells) {
+CellLookup build_cell_lookup(const UnfilledVector<CellSigns>& cells) {
   CellLookup lookup;
   monitored_for(cells.size(), [&](std::size_t i) { lookup.insert(cells[i].address, i); });
   return lookup;
@@ -138,8 +138,8 @@ std::uint32_t region_code(const CellAddress& a) {
          (kSpreadBits[scaled(a.z)] << 2);
 }
 
-template <class Cell>
-CellLookup build_lookup_on(WorkerPool& pool, const std::vector<Cell>& cells) {
+template <class Cells>
+CellLookup build_lookup_on(WorkerPool& pool, const Cells& cells) {
   const std::size_t n = cells.size();
   if (n < kLookupBlock) return build_cell_lookup(cells);
   if (n >= LatticeIndex::kAbsent) fail("too many surface cells for 32-bit cell numbers");
@@ -208,21 +208,23 @@ CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<SurfaceCell>& c
   return build_lookup_on(pool, cells);
 }
 
-CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<CellSigns>& cells) {
+CellLookup build_cell_lookup(WorkerPool& pool, const UnfilledVector<CellSigns>& cells) {
   return build_lookup_on(pool, cells);
 }
 
-std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
-  std::vector<CellSigns> out(cells.size());
+UnfilledVector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells) {
+  UnfilledVector<CellSigns> out(cells.size());
   for (std::size_t i = 0; i < cells.size(); ++i) out[i] = {cells[i].address, cells[i].sign_mask};
   return out;
 }
 
-std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
+UnfilledVector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells) {
   const RunMonitor::Suspended quiet;
-  return parallel_map<CellSigns>(pool, cells.size(), [&](std::size_t i) {
-    return CellSigns{cells[i].address, cells[i].sign_mask};
-  });
+  // Every entry is written by the loop, each page by the worker that writes it.
+  UnfilledVector<CellSigns> out(cells.size());
+  parallel_for(pool, cells.size(),
+               [&](std::size_t i) { out[i] = {cells[i].address, cells[i].sign_mask}; });
+  return out;
 }
 
 CellPlacer::CellPlacer(const Vec3& origin, double size) : origin_(origin) {

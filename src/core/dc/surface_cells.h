@@ -9,6 +9,7 @@
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
 #include "support/panic.h"
+#include "support/unfilled_allocator.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -45,8 +46,8 @@ struct CellSigns {
 static_assert(sizeof(CellSigns) == 20);
 
 // The addresses and masks of `cells`, in the same order (on `pool`).
-std::vector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
-std::vector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
+UnfilledVector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
+UnfilledVector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
 
 // Surface cells of the tree whose root has minimum corner `origin` and side
 // `size`, their geometry placed again from their addresses the way
@@ -93,7 +94,7 @@ class CellPlacer {
 class NumberedCells {
  public:
   explicit NumberedCells(const std::vector<SurfaceCell>& cells) : cells_(&cells) {}
-  NumberedCells(const std::vector<CellSigns>& signs, const CellPlacer& placer)
+  NumberedCells(const UnfilledVector<CellSigns>& signs, const CellPlacer& placer)
       : signs_(&signs), placer_(&placer) {}
 
   std::size_t size() const { return cells_ != nullptr ? cells_->size() : signs_->size(); }
@@ -105,7 +106,7 @@ class NumberedCells {
 
  private:
   const std::vector<SurfaceCell>* cells_ = nullptr;
-  const std::vector<CellSigns>* signs_ = nullptr;
+  const UnfilledVector<CellSigns>* signs_ = nullptr;
   const CellPlacer* placer_ = nullptr;
 };
 
@@ -160,12 +161,12 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree,
 
 // Index of every cell by its address (addresses are unique in an octree).
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
-CellLookup build_cell_lookup(const std::vector<CellSigns>& cells);
+CellLookup build_cell_lookup(const UnfilledVector<CellSigns>& cells);
 // The same index, filled on `pool` when the cells come in walk order
 // (collect_surface_cells): the cells of one region of the index are then
 // consecutive, and ranges of cells that share no region are added at once.
 // Other orders are indexed by one thread. Progress as the serial form.
 CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
-CellLookup build_cell_lookup(WorkerPool& pool, const std::vector<CellSigns>& cells);
+CellLookup build_cell_lookup(WorkerPool& pool, const UnfilledVector<CellSigns>& cells);
 
 }  // namespace karvex

@@ -7,6 +7,7 @@
 // tile never share a key, even where two sheets put them at one point.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "dc/component_table.h"
@@ -27,8 +28,8 @@ inline VertexKey vertex_key(const CellAddress& cell, std::uint64_t group) {
 
 // The keys of the leaves' vertices as solve_slot_vertices numbers them: a
 // cell's vertices are its groups in order, from its first vertex on.
-inline std::vector<VertexKey> leaf_vertex_keys(const std::vector<CellSigns>& cells,
-                                               const std::vector<std::uint64_t>& cell_first_vertex,
+inline std::vector<VertexKey> leaf_vertex_keys(const UnfilledVector<CellSigns>& cells,
+                                               std::span<const std::uint64_t> cell_first_vertex,
                                                std::size_t vertex_count) {
   std::vector<VertexKey> keys(vertex_count);
   for (std::size_t c = 0; c < cells.size(); ++c) {

@@ -8,6 +8,7 @@
 #include "dc/qef.h"
 #include "dc/surface_cells.h"
 #include "pool/worker_pool.h"
+#include "support/unfilled_allocator.h"
 #include "support/vec3.h"
 
 namespace karvex {
@@ -66,7 +67,7 @@ struct EmittedVertices {
   std::vector<VertexBox> boxes;
   // Per cell: the number of its first vertex (group j is first + j), or
   // kNoVertex when none of its slots was solved.
-  std::vector<std::uint64_t> cell_first_vertex;
+  UnfilledVector<std::uint64_t> cell_first_vertex;
 };
 
 // Numbers the vertices of every cell with at least one solved slot. A solved
