@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "octree/chunked_array.h"
+#include "octree/lattice_values.h"
 #include "support/bbox.h"
 #include "support/flat_hash.h"
 #include "support/lattice_block.h"
@@ -161,7 +162,7 @@ struct Octree {
   // are this function's at its cell's corners, read again by whoever needs
   // them. The dense volume build makes such trees, whose values are the
   // volume's own samples. Called from several workers at once.
-  std::function<double(const CornerKey&)> lattice_value;
+  LatticeValues lattice_value;
   // The Leaf nodes of such a tree.
   std::uint64_t recordless_leaves = 0;
 
