@@ -12,9 +12,9 @@ struct CornerKey;  // octree.h
 
 // The value at one lattice point, read through a plain function pointer and
 // an opaque context the function knows the type of. Extraction asks for two
-// values per crossing, millions per mesh: a direct call through one pointer
-// keeps that read as cheap as the read itself. Copies share the context.
-// Empty (false) until set; calling an empty one is undefined.
+// values per crossing, millions per mesh, each one direct call with no
+// type-erased wrapper in between. Copies share the context. Empty (false)
+// until set; calling an empty one is undefined.
 class LatticeValues {
  public:
   using ReadFn = double (*)(const void* context, const CornerKey& key);
