@@ -234,10 +234,18 @@ Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_dep
                    double iso_value);
 
 // Minimum corner of a cell: (x << s, y << s, z << s), s = max_depth - d.
-CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth);
+// Inline: extraction asks for corners per crossing.
+inline CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth) {
+  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
+  return {shl(cell.x, s), shl(cell.y, s), shl(cell.z, s)};
+}
 
 // Corner i (= dx + 2*dy + 4*dz) of a cell: ((x+dx) << s, (y+dy) << s, (z+dz) << s).
-CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth);
+inline CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth) {
+  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
+  return {shl(cell.x + (corner & 1u), s), shl(cell.y + ((corner >> 1) & 1u), s),
+          shl(cell.z + ((corner >> 2) & 1u), s)};
+}
 
 // Counts the nodes, depth-first from the root; evaluation_count is left 0.
 OctreeStats count_nodes(const Octree& tree);
