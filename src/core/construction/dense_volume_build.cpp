@@ -123,13 +123,33 @@ struct ValueRange {
 
 // The field's capped values at lattice points, read straight from the
 // samples where it can: the leaves' corner values, whenever extraction
-// wants them (the tree keeps no records).
+// wants them (the tree keeps no records). The maps' arrays, the samples and
+// the cap are reached through pointers taken once, so that a read loads
+// no more than it uses.
 template <class T>
-struct LatticeReader {
-  std::shared_ptr<const std::array<AxisMap, 3>> axes;
-  const VolumeField* field = nullptr;
-  Vec3 origin;
-  double h = 0.0;
+class LatticeReader {
+ public:
+  LatticeReader(std::shared_ptr<const std::array<AxisMap, 3>> axes, const VolumeField& field,
+                const Vec3& origin, double h)
+      : axes_(std::move(axes)),
+        field_(&field),
+        cap_(field.cap() ? &*field.cap() : nullptr),
+        data_(field.samples().data),
+        negate_(field.placement().negate),
+        origin_(origin),
+        h_(h) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      open_[a] = (*axes_)[a].open.data();
+      offset_[a] = (*axes_)[a].offset.data();
+    }
+  }
+
+  // The tree's source of lattice values, reading through a reader of its own.
+  static LatticeValues values(std::shared_ptr<const std::array<AxisMap, 3>> axes,
+                              const VolumeField& field, const Vec3& origin, double h) {
+    return LatticeValues(&LatticeReader::read_at,
+                         std::make_shared<const LatticeReader>(std::move(axes), field, origin, h));
+  }
 
   // The capped value at lattice point `key`. Where the point is open and
   // its sample is not zero, the trilinear form reads that one sample with
@@ -137,23 +157,37 @@ struct LatticeReader {
   // back with its sign flipped), so it is read directly and only capped;
   // elsewhere the field computes it.
   double operator()(const CornerKey& key) const {
-    const std::array<AxisMap, 3>& maps = *axes;
-    if (maps[0].open[key.x] && maps[1].open[key.y] && maps[2].open[key.z]) {
-      double value = read_sample<T>(field->samples().data + maps[0].offset[key.x] +
-                                    maps[1].offset[key.y] + maps[2].offset[key.z]);
+    if (open_[0][key.x] && open_[1][key.y] && open_[2][key.z]) {
+      double value = read_sample<T>(data_ + offset_[0][key.x] + offset_[1][key.y] +
+                                    offset_[2][key.z]);
       if (value != 0.0) {
-        if (field->placement().negate) value = -value;
+        if (negate_) value = -value;
         // The point is open: strictly inside the cap's box, where the cap
         // keeps the field's value unless the box lies nearer the level.
-        if (field->cap()) {
+        if (cap_ != nullptr) {
           Vec3 gradient;
-          field->cap()->apply(lattice_position(origin, key, h), value, gradient);
+          cap_->apply(lattice_position(origin_, key, h_), value, gradient);
         }
         return value;
       }
     }
-    return field->capped_at(lattice_position(origin, key, h));
+    return field_->capped_at(lattice_position(origin_, key, h_));
   }
+
+ private:
+  static double read_at(const void* reader, const CornerKey& key) {
+    return (*static_cast<const LatticeReader*>(reader))(key);
+  }
+
+  std::shared_ptr<const std::array<AxisMap, 3>> axes_;  // keeps the maps' arrays alive
+  const VolumeField* field_;
+  const BoxCap* cap_;
+  const char* data_;
+  bool negate_;
+  Vec3 origin_;
+  double h_;
+  std::array<const std::uint8_t*, 3> open_{};
+  std::array<const std::ptrdiff_t*, 3> offset_{};
 };
 
 // One construction: the maps of the three axes and the tree being built.
@@ -391,7 +425,7 @@ class DenseBuild {
   // samples' own type instead of keeping them in leaf records.
   template <class T>
   void keep_lattice_reader_as() {
-    tree_.lattice_value = LatticeReader<T>{shared_axes_, &field_, tree_.origin, tree_.spacing()};
+    tree_.lattice_value = LatticeReader<T>::values(shared_axes_, field_, tree_.origin, tree_.spacing());
     tree_.recordless_leaves = codes_.size();
   }
 

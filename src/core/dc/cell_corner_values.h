@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -44,7 +43,7 @@ class CellCornerValues {
 
  private:
   std::vector<CornerValues> stored_;
-  std::function<double(const CornerKey&)> read_;
+  LatticeValues read_;
   std::uint8_t max_depth_ = 0;
   std::size_t count_ = 0;
 };

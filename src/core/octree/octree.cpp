@@ -39,17 +39,6 @@ Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_dep
   return tree;
 }
 
-CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth) {
-  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
-  return {shl(cell.x, s), shl(cell.y, s), shl(cell.z, s)};
-}
-
-CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth) {
-  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
-  return {shl(cell.x + (corner & 1u), s), shl(cell.y + ((corner >> 1) & 1u), s),
-          shl(cell.z + ((corner >> 2) & 1u), s)};
-}
-
 namespace {
 
 void count_from(const Octree& tree, const OctreeNode& node, std::uint8_t depth,

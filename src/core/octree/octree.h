@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "octree/chunked_array.h"
+#include "octree/lattice_values.h"
 #include "support/bbox.h"
 #include "support/flat_hash.h"
 #include "support/lattice_block.h"
@@ -161,7 +162,7 @@ struct Octree {
   // are this function's at its cell's corners, read again by whoever needs
   // them. The dense volume build makes such trees, whose values are the
   // volume's own samples. Called from several workers at once.
-  std::function<double(const CornerKey&)> lattice_value;
+  LatticeValues lattice_value;
   // The Leaf nodes of such a tree.
   std::uint64_t recordless_leaves = 0;
 
@@ -233,10 +234,18 @@ Octree make_octree(const BBox& box, std::uint8_t min_depth, std::uint8_t max_dep
                    double iso_value);
 
 // Minimum corner of a cell: (x << s, y << s, z << s), s = max_depth - d.
-CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth);
+// Inline: extraction asks for corners per crossing.
+inline CornerKey min_corner(const CellAddress& cell, std::uint8_t max_depth) {
+  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
+  return {shl(cell.x, s), shl(cell.y, s), shl(cell.z, s)};
+}
 
 // Corner i (= dx + 2*dy + 4*dz) of a cell: ((x+dx) << s, (y+dy) << s, (z+dz) << s).
-CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth);
+inline CornerKey cell_corner(const CellAddress& cell, unsigned corner, std::uint8_t max_depth) {
+  const unsigned s = static_cast<unsigned>(max_depth) - cell.d;
+  return {shl(cell.x + (corner & 1u), s), shl(cell.y + ((corner >> 1) & 1u), s),
+          shl(cell.z + ((corner >> 2) & 1u), s)};
+}
 
 // Counts the nodes, depth-first from the root; evaluation_count is left 0.
 OctreeStats count_nodes(const Octree& tree);
