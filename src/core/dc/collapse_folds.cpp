@@ -83,7 +83,8 @@ FoldGuard::FoldGuard(const std::vector<Vec3>& positions, const std::vector<Trian
       triangles_(triangles),
       filed_(triangles.size()),
       seen_(triangles.size(), 0),
-      axes_(2, 0) {
+      axes_(2, 0),
+      triangle_planes_(triangles.size()) {
   // Cells twice the mean triangle's largest extent: most triangles fill
   // one to eight cells, and a query reads a few.
   double extent = 0.0;
@@ -165,6 +166,7 @@ void FoldGuard::file(std::size_t f) {
 }
 
 void FoldGuard::drop(std::size_t f) {
+  triangle_planes_[f].known = false;
   CellBox& cells = filed_[f];
   if (!cells.filed) return;
   cells.filed = false;
@@ -186,6 +188,7 @@ void FoldGuard::drop(std::size_t f) {
 }
 
 void FoldGuard::refile(std::size_t f) {
+  triangle_planes_[f].known = false;
   CellBox& filed = filed_[f];
   const Box box = box_of(f);
   const CellBox cells = cells_of(box);
@@ -222,6 +225,16 @@ void FoldGuard::regrid_if_outgrown() {
   for (std::size_t f = 0; f < filed_.size(); ++f) {
     if (filed_[f].filed) file(f);
   }
+}
+
+const FoldGuard::Plane& FoldGuard::plane_of_filed(std::size_t f,
+                                                  const std::array<Vec3, 3>& corners) {
+  Plane& plane = triangle_planes_[f];
+  if (!plane.known) {
+    plane = plane_of(corners);
+    plane.known = true;
+  }
+  return plane;
 }
 
 bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
@@ -323,17 +336,15 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
     const Box& b = filed_[f].box;
     if (!boxes_overlap(all.low, all.high, b.low, b.high)) continue;
     const Triangle& u = triangles_[f];
-    bool read = false;
+    const Plane* plane = nullptr;
     std::array<Vec3, 3> corners;
-    Plane plane;
     for (std::size_t i = 0; i < changed.size(); ++i) {
       if (!boxes_overlap(boxes_[i].low, boxes_[i].high, b.low, b.high)) continue;
-      if (!read) {
+      if (plane == nullptr) {
         corners = {positions_[u[0]], positions_[u[1]], positions_[u[2]]};
-        plane = plane_of(corners);
+        plane = &plane_of_filed(f, corners);
       }
-      read = true;
-      if (meets(changed[i], planes_[i], u, corners, plane)) return true;
+      if (meets(changed[i], planes_[i], u, corners, *plane)) return true;
     }
   }
   return false;
