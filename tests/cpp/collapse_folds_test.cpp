@@ -149,7 +149,8 @@ TEST(FoldGuard, FollowsDropsAndRefiles) {
 
 // A triangle moved a little (within the cells it was filed in) is met where
 // it stands now: a vertex lifted to just below the upper sheet clears it,
-// and meets it once the sheet is lowered past it.
+// meets it once the sheet is lowered past it, and clears it again once the
+// sheet over it is raised into a tent.
 TEST(FoldGuard, RefilesSmallMoves) {
   std::mt19937_64 rng(5);
   Sheets s = two_sheets(4, 0.3, rng);
@@ -165,6 +166,12 @@ TEST(FoldGuard, RefilesSmallMoves) {
   for (std::size_t f = s.triangles.size() / 2; f < s.triangles.size(); ++f) guard.refile(f);
   ASSERT_TRUE(whole_mesh_folds(s, changed));
   EXPECT_TRUE(guard.folds(changed, {}));
+  // The upper vertex over it raised into a tent clear of the lifted one,
+  // after the guard has read its triangles: read again where they stand.
+  s.positions[s.vertex(1, 2, 2)].z = 0.5;
+  for (std::size_t f = s.triangles.size() / 2; f < s.triangles.size(); ++f) guard.refile(f);
+  ASSERT_FALSE(whole_mesh_folds(s, changed));
+  EXPECT_FALSE(guard.folds(changed, {}));
 }
 
 }  // namespace

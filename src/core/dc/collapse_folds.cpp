@@ -83,7 +83,8 @@ FoldGuard::FoldGuard(const std::vector<Vec3>& positions, const std::vector<Trian
       triangles_(triangles),
       filed_(triangles.size()),
       seen_(triangles.size(), 0),
-      axes_(2, 0) {
+      axes_(2, 0),
+      shapes_(triangles.size()) {
   // Cells twice the mean triangle's largest extent: most triangles fill
   // one to eight cells, and a query reads a few.
   double extent = 0.0;
@@ -107,10 +108,14 @@ FoldGuard::FoldGuard(const std::vector<Vec3>& positions, const std::vector<Trian
 }
 
 std::int64_t FoldGuard::cell_of(double coordinate, int axis) const {
-  const double cell = std::floor((coordinate - origin_[axis]) / side_);
-  if (!(cell > -static_cast<double>(kCellLimit))) return -kCellLimit;
-  if (!(cell < static_cast<double>(kCellLimit))) return kCellLimit - 1;
-  return static_cast<std::int64_t>(cell);
+  // floor() by truncation once the quotient is known to lie within the
+  // limits: the same cell numbers without a library call per coordinate.
+  const double q = (coordinate - origin_[axis]) / side_;
+  if (!(q > -static_cast<double>(kCellLimit))) return -kCellLimit;
+  if (!(q < static_cast<double>(kCellLimit))) return kCellLimit - 1;
+  auto cell = static_cast<std::int64_t>(q);
+  if (static_cast<double>(cell) > q) --cell;
+  return cell;
 }
 
 FoldGuard::CellBox FoldGuard::cells_of(const Box& box) const {
@@ -165,6 +170,7 @@ void FoldGuard::file(std::size_t f) {
 }
 
 void FoldGuard::drop(std::size_t f) {
+  shapes_[f].plane.known = false;
   CellBox& cells = filed_[f];
   if (!cells.filed) return;
   cells.filed = false;
@@ -186,6 +192,7 @@ void FoldGuard::drop(std::size_t f) {
 }
 
 void FoldGuard::refile(std::size_t f) {
+  shapes_[f].plane.known = false;
   CellBox& filed = filed_[f];
   const Box box = box_of(f);
   const CellBox cells = cells_of(box);
@@ -222,6 +229,17 @@ void FoldGuard::regrid_if_outgrown() {
   for (std::size_t f = 0; f < filed_.size(); ++f) {
     if (filed_[f].filed) file(f);
   }
+}
+
+const FoldGuard::Shape& FoldGuard::shape_of(std::size_t f) {
+  Shape& shape = shapes_[f];
+  if (!shape.plane.known) {
+    const Triangle& t = triangles_[f];
+    shape.corners = {positions_[t[0]], positions_[t[1]], positions_[t[2]]};
+    shape.plane = plane_of(shape.corners);
+    shape.plane.known = true;
+  }
+  return shape;
 }
 
 bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
@@ -295,10 +313,12 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
   for (const std::size_t f : gone) seen_[f] = query_;
   for (const ChangedTriangle& c : changed) seen_[c.face] = query_;
   scratch_.clear();
+  // Only triangles whose box meets the box round the changed ones are kept.
   auto offer = [&](std::uint32_t f) {
     if (seen_[f] == query_) return;
     seen_[f] = query_;
-    scratch_.push_back(f);
+    const Box& b = filed_[f].box;
+    if (boxes_overlap(all.low, all.high, b.low, b.high)) scratch_.push_back(f);
   };
   const CellBox cells = cells_of(all);
   double reach = 1.0;
@@ -319,21 +339,15 @@ bool FoldGuard::folds(const std::vector<ChangedTriangle>& changed,
     }
   }
   for (const std::uint32_t f : large_) offer(f);
+  const std::size_t count = changed.size();
+  const Box* boxes = boxes_.data();
   for (const std::uint32_t f : scratch_) {
     const Box& b = filed_[f].box;
-    if (!boxes_overlap(all.low, all.high, b.low, b.high)) continue;
-    const Triangle& u = triangles_[f];
-    bool read = false;
-    std::array<Vec3, 3> corners;
-    Plane plane;
-    for (std::size_t i = 0; i < changed.size(); ++i) {
-      if (!boxes_overlap(boxes_[i].low, boxes_[i].high, b.low, b.high)) continue;
-      if (!read) {
-        corners = {positions_[u[0]], positions_[u[1]], positions_[u[2]]};
-        plane = plane_of(corners);
-      }
-      read = true;
-      if (meets(changed[i], planes_[i], u, corners, plane)) return true;
+    const Shape* shape = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!boxes_overlap(boxes[i].low, boxes[i].high, b.low, b.high)) continue;
+      if (shape == nullptr) shape = &shape_of(f);
+      if (meets(changed[i], planes_[i], triangles_[f], shape->corners, shape->plane)) return true;
     }
   }
   return false;

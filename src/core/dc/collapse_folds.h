@@ -86,8 +86,17 @@ class FoldGuard {
     double normal_magnitude = 0.0;
     double origin_magnitude = 0.0;
     bool flat = true;
+    bool known = false;  // see Shape
   };
   static Plane plane_of(const std::array<Vec3, 3>& corners);
+  // A filed triangle's corners and plane, worked out when first asked and
+  // kept until it is refiled or dropped (a live triangle's corners move
+  // only through refile()).
+  struct Shape {
+    std::array<Vec3, 3> corners{};
+    Plane plane;  // plane.known: corners and plane are current
+  };
+  const Shape& shape_of(std::size_t f);
   static bool apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Plane& plane,
                     const Triangle& q_ids, const std::array<Vec3, 3>& q);
   bool meets(const ChangedTriangle& t, const Plane& t_plane, const Triangle& other_vertices,
@@ -108,6 +117,7 @@ class FoldGuard {
   std::vector<std::int8_t> axes_;       // meets()'s two plane axes
   std::vector<Box> boxes_;              // a query's changed triangles' boxes
   std::vector<Plane> planes_;           // and their planes
+  std::vector<Shape> shapes_;           // per triangle, see shape_of()
 };
 
 }  // namespace karvex

@@ -346,10 +346,12 @@ class Collapser {
       }
     }
     around_[a].clear();
+    // a's surviving triangles are now b's: when b moves they are filed
+    // again with the rest of b's, once.
     for (const std::size_t f : fan) {
       if (dead_[f]) {
         guard_.drop(f);
-      } else {
+      } else if (!t.moves) {
         guard_.refile(f);
       }
     }
