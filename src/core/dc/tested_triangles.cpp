@@ -4,7 +4,7 @@
 
 namespace karvex {
 
-std::size_t TestedTriangles::CornersHash::operator()(const Corners& c) const noexcept {
+std::uint64_t TestedTriangles::hash_of(const Corners& c) {
   // Multiply-xorshift mixing of the six words: keys differ mostly in their
   // low bits (lattice coordinates), which the multiplications spread.
   std::uint64_t h = 0x9e3779b97f4a7c15ull;
@@ -12,7 +12,13 @@ std::size_t TestedTriangles::CornersHash::operator()(const Corners& c) const noe
     h = (h ^ w) * 0xbf58476d1ce4e5b9ull;
     h ^= h >> 31;
   }
-  return static_cast<std::size_t>(h);
+  return h;
+}
+
+std::size_t TestedTriangles::slot_of(const Corners& c) const {
+  std::size_t at = static_cast<std::size_t>(hash_of(c)) & mask_;
+  while (used_[at] != 0 && slots_[at] != c) at = (at + 1) & mask_;
+  return at;
 }
 
 TestedTriangles::Corners TestedTriangles::corners_of(const std::vector<VertexKey>& keys,
@@ -28,16 +34,24 @@ std::vector<std::uint8_t> TestedTriangles::unseen(const std::vector<VertexKey>& 
   std::vector<std::uint8_t> fresh(triangles.size(), 1);
   if (!any_) return fresh;
   for (std::size_t t = 0; t < triangles.size(); ++t) {
-    fresh[t] = searched_.contains(corners_of(keys, triangles[t])) ? 0 : 1;
+    fresh[t] = used_[slot_of(corners_of(keys, triangles[t]))] != 0 ? 0 : 1;
   }
   return fresh;
 }
 
 void TestedTriangles::remember(const std::vector<VertexKey>& keys,
                                const std::vector<Triangle>& triangles) {
-  searched_.clear();
-  searched_.reserve(triangles.size());
-  for (const Triangle& t : triangles) searched_.insert(corners_of(keys, t));
+  std::size_t capacity = 16;
+  while (capacity < 2 * triangles.size()) capacity *= 2;
+  slots_.assign(capacity, Corners{});
+  used_.assign(capacity, 0);
+  mask_ = capacity - 1;
+  for (const Triangle& t : triangles) {
+    const Corners c = corners_of(keys, t);
+    const std::size_t at = slot_of(c);
+    slots_[at] = c;
+    used_[at] = 1;
+  }
   any_ = true;
 }
 

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 #include "dc/mesh.h"
@@ -40,13 +39,18 @@ class TestedTriangles {
 
  private:
   using Corners = std::array<std::uint64_t, 6>;
-  struct CornersHash {
-    std::size_t operator()(const Corners& c) const noexcept;
-  };
   static Corners corners_of(const std::vector<VertexKey>& keys, const Triangle& t);
+  static std::uint64_t hash_of(const Corners& c);
+  // The slot holding `c`, or the empty one where probing for it ends.
+  std::size_t slot_of(const Corners& c) const;
 
   bool any_ = false;
-  std::unordered_set<Corners, CornersHash> searched_;
+  // An open-addressing table (linear probing, at most half full) of the
+  // searched triangles' corners: one flat block per search, no node per
+  // triangle as a node-based set would allocate.
+  std::vector<Corners> slots_;
+  std::vector<std::uint8_t> used_;
+  std::size_t mask_ = 0;
 };
 
 }  // namespace karvex
