@@ -13,7 +13,7 @@ namespace {
 VertexKey key(std::uint64_t a) { return {a, a * 7 + 1}; }
 
 TEST(TestedTriangles, EveryTriangleIsUnseenBeforeASearch) {
-  const TestedTriangles tested;
+  TestedTriangles tested;
   EXPECT_FALSE(tested.any());
   const std::vector<VertexKey> keys{key(1), key(2), key(3)};
   EXPECT_EQ(tested.unseen(keys, {{0, 1, 2}, {2, 1, 0}}), (std::vector<std::uint8_t>{1, 1}));

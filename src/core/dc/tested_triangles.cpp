@@ -30,9 +30,10 @@ TestedTriangles::Corners TestedTriangles::corners_of(const std::vector<VertexKey
 }
 
 std::vector<std::uint8_t> TestedTriangles::unseen(const std::vector<VertexKey>& keys,
-                                                  const std::vector<Triangle>& triangles) const {
+                                                  const std::vector<Triangle>& triangles) {
   std::vector<std::uint8_t> fresh(triangles.size(), 1);
   if (!any_) return fresh;
+  file_pending();
   for (std::size_t t = 0; t < triangles.size(); ++t) {
     fresh[t] = used_[slot_of(corners_of(keys, triangles[t]))] != 0 ? 0 : 1;
   }
@@ -41,18 +42,27 @@ std::vector<std::uint8_t> TestedTriangles::unseen(const std::vector<VertexKey>& 
 
 void TestedTriangles::remember(const std::vector<VertexKey>& keys,
                                const std::vector<Triangle>& triangles) {
+  pending_.clear();
+  pending_.reserve(triangles.size());
+  for (const Triangle& t : triangles) pending_.push_back(corners_of(keys, t));
+  any_ = true;
+  filed_ = false;
+}
+
+void TestedTriangles::file_pending() {
+  if (filed_) return;
   std::size_t capacity = 16;
-  while (capacity < 2 * triangles.size()) capacity *= 2;
+  while (capacity < 2 * pending_.size()) capacity *= 2;
   slots_.assign(capacity, Corners{});
   used_.assign(capacity, 0);
   mask_ = capacity - 1;
-  for (const Triangle& t : triangles) {
-    const Corners c = corners_of(keys, t);
+  for (const Corners& c : pending_) {
     const std::size_t at = slot_of(c);
     slots_[at] = c;
     used_[at] = 1;
   }
-  any_ = true;
+  pending_.clear();
+  filed_ = true;
 }
 
 }  // namespace karvex

@@ -29,7 +29,7 @@ class TestedTriangles {
   // Per triangle (its corners numbered into `keys`), 1 when it was not
   // searched before; every triangle when nothing was searched yet.
   std::vector<std::uint8_t> unseen(const std::vector<VertexKey>& keys,
-                                   const std::vector<Triangle>& triangles) const;
+                                   const std::vector<Triangle>& triangles);
 
   // Whether a search was remembered.
   bool any() const { return any_; }
@@ -43,8 +43,13 @@ class TestedTriangles {
   static std::uint64_t hash_of(const Corners& c);
   // The slot holding `c`, or the empty one where probing for it ends.
   std::size_t slot_of(const Corners& c) const;
+  void file_pending();
 
   bool any_ = false;
+  // The triangles remembered, filed into the table only when asked about:
+  // the last search of a run is never asked about.
+  std::vector<Corners> pending_;
+  bool filed_ = false;  // whether the table holds the last remembered
   // An open-addressing table (linear probing, at most half full) of the
   // searched triangles' corners: one flat block per search, no node per
   // triangle as a node-based set would allocate.
