@@ -61,6 +61,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merge_check.cpp
   src/core/dc/merge_topology.cpp
   src/core/dc/fold_candidates.cpp
+  src/core/dc/tested_triangles.cpp
   src/core/dc/minimal_edge_faces.cpp
   src/core/dc/collapse_folds.cpp
   src/core/dc/collapse_placement.cpp

@@ -8,6 +8,7 @@
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
+#include "dc/tested_triangles.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
@@ -183,10 +184,12 @@ bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCe
 // fan folded over a neighbouring one), as the exact self-intersection test
 // finds them with the vertices at `positions` (before projection, or where
 // it puts them). Pairs of the leaves' own triangles are the unsimplified
-// mesh's and left to the validity pass. True when any was refused.
+// mesh's and left to the validity pass. With `tested` (vertices before
+// projection only), the pairs of two triangles it remembers are passed
+// over, and it then remembers these. True when any was refused.
 bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
                   const std::vector<Vec3>& positions, const std::vector<Triangle>& triangles,
-                  MergeRefusals& refused) {
+                  MergeRefusals& refused, TestedTriangles* tested) {
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
   std::vector<double> coordinates;
   coordinates.reserve(3 * positions.size());
@@ -200,20 +203,29 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
     }
   }
   // Only pairs with a triangle that touches a collapsed vertex count: the
-  // search is given those triangles and the others that may reach them.
-  const std::vector<std::uint64_t> searched = fold_candidates(positions, triangles, touches);
+  // search is given the triangles marked and the others that may reach them.
+  // Marked are those touching one, or, once `tested` remembers a search, the
+  // triangles it has not seen: every pair of two seen ones was searched then
+  // (tested_triangles.h). A pair found then without a collapsed corner
+  // refuses nothing below.
+  std::vector<std::uint8_t> marks;
+  const bool seen_before = tested != nullptr && tested->any();
+  if (seen_before) marks = tested->unseen(simplified.keys, triangles);
+  const std::vector<std::uint8_t>& marked = seen_before ? marks : touches;
+  const std::vector<std::uint64_t> searched = fold_candidates(positions, triangles, marked);
   std::vector<std::int64_t> corners;
   corners.reserve(3 * searched.size());
-  std::vector<std::uint8_t> searched_touches;
-  searched_touches.reserve(searched.size());
+  std::vector<std::uint8_t> searched_marked;
+  searched_marked.reserve(searched.size());
   for (const std::uint64_t t : searched) {
     for (const std::uint64_t v : triangles[t]) corners.push_back(static_cast<std::int64_t>(v));
-    searched_touches.push_back(touches[t]);
+    searched_marked.push_back(marked[t]);
   }
   const validity::MeshView view{coordinates.data(), positions.size(), corners.data(),
                                 searched.size()};
   validity::SelfIntersections found =
-      validity::find_self_intersections(view, searched_touches.data(), pool);
+      validity::find_self_intersections(view, searched_marked.data(), pool);
+  if (tested != nullptr) tested->remember(simplified.keys, triangles);
   for (validity::FacePair& pair : found.pairs) {
     for (std::int64_t& t : pair) t = static_cast<std::int64_t>(searched[static_cast<std::size_t>(t)]);
   }
@@ -254,7 +266,7 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
   std::vector<Vec3> projected = simplified.positions;
   project_vertices(pool, field, projected, simplified.boxes, tree);
   std::vector<Triangle> triangles = split_polygons(polygons, projected);
-  if (refuse_folds(pool, simplified, projected, triangles, refused)) return true;
+  if (refuse_folds(pool, simplified, projected, triangles, refused, nullptr)) return true;
   simplified.positions = std::move(projected);
   simplified.projected = true;
   simplified.triangles = std::move(triangles);
@@ -266,13 +278,13 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
 // added to `refused`; `triangles` the triangles the result's cells make (at
 // the vertices before projection), as its last check made them, and
 // `polygons` those they were split from, or both empty when nothing
-// collapsed.
+// collapsed. `tested` is the fold test's memory for these refusals.
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
                                  bool oblique, MergeRefusals& refused, CollapseMemo& memo,
-                                 std::vector<Triangle>& triangles,
+                                 TestedTriangles& tested, std::vector<Triangle>& triangles,
                                  std::vector<EdgePolygon>& polygons) {
   triangles.clear();
   polygons.clear();
@@ -346,7 +358,8 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       polygons = minimal_edge_polygons(pool, simplified);
       triangles = split_polygons(polygons, simplified.positions);
       any = refuse_nonmanifold(simplified, triangles, refused);
-      any = any || refuse_folds(pool, simplified, simplified.positions, triangles, refused);
+      any = any ||
+            refuse_folds(pool, simplified, simplified.positions, triangles, refused, &tested);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
     }
     if (!any) return simplified;
@@ -371,13 +384,14 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
   for (const bool oblique : {true, false}) {
     MergeRefusals refused;
     CollapseMemo memo;  // each collapse walks the tree again; what it solves stays the same
+    TestedTriangles tested;  // valid while `refused` only grows
     // The fold test on the projected vertices comes last, on a collapse
     // that passes every other check and keeps the topology: it projects
     // every vertex, and the collapse without `oblique` may take its place.
     for (;;) {
       SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
                                                     solutions, tolerance, oblique, refused, memo,
-                                                    triangles, polygons);
+                                                    tested, triangles, polygons);
       if (simplified.merged.empty()) return simplified;
       if (oblique) {
         if (!before) {
