@@ -4,21 +4,12 @@
 
 namespace karvex {
 
-std::uint64_t TestedTriangles::hash_of(const Corners& c) {
-  // Multiply-xorshift mixing of the six words: keys differ mostly in their
-  // low bits (lattice coordinates), which the multiplications spread.
-  std::uint64_t h = 0x9e3779b97f4a7c15ull;
-  for (const std::uint64_t w : c) {
-    h = (h ^ w) * 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 31;
-  }
+std::uint64_t TestedTriangles::CornersHash::operator()(const Corners& c) const {
+  // The six words folded in turn through the table's finaliser: keys differ
+  // mostly in their low bits (lattice coordinates), which it spreads.
+  std::uint64_t h = 0;
+  for (const std::uint64_t w : c) h = mix64(h ^ w);
   return h;
-}
-
-std::size_t TestedTriangles::slot_of(const Corners& c) const {
-  std::size_t at = static_cast<std::size_t>(hash_of(c)) & mask_;
-  while (used_[at] != 0 && slots_[at] != c) at = (at + 1) & mask_;
-  return at;
 }
 
 TestedTriangles::Corners TestedTriangles::corners_of(const std::vector<VertexKey>& keys,
@@ -35,7 +26,7 @@ std::vector<std::uint8_t> TestedTriangles::unseen(const std::vector<VertexKey>& 
   if (!any_) return fresh;
   file_pending();
   for (std::size_t t = 0; t < triangles.size(); ++t) {
-    fresh[t] = used_[slot_of(corners_of(keys, triangles[t]))] != 0 ? 0 : 1;
+    fresh[t] = searched_.contains(corners_of(keys, triangles[t])) ? 0 : 1;
   }
   return fresh;
 }
@@ -51,16 +42,9 @@ void TestedTriangles::remember(const std::vector<VertexKey>& keys,
 
 void TestedTriangles::file_pending() {
   if (filed_) return;
-  std::size_t capacity = 16;
-  while (capacity < 2 * pending_.size()) capacity *= 2;
-  slots_.assign(capacity, Corners{});
-  used_.assign(capacity, 0);
-  mask_ = capacity - 1;
-  for (const Corners& c : pending_) {
-    const std::size_t at = slot_of(c);
-    slots_[at] = c;
-    used_[at] = 1;
-  }
+  searched_.clear();
+  searched_.reserve(pending_.size());
+  for (const Corners& c : pending_) searched_.insert(c);
   pending_.clear();
   filed_ = true;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dc/mesh.h"
+#include "support/flat_hash.h"
 
 namespace karvex {
 
@@ -39,23 +40,18 @@ class TestedTriangles {
 
  private:
   using Corners = std::array<std::uint64_t, 6>;
+  struct CornersHash {
+    std::uint64_t operator()(const Corners& c) const;
+  };
   static Corners corners_of(const std::vector<VertexKey>& keys, const Triangle& t);
-  static std::uint64_t hash_of(const Corners& c);
-  // The slot holding `c`, or the empty one where probing for it ends.
-  std::size_t slot_of(const Corners& c) const;
   void file_pending();
 
   bool any_ = false;
-  // The triangles remembered, filed into the table only when asked about:
+  // The triangles remembered, filed into the set only when asked about:
   // the last search of a run is never asked about.
   std::vector<Corners> pending_;
-  bool filed_ = false;  // whether the table holds the last remembered
-  // An open-addressing table (linear probing, at most half full) of the
-  // searched triangles' corners: one flat block per search, no node per
-  // triangle as a node-based set would allocate.
-  std::vector<Corners> slots_;
-  std::vector<std::uint8_t> used_;
-  std::size_t mask_ = 0;
+  bool filed_ = false;  // whether the set holds the last remembered
+  FlatHashSet<Corners, CornersHash> searched_;
 };
 
 }  // namespace karvex

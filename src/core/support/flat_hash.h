@@ -152,6 +152,8 @@ class FlatHashSet {
   bool contains(const Key& key) const { return map_.contains(key); }
   // Adds `key`; false when it was present already.
   bool insert(const Key& key) { return map_.try_emplace(key, Nothing{}).second; }
+  // Makes room for `count` keys in all.
+  void reserve(std::size_t count) { map_.reserve(count); }
   void clear() { map_.clear(); }
 
  private:
