@@ -38,6 +38,10 @@ std::size_t first_slot(std::int64_t key, unsigned shift) {
   return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> shift);
 }
 
+// Stars of at most this many wedges (nearly every star of a contoured mesh)
+// are chained by comparing their wedges pairwise rather than by the table.
+constexpr std::size_t kListedStar = 16;
+
 }  // namespace
 
 StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
@@ -48,17 +52,11 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     chain.next.resize(count);
     chain.followed.resize(count);
   }
-  // At least twice as many slots as wedges, so that probes stay short.
-  unsigned bits = 4;
-  while ((std::size_t{1} << bits) < 2 * count) ++bits;
-  const std::size_t mask = (std::size_t{1} << bits) - 1;
-  const unsigned shift = 64 - bits;
-  if (chain.slots.size() <= mask) chain.slots.resize(mask + 1);  // new slots belong to round 0, never current
-  const std::uint64_t round = ++chain.round;
   std::int64_t* const a = chain.a.data();
   std::int64_t* const b = chain.b.data();
   std::size_t* const next = chain.next.data();
-  StarSlot* const slots = chain.slots.data();
+  // The wedges, turned to start at v.
+  bool repeated = false;
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
     const std::int64_t f0 = f[0], f1 = f[1], f2 = f[2];
@@ -67,29 +65,57 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
     const std::int64_t b_k = f0 == v ? f2 : f1 == v ? f0 : f1;
     a[k] = a_k;
     b[k] = b_k;
-    if (a_k == v || b_k == v || a_k == b_k) return StarShape::kBroken;  // a repeated index
-    // Each directed edge v -> u at most once: a second wedge starting at u
-    // breaks the star.
-    std::size_t s = first_slot(a_k, shift);
-    for (; slots[s].round == round; s = (s + 1) & mask) {
-      if (slots[s].key == a_k) return StarShape::kBroken;
-    }
-    slots[s] = {round, a_k, k};
+    repeated |= (a_k == v) | (b_k == v) | (a_k == b_k);
   }
-  // With the starts distinct, wedge k has at most one follower: the wedge
+  if (repeated) return StarShape::kBroken;
+  // Each directed edge v -> u at most once (a second wedge starting at u
+  // breaks the star); then wedge k has at most one follower, the wedge
   // starting where it ends (never itself: a[k] != b[k] above).
   std::size_t linked = 0;  // wedges with a follower
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::int64_t b_k = b[k];
-    std::size_t next_k = StarChain::kNoNext;
-    for (std::size_t s = first_slot(b_k, shift); slots[s].round == round; s = (s + 1) & mask) {
-      if (slots[s].key == b_k) {
-        next_k = slots[s].index;
-        break;
-      }
+  if (count <= kListedStar) {
+    // A star of a few wedges: every start compared with every other start and
+    // end, without branches, costs less than hashing them.
+    bool twice = false;
+    for (std::size_t k = 1; k < count; ++k) {
+      for (std::size_t m = 0; m < k; ++m) twice |= a[m] == a[k];
     }
-    next[k] = next_k;
-    linked += next_k != StarChain::kNoNext;
+    if (twice) return StarShape::kBroken;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t b_k = b[k];
+      std::size_t next_k = StarChain::kNoNext;
+      for (std::size_t m = 0; m < count; ++m) next_k = a[m] == b_k ? m : next_k;
+      next[k] = next_k;
+      linked += next_k != StarChain::kNoNext;
+    }
+  } else {
+    // At least twice as many slots as wedges, so that probes stay short.
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < 2 * count) ++bits;
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    const unsigned shift = 64 - bits;
+    if (chain.slots.size() <= mask) chain.slots.resize(mask + 1);  // new slots belong to round 0, never current
+    const std::uint64_t round = ++chain.round;
+    StarSlot* const slots = chain.slots.data();
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t a_k = a[k];
+      std::size_t s = first_slot(a_k, shift);
+      for (; slots[s].round == round; s = (s + 1) & mask) {
+        if (slots[s].key == a_k) return StarShape::kBroken;
+      }
+      slots[s] = {round, a_k, k};
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t b_k = b[k];
+      std::size_t next_k = StarChain::kNoNext;
+      for (std::size_t s = first_slot(b_k, shift); slots[s].round == round; s = (s + 1) & mask) {
+        if (slots[s].key == b_k) {
+          next_k = slots[s].index;
+          break;
+        }
+      }
+      next[k] = next_k;
+      linked += next_k != StarChain::kNoNext;
+    }
   }
   if (count == 0) return StarShape::kOpen;
   if (linked == count) {

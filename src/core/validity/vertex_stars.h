@@ -56,8 +56,9 @@ struct StarChain {
 
 // The shape of v's star (`faces`, `count` as listed by vertex_faces); fills
 // `chain` for the first `count` wedges (next[] only where the answer is not
-// kBroken). Linear in the star's size: each wedge finds its follower in a
-// small hash table of the wedges' starts.
+// kBroken). A small star's wedges find their followers by comparing every
+// start with every end; a larger star's in a small hash table of the
+// wedges' starts, linear in its size.
 StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
                      StarChain& chain);
 
