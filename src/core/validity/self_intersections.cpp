@@ -207,12 +207,14 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   if (shared >= 3) return true;
   const std::array<Point3, 3> pi{g.point(fi[0]), g.point(fi[1]), g.point(fi[2])};
   const std::array<Point3, 3> pj{g.point(fj[0]), g.point(fj[1]), g.point(fj[2])};
-  const int axis_i = g.axis(i), axis_j = g.axis(j);
   if (shared == 0) {
     // Cheap verdicts first, which settle most neighbours: j certainly on one
     // side of i's plane by the filter alone, or the two apart in projection.
     // Nearly coplanar pairs (flat faces) would otherwise take the exact path.
+    // The axes are asked for only past the first, which settles most pairs
+    // without them (a certified triangle's is worked out on first use).
     if (certainly_aside(pi[0], pi[1], pi[2], pj)) return false;
+    const int axis_i = g.axis(i);
     if (!projections_meet(pi, pj, axis_i)) return false;
     const std::array<int, 3> sides_j = sides_of(pi[0], pi[1], pi[2], pj);
     if (strictly_aside(sides_j)) return false;
@@ -220,6 +222,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     // test of the two projected triangles.
     if (all_zero(sides_j)) return projections_meet(pi, pj, axis_i);
     if (strictly_aside(sides_of(pj[0], pj[1], pj[2], pi))) return false;
+    const int axis_j = g.axis(j);
     for (int k = 0; k < 3; ++k) {
       const int n = (k + 1) % 3;
       if (segment_meets_triangle(pi[k], pi[n], pj[0], pj[1], pj[2], axis_j)) return true;
@@ -237,6 +240,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     const std::array<Point3, 2> opposite_j{pj[(cj + 1) % 3], pj[(cj + 2) % 3]};
     // Cheap verdicts first, as above.
     if (certainly_aside(pi[0], pi[1], pi[2], opposite_j)) return false;
+    const int axis_i = g.axis(i);
     if (!wedges_meet(pi[ci], opposite_i, opposite_j, axis_i)) return false;
     const std::array<int, 2> sides_j = sides_of(pi[0], pi[1], pi[2], opposite_j);
     if (strictly_aside(sides_j)) return false;
@@ -244,6 +248,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
     // beyond v (wedges_meet above said so).
     if (all_zero(sides_j)) return true;
     if (strictly_aside(sides_of(pj[0], pj[1], pj[2], opposite_i))) return false;
+    const int axis_j = g.axis(j);
     return segment_meets_triangle(opposite_i[0], opposite_i[1], pj[0], pj[1], pj[2], axis_j) ||
            segment_meets_triangle(opposite_j[0], opposite_j[1], pi[0], pi[1], pi[2], axis_i);
   }
@@ -255,6 +260,7 @@ bool pair_meets(const Geometry& g, std::int64_t i, std::int64_t j) {
   const Point3& w = pi[(ai + 2) % 3];
   const Point3& c = pi[ai];
   const Point3& d = pj[aj];
+  const int axis_i = g.axis(i);
   const int side_c = orient2d(project(u, axis_i), project(w, axis_i), project(c, axis_i));
   const int side_d = orient2d(project(u, axis_i), project(w, axis_i), project(d, axis_i));
   return side_c * side_d >= 0 && orient3d(u, w, c, d) == 0;
@@ -347,28 +353,37 @@ VertexBox vertex_box(const MeshView& mesh) {
 struct Columns {
   std::array<double, 2> origin{};
   double size = 1.0;
+  double per_size = 1.0;  // 1 / size, rounded: what cell() multiplies by
   std::array<std::int64_t, 2> dims{1, 1};
   std::array<double, 2> top{};
   double extent = 0.0;
 
-  void set_dims() {
+  // Cells of `width` (at least the smallest normal double, so that its
+  // reciprocal is finite).
+  void set_size(double width) {
+    size = width;
+    per_size = 1.0 / width;
     for (int a = 0; a < 2; ++a) dims[a] = cell(top[a], a) + 1;
   }
   // Twice as wide, while narrower than the extent; whether they changed.
   bool coarsen() {
     if (size >= extent) return false;
-    size *= 2.0;
-    set_dims();
+    set_size(2.0 * size);
     return true;
   }
 
   // Monotone rounding: boxes sharing a point share that point's column.
-  // The floor of the quotient, rounded towards zero and stepped down where
-  // that went up (the same value as std::floor for every finite quotient
-  // below 2^63, without a call into the maths library: the sweep rounds
-  // two points for every pair it keeps).
+  // The offset times the rounded reciprocal of the width (a product by a
+  // positive constant, rounded, is monotone, as the quotient is, and costs
+  // a fraction of a division: the set-up rounds every box and the sweep two
+  // points for every pair it keeps). Which column is whose only needs to be
+  // the same wherever a point is rounded, never the exact quotient. Then
+  // the floor, rounded towards zero and stepped down where that went up
+  // (the same value as std::floor for every finite product below 2^63,
+  // without a call into the maths library). The products stay below about
+  // 2^20: columns are at least 2^-20 of the extent.
   std::int64_t cell(double x, int axis) const {
-    const double q = (x - origin[axis]) / size;
+    const double q = (x - origin[axis]) * per_size;
     const auto towards_zero = static_cast<std::int64_t>(q);
     return towards_zero - static_cast<std::int64_t>(q < static_cast<double>(towards_zero));
   }
@@ -422,11 +437,10 @@ Columns choose_columns(const Boxes& boxes, const std::vector<std::int8_t>& axes,
   sample(stride);
   if (widths.empty()) sample(1);
   std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
-  columns.size = std::max({kColumnWidths * static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
-                           std::numeric_limits<double>::min()});
   columns.extent = extent;
   for (int a = 0; a < 2; ++a) columns.top[a] = hi[a];
-  columns.set_dims();
+  columns.set_size(std::max({kColumnWidths * static_cast<double>(widths[widths.size() / 2]), std::ldexp(extent, -20),
+                             std::numeric_limits<double>::min()}));
   return columns;
 }
 
