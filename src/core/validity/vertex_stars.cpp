@@ -42,6 +42,9 @@ std::size_t first_slot(std::int64_t key, unsigned shift) {
 // are chained by comparing their wedges pairwise rather than by the table.
 constexpr std::size_t kListedStar = 16;
 
+// The corners after corner i of a triangle are kAfter[i] and kAfter[i + 1].
+constexpr std::size_t kAfter[4] = {1, 2, 0, 1};
+
 }  // namespace
 
 StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* faces, std::size_t count,
@@ -59,10 +62,13 @@ StarShape star_shape(const MeshView& mesh, std::int64_t v, const std::uint32_t* 
   bool repeated = false;
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t* f = mesh.faces + 3 * static_cast<std::size_t>(faces[k]);
-    const std::int64_t f0 = f[0], f1 = f[1], f2 = f[2];
-    // The corners after v in the triangle's winding, chosen without branches.
-    const std::int64_t a_k = f0 == v ? f1 : f1 == v ? f2 : f0;
-    const std::int64_t b_k = f0 == v ? f2 : f1 == v ? f0 : f1;
+    // The corners after v's first place in the triangle's winding, read at
+    // that place's offsets: which corner is v is as good as random, so a
+    // choice by comparisons (which the compiler makes with branches) would
+    // be mispredicted about every other wedge.
+    const std::size_t at = static_cast<std::size_t>(f[0] != v) * (1 + static_cast<std::size_t>(f[1] != v));
+    const std::int64_t a_k = f[kAfter[at]];
+    const std::int64_t b_k = f[kAfter[at + 1]];
     a[k] = a_k;
     b[k] = b_k;
     repeated |= (a_k == v) | (b_k == v) | (a_k == b_k);
