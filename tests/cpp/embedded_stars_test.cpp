@@ -190,9 +190,18 @@ const std::vector<ShapeCase> kShapeCases = {
                     s.faces.insert(s.faces.begin(), {0, 4, 2});
                     return s;
                   }(), StarShape::kBroken},
-        // more wedges than the smallest table of wedge starts holds
+        // the most wedges compared pairwise, then stars chained through the
+        // table of wedge starts, broken ones too
+        ShapeCase{"largest_listed", fan(16, 1, 0, kFlat), StarShape::kClosed},
         ShapeCase{"many_closed", fan(40, 1, 0, kFlat), StarShape::kClosed},
-        ShapeCase{"many_open", fan(40, 0.9, 0, kFlat, true), StarShape::kOpen}};
+        ShapeCase{"many_open", fan(40, 0.9, 0, kFlat, true), StarShape::kOpen},
+        ShapeCase{"many_crowded_edge", with_faces(with_vertices(fan(40, 1, 0, kFlat), 1), {0, 41, 1}),
+                  StarShape::kBroken},
+        ShapeCase{"many_turned_neighbour", [] {
+                    Star s = fan(40, 1, 0, kFlat);
+                    std::swap(s.faces[4], s.faces[5]);
+                    return s;
+                  }(), StarShape::kBroken}};
 
 INSTANTIATE_TEST_SUITE_P(Cases, Shapes, ::testing::ValuesIn(kShapeCases),
                          [](const auto& info) { return std::string(info.param.name); });
