@@ -45,6 +45,11 @@ void read_corners(const VolumeSamples& samples, const std::size_t cell[3], doubl
 // point, so smaller shares cost more to hand out than to compute.
 constexpr std::size_t kPointsPerTask = 4096;
 
+// How many points ahead a batch asks for the samples it will read: enough
+// to cover a read from memory behind the interpolation of the points
+// between.
+constexpr std::size_t kPrefetchAhead = 8;
+
 }  // namespace
 
 double VolumeSamples::at(std::size_t i, std::size_t j, std::size_t k) const {
@@ -78,6 +83,11 @@ VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& pl
     // -0.0 is a shift: p - (-0.0) turns a -0.0 into +0.0.
     shifted_[axis] = std::bit_cast<std::uint64_t>(placement_.origin[axis]) != 0;
     scaled_[axis] = placement_.spacing[axis] != 1.0;
+  }
+  for (std::size_t c = 0; c < corner_offsets_.size(); ++c) {
+    corner_offsets_[c] = static_cast<std::ptrdiff_t>((c >> 2) & 1u) * samples_.strides[0] +
+                         static_cast<std::ptrdiff_t>((c >> 1) & 1u) * samples_.strides[1] +
+                         static_cast<std::ptrdiff_t>(c & 1u) * samples_.strides[2];
   }
 }
 
@@ -221,6 +231,14 @@ void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t
   window_->far->read_corners(cells, corners);
 }
 
+void VolumeField::prefetch_cell(const Vec3& p) const {
+  const Located at = locate(p);
+  const char* base = samples_.data + static_cast<std::ptrdiff_t>(at.cell[0]) * samples_.strides[0] +
+                     static_cast<std::ptrdiff_t>(at.cell[1]) * samples_.strides[1] +
+                     static_cast<std::ptrdiff_t>(at.cell[2]) * samples_.strides[2];
+  for (const std::ptrdiff_t offset : corner_offsets_) __builtin_prefetch(base + offset);
+}
+
 template <class T, bool windowed>
 double VolumeField::sample_as(std::size_t i, const Vec3& p, Vec3& gradient,
                               const std::vector<std::size_t>& far_rows,
@@ -253,14 +271,24 @@ void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values
   pool_.run(points.size(), kPointsPerTask, [&](LoopRange& range) {
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
+    // Points a few places on are located to ask for their samples early:
+    // in walk order neighbouring points share lines of samples, but the
+    // step from one plane of samples to the next is too long for the
+    // hardware to foresee. A window's cells may lie beyond its block.
+    const bool ahead = !window_;
+    const auto prefetch_ahead = [&](std::size_t i) {
+      if (ahead && i + kPrefetchAhead < points.size()) prefetch_cell(points[i + kPrefetchAhead]);
+    };
     if (!window_ && !cap_) {
       // The common case, kept free of every per-point test it does not need.
       for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+        prefetch_ahead(i);
         values[i] = sample_as<T, false>(i, points[i], gradients[i], far_rows, far_corners);
       }
       return;
     }
     for (std::size_t i = range.begin(); range.keep_going(i); ++i) {
+      prefetch_ahead(i);
       const double own =
           window_ ? sample_as<T, true>(i, points[i], gradients[i], far_rows, far_corners)
                   : sample_as<T, false>(i, points[i], gradients[i], far_rows, far_corners);
