@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -84,10 +85,17 @@ VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& pl
     shifted_[axis] = std::bit_cast<std::uint64_t>(placement_.origin[axis]) != 0;
     scaled_[axis] = placement_.spacing[axis] != 1.0;
   }
-  for (std::size_t c = 0; c < corner_offsets_.size(); ++c) {
-    corner_offsets_[c] = static_cast<std::ptrdiff_t>((c >> 2) & 1u) * samples_.strides[0] +
-                         static_cast<std::ptrdiff_t>((c >> 1) & 1u) * samples_.strides[1] +
-                         static_cast<std::ptrdiff_t>(c & 1u) * samples_.strides[2];
+  // The axis whose samples lie closest together holds a cell's corners in
+  // pairs on one line (mostly): one address per pair, the lower one.
+  std::size_t near = 0;
+  for (std::size_t axis = 1; axis < 3; ++axis) {
+    if (std::abs(samples_.strides[axis]) < std::abs(samples_.strides[near])) near = axis;
+  }
+  const std::size_t across[2] = {(near + 1) % 3, (near + 2) % 3};
+  for (std::size_t c = 0; c < pair_offsets_.size(); ++c) {
+    pair_offsets_[c] = std::min<std::ptrdiff_t>(samples_.strides[near], 0) +
+                       static_cast<std::ptrdiff_t>(c & 1u) * samples_.strides[across[0]] +
+                       static_cast<std::ptrdiff_t>(c >> 1) * samples_.strides[across[1]];
   }
 }
 
@@ -236,7 +244,7 @@ void VolumeField::prefetch_cell(const Vec3& p) const {
   const char* base = samples_.data + static_cast<std::ptrdiff_t>(at.cell[0]) * samples_.strides[0] +
                      static_cast<std::ptrdiff_t>(at.cell[1]) * samples_.strides[1] +
                      static_cast<std::ptrdiff_t>(at.cell[2]) * samples_.strides[2];
-  for (const std::ptrdiff_t offset : corner_offsets_) __builtin_prefetch(base + offset);
+  for (const std::ptrdiff_t offset : pair_offsets_) __builtin_prefetch(base + offset);
 }
 
 template <class T, bool windowed>

@@ -117,7 +117,7 @@ class VolumeField final : public Field {
 
   // Asks the memory for the samples the cell of p reads, without reading
   // them; for held cells only (a whole volume's).
-  void prefetch_cell(const Vec3& p) const;
+  [[gnu::always_inline]] inline void prefetch_cell(const Vec3& p) const;
 
   // Samples `points` into `values` and `gradients` (as many as the points)
   // on the pool.
@@ -148,9 +148,9 @@ class VolumeField final : public Field {
   // divides by the spacing (not 1.0); else those steps are exact no-ops.
   bool shifted_[3] = {true, true, true};
   bool scaled_[3] = {true, true, true};
-  // The byte offsets of a cell's eight corners from its lowest, corner
-  // (a, b, c) at 4a + 2b + c.
-  std::array<std::ptrdiff_t, 8> corner_offsets_{};
+  // The byte offsets from a cell's lowest corner of the lower sample of
+  // each of its four pairs of corners along the axis of the shortest stride.
+  std::array<std::ptrdiff_t, 4> pair_offsets_{};
   double low_;
   double high_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
