@@ -50,6 +50,10 @@ constexpr std::size_t kPointsPerTask = 4096;
 // to cover a read from memory behind the interpolation of the points
 // between.
 constexpr std::size_t kPrefetchAhead = 8;
+// Samples spanning fewer bytes than this stay in the last level of cache
+// between the passes that read them (a 257^3 array of uint8 does), where
+// asking for them early only costs instructions.
+constexpr std::size_t kCachedBytes = std::size_t{32} << 20;
 
 }  // namespace
 
@@ -85,6 +89,13 @@ VolumeField::VolumeField(const VolumeSamples& samples, const VolumePlacement& pl
     shifted_[axis] = std::bit_cast<std::uint64_t>(placement_.origin[axis]) != 0;
     scaled_[axis] = placement_.spacing[axis] != 1.0;
   }
+  // Cells are asked for ahead in a whole volume that the cache cannot hold;
+  // a window's cells may lie beyond its block.
+  std::size_t span = 0;
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    span += static_cast<std::size_t>(std::abs(samples_.strides[axis])) * (samples_.shape[axis] - 1);
+  }
+  prefetch_ = !window_ && span > kCachedBytes;
   // The axis whose samples lie closest together holds a cell's corners in
   // pairs on one line (mostly): one address per pair, the lower one.
   std::size_t near = 0;
@@ -282,10 +293,9 @@ void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values
     // Points a few places on are located to ask for their samples early:
     // in walk order neighbouring points share lines of samples, but the
     // step from one plane of samples to the next is too long for the
-    // hardware to foresee. A window's cells may lie beyond its block.
-    const bool ahead = !window_;
+    // hardware to foresee.
     const auto prefetch_ahead = [&](std::size_t i) {
-      if (ahead && i + kPrefetchAhead < points.size()) prefetch_cell(points[i + kPrefetchAhead]);
+      if (prefetch_ && i + kPrefetchAhead < points.size()) prefetch_cell(points[i + kPrefetchAhead]);
     };
     if (!window_ && !cap_) {
       // The common case, kept free of every per-point test it does not need.

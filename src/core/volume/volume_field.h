@@ -151,6 +151,8 @@ class VolumeField final : public Field {
   // The byte offsets from a cell's lowest corner of the lower sample of
   // each of its four pairs of corners along the axis of the shortest stride.
   std::array<std::ptrdiff_t, 4> pair_offsets_{};
+  // Whether sampling asks for the cells' samples ahead (prefetch_cell).
+  bool prefetch_ = false;
   double low_;
   double high_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
