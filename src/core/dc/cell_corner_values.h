@@ -41,6 +41,12 @@ class CellCornerValues {
     return stored_[index][corner];
   }
 
+  // A hint that corner `corner` of `cell` will be read soon (values read by
+  // lattice point only: stored ones lie in cell order already).
+  void prefetch(const SurfaceCell& cell, unsigned corner) const {
+    if (read_) read_.prefetch(cell_corner(cell.address, corner, max_depth_));
+  }
+
  private:
   std::vector<CornerValues> stored_;
   LatticeValues read_;

@@ -48,6 +48,9 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
   std::vector<double> slope, value;
   std::vector<EdgeNormalQuery> queries;
   std::vector<std::size_t> missing;
+  // Crossings ahead whose ends are asked for early: read by lattice point,
+  // neighbouring crossings' ends lie planes of samples apart.
+  constexpr std::size_t kAhead = 8;
   for (std::size_t first = 0; first < n; first += slice) {
     if (first != 0) poll_run();
     const std::size_t m = std::min(slice, n - first);
@@ -60,6 +63,12 @@ EdgeRoots locate_edge_roots_in_slices(WorkerPool& pool, Field& field,
     {
       const RunMonitor::Suspended quiet;
       parallel_for(pool, m, [&](std::size_t i) {
+        if (ends.empty() && i + kAhead < m) {
+          const CrossingRef& next = edges[first + i + kAhead];
+          const SurfaceCell cell = cells(next.cell);
+          values.prefetch(cell, CUBE_EDGES[next.edge].u);
+          values.prefetch(cell, CUBE_EDGES[next.edge].v);
+        }
         CrossingRef c = edges[first + i];
         slice_cells[i] = cells(c.cell);
         search[i] = ends.empty() ? start(first + i, slice_cells[i])

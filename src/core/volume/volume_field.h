@@ -115,6 +115,10 @@ class VolumeField final : public Field {
   [[gnu::always_inline]] inline double combine(const Located& at, const double c[8],
                                                Vec3& gradient) const;
 
+  // Asks the memory for the samples the cell of p reads, without reading
+  // them; for held cells only (a whole volume's).
+  [[gnu::always_inline]] inline void prefetch_cell(const Vec3& p) const;
+
   // Samples `points` into `values` and `gradients` (as many as the points)
   // on the pool.
   void fill(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients);
@@ -144,6 +148,11 @@ class VolumeField final : public Field {
   // divides by the spacing (not 1.0); else those steps are exact no-ops.
   bool shifted_[3] = {true, true, true};
   bool scaled_[3] = {true, true, true};
+  // The byte offsets from a cell's lowest corner of the lower sample of
+  // each of its four pairs of corners along the axis of the shortest stride.
+  std::array<std::ptrdiff_t, 4> pair_offsets_{};
+  // Whether sampling asks for the cells' samples ahead (prefetch_cell).
+  bool prefetch_ = false;
   double low_;
   double high_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
