@@ -62,6 +62,9 @@ target_sources(karvex_core PRIVATE
   src/core/dc/merge_topology.cpp
   src/core/dc/fold_candidates.cpp
   src/core/dc/tested_triangles.cpp
+  src/core/dc/remembered_polygons.cpp
+  src/core/dc/cell_pass_changes.cpp
+  src/core/dc/remembered_star_faults.cpp
   src/core/dc/minimal_edge_faces.cpp
   src/core/dc/collapse_folds.cpp
   src/core/dc/collapse_placement.cpp

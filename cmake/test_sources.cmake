@@ -43,6 +43,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/merge_topology_test.cpp
   tests/cpp/fold_candidates_test.cpp
   tests/cpp/tested_triangles_test.cpp
+  tests/cpp/remembered_star_faults_test.cpp
   tests/cpp/faces_test.cpp
   tests/cpp/extract_test.cpp
   tests/cpp/simplify_test.cpp

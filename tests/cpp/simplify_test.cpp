@@ -18,7 +18,10 @@
 #include "dc/hermite.h"
 #include "dc/merge_check.h"
 #include "dc/merged_qef.h"
+#include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
+#include "dc/remembered_polygons.h"
+#include "dc/remembered_star_faults.h"
 #include "dc/simplify.h"
 #include "dc/surface_cells.h"
 #include "dc/vertex_placement.h"
@@ -174,6 +177,57 @@ TEST_P(CollapseMemoChangesNothing, SameCellsAndVertices) {
 INSTANTIATE_TEST_SUITE_P(ShapesAndTolerances, CollapseMemoChangesNothing,
                          ::testing::Values(std::pair{0, 1e-3}, std::pair{0, 1e-2},
                                            std::pair{1, 1e-2}, std::pair{2, 1e-4}));
+
+// The passes of the checked collapse redo the face walk and the star faults
+// only where refusals changed the cells: each pass gets what walking the
+// whole tree and telling every star give, with some refusals reaching the
+// depth of the walk's pieces and some stars faulty.
+class RememberedPasses : public ::testing::TestWithParam<std::pair<int, double>> {};
+
+TEST_P(RememberedPasses, SameAsTheWholeWalk) {
+  const auto [shape, tolerance] = GetParam();
+  FunctionField field = shape == 0 ? testing::bitten_box() : shape == 1 ? testing::gyroid()
+                                                                        : test_shape(1);
+  const Octree tree = build(field, 6, true);
+  WorkerPool pool(2);
+  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
+  MergeRefusals refused;
+  CollapseMemo memo;
+  CellPassChanges changes;
+  RememberedPolygons walked;
+  RememberedStarFaults stars;
+  const auto by_vertex = [](std::vector<StarFault> faults) {
+    std::sort(faults.begin(), faults.end(), [](const StarFault& a, const StarFault& b) {
+      return std::pair{a.vertex, a.far_end} < std::pair{b.vertex, b.far_end};
+    });
+    return faults;
+  };
+  std::size_t faulty = 0;
+  for (unsigned pass = 0; pass < 6; ++pass) {
+    const SimplifiedCells simplified = simplify_cells(tree, cells, slots, hermite.qefs, solutions,
+                                                      tolerance, &refused, true, &memo);
+    if (simplified.merged.empty()) break;
+    SCOPED_TRACE(::testing::Message() << "pass " << pass);
+    changes.advance(simplified, refused);
+    const std::vector<EdgePolygon> polygons = walked.polygons(pool, simplified, changes);
+    ASSERT_EQ(polygons, minimal_edge_polygons(pool, simplified));
+    const std::vector<Triangle> triangles = split_polygons(polygons, simplified.positions);
+    const std::vector<StarFault> whole = star_faults(triangles);
+    EXPECT_EQ(by_vertex(stars.faults(polygons, triangles, changes)), whole);
+    faulty += whole.size();
+    // A fifth of the collapsed cells refused per pass.
+    for (std::size_t m = pass % 3; m < simplified.merged.size(); m += 5) {
+      refused.insert(simplified.merged[m].address);
+    }
+  }
+  if (shape == 0) {
+    EXPECT_GT(faulty, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShapesAndTolerances, RememberedPasses,
+                         ::testing::Values(std::pair{0, 1e-2}, std::pair{1, 1e-2},
+                                           std::pair{2, 1e-3}));
 
 // Closed shapes stay closed, oriented and of the same genus at every
 // tolerance, and coarser tolerances give fewer triangles.

@@ -1,5 +1,6 @@
 #include "dc/merge_check.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -8,6 +9,8 @@
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
 #include "dc/projection.h"
+#include "dc/remembered_polygons.h"
+#include "dc/remembered_star_faults.h"
 #include "dc/tested_triangles.h"
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
@@ -72,25 +75,27 @@ void mark_triangles_of(const std::vector<Triangle>& triangles, From from,
 // simplified cells make are not one fan round a vertex: the collapsed
 // vertex itself, or the collapsed vertices next to a kept one. True when
 // any was refused. A place with no collapsed vertex next to it is the
-// unsimplified mesh's own and left to the validity pass.
+// unsimplified mesh's own and left to the validity pass. `faults` are the
+// triangles' star faults (star_faults on every vertex, in any order).
 bool refuse_nonmanifold(const SimplifiedCells& simplified,
-                        const std::vector<Triangle>& triangles, MergeRefusals& refused) {
+                        const std::vector<Triangle>& triangles,
+                        const std::vector<StarFault>& faults, MergeRefusals& refused) {
   const std::uint64_t count = simplified.positions.size();
+  // As nonmanifold_vertices reports them: each faulty vertex and the far
+  // end its fault names.
+  std::vector<std::uint64_t> bad;
+  for (const StarFault& fault : faults) {
+    bad.push_back(fault.vertex);
+    if (fault.far_end != kNoFarEnd) bad.push_back(fault.far_end);
+  }
+  if (bad.empty()) return false;
+  std::sort(bad.begin(), bad.end());
+  bad.erase(std::unique(bad.begin(), bad.end()), bad.end());
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
   // Only the vertices that share a triangle with a collapsed one can refuse
-  // a cell. nonmanifold_vertices tells of a vertex from its own triangles
-  // and from its neighbours' (the edges at fault), so it is asked about the
-  // triangles round those vertices and round their neighbours: all it reads
-  // of them is there, and its answer for them is the whole mesh's.
-  std::vector<std::uint8_t> near(count, 0);  // 1: shares a triangle with a collapsed vertex
-  std::vector<std::uint8_t> reads(count, 0);  // 1: near, or shares a triangle with a near one
+  // a cell.
+  std::vector<std::uint8_t> near(count, 0);
   mark_triangles_of(triangles, [&](std::uint64_t v) { return owner[v] != kKept; }, near);
-  mark_triangles_of(triangles, [&](std::uint64_t v) { return near[v] != 0; }, reads);
-  std::vector<Triangle> around;
-  for (const Triangle& t : triangles) {
-    if (reads[t[0]] || reads[t[1]] || reads[t[2]]) around.push_back(t);
-  }
-  std::vector<std::uint64_t> bad = nonmanifold_vertices(around, count);
   std::erase_if(bad, [&](std::uint64_t v) { return near[v] == 0; });
   if (bad.empty()) return false;
   std::vector<bool> kept_bad(count, false);
@@ -278,13 +283,17 @@ bool refuse_projected_folds(WorkerPool& pool, Field& field, const Octree& tree,
 // added to `refused`; `triangles` the triangles the result's cells make (at
 // the vertices before projection), as its last check made them, and
 // `polygons` those they were split from, or both empty when nothing
-// collapsed. `tested` is the fold test's memory for these refusals.
+// collapsed. `tested` is the fold test's memory for these refusals,
+// `walked` the face walk's and `stars` the star faults' (both told what
+// changed by `changes`).
 SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& tree,
                                  const std::vector<SurfaceCell>& cells, const VertexSlots& slots,
                                  const std::vector<Qef>& qefs,
                                  const std::vector<VertexSolution>& solutions, double tolerance,
                                  bool oblique, MergeRefusals& refused, CollapseMemo& memo,
-                                 TestedTriangles& tested, std::vector<Triangle>& triangles,
+                                 TestedTriangles& tested, CellPassChanges& changes,
+                                 RememberedPolygons& walked, RememberedStarFaults& stars,
+                                 std::vector<Triangle>& triangles,
                                  std::vector<EdgePolygon>& polygons) {
   triangles.clear();
   polygons.clear();
@@ -355,9 +364,11 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       }
     }
     if (!any) {
-      polygons = minimal_edge_polygons(pool, simplified);
+      changes.advance(simplified, refused);
+      polygons = walked.polygons(pool, simplified, changes);
       triangles = split_polygons(polygons, simplified.positions);
-      any = refuse_nonmanifold(simplified, triangles, refused);
+      const std::vector<StarFault> faults = stars.faults(polygons, triangles, changes);
+      any = refuse_nonmanifold(simplified, triangles, faults, refused);
       any = any ||
             refuse_folds(pool, simplified, simplified.positions, triangles, refused, &tested);
       any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
@@ -385,13 +396,17 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
     MergeRefusals refused;
     CollapseMemo memo;  // each collapse walks the tree again; what it solves stays the same
     TestedTriangles tested;  // valid while `refused` only grows
+    CellPassChanges changes;  // likewise, and what it tells
+    RememberedPolygons walked;
+    RememberedStarFaults stars;
     // The fold test on the projected vertices comes last, on a collapse
     // that passes every other check and keeps the topology: it projects
     // every vertex, and the collapse without `oblique` may take its place.
     for (;;) {
       SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
                                                     solutions, tolerance, oblique, refused, memo,
-                                                    tested, triangles, polygons);
+                                                    tested, changes, walked, stars, triangles,
+                                                    polygons);
       if (simplified.merged.empty()) return simplified;
       if (oblique) {
         if (!before) {

@@ -12,8 +12,6 @@ namespace {
 // A corner of a triangle at vertex v: (v, a, b), the link edge a -> b of v.
 using Corner = std::array<std::uint64_t, 3>;
 
-constexpr std::uint64_t kNoFarEnd = ~std::uint64_t{0};
-
 // What is wrong with one vertex's link, its corners in sorted order.
 struct LinkFault {
   bool bad = false;
@@ -134,22 +132,28 @@ LinkFault large_link_fault(std::span<Corner> star, LinkScratch& scratch) {
 
 }  // namespace
 
-std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& triangles,
-                                                std::uint64_t vertex_count) {
-  std::vector<std::uint64_t> bad;
-  // Per corner of every triangle: (v, a, b), the link edge a -> b of v,
-  // filed by v (a counting sort over the vertices the triangles use); a
-  // vertex's few are sorted only where the order decides what is reported.
+std::vector<StarFault> star_faults(const std::vector<Triangle>& triangles,
+                                   const std::vector<std::uint8_t>* only) {
+  std::vector<StarFault> faults;
+  const auto wanted = [&](std::uint64_t v) { return only == nullptr || (*only)[v] != 0; };
+  // Per corner of every triangle at a wanted vertex: (v, a, b), the link
+  // edge a -> b of v, filed by v (a counting sort over the vertices the
+  // triangles use); a vertex's few are sorted only where the order decides
+  // what is reported.
   std::uint64_t top = 0;
   for (const Triangle& t : triangles) top = std::max({top, t[0] + 1, t[1] + 1, t[2] + 1});
   std::vector<std::uint64_t> first(top + 1, 0);
   for (const Triangle& t : triangles) {
-    for (const std::uint64_t v : t) ++first[v + 1];
+    for (const std::uint64_t v : t) {
+      if (wanted(v)) ++first[v + 1];
+    }
   }
   std::partial_sum(first.begin(), first.end(), first.begin());
-  std::vector<Corner> corners(3 * triangles.size());
+  std::vector<Corner> corners(first[top]);
   for (const Triangle& t : triangles) {
-    for (unsigned c = 0; c < 3; ++c) corners[first[t[c]]++] = {t[c], t[(c + 1) % 3], t[(c + 2) % 3]};
+    for (unsigned c = 0; c < 3; ++c) {
+      if (wanted(t[c])) corners[first[t[c]]++] = {t[c], t[(c + 1) % 3], t[(c + 2) % 3]};
+    }
   }
   LinkScratch scratch;
   for (std::size_t start = 0; start < corners.size();) {
@@ -159,12 +163,19 @@ std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& tri
     const std::span<Corner> star(corners.data() + start, end - start);
     const LinkFault fault =
         star.size() <= kSmallStar ? small_link_fault(star) : large_link_fault(star, scratch);
-    if (fault.bad) {
-      if (v < vertex_count) bad.push_back(v);
-      // The edge at fault ends at another vertex, which may be a collapsed one.
-      if (fault.far_end != kNoFarEnd && fault.far_end < vertex_count) bad.push_back(fault.far_end);
-    }
+    if (fault.bad) faults.push_back({v, fault.far_end});
     start = end;
+  }
+  return faults;
+}
+
+std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& triangles,
+                                                std::uint64_t vertex_count) {
+  std::vector<std::uint64_t> bad;
+  for (const StarFault& fault : star_faults(triangles)) {
+    if (fault.vertex < vertex_count) bad.push_back(fault.vertex);
+    // The edge at fault ends at another vertex, which may be a collapsed one.
+    if (fault.far_end != kNoFarEnd && fault.far_end < vertex_count) bad.push_back(fault.far_end);
   }
   std::sort(bad.begin(), bad.end());
   bad.erase(std::unique(bad.begin(), bad.end()), bad.end());

@@ -30,6 +30,23 @@ namespace karvex {
 std::vector<std::uint64_t> nonmanifold_vertices(const std::vector<Triangle>& triangles,
                                                 std::uint64_t vertex_count);
 
+// A vertex whose triangles round it are not one fan, as
+// nonmanifold_vertices tells it: `far_end` the far end of the doubled link
+// edge at fault, kNoFarEnd when the fault names none.
+inline constexpr std::uint64_t kNoFarEnd = ~std::uint64_t{0};
+struct StarFault {
+  std::uint64_t vertex = 0;
+  std::uint64_t far_end = kNoFarEnd;
+  bool operator==(const StarFault&) const = default;
+};
+
+// The faults of the stars of the vertices `only` marks (every vertex the
+// triangles use when null; else indexed by vertex), each told from all of
+// its triangles in `triangles`, in vertex order. A star's fault depends on
+// its corners alone, and on their vertices' order, not their numbers.
+std::vector<StarFault> star_faults(const std::vector<Triangle>& triangles,
+                                   const std::vector<std::uint8_t>* only = nullptr);
+
 // Euler characteristic (vertices used, less edges, plus triangles) and
 // connected pieces of a set of triangles over `vertex_count` vertices.
 struct SurfaceTopology {

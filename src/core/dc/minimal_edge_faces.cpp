@@ -286,6 +286,39 @@ std::vector<EdgePolygon> minimal_edge_polygons(WorkerPool& pool, const Simplifie
       1);
 }
 
+std::vector<EdgePolygon> minimal_edge_polygons_by_piece(WorkerPool& pool,
+                                                        const SimplifiedCells& cells,
+                                                        unsigned levels,
+                                                        const EdgePieceReuse& reuse,
+                                                        std::vector<EdgePiece>& pieces,
+                                                        std::vector<std::size_t>& starts) {
+  const std::optional<LatticeBlock> no_tile;
+  std::vector<EdgePolygon> unused;
+  const std::vector<Piece> walk = MinimalEdges(cells, no_tile, 0, unused).pieces(levels);
+  pieces.clear();
+  pieces.reserve(walk.size());
+  for (const Piece& piece : walk) {
+    pieces.push_back({static_cast<std::uint8_t>(piece.place.depth), piece.inner, piece.place.at});
+  }
+  std::vector<std::vector<EdgePolygon>> per_piece(walk.size());
+  parallel_for(
+      pool, walk.size(),
+      [&](std::size_t i) {
+        std::vector<EdgePolygon>& out = per_piece[i];
+        if (!reuse(pieces[i], out)) {
+          out.clear();
+          MinimalEdges(cells, no_tile, 0, out).run(walk[i]);
+        }
+      },
+      1);
+  starts.assign(walk.size() + 1, 0);
+  for (std::size_t i = 0; i < walk.size(); ++i) starts[i + 1] = starts[i] + per_piece[i].size();
+  std::vector<EdgePolygon> out;
+  out.reserve(starts.back());
+  for (const std::vector<EdgePolygon>& part : per_piece) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
 std::vector<Triangle> split_polygons(const std::vector<EdgePolygon>& polygons,
                                      const std::vector<Vec3>& positions) {
   std::vector<Triangle> out;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -50,10 +52,38 @@ std::vector<Triangle> minimal_edge_faces(WorkerPool& pool, const SimplifiedCells
 struct EdgePolygon {
   std::array<std::uint64_t, 4> vertices{};  // a triangle's first three
   bool quad = false;
+  bool operator==(const EdgePolygon&) const = default;
 };
 std::vector<EdgePolygon> minimal_edge_polygons(WorkerPool& pool, const SimplifiedCells& cells,
                                                const std::optional<LatticeBlock>& tile = std::nullopt,
                                                std::uint8_t max_depth = 0);
+
+// A piece of minimal_edge_polygons' walk: the whole walk inside the cell at
+// `depth` and lattice coordinates `at` (at that depth), or (`inner`) only
+// the faces and edges among its children. Its polygons depend on the
+// cell's subtree alone.
+struct EdgePiece {
+  std::uint8_t depth = 0;
+  bool inner = false;
+  std::array<std::uint32_t, 3> at{0, 0, 0};
+};
+
+// minimal_edge_polygons (no tile) cut into the pieces `levels` below the
+// root, in the walk's order: the internal cells at that depth, and each
+// internal cell above it for the faces and edges among its children, after
+// its children's pieces. Per piece, `reuse(piece, out)` may append the
+// piece's polygons to `out` itself and return true (called on the pool,
+// from several threads at once); otherwise the walk makes them. `pieces`
+// gets the pieces and `starts` where each one's polygons start in the
+// result (one more, the end). The same polygons in the same order as
+// minimal_edge_polygons when every reuse appends what the walk would.
+using EdgePieceReuse = std::function<bool(const EdgePiece&, std::vector<EdgePolygon>&)>;
+std::vector<EdgePolygon> minimal_edge_polygons_by_piece(WorkerPool& pool,
+                                                        const SimplifiedCells& cells,
+                                                        unsigned levels,
+                                                        const EdgePieceReuse& reuse,
+                                                        std::vector<EdgePiece>& pieces,
+                                                        std::vector<std::size_t>& starts);
 
 // The triangles of the polygons, in order: a quad split by
 // choose_first_diagonal at `positions`, as minimal_edge_faces splits it.
