@@ -35,10 +35,14 @@ FoldGuard::Plane FoldGuard::plane_of(const std::array<Vec3, 3>& p) {
   const Vec3 e1{p[1].x - p[0].x, p[1].y - p[0].y, p[1].z - p[0].z};
   const Vec3 e2{p[2].x - p[0].x, p[2].y - p[0].y, p[2].z - p[0].z};
   out.normal = {e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z, e1.x * e2.y - e1.y * e2.x};
-  out.scale = magnitude(e1) * magnitude(e2);
-  out.normal_magnitude = magnitude(out.normal);
+  const double scale = magnitude(e1) * magnitude(e2);
+  const double normal_magnitude = magnitude(out.normal);
+  // The margin's products as apart() reads them, left to right.
+  out.scale_term = 1e-12 * scale;
+  out.normal_term = 1e-12 * normal_magnitude;
   out.origin_magnitude = magnitude(p[0]);
-  out.flat = !(out.normal_magnitude > 1e-6 * out.scale);
+  out.corner_magnitude = {out.origin_magnitude, magnitude(p[1]), magnitude(p[2])};
+  out.flat = !(normal_magnitude > 1e-6 * scale);
   return out;
 }
 
@@ -47,7 +51,8 @@ FoldGuard::Plane FoldGuard::plane_of(const std::array<Vec3, 3>& p) {
 // the rounding of n.(x - p0)); false when p has (nearly) no area, or a
 // corner is near the plane.
 bool FoldGuard::apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Plane& plane,
-                      const Triangle& q_ids, const std::array<Vec3, 3>& q) {
+                      const Triangle& q_ids, const std::array<Vec3, 3>& q,
+                      const Plane& q_plane) {
   if (plane.flat) return false;
   const Vec3& n = plane.normal;
   int side = 0;
@@ -55,9 +60,10 @@ bool FoldGuard::apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const
     if (q_ids[k] == p_ids[0] || q_ids[k] == p_ids[1] || q_ids[k] == p_ids[2]) continue;
     const Vec3 w{q[k].x - p[0].x, q[k].y - p[0].y, q[k].z - p[0].z};
     const double d = (n.x * w.x + n.y * w.y) + n.z * w.z;
+    const double w_magnitude = magnitude(w);
     const double margin =
-        1e-12 * plane.scale * magnitude(w) +
-        1e-12 * plane.normal_magnitude * (magnitude(w) + plane.origin_magnitude + magnitude(q[k]));
+        plane.scale_term * w_magnitude +
+        plane.normal_term * (w_magnitude + plane.origin_magnitude + q_plane.corner_magnitude[k]);
     const int s = d > margin ? 1 : (d < -margin ? -1 : 0);
     if (s == 0 || (side != 0 && s != side)) return false;
     side = s;
@@ -249,8 +255,8 @@ bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
   // does not share all strictly on one side of the other's plane (it then
   // meets that plane only where they share), by a margin far above the
   // rounding of the sides; the exact test decides the rest.
-  if (apart(t.vertices, t.corners, t_plane, other_vertices, other_corners) ||
-      apart(other_vertices, other_corners, other_plane, t.vertices, t.corners)) {
+  if (apart(t.vertices, t.corners, t_plane, other_vertices, other_corners, other_plane) ||
+      apart(other_vertices, other_corners, other_plane, t.vertices, t.corners, t_plane)) {
     return false;
   }
   // The two triangles as a mesh of their own, shared vertices shared.

@@ -77,14 +77,16 @@ class FoldGuard {
   void file(std::size_t f);
   void regrid_if_outgrown();
   // A triangle's plane for the quick test of meets(): its normal (edges
-  // from corner 0), the product of its edges' magnitudes, and the
-  // magnitudes of the normal and of corner 0; `flat` when it has (nearly)
+  // from corner 0), the product of its edges' magnitudes and the magnitude
+  // of the normal, each times the margin's factor (apart()'s terms), the
+  // magnitude of corner 0 and of each corner; `flat` when it has (nearly)
   // no area.
   struct Plane {
     Vec3 normal;
-    double scale = 0.0;
-    double normal_magnitude = 0.0;
+    double scale_term = 0.0;
+    double normal_term = 0.0;
     double origin_magnitude = 0.0;
+    std::array<double, 3> corner_magnitude{};
     bool flat = true;
     bool known = false;  // see Shape
   };
@@ -98,7 +100,7 @@ class FoldGuard {
   };
   const Shape& shape_of(std::size_t f);
   static bool apart(const Triangle& p_ids, const std::array<Vec3, 3>& p, const Plane& plane,
-                    const Triangle& q_ids, const std::array<Vec3, 3>& q);
+                    const Triangle& q_ids, const std::array<Vec3, 3>& q, const Plane& q_plane);
   bool meets(const ChangedTriangle& t, const Plane& t_plane, const Triangle& other_vertices,
              const std::array<Vec3, 3>& other_corners, const Plane& other_plane);
 

@@ -520,6 +520,9 @@ class Collapser {
   bool one_fan(std::uint64_t v, std::vector<std::uint64_t>& neighbours) const {
     const auto& faces = around_[v];
     if (faces.size() < 3) return false;
+    // Two per triangle, allocated at once: a vertex's list keeps its memory
+    // while its fan changes.
+    neighbours.reserve(2 * faces.size());
     for (const std::size_t f : faces) {
       for (const std::uint64_t w : tris_[f]) {
         if (w != v) neighbours.push_back(w);

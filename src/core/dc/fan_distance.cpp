@@ -19,10 +19,7 @@ double largest_magnitude(const Vec3& p) {
 
 }  // namespace
 
-void FanTriangles::clear() {
-  triangles_.clear();
-  spheres_.clear();
-}
+void FanTriangles::clear() { count_ = 0; }
 
 void FanTriangles::add(const std::array<Vec3, 3>& corners) {
   const Vec3 centre{(corners[0].x + corners[1].x + corners[2].x) / 3.0,
@@ -36,8 +33,18 @@ void FanTriangles::add(const std::array<Vec3, 3>& corners) {
     squared = std::max(squared, dot(d, d));
   }
   const double radius = std::sqrt(squared);
-  triangles_.push_back({corners, false, {}, {}, {}});
-  spheres_.push_back({centre, radius, largest_magnitude(centre) + radius});
+  const Sphere sphere{centre, radius, largest_magnitude(centre) + radius};
+  if (count_ < triangles_.size()) {
+    // The slabs are worked out again on first need.
+    Entry& e = triangles_[count_];
+    e.corners = corners;
+    e.slabs = false;
+    spheres_[count_] = sphere;
+  } else {
+    triangles_.push_back({corners, false, {}, {}, {}});
+    spheres_.push_back(sphere);
+  }
+  ++count_;
 }
 
 void FanTriangles::slabs_of(const Entry& e) {
@@ -77,10 +84,15 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
   // Every point of the triangle lies within `radius` of its centre, so its
   // distance is at least |p - centre| - radius. Compared squared: most
   // triangles are rejected here, without a root.
+  // p's coordinates held apart from `p`, which the calls below take by
+  // reference: the loop need not read them again after each.
+  const double px = p.x;
+  const double py = p.y;
+  const double pz = p.z;
   auto sphere_beyond = [&](std::size_t i, double reject) {
     const Sphere& s = spheres_[i];
     const double reach = s.radius + reject;
-    const Vec3 d = sub(p, s.centre);
+    const Vec3 d{px - s.centre.x, py - s.centre.y, pz - s.centre.z};
     return dot(d, d) > reach * reach;
   };
   auto nearer = [&](std::size_t i) {
@@ -99,19 +111,20 @@ FanTriangles::Nearest FanTriangles::nearest_within(const Vec3& p, double limit,
     // The slabs: a NaN height never rejects.
     if (!e.slabs) slabs_of(e);
     for (int k = 0; k < 3; ++k) {
-      const double h = dot(e.directions[k], p);
+      const Vec3& u = e.directions[k];
+      const double h = (u.x * px + u.y * py) + u.z * pz;
       if (h - e.high[k] > reject || e.low[k] - h > reject) return;
     }
     nearer(i);
   };
-  const std::size_t count = triangles_.size();
+  const std::size_t count = count_;
   // The hint is measured outright: it is most often the nearest, which its
   // bounds cannot reject. Should it lie beyond the limit, the bound it sets
   // for the rest is still the limit.
   if (hint < count) nearer(hint);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i != hint) measure(i);
-  }
+  const std::size_t skipped = std::min(hint, count);
+  for (std::size_t i = 0; i < skipped; ++i) measure(i);
+  for (std::size_t i = skipped + 1; i < count; ++i) measure(i);
   if (!(best <= limit)) return {npos, best};
   return {at, best};
 }

@@ -33,7 +33,7 @@ class FanTriangles {
 
   void clear();
   void add(const std::array<Vec3, 3>& corners);
-  std::size_t size() const { return triangles_.size(); }
+  std::size_t size() const { return count_; }
   const std::array<Vec3, 3>& corners(std::size_t i) const { return triangles_[i].corners; }
 
   // The nearest triangle to `p` when the least distance is at most `limit`
@@ -56,6 +56,10 @@ class FanTriangles {
     mutable std::array<double, 3> high;
   };
   static void slabs_of(const Entry& e);
+  // The first `count_` entries of both lists are the fan's; those past it
+  // are left from a larger fan, kept to be written over rather than built
+  // again (a collapse builds a fan per candidate).
+  std::size_t count_ = 0;
   std::vector<Entry> triangles_;
   // A triangle's bounding sphere about its centroid, and the largest
   // coordinate magnitude of the centroid plus the radius (the triangle's
