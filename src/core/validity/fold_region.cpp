@@ -140,12 +140,15 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
     // Each vertex's cell first, so that the scan divides per vertex, not
     // twice per triangle: the map to cells is monotone on each axis, so a
     // box's first and last cells are its corners' lowest and highest.
-    const std::vector<NarrowCell> at = parallel_map<NarrowCell>(pool_, mesh_.vertex_count, [&](std::size_t v) {
-      const double* p = mesh_.vertices + 3 * v;
-      const Cell c = grid_.cell_of({p[0], p[1], p[2]});
-      return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]),
-                        static_cast<std::uint16_t>(c[2])};
-    });
+    if (vertex_cells_.empty()) {
+      vertex_cells_ = parallel_map<NarrowCell>(pool_, mesh_.vertex_count, [&](std::size_t v) {
+        const double* p = mesh_.vertices + 3 * v;
+        const Cell c = grid_.cell_of({p[0], p[1], p[2]});
+        return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]),
+                          static_cast<std::uint16_t>(c[2])};
+      });
+    }
+    const std::vector<NarrowCell>& at = vertex_cells_;
     joining = parallel_concat<std::int64_t>(
         pool_, mesh_.face_count,
         [&](std::size_t f, std::vector<std::int64_t>& out) {

@@ -98,6 +98,11 @@ class FoldRegion {
     return row * static_cast<std::uint64_t>(block_dims_[2]) + static_cast<std::uint64_t>(z);
   }
 
+  // Per mesh vertex, its cell at its starting position, made by the first
+  // growth when every axis has at most 2^16 cells (the positions and the
+  // grid never change, so later growths reuse it).
+  std::vector<std::array<std::uint16_t, 3>> vertex_cells_;
+
   std::vector<std::uint32_t> local_;  // per mesh vertex: its local number, or kNone
   std::vector<std::int64_t> mesh_vertices_, mesh_faces_;  // per local vertex / triangle: its mesh number
   std::vector<double> positions_;                          // 3 per local vertex
