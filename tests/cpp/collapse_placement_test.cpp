@@ -165,5 +165,31 @@ INSTANTIATE_TEST_SUITE_P(FewAndManyLines, MinimaxOffset,
                          ::testing::Combine(::testing::Values(1, 2, 7, 31),
                                             ::testing::Values(2, 5, 1000)));
 
+// straddling_offset groups its lines by slope as it makes them: its answer
+// must still be the scan's over the lines it made (left in its scratch),
+// with neighbours' offsets drawn from few levels so that pairs tie.
+class StraddlingGrouped : public ::testing::TestWithParam<int> {};
+
+TEST_P(StraddlingGrouped, IsTheScanOfTheLinesItMade) {
+  const int levels = GetParam();
+  std::uint64_t state = 0x2545f4914f6cdd1dull * static_cast<std::uint64_t>(levels);
+  auto next = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+  };
+  for (int trial = 0; trial < 100; ++trial) {
+    Cap c = cap(3 + trial % 6, 0.05 + 0.01 * (trial % 7), trial % 2 ? 1.0 : -1.0);
+    for (auto& [p, q] : c.fan) {
+      p.offset = 1e-4 * static_cast<double>(next() % levels);
+      q.offset = 1e-4 * static_cast<double>(next() % levels);
+    }
+    std::vector<OffsetLine> lines;
+    const double grouped = straddling_offset(c.centre, c.fan, 1.0, lines);
+    EXPECT_EQ(grouped, std::clamp(minimax_by_every_pair(lines), -1.0, 1.0)) << "trial " << trial;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TiedAndDistinctOffsets, StraddlingGrouped, ::testing::Values(1, 2, 1000));
+
 }  // namespace
 }  // namespace karvex

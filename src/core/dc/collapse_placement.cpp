@@ -56,22 +56,71 @@ constexpr std::size_t kMaxSlopes = 4;
 // Values or slopes beyond this could overflow a product in height().
 constexpr double kLargestValue = 1e150;
 
+// The lines of one slope: the indices of the largest and the least value
+// among them (the first of equal ones).
+struct SlopeGroup {
+  double slope;
+  std::size_t largest;
+  std::size_t least;
+};
+
+// Takes line k into `group`, which holds lines of its slope before k.
+void widen(SlopeGroup& group, const std::vector<OffsetLine>& lines, std::size_t k) {
+  if (lines[k].value > lines[group.largest].value) group.largest = k;
+  if (lines[k].value < lines[group.least].value) group.least = k;
+}
+
+// minimax_offset over `lines` grouped by slope into groups[0, count), every
+// line in one group, every value and slope within kLargestValue.
+//
+// For a fixed pair of slopes, height(i, j) rounds monotonically: it never
+// falls as v_i rises or as v_j falls. So within each pair of slope groups
+// the highest meeting is that of the group's largest value with the
+// other's least, and the highest of those is the scan's maximum. The scan
+// keeps the first pair in index order that reaches it: found by going
+// through i in order, skipping each i whose highest meeting (with the
+// least value of each group) stays below; a line can reach that maximum
+// with group b's least only where its group's largest does.
+double minimax_of_groups(const std::vector<OffsetLine>& lines, const SlopeGroup* groups,
+                         std::size_t count) {
+  if (count == 0) return NAN;
+  double heights[kMaxSlopes][kMaxSlopes];
+  double top = -INFINITY;
+  for (std::size_t a = 0; a < count; ++a) {
+    for (std::size_t b = 0; b < count; ++b) {
+      heights[a][b] = height(lines[groups[a].largest], lines[groups[b].least]);
+      top = std::fmax(top, heights[a][b]);
+    }
+  }
+  bool reaches_with[kMaxSlopes][kMaxSlopes];
+  bool group_reaches[kMaxSlopes];
+  for (std::size_t a = 0; a < count; ++a) {
+    group_reaches[a] = false;
+    for (std::size_t b = 0; b < count; ++b) {
+      reaches_with[a][b] = heights[a][b] == top;
+      group_reaches[a] = group_reaches[a] || reaches_with[a][b];
+    }
+  }
+  for (const OffsetLine& i : lines) {
+    std::size_t a = 0;
+    while (groups[a].slope != i.slope) ++a;
+    if (!group_reaches[a]) continue;
+    bool reaches = false;
+    for (std::size_t b = 0; b < count && !reaches; ++b) {
+      reaches = reaches_with[a][b] && height(i, lines[groups[b].least]) == top;
+    }
+    if (!reaches) continue;
+    for (const OffsetLine& j : lines) {
+      if (height(i, j) == top) return meeting(i, j);
+    }
+  }
+  return minimax_by_pairs(lines);  // unreachable with finite heights
+}
+
 }  // namespace
 
 double minimax_offset(const std::vector<OffsetLine>& lines) {
-  // For a fixed pair of slopes, height(i, j) rounds monotonically: it never
-  // falls as v_i rises or as v_j falls. So within each pair of slope groups
-  // the highest meeting is that of the group's largest value with the
-  // other's least, and the highest of those is the scan's maximum. The scan
-  // keeps the first pair in index order that reaches it: found by going
-  // through i in order, skipping each i whose highest meeting (with the
-  // least value of each group) stays below.
-  struct Group {
-    double slope;
-    std::size_t largest;  // index of the largest value
-    std::size_t least;    // index of the least value
-  };
-  std::array<Group, kMaxSlopes> groups;
+  std::array<SlopeGroup, kMaxSlopes> groups;
   std::size_t group_count = 0;
   for (std::size_t k = 0; k < lines.size(); ++k) {
     const OffsetLine& line = lines[k];
@@ -86,27 +135,9 @@ double minimax_offset(const std::vector<OffsetLine>& lines) {
       groups[group_count++] = {line.slope, k, k};
       continue;
     }
-    if (line.value > lines[groups[g].largest].value) groups[g].largest = k;
-    if (line.value < lines[groups[g].least].value) groups[g].least = k;
+    widen(groups[g], lines, k);
   }
-  if (group_count == 0) return NAN;
-  double top = -INFINITY;
-  for (std::size_t a = 0; a < group_count; ++a) {
-    for (std::size_t b = 0; b < group_count; ++b) {
-      top = std::fmax(top, height(lines[groups[a].largest], lines[groups[b].least]));
-    }
-  }
-  for (const OffsetLine& i : lines) {
-    bool reaches = false;
-    for (std::size_t b = 0; b < group_count && !reaches; ++b) {
-      reaches = height(i, lines[groups[b].least]) == top;
-    }
-    if (!reaches) continue;
-    for (const OffsetLine& j : lines) {
-      if (height(i, j) == top) return meeting(i, j);
-    }
-  }
-  return minimax_by_pairs(lines);  // unreachable with finite heights
+  return minimax_of_groups(lines, groups.data(), group_count);
 }
 
 double straddling_offset(const SurfaceVertex& centre,
@@ -122,6 +153,24 @@ double straddling_offset(const SurfaceVertex& centre,
   if (fan.empty() || !(limit > 0.0) || !known(centre.normal)) return 0.0;
   lines.assign(1, {0.0, 1.0});  // the centre itself
   lines.reserve(1 + 3 * fan.size());
+  // Three slopes, known here: the lines are grouped as they are made,
+  // as minimax_offset would group them, with each group's largest and
+  // least value so far at hand.
+  constexpr double kThird = 1.0 / 3.0;
+  std::array<SlopeGroup, 3> groups{{{1.0, 0, 0}, {0.5, 0, 0}, {kThird, 0, 0}}};
+  double largest[3] = {0.0, -INFINITY, -INFINITY};
+  double least[3] = {0.0, INFINITY, INFINITY};
+  auto take = [&](int g, double value, std::size_t k) {
+    if (value > largest[g]) {
+      largest[g] = value;
+      groups[g].largest = k;
+    }
+    if (value < least[g]) {
+      least[g] = value;
+      groups[g].least = k;
+    }
+  };
+  bool bounded = true;
   for (const auto& [p, q] : fan) {
     if (!known(p.normal) || !known(q.normal)) return 0.0;
     if (dot(p.normal, centre.normal) < kFeatureCosine ||
@@ -132,12 +181,22 @@ double straddling_offset(const SurfaceVertex& centre,
     const double sag_q = sag(centre, q);
     // Each edge from the centre is in two triangles; the second copy of a
     // line changes nothing.
-    lines.push_back({0.5 * p.offset - sag_p, 0.5});
-    lines.push_back({0.5 * q.offset - sag_q, 0.5});
-    lines.push_back({(p.offset + q.offset) / 3.0 - (4.0 / 9.0) * ((sag_p + sag_q) + sag(p, q)),
-                     1.0 / 3.0});
+    const double at_p = 0.5 * p.offset - sag_p;
+    const double at_q = 0.5 * q.offset - sag_q;
+    const double at_centroid =
+        (p.offset + q.offset) / 3.0 - (4.0 / 9.0) * ((sag_p + sag_q) + sag(p, q));
+    const std::size_t k = lines.size();
+    lines.push_back({at_p, 0.5});
+    lines.push_back({at_q, 0.5});
+    lines.push_back({at_centroid, kThird});
+    bounded = bounded && std::fabs(at_p) <= kLargestValue && std::fabs(at_q) <= kLargestValue &&
+              std::fabs(at_centroid) <= kLargestValue;
+    take(1, at_p, k);
+    take(1, at_q, k + 1);
+    take(2, at_centroid, k + 2);
   }
-  const double best = minimax_offset(lines);
+  const double best = bounded ? minimax_of_groups(lines, groups.data(), groups.size())
+                              : minimax_by_pairs(lines);
   if (!std::isfinite(best)) return 0.0;
   return std::clamp(best, -limit, limit);
 }

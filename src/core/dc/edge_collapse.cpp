@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <span>
 
 #include "dc/collapse_folds.h"
 #include "dc/collapse_placement.h"
@@ -13,6 +14,7 @@
 #include "field/fd_gradients.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
+#include "support/small_list.h"
 
 namespace karvex {
 
@@ -104,12 +106,16 @@ struct Tentative {
   Vec3 placed;
   bool moves = false;
   // Per point `a`'s fan keeps (a itself and the samples of its triangles),
-  // the triangle that keeps it after the collapse.
-  std::vector<std::pair<Vec3, std::size_t>> keepers;
+  // the triangle that keeps it after the collapse: the batch's keepers
+  // [first_keeper, first_keeper + keeper_count).
+  std::size_t first_keeper = 0;
+  std::size_t keeper_count = 0;
   // The sample of `b` where it is placed, when it moves.
   std::size_t placed_sample = kNotSampled;
-  // Per changed triangle, where its samples are, for the bound over it.
-  std::vector<TriangleSamples> triangles;
+  // Per changed triangle, where its samples are, for the bound over it: the
+  // batch's triangles [first_triangle, first_triangle + triangle_count).
+  std::size_t first_triangle = 0;
+  std::size_t triangle_count = 0;
 };
 
 class Collapser {
@@ -147,18 +153,11 @@ class Collapser {
         passed_edges_(triangles.size(), 0),
         edge_levels_(triangles.size()),
         guard_(pos_, tris_, dead_) {
-    // Each list allocated once at its size: a mesh has many small ones.
-    std::vector<std::uint32_t> fan_sizes(pos_.size(), 0);
-    for (const Triangle& t : tris_) {
-      for (const std::uint64_t v : t) ++fan_sizes[v];
-    }
-    for (std::size_t v = 0; v < pos_.size(); ++v) around_[v].reserve(fan_sizes[v]);
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
       const Vec3 n = cross(sub(pos_[t[1]], pos_[t[0]]), sub(pos_[t[2]], pos_[t[0]]));
       const double twice_area = std::sqrt(dot(n, n));
       for (const std::uint64_t v : t) around_[v].push_back(f);
-      kept_[f].reserve(4);
       // The unsimplified mesh between the vertices: each triangle keeps its
       // centroid and the midpoints of the edges it runs upwards (each edge
       // once on a closed mesh).
@@ -230,7 +229,8 @@ class Collapser {
   std::vector<Tentative> next_batch(std::vector<Vec3>& samples) {
     std::vector<Tentative> out;
     std::vector<CollapseCandidate> put_off;
-    // Refused candidates leave `t` to the next, with its lists' memory.
+    batch_keepers_.clear();
+    batch_triangles_.clear();
     Tentative t;
     while (!queue_.empty() && out.size() < kBatch && put_off.size() < kPutOff) {
       const CollapseCandidate c = queue_.pop();
@@ -245,17 +245,20 @@ class Collapser {
       // Tried now: the edge has no entry left until recost() gives it one.
       tested_[c.a].push_back(c.b);
       t.first_sample = samples.size();
-      t.keepers.clear();
+      t.first_keeper = batch_keepers_.size();
+      t.first_triangle = batch_triangles_.size();
       t.placed_sample = kNotSampled;
       if (!feasible(t, samples)) {
         samples.resize(t.first_sample);
+        batch_keepers_.resize(t.first_keeper);
+        batch_triangles_.resize(t.first_triangle);
         continue;
       }
       t.sample_count = samples.size() - t.first_sample;
+      t.keeper_count = batch_keepers_.size() - t.first_keeper;
+      t.triangle_count = batch_triangles_.size() - t.first_triangle;
       lock_ring(c.a);
       lock_ring(c.b);
-      // A copy, each list allocated once at its size: `t` keeps its memory
-      // for the next candidate.
       out.push_back(t);
     }
     queue_.give_back(put_off);
@@ -300,7 +303,7 @@ class Collapser {
     // The levels of the edges sampled, kept with the triangles' own order
     // of corners (a collapse renames a corner in place) for when they pass
     // unsampled; b's where it stands.
-    for (const TriangleSamples& c : t.triangles) {
+    for (const TriangleSamples& c : triangles_of(t)) {
       const std::array<double, 3> corners = corner_levels(t, c.face, levels);
       for (int k = 0; k < 3; ++k) {
         if (c.edge[k] == kNotSampled) continue;
@@ -364,13 +367,13 @@ class Collapser {
     ++version_[a];
     ++version_[b];
     recosted_[b] = 1;
-    for (const auto& [point, face] : t.keepers) kept_[face].push_back(point);
+    for (const auto& [point, face] : keepers_of(t)) kept_[face].push_back(point);
   }
 
   // The bound over each triangle `t` changes (triangle_level_bound), from
   // the batch's signed levels: within the tolerance.
   bool triangles_within(const Tentative& t, const std::vector<double>& levels) const {
-    for (const TriangleSamples& c : t.triangles) {
+    for (const TriangleSamples& c : triangles_of(t)) {
       TriangleLevels in;
       in.corner = corner_levels(t, c.face, levels);
       for (int k = 0; k < 3; ++k) {
@@ -389,6 +392,13 @@ class Collapser {
   const std::vector<std::uint64_t>& origin() const { return origin_; }
 
  private:
+  std::span<const TriangleSamples> triangles_of(const Tentative& t) const {
+    return {batch_triangles_.data() + t.first_triangle, t.triangle_count};
+  }
+  std::span<const std::pair<Vec3, std::size_t>> keepers_of(const Tentative& t) const {
+    return {batch_keepers_.data() + t.first_keeper, t.keeper_count};
+  }
+
   // The levels of the corners of changed triangle `face` after collapse
   // `t` (before apply() renames its corner a to b), from the batch's
   // signed levels where b moves.
@@ -724,7 +734,7 @@ class Collapser {
     auto keep = [&](const Vec3& point, std::size_t hint) {
       const FanTriangles::Nearest nearest = new_fan.nearest_within(point, tolerance_, hint);
       if (nearest.index == FanTriangles::npos) return false;
-      t.keepers.emplace_back(point, new_ids[nearest.index]);
+      batch_keepers_.emplace_back(point, new_ids[nearest.index]);
       return true;
     };
     auto fan_index = [&](std::size_t f) {
@@ -764,7 +774,6 @@ class Collapser {
     spokes.clear();
     std::vector<std::pair<std::size_t, bool>>& spoke_samples = spoke_samples_;
     spoke_samples.clear();  // per spoke, its first sample and whether it ran from b
-    t.triangles.clear();
     for (std::size_t i = t.moves ? 0 : new_fan.size() - fan.size(); i < new_fan.size(); ++i) {
       const auto& p = new_fan.corners(i);
       const Triangle& tri = tris_[new_ids[i]];
@@ -810,7 +819,7 @@ class Collapser {
         samples.push_back({(p[0].x + p[1].x + p[2].x) / 3.0, (p[0].y + p[1].y + p[2].y) / 3.0,
                            (p[0].z + p[1].z + p[2].z) / 3.0});
       }
-      t.triangles.push_back(at);
+      batch_triangles_.push_back(at);
     }
     return true;
   }
@@ -826,9 +835,12 @@ class Collapser {
   // Edges at most this long (squared) are sampled at their midpoints alone.
   double midpoint_only_squared_;
   std::vector<std::uint8_t> dead_;
-  std::vector<std::vector<std::size_t>> around_;  // per vertex, its live triangles
+  // Per vertex, its live triangles; per triangle, the surface samples it
+  // keeps (at most three before any collapse). A mesh has many of each, and
+  // few longer than these lists keep in place.
+  std::vector<SmallList<std::size_t, 8>> around_;
   std::vector<Quadric> quadric_;
-  std::vector<std::vector<Vec3>> kept_;  // per triangle, the surface samples it keeps
+  std::vector<SmallList<Vec3, 3>> kept_;
   std::vector<std::uint32_t> version_;  // per vertex, changes to its quadric or place
   // Per vertex: its cost changed in this batch (it was a collapse's `b`).
   std::vector<std::uint8_t> recosted_;
@@ -866,6 +878,10 @@ class Collapser {
   std::vector<std::uint64_t> spokes_;
   std::vector<std::pair<std::size_t, bool>> spoke_samples_;
   std::vector<std::size_t> applied_fan_;  // apply()'s copy of a's triangles
+  // The keepers and changed triangles of next_batch()'s collapses, each
+  // collapse's in one run (see Tentative): one list per batch.
+  std::vector<std::pair<Vec3, std::size_t>> batch_keepers_;
+  std::vector<TriangleSamples> batch_triangles_;
   // feasible()'s and place()'s lists, kept to reuse their memory.
   std::vector<std::uint64_t> common_;
   std::vector<std::size_t> fan_;
