@@ -87,5 +87,16 @@ TEST(TileKeys, OnlyTileRunsCarryKeys) {
   EXPECT_TRUE(tile_run(false, 0.0, std::nullopt).vertex_keys.empty());
 }
 
+// The fold test's memory reads a key's cell back to tell a refused cell's
+// vertex from a new one: every field must come back whole, whatever group.
+TEST(TileKeys, KeyCellUndoesTheKey) {
+  for (const CellAddress& cell : {CellAddress{0, 0, 0, 0}, CellAddress{1, 2, 3, 4},
+                                  CellAddress{0x7fffffffu, 5, 0x7ffffffeu, 31}}) {
+    for (std::uint64_t group = 0; group < 4; ++group) {
+      EXPECT_EQ(key_cell(vertex_key(cell, group)), cell);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace karvex

@@ -215,7 +215,7 @@ bool refuse_folds(WorkerPool& pool, const SimplifiedCells& simplified,
   // refuses nothing below.
   std::vector<std::uint8_t> marks;
   const bool seen_before = tested != nullptr && tested->any();
-  if (seen_before) marks = tested->unseen(simplified.keys, triangles);
+  if (seen_before) marks = tested->unseen(simplified.keys, triangles, &refused);
   const std::vector<std::uint8_t>& marked = seen_before ? marks : touches;
   const std::vector<std::uint64_t> searched = fold_candidates(positions, triangles, marked);
   std::vector<std::int64_t> corners;

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "dc/mesh.h"
-#include "support/flat_hash.h"
+#include "dc/simplify.h"
 
 namespace karvex {
 
@@ -29,8 +28,12 @@ class TestedTriangles {
  public:
   // Per triangle (its corners numbered into `keys`), 1 when it was not
   // searched before; every triangle when nothing was searched yet.
+  // `refused`, when given, holds every refusal since the search remembered:
+  // it only speeds the matching of the two passes' keys, which is exact
+  // either way.
   std::vector<std::uint8_t> unseen(const std::vector<VertexKey>& keys,
-                                   const std::vector<Triangle>& triangles);
+                                   const std::vector<Triangle>& triangles,
+                                   const MergeRefusals* refused = nullptr) const;
 
   // Whether a search was remembered.
   bool any() const { return any_; }
@@ -39,19 +42,15 @@ class TestedTriangles {
   void remember(const std::vector<VertexKey>& keys, const std::vector<Triangle>& triangles);
 
  private:
-  using Corners = std::array<std::uint64_t, 6>;
-  struct CornersHash {
-    std::uint64_t operator()(const Corners& c) const;
-  };
-  static Corners corners_of(const std::vector<VertexKey>& keys, const Triangle& t);
-  void file_pending();
+  static constexpr std::uint64_t kGone = ~std::uint64_t{0};
+
+  // Per remembered vertex, the number `keys` gives its key, or kGone.
+  std::vector<std::uint64_t> places(const std::vector<VertexKey>& keys,
+                                    const MergeRefusals* refused) const;
 
   bool any_ = false;
-  // The triangles remembered, filed into the set only when asked about:
-  // the last search of a run is never asked about.
-  std::vector<Corners> pending_;
-  bool filed_ = false;  // whether the set holds the last remembered
-  FlatHashSet<Corners, CornersHash> searched_;
+  std::vector<VertexKey> keys_;     // the remembered search's vertices
+  std::vector<Triangle> triangles_;  // and its triangles
 };
 
 }  // namespace karvex

@@ -26,6 +26,12 @@ inline VertexKey vertex_key(const CellAddress& cell, std::uint64_t group) {
           std::uint64_t{cell.z} | (std::uint64_t{cell.d} << 32) | (group << 40)};
 }
 
+// The cell that made the vertex of `key` (vertex_key undone).
+inline CellAddress key_cell(const VertexKey& key) {
+  return {static_cast<std::uint32_t>(key[0]), static_cast<std::uint32_t>(key[0] >> 32),
+          static_cast<std::uint32_t>(key[1]), static_cast<std::uint8_t>(key[1] >> 32)};
+}
+
 // The keys of the leaves' vertices as solve_slot_vertices numbers them: a
 // cell's vertices are its groups in order, from its first vertex on.
 inline std::vector<VertexKey> leaf_vertex_keys(const UnfilledVector<CellSigns>& cells,
