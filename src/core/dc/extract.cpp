@@ -33,6 +33,7 @@
 #include "dc/vertex_keys.h"
 #include "dc/vertex_placement.h"
 #include "field/recalling_field.h"
+#include "platform/platform.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
@@ -97,6 +98,9 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
 
 // Scratch arrays are moved into the last stage that reads them, which frees
 // them when it returns: the deep trees' arrays are hundreds of megabytes.
+// Where a stage has freed arrays that the next does not reuse whole, their
+// heap pages are handed back before it allocates (release_free_memory):
+// kept, they would add to the next stage's peak.
 //
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
@@ -142,6 +146,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
+    platform::release_free_memory();
   }
   if (cells.empty()) {
     end_stage();
@@ -168,7 +173,10 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
-  if (!(options.simplify > 0.0)) lookup = CellLookup();
+  if (!(options.simplify > 0.0)) {
+    lookup = CellLookup();
+    platform::release_free_memory();
+  }
   const std::size_t crossing_count = crossings.size();
   timer.count(&ExtractTimings::crossing_count, crossing_count);
   timer.stage(&ExtractTimings::locate);
@@ -206,6 +214,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
         signs = cell_signs(pool, cells);
         cells = std::vector<SurfaceCell>();
       }
+      platform::release_free_memory();
       roots = locate_edge_roots_in_slices(
           pool, field, edges, simplify ? NumberedCells(cells) : NumberedCells(signs, placer),
           std::move(corner_values), iso, gradient_step(tree));
@@ -234,6 +243,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       crossings = CrossingRefs();
       if (signs.empty()) signs = cell_signs(pool, cells);
       cells = std::vector<SurfaceCell>();
+      platform::release_free_memory();
       direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), signs,
                                        tree.origin, tree.size, cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
@@ -322,6 +332,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     lookup = build_cell_lookup(pool, signs);
+    platform::release_free_memory();
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }
@@ -342,6 +353,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();
+  platform::release_free_memory();
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
   Mesh mesh = options.keep_all
                   ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))
