@@ -169,19 +169,33 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  CrossingRefs crossings = find_crossing_refs(pool, cells);
-  SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  const bool simplify = options.simplify > 0.0;
+  // A field that answers each point alone is searched a slice of distinct
+  // crossings at a time, which read only their first crossings: without
+  // simplification the list of every crossing is never made, and the
+  // sharing is found from the cells' masks, which give its order.
+  const bool sliced = options.lean_sampling && field.pointwise();
+  const bool without_list = sliced && !simplify;
+  CrossingRefs crossings;
+  SharedCrossings shared;
+  if (without_list) {
+    advance_stage(cell_count);
+    shared = share_crossings(pool, cells, corner_values, lookup);
+    advance_stage(cell_count);
+  } else {
+    crossings = find_crossing_refs(pool, cells);
+    shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  }
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
   if (!(options.simplify > 0.0)) {
     lookup = CellLookup();
     platform::release_free_memory();
   }
-  const std::size_t crossing_count = crossings.size();
+  const std::size_t crossing_count = shared.distinct_of.size();
   timer.count(&ExtractTimings::crossing_count, crossing_count);
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossing_count);
-  const bool simplify = options.simplify > 0.0;
   // The collapse's checks and the edge collapse after it sample many points
   // more than once: they ask the field through a memory of its answers,
   // unless it answers each point on its own (a native volume), for which a
@@ -195,19 +209,18 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The cells without their geometry: for the vertices solved straight from
   // the crossings, then for the faces.
   UnfilledVector<CellSigns> signs;
-  bool sliced = false;
   if (options.lean_sampling) {
-    // A field that answers each point alone is searched a slice of
-    // crossings at a time: the same bits, without every crossing's search
-    // record and batch at once; the slices complete their normals too.
-    sliced = field.pointwise();
+    // Sliced: the same bits, without every crossing's search record and
+    // batch at once; the slices complete their normals too.
     EdgeRoots roots;
     if (sliced) {
       // The slices read each distinct crossing's first crossing alone, and
       // place its cell again from the cell's address; the vertices list a
       // cell's crossings again from its mask. So without simplification the
       // list of every crossing and the cells' geometry are freed first.
-      const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, crossings, shared);
+      const UnfilledVector<CrossingRef> edges = without_list
+                                                    ? first_crossing_refs(pool, cells, shared)
+                                                    : first_crossing_refs(pool, crossings, shared);
       const CellPlacer placer(tree.origin, tree.size);
       if (!simplify) {
         crossings = CrossingRefs();
