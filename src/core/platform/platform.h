@@ -1,12 +1,13 @@
 #pragma once
 
 // What the core asks of the operating system: how many CPUs this process may
-// use, large blocks of memory backed by huge pages, and the CPU time of the
-// calling thread. Everything else in the core is standard C++.
+// use, large blocks of memory backed by huge pages, freed heap memory handed
+// back, and the CPU time of the calling thread. Everything else in the core
+// is standard C++.
 //
 // linux.cpp implements this with sched_getaffinity, the control-group CPU
-// quota, mmap/madvise and malloc_trim; portable.cpp with the standard library alone, for
-// every other system. Both files are always compiled and the preprocessor
+// quota, mmap/madvise and malloc_trim; portable.cpp with the standard
+// library alone, for every other system. Both files are always compiled and the preprocessor
 // keeps one of them, so a port to another system adds one file and one
 // condition.
 
