@@ -89,6 +89,23 @@ TEST_P(SharedCrossingsOnTrees, ShareExactlyTheSameEdgesAndChangeNoResult) {
   EXPECT_EQ(alone.distinct_of, shared.distinct_of);
   EXPECT_EQ(alone.first, shared.first);
 
+  // Found from the cells alone, without the list: the same numbering, and
+  // the same first crossings, field for field.
+  const SharedCrossings from_cells = share_crossings(pool, cells, values, lookup);
+  EXPECT_EQ(from_cells.distinct_of, shared.distinct_of);
+  EXPECT_EQ(from_cells.first, shared.first);
+  const UnfilledVector<CrossingRef> listed = first_crossing_refs(pool, refs, shared);
+  const UnfilledVector<CrossingRef> placed = first_crossing_refs(one, cells, from_cells);
+  ASSERT_EQ(placed.size(), listed.size());
+  std::size_t differ = 0;
+  for (std::size_t d = 0; d < listed.size(); ++d) {
+    const CrossingRef& a = placed[d];
+    const CrossingRef& b = listed[d];
+    differ += a.cell != b.cell || a.edge != b.edge || a.component != b.component ||
+              a.below_at_u != b.below_at_u;
+  }
+  EXPECT_EQ(differ, 0u);
+
   // Shared and unshared stages: the same brackets, Qefs and sharp flags to
   // the bit, from batches of one point per distinct crossing.
   const double cos30 = std::cos(30.0 * 3.141592653589793 / 180.0);

@@ -99,18 +99,11 @@ CrossingRefs find_crossing_refs(WorkerPool& pool, const std::vector<SurfaceCell>
   const auto write_block = [&](std::size_t b) {
     CrossingRef* out = crossings.data() + block_first[b];
     for (std::size_t i = b * kCellsPerBlock; i < block_end(b); ++i) {
-      const SurfaceCell& cell = cells[i];
-      const ComponentRow& row = COMPONENT_TABLE[cell.sign_mask];
-      const std::uint16_t edges = crossing_edges(cell.sign_mask);
+      const std::uint8_t mask = cells[i].sign_mask;
+      const std::uint16_t edges = crossing_edges(mask);
       for (std::uint8_t j = 0; j < CUBE_EDGES.size(); ++j) {
         if (!((edges >> j) & 1u)) continue;
-        const CubeEdge& e = CUBE_EDGES[j];
-        // The group of the endpoint that is below iso_value. f_u < 0, with
-        // f_u = values[u] - iso_value, is mask bit u: for a finite level the
-        // difference is negative exactly when values[u] < iso_value (it is
-        // never rounded to zero, and NaN stays not below).
-        const bool below_u = ((cell.sign_mask >> e.u) & 1u) != 0;
-        *out++ = {static_cast<std::uint32_t>(i), j, row[below_u ? e.u : e.v], below_u};
+        *out++ = crossing_of_edge(static_cast<std::uint32_t>(i), mask, j);
       }
     }
   };

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dc/component_table.h"
 #include "dc/surface_cells.h"
 #include "field/field.h"
 #include "octree/octree.h"
@@ -78,6 +79,18 @@ inline unsigned crossing_count(std::uint8_t sign_mask) { return kCrossingRanks[s
 // this sign mask (listed by edge number), when that edge changes sign.
 inline unsigned crossing_rank(std::uint8_t sign_mask, unsigned edge) {
   return kCrossingRanks[sign_mask][edge];
+}
+
+// The crossing of sign-changing edge `edge` of cell `cell`, whose sign mask
+// is `sign_mask`: the group of the endpoint that is below the level. f_u < 0,
+// with f_u = values[u] - iso_value, is mask bit u: for a finite level the
+// difference is negative exactly when values[u] < iso_value (it is never
+// rounded to zero, and NaN stays not below).
+inline CrossingRef crossing_of_edge(std::uint32_t cell, std::uint8_t sign_mask,
+                                    std::uint8_t edge) {
+  const CubeEdge& e = CUBE_EDGES[edge];
+  const bool below_u = ((sign_mask >> e.u) & 1u) != 0;
+  return {cell, edge, COMPONENT_TABLE[sign_mask][below_u ? e.u : e.v], below_u};
 }
 
 // Every sign-changing edge of every cell, ordered by cell index and within a

@@ -33,6 +33,7 @@
 #include "dc/vertex_keys.h"
 #include "dc/vertex_placement.h"
 #include "field/recalling_field.h"
+#include "platform/platform.h"
 #include "pool/run_monitor.h"
 #include "pool/worker_pool.h"
 #include "support/alloc_context.h"
@@ -97,6 +98,9 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
 
 // Scratch arrays are moved into the last stage that reads them, which frees
 // them when it returns: the deep trees' arrays are hundreds of megabytes.
+// Where a stage has freed arrays that the next does not reuse whole, their
+// heap pages are handed back before it allocates (release_free_memory):
+// kept, they would add to the next stage's peak.
 //
 // Progress stages (begin_stage), each counting the indices its loops have
 // finished: "surface cells" (leaf records walked), "cell index" (cells,
@@ -142,6 +146,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
+    platform::release_free_memory();
   }
   if (cells.empty()) {
     end_stage();
@@ -164,16 +169,33 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // shared by several cells is located, and its normal taken, once.
   timer.stage(&ExtractTimings::crossings);
   begin_stage("crossings", 2 * std::uint64_t{cells.size()});
-  CrossingRefs crossings = find_crossing_refs(pool, cells);
-  SharedCrossings shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  const bool simplify = options.simplify > 0.0;
+  // A field that answers each point alone is searched a slice of distinct
+  // crossings at a time, which read only their first crossings: without
+  // simplification the list of every crossing is never made, and the
+  // sharing is found from the cells' masks, which give its order.
+  const bool sliced = options.lean_sampling && field.pointwise();
+  const bool without_list = sliced && !simplify;
+  CrossingRefs crossings;
+  SharedCrossings shared;
+  if (without_list) {
+    advance_stage(cell_count);
+    shared = share_crossings(pool, cells, corner_values, lookup);
+    advance_stage(cell_count);
+  } else {
+    crossings = find_crossing_refs(pool, cells);
+    shared = share_crossings(pool, crossings, cells, corner_values, lookup);
+  }
   // The index is made again for the faces: until then it would be held
   // through the root search and the vertices, whose peaks it would raise.
-  if (!(options.simplify > 0.0)) lookup = CellLookup();
-  const std::size_t crossing_count = crossings.size();
+  if (!(options.simplify > 0.0)) {
+    lookup = CellLookup();
+    platform::release_free_memory();
+  }
+  const std::size_t crossing_count = shared.distinct_of.size();
   timer.count(&ExtractTimings::crossing_count, crossing_count);
   timer.stage(&ExtractTimings::locate);
   begin_stage("locating crossings", crossing_count);
-  const bool simplify = options.simplify > 0.0;
   // The collapse's checks and the edge collapse after it sample many points
   // more than once: they ask the field through a memory of its answers,
   // unless it answers each point on its own (a native volume), for which a
@@ -187,25 +209,25 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The cells without their geometry: for the vertices solved straight from
   // the crossings, then for the faces.
   UnfilledVector<CellSigns> signs;
-  bool sliced = false;
   if (options.lean_sampling) {
-    // A field that answers each point alone is searched a slice of
-    // crossings at a time: the same bits, without every crossing's search
-    // record and batch at once; the slices complete their normals too.
-    sliced = field.pointwise();
+    // Sliced: the same bits, without every crossing's search record and
+    // batch at once; the slices complete their normals too.
     EdgeRoots roots;
     if (sliced) {
       // The slices read each distinct crossing's first crossing alone, and
       // place its cell again from the cell's address; the vertices list a
       // cell's crossings again from its mask. So without simplification the
       // list of every crossing and the cells' geometry are freed first.
-      const UnfilledVector<CrossingRef> edges = first_crossing_refs(pool, crossings, shared);
+      const UnfilledVector<CrossingRef> edges = without_list
+                                                    ? first_crossing_refs(pool, cells, shared)
+                                                    : first_crossing_refs(pool, crossings, shared);
       const CellPlacer placer(tree.origin, tree.size);
       if (!simplify) {
         crossings = CrossingRefs();
         signs = cell_signs(pool, cells);
         cells = std::vector<SurfaceCell>();
       }
+      platform::release_free_memory();
       roots = locate_edge_roots_in_slices(
           pool, field, edges, simplify ? NumberedCells(cells) : NumberedCells(signs, placer),
           std::move(corner_values), iso, gradient_step(tree));
@@ -234,6 +256,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       crossings = CrossingRefs();
       if (signs.empty()) signs = cell_signs(pool, cells);
       cells = std::vector<SurfaceCell>();
+      platform::release_free_memory();
       direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), signs,
                                        tree.origin, tree.size, cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
@@ -322,6 +345,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     lookup = build_cell_lookup(pool, signs);
+    platform::release_free_memory();
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }
@@ -342,6 +366,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();
+  platform::release_free_memory();
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
   Mesh mesh = options.keep_all
                   ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))

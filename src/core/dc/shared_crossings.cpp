@@ -185,18 +185,25 @@ void number_owners(WorkerPool& pool, SharedCrossings& shared,
 
 }  // namespace
 
-SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
-                                const std::vector<SurfaceCell>& cells,
-                                const CellCornerValues& values, const CellLookup& lookup) {
-  const std::size_t n = crossings.size();
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
+namespace {
+
+// The sharing over find_crossing_refs' order for `cells`; `crossings`, when
+// given, is that list, each element checked against the cells' masks.
+SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* crossings,
+                                        const std::vector<SurfaceCell>& cells,
+                                        const CellCornerValues& values,
+                                        const CellLookup& lookup) {
+  constexpr std::size_t kMostCrossings = std::numeric_limits<std::uint32_t>::max();
+  if (crossings != nullptr && crossings->size() > kMostCrossings) {
     fail("too many crossings for 32-bit crossing numbers");
   }
   if (values.size() != cells.size()) fail_index(values.size(), cells.size());
   // The crossings of cell i are [cell_first[i], cell_first[i + 1]): one per
   // sign-changing edge of its mask, by edge number, as find_crossing_refs
-  // lists them (the first pass checks each one it reads).
-  const UnfilledVector<std::uint32_t> cell_first = crossing_starts(pool, cells, n);
+  // lists them (the first pass checks each one it reads, when given).
+  const UnfilledVector<std::uint32_t> cell_first =
+      crossing_starts(pool, cells, crossings != nullptr ? crossings->size() : kMostCrossings);
+  const std::size_t n = crossings != nullptr ? crossings->size() : cell_first[cells.size()];
 
   // First pass, a cell at a time: each crossing's owner, the first crossing
   // of its group. The other cells around an edge differ from the crossing's
@@ -233,15 +240,18 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
     near.fill(kUnknown);
     std::uint32_t k = cell_first[i];
     for (unsigned edges = crossing_edges(cell.sign_mask); edges != 0; edges &= edges - 1, ++k) {
-      const CrossingRef& c = crossings[k];
-      if (c.cell != i || c.edge != std::countr_zero(edges)) fail_index(n, k);
-      const EdgeSteps& steps = kEdgeSteps[c.edge];
+      const auto edge_number = static_cast<unsigned>(std::countr_zero(edges));
+      if (crossings != nullptr) {
+        const CrossingRef& c = (*crossings)[k];
+        if (c.cell != i || c.edge != edge_number) fail_index(n, k);
+      }
+      const EdgeSteps& steps = kEdgeSteps[edge_number];
       if (steps.lowest == 0) {
         out.distinct_of[k] = k;
         ++owners;
         continue;
       }
-      const CubeEdge& edge = CUBE_EDGES[c.edge];
+      const CubeEdge& edge = CUBE_EDGES[edge_number];
       // The crossing of the cell `step` leads to on the same edge when it
       // shares this one, else kNoMatch.
       const auto shared_at = [&](const NeighbourStep& step) -> std::uint32_t {
@@ -292,10 +302,47 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
   return out;
 }
 
+}  // namespace
+
+SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
+                                const std::vector<SurfaceCell>& cells,
+                                const CellCornerValues& values, const CellLookup& lookup) {
+  return share_in_crossing_order(pool, &crossings, cells, values, lookup);
+}
+
+SharedCrossings share_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                const CellCornerValues& values, const CellLookup& lookup) {
+  return share_in_crossing_order(pool, nullptr, cells, values, lookup);
+}
+
 UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const CrossingRefs& crossings,
                                                 const SharedCrossings& shared) {
   UnfilledVector<CrossingRef> out(shared.distinct_count());
   parallel_for(pool, out.size(), [&](std::size_t d) { out[d] = checked_at(crossings, shared.first[d]); });
+  return out;
+}
+
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
+                                                const std::vector<SurfaceCell>& cells,
+                                                const SharedCrossings& shared) {
+  const std::size_t n = shared.distinct_of.size();
+  const UnfilledVector<std::uint32_t> cell_first = crossing_starts(pool, cells, n);
+  if (cell_first[cells.size()] != n) fail_index(n, cell_first[cells.size()]);
+  // A crossing is the first of its group when its group names it first;
+  // each group's first crossing is written once, at the group's number.
+  UnfilledVector<CrossingRef> out(shared.distinct_count());
+  parallel_for(pool, block_count(cells.size()), [&](std::size_t b) {
+    for (std::size_t i = b * kBlock; i < std::min(cells.size(), (b + 1) * kBlock); ++i) {
+      const std::uint8_t mask = cells[i].sign_mask;
+      std::uint32_t k = cell_first[i];
+      for (unsigned edges = crossing_edges(mask); edges != 0; edges &= edges - 1, ++k) {
+        const std::uint32_t d = shared.distinct_of[k];
+        if (checked_at(shared.first, d) != k) continue;
+        out[d] = crossing_of_edge(static_cast<std::uint32_t>(i), mask,
+                                  static_cast<std::uint8_t>(std::countr_zero(edges)));
+      }
+    }
+  }, 1);
   return out;
 }
 

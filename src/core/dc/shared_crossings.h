@@ -46,10 +46,23 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
 
+// The same sharing without the list of crossings: their order is that of
+// find_crossing_refs over `cells`, which the cells' masks give. For callers
+// that need only the distinct crossings' first crossings (below), and spare
+// the list of every crossing at the stage's peak.
+SharedCrossings share_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
+                                const CellCornerValues& values, const CellLookup& lookup);
+
 // Per distinct crossing, its first crossing (crossings[shared.first[d]]):
 // what locating the distinct crossings reads, 8 bytes each, so that the
 // list of every crossing can be freed first. Made on `pool`.
 UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const CrossingRefs& crossings,
+                                                const SharedCrossings& shared);
+
+// The same made from the cells (`shared` found over find_crossing_refs'
+// order for them), the same crossings bit for bit.
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
+                                                const std::vector<SurfaceCell>& cells,
                                                 const SharedCrossings& shared);
 
 // No sharing: every crossing its own distinct crossing, in order. For

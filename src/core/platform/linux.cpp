@@ -1,8 +1,12 @@
 // The platform layer on Linux: the affinity mask, the control-group CPU
-// quota, huge pages through mmap and madvise, and the thread's CPU clock.
+// quota, huge pages through mmap and madvise, freed heap pages given back,
+// and the thread's CPU clock.
 #if defined(__linux__)
 
 #include <sched.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <time.h>
 
@@ -85,6 +89,12 @@ void* map_huge_block(std::size_t bytes) {
 
 void unmap_huge_block(void* block, std::size_t bytes) noexcept {
   if (block != nullptr) munmap(block, round_up_to_huge_page(bytes));
+}
+
+void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 double thread_cpu_seconds() noexcept {

@@ -1,12 +1,13 @@
 #pragma once
 
 // What the core asks of the operating system: how many CPUs this process may
-// use, large blocks of memory backed by huge pages, and the CPU time of the
-// calling thread. Everything else in the core is standard C++.
+// use, large blocks of memory backed by huge pages, freed heap memory handed
+// back, and the CPU time of the calling thread. Everything else in the core
+// is standard C++.
 //
 // linux.cpp implements this with sched_getaffinity, the control-group CPU
-// quota and mmap/madvise; portable.cpp with the standard library alone, for
-// every other system. Both files are always compiled and the preprocessor
+// quota, mmap/madvise and malloc_trim; portable.cpp with the standard
+// library alone, for every other system. Both files are always compiled and the preprocessor
 // keeps one of them, so a port to another system adds one file and one
 // condition.
 
@@ -33,6 +34,14 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // std::bad_alloc. The same `bytes` must be given to unmap_huge_block.
 void* map_huge_block(std::size_t bytes);
 void unmap_huge_block(void* block, std::size_t bytes) noexcept;
+
+// Hands the pages of freed heap memory back to the system. Arrays below the
+// allocator's mapping threshold (which rises as large blocks are freed) are
+// carved from the heaps, whose freed space stays resident until reused; a
+// stage that frees such arrays and then allocates others of other sizes
+// would otherwise hold both at once. On Linux with the GNU C library,
+// malloc_trim; elsewhere nothing.
+void release_free_memory() noexcept;
 
 // CPU seconds the calling thread has used (benchmark timing): on Linux its
 // CPU-time clock; elsewhere the process's CPU clock, which counts every

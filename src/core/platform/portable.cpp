@@ -25,6 +25,8 @@ void unmap_huge_block(void* block, std::size_t /*bytes*/) noexcept {
   ::operator delete(block, std::align_val_t{kHugePageBytes});
 }
 
+void release_free_memory() noexcept {}
+
 double thread_cpu_seconds() noexcept {
   return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
