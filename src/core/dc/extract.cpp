@@ -44,6 +44,10 @@ namespace karvex {
 
 namespace {
 
+// Surface cells from which freed heap pages are handed back between stages:
+// at a quarter of a million cells the cell list alone is about 14 MB.
+constexpr std::size_t kHandBackCells = std::size_t{1} << 18;
+
 // The vertices of the mesh before projection, numbered for output, and what
 // the face stage needs to find them: the first vertex of each surface cell
 // (leaves' vertices) or the contouring tree (collapsed cells).
@@ -143,10 +147,17 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     cells = collect_surface_cells(tree);
     corner_values = CellCornerValues(tree, cells.size());
   }
+  // Handing freed heap pages back costs a walk over the heaps (about half a
+  // millisecond even when little is free): worth it only where the arrays
+  // are tens of megabytes, which a small call's never are.
+  const bool hand_back = cells.size() >= kHandBackCells;
+  const auto release_freed = [hand_back] {
+    if (hand_back) platform::release_free_memory();
+  };
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
     owned->leaves = decltype(owned->leaves)();
-    platform::release_free_memory();
+    release_freed();
   }
   if (cells.empty()) {
     end_stage();
@@ -190,7 +201,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // through the root search and the vertices, whose peaks it would raise.
   if (!(options.simplify > 0.0)) {
     lookup = CellLookup();
-    platform::release_free_memory();
+    release_freed();
   }
   const std::size_t crossing_count = shared.distinct_of.size();
   timer.count(&ExtractTimings::crossing_count, crossing_count);
@@ -227,7 +238,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
         signs = cell_signs(pool, cells);
         cells = std::vector<SurfaceCell>();
       }
-      platform::release_free_memory();
+      release_freed();
       roots = locate_edge_roots_in_slices(
           pool, field, edges, simplify ? NumberedCells(cells) : NumberedCells(signs, placer),
           std::move(corner_values), iso, gradient_step(tree));
@@ -256,7 +267,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       crossings = CrossingRefs();
       if (signs.empty()) signs = cell_signs(pool, cells);
       cells = std::vector<SurfaceCell>();
-      platform::release_free_memory();
+      release_freed();
       direct = solve_crossing_vertices(pool, std::move(roots), std::move(shared), signs,
                                        tree.origin, tree.size, cos_threshold, with_guides);
       placed.positions = std::move(direct.positions);
@@ -345,7 +356,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     lookup = build_cell_lookup(pool, signs);
-    platform::release_free_memory();
+    release_freed();
     triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }
@@ -366,7 +377,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   lookup = CellLookup();
   slots = VertexSlots();
   placed = PlacedVertices();
-  platform::release_free_memory();
+  release_freed();
   begin_stage("pieces", cleanup_units(options.keep_all, positions.size(), triangles.size()));
   Mesh mesh = options.keep_all
                   ? keep_all_components(std::move(positions), std::move(triangles), std::move(keys))
