@@ -8,6 +8,7 @@
 #include "pool/worker_pool.h"
 #include "validity/corner_fans.h"
 #include "validity/embedded_stars.h"
+#include "validity/hand_back.h"
 #include "validity/vertex_stars.h"
 
 namespace karvex::validity {
@@ -46,9 +47,12 @@ StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
   return result;
 }
 
-CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
+namespace {
+
+CleanCheck check_tables(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
   CleanCheck result;
   StarVerdicts stars = star_verdicts(mesh, pool);
+  hand_back_freed(mesh.face_count);  // the stars' rows by vertex, before the sweep's slices
   result.one_sheet = stars.one_sheet;
   if (!result.one_sheet) return result;
   if (!list_bad) {
@@ -59,6 +63,14 @@ CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
   // list is the one the test without them finds.
   result.bad_faces = bad_faces_of(find_self_intersections(mesh, nullptr, pool, &stars.embedded));
   result.bad = !result.bad_faces.empty();
+  return result;
+}
+
+}  // namespace
+
+CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
+  CleanCheck result = check_tables(mesh, pool, list_bad);
+  hand_back_freed(mesh.face_count);  // the tables are gone; the relaxation follows
   return result;
 }
 

@@ -22,30 +22,6 @@ std::vector<std::int64_t> union_of(std::vector<std::int64_t> bad, const std::vec
   return bad;
 }
 
-// Sorts (cell key, triangle) entries that were listed in increasing triangle
-// order, no entry twice, into increasing order: a stable sort by key then
-// gives what std::sort gives. Keys and triangles that fit in 32 bits are
-// packed into one word and ordered by the radix sort of high_half_sort.h,
-// in time linear in the entries (the grid of a large region holds millions).
-void sort_cell_entries(std::vector<std::pair<std::uint64_t, std::int64_t>>& entries) {
-  constexpr std::uint64_t kLow = 0xffffffffu;
-  bool narrow = true;
-  for (const auto& [key, face] : entries) narrow = narrow && key <= kLow && static_cast<std::uint64_t>(face) <= kLow;
-  if (!narrow) {
-    std::sort(entries.begin(), entries.end());
-    return;
-  }
-  std::vector<std::uint64_t> packed(entries.size());
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    packed[k] = entries[k].first << 32 | static_cast<std::uint64_t>(entries[k].second);
-  }
-  std::vector<std::uint64_t> scratch;
-  sort_by_high_half(packed.data(), packed.size(), scratch);
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    entries[k] = {packed[k] >> 32, static_cast<std::int64_t>(packed[k] & kLow)};
-  }
-}
-
 }  // namespace
 
 LocalTest::LocalTest(const MeshView& mesh, WorkerPool& pool) : mesh_(mesh), pool_(pool) {}
@@ -119,15 +95,47 @@ void LocalTest::start() {
   build_static();
 }
 
+// The grid of a large region holds millions of entries. Where cell keys and
+// triangles fit in 32 bits each, the entries are listed packed into one word
+// (key high, triangle low, in increasing triangle order) and ordered by the
+// radix sort of high_half_sort.h, in time linear in their number; its order
+// is std::sort's on the pairs. The previous table is dropped first and the
+// new one sized exactly, so that the build holds at most the packed words
+// with either the sort's scratch or the table (24 bytes an entry).
 void LocalTest::build_static() {
   for (std::int64_t f : stale_list_) stale_[static_cast<std::size_t>(f)] = 0;
   stale_list_.clear();
-  static_.clear();
-  for (std::size_t f = 0; f < mesh_.face_count; ++f) {
-    if (axes_[f] < 0) continue;
-    for_each_cell(f, [&](std::uint64_t k) { static_.emplace_back(k, static_cast<std::int64_t>(f)); });
+  static_ = {};
+  const std::size_t count = mesh_.face_count;
+  constexpr std::uint64_t kLow = 0xffffffffu;
+  const bool narrow = count <= kLow && grid_.cell_count() <= static_cast<double>(kLow);
+  if (!narrow) {
+    for (std::size_t f = 0; f < count; ++f) {
+      if (axes_[f] < 0) continue;
+      for_each_cell(f, [&](std::uint64_t k) { static_.emplace_back(k, static_cast<std::int64_t>(f)); });
+    }
+    std::sort(static_.begin(), static_.end());
+    return;
   }
-  sort_cell_entries(static_);
+  std::size_t entries = 0;
+  for (std::size_t f = 0; f < count; ++f) {
+    if (axes_[f] < 0) continue;
+    std::size_t cells = 1;
+    for (int a = 0; a < 3; ++a) cells *= static_cast<std::size_t>(lasts_[f][a] - firsts_[f][a] + 1);
+    entries += cells;
+  }
+  std::vector<std::uint64_t> packed;
+  packed.reserve(entries);
+  for (std::size_t f = 0; f < count; ++f) {
+    if (axes_[f] < 0) continue;
+    for_each_cell(f, [&](std::uint64_t k) { packed.push_back(k << 32 | static_cast<std::uint64_t>(f)); });
+  }
+  {
+    std::vector<std::uint64_t> scratch;
+    sort_by_high_half(packed.data(), packed.size(), scratch);
+  }
+  static_.reserve(packed.size());
+  for (const std::uint64_t word : packed) static_.emplace_back(word >> 32, static_cast<std::int64_t>(word & kLow));
 }
 
 std::vector<std::int64_t> LocalTest::bad_faces_among(const std::vector<std::int64_t>& faces) {

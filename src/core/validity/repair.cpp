@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "validity/fold_region.h"
+#include "validity/hand_back.h"
 #include "validity/local_test.h"
 #include "validity/vertex_stars.h"
 
@@ -194,10 +195,11 @@ RelaxStats relax_folds_into(const MeshView& input, const RelaxOptions& options, 
   return relax_folds_from(input, all_bad_faces(input, pool), options, pool, out);
 }
 
-RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad, const RelaxOptions& options,
-                            WorkerPool& pool, double* out) {
+namespace {
+
+RelaxStats relax_in_region(const MeshView& input, std::vector<std::int64_t> bad, const RelaxOptions& options,
+                           WorkerPool& pool, double* out) {
   RelaxStats result;
-  if (bad.empty()) return result;  // the usual case: nothing more to build
 
   FoldRegion region(input, pool);
   bad = region.start_round(bad);
@@ -384,6 +386,16 @@ RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad
     result.starts.insert(result.starts.end(), from.begin(), from.end());
   }
   result.unresolved = bad.size();
+  return result;
+}
+
+}  // namespace
+
+RelaxStats relax_folds_from(const MeshView& input, std::vector<std::int64_t> bad, const RelaxOptions& options,
+                            WorkerPool& pool, double* out) {
+  if (bad.empty()) return {};  // the usual case: nothing more to build
+  RelaxStats result = relax_in_region(input, std::move(bad), options, pool, out);
+  hand_back_freed(input.face_count);  // the region's tables are gone
   return result;
 }
 
