@@ -40,6 +40,7 @@ target_sources(karvex_core PRIVATE
   src/core/volume/volume_field.cpp
   # dc: the dual contouring stages and their driver
   src/core/dc/surface_cells.cpp
+  src/core/dc/walk_order_finder.cpp
   src/core/dc/component_table.cpp
   src/core/dc/crossing_vertices.cpp
   src/core/dc/crossings.cpp

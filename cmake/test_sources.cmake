@@ -57,5 +57,6 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/nonfinite_gradients_test.cpp
   tests/cpp/shared_crossings_test.cpp
   tests/cpp/cell_lookup_test.cpp
+  tests/cpp/walk_order_finder_test.cpp
   tests/cpp/cell_placer_test.cpp
 )

@@ -112,8 +112,8 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
 // (crossings), "crossing normals" (cells for their slots, then crossings),
 // "vertices" (cells, when solved straight from the crossings; else slots,
 // then cells twice, or once when collapsing), "projection" (vertices, once
-// per Newton step, three at most), "faces" (cells twice, their lookup again
-// and their faces; 1 on minimal edges) and "pieces" (cleanup_units).
+// per Newton step, three at most), "faces" (cells twice, their order
+// checked and their faces; 1 on minimal edges) and "pieces" (cleanup_units).
 namespace {
 
 // The driver; `owned`, when given, is `tree` itself, whose nodes and leaf
@@ -197,8 +197,8 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     crossings = find_crossing_refs(pool, cells);
     shared = share_crossings(pool, crossings, cells, corner_values, lookup);
   }
-  // The index is made again for the faces: until then it would be held
-  // through the root search and the vertices, whose peaks it would raise.
+  // The faces find their cells without the index: held longer, it would
+  // raise the peaks of the root search, the vertices and the faces.
   if (!(options.simplify > 0.0)) {
     lookup = CellLookup();
     release_freed();
@@ -352,12 +352,12 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   } else {
     begin_stage("faces", 2 * std::uint64_t{cell_count});
     // The faces (and a tile's keys) read only the cells' addresses and
-    // masks: their geometry is freed before the index and the triangles.
+    // masks: their geometry is freed before the triangles. The cells are in
+    // walk order, where the faces find neighbours without an index.
     if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
-    lookup = build_cell_lookup(pool, signs);
     release_freed();
-    triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex, placed.positions,
+    triangles = generate_faces(pool, signs, placed.cell_first_vertex, placed.positions,
                                options.tile, tree.max_depth);
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());

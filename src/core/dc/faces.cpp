@@ -1,10 +1,13 @@
 #include "dc/faces.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 
 #include "dc/component_table.h"
 #include "dc/vertex_placement.h"
+#include "dc/walk_order_finder.h"
 #include "pool/run_monitor.h"
 #include "support/bbox.h"
 #include "support/panic.h"
@@ -36,9 +39,21 @@ std::uint32_t& coordinate(CellAddress& address, unsigned axis) {
   return axis == 0 ? address.x : (axis == 1 ? address.y : address.z);
 }
 
+// The cell index as the faces ask it (WalkOrderFinder::find), which needs
+// no hints.
+struct LookupFinder {
+  static constexpr std::uint64_t kAbsent = CellLookup::kAbsent;
+  const CellLookup& lookup;
+  std::uint64_t find(const CellAddress& address, std::size_t /*before*/,
+                     std::size_t& /*hint*/) const {
+    return lookup.find(address);
+  }
+};
+
+template <class Finder>
 struct FaceContext {
   const UnfilledVector<CellSigns>& cells;
-  const CellLookup& lookup;
+  const Finder& finder;
   std::span<const std::uint64_t> first_vertex;
   const std::vector<Vec3>& positions;
   const std::optional<LatticeBlock>& tile;  // set: only the cells it owns make faces
@@ -59,14 +74,34 @@ struct FaceContext {
     return first + group;
   }
 
-  // Index of the surface cell at `address` that has a vertex, if any.
-  bool find_with_vertex(const CellAddress& address, std::uint64_t& index) const {
-    index = lookup.find(address);
-    if (index == CellLookup::kAbsent) return false;
+  // Index of the surface cell at `address` that has a vertex, if any; the
+  // address is a neighbour of cell `o` with a smaller coordinate, and
+  // `hint` where the search for the like neighbour of the cell before left.
+  bool find_with_vertex(const CellAddress& address, std::size_t o, std::size_t& hint,
+                        std::uint64_t& index) const {
+    index = finder.find(address, o, hint);
+    if (index == Finder::kAbsent) return false;
     return first_vertex[index] != kNoVertex;
   }
 
-  void emit(std::size_t o, std::vector<Triangle>& out) const {
+  // Where the searches for neighbours A, B and C round each axis left, by
+  // the level at which lowering the cell's coordinates carries: the
+  // neighbour lies in the cell's block of 2^level cells per side (level 0,
+  // a few cells back) or in the block before it, which cells of the same
+  // carry level that follow each other share.
+  static constexpr unsigned kCarryLevels = 33;
+  using Hints = std::array<std::array<std::array<std::size_t, kCarryLevels>, 3>, 3>;
+
+  // Where the search for a neighbour of cell o whose lowering carries at
+  // `level` starts: at o for level 0, else where the last one left.
+  static std::size_t& hint_for(Hints& hints, unsigned a, unsigned neighbour, unsigned level,
+                               std::size_t o) {
+    std::size_t& hint = hints[a][neighbour][level];
+    if (level == 0) hint = o;
+    return hint;
+  }
+
+  void emit(std::size_t o, std::vector<Triangle>& out, Hints& hints) const {
     if (first_vertex[o] == kNoVertex) return;
     const CellSigns& cell = cells[o];
     if (tile && !block_owns_cell(*tile, cell.address.x, cell.address.y, cell.address.z,
@@ -86,8 +121,12 @@ struct FaceContext {
       CellAddress address_c = address_a;
       coordinate(address_c, c) -= 1;
       std::uint64_t ia = 0, ib = 0, ic = 0;
-      if (!find_with_vertex(address_a, ia) || !find_with_vertex(address_b, ib) ||
-          !find_with_vertex(address_c, ic)) {
+      const auto carry_b = static_cast<unsigned>(std::countr_zero(coordinate(address_b, b)));
+      const auto carry_c = static_cast<unsigned>(std::countr_zero(coordinate(address_a, c)));
+      if (!find_with_vertex(address_a, o, hint_for(hints, a, 0, carry_b, o), ia) ||
+          !find_with_vertex(address_b, o, hint_for(hints, a, 1, carry_c, o), ib) ||
+          !find_with_vertex(address_c, o, hint_for(hints, a, 2, std::max(carry_b, carry_c), o),
+                            ic)) {
         continue;
       }
       const std::uint64_t vo = vertex_at_edge(o, 4 * a);
@@ -137,16 +176,18 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<Surface
                         max_depth);
 }
 
-std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
-                                     const CellLookup& lookup,
-                                     std::span<const std::uint64_t> cell_first_vertex,
-                                     const std::vector<Vec3>& positions,
-                                     const std::optional<LatticeBlock>& tile,
-                                     std::uint8_t max_depth) {
+namespace {
+
+template <class Finder>
+std::vector<Triangle> faces_with(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
+                                 const Finder& finder,
+                                 std::span<const std::uint64_t> cell_first_vertex,
+                                 const std::vector<Vec3>& positions,
+                                 const std::optional<LatticeBlock>& tile, std::uint8_t max_depth) {
   if (cell_first_vertex.size() != cells.size()) {
     fail("face generation needs one first vertex per surface cell");
   }
-  const FaceContext context{cells, lookup, cell_first_vertex, positions, tile, max_depth};
+  const FaceContext<Finder> context{cells, finder, cell_first_vertex, positions, tile, max_depth};
   // At most two triangles per sign-changing edge a cell with a vertex owns:
   // counted per task of cells on the pool, so that the whole list and each
   // task's own list are sized once. Pages of the whole list never written
@@ -185,7 +226,11 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<Cell
         std::vector<Triangle>& out = parts[k];
         out.clear();
         out.reserve(task_bound[t]);
-        for (std::size_t o = t * kFaceTask; o < task_end(t); ++o) context.emit(o, out);
+        typename FaceContext<Finder>::Hints hints;
+        for (auto& axis : hints) {
+          for (auto& neighbour : axis) neighbour.fill(t * kFaceTask);
+        }
+        for (std::size_t o = t * kFaceTask; o < task_end(t); ++o) context.emit(o, out, hints);
       }, 1);
     }
     for (std::size_t k = 0; k < count; ++k) {
@@ -194,6 +239,34 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<Cell
     advance_stage(task_end(first + count - 1) - first * kFaceTask);
   }
   return triangles;
+}
+
+}  // namespace
+
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
+                                     const CellLookup& lookup,
+                                     std::span<const std::uint64_t> cell_first_vertex,
+                                     const std::vector<Vec3>& positions,
+                                     const std::optional<LatticeBlock>& tile,
+                                     std::uint8_t max_depth) {
+  return faces_with(pool, cells, LookupFinder{lookup}, cell_first_vertex, positions, tile,
+                    max_depth);
+}
+
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
+                                     std::span<const std::uint64_t> cell_first_vertex,
+                                     const std::vector<Vec3>& positions,
+                                     const std::optional<LatticeBlock>& tile,
+                                     std::uint8_t max_depth) {
+  if (WalkOrderFinder::usable(pool, cells)) {
+    // Progress counts the cells twice, as with the index made below.
+    advance_stage(cells.size());
+    return faces_with(pool, cells, WalkOrderFinder(cells), cell_first_vertex, positions, tile,
+                      max_depth);
+  }
+  const CellLookup lookup = build_cell_lookup(pool, cells);
+  return faces_with(pool, cells, LookupFinder{lookup}, cell_first_vertex, positions, tile,
+                    max_depth);
 }
 
 }  // namespace karvex

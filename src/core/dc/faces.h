@@ -34,6 +34,15 @@ std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<Cell
                                      const std::vector<Vec3>& positions,
                                      const std::optional<LatticeBlock>& tile = std::nullopt,
                                      std::uint8_t max_depth = 0);
+// The same for cells in the order collect_surface_cells lists them, found
+// by searching that order (WalkOrderFinder) with no index beside the list;
+// in any other order through an index made here (build_cell_lookup).
+// Progress: the cells twice, then as above.
+std::vector<Triangle> generate_faces(WorkerPool& pool, const UnfilledVector<CellSigns>& cells,
+                                     std::span<const std::uint64_t> cell_first_vertex,
+                                     const std::vector<Vec3>& positions,
+                                     const std::optional<LatticeBlock>& tile = std::nullopt,
+                                     std::uint8_t max_depth = 0);
 // The same for whole surface cells (their geometry is not read).
 std::vector<Triangle> generate_faces(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                      const CellLookup& lookup,
