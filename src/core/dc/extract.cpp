@@ -44,9 +44,11 @@ namespace karvex {
 
 namespace {
 
-// Surface cells from which freed heap pages are handed back between stages:
-// at a quarter of a million cells the cell list alone is about 14 MB.
-constexpr std::size_t kHandBackCells = std::size_t{1} << 18;
+// Surface cells from which a call counts as large: freed heap pages are
+// handed back between its stages, and its faces find their neighbours
+// without the cell index. At a quarter of a million cells the cell list
+// alone is about 14 MB.
+constexpr std::size_t kLargeCallCells = std::size_t{1} << 18;
 
 // The vertices of the mesh before projection, numbered for output, and what
 // the face stage needs to find them: the first vertex of each surface cell
@@ -112,8 +114,9 @@ PlacedVertices place_vertices(WorkerPool& pool, Field& field, const Octree& tree
 // (crossings), "crossing normals" (cells for their slots, then crossings),
 // "vertices" (cells, when solved straight from the crossings; else slots,
 // then cells twice, or once when collapsing), "projection" (vertices, once
-// per Newton step, three at most), "faces" (cells twice, their order
-// checked and their faces; 1 on minimal edges) and "pieces" (cleanup_units).
+// per Newton step, three at most), "faces" (cells twice: their index made or
+// their order checked, and their faces; 1 on minimal edges) and "pieces"
+// (cleanup_units).
 namespace {
 
 // The driver; `owned`, when given, is `tree` itself, whose nodes and leaf
@@ -150,9 +153,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Handing freed heap pages back costs a walk over the heaps (about half a
   // millisecond even when little is free): worth it only where the arrays
   // are tens of megabytes, which a small call's never are.
-  const bool hand_back = cells.size() >= kHandBackCells;
-  const auto release_freed = [hand_back] {
-    if (hand_back) platform::release_free_memory();
+  const bool large_call = cells.size() >= kLargeCallCells;
+  const auto release_freed = [large_call] {
+    if (large_call) platform::release_free_memory();
   };
   if (owned != nullptr && !(options.simplify > 0.0)) {
     owned->blocks = std::vector<ChildBlock>();
@@ -352,13 +355,21 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   } else {
     begin_stage("faces", 2 * std::uint64_t{cell_count});
     // The faces (and a tile's keys) read only the cells' addresses and
-    // masks: their geometry is freed before the triangles. The cells are in
-    // walk order, where the faces find neighbours without an index.
+    // masks: their geometry is freed before the triangles. In a large call
+    // the cells' walk order lets the faces find neighbours without the index
+    // (tens of megabytes at this stage's peak); a small call's faces search
+    // the index, which is quicker, most of all on adaptive trees.
     if (signs.empty()) signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     release_freed();
-    triangles = generate_faces(pool, signs, placed.cell_first_vertex, placed.positions,
-                               options.tile, tree.max_depth);
+    if (large_call) {
+      triangles = generate_faces(pool, signs, placed.cell_first_vertex, placed.positions,
+                                 options.tile, tree.max_depth);
+    } else {
+      lookup = build_cell_lookup(pool, signs);
+      triangles = generate_faces(pool, signs, lookup, placed.cell_first_vertex,
+                                 placed.positions, options.tile, tree.max_depth);
+    }
   }
   timer.count(&ExtractTimings::triangle_count, triangles.size());
   timer.stage(&ExtractTimings::cleanup);
