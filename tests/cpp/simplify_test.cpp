@@ -84,6 +84,22 @@ FunctionField test_shape(int shape) {
                       : testing::box({0.01, 0.02, -0.03}, {0.5, 0.4, 0.3});
 }
 
+// A shape the collapse is run on again with more refusals. Creases across
+// cells (a box bitten by a ball, shape 0; a gyroid's saddles, shape 1) give
+// leaves a noise floor that decides some merges; shape 2 is a smooth torus.
+struct RefusedShape {
+  explicit RefusedShape(int shape)
+      : field(shape == 0   ? testing::bitten_box()
+              : shape == 1 ? testing::gyroid()
+                           : test_shape(1)),
+        tree(build(field, 6, true)),
+        solved(solve_cells(field, tree, pool)) {}
+  FunctionField field;
+  Octree tree;
+  WorkerPool pool{2};
+  SolvedCells solved;
+};
+
 // Without collapsing, faces on minimal edges are exactly the faces of
 // generate_faces, which needs same-size cells round every edge.
 class MinimalEdgesMatchUniformFaces : public ::testing::TestWithParam<std::pair<int, bool>> {};
@@ -146,13 +162,9 @@ class CollapseMemoChangesNothing : public ::testing::TestWithParam<std::pair<int
 
 TEST_P(CollapseMemoChangesNothing, SameCellsAndVertices) {
   const auto [shape, tolerance] = GetParam();
-  // Creases across cells (a box bitten by a ball; a gyroid's saddles) give
-  // leaves a noise floor that decides some merges.
-  FunctionField field = shape == 0 ? testing::bitten_box() : shape == 1 ? testing::gyroid()
-                                                                        : test_shape(1);
-  const Octree tree = build(field, 6, true);
-  WorkerPool pool(2);
-  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
+  const RefusedShape shaped(shape);
+  const Octree& tree = shaped.tree;
+  const auto& [cells, slots, hermite, solutions] = shaped.solved;
   MergeRefusals refused;
   CollapseMemo memo;
   const SimplifiedCells first =
@@ -186,11 +198,10 @@ class RememberedPasses : public ::testing::TestWithParam<std::pair<int, double>>
 
 TEST_P(RememberedPasses, SameAsTheWholeWalk) {
   const auto [shape, tolerance] = GetParam();
-  FunctionField field = shape == 0 ? testing::bitten_box() : shape == 1 ? testing::gyroid()
-                                                                        : test_shape(1);
-  const Octree tree = build(field, 6, true);
-  WorkerPool pool(2);
-  const auto [cells, slots, hermite, solutions] = solve_cells(field, tree, pool);
+  RefusedShape shaped(shape);
+  const Octree& tree = shaped.tree;
+  WorkerPool& pool = shaped.pool;
+  const auto& [cells, slots, hermite, solutions] = shaped.solved;
   MergeRefusals refused;
   CollapseMemo memo;
   CellPassChanges changes;
