@@ -5,9 +5,9 @@
 // predicates of predicates.h, never a tolerance.
 //
 // Candidate pairs are triangles whose closed bounding boxes overlap, found
-// per slice of square columns over x and y about twice the median triangle's
-// width, swept in z within each column; only one slice's entries exist at a
-// time per worker, so the memory beyond the mesh is about one list of
+// per slice of square columns over x and y about 2.5 times the median
+// triangle's width, swept in z within each column; only one slice's entries
+// exist at a time per worker, so the memory beyond the mesh is about one list of
 // triangles per slice, a flag per vertex and per triangle and a
 // single-precision copy of the vertices. Boxes are in single precision
 // (rounded monotonically: overlapping boxes still overlap, and the exact
