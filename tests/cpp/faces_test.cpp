@@ -1,11 +1,14 @@
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "construction/build.h"
 #include "dc/component_table.h"
 #include "dc/faces.h"
 #include "dc/vertex_placement.h"
+#include "fields.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
@@ -112,6 +115,55 @@ TEST(GenerateFaces, NoFaceWithoutFourSameDepthNeighboursWithVertices) {
   without_vertex.add(around[1], 51, false);
   without_vertex.add(around[2], 51);
   EXPECT_TRUE(without_vertex.faces().empty());
+}
+
+// The faces are made a block of cells at a time, each block's lists appended
+// while the next block's are made. A closed surface of many blocks gives
+// every edge of its triangles once each way (no block lost, none appended
+// twice), and the same list for any pool, with the index or the walk order.
+TEST(GenerateFaces, ManyBlocksCloseUpAlikeOnAnyPool) {
+  testing::FunctionField shape = testing::sphere({0.02, -0.03, 0.01}, 0.8, false);
+  MeshingOptions options;
+  options.min_depth = 3;
+  options.max_depth = 8;
+  const Octree tree = build_octree(shape, BBox{{-1, -1, -1}, {1, 1, 1}}, options).octree;
+  const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+  // More than five blocks of 16 tasks of 2048 cells.
+  ASSERT_GT(cells.size(), std::size_t{5} * 16 * 2048);
+  std::vector<std::uint64_t> first(cells.size());
+  std::vector<Vec3> positions;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    first[i] = positions.size();
+    for (unsigned j = 0; j < COMPONENT_TABLE[cells[i].sign_mask][8]; ++j) {
+      const Vec3 c = cells[i].corner(0);
+      positions.push_back({c.x + 0.1 * j, c.y + 0.01 * double(i % 7), c.z});
+    }
+  }
+  const UnfilledVector<CellSigns> signs = cell_signs(cells);
+  std::vector<Triangle> faces;
+  {
+    WorkerPool pool(1);
+    faces = generate_faces(pool, signs, first, positions);
+  }
+  // Every directed edge once, and its reverse: the edges sorted, and sorted
+  // again reversed, are the same list without repeats.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> edges, reversed;
+  for (const Triangle& t : faces) {
+    for (unsigned k = 0; k < 3; ++k) {
+      edges.emplace_back(t[k], t[(k + 1) % 3]);
+      reversed.emplace_back(t[(k + 1) % 3], t[k]);
+    }
+  }
+  std::sort(edges.begin(), edges.end());
+  std::sort(reversed.begin(), reversed.end());
+  EXPECT_EQ(std::adjacent_find(edges.begin(), edges.end()), edges.end());
+  EXPECT_EQ(edges, reversed);
+  for (const std::size_t workers : {2, 3}) {
+    WorkerPool pool(workers);
+    EXPECT_EQ(generate_faces(pool, signs, first, positions), faces) << workers;
+    EXPECT_EQ(generate_faces(pool, signs, build_cell_lookup(signs), first, positions), faces)
+        << workers;
+  }
 }
 
 }  // namespace

@@ -145,6 +145,31 @@ TEST(RunMonitor, KeepAllRenumbersUsedVerticesInOrder) {
   EXPECT_TRUE(keep_all_components(vertices, {}).vertices.empty());
 }
 
+// Keeping every piece hands the lists back as they are when every vertex is
+// used, and renumbers them otherwise; keys travel with their vertices, and
+// either way the stage advances by the units cleanup_units counts.
+TEST(RunMonitor, KeepAllHandsBackFullyUsedListsAsTheyAre) {
+  const std::vector<Vec3> vertices{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}};
+  const std::vector<VertexKey> keys{{0, 0}, {10, 1}, {20, 2}, {30, 3}};
+  for (const bool all : {true, false}) {
+    const std::vector<Triangle> triangles =
+        all ? std::vector<Triangle>{{0, 1, 2}, {3, 2, 1}} : std::vector<Triangle>{{1, 2, 3}};
+    RecordingHooks hooks;
+    const RunMonitor monitor(&hooks);
+    const std::uint64_t units = cleanup_units(true, vertices.size(), triangles.size());
+    begin_stage("pieces", units);
+    const Mesh mesh = keep_all_components(vertices, triangles, keys);
+    EXPECT_EQ(monitor.done(), units);
+    const std::vector<Triangle> faces = all ? triangles : std::vector<Triangle>{{0, 1, 2}};
+    const std::vector<VertexKey> kept =
+        all ? keys : std::vector<VertexKey>(keys.begin() + 1, keys.end());
+    EXPECT_EQ(mesh.faces, faces);
+    EXPECT_EQ(mesh.vertex_keys, kept);
+    ASSERT_EQ(mesh.vertices.size(), all ? 4u : 3u);
+    EXPECT_EQ(mesh.vertices[0].x, all ? 0.0 : 1.0);
+  }
+}
+
 TEST(RunMonitor, SameMeshForAnyPoolSizeWhenWatched) {
   FunctionField field = testing::torus(0.55, 0.2);
   WorkerPool one(1), two(2), three(3);

@@ -28,9 +28,10 @@ Vec3 unit_normal(const Vec3& p, const Vec3& q, const Vec3& r) {
 
 double dot(const Vec3& a, const Vec3& b) { return a.z * b.z + (a.x * b.x + a.y * b.y); }
 
-// Cells per task of the pool, and tasks whose lists are appended at once.
+// Cells per task of the pool, and tasks whose lists are appended at once
+// (two blocks' lists are held at a time).
 constexpr std::size_t kFaceTask = std::size_t{1} << 11;
-constexpr std::size_t kTasksPerBlock = 32;
+constexpr std::size_t kTasksPerBlock = 16;
 
 // The other two axes (b, c) of edge axis a.
 constexpr unsigned kOtherAxes[3][2] = {{1, 2}, {0, 2}, {0, 1}};
@@ -214,16 +215,37 @@ std::vector<Triangle> faces_with(WorkerPool& pool, const UnfilledVector<CellSign
   triangles.reserve(bound);
   // The tasks of a block each fill a list of their own, then the lists are
   // appended in task order: the order of one loop over every cell, each
-  // triangle copied once, and no more than a block's lists held besides
-  // the whole list.
-  std::vector<std::vector<Triangle>> parts(kTasksPerBlock);
-  for (std::size_t first = 0; first < tasks; first += kTasksPerBlock) {
-    const std::size_t count = std::min(kTasksPerBlock, tasks - first);
+  // triangle copied once. A block's lists are appended by one task of the
+  // next block's loop, alongside its faces (the lists alternate between two
+  // sets), so that the copy, and the faults of the whole list's pages, keep
+  // no worker waiting; no more than two blocks' lists are held besides the
+  // whole list.
+  std::array<std::vector<std::vector<Triangle>>, 2> parts;
+  for (auto& set : parts) set.resize(kTasksPerBlock);
+  const std::size_t blocks = (tasks + kTasksPerBlock - 1) / kTasksPerBlock;
+  const auto block_tasks = [&](std::size_t block) {
+    return std::min(kTasksPerBlock, tasks - block * kTasksPerBlock);
+  };
+  const auto append = [&](std::size_t block) {
+    for (std::size_t k = 0; k < block_tasks(block); ++k) {
+      const std::vector<Triangle>& part = parts[block % 2][k];
+      triangles.insert(triangles.end(), part.begin(), part.end());
+    }
+  };
+  for (std::size_t block = 0; block <= blocks; ++block) {
+    // Task 0 appends the block before (claimed first, it starts first);
+    // the others make this block's faces.
+    const std::size_t appending = block > 0 ? 1 : 0;
+    const std::size_t count = block < blocks ? block_tasks(block) : 0;
     {
       const RunMonitor::Suspended quiet;
-      parallel_for(pool, count, [&](std::size_t k) {
-        const std::size_t t = first + k;
-        std::vector<Triangle>& out = parts[k];
+      parallel_for(pool, appending + count, [&](std::size_t k) {
+        if (k < appending) {
+          append(block - 1);
+          return;
+        }
+        const std::size_t t = block * kTasksPerBlock + (k - appending);
+        std::vector<Triangle>& out = parts[block % 2][k - appending];
         out.clear();
         out.reserve(task_bound[t]);
         typename FaceContext<Finder>::Hints hints;
@@ -233,10 +255,10 @@ std::vector<Triangle> faces_with(WorkerPool& pool, const UnfilledVector<CellSign
         for (std::size_t o = t * kFaceTask; o < task_end(t); ++o) context.emit(o, out, hints);
       }, 1);
     }
-    for (std::size_t k = 0; k < count; ++k) {
-      triangles.insert(triangles.end(), parts[k].begin(), parts[k].end());
+    if (count > 0) {
+      const std::size_t first = block * kTasksPerBlock;
+      advance_stage(task_end(first + count - 1) - first * kFaceTask);
     }
-    advance_stage(task_end(first + count - 1) - first * kFaceTask);
   }
   return triangles;
 }
