@@ -2,6 +2,7 @@
 #include "native/mesh_arrays.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "common/py/errors.h"
 #include "common/py/numpy_api.h"
+#include "pool/worker_pool.h"
 
 namespace karvex::py {
 
@@ -24,6 +26,22 @@ Ref rows_of(const std::vector<T>& values, int type) {
   if (!array) throw_fetched();
   std::copy(values.begin(), values.end(), static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
   return array;
+}
+
+// Array lengths from which the scans below run on the pool: each range
+// ORs its values' bits on its own, and the ranges' results are ORed.
+constexpr std::size_t kPooledScan = std::size_t{1} << 16;
+
+// The OR of bits(k) over [0, n).
+template <typename Bits>
+std::uint64_t any_bits(std::size_t n, Bits&& bits) {
+  std::atomic<std::uint64_t> all{0};
+  global_pool().run(n, kPooledScan, [&](LoopRange& range) {
+    std::uint64_t part = 0;
+    for (std::size_t k = range.begin(); k < range.end(); ++k) part |= bits(k);
+    all.fetch_or(part, std::memory_order_relaxed);
+  });
+  return all.load();
 }
 
 }  // namespace
@@ -47,26 +65,24 @@ validity::MeshView checked_view(const Ref& vertices, const Ref& faces) {
   mesh.vertex_count = static_cast<std::size_t>(PyArray_DIM(v, 0));
   mesh.faces = static_cast<const std::int64_t*>(PyArray_DATA(f));
   mesh.face_count = static_cast<std::size_t>(PyArray_DIM(f, 0));
-  // Each check a reduction without branches first, then, only when it
-  // fails, the first offending value found. Both reductions are bit
-  // operations on 64-bit lanes that SSE2 has (every call of the validity
-  // pass starts with these scans, on one thread): a double is not finite iff
+  // Each check a reduction without branches first (on the pool for a large
+  // mesh: every call of the validity pass starts with these scans), then,
+  // only when it fails, the first offending value found. Both reductions are
+  // bit operations on 64-bit lanes that SSE2 has: a double is not finite iff
   // its exponent bits are all ones, which carries into the top bit when one
   // is added to the exponent field; an index x is out of range iff
   // x < 0 (top bit set) or count - 1 - x wraps below zero (top bit set).
   constexpr std::uint64_t kExponent = 0x7ff0000000000000u, kExponentOne = 0x0010000000000000u;
-  std::uint64_t not_finite = 0;
-  for (std::size_t k = 0; k < 3 * mesh.vertex_count; ++k) {
-    not_finite |= (std::bit_cast<std::uint64_t>(mesh.vertices[k]) & kExponent) + kExponentOne;
-  }
+  const std::uint64_t not_finite = any_bits(3 * mesh.vertex_count, [&](std::size_t k) {
+    return (std::bit_cast<std::uint64_t>(mesh.vertices[k]) & kExponent) + kExponentOne;
+  });
   if ((not_finite >> 63) != 0) value_error("vertices must be finite; found NaN or infinity");
   const auto count = static_cast<std::int64_t>(mesh.vertex_count);
   const std::uint64_t last = static_cast<std::uint64_t>(count) - 1;  // wraps for no vertex: every index fails
-  std::uint64_t outside = 0;
-  for (std::size_t k = 0; k < 3 * mesh.face_count; ++k) {
+  const std::uint64_t outside = any_bits(3 * mesh.face_count, [&](std::size_t k) {
     const auto x = static_cast<std::uint64_t>(mesh.faces[k]);
-    outside |= x | (last - x);
-  }
+    return x | (last - x);
+  });
   const bool in_range = (outside >> 63) == 0;
   for (std::size_t k = 0; !in_range && k < 3 * mesh.face_count; ++k) {
     if (mesh.faces[k] < 0 || mesh.faces[k] >= count) {

@@ -79,10 +79,26 @@ def test_core_sheet_steps_match_the_numpy_model(name):
     assert np.array_equal(parted[0], steps[1][1][0]) and np.array_equal(parted[1], steps[1][1][1])
 
 
+def _far(array, index, value):
+    """A copy of ``array`` with one value set, far into it."""
+    changed = array.copy()
+    changed.flat[index] = value
+    return changed
+
+
+# Long enough that the checks scan them on the pool, one range at a time.
+_LONG_VERTICES = np.zeros((40000, 3))
+_LONG_FACES = np.zeros((40000, 3), dtype=np.int64)
+
+
 @pytest.mark.parametrize("step", ["split_sheets", "part_shared_edges"])
 @pytest.mark.parametrize(
     "vertices, faces, message",
     [
+        (_far(_LONG_VERTICES, 100000, np.nan), _LONG_FACES, "vertices must be finite"),
+        (_far(_LONG_VERTICES, 5, -np.inf), _LONG_FACES, "vertices must be finite"),
+        (_LONG_VERTICES, _far(_LONG_FACES, 119999, 40000), "from 0 to 39999; found 40000"),
+        (_LONG_VERTICES, _far(_LONG_FACES, 70001, -5), "from 0 to 39999; found -5"),
         (np.zeros((3, 3)), np.array([[0, 1, 3]]), "faces must hold vertex numbers from 0 to 2; found 3"),
         (np.zeros((3, 3)), np.array([[0, 1, 2], [2, -1, 0]]), "from 0 to 2; found -1"),
         (np.zeros((3, 3)), np.array([[0, 1, 2], [2, 2**62, 0]]), f"found {2**62}"),
