@@ -152,6 +152,8 @@ class Collapser {
         listed_(positions.size(), 0),
         passed_edges_(triangles.size(), 0),
         edge_levels_(triangles.size()),
+        refusing_(positions.size(), 0),
+        refused_point_(positions.size()),
         guard_(pos_, tris_, dead_) {
     for (std::size_t f = 0; f < tris_.size(); ++f) {
       const Triangle& t = tris_[f];
@@ -608,12 +610,13 @@ class Collapser {
     gap.add_ball(surface_[b], 0.5 * tolerance_);
     return gap.beyond(surface_[a], tolerance_);
   }
-  // Whether a's own point lies farther than the tolerance from every
-  // triangle of the fan round b after the collapse, wherever place() puts
-  // b: on its own point, or within half the tolerance of it along its
-  // normal (triangle_beyond). `fan` and `own` as in place(); a's
-  // triangles first, as a's point most often lies over one of them.
-  bool fan_beyond_reach(std::uint64_t a, std::uint64_t b, const std::vector<std::size_t>& fan,
+  // Whether `point` lies farther than the tolerance from every triangle of
+  // the fan round b after the collapse of a, wherever place() puts b: on
+  // its own point, or within half the tolerance of it along its normal
+  // (triangle_beyond). `fan` and `own` as in place(); a's triangles first,
+  // as a point of a's fan most often lies over one of them.
+  bool fan_beyond_reach(const Vec3& point, std::uint64_t a, std::uint64_t b,
+                        const std::vector<std::size_t>& fan,
                         const std::vector<std::size_t>& own) const {
     const double reach = on_faces_.empty() || on_faces_[b] == 0 ? 0.5 * tolerance_ : 0.0;
     auto beyond = [&](std::size_t f, std::uint64_t moved) {
@@ -628,7 +631,7 @@ class Collapser {
           p[k] = pos_[tri[k]];
         }
       }
-      return triangle_beyond(surface_[a], p, loose, reach, tolerance_);
+      return triangle_beyond(point, p, loose, reach, tolerance_);
     };
     for (const std::size_t f : fan) {
       if (!beyond(f, a)) return false;
@@ -639,6 +642,16 @@ class Collapser {
     return true;
   }
   SurfaceVertex vertex(std::uint64_t v) const { return {surface_[v], normal_[v], offset_[v]}; }
+
+  // Whether one of a's triangles keeps `point` (the same bits).
+  bool keeps_point(std::uint64_t a, const Vec3& point) const {
+    for (const std::size_t f : around_[a]) {
+      for (const Vec3& kept : kept_[f]) {
+        if (kept == point) return true;
+      }
+    }
+    return false;
+  }
 
   // Every check but the field's; appends the samples the field must pass.
   bool feasible(Tentative& t, std::vector<Vec3>& samples) {
@@ -689,7 +702,15 @@ class Collapser {
     // a's own point again, now against each triangle of the new fan with b
     // anywhere place() may put it: most candidates on a surface curved
     // both ways are refused here, before b's placement and the fan.
-    if (!off_[a] && fan_beyond_reach(a, b, fan, own)) return false;
+    if (!off_[a] && fan_beyond_reach(surface_[a], a, b, fan, own)) return false;
+    // The point of a's triangles that refused a's last collapse tried, when
+    // they still keep it: it must end within the tolerance of this new fan
+    // too, and most often it does not (a vertex that has taken in its
+    // neighbours' collapses keeps many points, some far off any flatter
+    // fan). Refused here, before b is placed, when no placement can bring
+    // it within; else it is measured first once the fan is built.
+    const bool recheck = refusing_[a] && keeps_point(a, refused_point_[a]);
+    if (recheck && fan_beyond_reach(refused_point_[a], a, b, fan, own)) return false;
     place(t, fan, own);
     const Vec3 pb = t.placed;
     // a's triangles take b's place, and b's own move with it when it moves.
@@ -744,12 +765,20 @@ class Collapser {
     };
     // The mesh it started from: a vertex's own point on the surface is a
     // sample of it, kept by the vertex until it first moves off it.
+    if (recheck && new_fan.nearest_within(refused_point_[a], tolerance_).index ==
+                       FanTriangles::npos) {
+      return false;
+    }
     if (!off_[a] && !keep(surface_[a], FanTriangles::npos)) return false;
     if (t.moves && !off_[b] && !keep(surface_[b], FanTriangles::npos)) return false;
     for (const std::size_t f : around_[a]) {
       const std::size_t hint = fan_index(f);
       for (const Vec3& point : kept_[f]) {
-        if (!keep(point, hint)) return false;
+        if (!keep(point, hint)) {
+          refusing_[a] = 1;
+          refused_point_[a] = point;
+          return false;
+        }
       }
     }
     if (t.moves) {
@@ -871,6 +900,12 @@ class Collapser {
   // Per triangle and edge, the signed levels of its midpoint and quarters
   // (the one nearer corner k first), kept when it was last sampled.
   std::vector<std::array<std::array<double, 3>, 3>> edge_levels_;
+  // Per vertex a: a point its triangles kept that a collapse of a refused
+  // (no triangle of that collapse's new fan within the tolerance), and
+  // whether there is one. Only an order of tests: a collapse is refused
+  // for it only while a's triangles still keep it.
+  std::vector<std::uint8_t> refusing_;
+  std::vector<Vec3> refused_point_;
   // feasible()'s new fan, its triangles' numbers and the spokes sampled,
   // kept to reuse their memory.
   FanTriangles new_fan_;
