@@ -10,6 +10,7 @@
 #include "dc/vertex_placement.h"
 #include "fields.h"
 #include "pool/worker_pool.h"
+#include "stand_in_vertices.h"
 
 namespace karvex {
 namespace {
@@ -130,15 +131,9 @@ TEST(GenerateFaces, ManyBlocksCloseUpAlikeOnAnyPool) {
   const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
   // More than five blocks of 16 tasks of 2048 cells.
   ASSERT_GT(cells.size(), std::size_t{5} * 16 * 2048);
-  std::vector<std::uint64_t> first(cells.size());
-  std::vector<Vec3> positions;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    first[i] = positions.size();
-    for (unsigned j = 0; j < COMPONENT_TABLE[cells[i].sign_mask][8]; ++j) {
-      const Vec3 c = cells[i].corner(0);
-      positions.push_back({c.x + 0.1 * j, c.y + 0.01 * double(i % 7), c.z});
-    }
-  }
+  testing::StandInVertices vertices = testing::stand_in_vertices(cells);
+  std::vector<std::uint64_t>& first = vertices.first;
+  const std::vector<Vec3>& positions = vertices.positions;
   const UnfilledVector<CellSigns> signs = cell_signs(cells);
   std::vector<Triangle> faces;
   {

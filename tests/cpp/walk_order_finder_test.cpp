@@ -15,6 +15,7 @@
 #include "dc/walk_order_finder.h"
 #include "fields.h"
 #include "pool/worker_pool.h"
+#include "stand_in_vertices.h"
 
 namespace karvex {
 namespace {
@@ -66,15 +67,9 @@ TEST_P(WalkOrderSearch, FindsWhatTheIndexFinds) {
 
 TEST_P(WalkOrderSearch, OtherOrdersAreRefusedAndMakeTheSameFaces) {
   std::vector<SurfaceCell> cells = cells_of_two_spheres(GetParam());
-  std::vector<std::uint64_t> first(cells.size());
-  std::vector<Vec3> positions;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    first[i] = positions.size();
-    for (unsigned j = 0; j < COMPONENT_TABLE[cells[i].sign_mask][8]; ++j) {
-      const Vec3 c = cells[i].corner(0);
-      positions.push_back({c.x + 0.1 * j, c.y + 0.01 * double(i % 7), c.z});
-    }
-  }
+  testing::StandInVertices vertices = testing::stand_in_vertices(cells);
+  std::vector<std::uint64_t>& first = vertices.first;
+  const std::vector<Vec3>& positions = vertices.positions;
   WorkerPool pool(2);
   for (const bool shuffled : {false, true}) {
     if (shuffled) {
