@@ -42,12 +42,20 @@ TEST_P(WalkOrderSearch, FindsWhatTheIndexFinds) {
   // Searches from the cell, from the first cell and from a random place
   // before it (galloping back, forward, or either).
   std::mt19937 rng(5);
+  // The search that reads back from `before` first answers the same, and
+  // so does it from any later cell when the answer lies before `before`
+  // (the faces read a neighbour's sibling back from the neighbour).
   const auto expect_same = [&](const CellAddress& a, std::size_t before) {
     const std::uint64_t want = lookup.find(a);
+    const std::uint64_t expected = want == CellLookup::kAbsent ? WalkOrderFinder::kAbsent : want;
     for (std::size_t hint : {before, std::size_t{0}, std::size_t(rng() % (before + 1))}) {
-      ASSERT_EQ(finder.find(a, before, hint),
-                want == CellLookup::kAbsent ? WalkOrderFinder::kAbsent : want)
+      ASSERT_EQ(finder.find(a, before, hint), expected)
           << a.x << " " << a.y << " " << a.z << " depth " << int(a.d) << " before " << before;
+    }
+    const std::size_t later = std::min(signs.size(), before + rng() % 20);
+    for (std::size_t from : {before, later}) {
+      ASSERT_EQ(finder.find_close(a, from), expected)
+          << a.x << " " << a.y << " " << a.z << " depth " << int(a.d) << " from " << from;
     }
   };
   for (std::size_t i = 0; i < signs.size(); ++i) {
