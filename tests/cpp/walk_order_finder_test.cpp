@@ -5,6 +5,7 @@
 // made either way are the same.
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,6 +103,53 @@ TEST_P(WalkOrderSearch, OtherOrdersAreRefusedAndMakeTheSameFaces) {
     EXPECT_EQ(generate_faces(pool, signs, first, positions), indexed);
   }
 }
+
+// Lattices of one depth in walk order, whole or with holes: the search
+// that reads back first finds every same-depth neighbour below a cell (the
+// sibling a few places back, or one far enough back that it gallops), and
+// nothing where a hole is, from the cell and from cells after it.
+class CloseSearch : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(CloseSearch, FindsWhatALinearSearchFinds) {
+  constexpr std::uint8_t kDepth = 3;
+  const unsigned holes = GetParam();  // every holes-th cell missing (0: none)
+  std::vector<CellAddress> all;
+  for (std::uint32_t x = 0; x < 8; ++x) {
+    for (std::uint32_t y = 0; y < 8; ++y) {
+      for (std::uint32_t z = 0; z < 8; ++z) {
+        if (holes != 0 && (x + 3 * y + 5 * z) % holes == 0) continue;
+        all.push_back({x, y, z, kDepth});
+      }
+    }
+  }
+  std::sort(all.begin(), all.end(), [](const CellAddress& p, const CellAddress& q) {
+    return WalkOrderFinder::code(p) < WalkOrderFinder::code(q);
+  });
+  UnfilledVector<CellSigns> signs(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) signs[i] = {all[i], 1};
+  WorkerPool pool(1);
+  ASSERT_TRUE(WalkOrderFinder::usable(pool, signs));
+  const WalkOrderFinder finder(signs);
+  const auto linear = [&](const CellAddress& a) {
+    const auto at = std::find(all.begin(), all.end(), a);
+    return at == all.end() ? WalkOrderFinder::kAbsent : std::uint64_t(at - all.begin());
+  };
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const CellAddress& a = all[i];
+    for (unsigned axes = 1; axes < 8; ++axes) {
+      const std::uint32_t dx = axes & 1u, dy = (axes >> 1) & 1u, dz = (axes >> 2) & 1u;
+      if (a.x < dx || a.y < dy || a.z < dz) continue;
+      const CellAddress below{a.x - dx, a.y - dy, a.z - dz, kDepth};
+      for (std::size_t from : {i, std::min(all.size(), i + 1), std::min(all.size(), i + 13)}) {
+        ASSERT_EQ(finder.find_close(below, from), linear(below))
+            << below.x << " " << below.y << " " << below.z << " from " << from;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lattices, CloseSearch, ::testing::Values(0u, 2u, 7u),
+                         [](const auto& info) { return "holes" + std::to_string(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(Trees, WalkOrderSearch, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "adaptive" : "uniform"; });
