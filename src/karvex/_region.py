@@ -139,21 +139,27 @@ class BoxRegion:
         # The longest move is a coordinate's furthest reach past its bound,
         # read from each axis's extremes: rounding is monotone, so these are
         # the same bits as the largest of the moves themselves, without
-        # arrays of them.
-        reach = np.concatenate(
-            (self._low - vertices.min(axis=0), vertices.max(axis=0) - self._high, [0.0])
-        )
+        # arrays of them. The extremes are taken column by column: NumPy's
+        # loops over rows of three are tens of times slower.
+        columns = [vertices[:, axis] for axis in range(3)]
+        lowest = np.array([column.min() for column in columns])
+        highest = np.array([column.max() for column in columns])
+        reach = np.concatenate((self._low - lowest, highest - self._high, [0.0]))
         longest = float(reach.max())
-        if longest == 0.0 and not self._zero_bound_flips_sign(vertices):
+        if longest == 0.0 and not self._zero_bound_flips_sign(vertices, lowest, highest):
             # Nothing moves and clipping would change no bit: the array is
             # returned as it is, without a copy (the volume's own box).
             return vertices, 0.0
         return np.clip(vertices, self._low, self._high), longest
 
-    def _zero_bound_flips_sign(self, vertices: Array) -> bool:
+    def _zero_bound_flips_sign(self, vertices: Array, lowest: Array, highest: Array) -> bool:
         """True when a coordinate on a bound of zero has the other zero's
-        sign: clipping writes the bound's own zero there."""
+        sign: clipping writes the bound's own zero there. ``lowest`` and
+        ``highest`` are each axis's extremes: a column that holds no zero
+        (all above or all below it) is not read again."""
         for axis in range(3):
+            if lowest[axis] > 0.0 or highest[axis] < 0.0:
+                continue
             for bound in (float(self._low[axis]), float(self._high[axis])):
                 if bound == 0.0:
                     column = vertices[:, axis]

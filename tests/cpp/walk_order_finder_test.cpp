@@ -5,6 +5,7 @@
 // made either way are the same.
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,12 +43,20 @@ TEST_P(WalkOrderSearch, FindsWhatTheIndexFinds) {
   // Searches from the cell, from the first cell and from a random place
   // before it (galloping back, forward, or either).
   std::mt19937 rng(5);
+  // The search that reads back from `before` first answers the same, and
+  // so does it from any later cell when the answer lies before `before`
+  // (the faces read a neighbour's sibling back from the neighbour).
   const auto expect_same = [&](const CellAddress& a, std::size_t before) {
     const std::uint64_t want = lookup.find(a);
+    const std::uint64_t expected = want == CellLookup::kAbsent ? WalkOrderFinder::kAbsent : want;
     for (std::size_t hint : {before, std::size_t{0}, std::size_t(rng() % (before + 1))}) {
-      ASSERT_EQ(finder.find(a, before, hint),
-                want == CellLookup::kAbsent ? WalkOrderFinder::kAbsent : want)
+      ASSERT_EQ(finder.find(a, before, hint), expected)
           << a.x << " " << a.y << " " << a.z << " depth " << int(a.d) << " before " << before;
+    }
+    const std::size_t later = std::min(signs.size(), before + rng() % 20);
+    for (std::size_t from : {before, later}) {
+      ASSERT_EQ(finder.find_close(a, from), expected)
+          << a.x << " " << a.y << " " << a.z << " depth " << int(a.d) << " from " << from;
     }
   };
   for (std::size_t i = 0; i < signs.size(); ++i) {
@@ -94,6 +103,53 @@ TEST_P(WalkOrderSearch, OtherOrdersAreRefusedAndMakeTheSameFaces) {
     EXPECT_EQ(generate_faces(pool, signs, first, positions), indexed);
   }
 }
+
+// Lattices of one depth in walk order, whole or with holes: the search
+// that reads back first finds every same-depth neighbour below a cell (the
+// sibling a few places back, or one far enough back that it gallops), and
+// nothing where a hole is, from the cell and from cells after it.
+class CloseSearch : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(CloseSearch, FindsWhatALinearSearchFinds) {
+  constexpr std::uint8_t kDepth = 3;
+  const unsigned holes = GetParam();  // every holes-th cell missing (0: none)
+  std::vector<CellAddress> all;
+  for (std::uint32_t x = 0; x < 8; ++x) {
+    for (std::uint32_t y = 0; y < 8; ++y) {
+      for (std::uint32_t z = 0; z < 8; ++z) {
+        if (holes != 0 && (x + 3 * y + 5 * z) % holes == 0) continue;
+        all.push_back({x, y, z, kDepth});
+      }
+    }
+  }
+  std::sort(all.begin(), all.end(), [](const CellAddress& p, const CellAddress& q) {
+    return WalkOrderFinder::code(p) < WalkOrderFinder::code(q);
+  });
+  UnfilledVector<CellSigns> signs(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) signs[i] = {all[i], 1};
+  WorkerPool pool(1);
+  ASSERT_TRUE(WalkOrderFinder::usable(pool, signs));
+  const WalkOrderFinder finder(signs);
+  const auto linear = [&](const CellAddress& a) {
+    const auto at = std::find(all.begin(), all.end(), a);
+    return at == all.end() ? WalkOrderFinder::kAbsent : std::uint64_t(at - all.begin());
+  };
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const CellAddress& a = all[i];
+    for (unsigned axes = 1; axes < 8; ++axes) {
+      const std::uint32_t dx = axes & 1u, dy = (axes >> 1) & 1u, dz = (axes >> 2) & 1u;
+      if (a.x < dx || a.y < dy || a.z < dz) continue;
+      const CellAddress below{a.x - dx, a.y - dy, a.z - dz, kDepth};
+      for (std::size_t from : {i, std::min(all.size(), i + 1), std::min(all.size(), i + 13)}) {
+        ASSERT_EQ(finder.find_close(below, from), linear(below))
+            << below.x << " " << below.y << " " << below.z << " from " << from;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lattices, CloseSearch, ::testing::Values(0u, 2u, 7u),
+                         [](const auto& info) { return "holes" + std::to_string(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(Trees, WalkOrderSearch, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "adaptive" : "uniform"; });

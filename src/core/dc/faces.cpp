@@ -49,6 +49,9 @@ struct LookupFinder {
                      std::size_t& /*hint*/) const {
     return lookup.find(address);
   }
+  std::uint64_t find_close(const CellAddress& address, std::size_t /*before*/) const {
+    return lookup.find(address);
+  }
 };
 
 template <class Finder>
@@ -75,31 +78,42 @@ struct FaceContext {
     return first + group;
   }
 
+  // Where the searches for neighbours A, B and C round each axis left, by
+  // the level at which lowering the cell's coordinates carries: the
+  // neighbour lies in the block of 2^level cells per side before the cell's
+  // own, which cells of the same carry level that follow each other share.
+  // (At level 0 it is a sibling, read back from the cell: no hint.)
+  static constexpr unsigned kCarryLevels = 33;
+  using Hints = std::array<std::array<std::array<std::size_t, kCarryLevels>, 3>, 3>;
+
   // Index of the surface cell at `address` that has a vertex, if any; the
   // address is a neighbour of cell `o` with a smaller coordinate, and
   // `hint` where the search for the like neighbour of the cell before left.
   bool find_with_vertex(const CellAddress& address, std::size_t o, std::size_t& hint,
                         std::uint64_t& index) const {
     index = finder.find(address, o, hint);
-    if (index == Finder::kAbsent) return false;
-    return first_vertex[index] != kNoVertex;
+    return has_vertex(index);
   }
 
-  // Where the searches for neighbours A, B and C round each axis left, by
-  // the level at which lowering the cell's coordinates carries: the
-  // neighbour lies in the cell's block of 2^level cells per side (level 0,
-  // a few cells back) or in the block before it, which cells of the same
-  // carry level that follow each other share.
-  static constexpr unsigned kCarryLevels = 33;
-  using Hints = std::array<std::array<std::array<std::size_t, kCarryLevels>, 3>, 3>;
+  // The same for a sibling of cell `near` (at most cell `o`), which the
+  // search reads back from there.
+  bool find_sibling_with_vertex(const CellAddress& address, std::size_t near,
+                                std::uint64_t& index) const {
+    index = finder.find_close(address, near);
+    return has_vertex(index);
+  }
 
-  // Where the search for a neighbour of cell o whose lowering carries at
-  // `level` starts: at o for level 0, else where the last one left.
-  static std::size_t& hint_for(Hints& hints, unsigned a, unsigned neighbour, unsigned level,
-                               std::size_t o) {
-    std::size_t& hint = hints[a][neighbour][level];
-    if (level == 0) hint = o;
-    return hint;
+  bool has_vertex(std::uint64_t index) const {
+    return index != Finder::kAbsent && first_vertex[index] != kNoVertex;
+  }
+
+  // Neighbour `neighbour` round axis a of cell o, whose lowering carries at
+  // `level`: a sibling of cell `near` when it does not carry (level 0),
+  // else searched from where the last search of that level left.
+  bool find_neighbour(const CellAddress& address, std::size_t o, std::size_t near, Hints& hints,
+                      unsigned a, unsigned neighbour, unsigned level, std::uint64_t& index) const {
+    if (level == 0) return find_sibling_with_vertex(address, near, index);
+    return find_with_vertex(address, o, hints[a][neighbour][level], index);
   }
 
   void emit(std::size_t o, std::vector<Triangle>& out, Hints& hints) const {
@@ -124,10 +138,13 @@ struct FaceContext {
       std::uint64_t ia = 0, ib = 0, ic = 0;
       const auto carry_b = static_cast<unsigned>(std::countr_zero(coordinate(address_b, b)));
       const auto carry_c = static_cast<unsigned>(std::countr_zero(coordinate(address_a, c)));
-      if (!find_with_vertex(address_a, o, hint_for(hints, a, 0, carry_b, o), ia) ||
-          !find_with_vertex(address_b, o, hint_for(hints, a, 1, carry_c, o), ib) ||
-          !find_with_vertex(address_c, o, hint_for(hints, a, 2, std::max(carry_b, carry_c), o),
-                            ic)) {
+      // C is A's sibling when lowering c does not carry, B's when lowering b
+      // does not, and is searched for as the others only when both carry.
+      if (!find_neighbour(address_a, o, o, hints, a, 0, carry_b, ia) ||
+          !find_neighbour(address_b, o, o, hints, a, 1, carry_c, ib) ||
+          !find_neighbour(address_c, o, carry_c == 0 ? ia : ib, hints, a, 2,
+                          std::min(carry_b, carry_c) == 0 ? 0 : std::max(carry_b, carry_c),
+                          ic)) {
         continue;
       }
       const std::uint64_t vo = vertex_at_edge(o, 4 * a);

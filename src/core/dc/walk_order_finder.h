@@ -97,6 +97,31 @@ class WalkOrderFinder {
     return lo;
   }
 
+  // The same answer as find, for an address whose cell, if any, lies just
+  // before cell `before` (a sibling of it, or of a cell near it): the cells
+  // before it are read one by one, back to the first not above the target,
+  // for kCloseSteps cells; only beyond them does the search gallop. A
+  // sibling has the same parent, whose cells the walk lists together, at
+  // most seven places back when no finer leaves lie between.
+  std::uint64_t find_close(const CellAddress& address, std::size_t before) const {
+    if (address.d > kMaxDepth) return kAbsent;
+    const Corner target = corner(address);
+    const std::size_t last = before > kCloseSteps ? before - kCloseSteps : 0;
+    for (std::size_t i = before; i > last; --i) {
+      const CellAddress& at = cells_[i - 1].address;
+      const Corner here = corner(at);
+      if (here == target) return at.d == address.d ? i - 1 : kAbsent;
+      // Codes strictly increase along the list: the target lies past here.
+      if (precedes(here, target)) return kAbsent;
+    }
+    // Every cell read lies above the target: it is further back.
+    std::size_t hint = last;
+    return last == 0 ? kAbsent : find(address, last, hint);
+  }
+
+  // The cells find_close reads one by one before galloping.
+  static constexpr std::size_t kCloseSteps = 8;
+
  private:
   // Spreads the low 21 bits of v three apart.
   static std::uint64_t spread(std::uint64_t v) {

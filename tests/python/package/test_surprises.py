@@ -152,6 +152,10 @@ def test_a_shape_inside_its_box_is_meshed_exactly_as_without_the_box(mode):
     # On a zero bound with the other zero's sign: clipping writes the bound's.
     ((0.0, 0.0, 0.0), (2.0, 2.0, 2.0), [[-0.0, 1.0, 1.0], [1.0, 0.0, 1.0]]),
     ((-2.0, -2.0, -0.0), (2.0, 2.0, 0.0), [[0.0, 1.0, 0.0], [1.0, -0.0, -0.0]]),
+    # Zero bounds, the flipped zero in the one column of three that holds a
+    # zero; and zero bounds with no zero in any column.
+    ((0.0, 0.0, 0.0), (2.0, 2.0, 2.0), [[0.5, 1.0, -0.0], [1.5, 1.0, 1.0]]),
+    ((0.0, -2.0, 0.0), (2.0, 0.0, 2.0), [[0.5, -1.0, 1.5], [1.0, -0.25, 2.0]]),
     # Not finite: the move is NaN, as the moves' own maximum would be.
     ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0), [[np.nan, 0.0, 0.0], [0.5, 0.5, 0.5]]),
 ])
