@@ -65,6 +65,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/tested_triangles.cpp
   src/core/dc/remembered_polygons.cpp
   src/core/dc/cell_pass_changes.cpp
+  src/core/dc/subtree_spans.cpp
   src/core/dc/remembered_star_faults.cpp
   src/core/dc/minimal_edge_faces.cpp
   src/core/dc/collapse_folds.cpp

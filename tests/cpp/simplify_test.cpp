@@ -2,9 +2,12 @@
 // topological safety test, and faces on minimal edges across cells of
 // different sizes.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -189,6 +192,100 @@ TEST_P(CollapseMemoChangesNothing, SameCellsAndVertices) {
 INSTANTIATE_TEST_SUITE_P(ShapesAndTolerances, CollapseMemoChangesNothing,
                          ::testing::Values(std::pair{0, 1e-3}, std::pair{0, 1e-2},
                                            std::pair{1, 1e-2}, std::pair{2, 1e-4}));
+
+// Each collapse with a memo takes over the subtrees the last one kept whole
+// and that hold no refusal since, renumbered: every pass, and one after
+// refusals were dropped (nothing is taken over then), is what a fresh
+// collapse makes of the same refusals, block for block and bit for bit.
+class TakenOverSubtrees : public ::testing::TestWithParam<std::pair<int, double>> {};
+
+void expect_same_collapse(const SimplifiedCells& got, const SimplifiedCells& fresh) {
+  const auto node = [](const ContourNode& n) {
+    return std::tuple{n.kind, n.mask, n.index, n.one_vertex};
+  };
+  EXPECT_EQ(node(got.root), node(fresh.root));
+  ASSERT_EQ(got.blocks.size(), fresh.blocks.size());
+  for (std::size_t b = 0; b < fresh.blocks.size(); ++b) {
+    for (unsigned o = 0; o < 8; ++o) {
+      ASSERT_EQ(node(got.blocks[b][o]), node(fresh.blocks[b][o])) << "block " << b << " child " << o;
+    }
+  }
+  EXPECT_EQ(got.positions, fresh.positions);
+  EXPECT_EQ(got.keys, fresh.keys);
+  ASSERT_EQ(got.boxes.size(), fresh.boxes.size());
+  for (std::size_t v = 0; v < fresh.boxes.size(); ++v) {
+    ASSERT_TRUE(got.boxes[v].lo == fresh.boxes[v].lo && got.boxes[v].hi == fresh.boxes[v].hi)
+        << "vertex " << v;
+  }
+  EXPECT_EQ(got.collapsed_count, fresh.collapsed_count);
+  ASSERT_EQ(got.merged.size(), fresh.merged.size());
+  for (std::size_t m = 0; m < fresh.merged.size(); ++m) {
+    const MergedCell& a = got.merged[m];
+    const MergedCell& b = fresh.merged[m];
+    ASSERT_TRUE(a.address == b.address && a.side == b.side && a.vertex == b.vertex &&
+                a.sample_count == b.sample_count && a.samples == b.samples)
+        << "collapsed cell " << m;
+  }
+}
+
+TEST_P(TakenOverSubtrees, SameAsAFreshCollapse) {
+  const auto [shape, tolerance] = GetParam();
+  const RefusedShape shaped(shape);
+  const Octree& tree = shaped.tree;
+  const auto& [cells, slots, hermite, solutions] = shaped.solved;
+  MergeRefusals refused;
+  CollapseMemo memo;
+  const auto collapse = [&](const MergeRefusals& with, CollapseMemo* m) {
+    return simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &with, true, m);
+  };
+  // What the field checks remember a pass by (passed_checks.h): a collapsed
+  // cell's vertex and children's vertices, and the point at each vertex
+  // key, the same in every pass.
+  std::map<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint8_t>,
+           std::pair<Vec3, std::array<Vec3, 8>>>
+      cell_points;
+  std::map<VertexKey, Vec3> key_points;
+  std::size_t passes = 0;
+  for (unsigned pass = 0; pass < 6; ++pass) {
+    SimplifiedCells simplified = collapse(refused, &memo);
+    SCOPED_TRACE(::testing::Message() << "pass " << pass);
+    expect_same_collapse(simplified, collapse(refused, nullptr));
+    if (simplified.merged.empty()) break;
+    ++passes;
+    for (const MergedCell& cell : simplified.merged) {
+      const auto [at, fresh] = cell_points.try_emplace(
+          std::tuple{cell.address.x, cell.address.y, cell.address.z, cell.address.d},
+          simplified.positions[cell.vertex], cell.samples);
+      EXPECT_TRUE(fresh || (at->second.first == simplified.positions[cell.vertex] &&
+                            at->second.second == cell.samples));
+    }
+    for (std::size_t v = 0; v < simplified.keys.size(); ++v) {
+      const auto [at, fresh] = key_points.try_emplace(simplified.keys[v], simplified.positions[v]);
+      EXPECT_TRUE(fresh || at->second == simplified.positions[v]) << "vertex " << v;
+    }
+    // The checks write the boxes of what they return: the memo's copy must
+    // not follow.
+    for (VertexBox& box : simplified.boxes) box = {{0, 0, 0}, {0, 0, 0}};
+    // A few collapsed cells refused per pass, spread over the tree, and a
+    // cell kept whole above one of them.
+    for (std::size_t m = pass; m < simplified.merged.size(); m += 7) {
+      refused.insert(simplified.merged[m].address);
+    }
+    const CellAddress& a = simplified.merged.front().address;
+    if (a.d > 1) refused.insert({a.x >> 1, a.y >> 1, a.z >> 1, static_cast<std::uint8_t>(a.d - 1)});
+  }
+  EXPECT_GE(passes, 3u);
+  // Refusals dropped: the memo's last collapse is no guide then.
+  MergeRefusals fewer;
+  for (const CellAddress& a : refused) {
+    if (a.d % 2 == 0) fewer.insert(a);
+  }
+  expect_same_collapse(collapse(fewer, &memo), collapse(fewer, nullptr));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShapesAndTolerances, TakenOverSubtrees,
+                         ::testing::Values(std::pair{0, 1e-2}, std::pair{1, 1e-3},
+                                           std::pair{1, 1e-2}, std::pair{2, 1e-3}));
 
 // The passes of the checked collapse redo the face walk and the star faults
 // only where refusals changed the cells: each pass gets what walking the

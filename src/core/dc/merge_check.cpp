@@ -8,6 +8,7 @@
 #include "dc/fold_candidates.h"
 #include "dc/merge_topology.h"
 #include "dc/minimal_edge_faces.h"
+#include "dc/passed_checks.h"
 #include "dc/projection.h"
 #include "dc/remembered_polygons.h"
 #include "dc/remembered_star_faults.h"
@@ -123,15 +124,17 @@ bool refuse_nonmanifold(const SimplifiedCells& simplified,
 // each sample's distance less the mean of its ends' (the vertices are off
 // the surface before projection, which takes that out) must be within
 // `tolerance`, or the largest collapsed cell of the triangle is refused.
-// True when any was refused.
+// A triangle that passed in an earlier pass (`passed`) is not sampled
+// again; those that pass now are added to it. True when any was refused.
 bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCells& simplified,
                             const std::vector<Triangle>& triangles, double tolerance,
-                            MergeRefusals& refused) {
+                            MergeRefusals& refused, PassedChecks& passed) {
   const std::vector<std::size_t> owner = collapsed_owners(simplified);
-  std::vector<std::size_t> checked;  // triangles with a collapsed vertex
+  std::vector<std::size_t> checked;  // triangles with a collapsed vertex, not passed before
   for (std::size_t t = 0; t < triangles.size(); ++t) {
     const Triangle& tri = triangles[t];
-    if (owner[tri[0]] != kKept || owner[tri[1]] != kKept || owner[tri[2]] != kKept) {
+    if ((owner[tri[0]] != kKept || owner[tri[1]] != kKept || owner[tri[2]] != kKept) &&
+        !passed.triangles.contains(PassedChecks::triangle_key(simplified.keys, tri))) {
       checked.push_back(t);
     }
   }
@@ -171,7 +174,10 @@ bool refuse_stray_triangles(Field& field, const Octree& tree, const SimplifiedCe
     const bool within = known && std::fabs(mid_ab) <= tolerance &&
                         std::fabs(mid_bc) <= tolerance && std::fabs(mid_ca) <= tolerance &&
                         std::fabs(centre) <= tolerance;
-    if (within) continue;
+    if (within) {
+      passed.triangles.insert(PassedChecks::triangle_key(simplified.keys, triangles[checked[i]]));
+      continue;
+    }
     std::size_t largest = kKept;
     for (const std::uint64_t v : triangles[checked[i]]) {
       const std::size_t m = owner[v];
@@ -293,7 +299,7 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
                                  bool oblique, MergeRefusals& refused, CollapseMemo& memo,
                                  TestedTriangles& tested, CellPassChanges& changes,
                                  RememberedPolygons& walked, RememberedStarFaults& stars,
-                                 std::vector<Triangle>& triangles,
+                                 PassedChecks& passed, std::vector<Triangle>& triangles,
                                  std::vector<EdgePolygon>& polygons) {
   triangles.clear();
   polygons.clear();
@@ -303,14 +309,31 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
     SimplifiedCells simplified = simplify_cells(tree, cells, slots, qefs, solutions, tolerance,
                                                 &refused, oblique, &memo);
     if (simplified.merged.empty()) return simplified;
-    // Points: every collapsed vertex, then per chord its end and middle.
-    const std::size_t merged = simplified.merged.size();
+    // The collapsed cells that passed before keep their reach; the others
+    // are sampled.
+    std::vector<std::size_t> asked;  // indices into simplified.merged
+    for (std::size_t m = 0; m < simplified.merged.size(); ++m) {
+      const MergedCell& cell = simplified.merged[m];
+      const auto known = passed.cells.find(cell.address);
+      if (known == passed.cells.end()) {
+        asked.push_back(m);
+        continue;
+      }
+      const double reach = known->second;
+      const Vec3& x = checked_at(simplified.positions, cell.vertex);
+      simplified.boxes[cell.vertex] = {{x.x - reach, x.y - reach, x.z - reach},
+                                       {x.x + reach, x.y + reach, x.z + reach}};
+    }
+    // Points: every collapsed vertex asked about, then per chord its end and
+    // middle.
+    const std::size_t merged = asked.size();
     std::vector<Chord> chords;
-    std::vector<std::size_t> first;  // chords of collapsed cell m: first[m] .. first[m + 1]
+    std::vector<std::size_t> first;  // chords of asked cell i: first[i] .. first[i + 1]
     first.reserve(merged + 1);
     std::vector<Vec3> points;
     points.reserve(merged);
-    for (const MergedCell& cell : simplified.merged) {
+    for (const std::size_t m : asked) {
+      const MergedCell& cell = simplified.merged[m];
       first.push_back(chords.size());
       points.push_back(checked_at(simplified.positions, cell.vertex));
       chords_of(cell, points.back(), chords);
@@ -334,6 +357,7 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
     };
     bool any = false;
     for (std::size_t m = 0; m < merged; ++m) {
+      const MergedCell& cell = simplified.merged[asked[m]];
       const double at_vertex = distance(m);
       // The children's vertices are off the surface by what locating the
       // crossings left (projection takes that out): the collapsed vertex
@@ -355,11 +379,12 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
         // Projection may move the vertex as far as a child's: enough to
         // take it onto the surface along the gradient, and no further.
         const Vec3& x = points[m];
-        simplified.boxes[simplified.merged[m].vertex] = {
-            {x.x - reach, x.y - reach, x.z - reach}, {x.x + reach, x.y + reach, x.z + reach}};
+        simplified.boxes[cell.vertex] = {{x.x - reach, x.y - reach, x.z - reach},
+                                         {x.x + reach, x.y + reach, x.z + reach}};
+        passed.cells.emplace(cell.address, reach);
       }
       if (!within) {
-        refused.insert(simplified.merged[m].address);
+        refused.insert(cell.address);
         any = true;
       }
     }
@@ -371,7 +396,8 @@ SimplifiedCells collapse_checked(WorkerPool& pool, Field& field, const Octree& t
       any = refuse_nonmanifold(simplified, triangles, faults, refused);
       any = any ||
             refuse_folds(pool, simplified, simplified.positions, triangles, refused, &tested);
-      any = any || refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused);
+      any = any ||
+            refuse_stray_triangles(field, tree, simplified, triangles, tolerance, refused, passed);
     }
     if (!any) return simplified;
     triangles.clear();
@@ -399,14 +425,15 @@ SimplifiedCells simplify_within_tolerance(WorkerPool& pool, Field& field, const 
     CellPassChanges changes;  // likewise, and what it tells
     RememberedPolygons walked;
     RememberedStarFaults stars;
+    PassedChecks passed;  // likewise
     // The fold test on the projected vertices comes last, on a collapse
     // that passes every other check and keeps the topology: it projects
     // every vertex, and the collapse without `oblique` may take its place.
     for (;;) {
       SimplifiedCells simplified = collapse_checked(pool, field, tree, cells, slots, qefs,
                                                     solutions, tolerance, oblique, refused, memo,
-                                                    tested, changes, walked, stars, triangles,
-                                                    polygons);
+                                                    tested, changes, walked, stars, passed,
+                                                    triangles, polygons);
       if (simplified.merged.empty()) return simplified;
       if (oblique) {
         if (!before) {

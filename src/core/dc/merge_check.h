@@ -17,7 +17,8 @@ namespace karvex {
 // tangent planes at its cell's crossings. On a curved surface that is not
 // enough: two leaves on a rounded edge give two planes that meet in a line
 // off the surface, with no error at all. So each collapsed cell is then
-// sampled, one field call for all of them:
+// sampled, one field call for all of them (but those that passed in an
+// earlier pass, which pass again: passed_checks.h):
 //  - its vertex must lie within `tolerance` of the surface (|f - iso| / |g|)
 //    beyond the farthest of its children's vertices, which are off the
 //    surface by what solving left before projection; its projection box

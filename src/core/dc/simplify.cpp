@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "dc/merged_qef.h"
+#include "dc/subtree_spans.h"
 #include "dc/vertex_keys.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
@@ -86,23 +87,40 @@ class Simplifier {
         memo_(memo) {
     if (memo_ != nullptr && memo_->floors.size() != cells_.size()) {
       memo_->floors.assign(cells_.size(), std::numeric_limits<double>::quiet_NaN());
+      memo_->has_last = false;
+    }
+    // The last collapse's subtrees are taken over where no refusal since
+    // lies in them (no refusals at all count as none).
+    static const MergeRefusals kNone;
+    if (memo_ != nullptr && memo_->has_last &&
+        refused_since(memo_->seen, refused_ != nullptr ? *refused_ : kNone, touched_)) {
+      last_ = &memo_->last;
     }
   }
 
   SimplifiedCells run() {
     Candidate root;
-    visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size, root);
+    visit(tree_.root, {0, 0, 0, 0}, tree_.origin, tree_.size, root,
+          last_ != nullptr ? &last_->root : nullptr);
     out_.root = finalize(root);
     if (next_cell_ != cells_.size()) fail("simplification walked a different set of cells");
+    if (spans_.size() != out_.blocks.size()) fail("simplification lost a block's span");
+    if (memo_ != nullptr) {
+      memo_->last = out_;
+      memo_->spans = std::move(spans_);
+      memo_->seen = refused_ != nullptr ? *refused_ : MergeRefusals{};
+      memo_->has_last = true;
+    }
     return std::move(out_);
   }
 
  private:
   // What the subtree at `node` offers its parent, written into `c`, which
   // is as Candidate{} leaves it (the candidates are large: they are made
-  // in place rather than copied up the tree).
+  // in place rather than copied up the tree). `before` is the last
+  // collapse's node at this cell, when there is one to take over from.
   void visit(const OctreeNode& node, const CellAddress& address, const Vec3& cell_min,
-             double side, Candidate& c) {
+             double side, Candidate& c, const ContourNode* before) {
     // The walk is serial and may take seconds on a deep tree: let the caller
     // end the run (Ctrl-C) between nodes. Polling changes no result.
     if (++visited_ % kPollBlock == 0) poll_run();
@@ -119,14 +137,32 @@ class Simplifier {
       case NodeKind::Internal:
         break;
     }
+    const bool kept_before = before != nullptr && before->kind == ContourKind::Internal;
+    if (kept_before && !touched_.contains(address)) {
+      // Kept whole last time, and nothing in it refused since: the same
+      // subtree again.
+      next_cell_ += append_kept_subtree(*last_, memo_->spans, before->index, out_, spans_);
+      c.kind = Candidate::Kind::Fixed;
+      c.node = {ContourKind::Internal, 0, out_.blocks.size() - 1};
+      return;
+    }
     const ChildBlock& block = tree_.block(node.index);
     const double half = side * 0.5;
     const std::uint64_t first_cell = next_cell_;
+    const std::uint64_t first_block = out_.blocks.size();
+    const std::uint64_t first_vertex = out_.positions.size();
+    const std::uint64_t first_merged = out_.merged.size();
     std::array<Candidate, 8> children;
     for (unsigned o = 0; o < 8; ++o) {
-      visit(block[o], child_address(address, o), child_min(cell_min, half, o), half, children[o]);
+      visit(block[o], child_address(address, o), child_min(cell_min, half, o), half, children[o],
+            kept_before ? &last_->blocks[before->index][o] : nullptr);
     }
     combine(children, block, first_cell, address, cell_min, side, c);
+    if (c.kind == Candidate::Kind::Fixed) {
+      // combine() kept the children: its block is the last.
+      spans_.push_back({first_block, first_vertex, out_.positions.size(), first_merged,
+                        out_.merged.size(), next_cell_ - first_cell});
+    }
   }
 
   void leaf(const OctreeNode& node, const CellAddress& address, Candidate& c) {
@@ -429,6 +465,11 @@ class Simplifier {
   std::uint64_t visited_ = 0;  // nodes visited, for polling
   std::vector<ChildVertices> samples_;  // per merge made, its children's vertices
   SimplifiedCells out_;
+  std::vector<SubtreeSpan> spans_;  // per block of out_
+  // The last collapse, when its subtrees may be taken over, and the cells
+  // with refusals since in them or below them.
+  const SimplifiedCells* last_ = nullptr;
+  MergeRefusals touched_;
 };
 
 bool bit(std::uint32_t below, unsigned i, unsigned j, unsigned k) {

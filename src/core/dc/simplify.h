@@ -51,22 +51,6 @@ struct MergedCell {
 // Cells that must not be collapsed (they failed the check against the field).
 using MergeRefusals = std::unordered_set<CellAddress, CellAddressHash>;
 
-// What one collapse of the cells learnt that a later one with the same
-// inputs (tree, cells, Qefs, solutions, tolerance, `oblique`) and more
-// refusals finds again: each leaf's noise floor and, per cell tried, whether
-// its merged Qef solves within the tolerance and where. Both depend only on
-// the cell's subtree, which a cell is tried with only when nothing in it was
-// refused, so reusing them gives the same bits. Empty to begin with; filled
-// by simplify_cells.
-struct CollapseMemo {
-  struct Merge {
-    bool within = false;
-    Vec3 position;
-  };
-  std::vector<double> floors;  // per surface cell; NaN until solved
-  std::unordered_map<CellAddress, Merge, CellAddressHash> merges;
-};
-
 // The simplified cells and their vertices, numbered in walk order (depth
 // first, octant order) and within a leaf in group order.
 struct SimplifiedCells {
@@ -83,6 +67,42 @@ struct SimplifiedCells {
   // When `projected`: the triangles minimal_edge_faces makes of these cells
   // at `positions` (without a tile), which the last check made there.
   std::vector<Triangle> triangles;
+};
+
+// Where a subtree kept whole (an internal node of the contouring tree, its
+// block last) put its part of a collapse: blocks [first_block, its own],
+// vertices [first_vertex, end_vertex), collapsed cells [first_merged,
+// end_merged), and how many surface cells it walked.
+struct SubtreeSpan {
+  std::uint64_t first_block = 0;
+  std::uint64_t first_vertex = 0;
+  std::uint64_t end_vertex = 0;
+  std::uint64_t first_merged = 0;
+  std::uint64_t end_merged = 0;
+  std::uint64_t cells = 0;
+};
+
+// What one collapse of the cells learnt that a later one with the same
+// inputs (tree, cells, Qefs, solutions, tolerance, `oblique`) and more
+// refusals finds again: each leaf's noise floor and, per cell tried, whether
+// its merged Qef solves within the tolerance and where. Both depend only on
+// the cell's subtree, which a cell is tried with only when nothing in it was
+// refused, so reusing them gives the same bits. Empty to begin with; filled
+// by simplify_cells.
+struct CollapseMemo {
+  struct Merge {
+    bool within = false;
+    Vec3 position;
+  };
+  std::vector<double> floors;  // per surface cell; NaN until solved
+  std::unordered_map<CellAddress, Merge, CellAddressHash> merges;
+  // The last collapse as it made it, the spans of its blocks and the
+  // refusals it had: a subtree it kept whole and that holds no refusal
+  // since is the same subtree again (subtree_spans.h).
+  SimplifiedCells last;
+  std::vector<SubtreeSpan> spans;  // per block of `last`
+  MergeRefusals seen;
+  bool has_last = false;
 };
 
 // Octree simplification (Ju et al. 2002, section 4). Bottom-up, a cell of
