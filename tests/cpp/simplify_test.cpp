@@ -97,6 +97,14 @@ struct RefusedShape {
                            : test_shape(1)),
         tree(build(field, 6, true)),
         solved(solve_cells(field, tree, pool)) {}
+  // The cells collapsed at `tolerance`, oblique merges allowed, with
+  // `refused` and, when given, `memo`.
+  SimplifiedCells collapse(double tolerance, const MergeRefusals& refused,
+                           CollapseMemo* memo = nullptr) const {
+    const auto& [cells, slots, hermite, solutions] = solved;
+    return simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true,
+                          memo);
+  }
   FunctionField field;
   Octree tree;
   WorkerPool pool{2};
@@ -166,18 +174,13 @@ class CollapseMemoChangesNothing : public ::testing::TestWithParam<std::pair<int
 TEST_P(CollapseMemoChangesNothing, SameCellsAndVertices) {
   const auto [shape, tolerance] = GetParam();
   const RefusedShape shaped(shape);
-  const Octree& tree = shaped.tree;
-  const auto& [cells, slots, hermite, solutions] = shaped.solved;
   MergeRefusals refused;
   CollapseMemo memo;
-  const SimplifiedCells first =
-      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true, &memo);
+  const SimplifiedCells first = shaped.collapse(tolerance, refused, &memo);
   ASSERT_GT(first.merged.size(), 2u);
   for (std::size_t m = 0; m < first.merged.size(); m += 3) refused.insert(first.merged[m].address);
-  const SimplifiedCells memoized =
-      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true, &memo);
-  const SimplifiedCells fresh =
-      simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &refused, true);
+  const SimplifiedCells memoized = shaped.collapse(tolerance, refused, &memo);
+  const SimplifiedCells fresh = shaped.collapse(tolerance, refused);
   EXPECT_EQ(memoized.positions, fresh.positions);
   EXPECT_EQ(memoized.keys, fresh.keys);
   ASSERT_EQ(memoized.merged.size(), fresh.merged.size());
@@ -231,12 +234,10 @@ void expect_same_collapse(const SimplifiedCells& got, const SimplifiedCells& fre
 TEST_P(TakenOverSubtrees, SameAsAFreshCollapse) {
   const auto [shape, tolerance] = GetParam();
   const RefusedShape shaped(shape);
-  const Octree& tree = shaped.tree;
-  const auto& [cells, slots, hermite, solutions] = shaped.solved;
   MergeRefusals refused;
   CollapseMemo memo;
   const auto collapse = [&](const MergeRefusals& with, CollapseMemo* m) {
-    return simplify_cells(tree, cells, slots, hermite.qefs, solutions, tolerance, &with, true, m);
+    return shaped.collapse(tolerance, with, m);
   };
   // What the field checks remember a pass by (passed_checks.h): a collapsed
   // cell's vertex and children's vertices, and the point at each vertex
