@@ -18,6 +18,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/fd_gradients_test.cpp
   tests/cpp/recalling_field_test.cpp
   tests/cpp/volume_field_test.cpp
+  tests/cpp/worker_sampling_test.cpp
   tests/cpp/dense_volume_build_test.cpp
   tests/cpp/octree_test.cpp
   tests/cpp/flat_hash_test.cpp

@@ -1,6 +1,7 @@
 #include "dc/edge_roots.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -141,12 +142,100 @@ EdgeRootSearch start_edge_search(const CrossingRef& c, const std::vector<Surface
 
 namespace {
 
+// Takes a search's sample: the value there and, when the field gave one,
+// the gradient, whose slope along the edge steers the next proposal.
+template <class EdgeOf>
+[[gnu::always_inline]] inline void take_root_sample(const EdgeOf& edge_of,
+                                                    const std::vector<SurfaceCell>& cells,
+                                                    std::span<EdgeRootSearch> search,
+                                                    std::uint32_t i, double value,
+                                                    const Vec3* gradient, double iso_value,
+                                                    std::span<Vec3> gradients,
+                                                    std::span<std::uint8_t> has_gradient) {
+  double slope = kNaN;
+  if (gradient != nullptr) {
+    const Vec3 g = *gradient;
+    const CrossingRef& c = edge_of(i);
+    const SurfaceCell& cell = cells[c.cell];
+    const CubeEdge& e = CUBE_EDGES[c.edge];
+    const Vec3 p_u = cell.corner(e.u);
+    const Vec3 p_v = cell.corner(e.v);
+    slope = (g.x * (p_v.x - p_u.x) + g.y * (p_v.y - p_u.y)) + g.z * (p_v.z - p_u.z);
+    gradients[i] = g;
+    has_gradient[i] = 1;
+  } else {
+    has_gradient[i] = 0;
+  }
+  // The search has not moved since it proposed the point: the same
+  // parameter again, not stored between the two passes.
+  search[i].take(search[i].propose(), value - iso_value, slope);
+}
+
+// Searches per block of a field that samples on the workers: a block runs
+// its rounds on one worker, its points, values and gradients (about 60
+// bytes a search) in that worker's cache.
+constexpr std::size_t kSearchBlock = 256;
+
+// root_rounds for a field that samples on the workers: each block of
+// searches runs its own rounds, the unfinished ones' points sampled in one
+// call per round. A search sees the same proposals and answers as in a
+// round of every search (each answer depends on its point alone), so the
+// results are the same bits; only the grouping of the calls differs.
+template <class EdgeOf>
+std::uint64_t root_rounds_on_workers(WorkerPool& pool, Field& field, const EdgeOf& edge_of,
+                                     const std::vector<SurfaceCell>& cells,
+                                     std::span<EdgeRootSearch> search, double iso_value,
+                                     std::span<Vec3> gradients,
+                                     std::span<std::uint8_t> has_gradient) {
+  const std::size_t n = search.size();
+  const std::size_t blocks = (n + kSearchBlock - 1) / kSearchBlock;
+  std::vector<std::uint64_t> block_samples(blocks, 0);
+  const RunMonitor::Suspended quiet;
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::array<std::uint32_t, kSearchBlock> active;
+    std::array<Vec3, kSearchBlock> points;
+    std::array<double, kSearchBlock> values;
+    std::array<Vec3, kSearchBlock> sampled;
+    const std::size_t first = b * kSearchBlock;
+    std::size_t m = std::min(kSearchBlock, n - first);
+    for (std::size_t k = 0; k < m; ++k) active[k] = static_cast<std::uint32_t>(first + k);
+    std::uint64_t samples = 0;
+    for (int round = 0; m != 0 && round < kMaxRounds; ++round) {
+      for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t i = active[k];
+        points[k] = crossing_point(cells[edge_of(i).cell], edge_of(i), search[i].propose());
+      }
+      if (!field.sample_on_worker(std::span(points.data(), m), std::span(values.data(), m),
+                                  std::span(sampled.data(), m))) {
+        fail("a field stopped answering on the pool's workers");
+      }
+      std::size_t kept = 0;
+      for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t i = active[k];
+        take_root_sample(edge_of, cells, search, i, values[k], &sampled[k], iso_value, gradients,
+                         has_gradient);
+        if (!search[i].done) active[kept++] = i;
+      }
+      samples += m;
+      m = kept;
+    }
+    block_samples[b] = samples;
+  }, 1);
+  std::uint64_t samples = 0;
+  for (const std::uint64_t s : block_samples) samples += s;
+  return samples;
+}
+
 // run_root_rounds with search i on crossing edge_of(i).
 template <class EdgeOf>
 std::uint64_t root_rounds(WorkerPool& pool, Field& field, const EdgeOf& edge_of,
                           const std::vector<SurfaceCell>& cells, std::span<EdgeRootSearch> search,
                           double iso_value, std::span<Vec3> gradients,
                           std::span<std::uint8_t> has_gradient) {
+  if (samples_on_worker(field)) {
+    return root_rounds_on_workers(pool, field, edge_of, cells, search, iso_value, gradients,
+                                  has_gradient);
+  }
   const std::size_t n = search.size();
   std::uint64_t samples = 0;
   std::vector<std::uint32_t> active(n);
@@ -171,23 +260,14 @@ std::uint64_t root_rounds(WorkerPool& pool, Field& field, const EdgeOf& edge_of,
           const RunMonitor::Suspended quiet;
           parallel_for(pool, m, [&](std::size_t k) {
             const std::uint32_t i = active[k];
-            double slope = kNaN;
             if (result.gradients) {
               const Vec3 g = (*result.gradients)[k];
-              const CrossingRef& c = edge_of(i);
-              const SurfaceCell& cell = cells[c.cell];
-              const CubeEdge& e = CUBE_EDGES[c.edge];
-              const Vec3 p_u = cell.corner(e.u);
-              const Vec3 p_v = cell.corner(e.v);
-              slope = (g.x * (p_v.x - p_u.x) + g.y * (p_v.y - p_u.y)) + g.z * (p_v.z - p_u.z);
-              gradients[i] = g;
-              has_gradient[i] = 1;
+              take_root_sample(edge_of, cells, search, i, result.values[k], &g, iso_value,
+                               gradients, has_gradient);
             } else {
-              has_gradient[i] = 0;
+              take_root_sample(edge_of, cells, search, i, result.values[k], nullptr, iso_value,
+                               gradients, has_gradient);
             }
-            // The search has not moved since it proposed the point: the same
-            // parameter again, not stored between the two passes.
-            search[i].take(search[i].propose(), result.values[k] - iso_value, slope);
           });
         });
     samples += m;

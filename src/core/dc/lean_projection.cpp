@@ -1,6 +1,7 @@
 #include "dc/lean_projection.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 #include <span>
@@ -81,6 +82,73 @@ void keep_open(std::vector<std::uint32_t>& active, const auto& open) {
   active.resize(kept);
 }
 
+// One Newton step of a vertex from the field's value (minus the level) and
+// gradient at its position: moves it to the clamped foot of the step and
+// returns whether it stays open, the same test in every round.
+bool newton_step(Vec3& position, const VertexBox& box, double f, const Vec3& grad,
+                 double tolerance, double stop_step) {
+  const double q = dot(grad, grad);
+  const double t = f / q;
+  if (!(q > 1e-20) || std::isinf(q) || std::isinf(t) || std::abs(f) <= tolerance * std::sqrt(q)) {
+    return false;
+  }
+  const Vec3 before = position;
+  position = clamped({before.x - t * grad.x, before.y - t * grad.y, before.z - t * grad.z}, box);
+  return !(distance(position, before) <= stop_step);
+}
+
+// Vertices per block of a field that samples on the workers: a block takes
+// all its Newton rounds on one worker.
+constexpr std::size_t kVertexBlock = 256;
+
+// project_span's Newton rounds for a field that samples on the workers
+// (always with gradients): each block of vertices runs its own rounds, its
+// open vertices sampled in one call per round. A vertex takes the same steps
+// as in rounds over every vertex, each answer depending on its point alone.
+ProjectionCount project_span_on_workers(WorkerPool& pool, Field& field, std::span<Vec3> positions,
+                                        std::span<const VertexBox> boxes, double iso,
+                                        double tolerance, double stop_step) {
+  const std::size_t n = positions.size();
+  const std::size_t blocks = (n + kVertexBlock - 1) / kVertexBlock;
+  std::vector<std::uint64_t> block_samples(blocks, 0);
+  std::vector<std::uint8_t> block_rounds(blocks, 0);
+  const RunMonitor::Suspended quiet;
+  parallel_for(pool, blocks, [&](std::size_t b) {
+    std::array<std::uint32_t, kVertexBlock> active;
+    std::array<Vec3, kVertexBlock> points;
+    std::array<double, kVertexBlock> values;
+    std::array<Vec3, kVertexBlock> gradients;
+    const std::size_t first = b * kVertexBlock;
+    std::size_t m = std::min(kVertexBlock, n - first);
+    for (std::size_t k = 0; k < m; ++k) active[k] = static_cast<std::uint32_t>(first + k);
+    int round = 0;
+    for (; round < kNewtonRounds && m != 0; ++round) {
+      for (std::size_t k = 0; k < m; ++k) points[k] = positions[active[k]];
+      if (!field.sample_on_worker(std::span(points.data(), m), std::span(values.data(), m),
+                                  std::span(gradients.data(), m))) {
+        fail("a field stopped answering on the pool's workers");
+      }
+      block_samples[b] += m;
+      std::size_t kept = 0;
+      for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t i = active[k];
+        if (newton_step(positions[i], boxes[i], values[k] - iso, gradients[k], tolerance,
+                        stop_step)) {
+          active[kept++] = i;
+        }
+      }
+      m = kept;
+    }
+    block_rounds[b] = static_cast<std::uint8_t>(round);
+  }, 1);
+  ProjectionCount count;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    count.samples += block_samples[b];
+    count.rounds = std::max<int>(count.rounds, block_rounds[b]);
+  }
+  return count;
+}
+
 // project_vertices_lean on the vertices in `positions` (their boxes and
 // guides alongside).
 ProjectionCount project_span(WorkerPool& pool, Field& field, std::span<Vec3> positions,
@@ -97,6 +165,9 @@ ProjectionCount project_span(WorkerPool& pool, Field& field, std::span<Vec3> pos
   // vertex by no more than the tolerance (a step across a crease of the
   // field can leave it as far from the surface as the step is long).
   const double stop_step = tolerance;
+  if (samples_on_worker(field)) {
+    return project_span_on_workers(pool, field, positions, boxes, iso, tolerance, stop_step);
+  }
 
   // Round one: every vertex, values and perhaps gradients.
   std::vector<double> first(n);
@@ -135,20 +206,10 @@ ProjectionCount project_span(WorkerPool& pool, Field& field, std::span<Vec3> pos
           pool, field, active.size(), [&](std::size_t k) { return positions[active[k]]; },
           [&](std::size_t k, double value, const Vec3* g) {
             const std::uint32_t i = active[k];
-            const double f = value - iso;
             const Vec3 grad = g ? *g : Vec3{0.0, 0.0, 0.0};
-            const double q = dot(grad, grad);
-            const double t = f / q;
-            if (!(q > 1e-20) || std::isinf(q) || std::isinf(t) ||
-                std::abs(f) <= tolerance * std::sqrt(q)) {
+            if (!newton_step(positions[i], boxes[i], value - iso, grad, tolerance, stop_step)) {
               open[i] = 0;
-              return;
             }
-            const Vec3 before = positions[i];
-            positions[i] = clamped({before.x - t * grad.x, before.y - t * grad.y,
-                                    before.z - t * grad.z},
-                                   boxes[i]);
-            if (distance(positions[i], before) <= stop_step) open[i] = 0;
           });
       count.samples += active.size();
       ++count.rounds;

@@ -104,6 +104,12 @@ class TimedField : public Field {
   }
 
   bool pointwise() const override { return inner_.pointwise(); }
+  // Called on the pool's workers, where the calling thread's clocks do not
+  // run: not timed (the time shows in the stage, outside the field).
+  bool sample_on_worker(std::span<const Vec3> points, std::span<double> values,
+                        std::span<Vec3> gradients) override {
+    return inner_.sample_on_worker(points, values, gradients);
+  }
 
   Field& inner() const { return inner_; }
 

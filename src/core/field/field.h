@@ -99,7 +99,28 @@ class Field {
   // False by default: a user's field sees exactly the batches the core
   // documents.
   virtual bool pointwise() const { return false; }
+
+  // For a field that can answer points on any thread, one worker of the pool
+  // at a time or several at once: writes the values and gradients of
+  // `points` (as many of each) exactly as a batch of them would give them,
+  // records what such a batch records, and returns true. Callers use it
+  // inside the pool's loops in place of a batch per round, so that a search
+  // runs its rounds on one worker without a pass of the pool per round. The
+  // default (a field that must see whole batches) writes nothing and returns
+  // false; a field that answers true is pointwise.
+  virtual bool sample_on_worker(std::span<const Vec3> points, std::span<double> values,
+                                std::span<Vec3> gradients) {
+    (void)points;
+    (void)values;
+    (void)gradients;
+    return false;
+  }
 };
+
+// Whether `field` answers points on the pool's workers (Field::sample_on_worker).
+inline bool samples_on_worker(Field& field) {
+  return field.pointwise() && field.sample_on_worker({}, {}, {});
+}
 
 // The only way the core samples a field: an empty batch returns an empty
 // result without calling the field; otherwise exactly one field call.

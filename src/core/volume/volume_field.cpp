@@ -324,6 +324,71 @@ void VolumeField::fill_as(std::span<const Vec3> points, std::span<double> values
   });
 }
 
+template <class T>
+void VolumeField::sample_held(std::span<const Vec3> points, std::span<double> values,
+                              std::span<Vec3> gradients, std::size_t begin, std::size_t end,
+                              double& low, double& high) const {
+  // As fill_as samples a whole volume's points, one by one and in order.
+  static const std::vector<std::size_t> no_rows;
+  static const std::vector<double> no_corners;
+  const auto prefetch_ahead = [&](std::size_t i) {
+    if (prefetch_ && i + kPrefetchAhead < end) prefetch_cell(points[i + kPrefetchAhead]);
+  };
+  if (!cap_) {
+    for (std::size_t i = begin; i < end; ++i) {
+      prefetch_ahead(i);
+      values[i] = sample_as<T, false>(i, points[i], gradients[i], no_rows, no_corners);
+    }
+    return;
+  }
+  for (std::size_t i = begin; i < end; ++i) {
+    prefetch_ahead(i);
+    const double own = sample_as<T, false>(i, points[i], gradients[i], no_rows, no_corners);
+    double value = own;
+    if (cap_->apply(points[i], value, gradients[i])) {
+      low = std::min(low, own);
+      high = std::max(high, own);
+    }
+    values[i] = value;
+  }
+}
+
+void VolumeField::merge_range(double low, double high) {
+  const std::lock_guard<std::mutex> lock(range_mutex_);
+  low_ = std::min(low_, low);
+  high_ = std::max(high_, high);
+}
+
+bool VolumeField::sample_on_worker(std::span<const Vec3> points, std::span<double> values,
+                                   std::span<Vec3> gradients) {
+  if (window_) return false;
+  const std::size_t n = points.size();
+  if (n == 0) return true;
+  double low = std::numeric_limits<double>::infinity();
+  double high = -low;
+  switch (samples_.type) {
+    case SampleType::kUint8:
+      sample_held<std::uint8_t>(points, values, gradients, 0, n, low, high);
+      break;
+    case SampleType::kUint16:
+      sample_held<std::uint16_t>(points, values, gradients, 0, n, low, high);
+      break;
+    case SampleType::kInt16:
+      sample_held<std::int16_t>(points, values, gradients, 0, n, low, high);
+      break;
+    case SampleType::kFloat32:
+      sample_held<float>(points, values, gradients, 0, n, low, high);
+      break;
+    case SampleType::kFloat64:
+      sample_held<double>(points, values, gradients, 0, n, low, high);
+      break;
+  }
+  // A call none of whose points lies inside the cap's box (or with no cap)
+  // takes no lock.
+  if (low <= high) merge_range(low, high);
+  return true;
+}
+
 void VolumeField::fill(std::span<const Vec3> points, std::span<double> values,
                        std::span<Vec3> gradients) {
   // Read first, on this thread: the owner of the far samples may need it.

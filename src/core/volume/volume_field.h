@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -73,6 +74,11 @@ class VolumeField final : public Field {
   // Each point is sampled on its own; a window's far samples go through its
   // owner (possibly Python) once per batch, so a windowed field is not.
   bool pointwise() const override { return !window_; }
+  // A whole volume's points, on any thread: the same numbers as a batch,
+  // and the same range recorded. A window's far samples are read once per
+  // batch on the sampling thread, so a windowed field answers false.
+  bool sample_on_worker(std::span<const Vec3> points, std::span<double> values,
+                        std::span<Vec3> gradients) override;
 
   // The volume's field at one point (before any cap). A point whose cell
   // lies beyond a window is read through FarSamples: on the sampling thread
@@ -133,6 +139,15 @@ class VolumeField final : public Field {
   [[gnu::always_inline]] inline double sample_as(std::size_t i, const Vec3& p, Vec3& gradient,
                                                  const std::vector<std::size_t>& far_rows,
                                                  const std::vector<double>& far_corners) const;
+  // The points [begin, end) of a batch of a whole volume (no window), capped
+  // when the field is, their range widened by what they record.
+  template <class T>
+  void sample_held(std::span<const Vec3> points, std::span<double> values,
+                   std::span<Vec3> gradients, std::size_t begin, std::size_t end, double& low,
+                   double& high) const;
+  // Widens the recorded range by one thread's share: low() and high() do not
+  // depend on the order the shares come in.
+  void merge_range(double low, double high);
   // For a window: the points whose cells it does not hold, in order, and
   // their corners (eight per point) read through FarSamples.
   void read_far(std::span<const Vec3> points, std::vector<std::size_t>& rows,
@@ -155,6 +170,7 @@ class VolumeField final : public Field {
   bool prefetch_ = false;
   double low_;
   double high_;
+  std::mutex range_mutex_;
   // Frees the held buffers when they hold more than kHeldPoints points: a
   // batch of every crossing or vertex is tens of megabytes, which the later
   // stages of contouring need for their own arrays, and the next large
