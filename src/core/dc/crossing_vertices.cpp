@@ -83,6 +83,15 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
   if (shared.distinct_of.size() != crossing_begin[n]) {
     fail_index(shared.distinct_of.size(), crossing_begin[n]);
   }
+  // Without guides a crossing's gradient serves only for its unit normal,
+  // which every cell around the crossing reads again: made once per distinct
+  // crossing, in place, on the pool.
+  if (!with_guides) {
+    const RunMonitor::Suspended quiet_normals;
+    parallel_for(pool, distinct, [&](std::size_t d) {
+      roots.gradients[d] = normal_from_gradient(roots.gradients[d]);
+    });
+  }
   const std::uint64_t total = block_vertices[blocks];
   out.positions.resize(total);
   out.vertex_cell.resize(total);
@@ -117,11 +126,13 @@ CrossingVertices solve_crossing_vertices(WorkerPool& pool, EdgeRoots roots,
       const std::uint32_t d = shared.distinct_of[begin + k];
       if (d >= distinct) fail_index(distinct, d);
       const Vec3 g = roots.gradients[d];
-      normals[k] = normal_from_gradient(g);
+      normals[k] = with_guides ? normal_from_gradient(g) : g;
       if (c.component >= groups) fail_index(groups, c.component);
       add_crossing(qefs[c.component], crossing_point(cell, c, roots.t[d]), normals[k]);
-      Vec3& sum = sums[c.component];
-      sum = {sum.x + g.x, sum.y + g.y, sum.z + g.z};
+      if (with_guides) {
+        Vec3& sum = sums[c.component];
+        sum = {sum.x + g.x, sum.y + g.y, sum.z + g.z};
+      }
       ++k;
     }
     // A slot is sharp when two of its normals disagree.

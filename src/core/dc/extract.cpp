@@ -306,8 +306,15 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // and may move by up to the tolerance: it takes the full Newton steps,
   // whose reach its box bounds, rather than a secant along one slot's guide.
   if (options.lean_sampling && !simplify) {
+    // Each box from its own vertex and cell: made on the pool.
     const auto boxes = [&](std::size_t first, std::span<VertexBox> out) {
-      vertex_boxes(direct, signs, tree.origin, tree.size, first, out);
+      constexpr std::size_t kBoxBlock = 4096;
+      const RunMonitor::Suspended quiet;
+      parallel_for(pool, (out.size() + kBoxBlock - 1) / kBoxBlock, [&](std::size_t b) {
+        const std::size_t begin = b * kBoxBlock;
+        vertex_boxes(direct, signs, tree.origin, tree.size, first + begin,
+                     out.subspan(begin, std::min(kBoxBlock, out.size() - begin)));
+      }, 1);
     };
     if (sliced) {
       project_vertices_lean_in_slices(pool, field, placed.positions, boxes,

@@ -37,15 +37,9 @@ std::string format_double(double value) {
   return text;
 }
 
-double checked_clamp(double value, double lo, double hi) {
-  if (!(lo <= hi)) {
-    fail("min > max, or either was NaN. min = " + format_double(lo) +
-         ", max = " + format_double(hi));
-  }
-  // max/min written so that a NaN value passes through unchanged.
-  if (value < lo) value = lo;
-  if (value > hi) value = hi;
-  return value;
+void fail_clamp_bounds(double lo, double hi) {
+  fail("min > max, or either was NaN. min = " + format_double(lo) +
+       ", max = " + format_double(hi));
 }
 
 }  // namespace karvex

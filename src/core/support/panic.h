@@ -36,6 +36,15 @@ std::string format_double(double value);
 // Clamps value into [lo, hi]; fails with "min > max, or either was NaN.
 // min = {lo}, max = {hi}" when lo > hi or either bound is NaN. A NaN value
 // stays NaN.
-double checked_clamp(double value, double lo, double hi);
+// Inline: vertices are clamped per axis by the million; only the failure is
+// out of line.
+[[noreturn]] void fail_clamp_bounds(double lo, double hi);
+inline double checked_clamp(double value, double lo, double hi) {
+  if (!(lo <= hi)) [[unlikely]] fail_clamp_bounds(lo, hi);
+  // max/min written so that a NaN value passes through unchanged.
+  if (value < lo) value = lo;
+  if (value > hi) value = hi;
+  return value;
+}
 
 }  // namespace karvex

@@ -251,11 +251,21 @@ void VolumeField::read_far(std::span<const Vec3> points, std::vector<std::size_t
 }
 
 void VolumeField::prefetch_cell(const Vec3& p) const {
-  const Located at = locate(p);
-  const char* base = samples_.data + static_cast<std::ptrdiff_t>(at.cell[0]) * samples_.strides[0] +
-                     static_cast<std::ptrdiff_t>(at.cell[1]) * samples_.strides[1] +
-                     static_cast<std::ptrdiff_t>(at.cell[2]) * samples_.strides[2];
-  for (const std::ptrdiff_t offset : pair_offsets_) __builtin_prefetch(base + offset);
+  // The cell as locate finds it for a point in the grid; a point beyond it
+  // (or NaN) asks for a cell on its border, which costs a wasted request
+  // at most. None of locate's tests for the value itself are needed.
+  std::ptrdiff_t offset = 0;
+  for (int axis = 0; axis < 3; ++axis) {
+    double u = p[axis];
+    if (shifted_[axis]) u -= placement_.origin[axis];
+    if (scaled_[axis]) u /= placement_.spacing[axis];
+    // u >= 1 is false for NaN; top_ - 1 is at least 1 there.
+    const std::ptrdiff_t cell =
+        u >= 1.0 ? static_cast<std::ptrdiff_t>(std::min(u, top_[axis] - 1.0)) : 0;
+    offset += cell * samples_.strides[axis];
+  }
+  const char* base = samples_.data + offset;
+  for (const std::ptrdiff_t pair : pair_offsets_) __builtin_prefetch(base + pair);
 }
 
 template <class T, bool windowed>
@@ -341,16 +351,21 @@ void VolumeField::sample_held(std::span<const Vec3> points, std::span<double> va
     }
     return;
   }
+  // Kept in registers while the results are written.
+  double least = low;
+  double most = high;
   for (std::size_t i = begin; i < end; ++i) {
     prefetch_ahead(i);
     const double own = sample_as<T, false>(i, points[i], gradients[i], no_rows, no_corners);
     double value = own;
     if (cap_->apply(points[i], value, gradients[i])) {
-      low = std::min(low, own);
-      high = std::max(high, own);
+      least = std::min(least, own);
+      most = std::max(most, own);
     }
     values[i] = value;
   }
+  low = least;
+  high = most;
 }
 
 void VolumeField::merge_range(double low, double high) {
