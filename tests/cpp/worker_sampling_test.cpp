@@ -3,6 +3,7 @@
 // (the root search, the lean projection) give the same bits as when the same
 // field answers only whole batches.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -71,6 +72,12 @@ struct BallSamples {
   }
 };
 
+// A value and a vector bit for bit (NaN and the sign of zero included).
+std::array<std::uint64_t, 4> bits(double value, const Vec3& v) {
+  return {std::bit_cast<std::uint64_t>(value), std::bit_cast<std::uint64_t>(v.x),
+          std::bit_cast<std::uint64_t>(v.y), std::bit_cast<std::uint64_t>(v.z)};
+}
+
 struct SamplingCase {
   const char* name;
   bool capped;
@@ -129,18 +136,7 @@ void expect_worker_answers_are_the_batchs(const SamplingCase& c, SampleType type
   for (std::size_t b = 0; b < blocks; ++b) ASSERT_TRUE(answered[b]) << b;
   ASSERT_TRUE(expected.gradients.has_value());
   for (std::size_t i = 0; i < points.size(); ++i) {
-    // Bit for bit, NaN included.
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(values[i]),
-              std::bit_cast<std::uint64_t>(expected.values[i]))
-        << i;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(gradients[i].x),
-              std::bit_cast<std::uint64_t>((*expected.gradients)[i].x))
-        << i;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(gradients[i].y),
-              std::bit_cast<std::uint64_t>((*expected.gradients)[i].y))
-        << i;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(gradients[i].z),
-              std::bit_cast<std::uint64_t>((*expected.gradients)[i].z))
+    EXPECT_EQ(bits(values[i], gradients[i]), bits(expected.values[i], (*expected.gradients)[i]))
         << i;
   }
   EXPECT_EQ(on_workers.low(), batched.low());
@@ -190,11 +186,7 @@ TEST_P(WorkerSampling, MeshesAreTheSameBitsAsWithWholeBatches) {
     ASSERT_GT(direct.faces.size(), 100u);
     ASSERT_EQ(direct.vertices.size(), batched.vertices.size());
     for (std::size_t v = 0; v < direct.vertices.size(); ++v) {
-      for (int axis = 0; axis < 3; ++axis) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(direct.vertices[v][axis]),
-                  std::bit_cast<std::uint64_t>(batched.vertices[v][axis]))
-            << v;
-      }
+      ASSERT_EQ(bits(0.0, direct.vertices[v]), bits(0.0, batched.vertices[v])) << v;
     }
     ASSERT_EQ(direct.faces, batched.faces);
     if (!first) {
