@@ -13,6 +13,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/high_half_sort_test.cpp
   tests/cpp/column_lanes_test.cpp
   tests/cpp/embedded_stars_test.cpp
+  tests/cpp/vertex_rows_test.cpp
   tests/cpp/sheet_split_test.cpp
   tests/cpp/meshing_options_test.cpp
   tests/cpp/fd_gradients_test.cpp

@@ -286,6 +286,39 @@ TEST(SelfIntersections, SameResultOnAnyNumberOfWorkers) {
   EXPECT_EQ(serial.pairs, parallel.pairs);
 }
 
+// A soup of several ranges of the set-up's loops with a crossing pair
+// appended: a subset marking only the last triangle still has the pair
+// tested; zero-area triangles (a corner at another's place) are flagged in
+// the first, middle and last ranges, and the last alone makes the mesh bad.
+class SoupRanges : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SoupRanges, FlagsAndMarksSeenInEveryRange) {
+  std::vector<double> v;
+  std::vector<std::int64_t> f;
+  const std::int64_t n = 40000;
+  random_soup(99, n, 0.001, v, f);
+  v.insert(v.end(), {3, 3, 3, 5, 3, 3, 3, 5, 3, 3.5, 3.5, 2, 3.5, 3.6, 4, 3.6, 3.5, 4});
+  f.insert(f.end(), {3 * n, 3 * n + 1, 3 * n + 2, 3 * n + 3, 3 * n + 4, 3 * n + 5});
+  WorkerPool pool(GetParam());
+  std::vector<std::uint8_t> last(f.size() / 3, 0);
+  last.back() = 1;
+  EXPECT_EQ(find_self_intersections({v.data(), v.size() / 3, f.data(), f.size() / 3}, last.data(), pool).pairs,
+            (std::vector<FacePair>{{n, n + 1}}));
+  v.resize(9 * n);
+  f.resize(3 * n);
+  const MeshView soup{v.data(), v.size() / 3, f.data(), f.size() / 3};
+  std::copy_n(&v[9 * (n - 1)], 3, &v[9 * (n - 1) + 6]);
+  EXPECT_TRUE(has_bad_triangles(soup, pool));
+  std::vector<std::uint8_t> flat(soup.face_count, 0);
+  for (std::int64_t t : {std::int64_t{5}, n / 2, n - 1}) {
+    std::copy_n(&v[9 * t], 3, &v[9 * t + 6]);
+    flat[static_cast<std::size_t>(t)] = 1;
+  }
+  EXPECT_EQ(find_self_intersections(soup, nullptr, pool).zero_area, flat);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, SoupRanges, ::testing::Values(1, 2, 4));
+
 // A soup large enough that the search's set-up cuts it into several chunks
 // of triangles (the slices are dealt chunk by chunk and must come out in
 // triangle order): the pairs found are those that a plain sweep in x over

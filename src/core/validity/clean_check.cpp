@@ -18,7 +18,7 @@ StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
   // Beyond the corner numbering the package's sheet split cannot run either:
   // the caller's other path decides (as is_one_sheet does).
   if (mesh.face_count > kMaxFanFaces) return result;
-  const VertexFaces rows = vertex_faces(mesh);
+  const VertexFaces rows = vertex_faces(mesh, pool);
   result.embedded.assign(mesh.vertex_count, 0);
   // Any broken star decides; which one is found first does not matter.
   std::atomic<bool> broken{false};

@@ -84,7 +84,7 @@ bool closed_star_is_embedded(const MeshView& mesh, std::int64_t v, std::size_t c
 }
 
 std::vector<std::uint8_t> embedded_stars(const MeshView& mesh, WorkerPool& pool) {
-  const VertexFaces rows = vertex_faces(mesh);
+  const VertexFaces rows = vertex_faces(mesh, pool);
   std::vector<std::uint8_t> embedded(mesh.vertex_count, 0);
   pool.run(mesh.vertex_count, kDefaultMinChunk, [&](LoopRange& range) {
     StarChain chain;  // one per range: no lookup of thread-local storage per vertex

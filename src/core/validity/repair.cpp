@@ -89,7 +89,7 @@ struct Tables {
   void refresh() {
     const MeshView& mesh = region.view();
     neighbours = neighbour_rows(mesh);
-    at_vertex = vertex_faces(mesh);  // a face with a repeated index appears twice
+    at_vertex = vertex_faces(mesh, pool);  // a face with a repeated index appears twice
     stubborn.resize(mesh.face_count, 0);
     in_bad.resize(mesh.vertex_count, 0);
     tries.resize(mesh.vertex_count, 0);

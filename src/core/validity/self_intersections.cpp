@@ -743,19 +743,29 @@ SelfIntersections search(const MeshView& mesh, const std::uint8_t* subset, Worke
   std::vector<std::int8_t> axes = certified == nullptr
                                       ? plane_axes(mesh, pool)
                                       : parallel_map<std::int8_t>(pool, mesh.face_count, axis_or_later);
+  // The zero-area flags and the counts that decide whether to sweep, on the
+  // pool (whole counts and flags: the same on any number of workers).
   result.zero_area.resize(mesh.face_count);
-  std::size_t usable = 0;
-  bool any_marked = subset == nullptr;
-  for (std::size_t f = 0; f < mesh.face_count; ++f) {
-    result.zero_area[f] = axes[f] < 0 && !has_repeated_index(mesh, f);
-    if (axes[f] < 0) continue;
-    ++usable;
-    any_marked = any_marked || subset[f] != 0;
-  }
-  if (usable < 2 || !any_marked) return result;
-  if (first_bad && std::find(result.zero_area.begin(), result.zero_area.end(), 1) != result.zero_area.end()) {
-    return result;
-  }
+  std::atomic<std::size_t> usable_count{0};
+  std::atomic<bool> any_marked{subset == nullptr}, any_zero{false};
+  pool.run(mesh.face_count, FaceChunks::kMinChunk, [&](LoopRange& range) {
+    std::size_t usable = 0;
+    bool marked = false, zero = false;
+    for (std::size_t f = range.begin(); f < range.end(); ++f) {
+      const bool unusable = axes[f] < 0;
+      const bool flat = unusable && !has_repeated_index(mesh, f);
+      result.zero_area[f] = flat;
+      zero |= flat;
+      usable += !unusable;
+      marked |= !unusable && subset != nullptr && subset[f] != 0;
+    }
+    usable_count.fetch_add(usable, std::memory_order_relaxed);
+    if (marked) any_marked.store(true, std::memory_order_relaxed);
+    if (zero) any_zero.store(true, std::memory_order_relaxed);
+  });
+  const std::size_t usable = usable_count.load();
+  if (usable < 2 || !any_marked.load()) return result;
+  if (first_bad && any_zero.load()) return result;
   Geometry g{mesh, axes};
   if (certified != nullptr) g.later = axes.data();
   // Most candidate pairs are neighbours round a vertex; where the triangles

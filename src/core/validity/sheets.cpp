@@ -14,7 +14,7 @@ namespace karvex::validity {
 
 bool is_one_sheet(const MeshView& mesh, WorkerPool& pool) {
   if (mesh.face_count > kMaxFanFaces) return false;  // beyond the corner numbering: let the caller's split decide
-  const VertexFaces rows = vertex_faces(mesh);
+  const VertexFaces rows = vertex_faces(mesh, pool);
   // Any broken star decides; which one is found first does not matter.
   std::atomic<bool> broken{false};
   parallel_for(pool, mesh.vertex_count, [&](std::size_t v) {

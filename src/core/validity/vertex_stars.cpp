@@ -1,33 +1,141 @@
 // Vertex stars: the rows by vertex and the chaining of one star's wedges.
 #include "validity/vertex_stars.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
+
+#include "pool/worker_pool.h"
 
 namespace karvex::validity {
 
-VertexFaces vertex_faces(const MeshView& mesh) {
+namespace {
+
+// Corners from which the rows are made by two workers, and vertices per
+// range of the passes over the vertices: below, waking a worker costs more
+// than the work.
+constexpr std::size_t kPooledCorners = std::size_t{1} << 16;
+constexpr std::size_t kPooledVertices = std::size_t{1} << 14;
+
+void check_face_count(const MeshView& mesh) {
   if (mesh.face_count > UINT32_MAX) {
     throw std::length_error("the validity pass handles meshes of at most 4294967295 triangles");
   }
+}
+
+// The counting sort of the corners by vertex, alone.
+VertexFaces sorted_corners(const MeshView& mesh) {
   VertexFaces rows;
-  rows.starts.assign(mesh.vertex_count + 1, 0);
+  rows.starts.resize(mesh.vertex_count + 1);
+  std::fill(rows.starts.begin(), rows.starts.end(), std::size_t{0});
   const std::size_t corners = 3 * mesh.face_count;
   for (std::size_t c = 0; c < corners; ++c) ++rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1];
   // starts[v + 1] becomes the start of v's row and serves as its cursor
   // while the rows fill (no cursor array of its own, 8 bytes a vertex),
   // ending at the row's end: the start of the next row.
   std::size_t start = 0;
-  for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
-    const std::size_t count = rows.starts[v + 1];
-    rows.starts[v + 1] = start;
-    start += count;
-  }
+  for (std::size_t v = 0; v < mesh.vertex_count; ++v) start += std::exchange(rows.starts[v + 1], start);
   rows.items.resize(corners);
   for (std::size_t c = 0; c < corners; ++c) {
     rows.items[rows.starts[static_cast<std::size_t>(mesh.faces[c]) + 1]++] = static_cast<std::uint32_t>(c / 3);
   }
   return rows;
+}
+
+// The same sort in two halves of the corners, each counted and placed by
+// a worker of its own: the first half's counters and cursors are the
+// starts (as above), the second half's a table of 4 bytes a vertex, the
+// one table the sort adds (less than the pair sweep that follows it in
+// the validity pass holds). A row lists the first half's triangles, then
+// the second's, each in order: the rows of the sort alone. Every pass over
+// the vertices (clearing, the running sum, the ends) runs on the pool in
+// ranges of vertices, the running sum in two steps.
+VertexFaces sorted_corners_in_halves(const MeshView& mesh, WorkerPool& pool) {
+  VertexFaces rows;
+  const std::size_t count = mesh.vertex_count;
+  const std::size_t corners = 3 * mesh.face_count;
+  rows.starts.resize(count + 1);
+  rows.starts[0] = 0;
+  rows.items.resize(corners);
+  UnfilledVector<std::uint32_t> second(count);
+  std::size_t* const starts = rows.starts.data();
+  std::uint32_t* const items = rows.items.data();
+  const std::int64_t* const faces = mesh.faces;
+  const std::size_t half = corners / 2;
+  // The vertices in ranges for the passes over them.
+  const std::size_t ranges = std::max<std::size_t>(1, std::min<std::size_t>(64, count / kPooledVertices));
+  auto range_begin = [&](std::size_t r) { return count * r / ranges; };
+  auto over_vertices = [&](auto&& body) {
+    parallel_for(
+        pool, ranges, [&](std::size_t r) { body(r, range_begin(r), range_begin(r + 1)); }, 1);
+  };
+  over_vertices([&](std::size_t, std::size_t begin, std::size_t end) {
+    std::fill(starts + begin + 1, starts + end + 1, std::size_t{0});
+    std::fill(second.begin() + static_cast<std::ptrdiff_t>(begin), second.begin() + static_cast<std::ptrdiff_t>(end),
+              std::uint32_t{0});
+  });
+  parallel_for(
+      pool, 2,
+      [&](std::size_t h) {
+        if (h == 0) {
+          for (std::size_t c = 0; c < half; ++c) ++starts[static_cast<std::size_t>(faces[c]) + 1];
+        } else {
+          for (std::size_t c = half; c < corners; ++c) ++second[static_cast<std::size_t>(faces[c])];
+        }
+      },
+      1);
+  // Each range's corners, then where its rows start.
+  std::vector<std::size_t> offsets(ranges + 1, 0);
+  over_vertices([&](std::size_t r, std::size_t begin, std::size_t end) {
+    std::size_t sum = 0;
+    for (std::size_t v = begin; v < end; ++v) sum += starts[v + 1] + second[v];
+    offsets[r + 1] = sum;
+  });
+  for (std::size_t r = 0; r < ranges; ++r) offsets[r + 1] += offsets[r];
+  // starts[v + 1] becomes where the first half's corners of v go, and
+  // second[v] where the second half's go, after them.
+  over_vertices([&](std::size_t r, std::size_t begin, std::size_t end) {
+    std::size_t start = offsets[r];
+    for (std::size_t v = begin; v < end; ++v) {
+      const std::size_t first = std::exchange(starts[v + 1], start);
+      start += first;
+      start += std::exchange(second[v], static_cast<std::uint32_t>(start));
+    }
+  });
+  parallel_for(
+      pool, 2,
+      [&](std::size_t h) {
+        if (h == 0) {
+          for (std::size_t c = 0; c < half; ++c) {
+            items[starts[static_cast<std::size_t>(faces[c]) + 1]++] = static_cast<std::uint32_t>(c / 3);
+          }
+        } else {
+          for (std::size_t c = half; c < corners; ++c) {
+            items[second[static_cast<std::size_t>(faces[c])]++] = static_cast<std::uint32_t>(c / 3);
+          }
+        }
+      },
+      1);
+  // The second half's cursors end at the rows' ends.
+  over_vertices([&](std::size_t, std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) starts[v + 1] = second[v];
+  });
+  return rows;
+}
+
+}  // namespace
+
+VertexFaces vertex_faces(const MeshView& mesh) {
+  check_face_count(mesh);
+  return sorted_corners(mesh);
+}
+
+VertexFaces vertex_faces(const MeshView& mesh, WorkerPool& pool) {
+  check_face_count(mesh);
+  // The halves' cursors are 32-bit.
+  const bool halves = pool.workers() > 1 && 3 * mesh.face_count >= kPooledCorners && 3 * mesh.face_count <= UINT32_MAX;
+  return halves ? sorted_corners_in_halves(mesh, pool) : sorted_corners(mesh);
 }
 
 namespace {

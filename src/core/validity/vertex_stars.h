@@ -15,18 +15,27 @@
 #include "support/unfilled_allocator.h"
 #include "validity/self_intersections.h"
 
+namespace karvex {
+class WorkerPool;
+}
+
 namespace karvex::validity {
 
 // Per vertex, the triangles using it: items[starts[v], starts[v + 1]), each
-// vertex's in increasing order (a counting sort over the corners). The items
-// are written once each by the sort, never filled beforehand.
+// vertex's in increasing order (a counting sort over the corners). The
+// starts and items are written once each by the sort, never filled
+// beforehand.
 struct VertexFaces {
-  std::vector<std::size_t> starts;
+  UnfilledVector<std::size_t> starts;
   UnfilledVector<std::uint32_t> items;
 };
 
 // Throws std::length_error beyond 2^32 - 1 triangles (the items are 32-bit).
+// With a pool of several workers, a large mesh's rows are made by two, each
+// sorting half of the corners (see vertex_stars.cpp); the rows are the same
+// either way.
 VertexFaces vertex_faces(const MeshView& mesh);
+VertexFaces vertex_faces(const MeshView& mesh, WorkerPool& pool);
 
 enum class StarShape {
   kBroken,  // a repeated index, an edge at v used twice the same way, or several fans
