@@ -71,6 +71,7 @@ target_sources(karvex_core PRIVATE
   src/core/dc/collapse_folds.cpp
   src/core/dc/collapse_placement.cpp
   src/core/dc/fan_distance.cpp
+  src/core/dc/shared_vertex_apart.cpp
   src/core/dc/triangle_level_bound.cpp
   src/core/dc/edge_collapse.cpp
   # validity: exact predicates and the self-intersection test of a mesh

@@ -54,6 +54,7 @@ set(KARVEX_TEST_SOURCES
   tests/cpp/edge_collapse_test.cpp
   tests/cpp/seed_radix_sort_test.cpp
   tests/cpp/fan_distance_test.cpp
+  tests/cpp/shared_vertex_apart_test.cpp
   tests/cpp/triangle_level_bound_test.cpp
   tests/cpp/collapse_folds_test.cpp
   tests/cpp/small_features_test.cpp

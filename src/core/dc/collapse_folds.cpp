@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dc/shared_vertex_apart.h"
 #include "validity/self_intersections.h"
 
 namespace karvex {
@@ -44,6 +45,32 @@ FoldGuard::Plane FoldGuard::plane_of(const std::array<Vec3, 3>& p) {
   out.corner_magnitude = {out.origin_magnitude, magnitude(p[1]), magnitude(p[2])};
   out.flat = !(normal_magnitude > 1e-6 * scale);
   return out;
+}
+
+// The axis depends on nothing but the triangle's corners and which of its
+// vertices are the same: in the pair's mesh of meets() a vertex it shares
+// stands where the other triangle puts it, which is the same point (only
+// the changed triangles move vertices, and they agree on where).
+std::int8_t FoldGuard::axis_of(const Triangle& ids, const std::array<Vec3, 3>& corners,
+                               const Plane& plane) {
+  if (plane.axis != kAxisUnknown) return plane.axis;
+  double coordinates[9];
+  std::int64_t faces[3];
+  for (int k = 0; k < 3; ++k) {
+    coordinates[3 * k] = corners[k].x;
+    coordinates[3 * k + 1] = corners[k].y;
+    coordinates[3 * k + 2] = corners[k].z;
+    faces[k] = k;
+    for (int j = 0; j < k; ++j) {
+      if (ids[j] == ids[k]) {
+        faces[k] = faces[j];
+        break;
+      }
+    }
+  }
+  const validity::MeshView view{coordinates, 3, faces, 1};
+  plane.axis = validity::plane_axis(view, 0);
+  return plane.axis;
 }
 
 // Whether the corners of `q` not shared with `p` lie strictly on one side
@@ -259,6 +286,32 @@ bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
       apart(other_vertices, other_corners, other_plane, t.vertices, t.corners, t_plane)) {
     return false;
   }
+  axes_[0] = axis_of(t.vertices, t.corners, t_plane);
+  if (axes_[0] < 0) return true;  // no area
+  axes_[1] = axis_of(other_vertices, other_corners, other_plane);
+  if (axes_[1] < 0) return false;  // the other has none: not a pair the test takes
+  // Two triangles of a surface that share one vertex lie side by side, each
+  // across the other's plane where it curves like a saddle; a plane through
+  // the vertex parts them, and the exact test is not needed.
+  int shared = 0;
+  int at_t = 0;
+  int at_other = 0;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      if (t.vertices[i] == other_vertices[j]) {
+        ++shared;
+        at_t = i;
+        at_other = j;
+      }
+    }
+  }
+  if (shared == 1 &&
+      apart_but_at(t.corners[at_t], {t.corners[(at_t + 1) % 3], t.corners[(at_t + 2) % 3]},
+                   t_plane.normal,
+                   {other_corners[(at_other + 1) % 3], other_corners[(at_other + 2) % 3]},
+                   other_plane.normal)) {
+    return false;
+  }
   // The two triangles as a mesh of their own, shared vertices shared.
   std::uint64_t ids[6];
   double coordinates[18];
@@ -277,10 +330,6 @@ bool FoldGuard::meets(const ChangedTriangle& t, const Plane& t_plane,
   for (int k = 0; k < 3; ++k) faces[k] = add(t.vertices[k], t.corners[k]);
   for (int k = 0; k < 3; ++k) faces[3 + k] = add(other_vertices[k], other_corners[k]);
   const validity::MeshView view{coordinates, count, faces, 2};
-  axes_[0] = validity::plane_axis(view, 0);
-  axes_[1] = validity::plane_axis(view, 1);
-  if (axes_[0] < 0) return true;   // no area
-  if (axes_[1] < 0) return false;  // the other has none: not a pair the test takes
   return validity::triangles_meet(view, axes_, 0, 1);
 }
 

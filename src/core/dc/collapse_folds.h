@@ -27,7 +27,9 @@ struct ChangedTriangle {
 // triangle, changed or not, other than at the vertices and the edge they
 // share. Pairs whose corners (those not shared) lie plainly on one side
 // of the other's plane, by a margin far above rounding, are passed without
-// it.
+// it, and so are pairs sharing one vertex that a plane through it parts
+// (apart_but_at: side by side on a surface curved like a saddle, where
+// neither lies on one side of the other's plane).
 //
 // Cells are twice the mean triangle's largest extent, and made again at
 // twice the mean when collapses have grown it past one cell, so that a
@@ -89,7 +91,14 @@ class FoldGuard {
     std::array<double, 3> corner_magnitude{};
     bool flat = true;
     bool known = false;  // see Shape
+    // The exact test's projection axis (axis_of), worked out on first need.
+    mutable std::int8_t axis = kAxisUnknown;
   };
+  static constexpr std::int8_t kAxisUnknown = -2;
+  // validity::plane_axis of the triangle with vertices `ids` and corners
+  // `corners`: kept in `plane`, as a triangle meets several others.
+  static std::int8_t axis_of(const Triangle& ids, const std::array<Vec3, 3>& corners,
+                             const Plane& plane);
   static Plane plane_of(const std::array<Vec3, 3>& corners);
   // A filed triangle's corners and plane, worked out when first asked and
   // kept until it is refiled or dropped (a live triangle's corners move
