@@ -10,6 +10,7 @@
 #include "dc/surface_cells.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/cube_samples.h"
 #include "volume/box_cap.h"
 #include "volume/volume_field.h"
 
@@ -19,31 +20,20 @@ namespace {
 // A 17^3 float32 volume (depth 4, one sample per lattice point) of a ball's
 // distance, with exact zeros and negative zeros scattered through it: a
 // zero is the one sample the build does not read straight from the volume.
-struct BallVolume {
-  static constexpr std::size_t kSide = 17;
-  std::vector<float> storage;
-  VolumeSamples samples;
-
-  BallVolume() : storage(kSide * kSide * kSide) {
-    for (std::size_t i = 0; i < kSide; ++i) {
-      for (std::size_t j = 0; j < kSide; ++j) {
-        for (std::size_t k = 0; k < kSide; ++k) {
-          const double x = static_cast<double>(i) - 7.3;
-          const double y = static_cast<double>(j) - 8.1;
-          const double z = static_cast<double>(k) - 8.6;
-          float value = static_cast<float>(std::sqrt(x * x + y * y + z * z) - 5.2);
-          if ((i + 2 * j + 3 * k) % 11 == 0) value = ((i + j) % 2 == 0) ? 0.0f : -0.0f;
-          storage[(i * kSide + j) * kSide + k] = value;
-        }
-      }
-    }
-    samples.data = reinterpret_cast<const char*>(storage.data());
-    samples.type = SampleType::kFloat32;
-    samples.shape = {kSide, kSide, kSide};
-    const auto step = static_cast<std::ptrdiff_t>(sizeof(float));
-    samples.strides = {step * static_cast<std::ptrdiff_t>(kSide * kSide),
-                       step * static_cast<std::ptrdiff_t>(kSide), step};
-  }
+struct BallVolume : CubeSamples<float> {
+  BallVolume()
+      : CubeSamples<float>(17, SampleType::kFloat32,
+                           [](std::size_t i, std::size_t j, std::size_t k) {
+                             const double x = static_cast<double>(i) - 7.3;
+                             const double y = static_cast<double>(j) - 8.1;
+                             const double z = static_cast<double>(k) - 8.6;
+                             float value =
+                                 static_cast<float>(std::sqrt(x * x + y * y + z * z) - 5.2);
+                             if ((i + 2 * j + 3 * k) % 11 == 0) {
+                               value = ((i + j) % 2 == 0) ? 0.0f : -0.0f;
+                             }
+                             return value;
+                           }) {}
 };
 
 struct DenseCase {

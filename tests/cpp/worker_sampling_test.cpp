@@ -18,6 +18,7 @@
 #include "construction/dense_volume_build.h"
 #include "dc/extract.h"
 #include "pool/worker_pool.h"
+#include "support/cube_samples.h"
 #include "volume/box_cap.h"
 #include "volume/volume_field.h"
 
@@ -45,31 +46,16 @@ class BatchesOnly final : public Field {
 // A 17^3 volume of a wobbly ball's distance stored as T (scaled into
 // 0..250 for the integer types), with exact zeros at some samples.
 template <class T>
-struct BallSamples {
-  static constexpr std::size_t kSide = 17;
-  std::vector<T> storage;
-  VolumeSamples samples;
-
-  BallSamples(SampleType type, double scale, double shift) : storage(kSide * kSide * kSide) {
-    for (std::size_t i = 0; i < kSide; ++i) {
-      for (std::size_t j = 0; j < kSide; ++j) {
-        for (std::size_t k = 0; k < kSide; ++k) {
+struct BallSamples : CubeSamples<T> {
+  BallSamples(SampleType type, double scale, double shift)
+      : CubeSamples<T>(17, type, [&](std::size_t i, std::size_t j, std::size_t k) {
           const double x = static_cast<double>(i) - 7.3;
           const double y = static_cast<double>(j) - 8.1;
           const double z = static_cast<double>(k) - 8.6;
           double d = std::sqrt(x * x + y * y + z * z) - 5.2 + 0.7 * std::sin(0.9 * x * y);
           if ((i + 2 * j + 3 * k) % 13 == 0) d = 0.0;
-          storage[(i * kSide + j) * kSide + k] = static_cast<T>(d * scale + shift);
-        }
-      }
-    }
-    samples.data = reinterpret_cast<const char*>(storage.data());
-    samples.type = type;
-    samples.shape = {kSide, kSide, kSide};
-    const auto step = static_cast<std::ptrdiff_t>(sizeof(T));
-    samples.strides = {step * static_cast<std::ptrdiff_t>(kSide * kSide),
-                       step * static_cast<std::ptrdiff_t>(kSide), step};
-  }
+          return static_cast<T>(d * scale + shift);
+        }) {}
 };
 
 // A value and a vector bit for bit (NaN and the sign of zero included).

@@ -15,16 +15,16 @@
 #include "validity/self_intersections.h"
 #include "support/panic.h"
 #include "support/small_list.h"
+#include "support/vec3_ops.h"
 
 namespace karvex {
 
 namespace {
 
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
+using vec3_ops::cross;
+using vec3_ops::dot;
+using vec3_ops::sub;
+
 Vec3 midpoint(const Vec3& a, const Vec3& b) {
   return {0.5 * (a.x + b.x), 0.5 * (a.y + b.y), 0.5 * (a.z + b.z)};
 }

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
+#include "support/vec3_ops.h"
+
 namespace karvex {
 
 namespace {
 
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
+using vec3_ops::cross;
+using vec3_ops::dot;
+using vec3_ops::sub;
 
 double largest_magnitude(const Vec3& p) {
   return std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});

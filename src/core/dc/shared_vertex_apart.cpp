@@ -2,15 +2,16 @@
 
 #include <cmath>
 
+#include "support/vec3_ops.h"
+
 namespace karvex {
 
 namespace {
 
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double dot(const Vec3& a, const Vec3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
+using vec3_ops::cross;
+using vec3_ops::dot;
+using vec3_ops::sub;
+
 double magnitude(const Vec3& a) { return std::fabs(a.x) + std::fabs(a.y) + std::fabs(a.z); }
 
 }  // namespace
