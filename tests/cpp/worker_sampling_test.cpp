@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,8 +44,9 @@ class BatchesOnly final : public Field {
   Field& inner_;
 };
 
-// A 17^3 volume of a wobbly ball's distance stored as T (scaled into
-// 0..250 for the integer types), with exact zeros at some samples.
+// A 17^3 volume of a wobbly ball's distance stored as T (scaled and
+// shifted, and for the integer types clamped to the type's range), with
+// exact zeros at some samples.
 template <class T>
 struct BallSamples : CubeSamples<T> {
   BallSamples(SampleType type, double scale, double shift)
@@ -54,7 +56,14 @@ struct BallSamples : CubeSamples<T> {
           const double z = static_cast<double>(k) - 8.6;
           double d = std::sqrt(x * x + y * y + z * z) - 5.2 + 0.7 * std::sin(0.9 * x * y);
           if ((i + 2 * j + 3 * k) % 13 == 0) d = 0.0;
-          return static_cast<T>(d * scale + shift);
+          double stored = d * scale + shift;
+          if constexpr (std::is_integral_v<T>) {
+            // Out-of-range values saturate, as a scan's do: converting them
+            // unclamped is undefined.
+            stored = std::clamp(stored, static_cast<double>(std::numeric_limits<T>::lowest()),
+                                static_cast<double>(std::numeric_limits<T>::max()));
+          }
+          return static_cast<T>(stored);
         }) {}
 };
 
