@@ -1,12 +1,12 @@
 #include "dc/edge_roots.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <span>
 
+#include "dc/worker_rounds.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
 
@@ -177,53 +177,26 @@ template <class EdgeOf>
 constexpr std::size_t kSearchBlock = 256;
 
 // root_rounds for a field that samples on the workers: each block of
-// searches runs its own rounds, the unfinished ones' points sampled in one
-// call per round. A search sees the same proposals and answers as in a
-// round of every search (each answer depends on its point alone), so the
-// results are the same bits; only the grouping of the calls differs.
+// searches runs its own rounds. A search sees the same proposals and
+// answers as in a round of every search (each answer depends on its point
+// alone), so the results are the same bits; only the grouping of the calls
+// differs.
 template <class EdgeOf>
 std::uint64_t root_rounds_on_workers(WorkerPool& pool, Field& field, const EdgeOf& edge_of,
                                      const std::vector<SurfaceCell>& cells,
                                      std::span<EdgeRootSearch> search, double iso_value,
                                      std::span<Vec3> gradients,
                                      std::span<std::uint8_t> has_gradient) {
-  const std::size_t n = search.size();
-  const std::size_t blocks = (n + kSearchBlock - 1) / kSearchBlock;
-  std::vector<std::uint64_t> block_samples(blocks, 0);
-  const RunMonitor::Suspended quiet;
-  parallel_for(pool, blocks, [&](std::size_t b) {
-    std::array<std::uint32_t, kSearchBlock> active;
-    std::array<Vec3, kSearchBlock> points;
-    std::array<double, kSearchBlock> values;
-    std::array<Vec3, kSearchBlock> sampled;
-    const std::size_t first = b * kSearchBlock;
-    std::size_t m = std::min(kSearchBlock, n - first);
-    for (std::size_t k = 0; k < m; ++k) active[k] = static_cast<std::uint32_t>(first + k);
-    std::uint64_t samples = 0;
-    for (int round = 0; m != 0 && round < kMaxRounds; ++round) {
-      for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t i = active[k];
-        points[k] = crossing_point(cells[edge_of(i).cell], edge_of(i), search[i].propose());
-      }
-      if (!field.sample_on_worker(std::span(points.data(), m), std::span(values.data(), m),
-                                  std::span(sampled.data(), m))) {
-        fail("a field stopped answering on the pool's workers");
-      }
-      std::size_t kept = 0;
-      for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t i = active[k];
-        take_root_sample(edge_of, cells, search, i, values[k], &sampled[k], iso_value, gradients,
-                         has_gradient);
-        if (!search[i].done) active[kept++] = i;
-      }
-      samples += m;
-      m = kept;
-    }
-    block_samples[b] = samples;
-  }, 1);
-  std::uint64_t samples = 0;
-  for (const std::uint64_t s : block_samples) samples += s;
-  return samples;
+  const auto point_of = [&](std::uint32_t i) {
+    return crossing_point(cells[edge_of(i).cell], edge_of(i), search[i].propose());
+  };
+  const auto take = [&](std::uint32_t i, double value, const Vec3& gradient) {
+    take_root_sample(edge_of, cells, search, i, value, &gradient, iso_value, gradients,
+                     has_gradient);
+    return !search[i].done;
+  };
+  return rounds_on_workers<kSearchBlock>(pool, field, search.size(), kMaxRounds, point_of, take)
+      .samples;
 }
 
 // run_root_rounds with search i on crossing edge_of(i).

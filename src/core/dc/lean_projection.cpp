@@ -1,12 +1,12 @@
 #include "dc/lean_projection.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <numeric>
 #include <span>
 
 #include "dc/crossings.h"
+#include "dc/worker_rounds.h"
 #include "field/fd_gradients.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
@@ -102,51 +102,19 @@ bool newton_step(Vec3& position, const VertexBox& box, double f, const Vec3& gra
 constexpr std::size_t kVertexBlock = 256;
 
 // project_span's Newton rounds for a field that samples on the workers
-// (always with gradients): each block of vertices runs its own rounds, its
-// open vertices sampled in one call per round. A vertex takes the same steps
-// as in rounds over every vertex, each answer depending on its point alone.
+// (always with gradients): each block of vertices runs its own rounds. A
+// vertex takes the same steps as in rounds over every vertex, each answer
+// depending on its point alone.
 ProjectionCount project_span_on_workers(WorkerPool& pool, Field& field, std::span<Vec3> positions,
                                         std::span<const VertexBox> boxes, double iso,
                                         double tolerance, double stop_step) {
-  const std::size_t n = positions.size();
-  const std::size_t blocks = (n + kVertexBlock - 1) / kVertexBlock;
-  std::vector<std::uint64_t> block_samples(blocks, 0);
-  std::vector<std::uint8_t> block_rounds(blocks, 0);
-  const RunMonitor::Suspended quiet;
-  parallel_for(pool, blocks, [&](std::size_t b) {
-    std::array<std::uint32_t, kVertexBlock> active;
-    std::array<Vec3, kVertexBlock> points;
-    std::array<double, kVertexBlock> values;
-    std::array<Vec3, kVertexBlock> gradients;
-    const std::size_t first = b * kVertexBlock;
-    std::size_t m = std::min(kVertexBlock, n - first);
-    for (std::size_t k = 0; k < m; ++k) active[k] = static_cast<std::uint32_t>(first + k);
-    int round = 0;
-    for (; round < kNewtonRounds && m != 0; ++round) {
-      for (std::size_t k = 0; k < m; ++k) points[k] = positions[active[k]];
-      if (!field.sample_on_worker(std::span(points.data(), m), std::span(values.data(), m),
-                                  std::span(gradients.data(), m))) {
-        fail("a field stopped answering on the pool's workers");
-      }
-      block_samples[b] += m;
-      std::size_t kept = 0;
-      for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t i = active[k];
-        if (newton_step(positions[i], boxes[i], values[k] - iso, gradients[k], tolerance,
-                        stop_step)) {
-          active[kept++] = i;
-        }
-      }
-      m = kept;
-    }
-    block_rounds[b] = static_cast<std::uint8_t>(round);
-  }, 1);
-  ProjectionCount count;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    count.samples += block_samples[b];
-    count.rounds = std::max<int>(count.rounds, block_rounds[b]);
-  }
-  return count;
+  const auto point_of = [&](std::uint32_t i) { return positions[i]; };
+  const auto take = [&](std::uint32_t i, double value, const Vec3& gradient) {
+    return newton_step(positions[i], boxes[i], value - iso, gradient, tolerance, stop_step);
+  };
+  const WorkerRoundsCount done = rounds_on_workers<kVertexBlock>(
+      pool, field, positions.size(), kNewtonRounds, point_of, take);
+  return {done.samples, done.rounds};
 }
 
 // project_vertices_lean on the vertices in `positions` (their boxes and
