@@ -36,10 +36,14 @@ bool overlap(const Span& a, const Span& b) {
   return true;
 }
 
+class RegionGrowth : public ::testing::TestWithParam<int> {};
+
 // After each growth: an open vertex has every triangle using it in the
-// region, and a triangle outside overlaps no covered box.
-TEST(FoldRegion, HoldsEveryTriangleAnOpenVertexOrACoveredBoxCanMeet) {
-  const Sheet sheet = crumpled_sheet(60, 0.2, 0.2, 0.0, 1.0, 7);
+// region, and a triangle outside overlaps no covered box. The sheet's side
+// in cells picks how each vertex's cell is kept: a byte an axis up to 256
+// cells, two bytes above.
+TEST_P(RegionGrowth, HoldsEveryTriangleAnOpenVertexOrACoveredBoxCanMeet) {
+  const Sheet sheet = crumpled_sheet(GetParam(), 0.2, 0.2, 0.0, 1.0, 7);
   const MeshView mesh = sheet.view();
   WorkerPool pool(3);
   FoldRegion region(mesh, pool);
@@ -84,6 +88,8 @@ TEST(FoldRegion, HoldsEveryTriangleAnOpenVertexOrACoveredBoxCanMeet) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(SheetSides, RegionGrowth, ::testing::Values(60, 400));
 
 // A growth in the middle of a long triangle's box, many cells from each of
 // its corners (so in a block of cells none of them lies in): the triangle

@@ -25,9 +25,9 @@ constexpr std::size_t kMaxCells = std::size_t{1} << 23;  // one byte each
 constexpr std::size_t kSampledFaces = 4096;              // for the median triangle
 constexpr std::uint8_t kMarked = 1, kNew = 2;
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-// A vertex's cell in 6 bytes, when every axis has at most this many cells.
+// A vertex's cell in 3 or 6 bytes, when every axis has at most this many cells.
+constexpr std::int64_t kSmallCells = std::int64_t{1} << 8;
 constexpr std::int64_t kNarrowCells = std::int64_t{1} << 16;
-using NarrowCell = std::array<std::uint16_t, 3>;
 
 }  // namespace
 
@@ -83,6 +83,36 @@ void FoldRegion::for_each_cell(const Cell& first, const Cell& last, Visit&& visi
   }
 }
 
+// Each vertex's cell first (made by the first growth and kept: the
+// positions and the grid never change), so that the scan divides per vertex,
+// not twice per triangle: the map to cells is monotone on each axis, so a
+// box's first and last cells are its corners' lowest and highest.
+template <typename Axis, typename Visit>
+std::vector<std::int64_t> FoldRegion::scan_by_vertex_cells(std::vector<std::array<Axis, 3>>& at, Visit& visit) {
+  if (at.empty()) {
+    at = parallel_map<std::array<Axis, 3>>(pool_, mesh_.vertex_count, [&](std::size_t v) {
+      const double* p = mesh_.vertices + 3 * v;
+      const Cell c = grid_.cell_of({p[0], p[1], p[2]});
+      return std::array<Axis, 3>{static_cast<Axis>(c[0]), static_cast<Axis>(c[1]), static_cast<Axis>(c[2])};
+    });
+  }
+  return parallel_concat<std::int64_t>(
+      pool_, mesh_.face_count,
+      [&](std::size_t f, std::vector<std::int64_t>& out) {
+        const std::int64_t* corners = mesh_.faces + 3 * f;
+        const std::array<Axis, 3>& a = at[static_cast<std::size_t>(corners[0])];
+        const std::array<Axis, 3>& b = at[static_cast<std::size_t>(corners[1])];
+        const std::array<Axis, 3>& c = at[static_cast<std::size_t>(corners[2])];
+        Cell first, last;
+        for (int k = 0; k < 3; ++k) {
+          first[k] = std::min({a[k], b[k], c[k]});
+          last[k] = std::max({a[k], b[k], c[k]});
+        }
+        visit(first, last, f, out);
+      },
+      4096);
+}
+
 bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   if (cells_.empty()) return false;
   const std::int64_t margin = widen ? kMargin : 0;
@@ -136,34 +166,11 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
     if (fresh && !old) out.push_back(static_cast<std::int64_t>(f));
   };
   std::vector<std::int64_t> joining;
-  if (std::max({grid_.dims[0], grid_.dims[1], grid_.dims[2]}) <= kNarrowCells) {
-    // Each vertex's cell first, so that the scan divides per vertex, not
-    // twice per triangle: the map to cells is monotone on each axis, so a
-    // box's first and last cells are its corners' lowest and highest.
-    if (vertex_cells_.empty()) {
-      vertex_cells_ = parallel_map<NarrowCell>(pool_, mesh_.vertex_count, [&](std::size_t v) {
-        const double* p = mesh_.vertices + 3 * v;
-        const Cell c = grid_.cell_of({p[0], p[1], p[2]});
-        return NarrowCell{static_cast<std::uint16_t>(c[0]), static_cast<std::uint16_t>(c[1]),
-                          static_cast<std::uint16_t>(c[2])};
-      });
-    }
-    const std::vector<NarrowCell>& at = vertex_cells_;
-    joining = parallel_concat<std::int64_t>(
-        pool_, mesh_.face_count,
-        [&](std::size_t f, std::vector<std::int64_t>& out) {
-          const std::int64_t* corners = mesh_.faces + 3 * f;
-          const NarrowCell& a = at[static_cast<std::size_t>(corners[0])];
-          const NarrowCell& b = at[static_cast<std::size_t>(corners[1])];
-          const NarrowCell& c = at[static_cast<std::size_t>(corners[2])];
-          Cell first, last;
-          for (int k = 0; k < 3; ++k) {
-            first[k] = std::min({a[k], b[k], c[k]});
-            last[k] = std::max({a[k], b[k], c[k]});
-          }
-          visit(first, last, f, out);
-        },
-        4096);
+  const std::int64_t widest = std::max({grid_.dims[0], grid_.dims[1], grid_.dims[2]});
+  if (widest <= kSmallCells) {
+    joining = scan_by_vertex_cells(small_vertex_cells_, visit);
+  } else if (widest <= kNarrowCells) {
+    joining = scan_by_vertex_cells(vertex_cells_, visit);
   } else {
     joining = parallel_concat<std::int64_t>(
         pool_, mesh_.face_count,
@@ -175,14 +182,30 @@ bool FoldRegion::grow(const std::vector<Span>& spans, bool widen) {
   }
   for (std::size_t i : added) cells_[i] = kMarked;
   for (std::uint64_t b : flagged) blocks_[b] = 0;
+  // New vertices are numbered first, so that every table grows once to its
+  // exact size: the region's copies are alive while the relaxation's tables
+  // are built, and a doubling vector's spare half would count in the peak.
+  const std::size_t known = mesh_vertices_.size();
+  std::size_t next = known;
+  for (std::int64_t f : joining) {
+    for (int k = 0; k < 3; ++k) {
+      std::uint32_t& v = local_[static_cast<std::size_t>(mesh_.faces[3 * f + k])];
+      if (v == kNone) v = static_cast<std::uint32_t>(next++);
+    }
+  }
+  mesh_vertices_.reserve(next);
+  mesh_vertices_.resize(next);
+  positions_.reserve(3 * next);
+  positions_.resize(3 * next);
+  faces_.reserve(faces_.size() + 3 * joining.size());
+  mesh_faces_.reserve(mesh_faces_.size() + joining.size());
   for (std::int64_t f : joining) {
     for (int k = 0; k < 3; ++k) {
       const std::int64_t g = mesh_.faces[3 * f + k];
-      std::uint32_t& v = local_[static_cast<std::size_t>(g)];
-      if (v == kNone) {
-        v = static_cast<std::uint32_t>(mesh_vertices_.size());
-        mesh_vertices_.push_back(g);
-        positions_.insert(positions_.end(), mesh_.vertices + 3 * g, mesh_.vertices + 3 * g + 3);
+      const std::uint32_t v = local_[static_cast<std::size_t>(g)];
+      if (v >= known) {
+        mesh_vertices_[v] = g;
+        std::copy(mesh_.vertices + 3 * g, mesh_.vertices + 3 * g + 3, positions_.begin() + 3 * std::ptrdiff_t{v});
       }
       faces_.push_back(v);
     }

@@ -99,9 +99,15 @@ class FoldRegion {
   }
 
   // Per mesh vertex, its cell at its starting position, made by the first
-  // growth when every axis has at most 2^16 cells (the positions and the
-  // grid never change, so later growths reuse it).
+  // growth when every axis has at most 2^8 cells (small_vertex_cells_) or
+  // 2^16 (vertex_cells_); the positions and the grid never change, so later
+  // growths reuse it.
+  std::vector<std::array<std::uint8_t, 3>> small_vertex_cells_;
   std::vector<std::array<std::uint16_t, 3>> vertex_cells_;
+  // The triangles a growth adds, found from the vertices' cells in `at`
+  // (made on first use); `visit` as in grow().
+  template <typename Axis, typename Visit>
+  std::vector<std::int64_t> scan_by_vertex_cells(std::vector<std::array<Axis, 3>>& at, Visit& visit);
 
   std::vector<std::uint32_t> local_;  // per mesh vertex: its local number, or kNone
   std::vector<std::int64_t> mesh_vertices_, mesh_faces_;  // per local vertex / triangle: its mesh number

@@ -44,8 +44,11 @@ void LocalTest::update(std::int64_t face) {
     }
   }
   boxes_[f] = box;
-  firsts_[f] = grid_.cell_of(box.lo);
-  lasts_[f] = grid_.cell_of(box.hi);
+  const Cell first = grid_.cell_of(box.lo), last = grid_.cell_of(box.hi);
+  for (int a = 0; a < 3; ++a) {
+    firsts_[f][a] = static_cast<std::int32_t>(first[a]);
+    lasts_[f][a] = static_cast<std::int32_t>(last[a]);
+  }
 }
 
 template <typename Visit>
@@ -99,17 +102,18 @@ void LocalTest::start() {
 // triangles fit in 32 bits each, the entries are listed packed into one word
 // (key high, triangle low, in increasing triangle order) and ordered by the
 // radix sort of high_half_sort.h, in time linear in their number; its order
-// is std::sort's on the pairs. The previous table is dropped first and the
-// new one sized exactly, so that the build holds at most the packed words
-// with either the sort's scratch or the table (24 bytes an entry).
+// is std::sort's on the pairs. The sorted words are the table itself, so the
+// build holds at most the words and the sort's scratch (16 bytes an entry).
+// The previous table is dropped first and the new one sized exactly.
 void LocalTest::build_static() {
   for (std::int64_t f : stale_list_) stale_[static_cast<std::size_t>(f)] = 0;
   stale_list_.clear();
   static_ = {};
+  static_words_ = {};
   const std::size_t count = mesh_.face_count;
   constexpr std::uint64_t kLow = 0xffffffffu;
-  const bool narrow = count <= kLow && grid_.cell_count() <= static_cast<double>(kLow);
-  if (!narrow) {
+  narrow_ = count <= kLow && grid_.cell_count() <= static_cast<double>(kLow);
+  if (!narrow_) {
     for (std::size_t f = 0; f < count; ++f) {
       if (axes_[f] < 0) continue;
       for_each_cell(f, [&](std::uint64_t k) { static_.emplace_back(k, static_cast<std::int64_t>(f)); });
@@ -124,18 +128,13 @@ void LocalTest::build_static() {
     for (int a = 0; a < 3; ++a) cells *= static_cast<std::size_t>(lasts_[f][a] - firsts_[f][a] + 1);
     entries += cells;
   }
-  std::vector<std::uint64_t> packed;
-  packed.reserve(entries);
+  static_words_.reserve(entries);
   for (std::size_t f = 0; f < count; ++f) {
     if (axes_[f] < 0) continue;
-    for_each_cell(f, [&](std::uint64_t k) { packed.push_back(k << 32 | static_cast<std::uint64_t>(f)); });
+    for_each_cell(f, [&](std::uint64_t k) { static_words_.push_back(k << 32 | static_cast<std::uint64_t>(f)); });
   }
-  {
-    std::vector<std::uint64_t> scratch;
-    sort_by_high_half(packed.data(), packed.size(), scratch);
-  }
-  static_.reserve(packed.size());
-  for (const std::uint64_t word : packed) static_.emplace_back(word >> 32, static_cast<std::int64_t>(word & kLow));
+  std::vector<std::uint64_t> scratch;
+  sort_by_high_half(static_words_.data(), static_words_.size(), scratch);
 }
 
 std::vector<std::int64_t> LocalTest::bad_faces_among(const std::vector<std::int64_t>& faces) {
@@ -167,25 +166,33 @@ std::vector<std::int64_t> LocalTest::bad_faces_among(const std::vector<std::int6
     if (axes_[fs] < 0) return;
     const Box& x = boxes_[fs];
     auto visit_cell = [&](std::uint64_t k) {
+      auto consider = [&](std::int64_t t, bool skip_stale) {
+        const auto ts = static_cast<std::size_t>(t);
+        if (t == f || (skip_stale && stale_[ts]) || (named_[ts] && t < f)) return;
+        const Box& y = boxes_[ts];
+        if (!(x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
+              x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2])) {
+          return;
+        }
+        const Cell corner{std::max(firsts_[fs][0], firsts_[ts][0]), std::max(firsts_[fs][1], firsts_[ts][1]),
+                          std::max(firsts_[fs][2], firsts_[ts][2])};
+        if (grid_.index(corner) != k) return;
+        const std::int64_t i = std::min(f, t), j = std::max(f, t);
+        if (triangles_meet(mesh_, axes_, i, j)) out.push_back({i, j});
+      };
       auto scan = [&](const std::vector<std::pair<std::uint64_t, std::int64_t>>& entries, bool skip_stale) {
         auto it = std::lower_bound(entries.begin(), entries.end(), std::make_pair(k, std::int64_t{-1}));
-        for (; it != entries.end() && it->first == k; ++it) {
-          const std::int64_t t = it->second;
-          const auto ts = static_cast<std::size_t>(t);
-          if (t == f || (skip_stale && stale_[ts]) || (named_[ts] && t < f)) continue;
-          const Box& y = boxes_[ts];
-          if (!(x.lo[0] <= y.hi[0] && y.lo[0] <= x.hi[0] && x.lo[1] <= y.hi[1] && y.lo[1] <= x.hi[1] &&
-                x.lo[2] <= y.hi[2] && y.lo[2] <= x.hi[2])) {
-            continue;
-          }
-          const Cell corner{std::max(firsts_[fs][0], firsts_[ts][0]), std::max(firsts_[fs][1], firsts_[ts][1]),
-                            std::max(firsts_[fs][2], firsts_[ts][2])};
-          if (grid_.index(corner) != k) continue;
-          const std::int64_t i = std::min(f, t), j = std::max(f, t);
-          if (triangles_meet(mesh_, axes_, i, j)) out.push_back({i, j});
-        }
+        for (; it != entries.end() && it->first == k; ++it) consider(it->second, skip_stale);
       };
-      scan(static_, true);
+      if (narrow_) {
+        constexpr std::uint64_t kLow = 0xffffffffu;
+        auto it = std::lower_bound(static_words_.begin(), static_words_.end(), k << 32);
+        for (; it != static_words_.end() && (*it >> 32) == k; ++it) {
+          consider(static_cast<std::int64_t>(*it & kLow), true);
+        }
+      } else {
+        scan(static_, true);
+      }
       scan(moved_, false);
     };
     for_each_cell(fs, visit_cell);

@@ -43,6 +43,9 @@ class LocalTest {
 
  private:
   using Cell = ClampedGrid::Cell;
+  // A cell kept per triangle in 12 bytes: the grid has at most 2^20 + 1
+  // cells per axis (its side is at least 2^-20 of the extent).
+  using NarrowCell = std::array<std::int32_t, 3>;
   struct Box {
     std::array<double, 3> lo, hi;
   };
@@ -61,13 +64,18 @@ class LocalTest {
   // Per triangle: its plane axis (plane_axes), box and first and last cells.
   std::vector<std::int8_t> axes_;
   std::vector<Box> boxes_;
-  std::vector<Cell> firsts_, lasts_;
+  std::vector<NarrowCell> firsts_, lasts_;
 
   // The grid of the triangles' boxes; a cell's key is its index.
   ClampedGrid grid_;
 
   // (cell key, triangle) of the triangles unmoved since the grid was built,
-  // and of those moved since, each sorted.
+  // and of those moved since, each sorted. Where keys and triangles fit in
+  // 32 bits each, the unmoved ones are kept as one word each (key high,
+  // triangle low) in static_words_, which sorts as the pairs would;
+  // otherwise as pairs in static_.
+  bool narrow_ = false;
+  std::vector<std::uint64_t> static_words_;
   std::vector<std::pair<std::uint64_t, std::int64_t>> static_, moved_;
   std::vector<std::uint8_t> stale_;       // per triangle: moved since the grid was built
   std::vector<std::int64_t> stale_list_;  // those triangles
