@@ -170,19 +170,6 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // The cells' and crossings' counts, for the stages' progress once the
   // lists are freed.
   const std::size_t cell_count = cells.size();
-  begin_stage("cell index", cell_count);
-  CellLookup lookup = build_cell_lookup(pool, cells);
-  // The vertex slots are read from the crossing normals on: made then.
-  VertexSlots slots;
-  timer.count(&ExtractTimings::cells_count, cells.size());
-
-  // Hermite data: where the surface crosses each sign-changing edge, and its
-  // normal there, gathered into one quadratic error function per slot.
-  // Crossings are kept by reference (8 bytes each); points and normals are
-  // recomputed or consumed as they come instead of being stored. An edge
-  // shared by several cells is located, and its normal taken, once.
-  timer.stage(&ExtractTimings::crossings);
-  begin_stage("crossings", 2 * std::uint64_t{cells.size()});
   const bool simplify = options.simplify > 0.0;
   // A field that answers each point alone is searched a slice of distinct
   // crossings at a time, which read only their first crossings: without
@@ -190,11 +177,36 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // sharing is found from the cells' masks, which give its order.
   const bool sliced = options.lean_sampling && field.pointwise();
   const bool without_list = sliced && !simplify;
+  // The cells without their geometry: then every later stage places a cell
+  // again from its address where it needs the corners (the same bits).
+  // Without the list of crossings, the index and the sharing are made from
+  // them too, so the cells with geometry (56 bytes each against 20) are
+  // freed before the index, at the extraction's peak, is built.
+  UnfilledVector<CellSigns> signs;
+  const CellPlacer placer(tree.origin, tree.size);
+  if (without_list) {
+    signs = cell_signs(pool, cells);
+    cells = std::vector<SurfaceCell>();
+    release_freed();
+  }
+  begin_stage("cell index", cell_count);
+  CellLookup lookup = without_list ? build_cell_lookup(pool, signs) : build_cell_lookup(pool, cells);
+  // The vertex slots are read from the crossing normals on: made then.
+  VertexSlots slots;
+  timer.count(&ExtractTimings::cells_count, cell_count);
+
+  // Hermite data: where the surface crosses each sign-changing edge, and its
+  // normal there, gathered into one quadratic error function per slot.
+  // Crossings are kept by reference (8 bytes each); points and normals are
+  // recomputed or consumed as they come instead of being stored. An edge
+  // shared by several cells is located, and its normal taken, once.
+  timer.stage(&ExtractTimings::crossings);
+  begin_stage("crossings", 2 * std::uint64_t{cell_count});
   CrossingRefs crossings;
   SharedCrossings shared;
   if (without_list) {
     advance_stage(cell_count);
-    shared = share_crossings(pool, cells, corner_values, lookup);
+    shared = share_crossings(pool, signs, placer, corner_values, lookup);
     advance_stage(cell_count);
   } else {
     crossings = find_crossing_refs(pool, cells);
@@ -220,9 +232,6 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Without simplification the leaves' vertices, solved from their cells'
   // crossings; their boxes are made again from them for projection.
   CrossingVertices direct;
-  // The cells without their geometry: for the vertices solved straight from
-  // the crossings, then for the faces.
-  UnfilledVector<CellSigns> signs;
   if (options.lean_sampling) {
     // Sliced: the same bits, without every crossing's search record and
     // batch at once; the slices complete their normals too.
@@ -233,12 +242,11 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       // cell's crossings again from its mask. So without simplification the
       // list of every crossing and the cells' geometry are freed first.
       const UnfilledVector<CrossingRef> edges = without_list
-                                                    ? first_crossing_refs(pool, cells, shared)
+                                                    ? first_crossing_refs(pool, signs, shared)
                                                     : first_crossing_refs(pool, crossings, shared);
-      const CellPlacer placer(tree.origin, tree.size);
       if (!simplify) {
         crossings = CrossingRefs();
-        signs = cell_signs(pool, cells);
+        if (signs.empty()) signs = cell_signs(pool, cells);
         cells = std::vector<SurfaceCell>();
       }
       release_freed();

@@ -111,16 +111,35 @@ constexpr std::size_t kBlock = std::size_t{1} << 12;
 
 std::size_t block_count(std::size_t n) { return (n + kBlock - 1) / kBlock; }
 
+// The cells as the sharing reads them: their number, each one's mask, and
+// each one whole (address and corners). Listed with their geometry:
+struct ListedCells {
+  const std::vector<SurfaceCell>& cells;
+  std::size_t size() const { return cells.size(); }
+  std::uint8_t mask(std::size_t i) const { return cells[i].sign_mask; }
+  const SurfaceCell& cell(std::size_t i) const { return cells[i]; }
+};
+
+// Or by address and mask alone, placed again where their corners are read
+// (the same bits: CellPlacer), so that the 56 bytes a cell of the list
+// with geometry takes are freed before the index and the sharing are made.
+struct PlacedCells {
+  const UnfilledVector<CellSigns>& signs;
+  const CellPlacer& placer;
+  std::size_t size() const { return signs.size(); }
+  std::uint8_t mask(std::size_t i) const { return signs[i].sign_mask; }
+  SurfaceCell cell(std::size_t i) const { return placer(signs[i]); }
+};
+
 // Per cell, the index of its first crossing, and the count of all crossings
 // at the end: one crossing per sign-changing edge of each cell's mask.
 // Counting more than `limit` crossings is an invariant failure.
-UnfilledVector<std::uint32_t> crossing_starts(WorkerPool& pool,
-                                              const std::vector<SurfaceCell>& cells,
-                                              std::size_t limit) {
+template <typename Cells>
+UnfilledVector<std::uint32_t> crossing_starts(WorkerPool& pool, const Cells& cells, std::size_t limit) {
   const std::size_t m = cells.size();
   const std::size_t blocks = block_count(m);
   const auto count_of = [&](std::size_t i) {
-    return std::uint64_t{crossing_count(cells[i].sign_mask)};
+    return std::uint64_t{crossing_count(cells.mask(i))};
   };
   std::vector<std::uint64_t> block_first(blocks + 1, 0);
   const RunMonitor::Suspended quiet;
@@ -189,10 +208,9 @@ namespace {
 
 // The sharing over find_crossing_refs' order for `cells`; `crossings`, when
 // given, is that list, each element checked against the cells' masks.
-SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* crossings,
-                                        const std::vector<SurfaceCell>& cells,
-                                        const CellCornerValues& values,
-                                        const CellLookup& lookup) {
+template <typename Cells>
+SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* crossings, const Cells& cells,
+                                        const CellCornerValues& values, const CellLookup& lookup) {
   constexpr std::size_t kMostCrossings = std::numeric_limits<std::uint32_t>::max();
   if (crossings != nullptr && crossings->size() > kMostCrossings) {
     fail("too many crossings for 32-bit crossing numbers");
@@ -231,7 +249,7 @@ SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* cr
   std::vector<std::uint32_t> block_owners(blocks + 1, 0);
   const auto owners_of_cell = [&](std::size_t i) -> std::uint32_t {
     std::uint32_t owners = 0;
-    const SurfaceCell& cell = cells[i];
+    const SurfaceCell& cell = cells.cell(i);
     const std::uint64_t last = pow2(cell.address.d) - std::uint64_t{1};
     // The neighbours by offset, (dx + 1) + 3 (dy + 1) + 9 (dz + 1), looked
     // up when first asked for; kAbsent for none or outside the tree.
@@ -258,11 +276,12 @@ SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* cr
         std::uint64_t& other = near[step.slot];
         if (other == kUnknown) other = neighbour_index(cell.address, step.offset, last, lookup);
         if (other == CellLookup::kAbsent || other >= i) return kNoMatch;
-        const SurfaceCell& neighbour = cells[other];
         // The neighbour's crossing on this edge, if the edge changes sign
         // there: its place among the neighbour's crossings by edge number.
-        const unsigned neighbour_edges = crossing_edges(neighbour.sign_mask);
+        const std::uint8_t neighbour_mask = cells.mask(other);
+        const unsigned neighbour_edges = crossing_edges(neighbour_mask);
         if (!((neighbour_edges >> step.edge) & 1u)) return kNoMatch;
+        const SurfaceCell& neighbour = cells.cell(other);
         // The neighbour's corner u is this cell's corner edge.u, the same
         // lattice point: values read by lattice point agree.
         const bool same_value =
@@ -272,8 +291,7 @@ SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* cr
             !same_bits(neighbour.corner(step.v), cell.corner(edge.v))) {
           return kNoMatch;
         }
-        return cell_first[other] +
-               crossing_rank(neighbour.sign_mask, step.edge);
+        return cell_first[other] + crossing_rank(neighbour_mask, step.edge);
       };
       std::uint32_t owner = shared_at(steps.by_steps[steps.lowest]);
       if (owner == kNoMatch) {
@@ -307,12 +325,18 @@ SharedCrossings share_in_crossing_order(WorkerPool& pool, const CrossingRefs* cr
 SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
                                 const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup) {
-  return share_in_crossing_order(pool, &crossings, cells, values, lookup);
+  return share_in_crossing_order(pool, &crossings, ListedCells{cells}, values, lookup);
 }
 
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup) {
-  return share_in_crossing_order(pool, nullptr, cells, values, lookup);
+  return share_in_crossing_order(pool, nullptr, ListedCells{cells}, values, lookup);
+}
+
+SharedCrossings share_crossings(WorkerPool& pool, const UnfilledVector<CellSigns>& signs,
+                                const CellPlacer& placer, const CellCornerValues& values,
+                                const CellLookup& lookup) {
+  return share_in_crossing_order(pool, nullptr, PlacedCells{signs, placer}, values, lookup);
 }
 
 UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const CrossingRefs& crossings,
@@ -322,9 +346,11 @@ UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const Crossing
   return out;
 }
 
-UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
-                                                const std::vector<SurfaceCell>& cells,
-                                                const SharedCrossings& shared) {
+namespace {
+
+template <typename Cells>
+UnfilledVector<CrossingRef> first_refs_from_masks(WorkerPool& pool, const Cells& cells,
+                                                  const SharedCrossings& shared) {
   const std::size_t n = shared.distinct_of.size();
   const UnfilledVector<std::uint32_t> cell_first = crossing_starts(pool, cells, n);
   if (cell_first[cells.size()] != n) fail_index(n, cell_first[cells.size()]);
@@ -333,7 +359,7 @@ UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
   UnfilledVector<CrossingRef> out(shared.distinct_count());
   parallel_for(pool, block_count(cells.size()), [&](std::size_t b) {
     for (std::size_t i = b * kBlock; i < std::min(cells.size(), (b + 1) * kBlock); ++i) {
-      const std::uint8_t mask = cells[i].sign_mask;
+      const std::uint8_t mask = cells.mask(i);
       std::uint32_t k = cell_first[i];
       for (unsigned edges = crossing_edges(mask); edges != 0; edges &= edges - 1, ++k) {
         const std::uint32_t d = shared.distinct_of[k];
@@ -344,6 +370,21 @@ UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
     }
   }, 1);
   return out;
+}
+
+}  // namespace
+
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
+                                                const std::vector<SurfaceCell>& cells,
+                                                const SharedCrossings& shared) {
+  return first_refs_from_masks(pool, ListedCells{cells}, shared);
+}
+
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const UnfilledVector<CellSigns>& signs,
+                                                const SharedCrossings& shared) {
+  // Only masks are read: no placement.
+  const CellPlacer unused({0.0, 0.0, 0.0}, 1.0);
+  return first_refs_from_masks(pool, PlacedCells{signs, unused}, shared);
 }
 
 SharedCrossings unshared_crossings(std::size_t count) {

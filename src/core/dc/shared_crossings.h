@@ -53,6 +53,13 @@ SharedCrossings share_crossings(WorkerPool& pool, const CrossingRefs& crossings,
 SharedCrossings share_crossings(WorkerPool& pool, const std::vector<SurfaceCell>& cells,
                                 const CellCornerValues& values, const CellLookup& lookup);
 
+// The same from the cells' addresses and masks (`placer` places them again,
+// the same bits), with `lookup` over them: the list with geometry can be
+// freed before the index and the sharing are made.
+SharedCrossings share_crossings(WorkerPool& pool, const UnfilledVector<CellSigns>& signs,
+                                const CellPlacer& placer, const CellCornerValues& values,
+                                const CellLookup& lookup);
+
 // Per distinct crossing, its first crossing (crossings[shared.first[d]]):
 // what locating the distinct crossings reads, 8 bytes each, so that the
 // list of every crossing can be freed first. Made on `pool`.
@@ -63,6 +70,8 @@ UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const Crossing
 // order for them), the same crossings bit for bit.
 UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
                                                 const std::vector<SurfaceCell>& cells,
+                                                const SharedCrossings& shared);
+UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const UnfilledVector<CellSigns>& signs,
                                                 const SharedCrossings& shared);
 
 // No sharing: every crossing its own distinct crossing, in order. For
