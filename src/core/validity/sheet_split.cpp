@@ -14,6 +14,7 @@
 
 #include "pool/worker_pool.h"
 #include "validity/corner_fans.h"
+#include "validity/hand_back.h"
 
 namespace karvex::validity {
 
@@ -189,9 +190,7 @@ SplitMesh copy_of(const MeshView& mesh) {
   return out;
 }
 
-}  // namespace
-
-SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
+SheetCopies copies_of_fans(const MeshView& mesh, WorkerPool& pool) {
   check_size(mesh);
   const Faces faces{mesh.faces};
   const std::size_t corners = 3 * mesh.face_count;
@@ -251,6 +250,14 @@ SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
   return out;
 }
 
+}  // namespace
+
+SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
+  SheetCopies out = copies_of_fans(mesh, pool);
+  hand_back_freed(mesh.face_count);  // the edge groups and fans, before the relaxation's tables
+  return out;
+}
+
 SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
   const SheetCopies copies = sheet_copies(mesh, pool);
   SplitMesh out;
@@ -267,7 +274,9 @@ SplitMesh split_sheets(const MeshView& mesh, WorkerPool& pool) {
   return out;
 }
 
-std::optional<SplitMesh> parted_shared_edges(const MeshView& mesh, WorkerPool& pool) {
+namespace {
+
+std::optional<SplitMesh> parted_in_passes(const MeshView& mesh, WorkerPool& pool) {
   check_size(mesh);
   std::optional<SplitMesh> out;
   while (true) {
@@ -316,6 +325,14 @@ std::optional<SplitMesh> parted_shared_edges(const MeshView& mesh, WorkerPool& p
     out->faces.insert(out->faces.end(), new_faces.begin(), new_faces.end());
     out->added += new_vertices.size() / 3;
   }
+}
+
+}  // namespace
+
+std::optional<SplitMesh> parted_shared_edges(const MeshView& mesh, WorkerPool& pool) {
+  std::optional<SplitMesh> out = parted_in_passes(mesh, pool);
+  hand_back_freed(mesh.face_count);  // each pass's edge groups
+  return out;
 }
 
 SplitMesh part_shared_edges(const MeshView& mesh, WorkerPool& pool) {
