@@ -111,6 +111,15 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
     }
     EXPECT_EQ(cell.sign_mask, mask);
   }
+
+  // The listed finest leaves are the walk's cells, in the walk's order.
+  ASSERT_TRUE(tree->lists_finest_leaves());
+  const UnfilledVector<CellSigns> listed = finest_cell_signs(pool, *tree);
+  ASSERT_EQ(listed.size(), cells.size());
+  for (std::size_t n = 0; n < cells.size(); ++n) {
+    EXPECT_EQ(listed[n].address, cells[n].address) << n;
+    EXPECT_EQ(listed[n].sign_mask, cells[n].sign_mask) << n;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, DenseVolumeTree,

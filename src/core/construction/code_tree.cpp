@@ -13,16 +13,6 @@ namespace {
 // The tree is assembled on the pool below this depth: 64 subtrees.
 constexpr unsigned kSplitDepth = 2;
 
-std::uint32_t gather_bits(std::uint64_t x) {
-  x &= 0x1249249249249249ULL;
-  x = (x | x >> 2) & 0x10c30c30c30c30c3ULL;
-  x = (x | x >> 4) & 0x100f00f00f00f00fULL;
-  x = (x | x >> 8) & 0x1f0000ff0000ffULL;
-  x = (x | x >> 16) & 0x1f00000000ffffULL;
-  x = (x | x >> 32) & 0x1fffffULL;
-  return static_cast<std::uint32_t>(x);
-}
-
 // One assembly: the tree whose blocks it writes, the codes and the sides.
 class CodeTree {
  public:
@@ -202,10 +192,6 @@ class CodeTree {
 };
 
 }  // namespace
-
-std::array<std::uint32_t, 3> decode_cell_code(std::uint64_t code) {
-  return {gather_bits(code), gather_bits(code >> 1), gather_bits(code >> 2)};
-}
 
 OctreeNode assemble_code_tree(Octree& tree, const std::vector<std::uint64_t>& codes,
                               const std::vector<std::uint8_t>& masks,

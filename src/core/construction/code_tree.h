@@ -5,15 +5,11 @@
 #include <functional>
 #include <vector>
 
+#include "octree/cell_codes.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
 
 namespace karvex {
-
-// Cell codes interleave the three coordinates' bits of a cell at max_depth
-// (x lowest, 21 bits per coordinate), so sorted codes are the depth-first
-// order of the tree, octant by octant. The coordinates of a code:
-std::array<std::uint32_t, 3> decode_cell_code(std::uint64_t code);
 
 // The nodes above the finest cells `codes` (sorted, distinct, each a
 // surface leaf whose sign mask is masks[n] for codes[n]; its Leaf node's

@@ -228,6 +228,10 @@ class DenseBuild {
         tree_, codes_, masks_,
         [this](const CornerKey& corner) { return below_any_type(corner.x, corner.y, corner.z); },
         pool_);
+    // The codes are the leaves in walk order (sorted codes are the
+    // depth-first order): handed to the extraction, which lists them.
+    tree_.finest_leaf_codes = std::move(codes_);
+    tree_.finest_leaf_masks = std::move(masks_);
     return std::move(tree_);
   }
 

@@ -138,38 +138,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // Surface cells and their vertex slots. No surface: no field call at all.
   timer.stage(&ExtractTimings::cells);
   begin_stage("surface cells", tree.leaf_count());
-  // A tree without leaf records reads its corner values again at the
-  // lattice points; otherwise they are copied out of the records.
-  CellCornerValues corner_values;
-  std::vector<SurfaceCell> cells;
-  if (tree.has_leaf_records()) {
-    std::vector<CornerValues> stored;
-    cells = collect_surface_cells(tree, stored);
-    corner_values = CellCornerValues(std::move(stored));
-  } else {
-    cells = collect_surface_cells(tree);
-    corner_values = CellCornerValues(tree, cells.size());
-  }
-  // Handing freed heap pages back costs a walk over the heaps (about half a
-  // millisecond even when little is free): worth it only where the arrays
-  // are tens of megabytes, which a small call's never are.
-  const bool large_call = cells.size() >= kLargeCallCells;
-  const auto release_freed = [large_call] {
-    if (large_call) platform::release_free_memory();
-  };
-  if (owned != nullptr && !(options.simplify > 0.0)) {
-    owned->blocks = std::vector<ChildBlock>();
-    owned->leaves = decltype(owned->leaves)();
-    release_freed();
-  }
-  if (cells.empty()) {
-    end_stage();
-    return {};
-  }
   WorkerPool& pool = options.run.pool ? *options.run.pool : global_pool();
-  // The cells' and crossings' counts, for the stages' progress once the
-  // lists are freed.
-  const std::size_t cell_count = cells.size();
   const bool simplify = options.simplify > 0.0;
   // A field that answers each point alone is searched a slice of distinct
   // crossings at a time, which read only their first crossings: without
@@ -181,10 +150,49 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // again from its address where it needs the corners (the same bits).
   // Without the list of crossings, the index and the sharing are made from
   // them too, so the cells with geometry (56 bytes each against 20) are
-  // freed before the index, at the extraction's peak, is built.
+  // freed before the index, at the extraction's peak, is built; and where
+  // the construction listed its finest leaves, they are never made.
   UnfilledVector<CellSigns> signs;
   const CellPlacer placer(tree.origin, tree.size);
-  if (without_list) {
+  // A tree without leaf records reads its corner values again at the
+  // lattice points; otherwise they are copied out of the records.
+  CellCornerValues corner_values;
+  std::vector<SurfaceCell> cells;
+  if (without_list && tree.lists_finest_leaves()) {
+    signs = finest_cell_signs(pool, tree);
+    corner_values = CellCornerValues(tree, signs.size());
+  } else if (tree.has_leaf_records()) {
+    std::vector<CornerValues> stored;
+    cells = collect_surface_cells(tree, stored);
+    corner_values = CellCornerValues(std::move(stored));
+  } else {
+    cells = collect_surface_cells(tree);
+    corner_values = CellCornerValues(tree, cells.size());
+  }
+  // The cells' and crossings' counts, for the stages' progress once the
+  // lists are freed.
+  const std::size_t cell_count = signs.empty() ? cells.size() : signs.size();
+  // Handing freed heap pages back costs a walk over the heaps (about half a
+  // millisecond even when little is free): worth it only where the arrays
+  // are tens of megabytes, which a small call's never are.
+  const bool large_call = cell_count >= kLargeCallCells;
+  const auto release_freed = [large_call] {
+    if (large_call) platform::release_free_memory();
+  };
+  if (owned != nullptr) {
+    owned->finest_leaf_codes = std::vector<std::uint64_t>();
+    owned->finest_leaf_masks = std::vector<std::uint8_t>();
+    if (!simplify) {
+      owned->blocks = std::vector<ChildBlock>();
+      owned->leaves = decltype(owned->leaves)();
+    }
+    release_freed();
+  }
+  if (cell_count == 0) {
+    end_stage();
+    return {};
+  }
+  if (without_list && signs.empty()) {
     signs = cell_signs(pool, cells);
     cells = std::vector<SurfaceCell>();
     release_freed();

@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "octree/cell_codes.h"
 #include "pool/run_monitor.h"
 #include "support/panic.h"
 
@@ -224,6 +225,23 @@ UnfilledVector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<Surface
   UnfilledVector<CellSigns> out(cells.size());
   parallel_for(pool, cells.size(),
                [&](std::size_t i) { out[i] = {cells[i].address, cells[i].sign_mask}; });
+  return out;
+}
+
+UnfilledVector<CellSigns> finest_cell_signs(WorkerPool& pool, const Octree& tree) {
+  if (!tree.lists_finest_leaves()) fail("the tree does not list its finest leaves");
+  const std::vector<std::uint64_t>& codes = tree.finest_leaf_codes;
+  const std::vector<std::uint8_t>& masks = tree.finest_leaf_masks;
+  UnfilledVector<CellSigns> out(codes.size());
+  {
+    const RunMonitor::Suspended quiet;
+    // Every entry is written by the loop, each page by the worker that writes it.
+    parallel_for(pool, codes.size(), [&](std::size_t i) {
+      const auto at = decode_cell_code(codes[i]);
+      out[i] = {{at[0], at[1], at[2], tree.max_depth}, masks[i]};
+    });
+  }
+  if (RunMonitor* monitor = RunMonitor::active()) monitor->advance(codes.size());
   return out;
 }
 

@@ -49,6 +49,12 @@ static_assert(sizeof(CellSigns) == 20);
 UnfilledVector<CellSigns> cell_signs(const std::vector<SurfaceCell>& cells);
 UnfilledVector<CellSigns> cell_signs(WorkerPool& pool, const std::vector<SurfaceCell>& cells);
 
+// The same list as cell_signs(collect_surface_cells(tree)) for a tree that
+// lists its finest leaves (tree.lists_finest_leaves()): read from that list
+// on `pool`, without walking the tree. Advances the active run's progress
+// by the leaves, as the walk does.
+UnfilledVector<CellSigns> finest_cell_signs(WorkerPool& pool, const Octree& tree);
+
 // Surface cells of the tree whose root has minimum corner `origin` and side
 // `size`, their geometry placed again from their addresses the way
 // collect_surface_cells places it (halving from the root): the same bits,

@@ -165,9 +165,23 @@ struct Octree {
   LatticeValues lattice_value;
   // The Leaf nodes of such a tree.
   std::uint64_t recordless_leaves = 0;
+  // Set by a construction that found every surface leaf at max_depth
+  // before assembling the nodes above them (the dense volume build): those
+  // leaves as cell codes (the coordinates' bits interleaved, x lowest), in
+  // the order a depth-first walk lists them, and their sign masks. The
+  // extraction reads the surface cells from these instead of walking the
+  // tree. Whoever changes the leaves afterwards must clear them.
+  std::vector<std::uint64_t> finest_leaf_codes;
+  std::vector<std::uint8_t> finest_leaf_masks;
 
   // Whether the leaves keep records with their corner values.
   bool has_leaf_records() const { return !lattice_value; }
+  // Whether finest_leaf_codes lists every Leaf node of a tree without
+  // records, with a mask each.
+  bool lists_finest_leaves() const {
+    return lattice_value && finest_leaf_codes.size() == recordless_leaves &&
+           finest_leaf_masks.size() == finest_leaf_codes.size();
+  }
   // The number of Leaf nodes with a record, or of every Leaf node of a tree
   // without records.
   std::uint64_t leaf_count() const { return lattice_value ? recordless_leaves : leaves.size(); }
