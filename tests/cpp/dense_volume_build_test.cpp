@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "construction/dense_volume_build.h"
+#include "dc/extract.h"
 #include "dc/surface_cells.h"
 #include "octree/octree.h"
 #include "pool/worker_pool.h"
+#include "support/panic.h"
 #include "support/cube_samples.h"
 #include "volume/box_cap.h"
 #include "volume/volume_field.h"
@@ -120,6 +122,24 @@ TEST_P(DenseVolumeTree, ReadsTheFieldsCappedValuesWithoutLeafRecords) {
     EXPECT_EQ(listed[n].address, cells[n].address) << n;
     EXPECT_EQ(listed[n].sign_mask, cells[n].sign_mask) << n;
   }
+  EXPECT_FALSE(tree->leaves_only);
+
+  // Options whose extraction reads only that list: no nodes above the
+  // leaves, the same list.
+  options.lean_sampling = true;
+  const std::optional<Octree> lean = build_dense_volume_octree(field, box, options);
+  ASSERT_TRUE(lean.has_value());
+  EXPECT_TRUE(lean->leaves_only);
+  EXPECT_TRUE(lean->blocks.empty());
+  ASSERT_TRUE(lean->lists_finest_leaves());
+  EXPECT_EQ(lean->finest_leaf_codes, tree->finest_leaf_codes);
+  EXPECT_EQ(lean->finest_leaf_masks, tree->finest_leaf_masks);
+  // An extraction that would walk the nodes refuses the tree rather than
+  // finding no surface in it.
+  options.lean_sampling = false;
+  EXPECT_THROW(extract_surface(*lean, field, options), InvariantFailure);
+  options.simplify = 0.1;  // simplification reads the nodes
+  EXPECT_FALSE(build_dense_volume_octree(field, box, options)->leaves_only);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, DenseVolumeTree,

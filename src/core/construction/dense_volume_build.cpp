@@ -220,14 +220,20 @@ class DenseBuild {
     }
   }
 
-  Octree run() {
+  // With `leaves_only`, the nodes above the leaves are left out (see
+  // Octree::leaves_only).
+  Octree run(bool leaves_only) {
     find_surface_cells();
     keep_lattice_reader();
-    set_work_stage("assembling the volume's octree");
-    tree_.root = assemble_code_tree(
-        tree_, codes_, masks_,
-        [this](const CornerKey& corner) { return below_any_type(corner.x, corner.y, corner.z); },
-        pool_);
+    if (leaves_only) {
+      tree_.leaves_only = true;
+    } else {
+      set_work_stage("assembling the volume's octree");
+      tree_.root = assemble_code_tree(
+          tree_, codes_, masks_,
+          [this](const CornerKey& corner) { return below_any_type(corner.x, corner.y, corner.z); },
+          pool_);
+    }
     // The codes are the leaves in walk order (sorted codes are the
     // depth-first order): handed to the extraction, which lists them.
     tree_.finest_leaf_codes = std::move(codes_);
@@ -493,7 +499,10 @@ std::optional<Octree> build_dense_volume_octree(VolumeField& field, const BBox& 
     }
     if (!finite) return std::nullopt;
   }
-  return DenseBuild(field, std::move(axes), std::move(tree), pool).run();
+  // Without simplification, an extraction with lean sampling reads only the
+  // listed leaves (the field is pointwise: no window), never the nodes.
+  const bool leaves_only = options.lean_sampling && !(options.simplify > 0.0);
+  return DenseBuild(field, std::move(axes), std::move(tree), pool).run(leaves_only);
 }
 
 }  // namespace karvex

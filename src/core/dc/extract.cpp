@@ -158,7 +158,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   // lattice points; otherwise they are copied out of the records.
   CellCornerValues corner_values;
   std::vector<SurfaceCell> cells;
-  if (without_list && tree.lists_finest_leaves()) {
+  const bool listed = without_list && tree.lists_finest_leaves();
+  if (tree.leaves_only && !listed) fail("a tree without nodes above its leaves needs an extraction from their list");
+  if (listed) {
     signs = finest_cell_signs(pool, tree);
     corner_values = CellCornerValues(tree, signs.size());
   } else if (tree.has_leaf_records()) {

@@ -173,6 +173,11 @@ struct Octree {
   // tree. Whoever changes the leaves afterwards must clear them.
   std::vector<std::uint64_t> finest_leaf_codes;
   std::vector<std::uint8_t> finest_leaf_masks;
+  // Set by such a construction when the options it was given extract from
+  // the listed leaves alone (no simplification, lean sampling): no nodes
+  // are assembled above the leaves, so `root` and `blocks` hold nothing,
+  // and only such an extraction may read the tree.
+  bool leaves_only = false;
 
   // Whether the leaves keep records with their corner values.
   bool has_leaf_records() const { return !lattice_value; }

@@ -100,20 +100,27 @@ def test_brick_tasks_do_not_change_the_mesh():
     (33, (16.2, 15.7, 16.4), 9.1),  # a ball across every octant
 ])
 def test_the_octree_assembled_in_parts_is_the_sampled_one(n, centre, radius):
-    """The octree is assembled in subtrees on the pool and spliced together:
-    the mesh is the one sampling level by level gives, for one worker and
-    for four, whether the surface reaches every subtree or few."""
+    """The volume's surface cells are read off the samples: without
+    simplification the extraction takes them from the construction's list,
+    with it the octree is assembled above them in subtrees on the pool and
+    spliced together. Either way the mesh is the one sampling level by level
+    gives, for one worker and for four, whether the surface reaches every
+    subtree or few."""
     x, y, z = np.ogrid[:n, :n, :n]
     r = np.sqrt((x - centre[0]) ** 2 + (y - centre[1]) ** 2 + (z - centre[2]) ** 2)
     field = karvex.grid_field((r - radius).astype(np.float64))
     depth = (n - 1).bit_length() - 1
-    plain = karvex.mesh(lambda p: field(p), field.bounds, max_depth=depth, min_depth=depth)
-    assert len(plain.faces) > 0
-    for workers in (1, 4):
-        dense, stages = mesh_and_stages(field, max_depth=depth, min_depth=depth, workers=workers)
-        assert "volume octree" in stages
-        np.testing.assert_array_equal(dense.vertices, plain.vertices)
-        np.testing.assert_array_equal(dense.faces, plain.faces)
+    for simplify, assembled in ((None, False), (1e-3, True)):
+        plain = karvex.mesh(lambda p: field(p), field.bounds, max_depth=depth, min_depth=depth,
+                            simplify=simplify)
+        assert len(plain.faces) > 0
+        for workers in (1, 4):
+            dense, stages = mesh_and_stages(field, max_depth=depth, min_depth=depth, workers=workers,
+                                            simplify=simplify)
+            assert "volume cells" in stages
+            assert ("volume octree" in stages) == assembled
+            np.testing.assert_array_equal(dense.vertices, plain.vertices)
+            np.testing.assert_array_equal(dense.faces, plain.faces)
 
 
 @pytest.mark.parametrize(("shape", "spacing", "depth"), [
