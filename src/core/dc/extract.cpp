@@ -159,7 +159,9 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   CellCornerValues corner_values;
   std::vector<SurfaceCell> cells;
   const bool listed = without_list && tree.lists_finest_leaves();
-  if (tree.leaves_only && !listed) fail("a tree without nodes above its leaves needs an extraction from their list");
+  if (tree.leaves_only && !listed) {
+    fail("a tree without nodes above its leaves needs an extraction from their list");
+  }
   if (listed) {
     signs = finest_cell_signs(pool, tree);
     corner_values = CellCornerValues(tree, signs.size());
@@ -182,13 +184,14 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
     if (large_call) platform::release_free_memory();
   };
   if (owned != nullptr) {
+    const bool had_list = !owned->finest_leaf_codes.empty();
     owned->finest_leaf_codes = std::vector<std::uint64_t>();
     owned->finest_leaf_masks = std::vector<std::uint8_t>();
     if (!simplify) {
       owned->blocks = std::vector<ChildBlock>();
       owned->leaves = decltype(owned->leaves)();
     }
-    release_freed();
+    if (had_list || !simplify) release_freed();
   }
   if (cell_count == 0) {
     end_stage();
