@@ -131,6 +131,13 @@ struct PlacedCells {
   SurfaceCell cell(std::size_t i) const { return placer(signs[i]); }
 };
 
+// Or by their masks alone, for the steps that never read a cell's corners.
+struct MaskedCells {
+  const UnfilledVector<CellSigns>& signs;
+  std::size_t size() const { return signs.size(); }
+  std::uint8_t mask(std::size_t i) const { return signs[i].sign_mask; }
+};
+
 // Per cell, the index of its first crossing, and the count of all crossings
 // at the end: one crossing per sign-changing edge of each cell's mask.
 // Counting more than `limit` crossings is an invariant failure.
@@ -382,9 +389,7 @@ UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool,
 
 UnfilledVector<CrossingRef> first_crossing_refs(WorkerPool& pool, const UnfilledVector<CellSigns>& signs,
                                                 const SharedCrossings& shared) {
-  // Only masks are read: no placement.
-  const CellPlacer unused({0.0, 0.0, 0.0}, 1.0);
-  return first_refs_from_masks(pool, PlacedCells{signs, unused}, shared);
+  return first_refs_from_masks(pool, MaskedCells{signs}, shared);
 }
 
 SharedCrossings unshared_crossings(std::size_t count) {
