@@ -86,7 +86,9 @@ def repair(
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
     # It lists the bad triangles too, so that the relaxation of a mesh with
     # only folds starts from them instead of testing the whole mesh again.
-    one_sheet, bad, bad_faces = _native_module().clean_check(*_contiguous(vertices, faces), True)
+    # It lists the vertices whose triangles are not one fan when the mesh is
+    # not one sheet, so that the split looks at those alone.
+    one_sheet, bad, bad_faces, broken = _native_module().clean_check(*_contiguous(vertices, faces), True)
     if one_sheet:
         if not bad:
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
@@ -109,7 +111,10 @@ def repair(
         return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
     given = vertices
-    vertices, split, crowded = _split_in_place(vertices, faces)
+    # The dropped faces' vertices are among the broken ones (a repeated index
+    # breaks the star of each of its face's vertices), so dropping them
+    # breaks no other star: the list still covers every broken star.
+    vertices, split, crowded = _split_in_place(vertices, faces, broken)
     if len(crowded):
         vertices, faces, parted = _part_crowded(vertices, faces, crowded)
         split += parted
@@ -188,14 +193,19 @@ def split_sheets(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, Int
     return new_vertices, faces, copies
 
 
-def _split_in_place(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, int, IntArray]:
+def _split_in_place(
+    vertices: FloatArray, faces: IntArray, broken: IntArray | None = None
+) -> tuple[FloatArray, int, IntArray]:
     """:func:`split_sheets` writing the copies' numbers into ``faces`` (a
     C-contiguous int64 array) itself: the native step returns only the
-    copies and the corners that take them. Returns the vertices (the input
+    copies and the corners that take them. ``broken``, when given, lists
+    every vertex whose triangles are not one fan (more may be listed), as
+    the first call of :func:`repair` finds them: the split then looks round
+    those alone, with the same result. Returns the vertices (the input
     itself when nothing is copied), the number of copies and the directed
     edges (``3f + k``) of the edges the split may have left crowded: those
     of every edge in more than two triangles (it only renames vertices)."""
-    originals, corners, taken, crowded = _native_module().sheet_copies(*_contiguous(vertices, faces))
+    originals, corners, taken, crowded = _native_module().sheet_copies(*_contiguous(vertices, faces), broken=broken)
     if len(originals):
         faces.reshape(-1)[corners] = taken
         vertices = np.asarray(vertices, dtype=np.float64)
@@ -208,14 +218,19 @@ def _part_crowded(vertices: FloatArray, faces: IntArray, crowded: IntArray) -> t
     alone, the split ones written back into ``faces``: the same result. Only
     those edges can be crowded, each with all its triangles in that part, and
     splitting a pair makes no edge more crowded; the part keeps the triangles'
-    order and all vertices, so the pairs, new vertices and appended halves are
-    numbered as over the whole mesh."""
+    order and its vertices' order, so the pairs, new vertices and appended
+    halves are numbered as over the whole mesh."""
     rows = np.unique(crowded // 3)
-    new_vertices, part, added = part_shared_edges(vertices, faces[rows])
+    # The part's own vertices alone, renumbered in the same order: the edges
+    # are grouped, paired and visited as with the whole mesh's numbers.
+    used, local = np.unique(faces[rows], return_inverse=True)
+    new_vertices, part, added = part_shared_edges(vertices[used], local.reshape(-1, 3))
     if added == 0:
         return vertices, faces, 0
+    part = np.concatenate([used, np.arange(len(vertices), len(vertices) + added)])[part]
     faces[rows] = part[: len(rows)]
-    return new_vertices, np.concatenate([faces, part[len(rows):]]), added
+    vertices = np.concatenate([np.asarray(vertices, dtype=np.float64), new_vertices[len(used):]])
+    return vertices, np.concatenate([faces, part[len(rows):]]), added
 
 
 def part_shared_edges(vertices: FloatArray, faces: IntArray) -> tuple[FloatArray, IntArray, int]:

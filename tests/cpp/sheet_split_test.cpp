@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "pool/worker_pool.h"
+#include "support/panic.h"
+#include "validity/clean_check.h"
 #include "validity/sheet_split.h"
 #include "validity/sheets.h"
 
@@ -47,6 +49,28 @@ TEST(SheetSplit, CopiesEachSharedVertexOnceOnAnyNumberOfWorkers) {
   EXPECT_EQ(std::vector<double>(a.vertices.begin() + 3 * n, a.vertices.begin() + 3 * n + 6),
             (std::vector<double>{0, 0, 0, 0, 0, 1}));
   EXPECT_TRUE(is_one_sheet({a.vertices.data(), a.vertices.size() / 3, a.faces.data(), a.faces.size() / 3}, global_pool()));
+}
+
+// The split round the broken stars alone, as clean_check lists them, or
+// round more vertices, gives the whole mesh's copies; a list out of order is
+// a caller's fault.
+TEST(SheetSplit, RoundTheBrokenStarsGivesTheWholeMeshsCopies) {
+  const Mesh mesh = tetrahedron_pairs(1500);
+  const SheetCopies whole = sheet_copies(mesh.view(), global_pool());
+  const StarVerdicts stars = star_verdicts(mesh.view(), global_pool(), true);
+  ASSERT_FALSE(stars.one_sheet);
+  ASSERT_EQ(stars.broken.size(), 2u * 1500u);  // both ends of every shared edge
+  std::vector<std::int64_t> every(mesh.v.size() / 3);
+  for (std::size_t v = 0; v < every.size(); ++v) every[v] = static_cast<std::int64_t>(v);
+  for (const std::vector<std::int64_t>& listed : {stars.broken, every}) {
+    const SheetCopies round = sheet_copies_round(mesh.view(), listed);
+    EXPECT_EQ(round.originals, whole.originals);
+    EXPECT_EQ(round.corners, whole.corners);
+    EXPECT_EQ(round.taken, whole.taken);
+    EXPECT_EQ(round.crowded, whole.crowded);
+  }
+  EXPECT_THROW(sheet_copies_round(mesh.view(), std::vector<std::int64_t>{3, 0}), InvariantFailure);
+  EXPECT_EQ(star_verdicts(tetrahedron_pairs(1).view(), global_pool(), true).broken.size(), 2u);
 }
 
 TEST(PartSharedEdges, SplitsEveryCrowdedEdgeOnAnyNumberOfWorkers) {

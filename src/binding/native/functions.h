@@ -32,7 +32,7 @@ PyObject* karvex_native_clean_check(PyObject* self, PyObject* const* args, Py_ss
 // relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None, in_place=False)
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// sheet_split.cpp: sheet_copies(vertices, faces, /) -> (originals, corners,
+// sheet_split.cpp: sheet_copies(vertices, faces, /, *, broken=None) -> (originals, corners,
 // taken, crowded) and part_shared_edges(vertices, faces, /) -> (vertices, faces, added).
 PyObject* karvex_native_sheet_copies(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* karvex_native_part_shared_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

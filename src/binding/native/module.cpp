@@ -79,9 +79,11 @@ constexpr const char* kCleanCheckDoc =
     "whether any triangle has zero area or is in a pair that self_intersections\n"
     "finds (the search stops at the first), else bad is False (not tested).\n"
     "Cheaper than the two calls: each vertex's triangles are chained once for\n"
-    "both. With list_bad true, (one_sheet, bad, faces): the search runs to its\n"
-    "end and faces (int64, increasing; None when not one sheet) are the bad\n"
-    "triangles, ready for relax_folds(bad=faces). Arrays as for self_intersections.";
+    "both. With list_bad true, (one_sheet, bad, faces, broken): the search runs\n"
+    "to its end and faces (int64, increasing; None when not one sheet) are the bad\n"
+    "triangles, ready for relax_folds(bad=faces); when not one sheet, broken\n"
+    "(int64, increasing; else None) lists every vertex whose triangles are not\n"
+    "one fan, ready for sheet_copies(broken=broken). Arrays as for self_intersections.";
 
 constexpr const char* kRelaxFoldsDoc =
     "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None,\n"
@@ -101,7 +103,7 @@ constexpr const char* kRelaxFoldsDoc =
     "of workers.";
 
 constexpr const char* kSheetCopiesDoc =
-    "sheet_copies(vertices, faces, /)\n--\n\n"
+    "sheet_copies(vertices, faces, /, *, broken=None)\n--\n\n"
     "One vertex per fan: where the triangles round a vertex form several fans\n"
     "(joined across edges that continue one sheet), the fan holding the vertex's\n"
     "first corner keeps it and every other fan gets a copy at the same place,\n"
@@ -110,7 +112,10 @@ constexpr const char* kSheetCopiesDoc =
     "copy k is made of vertex originals[k], and flat corner corners[n] (3f + k,\n"
     "increasing) of faces takes vertex taken[n]; crowded lists the directed edges\n"
     "(3f + k, increasing) of every edge in more than two faces, the only ones that\n"
-    "can be crowded after the split. int64 arrays; the mesh itself is not copied.";
+    "can be crowded after the split. int64 arrays; the mesh itself is not copied.\n"
+    "broken, None or the vertices clean_check(list_bad=True) lists (int64,\n"
+    "increasing; any superset of them will do), limits the search to those\n"
+    "vertices' triangles: the same result without tables of the whole mesh.";
 
 constexpr const char* kPartSharedEdgesDoc =
     "part_shared_edges(vertices, faces, /)\n--\n\n"

@@ -156,8 +156,9 @@ PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t
                                    PyBool_FromLong(verdict.bad ? 1 : 0)));
     }
     Ref listed = verdict.one_sheet ? face_array(verdict.bad_faces) : Ref::borrow(Py_None);
-    return checked(Py_BuildValue("(NNO)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
-                                 PyBool_FromLong(verdict.bad ? 1 : 0), listed.get()));
+    Ref broken = verdict.one_sheet ? Ref::borrow(Py_None) : face_array(verdict.broken);
+    return checked(Py_BuildValue("(NNOO)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
+                                 PyBool_FromLong(verdict.bad ? 1 : 0), listed.get(), broken.get()));
   });
 }
 

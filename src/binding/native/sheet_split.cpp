@@ -23,7 +23,8 @@ namespace karvex::py {
 namespace {
 
 constexpr std::string_view kMeshNames[] = {"vertices", "faces"};
-constexpr Signature kCopiesSignature{"sheet_copies", kMeshNames, 2, 2, 2};
+constexpr std::string_view kCopiesNames[] = {"vertices", "faces", "broken"};
+constexpr Signature kCopiesSignature{"sheet_copies", kCopiesNames, 2, 2, 2};
 constexpr Signature kPartSignature{"part_shared_edges", kMeshNames, 2, 2, 2};
 
 // A new one-dimensional int64 array holding `values`.
@@ -36,6 +37,22 @@ Ref int64_array(const std::vector<std::int64_t>& values) {
   return out;
 }
 
+// `value` as vertex numbers, increasing, each below `count`.
+std::vector<std::int64_t> vertex_list(PyObject* value, std::size_t count) {
+  Ref array = as_array(value, NPY_INT64, 0, "broken");
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
+  std::vector<std::int64_t> vertices(first, first + PyArray_DIM(a, 0));
+  for (std::size_t k = 0; k < vertices.size(); ++k) {
+    const bool in_range = vertices[k] >= 0 && static_cast<std::size_t>(vertices[k]) < count;
+    if (!in_range || (k > 0 && vertices[k] <= vertices[k - 1])) {
+      throw PythonError::make(PyExc_ValueError,
+                              "broken must hold vertex numbers in increasing order, each below the number of vertices");
+    }
+  }
+  return vertices;
+}
+
 }  // namespace
 
 PyObject* karvex_native_sheet_copies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -44,7 +61,11 @@ PyObject* karvex_native_sheet_copies(PyObject*, PyObject* const* args, Py_ssize_
     const Arguments a(kCopiesSignature, args, nargs, kwnames);
     Ref vertices = as_array(a.object(0).get(), NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(a.object(1).get(), NPY_INT64, 3, "faces");
-    const validity::SheetCopies copies = validity::sheet_copies(checked_view(vertices, faces), global_pool());
+    const validity::MeshView mesh = checked_view(vertices, faces);
+    std::optional<std::vector<std::int64_t>> broken;
+    if (a.given(2) && a.object(2).get() != Py_None) broken = vertex_list(a.object(2).get(), mesh.vertex_count);
+    const validity::SheetCopies copies = broken ? validity::sheet_copies_round(mesh, *broken)
+                                                : validity::sheet_copies(mesh, global_pool());
     Ref originals = int64_array(copies.originals);
     Ref corners = int64_array(copies.corners);
     Ref taken = int64_array(copies.taken);

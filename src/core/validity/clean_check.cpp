@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <utility>
 
 #include "pool/worker_pool.h"
 #include "validity/corner_fans.h"
@@ -13,33 +14,43 @@
 
 namespace karvex::validity {
 
-StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool) {
+StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool, bool list_broken) {
   StarVerdicts result;
   // Beyond the corner numbering the package's sheet split cannot run either:
   // the caller's other path decides (as is_one_sheet does).
   if (mesh.face_count > kMaxFanFaces) return result;
   const VertexFaces rows = vertex_faces(mesh, pool);
+  // Per vertex: 1 where its star is embedded, and while the broken ones are
+  // listed, kBrokenStar where it is broken.
+  constexpr std::uint8_t kBrokenStar = 2;
   result.embedded.assign(mesh.vertex_count, 0);
   // Any broken star decides; which one is found first does not matter.
   std::atomic<bool> broken{false};
   pool.run(mesh.vertex_count, kDefaultMinChunk, [&](LoopRange& range) {
     StarChain chain;  // one per range: no lookup of thread-local storage per vertex
     for (std::size_t v = range.begin(); range.keep_going(v); ++v) {
-      if (broken.load(std::memory_order_relaxed)) break;
+      if (!list_broken && broken.load(std::memory_order_relaxed)) break;
       const std::size_t begin = rows.starts[v];
       const std::size_t count = rows.starts[v + 1] - begin;
       const auto vertex = static_cast<std::int64_t>(v);
       const StarShape shape = star_shape(mesh, vertex, rows.items.data() + begin, count, chain);
+      // Each flag is written by the one index that owns it.
       if (shape == StarShape::kBroken) {
         broken.store(true, std::memory_order_relaxed);
-        break;
+        if (!list_broken) break;
+        result.embedded[v] = kBrokenStar;
+        continue;
       }
-      // Each flag is written by the one index that owns it.
       result.embedded[v] = static_cast<std::uint8_t>(shape == StarShape::kClosed &&
                                                      closed_star_is_embedded(mesh, vertex, count, chain));
     }
   });
   if (broken.load()) {
+    if (list_broken) {
+      for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
+        if (result.embedded[v] == kBrokenStar) result.broken.push_back(static_cast<std::int64_t>(v));
+      }
+    }
     result.embedded = {};
     return result;
   }
@@ -51,10 +62,15 @@ namespace {
 
 CleanCheck check_tables(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
   CleanCheck result;
-  StarVerdicts stars = star_verdicts(mesh, pool);
+  // A caller listing the bad triangles repairs the mesh next: if it is not
+  // one sheet, the split is looked for round the broken stars alone.
+  StarVerdicts stars = star_verdicts(mesh, pool, list_bad);
   hand_back_freed(mesh.face_count);  // the stars' rows by vertex, before the sweep's slices
   result.one_sheet = stars.one_sheet;
-  if (!result.one_sheet) return result;
+  if (!result.one_sheet) {
+    result.broken = std::move(stars.broken);
+    return result;
+  }
   if (!list_bad) {
     result.bad = has_bad_triangles(mesh, pool, &stars.embedded);
     return result;

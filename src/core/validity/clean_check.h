@@ -27,11 +27,16 @@ struct StarVerdicts {
   bool one_sheet = false;  // as is_one_sheet (sheets.h)
   // Only when one_sheet: per vertex, 1 where embedded_stars would say 1.
   std::vector<std::uint8_t> embedded;
+  // Only when !one_sheet and the broken stars were listed: every vertex
+  // whose star is broken (star_shape), increasing.
+  std::vector<std::int64_t> broken;
 };
 
 // Stops at the first broken star found (the certificates are then of no
-// use to the caller); the result does not depend on the number of workers.
-StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool);
+// use to the caller), unless `list_broken` asks for every broken star; the
+// result does not depend on the number of workers. A mesh beyond the sheet
+// split's size is not chained at all (not one sheet, nothing listed).
+StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool, bool list_broken = false);
 
 struct CleanCheck {
   bool one_sheet = false;
@@ -42,13 +47,19 @@ struct CleanCheck {
   // Only with `list_bad` and one_sheet: every bad triangle, in increasing
   // order, as all_bad_faces (repair.h) lists them; empty iff !bad.
   std::vector<std::int64_t> bad_faces;
+  // Only with `list_bad` and !one_sheet: the vertices of broken stars, as
+  // star_verdicts lists them, where the sheet split has its work
+  // (sheet_copies_round in sheet_split.h).
+  std::vector<std::int64_t> broken;
 };
 
 // With `list_bad` the search does not stop at the first bad triangle but
 // lists them all, for a caller that relaxes the folds next: the relaxation
 // then starts from that list instead of testing the whole mesh again (and
 // chaining every star again for its certificates). On a clean mesh both
-// ways cost the same: the search runs to its end either way.
+// ways cost the same: the search runs to its end either way. On a mesh that
+// is not one sheet it lists the broken stars instead (chaining every star
+// rather than stopping at the first broken one).
 CleanCheck clean_check(const MeshView& mesh, WorkerPool& pool, bool list_bad = false);
 
 }  // namespace karvex::validity

@@ -8,12 +8,14 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "pool/worker_pool.h"
 #include "validity/corner_fans.h"
+#include "support/panic.h"
 #include "validity/hand_back.h"
 
 namespace karvex::validity {
@@ -250,7 +252,131 @@ SheetCopies copies_of_fans(const MeshView& mesh, WorkerPool& pool) {
   return out;
 }
 
+// Union-find over a few corners (numbered by their place in an increasing
+// list) with the rule of CornerFans: the smaller root wins, so a fan's root
+// is its first corner.
+struct FewFans {
+  std::vector<std::uint32_t> parent;
+
+  explicit FewFans(std::size_t count) : parent(count) {
+    for (std::size_t c = 0; c < count; ++c) parent[c] = static_cast<std::uint32_t>(c);
+  }
+  std::uint32_t root(std::uint32_t c) {
+    while (parent[c] != c) {
+      parent[c] = parent[parent[c]];
+      c = parent[c];
+    }
+    return c;
+  }
+  void join(std::uint32_t a, std::uint32_t b) {
+    a = root(a);
+    b = root(b);
+    if (a != b) parent[a > b ? a : b] = a > b ? b : a;
+  }
+};
+
+SheetCopies copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
+  check_size(mesh);
+  const Faces faces{mesh.faces};
+  const std::size_t corners = 3 * mesh.face_count;
+  std::vector<std::uint8_t> listed(mesh.vertex_count, 0);
+  std::int64_t last = -1;
+  for (const std::int64_t v : broken) {
+    if (v <= last || v >= static_cast<std::int64_t>(mesh.vertex_count)) {
+      fail("the broken stars' vertices must increase within the mesh; found " + std::to_string(v) + " after " +
+           std::to_string(last));
+    }
+    listed[static_cast<std::size_t>(v)] = 1;
+    last = v;
+  }
+  // The corners at listed vertices (increasing), and every directed edge
+  // with a listed end by (lower, higher, number): each edge at a listed
+  // vertex whole, grouped as group_edges groups it.
+  struct Keyed {
+    std::int64_t low, high;
+    Edge edge;
+    bool operator<(const Keyed& other) const {
+      if (low != other.low) return low < other.low;
+      return high != other.high ? high < other.high : edge < other.edge;
+    }
+  };
+  std::vector<Edge> at_listed;
+  std::vector<Keyed> keyed;
+  for (Edge e = 0; e < corners; ++e) {
+    const bool head = listed[static_cast<std::size_t>(faces.head(e))] != 0;
+    if (head) at_listed.push_back(e);
+    if (head || listed[static_cast<std::size_t>(faces.tail(e))] != 0) keyed.push_back({faces.low(e), faces.high(e), e});
+  }
+  std::sort(keyed.begin(), keyed.end());
+  FewFans fans(at_listed.size());
+  const auto place = [&](Edge c) {
+    return static_cast<std::uint32_t>(std::lower_bound(at_listed.begin(), at_listed.end(), c) - at_listed.begin());
+  };
+  // As copies_of_fans links them, the corners at unlisted vertices left out
+  // (their fans are not asked about).
+  const auto link = [&](Edge e1, Edge e2) {  // e1 runs a -> b and e2 b -> a
+    if (listed[static_cast<std::size_t>(faces.head(e1))] != 0) fans.join(place(e1), place(tail_corner(e2)));
+    if (listed[static_cast<std::size_t>(faces.head(e2))] != 0) fans.join(place(e2), place(tail_corner(e1)));
+  };
+  SheetCopies out;
+  std::vector<Edge> group;
+  for (std::size_t i = 0; i < keyed.size();) {
+    std::size_t j = i + 1;
+    while (j < keyed.size() && keyed[j].low == keyed[i].low && keyed[j].high == keyed[i].high) ++j;
+    group.clear();
+    std::size_t forward = 0;
+    for (std::size_t k = i; k < j; ++k) {
+      group.push_back(keyed[k].edge);
+      forward += faces.head(keyed[k].edge) < faces.tail(keyed[k].edge);
+    }
+    i = j;
+    const std::size_t size = group.size();
+    if (size > 2) out.crowded.insert(out.crowded.end(), group.begin(), group.end());
+    if (size < 2 || 2 * forward != size) continue;
+    if (size == 2) {
+      link(group[0], group[1]);
+      continue;
+    }
+    for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, group.data(), size)) link(pair[0], pair[1]);
+  }
+  // As in copies_of_fans: a listed vertex's fans met in order of their first
+  // corners, the first keeping the vertex.
+  std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, first corner) of each copied fan
+  std::vector<std::uint8_t> copied(at_listed.size(), 0);  // per fan root: whether the fan gets a copy
+  for (std::size_t i = 0; i < at_listed.size(); ++i) {
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
+    if (r != i) continue;
+    const auto v = static_cast<std::size_t>(mesh.faces[at_listed[i]]);
+    if (listed[v] == 1) {
+      listed[v] = 2;  // seen
+    } else {
+      copied[r] = 1;
+      copies.push_back({v, at_listed[i]});
+    }
+  }
+  std::sort(out.crowded.begin(), out.crowded.end());
+  std::sort(copies.begin(), copies.end());
+  out.originals.reserve(copies.size());
+  for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
+  if (copies.empty()) return out;
+  std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());  // (first corner, new vertex), by corner
+  for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
+  std::sort(numbered.begin(), numbered.end());
+  for (std::size_t i = 0; i < at_listed.size(); ++i) {
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
+    if (copied[r] == 0) continue;
+    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{at_listed[r], 0});
+    out.corners.push_back(static_cast<std::int64_t>(at_listed[i]));
+    out.taken.push_back(static_cast<std::int64_t>((*at)[1]));
+  }
+  return out;
+}
+
 }  // namespace
+
+SheetCopies sheet_copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
+  return copies_round(mesh, broken);
+}
 
 SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
   SheetCopies out = copies_of_fans(mesh, pool);

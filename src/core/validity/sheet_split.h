@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "validity/self_intersections.h"
@@ -55,6 +56,15 @@ struct SheetCopies {
   std::vector<std::int64_t> crowded;
 };
 SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool);
+
+// The same, looked for round the `broken` vertices alone (increasing and
+// within the mesh, else an InvariantFailure). They must include every
+// vertex whose star star_shape calls broken (more are allowed), as
+// clean_check lists them: every other vertex's star is one fan with no edge
+// in more than two triangles, so neither copies nor crowded edges lie
+// there. Its tables hold the broken stars' corners and edges, not the whole
+// mesh's.
+SheetCopies sheet_copies_round(const MeshView& mesh, std::span<const std::int64_t> broken);
 
 // Gives every sheet but one its own copy of an edge that several still use
 // after split_sheets (a tunnel pinched to one edge). Round such an edge the

@@ -6,6 +6,7 @@ import pytest
 
 import karvex
 from karvex import _repair, sdf
+from karvex._engine import _native_module
 from karvex._validity import _repeated_index
 from support import sheet_model
 from support.meshing import before_validity_pass
@@ -69,10 +70,19 @@ def test_core_sheet_steps_match_the_numpy_model(name):
         assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1].reshape(-1, 3))
     if name != "no faces":  # each has something to copy or part
         assert got_split[2] + steps[1][1][2] + steps[2][1][2] > 0
+    # The repair's split looks round the broken stars alone, listed on the
+    # mesh before its repeated-index faces were dropped: the same copies as
+    # the split of the whole mesh.
+    one_sheet, _, _, broken = _native_module().clean_check(mesh.vertices, mesh.faces, True)
+    assert one_sheet == (broken is None)
+    whole = _native_module().sheet_copies(vertices, faces)
+    for listed in ([] if broken is None else [broken, np.arange(len(vertices))]):
+        around = _native_module().sheet_copies(vertices, faces, broken=listed)
+        assert all(np.array_equal(a, w) for a, w in zip(around, whole, strict=True))
     # The repair parts shared edges over the triangles of the edges the split
     # says may be crowded, in place: the same arrays.
     split_faces = np.array(faces, dtype=np.int64)
-    split_vertices, _, crowded = _repair._split_in_place(vertices, split_faces)
+    split_vertices, _, crowded = _repair._split_in_place(vertices, split_faces, broken)
     parted = (_repair._part_crowded(split_vertices, split_faces, crowded) if len(crowded)
               else (split_vertices, split_faces, 0))
     assert parted[2] == steps[1][1][2]
