@@ -302,6 +302,10 @@ struct Boxes {
         })) {}
 
   std::size_t size() const { return mesh.face_count; }
+  // Asks for the mapped corners of a triangle with these corners early.
+  void prefetch(const std::array<std::int64_t, 3>& corners) const {
+    for (const std::int64_t v : corners) __builtin_prefetch(points.data() + v);
+  }
   Box operator[](std::size_t f) const {
     const std::int64_t* corners = mesh.faces + 3 * f;
     const auto& a = points[static_cast<std::size_t>(corners[0])];
@@ -550,7 +554,19 @@ struct CornerCodes {
   std::uint32_t code(std::int64_t v) const {
     return usable && stars[static_cast<std::size_t>(v)] ? static_cast<std::uint32_t>(v) : kUncertified;
   }
+  void prefetch(const std::array<std::int64_t, 3>& corners) const {
+    if (!usable) return;
+    for (const std::int64_t v : corners) __builtin_prefetch(stars.data() + v);
+  }
 };
+
+// How far ahead a slice's entries ask for what they read: its triangles are
+// spread over the whole mesh, each reading its row of faces, then its
+// corners' mapped points and certificates, all cache misses, which
+// hardware cannot foresee. A row is asked for kRowsAhead triangles on, and
+// its corners (the row at hand by then) kCornersAhead on.
+constexpr std::size_t kRowsAhead = 16;
+constexpr std::size_t kCornersAhead = 8;
 
 // Space for one slice's entries that only grows: a range of slices reuses
 // it, written before it is read, so it is neither cleared nor copied.
@@ -600,6 +616,12 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
   Entry* const unordered = scratch.unordered.at_least(count);
   std::uint64_t* const keys = scratch.keys.at_least(count);
   for (std::size_t n = 0; n < count; ++n) {
+    if (n + kRowsAhead < count) __builtin_prefetch(g.mesh.faces + 3 * std::size_t{slices.items[begin + n + kRowsAhead]});
+    if (n + kCornersAhead < count) {
+      const auto ahead = g.face(slices.items[begin + n + kCornersAhead]);
+      boxes.prefetch(ahead);
+      codes.prefetch(ahead);
+    }
     const std::uint32_t f = slices.items[begin + n];
     const auto face = g.face(f);
     unordered[n] = {boxes[f], f, {codes.code(face[0]), codes.code(face[1]), codes.code(face[2])}};
@@ -632,6 +654,12 @@ void for_each_pair_in_slice(const Columns& columns, const Geometry& g, const Box
     std::vector<std::size_t> fill(column_count);
     for (std::size_t k = 0; k < column_count; ++k) fill[k] = start[k] + k * kPad;
     for (std::size_t n = 0; n < count; ++n) {  // in z order
+      // The entries are read in another order than they were written in.
+      if (n + kCornersAhead < count) {
+        const auto ahead = static_cast<std::uint32_t>(keys[n + kCornersAhead]);
+        __builtin_prefetch(unordered + ahead);
+        __builtin_prefetch(spans + ahead);
+      }
       const auto place = static_cast<std::uint32_t>(keys[n]);
       const Entry& e = unordered[place];
       for (std::int64_t y = spans[place][0]; y <= spans[place][1]; ++y) {
