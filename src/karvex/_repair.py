@@ -86,9 +86,13 @@ def repair(
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
     # It lists the bad triangles too, so that the relaxation of a mesh with
     # only folds starts from them instead of testing the whole mesh again.
-    # It lists the vertices whose triangles are not one fan when the mesh is
-    # not one sheet, so that the split looks at those alone.
-    one_sheet, bad, bad_faces, broken = _native_module().clean_check(*_contiguous(vertices, faces), True)
+    # When the mesh is not one sheet it lists the vertices whose triangles are
+    # not one fan, so that the split looks at those alone, and the stars
+    # certified embedded, which the split leaves as they were but for the
+    # triangles it parts.
+    one_sheet, bad, bad_faces, broken, certified = _native_module().clean_check(
+        *_contiguous(vertices, faces), True
+    )
     if one_sheet:
         if not bad:
             kept = np.asarray(vertices, dtype=np.float64) if owned else np.array(vertices, dtype=np.float64)
@@ -115,9 +119,14 @@ def repair(
     # breaks the star of each of its face's vertices), so dropping them
     # breaks no other star: the list still covers every broken star.
     vertices, split, crowded = _split_in_place(vertices, faces, broken)
+    # Copies and midpoints have no certificate, and the parted triangles'
+    # corners may have new stars.
+    certified = np.concatenate([certified, np.zeros(len(vertices) - count, dtype=bool)])
     if len(crowded):
+        certified[faces[np.unique(crowded // 3)]] = False
         vertices, faces, parted = _part_crowded(vertices, faces, crowded)
         split += parted
+        certified = np.concatenate([certified, np.zeros(len(vertices) - len(certified), dtype=bool)])
     # The copies and what they were copied from move first.
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
@@ -125,7 +134,7 @@ def repair(
     # Copies made a new array, the relaxation's own to move.
     in_place = (owned or vertices is not given) and _movable(vertices)
     vertices, moved, unresolved, unbounded, changed, starts = _relax_within(
-        vertices, faces, rounds, first, max_move, None, in_place
+        vertices, faces, rounds, first, max_move, None, in_place, certified
     )
     return Repaired(vertices, faces, split, moved, unresolved, unbounded, changed, starts)
 
@@ -144,17 +153,20 @@ def _relax_within(
     max_move: float | None,
     bad: IntArray | None = None,
     in_place: bool = False,
+    certified: NDArray[np.bool_] | None = None,
 ) -> tuple[FloatArray, int, int, NDArray[np.bool_] | None, IntArray | None, FloatArray | None]:
     """:func:`relax_folds` within ``max_move``, then without it if folds are
     left: those the bounded moves left are as they were, so the second call
     repairs them as it repairs an unsimplified mesh's. ``bad``, when given,
-    lists the bad triangles of ``vertices``; ``in_place`` moves ``vertices``
-    themselves. Returns the positions, how many vertices moved, how many
+    lists the bad triangles of ``vertices``; without it, ``certified`` (one
+    flag per vertex, set only where the repair's first call certified a star
+    the steps since left as it was) spares the first test the chaining of
+    every star; ``in_place`` moves ``vertices`` themselves. Returns the positions, how many vertices moved, how many
     triangles are still bad, the vertices the second call moved (None
     without it), the vertices whose positions changed (None after both calls
     unless in place) and, in place, where those started (else None)."""
     relaxed, moved, unresolved, changed, starts = _relax_native(
-        vertices, faces, rounds, first, max_move, bad, in_place
+        vertices, faces, rounds, first, max_move, bad, in_place, certified
     )
     if not unresolved or max_move is None:
         return relaxed, moved, unresolved, None, changed, starts if in_place else None
@@ -298,10 +310,12 @@ def _relax_native(
     max_move: float | None,
     bad: IntArray | None,
     in_place: bool,
+    certified: NDArray[np.bool_] | None = None,
 ) -> tuple[FloatArray, int, int, IntArray, FloatArray]:
     """:func:`relax_folds`, with the vertices whose positions changed
     (increasing) and where they started, as the core lists them; with
-    ``in_place``, ``vertices`` themselves are moved and returned."""
+    ``in_place``, ``vertices`` themselves are moved and returned.
+    ``certified`` as for :func:`_relax_within`."""
     relaxed, moved, unresolved, changed, starts = _native_module().relax_folds(
         *_contiguous(vertices, faces),
         rounds=rounds,
@@ -309,5 +323,6 @@ def _relax_native(
         max_move=max_move,
         bad=None if bad is None else np.ascontiguousarray(bad, dtype=np.int64),
         in_place=in_place,
+        certified=certified,
     )
     return relaxed, int(moved), int(unresolved), changed, starts

@@ -3,12 +3,14 @@
 // on one and four workers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "pool/worker_pool.h"
 #include "support/panic.h"
 #include "validity/clean_check.h"
+#include "validity/repair.h"
 #include "validity/sheet_split.h"
 #include "validity/sheets.h"
 
@@ -71,6 +73,29 @@ TEST(SheetSplit, RoundTheBrokenStarsGivesTheWholeMeshsCopies) {
   }
   EXPECT_THROW(sheet_copies_round(mesh.view(), std::vector<std::int64_t>{3, 0}), InvariantFailure);
   EXPECT_EQ(star_verdicts(tetrahedron_pairs(1).view(), global_pool(), true).broken.size(), 2u);
+}
+
+// The unbroken stars' certificates still hold on the split mesh (its copies
+// uncertified): the same bad triangles as chaining its stars anew.
+TEST(SheetSplit, LeavesTheUnbrokenStarsCertified) {
+  Mesh mesh = tetrahedron_pairs(1500);
+  // Sheared, so that no corner's star projects onto a line.
+  for (std::size_t v = 0; v < mesh.v.size(); v += 3) {
+    const double x = mesh.v[v], y = mesh.v[v + 1], z = mesh.v[v + 2];
+    mesh.v[v] = x + 0.31 * y + 0.17 * z;
+    mesh.v[v + 1] = 0.11 * x + y + 0.23 * z;
+    mesh.v[v + 2] = 0.07 * x + 0.13 * y + z;
+  }
+  const StarVerdicts stars = star_verdicts(mesh.view(), global_pool(), true);
+  const SplitMesh split = split_sheets(mesh.view(), global_pool());
+  const MeshView split_view{split.vertices.data(), split.vertices.size() / 3, split.faces.data(),
+                            split.faces.size() / 3};
+  std::vector<std::uint8_t> certified = stars.embedded;
+  certified.resize(split_view.vertex_count, 0);
+  EXPECT_GT(std::count(certified.begin(), certified.end(), 1), 0);
+  const std::vector<std::int64_t> bad = all_bad_faces(split_view, global_pool());
+  EXPECT_FALSE(bad.empty());  // the copies touch their originals
+  EXPECT_EQ(all_bad_faces(split_view, global_pool(), &certified), bad);
 }
 
 TEST(PartSharedEdges, SplitsEveryCrowdedEdgeOnAnyNumberOfWorkers) {

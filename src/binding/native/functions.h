@@ -29,7 +29,8 @@ PyObject* karvex_native_is_one_sheet(PyObject* self, PyObject* const* args, Py_s
 PyObject* karvex_native_bad_faces_near(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_undone_steps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* karvex_native_clean_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-// relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None, in_place=False)
+// relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None, in_place=False,
+//             certified=None)
 PyObject* karvex_native_relax_folds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // sheet_split.cpp: sheet_copies(vertices, faces, /, *, broken=None) -> (originals, corners,

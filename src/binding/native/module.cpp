@@ -79,15 +79,18 @@ constexpr const char* kCleanCheckDoc =
     "whether any triangle has zero area or is in a pair that self_intersections\n"
     "finds (the search stops at the first), else bad is False (not tested).\n"
     "Cheaper than the two calls: each vertex's triangles are chained once for\n"
-    "both. With list_bad true, (one_sheet, bad, faces, broken): the search runs\n"
-    "to its end and faces (int64, increasing; None when not one sheet) are the bad\n"
-    "triangles, ready for relax_folds(bad=faces); when not one sheet, broken\n"
-    "(int64, increasing; else None) lists every vertex whose triangles are not\n"
-    "one fan, ready for sheet_copies(broken=broken). Arrays as for self_intersections.";
+    "both. With list_bad true, (one_sheet, bad, faces, broken, certified): the\n"
+    "search runs to its end and faces (int64, increasing; None when not one sheet)\n"
+    "are the bad triangles, ready for relax_folds(bad=faces); when not one sheet,\n"
+    "broken (int64, increasing) lists every vertex whose triangles are not one\n"
+    "fan, ready for sheet_copies(broken=broken), and certified (bool, one per\n"
+    "vertex) marks those whose triangles pairwise meet only where they share,\n"
+    "for relax_folds(certified=...) once the flags of every vertex the split\n"
+    "changes are cleared; both None when one sheet. Arrays as for self_intersections.";
 
 constexpr const char* kRelaxFoldsDoc =
     "relax_folds(vertices, faces, /, *, rounds, first=None, max_move=None, bad=None,\n"
-    "            in_place=False)\n--\n\n"
+    "            in_place=False, certified=None)\n--\n\n"
     "Move the vertices of intersecting and zero-area triangles towards their\n"
     "neighbours' mean, in growing steps, testing again only round moved vertices,\n"
     "until no triangle is bad or `rounds` have passed. first, None or one bool per\n"
@@ -95,6 +98,8 @@ constexpr const char* kRelaxFoldsDoc =
     "max_move, None or a float >= 0, bounds each vertex's distance from where it\n"
     "started. bad, None or the mesh's bad triangles (int64, increasing) as\n"
     "clean_check(list_bad=True) lists them, spares the first test of the whole mesh.\n"
+    "certified, None or one bool per vertex set only where clean_check certifies\n"
+    "(clear where in doubt), spares that first test the chaining of every star.\n"
     "With in_place true, vertices (then a writable C-contiguous float64 array)\n"
     "are moved themselves instead of a copy. Arrays as for self_intersections.\n"
     "Returns (vertices float64 (V, 3), vertices moved, triangles still bad, the\n"

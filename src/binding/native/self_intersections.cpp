@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +59,15 @@ Ref face_array(const std::vector<std::int64_t>& faces) {
   if (!out) throw_fetched();
   auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   std::copy(faces.begin(), faces.end(), data);
+  return out;
+}
+
+// A new bool array holding `flags` (each 0 or 1).
+Ref flag_array(const std::vector<std::uint8_t>& flags) {
+  npy_intp dims[1] = {static_cast<npy_intp>(flags.size())};
+  Ref out = Ref::steal(PyArray_SimpleNew(1, dims, NPY_BOOL));
+  if (!out) throw_fetched();
+  std::copy(flags.begin(), flags.end(), static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))));
   return out;
 }
 
@@ -157,14 +167,17 @@ PyObject* karvex_native_clean_check(PyObject*, PyObject* const* args, Py_ssize_t
     }
     Ref listed = verdict.one_sheet ? face_array(verdict.bad_faces) : Ref::borrow(Py_None);
     Ref broken = verdict.one_sheet ? Ref::borrow(Py_None) : face_array(verdict.broken);
-    return checked(Py_BuildValue("(NNOO)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
-                                 PyBool_FromLong(verdict.bad ? 1 : 0), listed.get(), broken.get()));
+    Ref certified = verdict.one_sheet ? Ref::borrow(Py_None) : flag_array(verdict.certified);
+    return checked(Py_BuildValue("(NNOOO)", PyBool_FromLong(verdict.one_sheet ? 1 : 0),
+                                 PyBool_FromLong(verdict.bad ? 1 : 0), listed.get(), broken.get(),
+                                 certified.get()));
   });
 }
 
 namespace {
 
-constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds", "first", "max_move", "bad", "in_place"};
+constexpr std::string_view kRelaxNames[] = {"vertices", "faces", "rounds",   "first",
+                                            "max_move", "bad",   "in_place", "certified"};
 constexpr Signature kRelaxSignature{"relax_folds", kRelaxNames, 3, 2, 2};
 
 }  // namespace
@@ -204,9 +217,20 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
     // The whole mesh tested first, so that its tables are gone before the
     // copy of the positions is made; or its bad triangles as the caller
     // found them already (clean_check with list_bad).
+    std::optional<std::vector<std::uint8_t>> certified;
+    if (a.given(7) && a.object(7).get() != Py_None) {
+      Ref flags = as_array(a.object(7).get(), NPY_BOOL, 0, "certified");
+      auto* f = reinterpret_cast<PyArrayObject*>(flags.get());
+      if (static_cast<std::size_t>(PyArray_DIM(f, 0)) != mesh.vertex_count) {
+        value_error("certified must hold one flag per vertex");
+      }
+      const auto* first = static_cast<const std::uint8_t*>(PyArray_DATA(f));
+      certified.emplace(first, first + mesh.vertex_count);
+    }
     std::vector<std::int64_t> bad = a.given(5) && a.object(5).get() != Py_None
                                         ? face_list(a.object(5).get(), mesh, "bad")
-                                        : validity::all_bad_faces(mesh, global_pool());
+                                        : validity::all_bad_faces(mesh, global_pool(), certified ? &*certified : nullptr);
+    certified.reset();
     // The result is the input itself, or starts as a copy of the positions;
     // only moved vertices are written to it.
     Ref out = Ref::borrow(vertices.get());

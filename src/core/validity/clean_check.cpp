@@ -46,12 +46,15 @@ StarVerdicts star_verdicts(const MeshView& mesh, WorkerPool& pool, bool list_bro
     }
   });
   if (broken.load()) {
-    if (list_broken) {
-      for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
-        if (result.embedded[v] == kBrokenStar) result.broken.push_back(static_cast<std::int64_t>(v));
-      }
+    if (!list_broken) {
+      result.embedded = {};
+      return result;
     }
-    result.embedded = {};
+    for (std::size_t v = 0; v < mesh.vertex_count; ++v) {
+      if (result.embedded[v] != kBrokenStar) continue;
+      result.broken.push_back(static_cast<std::int64_t>(v));
+      result.embedded[v] = 0;
+    }
     return result;
   }
   result.one_sheet = true;
@@ -69,6 +72,7 @@ CleanCheck check_tables(const MeshView& mesh, WorkerPool& pool, bool list_bad) {
   result.one_sheet = stars.one_sheet;
   if (!result.one_sheet) {
     result.broken = std::move(stars.broken);
+    result.certified = std::move(stars.embedded);
     return result;
   }
   if (!list_bad) {

@@ -25,7 +25,8 @@ namespace karvex::validity {
 
 struct StarVerdicts {
   bool one_sheet = false;  // as is_one_sheet (sheets.h)
-  // Only when one_sheet: per vertex, 1 where embedded_stars would say 1.
+  // When one_sheet, or when the broken stars were listed: per vertex, 1
+  // where embedded_stars would say 1 (0 at every broken star).
   std::vector<std::uint8_t> embedded;
   // Only when !one_sheet and the broken stars were listed: every vertex
   // whose star is broken (star_shape), increasing.
@@ -49,8 +50,13 @@ struct CleanCheck {
   std::vector<std::int64_t> bad_faces;
   // Only with `list_bad` and !one_sheet: the vertices of broken stars, as
   // star_verdicts lists them, where the sheet split has its work
-  // (sheet_copies_round in sheet_split.h).
+  // (sheet_copies_round in sheet_split.h), and the other stars'
+  // certificates (StarVerdicts::embedded). The split leaves every star but
+  // those of the broken vertices and the triangles it parts as it was, so
+  // those certificates, less these, spare the test of the split mesh the
+  // chaining of every star again (all_bad_faces in repair.h).
   std::vector<std::int64_t> broken;
+  std::vector<std::uint8_t> certified;
 };
 
 // With `list_bad` the search does not stop at the first bad triangle but

@@ -14,6 +14,7 @@
 #include "validity/fold_region.h"
 #include "validity/hand_back.h"
 #include "validity/local_test.h"
+#include "validity/self_intersections.h"
 #include "validity/vertex_stars.h"
 
 namespace karvex::validity {
@@ -186,8 +187,10 @@ std::vector<std::int64_t> restore_folds(Tables& t, const std::vector<std::int64_
 
 }  // namespace
 
-std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool) {
+std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool,
+                                        const std::vector<std::uint8_t>* certified) {
   if (mesh.face_count == 0) return {};
+  if (certified != nullptr) return bad_faces_of(find_self_intersections(mesh, nullptr, pool, certified));
   return LocalTest(mesh, pool).bad_faces();  // every pair, the first time
 }
 

@@ -85,8 +85,11 @@ RelaxStats relax_folds_into(const MeshView& mesh, const RelaxOptions& options, W
 // relax_folds_into in two steps, for a caller that makes `out` only once
 // the first has freed its tables (they and a copy of the positions are
 // then never held at once): the bad triangles of the whole mesh, in
-// increasing order, and the relaxation starting from them.
-std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool);
+// increasing order, and the relaxation starting from them. `certified`, when
+// given, holds one flag per vertex, set only where embedded_stars would set
+// it (clear flags cost only time): the stars are then not chained again.
+std::vector<std::int64_t> all_bad_faces(const MeshView& mesh, WorkerPool& pool,
+                                        const std::vector<std::uint8_t>* certified = nullptr);
 RelaxStats relax_folds_from(const MeshView& mesh, std::vector<std::int64_t> bad, const RelaxOptions& options,
                             WorkerPool& pool, double* out);
 

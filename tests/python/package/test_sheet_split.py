@@ -73,7 +73,7 @@ def test_core_sheet_steps_match_the_numpy_model(name):
     # The repair's split looks round the broken stars alone, listed on the
     # mesh before its repeated-index faces were dropped: the same copies as
     # the split of the whole mesh.
-    one_sheet, _, _, broken = _native_module().clean_check(mesh.vertices, mesh.faces, True)
+    one_sheet, _, _, broken, _ = _native_module().clean_check(mesh.vertices, mesh.faces, True)
     assert one_sheet == (broken is None)
     whole = _native_module().sheet_copies(vertices, faces)
     for listed in ([] if broken is None else [broken, np.arange(len(vertices))]):
@@ -131,3 +131,27 @@ def test_extreme_finite_arrays_are_accepted(step):
     tiny, huge = np.finfo(np.float64).smallest_subnormal, np.finfo(np.float64).max
     vertices = np.array([[huge, -huge, 0.0], [tiny, -tiny, -0.0], [1.0, 0.0, 0.0]])
     getattr(_repair, step)(vertices, np.array([[0, 1, 2], [2, 1, 0]]))
+
+
+@pytest.mark.parametrize("name", [name for name in CASES if name != "no faces"])
+def test_repair_of_many_sheets_with_the_first_checks_certificates(name, monkeypatch):
+    """The repair hands the relaxation the stars its first check certified,
+    less those the split changed: the same mesh as testing the split mesh
+    from scratch."""
+    mesh = CASES[name]()
+    reused = _repair.repair(mesh.vertices, mesh.faces)
+    relax = _repair._relax_native
+    handed = []
+
+    def from_scratch(*args):
+        handed.append(args[-1])
+        return relax(*args[:-1], None)
+
+    monkeypatch.setattr(_repair, "_relax_native", from_scratch)
+    scratch = _repair.repair(mesh.vertices, mesh.faces)
+    assert handed[0] is not None and len(handed[0]) == len(scratch.vertices)
+    if name.startswith(("noise", "thin")):
+        assert handed[0].any()
+    assert np.array_equal(reused.vertices, scratch.vertices) and np.array_equal(reused.faces, scratch.faces)
+    assert (reused.split_vertices, reused.moved_vertices, reused.unresolved_faces) == (
+        scratch.split_vertices, scratch.moved_vertices, scratch.unresolved_faces)
