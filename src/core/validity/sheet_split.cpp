@@ -252,29 +252,6 @@ SheetCopies copies_of_fans(const MeshView& mesh, WorkerPool& pool) {
   return out;
 }
 
-// Union-find over a few corners (numbered by their place in an increasing
-// list) with the rule of CornerFans: the smaller root wins, so a fan's root
-// is its first corner.
-struct FewFans {
-  std::vector<std::uint32_t> parent;
-
-  explicit FewFans(std::size_t count) : parent(count) {
-    for (std::size_t c = 0; c < count; ++c) parent[c] = static_cast<std::uint32_t>(c);
-  }
-  std::uint32_t root(std::uint32_t c) {
-    while (parent[c] != c) {
-      parent[c] = parent[parent[c]];
-      c = parent[c];
-    }
-    return c;
-  }
-  void join(std::uint32_t a, std::uint32_t b) {
-    a = root(a);
-    b = root(b);
-    if (a != b) parent[a > b ? a : b] = a > b ? b : a;
-  }
-};
-
 SheetCopies copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
   check_size(mesh);
   const Faces faces{mesh.faces};
@@ -308,7 +285,10 @@ SheetCopies copies_round(const MeshView& mesh, std::span<const std::int64_t> bro
     if (head || listed[static_cast<std::size_t>(faces.tail(e))] != 0) keyed.push_back({faces.low(e), faces.high(e), e});
   }
   std::sort(keyed.begin(), keyed.end());
-  FewFans fans(at_listed.size());
+  // The fans of the listed vertices' corners, each corner numbered by its
+  // place in at_listed: the order of the corners, so a fan's root is still
+  // its first corner.
+  CornerFans fans(at_listed.size());
   const auto place = [&](Edge c) {
     return static_cast<std::uint32_t>(std::lower_bound(at_listed.begin(), at_listed.end(), c) - at_listed.begin());
   };
