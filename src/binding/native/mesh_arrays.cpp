@@ -93,6 +93,21 @@ validity::MeshView checked_view(const Ref& vertices, const Ref& faces) {
   return mesh;
 }
 
+std::vector<std::int64_t> increasing_numbers(PyObject* value, std::size_t count, const char* name, const char* what) {
+  Ref array = as_array(value, NPY_INT64, 0, name);
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
+  std::vector<std::int64_t> numbers(first, first + PyArray_DIM(a, 0));
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    const bool in_range = numbers[k] >= 0 && static_cast<std::size_t>(numbers[k]) < count;
+    if (!in_range || (k > 0 && numbers[k] <= numbers[k - 1])) {
+      value_error(std::string(name) + " must hold " + what + " numbers in increasing order, each below " +
+                  std::to_string(count));
+    }
+  }
+  return numbers;
+}
+
 Ref rows_of_three(const std::vector<double>& values) { return rows_of(values, NPY_FLOAT64); }
 Ref rows_of_three(const std::vector<std::int64_t>& values) { return rows_of(values, NPY_INT64); }
 

@@ -23,6 +23,11 @@ Ref as_array(PyObject* value, int type, int columns, const char* name);
 // (F, 3)); ValueError unless the vertices are finite and the faces in range.
 validity::MeshView checked_view(const Ref& vertices, const Ref& faces);
 
+// `value` (converted by as_array to one-dimensional int64) as numbers in
+// increasing order, each below `count`; ValueError "<name> must hold <what>
+// numbers in increasing order, each below <count>" otherwise.
+std::vector<std::int64_t> increasing_numbers(PyObject* value, std::size_t count, const char* name, const char* what);
+
 // New (n, 3) arrays holding a copy of `values` (3n of them).
 Ref rows_of_three(const std::vector<double>& values);
 Ref rows_of_three(const std::vector<std::int64_t>& values);

@@ -34,24 +34,6 @@ namespace {
 
 [[noreturn]] void value_error(const std::string& message) { throw PythonError::make(PyExc_ValueError, message); }
 
-// Face numbers from Python (int64, increasing, each below the mesh's count of
-// faces); ValueError naming the argument otherwise.
-std::vector<std::int64_t> face_list(PyObject* value, const validity::MeshView& mesh,
-                                    const char* name) {
-  Ref array = as_array(value, NPY_INT64, 0, name);
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
-  std::vector<std::int64_t> faces(first, first + PyArray_DIM(a, 0));
-  for (std::size_t k = 0; k < faces.size(); ++k) {
-    const bool in_range = faces[k] >= 0 && static_cast<std::size_t>(faces[k]) < mesh.face_count;
-    if (!in_range || (k > 0 && faces[k] <= faces[k - 1])) {
-      value_error(std::string(name) +
-                  " must hold face numbers in increasing order, each below the number of faces");
-    }
-  }
-  return faces;
-}
-
 // A new int64 array holding `faces`.
 Ref face_array(const std::vector<std::int64_t>& faces) {
   npy_intp dims[1] = {static_cast<npy_intp>(faces.size())};
@@ -228,7 +210,7 @@ PyObject* karvex_native_relax_folds(PyObject*, PyObject* const* args, Py_ssize_t
       certified.emplace(first, first + mesh.vertex_count);
     }
     std::vector<std::int64_t> bad = a.given(5) && a.object(5).get() != Py_None
-                                        ? face_list(a.object(5).get(), mesh, "bad")
+                                        ? increasing_numbers(a.object(5).get(), mesh.face_count, "bad", "face")
                                         : validity::all_bad_faces(mesh, global_pool(), certified ? &*certified : nullptr);
     certified.reset();
     // The result is the input itself, or starts as a copy of the positions;
@@ -259,7 +241,7 @@ PyObject* karvex_native_bad_faces_near(PyObject*, PyObject* const* args, Py_ssiz
     Ref vertices = as_array(args[0], NPY_FLOAT64, 3, "vertices");
     Ref faces = as_array(args[1], NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
-    const std::vector<std::int64_t> named = face_list(args[2], mesh, "named");
+    const std::vector<std::int64_t> named = increasing_numbers(args[2], mesh.face_count, "named", "face");
     return face_array(validity::bad_faces_near(mesh, named, global_pool()));
   });
 }

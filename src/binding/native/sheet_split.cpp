@@ -37,22 +37,6 @@ Ref int64_array(const std::vector<std::int64_t>& values) {
   return out;
 }
 
-// `value` as vertex numbers, increasing, each below `count`.
-std::vector<std::int64_t> vertex_list(PyObject* value, std::size_t count) {
-  Ref array = as_array(value, NPY_INT64, 0, "broken");
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  const auto* first = static_cast<const std::int64_t*>(PyArray_DATA(a));
-  std::vector<std::int64_t> vertices(first, first + PyArray_DIM(a, 0));
-  for (std::size_t k = 0; k < vertices.size(); ++k) {
-    const bool in_range = vertices[k] >= 0 && static_cast<std::size_t>(vertices[k]) < count;
-    if (!in_range || (k > 0 && vertices[k] <= vertices[k - 1])) {
-      throw PythonError::make(PyExc_ValueError,
-                              "broken must hold vertex numbers in increasing order, each below the number of vertices");
-    }
-  }
-  return vertices;
-}
-
 }  // namespace
 
 PyObject* karvex_native_sheet_copies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -63,7 +47,7 @@ PyObject* karvex_native_sheet_copies(PyObject*, PyObject* const* args, Py_ssize_
     Ref faces = as_array(a.object(1).get(), NPY_INT64, 3, "faces");
     const validity::MeshView mesh = checked_view(vertices, faces);
     std::optional<std::vector<std::int64_t>> broken;
-    if (a.given(2) && a.object(2).get() != Py_None) broken = vertex_list(a.object(2).get(), mesh.vertex_count);
+    if (a.given(2) && a.object(2).get() != Py_None) broken = increasing_numbers(a.object(2).get(), mesh.vertex_count, "broken", "vertex");
     const validity::SheetCopies copies = broken ? validity::sheet_copies_round(mesh, *broken)
                                                 : validity::sheet_copies(mesh, global_pool());
     Ref originals = int64_array(copies.originals);

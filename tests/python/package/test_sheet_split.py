@@ -155,3 +155,10 @@ def test_repair_of_many_sheets_with_the_first_checks_certificates(name, monkeypa
     assert np.array_equal(reused.vertices, scratch.vertices) and np.array_equal(reused.faces, scratch.faces)
     assert (reused.split_vertices, reused.moved_vertices, reused.unresolved_faces) == (
         scratch.split_vertices, scratch.moved_vertices, scratch.unresolved_faces)
+
+
+@pytest.mark.parametrize("broken", [[1, 1], [2, 0], [-1], [4], [[0, 1]]])
+def test_a_bad_list_of_broken_stars_is_refused(broken):
+    vertices, faces = np.asarray(TET_V, dtype=np.float64), np.asarray(TET_F, dtype=np.int64)
+    with pytest.raises(ValueError, match="broken must"):
+        _native_module().sheet_copies(vertices, faces, broken=np.asarray(broken))

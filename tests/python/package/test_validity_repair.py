@@ -210,6 +210,7 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
         ({"rounds": 80, "bad": np.array([3, 3])}, ValueError, "bad must hold face numbers in increasing order"),
         ({"rounds": 80, "bad": np.array([8])}, ValueError, "bad must hold face numbers"),
         ({"rounds": 80, "bad": np.array([-1])}, ValueError, "bad must hold face numbers"),
+        ({"rounds": 80, "certified": np.zeros(2, dtype=bool)}, ValueError, "certified must hold one flag per vertex"),
         ({"rounds": 80, "in_place": True, "vertices": np.asarray(OCTA_V, dtype=np.float32)}, ValueError,
          "in_place needs vertices as a writable"),
         ({"rounds": 80, "in_place": True, "vertices": np.asarray(OCTA_V * 2, dtype=np.float64)[::2]}, ValueError,
