@@ -161,10 +161,11 @@ def _relax_within(
     lists the bad triangles of ``vertices``; without it, ``certified`` (one
     flag per vertex, set only where the repair's first call certified a star
     the steps since left as it was) spares the first test the chaining of
-    every star; ``in_place`` moves ``vertices`` themselves. Returns the positions, how many vertices moved, how many
-    triangles are still bad, the vertices the second call moved (None
-    without it), the vertices whose positions changed (None after both calls
-    unless in place) and, in place, where those started (else None)."""
+    every star; ``in_place`` moves ``vertices`` themselves. Returns the
+    positions, how many vertices moved, how many triangles are still bad,
+    the vertices the second call moved (None without it), the vertices whose
+    positions changed (None after both calls unless in place) and, in place,
+    where those started (else None)."""
     relaxed, moved, unresolved, changed, starts = _relax_native(
         vertices, faces, rounds, first, max_move, bad, in_place, certified
     )

@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "pool/worker_pool.h"
-#include "validity/corner_fans.h"
 #include "support/panic.h"
+#include "validity/corner_fans.h"
 #include "validity/hand_back.h"
 
 namespace karvex::validity {
@@ -192,67 +192,86 @@ SplitMesh copy_of(const MeshView& mesh) {
   return out;
 }
 
+// Joins the fans round each group's edge where the triangles continue one
+// sheet (link(e1, e2), e1 running a -> b and e2 b -> a: an edge used once
+// each way, or the pairs of pair_round_edge round an edge used as often each
+// way by more), and lists the directed edges of every group of more than
+// two triangles in `crowded`, increasing.
+template <class Link>
+void link_sheets(const EdgeGroups& groups, const double* vertices, const Faces& faces,
+                 std::vector<std::int64_t>& crowded, const Link& link) {
+  for (std::size_t g = 0; g < groups.count(); ++g) {
+    const std::size_t size = groups.size(g);
+    if (size > 2) crowded.insert(crowded.end(), groups.begin(g), groups.begin(g) + size);
+    if (size < 2 || !groups.balanced(g, faces)) continue;
+    if (size == 2) {
+      link(groups.begin(g)[0], groups.begin(g)[1]);
+      continue;
+    }
+    for (const EdgePair& pair : pair_round_edge(vertices, faces, groups.begin(g), size)) link(pair[0], pair[1]);
+  }
+  std::sort(crowded.begin(), crowded.end());
+}
+
+// The copies of the fans of `count` corners (corner_of(i) the mesh's corner
+// numbered i in `fans`, increasing in i). A fan's root is its first corner
+// (joins keep the smaller root), so the corners in increasing order meet
+// each vertex's fans in order of their first corners: the first fan met
+// keeps the vertex, later ones are copies, numbered by (vertex, first
+// corner).
+template <class CornerOf>
+void number_copies(const MeshView& mesh, CornerFans& fans, std::size_t count, const CornerOf& corner_of,
+                   SheetCopies& out) {
+  std::vector<std::uint8_t> seen(mesh.vertex_count, 0);
+  std::vector<std::uint8_t> copied(count, 0);  // per fan root: whether the fan gets a copy
+  std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, first corner) of each copied fan
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
+    if (r != i) continue;
+    const auto v = static_cast<std::size_t>(mesh.faces[corner_of(i)]);
+    if (seen[v] == 0) {
+      seen[v] = 1;
+    } else {
+      copied[r] = 1;
+      copies.push_back({v, corner_of(i)});
+    }
+  }
+  std::sort(copies.begin(), copies.end());
+  out.originals.reserve(copies.size());
+  for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
+  if (copies.empty()) return;
+  // (first corner, new vertex) of each copied fan, by corner.
+  std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());
+  for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
+  std::sort(numbered.begin(), numbered.end());
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
+    if (copied[r] == 0) continue;
+    const std::uint64_t first = corner_of(r);
+    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{first, 0});
+    out.corners.push_back(static_cast<std::int64_t>(corner_of(i)));
+    out.taken.push_back(static_cast<std::int64_t>((*at)[1]));
+  }
+}
+
 SheetCopies copies_of_fans(const MeshView& mesh, WorkerPool& pool) {
   check_size(mesh);
   const Faces faces{mesh.faces};
   const std::size_t corners = 3 * mesh.face_count;
   CornerFans fans(corners);
-  const auto link = [&](Edge e1, Edge e2) {  // e1 runs a -> b and e2 b -> a
-    fans.join(e1, tail_corner(e2));
-    fans.join(e2, tail_corner(e1));
-  };
   SheetCopies out;
-  {
-    const EdgeGroups groups = group_edges(faces, mesh.face_count, mesh.vertex_count, pool);
-    for (std::size_t g = 0; g < groups.count(); ++g) {
-      const std::size_t size = groups.size(g);
-      if (size > 2) out.crowded.insert(out.crowded.end(), groups.begin(g), groups.begin(g) + size);
-      if (size < 2 || !groups.balanced(g, faces)) continue;
-      if (size == 2) {
-        link(groups.begin(g)[0], groups.begin(g)[1]);
-        continue;
-      }
-      for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, groups.begin(g), size)) link(pair[0], pair[1]);
-    }
-  }
-
-  // A fan's root is its first corner (joins keep the smaller root), so the
-  // corners in increasing order meet each vertex's fans in order of their
-  // first corners: the first fan met keeps the vertex, later ones are copies.
-  std::vector<std::uint8_t> seen(mesh.vertex_count, 0);
-  std::vector<std::uint8_t> copied(corners, 0);  // per fan root: whether the fan gets a copy
-  std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, root) of each copied fan
-  for (std::size_t c = 0; c < corners; ++c) {
-    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(c));
-    if (r != c) continue;
-    const auto v = static_cast<std::size_t>(mesh.faces[c]);
-    if (seen[v] == 0) {
-      seen[v] = 1;
-    } else {
-      copied[r] = 1;
-      copies.push_back({v, r});
-    }
-  }
-  std::sort(out.crowded.begin(), out.crowded.end());
-  std::sort(copies.begin(), copies.end());  // copies numbered by (vertex, first corner)
-  out.originals.reserve(copies.size());
-  for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
-  if (copies.empty()) return out;
-  // (root, new vertex) of each copied fan, by root.
-  std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());
-  for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
-  std::sort(numbered.begin(), numbered.end());
-  for (std::size_t c = 0; c < corners; ++c) {
-    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(c));
-    if (copied[r] == 0) continue;
-    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{r, 0});
-    out.corners.push_back(static_cast<std::int64_t>(c));
-    out.taken.push_back(static_cast<std::int64_t>((*at)[1]));
-  }
+  link_sheets(group_edges(faces, mesh.face_count, mesh.vertex_count, pool), mesh.vertices, faces, out.crowded,
+              [&](Edge e1, Edge e2) {
+                fans.join(e1, tail_corner(e2));
+                fans.join(e2, tail_corner(e1));
+              });
+  number_copies(mesh, fans, corners, [](std::size_t c) { return c; }, out);
   return out;
 }
 
-SheetCopies copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
+}  // namespace
+
+SheetCopies sheet_copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
   check_size(mesh);
   const Faces faces{mesh.faces};
   const std::size_t corners = 3 * mesh.face_count;
@@ -285,78 +304,33 @@ SheetCopies copies_round(const MeshView& mesh, std::span<const std::int64_t> bro
     if (head || listed[static_cast<std::size_t>(faces.tail(e))] != 0) keyed.push_back({faces.low(e), faces.high(e), e});
   }
   std::sort(keyed.begin(), keyed.end());
+  // The groups as group_edges makes them, of these edges alone.
+  EdgeGroups groups;
+  groups.order.reserve(keyed.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) {
+    if (i == 0 || keyed[i].low != keyed[i - 1].low || keyed[i].high != keyed[i - 1].high) {
+      groups.starts.push_back(i);
+    }
+    groups.order.push_back(keyed[i].edge);
+  }
+  groups.starts.push_back(keyed.size());
   // The fans of the listed vertices' corners, each corner numbered by its
   // place in at_listed: the order of the corners, so a fan's root is still
-  // its first corner.
+  // its first corner. The corners at unlisted vertices are left out (their
+  // fans are not asked about).
   CornerFans fans(at_listed.size());
   const auto place = [&](Edge c) {
     return static_cast<std::uint32_t>(std::lower_bound(at_listed.begin(), at_listed.end(), c) - at_listed.begin());
   };
-  // As copies_of_fans links them, the corners at unlisted vertices left out
-  // (their fans are not asked about).
-  const auto link = [&](Edge e1, Edge e2) {  // e1 runs a -> b and e2 b -> a
+  SheetCopies out;
+  link_sheets(groups, mesh.vertices, faces, out.crowded, [&](Edge e1, Edge e2) {
     if (listed[static_cast<std::size_t>(faces.head(e1))] != 0) fans.join(place(e1), place(tail_corner(e2)));
     if (listed[static_cast<std::size_t>(faces.head(e2))] != 0) fans.join(place(e2), place(tail_corner(e1)));
-  };
-  SheetCopies out;
-  std::vector<Edge> group;
-  for (std::size_t i = 0; i < keyed.size();) {
-    std::size_t j = i + 1;
-    while (j < keyed.size() && keyed[j].low == keyed[i].low && keyed[j].high == keyed[i].high) ++j;
-    group.clear();
-    std::size_t forward = 0;
-    for (std::size_t k = i; k < j; ++k) {
-      group.push_back(keyed[k].edge);
-      forward += faces.head(keyed[k].edge) < faces.tail(keyed[k].edge);
-    }
-    i = j;
-    const std::size_t size = group.size();
-    if (size > 2) out.crowded.insert(out.crowded.end(), group.begin(), group.end());
-    if (size < 2 || 2 * forward != size) continue;
-    if (size == 2) {
-      link(group[0], group[1]);
-      continue;
-    }
-    for (const EdgePair& pair : pair_round_edge(mesh.vertices, faces, group.data(), size)) link(pair[0], pair[1]);
-  }
-  // As in copies_of_fans: a listed vertex's fans met in order of their first
-  // corners, the first keeping the vertex.
-  std::vector<std::array<std::uint64_t, 2>> copies;  // (vertex, first corner) of each copied fan
-  std::vector<std::uint8_t> copied(at_listed.size(), 0);  // per fan root: whether the fan gets a copy
-  for (std::size_t i = 0; i < at_listed.size(); ++i) {
-    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
-    if (r != i) continue;
-    const auto v = static_cast<std::size_t>(mesh.faces[at_listed[i]]);
-    if (listed[v] == 1) {
-      listed[v] = 2;  // seen
-    } else {
-      copied[r] = 1;
-      copies.push_back({v, at_listed[i]});
-    }
-  }
-  std::sort(out.crowded.begin(), out.crowded.end());
-  std::sort(copies.begin(), copies.end());
-  out.originals.reserve(copies.size());
-  for (const auto& copy : copies) out.originals.push_back(static_cast<std::int64_t>(copy[0]));
-  if (copies.empty()) return out;
-  std::vector<std::array<std::uint64_t, 2>> numbered(copies.size());  // (first corner, new vertex), by corner
-  for (std::size_t k = 0; k < copies.size(); ++k) numbered[k] = {copies[k][1], mesh.vertex_count + k};
-  std::sort(numbered.begin(), numbered.end());
-  for (std::size_t i = 0; i < at_listed.size(); ++i) {
-    const std::uint32_t r = fans.root(static_cast<std::uint32_t>(i));
-    if (copied[r] == 0) continue;
-    const auto at = std::lower_bound(numbered.begin(), numbered.end(), std::array<std::uint64_t, 2>{at_listed[r], 0});
-    out.corners.push_back(static_cast<std::int64_t>(at_listed[i]));
-    out.taken.push_back(static_cast<std::int64_t>((*at)[1]));
-  }
+  });
+  number_copies(mesh, fans, at_listed.size(), [&](std::size_t i) { return std::size_t{at_listed[i]}; }, out);
   return out;
 }
 
-}  // namespace
-
-SheetCopies sheet_copies_round(const MeshView& mesh, std::span<const std::int64_t> broken) {
-  return copies_round(mesh, broken);
-}
 
 SheetCopies sheet_copies(const MeshView& mesh, WorkerPool& pool) {
   SheetCopies out = copies_of_fans(mesh, pool);
