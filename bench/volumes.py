@@ -78,12 +78,12 @@ def run_one(path: str, method: str, depth: int, level: float, workers: int) -> d
 
         valid_solid = mesher._valid_solid
 
-        def timed_valid_solid(*arrays):
+        def timed_valid_solid(arrays, *rest):
             if method.endswith("without validity pass"):
                 return arrays[0], arrays[1]
             started = time.perf_counter()
             try:
-                return valid_solid(*arrays)
+                return valid_solid(arrays, *rest)
             finally:
                 validity.append(time.perf_counter() - started)
 

@@ -256,7 +256,11 @@ def mesh(
         side = max(hi - lo for lo, hi in zip(args.bbox_min, args.bbox_max, strict=True))
         box = (np.array(args.bbox_min, dtype=np.float64), np.array(args.bbox_max, dtype=np.float64))
         surface = _Surface(region, args.level, side / 2.0**args.max_depth, box)
-        vertices, faces = _valid_solid(vertices, faces, args.simplify, surface)
+        # Handed over: the repair lets go of the extraction's arrays once it
+        # has made its own (the sheet split's and the parting's).
+        handed = [vertices, faces]
+        del vertices, faces
+        vertices, faces = _valid_solid(handed, args.simplify, surface)
         if not args.keep_all:
             vertices, faces = _largest_piece(vertices, faces)
         vertex_normals = None
@@ -360,12 +364,12 @@ class _Surface:
 
 
 def _valid_solid(
-    vertices: NDArray[np.float64],
-    faces: NDArray[np.int64],
+    arrays: list[NDArray[np.float64] | NDArray[np.int64]],
     simplify: float | None = None,
     surface: _Surface | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
-    """The contoured mesh made a valid solid (see :mod:`karvex._repair`),
+    """The contoured mesh ``[vertices, faces]`` in ``arrays`` (emptied: the
+    arrays are handed over) made a valid solid (see :mod:`karvex._repair`),
     with a :class:`~karvex.ValidityWarning` when some triangles stay bad.
     With ``surface``, the vertices the repair moved go back onto it where the
     mesh stays valid (:mod:`karvex._reproject`).
@@ -376,10 +380,16 @@ def _valid_solid(
     were merged) are repaired, and their vertices put back on the surface,
     as in an unsimplified mesh."""
     max_move = None if simplify is None else 0.5 * simplify
-    repaired = _repair.repair(vertices, faces, max_move=max_move, owned=True)
+    count = len(arrays[0])
+    # Positions the relaxation can move in place come back with where the
+    # moved ones started; others are copied, and the reprojection compares
+    # the result with them.
+    before = None if _repair._movable(arrays[0]) else arrays[0]
+    repaired = _repair.repair_handed(arrays, max_move=max_move)
     if surface is not None and repaired.moved_vertices and not repaired.unresolved_faces:
         projected, _ = reproject_moved(
-            surface.field, surface.level, vertices, repaired.vertices, repaired.faces, surface.cell, max_move,
+            surface.field, surface.level, repaired.vertices[:count] if before is None else before,
+            repaired.vertices, repaired.faces, surface.cell, max_move,
             surface.box, repaired.unbounded, repaired.changed, repaired.starts, owned=True,
         )
         return projected, repaired.faces

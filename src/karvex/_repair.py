@@ -36,7 +36,7 @@ from numpy.typing import NDArray
 from karvex._engine import _native_module
 from karvex._validity import _repeated_index
 
-__all__ = ["Repaired", "repair"]
+__all__ = ["Repaired", "repair", "repair_handed"]
 
 IntArray = NDArray[np.int64]
 FloatArray = NDArray[np.float64]
@@ -82,6 +82,22 @@ def repair(
     the result lists where the changed ones started; the faces may be changed
     in place by the sheet split).
     """
+    return repair_handed([vertices, faces], rounds, max_move, owned)
+
+
+def repair_handed(
+    arrays: list[FloatArray | IntArray],
+    rounds: int = _ROUNDS,
+    max_move: float | None = None,
+    owned: bool = True,
+) -> Repaired:
+    """:func:`repair` of the mesh ``[vertices, faces]`` in ``arrays``, which
+    it empties: a caller that holds no other reference to the arrays lets
+    the repair drop them as soon as it has its own (the sheet split's new
+    positions, the parted faces), so the input and the result are not both
+    held at the peak."""
+    vertices, faces = arrays
+    arrays.clear()
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
     # It lists the bad triangles too, so that the relaxation of a mesh with
@@ -114,7 +130,6 @@ def repair(
     if len(faces) == 0:
         return Repaired(vertices, faces, 0, 0, 0)
     count = len(vertices)
-    given = vertices
     # The dropped faces' vertices are among the broken ones (a repeated index
     # breaks the star of each of its face's vertices), so dropping them
     # breaks no other star: the list still covers every broken star.
@@ -131,8 +146,9 @@ def repair(
     first = np.zeros(len(vertices), dtype=bool)
     first[count:] = True
     first[_originals(vertices, count)] = True
-    # Copies made a new array, the relaxation's own to move.
-    in_place = (owned or vertices is not given) and _movable(vertices)
+    # Copies made a new array (the only way the count grows), the
+    # relaxation's own to move.
+    in_place = (owned or len(vertices) != count) and _movable(vertices)
     vertices, moved, unresolved, unbounded, changed, starts = _relax_within(
         vertices, faces, rounds, first, max_move, None, in_place, certified
     )

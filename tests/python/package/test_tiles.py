@@ -150,7 +150,7 @@ def test_ply_written_tile_by_tile_is_the_in_memory_mesh(tmp_path, monkeypatch):
     # karvex.mesh ends with (it needs the whole mesh).
     from karvex import _mesher
 
-    monkeypatch.setattr(_mesher, "_valid_solid", lambda vertices, faces, *_: (vertices, faces))
+    monkeypatch.setattr(_mesher, "_valid_solid", lambda arrays, *_: tuple(arrays))
     in_memory = karvex.mesh(field, BOX, max_depth=5, tiles=4)
     assert counts == (len(in_memory.vertices), len(in_memory.faces))
     read = trimesh.load(path, process=False)

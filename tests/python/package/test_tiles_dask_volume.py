@@ -70,7 +70,7 @@ def test_uniform_tiles_of_a_dask_volume_contour_the_untiled_numpy_triangles(
 ):
     # Compared as contoured, before the validity pass: that pass relaxes
     # folds in the order of the vertices, which tiles renumber.
-    monkeypatch.setattr(_mesher, "_valid_solid", lambda vertices, faces, *_: (vertices, faces))
+    monkeypatch.setattr(_mesher, "_valid_solid", lambda arrays, *_: tuple(arrays))
     # A halo of one cell leaves most samples beyond the windows, read singly
     # for the native sampling; the default one holds the whole array here.
     monkeypatch.setattr(_dask_volume, "HALO_CELLS", halo)

@@ -192,10 +192,10 @@ def test_unresolved_repair_is_reported_not_hidden(monkeypatch):
 
     # The step of karvex.mesh after the engine, on a mesh the engine could
     # have returned: the failure is reported, not hidden.
-    repair = _repair.repair
-    monkeypatch.setattr(_mesher._repair, "repair", lambda v, f, **options: repair(v, f, rounds=0))
+    repair = _repair.repair_handed
+    monkeypatch.setattr(_mesher._repair, "repair_handed", lambda arrays, **options: repair(arrays, rounds=0))
     with pytest.warns(karvex.ValidityWarning, match="intersect"):
-        mesh = karvex.Mesh(*_mesher._valid_solid(*_arrays(vertices, OCTA_F)))
+        mesh = karvex.Mesh(*_mesher._valid_solid(list(_arrays(vertices, OCTA_F))))
     assert not mesh.check().is_valid
 
 
