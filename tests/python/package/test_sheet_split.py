@@ -1,6 +1,8 @@
 """The core's sheet split and parting of shared edges give, bit for bit, the
 arrays of a NumPy model of the same rules, on meshes with many sheets."""
 
+import weakref
+
 import numpy as np
 import pytest
 
@@ -155,6 +157,36 @@ def test_repair_of_many_sheets_with_the_first_checks_certificates(name, monkeypa
     assert np.array_equal(reused.vertices, scratch.vertices) and np.array_equal(reused.faces, scratch.faces)
     assert (reused.split_vertices, reused.moved_vertices, reused.unresolved_faces) == (
         scratch.split_vertices, scratch.moved_vertices, scratch.unresolved_faces)
+
+
+@pytest.mark.parametrize("name", ["noise volume 7", "thin gyroid shell in a ball", "edge used unevenly"])
+def test_handed_arrays_are_let_go_once_the_repair_has_its_own(name, monkeypatch):
+    """Handed over, the mesh's arrays are dropped once the sheet split and
+    the parting have made new ones, before the relaxation builds its tables
+    (the input and the result are not both held at the peak); the repair is
+    the one of arrays not handed over."""
+    mesh = CASES[name]()
+    expected = _repair.repair(mesh.vertices, mesh.faces)
+    vertices, faces = mesh.vertices.copy(), mesh.faces.copy()
+    held = [weakref.ref(vertices), weakref.ref(faces)]
+    alive_at_relax = []
+    relax = _repair._relax_native
+
+    def watched(*args):
+        alive_at_relax.append([ref() is not None for ref in held])
+        return relax(*args)
+
+    monkeypatch.setattr(_repair, "_relax_native", watched)
+    arrays = [vertices, faces]
+    del vertices, faces
+    result = _repair.repair_handed(arrays)
+    assert arrays == []
+    assert np.array_equal(result.vertices, expected.vertices) and np.array_equal(result.faces, expected.faces)
+    assert result.split_vertices == expected.split_vertices > 0
+    # The positions gain copies, so the relaxation's are a new array; the
+    # faces are split in place unless triangles are parted (then appended).
+    assert alive_at_relax and not alive_at_relax[0][0]
+    assert alive_at_relax[0][1] == (len(result.faces) == len(mesh.faces))
 
 
 @pytest.mark.parametrize("broken", [[1, 1], [2, 0], [-1], [4], [[0, 1]]])
