@@ -32,9 +32,11 @@ constexpr double kSteps[] = {0x1p-14, 0x1p-6, 0x1p-3, 0x1p-2, 0x1p-1};
 constexpr std::int64_t kStepCount = static_cast<std::int64_t>(std::size(kSteps));
 
 // Items per vertex in compressed rows: items[starts[v], starts[v + 1]).
+// The items are vertex numbers of a fold region, which are 32-bit
+// (fold_region.h).
 struct Rows {
   std::vector<std::size_t> starts;
-  std::vector<std::int64_t> items;
+  std::vector<std::uint32_t> items;
 };
 
 // Each vertex's neighbours, one per directed edge at it, in the order of one
@@ -53,8 +55,12 @@ Rows neighbour_rows(const MeshView& mesh) {
   for (std::size_t v = 0; v < mesh.vertex_count; ++v) rows.starts[v + 1] += rows.starts[v];
   rows.items.resize(2 * edges);
   std::vector<std::size_t> cursor(rows.starts.begin(), rows.starts.end() - 1);
-  for (std::size_t e = 0; e < edges; ++e) rows.items[cursor[static_cast<std::size_t>(head(e))]++] = tail(e);
-  for (std::size_t e = 0; e < edges; ++e) rows.items[cursor[static_cast<std::size_t>(tail(e))]++] = head(e);
+  for (std::size_t e = 0; e < edges; ++e) {
+    rows.items[cursor[static_cast<std::size_t>(head(e))]++] = static_cast<std::uint32_t>(tail(e));
+  }
+  for (std::size_t e = 0; e < edges; ++e) {
+    rows.items[cursor[static_cast<std::size_t>(tail(e))]++] = static_cast<std::uint32_t>(head(e));
+  }
   return rows;
 }
 
@@ -89,6 +95,10 @@ struct Tables {
 
   void refresh() {
     const MeshView& mesh = region.view();
+    // The old tables go before the new are built: they are not both held.
+    test.reset();
+    neighbours = {};
+    at_vertex = {};
     neighbours = neighbour_rows(mesh);
     at_vertex = vertex_faces(mesh, pool);  // a face with a repeated index appears twice
     stubborn.resize(mesh.face_count, 0);
@@ -98,7 +108,6 @@ struct Tables {
     chosen.resize(mesh.vertex_count);
     patch.resize(mesh.vertex_count);
     touched.resize(mesh.face_count);
-    test.reset();
     test.emplace(mesh, pool);
   }
 
