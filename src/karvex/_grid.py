@@ -46,7 +46,7 @@ class GridField(Field):
     ----------
     volume : ndarray, shape (nx, ny, nz)
         A read-only view of the caller's samples (a converted copy only for
-        the dtypes and layouts :func:`grid_field` names).
+        the dtypes and byte orders :func:`grid_field` names).
     spacing, origin : ndarray, shape (3,)
     inside : {"below", "above"}
         Which side of the level is inside; "above" makes the field the
@@ -63,11 +63,18 @@ class GridField(Field):
             (float(origin[0]), float(origin[1]), float(origin[2])),
             (float(far[0]), float(far[1]), float(far[2])),
         )
-        # Element strides: the view's memory is one contiguous block (C or
-        # Fortran order), read through a flat view of it in memory order.
+        # Element strides, read through one flat view of the memory the
+        # samples span from its lowest address: any layout (C or Fortran
+        # order, a crop, a step, a reversed axis) without a copy.
         self._strides = np.array(volume.strides) // volume.itemsize
-        self._flat = volume.ravel(order="K")
-        self._corner_offsets = _CORNERS @ self._strides
+        last = np.array(volume.shape) - 1
+        lowest = int(np.minimum(self._strides, 0) @ last)  # element (0, 0, 0)'s place below it
+        span = int(np.abs(self._strides) @ last) + 1
+        first = volume[tuple(slice(-1, None) if s < 0 else slice(0, 1) for s in self._strides)]
+        self._flat = np.lib.stride_tricks.as_strided(
+            first.reshape(-1), shape=(span,), strides=(volume.itemsize,), writeable=False
+        )
+        self._corner_offsets = _CORNERS @ self._strides - lowest
 
     @property
     def bounds(self) -> Bounds:
@@ -180,11 +187,13 @@ def grid_field(
     the axes on which it lies outside.
 
     The field keeps the caller's array as it is, as a read-only view: uint8,
-    uint16, int16, float32 and float64 arrays in C or Fortran order are
-    never copied, and :func:`karvex.mesh` reads them in their own dtype.
-    Other real dtypes (int32, float16, ...), byte-swapped arrays and
-    non-contiguous views (``volume[::2]``) are converted once to a float64
-    C-ordered copy. Later changes to a kept array show in the field.
+    uint16, int16, float32 and float64 arrays are never copied, whatever
+    their layout (C or Fortran order, or a view such as a crop
+    ``volume[40:200, :, 10:]``, a step ``volume[::2]`` or a reversed axis),
+    and :func:`karvex.mesh` reads them in their own dtype. Other real dtypes
+    (int32, float16, ...) and byte-swapped or misaligned arrays are
+    converted once to a float64 C-ordered copy. Later changes to a kept
+    array show in the field.
 
     A Dask array (from a Zarr store, say) is never computed whole: the
     result is a ``DaskGridField``, the same field, which :func:`karvex.mesh`
@@ -266,9 +275,8 @@ def grid_field(
             f"volume must have at least 2 samples along each axis to interpolate between"
             f" (got shape {samples.shape})"
         )
-    kept = samples.dtype in _NATIVE_DTYPES and samples.dtype.isnative and (
-        samples.flags.c_contiguous or samples.flags.f_contiguous
-    )
+    kept = (samples.dtype in _NATIVE_DTYPES and samples.dtype.isnative and samples.flags.aligned
+            and all(stride % samples.itemsize == 0 for stride in samples.strides))
     view = samples.view() if kept else np.array(samples, dtype=np.float64, order="C")
     if view.dtype.kind == "f":
         _check_finite(view)
@@ -281,7 +289,7 @@ def grid_field(
 def _check_finite(volume: NDArray[Any]) -> None:
     """Raise ValueError naming the first NaN or infinite sample, checking a
     slab along the slowest axis at a time."""
-    axis = 0 if volume.flags.c_contiguous else 2
+    axis = int(np.argmax(np.abs(volume.strides)))  # the slowest in memory
     step = max(1, _CHECK_SLAB // (volume.size // volume.shape[axis]))
     for start in range(0, volume.shape[axis], step):
         slab = volume[(slice(None),) * axis + (slice(start, start + step),)]

@@ -98,9 +98,14 @@ def test_the_field_reads_the_callers_array():
     field = karvex.grid_field(volume)
     volume[:] = 5.0
     assert field(np.zeros((1, 3)))[0][0] == 5.0
-    strided = np.zeros((4, 4, 4))[::2]  # not contiguous: copied once
-    copied = karvex.grid_field(strided)
-    assert not np.shares_memory(copied.volume, strided)
+    # Views that are not contiguous are kept too, read through their strides.
+    whole = np.zeros((4, 4, 4))
+    strided = karvex.grid_field(whole[::-2, :, 1:])
+    whole[3, 0, 1] = 8.0  # sample (0, 0, 0) of the view
+    assert np.shares_memory(strided.volume, whole) and strided(np.zeros((1, 3)))[0][0] == 8.0
+    # A byte-swapped one is converted once.
+    swapped = karvex.grid_field(whole.astype(">f8")[::2])
+    assert swapped.volume.dtype == np.float64 and swapped.volume.flags.c_contiguous
 
 
 def test_nan_points_give_nan_not_a_wrong_sample(ramp_field):

@@ -14,13 +14,28 @@ from support.mesh_check import closed_mesh
 DTYPES = [np.uint8, np.uint16, np.int16, np.float32, np.float64]
 
 
-def random_volume(rng, dtype, shape, order):
+# Views of a larger array, none of them a copy: the layouts grid_field keeps.
+LAYOUTS = {
+    "C": lambda a: a[:5, :7, :4],
+    "F": lambda a: np.asfortranarray(a[:5, :7, :4]),
+    "crop": lambda a: a[2:7, 1:8, 3:7],
+    "step": lambda a: a[::2, 1::2, ::3][:5, :7, :4],
+    "reversed": lambda a: a[7:2:-1, :7, ::-1][:, :, :4],
+    "axes swapped": lambda a: a[:7, :5, :4].transpose(1, 0, 2),
+}
+
+
+def random_volume(rng, dtype, shape, layout="C"):
+    """Random samples of ``shape`` (as the layout's view of a larger array)."""
+    big = (10, 16, 12)
     if np.dtype(dtype).kind == "f":
-        samples = rng.normal(scale=100.0, size=shape).astype(dtype)
+        samples = rng.normal(scale=100.0, size=big).astype(dtype)
     else:
         info = np.iinfo(dtype)
-        samples = rng.integers(info.min, info.max, size=shape, endpoint=True).astype(dtype)
-    return np.asarray(samples, order=order)
+        samples = rng.integers(info.min, info.max, size=big, endpoint=True).astype(dtype)
+    volume = LAYOUTS[layout](samples)
+    assert volume.shape == shape
+    return volume
 
 
 def probe_points(rng, field):
@@ -37,11 +52,11 @@ def probe_points(rng, field):
 
 
 @pytest.mark.parametrize("inside", ["below", "above"])
-@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_native_sampling_gives_the_numpy_forms_numbers(dtype, order, inside):
+def test_native_sampling_gives_the_numpy_forms_numbers(dtype, layout, inside):
     rng = np.random.default_rng(7)
-    volume = random_volume(rng, dtype, (5, 7, 4), order)
+    volume = random_volume(rng, dtype, (5, 7, 4), layout)
     field = karvex.grid_field(volume, spacing=(0.25, 0.75, 0.125), origin=(-1.0, 2.0, 0.5),
                               inside=inside)
     assert np.shares_memory(field.volume, volume)
@@ -50,6 +65,11 @@ def test_native_sampling_gives_the_numpy_forms_numbers(dtype, order, inside):
     expected_values, expected_gradients = field(points)
     np.testing.assert_array_equal(values, expected_values)
     np.testing.assert_array_equal(gradients, expected_gradients)
+    # Both read the samples the view shows: those of a contiguous copy.
+    copied = karvex.grid_field(np.ascontiguousarray(volume), spacing=field.spacing, origin=field.origin,
+                               inside=inside)
+    np.testing.assert_array_equal(values, copied(points)[0])
+    np.testing.assert_array_equal(gradients, copied(points)[1])
     # On a sample the value is the sample itself (negated when bright is inside).
     sign = -1.0 if inside == "above" else 1.0
     on = field.origin + np.array([[2, 3, 1]]) * field.spacing
@@ -170,6 +190,25 @@ def test_the_callers_buffer_is_the_one_sampled_and_never_copied():
     scan[:] = 0
     with pytest.warns(karvex.EmptyMeshWarning, match="from -0 to -0"):
         assert len(karvex.mesh(field, max_depth=7, level=128).faces) == 0
+
+
+@pytest.mark.parametrize("layout", ["crop", "reversed", "axes swapped"])
+def test_a_view_of_a_scan_is_meshed_in_place_as_its_copy_is(layout):
+    """A crop, a reversed axis or swapped axes of a uint8 scan: no copy of
+    the samples, and the mesh of its contiguous copy to the bit."""
+    n = 40
+    x, y, z = np.ogrid[:n, :n, :n]
+    r = np.sqrt((x - 21.0) ** 2 + (y - 18.0) ** 2 + (z - 20.0) ** 2)
+    scan = np.clip(128.0 + 20.0 * (9.0 - r), 0, 255).astype(np.uint8)
+    view = {"crop": scan[3:37, 2:35, 4:38], "reversed": scan[::-1, :, ::-1],
+            "axes swapped": scan.transpose(2, 0, 1)}[layout]
+    field = karvex.grid_field(view, inside="above")
+    assert np.shares_memory(field.volume, scan) and not view.flags.c_contiguous
+    meshed = karvex.mesh(field, level=127.5)
+    copied = karvex.mesh(karvex.grid_field(view.copy(), inside="above"), level=127.5)
+    np.testing.assert_array_equal(meshed.vertices, copied.vertices)
+    np.testing.assert_array_equal(meshed.faces, copied.faces)
+    assert meshed.is_closed and len(meshed.faces) > 1000
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
