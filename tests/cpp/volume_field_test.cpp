@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -224,6 +225,55 @@ TEST(BoxCap, TheFieldInsideTheBoxDistanceAtItsFacesAndBeyond) {
     EXPECT_DOUBLE_EQ(gradient.y, c.gradient.y);
     EXPECT_DOUBLE_EQ(gradient.z, c.gradient.z);
   }
+}
+
+// A field 50 per unit steep whose surface is the plane x = 1 (inside below
+// it), capped by the box [0, 2] x [0, 4] x [0, 6] at level 1.
+struct SteepPlane {
+  static constexpr double kSteep = 50.0;
+  double value(const Vec3& p) const { return 1.0 + kSteep * (p.x - 1.0); }
+};
+
+// Where the solid's surface is nearer, the box's faces or the plane.
+double nearest_surface(const Vec3& p) {
+  const double faces = std::min({p.x, 2.0 - p.x, p.y, 4.0 - p.y, p.z, 6.0 - p.z});
+  return std::min(faces, 1.0 - p.x);
+}
+
+TEST(BoxCap, ScaledToTheFieldItReadsTheNearerOfItsSurfaceAndTheFaces) {
+  BoxCap scaled({0, 0, 0}, {2, 4, 6}, 1.0);
+  scaled.set_scale(SteepPlane::kSteep);
+  const BoxCap unscaled({0, 0, 0}, {2, 4, 6}, 1.0);
+  const SteepPlane field;
+  bool unscaled_reads_far = false;
+  for (int i = 0; i < 400; ++i) {
+    // Points inside the solid: x in (0, 1), spread over the box.
+    const Vec3 p{0.0025 + std::fmod(i * 0.0371, 0.995), std::fmod(i * 0.193, 4.0),
+                 std::fmod(i * 0.587, 6.0)};
+    double value = field.value(p);
+    Vec3 gradient{SteepPlane::kSteep, 0, 0};
+    ASSERT_TRUE(scaled.apply(p, value, gradient));
+    const double length = std::sqrt(gradient.x * gradient.x + gradient.y * gradient.y + gradient.z * gradient.z);
+    // The first-order distance (level - value) / |gradient| is the distance
+    // to the capped solid's surface.
+    EXPECT_NEAR((1.0 - value) / length, nearest_surface(p), 1e-12) << p.x << " " << p.y << " " << p.z;
+    double plain = field.value(p);
+    Vec3 plain_gradient{SteepPlane::kSteep, 0, 0};
+    unscaled.apply(p, plain, plain_gradient);
+    const double plain_length = std::sqrt(plain_gradient.x * plain_gradient.x +
+                                          plain_gradient.y * plain_gradient.y +
+                                          plain_gradient.z * plain_gradient.z);
+    // Never shorter, but often much longer: the face's distance where the
+    // plane is far nearer.
+    EXPECT_GE((1.0 - plain) / plain_length, nearest_surface(p) - 1e-12);
+    unscaled_reads_far = unscaled_reads_far || (1.0 - plain) / plain_length > 2.0 * nearest_surface(p);
+    // The same signs either way, as the construction's sign test reads them.
+    const bool below = field.value(p) < 1.0 && scaled.keeps_below(0, p.x) && scaled.keeps_below(1, p.y) &&
+                       scaled.keeps_below(2, p.z);
+    EXPECT_EQ(value < 1.0, below);
+    EXPECT_EQ(plain < 1.0, below);
+  }
+  EXPECT_TRUE(unscaled_reads_far);
 }
 
 }  // namespace

@@ -39,10 +39,31 @@
 #include "support/alloc_context.h"
 #include "support/panic.h"
 #include "support/unfilled_allocator.h"
+#include "support/vec3_ops.h"
 
 namespace karvex {
 
 namespace {
+
+// How steep the field is where its surface is: the median length of its
+// gradients at the crossings (every eighth in their order, those with a
+// finite nonzero gradient) to the nearest power of two, or 0 when there is
+// none. A power of two scales the box's distance exactly, and a field about
+// as steep as a distance keeps the distance itself (1), to the bit.
+double typical_gradient(const EdgeRoots& roots) {
+  std::vector<double> lengths;
+  const std::size_t count = std::min(roots.gradients.size(), roots.has_gradient.size());
+  for (std::size_t i = 0; i < count; i += 8) {
+    if (!roots.has_gradient[i]) continue;
+    const double length = std::sqrt(vec3_ops::dot(roots.gradients[i], roots.gradients[i]));
+    if (length > 0.0 && std::isfinite(length)) lengths.push_back(length);
+  }
+  if (lengths.empty()) return 0.0;
+  const auto middle = lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2);
+  std::nth_element(lengths.begin(), middle, lengths.end());
+  const double steepness = std::ldexp(1.0, static_cast<int>(std::lround(std::log2(*middle))));
+  return std::isfinite(steepness) ? steepness : 0.0;
+}
 
 // Surface cells from which a call counts as large: freed heap pages are
 // handed back between its stages, and its faces find their neighbours
@@ -297,9 +318,15 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
       placed.positions = std::move(direct.positions);
       placed.cell_first_vertex = std::move(direct.cell_first_vertex);
     } else {
+      // The merges and collapses check distances to the surface read off the
+      // field's values; where the core caps the field by the box itself, the
+      // box's distance is counted in the field's units from here on. Not in
+      // a tile, whose neighbours must decide alike along its seams.
+      const double steepness = options.tile ? 0.0 : typical_gradient(roots);
       SlotQefs hermite = accumulate_hermite_roots(pool, field, std::move(crossings),
                                                   std::move(roots), std::move(shared), cells,
                                                   slots, tree, cos_threshold, false);
+      if (steepness > 0.0) field.scale_cap(steepness);
       placed = place_vertices(pool, sampled, tree, cells, slots, std::move(hermite),
                               options.simplify, timer);
     }

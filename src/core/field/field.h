@@ -100,6 +100,13 @@ class Field {
   // documents.
   virtual bool pointwise() const { return false; }
 
+  // For a field the core caps by the box itself: from now on the box's
+  // distance counts `gradient` per unit of length (BoxCap::set_scale), the
+  // field's own typical steepness, so that the simplification's checks read
+  // first-order distances to the capped surface. Signs do not change. The
+  // default (a field capped elsewhere, or not at all) ignores it.
+  virtual void scale_cap(double /*gradient*/) {}
+
   // For a field that can answer points on any thread, one worker of the pool
   // at a time or several at once: writes the values and gradients of
   // `points` (as many of each) exactly as a batch of them would give them,

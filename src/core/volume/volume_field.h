@@ -74,6 +74,9 @@ class VolumeField final : public Field {
   // Each point is sampled on its own; a window's far samples go through its
   // owner (possibly Python) once per batch, so a windowed field is not.
   bool pointwise() const override { return !window_; }
+  void scale_cap(double gradient) override {
+    if (cap_) cap_->set_scale(gradient);
+  }
   // A whole volume's points, on any thread: the same numbers as a batch,
   // and the same range recorded. A window's far samples are read once per
   // batch on the sampling thread, so a windowed field answers false.

@@ -33,11 +33,15 @@ def ball_scan(n, dtype, inside, order):
 def test_reading_signs_from_the_samples_gives_the_sampled_mesh(dtype, order, inside):
     """To the bit: the mesh of the grid field (read from the samples) and of
     the same field called as a plain function (sampled level by level, every
-    surface cell found on a smooth ball), plain and simplified."""
-    field = karvex.grid_field(ball_scan(33, dtype, inside, order), spacing=0.5, origin=(1, 0, -2),
-                              inside=inside)
+    surface cell found on a smooth ball), plain and simplified. Simplified
+    with the samples as far apart as their values differ across the surface
+    (9 a voxel): the field is as steep as a distance, and the box's distance,
+    which the native path counts in the field's units while simplifying,
+    is the same in both."""
+    scan = ball_scan(33, dtype, inside, order)
     plain_level = -100.5 if inside == "above" else 100.5  # the plain function is negated
-    for simplify in (None, 0.3):
+    for simplify, spacing in ((None, 0.5), (0.6 * 9.0, 9.0)):
+        field = karvex.grid_field(scan, spacing=spacing, origin=(1, 0, -2), inside=inside)
         dense, stages = mesh_and_stages(field, max_depth=5, level=100.5, simplify=simplify)
         assert "volume cells" in stages and "initial grid" not in stages
         plain = karvex.mesh(lambda p: field(p), field.bounds, max_depth=5, level=plain_level,
