@@ -364,7 +364,7 @@ class _Surface:
 
 
 def _valid_solid(
-    arrays: list[NDArray[np.float64] | NDArray[np.int64]],
+    arrays: list[Any],
     simplify: float | None = None,
     surface: _Surface | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64]]:

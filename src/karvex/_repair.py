@@ -29,6 +29,7 @@ valid.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -86,7 +87,7 @@ def repair(
 
 
 def repair_handed(
-    arrays: list[FloatArray | IntArray],
+    arrays: list[Any],
     rounds: int = _ROUNDS,
     max_move: float | None = None,
     owned: bool = True,
@@ -96,7 +97,8 @@ def repair_handed(
     the repair drop them as soon as it has its own (the sheet split's new
     positions, the parted faces), so the input and the result are not both
     held at the peak."""
-    vertices, faces = arrays
+    vertices: FloatArray = arrays[0]
+    faces: IntArray = arrays[1]
     arrays.clear()
     # One native call answers for the usual case: one sheet everywhere
     # (nothing to drop, copy or part) and no triangle bad (nothing to move).
