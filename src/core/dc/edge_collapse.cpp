@@ -12,6 +12,7 @@
 #include "dc/merge_topology.h"
 #include "dc/triangle_level_bound.h"
 #include "field/fd_gradients.h"
+#include "pool/run_monitor.h"
 #include "validity/self_intersections.h"
 #include "support/panic.h"
 #include "support/small_list.h"
@@ -389,6 +390,8 @@ class Collapser {
   }
 
   std::uint64_t removed_faces() const { return dead_count_; }
+  // Entries in the queue, stale ones included.
+  std::uint64_t queued() const { return queue_.size(); }
   const std::vector<std::uint8_t>& dead() const { return dead_; }
   // Per triangle, the vertex whose collapse changed it last, or kNoOrigin.
   const std::vector<std::uint64_t>& origin() const { return origin_; }
@@ -1000,6 +1003,7 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
   Collapser collapser(positions, normals.normals, normals.levels, out.positions, work, tolerance,
                       on_faces, frozen, midpoint_only);
   collapser.seed();
+  const std::uint64_t seeded = collapser.queued();
   for (;;) {
     std::vector<Vec3> samples;
     const std::vector<Tentative> batch = collapser.next_batch(samples);
@@ -1026,6 +1030,10 @@ PassResult run_pass(Field& field, double iso, double gradient_step,
       }
     }
     collapser.recost();
+    // The open stage counts the candidates: those seeded less those left,
+    // which only rises while the queue shrinks below its seeding (and
+    // reaches every seed when the queue is empty).
+    reach_stage(seeded - std::min(seeded, collapser.queued()));
   }
   out.triangles.reserve(work.size() - collapser.removed_faces());
   for (std::size_t f = 0; f < work.size(); ++f) {

@@ -386,13 +386,16 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
   timer.stage(&ExtractTimings::faces);
   std::vector<Triangle> triangles;
   if (simplify) {
-    begin_stage("faces", 1);
     // The checks of the collapse made these triangles already, at these
     // positions, unless a tile keeps only the edges it owns.
     triangles = placed.simplified.projected && !options.tile
                     ? std::move(placed.simplified.triangles)
                     : minimal_edge_faces(pool, placed.simplified, placed.positions,
                                          options.tile, tree.max_depth);
+    // Counted in the single collapses' candidates (each edge both ways, three
+    // per triangle of a closed mesh) as the collapse works through them.
+    const std::uint64_t units = options.tile ? 1 : 3 * std::uint64_t{triangles.size()} + 1;
+    begin_stage("faces", units);
     // Then single edges, in order of least quadric error, where cells could
     // not merge whole; not in a tile, whose seams must match its neighbours'.
     // Within half a finest cell at most: sheets and features the octree
@@ -406,7 +409,7 @@ Mesh contour(const Octree& tree, Octree* owned, Field& user_field,
                      std::sqrt(3.0) * tree.spacing());
     }
     recalling.forget();
-    advance_stage(1);
+    advance_stage(units);
   } else {
     begin_stage("faces", 2 * std::uint64_t{cell_count});
     // The faces (and a tile's keys) read only the cells' addresses and

@@ -132,4 +132,10 @@ inline void advance_stage(std::uint64_t units) {
   if (RunMonitor* monitor = RunMonitor::active()) monitor->advance(units);
 }
 
+// Raises the open stage's count to `done` (RunMonitor::reach), if there is an
+// active monitor, and polls.
+inline void reach_stage(std::uint64_t done) {
+  if (RunMonitor* monitor = RunMonitor::active()) monitor->reach(done);
+}
+
 }  // namespace karvex

@@ -14,15 +14,19 @@ from support.fields import BALL_VALUES as sphere_values
 from support.fields import BOX
 
 
-def _record(field, **options):
+def _record(field, max_depth=4, **options):
     reports = []
-    karvex.mesh(field, BOX, max_depth=4, progress=lambda *r: reports.append(r), **options)
+    karvex.mesh(field, BOX, max_depth=max_depth, progress=lambda *r: reports.append(r), **options)
     return reports
 
 
-@pytest.mark.parametrize("field", [sphere, sphere_values], ids=["gradients", "values only"])
-def test_callable_sees_monotone_counts_within_known_totals(field):
-    reports = _record(field, normals=True)
+@pytest.mark.parametrize("field, options", [
+    (sphere, dict(normals=True)),
+    (sphere_values, dict(normals=True)),
+    (sphere, dict(normals=True, simplify=1e-3, max_depth=6)),
+], ids=["gradients", "values only", "simplified"])
+def test_callable_sees_monotone_counts_within_known_totals(field, options):
+    reports = _record(field, **options)
     by_stage = defaultdict(list)
     for stage, done, total in reports:
         assert isinstance(stage, str) and 0 <= done <= total
@@ -35,6 +39,9 @@ def test_callable_sees_monotone_counts_within_known_totals(field):
         assert dones.count(counts[-1][1]) == 1, f"{stage} ended more than once"
     assert list(by_stage)[-1] == "normals"
     assert len(by_stage) > 5
+    if "simplify" in options:
+        # The single collapses report as they work through their candidates.
+        assert len({d for d, _ in by_stage["faces"]}) > 2, by_stage["faces"]
 
 
 def test_an_exception_in_the_callback_ends_the_call():
